@@ -1,0 +1,31 @@
+#pragma once
+#include <cstdint>
+
+// Time as the emulator sees it. Programs use the system clock; tests use a
+// manual clock that only moves when something waits, so no test sleeps.
+class IClock {
+public:
+    virtual ~IClock() = default;
+    virtual uint64_t NowMs() = 0;
+    virtual void SleepMs(uint32_t milliseconds) = 0;
+};
+
+class SystemClock final : public IClock {
+public:
+    SystemClock();
+    uint64_t NowMs() override;
+    void SleepMs(uint32_t milliseconds) override;
+
+private:
+    uint64_t m_startNs;
+};
+
+class ManualClock final : public IClock {
+public:
+    uint64_t NowMs() override { return m_nowMs; }
+    void SleepMs(uint32_t milliseconds) override { m_nowMs += milliseconds; }
+    void Advance(uint64_t milliseconds) { m_nowMs += milliseconds; }
+
+private:
+    uint64_t m_nowMs = 0;
+};

@@ -1,0 +1,28 @@
+#pragma once
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+// What the emulated KT3916 devices do, from the scenario text
+// "key=value,key=value". Every key is optional.
+struct EmulatorScenario {
+    int devices = 1;
+    std::string vendor = "KTDEV";               // INQUIRY bytes 8..15, blank-padded
+    std::string product = "KT3916 FLASH DISK";  // bytes 16..31, cut or padded to 16
+    std::string revision = "1.00";              // bytes 32..35
+    std::string newRevision = "1.10";           // revision after a good download
+    uint32_t rebootMs = 12500;
+    bool neverReturn = false;
+    std::optional<uint32_t> failBlock;  // CHECK CONDITION on this block write (0-based)
+    uint8_t senseKey = 0x05;            // sense of fail_block: ILLEGAL REQUEST
+    uint8_t senseAsc = 0x24;            // INVALID FIELD IN CDB
+    uint8_t senseAscq = 0x00;
+    std::optional<uint32_t> dropBlock;  // the pass-through call fails on this block write
+    uint32_t latencyMs = 0;             // per command
+    bool win9x = false;                 // Windows 9x platform with an ASPI layer
+};
+
+// Parses the scenario text; an empty text gives the defaults. On an unknown
+// key or a bad value returns false and names it in error.
+bool ParseScenario(std::string_view text, EmulatorScenario& scenario, std::string& error);

@@ -1,0 +1,18 @@
+#pragma once
+#include <cstdint>
+
+#include "device/scsi_device.h"
+
+constexpr uint32_t kBlockLength = 61440;  // 0xF000, every block write
+
+// The three commands the flash tool sends: INQUIRY, START STOP UNIT and the
+// vendor block write 0xFA.
+class CFlashDevice : public CScsiDevice {
+public:
+    explicit CFlashDevice(IScsiHost& host) : CScsiDevice(host) {}
+    ~CFlashDevice() override = default;
+
+    bool Inquiry();
+    bool StartStopUnit(uint8_t value);
+    bool WriteBlock(uint8_t final, uint16_t checksum, uint8_t marker);
+};

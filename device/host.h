@@ -1,0 +1,55 @@
+#pragma once
+#include <cstdint>
+#include <memory>
+
+#include "device/host_types.h"
+#include "device/pass_through_request.h"
+
+// The operating-system services that discovery and the command transport use.
+// CScsiDevice is written against this interface only; each platform (and the
+// emulator) supplies one implementation that does nothing but translate a
+// call into its own service. Methods carry the Win32 semantics of the service
+// they stand for. A host may be shared by device objects on several threads,
+// each using its own handles, so implementations must be thread-safe.
+class IScsiHost {
+public:
+    virtual ~IScsiHost() = default;
+
+    // GetVersionExA: false when the call fails; otherwise dwPlatformId.
+    virtual bool GetVersionPlatformId(uint32_t& platformId) = 0;
+    // QueryPerformanceFrequency / QueryPerformanceCounter.
+    virtual int64_t QueryCounterFrequency() = 0;
+    virtual int64_t QueryCounter() = 0;
+
+    // GetLogicalDriveStringsA: writes "X:\<0>...<0>" into buffer when it fits
+    // and returns the length written without the final zero; when it does not
+    // fit, returns the length needed (including the final zero) and writes
+    // nothing; 0 on failure.
+    virtual uint32_t GetLogicalDriveRoots(uint32_t bufferLength, char* buffer) = 0;
+    // GetDriveTypeA on a root or drive text.
+    virtual uint32_t GetDriveKind(const char* rootPath) = 0;
+    // CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ |
+    // FILE_SHARE_WRITE, no security, OPEN_EXISTING, FILE_FLAG_NO_BUFFERING).
+    virtual HostHandle OpenDevice(const char* path) = 0;  // kInvalidHandle on failure
+    virtual void CloseDevice(HostHandle device) = 0;
+    // DeviceIoControl(IOCTL_SCSI_PASS_THROUGH_DIRECT) with the request as both
+    // input and output buffer. True when the call itself succeeded.
+    virtual bool SendPassThrough(HostHandle device, PassThroughRequest& request) = 0;
+
+    // The ASPI library, loaded at run time (Windows 9x).
+    virtual HostHandle LoadAspiLibrary(const char* name) = 0;  // 0 when not loaded
+    virtual AspiEntryPoint FindAspiEntryPoint(HostHandle library, const char* name) = 0;  // null when missing
+    virtual void FreeAspiLibrary(HostHandle library) = 0;
+    virtual uint32_t CallGetASPI32SupportInfo(AspiEntryPoint entry) = 0;
+    // srb points at one of the SRB_* blocks of aspi_srb.h.
+    virtual uint32_t CallSendASPI32Command(AspiEntryPoint entry, void* srb) = 0;
+    // CreateEventA(no security, manual reset, not signalled, no name); 0 on failure.
+    virtual HostHandle CreateCompletionEvent() = 0;
+    // WaitForSingleObject: true when the event was signalled in time.
+    virtual bool WaitCompletionEvent(HostHandle event, uint32_t milliseconds) = 0;
+    virtual void CloseCompletionEvent(HostHandle event) = 0;
+};
+
+// The host of the platform the program was built for: the Win32 API in the
+// Windows build, sysfs and SG_IO on Linux.
+std::unique_ptr<IScsiHost> CreatePlatformHost();

@@ -1,0 +1,74 @@
+#pragma once
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "device/device_entry.h"
+#include "device/host.h"
+#include "device/pass_through_request.h"
+
+struct SRB_ExecSCSICmd;
+
+constexpr uint32_t kDataBufferSize = 0x20000;  // 131072
+
+// The channel to the discovered SCSI targets: the device list, the current
+// device, one prepared request and the data buffer it moves.
+class CScsiDevice {
+public:
+    explicit CScsiDevice(IScsiHost& host);
+    virtual ~CScsiDevice();
+    CScsiDevice(const CScsiDevice&) = delete;
+    CScsiDevice& operator=(const CScsiDevice&) = delete;
+
+    void BuildCommand(uint32_t length, uint8_t direction, uint32_t timeoutSeconds);
+    bool ExecCommand();
+
+    void SelectDevice(int16_t index) { m_nCurDevice = index; }
+    int16_t GetDeviceCount() const { return static_cast<int16_t>(m_deviceList.size()); }
+    uint8_t* GetDataBuffer() const { return m_pDataBuffer; }
+
+    void EnumerateDevices();
+    bool OpenDrive(const char* driveSpec);
+
+    // Read-only views for diagnostics and tests.
+    const PassThroughRequest& GetRequest() const { return m_request; }
+    uint8_t GetSenseKey() const { return m_bySenseKey; }
+    uint8_t GetAsc() const { return m_byAsc; }
+    uint8_t GetAscq() const { return m_byAscq; }
+    double GetElapsedSeconds() const { return m_dElapsedSeconds; }
+    int16_t GetCurrentDevice() const { return m_nCurDevice; }
+    bool IsWin9x() const { return m_bWin9x != 0; }
+    const DeviceEntry* GetDeviceEntry(int16_t index) const;
+
+protected:
+    uint8_t* m_pCdb = nullptr;
+
+private:
+    bool ExecPassThrough();
+    bool ExecAspiCommand();
+    bool LoadAspi();
+    void ScanAspiDevices();
+    bool FindAspiDrive(const char* driveSpec);
+    void ScanDriveLetters();
+    bool OpenDriveLetter(const char* driveSpec);
+    void CloseAllDevices();
+
+    IScsiHost& m_host;
+    uint8_t m_bySenseKey = 0;
+    uint8_t m_byAsc = 0;
+    uint8_t m_byAscq = 0;
+    int16_t m_nCurDevice = 0;
+    uint8_t m_nAdapterCount = 0;
+    int32_t m_bWin9x = 0;
+    uint8_t* m_pDataBuffer = nullptr;
+    HostHandle m_hAspiDll = 0;
+    AspiEntryPoint m_pfnGetASPI32SupportInfo = nullptr;
+    AspiEntryPoint m_pfnSendASPI32Command = nullptr;
+    PassThroughRequest m_request{};
+    int64_t m_liStart = 0;
+    int64_t m_liStop = 0;
+    int64_t m_liElapsed = 0;
+    int64_t m_liFrequency = 0;
+    double m_dElapsedSeconds = 0.0;
+    std::vector<std::unique_ptr<DeviceEntry>> m_deviceList;
+};
