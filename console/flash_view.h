@@ -4,6 +4,7 @@
 #include <string>
 
 #include "console/form_window.h"
+#include "console/inquiry_text.h"
 #include "device/flash_device.h"
 #include "device/host.h"
 
@@ -25,9 +26,38 @@ constexpr unsigned kVerifyPeriodMs = 1000;
 constexpr uint32_t kImageLength512K = 524288;
 constexpr uint32_t kImageLength1M = 1048576;
 
+// Verification: ticks 1..kFirstInquiryTick-1 only step the bar, ticks from
+// kFirstInquiryTick to kLastVerifyTick ask the device with INQUIRY.
+constexpr int32_t kFirstInquiryTick = 13;
+constexpr int32_t kLastVerifyTick = 21;
+constexpr uint16_t kVerifyRangeMax = 15;
+
+// Message box texts.
+inline constexpr char kMsgNoDeviceFound[] = "No device found";
+inline constexpr char kMsgNoFileSet[] = "No file be set";
+inline constexpr char kMsgFileOpenFailure[] = "File open failure!!";
+inline constexpr char kMsgSendFailure[] = "Send data to device failure!!";
+inline constexpr char kMsgUpdateSuccess[] = "Update success!!";
+inline constexpr char kMsgUpdateFailure[] = "Update failure!!";
+inline constexpr char kMsgImageSizeInvalid[] = "Image size must be 524288 or 1048576 bytes!!";
+inline constexpr char kMsgFileReadFailure[] = "File read failure!!";
+
+// Status line texts. kStatusTemplate is what the template shows until a
+// complete survey clears it.
+inline constexpr char kStatusTemplate[] = "Static";
+inline constexpr char kStatusSending[] = "sending data....";
+inline constexpr char kStatusFlashingWait[] = "Flashing wait.....";
+inline constexpr char kStatusFlashingOk[] = "Flashing OK";
+
 // Verification ticks of the running download. One form per thread, so the
 // counter is per thread too.
 extern thread_local int32_t g_nVerifyTicks;
+
+// Where the download sequence stands. Only Ready accepts a new download;
+// Stopped is final for the life of the form.
+enum class FlashState { Ready, Armed, Sending, Verifying, Stopped };
+
+const char* FlashStateName(FlashState state);
 
 // The flash form's behaviour: the start-up survey, the selection change and
 // the download sequence, against whatever window hosts it.
@@ -46,10 +76,20 @@ public:
 
     CFlashDevice* GetDevice() const { return m_pDevice.get(); }
     uint32_t GetChecksum() const { return m_nChecksum; }
+    FlashState GetState() const { return m_state; }
+    // True once a survey ran to its end (devices listed, image summed).
+    bool IsSurveyComplete() const { return m_bSurveyComplete; }
 
 private:
+    bool SurveyDevices();
+    void ShowRevision();
+    void OnVerifyTick();
+    bool FailDownload(const char* message);
+
     IFormWindow& m_window;
     IScsiHost& m_host;
     uint32_t m_nChecksum = 0;
     std::unique_ptr<CFlashDevice> m_pDevice;
+    FlashState m_state = FlashState::Ready;
+    bool m_bSurveyComplete = false;
 };

@@ -1,0 +1,254 @@
+#include "console/flash_view.h"
+
+#include <cstdio>
+
+#include "app/options.h"
+#include "console/image_file.h"
+
+thread_local int32_t g_nVerifyTicks = 0;
+
+namespace {
+
+constexpr uint8_t kStartStopEject = 2;  // LOEJ set, START clear
+constexpr uint8_t kMarkerFirst = 0x00;
+constexpr uint8_t kMarkerMiddle = 0xFF;
+
+// How an image of one of the two accepted lengths is cut into blocks. Every
+// block but the final one carries kBlockLength image bytes; the final marker
+// is the number of KiB of image data in the final block.
+struct BlockPlan {
+    uint32_t imageLength;
+    uint32_t blockCount;
+    uint32_t finalRequest;  // what the final read asks for
+    uint32_t finalBytes;    // what is left of the image for it
+    uint8_t finalMarker;
+};
+
+constexpr BlockPlan kBlockPlans[] = {
+    {kImageLength512K, 9, 32768, 32768, 0x20},
+    {kImageLength1M, 18, 8192, 4096, 0x04},
+};
+
+const BlockPlan* FindBlockPlan(int64_t imageLength)
+{
+    for (const BlockPlan& plan : kBlockPlans) {
+        if (imageLength == plan.imageLength)
+            return &plan;
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+const char* FlashStateName(FlashState state)
+{
+    switch (state) {
+    case FlashState::Ready:
+        return "Ready";
+    case FlashState::Armed:
+        return "Armed";
+    case FlashState::Sending:
+        return "Sending";
+    case FlashState::Verifying:
+        return "Verifying";
+    case FlashState::Stopped:
+        return "Stopped";
+    }
+    return "?";
+}
+
+CFlashView::CFlashView(IFormWindow& window, IScsiHost& host) : m_window(window), m_host(host) {}
+
+CFlashView::~CFlashView() = default;
+
+void CFlashView::OnInitialUpdate()
+{
+    m_bSurveyComplete = false;
+    if (!SurveyDevices()) {
+        m_window.MessageBox(kMsgNoDeviceFound);
+        return;
+    }
+    ShowRevision();
+
+    m_window.SetFilePathText(g_strImagePath);
+    if (g_strImagePath.empty()) {
+        m_window.MessageBox(kMsgNoFileSet);
+        return;
+    }
+
+    // A read error must not pass for a shorter image with another sum.
+    uint32_t checksum = 0;
+    if (SumImageFile(g_strImagePath, checksum) != ImageSumResult::Ok) {
+        m_window.MessageBox(kMsgFileOpenFailure);
+        return;
+    }
+    m_nChecksum = checksum;
+
+    char text[16];
+    std::snprintf(text, sizeof text, "%04X", static_cast<unsigned>(m_nChecksum));
+    g_strOptionText = text;
+    m_window.SetChecksumText(g_strOptionText);
+
+    m_window.SetStatusText("");
+    m_bSurveyComplete = true;
+    if (g_bAutoFlash)
+        OnFlash();
+}
+
+// Creates the device object and fills the list; false when there is no device.
+bool CFlashView::SurveyDevices()
+{
+    m_pDevice = std::make_unique<CFlashDevice>(m_host);
+
+    if (!g_strDriveSpec.empty()) {
+        const std::string drive = g_strDriveSpec.substr(0, 2);
+        if (!m_pDevice->OpenDrive(drive.c_str()))
+            return false;
+        m_pDevice->Inquiry();
+        m_window.InsertDeviceItem(0, InquiryIdentityText(m_pDevice->GetDataBuffer()));
+        m_window.SetDeviceSelection(0);
+        return true;
+    }
+
+    // The construction already discovered; this second discovery is the one
+    // whose list counts.
+    m_pDevice->EnumerateDevices();
+    const int16_t count = m_pDevice->GetDeviceCount();
+    if (count <= 0)
+        return false;
+    for (int16_t i = 0; i < count; ++i) {
+        m_pDevice->SelectDevice(i);
+        m_pDevice->Inquiry();
+        m_window.InsertDeviceItem(i, InquiryIdentityText(m_pDevice->GetDataBuffer()));
+    }
+    m_window.SetDeviceSelection(0);
+    // Leaves device 0's data in the buffer for the revision field.
+    m_pDevice->SelectDevice(0);
+    m_pDevice->Inquiry();
+    return true;
+}
+
+void CFlashView::ShowRevision()
+{
+    m_window.SetDeviceVersionText(InquiryRevisionText(m_pDevice->GetDataBuffer()));
+}
+
+void CFlashView::OnSelchangeDeviceList()
+{
+    if (!m_pDevice)
+        return;
+    // -1 is passed on as it is: commands then fail until another entry is chosen.
+    m_pDevice->SelectDevice(static_cast<int16_t>(m_window.GetDeviceSelection()));
+    m_pDevice->Inquiry();
+    ShowRevision();
+}
+
+void CFlashView::OnFlash()
+{
+    if (m_state != FlashState::Ready)
+        return;
+    if (g_strImagePath.empty()) {
+        m_window.MessageBox(kMsgNoFileSet);
+        return;
+    }
+    m_window.EnableFlashButton(false);
+    g_nVerifyTicks = 0;
+    m_window.ProgressSetPos(0);
+    m_window.SetTimer(IDT_START_DOWNLOAD, kStartDownloadPeriodMs);
+    m_state = FlashState::Armed;
+}
+
+void CFlashView::OnTimer(unsigned id)
+{
+    if (id == IDT_START_DOWNLOAD) {
+        m_window.KillTimer(IDT_START_DOWNLOAD);
+        DownloadImage();
+    } else if (id == IDT_VERIFY) {
+        OnVerifyTick();
+    }
+}
+
+void CFlashView::OnVerifyTick()
+{
+    m_window.ProgressStepIt();
+    ++g_nVerifyTicks;
+    if (g_nVerifyTicks >= kFirstInquiryTick && m_pDevice && m_pDevice->Inquiry()) {
+        m_window.KillTimer(IDT_VERIFY);
+        m_window.ProgressSetPos(kVerifyRangeMax);
+        m_window.MessageBox(kMsgUpdateSuccess);
+        m_window.EnableFlashButton(true);
+        m_window.SetStatusText(kStatusFlashingOk);
+        m_state = FlashState::Ready;
+        return;
+    }
+    if (g_nVerifyTicks >= kLastVerifyTick) {
+        m_window.KillTimer(IDT_VERIFY);
+        m_state = FlashState::Stopped;
+        m_window.MessageBox(kMsgUpdateFailure);
+    }
+}
+
+bool CFlashView::FailDownload(const char* message)
+{
+    m_state = FlashState::Stopped;
+    m_window.MessageBox(message);
+    return false;
+}
+
+bool CFlashView::DownloadImage()
+{
+    m_state = FlashState::Sending;
+    CImageFile file;
+    if (!file.Open(g_strImagePath))
+        return FailDownload(kMsgFileOpenFailure);
+
+    // Checked before any command: the eject that opens the transfer must not
+    // go out for an image that will never follow it.
+    const BlockPlan* plan = FindBlockPlan(file.GetLength());
+    if (plan == nullptr) {
+        m_window.MessageBox(kMsgImageSizeInvalid);
+        m_window.EnableFlashButton(true);
+        m_state = FlashState::Ready;
+        return false;
+    }
+    if (!m_pDevice)
+        return FailDownload(kMsgSendFailure);
+
+    m_window.ProgressSetRange(0, static_cast<uint16_t>(plan->blockCount - 1));
+    m_window.ProgressSetStep(1);
+    m_pDevice->StartStopUnit(kStartStopEject);
+
+    // Each block is read straight into the device's buffer; bytes beyond what
+    // a read delivers keep what the previous block left there.
+    uint8_t* buffer = m_pDevice->GetDataBuffer();
+    for (uint32_t block = 0; block < plan->blockCount; ++block) {
+        m_window.SetStatusText(kStatusSending);
+        const bool bFinal = block + 1 == plan->blockCount;
+        const uint32_t request = bFinal ? plan->finalRequest : kBlockLength;
+        const uint32_t needed = bFinal ? plan->finalBytes : kBlockLength;
+        if (file.Read(buffer, request) < needed)
+            return FailDownload(kMsgFileReadFailure);
+
+        bool sent;
+        if (bFinal) {
+            sent = m_pDevice->WriteBlock(1, static_cast<uint16_t>(m_nChecksum), plan->finalMarker);
+        } else {
+            sent = m_pDevice->WriteBlock(0, 0, block == 0 ? kMarkerFirst : kMarkerMiddle);
+        }
+        if (!sent)
+            return FailDownload(kMsgSendFailure);
+
+        if (bFinal) {
+            m_window.ProgressStepIt();
+            m_window.SetStatusText(kStatusFlashingWait);
+            m_window.SetTimer(IDT_VERIFY, kVerifyPeriodMs);
+            m_window.ProgressSetRange(0, kVerifyRangeMax);
+            m_window.ProgressSetStep(1);
+            m_window.ProgressSetPos(0);
+            m_state = FlashState::Verifying;
+        }
+        m_window.ProgressStepIt();
+    }
+    file.Close();
+    return true;
+}

@@ -1,0 +1,38 @@
+#pragma once
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+// A firmware image opened for reading in binary mode. Never raises; the file
+// is closed by Close or the destructor.
+class CImageFile {
+public:
+    CImageFile() = default;
+    ~CImageFile();
+    CImageFile(const CImageFile&) = delete;
+    CImageFile& operator=(const CImageFile&) = delete;
+
+    // False when the file cannot be opened or is a directory.
+    bool Open(const std::string& path);
+    void Close();
+    bool IsOpen() const { return m_pFile != nullptr; }
+
+    // Length in bytes, -1 when it cannot be taken. Leaves the read position
+    // where it was.
+    int64_t GetLength();
+    // Reads up to count bytes from the current position; the count that
+    // arrived, short at end of file or after a read error.
+    uint32_t Read(void* buffer, uint32_t count);
+    bool HasReadError() const;
+
+private:
+    std::FILE* m_pFile = nullptr;
+};
+
+enum class ImageSumResult { Ok, OpenFailed, ReadFailed };
+
+constexpr uint32_t kImageSumChunk = 0x10000;
+
+// The sum of all bytes of the file kept to 16 bits, read in chunks of
+// kImageSumChunk bytes so that the file's size never matters to memory.
+ImageSumResult SumImageFile(const std::string& path, uint32_t& checksum);

@@ -1,0 +1,89 @@
+#include "console/image_file.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "temp_image.h"
+
+namespace {
+
+uint32_t ReferenceSum(const std::vector<uint8_t>& bytes)
+{
+    uint32_t sum = 0;
+    for (uint8_t b : bytes)
+        sum += b;
+    return sum & 0xFFFF;
+}
+
+TEST(SumImageFile, KnownImages)
+{
+    struct Case {
+        const char* name;
+        std::vector<uint8_t> bytes;
+        uint32_t expected;
+    };
+    const Case cases[] = {
+        {"abc", {0x61, 0x62, 0x63}, 0x0126},
+        {"empty", {}, 0x0000},
+        {"512 KiB of 0xFF", std::vector<uint8_t>(524288, 0xFF), 0x0000},
+        {"one byte", {0xFE}, 0x00FE},
+        {"wraps past 16 bits", std::vector<uint8_t>(300, 0xFF), (300u * 255u) & 0xFFFF},
+    };
+    for (const Case& c : cases) {
+        TempImage image(c.bytes);
+        uint32_t checksum = 0xDEAD;
+        ASSERT_EQ(SumImageFile(image.Path(), checksum), ImageSumResult::Ok) << c.name;
+        EXPECT_EQ(checksum, c.expected) << c.name;
+    }
+}
+
+// Lengths around the chunk size catch a chunk summed twice or a tail dropped.
+TEST(SumImageFile, ChunkBoundariesLoseAndRepeatNothing)
+{
+    const uint32_t lengths[] = {kImageSumChunk - 1, kImageSumChunk, kImageSumChunk + 1,
+                                2 * kImageSumChunk, 1048576 + 4097};
+    for (uint32_t length : lengths) {
+        const std::vector<uint8_t> bytes = PatternImage(length, length);
+        TempImage image(bytes);
+        uint32_t checksum = 0;
+        ASSERT_EQ(SumImageFile(image.Path(), checksum), ImageSumResult::Ok) << length;
+        EXPECT_EQ(checksum, ReferenceSum(bytes)) << length;
+    }
+}
+
+TEST(SumImageFile, MissingFileOrDirectoryCannotBeOpened)
+{
+    uint32_t checksum = 0x1234;
+    const std::filesystem::path missing =
+        std::filesystem::temp_directory_path() / "kt3916-no-such-image.bin";
+    EXPECT_EQ(SumImageFile(missing.string(), checksum), ImageSumResult::OpenFailed);
+    EXPECT_EQ(SumImageFile(std::filesystem::temp_directory_path().string(), checksum),
+              ImageSumResult::OpenFailed);
+    EXPECT_EQ(checksum, 0x1234u);
+}
+
+TEST(ImageFile, LengthAndReadsContinueWhereTheLastStopped)
+{
+    const std::vector<uint8_t> bytes = PatternImage(10000);
+    TempImage image(bytes);
+    CImageFile file;
+    ASSERT_TRUE(file.Open(image.Path()));
+    EXPECT_EQ(file.GetLength(), 10000);
+
+    std::vector<uint8_t> buffer(8192, 0xAA);
+    EXPECT_EQ(file.Read(buffer.data(), 8192), 8192u);
+    EXPECT_EQ(file.GetLength(), 10000);  // taking the length keeps the position
+    EXPECT_EQ(file.Read(buffer.data(), 8192), 1808u);
+    EXPECT_TRUE(std::equal(buffer.begin(), buffer.begin() + 1808, bytes.begin() + 8192));
+    EXPECT_EQ(buffer[1808], bytes[1808]);  // beyond the short read: untouched
+    EXPECT_EQ(file.Read(buffer.data(), 8192), 0u);
+    EXPECT_FALSE(file.HasReadError());
+
+    file.Close();
+    EXPECT_FALSE(file.IsOpen());
+    EXPECT_EQ(file.GetLength(), -1);
+    EXPECT_EQ(file.Read(buffer.data(), 1), 0u);
+}
+
+}  // namespace
