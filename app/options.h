@@ -9,3 +9,69 @@ extern thread_local std::string g_strImagePath;
 extern thread_local std::string g_strDriveSpec;
 extern thread_local int32_t g_bAutoFlash;
 extern thread_local std::string g_strOptionText;
+
+// What follows the application name in the program file's name.
+#ifdef _WIN32
+inline constexpr char kExecutableSuffix[] = ".exe";
+#else
+inline constexpr char kExecutableSuffix[] = "";
+#endif
+
+// Cuts the process's command line into options. Token 1 is the program path;
+// every later token is either a flag ("/x" or "-x", its value is the next
+// token whatever it looks like) or a bare token (empty flag, the token as
+// value). Tokens are separated by blanks only; there is no quoting.
+class CFlashCommandLineInfo {
+public:
+    // Takes the command line of the running process and the application
+    // name KT_APP_NAME.
+    CFlashCommandLineInfo();
+    // Takes the given text in place of the process's command line.
+    CFlashCommandLineInfo(const std::string& strCommandLine, const std::string& strAppName);
+    ~CFlashCommandLineInfo();
+
+    // The parser owns a raw buffer that m_pszToken points into.
+    CFlashCommandLineInfo(const CFlashCommandLineInfo&) = delete;
+    CFlashCommandLineInfo& operator=(const CFlashCommandLineInfo&) = delete;
+    CFlashCommandLineInfo(CFlashCommandLineInfo&&) = delete;
+    CFlashCommandLineInfo& operator=(CFlashCommandLineInfo&&) = delete;
+
+    // Both return nonzero when an option was produced; flag and value are
+    // emptied first in any case. GetFirstOption restarts from the beginning.
+    int32_t GetFirstOption(std::string& strFlag, std::string& strValue);
+    int32_t GetNextOption(std::string& strFlag, std::string& strValue);
+
+    const std::string& GetCommandLineText() const { return m_strCommandLine; }
+    const std::string& GetAppName() const { return m_strAppName; }
+    const std::string& GetProgramPath() const { return m_strProgramPath; }
+
+    // The part of the program path before the first occurrence of the
+    // program file's name (application name + kExecutableSuffix, compared
+    // case-sensitively); empty when the name does not occur.
+    std::string GetProgramDirectory() const;
+
+private:
+    void Construct(const std::string& strCommandLine, const std::string& strAppName);
+    void RefillTokenBuffer();
+    char* TokenAfter(char* pszToken);
+    void ReadOptionAt(char* pszToken, std::string& strFlag, std::string& strValue);
+
+    std::string m_strCommandLine;
+    std::string m_strAppName;
+    std::string m_strProgramPath;
+    char* m_pszToken = nullptr;
+    char* m_pszTokenBuffer = nullptr;
+};
+
+// The command line exactly as the operating system gives it to the process.
+std::string GetProcessCommandLine();
+
+// Applies one option to the globals: only the first character of the flag
+// counts (B, F, S or V in either case); anything else changes nothing.
+void ApplyFlashOption(const CFlashCommandLineInfo& cmdInfo, const std::string& strFlag,
+                      const std::string& strValue);
+
+// The start-up option pass: builds the parser, empties g_strDriveSpec, then
+// applies every option in command-line order.
+void ParseFlashOptions();
+void ParseFlashOptions(const std::string& strCommandLine, const std::string& strAppName);

@@ -1,10 +1,19 @@
 #!/bin/sh
 # Runs a Windows program of the build under 32-bit Wine, in a private prefix
-# inside the build tree, without Wine's debug chatter.
+# (the build passes one inside its tree), without Wine's debug chatter.
 : "${WINEPREFIX:=$PWD/wineprefix}"
 export WINEPREFIX WINEDEBUG=-all WINEARCH=win32 WINEDLLOVERRIDES="mscoree,mshtml="
-if [ ! -f "$WINEPREFIX/system.reg" ]; then
+# The first run creates the prefix; tests started in parallel wait for it
+# instead of creating it twice.
+if [ ! -f "$WINEPREFIX/.kt-ready" ]; then
     mkdir -p "$WINEPREFIX"
-    wineboot -i >/dev/null 2>&1
+    (
+        flock 9
+        if [ ! -f "$WINEPREFIX/.kt-ready" ]; then
+            wineboot -i >/dev/null 2>&1
+            wineserver -w
+            touch "$WINEPREFIX/.kt-ready"
+        fi
+    ) 9>"$WINEPREFIX.lock"
 fi
 exec wine "$@"

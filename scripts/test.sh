@@ -1,0 +1,165 @@
+#!/usr/bin/env bash
+# Builds everything and runs every suite, in three stages:
+#   native   the distribution's g++, ctest
+#   asan     the same with AddressSanitizer and UndefinedBehaviorSanitizer
+#   windows  mingw-w64 i686, ctest under 32-bit Wine on a virtual display
+# Installs missing Debian packages when run as root; otherwise names them.
+# Usage: scripts/test.sh [native] [asan] [windows]   (default: all three)
+# The last line is "N passed, N failed", summed over the stages' ctest runs.
+set -uo pipefail
+
+# Everything the stages need, installed with apt-get when missing.
+PACKAGES=(
+    cmake ninja-build g++
+    libgtest-dev googletest libbenchmark-dev
+    g++-mingw-w64-i686
+    wine wine32:i386
+    xvfb xauth xdotool imagemagick
+)
+
+cd "$(dirname "${BASH_SOURCE[0]}")/.." || exit 1
+ROOT=$PWD
+JOBS=(-j2)
+
+STAGES=("$@")
+if [ ${#STAGES[@]} -eq 0 ]; then
+    STAGES=(native asan windows)
+fi
+for stage in "${STAGES[@]}"; do
+    case $stage in
+    native | asan | windows) ;;
+    *)
+        echo "unknown stage '$stage' (known: native asan windows)" >&2
+        exit 2
+        ;;
+    esac
+done
+
+install_missing() {
+    local missing=() pkg need_i386=0
+    for pkg in "${PACKAGES[@]}"; do
+        dpkg -s "$pkg" >/dev/null 2>&1 || missing+=("$pkg")
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    for pkg in "${missing[@]}"; do
+        if [[ $pkg == *:i386 ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
+            need_i386=1
+        fi
+    done
+    if [ "$(id -u)" -ne 0 ]; then
+        echo "Missing packages: ${missing[*]}" >&2
+        echo "Install them as root, then run this script again:" >&2
+        [ $need_i386 -eq 1 ] && echo "  dpkg --add-architecture i386" >&2
+        echo "  apt-get update" >&2
+        echo "  apt-get install -y ${missing[*]}" >&2
+        return 1
+    fi
+    echo "== installing: ${missing[*]}"
+    export DEBIAN_FRONTEND=noninteractive
+    if [ $need_i386 -eq 1 ]; then
+        dpkg --add-architecture i386 || return 1
+    fi
+    apt-get update || return 1
+    apt-get install -y "${missing[@]}" </dev/null || return 1
+}
+
+install_missing || exit 1
+
+TOTAL_PASSED=0
+TOTAL_FAILED=0
+STATUS=0
+SUMMARY=()
+
+# run_ctest BUILD_DIR PREFIX...: runs the build's ctest through the prefix
+# command and sets STAGE_PASSED / STAGE_FAILED from its counts.
+run_ctest() {
+    local dir=$1
+    shift
+    local log=$dir/ctest.log
+    "$@" ctest --test-dir "$dir" --output-on-failure --no-tests=error --timeout 900 \
+        </dev/null 2>&1 | tee "$log"
+    local rc=${PIPESTATUS[0]}
+    local total failed
+    total=$(sed -n 's/.* tests failed out of \([0-9]\+\).*/\1/p' "$log" | tail -n1)
+    failed=$(sed -n 's/.* \([0-9]\+\) tests failed out of.*/\1/p' "$log" | tail -n1)
+    if [ -z "$total" ] || [ -z "$failed" ]; then
+        # ctest ended without its counts (no tests, a crash of ctest itself).
+        STAGE_PASSED=0
+        STAGE_FAILED=1
+        return
+    fi
+    STAGE_PASSED=$((total - failed))
+    STAGE_FAILED=$failed
+    if [ "$rc" -ne 0 ] && [ "$failed" -eq 0 ]; then
+        STAGE_FAILED=1
+    fi
+}
+
+# stage NAME BUILD_DIR CTEST_PREFIX... -- CMAKE_ARGS...
+stage() {
+    local name=$1 dir=$ROOT/$2
+    shift 2
+    local prefix=()
+    while [ "$1" != "--" ]; do
+        prefix+=("$1")
+        shift
+    done
+    shift
+    local start=$SECONDS result warnings=0
+    echo
+    echo "== $name: configure and build in $dir"
+    STAGE_PASSED=0
+    STAGE_FAILED=0
+    mkdir -p "$dir"
+    if ! cmake -G Ninja -S "$ROOT" -B "$dir" "$@" >"$dir/configure.log" 2>&1; then
+        cat "$dir/configure.log"
+        result="configure FAILED"
+        STAGE_FAILED=1
+    elif ! nice -n 10 ninja "${JOBS[@]}" -C "$dir" >"$dir/build.log" 2>&1; then
+        tail -n 80 "$dir/build.log"
+        result="build FAILED"
+        STAGE_FAILED=1
+    else
+        warnings=$(grep -c 'warning:' "$dir/build.log")
+        grep -A3 'warning:' "$dir/build.log"
+        tail -n 1 "$dir/build.log"
+        echo "== $name: tests"
+        run_ctest "$dir" "${prefix[@]}"
+        if [ "$STAGE_FAILED" -eq 0 ]; then result="ok"; else result="tests FAILED"; fi
+    fi
+    [ "$STAGE_FAILED" -ne 0 ] && STATUS=1
+    TOTAL_PASSED=$((TOTAL_PASSED + STAGE_PASSED))
+    TOTAL_FAILED=$((TOTAL_FAILED + STAGE_FAILED))
+    SUMMARY+=("$(printf '%-8s %-17s %3d passed, %3d failed, %3d warnings, %4d s' \
+        "$name" "$result" "$STAGE_PASSED" "$STAGE_FAILED" "$warnings" $((SECONDS - start)))")
+}
+
+for s in "${STAGES[@]}"; do
+    case $s in
+    native)
+        stage native build-native -- -DKT_BUILD_BENCH=ON
+        ;;
+    asan)
+        stage asan build-asan \
+            env ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1 \
+            -- -DKT_SANITIZE=ON
+        ;;
+    windows)
+        export WINEDEBUG=-all
+        stage windows build-win xvfb-run -a -s "-screen 0 1280x1024x24" -- \
+            -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/toolchain-mingw-i686.cmake"
+        # The prefix's wineserver lingers a few seconds after the last program.
+        if [ -d "$ROOT/build-win/wineprefix" ]; then
+            WINEPREFIX="$ROOT/build-win/wineprefix" wineserver -k >/dev/null 2>&1
+        fi
+        ;;
+    esac
+done
+
+echo
+echo "== summary"
+for line in "${SUMMARY[@]}"; do
+    echo "$line"
+done
+echo "$TOTAL_PASSED passed, $TOTAL_FAILED failed"
+exit $STATUS
