@@ -1,0 +1,289 @@
+#include "device/linux/linux_host.h"
+
+#include <fcntl.h>
+#include <grp.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <system_error>
+
+namespace {
+
+thread_local std::string t_strLastError;
+
+constexpr char kFirstLetter = 'D';
+constexpr char kLastLetter = 'Z';
+
+class CSystemKernel final : public ILinuxKernel {
+public:
+    int Open(const char* path, int flags) override {
+        const int fd = ::open(path, flags);
+        return fd < 0 ? -errno : fd;
+    }
+    void Close(int fd) override { ::close(fd); }
+    int SgIo(int fd, sg_io_hdr_t& header) override {
+        // An interrupted SG_IO is not repeated: the command may have reached
+        // the device, and a block write must never go out twice.
+        return ::ioctl(fd, SG_IO, &header) < 0 ? -errno : 0;
+    }
+    std::string NodeGroup(const char* path) override {
+        struct stat st {};
+        if (::stat(path, &st) != 0) return {};
+        struct group grp {};
+        struct group* result = nullptr;
+        char buffer[1024];
+        if (::getgrgid_r(st.st_gid, &grp, buffer, sizeof buffer, &result) != 0 || !result) return {};
+        return result->gr_name;
+    }
+};
+
+std::string ErrorText(int error) { return std::error_code(error, std::generic_category()).message(); }
+
+// "D:", "d:\", and nothing else, name a drive root; the letter in upper case
+// or 0.
+char RootLetter(const char* text) {
+    if (!text || !std::isalpha(static_cast<unsigned char>(text[0])) || text[1] != ':') return 0;
+    if (text[2] != '\0' && !(text[2] == '\\' && text[3] == '\0')) return 0;
+    return static_cast<char>(std::toupper(static_cast<unsigned char>(text[0])));
+}
+
+// "\\.\D:" in either case; the letter in upper case or 0.
+char DevicePathLetter(const char* path) {
+    if (!path || std::strncmp(path, "\\\\.\\", 4) != 0) return 0;
+    const char* rest = path + 4;
+    if (!std::isalpha(static_cast<unsigned char>(rest[0])) || rest[1] != ':' || rest[2] != '\0') return 0;
+    return static_cast<char>(std::toupper(static_cast<unsigned char>(rest[0])));
+}
+
+}  // namespace
+
+std::unique_ptr<ILinuxKernel> CreateSystemKernel() { return std::make_unique<CSystemKernel>(); }
+
+std::unique_ptr<IScsiHost> CreatePlatformHost() { return std::make_unique<CLinuxHost>(); }
+
+CLinuxHost::CLinuxHost(const LinuxHostConfig& config) : m_config(config) {
+    if (m_config.pKernel) {
+        m_pKernel = m_config.pKernel;
+    } else {
+        m_pOwnKernel = CreateSystemKernel();
+        m_pKernel = m_pOwnKernel.get();
+    }
+}
+
+CLinuxHost::~CLinuxHost() = default;
+
+bool CLinuxHost::GetVersionPlatformId(uint32_t& platformId) {
+    platformId = kPlatformWin32Nt;
+    return true;
+}
+
+int64_t CLinuxHost::QueryCounterFrequency() { return 1000000000; }
+
+int64_t CLinuxHost::QueryCounter() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+std::vector<LinuxDrive> CLinuxHost::Rescan() {
+    std::vector<LinuxDrive> drives = ScanSysfsCdroms(m_config.strSysRoot);
+    if (drives.size() > static_cast<size_t>(kLastLetter - kFirstLetter + 1)) {
+        drives.resize(kLastLetter - kFirstLetter + 1);
+    }
+    for (size_t i = 0; i < drives.size(); ++i) drives[i].chLetter = static_cast<char>(kFirstLetter + i);
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_drives = drives;
+    m_bScanned = true;
+    return drives;
+}
+
+std::vector<LinuxDrive> CLinuxHost::Drives() { return Rescan(); }
+
+const LinuxDrive* CLinuxHost::FindDrive(char letter) const {
+    for (const LinuxDrive& drive : m_drives) {
+        if (drive.chLetter == letter) return &drive;
+    }
+    return nullptr;
+}
+
+uint32_t CLinuxHost::GetLogicalDriveRoots(uint32_t bufferLength, char* buffer) {
+    const std::vector<LinuxDrive> drives = Rescan();
+    const uint32_t length = static_cast<uint32_t>(drives.size() * 4);
+    if (length + 1 > bufferLength) return length + 1;
+    char* p = buffer;
+    for (const LinuxDrive& drive : drives) {
+        *p++ = drive.chLetter;
+        *p++ = ':';
+        *p++ = '\\';
+        *p++ = '\0';
+    }
+    *p = '\0';
+    return length;
+}
+
+uint32_t CLinuxHost::GetDriveKind(const char* rootPath) {
+    const char letter = RootLetter(rootPath);
+    bool scanned;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        scanned = m_bScanned;
+    }
+    if (!scanned) Rescan();
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return letter && FindDrive(letter) ? kDriveTypeCdrom : kDriveTypeNoRootDir;
+}
+
+std::string CLinuxHost::GenericNodePath(const LinuxDrive& drive) const {
+    if (drive.strGenericNode.empty()) return {};
+    return (std::filesystem::path(m_config.strDevRoot) / drive.strGenericNode).string();
+}
+
+std::string CLinuxHost::BlockNodePath(const LinuxDrive& drive) const {
+    if (drive.strBlockNode.empty()) return {};
+    return (std::filesystem::path(m_config.strDevRoot) / drive.strBlockNode).string();
+}
+
+char CLinuxHost::LetterForNode(const std::string& path) {
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    fs::path resolved = fs::weakly_canonical(fs::path(path), ec);
+    if (ec) resolved = fs::path(path);
+    for (const LinuxDrive& drive : Rescan()) {
+        for (const std::string& node : {BlockNodePath(drive), GenericNodePath(drive)}) {
+            if (node.empty()) continue;
+            std::error_code nodeEc;
+            fs::path nodeResolved = fs::weakly_canonical(fs::path(node), nodeEc);
+            if (nodeEc) nodeResolved = fs::path(node);
+            if (nodeResolved == resolved) return drive.chLetter;
+        }
+    }
+    return 0;
+}
+
+std::string CLinuxHost::DescribeOpenFailure(const std::string& node, int error) {
+    std::string text = "cannot open " + node + " read-write: " + ErrorText(error);
+    if (error == EACCES || error == EPERM) {
+        const std::string group = m_pKernel->NodeGroup(node.c_str());
+        if (!group.empty() && group != "root") {
+            text += "; add your user to the '" + group + "' group (then log in again) or run as root";
+        } else {
+            text += "; run as root or give your user read-write access to " + node;
+        }
+    } else if (error == ENOENT || error == ENXIO || error == ENODEV) {
+        text += "; check that the device is still attached and that the sg module is loaded (modprobe sg)";
+    } else if (error == EBUSY) {
+        text += "; another program holds it open exclusively";
+    }
+    return text;
+}
+
+HostHandle CLinuxHost::OpenDevice(const char* path) {
+    const char letter = DevicePathLetter(path);
+    if (!letter) {
+        t_strLastError = std::string("not a drive device path: ") + (path ? path : "(null)");
+        return kInvalidHandle;
+    }
+    bool scanned;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        scanned = m_bScanned;
+    }
+    if (!scanned) Rescan();
+
+    LinuxDrive drive;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        const LinuxDrive* found = FindDrive(letter);
+        if (!found) {
+            t_strLastError = std::string("no CD-ROM-class device at drive ") + letter + ":";
+            return kInvalidHandle;
+        }
+        drive = *found;
+    }
+
+    std::string error;
+    HostHandle handle = kInvalidHandle;
+    if (drive.strGenericNode.empty()) {
+        const std::string block = BlockNodePath(drive);
+        error = std::string("drive ") + letter + ": (" + drive.strHctl + (block.empty() ? "" : ", " + block) +
+                ") has no SCSI generic node; load the sg module (modprobe sg)";
+    } else {
+        const std::string node = GenericNodePath(drive);
+        const int fd = m_pKernel->Open(node.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0) {
+            error = DescribeOpenFailure(node, -fd);
+        } else {
+            handle = static_cast<HostHandle>(fd);
+        }
+    }
+    t_strLastError = error;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_openErrors[letter - 'A'] = error;
+    return handle;
+}
+
+void CLinuxHost::CloseDevice(HostHandle device) {
+    if (device == kInvalidHandle || device > static_cast<HostHandle>(INT_MAX)) return;
+    m_pKernel->Close(static_cast<int>(device));
+}
+
+bool CLinuxHost::SendPassThrough(HostHandle device, PassThroughRequest& request) {
+    if (device == kInvalidHandle || device > static_cast<HostHandle>(INT_MAX)) {
+        t_strLastError = "SG_IO: not an open device";
+        return false;
+    }
+    sg_io_hdr_t header;
+    uint8_t sense[kSenseAreaLength] = {};
+    std::string error;
+    if (!BuildSgIoHeader(request, header, sense, sizeof sense, error)) {
+        t_strLastError = "SG_IO: " + error;
+        return false;
+    }
+    const int rc = m_pKernel->SgIo(static_cast<int>(device), header);
+    if (rc < 0) {
+        t_strLastError = "SG_IO: " + ErrorText(-rc);
+        return false;
+    }
+    if (!CompleteSgIoRequest(header, sense, request)) {
+        char text[96];
+        std::snprintf(text, sizeof text, "SG_IO: host status 0x%02x, driver status 0x%02x",
+                      header.host_status, header.driver_status);
+        t_strLastError = text;
+        return false;
+    }
+    if (request.sptd.ScsiStatus != kScsiStatusGood) {
+        char text[96];
+        std::snprintf(text, sizeof text, "SCSI status 0x%02x, sense key 0x%02x, ASC 0x%02x, ASCQ 0x%02x",
+                      request.sptd.ScsiStatus, sense[2] & 0x0F, sense[12], sense[13]);
+        t_strLastError = text;
+    } else {
+        t_strLastError.clear();
+    }
+    return true;
+}
+
+HostHandle CLinuxHost::LoadAspiLibrary(const char*) { return 0; }
+AspiEntryPoint CLinuxHost::FindAspiEntryPoint(HostHandle, const char*) { return nullptr; }
+void CLinuxHost::FreeAspiLibrary(HostHandle) {}
+uint32_t CLinuxHost::CallGetASPI32SupportInfo(AspiEntryPoint) { return 0; }
+uint32_t CLinuxHost::CallSendASPI32Command(AspiEntryPoint, void*) { return 0; }
+HostHandle CLinuxHost::CreateCompletionEvent() { return 0; }
+bool CLinuxHost::WaitCompletionEvent(HostHandle, uint32_t) { return false; }
+void CLinuxHost::CloseCompletionEvent(HostHandle) {}
+
+std::string CLinuxHost::LastErrorText() { return t_strLastError; }
+
+std::string CLinuxHost::OpenErrorText(char letter) const {
+    const int index = std::toupper(static_cast<unsigned char>(letter)) - 'A';
+    if (index < 0 || index >= 26) return {};
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_openErrors[index];
+}

@@ -1,0 +1,115 @@
+#pragma once
+#include <scsi/sg.h>
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "device/host.h"
+
+// The kernel services the Linux host uses beyond sysfs: opening a node and
+// the SG_IO ioctl. Tests put a fake device behind it.
+class ILinuxKernel {
+public:
+    virtual ~ILinuxKernel() = default;
+    virtual int Open(const char* path, int flags) = 0;  // a descriptor, or -errno
+    virtual void Close(int fd) = 0;
+    virtual int SgIo(int fd, sg_io_hdr_t& header) = 0;  // 0, or -errno
+    // The name of the group that owns the node, empty when unknown.
+    virtual std::string NodeGroup(const char* path) = 0;
+};
+
+// The real kernel.
+std::unique_ptr<ILinuxKernel> CreateSystemKernel();
+
+// One CD-ROM-class SCSI device as sysfs shows it, with the drive letter the
+// host presents it under.
+struct LinuxDrive {
+    char chLetter = 0;
+    std::string strHctl;         // host:channel:target:lun
+    std::string strBlockNode;    // "sr0", empty when the sr driver has none
+    std::string strGenericNode;  // "sg1", empty when the sg driver has none
+    std::string strVendor;       // as sysfs reports them, blanks trimmed
+    std::string strModel;
+    std::string strRevision;
+};
+
+// Reads the CD-ROM-class (peripheral type 5) devices from the sysfs tree at
+// sysRoot, in the order of their block nodes (sr0, sr1, ...), devices without
+// a block node last; letters are not assigned here.
+std::vector<LinuxDrive> ScanSysfsCdroms(const std::string& sysRoot);
+
+// The translation of one pass-through request into an sg_io_hdr and back.
+// Build fails (and says why in error) on a request the sg driver cannot carry
+// faithfully: a command length outside 1..16 or an unknown direction.
+bool BuildSgIoHeader(PassThroughRequest& request, sg_io_hdr_t& header, uint8_t* senseBuffer,
+                     uint8_t senseBufferLength, std::string& error);
+// Writes the outcome back into the request the way the pass-through call
+// leaves it: ScsiStatus, the transferred length, the sense data. Returns the
+// result of the call itself: false when the adapter or the driver failed the
+// command, true when the target answered (whatever its status).
+bool CompleteSgIoRequest(const sg_io_hdr_t& header, const uint8_t* senseBuffer,
+                         PassThroughRequest& request);
+
+constexpr uint16_t kSgDriverSense = 0x08;  // the driver only says sense data came back
+constexpr uint32_t kPlatformWin32Nt = 2;   // VER_PLATFORM_WIN32_NT
+constexpr uint32_t kDriveTypeNoRootDir = 1;
+
+struct LinuxHostConfig {
+    std::string strSysRoot = "/sys";
+    std::string strDevRoot = "/dev";
+    ILinuxKernel* pKernel = nullptr;  // null: the real kernel
+};
+
+// The host on Linux: sysfs discovery presented as drive letters D:, E:, ...,
+// SG_IO on the SCSI generic node of each. The ASPI layer does not exist here.
+class CLinuxHost final : public IScsiHost {
+public:
+    explicit CLinuxHost(const LinuxHostConfig& config = {});
+    ~CLinuxHost() override;
+
+    bool GetVersionPlatformId(uint32_t& platformId) override;
+    int64_t QueryCounterFrequency() override;
+    int64_t QueryCounter() override;
+    uint32_t GetLogicalDriveRoots(uint32_t bufferLength, char* buffer) override;
+    uint32_t GetDriveKind(const char* rootPath) override;
+    HostHandle OpenDevice(const char* path) override;
+    void CloseDevice(HostHandle device) override;
+    bool SendPassThrough(HostHandle device, PassThroughRequest& request) override;
+    HostHandle LoadAspiLibrary(const char* name) override;
+    AspiEntryPoint FindAspiEntryPoint(HostHandle library, const char* name) override;
+    void FreeAspiLibrary(HostHandle library) override;
+    uint32_t CallGetASPI32SupportInfo(AspiEntryPoint entry) override;
+    uint32_t CallSendASPI32Command(AspiEntryPoint entry, void* srb) override;
+    HostHandle CreateCompletionEvent() override;
+    bool WaitCompletionEvent(HostHandle event, uint32_t milliseconds) override;
+    void CloseCompletionEvent(HostHandle event) override;
+
+    // A fresh scan, letters assigned.
+    std::vector<LinuxDrive> Drives();
+    // The node that \\.\X: opens (dev root + generic node), empty when none.
+    std::string GenericNodePath(const LinuxDrive& drive) const;
+    std::string BlockNodePath(const LinuxDrive& drive) const;
+    // The letter of the drive whose block or generic node is path (symbolic
+    // links followed); 0 when no drive has it.
+    char LetterForNode(const std::string& path);
+    // Why the last OpenDevice or SendPassThrough of the calling thread failed.
+    static std::string LastErrorText();
+    // Why the last attempt to open drive letter failed; empty when it did not.
+    std::string OpenErrorText(char letter) const;
+
+private:
+    std::vector<LinuxDrive> Rescan();
+    const LinuxDrive* FindDrive(char letter) const;  // m_mutex held
+    std::string DescribeOpenFailure(const std::string& node, int error);
+
+    LinuxHostConfig m_config;
+    std::unique_ptr<ILinuxKernel> m_pOwnKernel;
+    ILinuxKernel* m_pKernel = nullptr;
+    mutable std::mutex m_mutex;
+    bool m_bScanned = false;
+    std::vector<LinuxDrive> m_drives;
+    std::string m_openErrors[26];
+};
