@@ -48,8 +48,8 @@ TEST_F(LinuxHostTest, ScanKeepsCdromsOnlyInBlockNodeOrder) {
     const std::vector<Case> cases = {
         {"disk, tape and enclosure are skipped",
          {{.hctl = "0:0:0:0", .type = 0, .block = "sda", .generic = "sg0"},
-          {.hctl = "0:0:1:0", .type = 1, .generic = "sg1"},
-          {.hctl = "0:0:2:0", .type = 13, .generic = "sg2"},
+          {.hctl = "0:0:1:0", .type = 1, .block = "", .generic = "sg1"},
+          {.hctl = "0:0:2:0", .type = 13, .block = "", .generic = "sg2"},
           {.hctl = "0:0:3:0", .type = 5, .block = "sr0", .generic = "sg3"}},
          false,
          {"|0:0:3:0|sr0|sg3"}},
@@ -60,8 +60,8 @@ TEST_F(LinuxHostTest, ScanKeepsCdromsOnlyInBlockNodeOrder) {
          false,
          {"|3:0:0:0|sr0|sg9", "|1:0:0:0|sr9|sg4", "|0:0:0:0|sr10|sg0"}},
         {"no block node: after the others, in bus order",
-         {{.hctl = "10:0:0:0", .type = 5, .generic = "sg7"},
-          {.hctl = "9:0:0:0", .type = 5, .generic = "sg6"},
+         {{.hctl = "10:0:0:0", .type = 5, .block = "", .generic = "sg7"},
+          {.hctl = "9:0:0:0", .type = 5, .block = "", .generic = "sg6"},
           {.hctl = "4:0:0:0", .type = 5, .block = "sr0", .generic = "sg5"}},
          false,
          {"|4:0:0:0|sr0|sg5", "|9:0:0:0||sg6", "|10:0:0:0||sg7"}},
@@ -167,7 +167,7 @@ TEST_F(LinuxHostTest, RefusesWhatIsNotADrivePath) {
 
 TEST_F(LinuxHostTest, OpenFailureNamesTheNodeAndTheWayIn) {
     AddTwoDrivesAndADisk();
-    tree.Add({.hctl = "5:0:0:0", .block = "sr2"});  // no sg node
+    tree.Add({.hctl = "5:0:0:0", .block = "sr2", .generic = ""});  // no sg node
     CLinuxHost host = MakeHost();
     host.Drives();
     const std::string sg1 = tree.Dev() + "/sg1";
