@@ -38,7 +38,9 @@ done
 install_missing() {
     local missing=() pkg need_i386=0
     for pkg in "${PACKAGES[@]}"; do
-        dpkg -s "$pkg" >/dev/null 2>&1 || missing+=("$pkg")
+        # A removed package whose configuration files remain is still known to
+        # dpkg -s; only "install ok installed" counts.
+        dpkg -s "$pkg" 2>/dev/null | grep -qx 'Status: install ok installed' || missing+=("$pkg")
     done
     [ ${#missing[@]} -eq 0 ] && return 0
     for pkg in "${missing[@]}"; do
@@ -76,7 +78,7 @@ run_ctest() {
     local dir=$1
     shift
     local log=$dir/ctest.log
-    "$@" ctest --test-dir "$dir" --output-on-failure --no-tests=error --timeout 900 \
+    "$@" ctest --test-dir "$dir" --output-on-failure --no-tests=error --timeout 600 \
         </dev/null 2>&1 | tee "$log"
     local rc=${PIPESTATUS[0]}
     local total failed
@@ -145,12 +147,14 @@ for s in "${STAGES[@]}"; do
             -- -DKT_SANITIZE=ON
         ;;
     windows)
-        export WINEDEBUG=-all
+        # Programs started by test scripts rather than by ctest find the same
+        # prefix the build's Wine runner uses.
+        export WINEDEBUG=-all WINEPREFIX=$ROOT/build-win/wineprefix
         stage windows build-win xvfb-run -a -s "-screen 0 1280x1024x24" -- \
             -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/toolchain-mingw-i686.cmake"
         # The prefix's wineserver lingers a few seconds after the last program.
-        if [ -d "$ROOT/build-win/wineprefix" ]; then
-            WINEPREFIX="$ROOT/build-win/wineprefix" wineserver -k >/dev/null 2>&1
+        if [ -d "$WINEPREFIX" ]; then
+            wineserver -k >/dev/null 2>&1
         fi
         ;;
     esac
