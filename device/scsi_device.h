@@ -8,6 +8,7 @@
 #include "device/pass_through_request.h"
 
 struct SRB_ExecSCSICmd;
+struct AspiRequest;
 
 constexpr uint32_t kDataBufferSize = 0x20000;  // 131072
 
@@ -52,6 +53,12 @@ private:
     void ScanDriveLetters();
     bool OpenDriveLetter(const char* driveSpec);
     void CloseAllDevices();
+    void AppendEntry(std::unique_ptr<DeviceEntry> entry);
+    bool IsCurrentDeviceValid() const;
+    void KeepTiming();
+    bool SendAspiDeviceQuery(uint8_t adapter, uint8_t target);
+    void ReclaimAbandonedRequests();
+    static void ReleaseAspiRequest(IScsiHost& host, AspiRequest* request);
 
     IScsiHost& m_host;
     uint8_t m_bySenseKey = 0;
@@ -71,4 +78,6 @@ private:
     int64_t m_liFrequency = 0;
     double m_dElapsedSeconds = 0.0;
     std::vector<std::unique_ptr<DeviceEntry>> m_deviceList;
+    // ASPI requests that timed out but that the layer may still complete.
+    std::vector<AspiRequest*> m_abandonedRequests;
 };

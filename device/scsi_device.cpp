@@ -1,0 +1,245 @@
+#include "device/scsi_device.h"
+
+#include <cstddef>
+#include <cstring>
+#include <mutex>
+#include <new>
+
+#include "device/aspi_srb.h"
+
+// One ASPI command in flight: the request block the layer writes and the event
+// it signals. Both live on the heap so that a request that timed out can
+// outlive the call that sent it.
+struct AspiRequest {
+    SRB_ExecSCSICmd srb;
+    HostHandle hEvent;
+};
+
+namespace {
+
+constexpr uint32_t kMaxWaitMilliseconds = 0xFFFFFFFEu;  // one below INFINITE
+
+// Memory that a request still pending at the device object's end may write:
+// its block and the data buffer it points at. Neither can be freed while the
+// layer may still complete the request, and nothing tells us when that ends,
+// so they are parked here for the rest of the process. The list is never
+// destroyed, so the parked memory stays reachable (and is no leak to a
+// checker) while static destructors run and the layer's threads may still be
+// alive.
+struct ParkedMemory {
+    std::mutex lock;
+    std::vector<AspiRequest*> requests;
+    std::vector<uint8_t*> buffers;
+};
+
+ParkedMemory& Parked()
+{
+    static ParkedMemory* parked = new ParkedMemory;
+    return *parked;
+}
+
+uint8_t ReadStatus(const AspiRequest& request)
+{
+    // The layer may write the status from its own thread.
+    return *static_cast<const volatile uint8_t*>(&request.srb.SRB_Status);
+}
+
+}  // namespace
+
+CScsiDevice::CScsiDevice(IScsiHost& host) : m_host(host)
+{
+    m_deviceList.reserve(10);
+
+    uint32_t platformId = 0;
+    if (!m_host.GetVersionPlatformId(platformId))
+        platformId = 0;
+    m_bWin9x = platformId == kPlatformWin32Windows ? 1 : 0;
+
+    EnumerateDevices();
+
+    // Zeroed, so that reading the identity after a failed first INQUIRY shows
+    // an empty text rather than whatever the heap held.
+    m_pDataBuffer = new (std::nothrow) uint8_t[kDataBufferSize]();
+    m_pCdb = m_request.sptd.Cdb;
+    m_liFrequency = m_host.QueryCounterFrequency();
+}
+
+CScsiDevice::~CScsiDevice()
+{
+    ReclaimAbandonedRequests();
+    const bool bRequestsPending = !m_abandonedRequests.empty();
+    if (bRequestsPending) {
+        // Still pending at the end of the object: the layer may yet write the
+        // block, signal its event and fill the data buffer, and may still be
+        // running code of the library. Park the memory, leave the event open
+        // (its handle value must not be reused while it can be signalled) and
+        // keep the library loaded.
+        ParkedMemory& parked = Parked();
+        std::lock_guard<std::mutex> guard(parked.lock);
+        parked.requests.insert(parked.requests.end(), m_abandonedRequests.begin(), m_abandonedRequests.end());
+        parked.buffers.push_back(m_pDataBuffer);
+        m_abandonedRequests.clear();
+    } else {
+        delete[] m_pDataBuffer;
+    }
+    m_pDataBuffer = nullptr;
+
+    CloseAllDevices();
+    if (m_hAspiDll != 0 && !bRequestsPending)
+        m_host.FreeAspiLibrary(m_hAspiDll);
+    m_hAspiDll = 0;
+}
+
+void CScsiDevice::BuildCommand(uint32_t length, uint8_t direction, uint32_t timeoutSeconds)
+{
+    std::memset(&m_request, 0, sizeof(m_request));
+    m_request.sptd.Length = static_cast<uint16_t>(sizeof(ScsiPassThroughDirect));
+    m_request.sptd.CdbLength = 12;
+    m_request.sptd.SenseInfoLength = static_cast<uint8_t>(kSenseAreaLength);
+    m_request.sptd.SenseInfoOffset = static_cast<uint32_t>(offsetof(PassThroughRequest, senseArea));
+    m_request.sptd.DataIn = direction;
+    m_request.sptd.DataTransferLength = length;
+    m_request.sptd.TimeOutValue = timeoutSeconds;
+    m_request.sptd.DataBuffer = m_pDataBuffer;
+}
+
+bool CScsiDevice::ExecCommand()
+{
+    if (m_hAspiDll != 0)
+        return ExecAspiCommand();
+    return ExecPassThrough();
+}
+
+const DeviceEntry* CScsiDevice::GetDeviceEntry(int16_t index) const
+{
+    if (index < 0 || static_cast<size_t>(index) >= m_deviceList.size())
+        return nullptr;
+    return m_deviceList[static_cast<size_t>(index)].get();
+}
+
+bool CScsiDevice::IsCurrentDeviceValid() const
+{
+    return m_nCurDevice >= 0 && static_cast<size_t>(m_nCurDevice) < m_deviceList.size();
+}
+
+void CScsiDevice::KeepTiming()
+{
+    m_liElapsed = m_liStop - m_liStart;
+    m_dElapsedSeconds = static_cast<double>(m_liElapsed) / static_cast<double>(m_liFrequency);
+}
+
+bool CScsiDevice::ExecPassThrough()
+{
+    if (!IsCurrentDeviceValid())
+        return false;
+    const DeviceEntry& entry = *m_deviceList[static_cast<size_t>(m_nCurDevice)];
+
+    m_liStart = m_host.QueryCounter();
+    const bool bCallOk = m_host.SendPassThrough(entry.hDevice, m_request);
+    m_liStop = m_host.QueryCounter();
+
+    if (bCallOk && m_request.sptd.ScsiStatus == kScsiStatusGood) {
+        KeepTiming();
+        return true;
+    }
+    // Whatever the sense area holds: zeros when the driver wrote none.
+    m_bySenseKey = m_request.senseArea[2];
+    m_byAsc = m_request.senseArea[12];
+    m_byAscq = m_request.senseArea[13];
+    return false;
+}
+
+void CScsiDevice::ReleaseAspiRequest(IScsiHost& host, AspiRequest* request)
+{
+    if (request->hEvent != 0)
+        host.CloseCompletionEvent(request->hEvent);
+    delete request;
+}
+
+void CScsiDevice::ReclaimAbandonedRequests()
+{
+    // A request is over for the layer once it has left the pending status and
+    // signalled its event, which the layer does last.
+    size_t nKept = 0;
+    for (AspiRequest* request : m_abandonedRequests) {
+        const bool bDone = ReadStatus(*request) != SS_PENDING && request->hEvent != 0
+            && m_host.WaitCompletionEvent(request->hEvent, 0);
+        if (bDone)
+            ReleaseAspiRequest(m_host, request);
+        else
+            m_abandonedRequests[nKept++] = request;
+    }
+    m_abandonedRequests.resize(nKept);
+}
+
+bool CScsiDevice::ExecAspiCommand()
+{
+    if (!IsCurrentDeviceValid())
+        return false;
+    const DeviceEntry& entry = *m_deviceList[static_cast<size_t>(m_nCurDevice)];
+    if (m_pfnSendASPI32Command == nullptr)
+        return false;
+    ReclaimAbandonedRequests();
+
+    // Without an event the request could not be waited for; it is not sent.
+    const HostHandle hEvent = m_host.CreateCompletionEvent();
+    if (hEvent == 0)
+        return false;
+
+    auto* request = new (std::nothrow) AspiRequest{};
+    if (request == nullptr) {
+        m_host.CloseCompletionEvent(hEvent);
+        return false;
+    }
+    request->hEvent = hEvent;
+    SRB_ExecSCSICmd& srb = request->srb;
+    srb.SRB_Cmd = SC_EXEC_SCSI_CMD;
+    srb.SRB_HaId = entry.nAdapter;
+    if (m_request.sptd.DataIn == kDataIn)
+        srb.SRB_Flags = SRB_EVENT_NOTIFY | SRB_DIR_IN;
+    else if (m_request.sptd.DataIn == kDataOut)
+        srb.SRB_Flags = SRB_EVENT_NOTIFY | SRB_DIR_OUT;
+    else
+        srb.SRB_Flags = SRB_EVENT_NOTIFY;
+    srb.SRB_Target = entry.nTarget;
+    srb.SRB_Lun = 0;
+    srb.SRB_BufLen = m_request.sptd.DataTransferLength;
+    srb.SRB_BufPointer = m_request.sptd.DataBuffer;
+    srb.SRB_SenseLen = kAspiSenseLength;
+    srb.SRB_CDBLen = m_request.sptd.CdbLength;
+    srb.SRB_PostProc = hEvent;
+    std::memcpy(srb.CDBByte, m_request.sptd.Cdb, sizeof(srb.CDBByte));
+
+    m_liStart = m_host.QueryCounter();
+    const uint32_t nSendResult = m_host.CallSendASPI32Command(m_pfnSendASPI32Command, &srb);
+    bool bSignalled = false;
+    if (nSendResult == SS_PENDING) {
+        const uint64_t nWait = static_cast<uint64_t>(m_request.sptd.TimeOutValue) * 1000u;
+        bSignalled = m_host.WaitCompletionEvent(
+            hEvent, nWait > kMaxWaitMilliseconds ? kMaxWaitMilliseconds : static_cast<uint32_t>(nWait));
+    }
+    m_liStop = m_host.QueryCounter();
+
+    const uint8_t byStatus = ReadStatus(*request);
+    const uint8_t byTargStat = srb.SRB_TargStat;
+    m_request.sptd.ScsiStatus = byTargStat;
+    const bool bOk = byStatus == SS_COMP;
+    if (!bOk && byTargStat == kScsiStatusCheckCondition) {
+        std::memcpy(m_request.senseArea, srb.SenseArea, kAspiSenseLength);
+        m_bySenseKey = srb.SenseArea[2];
+        m_byAsc = srb.SenseArea[12];
+        m_byAscq = srb.SenseArea[13];
+    }
+    KeepTiming();
+
+    // A request that timed out may be completed by the layer at any later
+    // time: its block and event stay alive until the layer has finished with
+    // them, which it shows by signalling the event after the status.
+    const bool bFinished = byStatus != SS_PENDING
+        && (nSendResult != SS_PENDING || bSignalled || m_host.WaitCompletionEvent(hEvent, 0));
+    if (bFinished)
+        ReleaseAspiRequest(m_host, request);
+    else
+        m_abandonedRequests.push_back(request);
+    return bOk;
+}

@@ -1,0 +1,204 @@
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "device/aspi_srb.h"
+#include "device/scsi_device.h"
+
+namespace {
+
+constexpr uint32_t kDriveListLength = 80;
+constexpr int kDriveListAttempts = 4;  // the list may grow between two calls
+constexpr int kAspiTargets = 16;
+constexpr uint32_t kAspiStatusShift = 8;
+
+// The request block that discovery zeroes and sends for each address; the
+// requests use only its first bytes.
+union AspiQueryBlock {
+    uint8_t raw[80];
+    SRB_GDEVBlock devType;
+    SRB_GetDiskInfo diskInfo;
+};
+
+// Reads the drive roots into a buffer that holds the whole list the system
+// returns, with a zero after it, so that nothing past that list is examined.
+// An empty buffer when the call fails.
+std::vector<char> ReadDriveRoots(IScsiHost& host)
+{
+    std::vector<char> roots(kDriveListLength + 1, '\0');
+    for (int nAttempt = 0; nAttempt < kDriveListAttempts; ++nAttempt) {
+        const uint32_t nCapacity = static_cast<uint32_t>(roots.size() - 1);
+        const uint32_t nResult = host.GetLogicalDriveRoots(nCapacity, roots.data());
+        if (nResult == 0)
+            break;
+        if (nResult < nCapacity) {
+            roots.resize(nResult);
+            roots.push_back('\0');
+            roots.push_back('\0');
+            return roots;
+        }
+        // Too short: the result is the length needed.
+        roots.assign(static_cast<size_t>(nResult) + 1, '\0');
+    }
+    return {};
+}
+
+void FormDevicePath(const char* driveSpec, char (&path)[11])
+{
+    std::memset(path, 0, sizeof(path));
+    const char chLetter = driveSpec[0];
+    const char chColon = chLetter != '\0' ? driveSpec[1] : '\0';
+    std::snprintf(path, sizeof(path), "\\\\.\\%c%c", chLetter, chColon);
+}
+
+}  // namespace
+
+void CScsiDevice::EnumerateDevices()
+{
+    CloseAllDevices();
+    if (m_bWin9x) {
+        if (LoadAspi())
+            ScanAspiDevices();
+    } else {
+        ScanDriveLetters();
+    }
+}
+
+bool CScsiDevice::OpenDrive(const char* driveSpec)
+{
+    CloseAllDevices();
+    if (driveSpec == nullptr)
+        return false;
+    if (m_bWin9x)
+        return LoadAspi() && FindAspiDrive(driveSpec);
+    return OpenDriveLetter(driveSpec);
+}
+
+bool CScsiDevice::LoadAspi()
+{
+    if (m_hAspiDll == 0) {
+        m_hAspiDll = m_host.LoadAspiLibrary("WNASPI32");
+        if (m_hAspiDll == 0)
+            return false;
+    }
+    m_pfnGetASPI32SupportInfo = m_host.FindAspiEntryPoint(m_hAspiDll, "GetASPI32SupportInfo");
+    m_pfnSendASPI32Command = m_host.FindAspiEntryPoint(m_hAspiDll, "SendASPI32Command");
+    if (m_pfnGetASPI32SupportInfo == nullptr || m_pfnSendASPI32Command == nullptr)
+        return false;
+
+    const uint32_t nSupport = m_host.CallGetASPI32SupportInfo(m_pfnGetASPI32SupportInfo);
+    const uint8_t byStatus = static_cast<uint8_t>(nSupport >> kAspiStatusShift);
+    if (byStatus != SS_COMP && byStatus != SS_NO_ADAPTERS)
+        return false;
+    m_nAdapterCount = static_cast<uint8_t>(nSupport);
+    return true;
+}
+
+bool CScsiDevice::SendAspiDeviceQuery(uint8_t adapter, uint8_t target)
+{
+    AspiQueryBlock block;
+    std::memset(&block, 0, sizeof(block));
+    block.devType.SRB_Cmd = SC_GET_DEV_TYPE;
+    block.devType.SRB_HaId = adapter;
+    block.devType.SRB_Flags = 0;
+    block.devType.SRB_Target = target;
+    block.devType.SRB_Lun = 0;
+    m_host.CallSendASPI32Command(m_pfnSendASPI32Command, &block);
+    return block.devType.SRB_Status == SS_COMP && block.devType.SRB_DeviceType == kPeripheralTypeCdrom;
+}
+
+void CScsiDevice::ScanAspiDevices()
+{
+    for (int nAdapter = 0; nAdapter < m_nAdapterCount; ++nAdapter) {
+        for (int nTarget = 0; nTarget < kAspiTargets; ++nTarget) {
+            if (!SendAspiDeviceQuery(static_cast<uint8_t>(nAdapter), static_cast<uint8_t>(nTarget)))
+                continue;
+            auto entry = std::make_unique<DeviceEntry>();
+            entry->nAdapter = static_cast<uint8_t>(nAdapter);
+            entry->nTarget = static_cast<uint8_t>(nTarget);
+            AppendEntry(std::move(entry));
+        }
+    }
+}
+
+bool CScsiDevice::FindAspiDrive(const char* driveSpec)
+{
+    const int nDriveChar = static_cast<unsigned char>(driveSpec[0]);
+    for (int nAdapter = 0; nAdapter < m_nAdapterCount; ++nAdapter) {
+        for (int nTarget = 0; nTarget < kAspiTargets; ++nTarget) {
+            if (!SendAspiDeviceQuery(static_cast<uint8_t>(nAdapter), static_cast<uint8_t>(nTarget)))
+                continue;
+            AspiQueryBlock block;
+            std::memset(&block, 0, sizeof(block));
+            block.diskInfo.SRB_Cmd = SC_GET_DISK_INFO;
+            block.diskInfo.SRB_HaId = static_cast<uint8_t>(nAdapter);
+            block.diskInfo.SRB_Flags = 0;
+            block.diskInfo.SRB_Target = static_cast<uint8_t>(nTarget);
+            block.diskInfo.SRB_Lun = 0;
+            m_host.CallSendASPI32Command(m_pfnSendASPI32Command, &block);
+            const int nDrive = block.diskInfo.SRB_Int13HDriveInfo;
+            if ('A' + nDrive != nDriveChar && 'a' + nDrive != nDriveChar)
+                continue;
+            auto entry = std::make_unique<DeviceEntry>();
+            entry->nAdapter = static_cast<uint8_t>(nAdapter);
+            entry->nTarget = static_cast<uint8_t>(nTarget);
+            AppendEntry(std::move(entry));
+            m_nCurDevice = static_cast<int16_t>(m_deviceList.size() - 1);
+            return true;
+        }
+    }
+    return false;
+}
+
+void CScsiDevice::ScanDriveLetters()
+{
+    const std::vector<char> roots = ReadDriveRoots(m_host);
+    // Each root is followed by a zero and the list by one more, all inside
+    // the buffer, so a root of any length reads no further than the list.
+    for (size_t nPos = 0; nPos < roots.size() && roots[nPos] != '\0';
+         nPos += std::strlen(&roots[nPos]) + 1) {
+        const char* root = &roots[nPos];
+        if (m_host.GetDriveKind(root) != kDriveTypeCdrom)
+            continue;
+        char path[11];
+        FormDevicePath(root, path);
+        const HostHandle hDevice = m_host.OpenDevice(path);
+        if (hDevice == kInvalidHandle)
+            continue;
+        auto entry = std::make_unique<DeviceEntry>();
+        entry->hDevice = hDevice;
+        entry->chDrive = root[0];
+        AppendEntry(std::move(entry));
+    }
+}
+
+bool CScsiDevice::OpenDriveLetter(const char* driveSpec)
+{
+    if (m_host.GetDriveKind(driveSpec) != kDriveTypeCdrom)
+        return false;
+    char path[11];
+    FormDevicePath(driveSpec, path);
+    const HostHandle hDevice = m_host.OpenDevice(path);
+    if (hDevice == kInvalidHandle)
+        return false;
+    auto entry = std::make_unique<DeviceEntry>();
+    entry->hDevice = hDevice;
+    entry->chDrive = driveSpec[0];
+    AppendEntry(std::move(entry));
+    m_nCurDevice = static_cast<int16_t>(m_deviceList.size() - 1);
+    return true;
+}
+
+void CScsiDevice::AppendEntry(std::unique_ptr<DeviceEntry> entry)
+{
+    m_deviceList.push_back(std::move(entry));
+}
+
+void CScsiDevice::CloseAllDevices()
+{
+    for (const std::unique_ptr<DeviceEntry>& entry : m_deviceList) {
+        if (entry->hDevice != kInvalidHandle)
+            m_host.CloseDevice(entry->hDevice);
+    }
+    m_deviceList.clear();
+}
