@@ -1,4 +1,5 @@
 #pragma once
+#include <atomic>
 #include <cstdint>
 
 // Time as the emulator sees it. Programs use the system clock; tests use a
@@ -20,12 +21,13 @@ private:
     uint64_t m_startNs;
 };
 
+// Atomic, because one host (and its clock) may serve device threads at once.
 class ManualClock final : public IClock {
 public:
-    uint64_t NowMs() override { return m_nowMs; }
+    uint64_t NowMs() override { return m_nowMs.load(); }
     void SleepMs(uint32_t milliseconds) override { m_nowMs += milliseconds; }
     void Advance(uint64_t milliseconds) { m_nowMs += milliseconds; }
 
 private:
-    uint64_t m_nowMs = 0;
+    std::atomic<uint64_t> m_nowMs{0};
 };

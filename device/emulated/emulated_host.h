@@ -1,11 +1,13 @@
 #pragma once
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <ostream>
 #include <string>
 #include <vector>
 
+#include "device/aspi_srb.h"
 #include "device/emulated/clock.h"
 #include "device/emulated/kt3916.h"
 #include "device/emulated/scenario.h"
@@ -28,6 +30,12 @@ struct TranscriptRecord {
 // drive per emulated KT3916 (D:, E:, ...), reached by pass-through or, with
 // win9x=1, through an emulated ASPI layer. Every command is recorded, and
 // written as a JSON line to the transcript stream when one is given.
+//
+// The ASPI layer sits on adapter 0: target 0 is the fixed disk (device type
+// 0), targets 1..N the KT3916 devices. With latency_ms > 0 an execute request
+// stays pending until the clock reaches its due time; it completes in
+// WaitCompletionEvent or, after a wait that gave up, at the first host call
+// past that time, writing the request block and signalling its event then.
 class EmulatedHost final : public IScsiHost {
 public:
     EmulatedHost(const EmulatorScenario& scenario, IClock& clock, std::ostream* transcript = nullptr);
@@ -53,6 +61,48 @@ public:
 
     // For tests and tools.
     std::vector<TranscriptRecord> Records() const;
-    int OpenHandleCount() const;
+    int OpenHandleCount() const;        // device handles not yet closed
     EmulatedKt3916& Device(int index);  // 0 is drive D:
+    int BadCloseCount() const;          // CloseDevice on a handle that was not open
+    int OpenEventCount() const;         // completion events not yet closed
+    int PendingAspiCount() const;       // execute requests not yet completed
+    int AspiLoadCount() const;
+    int AspiFreeCount() const;
+
+    // One transcript line (without the newline), exactly as written.
+    static std::string FormatTranscriptLine(const TranscriptRecord& record);
+
+private:
+    struct DeviceSlot;
+    struct PendingRequest {
+        SRB_ExecSCSICmd* srb;
+        int device;
+        uint64_t dueMs;
+        HostHandle event;  // 0 without event notification
+    };
+
+    int DeviceForHandle(HostHandle device) const;
+    // Runs one command on a device, records it and writes its transcript line.
+    ScsiOutcome RunCommand(int device, const uint8_t* cdb, bool dataIn, uint8_t* buffer, uint32_t length);
+    void CompleteExec(SRB_ExecSCSICmd& srb, int device);
+    void CompleteDueRequests();
+    uint32_t SendExec(SRB_ExecSCSICmd& srb);
+
+    EmulatorScenario m_scenario;
+    IClock& m_clock;
+    std::ostream* m_pTranscript;
+    uint64_t m_startMs;
+    std::vector<std::unique_ptr<DeviceSlot>> m_devices;
+
+    mutable std::mutex m_mutex;  // handles, events, pending requests, library counts
+    std::map<HostHandle, int> m_openDevices;  // handle -> device index
+    std::map<HostHandle, bool> m_events;      // event -> signalled
+    std::vector<PendingRequest> m_pending;
+    HostHandle m_nextHandle = 0x100;
+    int m_nBadCloses = 0;
+    int m_nAspiLoads = 0;
+    int m_nAspiFrees = 0;
+
+    mutable std::mutex m_transcriptMutex;
+    std::vector<TranscriptRecord> m_records;
 };

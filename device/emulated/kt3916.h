@@ -1,5 +1,6 @@
 #pragma once
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "device/emulated/clock.h"
@@ -14,10 +15,25 @@ struct ScsiOutcome {
     uint8_t ascq = 0;
 };
 
+// Sense the model reports, besides the scenario's own fail_block sense.
+namespace kt3916_sense {
+struct Code {
+    uint8_t key, asc, ascq;
+};
+constexpr Code kInvalidOpcode{0x05, 0x20, 0x00};      // unknown operation code
+constexpr Code kInvalidFieldInCdb{0x05, 0x24, 0x00};  // bad final flag, marker, page or direction
+constexpr Code kSequenceError{0x05, 0x2C, 0x00};      // 0xFA outside download mode, 0xFF before 0x00
+constexpr Code kBadTransferLength{0x05, 0x1A, 0x00};  // 0xFA with other than 61440 bytes
+constexpr Code kImageTooLong{0x05, 0x21, 0x00};       // image would grow past 1 MiB
+constexpr Code kBadImageLength{0x05, 0x26, 0x00};     // final block: total neither 512 KiB nor 1 MiB
+constexpr Code kBadChecksum{0x0E, 0x1D, 0x00};        // final block: 16-bit sum differs (MISCOMPARE)
+}  // namespace kt3916_sense
+
 // A model of one KT3916: standard INQUIRY data, download mode entered by
 // START STOP UNIT 2, the 0xFA block protocol with its length and checksum
 // check, the reboot window and the new revision. Transport-neutral, so every
-// host (pass-through, ASPI, SG_IO translation) can drive it.
+// host (pass-through, ASPI, SG_IO translation) can drive it. Not thread-safe:
+// the host serialises the commands of one device.
 class EmulatedKt3916 {
 public:
     EmulatedKt3916(const EmulatorScenario& scenario, IClock& clock);
@@ -31,4 +47,23 @@ public:
     const char* Revision() const;          // the revision INQUIRY reports now
     uint32_t BlockWrites() const;          // 0xFA commands received
     const std::vector<uint8_t>& LastImage() const;  // the last image accepted whole
+
+private:
+    ScsiOutcome Inquiry(const uint8_t* cdb, bool dataIn, uint8_t* buffer, uint32_t length);
+    ScsiOutcome StartStopUnit(const uint8_t* cdb);
+    ScsiOutcome WriteBlock(const uint8_t* cdb, bool dataIn, const uint8_t* buffer, uint32_t length);
+    ScsiOutcome AbortImage(const kt3916_sense::Code& sense);
+    bool RebootOver() const;
+    void FinishRebootIfOver();
+
+    EmulatorScenario m_scenario;
+    IClock& m_clock;
+    bool m_bDownloadMode = false;
+    std::string m_strRevision;
+    uint32_t m_nBlockWrites = 0;
+    bool m_bImageOpen = false;      // a 0x00 block started an image not yet finished
+    std::vector<uint8_t> m_image;   // the image received so far
+    std::vector<uint8_t> m_lastImage;
+    bool m_bRebooting = false;
+    uint64_t m_rebootDoneMs = 0;
 };

@@ -1,0 +1,201 @@
+#include "device/emulated/kt3916.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace {
+
+constexpr uint8_t kOpInquiry = 0x12;
+constexpr uint8_t kOpStartStopUnit = 0x1B;
+constexpr uint8_t kOpWriteBlock = 0xFA;
+
+constexpr uint8_t kEnterDownloadMode = 2;
+constexpr uint32_t kBlockBytes = 61440;
+constexpr uint8_t kMarkerStart = 0x00;
+constexpr uint8_t kMarkerContinue = 0xFF;
+constexpr uint32_t kMaxFinalKiB = kBlockBytes / 1024;  // 60
+constexpr uint32_t kImageSmall = 524288;
+constexpr uint32_t kImageLarge = 1048576;
+
+constexpr uint32_t kInquiryDataLength = 36;
+
+ScsiOutcome Good()
+{
+    return {};
+}
+
+ScsiOutcome Check(const kt3916_sense::Code& sense)
+{
+    return {ScsiOutcome::Result::Check, sense.key, sense.asc, sense.ascq};
+}
+
+void PutBlankPadded(uint8_t* field, std::size_t width, const std::string& text)
+{
+    std::memset(field, ' ', width);
+    std::memcpy(field, text.data(), std::min(width, text.size()));
+}
+
+}  // namespace
+
+EmulatedKt3916::EmulatedKt3916(const EmulatorScenario& scenario, IClock& clock)
+    : m_scenario(scenario), m_clock(clock), m_strRevision(scenario.revision)
+{
+}
+
+ScsiOutcome EmulatedKt3916::Execute(const uint8_t* cdb, bool dataIn, uint8_t* buffer, uint32_t length)
+{
+    FinishRebootIfOver();
+    if (m_bRebooting)
+        return {ScsiOutcome::Result::Fail};
+    switch (cdb[0]) {
+    case kOpInquiry:
+        return Inquiry(cdb, dataIn, buffer, length);
+    case kOpStartStopUnit:
+        return StartStopUnit(cdb);
+    case kOpWriteBlock:
+        return WriteBlock(cdb, dataIn, buffer, length);
+    default:
+        return Check(kt3916_sense::kInvalidOpcode);
+    }
+}
+
+ScsiOutcome EmulatedKt3916::Inquiry(const uint8_t* cdb, bool dataIn, uint8_t* buffer, uint32_t length)
+{
+    // Standard data only: no vital product data pages.
+    if (!dataIn || (cdb[1] & 0x01) != 0 || cdb[2] != 0)
+        return Check(kt3916_sense::kInvalidFieldInCdb);
+    uint8_t data[kInquiryDataLength] = {};
+    data[0] = 0x05;  // peripheral type: CD-ROM class
+    data[1] = 0x80;  // removable medium
+    data[2] = 0x02;  // version
+    data[3] = 0x02;  // response data format
+    data[4] = kInquiryDataLength - 5;
+    PutBlankPadded(data + 8, 8, m_scenario.vendor);
+    PutBlankPadded(data + 16, 16, m_scenario.product);
+    PutBlankPadded(data + 32, 4, m_strRevision);
+    uint32_t count = std::min({kInquiryDataLength, static_cast<uint32_t>(cdb[4]), length});
+    if (count != 0 && buffer != nullptr)
+        std::memcpy(buffer, data, count);
+    return Good();
+}
+
+ScsiOutcome EmulatedKt3916::StartStopUnit(const uint8_t* cdb)
+{
+    // Any other value is accepted and leaves the mode as it is. Entering the
+    // mode again drops a half-sent image, so a new download starts clean.
+    if (cdb[4] == kEnterDownloadMode) {
+        m_bDownloadMode = true;
+        m_bImageOpen = false;
+        m_image.clear();
+    }
+    return Good();
+}
+
+ScsiOutcome EmulatedKt3916::AbortImage(const kt3916_sense::Code& sense)
+{
+    m_bImageOpen = false;
+    m_image.clear();
+    return Check(sense);
+}
+
+ScsiOutcome EmulatedKt3916::WriteBlock(const uint8_t* cdb, bool dataIn, const uint8_t* buffer, uint32_t length)
+{
+    uint32_t index = m_nBlockWrites++;
+    if (m_scenario.dropBlock && *m_scenario.dropBlock == index) {
+        m_bImageOpen = false;
+        m_image.clear();
+        return {ScsiOutcome::Result::Fail};
+    }
+    if (m_scenario.failBlock && *m_scenario.failBlock == index)
+        return AbortImage({m_scenario.senseKey, m_scenario.senseAsc, m_scenario.senseAscq});
+    if (!m_bDownloadMode)
+        return Check(kt3916_sense::kSequenceError);
+
+    const uint8_t finalFlag = cdb[3];
+    const uint8_t marker = cdb[5];
+    if (dataIn || finalFlag > 1)
+        return AbortImage(kt3916_sense::kInvalidFieldInCdb);
+    if (length != kBlockBytes || buffer == nullptr)
+        return AbortImage(kt3916_sense::kBadTransferLength);
+
+    if (finalFlag == 0) {
+        if (marker == kMarkerStart) {
+            m_image.clear();
+            m_image.reserve(kImageLarge);
+            m_bImageOpen = true;
+        } else if (marker != kMarkerContinue) {
+            return AbortImage(kt3916_sense::kInvalidFieldInCdb);
+        } else if (!m_bImageOpen) {
+            return Check(kt3916_sense::kSequenceError);
+        }
+        if (m_image.size() + kBlockBytes > kImageLarge)
+            return AbortImage(kt3916_sense::kImageTooLong);
+        m_image.insert(m_image.end(), buffer, buffer + kBlockBytes);
+        return Good();
+    }
+
+    // Final block: its marker is the number of KiB of image data it carries;
+    // the rest of the 61440 bytes is whatever the host's buffer held.
+    if (marker == 0 || marker > kMaxFinalKiB)
+        return AbortImage(kt3916_sense::kInvalidFieldInCdb);
+    if (!m_bImageOpen)
+        return Check(kt3916_sense::kSequenceError);
+    const uint32_t dataBytes = marker * 1024u;
+    if (m_image.size() + dataBytes > kImageLarge)
+        return AbortImage(kt3916_sense::kImageTooLong);
+    m_image.insert(m_image.end(), buffer, buffer + dataBytes);
+    if (m_image.size() != kImageSmall && m_image.size() != kImageLarge)
+        return AbortImage(kt3916_sense::kBadImageLength);
+    uint16_t sum = 0;
+    for (uint8_t byte : m_image)
+        sum = static_cast<uint16_t>(sum + byte);
+    const uint16_t expected = static_cast<uint16_t>((cdb[6] << 8) | cdb[7]);
+    if (sum != expected)
+        return AbortImage(kt3916_sense::kBadChecksum);
+
+    m_lastImage.swap(m_image);
+    m_image.clear();
+    m_bImageOpen = false;
+    m_bRebooting = true;
+    m_rebootDoneMs = m_clock.NowMs() + m_scenario.rebootMs;
+    return Good();
+}
+
+bool EmulatedKt3916::RebootOver() const
+{
+    return m_bRebooting && !m_scenario.neverReturn && m_clock.NowMs() >= m_rebootDoneMs;
+}
+
+void EmulatedKt3916::FinishRebootIfOver()
+{
+    if (!RebootOver())
+        return;
+    m_bRebooting = false;
+    m_bDownloadMode = false;
+    m_strRevision = m_scenario.newRevision;
+}
+
+bool EmulatedKt3916::InDownloadMode() const
+{
+    return m_bDownloadMode && !m_bRebooting;
+}
+
+bool EmulatedKt3916::IsRebooting() const
+{
+    return m_bRebooting && !RebootOver();
+}
+
+const char* EmulatedKt3916::Revision() const
+{
+    return RebootOver() ? m_scenario.newRevision.c_str() : m_strRevision.c_str();
+}
+
+uint32_t EmulatedKt3916::BlockWrites() const
+{
+    return m_nBlockWrites;
+}
+
+const std::vector<uint8_t>& EmulatedKt3916::LastImage() const
+{
+    return m_lastImage;
+}

@@ -1,0 +1,185 @@
+#include "device/emulated/scenario.h"
+
+#include <set>
+
+namespace {
+
+constexpr int kMaxDevices = 23;  // drives D: to Z:
+constexpr uint32_t kMaxLatencyMs = 600000;
+
+std::string_view Trim(std::string_view text)
+{
+    while (!text.empty() && (text.front() == ' ' || text.front() == '\t'))
+        text.remove_prefix(1);
+    while (!text.empty() && (text.back() == ' ' || text.back() == '\t'))
+        text.remove_suffix(1);
+    return text;
+}
+
+// Plain decimal digits only: no sign, no blanks, nothing after the number.
+bool ParseUnsigned(std::string_view text, uint32_t maximum, uint32_t& value)
+{
+    if (text.empty() || text.size() > 10)
+        return false;
+    uint64_t result = 0;
+    for (char ch : text) {
+        if (ch < '0' || ch > '9')
+            return false;
+        result = result * 10 + static_cast<uint64_t>(ch - '0');
+    }
+    if (result > maximum)
+        return false;
+    value = static_cast<uint32_t>(result);
+    return true;
+}
+
+bool ParseBool(std::string_view text, bool& value)
+{
+    if (text == "0" || text == "1") {
+        value = text == "1";
+        return true;
+    }
+    return false;
+}
+
+// INQUIRY fields are printable ASCII and blank-padded to a fixed width.
+bool ParseText(std::string_view text, std::size_t maximum, std::string& value)
+{
+    if (text.size() > maximum)
+        return false;
+    for (char ch : text) {
+        if (ch < 0x20 || ch > 0x7E)
+            return false;
+    }
+    value.assign(text);
+    return true;
+}
+
+int HexDigit(char ch)
+{
+    if (ch >= '0' && ch <= '9')
+        return ch - '0';
+    if (ch >= 'a' && ch <= 'f')
+        return ch - 'a' + 10;
+    if (ch >= 'A' && ch <= 'F')
+        return ch - 'A' + 10;
+    return -1;
+}
+
+// "KK/AA/QQ": three bytes of one or two hex digits each.
+bool ParseSense(std::string_view text, uint8_t (&bytes)[3])
+{
+    for (int i = 0; i < 3; ++i) {
+        std::size_t end = i < 2 ? text.find('/') : text.size();
+        if (end == std::string_view::npos)
+            return false;
+        std::string_view part = text.substr(0, end);
+        if (part.empty() || part.size() > 2)
+            return false;
+        int value = 0;
+        for (char ch : part) {
+            int digit = HexDigit(ch);
+            if (digit < 0)
+                return false;
+            value = value * 16 + digit;
+        }
+        bytes[i] = static_cast<uint8_t>(value);
+        text.remove_prefix(i < 2 ? end + 1 : end);
+    }
+    return true;
+}
+
+bool ApplyValue(std::string_view key, std::string_view value, EmulatorScenario& scenario, bool& known)
+{
+    known = true;
+    uint32_t number = 0;
+    if (key == "devices") {
+        if (!ParseUnsigned(value, kMaxDevices, number))
+            return false;
+        scenario.devices = static_cast<int>(number);
+        return true;
+    }
+    if (key == "vendor")
+        return ParseText(value, 8, scenario.vendor);
+    if (key == "product")
+        return ParseText(value, 16, scenario.product);
+    if (key == "revision")
+        return ParseText(value, 4, scenario.revision);
+    if (key == "new_revision")
+        return ParseText(value, 4, scenario.newRevision);
+    if (key == "reboot_ms")
+        return ParseUnsigned(value, UINT32_MAX, scenario.rebootMs);
+    if (key == "never_return")
+        return ParseBool(value, scenario.neverReturn);
+    if (key == "fail_block" || key == "drop_block") {
+        if (!ParseUnsigned(value, UINT32_MAX, number))
+            return false;
+        (key == "fail_block" ? scenario.failBlock : scenario.dropBlock) = number;
+        return true;
+    }
+    if (key == "sense") {
+        uint8_t bytes[3];
+        if (!ParseSense(value, bytes))
+            return false;
+        scenario.senseKey = bytes[0];
+        scenario.senseAsc = bytes[1];
+        scenario.senseAscq = bytes[2];
+        return true;
+    }
+    if (key == "latency_ms")
+        return ParseUnsigned(value, kMaxLatencyMs, scenario.latencyMs);
+    if (key == "win9x")
+        return ParseBool(value, scenario.win9x);
+    known = false;
+    return false;
+}
+
+}  // namespace
+
+bool ParseScenario(std::string_view text, EmulatorScenario& scenario, std::string& error)
+{
+    EmulatorScenario result;
+    std::set<std::string, std::less<>> seen;
+    error.clear();
+    if (Trim(text).empty()) {
+        scenario = result;
+        return true;
+    }
+    while (true) {
+        std::size_t comma = text.find(',');
+        std::string_view item = text.substr(0, comma);
+        std::size_t equals = item.find('=');
+        std::string_view key = Trim(item.substr(0, equals));
+        if (key.empty()) {
+            error = "empty scenario entry '" + std::string(item) + "'";
+            return false;
+        }
+        if (equals == std::string_view::npos) {
+            error = "scenario entry '" + std::string(item) + "' has no '='";
+            return false;
+        }
+        std::string_view value = item.substr(equals + 1);
+        bool known = false;
+        if (!ApplyValue(key, value, result, known)) {
+            if (!known)
+                error = "unknown scenario key '" + std::string(key) + "'";
+            else
+                error = "bad value '" + std::string(value) + "' for scenario key '" + std::string(key) + "'";
+            return false;
+        }
+        if (!seen.insert(std::string(key)).second) {
+            error = "duplicate scenario key '" + std::string(key) + "'";
+            return false;
+        }
+        if (comma == std::string_view::npos)
+            break;
+        text.remove_prefix(comma + 1);
+    }
+    // A sense without a failing block would change nothing: say so instead.
+    if (seen.count("sense") != 0 && !result.failBlock) {
+        error = "scenario key 'sense' needs 'fail_block'";
+        return false;
+    }
+    scenario = result;
+    return true;
+}
