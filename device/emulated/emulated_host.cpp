@@ -68,7 +68,7 @@ bool RequestWellFormed(const PassThroughRequest& request)
     // The sense area must lie inside the request and after the record.
     if (sptd.SenseInfoLength != 0 &&
         (sptd.SenseInfoOffset < sizeof(ScsiPassThroughDirect) ||
-         sptd.SenseInfoOffset + sptd.SenseInfoLength > sizeof(PassThroughRequest)))
+         sptd.SenseInfoOffset + sptd.SenseInfoLength > offsetof(PassThroughRequest, senseArea) + kSenseAreaLength))
         return false;
     return true;
 }
