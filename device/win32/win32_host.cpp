@@ -1,0 +1,138 @@
+// The Win32 host: each call is the one system service it stands for.
+#include <windows.h>
+#include <winioctl.h>
+#include <ntddscsi.h>
+
+#include <cstddef>
+#include <memory>
+
+#include "device/host.h"
+
+#define KT_SAME_FIELD(field)                                                                    \
+    static_assert(offsetof(ScsiPassThroughDirect, field) == offsetof(SCSI_PASS_THROUGH_DIRECT, field) \
+                  && sizeof(ScsiPassThroughDirect::field) == sizeof(SCSI_PASS_THROUGH_DIRECT::field))
+KT_SAME_FIELD(Length);
+KT_SAME_FIELD(ScsiStatus);
+KT_SAME_FIELD(PathId);
+KT_SAME_FIELD(TargetId);
+KT_SAME_FIELD(Lun);
+KT_SAME_FIELD(CdbLength);
+KT_SAME_FIELD(SenseInfoLength);
+KT_SAME_FIELD(DataIn);
+KT_SAME_FIELD(DataTransferLength);
+KT_SAME_FIELD(TimeOutValue);
+KT_SAME_FIELD(DataBuffer);
+KT_SAME_FIELD(SenseInfoOffset);
+KT_SAME_FIELD(Cdb);
+#undef KT_SAME_FIELD
+static_assert(sizeof(ScsiPassThroughDirect) == sizeof(SCSI_PASS_THROUGH_DIRECT));
+static_assert(sizeof(PassThroughRequest) == 80);
+static_assert(IOCTL_SCSI_PASS_THROUGH_DIRECT == 0x4D014);
+static_assert(sizeof(OSVERSIONINFOA) == 148);
+static_assert(sizeof(HANDLE) == sizeof(HostHandle));
+
+namespace {
+
+using PfnGetASPI32SupportInfo = DWORD(__cdecl*)(void);
+using PfnSendASPI32Command = DWORD(__cdecl*)(LPVOID);
+
+HANDLE AsHandle(HostHandle handle)
+{
+    return reinterpret_cast<HANDLE>(handle);
+}
+
+HostHandle FromHandle(HANDLE handle)
+{
+    return reinterpret_cast<HostHandle>(handle);
+}
+
+class CWin32Host final : public IScsiHost {
+public:
+    bool GetVersionPlatformId(uint32_t& platformId) override
+    {
+        OSVERSIONINFOA info;
+        ZeroMemory(&info, sizeof(info));
+        info.dwOSVersionInfoSize = sizeof(info);
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+        if (!GetVersionExA(&info))
+            return false;
+#pragma GCC diagnostic pop
+        platformId = info.dwPlatformId;
+        return true;
+    }
+
+    int64_t QueryCounterFrequency() override
+    {
+        LARGE_INTEGER frequency;
+        frequency.QuadPart = 0;
+        QueryPerformanceFrequency(&frequency);
+        return frequency.QuadPart;
+    }
+
+    int64_t QueryCounter() override
+    {
+        LARGE_INTEGER counter;
+        counter.QuadPart = 0;
+        QueryPerformanceCounter(&counter);
+        return counter.QuadPart;
+    }
+
+    uint32_t GetLogicalDriveRoots(uint32_t bufferLength, char* buffer) override
+    {
+        return GetLogicalDriveStringsA(bufferLength, buffer);
+    }
+
+    uint32_t GetDriveKind(const char* rootPath) override { return GetDriveTypeA(rootPath); }
+
+    HostHandle OpenDevice(const char* path) override
+    {
+        return FromHandle(CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                      OPEN_EXISTING, FILE_FLAG_NO_BUFFERING, nullptr));
+    }
+
+    void CloseDevice(HostHandle device) override { CloseHandle(AsHandle(device)); }
+
+    bool SendPassThrough(HostHandle device, PassThroughRequest& request) override
+    {
+        DWORD returned = 0;
+        return DeviceIoControl(AsHandle(device), IOCTL_SCSI_PASS_THROUGH_DIRECT, &request, sizeof(request), &request,
+                               sizeof(request), &returned, nullptr)
+            != FALSE;
+    }
+
+    HostHandle LoadAspiLibrary(const char* name) override { return FromHandle(LoadLibraryA(name)); }
+
+    AspiEntryPoint FindAspiEntryPoint(HostHandle library, const char* name) override
+    {
+        return reinterpret_cast<AspiEntryPoint>(GetProcAddress(reinterpret_cast<HMODULE>(library), name));
+    }
+
+    void FreeAspiLibrary(HostHandle library) override { FreeLibrary(reinterpret_cast<HMODULE>(library)); }
+
+    uint32_t CallGetASPI32SupportInfo(AspiEntryPoint entry) override
+    {
+        return reinterpret_cast<PfnGetASPI32SupportInfo>(entry)();
+    }
+
+    uint32_t CallSendASPI32Command(AspiEntryPoint entry, void* srb) override
+    {
+        return reinterpret_cast<PfnSendASPI32Command>(entry)(srb);
+    }
+
+    HostHandle CreateCompletionEvent() override { return FromHandle(CreateEventA(nullptr, TRUE, FALSE, nullptr)); }
+
+    bool WaitCompletionEvent(HostHandle event, uint32_t milliseconds) override
+    {
+        return WaitForSingleObject(AsHandle(event), milliseconds) == WAIT_OBJECT_0;
+    }
+
+    void CloseCompletionEvent(HostHandle event) override { CloseHandle(AsHandle(event)); }
+};
+
+}  // namespace
+
+std::unique_ptr<IScsiHost> CreatePlatformHost()
+{
+    return std::make_unique<CWin32Host>();
+}
