@@ -1,0 +1,267 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "device/emulated/emulated_host.h"
+#include "device/emulated/sha256.h"
+#include "device/flash_device.h"
+#include "emulator_support.h"
+
+using namespace emu_test;
+
+namespace {
+
+// The device object, unmodified, over the emulated host: once on the NT
+// pass-through path and once behind the emulated ASPI layer.
+class FlashOverEmulator : public ::testing::TestWithParam<const char*> {
+protected:
+    void Start(const std::string& extra, std::ostream* transcript = nullptr)
+    {
+        std::string text = GetParam();
+        if (!extra.empty())
+            text += (text.empty() ? "" : ",") + extra;
+        EmulatorScenario scenario;
+        std::string error;
+        ASSERT_TRUE(ParseScenario(text, scenario, error)) << error;
+        m_device.reset();  // it still uses the old host
+        m_host = std::make_unique<EmulatedHost>(scenario, m_clock, transcript);
+        m_device = std::make_unique<CFlashDevice>(*m_host);
+    }
+
+    bool Win9x() const { return std::string(GetParam()) == "win9x=1"; }
+
+    // The download form's sequence, block by block through the data buffer.
+    std::vector<bool> Download(const std::vector<uint8_t>& image, uint16_t checksum)
+    {
+        std::vector<bool> results;
+        m_device->StartStopUnit(2);
+        const int blocks = image.size() == k512K ? 9 : 18;
+        uint8_t* buffer = m_device->GetDataBuffer();
+        std::size_t offset = 0;
+        for (int i = 0; i < blocks; ++i) {
+            const bool last = i == blocks - 1;
+            const std::size_t take = std::min<std::size_t>(kBlock, image.size() - offset);
+            std::memcpy(buffer, image.data() + offset, take);
+            offset += take;
+            const uint8_t marker = last ? (blocks == 9 ? 0x20 : 0x04) : (i == 0 ? 0x00 : 0xFF);
+            results.push_back(last ? m_device->WriteBlock(1, checksum, marker) : m_device->WriteBlock(0, 0, marker));
+            if (!results.back())
+                break;
+        }
+        return results;
+    }
+
+    std::string Revision() const
+    {
+        return std::string(reinterpret_cast<const char*>(m_device->GetDataBuffer()) + 32, 4);
+    }
+
+    ManualClock m_clock;
+    std::unique_ptr<EmulatedHost> m_host;
+    std::unique_ptr<CFlashDevice> m_device;
+};
+
+INSTANTIATE_TEST_SUITE_P(Paths, FlashOverEmulator, ::testing::Values("", "win9x=1"),
+                         [](const auto& info) { return std::string(info.param).empty() ? "PassThrough" : "Aspi"; });
+
+TEST_P(FlashOverEmulator, DiscoversEveryEmulatedDrive)
+{
+    Start("devices=3");
+    EXPECT_EQ(m_device->IsWin9x(), Win9x());
+    ASSERT_EQ(m_device->GetDeviceCount(), 3);
+    for (int16_t i = 0; i < 3; ++i) {
+        const DeviceEntry* entry = m_device->GetDeviceEntry(i);
+        ASSERT_NE(entry, nullptr);
+        if (Win9x()) {
+            EXPECT_EQ(entry->nAdapter, 0);
+            EXPECT_EQ(entry->nTarget, i + 1) << "target 0 is the fixed disk and is skipped";
+            EXPECT_EQ(entry->hDevice, kInvalidHandle);
+        } else {
+            EXPECT_EQ(entry->chDrive, 'D' + i);
+            EXPECT_NE(entry->hDevice, kInvalidHandle);
+        }
+    }
+    EXPECT_EQ(m_host->OpenHandleCount(), Win9x() ? 0 : 3);
+
+    m_device->EnumerateDevices();
+    EXPECT_EQ(m_device->GetDeviceCount(), 3);
+    EXPECT_EQ(m_host->OpenHandleCount(), Win9x() ? 0 : 3) << "a second scan closes the first scan's handles";
+
+    ASSERT_TRUE(m_device->OpenDrive("e:"));
+    ASSERT_EQ(m_device->GetDeviceCount(), 1);
+    if (Win9x())
+        EXPECT_EQ(m_device->GetDeviceEntry(0)->nTarget, 2);
+    else
+        EXPECT_EQ(m_device->GetDeviceEntry(0)->chDrive, 'e');
+    EXPECT_FALSE(m_device->OpenDrive("C:"));
+    EXPECT_FALSE(m_device->OpenDrive("G:"));
+    EXPECT_EQ(m_device->GetDeviceCount(), 0);
+
+    m_device.reset();
+    EXPECT_EQ(m_host->OpenHandleCount(), 0);
+    EXPECT_EQ(m_host->OpenEventCount(), 0);
+    EXPECT_EQ(m_host->AspiLoadCount(), m_host->AspiFreeCount());
+    EXPECT_EQ(m_host->AspiLoadCount(), Win9x() ? 1 : 0);
+    EXPECT_EQ(m_host->BadCloseCount(), 0);
+}
+
+TEST_P(FlashOverEmulator, NoDevicesMeansAnEmptyList)
+{
+    Start("devices=0");
+    EXPECT_EQ(m_device->GetDeviceCount(), 0);
+    EXPECT_FALSE(m_device->Inquiry());
+    EXPECT_FALSE(m_device->OpenDrive("D:"));
+}
+
+TEST_P(FlashOverEmulator, InquiryReadsIdentityAndRevision)
+{
+    Start("devices=2,vendor=KTDEV,product=KT3916 FLASHER,revision=0.99");
+    std::memset(m_device->GetDataBuffer(), 0xAA, 64);
+    m_device->SelectDevice(1);
+    ASSERT_TRUE(m_device->Inquiry());
+    const uint8_t* data = m_device->GetDataBuffer();
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(data) + 8, 24), "KTDEV   KT3916 FLASHER  ");
+    EXPECT_EQ(Revision(), "0.99");
+    EXPECT_EQ(data[36], 0xAA) << "only the 36 bytes asked for arrive";
+    EXPECT_EQ(m_host->Records().back().drive, 'E');
+}
+
+TEST_P(FlashOverEmulator, WholeDownloadThenRebootThenNewRevision)
+{
+    for (uint32_t length : {k512K, k1M}) {
+        std::ostringstream transcript;
+        Start("reboot_ms=12500,new_revision=2.00", &transcript);
+        const std::vector<uint8_t> image = MakeImage(length, length + 1);
+        const std::vector<bool> results = Download(image, ImageChecksum(image));
+        ASSERT_EQ(results.size(), length == k512K ? 9u : 18u);
+        for (std::size_t i = 0; i < results.size(); ++i)
+            EXPECT_TRUE(results[i]) << "block " << i;
+        EXPECT_TRUE(m_host->Device(0).LastImage() == image);
+
+        // The final block carries the image's tail, then what the block before left.
+        const std::size_t tail = length == k512K ? 32768 : 4096;
+        std::vector<uint8_t> finalBlock(image.end() - static_cast<std::ptrdiff_t>(tail), image.end());
+        const std::size_t previous = image.size() - tail - kBlock;
+        finalBlock.insert(finalBlock.end(), image.begin() + static_cast<std::ptrdiff_t>(previous + tail),
+                          image.begin() + static_cast<std::ptrdiff_t>(previous + kBlock));
+        const auto records = m_host->Records();
+        ASSERT_EQ(records.size(), results.size() + 1);
+        EXPECT_EQ(records.back().dataSha256, Sha256Hex(finalBlock.data(), finalBlock.size()));
+        EXPECT_EQ(records.back().cdb[5], length == k512K ? 0x20 : 0x04);
+
+        // The verification polls: silent during the reboot, then the new revision.
+        for (int tick = 1; tick <= 12; ++tick)
+            m_clock.Advance(1000);
+        EXPECT_FALSE(m_device->Inquiry());
+        m_clock.Advance(500);
+        ASSERT_TRUE(m_device->Inquiry());
+        EXPECT_EQ(Revision(), "2.00");
+        std::istringstream lines(transcript.str());
+        std::size_t count = 0;
+        for (std::string line; std::getline(lines, line);)
+            ++count;
+        EXPECT_EQ(count, results.size() + 3);
+    }
+}
+
+TEST_P(FlashOverEmulator, RefusedBlocksLeaveTheirSenseInTheDevice)
+{
+    struct Case {
+        const char* scenario;
+        bool wrongChecksum;
+        std::size_t blocks;
+        uint8_t key, asc, ascq;
+    };
+    const Case cases[] = {
+        {"", true, 9, 0x0E, 0x1D, 0x00},
+        {"fail_block=3", false, 4, 0x05, 0x24, 0x00},
+        {"fail_block=8,sense=25/0C/02", false, 9, 0x25, 0x0C, 0x02},
+    };
+    for (const Case& c : cases) {
+        Start(c.scenario);
+        const std::vector<uint8_t> image = MakeImage(k512K, 99);
+        const uint16_t checksum = ImageChecksum(image);
+        const std::vector<bool> results = Download(image, c.wrongChecksum ? uint16_t(checksum + 1) : checksum);
+        ASSERT_EQ(results.size(), c.blocks) << c.scenario;
+        EXPECT_FALSE(results.back());
+        EXPECT_EQ(m_device->GetSenseKey(), c.key) << c.scenario;
+        EXPECT_EQ(m_device->GetAsc(), c.asc) << c.scenario;
+        EXPECT_EQ(m_device->GetAscq(), c.ascq) << c.scenario;
+        EXPECT_EQ(m_device->GetRequest().sptd.ScsiStatus, kScsiStatusCheckCondition);
+        EXPECT_TRUE(m_host->Device(0).LastImage().empty());
+    }
+}
+
+TEST_P(FlashOverEmulator, DroppedBlockFailsWithoutSense)
+{
+    Start("drop_block=1");
+    m_device->SelectDevice(0);
+    const std::vector<uint8_t> image = MakeImage(k1M, 5);
+    const std::vector<bool> results = Download(image, ImageChecksum(image));
+    ASSERT_EQ(results.size(), 2u);
+    EXPECT_FALSE(results.back());
+    EXPECT_EQ(m_device->GetSenseKey(), 0);
+    EXPECT_EQ(m_host->Records().back().result, "fail");
+}
+
+TEST_P(FlashOverEmulator, LatencyIsTheCommandsElapsedTime)
+{
+    Start("latency_ms=40");
+    ASSERT_TRUE(m_device->Inquiry());
+    EXPECT_DOUBLE_EQ(m_device->GetElapsedSeconds(), 0.04);
+    EXPECT_EQ(m_clock.NowMs(), 40u);
+    EXPECT_EQ(m_host->OpenEventCount(), 0);
+}
+
+TEST_P(FlashOverEmulator, DeviceThatNeverReturns)
+{
+    Start("never_return=1,reboot_ms=0");
+    const std::vector<uint8_t> image = MakeImage(k512K, 8);
+    ASSERT_TRUE(Download(image, ImageChecksum(image)).back());
+    for (int tick = 13; tick <= 21; ++tick) {
+        m_clock.Advance(1000);
+        EXPECT_FALSE(m_device->Inquiry()) << "tick " << tick;
+    }
+}
+
+// A layer that finishes a command after the transport gave up writes the
+// request block and the data buffer later; both must still be alive then.
+TEST(FlashOverEmulatedAspi, TimedOutCommandCompletesLaterIntoLiveMemory)
+{
+    ManualClock clock;
+    EmulatorScenario scenario;
+    std::string error;
+    ASSERT_TRUE(ParseScenario("win9x=1,latency_ms=31000,revision=3.21", scenario, error)) << error;
+    EmulatedHost host(scenario, clock);
+    {
+        CFlashDevice device(host);
+        ASSERT_EQ(device.GetDeviceCount(), 1);
+        std::memset(device.GetDataBuffer(), 0, 64);
+        EXPECT_FALSE(device.Inquiry()) << "the 30-second wait runs out first";
+        EXPECT_EQ(clock.NowMs(), 30000u);
+        EXPECT_EQ(device.GetDataBuffer()[32], 0);
+        EXPECT_EQ(host.PendingAspiCount(), 1);
+
+        clock.Advance(1000);
+        host.QueryCounter();
+        EXPECT_EQ(host.PendingAspiCount(), 0);
+        EXPECT_EQ(std::string(reinterpret_cast<const char*>(device.GetDataBuffer()) + 32, 4), "3.21");
+        ASSERT_EQ(host.Records().size(), 1u);
+        EXPECT_EQ(host.Records()[0].result, "good");
+        EXPECT_EQ(host.Records()[0].tMs, 31000u);
+
+        // The next command finds the old request finished and lets it go.
+        EXPECT_FALSE(device.Inquiry());
+        EXPECT_EQ(host.OpenEventCount(), 1) << "only the request still running holds an event";
+    }
+    // The device is gone with a request still pending; the layer finishes it.
+    clock.Advance(5000);
+    host.QueryCounter();
+    EXPECT_EQ(host.PendingAspiCount(), 0);
+    EXPECT_EQ(host.Records().size(), 2u);
+}
+
+}  // namespace
