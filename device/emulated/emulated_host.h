@@ -29,13 +29,18 @@ struct TranscriptRecord {
 // The whole host of an emulated bench: a fixed disk C: and one CD-ROM-class
 // drive per emulated KT3916 (D:, E:, ...), reached by pass-through or, with
 // win9x=1, through an emulated ASPI layer. Every command is recorded, and
-// written as a JSON line to the transcript stream when one is given.
+// written as a JSON line to the transcript stream when one is given; t_ms is
+// the time the device ran the command, after latency_ms. A request the host
+// refuses as malformed reaches no device and is not recorded.
 //
-// The ASPI layer sits on adapter 0: target 0 is the fixed disk (device type
-// 0), targets 1..N the KT3916 devices. With latency_ms > 0 an execute request
-// stays pending until the clock reaches its due time; it completes in
-// WaitCompletionEvent or, after a wait that gave up, at the first host call
-// past that time, writing the request block and signalling its event then.
+// The ASPI layer (win9x=1 only) sits on adapter 0: target 0 is the fixed disk
+// (device type 0), targets 1..N the KT3916 devices; with devices=0 it reports
+// SS_NO_ADAPTERS and no adapter. A device that does not answer (rebooting,
+// drop_block) ends a request with SS_ERR and a selection time-out in
+// SRB_HaStat. With latency_ms > 0 an execute request stays pending until the
+// clock reaches its due time; it completes in WaitCompletionEvent or, after a
+// wait that gave up, at the first host call past that time, writing the
+// request block and signalling its event then.
 class EmulatedHost final : public IScsiHost {
 public:
     EmulatedHost(const EmulatorScenario& scenario, IClock& clock, std::ostream* transcript = nullptr);

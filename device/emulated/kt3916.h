@@ -34,6 +34,10 @@ constexpr Code kBadChecksum{0x0E, 0x1D, 0x00};        // final block: 16-bit sum
 // check, the reboot window and the new revision. Transport-neutral, so every
 // host (pass-through, ASPI, SG_IO translation) can drive it. Not thread-safe:
 // the host serialises the commands of one device.
+//
+// fail_block and drop_block count the 0xFA commands the device received over
+// its life, from 0; while it reboots it receives nothing. A refused block ends
+// the image in progress, so a new one starts again with marker 0x00.
 class EmulatedKt3916 {
 public:
     EmulatedKt3916(const EmulatorScenario& scenario, IClock& clock);
