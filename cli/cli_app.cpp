@@ -1,0 +1,76 @@
+#include "cli/cli_app.h"
+
+#include <cerrno>
+#include <fstream>
+#include <memory>
+#include <system_error>
+
+#include "cli/cli_args.h"
+#include "cli/commands.h"
+#include "cli/exit_codes.h"
+#include "device/emulated/emulated_host.h"
+#include "device/emulated/scenario.h"
+#include "res/app_name.h"
+
+void PrintError(CliEnvironment& env, const std::string& text) {
+    *env.pErr << kCliProgramName << ": " << text << '\n';
+    env.pErr->flush();
+}
+
+int RunCli(const std::vector<std::string>& args, CliEnvironment& env) {
+    CliOptions options;
+    std::string error;
+    if (!ParseCliArguments(args, options, error)) {
+        PrintError(env, error);
+        *env.pErr << "Try '" << kCliProgramName << " --help'.\n";
+        return kExitUsage;
+    }
+    switch (options.command) {
+    case CliCommand::Help:
+        *env.pOut << CliUsageText();
+        return kExitSuccess;
+    case CliCommand::Version:
+        *env.pOut << kCliProgramName << " " << KT_APP_VERSION_TEXT << '\n';
+        return kExitSuccess;
+    case CliCommand::Info:
+        return CommandInfo(options, env);
+    default:
+        break;
+    }
+
+    std::unique_ptr<SystemClock> systemClock;
+    IClock* clock = env.pClock;
+    if (!clock) {
+        systemClock = std::make_unique<SystemClock>();
+        clock = systemClock.get();
+    }
+
+    std::unique_ptr<IScsiHost> ownHost;
+    std::ofstream transcript;
+    IScsiHost* host = env.pHost;
+    if (!host && options.bEmulate) {
+        EmulatorScenario scenario;
+        if (!ParseScenario(options.strScenario, scenario, error)) {
+            PrintError(env, "bad emulator scenario '" + options.strScenario + "': " + error);
+            *env.pErr << "Try '" << kCliProgramName << " --help'.\n";
+            return kExitUsage;
+        }
+        if (options.transcript) {
+            transcript.open(*options.transcript, std::ios::out | std::ios::app | std::ios::binary);
+            if (!transcript) {
+                PrintError(env, "cannot open the transcript file " + *options.transcript + ": " +
+                                    std::error_code(errno, std::generic_category()).message());
+                return kExitError;
+            }
+        }
+        ownHost = std::make_unique<EmulatedHost>(scenario, *clock, options.transcript ? &transcript : nullptr);
+        host = ownHost.get();
+    }
+    if (!host) {
+        ownHost = CreatePlatformHost();
+        host = ownHost.get();
+    }
+
+    if (options.command == CliCommand::List) return CommandList(options, *host, env);
+    return CommandFlash(options, *host, *clock, env);
+}

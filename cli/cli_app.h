@@ -1,0 +1,30 @@
+#pragma once
+#include <atomic>
+#include <functional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "device/emulated/clock.h"
+#include "device/host.h"
+
+// Everything kt3916flash-cli takes from its surroundings, so the whole tool
+// runs in-process under a test: streams, the clock the forms and the
+// emulated devices read, and the interrupt flag.
+struct CliEnvironment {
+    std::ostream* pOut = nullptr;
+    std::ostream* pErr = nullptr;
+    bool bErrIsTerminal = false;  // live progress lines instead of plain ones
+    IClock* pClock = nullptr;     // null: the system clock
+    // Replaces the platform host and the emulated one (tests inject faults).
+    IScsiHost* pHost = nullptr;
+    // Set when Ctrl-C arrives. flash calls armInterrupt first, before any
+    // thread starts, so the caller can start watching for it there.
+    const std::atomic<bool>* pInterrupt = nullptr;
+    std::function<void()> armInterrupt;
+};
+
+constexpr char kCliProgramName[] = "kt3916flash-cli";
+
+// Runs one command line (without the program name); returns the exit code.
+int RunCli(const std::vector<std::string>& args, CliEnvironment& env);

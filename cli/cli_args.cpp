@@ -1,0 +1,189 @@
+#include "cli/cli_args.h"
+
+#include <cstdio>
+
+#include "cli/exit_codes.h"
+#include "res/app_name.h"
+
+namespace {
+
+struct OptionValue {
+    bool bHasInline = false;  // --name=value
+    std::string strValue;
+};
+
+// Splits "--name=value"; name keeps its dashes.
+std::string OptionName(const std::string& arg, OptionValue& value) {
+    const size_t eq = arg.find('=');
+    if (arg.rfind("--", 0) != 0 || eq == std::string::npos) return arg;
+    value.bHasInline = true;
+    value.strValue = arg.substr(eq + 1);
+    return arg.substr(0, eq);
+}
+
+}  // namespace
+
+bool ParseCliArguments(const std::vector<std::string>& args, CliOptions& options, std::string& error) {
+    options = CliOptions{};
+    for (const std::string& arg : args) {
+        if (arg == "--") break;
+        if (arg == "--help" || arg == "-h") {
+            options.command = CliCommand::Help;
+            return true;
+        }
+    }
+    for (const std::string& arg : args) {
+        if (arg == "--") break;
+        if (arg == "--version" || arg == "-V") {
+            options.command = CliCommand::Version;
+            return true;
+        }
+    }
+
+    std::vector<std::string> positional;
+    bool bOptionsEnded = false;
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        if (bOptionsEnded || arg.empty() || arg[0] != '-' || arg == "-") {
+            positional.push_back(arg);
+            continue;
+        }
+        if (arg == "--") {
+            bOptionsEnded = true;
+            continue;
+        }
+        OptionValue value;
+        const std::string name = OptionName(arg, value);
+        auto takeValue = [&](std::string& out) {
+            if (value.bHasInline) {
+                out = value.strValue;
+            } else if (i + 1 < args.size()) {
+                out = args[++i];
+            } else {
+                error = "option '" + name + "' needs a value";
+                return false;
+            }
+            if (out.empty()) {
+                error = "option '" + name + "' needs a value";
+                return false;
+            }
+            return true;
+        };
+        auto noValue = [&]() {
+            if (!value.bHasInline) return true;
+            error = "option '" + name + "' takes no value";
+            return false;
+        };
+
+        if (name == "--device" || name == "-d") {
+            if (options.device) {
+                error = "option '--device' given twice";
+                return false;
+            }
+            std::string device;
+            if (!takeValue(device)) return false;
+            options.device = device;
+        } else if (name == "--all") {
+            if (!noValue()) return false;
+            options.bAll = true;
+        } else if (name == "--emulate") {
+            // The scenario only ever comes with '=': "--emulate flash x.bin"
+            // must not take "flash" for a scenario.
+            options.bEmulate = true;
+            options.strScenario = value.strValue;
+        } else if (name == "--transcript") {
+            std::string file;
+            if (!takeValue(file)) return false;
+            options.transcript = file;
+        } else if (name == "--json") {
+            if (!noValue()) return false;
+            options.bJson = true;
+        } else {
+            error = "unknown option '" + name + "'";
+            return false;
+        }
+    }
+
+    if (positional.empty()) {
+        error = "missing command: list, info or flash";
+        return false;
+    }
+    const std::string& command = positional[0];
+    size_t expected = 1;
+    if (command == "list") {
+        options.command = CliCommand::List;
+    } else if (command == "info" || command == "flash") {
+        options.command = command == "info" ? CliCommand::Info : CliCommand::Flash;
+        if (positional.size() < 2) {
+            error = "'" + command + "' needs an image file";
+            return false;
+        }
+        options.strImage = positional[1];
+        if (options.strImage.empty()) {
+            error = "the image path is empty";
+            return false;
+        }
+        expected = 2;
+    } else {
+        error = "unknown command '" + command + "'";
+        return false;
+    }
+    if (positional.size() > expected) {
+        error = "unexpected argument '" + positional[expected] + "'";
+        return false;
+    }
+
+    if ((options.device || options.bAll) && options.command != CliCommand::Flash) {
+        error = std::string(options.bAll ? "--all" : "--device") + " is for 'flash' only";
+        return false;
+    }
+    if (options.device && options.bAll) {
+        error = "--device and --all exclude each other";
+        return false;
+    }
+    if (options.transcript && !options.bEmulate) {
+        error = "--transcript records the emulated devices' commands: use it with --emulate";
+        return false;
+    }
+    return true;
+}
+
+std::string CliUsageText() {
+    std::string text =
+        "Usage: kt3916flash-cli [OPTIONS] COMMAND [ARGS]\n"
+        "Writes a firmware image into KT3916 devices, as " KT_APP_NAME " does, without a window.\n"
+        "\n"
+        "Commands:\n"
+        "  list                 list the devices: index, drive, node, vendor, product, revision\n"
+        "  info IMAGE           size, block plan and checksum of an image file\n"
+        "  flash IMAGE          write IMAGE into a device and wait for it to restart\n"
+        "\n"
+        "Options:\n"
+        "  -d, --device DEV     the device to flash: a drive letter (D, D:), a device node\n"
+        "                       (/dev/sg1, /dev/sr0) or an index from 'list'\n"
+        "      --all            flash every device found, all at once\n"
+        "      --emulate[=SCENARIO]\n"
+        "                       use emulated devices instead of real ones; SCENARIO is\n"
+        "                       key=value,...: devices=N vendor= product= revision=\n"
+        "                       new_revision= reboot_ms=N never_return=1 fail_block=K\n"
+        "                       sense=KK/AA/QQ drop_block=K latency_ms=N win9x=1\n"
+        "      --transcript FILE  append every command the emulated devices receive to\n"
+        "                       FILE, one JSON object per line (needs --emulate)\n"
+        "      --json           print JSON-lines events on stdout instead of progress\n"
+        "  -h, --help           show this help\n"
+        "  -V, --version        show the version\n"
+        "\n"
+        "With several devices and neither --device nor --all, flash refuses and lists\n"
+        "them: it never guesses which drive to write.\n"
+        "Ctrl-C while the image is being sent is held until the transfer ends; during\n"
+        "the wait for the device to restart it stops at once (the device may still be\n"
+        "updating).\n"
+        "\n"
+        "Exit codes:\n";
+    for (const CliExitDescription& d : kCliExitDescriptions) {
+        char line[128];
+        std::snprintf(line, sizeof line, "  %3d  %s\n", static_cast<int>(d.code), d.text);
+        text += line;
+    }
+    return text;
+}

@@ -1,0 +1,27 @@
+#pragma once
+#include <optional>
+#include <string>
+#include <vector>
+
+enum class CliCommand { None, List, Info, Flash, Help, Version };
+
+// The command line of kt3916flash-cli, checked for form but not yet against
+// the devices or the image.
+struct CliOptions {
+    CliCommand command = CliCommand::None;
+    std::string strImage;
+    std::optional<std::string> device;  // --device LETTER|PATH|INDEX
+    bool bAll = false;
+    bool bEmulate = false;
+    std::string strScenario;  // --emulate=SCENARIO
+    std::optional<std::string> transcript;
+    bool bJson = false;
+};
+
+// args without the program name. Options may stand before or after the
+// command; "--" ends them. --help and --version win over everything else.
+// False with the reason in error for anything malformed.
+bool ParseCliArguments(const std::vector<std::string>& args, CliOptions& options, std::string& error);
+
+// The --help text.
+std::string CliUsageText();

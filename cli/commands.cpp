@@ -1,0 +1,160 @@
+#include "cli/commands.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <memory>
+#include <system_error>
+#include <thread>
+
+#include "cli/device_list.h"
+#include "cli/exit_codes.h"
+#include "cli/flash_session.h"
+#include "cli/image_check.h"
+#include "cli/json_text.h"
+#include "cli/progress_output.h"
+#include "cli/summary.h"
+
+int CommandInfo(const CliOptions& options, CliEnvironment& env) {
+    const ImageCheck check = CheckImage(options.strImage, true);
+    if (options.bJson) {
+        *env.pOut << ImageCheckJson(check) << '\n';
+    } else if (check.exit != kExitImageUnreadable) {
+        *env.pOut << FormatImageCheck(check);
+    }
+    if (check.exit == kExitImageUnreadable) PrintError(env, check.strError);
+    return check.exit;
+}
+
+int CommandList(const CliOptions& options, IScsiHost& host, CliEnvironment& env) {
+    const std::vector<ListedDevice> devices = ListDevices(host);
+    if (options.bJson) {
+        for (const ListedDevice& d : devices) *env.pOut << DeviceJson(d) << '\n';
+    } else if (!devices.empty()) {
+        *env.pOut << FormatDeviceTable(devices);
+    }
+    for (const std::string& problem : OpenProblems(host)) PrintError(env, problem);
+    if (devices.empty()) {
+        PrintError(env, "No device found");
+        return kExitNoDevice;
+    }
+    return kExitSuccess;
+}
+
+namespace {
+
+FlashJob MakeJob(const CliOptions& options, const ImageCheck& check, IScsiHost& host, IClock& clock,
+                 IFlashObserver* observer, CliEnvironment& env, char drive) {
+    FlashJob job;
+    job.strImage = options.strImage;
+    job.chDrive = drive;
+    job.strNode = drive ? DeviceNodeText(host, drive) : std::string();
+    job.nBlocks = check.nBlocks;
+    job.pHost = &host;
+    job.pClock = &clock;
+    job.pObserver = observer;
+    job.pInterrupt = env.pInterrupt;
+    job.explainNoDevice = [&host](char letter) { return OpenProblem(host, letter); };
+    return job;
+}
+
+// --json runs end with a result event even when no form ran.
+int EarlyEnd(const CliOptions& options, CliEnvironment& env, CliExit exit, const std::string& error) {
+    if (options.bJson) {
+        FlashRecord record;
+        record.strImage = options.strImage;
+        record.exit = exit;
+        record.messages.push_back(error);
+        FlashEvent event;
+        event.kind = FlashEventKind::Result;
+        event.record = &record;
+        *env.pOut << FlashEventJson(event) << '\n';
+    }
+    return exit;
+}
+
+void PrintNotes(CliEnvironment& env, const FlashRecord& record) {
+    for (const std::string& note : record.notes) *env.pErr << record.DriveText() << " " << note << '\n';
+    env.pErr->flush();
+}
+
+}  // namespace
+
+int CommandFlash(const CliOptions& options, IScsiHost& host, IClock& clock, CliEnvironment& env) {
+    // Nothing goes to a device for an image that cannot be sent whole.
+    const ImageCheck check = CheckImage(options.strImage, false);
+    if (check.exit != kExitSuccess) {
+        PrintError(env, check.strError + "; nothing was sent");
+        return EarlyEnd(options, env, check.exit, check.strError);
+    }
+
+    const std::vector<ListedDevice> devices = ListDevices(host);
+    std::vector<char> drives;
+    if (options.bAll) {
+        for (const ListedDevice& d : devices) {
+            if (d.chDrive) drives.push_back(d.chDrive);
+        }
+        if (drives.empty()) {
+            for (const std::string& problem : OpenProblems(host)) PrintError(env, problem);
+            PrintError(env, "No device found");
+            return EarlyEnd(options, env, kExitNoDevice, "No device found");
+        }
+        if (drives.size() != devices.size()) {
+            const std::string error = "devices without a drive letter cannot be flashed with --all; use --device";
+            PrintError(env, error);
+            return EarlyEnd(options, env, kExitUsage, error);
+        }
+    } else {
+        const DeviceChoice choice = ChooseDevice(host, options.device, devices);
+        if (choice.exit != kExitSuccess) {
+            for (const std::string& problem : OpenProblems(host)) PrintError(env, problem);
+            PrintError(env, choice.strError);
+            if (choice.exit == kExitUsage && !devices.empty() && !options.device) {
+                *env.pErr << FormatDeviceTable(devices);
+                *env.pErr << "Nothing was sent to any device.\n";
+            }
+            return EarlyEnd(options, env, choice.exit, choice.strError);
+        }
+        drives.push_back(choice.chDrive);
+    }
+
+    if (env.armInterrupt) env.armInterrupt();
+
+    std::unique_ptr<IFlashObserver> observer;
+    CProgressOutput* progress = nullptr;
+    if (options.bJson) {
+        observer = std::make_unique<CJsonOutput>(*env.pOut);
+    } else {
+        auto output = std::make_unique<CProgressOutput>(*env.pErr, env.bErrIsTerminal);
+        progress = output.get();
+        progress->Begin(drives);
+        observer = std::move(output);
+    }
+
+    std::vector<FlashRecord> records(drives.size());
+    if (drives.size() == 1 && !options.bAll) {
+        records[0] = RunFlashJob(MakeJob(options, check, host, clock, observer.get(), env, drives[0]));
+    } else {
+        // One form, one device object and one set of option globals per
+        // thread; a failure on one device never stops the others.
+        std::vector<std::thread> threads;
+        for (size_t i = 0; i < drives.size(); ++i) {
+            FlashJob job = MakeJob(options, check, host, clock, observer.get(), env, drives[i]);
+            threads.emplace_back([job, &records, i]() { records[i] = RunFlashJob(job); });
+        }
+        for (std::thread& thread : threads) thread.join();
+    }
+    if (progress) progress->Finish();
+
+    if (!options.bJson) {
+        for (const FlashRecord& record : records) PrintNotes(env, record);
+    }
+    if (!options.bAll) return records[0].exit;
+
+    const int exit = AllDevicesExit(records);
+    if (options.bJson) {
+        static_cast<CJsonOutput*>(observer.get())->WriteLine(SummaryJson(records, exit));
+    } else {
+        *env.pOut << FormatSummaryTable(records);
+    }
+    return exit;
+}

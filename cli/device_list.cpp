@@ -1,0 +1,211 @@
+#include "cli/device_list.h"
+
+#include <cctype>
+#include <cstdio>
+
+#include "cli/json_text.h"
+#include "device/emulated/emulated_host.h"
+#include "device/flash_device.h"
+#ifdef __linux__
+#include "device/linux/linux_host.h"
+#endif
+
+namespace {
+
+std::string InquiryField(const uint8_t* data, size_t offset, size_t length) {
+    std::string text;
+    for (size_t i = 0; i < length && data[offset + i] != 0; ++i) text += static_cast<char>(data[offset + i]);
+    while (!text.empty() && text.back() == ' ') text.pop_back();
+    return text;
+}
+
+// "D", "d:", "D:\" name a drive letter; the letter in upper case, or 0.
+char LetterSpec(const std::string& spec) {
+    if (spec.empty() || spec.size() > 3 || !std::isalpha(static_cast<unsigned char>(spec[0]))) return 0;
+    if (spec.size() >= 2 && spec[1] != ':') return 0;
+    if (spec.size() == 3 && spec[2] != '\\') return 0;
+    return static_cast<char>(std::toupper(static_cast<unsigned char>(spec[0])));
+}
+
+// "\\.\D:" in either case.
+char DevicePathSpec(const std::string& spec) {
+    if (spec.size() != 6 || spec.compare(0, 4, "\\\\.\\") != 0 || spec[5] != ':') return 0;
+    if (!std::isalpha(static_cast<unsigned char>(spec[4]))) return 0;
+    return static_cast<char>(std::toupper(static_cast<unsigned char>(spec[4])));
+}
+
+bool IsIndex(const std::string& spec) {
+    if (spec.empty() || spec.size() > 4) return false;
+    for (char c : spec) {
+        if (!std::isdigit(static_cast<unsigned char>(c))) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+std::vector<ListedDevice> ListDevices(IScsiHost& host) {
+    std::vector<ListedDevice> devices;
+    CFlashDevice device(host);
+    const int16_t count = device.GetDeviceCount();
+    for (int16_t i = 0; i < count; ++i) {
+        ListedDevice listed;
+        listed.nIndex = i;
+        const DeviceEntry* entry = device.GetDeviceEntry(i);
+        if (entry && entry->chDrive != static_cast<char>(0xFF)) {
+            listed.chDrive = static_cast<char>(std::toupper(static_cast<unsigned char>(entry->chDrive)));
+        }
+        listed.strNode = listed.chDrive ? DeviceNodeText(host, listed.chDrive) : std::string("aspi");
+        device.SelectDevice(i);
+        listed.bAnswered = device.Inquiry();
+        if (listed.bAnswered) {
+            const uint8_t* data = device.GetDataBuffer();
+            listed.strVendor = InquiryField(data, 8, 8);
+            listed.strProduct = InquiryField(data, 16, 16);
+            listed.strRevision = InquiryField(data, 32, 4);
+        }
+        devices.push_back(listed);
+    }
+    return devices;
+}
+
+std::string DeviceNodeText(IScsiHost& host, char drive) {
+    if (dynamic_cast<EmulatedHost*>(&host)) return "emulated";
+#ifdef __linux__
+    if (auto* linuxHost = dynamic_cast<CLinuxHost*>(&host)) {
+        for (const LinuxDrive& d : linuxHost->Drives()) {
+            if (d.chLetter == drive) {
+                const std::string node = linuxHost->GenericNodePath(d);
+                return node.empty() ? linuxHost->BlockNodePath(d) : node;
+            }
+        }
+    }
+#endif
+    return std::string("\\\\.\\") + drive + ":";
+}
+
+std::string OpenProblem(IScsiHost& host, char drive) {
+#ifdef __linux__
+    if (auto* linuxHost = dynamic_cast<CLinuxHost*>(&host)) return linuxHost->OpenErrorText(drive);
+#endif
+    (void)host;
+    (void)drive;
+    return {};
+}
+
+std::vector<std::string> OpenProblems(IScsiHost& host) {
+    std::vector<std::string> problems;
+#ifdef __linux__
+    if (auto* linuxHost = dynamic_cast<CLinuxHost*>(&host)) {
+        for (const LinuxDrive& d : linuxHost->Drives()) {
+            const std::string text = linuxHost->OpenErrorText(d.chLetter);
+            if (!text.empty()) problems.push_back(std::string(1, d.chLetter) + ": " + text);
+        }
+    }
+#endif
+    (void)host;
+    return problems;
+}
+
+DeviceChoice ChooseDevice(IScsiHost& host, const std::optional<std::string>& spec,
+                          const std::vector<ListedDevice>& devices) {
+    DeviceChoice choice;
+    if (!spec) {
+        if (devices.empty()) {
+            choice.exit = kExitNoDevice;
+            choice.strError = "No device found";
+        } else if (devices.size() > 1) {
+            choice.exit = kExitUsage;
+            choice.strError = std::to_string(devices.size()) +
+                              " devices found: name the one to flash with --device, or flash them all with --all";
+        } else {
+            choice.chDrive = devices[0].chDrive;
+        }
+        return choice;
+    }
+
+    const std::string& text = *spec;
+    char letter = 0;
+    if (IsIndex(text)) {
+        const size_t index = std::stoul(text);
+        if (index >= devices.size()) {
+            choice.exit = kExitNoDevice;
+            choice.strError = "no device with index " + text + " (" + std::to_string(devices.size()) + " found)";
+            return choice;
+        }
+        if (!devices[index].chDrive) {
+            choice.exit = kExitUsage;
+            choice.strError = "device " + text + " has no drive letter: name its drive letter with --device";
+            return choice;
+        }
+        choice.chDrive = devices[index].chDrive;
+        return choice;
+    }
+    letter = LetterSpec(text);
+    if (!letter) letter = DevicePathSpec(text);
+#ifdef __linux__
+    if (!letter && !text.empty() && text[0] == '/') {
+        auto* linuxHost = dynamic_cast<CLinuxHost*>(&host);
+        letter = linuxHost ? linuxHost->LetterForNode(text) : 0;
+        if (!letter) {
+            choice.exit = kExitNoDevice;
+            choice.strError = "no CD-ROM-class device at " + text;
+            return choice;
+        }
+    }
+#endif
+    if (!letter) {
+        choice.exit = kExitUsage;
+        choice.strError = "'" + text + "' is not a drive letter, device node or index";
+        return choice;
+    }
+
+    // Devices reached without letters (ASPI) are found by letter only by
+    // the form itself.
+    bool anyLetterless = false;
+    for (const ListedDevice& d : devices) {
+        if (d.chDrive == letter) {
+            choice.chDrive = letter;
+            return choice;
+        }
+        anyLetterless = anyLetterless || !d.chDrive;
+    }
+    if (anyLetterless) {
+        choice.chDrive = letter;
+        return choice;
+    }
+    choice.exit = kExitNoDevice;
+    choice.strError = std::string("no device at drive ") + letter + ":";
+    const std::string problem = OpenProblem(host, letter);
+    if (!problem.empty()) choice.strError += ": " + problem;
+    return choice;
+}
+
+std::string FormatDeviceTable(const std::vector<ListedDevice>& devices) {
+    size_t nodeWidth = 4;
+    for (const ListedDevice& d : devices) nodeWidth = std::max(nodeWidth, d.strNode.size());
+    auto row = [&](const std::string& index, const std::string& drive, const std::string& node,
+                   const std::string& vendor, const std::string& product, const std::string& revision) {
+        char line[256];
+        std::snprintf(line, sizeof line, "%-5s  %-5s  %-*s  %-8s  %-16s  %s\n", index.c_str(), drive.c_str(),
+                      static_cast<int>(nodeWidth), node.c_str(), vendor.c_str(), product.c_str(), revision.c_str());
+        std::string text = line;
+        // Columns padded for reading; no trailing blanks.
+        while (text.size() > 1 && text[text.size() - 2] == ' ') text.erase(text.size() - 2, 1);
+        return text;
+    };
+    std::string table = row("index", "drive", "node", "vendor", "product", "revision");
+    for (const ListedDevice& d : devices) {
+        table += row(std::to_string(d.nIndex), d.chDrive ? std::string(1, d.chDrive) + ":" : "-", d.strNode,
+                     d.bAnswered ? d.strVendor : "(no answer)", d.strProduct, d.strRevision);
+    }
+    return table;
+}
+
+std::string DeviceJson(const ListedDevice& d) {
+    return "{\"event\":\"device\",\"index\":" + std::to_string(d.nIndex) +
+           ",\"device\":" + JsonQuote(d.chDrive ? std::string(1, d.chDrive) + ":" : "-") +
+           ",\"node\":" + JsonQuote(d.strNode) + ",\"answered\":" + (d.bAnswered ? "true" : "false") +
+           ",\"vendor\":" + JsonQuote(d.strVendor) + ",\"product\":" + JsonQuote(d.strProduct) +
+           ",\"revision\":" + JsonQuote(d.strRevision) + "}";
+}

@@ -1,0 +1,44 @@
+#pragma once
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "cli/exit_codes.h"
+#include "device/host.h"
+
+// One device as 'list' shows it.
+struct ListedDevice {
+    int nIndex = 0;
+    char chDrive = 0;  // 0 for a device reached without a drive letter (ASPI)
+    std::string strNode;
+    std::string strVendor;    // INQUIRY bytes 8..15, blanks trimmed
+    std::string strProduct;   // bytes 16..31
+    std::string strRevision;  // bytes 32..35
+    bool bAnswered = false;   // the INQUIRY succeeded
+};
+
+// Discovers the devices with a device object of its own, asks each for its
+// INQUIRY data, and closes them all again before returning.
+std::vector<ListedDevice> ListDevices(IScsiHost& host);
+
+// Where a drive lives, for people: the sg node on Linux, "emulated" for the
+// emulated bench, the device path elsewhere.
+std::string DeviceNodeText(IScsiHost& host, char drive);
+
+// Why drives that the system has could not be opened, one text per drive;
+// empty where the host cannot tell.
+std::vector<std::string> OpenProblems(IScsiHost& host);
+std::string OpenProblem(IScsiHost& host, char drive);
+
+// The device a flash is aimed at: from --device, or the only one found.
+struct DeviceChoice {
+    CliExit exit = kExitSuccess;  // kExitSuccess when chosen
+    std::string strError;
+    char chDrive = 0;
+};
+DeviceChoice ChooseDevice(IScsiHost& host, const std::optional<std::string>& spec,
+                          const std::vector<ListedDevice>& devices);
+
+// The table of 'list' (and of a refusal to guess).
+std::string FormatDeviceTable(const std::vector<ListedDevice>& devices);
+std::string DeviceJson(const ListedDevice& device);

@@ -1,0 +1,57 @@
+#pragma once
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "cli/exit_codes.h"
+
+// What one device's run of the form came to, filled in as it goes.
+struct FlashRecord {
+    char chDrive = 0;          // 0 when the form chose the only device itself
+    std::string strNode;       // where the drive lives: /dev/sg1, \\.\D:, emulated
+    std::string strImage;
+    std::string strIdentity;   // vendor and product, as the form lists them
+    std::string strRevision;
+    std::string strChecksum;   // four hex digits
+    uint32_t nBlocks = 0;      // of the plan, known once the transfer starts
+    uint32_t nBlocksSent = 0;
+    int nTicks = 0;
+    bool bTransferStarted = false;
+    bool bInterruptHeld = false;  // Ctrl-C came during the transfer
+    bool bInterrupted = false;    // the run stopped on Ctrl-C
+    std::vector<std::string> messages;  // every message box, in order
+    CliExit exit = kExitError;
+    std::vector<std::string> notes;     // what the tool adds to the form's messages
+
+    std::string DriveText() const { return chDrive ? std::string(1, chDrive) + ":" : std::string("-"); }
+};
+
+enum class FlashEventKind {
+    Start,          // the start tick: the transfer begins
+    Block,          // nIndex blocks of nTotal sent
+    Tick,           // verification tick nIndex of nTotal
+    Message,        // a message box of the form, strText
+    InterruptHeld,  // Ctrl-C during the transfer: held until it ends
+    Result,         // the run is over; record->exit says how
+};
+
+struct FlashEvent {
+    FlashEventKind kind = FlashEventKind::Start;
+    const FlashRecord* record = nullptr;
+    uint64_t tMs = 0;  // since the run started
+    int nIndex = 0;
+    int nTotal = 0;
+    bool bInquiry = false;   // tick: an INQUIRY went out
+    bool bAnswered = false;  // tick: and the device answered it
+    int nBar = 0;            // the progress bar's position and maximum
+    int nBarMax = 0;
+    std::string strText;
+};
+
+// Receives the events of one or more runs; runs on several threads call it
+// at once, so implementations serialise themselves.
+class IFlashObserver {
+public:
+    virtual ~IFlashObserver() = default;
+    virtual void OnFlashEvent(const FlashEvent& event) = 0;
+};

@@ -1,0 +1,31 @@
+#pragma once
+#include <atomic>
+#include <functional>
+#include <string>
+
+#include "cli/flash_events.h"
+#include "device/emulated/clock.h"
+#include "device/host.h"
+
+// One device's flash: the desktop tool's form, run to its end in a terminal
+// window on the calling thread.
+struct FlashJob {
+    std::string strImage;
+    char chDrive = 0;  // 0: let the form take the only device it finds
+    std::string strNode;
+    uint32_t nBlocks = 0;  // of the image's plan
+    IScsiHost* pHost = nullptr;
+    IClock* pClock = nullptr;
+    IFlashObserver* pObserver = nullptr;
+    const std::atomic<bool>* pInterrupt = nullptr;
+    // Why the drive could not be opened, when the host can tell.
+    std::function<std::string(char)> explainNoDevice;
+};
+
+// Sets this thread's option globals (image, drive, automatic start), runs
+// the form's initial update and its timers, and says how it ended. Emits a
+// Result event last.
+FlashRecord RunFlashJob(const FlashJob& job);
+
+// The exit code for a form that went quiet after these message boxes.
+CliExit ClassifyFlashMessages(const FlashRecord& record);

@@ -1,0 +1,99 @@
+#include "cli/image_check.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <filesystem>
+#include <system_error>
+
+#include "cli/json_text.h"
+#include "console/flash_view.h"
+#include "console/image_file.h"
+#include "device/flash_device.h"
+
+namespace {
+
+std::string ChecksumText(uint16_t checksum) {
+    char text[8];
+    std::snprintf(text, sizeof text, "%04X", static_cast<unsigned>(checksum));
+    return text;
+}
+
+}  // namespace
+
+ImageCheck CheckImage(const std::string& path, bool withChecksum) {
+    ImageCheck check;
+    check.strPath = path;
+    std::error_code ec;
+    if (std::filesystem::is_directory(path, ec)) {
+        check.exit = kExitImageUnreadable;
+        check.strError = "cannot read the image " + path + ": it is a directory";
+        return check;
+    }
+    CImageFile file;
+    errno = 0;
+    if (!file.Open(path)) {
+        const int error = errno;
+        check.exit = kExitImageUnreadable;
+        check.strError = "cannot open the image " + path + ": " +
+                         (error ? std::error_code(error, std::generic_category()).message() : "not a file");
+        return check;
+    }
+    check.nSize = file.GetLength();
+    file.Close();
+    if (check.nSize < 0) {
+        check.exit = kExitImageUnreadable;
+        check.strError = "cannot take the length of the image " + path;
+        return check;
+    }
+    if (check.nSize == kImageLength512K) {
+        check.nBlocks = 9;
+        check.nFinalBytes = kImageLength512K - 8 * kBlockLength;
+        check.byFinalMarker = 0x20;
+    } else if (check.nSize == kImageLength1M) {
+        check.nBlocks = 18;
+        check.nFinalBytes = kImageLength1M - 17 * kBlockLength;
+        check.byFinalMarker = 0x04;
+    } else {
+        check.exit = kExitNotFlashable;
+        check.strError = "the image " + path + " is " + std::to_string(check.nSize) +
+                         " bytes long: only images of 524288 or 1048576 bytes can be flashed";
+    }
+    if (withChecksum) {
+        uint32_t sum = 0;
+        const ImageSumResult result = SumImageFile(path, sum);
+        if (result != ImageSumResult::Ok) {
+            check.exit = kExitImageUnreadable;
+            check.strError = "cannot read the image " + path;
+            return check;
+        }
+        check.bHasChecksum = true;
+        check.nChecksum = static_cast<uint16_t>(sum);
+    }
+    return check;
+}
+
+std::string FormatImageCheck(const ImageCheck& check) {
+    std::string text = "image     " + check.strPath + "\n";
+    text += "size      " + std::to_string(check.nSize) + " bytes\n";
+    if (check.nBlocks) {
+        char plan[128];
+        std::snprintf(plan, sizeof plan, "%u blocks: %u x %u bytes, then %u bytes with final marker 0x%02X\n",
+                      check.nBlocks, check.nBlocks - 1, kBlockLength, check.nFinalBytes, check.byFinalMarker);
+        text += "plan      " + std::string(plan);
+    } else {
+        text += "plan      not flashable (the size must be 524288 or 1048576 bytes)\n";
+    }
+    if (check.bHasChecksum) text += "checksum  " + ChecksumText(check.nChecksum) + "\n";
+    return text;
+}
+
+std::string ImageCheckJson(const ImageCheck& check) {
+    std::string json = "{\"event\":\"image\",\"image\":" + JsonQuote(check.strPath);
+    if (check.exit == kExitImageUnreadable) {
+        return json + ",\"readable\":false,\"error\":" + JsonQuote(check.strError) + "}";
+    }
+    json += ",\"readable\":true,\"size\":" + std::to_string(check.nSize) +
+            ",\"flashable\":" + (check.nBlocks ? "true" : "false") + ",\"blocks\":" + std::to_string(check.nBlocks);
+    if (check.bHasChecksum) json += ",\"checksum\":\"" + ChecksumText(check.nChecksum) + "\"";
+    return json + "}";
+}

@@ -1,0 +1,26 @@
+#pragma once
+#include <cstdint>
+#include <string>
+
+#include "cli/exit_codes.h"
+
+// What 'info' tells about an image file, and what 'flash' checks before it
+// touches a device.
+struct ImageCheck {
+    CliExit exit = kExitSuccess;  // or kExitImageUnreadable, kExitNotFlashable
+    std::string strError;
+    std::string strPath;
+    int64_t nSize = -1;
+    uint32_t nBlocks = 0;       // 9 or 18; 0 when not flashable
+    uint32_t nFinalBytes = 0;   // image bytes in the final block
+    uint8_t byFinalMarker = 0;
+    bool bHasChecksum = false;
+    uint16_t nChecksum = 0;     // the sum of all bytes, kept to 16 bits
+};
+
+// Reads the file in fixed chunks for the checksum, so its size never
+// matters to memory.
+ImageCheck CheckImage(const std::string& path, bool withChecksum);
+
+std::string FormatImageCheck(const ImageCheck& check);
+std::string ImageCheckJson(const ImageCheck& check);

@@ -1,0 +1,206 @@
+#include "cli/progress_output.h"
+
+#include <algorithm>
+
+#include "cli/json_text.h"
+#include "console/flash_view.h"
+
+namespace {
+
+std::string Bar(uint32_t done, uint32_t total) {
+    int filled = total ? static_cast<int>(static_cast<uint64_t>(done) * kProgressBarWidth / total) : 0;
+    filled = std::clamp(filled, 0, kProgressBarWidth);
+    return "[" + std::string(static_cast<size_t>(filled), '#') +
+           std::string(static_cast<size_t>(kProgressBarWidth - filled), '.') + "]";
+}
+
+// Vendor and product with their padding folded, as a person reads them.
+std::string CompactIdentity(const std::string& identity) {
+    std::string out;
+    for (char c : identity) {
+        if (c == ' ' && (out.empty() || out.back() == ' ')) continue;
+        out += static_cast<unsigned char>(c) < 0x20 ? '?' : c;
+    }
+    while (!out.empty() && out.back() == ' ') out.pop_back();
+    return out;
+}
+
+std::string DriveLabel(const FlashRecord* record) { return record ? record->DriveText() : std::string("-"); }
+
+}  // namespace
+
+std::string FormatProgressLine(const ProgressLine& line) {
+    std::string text = (line.chDrive ? std::string(1, line.chDrive) + ":" : std::string("-")) + " ";
+    const std::string identity = CompactIdentity(line.strIdentity);
+    if (!identity.empty()) text += identity.substr(0, 24) + "  ";
+    switch (line.phase) {
+    case ProgressLine::Phase::Waiting:
+        text += "starting";
+        break;
+    case ProgressLine::Phase::Sending:
+        text += Bar(line.nBlocksSent, line.nBlocks) + " block " + std::to_string(line.nBlocksSent) + "/" +
+                std::to_string(line.nBlocks);
+        if (line.bHeld) text += "  Ctrl-C held";
+        break;
+    case ProgressLine::Phase::Verifying: {
+        text += Bar(static_cast<uint32_t>(line.nTick), kLastVerifyTick);
+        if (line.nTick < kFirstInquiryTick - 1) {
+            text += " restarting, " + std::to_string(kFirstInquiryTick - 1 - line.nTick) + " s";
+        } else {
+            text += " asking " + std::to_string(line.nTick) + "/" + std::to_string(kLastVerifyTick);
+        }
+        break;
+    }
+    case ProgressLine::Phase::Done:
+        if (line.bSuccess) {
+            text += Bar(1, 1);
+        } else if (line.nBlocks) {
+            text += Bar(line.nBlocksSent, line.nBlocks);
+        }
+        text += " " + (line.strMessage.empty() ? std::string("stopped") : line.strMessage);
+        break;
+    }
+    if (text.size() > kProgressLineWidth) text.resize(kProgressLineWidth);
+    return text;
+}
+
+CProgressOutput::CProgressOutput(std::ostream& err, bool live) : m_err(err), m_bLive(live) {}
+
+void CProgressOutput::Begin(const std::vector<char>& drives) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    for (char drive : drives) {
+        ProgressLine line;
+        line.chDrive = drive;
+        m_lines.push_back(line);
+        if (m_bLive) m_err << FormatProgressLine(line) << '\n';
+    }
+    m_bBegun = true;
+    m_err.flush();
+}
+
+size_t CProgressOutput::LineFor(char drive) {
+    for (size_t i = 0; i < m_lines.size(); ++i) {
+        if (m_lines[i].chDrive == drive) return i;
+    }
+    ProgressLine line;
+    line.chDrive = drive;
+    m_lines.push_back(line);
+    if (m_bLive) m_err << FormatProgressLine(line) << '\n';
+    return m_lines.size() - 1;
+}
+
+void CProgressOutput::Redraw(size_t index) {
+    const size_t up = m_lines.size() - index;
+    m_err << "\x1b[" << up << "A\r" << FormatProgressLine(m_lines[index]) << "\x1b[K\x1b[" << up << "B\r";
+    m_err.flush();
+}
+
+void CProgressOutput::OnFlashEvent(const FlashEvent& event) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    const FlashRecord* record = event.record;
+    const char drive = record ? record->chDrive : 0;
+    const size_t index = LineFor(drive);
+    ProgressLine& line = m_lines[index];
+    const std::string label = DriveLabel(record);
+    std::string plain;
+
+    switch (event.kind) {
+    case FlashEventKind::Start:
+        line.phase = ProgressLine::Phase::Sending;
+        line.strIdentity = record ? record->strIdentity : "";
+        line.nBlocks = record ? record->nBlocks : 0;
+        plain = label + " " + CompactIdentity(line.strIdentity) + " rev " + (record ? record->strRevision : "") +
+                ": sending " + (record ? record->strImage : "") + " (checksum " +
+                (record ? record->strChecksum : "") + ")";
+        break;
+    case FlashEventKind::Block:
+        line.phase = ProgressLine::Phase::Sending;
+        line.nBlocksSent = static_cast<uint32_t>(event.nIndex);
+        line.nBlocks = static_cast<uint32_t>(event.nTotal);
+        plain = label + " block " + std::to_string(event.nIndex) + "/" + std::to_string(event.nTotal) + " sent";
+        break;
+    case FlashEventKind::Tick:
+        line.phase = ProgressLine::Phase::Verifying;
+        line.nTick = event.nIndex;
+        plain = label + " verify tick " + std::to_string(event.nIndex) + "/" + std::to_string(event.nTotal);
+        if (event.bInquiry) plain += event.bAnswered ? ": the device answered" : ": no answer yet";
+        break;
+    case FlashEventKind::Message:
+        line.strMessage = event.strText;
+        plain = label + " " + event.strText;
+        break;
+    case FlashEventKind::InterruptHeld:
+        line.bHeld = true;
+        plain = label + " " + event.strText;
+        if (m_bLive) {
+            // Said at once, above the lines, so it is seen while the transfer runs on.
+            m_err << "\x1b[" << m_lines.size() << "A\r\x1b[J" << plain << '\n';
+            for (const ProgressLine& each : m_lines) m_err << FormatProgressLine(each) << '\n';
+        }
+        break;
+    case FlashEventKind::Result:
+        line.phase = ProgressLine::Phase::Done;
+        line.bSuccess = record && record->exit == kExitSuccess;
+        if (record && record->bInterrupted) line.strMessage = "interrupted";
+        plain = label + " result: " + CliExitName(record ? record->exit : kExitError) + " (exit " +
+                std::to_string(record ? static_cast<int>(record->exit) : 1) + ")";
+        break;
+    }
+    if (m_bLive) {
+        Redraw(index);
+    } else {
+        m_err << plain << '\n';
+        m_err.flush();
+    }
+}
+
+void CProgressOutput::Finish() {
+    if (m_bLive) m_err.flush();
+}
+
+void CJsonOutput::WriteLine(const std::string& object) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_out << object << '\n';
+    m_out.flush();
+}
+
+void CJsonOutput::OnFlashEvent(const FlashEvent& event) { WriteLine(FlashEventJson(event)); }
+
+std::string FlashEventJson(const FlashEvent& event) {
+    const FlashRecord* r = event.record;
+    static const FlashRecord kEmpty;
+    if (!r) r = &kEmpty;
+    const char* kinds[] = {"start", "block", "tick", "message", "interrupt", "result"};
+    std::string json = "{\"event\":\"" + std::string(kinds[static_cast<int>(event.kind)]) +
+                       "\",\"t_ms\":" + std::to_string(event.tMs) + ",\"device\":" + JsonQuote(r->DriveText());
+    switch (event.kind) {
+    case FlashEventKind::Start:
+        json += ",\"node\":" + JsonQuote(r->strNode) + ",\"identity\":" + JsonQuote(r->strIdentity) +
+                ",\"revision\":" + JsonQuote(r->strRevision) + ",\"image\":" + JsonQuote(r->strImage) +
+                ",\"checksum\":" + JsonQuote(r->strChecksum) + ",\"blocks\":" + std::to_string(r->nBlocks);
+        break;
+    case FlashEventKind::Block:
+        json += ",\"block\":" + std::to_string(event.nIndex) + ",\"blocks\":" + std::to_string(event.nTotal);
+        break;
+    case FlashEventKind::Tick:
+        json += ",\"tick\":" + std::to_string(event.nIndex) + ",\"ticks\":" + std::to_string(event.nTotal) +
+                ",\"inquiry\":" + (event.bInquiry ? "true" : "false") +
+                ",\"answered\":" + (event.bAnswered ? "true" : "false");
+        break;
+    case FlashEventKind::Message:
+    case FlashEventKind::InterruptHeld:
+        json += ",\"text\":" + JsonQuote(event.strText);
+        break;
+    case FlashEventKind::Result: {
+        json += ",\"node\":" + JsonQuote(r->strNode) + ",\"result\":\"" + CliExitName(r->exit) +
+                "\",\"exit_code\":" + std::to_string(static_cast<int>(r->exit)) +
+                ",\"message\":" + JsonQuote(r->messages.empty() ? std::string() : r->messages.back()) +
+                ",\"blocks_sent\":" + std::to_string(r->nBlocksSent) + ",\"blocks\":" + std::to_string(r->nBlocks) +
+                ",\"ticks\":" + std::to_string(r->nTicks) + ",\"notes\":[";
+        for (size_t i = 0; i < r->notes.size(); ++i) json += (i ? "," : "") + JsonQuote(r->notes[i]);
+        json += "]";
+        break;
+    }
+    }
+    return json + "}";
+}

@@ -1,0 +1,154 @@
+#include "cli/terminal_window.h"
+
+#include <algorithm>
+
+#include "console/flash_view.h"
+
+CTerminalFormWindow::CTerminalFormWindow(IClock& clock, FlashRecord& record, IFlashObserver* observer,
+                                         const std::atomic<bool>* interrupt)
+    : m_clock(clock), m_record(record), m_pObserver(observer), m_pInterrupt(interrupt), m_startMs(clock.NowMs()) {}
+
+void CTerminalFormWindow::InsertDeviceItem(int index, const std::string& text) {
+    // CB_INSERTSTRING: -1 appends, a position past the end is refused.
+    if (index < 0) {
+        m_deviceItems.push_back(text);
+    } else if (static_cast<size_t>(index) <= m_deviceItems.size()) {
+        m_deviceItems.insert(m_deviceItems.begin() + index, text);
+    }
+}
+
+void CTerminalFormWindow::SetDeviceSelection(int index) {
+    m_nSelection = index >= 0 && static_cast<size_t>(index) < m_deviceItems.size() ? index : -1;
+}
+
+int CTerminalFormWindow::GetDeviceSelection() { return m_nSelection; }
+
+void CTerminalFormWindow::SetStatusText(const std::string& text) { m_strStatus = text; }
+
+void CTerminalFormWindow::SetDeviceVersionText(const std::string& text) {
+    m_strVersion = text;
+    m_record.strRevision = text;
+}
+
+void CTerminalFormWindow::SetFilePathText(const std::string& text) { m_strFilePath = text; }
+
+void CTerminalFormWindow::SetChecksumText(const std::string& text) {
+    m_strChecksum = text;
+    m_record.strChecksum = text;
+}
+
+void CTerminalFormWindow::EnableFlashButton(bool enable) { m_bFlashEnabled = enable; }
+
+void CTerminalFormWindow::ProgressSetRange(uint16_t minimum, uint16_t maximum) {
+    m_progress.SetRange(minimum, maximum);
+    // The first range of the transfer spans its blocks.
+    if (m_bInTransfer && !m_bVerifyArmed && !m_bRangeTaken) {
+        m_bRangeTaken = true;
+        m_record.nBlocks = static_cast<uint32_t>(maximum) + 1;
+    }
+}
+
+void CTerminalFormWindow::ProgressSetPos(int position) { m_progress.SetPos(position); }
+
+void CTerminalFormWindow::ProgressSetStep(int step) { m_progress.SetStep(step); }
+
+void CTerminalFormWindow::ProgressStepIt() {
+    m_progress.StepIt();
+    // During the transfer the bar steps once per block sent, up to the final
+    // one; after the verify timer is armed it belongs to the verification.
+    if (!m_bInTransfer || m_bVerifyArmed) return;
+    ++m_record.nBlocksSent;
+    FlashEvent event;
+    event.kind = FlashEventKind::Block;
+    event.nIndex = static_cast<int>(m_record.nBlocksSent);
+    event.nTotal = static_cast<int>(m_record.nBlocks);
+    Emit(event);
+    if (Interrupted() && !m_record.bInterruptHeld) {
+        m_record.bInterruptHeld = true;
+        FlashEvent held;
+        held.kind = FlashEventKind::InterruptHeld;
+        held.strText = "interrupt received while sending the image: it is held until the transfer ends, "
+                       "because a half-sent image leaves the device without firmware";
+        Emit(held);
+    }
+}
+
+void CTerminalFormWindow::SetTimer(unsigned id, unsigned periodMs) {
+    m_timers[id] = Timer{periodMs, m_clock.NowMs() + periodMs};
+    if (id == IDT_VERIFY && m_bInTransfer) m_bVerifyArmed = true;
+}
+
+void CTerminalFormWindow::KillTimer(unsigned id) { m_timers.erase(id); }
+
+void CTerminalFormWindow::MessageBox(const std::string& text) {
+    m_record.messages.push_back(text);
+    FlashEvent event;
+    event.kind = FlashEventKind::Message;
+    event.strText = text;
+    // A verification tick reports itself before what it led to.
+    if (m_bInVerifyTick) {
+        m_deferred.push_back(event);
+    } else {
+        Emit(event);
+    }
+}
+
+void CTerminalFormWindow::Emit(FlashEvent event) {
+    if (!m_pObserver) return;
+    event.record = &m_record;
+    event.tMs = m_clock.NowMs() - m_startMs;
+    event.nBar = m_progress.Position();
+    event.nBarMax = m_progress.Maximum();
+    m_pObserver->OnFlashEvent(event);
+}
+
+CTerminalFormWindow::RunEnd CTerminalFormWindow::Run(CFlashView& view) {
+    for (;;) {
+        if (m_timers.empty()) return RunEnd::Idle;
+        if (Interrupted()) return RunEnd::Interrupted;
+
+        auto next = std::min_element(m_timers.begin(), m_timers.end(), [](const auto& a, const auto& b) {
+            return a.second.dueMs < b.second.dueMs;
+        });
+        const uint64_t now = m_clock.NowMs();
+        if (now < next->second.dueMs) {
+            m_clock.SleepMs(static_cast<uint32_t>(std::min<uint64_t>(next->second.dueMs - now, kWaitSliceMs)));
+            continue;
+        }
+        // Like WM_TIMER: ticks that fell due while a handler ran are not
+        // queued; the next one comes a period after this one.
+        const unsigned id = next->first;
+        next->second.dueMs = now + next->second.periodMs;
+
+        if (id == IDT_START_DOWNLOAD) {
+            m_record.bTransferStarted = true;
+            if (m_nSelection >= 0) m_record.strIdentity = m_deviceItems[static_cast<size_t>(m_nSelection)];
+            FlashEvent start;
+            start.kind = FlashEventKind::Start;
+            Emit(start);
+            m_bInTransfer = true;
+            view.OnTimer(id);
+            m_bInTransfer = false;
+        } else if (id == IDT_VERIFY) {
+            const size_t messagesBefore = m_record.messages.size();
+            m_bInVerifyTick = true;
+            view.OnTimer(id);
+            m_bInVerifyTick = false;
+            m_record.nTicks = g_nVerifyTicks;
+            FlashEvent tick;
+            tick.kind = FlashEventKind::Tick;
+            tick.nIndex = g_nVerifyTicks;
+            tick.nTotal = kLastVerifyTick;
+            tick.bInquiry = g_nVerifyTicks >= kFirstInquiryTick;
+            tick.bAnswered = false;
+            for (size_t i = messagesBefore; i < m_record.messages.size(); ++i) {
+                if (m_record.messages[i] == kMsgUpdateSuccess) tick.bAnswered = true;
+            }
+            Emit(tick);
+            for (const FlashEvent& deferred : m_deferred) Emit(deferred);
+            m_deferred.clear();
+        } else {
+            view.OnTimer(id);
+        }
+    }
+}

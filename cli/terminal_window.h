@@ -1,0 +1,85 @@
+#pragma once
+#include <atomic>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "cli/flash_events.h"
+#include "console/form_window.h"
+#include "console/progress_model.h"
+#include "device/emulated/clock.h"
+
+class CFlashView;
+
+// The flash form's window in a terminal: the controls are plain values, the
+// timers run in a small event loop on a clock, and a message box is reported
+// and closed at once, never waiting for anyone. What happens is passed on to
+// an observer as events.
+class CTerminalFormWindow final : public IFormWindow {
+public:
+    CTerminalFormWindow(IClock& clock, FlashRecord& record, IFlashObserver* observer,
+                        const std::atomic<bool>* interrupt);
+
+    void InsertDeviceItem(int index, const std::string& text) override;
+    void SetDeviceSelection(int index) override;
+    int GetDeviceSelection() override;
+    void SetStatusText(const std::string& text) override;
+    void SetDeviceVersionText(const std::string& text) override;
+    void SetFilePathText(const std::string& text) override;
+    void SetChecksumText(const std::string& text) override;
+    void EnableFlashButton(bool enable) override;
+    void ProgressSetRange(uint16_t minimum, uint16_t maximum) override;
+    void ProgressSetPos(int position) override;
+    void ProgressSetStep(int step) override;
+    void ProgressStepIt() override;
+    void SetTimer(unsigned id, unsigned periodMs) override;
+    void KillTimer(unsigned id) override;
+    void MessageBox(const std::string& text) override;
+
+    enum class RunEnd { Idle, Interrupted };
+    // Serves the timers until none is left (the form is done) or an
+    // interrupt is seen outside the transfer, which is never cut.
+    RunEnd Run(CFlashView& view);
+
+    // Longest single wait, so an interrupt is seen promptly.
+    static constexpr uint32_t kWaitSliceMs = 100;
+
+    const ProgressModel& Progress() const { return m_progress; }
+    const std::vector<std::string>& DeviceItems() const { return m_deviceItems; }
+    const std::string& StatusText() const { return m_strStatus; }
+    const std::string& DeviceVersionText() const { return m_strVersion; }
+    const std::string& FilePathText() const { return m_strFilePath; }
+    const std::string& ChecksumText() const { return m_strChecksum; }
+    bool IsFlashEnabled() const { return m_bFlashEnabled; }
+    bool HasTimer(unsigned id) const { return m_timers.count(id) != 0; }
+
+private:
+    struct Timer {
+        unsigned periodMs;
+        uint64_t dueMs;
+    };
+    void Emit(FlashEvent event);
+    bool Interrupted() const { return m_pInterrupt && m_pInterrupt->load(); }
+
+    IClock& m_clock;
+    FlashRecord& m_record;
+    IFlashObserver* m_pObserver;
+    const std::atomic<bool>* m_pInterrupt;
+    uint64_t m_startMs;
+
+    std::vector<std::string> m_deviceItems;
+    int m_nSelection = -1;
+    std::string m_strStatus = "Static";
+    std::string m_strVersion;
+    std::string m_strFilePath;
+    std::string m_strChecksum;
+    bool m_bFlashEnabled = true;
+    ProgressModel m_progress;
+    std::map<unsigned, Timer> m_timers;
+
+    bool m_bInTransfer = false;     // inside the start tick's handler
+    bool m_bVerifyArmed = false;    // the final block went out
+    bool m_bRangeTaken = false;     // the transfer's block range is known
+    bool m_bInVerifyTick = false;
+    std::vector<FlashEvent> m_deferred;
+};

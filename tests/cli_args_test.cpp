@@ -1,0 +1,115 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "cli/cli_args.h"
+#include "cli/exit_codes.h"
+#include "tests/cli_test_support.h"
+
+using cli_test::RunTool;
+
+TEST(CliArguments, MalformedCommandLinesAreUsageErrorsThatSayWhy) {
+    const struct {
+        std::vector<std::string> args;
+        const char* message;
+    } cases[] = {
+        {{}, "missing command: list, info or flash"},
+        {{"--json"}, "missing command: list, info or flash"},
+        {{"erase"}, "unknown command 'erase'"},
+        {{"flash"}, "'flash' needs an image file"},
+        {{"info"}, "'info' needs an image file"},
+        {{"flash", ""}, "the image path is empty"},
+        {{"list", "extra"}, "unexpected argument 'extra'"},
+        {{"flash", "a.bin", "b.bin"}, "unexpected argument 'b.bin'"},
+        {{"flash", "a.bin", "--bogus"}, "unknown option '--bogus'"},
+        {{"flash", "a.bin", "-x"}, "unknown option '-x'"},
+        {{"flash", "a.bin", "--device"}, "option '--device' needs a value"},
+        {{"flash", "a.bin", "--device="}, "option '--device' needs a value"},
+        {{"flash", "a.bin", "-d", "D", "--device", "E"}, "option '--device' given twice"},
+        {{"flash", "a.bin", "--device", "D", "--all"}, "--device and --all exclude each other"},
+        {{"flash", "a.bin", "--all=yes"}, "option '--all' takes no value"},
+        {{"flash", "a.bin", "--json=1"}, "option '--json' takes no value"},
+        {{"list", "--all"}, "--all is for 'flash' only"},
+        {{"info", "a.bin", "--device", "D"}, "--device is for 'flash' only"},
+        {{"list", "--transcript", "t.jsonl"}, "--transcript records the emulated devices' commands: use it with "
+                                              "--emulate"},
+        {{"--emulate", "list", "--transcript"}, "option '--transcript' needs a value"},
+        {{"--emulate=devices=many", "list"}, "bad emulator scenario 'devices=many': "},
+        {{"--emulate=colour=blue", "list"}, "bad emulator scenario 'colour=blue': "},
+    };
+    for (const auto& c : cases) {
+        const auto run = RunTool(c.args);
+        std::string joined;
+        for (const auto& a : c.args) joined += a + " ";
+        EXPECT_EQ(run.exit, kExitUsage) << joined;
+        EXPECT_NE(run.err.find(std::string("kt3916flash-cli: ") + c.message), std::string::npos)
+            << joined << "\n" << run.err;
+        EXPECT_NE(run.err.find("Try 'kt3916flash-cli --help'."), std::string::npos) << joined;
+        EXPECT_EQ(run.out, "") << joined;
+    }
+}
+
+TEST(CliArguments, BadScenarioNamesTheKey) {
+    const auto run = RunTool({"--emulate=colour=blue", "list"});
+    EXPECT_NE(run.err.find("colour"), std::string::npos) << run.err;
+}
+
+TEST(CliArguments, OptionsStandAnywhereAndTakeBothForms) {
+    const struct {
+        std::vector<std::string> args;
+        CliCommand command;
+        std::string image;
+        std::string device;
+        bool all, emulate, json;
+        std::string scenario;
+    } cases[] = {
+        {{"flash", "x.bin"}, CliCommand::Flash, "x.bin", "", false, false, false, ""},
+        {{"--device", "E:", "flash", "x.bin"}, CliCommand::Flash, "x.bin", "E:", false, false, false, ""},
+        {{"flash", "--device=/dev/sg1", "x.bin"}, CliCommand::Flash, "x.bin", "/dev/sg1", false, false, false, ""},
+        {{"flash", "x.bin", "-d", "2", "--json"}, CliCommand::Flash, "x.bin", "2", false, false, true, ""},
+        {{"--emulate", "flash", "x.bin", "--all"}, CliCommand::Flash, "x.bin", "", true, true, false, ""},
+        {{"--emulate=devices=3,reboot_ms=0", "list"}, CliCommand::List, "", "", false, true, false,
+         "devices=3,reboot_ms=0"},
+        {{"info", "--", "--odd-name.bin"}, CliCommand::Info, "--odd-name.bin", "", false, false, false, ""},
+        {{"flash", "-"}, CliCommand::Flash, "-", "", false, false, false, ""},
+        {{"list", "--bogus", "--help"}, CliCommand::Help, "", "", false, false, false, ""},
+        {{"erase", "-V"}, CliCommand::Version, "", "", false, false, false, ""},
+    };
+    for (const auto& c : cases) {
+        CliOptions options;
+        std::string error;
+        ASSERT_TRUE(ParseCliArguments(c.args, options, error)) << error;
+        EXPECT_EQ(options.command, c.command) << c.args[0];
+        EXPECT_EQ(options.strImage, c.image);
+        EXPECT_EQ(options.device.value_or(""), c.device);
+        EXPECT_EQ(options.bAll, c.all);
+        EXPECT_EQ(options.bEmulate, c.emulate);
+        EXPECT_EQ(options.bJson, c.json);
+        EXPECT_EQ(options.strScenario, c.scenario);
+    }
+}
+
+TEST(CliArguments, HelpListsEveryExitCodeAndVersionIs110) {
+    const auto help = RunTool({"--help"});
+    EXPECT_EQ(help.exit, kExitSuccess);
+    for (const CliExitDescription& d : kCliExitDescriptions) {
+        char line[16];
+        std::snprintf(line, sizeof line, "  %3d  ", static_cast<int>(d.code));
+        EXPECT_NE(help.out.find(std::string(line) + d.text), std::string::npos) << d.code;
+    }
+    const auto version = RunTool({"--version"});
+    EXPECT_EQ(version.exit, kExitSuccess);
+    EXPECT_EQ(version.out, "kt3916flash-cli 1.10\n");
+}
+
+TEST(CliArguments, ExitCodesAreDistinct) {
+    for (const CliExitDescription& a : kCliExitDescriptions) {
+        for (const CliExitDescription& b : kCliExitDescriptions) {
+            if (&a != &b) {
+                EXPECT_NE(a.code, b.code);
+                EXPECT_STRNE(a.name, b.name);
+            }
+        }
+    }
+}

@@ -1,0 +1,444 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <filesystem>
+#include <sstream>
+#include <fstream>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "cli/exit_codes.h"
+#include "device/emulated/emulated_host.h"
+#include "device/emulated/scenario.h"
+#include "tests/cli_test_support.h"
+#include "tests/temp_image.h"
+
+using cli_test::JsonReader;
+using cli_test::Lines;
+using cli_test::RunTool;
+
+namespace {
+
+using Fields = std::map<std::string, std::string>;
+
+std::vector<Fields> JsonEvents(const std::string& out) {
+    std::vector<Fields> events;
+    for (const std::string& line : Lines(out)) {
+        Fields fields;
+        EXPECT_TRUE(JsonReader::ParseObject(line, fields)) << "not one JSON object: " << line;
+        events.push_back(fields);
+    }
+    return events;
+}
+
+int CountEvents(const std::vector<Fields>& events, const std::string& kind, const std::string& device = "") {
+    return static_cast<int>(std::count_if(events.begin(), events.end(), [&](const Fields& f) {
+        return f.at("event") == kind && (device.empty() || f.at("device") == device);
+    }));
+}
+
+const Fields* Find(const std::vector<Fields>& events, const std::string& kind, const std::string& device = "") {
+    for (const Fields& f : events) {
+        if (f.at("event") == kind && (device.empty() || f.at("device") == device)) return &f;
+    }
+    return nullptr;
+}
+
+EmulatorScenario Scenario(const std::string& text) {
+    EmulatorScenario scenario;
+    std::string error;
+    EXPECT_TRUE(ParseScenario(text, scenario, error)) << error;
+    return scenario;
+}
+
+int CountCommands(const EmulatedHost& host, uint8_t opcode, char drive = 0) {
+    int n = 0;
+    for (const TranscriptRecord& r : host.Records()) n += r.cdb[0] == opcode && (!drive || r.drive == drive);
+    return n;
+}
+
+}  // namespace
+
+TEST(CliFlash, EachEndOfAFlashHasItsExitCode) {
+    TempImage image(PatternImage(524288, 3));
+    const struct {
+        const char* scenario;
+        int exit;
+        const char* message;  // the form's last message box
+        int blocksSent;
+        int ticks;
+        int inquiriesAfterTransfer;
+    } cases[] = {
+        {"", kExitSuccess, "Update success!!", 9, 13, 1},
+        {"reboot_ms=20500", kExitSuccess, "Update success!!", 9, 21, 9},
+        {"reboot_ms=21500", kExitNoReturn, "Update failure!!", 9, 21, 9},
+        {"never_return=1", kExitNoReturn, "Update failure!!", 9, 21, 9},
+        {"fail_block=3", kExitSendFailure, "Send data to device failure!!", 3, 0, 0},
+        {"fail_block=8", kExitSendFailure, "Send data to device failure!!", 8, 0, 0},
+        {"drop_block=0", kExitSendFailure, "Send data to device failure!!", 0, 0, 0},
+        {"devices=0", kExitNoDevice, "No device found", 0, 0, 0},
+    };
+    for (const auto& c : cases) {
+        ManualClock clock;
+        EmulatedHost host(Scenario(c.scenario), clock);
+        const auto run = RunTool({"flash", image.Path(), "--json"}, &host, &clock);
+        EXPECT_EQ(run.exit, c.exit) << c.scenario << "\n" << run.err;
+        const auto events = JsonEvents(run.out);
+        const Fields* result = Find(events, "result");
+        ASSERT_NE(result, nullptr) << c.scenario;
+        EXPECT_EQ(result->at("exit_code"), std::to_string(c.exit)) << c.scenario;
+        EXPECT_EQ(result->at("message"), c.message) << c.scenario;
+        EXPECT_EQ(result->at("blocks_sent"), std::to_string(c.blocksSent)) << c.scenario;
+        EXPECT_EQ(result->at("ticks"), std::to_string(c.ticks)) << c.scenario;
+        EXPECT_EQ(CountEvents(events, "block"), c.blocksSent) << c.scenario;
+        EXPECT_EQ(CountEvents(events, "tick"), c.ticks) << c.scenario;
+
+        // The form's own sequence, seen from the device: the survey asks
+        // twice, the verification once per tick from the 13th.
+        const int writesReached = c.exit == kExitNoDevice ? 0 : std::min(c.blocksSent + 1, 9);
+        EXPECT_EQ(CountCommands(host, 0xFA), writesReached) << c.scenario;
+        if (c.exit != kExitNoDevice) {
+            EXPECT_EQ(CountCommands(host, 0x1B), 1) << c.scenario;
+            EXPECT_EQ(CountCommands(host, 0x12), 2 + c.inquiriesAfterTransfer) << c.scenario;
+        }
+    }
+}
+
+TEST(CliFlash, TheImageArrivesWholeAndTheDeviceComesBackWithItsNewRevision) {
+    const auto bytes = PatternImage(1048576, 11);
+    TempImage image(bytes);
+    ManualClock clock;
+    EmulatedHost host(Scenario("new_revision=2.05"), clock);
+    const auto run = RunTool({"flash", image.Path()}, &host, &clock);
+    ASSERT_EQ(run.exit, kExitSuccess) << run.err;
+    EXPECT_EQ(host.Device(0).LastImage(), bytes);
+    EXPECT_EQ(std::string(host.Device(0).Revision()), "2.05");
+    EXPECT_EQ(CountCommands(host, 0xFA), 18);
+    EXPECT_EQ(host.OpenHandleCount(), 0) << "every device object closed its handles";
+
+    const auto list = RunTool({"list"}, &host, &clock);
+    EXPECT_NE(list.out.find("2.05"), std::string::npos) << list.out;
+}
+
+TEST(CliFlash, ImageProblemsStopBeforeAnyCommand) {
+    TempImage wrongSize(PatternImage(524289, 1));
+    TempImage empty(std::vector<uint8_t>{});
+    const std::string missing = wrongSize.Path() + ".missing";
+    const std::string directory = std::filesystem::temp_directory_path().string();
+    const struct {
+        std::string path;
+        int exit;
+        std::string error;
+    } cases[] = {
+        {wrongSize.Path(), kExitNotFlashable, "is 524289 bytes long: only images of 524288 or 1048576 bytes"},
+        {empty.Path(), kExitNotFlashable, "is 0 bytes long"},
+        {missing, kExitImageUnreadable, "cannot open the image " + missing + ": No such file or directory"},
+        {directory, kExitImageUnreadable, "it is a directory"},
+    };
+    for (const auto& c : cases) {
+        ManualClock clock;
+        EmulatedHost host(Scenario(""), clock);
+        const auto run = RunTool({"flash", c.path}, &host, &clock);
+        EXPECT_EQ(run.exit, c.exit) << c.path;
+        EXPECT_NE(run.err.find(c.error), std::string::npos) << run.err;
+        EXPECT_NE(run.err.find("nothing was sent"), std::string::npos) << run.err;
+        EXPECT_TRUE(host.Records().empty()) << c.path << ": no command at all";
+    }
+}
+
+TEST(CliFlash, SeveralDevicesAndNoChoiceRefusesAndChangesNothing) {
+    TempImage image(PatternImage(524288, 5));
+    ManualClock clock;
+    EmulatedHost host(Scenario("devices=2"), clock);
+    const auto run = RunTool({"flash", image.Path()}, &host, &clock);
+    EXPECT_EQ(run.exit, kExitUsage);
+    EXPECT_NE(run.err.find("2 devices found: name the one to flash with --device, or flash them all with --all"),
+              std::string::npos)
+        << run.err;
+    EXPECT_NE(run.err.find("0      D:"), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("1      E:"), std::string::npos) << run.err;
+    EXPECT_EQ(CountCommands(host, 0xFA), 0);
+    EXPECT_EQ(CountCommands(host, 0x1B), 0);
+    for (int i = 0; i < 2; ++i) EXPECT_FALSE(host.Device(i).InDownloadMode());
+}
+
+TEST(CliFlash, DeviceChoiceReachesOnlyTheNamedDrive) {
+    TempImage image(PatternImage(524288, 6));
+    const struct {
+        std::string device;
+        int exit;
+        char flashed;  // 0: none
+    } cases[] = {
+        {"E", kExitSuccess, 'E'},   {"e:", kExitSuccess, 'E'},  {"F:\\", kExitSuccess, 'F'},
+        {"\\\\.\\D:", kExitSuccess, 'D'}, {"1", kExitSuccess, 'E'}, {"3", kExitNoDevice, 0},
+        {"G", kExitNoDevice, 0},    {"C:", kExitNoDevice, 0},   {"printer", kExitUsage, 0},
+    };
+    for (const auto& c : cases) {
+        ManualClock clock;
+        EmulatedHost host(Scenario("devices=3,reboot_ms=0"), clock);
+        const auto run = RunTool({"flash", image.Path(), "--device", c.device}, &host, &clock);
+        EXPECT_EQ(run.exit, c.exit) << c.device << "\n" << run.err;
+        for (char drive : {'D', 'E', 'F'}) {
+            EXPECT_EQ(CountCommands(host, 0xFA, drive), drive == c.flashed ? 9 : 0) << c.device << " " << drive;
+        }
+    }
+}
+
+TEST(CliFlash, AllFlashesEveryDeviceAndOneFailureStopsNoOther) {
+    TempImage image(PatternImage(524288, 7));
+    ManualClock clock;
+    EmulatedHost emulated(Scenario("devices=3"), clock);
+    cli_test::CFaultOnOneDriveHost host(emulated, 'E', 4);
+    const auto run = RunTool({"flash", image.Path(), "--all", "--json"}, &host, &clock);
+    EXPECT_EQ(run.exit, kExitSomeFailed) << run.err;
+
+    const auto events = JsonEvents(run.out);
+    const std::map<std::string, std::pair<std::string, int>> expected = {
+        {"D:", {"success", 9}}, {"E:", {"send-failure", 4}}, {"F:", {"success", 9}}};
+    for (const auto& [drive, want] : expected) {
+        const Fields* result = Find(events, "result", drive);
+        ASSERT_NE(result, nullptr) << drive;
+        EXPECT_EQ(result->at("result"), want.first) << drive;
+        EXPECT_EQ(CountEvents(events, "block", drive), want.second) << drive;
+        EXPECT_EQ(CountEvents(events, "start", drive), 1) << drive;
+    }
+    EXPECT_EQ(CountEvents(events, "tick", "E:"), 0);
+    EXPECT_EQ(CountEvents(events, "tick", "D:"), 13);
+    const Fields* summary = Find(events, "summary");
+    ASSERT_NE(summary, nullptr);
+    EXPECT_EQ(summary->at("devices"), "3");
+    EXPECT_EQ(summary->at("succeeded"), "2");
+    EXPECT_EQ(summary->at("exit_code"), std::to_string(kExitSomeFailed));
+    EXPECT_EQ(events.back().at("event"), "summary");
+
+    EXPECT_EQ(emulated.Device(0).LastImage().size(), 524288u);
+    EXPECT_TRUE(emulated.Device(1).LastImage().empty());
+    EXPECT_EQ(emulated.Device(2).LastImage().size(), 524288u);
+}
+
+TEST(CliFlash, AllSucceedingGivesSuccessAndASummaryTable) {
+    TempImage image(PatternImage(524288, 8));
+    ManualClock clock;
+    EmulatedHost host(Scenario("devices=3,reboot_ms=0"), clock);
+    const auto run = RunTool({"flash", image.Path(), "--all"}, &host, &clock);
+    EXPECT_EQ(run.exit, kExitSuccess) << run.err;
+    EXPECT_NE(run.out.find("3 of 3 devices flashed"), std::string::npos) << run.out;
+    for (const char* drive : {"D:", "E:", "F:"}) {
+        EXPECT_NE(run.out.find(std::string(drive) + "     success"), std::string::npos) << run.out;
+    }
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(host.Device(i).LastImage().size(), 524288u);
+}
+
+TEST(CliFlash, JsonEventsAreCompleteAndInOrder) {
+    TempImage image(PatternImage(524288, 9));
+    ManualClock clock;
+    EmulatedHost host(Scenario(""), clock);
+    const auto run = RunTool({"flash", image.Path(), "--json"}, &host, &clock);
+    ASSERT_EQ(run.exit, kExitSuccess);
+    const auto events = JsonEvents(run.out);
+    std::vector<std::string> kinds;
+    for (const Fields& f : events) {
+        kinds.push_back(f.at("event"));
+        EXPECT_EQ(f.at("device"), "D:");
+        EXPECT_TRUE(f.count("t_ms"));
+    }
+    std::vector<std::string> want = {"start"};
+    want.insert(want.end(), 9, "block");
+    want.insert(want.end(), 13, "tick");
+    want.push_back("message");
+    want.push_back("result");
+    EXPECT_EQ(kinds, want);
+
+    const Fields& start = events[0];
+    EXPECT_EQ(start.at("t_ms"), "500") << "the start timer's 500 ms";
+    EXPECT_EQ(start.at("identity"), "KTDEV   KT3916 FLASHER  ");
+    EXPECT_EQ(start.at("revision"), "1.00");
+    EXPECT_EQ(start.at("blocks"), "9");
+    EXPECT_EQ(start.at("node"), "emulated");
+    EXPECT_EQ(start.at("checksum").size(), 4u);
+    for (int i = 0; i < 9; ++i) EXPECT_EQ(events[1 + i].at("block"), std::to_string(i + 1));
+    for (int t = 1; t <= 13; ++t) {
+        const Fields& tick = events[9 + t];
+        EXPECT_EQ(tick.at("tick"), std::to_string(t));
+        EXPECT_EQ(tick.at("inquiry"), t >= 13 ? "true" : "false");
+        EXPECT_EQ(tick.at("answered"), t == 13 ? "true" : "false");
+        EXPECT_EQ(tick.at("t_ms"), std::to_string(500 + 1000 * t)) << "ticks 1000 ms apart";
+    }
+    EXPECT_EQ(events[23].at("text"), "Update success!!");
+    EXPECT_EQ(events[24].at("result"), "success");
+}
+
+TEST(CliFlash, TranscriptIsAppendedOneJsonObjectPerCommand) {
+    TempImage image(PatternImage(524288, 10));
+    const std::string transcript = image.Path() + ".jsonl";
+    { std::ofstream(transcript) << "{\"earlier\":true}\n"; }
+    const auto run = RunTool({"--emulate=reboot_ms=0", "--transcript", transcript, "flash", image.Path()});
+    EXPECT_EQ(run.exit, kExitSuccess) << run.err;
+    std::ifstream in(transcript);
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    std::remove(transcript.c_str());
+    ASSERT_GE(lines.size(), 14u);
+    EXPECT_EQ(lines[0], "{\"earlier\":true}") << "appended, not replaced";
+    int writes = 0;
+    for (size_t i = 1; i < lines.size(); ++i) {
+        Fields f;
+        ASSERT_TRUE(JsonReader::ParseObject(lines[i], f)) << lines[i];
+        writes += f.at("cdb").rfind("fa", 0) == 0;
+    }
+    EXPECT_EQ(writes, 9);
+}
+
+TEST(CliFlash, PlainProgressLinesWhenStderrIsNoTerminal) {
+    TempImage image(PatternImage(524288, 12));
+    ManualClock clock;
+    EmulatedHost host(Scenario("fail_block=2"), clock);
+    const auto run = RunTool({"flash", image.Path()}, &host, &clock);
+    EXPECT_EQ(run.exit, kExitSendFailure);
+    EXPECT_EQ(run.err.find('\x1b'), std::string::npos) << "no cursor controls";
+    const auto lines = Lines(run.err);
+    ASSERT_GE(lines.size(), 5u);
+    EXPECT_NE(lines[0].find("D: KTDEV KT3916 FLASHER rev 1.00: sending"), std::string::npos) << lines[0];
+    EXPECT_EQ(lines[1], "D: block 1/9 sent");
+    EXPECT_EQ(lines[2], "D: block 2/9 sent");
+    EXPECT_EQ(lines[3], "D: Send data to device failure!!");
+    EXPECT_EQ(lines[4], "D: result: send-failure (exit 6)");
+    EXPECT_NE(run.err.find("D: the transfer stopped after 2 of 9 blocks: the device holds no complete image"),
+              std::string::npos)
+        << run.err;
+}
+
+TEST(CliFlash, LiveProgressRedrawsOneLineInPlace) {
+    TempImage image(PatternImage(524288, 13));
+    ManualClock clock;
+    EmulatedHost host(Scenario(""), clock);
+    const auto run = RunTool({"flash", image.Path()}, &host, &clock, nullptr, true);
+    EXPECT_EQ(run.exit, kExitSuccess);
+    EXPECT_NE(run.err.find("\x1b[1A\r"), std::string::npos);
+    EXPECT_NE(run.err.find("block 9/9"), std::string::npos);
+    EXPECT_NE(run.err.find("asking 13/21"), std::string::npos);
+    const size_t last = run.err.rfind("\x1b[1A\r");
+    EXPECT_NE(run.err.find("[########################] Update success!!", last), std::string::npos)
+        << run.err.substr(last);
+}
+
+TEST(CliFlash, CtrlCNeverCutsTheTransfer) {
+    TempImage image(PatternImage(524288, 14));
+    const struct {
+        const char* name;
+        uint64_t interruptAtMs;  // clock time at which the flag goes up
+        int exit;
+        int writes;
+        const char* note;
+    } cases[] = {
+        {"before the start tick", 200, kExitInterrupted, 0, "nothing was written to the device"},
+        {"during the verify wait", 5600, kExitInterrupted, 9, "it may still be updating"},
+    };
+    for (const auto& c : cases) {
+        ManualClock clock;
+        EmulatedHost emulated(Scenario(""), clock);
+        std::atomic<bool> interrupt{false};
+        // The flag goes up once the clock passes the chosen time.
+        class CTrippingClock final : public IClock {
+        public:
+            CTrippingClock(ManualClock& inner, std::atomic<bool>& flag, uint64_t at)
+                : m_inner(inner), m_flag(flag), m_at(at) {}
+            uint64_t NowMs() override { return m_inner.NowMs(); }
+            void SleepMs(uint32_t ms) override {
+                m_inner.SleepMs(ms);
+                if (m_inner.NowMs() >= m_at) m_flag = true;
+            }
+
+        private:
+            ManualClock& m_inner;
+            std::atomic<bool>& m_flag;
+            uint64_t m_at;
+        } tripping(clock, interrupt, c.interruptAtMs);
+        std::ostringstream out, err;
+        CliEnvironment env;
+        env.pOut = &out;
+        env.pErr = &err;
+        env.pClock = &tripping;
+        env.pHost = &emulated;
+        env.pInterrupt = &interrupt;
+        const int exit = RunCli({"flash", image.Path()}, env);
+        EXPECT_EQ(exit, c.exit) << c.name;
+        EXPECT_EQ(CountCommands(emulated, 0xFA), c.writes) << c.name;
+        EXPECT_NE(err.str().find(c.note), std::string::npos) << c.name << "\n" << err.str();
+    }
+}
+
+TEST(CliFlash, CtrlCDuringTheTransferIsHeldUntilItEnds) {
+    TempImage image(PatternImage(524288, 15));
+    ManualClock clock;
+    EmulatedHost emulated(Scenario(""), clock);
+    std::atomic<bool> interrupt{false};
+    // Ctrl-C "arrives" with the third block write.
+    class CInterruptingHost final : public IScsiHost {
+    public:
+        CInterruptingHost(EmulatedHost& inner, std::atomic<bool>& flag) : m_inner(inner), m_flag(flag) {}
+        bool GetVersionPlatformId(uint32_t& id) override { return m_inner.GetVersionPlatformId(id); }
+        int64_t QueryCounterFrequency() override { return m_inner.QueryCounterFrequency(); }
+        int64_t QueryCounter() override { return m_inner.QueryCounter(); }
+        uint32_t GetLogicalDriveRoots(uint32_t n, char* b) override { return m_inner.GetLogicalDriveRoots(n, b); }
+        uint32_t GetDriveKind(const char* r) override { return m_inner.GetDriveKind(r); }
+        HostHandle OpenDevice(const char* p) override { return m_inner.OpenDevice(p); }
+        void CloseDevice(HostHandle d) override { m_inner.CloseDevice(d); }
+        bool SendPassThrough(HostHandle d, PassThroughRequest& r) override {
+            if (r.sptd.Cdb[0] == 0xFA && ++m_writes == 3) m_flag = true;
+            return m_inner.SendPassThrough(d, r);
+        }
+        HostHandle LoadAspiLibrary(const char* n) override { return m_inner.LoadAspiLibrary(n); }
+        AspiEntryPoint FindAspiEntryPoint(HostHandle l, const char* n) override {
+            return m_inner.FindAspiEntryPoint(l, n);
+        }
+        void FreeAspiLibrary(HostHandle l) override { m_inner.FreeAspiLibrary(l); }
+        uint32_t CallGetASPI32SupportInfo(AspiEntryPoint e) override { return m_inner.CallGetASPI32SupportInfo(e); }
+        uint32_t CallSendASPI32Command(AspiEntryPoint e, void* s) override {
+            return m_inner.CallSendASPI32Command(e, s);
+        }
+        HostHandle CreateCompletionEvent() override { return m_inner.CreateCompletionEvent(); }
+        bool WaitCompletionEvent(HostHandle e, uint32_t ms) override { return m_inner.WaitCompletionEvent(e, ms); }
+        void CloseCompletionEvent(HostHandle e) override { m_inner.CloseCompletionEvent(e); }
+
+    private:
+        EmulatedHost& m_inner;
+        std::atomic<bool>& m_flag;
+        int m_writes = 0;
+    } host(emulated, interrupt);
+
+    const auto run = RunTool({"flash", image.Path(), "--json"}, &host, &clock, &interrupt);
+    EXPECT_EQ(run.exit, kExitInterrupted);
+    EXPECT_EQ(CountCommands(emulated, 0xFA), 9) << "every block still went out";
+    EXPECT_EQ(emulated.Device(0).LastImage().size(), 524288u);
+    const auto events = JsonEvents(run.out);
+    const Fields* held = Find(events, "interrupt");
+    ASSERT_NE(held, nullptr);
+    EXPECT_NE(held->at("text").find("held until the transfer ends"), std::string::npos);
+    EXPECT_EQ(CountEvents(events, "tick"), 0) << "stopped at the first chance after the transfer";
+    const Fields* result = Find(events, "result");
+    ASSERT_NE(result, nullptr);
+    EXPECT_EQ(result->at("result"), "interrupted");
+    EXPECT_NE(result->at("notes").find("the whole image was sent"), std::string::npos);
+    EXPECT_NE(result->at("notes").find("may still be updating"), std::string::npos);
+}
+
+TEST(CliList, ListsEveryDeviceOrSaysThereIsNone) {
+    ManualClock clock;
+    EmulatedHost host(Scenario("devices=2,vendor=ACME,product=WIDGET,revision=0.9a"), clock);
+    const auto run = RunTool({"list"}, &host, &clock);
+    EXPECT_EQ(run.exit, kExitSuccess);
+    EXPECT_EQ(run.out,
+              "index  drive  node      vendor    product           revision\n"
+              "0      D:     emulated  ACME      WIDGET            0.9a\n"
+              "1      E:     emulated  ACME      WIDGET            0.9a\n");
+    EXPECT_EQ(host.OpenHandleCount(), 0);
+
+    EmulatedHost none(Scenario("devices=0"), clock);
+    const auto empty = RunTool({"list"}, &none, &clock);
+    EXPECT_EQ(empty.exit, kExitNoDevice);
+    EXPECT_EQ(empty.err, "kt3916flash-cli: No device found\n");
+}

@@ -1,0 +1,225 @@
+#pragma once
+#include <atomic>
+#include <cctype>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "cli/cli_app.h"
+#include "device/emulated/clock.h"
+#include "device/host.h"
+
+namespace cli_test {
+
+struct CliRun {
+    int exit = -1;
+    std::string out;
+    std::string err;
+};
+
+// Runs the whole tool in-process on a manual clock: the forms' timers and
+// the emulated devices move together, and nothing sleeps.
+inline CliRun RunTool(const std::vector<std::string>& args, IScsiHost* host = nullptr, ManualClock* clock = nullptr,
+                      const std::atomic<bool>* interrupt = nullptr, bool terminal = false) {
+    ManualClock ownClock;
+    std::ostringstream out;
+    std::ostringstream err;
+    CliEnvironment env;
+    env.pOut = &out;
+    env.pErr = &err;
+    env.bErrIsTerminal = terminal;
+    env.pClock = clock ? clock : &ownClock;
+    env.pHost = host;
+    env.pInterrupt = interrupt;
+    CliRun run;
+    run.exit = RunCli(args, env);
+    run.out = out.str();
+    run.err = err.str();
+    return run;
+}
+
+inline std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
+// A strict little JSON reader: true when text is exactly one object whose
+// values are strings, numbers, true/false/null, arrays or objects. The
+// top-level members land in fields (strings unescaped, others as written).
+class JsonReader {
+public:
+    static bool ParseObject(const std::string& text, std::map<std::string, std::string>& fields) {
+        JsonReader reader(text);
+        fields.clear();
+        reader.SkipSpace();
+        if (!reader.Object(&fields)) return false;
+        reader.SkipSpace();
+        return reader.m_pos == text.size();
+    }
+
+private:
+    explicit JsonReader(const std::string& text) : m_text(text) {}
+
+    void SkipSpace() {
+        while (m_pos < m_text.size() && std::isspace(static_cast<unsigned char>(m_text[m_pos]))) ++m_pos;
+    }
+    bool Eat(char c) {
+        SkipSpace();
+        if (m_pos < m_text.size() && m_text[m_pos] == c) {
+            ++m_pos;
+            return true;
+        }
+        return false;
+    }
+    bool String(std::string& out) {
+        SkipSpace();
+        if (m_pos >= m_text.size() || m_text[m_pos] != '"') return false;
+        ++m_pos;
+        while (m_pos < m_text.size()) {
+            const unsigned char c = static_cast<unsigned char>(m_text[m_pos++]);
+            if (c == '"') return true;
+            if (c < 0x20) return false;
+            if (c != '\\') {
+                out += static_cast<char>(c);
+                continue;
+            }
+            if (m_pos >= m_text.size()) return false;
+            const char e = m_text[m_pos++];
+            if (e == 'u') {
+                if (m_pos + 4 > m_text.size()) return false;
+                for (int i = 0; i < 4; ++i) {
+                    if (!std::isxdigit(static_cast<unsigned char>(m_text[m_pos + i]))) return false;
+                }
+                out += static_cast<char>(std::stoi(m_text.substr(m_pos, 4), nullptr, 16) & 0xFF);
+                m_pos += 4;
+            } else if (std::strchr("\"\\/bfnrt", e)) {
+                out += e == 'n' ? '\n' : e == 't' ? '\t' : e == 'r' ? '\r' : e;
+            } else {
+                return false;
+            }
+        }
+        return false;
+    }
+    bool Value(std::string* raw) {
+        SkipSpace();
+        const size_t start = m_pos;
+        if (m_pos >= m_text.size()) return false;
+        const char c = m_text[m_pos];
+        bool ok;
+        if (c == '"') {
+            std::string s;
+            ok = String(s);
+            if (ok && raw) *raw = s;
+            return ok;
+        } else if (c == '{') {
+            ok = Object(nullptr);
+        } else if (c == '[') {
+            ++m_pos;
+            ok = true;
+            if (!Eat(']')) {
+                do {
+                    ok = Value(nullptr);
+                } while (ok && Eat(','));
+                ok = ok && Eat(']');
+            }
+        } else if (m_text.compare(m_pos, 4, "true") == 0 || m_text.compare(m_pos, 4, "null") == 0) {
+            m_pos += 4;
+            ok = true;
+        } else if (m_text.compare(m_pos, 5, "false") == 0) {
+            m_pos += 5;
+            ok = true;
+        } else {
+            if (c == '-') ++m_pos;
+            const size_t digits = m_pos;
+            while (m_pos < m_text.size() && std::isdigit(static_cast<unsigned char>(m_text[m_pos]))) ++m_pos;
+            ok = m_pos > digits;
+        }
+        if (ok && raw) *raw = m_text.substr(start, m_pos - start);
+        return ok;
+    }
+    bool Object(std::map<std::string, std::string>* fields) {
+        if (!Eat('{')) return false;
+        if (Eat('}')) return true;
+        do {
+            std::string key;
+            std::string value;
+            if (!String(key) || !Eat(':') || !Value(&value)) return false;
+            if (fields) {
+                if (fields->count(key)) return false;  // duplicate member
+                (*fields)[key] = value;
+            }
+        } while (Eat(','));
+        return Eat('}');
+    }
+
+    const std::string& m_text;
+    size_t m_pos = 0;
+};
+
+// A host that passes everything to another one, but answers the K-th block
+// write (0xFA) sent to one drive with CHECK CONDITION: a fault on one device
+// of a bench while the others stay healthy.
+class CFaultOnOneDriveHost final : public IScsiHost {
+public:
+    CFaultOnOneDriveHost(IScsiHost& inner, char drive, uint32_t failBlock)
+        : m_inner(inner), m_drive(drive), m_failBlock(failBlock) {}
+
+    bool GetVersionPlatformId(uint32_t& id) override { return m_inner.GetVersionPlatformId(id); }
+    int64_t QueryCounterFrequency() override { return m_inner.QueryCounterFrequency(); }
+    int64_t QueryCounter() override { return m_inner.QueryCounter(); }
+    uint32_t GetLogicalDriveRoots(uint32_t n, char* b) override { return m_inner.GetLogicalDriveRoots(n, b); }
+    uint32_t GetDriveKind(const char* root) override { return m_inner.GetDriveKind(root); }
+    HostHandle OpenDevice(const char* path) override {
+        const HostHandle handle = m_inner.OpenDevice(path);
+        if (handle != kInvalidHandle && std::strlen(path) == 6 &&
+            std::toupper(static_cast<unsigned char>(path[4])) == m_drive) {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_faultyHandles[handle] = true;
+        }
+        return handle;
+    }
+    void CloseDevice(HostHandle device) override {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_faultyHandles.erase(device);
+        }
+        m_inner.CloseDevice(device);
+    }
+    bool SendPassThrough(HostHandle device, PassThroughRequest& request) override {
+        bool faulty;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            faulty = m_faultyHandles.count(device) != 0 && request.sptd.Cdb[0] == 0xFA && m_blockWrites++ == m_failBlock;
+        }
+        if (!faulty) return m_inner.SendPassThrough(device, request);
+        request.sptd.ScsiStatus = 0x02;
+        request.senseArea[0] = 0x70;
+        request.senseArea[2] = 0x03;  // MEDIUM ERROR
+        request.senseArea[12] = 0x0C;
+        request.senseArea[13] = 0x00;
+        return true;
+    }
+    HostHandle LoadAspiLibrary(const char* name) override { return m_inner.LoadAspiLibrary(name); }
+    AspiEntryPoint FindAspiEntryPoint(HostHandle l, const char* n) override { return m_inner.FindAspiEntryPoint(l, n); }
+    void FreeAspiLibrary(HostHandle library) override { m_inner.FreeAspiLibrary(library); }
+    uint32_t CallGetASPI32SupportInfo(AspiEntryPoint e) override { return m_inner.CallGetASPI32SupportInfo(e); }
+    uint32_t CallSendASPI32Command(AspiEntryPoint e, void* srb) override { return m_inner.CallSendASPI32Command(e, srb); }
+    HostHandle CreateCompletionEvent() override { return m_inner.CreateCompletionEvent(); }
+    bool WaitCompletionEvent(HostHandle e, uint32_t ms) override { return m_inner.WaitCompletionEvent(e, ms); }
+    void CloseCompletionEvent(HostHandle e) override { m_inner.CloseCompletionEvent(e); }
+
+private:
+    IScsiHost& m_inner;
+    char m_drive;
+    uint32_t m_failBlock;
+    std::mutex m_mutex;
+    std::map<HostHandle, bool> m_faultyHandles;
+    uint32_t m_blockWrites = 0;
+};
+
+}  // namespace cli_test
