@@ -30,20 +30,20 @@ std::string DriveLabel(const FlashRecord* record) { return record ? record->Driv
 }  // namespace
 
 std::string FormatProgressLine(const ProgressLine& line) {
-    std::string text = (line.chDrive ? std::string(1, line.chDrive) + ":" : std::string("-")) + " ";
+    std::string text = (line.chDrive ? std::string(1, line.chDrive) + ":" : std::string("-"));
     const std::string identity = CompactIdentity(line.strIdentity);
-    if (!identity.empty()) text += identity.substr(0, 24) + "  ";
+    if (!identity.empty()) text += " " + identity.substr(0, 24) + " ";
     switch (line.phase) {
     case ProgressLine::Phase::Waiting:
-        text += "starting";
+        text += " starting";
         break;
     case ProgressLine::Phase::Sending:
-        text += Bar(line.nBlocksSent, line.nBlocks) + " block " + std::to_string(line.nBlocksSent) + "/" +
+        text += " " + Bar(line.nBlocksSent, line.nBlocks) + " block " + std::to_string(line.nBlocksSent) + "/" +
                 std::to_string(line.nBlocks);
         if (line.bHeld) text += "  Ctrl-C held";
         break;
     case ProgressLine::Phase::Verifying: {
-        text += Bar(static_cast<uint32_t>(line.nTick), kLastVerifyTick);
+        text += " " + Bar(static_cast<uint32_t>(line.nTick), kLastVerifyTick);
         if (line.nTick < kFirstInquiryTick - 1) {
             text += " restarting, " + std::to_string(kFirstInquiryTick - 1 - line.nTick) + " s";
         } else {
@@ -53,9 +53,9 @@ std::string FormatProgressLine(const ProgressLine& line) {
     }
     case ProgressLine::Phase::Done:
         if (line.bSuccess) {
-            text += Bar(1, 1);
+            text += " " + Bar(1, 1);
         } else if (line.nBlocks) {
-            text += Bar(line.nBlocksSent, line.nBlocks);
+            text += " " + Bar(line.nBlocksSent, line.nBlocks);
         }
         text += " " + (line.strMessage.empty() ? std::string("stopped") : line.strMessage);
         break;
