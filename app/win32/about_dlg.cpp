@@ -1,0 +1,43 @@
+#include "app/win32/about_dlg.h"
+
+#include "app/win32/shell_app.h"
+
+namespace {
+// The template places the box at 0,0; it is shown centred over its owner.
+void CenterOverOwner(HWND hWnd)
+{
+    HWND hOwner = GetWindow(hWnd, GW_OWNER);
+    RECT rcOwner = {};
+    if (hOwner == nullptr || !IsWindowVisible(hOwner))
+        SystemParametersInfoW(SPI_GETWORKAREA, 0, &rcOwner, 0);
+    else
+        GetWindowRect(hOwner, &rcOwner);
+    RECT rc = {};
+    GetWindowRect(hWnd, &rc);
+    int x = rcOwner.left + ((rcOwner.right - rcOwner.left) - (rc.right - rc.left)) / 2;
+    int y = rcOwner.top + ((rcOwner.bottom - rcOwner.top) - (rc.bottom - rc.top)) / 2;
+    SetWindowPos(hWnd, nullptr, x, y, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+}
+}  // namespace
+
+INT_PTR CAboutDlg::DoModal(HWND hOwner)
+{
+    return DialogBoxParamW(CShellApp::GetApp()->GetInstance(), MAKEINTRESOURCEW(IDD), hOwner, DialogProc, 0);
+}
+
+INT_PTR CALLBACK CAboutDlg::DialogProc(HWND hWnd, UINT nMessage, WPARAM wParam, LPARAM)
+{
+    switch (nMessage) {
+    case WM_INITDIALOG:
+        CenterOverOwner(hWnd);
+        return TRUE;
+    case WM_COMMAND:
+        if (LOWORD(wParam) == IDOK || LOWORD(wParam) == IDCANCEL) {
+            EndDialog(hWnd, LOWORD(wParam));
+            return TRUE;
+        }
+        return FALSE;
+    default:
+        return FALSE;
+    }
+}

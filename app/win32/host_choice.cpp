@@ -1,0 +1,55 @@
+#include "app/win32/host_choice.h"
+
+#include "app/win32/win32_include.h"
+#include "device/emulated/emulated_host.h"
+#include "device/emulated/scenario.h"
+
+namespace {
+// True when the variable is set, also when it is set to an empty text.
+bool ReadEnvironment(const char* pszName, std::string& strValue)
+{
+    SetLastError(ERROR_SUCCESS);
+    DWORD nLength = GetEnvironmentVariableA(pszName, nullptr, 0);
+    if (nLength == 0) {
+        strValue.clear();
+        return GetLastError() != ERROR_ENVVAR_NOT_FOUND;
+    }
+    std::string strBuffer(nLength, '\0');
+    DWORD nCopied = GetEnvironmentVariableA(pszName, strBuffer.data(), nLength);
+    strBuffer.resize(nCopied < nLength ? nCopied : 0);
+    strValue = strBuffer;
+    return true;
+}
+}  // namespace
+
+bool ChooseHost(CHostChoice& choice, std::string& strError)
+{
+    std::string strScenario;
+    if (!ReadEnvironment("KT3916FLASH_EMULATE", strScenario)) {
+        choice.pHost = CreatePlatformHost();
+        if (!choice.pHost) {
+            strError = "The device access of this system could not be set up.";
+            return false;
+        }
+        return true;
+    }
+
+    EmulatorScenario scenario;
+    std::string strParseError;
+    if (!ParseScenario(strScenario, scenario, strParseError)) {
+        strError = "KT3916FLASH_EMULATE: bad scenario \"" + strScenario + "\": " + strParseError;
+        return false;
+    }
+    std::string strTranscript;
+    if (ReadEnvironment("KT3916FLASH_TRANSCRIPT", strTranscript) && !strTranscript.empty()) {
+        auto pTranscript = std::make_unique<std::ofstream>(strTranscript, std::ios::out | std::ios::app | std::ios::binary);
+        if (!*pTranscript) {
+            strError = "KT3916FLASH_TRANSCRIPT: cannot open \"" + strTranscript + "\" for appending.";
+            return false;
+        }
+        choice.pTranscript = std::move(pTranscript);
+    }
+    choice.pClock = std::make_unique<SystemClock>();
+    choice.pHost = std::make_unique<EmulatedHost>(scenario, *choice.pClock, choice.pTranscript.get());
+    return true;
+}

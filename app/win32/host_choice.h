@@ -1,0 +1,24 @@
+#pragma once
+#include <fstream>
+#include <memory>
+#include <string>
+
+#include "device/emulated/clock.h"
+#include "device/host.h"
+
+// The host the program's device object talks to, with what it needs to live.
+// Members are destroyed in reverse order, so the host goes before its clock
+// and transcript.
+struct CHostChoice {
+    std::unique_ptr<IClock> pClock;
+    std::unique_ptr<std::ofstream> pTranscript;
+    std::unique_ptr<IScsiHost> pHost;
+};
+
+// The emulated bench when KT3916FLASH_EMULATE is set, even to an empty text
+// (the scenario; empty for the defaults), with the transcript appended to the
+// file KT3916FLASH_TRANSCRIPT names; the platform's own host otherwise. A
+// scenario that does not parse or a transcript that cannot be opened gives
+// false and the reason in strError: a request for the emulator is never
+// turned into real hardware access.
+bool ChooseHost(CHostChoice& choice, std::string& strError);

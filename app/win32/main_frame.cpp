@@ -1,0 +1,202 @@
+#include "app/win32/main_frame.h"
+
+#include "app/win32/frame_geometry.h"
+#include "app/win32/menu_prompt.h"
+#include "app/win32/resource_text.h"
+#include "app/win32/shell_app.h"
+#include "res/app_name.h"
+#include "res/resource.h"
+
+namespace {
+const wchar_t kFrameClassName[] = L"KT3916FlashFrame";
+
+const UINT kIndicators[] = {
+    ID_SEPARATOR,
+    ID_INDICATOR_CAPS,
+    ID_INDICATOR_NUM,
+    ID_INDICATOR_SCRL,
+};
+}  // namespace
+
+CMainFrame::CMainFrame(IScsiHost& host) : m_host(host) {}
+
+CMainFrame::~CMainFrame()
+{
+    if (m_hWnd != nullptr)
+        DestroyWindow(m_hWnd);
+}
+
+bool CMainFrame::LoadFrame(UINT nIDResource, DWORD dwStyle)
+{
+    HINSTANCE hInstance = CShellApp::GetApp()->GetInstance();
+    std::wstring strTitle = LoadResourceString(hInstance, nIDResource);
+
+    // A frame has a sunken client edge unless PreCreateWindow takes it away.
+    CREATESTRUCTW cs = {};
+    cs.hInstance = hInstance;
+    cs.hMenu = LoadMenuW(hInstance, MAKEINTRESOURCEW(nIDResource));
+    cs.style = dwStyle;
+    cs.dwExStyle = WS_EX_CLIENTEDGE;
+    cs.x = cs.y = cs.cx = cs.cy = CW_USEDEFAULT;
+    cs.lpszName = strTitle.c_str();
+    if (!PreCreateWindow(cs)) {
+        if (cs.hMenu != nullptr)
+            DestroyMenu(cs.hMenu);
+        return false;
+    }
+    m_hAccelTable = LoadAcceleratorsW(hInstance, MAKEINTRESOURCEW(nIDResource));
+
+    HWND hWnd = CreateWindowExW(cs.dwExStyle, cs.lpszClass, cs.lpszName, cs.style, cs.x, cs.y, cs.cx, cs.cy,
+                                cs.hwndParent, cs.hMenu, cs.hInstance, this);
+    if (hWnd == nullptr) {
+        if (cs.hMenu != nullptr)
+            DestroyMenu(cs.hMenu);
+        return false;
+    }
+    // The survey runs here, before the window is first shown, so its message
+    // boxes come up ahead of the window.
+    if (m_pFlashView)
+        m_pFlashView->OnInitialUpdate();
+    return true;
+}
+
+bool CMainFrame::PreCreateWindow(CREATESTRUCTW& cs)
+{
+    cs.style &= ~static_cast<LONG>(WS_THICKFRAME);
+    cs.dwExStyle &= ~static_cast<DWORD>(WS_EX_CLIENTEDGE);
+
+    // A plain class: no class style, cursor, background brush or icon.
+    WNDCLASSW wc = {};
+    if (!GetClassInfoW(cs.hInstance, kFrameClassName, &wc)) {
+        wc.lpfnWndProc = WindowProc;
+        wc.hInstance = cs.hInstance;
+        wc.lpszClassName = kFrameClassName;
+        if (RegisterClassW(&wc) == 0)
+            return false;
+    }
+    cs.lpszClass = kFrameClassName;
+    return true;
+}
+
+int CMainFrame::OnCreate(const CREATESTRUCTW&)
+{
+    std::string strCaption = CShellApp::GetApp()->GetAppName() + " V" + KT_APP_VERSION_TEXT;
+    SetWindowTextA(m_hWnd, strCaption.c_str());
+
+    // Without a form the frame still comes up; it just has nothing to show.
+    auto pFlashView = std::make_unique<CFlashFormWnd>(m_host);
+    if (pFlashView->Create(m_hWnd, IDD_FLASH_FORM, AFX_IDW_PANE_FIRST))
+        m_pFlashView = std::move(pFlashView);
+    RecalcLayout();
+
+    if (!m_wndStatusBar.Create(m_hWnd, kStatusBarStyle, AFX_IDW_STATUS_BAR) ||
+        !m_wndStatusBar.SetIndicators(kIndicators, sizeof kIndicators / sizeof kIndicators[0]))
+        return -1;
+    m_wndStatusBar.SetMessageText(AFX_IDS_IDLEMESSAGE);
+    return 0;
+}
+
+void CMainFrame::RecalcLayout()
+{
+    m_wndStatusBar.RecalcLayout();
+    if (!m_pFlashView)
+        return;
+    RECT rc = {};
+    GetClientRect(m_hWnd, &rc);
+    int nHeight = rc.bottom - m_wndStatusBar.GetHeight();
+    MoveWindow(m_pFlashView->GetSafeHwnd(), 0, 0, rc.right, nHeight > 0 ? nHeight : 0, TRUE);
+}
+
+void CMainFrame::OnSize(UINT, int, int)
+{
+    RecalcLayout();
+    // Whatever the size type, maximized included, the frame goes back to its
+    // one size and place.
+    FramePlacement placement =
+        CenteredFramePlacement(GetSystemMetrics(SM_CXFULLSCREEN), GetSystemMetrics(SM_CYFULLSCREEN));
+    MoveWindow(m_hWnd, placement.x, placement.y, placement.cx, placement.cy, TRUE);
+}
+
+void CMainFrame::OnSetFocus(HWND)
+{
+    if (m_pFlashView)
+        SetFocus(m_pFlashView->GetSafeHwnd());
+}
+
+bool CMainFrame::OnCmdMsg(UINT nID, int nCode)
+{
+    if (m_pFlashView && m_pFlashView->OnCmdMsg(nID, nCode))
+        return true;
+    // The frame has no commands of its own; the application gets the rest.
+    return CShellApp::GetApp()->OnCmdMsg(nID, nCode);
+}
+
+void CMainFrame::OnMenuSelect(UINT nItemID, UINT nFlags, HMENU hMenu)
+{
+    m_wndStatusBar.SetMessageText(MenuPromptStringId(nItemID, nFlags, hMenu == nullptr));
+}
+
+bool CMainFrame::PreTranslateMessage(MSG& msg)
+{
+    if (m_hWnd == nullptr)
+        return false;
+    if (m_hAccelTable != nullptr && msg.message >= WM_KEYFIRST && msg.message <= WM_KEYLAST &&
+        (msg.hwnd == m_hWnd || IsChild(m_hWnd, msg.hwnd)) && TranslateAcceleratorW(m_hWnd, m_hAccelTable, &msg))
+        return true;
+    return m_pFlashView && m_pFlashView->PreTranslateMessage(msg);
+}
+
+void CMainFrame::OnIdle()
+{
+    m_wndStatusBar.UpdateIndicators();
+}
+
+LRESULT CALLBACK CMainFrame::WindowProc(HWND hWnd, UINT nMessage, WPARAM wParam, LPARAM lParam)
+{
+    if (nMessage == WM_NCCREATE) {
+        auto* pCreate = reinterpret_cast<CREATESTRUCTW*>(lParam);
+        auto* pThis = static_cast<CMainFrame*>(pCreate->lpCreateParams);
+        pThis->m_hWnd = hWnd;
+        SetWindowLongPtrW(hWnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(pThis));
+    }
+    auto* pThis = reinterpret_cast<CMainFrame*>(GetWindowLongPtrW(hWnd, GWLP_USERDATA));
+    if (pThis == nullptr)
+        return DefWindowProcW(hWnd, nMessage, wParam, lParam);
+    return pThis->HandleMessage(nMessage, wParam, lParam);
+}
+
+LRESULT CMainFrame::HandleMessage(UINT nMessage, WPARAM wParam, LPARAM lParam)
+{
+    switch (nMessage) {
+    case WM_CREATE:
+        return OnCreate(*reinterpret_cast<CREATESTRUCTW*>(lParam));
+    case WM_SETFOCUS:
+        OnSetFocus(reinterpret_cast<HWND>(wParam));
+        return 0;
+    case WM_SIZE:
+        OnSize(static_cast<UINT>(wParam), LOWORD(lParam), HIWORD(lParam));
+        return 0;
+    case WM_COMMAND:
+        // Menu items and accelerators; control notifications stay with the form.
+        if (lParam == 0 && OnCmdMsg(LOWORD(wParam), 0))
+            return 0;
+        break;
+    case WM_MENUSELECT:
+        OnMenuSelect(LOWORD(wParam), HIWORD(wParam), reinterpret_cast<HMENU>(lParam));
+        return 0;
+    case WM_DESTROY:
+        PostQuitMessage(0);
+        return 0;
+    case WM_NCDESTROY: {
+        // The children, the form among them, are gone by now.
+        m_pFlashView.reset();
+        HWND hWnd = m_hWnd;
+        m_hWnd = nullptr;
+        SetWindowLongPtrW(hWnd, GWLP_USERDATA, 0);
+        return DefWindowProcW(hWnd, nMessage, wParam, lParam);
+    }
+    default:
+        break;
+    }
+    return DefWindowProcW(m_hWnd, nMessage, wParam, lParam);
+}
