@@ -1,6 +1,7 @@
 #include "app_session.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 
 #include "gui_check.h"
@@ -14,6 +15,75 @@ constexpr char kAppTitle[] = "KT3916Flash";
 bool StartsWithNoCase(const char* pszText, const char* pszPrefix)
 {
     return _strnicmp(pszText, pszPrefix, strlen(pszPrefix)) == 0;
+}
+
+// Pixels of a square of the screen, as 0x00RRGGBB values.
+std::vector<COLORREF> CapturePixels(HDC hSource, int x, int y, int nSize)
+{
+    HDC hMemory = CreateCompatibleDC(hSource);
+    HBITMAP hBitmap = CreateCompatibleBitmap(hSource, nSize, nSize);
+    HGDIOBJ hOld = SelectObject(hMemory, hBitmap);
+    BitBlt(hMemory, 0, 0, nSize, nSize, hSource, x, y, SRCCOPY);
+    std::vector<COLORREF> pixels;
+    for (int row = 0; row < nSize; ++row) {
+        for (int column = 0; column < nSize; ++column)
+            pixels.push_back(GetPixel(hMemory, column, row));
+    }
+    SelectObject(hMemory, hOld);
+    DeleteObject(hBitmap);
+    DeleteDC(hMemory);
+    return pixels;
+}
+
+long long Difference(const std::vector<COLORREF>& a, const std::vector<COLORREF>& b)
+{
+    long long nSum = 0;
+    for (size_t i = 0; i < a.size() && i < b.size(); ++i) {
+        nSum += std::abs(static_cast<int>(GetRValue(a[i])) - GetRValue(b[i])) +
+                std::abs(static_cast<int>(GetGValue(a[i])) - GetGValue(b[i])) +
+                std::abs(static_cast<int>(GetBValue(a[i])) - GetBValue(b[i]));
+    }
+    return nSum;
+}
+
+// Which of the four message-box icons the icon control shows, judged by its
+// pixels on the screen against each icon drawn here on the same background.
+const char* IconShown(HWND hIcon)
+{
+    const int nSize = GetSystemMetrics(SM_CXICON);
+    RECT rc = {};
+    GetWindowRect(hIcon, &rc);
+    HDC hScreen = GetDC(nullptr);
+    std::vector<COLORREF> shown = CapturePixels(hScreen, rc.left, rc.top, nSize);
+    const std::pair<WORD, const char*> candidates[] = {
+        {32515, "exclamation"}, {32513, "stop"}, {32516, "information"}, {32514, "question"}};  // IDI_*
+    const char* pszBest = "none";
+    long long nBest = -1;
+    for (const auto& [nIcon, pszName] : candidates) {
+        HDC hMemory = CreateCompatibleDC(hScreen);
+        HBITMAP hBitmap = CreateCompatibleBitmap(hScreen, nSize, nSize);
+        HGDIOBJ hOld = SelectObject(hMemory, hBitmap);
+        HBRUSH hBackground = CreateSolidBrush(shown.empty() ? 0 : shown[0]);
+        RECT rcFill = {0, 0, nSize, nSize};
+        FillRect(hMemory, &rcFill, hBackground);
+        DeleteObject(hBackground);
+        DrawIconEx(hMemory, 0, 0, LoadIconW(nullptr, MAKEINTRESOURCEW(nIcon)), nSize, nSize, 0, nullptr, DI_NORMAL);
+        SelectObject(hMemory, hOld);
+        HDC hRead = CreateCompatibleDC(hScreen);
+        HGDIOBJ hOldRead = SelectObject(hRead, hBitmap);
+        std::vector<COLORREF> drawn = CapturePixels(hRead, 0, 0, nSize);
+        SelectObject(hRead, hOldRead);
+        DeleteDC(hRead);
+        DeleteObject(hBitmap);
+        DeleteDC(hMemory);
+        long long nDifference = Difference(shown, drawn);
+        if (nBest < 0 || nDifference < nBest) {
+            nBest = nDifference;
+            pszBest = pszName;
+        }
+    }
+    ReleaseDC(nullptr, hScreen);
+    return pszBest;
 }
 
 bool FileExists(const std::string& strPath)
@@ -183,6 +253,9 @@ HWND CAppSession::ExpectMessageBox(const std::string& strText, DWORD nTimeoutMs)
     CheckEqual(content.buttonIds[0], IDOK, "id of the message box's one button");
     CheckEqual(content.buttonTexts[0], "OK", "text of the message box's one button");
     Check(content.hIcon != nullptr, "the message box \"" + strText + "\" shows no icon");
+    // Give the box time to paint before its icon is looked at.
+    Sleep(200);
+    CheckEqual(IconShown(content.hIcon), "exclamation", "icon of the message box \"" + strText + "\"");
     return hBox;
 }
 

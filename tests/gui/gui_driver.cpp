@@ -212,6 +212,34 @@ void CheckStatusBar(const CAppSession& session, const std::string& strMessage)
     }
 }
 
+void PressKey(WORD nVirtualKey)
+{
+    INPUT inputs[2] = {};
+    inputs[0].type = INPUT_KEYBOARD;
+    inputs[0].ki.wVk = nVirtualKey;
+    inputs[1] = inputs[0];
+    inputs[1].ki.dwFlags = KEYEVENTF_KEYUP;
+    SendInput(2, inputs, sizeof(INPUT));
+}
+
+// Caps Lock pressed on the keyboard turns the CAP indicator on, and off again.
+void CheckCapsIndicator(const CAppSession& session)
+{
+    HWND hFrame = session.FindFrame();
+    HWND hStatusBar = session.StatusBar();
+    SetForegroundWindow(hFrame);
+    Check(WaitUntil([&] { return GetForegroundWindow() == hFrame; }, 3000), "cannot bring the main window to the front");
+    bool bWasOn = StatusBarPaneText(hStatusBar, 1) == "CAP";
+    for (int i = 0; i < 2; ++i) {
+        PressKey(VK_CAPITAL);
+        bool bOn = bWasOn == (i == 1);
+        std::string strExpected = bOn ? "CAP" : "";
+        if (!WaitUntil([&] { return StatusBarPaneText(hStatusBar, 1) == strExpected; }, 3000))
+            Fail("after Caps Lock the CAP pane reads \"" + StatusBarPaneText(hStatusBar, 1) + "\", not \"" +
+                 strExpected + "\"");
+    }
+}
+
 void CheckMenuPrompts(const CAppSession& session)
 {
     HWND hFrame = session.FindFrame();
@@ -260,6 +288,7 @@ void ScenarioSurvey(const Context& ctx)
     CheckFormLayout(session);
     CheckStatusBar(session, kIdleText);
     CheckMenuPrompts(session);
+    CheckCapsIndicator(session);
     HWND hFocus = FocusOfThread(hFrame);
     Check(hFocus == session.Form() || IsChild(session.Form(), hFocus), "the keyboard focus is not on the form");
 
