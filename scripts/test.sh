@@ -15,6 +15,7 @@ PACKAGES=(
     g++-mingw-w64-i686
     wine wine32:i386
     xvfb xauth xdotool imagemagick
+    fonts-wine fonts-droid-fallback
 )
 
 cd "$(dirname "${BASH_SOURCE[0]}")/.." || exit 1
