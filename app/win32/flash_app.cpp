@@ -12,7 +12,7 @@ bool CFlashApp::InitInstance()
 {
     // The common-controls manifest gives the controls their 3-D look, and the
     // registry key is only a name: there is nothing to store under it.
-    INITCOMMONCONTROLSEX icc = {sizeof icc, ICC_BAR_CLASSES | ICC_PROGRESS_CLASS | ICC_STANDARD_CLASSES};
+    INITCOMMONCONTROLSEX icc = {sizeof icc, ICC_BAR_CLASSES | ICC_PROGRESS_CLASS};
     InitCommonControlsEx(&icc);
     m_pszRegistryKey = kRegistryKeyName;
 

@@ -49,7 +49,8 @@ bool CMainFrame::LoadFrame(UINT nIDResource, DWORD dwStyle)
     HWND hWnd = CreateWindowExW(cs.dwExStyle, cs.lpszClass, cs.lpszName, cs.style, cs.x, cs.y, cs.cx, cs.cy,
                                 cs.hwndParent, cs.hMenu, cs.hInstance, this);
     if (hWnd == nullptr) {
-        if (cs.hMenu != nullptr)
+        // A window that failed in OnCreate took its menu with it.
+        if (cs.hMenu != nullptr && IsMenu(cs.hMenu))
             DestroyMenu(cs.hMenu);
         return false;
     }

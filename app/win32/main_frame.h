@@ -7,8 +7,9 @@
 #include "app/win32/win32_include.h"
 #include "device/host.h"
 
-// Style the frame is loaded with: WS_OVERLAPPEDWINDOW plus 0x8000, a bit the
-// frame's class does not use and keeps from its original design.
+// Style the frame is loaded with: WS_OVERLAPPEDWINDOW plus 0x8000, a flag
+// asking for the title to be composed; the system ignores it on a top-level
+// window.
 constexpr DWORD kFrameStyle = 0xCF8000;
 constexpr DWORD kStatusBarStyle = 0x50008200;  // WS_CHILD | WS_VISIBLE, docked at the bottom
 

@@ -55,16 +55,19 @@ int CShellApp::Run(HINSTANCE hInstance)
 
     MSG msg = {};
     bool bIdle = true;
+    int nExitCode = 1;
     for (;;) {
         if (bIdle && !PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE)) {
             OnIdle();
             bIdle = false;
         }
         BOOL bResult = GetMessageW(&msg, nullptr, 0, 0);
-        if (bResult == 0)
+        if (bResult == 0) {
+            nExitCode = static_cast<int>(msg.wParam);
             break;
+        }
         if (bResult == -1)
-            return 1;
+            break;
         if (!PreTranslateMessage(msg)) {
             TranslateMessage(&msg);
             DispatchMessageW(&msg);
@@ -72,8 +75,9 @@ int CShellApp::Run(HINSTANCE hInstance)
         if (IsIdleMessage(msg))
             bIdle = true;
     }
+    // The frame and its form go while the host they use still exists.
     m_pMainWnd.reset();
-    return static_cast<int>(msg.wParam);
+    return nExitCode;
 }
 
 bool CShellApp::PreTranslateMessage(MSG& msg)
