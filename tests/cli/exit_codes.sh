@@ -1,0 +1,54 @@
+#!/usr/bin/env bash
+# Exit codes of the real kt3916flash-cli binary, on the emulated devices.
+# Usage: exit_codes.sh WORKDIR CLI-COMMAND...   (the command may start with
+# an emulator such as Wine's runner). One real-time flash (~14 s).
+set -u
+work=$1
+shift
+mkdir -p "$work" && cd "$work" || exit 1
+failures=0
+
+seq 1 200000 | head -c 524288 >img512.bin
+printf 'abc' >img3.bin
+
+expect() {
+    local want=$1
+    shift
+    "$@" >out.txt 2>err.txt </dev/null
+    local got=$?
+    if [ "$got" -ne "$want" ]; then
+        echo "FAIL: kt3916flash-cli ${*: -4}: exit $got, expected $want"
+        sed 's/^/  | /' err.txt
+        failures=$((failures + 1))
+    else
+        echo "ok: exit $got: ${*: -4}"
+    fi
+}
+
+expect 2 "$@"
+expect 2 "$@" flash img512.bin --bogus
+expect 2 "$@" --emulate=devices=2 flash img512.bin
+expect 2 "$@" --emulate=nonsense=1 list
+expect 3 "$@" --emulate=devices=0 flash img512.bin
+expect 3 "$@" --emulate flash img512.bin --device F
+expect 4 "$@" info missing.bin
+expect 5 "$@" --emulate flash img3.bin
+expect 6 "$@" --emulate=fail_block=1 flash img512.bin
+expect 8 "$@" --emulate=devices=3,fail_block=0 flash --all img512.bin
+expect 0 "$@" --emulate list
+
+# The one real-time flash: the 500 ms start, 9 blocks, 13 one-second ticks.
+expect 0 "$@" --emulate --json flash img512.bin
+if ! grep -q '"event":"result".*"result":"success","exit_code":0' out.txt; then
+    echo "FAIL: no success result event in the JSON output"
+    failures=$((failures + 1))
+fi
+blocks=$(grep -c '"event":"block"' out.txt)
+ticks=$(grep -c '"event":"tick"' out.txt)
+if [ "$blocks" -ne 9 ] || [ "$ticks" -ne 13 ]; then
+    echo "FAIL: $blocks block and $ticks tick events, expected 9 and 13"
+    failures=$((failures + 1))
+fi
+
+echo "exit codes: $failures failure(s)"
+[ "$failures" -eq 0 ]

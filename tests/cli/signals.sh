@@ -1,0 +1,47 @@
+#!/usr/bin/env bash
+# Ctrl-C (SIGINT) on the real kt3916flash-cli: held while the blocks go out,
+# immediate while the device restarts. Real time, about 8 seconds.
+set -u
+cli=$1
+work=$2
+mkdir -p "$work" && cd "$work" || exit 1
+seq 1 200000 | head -c 524288 >img512.bin
+failures=0
+
+# run SCENARIO DELAY: starts a flash, sends SIGINT after DELAY seconds,
+# leaves the exit code in $status and the output in out.txt / err.txt.
+run() {
+    "$cli" "--emulate=$1" --json flash img512.bin >out.txt 2>err.txt </dev/null &
+    local pid=$!
+    sleep "$2"
+    kill -INT "$pid"
+    wait "$pid"
+    status=$?
+}
+
+check() {
+    if ! eval "$1"; then
+        echo "FAIL: $2"
+        sed 's/^/  | /' err.txt
+        failures=$((failures + 1))
+    else
+        echo "ok: $2"
+    fi
+}
+
+# 11 commands of 300 ms before the last block: SIGINT lands mid-transfer.
+run latency_ms=300 1.5
+check '[ "$status" -eq 130 ]' "mid-transfer interrupt exits 130 (got $status)"
+check '[ "$(grep -c "\"event\":\"block\"" out.txt)" -eq 9 ]' "every block still went out"
+check 'grep -q "\"event\":\"interrupt\".*held until the transfer ends" out.txt' "the hold is announced"
+check 'grep -q "the whole image was sent" out.txt' "the result says the image was sent whole"
+
+# During the restart wait: stops at once, with the warning.
+start=$SECONDS
+run "" 2.5
+check '[ "$status" -eq 130 ]' "interrupt in the verify wait exits 130 (got $status)"
+check '[ $((SECONDS - start)) -lt 6 ]' "it stops at once instead of waiting for the device"
+check 'grep -q "may still be updating" out.txt' "the result warns that the device may still be updating"
+
+echo "signals: $failures failure(s)"
+[ "$failures" -eq 0 ]
