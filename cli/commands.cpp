@@ -47,7 +47,7 @@ FlashJob MakeJob(const CliOptions& options, const ImageCheck& check, IScsiHost& 
     FlashJob job;
     job.strImage = options.strImage;
     job.chDrive = drive;
-    job.strNode = drive ? DeviceNodeText(host, drive) : std::string();
+    job.strNode = drive ? DeviceNodeText(host, drive) : std::string("aspi");
     job.nBlocks = check.nBlocks;
     job.pHost = &host;
     job.pClock = &clock;
