@@ -1,3 +1,7 @@
+#ifndef _WIN32
+#include <signal.h>
+#endif
+
 #include <iostream>
 #include <memory>
 #include <string>
@@ -7,6 +11,11 @@
 #include "cli/interrupt.h"
 
 int main(int argc, char** argv) {
+#ifndef _WIN32
+    // A reader that goes away (| head) must not end the process in the
+    // middle of a transfer; the output is lost, the flash goes on.
+    signal(SIGPIPE, SIG_IGN);
+#endif
     std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
     std::unique_ptr<CInterruptWatch> watch;
     static std::atomic<bool> notArmed{false};

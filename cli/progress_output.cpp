@@ -44,8 +44,9 @@ std::string FormatProgressLine(const ProgressLine& line) {
         break;
     case ProgressLine::Phase::Verifying: {
         text += " " + Bar(static_cast<uint32_t>(line.nTick), kLastVerifyTick);
-        if (line.nTick < kFirstInquiryTick - 1) {
-            text += " restarting, " + std::to_string(kFirstInquiryTick - 1 - line.nTick) + " s";
+        if (line.nTick < kFirstInquiryTick) {
+            // Seconds until the first INQUIRY.
+            text += " restarting, " + std::to_string(kFirstInquiryTick - line.nTick) + " s";
         } else {
             text += " asking " + std::to_string(line.nTick) + "/" + std::to_string(kLastVerifyTick);
         }

@@ -43,5 +43,16 @@ check '[ "$status" -eq 130 ]' "interrupt in the verify wait exits 130 (got $stat
 check '[ $((SECONDS - start)) -lt 6 ]' "it stops at once instead of waiting for the device"
 check 'grep -q "may still be updating" out.txt' "the result warns that the device may still be updating"
 
+# A reader that goes away early (| head) must not cut the transfer short.
+: >transcript.jsonl
+"$cli" --emulate=latency_ms=200 --transcript transcript.jsonl --json flash img512.bin \
+    > >(head -c 1 >/dev/null) 2>err.txt </dev/null &
+pid=$!
+sleep 3.5
+kill -INT "$pid" 2>/dev/null
+wait "$pid"
+status=$?
+check '[ "$(grep -c "\"cdb\":\"fa" transcript.jsonl)" -eq 9 ]' "a closed stdout leaves the transfer whole (exit $status)"
+
 echo "signals: $failures failure(s)"
 [ "$failures" -eq 0 ]
