@@ -7,12 +7,14 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <map>
 #include <system_error>
 
 namespace {
@@ -95,11 +97,37 @@ int64_t CLinuxHost::QueryCounter() {
 
 std::vector<LinuxDrive> CLinuxHost::Rescan() {
     std::vector<LinuxDrive> drives = ScanSysfsCdroms(m_config.strSysRoot);
-    if (drives.size() > static_cast<size_t>(kLastLetter - kFirstLetter + 1)) {
-        drives.resize(kLastLetter - kFirstLetter + 1);
-    }
-    for (size_t i = 0; i < drives.size(); ++i) drives[i].chLetter = static_cast<char>(kFirstLetter + i);
     std::lock_guard<std::mutex> lock(m_mutex);
+    // A drive keeps its letter while it stays attached, as on Windows: a
+    // device that comes or goes never moves another one to a new letter
+    // between the choice of a drive and its opening.
+    std::map<std::string, char> letters;
+    bool used[26] = {};
+    for (LinuxDrive& drive : drives) {
+        const std::string key = drive.strHctl + "|" + drive.strGenericNode + "|" + drive.strBlockNode;
+        auto known = m_letters.find(key);
+        if (known != m_letters.end()) {
+            drive.chLetter = known->second;
+            used[drive.chLetter - 'A'] = true;
+            letters[key] = drive.chLetter;
+        }
+    }
+    for (LinuxDrive& drive : drives) {
+        if (drive.chLetter) continue;
+        for (char letter = kFirstLetter; letter <= kLastLetter; ++letter) {
+            if (!used[letter - 'A']) {
+                drive.chLetter = letter;
+                used[letter - 'A'] = true;
+                letters[drive.strHctl + "|" + drive.strGenericNode + "|" + drive.strBlockNode] = letter;
+                break;
+            }
+        }
+    }
+    drives.erase(std::remove_if(drives.begin(), drives.end(), [](const LinuxDrive& d) { return d.chLetter == 0; }),
+                 drives.end());
+    std::sort(drives.begin(), drives.end(),
+              [](const LinuxDrive& a, const LinuxDrive& b) { return a.chLetter < b.chLetter; });
+    m_letters = std::move(letters);
     m_drives = drives;
     m_bScanned = true;
     return drives;

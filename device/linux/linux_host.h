@@ -2,6 +2,7 @@
 #include <scsi/sg.h>
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -87,7 +88,9 @@ public:
     bool WaitCompletionEvent(HostHandle event, uint32_t milliseconds) override;
     void CloseCompletionEvent(HostHandle event) override;
 
-    // A fresh scan, letters assigned.
+    // A fresh scan, letters assigned: in block node order at first; later a
+    // drive keeps its letter while attached and a new one takes the lowest
+    // free letter.
     std::vector<LinuxDrive> Drives();
     // The node that \\.\X: opens (dev root + generic node), empty when none.
     std::string GenericNodePath(const LinuxDrive& drive) const;
@@ -111,5 +114,6 @@ private:
     mutable std::mutex m_mutex;
     bool m_bScanned = false;
     std::vector<LinuxDrive> m_drives;
+    std::map<std::string, char> m_letters;  // attached drive -> its letter
     std::string m_openErrors[26];
 };

@@ -61,6 +61,12 @@ public:
         }
     }
 
+    // The device is gone: the kernel drops its folders.
+    void Remove(const std::string& hctl) {
+        std::filesystem::remove_all(Sys() + "/class/scsi_device/" + hctl);
+        std::filesystem::remove(Sys() + "/bus/scsi/devices/" + hctl);
+    }
+
     void RemoveClassFolder() { std::filesystem::remove_all(Sys() + "/class"); }
 
     static void Write(const std::string& path, const std::string& text) {

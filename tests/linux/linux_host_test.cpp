@@ -113,6 +113,29 @@ TEST_F(LinuxHostTest, DriveRootsFollowWin32BufferRules) {
     EXPECT_EQ(drives[1].strGenericNode, "sg2");
 }
 
+TEST_F(LinuxHostTest, ADriveKeepsItsLetterWhileOthersComeAndGo) {
+    AddTwoDrivesAndADisk();  // sr0 is D:, sr1 is E:
+    CLinuxHost host = MakeHost();
+    EXPECT_EQ(Summary(host.Drives()), (std::vector<std::string>{"D|1:0:0:0|sr0|sg1", "E|2:0:0:0|sr1|sg2"}));
+
+    tree.Remove("1:0:0:0");
+    EXPECT_EQ(Summary(host.Drives()), (std::vector<std::string>{"E|2:0:0:0|sr1|sg2"}))
+        << "E: does not slide to D: when D: goes";
+    EXPECT_EQ(host.GetDriveKind("D:"), 1u);
+
+    tree.Add({.hctl = "3:0:0:0", .type = 5, .block = "sr0", .generic = "sg3"});
+    tree.Add({.hctl = "4:0:0:0", .type = 5, .block = "sr2", .generic = "sg4"});
+    EXPECT_EQ(Summary(host.Drives()),
+              (std::vector<std::string>{"D|3:0:0:0|sr0|sg3", "E|2:0:0:0|sr1|sg2", "F|4:0:0:0|sr2|sg4"}))
+        << "newcomers take the lowest free letters";
+
+    char buffer[32];
+    EXPECT_EQ(host.GetLogicalDriveRoots(sizeof buffer, buffer), 12u);
+    EXPECT_EQ(std::string(buffer, 13), std::string("D:\\\0E:\\\0F:\\\0\0", 13));
+    EXPECT_NE(host.OpenDevice("\\\\.\\E:"), kInvalidHandle);
+    EXPECT_EQ(kernel.opened.back(), tree.Dev() + "/sg2");
+}
+
 TEST_F(LinuxHostTest, NoDrivesGivesAnEmptyList) {
     CLinuxHost host = MakeHost();
     char buffer[4] = {'#', '#', '#', '#'};
