@@ -199,6 +199,15 @@ HWND CAppSession::StatusBar() const
     return hStatusBar;
 }
 
+HWND CAppSession::FindTopLevel(const std::string& strClass) const
+{
+    for (HWND hWnd : TopLevelWindows()) {
+        if (IsWindowVisible(hWnd) && ClassOf(hWnd) == strClass)
+            return hWnd;
+    }
+    return nullptr;
+}
+
 HWND CAppSession::FindDialog(const std::string& strCaption) const
 {
     for (HWND hWnd : TopLevelWindows()) {
@@ -311,7 +320,6 @@ void CAppSession::Terminate()
 void CAppSession::Screenshot(const std::string& strName, HWND hWnd) const
 {
     // Let pending paints reach the screen first.
-    RedrawWindow(hWnd, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW | RDW_ALLCHILDREN);
     Sleep(300);
     RECT rc = {};
     GetWindowRect(hWnd, &rc);

@@ -35,6 +35,8 @@ public:
     HWND Control(int nID) const;
     HWND StatusBar() const;
 
+    // A visible top-level window of the program of this window class.
+    HWND FindTopLevel(const std::string& strClass) const;
     // A visible dialog-class top-level window of the program with this caption.
     HWND FindDialog(const std::string& strCaption) const;
     HWND WaitForDialog(const std::string& strCaption, DWORD nTimeoutMs) const;
