@@ -134,12 +134,13 @@ CTerminalFormWindow::RunEnd CTerminalFormWindow::Run(CFlashView& view) {
             m_bInVerifyTick = true;
             view.OnTimer(id);
             m_bInVerifyTick = false;
-            m_record.nTicks = g_nVerifyTicks;
+            const int32_t nTicks = g_nVerifyTicks;
+            m_record.nTicks = nTicks;
             FlashEvent tick;
             tick.kind = FlashEventKind::Tick;
-            tick.nIndex = g_nVerifyTicks;
+            tick.nIndex = nTicks;
             tick.nTotal = kLastVerifyTick;
-            tick.bInquiry = g_nVerifyTicks >= kFirstInquiryTick;
+            tick.bInquiry = nTicks >= kFirstInquiryTick;
             tick.bAnswered = false;
             for (size_t i = messagesBefore; i < m_record.messages.size(); ++i) {
                 if (m_record.messages[i] == kMsgUpdateSuccess) tick.bAnswered = true;
