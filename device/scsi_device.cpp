@@ -19,6 +19,11 @@ namespace {
 
 constexpr uint32_t kMaxWaitMilliseconds = 0xFFFFFFFEu;  // one below INFINITE
 
+// The direct pass-through moves data straight between the device and the
+// data buffer, and an adapter refuses a buffer that does not meet its
+// transfer alignment; a page boundary meets every adapter's.
+constexpr std::align_val_t kDataBufferAlignment{4096};
+
 // Memory that a request still pending at the device object's end may write:
 // its block and the data buffer it points at. Neither can be freed while the
 // layer may still complete the request, and nothing tells us when that ends,
@@ -59,7 +64,9 @@ CScsiDevice::CScsiDevice(IScsiHost& host) : m_host(host)
 
     // Zeroed, so that reading the identity after a failed first INQUIRY shows
     // an empty text rather than whatever the heap held.
-    m_pDataBuffer = new (std::nothrow) uint8_t[kDataBufferSize]();
+    m_pDataBuffer = static_cast<uint8_t*>(::operator new[](kDataBufferSize, kDataBufferAlignment, std::nothrow));
+    if (m_pDataBuffer != nullptr)
+        std::memset(m_pDataBuffer, 0, kDataBufferSize);
     m_pCdb = m_request.sptd.Cdb;
     m_liFrequency = m_host.QueryCounterFrequency();
 }
@@ -80,7 +87,7 @@ CScsiDevice::~CScsiDevice()
         parked.buffers.push_back(m_pDataBuffer);
         m_abandonedRequests.clear();
     } else {
-        delete[] m_pDataBuffer;
+        ::operator delete[](m_pDataBuffer, kDataBufferAlignment);
     }
     m_pDataBuffer = nullptr;
 

@@ -66,12 +66,13 @@ TEST(ScsiRequest, BuildCommandFillsTheRecord)
         EXPECT_EQ(byte, 0);
 }
 
-TEST(ScsiRequest, DataBufferStartsZeroed)
+TEST(ScsiRequest, DataBufferStartsZeroedOnAPageBoundary)
 {
     NtBench bench;
     CScsiDevice device(bench.host);
     ASSERT_NE(device.GetDataBuffer(), nullptr);
     const uint8_t* buffer = device.GetDataBuffer();
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(buffer) % 4096, 0u);
     size_t nonZero = 0;
     for (uint32_t i = 0; i < kDataBufferSize; ++i)
         nonZero += buffer[i] != 0;
