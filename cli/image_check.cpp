@@ -6,7 +6,7 @@
 #include <system_error>
 
 #include "cli/json_text.h"
-#include "console/flash_view.h"
+#include "console/block_plan.h"
 #include "console/image_file.h"
 #include "device/flash_device.h"
 
@@ -45,14 +45,10 @@ ImageCheck CheckImage(const std::string& path, bool withChecksum) {
         check.strError = "cannot take the length of the image " + path;
         return check;
     }
-    if (check.nSize == kImageLength512K) {
-        check.nBlocks = 9;
-        check.nFinalBytes = kImageLength512K - 8 * kBlockLength;
-        check.byFinalMarker = 0x20;
-    } else if (check.nSize == kImageLength1M) {
-        check.nBlocks = 18;
-        check.nFinalBytes = kImageLength1M - 17 * kBlockLength;
-        check.byFinalMarker = 0x04;
+    if (const BlockPlan* plan = FindBlockPlan(check.nSize)) {
+        check.nBlocks = plan->blockCount;
+        check.nFinalBytes = plan->finalBytes;
+        check.byFinalMarker = plan->finalMarker;
     } else {
         check.exit = kExitNotFlashable;
         check.strError = "the image " + path + " is " + std::to_string(check.nSize) +

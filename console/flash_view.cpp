@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "app/options.h"
+#include "console/block_plan.h"
 #include "console/image_file.h"
 
 thread_local int32_t g_nVerifyTicks = 0;
@@ -12,31 +13,6 @@ namespace {
 constexpr uint8_t kStartStopEject = 2;  // LOEJ set, START clear
 constexpr uint8_t kMarkerFirst = 0x00;
 constexpr uint8_t kMarkerMiddle = 0xFF;
-
-// How an image of one of the two accepted lengths is cut into blocks. Every
-// block but the final one carries kBlockLength image bytes; the final marker
-// is the number of KiB of image data in the final block.
-struct BlockPlan {
-    uint32_t imageLength;
-    uint32_t blockCount;
-    uint32_t finalRequest;  // what the final read asks for
-    uint32_t finalBytes;    // what is left of the image for it
-    uint8_t finalMarker;
-};
-
-constexpr BlockPlan kBlockPlans[] = {
-    {kImageLength512K, 9, 32768, 32768, 0x20},
-    {kImageLength1M, 18, 8192, 4096, 0x04},
-};
-
-const BlockPlan* FindBlockPlan(int64_t imageLength)
-{
-    for (const BlockPlan& plan : kBlockPlans) {
-        if (imageLength == plan.imageLength)
-            return &plan;
-    }
-    return nullptr;
-}
 
 }  // namespace
 
