@@ -86,11 +86,58 @@ TEST_F(Kt3916Test, RejectsWhatItDoesNotImplement)
     EXPECT_EQ(Run(evpd, true, buffer.data(), 60), "check 05/24/00");
     EXPECT_EQ(Run(page, true, buffer.data(), 60), "check 05/24/00");
     EXPECT_EQ(Run(InquiryCdb(), false, buffer.data(), 60), "check 05/24/00");
-    for (uint8_t opcode : {0x00, 0x03, 0x28, 0x3B, 0xFB, 0xFF}) {
+    for (uint8_t opcode : {0x2A, 0x3B, 0xFB, 0xFF}) {
         Cdb cdb;
         cdb.bytes[0] = opcode;
         EXPECT_EQ(Run(cdb, true, buffer.data(), 60), "check 05/20/00") << "opcode " << int(opcode);
     }
+}
+
+// What an operating system sends a CD-ROM drive on attach and while polling
+// gets the answers of a drive with no disc, so the kernel binds its CD-ROM
+// driver and leaves the device alone.
+TEST_F(Kt3916Test, AnswersTheOperatingSystemAsADriveWithoutDisc)
+{
+    struct Case {
+        std::vector<uint8_t> cdb;
+        std::string outcome;
+        uint32_t returned;  // bytes of data-in
+        uint8_t firstByte;
+    };
+    const Case cases[] = {
+        {{0x00}, "check 02/3A/00", 0, 0},                               // TEST UNIT READY
+        {{0x25}, "check 02/3A/00", 0, 0},                               // READ CAPACITY
+        {{0x28, 0, 0, 0, 0, 0, 0, 0, 1}, "check 02/3A/00", 0, 0},       // READ(10)
+        {{0x43, 0, 0, 0, 0, 0, 0, 0, 12}, "check 02/3A/00", 0, 0},      // READ TOC
+        {{0x1E, 0, 0, 0, 1}, "good", 0, 0},                             // PREVENT MEDIUM REMOVAL
+        {{0x03, 0, 0, 0, 18}, "good", 18, 0x70},                        // REQUEST SENSE
+        {{0x4A, 1, 0, 0, 0x10, 0, 0, 0, 8}, "good", 8, 0x00},           // events, polled media class
+        {{0x4A, 0, 0, 0, 0x10, 0, 0, 0, 8}, "check 05/24/00", 0, 0},    // asynchronous: not supported
+        {{0x5A, 0, 0x2A, 0, 0, 0, 0, 0, 0x80}, "good", 28, 0x00},       // MODE SENSE(10), capabilities
+        {{0x5A, 0, 0x2A, 0, 0, 0, 0, 0, 0x10}, "good", 16, 0x00},       // ... cut to the allocation length
+        {{0x5A, 0, 0x01, 0, 0, 0, 0, 0, 0x80}, "check 05/24/00", 0, 0}, // another page
+        {{0x46, 0, 0, 0, 0, 0, 0, 0, 0x20}, "good", 8, 0x00},           // GET CONFIGURATION
+    };
+    for (const Case& c : cases) {
+        Make();
+        Cdb cdb;
+        std::copy(c.cdb.begin(), c.cdb.end(), cdb.bytes);
+        std::vector<uint8_t> buffer(64, 0xAA);
+        const ScsiOutcome outcome = m_device->Execute(cdb.bytes, true, buffer.data(), 64);
+        EXPECT_EQ(Describe(outcome), c.outcome) << "opcode " << int(c.cdb[0]);
+        EXPECT_EQ(outcome.dataInLength, c.returned) << "opcode " << int(c.cdb[0]);
+        if (c.returned != 0)
+            EXPECT_EQ(buffer[0], c.firstByte) << "opcode " << int(c.cdb[0]);
+        EXPECT_FALSE(m_device->InDownloadMode());
+    }
+    Make();
+    std::vector<uint8_t> capabilities(64);
+    Cdb modeSense;
+    const uint8_t bytes[] = {0x5A, 0, 0x2A, 0, 0, 0, 0, 0, 0x80};
+    std::copy(std::begin(bytes), std::end(bytes), modeSense.bytes);
+    m_device->Execute(modeSense.bytes, true, capabilities.data(), 64);
+    EXPECT_EQ(capabilities[8], 0x2A);  // the page follows the 8-byte header
+    EXPECT_EQ(capabilities[1] + 2, 28);  // the mode data length counts what follows it
 }
 
 TEST_F(Kt3916Test, StartStopUnitTwoEntersDownloadModeOtherValuesKeepTheMode)

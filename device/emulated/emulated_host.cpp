@@ -209,7 +209,7 @@ ScsiOutcome EmulatedHost::RunCommand(int device, const uint8_t* cdb, bool dataIn
     record.dataIn = dataIn;
     record.length = length;
     if (!dataIn)
-        record.dataSha256 = Sha256Hex(buffer, buffer == nullptr ? 0 : length);
+        Sha256Hex(buffer, buffer == nullptr ? 0 : length, record.dataSha256);
 
     // The device lock stays held while the line is written, so each device's
     // lines keep the order in which it ran its commands.
@@ -235,32 +235,14 @@ ScsiOutcome EmulatedHost::RunCommand(int device, const uint8_t* cdb, bool dataIn
         *m_pTranscript << FormatTranscriptLine(record) << '\n';
         m_pTranscript->flush();
     }
-    m_records.push_back(std::move(record));
+    m_records.push_back(record);
     return outcome;
 }
 
 std::string EmulatedHost::FormatTranscriptLine(const TranscriptRecord& record)
 {
-    static const char kHex[] = "0123456789abcdef";
-    auto hex = [](std::string& out, const uint8_t* bytes, std::size_t count) {
-        for (std::size_t i = 0; i < count; ++i) {
-            out.push_back(kHex[bytes[i] >> 4]);
-            out.push_back(kHex[bytes[i] & 0x0F]);
-        }
-    };
-    std::string line = "{\"t_ms\":" + std::to_string(record.tMs) + ",\"drive\":\"";
-    line.push_back(record.drive);
-    line += "\",\"cdb\":\"";
-    hex(line, record.cdb, sizeof(record.cdb));
-    line += "\",\"dir\":\"";
-    line += record.dataIn ? "in" : "out";
-    line += "\",\"len\":" + std::to_string(record.length) + ",\"result\":\"" + record.result + "\",\"sense\":\"";
-    hex(line, record.sense, sizeof(record.sense));
-    line += "\"";
-    if (!record.dataIn)
-        line += ",\"data_sha256\":\"" + record.dataSha256 + "\"";
-    line += "}";
-    return line;
+    char line[kTranscriptLineMax];
+    return std::string(line, ::FormatTranscriptLine(record, line));
 }
 
 HostHandle EmulatedHost::LoadAspiLibrary(const char* name)

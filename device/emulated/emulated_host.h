@@ -11,20 +11,8 @@
 #include "device/emulated/clock.h"
 #include "device/emulated/kt3916.h"
 #include "device/emulated/scenario.h"
+#include "device/emulated/transcript.h"
 #include "device/host.h"
-
-// One command as an emulated device received it: the record behind each
-// transcript line.
-struct TranscriptRecord {
-    uint64_t tMs = 0;
-    char drive = 'D';
-    uint8_t cdb[12] = {};
-    bool dataIn = true;
-    uint32_t length = 0;
-    std::string result;  // "good", "check" or "fail"
-    uint8_t sense[3] = {};
-    std::string dataSha256;  // out commands only
-};
 
 // The whole host of an emulated bench: a fixed disk C: and one CD-ROM-class
 // drive per emulated KT3916 (D:, E:, ...), reached by pass-through or, with

@@ -29,6 +29,18 @@ ScsiOutcome Check(const kt3916_sense::Code& sense)
     return {ScsiOutcome::Result::Check, sense.key, sense.asc, sense.ascq};
 }
 
+// Returns data to the host: at most the allocation length of the CDB and the
+// length of the host's buffer.
+ScsiOutcome DataIn(const uint8_t* data, uint32_t size, uint32_t allocationLength, uint8_t* buffer, uint32_t length)
+{
+    const uint32_t count = buffer == nullptr ? 0 : std::min({size, allocationLength, length});
+    if (count != 0)
+        std::memcpy(buffer, data, count);
+    ScsiOutcome outcome;
+    outcome.dataInLength = count;
+    return outcome;
+}
+
 void PutBlankPadded(uint8_t* field, std::size_t width, const std::string& text)
 {
     std::memset(field, ' ', width);
@@ -55,7 +67,7 @@ ScsiOutcome EmulatedKt3916::Execute(const uint8_t* cdb, bool dataIn, uint8_t* bu
     case kOpWriteBlock:
         return WriteBlock(cdb, dataIn, buffer, length);
     default:
-        return Check(kt3916_sense::kInvalidOpcode);
+        return DriveWithoutDisc(cdb, dataIn, buffer, length);
     }
 }
 
@@ -73,10 +85,7 @@ ScsiOutcome EmulatedKt3916::Inquiry(const uint8_t* cdb, bool dataIn, uint8_t* bu
     PutBlankPadded(data + 8, 8, m_scenario.vendor);
     PutBlankPadded(data + 16, 16, m_scenario.product);
     PutBlankPadded(data + 32, 4, m_strRevision);
-    uint32_t count = std::min({kInquiryDataLength, static_cast<uint32_t>(cdb[4]), length});
-    if (count != 0 && buffer != nullptr)
-        std::memcpy(buffer, data, count);
-    return Good();
+    return DataIn(data, kInquiryDataLength, cdb[4], buffer, length);
 }
 
 ScsiOutcome EmulatedKt3916::StartStopUnit(const uint8_t* cdb)
@@ -198,4 +207,74 @@ uint32_t EmulatedKt3916::BlockWrites() const
 const std::vector<uint8_t>& EmulatedKt3916::LastImage() const
 {
     return m_lastImage;
+}
+
+ScsiOutcome EmulatedKt3916::DriveWithoutDisc(const uint8_t* cdb, bool dataIn, uint8_t* buffer, uint32_t length)
+{
+    constexpr uint8_t kTestUnitReady = 0x00;
+    constexpr uint8_t kRequestSense = 0x03;
+    constexpr uint8_t kPreventAllowRemoval = 0x1E;
+    constexpr uint8_t kModeSense10 = 0x5A;
+    constexpr uint8_t kGetConfiguration = 0x46;
+    constexpr uint8_t kGetEventStatus = 0x4A;
+    constexpr uint8_t kCapabilitiesPage = 0x2A;
+    constexpr uint8_t kAllPages = 0x3F;
+    constexpr uint8_t kMediaEventClass = 0x10;
+
+    // Commands that read the disc or its layout: there is none.
+    static constexpr uint8_t kNeedsDisc[] = {
+        0x25,  // READ CAPACITY
+        0x28,  // READ(10)
+        0x42,  // READ SUB-CHANNEL
+        0x43,  // READ TOC/PMA/ATIP
+        0x44,  // READ HEADER
+        0x51,  // READ DISC INFORMATION
+        0x52,  // READ TRACK INFORMATION
+        0xA8,  // READ(12)
+        0xBE,  // READ CD
+    };
+    if (std::find(std::begin(kNeedsDisc), std::end(kNeedsDisc), cdb[0]) != std::end(kNeedsDisc))
+        return Check(kt3916_sense::kMediumNotPresent);
+
+    switch (cdb[0]) {
+    case kTestUnitReady:
+        return Check(kt3916_sense::kMediumNotPresent);
+    case kPreventAllowRemoval:
+        return Good();
+    case kRequestSense: {
+        uint8_t sense[18] = {0x70, 0, kt3916_sense::kMediumNotPresent.key, 0, 0, 0, 0, 10};
+        sense[12] = kt3916_sense::kMediumNotPresent.asc;
+        sense[13] = kt3916_sense::kMediumNotPresent.ascq;
+        return dataIn ? DataIn(sense, sizeof sense, cdb[4], buffer, length) : Check(kt3916_sense::kInvalidFieldInCdb);
+    }
+    case kGetEventStatus: {
+        // Polled media class only: no change, no medium, tray closed.
+        if (!dataIn || (cdb[1] & 0x01) == 0 || (cdb[4] & kMediaEventClass) == 0)
+            return Check(kt3916_sense::kInvalidFieldInCdb);
+        const uint8_t events[8] = {0x00, 0x06, 0x04, kMediaEventClass, 0x00, 0x00, 0x00, 0x00};
+        return DataIn(events, sizeof events, (cdb[7] << 8) | cdb[8], buffer, length);
+    }
+    case kGetConfiguration: {
+        // The feature header alone: no current profile without a disc.
+        const uint8_t header[8] = {0x00, 0x00, 0x00, 0x04, 0x00, 0x00, 0x00, 0x00};
+        if (!dataIn)
+            return Check(kt3916_sense::kInvalidFieldInCdb);
+        return DataIn(header, sizeof header, (cdb[7] << 8) | cdb[8], buffer, length);
+    }
+    case kModeSense10: {
+        // The capabilities page of a read-only tray-loading drive; no other page.
+        const uint8_t page = cdb[2] & 0x3F;
+        if (!dataIn || (page != kCapabilitiesPage && page != kAllPages))
+            return Check(kt3916_sense::kInvalidFieldInCdb);
+        const uint8_t data[8 + 20] = {
+            0x00, 0x1A, 0x70, 0x00, 0x00, 0x00, 0x00, 0x00,  // header: mode data length, no disc
+            kCapabilitiesPage, 0x12, 0x00, 0x00, 0x00, 0x00,
+            0x29,  // lock, eject, tray loading mechanism
+            0x00, 0x02, 0xC2, 0x00, 0x00, 0x00, 0x00, 0x02, 0xC2, 0x00, 0x00, 0x00, 0x00,
+        };
+        return DataIn(data, sizeof data, (cdb[7] << 8) | cdb[8], buffer, length);
+    }
+    default:
+        return Check(kt3916_sense::kInvalidOpcode);
+    }
 }

@@ -13,6 +13,7 @@ struct ScsiOutcome {
     uint8_t senseKey = 0;
     uint8_t asc = 0;
     uint8_t ascq = 0;
+    uint32_t dataInLength = 0;  // bytes the device returned on a data-in command
 };
 
 // Sense the model reports, besides the scenario's own fail_block sense.
@@ -27,11 +28,15 @@ constexpr Code kBadTransferLength{0x05, 0x1A, 0x00};  // 0xFA with other than 61
 constexpr Code kImageTooLong{0x05, 0x21, 0x00};       // image would grow past 1 MiB
 constexpr Code kBadImageLength{0x05, 0x26, 0x00};     // final block: total neither 512 KiB nor 1 MiB
 constexpr Code kBadChecksum{0x0E, 0x1D, 0x00};        // final block: 16-bit sum differs (MISCOMPARE)
+constexpr Code kMediumNotPresent{0x02, 0x3A, 0x00};   // a CD-ROM command that needs a disc
+constexpr Code kBecomingReady{0x02, 0x04, 0x01};      // any command while the device restarts
 }  // namespace kt3916_sense
 
 // A model of one KT3916: standard INQUIRY data, download mode entered by
 // START STOP UNIT 2, the 0xFA block protocol with its length and checksum
-// check, the reboot window and the new revision. Transport-neutral, so every
+// check, the reboot window and the new revision. To the commands an operating
+// system sends any CD-ROM drive (test unit ready, event status, capabilities,
+// reads) it answers as a drive with no disc. Transport-neutral, so every
 // host (pass-through, ASPI, SG_IO translation) can drive it. Not thread-safe:
 // the host serialises the commands of one device.
 //
@@ -55,6 +60,7 @@ public:
 private:
     ScsiOutcome Inquiry(const uint8_t* cdb, bool dataIn, uint8_t* buffer, uint32_t length);
     ScsiOutcome StartStopUnit(const uint8_t* cdb);
+    ScsiOutcome DriveWithoutDisc(const uint8_t* cdb, bool dataIn, uint8_t* buffer, uint32_t length);
     ScsiOutcome WriteBlock(const uint8_t* cdb, bool dataIn, const uint8_t* buffer, uint32_t length);
     ScsiOutcome AbortImage(const kt3916_sense::Code& sense);
     bool RebootOver() const;

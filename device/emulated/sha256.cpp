@@ -105,17 +105,23 @@ void CSha256::Final(uint8_t (&digest)[32])
     }
 }
 
-std::string Sha256Hex(const uint8_t* data, std::size_t length)
+void Sha256Hex(const uint8_t* data, std::size_t length, char (&hex)[65])
 {
     CSha256 hash;
     hash.Update(data, length);
     uint8_t digest[32];
     hash.Final(digest);
     static const char kHex[] = "0123456789abcdef";
-    std::string text(64, '0');
     for (int i = 0; i < 32; ++i) {
-        text[2 * i] = kHex[digest[i] >> 4];
-        text[2 * i + 1] = kHex[digest[i] & 0x0F];
+        hex[2 * i] = kHex[digest[i] >> 4];
+        hex[2 * i + 1] = kHex[digest[i] & 0x0F];
     }
-    return text;
+    hex[64] = '\0';
+}
+
+std::string Sha256Hex(const uint8_t* data, std::size_t length)
+{
+    char hex[65];
+    Sha256Hex(data, length, hex);
+    return hex;
 }

@@ -21,3 +21,5 @@ private:
 
 // The digest of data as 64 lower-case hex digits.
 std::string Sha256Hex(const uint8_t* data, std::size_t length);
+// The same into a caller's buffer, with the closing zero.
+void Sha256Hex(const uint8_t* data, std::size_t length, char (&hex)[65]);
