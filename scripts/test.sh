@@ -1,11 +1,14 @@
 #!/usr/bin/env bash
-# Builds everything and runs every suite, in three stages:
+# Builds everything and runs every suite, in four stages:
 #   native   the distribution's g++, ctest
 #   asan     the same with AddressSanitizer and UndefinedBehaviorSanitizer
 #   windows  mingw-w64 i686, ctest under 32-bit Wine on a virtual display
+#   vm       the distribution's kernel under QEMU: served KT3916 devices and a
+#            plain CD-ROM drive through the real SCSI stack (tests/vm)
 # Installs missing Debian packages when run as root; otherwise names them.
-# Usage: scripts/test.sh [native] [asan] [windows]   (default: all three)
-# The last line is "N passed, N failed", summed over the stages' ctest runs.
+# Usage: scripts/test.sh [native] [asan] [windows] [vm]   (default: all four)
+# The last line is "N passed, N failed", summed over the stages' ctest runs
+# and the vm stage's checks.
 set -uo pipefail
 
 # Everything the stages need, installed with apt-get when missing.
@@ -16,6 +19,7 @@ PACKAGES=(
     wine wine32:i386
     xvfb xauth xdotool imagemagick
     fonts-wine fonts-droid-fallback
+    qemu-system-x86 linux-image-amd64 busybox-static cpio kmod sg3-utils jq
 )
 
 cd "$(dirname "${BASH_SOURCE[0]}")/.." || exit 1
@@ -24,13 +28,13 @@ JOBS=(-j2)
 
 STAGES=("$@")
 if [ ${#STAGES[@]} -eq 0 ]; then
-    STAGES=(native asan windows)
+    STAGES=(native asan windows vm)
 fi
 for stage in "${STAGES[@]}"; do
     case $stage in
-    native | asan | windows) ;;
+    native | asan | windows | vm) ;;
     *)
-        echo "unknown stage '$stage' (known: native asan windows)" >&2
+        echo "unknown stage '$stage' (known: native asan windows vm)" >&2
         exit 2
         ;;
     esac
@@ -137,6 +141,54 @@ stage() {
         "$name" "$result" "$STAGE_PASSED" "$STAGE_FAILED" "$warnings" $((SECONDS - start)))")
 }
 
+# The vm stage: builds what the VM runs (the native programs, the Windows
+# program and its GUI driver, the GUI suite's Wine prefix), boots the kernel
+# and counts the checks of tests/vm/vm_checks.sh.
+vm_stage() {
+    local start=$SECONDS result dir=$ROOT/build-vm share=$ROOT/build-vm/share
+    echo
+    echo "== vm: build the programs, boot the kernel, run the checks"
+    STAGE_PASSED=0
+    STAGE_FAILED=0
+    mkdir -p "$dir"
+    if ! { cmake -G Ninja -S "$ROOT" -B "$ROOT/build-native" -DKT_BUILD_BENCH=ON &&
+        nice ninja "${JOBS[@]}" -C "$ROOT/build-native" kt3916flash-cli kt3916flash-emulator &&
+        cmake -G Ninja -S "$ROOT" -B "$ROOT/build-win" \
+            -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/toolchain-mingw-i686.cmake" &&
+        nice ninja "${JOBS[@]}" -C "$ROOT/build-win" KT3916Flash kt_gui_driver &&
+        sh "$ROOT/tests/gui/gui_run.sh" setup "$ROOT/build-win/wineprefix-gui"; } >"$dir/build.log" 2>&1; then
+        tail -n 40 "$dir/build.log"
+        result="build FAILED"
+        STAGE_FAILED=1
+    else
+        # The VM's Wine gets a prefix of its own on the writable share, with
+        # drive D: declared a CD-ROM drive; the checks point it at the node.
+        rm -rf "$share"
+        mkdir -p "$share"
+        cp -a "$ROOT/build-win/wineprefix-gui" "$share/wineprefix"
+        WINEPREFIX=$share/wineprefix WINEDEBUG=-all wine reg add 'HKLM\Software\Wine\Drives' \
+            /v d: /t REG_SZ /d cdrom /f >/dev/null 2>&1
+        WINEPREFIX=$share/wineprefix wineserver -w
+        bash "$ROOT/tests/vm/vm_run.sh" "$share" "$ROOT/tests/vm/vm_checks.sh"
+        local rc=$?
+        if [ -f "$share/results.txt" ]; then
+            cat "$share/results.txt"
+            STAGE_PASSED=$(grep -c '^PASS ' "$share/results.txt")
+            STAGE_FAILED=$(grep -c '^FAIL ' "$share/results.txt")
+        fi
+        if [ "$rc" -ne 0 ] || [ "$STAGE_PASSED" -eq 0 ]; then
+            tail -n 30 "$share/console.log"
+            [ "$STAGE_FAILED" -eq 0 ] && STAGE_FAILED=1
+        fi
+        if [ "$STAGE_FAILED" -eq 0 ]; then result="ok"; else result="checks FAILED"; fi
+    fi
+    [ "$STAGE_FAILED" -ne 0 ] && STATUS=1
+    TOTAL_PASSED=$((TOTAL_PASSED + STAGE_PASSED))
+    TOTAL_FAILED=$((TOTAL_FAILED + STAGE_FAILED))
+    SUMMARY+=("$(printf '%-8s %-17s %3d passed, %3d failed, %3d warnings, %4d s' \
+        vm "$result" "$STAGE_PASSED" "$STAGE_FAILED" 0 $((SECONDS - start)))")
+}
+
 for s in "${STAGES[@]}"; do
     case $s in
     native)
@@ -159,6 +211,9 @@ for s in "${STAGES[@]}"; do
         if [ -d "$WINEPREFIX" ]; then
             wineserver -k >/dev/null 2>&1
         fi
+        ;;
+    vm)
+        vm_stage
         ;;
     esac
 done

@@ -116,6 +116,7 @@ TEST_F(Kt3916Test, AnswersTheOperatingSystemAsADriveWithoutDisc)
         {{0x5A, 0, 0x2A, 0, 0, 0, 0, 0, 0x80}, "good", 28, 0x00},       // MODE SENSE(10), capabilities
         {{0x5A, 0, 0x2A, 0, 0, 0, 0, 0, 0x10}, "good", 16, 0x00},       // ... cut to the allocation length
         {{0x5A, 0, 0x01, 0, 0, 0, 0, 0, 0x80}, "check 05/24/00", 0, 0}, // another page
+        {{0x1A, 0, 0x2A, 0, 0x80}, "good", 24, 23},                       // MODE SENSE(6): 4-byte header
         {{0x46, 0, 0, 0, 0, 0, 0, 0, 0x20}, "good", 8, 0x00},           // GET CONFIGURATION
     };
     for (const Case& c : cases) {

@@ -214,6 +214,7 @@ ScsiOutcome EmulatedKt3916::DriveWithoutDisc(const uint8_t* cdb, bool dataIn, ui
     constexpr uint8_t kTestUnitReady = 0x00;
     constexpr uint8_t kRequestSense = 0x03;
     constexpr uint8_t kPreventAllowRemoval = 0x1E;
+    constexpr uint8_t kModeSense6 = 0x1A;
     constexpr uint8_t kModeSense10 = 0x5A;
     constexpr uint8_t kGetConfiguration = 0x46;
     constexpr uint8_t kGetEventStatus = 0x4A;
@@ -261,18 +262,31 @@ ScsiOutcome EmulatedKt3916::DriveWithoutDisc(const uint8_t* cdb, bool dataIn, ui
             return Check(kt3916_sense::kInvalidFieldInCdb);
         return DataIn(header, sizeof header, (cdb[7] << 8) | cdb[8], buffer, length);
     }
+    case kModeSense6:
     case kModeSense10: {
-        // The capabilities page of a read-only tray-loading drive; no other page.
+        // The capabilities page of a read-only tray-loading drive; no other
+        // page. The 6-byte command has a 4-byte header, the 10-byte one 8.
         const uint8_t page = cdb[2] & 0x3F;
         if (!dataIn || (page != kCapabilitiesPage && page != kAllPages))
             return Check(kt3916_sense::kInvalidFieldInCdb);
-        const uint8_t data[8 + 20] = {
-            0x00, 0x1A, 0x70, 0x00, 0x00, 0x00, 0x00, 0x00,  // header: mode data length, no disc
+        const uint8_t capabilities[20] = {
             kCapabilitiesPage, 0x12, 0x00, 0x00, 0x00, 0x00,
             0x29,  // lock, eject, tray loading mechanism
             0x00, 0x02, 0xC2, 0x00, 0x00, 0x00, 0x00, 0x02, 0xC2, 0x00, 0x00, 0x00, 0x00,
         };
-        return DataIn(data, sizeof data, (cdb[7] << 8) | cdb[8], buffer, length);
+        uint8_t data[8 + sizeof capabilities] = {};
+        const bool six = cdb[0] == kModeSense6;
+        const uint32_t header = six ? 4 : 8;
+        const uint32_t total = header + sizeof capabilities;
+        if (six) {
+            data[0] = static_cast<uint8_t>(total - 1);
+            data[1] = 0x70;  // medium type: no disc, door closed
+        } else {
+            data[1] = static_cast<uint8_t>(total - 2);
+            data[2] = 0x70;
+        }
+        std::memcpy(data + header, capabilities, sizeof capabilities);
+        return DataIn(data, total, six ? cdb[4] : (cdb[7] << 8) | cdb[8], buffer, length);
     }
     default:
         return Check(kt3916_sense::kInvalidOpcode);

@@ -27,7 +27,6 @@ mount -t tmpfs tmpfs $R/dev/shm
 mount -t tmpfs -o size=2g tmpfs $R/tmp
 mount -t tmpfs tmpfs $R/run
 mount -t tmpfs tmpfs $R/root
-mount -t configfs configfs $R/sys/kernel/config 2>/dev/null
 mkdir -p $R/tmp/out
 mount -t 9p -o trans=virtio,version=9p2000.L,msize=262144 results $R/tmp/out ||
     { echo "vm init: cannot mount the results share"; poweroff -f; }

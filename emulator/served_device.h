@@ -1,0 +1,58 @@
+#pragma once
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "device/emulated/clock.h"
+#include "device/emulated/kt3916.h"
+#include "device/emulated/scenario.h"
+#include "device/emulated/transcript.h"
+#include "emulator/tcmu_ring.h"
+
+// Appends transcript lines from several device threads; a line is written
+// and flushed whole, so a reader never sees half of one.
+class CTranscriptWriter {
+public:
+    explicit CTranscriptWriter(std::FILE* file) : m_pFile(file) {}
+    void Write(const TranscriptRecord& record);
+    bool Failed() const { return m_bFailed; }
+
+private:
+    std::mutex m_mutex;
+    std::FILE* m_pFile;
+    bool m_bFailed = false;
+};
+
+// One emulated KT3916 behind the ring of its backstore: takes each command the
+// kernel queues, runs it on the model, answers it and records it. While the
+// device restarts every command ends in NOT READY, becoming ready; a command
+// the scenario drops gets no answer at all, and the kernel's command timer
+// ends it.
+class CServedDevice {
+public:
+    CServedDevice(const EmulatorScenario& scenario, IClock& clock, uint64_t startMs, char drive,
+                  CTranscriptWriter* transcript);
+
+    // Answers every command queued on the ring now; true when the kernel must
+    // be told that answers are waiting.
+    bool ServeQueued(CTcmuRing& ring);
+
+    EmulatedKt3916& Model() { return m_model; }
+
+private:
+    void Answer(CTcmuRing& ring, const CTcmuRing::Command& command);
+    void Record(const uint8_t* cdb, uint32_t cdbLength, bool dataIn, uint32_t length, const ScsiOutcome& outcome,
+                bool answered);
+
+    EmulatorScenario m_scenario;
+    IClock& m_clock;
+    uint64_t m_startMs;
+    char m_drive;
+    CTranscriptWriter* m_pTranscript;
+    EmulatedKt3916 m_model;
+    bool m_bHoldingDropped = false;  // the entry at the ring's tail was dropped
+    std::vector<uint8_t> m_buffer;   // one command's data, sized once
+};

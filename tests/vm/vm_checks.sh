@@ -1,0 +1,297 @@
+#!/bin/sh
+# End-to-end checks against the real kernel, run inside the test VM by
+# vm_run.sh: KT3916 devices served by kt3916flash-emulator (LIO tcm_loop and
+# a user backstore) and a plain CD-ROM-class device (scsi_debug), reached by
+# kt3916flash-cli through SG_IO and by KT3916Flash.exe through Wine.
+#
+#   vm_checks.sh       (the source tree is two levels up; its build trees
+#                       build-native and build-win hold the programs)
+#
+# Results go to /tmp/out (the writable share): results.txt has one line per
+# check, "PASS name" or "FAIL name: why"; each check leaves its output and
+# transcripts beside it. Independent checks run at once: every flash waits
+# at least 13 s for the device's restart by design.
+set -u
+SRC=$(cd "$(dirname "$0")/../.." && pwd)
+B=$SRC/build-native
+W=$SRC/build-win
+CLI=$B/cli/kt3916flash-cli
+EMU=$B/emulator/kt3916flash-emulator
+OUT=/tmp/out
+RESULTS=$OUT/results.txt
+WORK=/tmp/vm-work
+mkdir -p "$WORK"
+: >"$RESULTS"
+export PATH=/usr/sbin:/usr/bin:/sbin:/bin
+
+pass() { echo "PASS $1" >>"$RESULTS"; }
+fail() { echo "FAIL $1: $2" >>"$RESULTS"; }
+
+# The kernel side: configfs for the target, and the plain drive.
+modprobe configfs && mount -t configfs configfs /sys/kernel/config
+modprobe scsi_debug ptype=5 inq_vendor=OTHERCO inq_product=DVD-ROM-X inq_rev=2.00 ||
+    fail setup "scsi_debug could not be loaded"
+
+# serve NAME SCENARIO: starts a server with the transcript $OUT/NAME.jsonl and
+# waits for its node lines in $WORK/NAME.nodes ("D: /dev/srN /dev/sgN H:C:T:L").
+serve() {
+    name=$1 scenario=$2
+    count=$(echo "$scenario" | sed -n 's/.*devices=\([0-9]*\).*/\1/p')
+    "$EMU" serve --scenario "$scenario" --transcript "$OUT/$name.jsonl" \
+        >"$WORK/$name.nodes" 2>"$OUT/$name.server.log" &
+    echo $! >"$WORK/$name.pid"
+    i=0
+    while [ "$(wc -l <"$WORK/$name.nodes")" -lt "${count:-1}" ] && [ $i -lt 600 ]; do
+        kill -0 "$(cat "$WORK/$name.pid")" 2>/dev/null || break
+        sleep 0.1
+        i=$((i + 1))
+    done
+    [ "$(wc -l <"$WORK/$name.nodes")" -ge "${count:-1}" ]
+}
+
+# node NAME LETTER COLUMN: 2 the block node, 3 the generic node, 4 H:C:T:L.
+node() { awk -v d="$2:" -v c="$3" '$1 == d { print $c }' "$WORK/$1.nodes"; }
+
+# tool_commands TRANSCRIPT DRIVE [FIRST_LINE]: the device's own commands
+# (INQUIRY, START STOP UNIT, block writes) from the line on, one per line:
+# CDB, direction, length, result, sense and data digest.
+tool_commands() {
+    tail -n +"${3:-1}" "$1" | jq -r --arg d "$2" \
+        'select(.drive == $d and (.cdb[0:2] | IN("12", "1b", "fa")))
+         | [.cdb, .dir, .len, .result, .sense, (.data_sha256 // "-")] | join(" ")'
+}
+
+# reference NAME SCENARIO IMAGE: the commands the same flash sends to the
+# in-process emulated device, the behaviour the served device must match.
+reference() {
+    "$CLI" --emulate="$2" --transcript "$WORK/$1.ref.jsonl" flash "$3" --device D: \
+        >/dev/null 2>&1
+    tool_commands "$WORK/$1.ref.jsonl" D
+}
+
+# same_as_reference NAME TRANSCRIPT DRIVE FIRST_LINE SCENARIO IMAGE
+same_as_reference() {
+    tool_commands "$2" "$3" "$4" >"$WORK/$1.served.cmds"
+    reference "$1" "$5" "$6" >"$WORK/$1.ref.cmds"
+    if ! [ -s "$WORK/$1.served.cmds" ]; then
+        echo "the server recorded none of the tool's commands"
+    elif ! diff "$WORK/$1.ref.cmds" "$WORK/$1.served.cmds" >"$WORK/$1.diff"; then
+        echo "the served device received other commands than the emulated one: $(head -c 600 "$WORK/$1.diff")"
+    fi
+}
+
+lines() { wc -l <"$1"; }
+
+head -c 524288 /dev/urandom >"$WORK/img512.bin"
+head -c 1048576 /dev/urandom >"$WORK/img1m.bin"
+chmod 644 "$WORK"/img*.bin
+
+serve main devices=5 || fail setup "the server of five devices did not come up: $(cat "$OUT/main.server.log")"
+serve failing fail_block=3 || fail setup "the fail_block server did not come up"
+serve silent never_return=1 || fail setup "the never_return server did not come up"
+serve slow reboot_ms=15500 || fail setup "the slow restart server did not come up"
+PLAIN=$(for d in /sys/bus/scsi/devices/*; do
+    [ "$(cat "$d/vendor" 2>/dev/null)" = OTHERCO ] && ls "$d/scsi_generic"
+done | head -n 1)
+
+# a) list: the served KT3916 and the plain drive, each with its identity and node.
+check_list() {
+    "$CLI" list >"$OUT/list.txt" 2>&1
+    rc=$?
+    kt=$(node main D 3)
+    if [ $rc -ne 0 ]; then
+        fail list "exit $rc: $(cat "$OUT/list.txt")"
+    elif ! grep -Eq "^[0-9]+ +[D-Z]: +$kt +KTDEV +KT3916 FLASHER +1\.00\$" "$OUT/list.txt"; then
+        fail list "no KT3916 line for $kt: $(cat "$OUT/list.txt")"
+    elif ! grep -Eq "^[0-9]+ +[D-Z]: +/dev/$PLAIN +OTHERCO +DVD-ROM-X +2\.00\$" "$OUT/list.txt"; then
+        fail list "no line for the plain drive /dev/$PLAIN: $(cat "$OUT/list.txt")"
+    else
+        pass list
+    fi
+}
+
+# b) flash by --device through the generic node (512 KiB, then 1 MiB) and once
+# by the block node's name; the server saw exactly the emulated sequence.
+check_flash() {
+    name=$1 letter=$2 column=$3 image=$4
+    dev=$(node main "$letter" "$column")
+    from=$(($(lines "$OUT/main.jsonl") + 1))
+    "$CLI" --json flash "$image" --device "$dev" >"$OUT/$name.json" 2>"$OUT/$name.err"
+    rc=$?
+    if [ $rc -ne 0 ]; then
+        fail "$name" "exit $rc through $dev: $(tail -n 3 "$OUT/$name.err")"
+        return
+    fi
+    why=$(same_as_reference "$name" "$OUT/main.jsonl" "$letter" "$from" "" "$image")
+    if [ -n "$why" ]; then fail "$name" "$why"; else pass "$name"; fi
+}
+
+check_flash_sequence() {
+    check_flash flash_sg_512k D 3 "$WORK/img512.bin"
+    check_flash flash_sg_1m D 3 "$WORK/img1m.bin"
+}
+
+# c) the plain drive refuses the vendor block write: a part-way failure with
+# the device's sense, and nothing sent after the refused block.
+check_plain_drive() {
+    "$CLI" --json flash "$WORK/img512.bin" --device "/dev/$PLAIN" >"$OUT/plain.json" 2>"$OUT/plain.err"
+    rc=$?
+    result=$(jq -c 'select(.event == "result")' "$OUT/plain.json")
+    blocks=$(jq -s '[.[] | select(.event == "block")] | length' "$OUT/plain.json")
+    if [ $rc -ne 6 ]; then
+        fail plain_drive "exit $rc, expected 6: $result"
+    elif [ "$blocks" -ne 0 ] || [ "$(echo "$result" | jq .blocks_sent)" -ne 0 ]; then
+        fail plain_drive "blocks went out after the refused one: $result"
+    elif ! echo "$result" | grep -q '05/20/00'; then
+        fail plain_drive "the sense (ILLEGAL REQUEST, 05/20/00) is not reported: $result"
+    else
+        pass plain_drive
+    fi
+}
+
+# d) faults through the kernel.
+check_fail_block() {
+    "$CLI" --json flash "$WORK/img512.bin" --device "$(node failing D 3)" >"$OUT/fail_block.json" 2>&1
+    rc=$?
+    blocks=$(tool_commands "$OUT/failing.jsonl" D | grep -c '^fa')
+    last=$(tool_commands "$OUT/failing.jsonl" D | tail -n 1)
+    if [ $rc -ne 6 ]; then
+        fail fail_block "exit $rc, expected 6"
+    elif [ "$blocks" -ne 4 ] || ! echo "$last" | grep -q '^fa.* check 052400 '; then
+        fail fail_block "expected 4 block writes, the last refused with 05/24/00; got $blocks, last: $last"
+    else
+        pass fail_block
+    fi
+}
+
+check_never_return() {
+    "$CLI" --json flash "$WORK/img512.bin" --device "$(node silent D 3)" >"$OUT/never_return.json" 2>&1
+    rc=$?
+    polls=$(tool_commands "$OUT/silent.jsonl" D | awk '/^fa/ { n = 0; next } /^12/ { n++ } END { print n }')
+    becoming=$(tool_commands "$OUT/silent.jsonl" D | awk '/^fa/ { n = 0; next } /^12.* check 020401 / { n++ } END { print n }')
+    if [ $rc -ne 7 ]; then
+        fail never_return "exit $rc, expected 7"
+    elif [ "$polls" -ne 9 ] || [ "$becoming" -ne 9 ]; then
+        fail never_return "expected 9 INQUIRY polls answered NOT READY 04/01; got $polls polls, $becoming so answered"
+    else
+        pass never_return
+    fi
+}
+
+check_slow_restart() {
+    "$CLI" --json flash "$WORK/img512.bin" --device "$(node slow D 3)" >"$OUT/slow_restart.json" 2>&1
+    rc=$?
+    polls=$(tool_commands "$OUT/slow.jsonl" D | awk '/^fa/ { s = "" ; next } /^12/ { s = s $4 "," } END { print s }')
+    if [ $rc -ne 0 ]; then
+        fail slow_restart "exit $rc, expected 0"
+    elif [ "$polls" != "check,check,check,good," ]; then
+        fail slow_restart "INQUIRY polls after the image were $polls, expected three refused, then good"
+    else
+        pass slow_restart
+    fi
+}
+
+check_flash_by_block_node() {
+    check_flash flash_sr_1m E 2 "$WORK/img1m.bin"
+}
+
+# The device leaves the bus while the tool waits for its restart: a failure,
+# never a success, and no crash.
+check_removed_lun() {
+    "$CLI" --json flash "$WORK/img512.bin" --device "$(node main F 3)" >"$OUT/removed_lun.json" 2>&1 &
+    tool=$!
+    i=0
+    until tool_commands "$OUT/main.jsonl" F | grep -q '^fa000001'; do
+        sleep 0.2
+        i=$((i + 1))
+        [ $i -gt 300 ] && break
+    done
+    sleep 3
+    echo 1 >"/sys/bus/scsi/devices/$(node main F 4)/delete"
+    wait $tool
+    rc=$?
+    if [ $rc -eq 0 ] || [ $rc -ge 128 ]; then
+        fail removed_lun "exit $rc after the device was removed during the wait"
+    elif [ $rc -ne 7 ]; then
+        fail removed_lun "exit $rc, expected 7 (the device did not come back)"
+    else
+        pass removed_lun
+    fi
+}
+
+# e) permissions: without access the tool names the node and its group; once
+# the node belongs to that group (as a udev rule would set it), the member
+# flashes.
+check_permissions() {
+    sg=$(node main G 3)
+    cdrom=$(getent group cdrom | cut -d: -f3)
+    chgrp cdrom "$sg" && chmod 600 "$sg"
+    as_user() { setpriv --reuid=1000 --regid=1000 --groups="$cdrom" "$@"; }
+    as_user "$CLI" list >"$OUT/perm_list.txt" 2>&1
+    as_user "$CLI" flash "$WORK/img512.bin" --device "$sg" >"$OUT/perm_denied.txt" 2>&1
+    rc_denied=$?
+    expected="cannot open $sg read-write: Permission denied; add your user to the 'cdrom' group"
+    chmod 660 "$sg"
+    as_user "$CLI" flash "$WORK/img512.bin" --device "$sg" >"$OUT/perm_granted.txt" 2>&1
+    rc_granted=$?
+    if ! grep -qF "$expected" "$OUT/perm_list.txt"; then
+        fail permissions "list does not say: $expected; it says: $(cat "$OUT/perm_list.txt")"
+    elif [ $rc_denied -eq 0 ] || ! grep -qF "$expected" "$OUT/perm_denied.txt"; then
+        fail permissions "flash without access: exit $rc_denied, $(tail -n 3 "$OUT/perm_denied.txt")"
+    elif [ $rc_granted -ne 0 ]; then
+        fail permissions "flash as a member of the group: exit $rc_granted, $(tail -n 3 "$OUT/perm_granted.txt")"
+    else
+        pass permissions
+    fi
+}
+
+# f) the desktop program under Wine: drive D: of the prefix is the served
+# device's block node, and the program's real Win32 host does the rest.
+check_desktop() {
+    export WINEPREFIX=$OUT/wineprefix WINEDEBUG=-all WINEARCH=win32
+    sr=$(node main H 2)
+    mkdir -p "$WORK/cdrom"
+    ln -sfn "$sr" "$WINEPREFIX/dosdevices/d::"
+    ln -sfn "$WORK/cdrom" "$WINEPREFIX/dosdevices/d:"
+    # Programs run from a tmpfs copy: from the 9p share Wine faulted at once.
+    cp "$W/app/win32/KT3916Flash.exe" "$W/tests/gui/kt_gui_driver.exe" "$WORK/"
+    for scenario in served_flash served_flash_one_drive; do
+        from=$(($(lines "$OUT/main.jsonl") + 1))
+        sh "$SRC/tests/gui/gui_run.sh" run "$WINEPREFIX" "$WORK/kt_gui_driver.exe" "$WORK/KT3916Flash.exe" \
+            "$scenario" "$WORK/gui" >"$OUT/$scenario.log" 2>&1
+        rc=$?
+        cp "$WORK/gui/"*.png "$OUT/" 2>/dev/null
+        image=$WORK/gui/$([ $scenario = served_flash ] && echo served || echo served-s)-512k.bin
+        if [ $rc -ne 0 ]; then
+            fail "$scenario" "exit $rc: $(tail -n 5 "$OUT/$scenario.log")"
+            continue
+        fi
+        why=$(same_as_reference "$scenario" "$OUT/main.jsonl" H "$from" "" "$image")
+        if [ -n "$why" ]; then fail "$scenario" "$why"; else pass "$scenario"; fi
+    done
+}
+
+check_list
+check_flash_sequence &
+check_flash_by_block_node &
+check_plain_drive &
+check_fail_block &
+check_never_return &
+check_slow_restart &
+check_removed_lun &
+check_permissions &
+[ -f "$W/app/win32/KT3916Flash.exe" ] && check_desktop &
+wait
+
+# Every server stops on SIGTERM and removes what it made.
+for name in main failing silent slow; do
+    pid=$(cat "$WORK/$name.pid")
+    kill -TERM "$pid"
+    wait "$pid" 2>/dev/null
+    rc=$?
+    [ $rc -eq 0 ] || fail server_stop "$name server exit $rc: $(tail -n 2 "$OUT/$name.server.log")"
+done
+left=$(ls /sys/kernel/config/target/loopback /sys/kernel/config/target/core 2>/dev/null |
+    grep -E 'naa\.5001405|user_3916')
+if [ -n "$left" ]; then fail server_stop "configuration left behind: $left"; else pass server_stop; fi
+exit 0
