@@ -87,7 +87,9 @@ int CommandFlash(const CliOptions& options, IScsiHost& host, IClock& clock, CliE
         return EarlyEnd(options, env, check.exit, check.strError);
     }
 
-    const std::vector<ListedDevice> devices = ListDevices(host);
+    // Choosing a drive sends nothing: other drives may be busy with a flash
+    // of their own, and an INQUIRY has no business there.
+    const std::vector<ListedDevice> devices = ListDevices(host, false);
     std::vector<char> drives;
     if (options.bAll) {
         for (const ListedDevice& d : devices) {
@@ -109,7 +111,7 @@ int CommandFlash(const CliOptions& options, IScsiHost& host, IClock& clock, CliE
             for (const std::string& problem : OpenProblems(host)) PrintError(env, problem);
             PrintError(env, choice.strError);
             if (choice.exit == kExitUsage && !devices.empty() && !options.device) {
-                *env.pErr << FormatDeviceTable(devices);
+                *env.pErr << FormatDeviceTable(ListDevices(host));
                 *env.pErr << "Nothing was sent to any device.\n";
             }
             return EarlyEnd(options, env, choice.exit, choice.strError);

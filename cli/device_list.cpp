@@ -44,7 +44,7 @@ bool IsIndex(const std::string& spec) {
 
 }  // namespace
 
-std::vector<ListedDevice> ListDevices(IScsiHost& host) {
+std::vector<ListedDevice> ListDevices(IScsiHost& host, bool identify) {
     std::vector<ListedDevice> devices;
     CFlashDevice device(host);
     const int16_t count = device.GetDeviceCount();
@@ -56,6 +56,10 @@ std::vector<ListedDevice> ListDevices(IScsiHost& host) {
             listed.chDrive = static_cast<char>(std::toupper(static_cast<unsigned char>(entry->chDrive)));
         }
         listed.strNode = listed.chDrive ? DeviceNodeText(host, listed.chDrive) : std::string("aspi");
+        if (!identify) {
+            devices.push_back(listed);
+            continue;
+        }
         device.SelectDevice(i);
         listed.bAnswered = device.Inquiry();
         if (listed.bAnswered) {

@@ -19,7 +19,9 @@ struct ListedDevice {
 
 // Discovers the devices with a device object of its own, asks each for its
 // INQUIRY data, and closes them all again before returning.
-std::vector<ListedDevice> ListDevices(IScsiHost& host);
+// With identify, each device is asked for its identity (INQUIRY); without,
+// only the drives are enumerated and no device receives a command.
+std::vector<ListedDevice> ListDevices(IScsiHost& host, bool identify = true);
 
 // Where a drive lives, for people: the sg node on Linux, "emulated" for the
 // emulated bench, the device path elsewhere.

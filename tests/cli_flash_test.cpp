@@ -97,12 +97,13 @@ TEST(CliFlash, EachEndOfAFlashHasItsExitCode) {
         EXPECT_EQ(CountEvents(events, "tick"), c.ticks) << c.scenario;
 
         // The form's own sequence, seen from the device: the survey asks
-        // twice, the verification once per tick from the 13th.
+        // once (choosing the drive asks nothing), the verification once per
+        // tick from the 13th.
         const int writesReached = c.exit == kExitNoDevice ? 0 : std::min(c.blocksSent + 1, 9);
         EXPECT_EQ(CountCommands(host, 0xFA), writesReached) << c.scenario;
         if (c.exit != kExitNoDevice) {
             EXPECT_EQ(CountCommands(host, 0x1B), 1) << c.scenario;
-            EXPECT_EQ(CountCommands(host, 0x12), 2 + c.inquiriesAfterTransfer) << c.scenario;
+            EXPECT_EQ(CountCommands(host, 0x12), 1 + c.inquiriesAfterTransfer) << c.scenario;
         }
     }
 }
@@ -183,6 +184,10 @@ TEST(CliFlash, DeviceChoiceReachesOnlyTheNamedDrive) {
         EXPECT_EQ(run.exit, c.exit) << c.device << "\n" << run.err;
         for (char drive : {'D', 'E', 'F'}) {
             EXPECT_EQ(CountCommands(host, 0xFA, drive), drive == c.flashed ? 9 : 0) << c.device << " " << drive;
+            // Another drive may be in the middle of a flash of its own: not
+            // even an INQUIRY goes there.
+            if (drive != c.flashed)
+                EXPECT_EQ(CountCommands(host, 0x12, drive), 0) << c.device << " " << drive;
         }
     }
 }
@@ -281,7 +286,7 @@ TEST(CliFlash, TranscriptIsAppendedOneJsonObjectPerCommand) {
     std::vector<std::string> lines;
     for (std::string line; std::getline(in, line);) lines.push_back(line);
     std::remove(transcript.c_str());
-    ASSERT_GE(lines.size(), 14u);
+    ASSERT_GE(lines.size(), 13u);
     EXPECT_EQ(lines[0], "{\"earlier\":true}") << "appended, not replaced";
     int writes = 0;
     for (size_t i = 1; i < lines.size(); ++i) {

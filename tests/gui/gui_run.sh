@@ -93,9 +93,13 @@ run() {
     done
     wait "$pid"
     rc=$?
-    # The next scenario starts with a fresh Wine session and desktop.
-    wineserver -k >/dev/null 2>&1
-    wineserver -w >/dev/null 2>&1
+    # The next scenario starts with a fresh Wine session and desktop, unless
+    # the caller keeps one session for several (KT_GUI_KEEP_SESSION=1: under
+    # full software emulation a Wine session takes a minute to start).
+    if [ -z "${KT_GUI_KEEP_SESSION:-}" ]; then
+        wineserver -k >/dev/null 2>&1
+        wineserver -w >/dev/null 2>&1
+    fi
     return $rc
 }
 

@@ -28,7 +28,7 @@ mount -t tmpfs -o size=2g tmpfs $R/tmp
 mount -t tmpfs tmpfs $R/run
 mount -t tmpfs tmpfs $R/root
 mkdir -p $R/tmp/out
-mount -t 9p -o trans=virtio,version=9p2000.L,msize=262144 results $R/tmp/out ||
+mount -t 9p -o trans=virtio,version=9p2000.L,msize=262144,cache=loose results $R/tmp/out ||
     { echo "vm init: cannot mount the results share"; poweroff -f; }
 chroot $R /bin/sh -c "cd /tmp && HOME=/root PATH=/usr/sbin:/usr/bin:/sbin:/bin sh '$job'; echo \$? > /tmp/out/job.rc"
 sync
