@@ -189,9 +189,7 @@ void CLioTarget::RemoveLoopback(const std::string& wwnDir) const
             }
             ::rmdir(lunDir.c_str());
         }
-        std::string ignored;
-        WriteAttribute(tpgDir + "/nexus", "NULL", ignored);
-        ::rmdir(tpgDir.c_str());
+        ::rmdir(tpgDir.c_str());  // drops the nexus too
     }
     ::rmdir(wwnDir.c_str());
 }
