@@ -49,7 +49,7 @@ public:
     bool hasSendCommand = true;
     uint32_t supportInfo = (uint32_t{SS_COMP} << 8) | 1;
     std::map<std::pair<int, int>, AspiTarget> aspiTargets;
-    uint8_t diskInfoStatus = SS_ERR;  // not examined by discovery
+    uint8_t diskInfoStatus = SS_COMP;  // SRB_Status of every disk-information query
     // Executes an SRB_ExecSCSICmd; the return value is that of
     // SendASPI32Command. Default: completes at once with SS_COMP.
     std::function<uint32_t(SRB_ExecSCSICmd&)> onExec;
