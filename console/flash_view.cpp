@@ -187,7 +187,8 @@ bool CFlashView::DownloadImage()
         m_state = FlashState::Ready;
         return false;
     }
-    if (!m_pDevice)
+    // Without a device object or its buffer no block can go out.
+    if (!m_pDevice || m_pDevice->GetDataBuffer() == nullptr)
         return FailDownload(kMsgSendFailure);
 
     m_window.ProgressSetRange(0, static_cast<uint16_t>(plan->blockCount - 1));

@@ -19,11 +19,6 @@ namespace {
 
 constexpr uint32_t kMaxWaitMilliseconds = 0xFFFFFFFEu;  // one below INFINITE
 
-// The direct pass-through moves data straight between the device and the
-// data buffer, and an adapter refuses a buffer that does not meet its
-// transfer alignment; a page boundary meets every adapter's.
-constexpr std::align_val_t kDataBufferAlignment{4096};
-
 // Memory that a request still pending at the device object's end may write:
 // its block and the data buffer it points at. Neither can be freed while the
 // layer may still complete the request, and nothing tells us when that ends,
@@ -63,8 +58,9 @@ CScsiDevice::CScsiDevice(IScsiHost& host) : m_host(host)
     EnumerateDevices();
 
     // Zeroed, so that reading the identity after a failed first INQUIRY shows
-    // an empty text rather than whatever the heap held.
-    m_pDataBuffer = static_cast<uint8_t*>(::operator new[](kDataBufferSize, kDataBufferAlignment, std::nothrow));
+    // an empty text rather than whatever the heap held. Without it every
+    // command fails (ExecCommand).
+    m_pDataBuffer = m_host.AllocateDataBuffer(kDataBufferSize);
     if (m_pDataBuffer != nullptr)
         std::memset(m_pDataBuffer, 0, kDataBufferSize);
     m_pCdb = m_request.sptd.Cdb;
@@ -86,8 +82,8 @@ CScsiDevice::~CScsiDevice()
         parked.requests.insert(parked.requests.end(), m_abandonedRequests.begin(), m_abandonedRequests.end());
         parked.buffers.push_back(m_pDataBuffer);
         m_abandonedRequests.clear();
-    } else {
-        ::operator delete[](m_pDataBuffer, kDataBufferAlignment);
+    } else if (m_pDataBuffer != nullptr) {
+        m_host.FreeDataBuffer(m_pDataBuffer);
     }
     m_pDataBuffer = nullptr;
 
@@ -112,6 +108,9 @@ void CScsiDevice::BuildCommand(uint32_t length, uint8_t direction, uint32_t time
 
 bool CScsiDevice::ExecCommand()
 {
+    // No buffer to move data through: nothing is sent anywhere.
+    if (m_pDataBuffer == nullptr)
+        return false;
     if (m_hAspiDll != 0)
         return ExecAspiCommand();
     return ExecPassThrough();

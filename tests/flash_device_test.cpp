@@ -129,6 +129,33 @@ TEST(FlashCommands, InquiryLeavesUnwrittenBytesAsTheyWere)
     EXPECT_EQ(identity(), "OTHER   KT3916 FLASHER  1.00");
 }
 
+// A device object that got no data buffer fails every command on either
+// path without reaching a device, and frees nothing it never had.
+TEST(FlashCommands, WithoutADataBufferEveryCommandFails)
+{
+    for (uint32_t platform : {uint32_t{2}, kPlatformWin32Windows}) {
+        SCOPED_TRACE(platform);
+        FakeScsiHost host;
+        host.SetDrives({"C:\\", "D:\\"}, "D");
+        host.platformId = platform;
+        host.aspiTargets[{0, 3}] = {SS_COMP, 5, 3};
+        host.dataBuffersLeft = 0;
+        {
+            CFlashDevice device(host);
+            ASSERT_EQ(device.GetDeviceCount(), 1);
+            EXPECT_EQ(device.GetDataBuffer(), nullptr);
+            device.SelectDevice(0);
+            EXPECT_FALSE(device.Inquiry());
+            EXPECT_FALSE(device.StartStopUnit(2));
+            EXPECT_FALSE(device.WriteBlock(1, 0x1234, 0x20));
+        }
+        EXPECT_TRUE(host.passThroughCalls.empty());
+        EXPECT_TRUE(host.execBlocks.empty());
+        EXPECT_TRUE(host.freedBuffers.empty());
+        EXPECT_TRUE(host.errors.empty());
+    }
+}
+
 TEST(FlashCommands, WorkOverTheAspiPathToo)
 {
     FakeScsiHost host;

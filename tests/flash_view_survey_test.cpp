@@ -241,6 +241,29 @@ TEST_F(SurveyTest, SelectionChangeSwitchesTheTargetAndOnlyTheRevision)
     EXPECT_EQ(m_window.m_strVersion, TaggedRevision('F'));
 }
 
+// Without a data buffer the device object answers nothing: the survey lists
+// the drives it found with empty texts, and a download fails before sending.
+TEST_F(SurveyTest, WithoutADataBufferDrivesShowEmptyAndNothingIsSent)
+{
+    EmulatorScenario scenario;
+    scenario.devices = 2;
+    MakeBench(scenario);
+    Probe().m_bNoDataBuffer = true;
+    TempImage image(std::vector<uint8_t>(524288, 0x5A));
+    g_strImagePath = image.Path();
+
+    View().OnInitialUpdate();
+
+    EXPECT_EQ(m_window.m_items, (std::vector<std::string>{"", ""}));
+    EXPECT_EQ(m_window.m_strVersion, "");
+    ASSERT_TRUE(View().IsSurveyComplete());
+    View().OnFlash();
+    FireStartTick();
+    EXPECT_EQ(m_window.m_messages, std::vector<std::string>{kMsgSendFailure});
+    EXPECT_TRUE(Records().empty());
+    EXPECT_EQ(View().GetState(), FlashState::Stopped);
+}
+
 TEST_F(SurveyTest, AutomaticStartArmsTheDownloadAtTheEndOfACompleteSurvey)
 {
     MakeBench();

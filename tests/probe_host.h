@@ -70,10 +70,16 @@ public:
         return m_inner.WaitCompletionEvent(event, milliseconds);
     }
     void CloseCompletionEvent(HostHandle event) override { m_inner.CloseCompletionEvent(event); }
+    uint8_t* AllocateDataBuffer(uint32_t length) override
+    {
+        return m_bNoDataBuffer ? nullptr : m_inner.AllocateDataBuffer(length);
+    }
+    void FreeDataBuffer(uint8_t* buffer) override { m_inner.FreeDataBuffer(buffer); }
 
     std::vector<std::string> m_driveKindPaths;  // every GetDriveKind argument, in order
     bool m_bTagInquiry = false;
     std::function<void(PassThroughRequest&)> m_beforePassThrough;
+    bool m_bNoDataBuffer = false;  // the device object gets no data buffer
 
 private:
     IScsiHost& m_inner;
