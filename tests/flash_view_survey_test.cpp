@@ -67,6 +67,26 @@ TEST_F(SurveyTest, AllDevicesAreListedInDeviceOrderAndDeviceZeroIsAskedTwice)
     EXPECT_EQ(View().GetDevice()->GetCurrentDevice(), 0);
 }
 
+// A drive that does not answer is listed with an empty entry, never with the
+// identity of the drive asked before it.
+TEST_F(SurveyTest, SilentDriveShowsAnEmptyEntry)
+{
+    EmulatorScenario scenario;
+    scenario.devices = 3;
+    MakeBench(scenario);
+    Probe().m_bTagInquiry = true;
+    Probe().m_silentDrives = {'E'};
+    TempImage image({0x61, 0x62, 0x63});
+    g_strImagePath = image.Path();
+
+    View().OnInitialUpdate();
+
+    EXPECT_EQ(m_window.m_items, (std::vector<std::string>{TaggedIdentity('D'), "", TaggedIdentity('F')}));
+    m_window.m_nSelection = 1;
+    View().OnSelchangeDeviceList();
+    EXPECT_EQ(m_window.m_strVersion, "");
+}
+
 TEST_F(SurveyTest, NamedDriveReachesOpenDriveAsLetterAndColon)
 {
     struct Case {
@@ -233,12 +253,12 @@ TEST_F(SurveyTest, SelectionChangeSwitchesTheTargetAndOnlyTheRevision)
     EXPECT_EQ(m_window.m_items.size(), 3u);
 
     // No selection: the index goes to the device as it is, INQUIRY reaches no
-    // device and the revision is what the buffer still holds.
+    // device and the revision shows empty.
     m_window.m_nSelection = -1;
     View().OnSelchangeDeviceList();
     EXPECT_EQ(View().GetDevice()->GetCurrentDevice(), -1);
     EXPECT_EQ(RecordCount(), before + 1);
-    EXPECT_EQ(m_window.m_strVersion, TaggedRevision('F'));
+    EXPECT_EQ(m_window.m_strVersion, "");
 }
 
 // Without a data buffer the device object answers nothing: the survey lists

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <functional>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -40,6 +41,8 @@ public:
     {
         if (m_beforePassThrough)
             m_beforePassThrough(request);
+        if (m_driveOfHandle.count(device) && m_silentDrives.count(m_driveOfHandle[device]))
+            return false;
         const bool ok = m_inner.SendPassThrough(device, request);
         const bool inquiry = request.sptd.Cdb[0] == 0x12;
         if (m_bTagInquiry && ok && inquiry && request.sptd.ScsiStatus == 0) {
@@ -80,6 +83,7 @@ public:
     bool m_bTagInquiry = false;
     std::function<void(PassThroughRequest&)> m_beforePassThrough;
     bool m_bNoDataBuffer = false;  // the device object gets no data buffer
+    std::set<char> m_silentDrives;  // their pass-through calls fail unsent
 
 private:
     IScsiHost& m_inner;
