@@ -23,6 +23,9 @@ void CTerminalFormWindow::SetDeviceSelection(int index) {
 
 int CTerminalFormWindow::GetDeviceSelection() { return m_nSelection; }
 
+// Nobody picks from this list: the device is chosen before the form runs.
+void CTerminalFormWindow::EnableDeviceList(bool) {}
+
 void CTerminalFormWindow::SetStatusText(const std::string& text) { m_strStatus = text; }
 
 void CTerminalFormWindow::SetDeviceVersionText(const std::string& text) {

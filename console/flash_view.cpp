@@ -113,6 +113,11 @@ void CFlashView::OnSelchangeDeviceList()
 {
     if (!m_pDevice)
         return;
+    // The device being flashed stays the target until its download ends.
+    if (IsDownloadRunning()) {
+        m_window.SetDeviceSelection(m_nFlashDevice);
+        return;
+    }
     // -1 is passed on as it is: commands then fail until another entry is chosen.
     m_pDevice->SelectDevice(static_cast<int16_t>(m_window.GetDeviceSelection()));
     m_pDevice->Inquiry();
@@ -128,6 +133,9 @@ void CFlashView::OnFlash()
         return;
     }
     m_window.EnableFlashButton(false);
+    // Until the download ends, its device is the one every command goes to.
+    m_window.EnableDeviceList(false);
+    m_nFlashDevice = m_pDevice ? m_pDevice->GetCurrentDevice() : 0;
     g_nVerifyTicks = 0;
     m_window.ProgressSetPos(0);
     m_window.SetTimer(IDT_START_DOWNLOAD, kStartDownloadPeriodMs);
@@ -148,26 +156,42 @@ void CFlashView::OnVerifyTick()
 {
     m_window.ProgressStepIt();
     ++g_nVerifyTicks;
-    if (g_nVerifyTicks >= kFirstInquiryTick && m_pDevice && m_pDevice->Inquiry()) {
-        m_window.KillTimer(IDT_VERIFY);
-        m_window.ProgressSetPos(kVerifyRangeMax);
-        m_window.MessageBox(kMsgUpdateSuccess);
-        m_window.EnableFlashButton(true);
-        m_window.SetStatusText(kStatusFlashingOk);
-        m_state = FlashState::Ready;
-        return;
+    if (g_nVerifyTicks >= kFirstInquiryTick && m_pDevice) {
+        m_pDevice->SelectDevice(m_nFlashDevice);
+        if (m_pDevice->Inquiry()) {
+            m_window.KillTimer(IDT_VERIFY);
+            m_window.ProgressSetPos(kVerifyRangeMax);
+            m_window.MessageBox(kMsgUpdateSuccess);
+            m_window.EnableFlashButton(true);
+            m_window.SetStatusText(kStatusFlashingOk);
+            EndDownload(FlashState::Ready);
+            return;
+        }
     }
     if (g_nVerifyTicks >= kLastVerifyTick) {
         m_window.KillTimer(IDT_VERIFY);
         m_state = FlashState::Stopped;
         m_window.MessageBox(kMsgUpdateFailure);
+        EndDownload(FlashState::Stopped);
     }
+}
+
+bool CFlashView::IsDownloadRunning() const
+{
+    return m_state == FlashState::Armed || m_state == FlashState::Sending || m_state == FlashState::Verifying;
+}
+
+void CFlashView::EndDownload(FlashState state)
+{
+    m_state = state;
+    m_window.EnableDeviceList(true);
 }
 
 bool CFlashView::FailDownload(const char* message)
 {
     m_state = FlashState::Stopped;
     m_window.MessageBox(message);
+    EndDownload(FlashState::Stopped);
     return false;
 }
 
@@ -184,7 +208,7 @@ bool CFlashView::DownloadImage()
     if (plan == nullptr) {
         m_window.MessageBox(kMsgImageSizeInvalid);
         m_window.EnableFlashButton(true);
-        m_state = FlashState::Ready;
+        EndDownload(FlashState::Ready);
         return false;
     }
     // Without a device object or its buffer no block can go out.

@@ -84,6 +84,9 @@ private:
     bool SurveyDevices();
     void ShowRevision();
     void OnVerifyTick();
+    bool IsDownloadRunning() const;
+    // The download is over: the device list takes a new choice again.
+    void EndDownload(FlashState state);
     bool FailDownload(const char* message);
 
     IFormWindow& m_window;
@@ -92,4 +95,5 @@ private:
     std::unique_ptr<CFlashDevice> m_pDevice;
     FlashState m_state = FlashState::Ready;
     bool m_bSurveyComplete = false;
+    int16_t m_nFlashDevice = 0;  // the device of the running download
 };

@@ -116,7 +116,7 @@ TEST_F(DownloadTest, SuccessfulDownloadMakesExactlyTheseWindowCalls)
     FireStartTick();
     EXPECT_EQ(RunVerifyTicks(), 13);
 
-    std::vector<std::string> expected = {"Enable 0", "SetPos 0", "SetTimer 1026 500",
+    std::vector<std::string> expected = {"Enable 0", "ListEnable 0", "SetPos 0", "SetTimer 1026 500",
                                          "KillTimer 1026", "SetRange 0 8", "SetStep 1"};
     for (int block = 0; block < 8; ++block) {
         expected.push_back("Status sending data....");
@@ -129,7 +129,7 @@ TEST_F(DownloadTest, SuccessfulDownloadMakesExactlyTheseWindowCalls)
         expected.push_back("StepIt");
     // The box comes before the button and the status line.
     for (const char* call : {"KillTimer 1025", "SetPos 15", "MessageBox Update success!!", "Enable 1",
-                             "Status Flashing OK"})
+                             "Status Flashing OK", "ListEnable 1"})
         expected.push_back(call);
     EXPECT_EQ(m_window.m_calls, expected);
     EXPECT_EQ(View().GetState(), FlashState::Ready);
@@ -272,7 +272,8 @@ TEST_F(DownloadTest, WithoutDeviceTheDownloadFailsAtBlockZero)
 
     EXPECT_EQ(m_window.m_calls, (std::vector<std::string>{"KillTimer 1026", "SetRange 0 8", "SetStep 1",
                                                            "Status sending data....",
-                                                           "MessageBox Send data to device failure!!"}));
+                                                           "MessageBox Send data to device failure!!",
+                                                           "ListEnable 1"}));
     EXPECT_TRUE(Records().empty());
     EXPECT_EQ(m_window.m_progress.Position(), 0);
     EXPECT_FALSE(m_window.m_bFlashEnabled);
@@ -310,7 +311,7 @@ TEST_F(DownloadTest, ImageGoneAtTheStartTickSendsNothing)
     FireStartTick();
 
     EXPECT_EQ(m_window.m_calls,
-              (std::vector<std::string>{"KillTimer 1026", "MessageBox File open failure!!"}));
+              (std::vector<std::string>{"KillTimer 1026", "MessageBox File open failure!!", "ListEnable 1"}));
     EXPECT_TRUE(DownloadRecords().empty());
     EXPECT_EQ(m_window.m_strStatus, "");
     EXPECT_EQ(m_window.m_progress.Position(), 0);
@@ -318,32 +319,38 @@ TEST_F(DownloadTest, ImageGoneAtTheStartTickSendsNothing)
     EXPECT_EQ(View().GetState(), FlashState::Stopped);
 }
 
-TEST_F(DownloadTest, DeviceSelectedDuringTheWaitReceivesTheRemainingPolls)
+// While a download runs the device list is locked and every poll goes to the
+// device that was flashed: a drive that was not flashed never answers for one
+// that did not come back.
+TEST_F(DownloadTest, PollsGoToTheFlashedDeviceWhateverTheListShows)
 {
     EmulatorScenario scenario;
     scenario.devices = 2;
     scenario.neverReturn = true;  // D: never comes back; E: was not flashed
     TempImage file(PatternImage(kPlan512K.imageLength));
     SurveyAndFlash(file.Path(), scenario);
+    EXPECT_FALSE(m_window.m_bListEnabled);
     FireStartTick();
     const size_t afterTransfer = RecordCount();
     for (int tick = 1; tick <= 14; ++tick)
         FireVerifyTick();
 
     m_window.m_nSelection = 1;
+    m_window.ClearRecord();
     View().OnSelchangeDeviceList();
-    FireVerifyTick();
+    EXPECT_EQ(m_window.m_calls, std::vector<std::string>{"Select 0"});
+    EXPECT_FALSE(m_window.m_bListEnabled);
+    RunVerifyTicks();
 
-    const std::vector<TranscriptRecord> polls = RecordsSince(afterTransfer);
     std::string drives;
-    for (const TranscriptRecord& record : polls) {
+    for (const TranscriptRecord& record : RecordsSince(afterTransfer)) {
         EXPECT_EQ(record.cdb[0], kOpInquiry);
         drives += record.drive;
     }
-    EXPECT_EQ(drives, "DDEE");  // ticks 13, 14, the selection, tick 15
-    EXPECT_EQ(m_window.m_messages, std::vector<std::string>{kMsgUpdateSuccess});
-    EXPECT_EQ(g_nVerifyTicks, 15);
-    EXPECT_FALSE(m_window.TimerArmed(IDT_VERIFY));
+    EXPECT_EQ(drives, std::string(9, 'D'));  // ticks 13 to 21
+    EXPECT_EQ(m_window.m_messages, std::vector<std::string>{kMsgUpdateFailure});
+    EXPECT_EQ(View().GetState(), FlashState::Stopped);
+    EXPECT_TRUE(m_window.m_bListEnabled) << "the download is over";
 }
 
 TEST_F(DownloadTest, OtherTimerIdsAreIgnored)
@@ -374,7 +381,7 @@ TEST_F(DownloadTest, ImageOfAnotherLengthIsRefusedBeforeAnyCommand)
         EXPECT_EQ(m_window.m_calls,
                   (std::vector<std::string>{"KillTimer 1026",
                                             "MessageBox Image size must be 524288 or 1048576 bytes!!",
-                                            "Enable 1"}));
+                                            "Enable 1", "ListEnable 1"}));
         EXPECT_TRUE(DownloadRecords().empty());
         EXPECT_EQ(m_window.m_progress.Position(), 0);
         EXPECT_EQ(View().GetState(), FlashState::Ready);

@@ -294,9 +294,9 @@ TEST_F(SurveyTest, AutomaticStartArmsTheDownloadAtTheEndOfACompleteSurvey)
     View().OnInitialUpdate();
 
     const std::vector<std::string>& calls = m_window.m_calls;
-    ASSERT_GE(calls.size(), 4u);
-    EXPECT_EQ(std::vector<std::string>(calls.end() - 4, calls.end()),
-              (std::vector<std::string>{"Status ", "Enable 0", "SetPos 0", "SetTimer 1026 500"}));
+    ASSERT_GE(calls.size(), 5u);
+    EXPECT_EQ(std::vector<std::string>(calls.end() - 5, calls.end()),
+              (std::vector<std::string>{"Status ", "Enable 0", "ListEnable 0", "SetPos 0", "SetTimer 1026 500"}));
     EXPECT_EQ(View().GetState(), FlashState::Armed);
     // The transfer waits for the start tick.
     EXPECT_TRUE(WithOpcode(Records(), kOpWriteBlock).empty());
