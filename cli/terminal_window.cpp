@@ -44,10 +44,17 @@ void CTerminalFormWindow::EnableFlashButton(bool enable) { m_bFlashEnabled = ena
 
 void CTerminalFormWindow::ProgressSetRange(uint16_t minimum, uint16_t maximum) {
     m_progress.SetRange(minimum, maximum);
-    // The first range of the transfer spans its blocks.
+    // The first range of the transfer spans its blocks. The form sets it once
+    // it has checked the image and before its first command: from here on
+    // the transfer runs, with the plan and checksum the form sends.
     if (m_bInTransfer && !m_bVerifyArmed && !m_bRangeTaken) {
         m_bRangeTaken = true;
         m_record.nBlocks = static_cast<uint32_t>(maximum) + 1;
+        m_record.bTransferStarted = true;
+        if (m_nSelection >= 0) m_record.strIdentity = m_deviceItems[static_cast<size_t>(m_nSelection)];
+        FlashEvent start;
+        start.kind = FlashEventKind::Start;
+        Emit(start);
     }
 }
 
@@ -124,11 +131,6 @@ CTerminalFormWindow::RunEnd CTerminalFormWindow::Run(CFlashView& view) {
         next->second.dueMs = now + next->second.periodMs;
 
         if (id == IDT_START_DOWNLOAD) {
-            m_record.bTransferStarted = true;
-            if (m_nSelection >= 0) m_record.strIdentity = m_deviceItems[static_cast<size_t>(m_nSelection)];
-            FlashEvent start;
-            start.kind = FlashEventKind::Start;
-            Emit(start);
             m_bInTransfer = true;
             view.OnTimer(id);
             m_bInTransfer = false;

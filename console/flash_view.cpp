@@ -53,17 +53,12 @@ void CFlashView::OnInitialUpdate()
     }
 
     // A read error must not pass for a shorter image with another sum.
-    uint32_t checksum = 0;
-    if (SumImageFile(g_strImagePath, checksum) != ImageSumResult::Ok) {
+    ImageDigest digest;
+    if (DigestImageFile(g_strImagePath, digest) != ImageSumResult::Ok) {
         m_window.MessageBox(kMsgFileOpenFailure);
         return;
     }
-    m_nChecksum = checksum;
-
-    char text[16];
-    std::snprintf(text, sizeof text, "%04X", static_cast<unsigned>(m_nChecksum));
-    g_strOptionText = text;
-    m_window.SetChecksumText(g_strOptionText);
+    TakeCheckedImage(digest);
 
     m_window.SetStatusText("");
     m_bSurveyComplete = true;
@@ -102,6 +97,19 @@ bool CFlashView::SurveyDevices()
     m_pDevice->SelectDevice(0);
     m_pDevice->Inquiry();
     return true;
+}
+
+// From here on a download sends this image and no other.
+void CFlashView::TakeCheckedImage(const ImageDigest& digest)
+{
+    m_checkedImage = digest;
+    m_bImageChecked = true;
+    m_nChecksum = digest.nChecksum;
+
+    char text[16];
+    std::snprintf(text, sizeof text, "%04X", static_cast<unsigned>(m_nChecksum));
+    g_strOptionText = text;
+    m_window.SetChecksumText(g_strOptionText);
 }
 
 void CFlashView::ShowRevision()
@@ -202,9 +210,23 @@ bool CFlashView::DownloadImage()
     if (!file.Open(g_strImagePath))
         return FailDownload(kMsgFileOpenFailure);
 
+    // Only the image whose checksum the operator was shown goes out: this one
+    // open is read whole and compared with it before any command, then sent.
+    ImageDigest current;
+    if (!DigestImage(file, current) || !file.Rewind())
+        return FailDownload(kMsgFileReadFailure);
+    if (!m_bImageChecked || current != m_checkedImage) {
+        const char* message = m_bImageChecked ? kMsgImageChanged : kMsgImageNotChecked;
+        TakeCheckedImage(current);
+        m_window.MessageBox(message);
+        m_window.EnableFlashButton(true);
+        EndDownload(FlashState::Ready);
+        return false;
+    }
+
     // Checked before any command: the eject that opens the transfer must not
     // go out for an image that will never follow it.
-    const BlockPlan* plan = FindBlockPlan(file.GetLength());
+    const BlockPlan* plan = FindBlockPlan(current.nLength);
     if (plan == nullptr) {
         m_window.MessageBox(kMsgImageSizeInvalid);
         m_window.EnableFlashButton(true);
@@ -220,14 +242,21 @@ bool CFlashView::DownloadImage()
     m_pDevice->StartStopUnit(kStartStopEject);
 
     // Each block is read straight into the device's buffer; bytes beyond what
-    // a read delivers keep what the previous block left there.
-    uint8_t* buffer = m_pDevice->GetDataBuffer();
+    // a read delivers keep what the previous block left there. What was read
+    // is added up as it goes: the final block, which makes the device take
+    // the image, goes out only when that is the checked image.
+    CImageDigester imageRead;
     for (uint32_t block = 0; block < plan->blockCount; ++block) {
         m_window.SetStatusText(kStatusSending);
         const bool bFinal = block + 1 == plan->blockCount;
         const uint32_t request = bFinal ? plan->finalRequest : kBlockLength;
         const uint32_t needed = bFinal ? plan->finalBytes : kBlockLength;
-        if (file.Read(buffer, request) < needed)
+        uint8_t* buffer = m_pDevice->GetDataBuffer();
+        const uint32_t got = file.Read(buffer, request);
+        if (got < needed)
+            return FailDownload(kMsgFileReadFailure);
+        imageRead.Add(buffer, got);
+        if (bFinal && imageRead.Finish() != m_checkedImage)
             return FailDownload(kMsgFileReadFailure);
 
         bool sent;

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
+#include <functional>
 
 #include "device/emulated/sha256.h"
 #include "flash_bench.h"
@@ -42,6 +44,13 @@ std::vector<uint8_t> ExpectedBlockData(const std::vector<uint8_t>& image, const 
                   data.begin() + plan.finalBytes);
     }
     return data;
+}
+
+std::string Hex4(uint16_t value)
+{
+    char text[8];
+    std::snprintf(text, sizeof text, "%04X", static_cast<unsigned>(value));
+    return text;
 }
 
 std::string ExpectedBlockCdb(const Plan& plan, uint32_t block, uint16_t checksum)
@@ -261,10 +270,18 @@ TEST_F(DownloadTest, WithoutDeviceTheDownloadFailsAtBlockZero)
     EmulatorScenario scenario;
     scenario.devices = 0;
     MakeBench(scenario);
-    TempImage file(PatternImage(kPlan512K.imageLength));
+    const std::vector<uint8_t> image = PatternImage(kPlan512K.imageLength);
+    TempImage file(image);
     g_strImagePath = file.Path();
     View().OnInitialUpdate();
     ASSERT_EQ(m_window.m_messages, std::vector<std::string>{kMsgNoDeviceFound});
+    // The survey stopped before it summed the image: the first Flash shows
+    // the checksum and sends nothing.
+    View().OnFlash();
+    FireStartTick();
+    EXPECT_EQ(m_window.m_messages.back(), kMsgImageNotChecked);
+    EXPECT_EQ(m_window.m_strChecksum, Hex4(ByteSum(image)));
+    ASSERT_EQ(View().GetState(), FlashState::Ready);
     View().OnFlash();
     m_window.ClearRecord();
 
@@ -392,17 +409,142 @@ TEST_F(DownloadTest, ImageOfAnotherLengthIsRefusedBeforeAnyCommand)
     }
 }
 
-TEST_F(DownloadTest, ImageTruncatedBeforeTheStartTickIsRefusedBySize)
+// The image that goes out is the one whose checksum the form shows. Changed
+// after the survey (even to bytes with the same 16-bit sum), it is not sent:
+// the form shows the new checksum and waits for the next Flash, which sends
+// exactly that image.
+TEST_F(DownloadTest, ImageChangedAfterTheSurveyIsShownBeforeItIsSent)
 {
-    TempImage file(PatternImage(kPlan1M.imageLength));
-    SurveyAndFlash(file.Path());
-    file.Write(PatternImage(600000));
+    std::vector<uint8_t> sameSum = PatternImage(kPlan512K.imageLength);
+    std::swap(sameSum[1000], sameSum[400000]);
+    struct Case {
+        const char* name;
+        std::vector<uint8_t> replacement;
+        const char* message;        // at the first start tick, null for none
+        const char* secondMessage;  // at the second, null when it sends
+    };
+    const Case cases[] = {
+        {"other bytes, same sum", sameSum, kMsgImageChanged, nullptr},
+        {"1 MiB instead of 512 KiB", PatternImage(kPlan1M.imageLength, 5), kMsgImageChanged, nullptr},
+        {"cut to a length no plan has", PatternImage(600000), kMsgImageChanged, kMsgImageSizeInvalid},
+        {"rewritten with the same bytes", PatternImage(kPlan512K.imageLength), nullptr, nullptr},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        m_window = RecordingWindow();
+        TempImage file(PatternImage(kPlan512K.imageLength));
+        SurveyAndFlash(file.Path());
+        file.Write(c.replacement);
+        const uint16_t newSum = ByteSum(c.replacement);
+        ASSERT_EQ(sameSum.size(), kPlan512K.imageLength);
 
+        FireStartTick();
+
+        if (c.message != nullptr) {
+            EXPECT_EQ(m_window.m_messages, std::vector<std::string>{c.message});
+            EXPECT_TRUE(DownloadRecords().empty()) << "not even START STOP UNIT";
+            EXPECT_EQ(m_window.m_strChecksum, Hex4(newSum));
+            EXPECT_EQ(g_strOptionText, Hex4(newSum));
+            EXPECT_EQ(View().GetState(), FlashState::Ready);
+            EXPECT_TRUE(m_window.m_bFlashEnabled);
+            EXPECT_TRUE(m_window.m_bListEnabled);
+            EXPECT_TRUE(m_window.m_timers.empty());
+            View().OnFlash();
+            FireStartTick();
+        }
+        if (c.secondMessage != nullptr) {
+            EXPECT_EQ(m_window.m_messages.back(), c.secondMessage);
+            EXPECT_TRUE(DownloadRecords().empty());
+            continue;
+        }
+        const std::vector<TranscriptRecord> blocks = WithOpcode(DownloadRecords(), kOpWriteBlock);
+        ASSERT_FALSE(blocks.empty());
+        EXPECT_EQ(blocks.back().cdb[6] << 8 | blocks.back().cdb[7], newSum);
+        EXPECT_EQ(Emulated().Device(0).LastImage(), c.replacement);
+        EXPECT_EQ(View().GetState(), FlashState::Verifying);
+    }
+}
+
+// A survey that never summed the image (it stopped at a message) leaves
+// nothing checked: the first Flash shows the checksum and sends nothing.
+TEST_F(DownloadTest, ImageTheSurveyCouldNotReadIsShownBeforeItIsSent)
+{
+    MakeBench();
+    const std::vector<uint8_t> image = PatternImage(kPlan512K.imageLength);
+    TempImage file(image);
+    const std::string path = file.Path();
+    g_strImagePath = path + ".missing";
+    View().OnInitialUpdate();
+    ASSERT_EQ(m_window.m_messages, std::vector<std::string>{kMsgFileOpenFailure});
+    g_strImagePath = path;  // as if the file had turned up meanwhile
+    const size_t before = RecordCount();
+
+    View().OnFlash();
     FireStartTick();
 
-    EXPECT_EQ(m_window.m_messages, std::vector<std::string>{kMsgImageSizeInvalid});
-    EXPECT_TRUE(DownloadRecords().empty());
+    EXPECT_EQ(m_window.m_messages.back(), kMsgImageNotChecked);
+    EXPECT_EQ(m_window.m_strChecksum, Hex4(ByteSum(image)));
+    EXPECT_EQ(RecordCount(), before);
     EXPECT_EQ(View().GetState(), FlashState::Ready);
+    View().OnFlash();
+    FireStartTick();
+    EXPECT_EQ(WithOpcode(RecordsSince(before), kOpWriteBlock).size(), kPlan512K.blockCount);
+}
+
+// The image changes on disk while its blocks go out: the bytes read no longer
+// add up to the checked image, so the final block, which makes the device
+// take the image, is not sent.
+TEST_F(DownloadTest, ImageChangedDuringTheTransferNeverGetsItsFinalBlock)
+{
+    struct Case {
+        const char* name;
+        Plan plan;
+        std::function<void(const std::string& path, std::vector<uint8_t>& image)> change;
+    };
+    // Far behind the read position, so no read-ahead has the old bytes yet.
+    const auto overwrite = [](const std::string& path, uint32_t offset, const std::vector<uint8_t>& bytes) {
+        std::fstream out(path, std::ios::in | std::ios::out | std::ios::binary);
+        out.seekp(offset);
+        out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    };
+    const Case cases[] = {
+        {"other bytes, other sum", kPlan512K,
+         [&](const std::string& path, std::vector<uint8_t>& image) {
+             overwrite(path, 500000, {static_cast<uint8_t>(image[500000] + 1)});
+         }},
+        {"two bytes swapped, same sum", kPlan512K,
+         [&](const std::string& path, std::vector<uint8_t>& image) {
+             overwrite(path, 500000, {image[500001], image[500000]});
+         }},
+        {"grown past its plan", kPlan1M,
+         [&](const std::string& path, std::vector<uint8_t>&) {
+             overwrite(path, kPlan1M.imageLength, std::vector<uint8_t>(100, 0x01));
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        m_window = RecordingWindow();
+        std::vector<uint8_t> image = PatternImage(c.plan.imageLength, 7);
+        image[500000] = 0x10;
+        image[500001] = 0x20;
+        TempImage file(image);
+        const std::string path = file.Path();
+        SurveyAndFlash(path);
+        bool changed = false;
+        Probe().m_beforePassThrough = [&](PassThroughRequest& request) {
+            if (request.sptd.Cdb[0] == kOpWriteBlock && !changed) {
+                changed = true;
+                c.change(path, image);
+            }
+        };
+
+        FireStartTick();
+
+        EXPECT_EQ(WithOpcode(DownloadRecords(), kOpWriteBlock).size(), c.plan.blockCount - 1);
+        EXPECT_EQ(m_window.m_messages, std::vector<std::string>{kMsgFileReadFailure});
+        EXPECT_TRUE(m_window.m_timers.empty());
+        EXPECT_EQ(View().GetState(), FlashState::Stopped);
+    }
 }
 
 // The file shrinks while blocks are sent: the block that cannot be read
