@@ -27,7 +27,7 @@ struct FlashRecord {
 };
 
 enum class FlashEventKind {
-    Start,          // the start tick: the transfer begins
+    Start,          // the form checked the image: the transfer begins
     Block,          // nIndex blocks of nTotal sent
     Tick,           // verification tick nIndex of nTotal
     Message,        // a message box of the form, strText

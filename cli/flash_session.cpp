@@ -19,6 +19,8 @@ CliExit ClassifyFlashMessages(const FlashRecord& record) {
         {kMsgNoFileSet, kExitImageUnreadable},
         {kMsgFileOpenFailure, kExitImageUnreadable},
         {kMsgFileReadFailure, kExitImageUnreadable},
+        {kMsgImageChanged, kExitImageUnreadable},
+        {kMsgImageNotChecked, kExitImageUnreadable},
         {kMsgImageSizeInvalid, kExitNotFlashable},
         {kMsgSendFailure, kExitSendFailure},
         {kMsgUpdateFailure, kExitNoReturn},

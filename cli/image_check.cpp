@@ -7,6 +7,7 @@
 
 #include "cli/json_text.h"
 #include "console/block_plan.h"
+#include "console/image_digest.h"
 #include "console/image_file.h"
 #include "device/flash_device.h"
 
@@ -39,12 +40,25 @@ ImageCheck CheckImage(const std::string& path, bool withChecksum) {
         return check;
     }
     check.nSize = file.GetLength();
-    file.Close();
     if (check.nSize < 0) {
         check.exit = kExitImageUnreadable;
         check.strError = "cannot take the length of the image " + path;
         return check;
     }
+    // Size, plan and checksum all come from this one open, the way the form
+    // checks an image: the bytes summed are the length judged.
+    if (withChecksum) {
+        ImageDigest digest;
+        if (!DigestImage(file, digest)) {
+            check.exit = kExitImageUnreadable;
+            check.strError = "cannot read the image " + path;
+            return check;
+        }
+        check.nSize = digest.nLength;
+        check.bHasChecksum = true;
+        check.nChecksum = digest.nChecksum;
+    }
+    file.Close();
     if (const BlockPlan* plan = FindBlockPlan(check.nSize)) {
         check.nBlocks = plan->blockCount;
         check.nFinalBytes = plan->finalBytes;
@@ -53,17 +67,6 @@ ImageCheck CheckImage(const std::string& path, bool withChecksum) {
         check.exit = kExitNotFlashable;
         check.strError = "the image " + path + " is " + std::to_string(check.nSize) +
                          " bytes long: only images of 524288 or 1048576 bytes can be flashed";
-    }
-    if (withChecksum) {
-        uint32_t sum = 0;
-        const ImageSumResult result = SumImageFile(path, sum);
-        if (result != ImageSumResult::Ok) {
-            check.exit = kExitImageUnreadable;
-            check.strError = "cannot read the image " + path;
-            return check;
-        }
-        check.bHasChecksum = true;
-        check.nChecksum = static_cast<uint16_t>(sum);
     }
     return check;
 }

@@ -23,6 +23,9 @@ void CTerminalFormWindow::SetDeviceSelection(int index) {
 
 int CTerminalFormWindow::GetDeviceSelection() { return m_nSelection; }
 
+// Nobody picks from this list: the device is chosen before the form runs.
+void CTerminalFormWindow::EnableDeviceList(bool) {}
+
 void CTerminalFormWindow::SetStatusText(const std::string& text) { m_strStatus = text; }
 
 void CTerminalFormWindow::SetDeviceVersionText(const std::string& text) {
@@ -41,10 +44,17 @@ void CTerminalFormWindow::EnableFlashButton(bool enable) { m_bFlashEnabled = ena
 
 void CTerminalFormWindow::ProgressSetRange(uint16_t minimum, uint16_t maximum) {
     m_progress.SetRange(minimum, maximum);
-    // The first range of the transfer spans its blocks.
+    // The first range of the transfer spans its blocks. The form sets it once
+    // it has checked the image and before its first command: from here on
+    // the transfer runs, with the plan and checksum the form sends.
     if (m_bInTransfer && !m_bVerifyArmed && !m_bRangeTaken) {
         m_bRangeTaken = true;
         m_record.nBlocks = static_cast<uint32_t>(maximum) + 1;
+        m_record.bTransferStarted = true;
+        if (m_nSelection >= 0) m_record.strIdentity = m_deviceItems[static_cast<size_t>(m_nSelection)];
+        FlashEvent start;
+        start.kind = FlashEventKind::Start;
+        Emit(start);
     }
 }
 
@@ -121,11 +131,6 @@ CTerminalFormWindow::RunEnd CTerminalFormWindow::Run(CFlashView& view) {
         next->second.dueMs = now + next->second.periodMs;
 
         if (id == IDT_START_DOWNLOAD) {
-            m_record.bTransferStarted = true;
-            if (m_nSelection >= 0) m_record.strIdentity = m_deviceItems[static_cast<size_t>(m_nSelection)];
-            FlashEvent start;
-            start.kind = FlashEventKind::Start;
-            Emit(start);
             m_bInTransfer = true;
             view.OnTimer(id);
             m_bInTransfer = false;

@@ -23,6 +23,7 @@ public:
     void InsertDeviceItem(int index, const std::string& text) override;
     void SetDeviceSelection(int index) override;
     int GetDeviceSelection() override;
+    void EnableDeviceList(bool enable) override;
     void SetStatusText(const std::string& text) override;
     void SetDeviceVersionText(const std::string& text) override;
     void SetFilePathText(const std::string& text) override;

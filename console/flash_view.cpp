@@ -53,17 +53,12 @@ void CFlashView::OnInitialUpdate()
     }
 
     // A read error must not pass for a shorter image with another sum.
-    uint32_t checksum = 0;
-    if (SumImageFile(g_strImagePath, checksum) != ImageSumResult::Ok) {
+    ImageDigest digest;
+    if (DigestImageFile(g_strImagePath, digest) != ImageSumResult::Ok) {
         m_window.MessageBox(kMsgFileOpenFailure);
         return;
     }
-    m_nChecksum = checksum;
-
-    char text[16];
-    std::snprintf(text, sizeof text, "%04X", static_cast<unsigned>(m_nChecksum));
-    g_strOptionText = text;
-    m_window.SetChecksumText(g_strOptionText);
+    TakeCheckedImage(digest);
 
     m_window.SetStatusText("");
     m_bSurveyComplete = true;
@@ -104,6 +99,19 @@ bool CFlashView::SurveyDevices()
     return true;
 }
 
+// From here on a download sends this image and no other.
+void CFlashView::TakeCheckedImage(const ImageDigest& digest)
+{
+    m_checkedImage = digest;
+    m_bImageChecked = true;
+    m_nChecksum = digest.nChecksum;
+
+    char text[16];
+    std::snprintf(text, sizeof text, "%04X", static_cast<unsigned>(m_nChecksum));
+    g_strOptionText = text;
+    m_window.SetChecksumText(g_strOptionText);
+}
+
 void CFlashView::ShowRevision()
 {
     m_window.SetDeviceVersionText(InquiryRevisionText(m_pDevice->GetDataBuffer()));
@@ -113,6 +121,11 @@ void CFlashView::OnSelchangeDeviceList()
 {
     if (!m_pDevice)
         return;
+    // The device being flashed stays the target until its download ends.
+    if (IsDownloadRunning()) {
+        m_window.SetDeviceSelection(m_nFlashDevice);
+        return;
+    }
     // -1 is passed on as it is: commands then fail until another entry is chosen.
     m_pDevice->SelectDevice(static_cast<int16_t>(m_window.GetDeviceSelection()));
     m_pDevice->Inquiry();
@@ -128,6 +141,9 @@ void CFlashView::OnFlash()
         return;
     }
     m_window.EnableFlashButton(false);
+    // Until the download ends, its device is the one every command goes to.
+    m_window.EnableDeviceList(false);
+    m_nFlashDevice = m_pDevice ? m_pDevice->GetCurrentDevice() : 0;
     g_nVerifyTicks = 0;
     m_window.ProgressSetPos(0);
     m_window.SetTimer(IDT_START_DOWNLOAD, kStartDownloadPeriodMs);
@@ -148,26 +164,42 @@ void CFlashView::OnVerifyTick()
 {
     m_window.ProgressStepIt();
     ++g_nVerifyTicks;
-    if (g_nVerifyTicks >= kFirstInquiryTick && m_pDevice && m_pDevice->Inquiry()) {
-        m_window.KillTimer(IDT_VERIFY);
-        m_window.ProgressSetPos(kVerifyRangeMax);
-        m_window.MessageBox(kMsgUpdateSuccess);
-        m_window.EnableFlashButton(true);
-        m_window.SetStatusText(kStatusFlashingOk);
-        m_state = FlashState::Ready;
-        return;
+    if (g_nVerifyTicks >= kFirstInquiryTick && m_pDevice) {
+        m_pDevice->SelectDevice(m_nFlashDevice);
+        if (m_pDevice->Inquiry()) {
+            m_window.KillTimer(IDT_VERIFY);
+            m_window.ProgressSetPos(kVerifyRangeMax);
+            m_window.MessageBox(kMsgUpdateSuccess);
+            m_window.EnableFlashButton(true);
+            m_window.SetStatusText(kStatusFlashingOk);
+            EndDownload(FlashState::Ready);
+            return;
+        }
     }
     if (g_nVerifyTicks >= kLastVerifyTick) {
         m_window.KillTimer(IDT_VERIFY);
         m_state = FlashState::Stopped;
         m_window.MessageBox(kMsgUpdateFailure);
+        EndDownload(FlashState::Stopped);
     }
+}
+
+bool CFlashView::IsDownloadRunning() const
+{
+    return m_state == FlashState::Armed || m_state == FlashState::Sending || m_state == FlashState::Verifying;
+}
+
+void CFlashView::EndDownload(FlashState state)
+{
+    m_state = state;
+    m_window.EnableDeviceList(true);
 }
 
 bool CFlashView::FailDownload(const char* message)
 {
     m_state = FlashState::Stopped;
     m_window.MessageBox(message);
+    EndDownload(FlashState::Stopped);
     return false;
 }
 
@@ -178,16 +210,31 @@ bool CFlashView::DownloadImage()
     if (!file.Open(g_strImagePath))
         return FailDownload(kMsgFileOpenFailure);
 
+    // Only the image whose checksum the operator was shown goes out: this one
+    // open is read whole and compared with it before any command, then sent.
+    ImageDigest current;
+    if (!DigestImage(file, current) || !file.Rewind())
+        return FailDownload(kMsgFileReadFailure);
+    if (!m_bImageChecked || current != m_checkedImage) {
+        const char* message = m_bImageChecked ? kMsgImageChanged : kMsgImageNotChecked;
+        TakeCheckedImage(current);
+        m_window.MessageBox(message);
+        m_window.EnableFlashButton(true);
+        EndDownload(FlashState::Ready);
+        return false;
+    }
+
     // Checked before any command: the eject that opens the transfer must not
     // go out for an image that will never follow it.
-    const BlockPlan* plan = FindBlockPlan(file.GetLength());
+    const BlockPlan* plan = FindBlockPlan(current.nLength);
     if (plan == nullptr) {
         m_window.MessageBox(kMsgImageSizeInvalid);
         m_window.EnableFlashButton(true);
-        m_state = FlashState::Ready;
+        EndDownload(FlashState::Ready);
         return false;
     }
-    if (!m_pDevice)
+    // Without a device object or its buffer no block can go out.
+    if (!m_pDevice || m_pDevice->GetDataBuffer() == nullptr)
         return FailDownload(kMsgSendFailure);
 
     m_window.ProgressSetRange(0, static_cast<uint16_t>(plan->blockCount - 1));
@@ -195,14 +242,21 @@ bool CFlashView::DownloadImage()
     m_pDevice->StartStopUnit(kStartStopEject);
 
     // Each block is read straight into the device's buffer; bytes beyond what
-    // a read delivers keep what the previous block left there.
-    uint8_t* buffer = m_pDevice->GetDataBuffer();
+    // a read delivers keep what the previous block left there. What was read
+    // is added up as it goes: the final block, which makes the device take
+    // the image, goes out only when that is the checked image.
+    CImageDigester imageRead;
     for (uint32_t block = 0; block < plan->blockCount; ++block) {
         m_window.SetStatusText(kStatusSending);
         const bool bFinal = block + 1 == plan->blockCount;
         const uint32_t request = bFinal ? plan->finalRequest : kBlockLength;
         const uint32_t needed = bFinal ? plan->finalBytes : kBlockLength;
-        if (file.Read(buffer, request) < needed)
+        uint8_t* buffer = m_pDevice->GetDataBuffer();
+        const uint32_t got = file.Read(buffer, request);
+        if (got < needed)
+            return FailDownload(kMsgFileReadFailure);
+        imageRead.Add(buffer, got);
+        if (bFinal && imageRead.Finish() != m_checkedImage)
             return FailDownload(kMsgFileReadFailure);
 
         bool sent;

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "console/form_window.h"
+#include "console/image_digest.h"
 #include "console/inquiry_text.h"
 #include "device/flash_device.h"
 #include "device/host.h"
@@ -41,6 +42,10 @@ inline constexpr char kMsgUpdateSuccess[] = "Update success!!";
 inline constexpr char kMsgUpdateFailure[] = "Update failure!!";
 inline constexpr char kMsgImageSizeInvalid[] = "Image size must be 524288 or 1048576 bytes!!";
 inline constexpr char kMsgFileReadFailure[] = "File read failure!!";
+// At the start tick the image is not the one whose checksum is shown (or none
+// was shown): nothing is sent, and the form shows the new checksum instead.
+inline constexpr char kMsgImageChanged[] = "Image file changed, check the new checksum and flash again!!";
+inline constexpr char kMsgImageNotChecked[] = "Image file not checked yet, check its checksum and flash again!!";
 
 // Status line texts. kStatusTemplate is what the template shows until a
 // complete survey clears it.
@@ -82,14 +87,22 @@ public:
 
 private:
     bool SurveyDevices();
+    void TakeCheckedImage(const ImageDigest& digest);
     void ShowRevision();
     void OnVerifyTick();
+    bool IsDownloadRunning() const;
+    // The download is over: the device list takes a new choice again.
+    void EndDownload(FlashState state);
     bool FailDownload(const char* message);
 
     IFormWindow& m_window;
     IScsiHost& m_host;
     uint32_t m_nChecksum = 0;
     std::unique_ptr<CFlashDevice> m_pDevice;
+    // The image whose checksum the form shows; what a download may send.
+    ImageDigest m_checkedImage;
+    bool m_bImageChecked = false;
     FlashState m_state = FlashState::Ready;
     bool m_bSurveyComplete = false;
+    int16_t m_nFlashDevice = 0;  // the device of the running download
 };

@@ -14,6 +14,8 @@ public:
     virtual void InsertDeviceItem(int index, const std::string& text) = 0;
     virtual void SetDeviceSelection(int index) = 0;
     virtual int GetDeviceSelection() = 0;
+    // A disabled list takes no new choice from the user.
+    virtual void EnableDeviceList(bool enable) = 0;
 
     virtual void SetStatusText(const std::string& text) = 0;
     virtual void SetDeviceVersionText(const std::string& text) = 0;

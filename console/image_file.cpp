@@ -3,7 +3,7 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
-#include <vector>
+#include "console/image_digest.h"
 
 CImageFile::~CImageFile()
 {
@@ -62,6 +62,14 @@ uint32_t CImageFile::Read(void* buffer, uint32_t count)
     return static_cast<uint32_t>(std::fread(buffer, 1, count, m_pFile));
 }
 
+bool CImageFile::Rewind()
+{
+    if (m_pFile == nullptr)
+        return false;
+    std::clearerr(m_pFile);
+    return KT_FSEEK(m_pFile, 0, SEEK_SET) == 0;
+}
+
 bool CImageFile::HasReadError() const
 {
     return m_pFile != nullptr && std::ferror(m_pFile) != 0;
@@ -69,22 +77,9 @@ bool CImageFile::HasReadError() const
 
 ImageSumResult SumImageFile(const std::string& path, uint32_t& checksum)
 {
-    CImageFile file;
-    if (!file.Open(path))
-        return ImageSumResult::OpenFailed;
-
-    std::vector<uint8_t> chunk(kImageSumChunk);
-    // 32 bits wrap without touching the low 16 that are kept.
-    uint32_t sum = 0;
-    for (;;) {
-        const uint32_t got = file.Read(chunk.data(), kImageSumChunk);
-        for (uint32_t i = 0; i < got; ++i)
-            sum += chunk[i];
-        if (got < kImageSumChunk)
-            break;
-    }
-    if (file.HasReadError())
-        return ImageSumResult::ReadFailed;
-    checksum = sum & 0xFFFF;
-    return ImageSumResult::Ok;
+    ImageDigest digest;
+    const ImageSumResult result = DigestImageFile(path, digest);
+    if (result == ImageSumResult::Ok)
+        checksum = digest.nChecksum;
+    return result;
 }

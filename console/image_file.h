@@ -23,6 +23,8 @@ public:
     // Reads up to count bytes from the current position; the count that
     // arrived, short at end of file or after a read error.
     uint32_t Read(void* buffer, uint32_t count);
+    // Back to the first byte, so one open serves a check and then the transfer.
+    bool Rewind();
     bool HasReadError() const;
 
 private:

@@ -20,10 +20,10 @@ std::string TextFromBytes(const uint8_t* data, uint32_t length)
 
 std::string InquiryIdentityText(const uint8_t* data)
 {
-    return TextFromBytes(data + kIdentityOffset, kIdentityLength);
+    return data == nullptr ? std::string() : TextFromBytes(data + kIdentityOffset, kIdentityLength);
 }
 
 std::string InquiryRevisionText(const uint8_t* data)
 {
-    return TextFromBytes(data + kRevisionOffset, kRevisionLength);
+    return data == nullptr ? std::string() : TextFromBytes(data + kRevisionOffset, kRevisionLength);
 }

@@ -1,5 +1,7 @@
 #include "device/flash_device.h"
 
+#include <cstring>
+
 namespace {
 
 constexpr uint8_t kOpInquiry = 0x12;
@@ -12,6 +14,11 @@ constexpr uint32_t kInquiryTransferLength = 60;
 // START STOP UNIT goes with a data phase from the device.
 constexpr uint32_t kStartStopTransferLength = 512;
 
+// The identity (vendor and product) and the revision in standard INQUIRY
+// data: bytes 8 to 35.
+constexpr uint32_t kInquiryIdentityOffset = 8;
+constexpr uint32_t kInquiryRevisionEnd = 36;
+
 constexpr uint32_t kInquiryTimeout = 30;
 constexpr uint32_t kStartStopTimeout = 10;
 constexpr uint32_t kBlockWriteTimeout = 30;
@@ -20,6 +27,10 @@ constexpr uint32_t kBlockWriteTimeout = 30;
 
 bool CFlashDevice::Inquiry()
 {
+    // A drive that answers short or not at all must not show the texts of
+    // the device asked before it.
+    if (uint8_t* data = GetDataBuffer())
+        std::memset(data + kInquiryIdentityOffset, 0, kInquiryRevisionEnd - kInquiryIdentityOffset);
     BuildCommand(kInquiryTransferLength, kDataIn, kInquiryTimeout);
     m_pCdb[0] = kOpInquiry;
     m_pCdb[4] = kInquiryAllocationLength;

@@ -48,6 +48,12 @@ public:
     // WaitForSingleObject: true when the event was signalled in time.
     virtual bool WaitCompletionEvent(HostHandle event, uint32_t milliseconds) = 0;
     virtual void CloseCompletionEvent(HostHandle event) = 0;
+
+    // Memory for a device object's data buffer, on a page boundary so that
+    // the direct pass-through meets any adapter's alignment; null when there
+    // is none to be had. The default takes it from the heap.
+    virtual uint8_t* AllocateDataBuffer(uint32_t length);
+    virtual void FreeDataBuffer(uint8_t* buffer);
 };
 
 // The host of the platform the program was built for: the Win32 API in the

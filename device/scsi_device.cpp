@@ -1,5 +1,6 @@
 #include "device/scsi_device.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstring>
 #include <mutex>
@@ -13,24 +14,24 @@
 struct AspiRequest {
     SRB_ExecSCSICmd srb;
     HostHandle hEvent;
+    // The data buffer a timed-out request points at, once later commands
+    // have moved on to a fresh one; freed with the request.
+    uint8_t* pOwnBuffer;
+    // It still points at the object's current buffer: no fresh one could be had.
+    bool bHoldsCurrentBuffer;
 };
 
 namespace {
 
 constexpr uint32_t kMaxWaitMilliseconds = 0xFFFFFFFEu;  // one below INFINITE
 
-// The direct pass-through moves data straight between the device and the
-// data buffer, and an adapter refuses a buffer that does not meet its
-// transfer alignment; a page boundary meets every adapter's.
-constexpr std::align_val_t kDataBufferAlignment{4096};
-
 // Memory that a request still pending at the device object's end may write:
-// its block and the data buffer it points at. Neither can be freed while the
-// layer may still complete the request, and nothing tells us when that ends,
-// so they are parked here for the rest of the process. The list is never
-// destroyed, so the parked memory stays reachable (and is no leak to a
-// checker) while static destructors run and the layer's threads may still be
-// alive.
+// its block and the data buffer it points at (which the request owns, unless
+// it is the object's current one). Neither can be freed while the layer may
+// still complete the request, and nothing tells us when that ends, so they
+// are parked here for the rest of the process. The list is never destroyed,
+// so the parked memory stays reachable (and is no leak to a checker) while
+// static destructors run and the layer's threads may still be alive.
 struct ParkedMemory {
     std::mutex lock;
     std::vector<AspiRequest*> requests;
@@ -63,8 +64,9 @@ CScsiDevice::CScsiDevice(IScsiHost& host) : m_host(host)
     EnumerateDevices();
 
     // Zeroed, so that reading the identity after a failed first INQUIRY shows
-    // an empty text rather than whatever the heap held.
-    m_pDataBuffer = static_cast<uint8_t*>(::operator new[](kDataBufferSize, kDataBufferAlignment, std::nothrow));
+    // an empty text rather than whatever the heap held. Without it every
+    // command fails (ExecCommand).
+    m_pDataBuffer = m_host.AllocateDataBuffer(kDataBufferSize);
     if (m_pDataBuffer != nullptr)
         std::memset(m_pDataBuffer, 0, kDataBufferSize);
     m_pCdb = m_request.sptd.Cdb;
@@ -84,11 +86,12 @@ CScsiDevice::~CScsiDevice()
         ParkedMemory& parked = Parked();
         std::lock_guard<std::mutex> guard(parked.lock);
         parked.requests.insert(parked.requests.end(), m_abandonedRequests.begin(), m_abandonedRequests.end());
-        parked.buffers.push_back(m_pDataBuffer);
+        if (m_bDataBufferHeld)
+            parked.buffers.push_back(m_pDataBuffer);
         m_abandonedRequests.clear();
-    } else {
-        ::operator delete[](m_pDataBuffer, kDataBufferAlignment);
     }
+    if (m_pDataBuffer != nullptr && !m_bDataBufferHeld)
+        m_host.FreeDataBuffer(m_pDataBuffer);
     m_pDataBuffer = nullptr;
 
     CloseAllDevices();
@@ -112,6 +115,9 @@ void CScsiDevice::BuildCommand(uint32_t length, uint8_t direction, uint32_t time
 
 bool CScsiDevice::ExecCommand()
 {
+    // No buffer to move data through: nothing is sent anywhere.
+    if (m_pDataBuffer == nullptr)
+        return false;
     if (m_hAspiDll != 0)
         return ExecAspiCommand();
     return ExecPassThrough();
@@ -156,11 +162,38 @@ bool CScsiDevice::ExecPassThrough()
     return false;
 }
 
-void CScsiDevice::ReleaseAspiRequest(IScsiHost& host, AspiRequest* request)
+void CScsiDevice::ReleaseAspiRequest(AspiRequest* request)
 {
     if (request->hEvent != 0)
-        host.CloseCompletionEvent(request->hEvent);
+        m_host.CloseCompletionEvent(request->hEvent);
+    if (request->pOwnBuffer != nullptr)
+        m_host.FreeDataBuffer(request->pOwnBuffer);
+    if (request->bHoldsCurrentBuffer)
+        m_bDataBufferHeld = false;
     delete request;
+}
+
+void CScsiDevice::LeaveDataBufferTo(AspiRequest& request)
+{
+    const SRB_ExecSCSICmd& srb = request.srb;
+    if (srb.SRB_BufLen == 0 || srb.SRB_BufPointer != m_pDataBuffer)
+        return;
+    uint8_t* pFresh = m_host.AllocateDataBuffer(kDataBufferSize);
+    if (pFresh == nullptr) {
+        request.bHoldsCurrentBuffer = true;
+        m_bDataBufferHeld = true;
+        return;
+    }
+    // A request that only sends reads its buffer, so all of it carries over.
+    // One that may receive can still write its transfer range at any time:
+    // what it moved so far is unknown, so that range starts cleared.
+    const bool bSendsOnly = (srb.SRB_Flags & (SRB_DIR_IN | SRB_DIR_OUT)) == SRB_DIR_OUT;
+    const uint32_t nRange = bSendsOnly ? 0 : std::min(srb.SRB_BufLen, kDataBufferSize);
+    std::memset(pFresh, 0, nRange);
+    std::memcpy(pFresh + nRange, m_pDataBuffer + nRange, kDataBufferSize - nRange);
+    request.pOwnBuffer = m_pDataBuffer;
+    m_pDataBuffer = pFresh;
+    m_request.sptd.DataBuffer = m_pDataBuffer;
 }
 
 void CScsiDevice::ReclaimAbandonedRequests()
@@ -172,7 +205,7 @@ void CScsiDevice::ReclaimAbandonedRequests()
         const bool bDone = ReadStatus(*request) != SS_PENDING && request->hEvent != 0
             && m_host.WaitCompletionEvent(request->hEvent, 0);
         if (bDone)
-            ReleaseAspiRequest(m_host, request);
+            ReleaseAspiRequest(request);
         else
             m_abandonedRequests[nKept++] = request;
     }
@@ -187,6 +220,10 @@ bool CScsiDevice::ExecAspiCommand()
     if (m_pfnSendASPI32Command == nullptr)
         return false;
     ReclaimAbandonedRequests();
+    // The layer may still write the current buffer for a request that timed
+    // out; no command uses it until the layer is done.
+    if (m_bDataBufferHeld)
+        return false;
 
     // Without an event the request could not be waited for; it is not sent.
     const HostHandle hEvent = m_host.CreateCompletionEvent();
@@ -240,13 +277,16 @@ bool CScsiDevice::ExecAspiCommand()
     KeepTiming();
 
     // A request that timed out may be completed by the layer at any later
-    // time: its block and event stay alive until the layer has finished with
-    // them, which it shows by signalling the event after the status.
+    // time: its block, event and data buffer stay alive until the layer has
+    // finished with them, which it shows by signalling the event after the
+    // status. Later commands use another buffer.
     const bool bFinished = byStatus != SS_PENDING
         && (nSendResult != SS_PENDING || bSignalled || m_host.WaitCompletionEvent(hEvent, 0));
-    if (bFinished)
-        ReleaseAspiRequest(m_host, request);
-    else
+    if (bFinished) {
+        ReleaseAspiRequest(request);
+    } else {
         m_abandonedRequests.push_back(request);
+        LeaveDataBufferTo(*request);
+    }
     return bOk;
 }

@@ -58,7 +58,10 @@ private:
     void KeepTiming();
     bool SendAspiDeviceQuery(uint8_t adapter, uint8_t target);
     void ReclaimAbandonedRequests();
-    static void ReleaseAspiRequest(IScsiHost& host, AspiRequest* request);
+    void ReleaseAspiRequest(AspiRequest* request);
+    // Gives a request that timed out the data buffer it points at and the
+    // object a fresh one.
+    void LeaveDataBufferTo(AspiRequest& request);
 
     IScsiHost& m_host;
     uint8_t m_bySenseKey = 0;
@@ -80,4 +83,6 @@ private:
     std::vector<std::unique_ptr<DeviceEntry>> m_deviceList;
     // ASPI requests that timed out but that the layer may still complete.
     std::vector<AspiRequest*> m_abandonedRequests;
+    // One of them still points at m_pDataBuffer: commands fail until it is done.
+    bool m_bDataBufferHeld = false;
 };

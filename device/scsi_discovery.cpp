@@ -136,6 +136,9 @@ bool CScsiDevice::FindAspiDrive(const char* driveSpec)
             block.diskInfo.SRB_Target = static_cast<uint8_t>(nTarget);
             block.diskInfo.SRB_Lun = 0;
             m_host.CallSendASPI32Command(m_pfnSendASPI32Command, &block);
+            // The zeroed block of a query that did not complete would read as A:.
+            if (block.diskInfo.SRB_Status != SS_COMP)
+                continue;
             const int nDrive = block.diskInfo.SRB_Int13HDriveInfo;
             if ('A' + nDrive != nDriveChar && 'a' + nDrive != nDriveChar)
                 continue;

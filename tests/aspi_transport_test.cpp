@@ -9,6 +9,8 @@
 
 namespace {
 
+constexpr uint32_t kBlockBytes = 61440;
+
 // Windows 9x with one adapter whose targets 1 and 3 are CD-ROM drives.
 struct AspiBench {
     FakeScsiHost host;
@@ -239,6 +241,91 @@ TEST(AspiCommand, RequestCompletingJustAfterTheWaitIsKeptUntilSignalled)
     device.BuildCommand(60, kDataIn, 30);
     EXPECT_TRUE(device.ExecCommand());
     EXPECT_TRUE(bench.host.EventClosed(bench.host.createdEvents[0]));
+}
+
+// A request that timed out keeps the buffer it points at, which the layer
+// may still write; the object goes on with a fresh buffer that carries over
+// what the timed-out command could not touch.
+TEST(AspiCommand, TimedOutRequestKeepsItsBufferAndLaterCommandsGetAFreshOne)
+{
+    struct Case {
+        const char* name;
+        uint8_t direction;
+        uint32_t length;
+        uint32_t clearedBytes;  // at the start of the fresh buffer
+    };
+    const Case cases[] = {
+        {"data in", kDataIn, 60, 60},
+        {"data out", kDataOut, 61440, 0},
+        {"no direction", 2, 512, 512},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        AspiBench bench;
+        bench.host.onExec = [](SRB_ExecSCSICmd&) { return uint32_t{SS_PENDING}; };
+        CScsiDevice device(bench.host);
+        uint8_t* const first = device.GetDataBuffer();
+        std::memset(first, 0x3C, kDataBufferSize);
+        device.BuildCommand(c.length, c.direction, 30);
+        EXPECT_FALSE(device.ExecCommand());
+        SRB_ExecSCSICmd* late = bench.host.execPointers[0];
+        ASSERT_EQ(late->SRB_BufPointer, first);
+
+        uint8_t* const fresh = device.GetDataBuffer();
+        ASSERT_NE(fresh, first);
+        for (uint32_t i : {0u, c.length - 1, c.length, kDataBufferSize - 1})
+            EXPECT_EQ(fresh[i], i < c.clearedBytes ? 0 : 0x3C) << i;
+
+        // The next block goes out from the fresh buffer while the layer
+        // finishes the old request into the old one.
+        bench.host.onExec = nullptr;
+        std::memset(fresh, 0x42, kBlockBytes);
+        device.BuildCommand(kBlockBytes, kDataOut, 30);
+        std::memset(first, 0xEE, c.length);
+        bench.host.CompleteLaterAndSignal(late, SS_COMP, kScsiStatusGood);
+        EXPECT_TRUE(device.ExecCommand());
+        EXPECT_EQ(bench.host.execBlocks[1].SRB_BufPointer, fresh);
+        EXPECT_EQ(fresh[0], 0x42);
+        // Reclaimed with its request.
+        EXPECT_EQ(bench.host.freedBuffers, std::vector<uint8_t*>{first});
+        EXPECT_EQ(device.GetDataBuffer(), fresh);
+        EXPECT_TRUE(bench.host.errors.empty());
+    }
+}
+
+// When no fresh buffer can be had, the old one stays, and no command may use
+// it until the layer has finished the request that timed out; held at the
+// object's end, it is parked rather than freed.
+TEST(AspiCommand, WithoutAFreshBufferCommandsFailUntilTheLayerIsDone)
+{
+    AspiBench bench;
+    bench.host.dataBuffersLeft = 1;
+    const auto pending = [](SRB_ExecSCSICmd&) { return uint32_t{SS_PENDING}; };
+    bench.host.onExec = pending;
+    auto device = std::make_unique<CScsiDevice>(bench.host);
+    uint8_t* const buffer = device->GetDataBuffer();
+    device->BuildCommand(60, kDataIn, 30);
+    EXPECT_FALSE(device->ExecCommand());
+    EXPECT_EQ(device->GetDataBuffer(), buffer);
+
+    bench.host.onExec = nullptr;
+    device->BuildCommand(kBlockBytes, kDataOut, 30);
+    EXPECT_FALSE(device->ExecCommand());
+    EXPECT_EQ(bench.host.execBlocks.size(), 1u) << "nothing sent while the buffer is held";
+
+    bench.host.CompleteLaterAndSignal(bench.host.execPointers[0], SS_COMP, kScsiStatusGood);
+    device->BuildCommand(kBlockBytes, kDataOut, 30);
+    EXPECT_TRUE(device->ExecCommand());
+    EXPECT_EQ(bench.host.execBlocks[1].SRB_BufPointer, buffer);
+
+    bench.host.onExec = pending;
+    device->BuildCommand(60, kDataIn, 30);
+    EXPECT_FALSE(device->ExecCommand());
+    device.reset();
+    std::memset(buffer, 0x11, 60);  // a late write; AddressSanitizer sees a freed buffer
+    bench.host.CompleteLaterAndSignal(bench.host.execPointers[2], SS_COMP, kScsiStatusGood);
+    EXPECT_TRUE(bench.host.freedBuffers.empty());
+    EXPECT_TRUE(bench.host.errors.empty());
 }
 
 TEST(AspiCommand, RequestPendingAtDestructionOutlivesTheObject)

@@ -4,13 +4,17 @@
 #include <atomic>
 #include <cstdio>
 #include <filesystem>
+#include <functional>
+#include <utility>
 #include <sstream>
 #include <fstream>
 #include <map>
 #include <string>
 #include <vector>
 
+#include "cli/cli_app.h"
 #include "cli/exit_codes.h"
+#include "console/flash_view.h"
 #include "device/emulated/emulated_host.h"
 #include "device/emulated/scenario.h"
 #include "tests/cli_test_support.h"
@@ -59,6 +63,30 @@ int CountCommands(const EmulatedHost& host, uint8_t opcode, char drive = 0) {
     for (const TranscriptRecord& r : host.Records()) n += r.cdb[0] == opcode && (!drive || r.drive == drive);
     return n;
 }
+
+std::string Hex4(const std::vector<uint8_t>& bytes) {
+    uint32_t sum = 0;
+    for (uint8_t b : bytes) sum += b;
+    char text[8];
+    std::snprintf(text, sizeof text, "%04X", sum & 0xFFFFu);
+    return text;
+}
+
+// A manual clock that runs a step once, when time first reaches a mark.
+class CMarkClock final : public IClock {
+public:
+    CMarkClock(uint64_t markMs, std::function<void()> step) : m_markMs(markMs), m_step(std::move(step)) {}
+    uint64_t NowMs() override { return m_nowMs; }
+    void SleepMs(uint32_t milliseconds) override {
+        m_nowMs += milliseconds;
+        if (m_step && m_nowMs >= m_markMs) std::exchange(m_step, nullptr)();
+    }
+
+private:
+    uint64_t m_nowMs = 0;
+    uint64_t m_markMs;
+    std::function<void()> m_step;
+};
 
 }  // namespace
 
@@ -263,7 +291,16 @@ TEST(CliFlash, JsonEventsAreCompleteAndInOrder) {
     EXPECT_EQ(start.at("revision"), "1.00");
     EXPECT_EQ(start.at("blocks"), "9");
     EXPECT_EQ(start.at("node"), "emulated");
-    EXPECT_EQ(start.at("checksum").size(), 4u);
+    // The sum that goes out in the final block.
+    EXPECT_EQ(start.at("checksum"), Hex4(PatternImage(524288, 9)));
+    std::vector<TranscriptRecord> writes;
+    for (const TranscriptRecord& r : host.Records()) {
+        if (r.cdb[0] == 0xFA) writes.push_back(r);
+    }
+    ASSERT_EQ(writes.size(), 9u);
+    char sent[8];
+    std::snprintf(sent, sizeof sent, "%02X%02X", writes.back().cdb[6], writes.back().cdb[7]);
+    EXPECT_EQ(start.at("checksum"), sent);
     for (int i = 0; i < 9; ++i) EXPECT_EQ(events[1 + i].at("block"), std::to_string(i + 1));
     for (int t = 1; t <= 13; ++t) {
         const Fields& tick = events[9 + t];
@@ -274,6 +311,46 @@ TEST(CliFlash, JsonEventsAreCompleteAndInOrder) {
     }
     EXPECT_EQ(events[23].at("text"), "Update success!!");
     EXPECT_EQ(events[24].at("result"), "success");
+}
+
+// The image is replaced while the form waits for its start tick: nothing is
+// sent, no start event claims a transfer, and the run says why.
+TEST(CliFlash, ImageChangedBeforeTheStartTickIsNotSent) {
+    const std::vector<uint8_t> original = PatternImage(524288, 21);
+    std::vector<uint8_t> sameSum = original;
+    std::swap(sameSum[10], sameSum[300000]);
+    ASSERT_NE(sameSum, original);
+    const struct {
+        const char* name;
+        std::vector<uint8_t> replacement;
+    } cases[] = {
+        {"1 MiB instead of 512 KiB", PatternImage(1048576, 22)},
+        {"other bytes, same sum", sameSum},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempImage image(original);
+        CMarkClock clock(250, [&] { image.Write(c.replacement); });
+        EmulatedHost host(Scenario(""), clock);
+        std::ostringstream out, err;
+        CliEnvironment env;
+        env.pOut = &out;
+        env.pErr = &err;
+        env.pClock = &clock;
+        env.pHost = &host;
+        const int exit = RunCli({"flash", image.Path(), "--json"}, env);
+
+        EXPECT_EQ(exit, kExitImageUnreadable) << err.str();
+        const auto events = JsonEvents(out.str());
+        EXPECT_EQ(CountEvents(events, "start"), 0);
+        EXPECT_EQ(CountEvents(events, "block"), 0);
+        const Fields* message = Find(events, "message");
+        ASSERT_NE(message, nullptr);
+        EXPECT_EQ(message->at("text"), kMsgImageChanged);
+        EXPECT_EQ(CountCommands(host, 0xFA), 0);
+        EXPECT_EQ(CountCommands(host, 0x1B), 0);
+        EXPECT_EQ(Find(events, "result")->at("notes"), "[]") << "nothing was sent, so nothing to warn about";
+    }
 }
 
 TEST(CliFlash, TranscriptIsAppendedOneJsonObjectPerCommand) {

@@ -383,7 +383,6 @@ TEST(AspiFindDrive, MatchesTheDriveNumberInEitherCase)
         host.aspiTargets[{0, 1}] = {SS_COMP, 5, 3};  // D
         host.aspiTargets[{0, 2}] = {SS_COMP, 0, 5};  // a disk carrying F: is not a candidate
         host.aspiTargets[{0, 4}] = {SS_COMP, 5, 4};  // E
-        host.diskInfoStatus = SS_ERR;                // and is not examined
         CScsiDevice device(host);
         ASSERT_EQ(device.GetDeviceCount(), 2);
         device.SelectDevice(1);
@@ -405,6 +404,33 @@ TEST(AspiFindDrive, MatchesTheDriveNumberInEitherCase)
         for (const auto& query : host.diskInfoQueries)
             EXPECT_TRUE(query.second == 1 || query.second == 4) << c.spec;
         EXPECT_TRUE(host.errors.empty());
+    }
+}
+
+// A disk-information query that did not complete leaves its drive number
+// unset, and an unset number must not read as drive A:.
+TEST(AspiFindDrive, DriveNumberCountsOnlyWhenTheQueryCompleted)
+{
+    struct Case {
+        const char* name;
+        uint8_t status;
+        const char* spec;
+        bool found;
+    };
+    const Case cases[] = {
+        {"completed, drive A", SS_COMP, "A:", true},
+        {"failed, number left zero", SS_ERR, "A:", false},
+        {"never answered", SS_PENDING, "A:", false},
+        {"no device there", SS_NO_DEVICE, "a:", false},
+    };
+    for (const Case& c : cases) {
+        FakeScsiHost host = Win9xHost();
+        host.aspiTargets[{0, 2}] = {SS_COMP, 5, 0};
+        host.diskInfoStatus = c.status;
+        CScsiDevice device(host);
+        EXPECT_EQ(device.OpenDrive(c.spec), c.found) << c.name;
+        EXPECT_EQ(device.GetDeviceCount(), c.found ? 1 : 0) << c.name;
+        EXPECT_EQ(host.diskInfoQueries.size(), 1u) << c.name;
     }
 }
 

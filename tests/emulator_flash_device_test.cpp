@@ -228,40 +228,42 @@ TEST_P(FlashOverEmulator, DeviceThatNeverReturns)
 }
 
 // A layer that finishes a command after the transport gave up writes the
-// request block and the data buffer later; both must still be alive then.
-TEST(FlashOverEmulatedAspi, TimedOutCommandCompletesLaterIntoLiveMemory)
+// request block and the buffer that command pointed at, both still alive;
+// it never writes the data of a command sent after it.
+TEST(FlashOverEmulatedAspi, LateCompletionNeverLandsInALaterCommandsData)
 {
     ManualClock clock;
     EmulatorScenario scenario;
     std::string error;
     ASSERT_TRUE(ParseScenario("win9x=1,latency_ms=31000,revision=3.21", scenario, error)) << error;
     EmulatedHost host(scenario, clock);
+    std::vector<uint8_t> block(kBlock);
+    for (uint32_t i = 0; i < kBlock; ++i)
+        block[i] = static_cast<uint8_t>(i * 7 + 1);
     {
         CFlashDevice device(host);
         ASSERT_EQ(device.GetDeviceCount(), 1);
-        std::memset(device.GetDataBuffer(), 0, 64);
         EXPECT_FALSE(device.Inquiry()) << "the 30-second wait runs out first";
         EXPECT_EQ(clock.NowMs(), 30000u);
-        EXPECT_EQ(device.GetDataBuffer()[32], 0);
         EXPECT_EQ(host.PendingAspiCount(), 1);
 
+        // The next block is read into the buffer; the INQUIRY falls due and
+        // completes while the block is being sent.
+        std::memcpy(device.GetDataBuffer(), block.data(), kBlock);
         clock.Advance(1000);
-        host.QueryCounter();
-        EXPECT_EQ(host.PendingAspiCount(), 0);
-        EXPECT_EQ(std::string(reinterpret_cast<const char*>(device.GetDataBuffer()) + 32, 4), "3.21");
+        EXPECT_FALSE(device.WriteBlock(0, 0, 0)) << "its wait runs out too";
         ASSERT_EQ(host.Records().size(), 1u);
         EXPECT_EQ(host.Records()[0].result, "good");
         EXPECT_EQ(host.Records()[0].tMs, 31000u);
-
-        // The next command finds the old request finished and lets it go.
-        EXPECT_FALSE(device.Inquiry());
-        EXPECT_EQ(host.OpenEventCount(), 1) << "only the request still running holds an event";
+        EXPECT_EQ(std::memcmp(device.GetDataBuffer(), block.data(), kBlock), 0);
     }
-    // The device is gone with a request still pending; the layer finishes it.
-    clock.Advance(5000);
+    EXPECT_EQ(host.OpenEventCount(), 1) << "only the request still running holds an event";
+    // The device is gone with the block still pending; the layer sends it.
+    clock.Advance(1000);
     host.QueryCounter();
     EXPECT_EQ(host.PendingAspiCount(), 0);
-    EXPECT_EQ(host.Records().size(), 2u);
+    ASSERT_EQ(host.Records().size(), 2u);
+    EXPECT_EQ(host.Records()[1].dataSha256, Sha256Hex(block.data(), block.size()));
 }
 
 }  // namespace

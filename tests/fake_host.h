@@ -49,13 +49,16 @@ public:
     bool hasSendCommand = true;
     uint32_t supportInfo = (uint32_t{SS_COMP} << 8) | 1;
     std::map<std::pair<int, int>, AspiTarget> aspiTargets;
-    uint8_t diskInfoStatus = SS_ERR;  // not examined by discovery
+    uint8_t diskInfoStatus = SS_COMP;  // SRB_Status of every disk-information query
     // Executes an SRB_ExecSCSICmd; the return value is that of
     // SendASPI32Command. Default: completes at once with SS_COMP.
     std::function<uint32_t(SRB_ExecSCSICmd&)> onExec;
     // Called for each wait; the default reports whether the event is set.
     std::function<bool(HostHandle, uint32_t)> onWait;
     bool eventCreationFails = false;
+
+    // -- memory: how many more data buffers can be had (-1: any number)
+    int dataBuffersLeft = -1;
 
     // -- what happened
     std::vector<std::string> log;  // "open \\.\D: -> 256", "close 256", ...
@@ -84,6 +87,8 @@ public:
     std::vector<HostHandle> closedEvents;
     std::set<HostHandle> signalledEvents;
     std::vector<std::pair<HostHandle, uint32_t>> waits;
+    std::vector<uint8_t*> allocatedBuffers;
+    std::vector<uint8_t*> freedBuffers;
 
     static constexpr HostHandle kLibrary = 0x7700;
 
@@ -317,6 +322,24 @@ public:
         if (EventClosed(event))
             errors.push_back("event closed twice");
         closedEvents.push_back(event);
+    }
+
+    uint8_t* AllocateDataBuffer(uint32_t length) override
+    {
+        if (dataBuffersLeft == 0)
+            return nullptr;
+        if (dataBuffersLeft > 0)
+            --dataBuffersLeft;
+        uint8_t* buffer = IScsiHost::AllocateDataBuffer(length);
+        allocatedBuffers.push_back(buffer);
+        return buffer;
+    }
+    void FreeDataBuffer(uint8_t* buffer) override
+    {
+        if (buffer == nullptr)
+            errors.push_back("freed a null data buffer");
+        freedBuffers.push_back(buffer);
+        IScsiHost::FreeDataBuffer(buffer);
     }
 
 private:

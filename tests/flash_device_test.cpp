@@ -98,7 +98,10 @@ TEST(FlashCommands, ShortBlockStillSendsTheWholeBlockLength)
     EXPECT_EQ(sent[kBlockLength - 1], 0xEE);
 }
 
-TEST(FlashCommands, InquiryLeavesUnwrittenBytesAsTheyWere)
+// Each INQUIRY starts from cleared identity and revision bytes, so a drive
+// that answers short or not at all never shows an earlier device's texts;
+// the rest of the buffer keeps what it held.
+TEST(FlashCommands, InquiryClearsIdentityAndRevisionFirst)
 {
     FlashBench bench;
     int call = 0;
@@ -117,16 +120,52 @@ TEST(FlashCommands, InquiryLeavesUnwrittenBytesAsTheyWere)
         }
     };
     CFlashDevice device(bench.host);
-    const auto identity = [&] { return std::string(reinterpret_cast<char*>(device.GetDataBuffer()) + 8, 28); };
+    uint8_t* buffer = device.GetDataBuffer();
+    const auto identity = [&] { return std::string(reinterpret_cast<char*>(buffer) + 8, 28); };
+    std::memset(buffer, 0x77, 8);
+    std::memset(buffer + 36, 0x77, 24);
 
-    // Before any answer the identity is empty, not leftover heap bytes.
     EXPECT_EQ(identity(), std::string(28, '\0'));
     EXPECT_TRUE(device.Inquiry());
     EXPECT_EQ(identity(), "KTDEV   KT3916 FLASHER  1.00");
     EXPECT_TRUE(device.Inquiry());
-    EXPECT_EQ(identity(), "OTHER   KT3916 FLASHER  1.00");
+    EXPECT_EQ(identity(), "OTHER   " + std::string(20, '\0'));
     EXPECT_FALSE(device.Inquiry());
-    EXPECT_EQ(identity(), "OTHER   KT3916 FLASHER  1.00");
+    EXPECT_EQ(identity(), std::string(28, '\0'));
+    device.SelectDevice(-1);  // fails without reaching a device: cleared too
+    std::memcpy(buffer + 8, "STALE", 5);
+    EXPECT_FALSE(device.Inquiry());
+    EXPECT_EQ(identity(), std::string(28, '\0'));
+    EXPECT_EQ(buffer[7], 0x77);
+    EXPECT_EQ(buffer[36], 0x77);
+    EXPECT_EQ(buffer[59], 0x77);
+}
+
+// A device object that got no data buffer fails every command on either
+// path without reaching a device, and frees nothing it never had.
+TEST(FlashCommands, WithoutADataBufferEveryCommandFails)
+{
+    for (uint32_t platform : {uint32_t{2}, kPlatformWin32Windows}) {
+        SCOPED_TRACE(platform);
+        FakeScsiHost host;
+        host.SetDrives({"C:\\", "D:\\"}, "D");
+        host.platformId = platform;
+        host.aspiTargets[{0, 3}] = {SS_COMP, 5, 3};
+        host.dataBuffersLeft = 0;
+        {
+            CFlashDevice device(host);
+            ASSERT_EQ(device.GetDeviceCount(), 1);
+            EXPECT_EQ(device.GetDataBuffer(), nullptr);
+            device.SelectDevice(0);
+            EXPECT_FALSE(device.Inquiry());
+            EXPECT_FALSE(device.StartStopUnit(2));
+            EXPECT_FALSE(device.WriteBlock(1, 0x1234, 0x20));
+        }
+        EXPECT_TRUE(host.passThroughCalls.empty());
+        EXPECT_TRUE(host.execBlocks.empty());
+        EXPECT_TRUE(host.freedBuffers.empty());
+        EXPECT_TRUE(host.errors.empty());
+    }
 }
 
 TEST(FlashCommands, WorkOverTheAspiPathToo)

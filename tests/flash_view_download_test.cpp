@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
 
 #include "device/emulated/sha256.h"
 #include "flash_bench.h"
@@ -42,6 +43,13 @@ std::vector<uint8_t> ExpectedBlockData(const std::vector<uint8_t>& image, const 
                   data.begin() + plan.finalBytes);
     }
     return data;
+}
+
+std::string Hex4(uint16_t value)
+{
+    char text[8];
+    std::snprintf(text, sizeof text, "%04X", static_cast<unsigned>(value));
+    return text;
 }
 
 std::string ExpectedBlockCdb(const Plan& plan, uint32_t block, uint16_t checksum)
@@ -116,7 +124,7 @@ TEST_F(DownloadTest, SuccessfulDownloadMakesExactlyTheseWindowCalls)
     FireStartTick();
     EXPECT_EQ(RunVerifyTicks(), 13);
 
-    std::vector<std::string> expected = {"Enable 0", "SetPos 0", "SetTimer 1026 500",
+    std::vector<std::string> expected = {"Enable 0", "ListEnable 0", "SetPos 0", "SetTimer 1026 500",
                                          "KillTimer 1026", "SetRange 0 8", "SetStep 1"};
     for (int block = 0; block < 8; ++block) {
         expected.push_back("Status sending data....");
@@ -129,7 +137,7 @@ TEST_F(DownloadTest, SuccessfulDownloadMakesExactlyTheseWindowCalls)
         expected.push_back("StepIt");
     // The box comes before the button and the status line.
     for (const char* call : {"KillTimer 1025", "SetPos 15", "MessageBox Update success!!", "Enable 1",
-                             "Status Flashing OK"})
+                             "Status Flashing OK", "ListEnable 1"})
         expected.push_back(call);
     EXPECT_EQ(m_window.m_calls, expected);
     EXPECT_EQ(View().GetState(), FlashState::Ready);
@@ -261,10 +269,18 @@ TEST_F(DownloadTest, WithoutDeviceTheDownloadFailsAtBlockZero)
     EmulatorScenario scenario;
     scenario.devices = 0;
     MakeBench(scenario);
-    TempImage file(PatternImage(kPlan512K.imageLength));
+    const std::vector<uint8_t> image = PatternImage(kPlan512K.imageLength);
+    TempImage file(image);
     g_strImagePath = file.Path();
     View().OnInitialUpdate();
     ASSERT_EQ(m_window.m_messages, std::vector<std::string>{kMsgNoDeviceFound});
+    // The survey stopped before it summed the image: the first Flash shows
+    // the checksum and sends nothing.
+    View().OnFlash();
+    FireStartTick();
+    EXPECT_EQ(m_window.m_messages.back(), kMsgImageNotChecked);
+    EXPECT_EQ(m_window.m_strChecksum, Hex4(ByteSum(image)));
+    ASSERT_EQ(View().GetState(), FlashState::Ready);
     View().OnFlash();
     m_window.ClearRecord();
 
@@ -272,7 +288,8 @@ TEST_F(DownloadTest, WithoutDeviceTheDownloadFailsAtBlockZero)
 
     EXPECT_EQ(m_window.m_calls, (std::vector<std::string>{"KillTimer 1026", "SetRange 0 8", "SetStep 1",
                                                            "Status sending data....",
-                                                           "MessageBox Send data to device failure!!"}));
+                                                           "MessageBox Send data to device failure!!",
+                                                           "ListEnable 1"}));
     EXPECT_TRUE(Records().empty());
     EXPECT_EQ(m_window.m_progress.Position(), 0);
     EXPECT_FALSE(m_window.m_bFlashEnabled);
@@ -310,7 +327,7 @@ TEST_F(DownloadTest, ImageGoneAtTheStartTickSendsNothing)
     FireStartTick();
 
     EXPECT_EQ(m_window.m_calls,
-              (std::vector<std::string>{"KillTimer 1026", "MessageBox File open failure!!"}));
+              (std::vector<std::string>{"KillTimer 1026", "MessageBox File open failure!!", "ListEnable 1"}));
     EXPECT_TRUE(DownloadRecords().empty());
     EXPECT_EQ(m_window.m_strStatus, "");
     EXPECT_EQ(m_window.m_progress.Position(), 0);
@@ -318,32 +335,38 @@ TEST_F(DownloadTest, ImageGoneAtTheStartTickSendsNothing)
     EXPECT_EQ(View().GetState(), FlashState::Stopped);
 }
 
-TEST_F(DownloadTest, DeviceSelectedDuringTheWaitReceivesTheRemainingPolls)
+// While a download runs the device list is locked and every poll goes to the
+// device that was flashed: a drive that was not flashed never answers for one
+// that did not come back.
+TEST_F(DownloadTest, PollsGoToTheFlashedDeviceWhateverTheListShows)
 {
     EmulatorScenario scenario;
     scenario.devices = 2;
     scenario.neverReturn = true;  // D: never comes back; E: was not flashed
     TempImage file(PatternImage(kPlan512K.imageLength));
     SurveyAndFlash(file.Path(), scenario);
+    EXPECT_FALSE(m_window.m_bListEnabled);
     FireStartTick();
     const size_t afterTransfer = RecordCount();
     for (int tick = 1; tick <= 14; ++tick)
         FireVerifyTick();
 
     m_window.m_nSelection = 1;
+    m_window.ClearRecord();
     View().OnSelchangeDeviceList();
-    FireVerifyTick();
+    EXPECT_EQ(m_window.m_calls, std::vector<std::string>{"Select 0"});
+    EXPECT_FALSE(m_window.m_bListEnabled);
+    RunVerifyTicks();
 
-    const std::vector<TranscriptRecord> polls = RecordsSince(afterTransfer);
     std::string drives;
-    for (const TranscriptRecord& record : polls) {
+    for (const TranscriptRecord& record : RecordsSince(afterTransfer)) {
         EXPECT_EQ(record.cdb[0], kOpInquiry);
         drives += record.drive;
     }
-    EXPECT_EQ(drives, "DDEE");  // ticks 13, 14, the selection, tick 15
-    EXPECT_EQ(m_window.m_messages, std::vector<std::string>{kMsgUpdateSuccess});
-    EXPECT_EQ(g_nVerifyTicks, 15);
-    EXPECT_FALSE(m_window.TimerArmed(IDT_VERIFY));
+    EXPECT_EQ(drives, std::string(9, 'D'));  // ticks 13 to 21
+    EXPECT_EQ(m_window.m_messages, std::vector<std::string>{kMsgUpdateFailure});
+    EXPECT_EQ(View().GetState(), FlashState::Stopped);
+    EXPECT_TRUE(m_window.m_bListEnabled) << "the download is over";
 }
 
 TEST_F(DownloadTest, OtherTimerIdsAreIgnored)
@@ -374,7 +397,7 @@ TEST_F(DownloadTest, ImageOfAnotherLengthIsRefusedBeforeAnyCommand)
         EXPECT_EQ(m_window.m_calls,
                   (std::vector<std::string>{"KillTimer 1026",
                                             "MessageBox Image size must be 524288 or 1048576 bytes!!",
-                                            "Enable 1"}));
+                                            "Enable 1", "ListEnable 1"}));
         EXPECT_TRUE(DownloadRecords().empty());
         EXPECT_EQ(m_window.m_progress.Position(), 0);
         EXPECT_EQ(View().GetState(), FlashState::Ready);
@@ -385,17 +408,101 @@ TEST_F(DownloadTest, ImageOfAnotherLengthIsRefusedBeforeAnyCommand)
     }
 }
 
-TEST_F(DownloadTest, ImageTruncatedBeforeTheStartTickIsRefusedBySize)
+// The image that goes out is the one whose checksum the form shows. Changed
+// after the survey (even to bytes with the same 16-bit sum), it is not sent:
+// the form shows the new checksum and waits for the next Flash, which sends
+// exactly that image.
+TEST_F(DownloadTest, ImageChangedAfterTheSurveyIsShownBeforeItIsSent)
 {
-    TempImage file(PatternImage(kPlan1M.imageLength));
-    SurveyAndFlash(file.Path());
-    file.Write(PatternImage(600000));
+    std::vector<uint8_t> sameSum = PatternImage(kPlan512K.imageLength);
+    std::swap(sameSum[1000], sameSum[400000]);
+    struct Case {
+        const char* name;
+        std::vector<uint8_t> replacement;
+        const char* message;        // at the first start tick, null for none
+        const char* secondMessage;  // at the second, null when it sends
+    };
+    const Case cases[] = {
+        {"other bytes, same sum", sameSum, kMsgImageChanged, nullptr},
+        {"1 MiB instead of 512 KiB", PatternImage(kPlan1M.imageLength, 5), kMsgImageChanged, nullptr},
+        {"cut to a length no plan has", PatternImage(600000), kMsgImageChanged, kMsgImageSizeInvalid},
+        {"rewritten with the same bytes", PatternImage(kPlan512K.imageLength), nullptr, nullptr},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        m_window = RecordingWindow();
+        TempImage file(PatternImage(kPlan512K.imageLength));
+        SurveyAndFlash(file.Path());
+        file.Write(c.replacement);
+        const uint16_t newSum = ByteSum(c.replacement);
+        ASSERT_EQ(sameSum.size(), kPlan512K.imageLength);
 
-    FireStartTick();
+        FireStartTick();
 
-    EXPECT_EQ(m_window.m_messages, std::vector<std::string>{kMsgImageSizeInvalid});
-    EXPECT_TRUE(DownloadRecords().empty());
-    EXPECT_EQ(View().GetState(), FlashState::Ready);
+        if (c.message != nullptr) {
+            EXPECT_EQ(m_window.m_messages, std::vector<std::string>{c.message});
+            EXPECT_TRUE(DownloadRecords().empty()) << "not even START STOP UNIT";
+            EXPECT_EQ(m_window.m_strChecksum, Hex4(newSum));
+            EXPECT_EQ(g_strOptionText, Hex4(newSum));
+            EXPECT_EQ(View().GetState(), FlashState::Ready);
+            EXPECT_TRUE(m_window.m_bFlashEnabled);
+            EXPECT_TRUE(m_window.m_bListEnabled);
+            EXPECT_TRUE(m_window.m_timers.empty());
+            View().OnFlash();
+            FireStartTick();
+        }
+        if (c.secondMessage != nullptr) {
+            EXPECT_EQ(m_window.m_messages.back(), c.secondMessage);
+            EXPECT_TRUE(DownloadRecords().empty());
+            continue;
+        }
+        const std::vector<TranscriptRecord> blocks = WithOpcode(DownloadRecords(), kOpWriteBlock);
+        ASSERT_FALSE(blocks.empty());
+        EXPECT_EQ(blocks.back().cdb[6] << 8 | blocks.back().cdb[7], newSum);
+        EXPECT_EQ(Emulated().Device(0).LastImage(), c.replacement);
+        EXPECT_EQ(View().GetState(), FlashState::Verifying);
+    }
+}
+
+// The image changes on disk while its blocks go out: the bytes read no longer
+// add up to the checked image, so the final block, which makes the device
+// take the image, is not sent.
+TEST_F(DownloadTest, ImageChangedDuringTheTransferNeverGetsItsFinalBlock)
+{
+    struct Case {
+        const char* name;
+        Plan plan;
+        uint32_t offset;  // far behind the read position: no read-ahead holds it yet
+        std::vector<uint8_t> bytes;
+    };
+    const Case cases[] = {
+        {"other bytes, other sum", kPlan512K, 500000, {0x11}},
+        {"two bytes swapped, same sum", kPlan512K, 500000, {0x20, 0x10}},
+        {"grown past its plan", kPlan1M, kPlan1M.imageLength, std::vector<uint8_t>(100, 0x01)},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        m_window = RecordingWindow();
+        std::vector<uint8_t> image = PatternImage(c.plan.imageLength, 7);
+        image[500000] = 0x10;
+        image[500001] = 0x20;
+        TempImage file(image);
+        const std::string path = file.Path();
+        SurveyAndFlash(path);
+        Probe().m_beforePassThrough = [&](PassThroughRequest& request) {
+            if (request.sptd.Cdb[0] == kOpWriteBlock && WithOpcode(Records(), kOpWriteBlock).empty()) {
+                std::fstream out(path, std::ios::in | std::ios::out | std::ios::binary);
+                out.seekp(c.offset);
+                out.write(reinterpret_cast<const char*>(c.bytes.data()), static_cast<std::streamsize>(c.bytes.size()));
+            }
+        };
+
+        FireStartTick();
+
+        EXPECT_EQ(WithOpcode(DownloadRecords(), kOpWriteBlock).size(), c.plan.blockCount - 1);
+        EXPECT_EQ(m_window.m_messages, std::vector<std::string>{kMsgFileReadFailure});
+        EXPECT_EQ(View().GetState(), FlashState::Stopped);
+    }
 }
 
 // The file shrinks while blocks are sent: the block that cannot be read

@@ -67,6 +67,26 @@ TEST_F(SurveyTest, AllDevicesAreListedInDeviceOrderAndDeviceZeroIsAskedTwice)
     EXPECT_EQ(View().GetDevice()->GetCurrentDevice(), 0);
 }
 
+// A drive that does not answer is listed with an empty entry, never with the
+// identity of the drive asked before it.
+TEST_F(SurveyTest, SilentDriveShowsAnEmptyEntry)
+{
+    EmulatorScenario scenario;
+    scenario.devices = 3;
+    MakeBench(scenario);
+    Probe().m_bTagInquiry = true;
+    Probe().m_silentDrives = {'E'};
+    TempImage image({0x61, 0x62, 0x63});
+    g_strImagePath = image.Path();
+
+    View().OnInitialUpdate();
+
+    EXPECT_EQ(m_window.m_items, (std::vector<std::string>{TaggedIdentity('D'), "", TaggedIdentity('F')}));
+    m_window.m_nSelection = 1;
+    View().OnSelchangeDeviceList();
+    EXPECT_EQ(m_window.m_strVersion, "");
+}
+
 TEST_F(SurveyTest, NamedDriveReachesOpenDriveAsLetterAndColon)
 {
     struct Case {
@@ -233,12 +253,35 @@ TEST_F(SurveyTest, SelectionChangeSwitchesTheTargetAndOnlyTheRevision)
     EXPECT_EQ(m_window.m_items.size(), 3u);
 
     // No selection: the index goes to the device as it is, INQUIRY reaches no
-    // device and the revision is what the buffer still holds.
+    // device and the revision shows empty.
     m_window.m_nSelection = -1;
     View().OnSelchangeDeviceList();
     EXPECT_EQ(View().GetDevice()->GetCurrentDevice(), -1);
     EXPECT_EQ(RecordCount(), before + 1);
-    EXPECT_EQ(m_window.m_strVersion, TaggedRevision('F'));
+    EXPECT_EQ(m_window.m_strVersion, "");
+}
+
+// Without a data buffer the device object answers nothing: the survey lists
+// the drives it found with empty texts, and a download fails before sending.
+TEST_F(SurveyTest, WithoutADataBufferDrivesShowEmptyAndNothingIsSent)
+{
+    EmulatorScenario scenario;
+    scenario.devices = 2;
+    MakeBench(scenario);
+    Probe().m_bNoDataBuffer = true;
+    TempImage image(std::vector<uint8_t>(524288, 0x5A));
+    g_strImagePath = image.Path();
+
+    View().OnInitialUpdate();
+
+    EXPECT_EQ(m_window.m_items, (std::vector<std::string>{"", ""}));
+    EXPECT_EQ(m_window.m_strVersion, "");
+    ASSERT_TRUE(View().IsSurveyComplete());
+    View().OnFlash();
+    FireStartTick();
+    EXPECT_EQ(m_window.m_messages, std::vector<std::string>{kMsgSendFailure});
+    EXPECT_TRUE(Records().empty());
+    EXPECT_EQ(View().GetState(), FlashState::Stopped);
 }
 
 TEST_F(SurveyTest, AutomaticStartArmsTheDownloadAtTheEndOfACompleteSurvey)
@@ -251,9 +294,9 @@ TEST_F(SurveyTest, AutomaticStartArmsTheDownloadAtTheEndOfACompleteSurvey)
     View().OnInitialUpdate();
 
     const std::vector<std::string>& calls = m_window.m_calls;
-    ASSERT_GE(calls.size(), 4u);
-    EXPECT_EQ(std::vector<std::string>(calls.end() - 4, calls.end()),
-              (std::vector<std::string>{"Status ", "Enable 0", "SetPos 0", "SetTimer 1026 500"}));
+    ASSERT_GE(calls.size(), 5u);
+    EXPECT_EQ(std::vector<std::string>(calls.end() - 5, calls.end()),
+              (std::vector<std::string>{"Status ", "Enable 0", "ListEnable 0", "SetPos 0", "SetTimer 1026 500"}));
     EXPECT_EQ(View().GetState(), FlashState::Armed);
     // The transfer waits for the start tick.
     EXPECT_TRUE(WithOpcode(Records(), kOpWriteBlock).empty());

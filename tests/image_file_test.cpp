@@ -1,9 +1,13 @@
+#include "console/image_digest.h"
 #include "console/image_file.h"
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <filesystem>
+#include <string>
 
+#include "device/emulated/sha256.h"
 #include "temp_image.h"
 
 namespace {
@@ -61,6 +65,35 @@ TEST(SumImageFile, MissingFileOrDirectoryCannotBeOpened)
     EXPECT_EQ(SumImageFile(std::filesystem::temp_directory_path().string(), checksum),
               ImageSumResult::OpenFailed);
     EXPECT_EQ(checksum, 0x1234u);
+}
+
+// One pass gives the length, the 16-bit sum and a SHA-256 that tells apart
+// images with the same sum; past the longest image no SHA-256 is taken.
+TEST(DigestImageFile, LengthSumAndShaFromOnePass)
+{
+    const std::vector<std::vector<uint8_t>> images = {
+        {}, {0x61, 0x62, 0x63}, {0x63, 0x62, 0x61}, PatternImage(kImageSumChunk + 1, 3),
+        PatternImage(1048576, 4), PatternImage(1048577, 4),
+    };
+    std::vector<ImageDigest> digests;
+    for (const std::vector<uint8_t>& bytes : images) {
+        SCOPED_TRACE(bytes.size());
+        TempImage image(bytes);
+        ImageDigest digest;
+        ASSERT_EQ(DigestImageFile(image.Path(), digest), ImageSumResult::Ok);
+        EXPECT_EQ(digest.nLength, static_cast<int64_t>(bytes.size()));
+        EXPECT_EQ(digest.nChecksum, ReferenceSum(bytes));
+        std::string hex;
+        for (uint8_t b : digest.sha256) {
+            char pair[3];
+            std::snprintf(pair, sizeof pair, "%02x", b);
+            hex += pair;
+        }
+        EXPECT_EQ(hex, bytes.size() <= 1048576 ? Sha256Hex(bytes.data(), bytes.size()) : std::string(64, '0'));
+        digests.push_back(digest);
+    }
+    EXPECT_EQ(digests[1].nChecksum, digests[2].nChecksum);
+    EXPECT_NE(digests[1], digests[2]) << "same sum, other bytes";
 }
 
 TEST(ImageFile, LengthAndReadsContinueWhereTheLastStopped)

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <functional>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -40,6 +41,8 @@ public:
     {
         if (m_beforePassThrough)
             m_beforePassThrough(request);
+        if (m_driveOfHandle.count(device) && m_silentDrives.count(m_driveOfHandle[device]))
+            return false;
         const bool ok = m_inner.SendPassThrough(device, request);
         const bool inquiry = request.sptd.Cdb[0] == 0x12;
         if (m_bTagInquiry && ok && inquiry && request.sptd.ScsiStatus == 0) {
@@ -70,10 +73,17 @@ public:
         return m_inner.WaitCompletionEvent(event, milliseconds);
     }
     void CloseCompletionEvent(HostHandle event) override { m_inner.CloseCompletionEvent(event); }
+    uint8_t* AllocateDataBuffer(uint32_t length) override
+    {
+        return m_bNoDataBuffer ? nullptr : m_inner.AllocateDataBuffer(length);
+    }
+    void FreeDataBuffer(uint8_t* buffer) override { m_inner.FreeDataBuffer(buffer); }
 
     std::vector<std::string> m_driveKindPaths;  // every GetDriveKind argument, in order
     bool m_bTagInquiry = false;
     std::function<void(PassThroughRequest&)> m_beforePassThrough;
+    bool m_bNoDataBuffer = false;  // the device object gets no data buffer
+    std::set<char> m_silentDrives;  // their pass-through calls fail unsent
 
 private:
     IScsiHost& m_inner;

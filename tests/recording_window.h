@@ -30,6 +30,12 @@ public:
         return m_nSelection;
     }
 
+    void EnableDeviceList(bool enable) override
+    {
+        Record(enable ? "ListEnable 1" : "ListEnable 0");
+        m_bListEnabled = enable;
+    }
+
     void SetStatusText(const std::string& text) override
     {
         Record("Status " + text);
@@ -103,6 +109,7 @@ public:
     // The model of the controls, as the user would see it.
     std::vector<std::string> m_items;
     int m_nSelection = -1;
+    bool m_bListEnabled = true;
     std::string m_strStatus = "Static";
     std::string m_strVersion;
     std::string m_strPath;

@@ -117,6 +117,11 @@ int CFlashFormWnd::GetDeviceSelection()
     return static_cast<int>(SendMessageA(m_cbDeviceList, CB_GETCURSEL, 0, 0));
 }
 
+void CFlashFormWnd::EnableDeviceList(bool enable)
+{
+    EnableWindow(m_cbDeviceList, enable ? TRUE : FALSE);
+}
+
 void CFlashFormWnd::SetStatusText(const std::string& text)
 {
     SetWindowTextA(m_stStatus, text.c_str());

@@ -282,6 +282,18 @@ bool CLinuxHost::SendPassThrough(HostHandle device, PassThroughRequest& request)
     }
     if (!CompleteSgIoRequest(header, sense, request)) {
         char text[96];
+        if (IsShortWrite(header, request.sptd)) {
+            const bool bResidSane = header.resid > 0 && static_cast<unsigned>(header.resid) <= header.dxfer_len;
+            if (bResidSane) {
+                std::snprintf(text, sizeof text, "SG_IO: short write, %u of %u bytes reached the device",
+                              header.dxfer_len - static_cast<unsigned>(header.resid), header.dxfer_len);
+            } else {
+                std::snprintf(text, sizeof text, "SG_IO: short write, residual %d of %u bytes", header.resid,
+                              header.dxfer_len);
+            }
+            t_strLastError = text;
+            return false;
+        }
         std::snprintf(text, sizeof text, "SG_IO: host status 0x%02x, driver status 0x%02x",
                       header.host_status, header.driver_status);
         t_strLastError = text;

@@ -50,9 +50,12 @@ bool BuildSgIoHeader(PassThroughRequest& request, sg_io_hdr_t& header, uint8_t* 
 // Writes the outcome back into the request the way the pass-through call
 // leaves it: ScsiStatus, the transferred length, the sense data. Returns the
 // result of the call itself: false when the adapter or the driver failed the
-// command, true when the target answered (whatever its status).
+// command or a write moved fewer bytes than asked, true when the target
+// answered (whatever its status).
 bool CompleteSgIoRequest(const sg_io_hdr_t& header, const uint8_t* senseBuffer,
                          PassThroughRequest& request);
+// A data-out transfer whose residual count is not zero.
+bool IsShortWrite(const sg_io_hdr_t& header, const ScsiPassThroughDirect& sptd);
 
 constexpr uint16_t kSgDriverSense = 0x08;  // the driver only says sense data came back
 constexpr uint32_t kPlatformWin32Nt = 2;   // VER_PLATFORM_WIN32_NT

@@ -6,6 +6,13 @@
 
 #include "device/linux/linux_host.h"
 
+bool IsShortWrite(const sg_io_hdr_t& header, const ScsiPassThroughDirect& sptd) {
+    // Whatever the status says, a write the residual count calls incomplete
+    // left part of the data behind; a residual that makes no sense is no
+    // proof of the opposite either.
+    return sptd.DataIn == kDataOut && header.resid != 0;
+}
+
 bool BuildSgIoHeader(PassThroughRequest& request, sg_io_hdr_t& header, uint8_t* senseBuffer,
                      uint8_t senseBufferLength, std::string& error) {
     ScsiPassThroughDirect& sptd = request.sptd;
@@ -60,5 +67,5 @@ bool CompleteSgIoRequest(const sg_io_hdr_t& header, const uint8_t* senseBuffer,
     // command never got a proper answer from the target.
     const bool hostOk = header.host_status == 0;
     const bool driverOk = (header.driver_status & ~kSgDriverSense) == 0;
-    return hostOk && driverOk;
+    return hostOk && driverOk && !IsShortWrite(header, sptd);
 }

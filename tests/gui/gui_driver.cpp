@@ -334,6 +334,8 @@ void ScenarioFlash(const Context& ctx)
         Fail("the status never read \"Flashing wait.....\"; it reads \"" + WindowText(hStatus) + "\"");
     DWORD nVerifyStart = GetTickCount();
     Note("blocks sent; verifying");
+    HWND hList = session.Control(IDC_DEVICE_LIST);
+    CheckEqual(IsWindowEnabled(hList) != FALSE, false, "device list while verifying");
     int nLastPosition = 0;
     int nHighestPosition = 0;
     bool bBoxShown = WaitUntil(
@@ -363,6 +365,7 @@ void ScenarioFlash(const Context& ctx)
     if (!WaitUntil([&] { return WindowText(hStatus) == "Flashing OK"; }, 3000))
         Fail("the status reads \"" + WindowText(hStatus) + "\" after success, not \"Flashing OK\"");
     CheckForm(session, {{kIdentity}, 0, "1.00", strImage, Hex4(nChecksum), "Flashing OK", true, 15}, "after success");
+    CheckEqual(IsWindowEnabled(hList) != FALSE, true, "device list after success");
     session.Screenshot("success", session.FindFrame());
     CheckEqual(session.Close(10000), 0, "exit code");
 

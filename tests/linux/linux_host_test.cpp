@@ -421,6 +421,30 @@ TEST(SgTranslation, ShortTransferShortensTheLength) {
     EXPECT_EQ(r.sptd.DataTransferLength, 36u);
 }
 
+// A block write that GOOD status calls done while its residual count shows
+// bytes that never reached the device is a failure, not a block sent.
+TEST(SgTranslation, ShortWriteFailsTheCall) {
+    struct Case {
+        const char* name;
+        uint8_t direction;
+        int resid;
+        bool callOk;
+    } cases[] = {
+        {"write, every byte moved", kDataOut, 0, true},
+        {"write, one byte short", kDataOut, 1, false},
+        {"write, nothing moved", kDataOut, 61440, false},
+        {"write, nonsense residual", kDataOut, 70000, false},
+        {"read, short answer", kDataIn, 24, true},
+    };
+    for (const Case& c : cases) {
+        PassThroughRequest r = MakeRequest(c.direction, 61440, 30, nullptr);
+        sg_io_hdr_t h{};
+        h.resid = c.resid;
+        EXPECT_EQ(CompleteSgIoRequest(h, nullptr, r), c.callOk) << c.name;
+        EXPECT_EQ(r.sptd.ScsiStatus, 0) << c.name;
+    }
+}
+
 TEST_F(LinuxHostTest, SendPassThroughCarriesTheRequestOverSgIo) {
     AddTwoDrivesAndADisk();
     CLinuxHost host = MakeHost();
@@ -455,6 +479,14 @@ TEST_F(LinuxHostTest, SendPassThroughCarriesTheRequestOverSgIo) {
     EXPECT_EQ(r.senseArea[2], 0x05);
     EXPECT_EQ(r.senseArea[12], 0x24);
     EXPECT_EQ(CLinuxHost::LastErrorText(), "SCSI status 0x02, sense key 0x05, ASC 0x24, ASCQ 0x00");
+
+    kernel.onSgIo = [](int, sg_io_hdr_t& h) {
+        h.resid = 4;
+        return 0;
+    };
+    r = MakeRequest(kDataOut, sizeof data, 30, data);
+    EXPECT_FALSE(host.SendPassThrough(e, r));
+    EXPECT_EQ(CLinuxHost::LastErrorText(), "SG_IO: short write, 32 of 36 bytes reached the device");
 
     kernel.ioctlError = EIO;
     r = MakeRequest(kDataOut, sizeof data, 30, data);

@@ -1,0 +1,42 @@
+#pragma once
+#include <array>
+#include <cstdint>
+#include <string>
+
+#include "console/image_file.h"
+#include "device/emulated/sha256.h"
+
+// No image longer than this is ever sent, so a longer one needs no SHA-256:
+// telling it apart from another file gains nothing, and a huge file is
+// summed at the speed of reading.
+constexpr int64_t kImageDigestShaLimit = 1048576;
+
+// What one pass over an image shows of it: the bytes read, their 16-bit sum
+// (what the form shows and sends) and their SHA-256, which tells apart two
+// images the sum cannot (all zero past kImageDigestShaLimit bytes).
+struct ImageDigest {
+    int64_t nLength = -1;
+    uint16_t nChecksum = 0;
+    std::array<uint8_t, 32> sha256{};
+
+    bool operator==(const ImageDigest& other) const = default;
+};
+
+// The digest of image bytes as they are read, in any number of pieces.
+class CImageDigester {
+public:
+    void Add(const uint8_t* data, uint32_t count);
+    ImageDigest Finish();
+
+private:
+    CSha256 m_sha256;
+    bool m_bShaTaken = true;
+    uint32_t m_nSum = 0;  // 32 bits wrap without touching the low 16 that are kept
+    int64_t m_nLength = 0;
+};
+
+// Reads the open file from its position to its end in chunks of
+// kImageSumChunk bytes; false after a read error.
+bool DigestImage(CImageFile& file, ImageDigest& digest);
+// The same for the file at path, opened once.
+ImageSumResult DigestImageFile(const std::string& path, ImageDigest& digest);

@@ -1,0 +1,19 @@
+#include "device/host.h"
+
+#include <new>
+
+namespace {
+
+constexpr std::align_val_t kDataBufferAlignment{4096};
+
+}  // namespace
+
+uint8_t* IScsiHost::AllocateDataBuffer(uint32_t length)
+{
+    return static_cast<uint8_t*>(::operator new[](length, kDataBufferAlignment, std::nothrow));
+}
+
+void IScsiHost::FreeDataBuffer(uint8_t* buffer)
+{
+    ::operator delete[](buffer, kDataBufferAlignment);
+}
