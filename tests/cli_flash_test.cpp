@@ -214,8 +214,9 @@ TEST(CliFlash, DeviceChoiceReachesOnlyTheNamedDrive) {
             EXPECT_EQ(CountCommands(host, 0xFA, drive), drive == c.flashed ? 9 : 0) << c.device << " " << drive;
             // Another drive may be in the middle of a flash of its own: not
             // even an INQUIRY goes there.
-            if (drive != c.flashed)
+            if (drive != c.flashed) {
                 EXPECT_EQ(CountCommands(host, 0x12, drive), 0) << c.device << " " << drive;
+            }
         }
     }
 }
