@@ -552,7 +552,7 @@ void ScenarioBadScenario(const Context& ctx)
 void FlashServedDevice(const Context& ctx, const std::string& strExtraArgs, const std::string& strShot,
                        const std::string& strRevision)
 {
-    constexpr DWORD kSlowStartMs = 180000;
+    constexpr DWORD kSlowStartMs = 300000;
     std::string strImage = Path(ctx, strShot + "-512k.bin");
     unsigned nChecksum = WriteImage(strImage, 524288);
     CAppSession session(ctx.strExe, ctx.strOutDir);
