@@ -58,6 +58,13 @@ bool ParseCliArguments(const std::vector<std::string>& args, CliOptions& options
             if (value.bHasInline) {
                 out = value.strValue;
             } else if (i + 1 < args.size()) {
+                // "--transcript --json" is a forgotten value, not a file
+                // named "--json"; such a name can still be given with '='.
+                const std::string& next = args[i + 1];
+                if (next.size() > 1 && next[0] == '-') {
+                    error = "option '" + name + "' needs a value, not the option '" + next + "'";
+                    return false;
+                }
                 out = args[++i];
             } else {
                 error = "option '" + name + "' needs a value";
@@ -89,9 +96,17 @@ bool ParseCliArguments(const std::vector<std::string>& args, CliOptions& options
         } else if (name == "--emulate") {
             // The scenario only ever comes with '=': "--emulate flash x.bin"
             // must not take "flash" for a scenario.
+            if (options.bEmulate) {
+                error = "option '--emulate' given twice";
+                return false;
+            }
             options.bEmulate = true;
             options.strScenario = value.strValue;
         } else if (name == "--transcript") {
+            if (options.transcript) {
+                error = "option '--transcript' given twice";
+                return false;
+            }
             std::string file;
             if (!takeValue(file)) return false;
             options.transcript = file;
@@ -167,6 +182,8 @@ std::string CliUsageText() {
         "                       key=value,...: devices=N vendor= product= revision=\n"
         "                       new_revision= reboot_ms=N never_return=1 fail_block=K\n"
         "                       sense=KK/AA/QQ drop_block=K latency_ms=N win9x=1\n"
+        "                       (fail_block and drop_block count block writes from 0:\n"
+        "                       0 is the first block, 17 the last of a 1 MiB image)\n"
         "      --transcript FILE  append every command the emulated devices receive to\n"
         "                       FILE, one JSON object per line (needs --emulate)\n"
         "      --json           print JSON-lines events on stdout instead of progress\n"
