@@ -16,7 +16,8 @@ bool CFlashApp::InitInstance()
     InitCommonControlsEx(&icc);
     m_pszRegistryKey = kRegistryKeyName;
 
-    ParseFlashOptions();
+    // The name the caption and the message boxes use, from the string table.
+    ParseFlashOptions(GetAppName());
 
     std::string strError;
     if (!ChooseHost(m_hostChoice, strError)) {
