@@ -8,9 +8,17 @@
 #include "cli/cli_args.h"
 #include "cli/commands.h"
 #include "cli/exit_codes.h"
+#include "console/file_identity.h"
 #include "device/emulated/emulated_host.h"
 #include "device/emulated/scenario.h"
 #include "res/app_name.h"
+
+namespace {
+
+constexpr char kErrTranscriptIsImage[] = "the transcript file is the image itself: ";
+constexpr char kErrNothingSent[] = "; nothing was sent";
+
+}  // namespace
 
 void PrintError(CliEnvironment& env, const std::string& text) {
     *env.pErr << kCliProgramName << ": " << text << '\n';
@@ -56,6 +64,12 @@ int RunCli(const std::vector<std::string>& args, CliEnvironment& env) {
             return kExitUsage;
         }
         if (options.transcript) {
+            // Appending records to the firmware would corrupt it; names can
+            // differ (links, another spelling), the file's identity cannot.
+            if (options.command == CliCommand::Flash && IsSameFile(*options.transcript, options.strImage)) {
+                PrintError(env, kErrTranscriptIsImage + *options.transcript + kErrNothingSent);
+                return kExitUsage;
+            }
             transcript.open(*options.transcript, std::ios::out | std::ios::app | std::ios::binary);
             if (!transcript) {
                 PrintError(env, "cannot open the transcript file " + *options.transcript + ": " +

@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <filesystem>
+
+#include "console/file_identity.h"
 
 #include "temp_image.h"
 
@@ -61,6 +64,56 @@ TEST(SumImageFile, MissingFileOrDirectoryCannotBeOpened)
     EXPECT_EQ(SumImageFile(std::filesystem::temp_directory_path().string(), checksum),
               ImageSumResult::OpenFailed);
     EXPECT_EQ(checksum, 0x1234u);
+}
+
+TEST(ImageFile, OnlyARegularFileOpens)
+{
+    TempImage image(PatternImage(16));
+    const std::string missing = image.Path() + ".missing";
+#ifdef _WIN32
+    const char* device = "NUL";
+#else
+    const char* device = "/dev/null";
+#endif
+    const struct {
+        std::string path;
+        bool opens;
+        ImageOpenFailure failure;
+    } cases[] = {
+        {image.Path(), true, ImageOpenFailure::None},
+        {missing, false, ImageOpenFailure::System},
+        {device, false, ImageOpenFailure::NotRegular},
+    };
+    for (const auto& c : cases) {
+        CImageFile file;
+        EXPECT_EQ(file.Open(c.path), c.opens) << c.path;
+        EXPECT_EQ(file.GetOpenFailure(), c.failure) << c.path;
+        EXPECT_EQ(file.IsOpen(), c.opens) << c.path;
+    }
+    CImageFile file;
+    EXPECT_FALSE(file.Open(missing));
+    EXPECT_EQ(file.GetOpenErrno(), ENOENT);
+    EXPECT_FALSE(file.Open(std::filesystem::temp_directory_path().string())) << "a directory is no image";
+}
+
+TEST(IsSameFile, ComparesTheFileNotTheName)
+{
+    TempImage image(PatternImage(16));
+    TempImage other(PatternImage(16));
+    const std::filesystem::path path(image.Path());
+    const std::string respelled = (path.parent_path() / "." / path.filename()).string();
+    const struct {
+        std::string a;
+        std::string b;
+        bool same;
+    } cases[] = {
+        {image.Path(), image.Path(), true},
+        {image.Path(), respelled, true},
+        {image.Path(), other.Path(), false},
+        {image.Path(), image.Path() + ".missing", false},
+        {image.Path() + ".missing", image.Path() + ".missing", false},
+    };
+    for (const auto& c : cases) EXPECT_EQ(IsSameFile(c.a, c.b), c.same) << c.a << " / " << c.b;
 }
 
 TEST(ImageFile, LengthAndReadsContinueWhereTheLastStopped)
