@@ -1,13 +1,11 @@
 #include "cli/cli_app.h"
 
-#include <cerrno>
-#include <fstream>
 #include <memory>
-#include <system_error>
 
 #include "cli/cli_args.h"
 #include "cli/commands.h"
 #include "cli/exit_codes.h"
+#include "cli/transcript_file.h"
 #include "console/file_identity.h"
 #include "device/emulated/emulated_host.h"
 #include "device/emulated/scenario.h"
@@ -54,7 +52,7 @@ int RunCli(const std::vector<std::string>& args, CliEnvironment& env) {
     }
 
     std::unique_ptr<IScsiHost> ownHost;
-    std::ofstream transcript;
+    CTranscriptFile transcript;
     IScsiHost* host = env.pHost;
     if (!host && options.bEmulate) {
         EmulatorScenario scenario;
@@ -70,14 +68,14 @@ int RunCli(const std::vector<std::string>& args, CliEnvironment& env) {
                 PrintError(env, kErrTranscriptIsImage + *options.transcript + kErrNothingSent);
                 return kExitUsage;
             }
-            transcript.open(*options.transcript, std::ios::out | std::ios::app | std::ios::binary);
-            if (!transcript) {
+            if (!transcript.Open(*options.transcript)) {
                 PrintError(env, "cannot open the transcript file " + *options.transcript + ": " +
-                                    std::error_code(errno, std::generic_category()).message());
+                                    transcript.ErrorText());
                 return kExitError;
             }
         }
-        ownHost = std::make_unique<EmulatedHost>(scenario, *clock, options.transcript ? &transcript : nullptr);
+        ownHost = std::make_unique<EmulatedHost>(scenario, *clock,
+                                                 options.transcript ? &transcript.Stream() : nullptr);
         host = ownHost.get();
     }
     if (!host) {
@@ -85,6 +83,7 @@ int RunCli(const std::vector<std::string>& args, CliEnvironment& env) {
         host = ownHost.get();
     }
 
-    if (options.command == CliCommand::List) return CommandList(options, *host, env);
-    return CommandFlash(options, *host, *clock, env);
+    CTranscriptFile* pTranscript = options.transcript && ownHost ? &transcript : nullptr;
+    if (options.command == CliCommand::List) return CommandList(options, *host, env, pTranscript);
+    return CommandFlash(options, *host, *clock, env, pTranscript);
 }

@@ -13,6 +13,7 @@
 #include "cli/json_text.h"
 #include "cli/progress_output.h"
 #include "cli/summary.h"
+#include "cli/transcript_file.h"
 
 int CommandInfo(const CliOptions& options, CliEnvironment& env) {
     const ImageCheck check = CheckImage(options.strImage, true);
@@ -25,7 +26,32 @@ int CommandInfo(const CliOptions& options, CliEnvironment& env) {
     return check.exit;
 }
 
-int CommandList(const CliOptions& options, IScsiHost& host, CliEnvironment& env) {
+namespace {
+
+constexpr char kErrTranscriptUnwritable[] = "cannot write the transcript file ";
+constexpr char kErrFlashNotStarted[] = "; the flash was not started";
+constexpr char kErrTranscriptFailedInRun[] = "the transcript file ";
+constexpr char kErrTranscriptFailedInRunEnd[] = " could not be written to the end: ";
+
+// A transcript that failed during the run does not undo the run: its result
+// stands, and the exit code says the record is incomplete.
+int TranscriptEnd(const CliOptions& options, CliEnvironment& env, CTranscriptFile* transcript, int exit) {
+    if (!transcript) return exit;
+    transcript->Close();
+    if (!transcript->Failed()) return exit;
+    const std::string error =
+        kErrTranscriptFailedInRun + transcript->Path() + kErrTranscriptFailedInRunEnd + transcript->ErrorText();
+    PrintError(env, error);
+    if (options.bJson) {
+        *env.pOut << "{\"event\":\"error\",\"text\":" << JsonQuote(error)
+                  << ",\"exit_code\":" << static_cast<int>(kExitError) << "}\n";
+    }
+    return kExitError;
+}
+
+}  // namespace
+
+int CommandList(const CliOptions& options, IScsiHost& host, CliEnvironment& env, CTranscriptFile* transcript) {
     const std::vector<ListedDevice> devices = ListDevices(host);
     if (options.bJson) {
         for (const ListedDevice& d : devices) *env.pOut << DeviceJson(d) << '\n';
@@ -35,9 +61,9 @@ int CommandList(const CliOptions& options, IScsiHost& host, CliEnvironment& env)
     for (const std::string& problem : OpenProblems(host)) PrintError(env, problem);
     if (devices.empty()) {
         PrintError(env, "No device found");
-        return kExitNoDevice;
+        return TranscriptEnd(options, env, transcript, kExitNoDevice);
     }
-    return kExitSuccess;
+    return TranscriptEnd(options, env, transcript, kExitSuccess);
 }
 
 namespace {
@@ -79,7 +105,8 @@ void PrintNotes(CliEnvironment& env, const FlashRecord& record) {
 
 }  // namespace
 
-int CommandFlash(const CliOptions& options, IScsiHost& host, IClock& clock, CliEnvironment& env) {
+int CommandFlash(const CliOptions& options, IScsiHost& host, IClock& clock, CliEnvironment& env,
+                 CTranscriptFile* transcript) {
     // Nothing goes to a device for an image that cannot be sent whole.
     const ImageCheck check = CheckImage(options.strImage, false);
     if (check.exit != kExitSuccess) {
@@ -117,6 +144,14 @@ int CommandFlash(const CliOptions& options, IScsiHost& host, IClock& clock, CliE
         drives.push_back(choice.chDrive);
     }
 
+    // The listing's INQUIRY commands were the transcript's first lines: a
+    // file that took none of them stops the flash before it begins.
+    if (transcript && transcript->Failed()) {
+        const std::string error = kErrTranscriptUnwritable + transcript->Path() + ": " + transcript->ErrorText();
+        PrintError(env, error + kErrFlashNotStarted);
+        return EarlyEnd(options, env, kExitError, error);
+    }
+
     if (env.armInterrupt) env.armInterrupt();
 
     std::unique_ptr<IFlashObserver> observer;
@@ -148,7 +183,7 @@ int CommandFlash(const CliOptions& options, IScsiHost& host, IClock& clock, CliE
     if (!options.bJson) {
         for (const FlashRecord& record : records) PrintNotes(env, record);
     }
-    if (!options.bAll) return records[0].exit;
+    if (!options.bAll) return TranscriptEnd(options, env, transcript, records[0].exit);
 
     const int exit = AllDevicesExit(records);
     if (options.bJson) {
@@ -156,5 +191,5 @@ int CommandFlash(const CliOptions& options, IScsiHost& host, IClock& clock, CliE
     } else {
         *env.pOut << FormatSummaryTable(records);
     }
-    return exit;
+    return TranscriptEnd(options, env, transcript, exit);
 }
