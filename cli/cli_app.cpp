@@ -44,6 +44,10 @@ int RunCli(const std::vector<std::string>& args, CliEnvironment& env) {
         break;
     }
 
+    // Before the first device command: a signal during the listing or the
+    // survey is then the tool's to answer, not the default end at once.
+    if (env.armInterrupt) env.armInterrupt();
+
     std::unique_ptr<SystemClock> systemClock;
     IClock* clock = env.pClock;
     if (!clock) {

@@ -32,6 +32,11 @@ constexpr char kErrTranscriptUnwritable[] = "cannot write the transcript file ";
 constexpr char kErrFlashNotStarted[] = "; the flash was not started";
 constexpr char kErrTranscriptFailedInRun[] = "the transcript file ";
 constexpr char kErrTranscriptFailedInRunEnd[] = " could not be written to the end: ";
+constexpr char kErrInterrupted[] = "interrupted";
+constexpr char kErrInterruptedBeforeTransfer[] =
+    "interrupted before the transfer started: nothing was written to the device";
+
+bool Interrupted(const CliEnvironment& env) { return env.pInterrupt && env.pInterrupt->IsRaised(); }
 
 // A transcript that failed during the run does not undo the run: its result
 // stands, and the exit code says the record is incomplete.
@@ -53,6 +58,10 @@ int TranscriptEnd(const CliOptions& options, CliEnvironment& env, CTranscriptFil
 
 int CommandList(const CliOptions& options, IScsiHost& host, CliEnvironment& env, CTranscriptFile* transcript) {
     const std::vector<ListedDevice> devices = ListDevices(host);
+    if (Interrupted(env)) {
+        PrintError(env, kErrInterrupted);
+        return kExitInterrupted;
+    }
     if (options.bJson) {
         for (const ListedDevice& d : devices) *env.pOut << DeviceJson(d) << '\n';
     } else if (!devices.empty()) {
@@ -115,6 +124,11 @@ int CommandFlash(const CliOptions& options, IScsiHost& host, IClock& clock, CliE
     }
 
     const std::vector<ListedDevice> devices = ListDevices(host);
+    if (Interrupted(env)) {
+        PrintError(env, kErrInterruptedBeforeTransfer);
+        return EarlyEnd(options, env, kExitInterrupted, kErrInterruptedBeforeTransfer);
+    }
+
     std::vector<char> drives;
     if (options.bAll) {
         for (const ListedDevice& d : devices) {
@@ -151,8 +165,6 @@ int CommandFlash(const CliOptions& options, IScsiHost& host, IClock& clock, CliE
         PrintError(env, error + kErrFlashNotStarted);
         return EarlyEnd(options, env, kExitError, error);
     }
-
-    if (env.armInterrupt) env.armInterrupt();
 
     std::unique_ptr<IFlashObserver> observer;
     CProgressOutput* progress = nullptr;

@@ -67,7 +67,7 @@ FlashRecord RunFlashJob(const FlashJob& job) {
     FlashState finalState = FlashState::Ready;
     {
         CFlashView view(window, *job.pHost);
-        if (job.pInterrupt && job.pInterrupt->load()) {
+        if (job.pInterrupt && job.pInterrupt->IsRaised()) {
             end = CTerminalFormWindow::RunEnd::Interrupted;
         } else {
             view.OnInitialUpdate();

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "cli/flash_events.h"
+#include "cli/interrupt.h"
 #include "device/emulated/clock.h"
 #include "device/host.h"
 
@@ -17,7 +18,7 @@ struct FlashJob {
     IScsiHost* pHost = nullptr;
     IClock* pClock = nullptr;
     IFlashObserver* pObserver = nullptr;
-    const std::atomic<bool>* pInterrupt = nullptr;
+    CInterruptFlag* pInterrupt = nullptr;
     // Why the drive could not be opened, when the host can tell.
     std::function<std::string(char)> explainNoDevice;
 };

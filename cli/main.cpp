@@ -19,18 +19,16 @@ int main(int argc, char** argv) {
     signal(SIGXFSZ, SIG_IGN);
 #endif
     std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
+    // The flag outlives the watch that raises it.
+    CInterruptFlag interrupt;
     std::unique_ptr<CInterruptWatch> watch;
-    static std::atomic<bool> notArmed{false};
 
     CliEnvironment env;
     env.pOut = &std::cout;
     env.pErr = &std::cerr;
     env.bErrIsTerminal = StderrIsLiveTerminal();
-    env.pInterrupt = &notArmed;
-    env.armInterrupt = [&]() {
-        watch = std::make_unique<CInterruptWatch>();
-        env.pInterrupt = &watch->Flag();
-    };
+    env.pInterrupt = &interrupt;
+    env.armInterrupt = [&]() { watch = std::make_unique<CInterruptWatch>(interrupt); };
     const int exit = RunCli(args, env);
     std::cout.flush();
     return exit;

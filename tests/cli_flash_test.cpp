@@ -340,21 +340,21 @@ TEST(CliFlash, CtrlCNeverCutsTheTransfer) {
     for (const auto& c : cases) {
         ManualClock clock;
         EmulatedHost emulated(Scenario(""), clock);
-        std::atomic<bool> interrupt{false};
+        CInterruptFlag interrupt;
         // The flag goes up once the clock passes the chosen time.
         class CTrippingClock final : public IClock {
         public:
-            CTrippingClock(ManualClock& inner, std::atomic<bool>& flag, uint64_t at)
+            CTrippingClock(ManualClock& inner, CInterruptFlag& flag, uint64_t at)
                 : m_inner(inner), m_flag(flag), m_at(at) {}
             uint64_t NowMs() override { return m_inner.NowMs(); }
             void SleepMs(uint32_t ms) override {
                 m_inner.SleepMs(ms);
-                if (m_inner.NowMs() >= m_at) m_flag = true;
+                if (m_inner.NowMs() >= m_at && !m_flag.IsRaised()) m_flag.Raise();
             }
 
         private:
             ManualClock& m_inner;
-            std::atomic<bool>& m_flag;
+            CInterruptFlag& m_flag;
             uint64_t m_at;
         } tripping(clock, interrupt, c.interruptAtMs);
         std::ostringstream out, err;
@@ -371,59 +371,78 @@ TEST(CliFlash, CtrlCNeverCutsTheTransfer) {
     }
 }
 
-TEST(CliFlash, CtrlCDuringTheTransferIsHeldUntilItEnds) {
+// Ctrl-C "arrives" inside the N-th command of one opcode, while it runs.
+class CInterruptingHost final : public cli_test::CForwardingHost {
+public:
+    CInterruptingHost(IScsiHost& inner, CInterruptFlag& flag, uint8_t opcode, int nth, std::ostringstream& out)
+        : CForwardingHost(inner), m_flag(flag), m_opcode(opcode), m_nth(nth), m_out(out) {}
+    bool SendPassThrough(HostHandle d, PassThroughRequest& r) override {
+        if (r.sptd.Cdb[0] == m_opcode && ++m_seen == m_nth) {
+            m_flag.Raise();
+            // What the operator has been told while the command is still under way.
+            m_toldAtOnce = m_out.str().find("\"event\":\"interrupt\"") != std::string::npos;
+        }
+        return m_inner.SendPassThrough(d, r);
+    }
+    bool ToldAtOnce() const { return m_toldAtOnce; }
+
+private:
+    CInterruptFlag& m_flag;
+    uint8_t m_opcode;
+    int m_nth;
+    std::ostringstream& m_out;
+    int m_seen = 0;
+    bool m_toldAtOnce = false;
+};
+
+TEST(CliFlash, CtrlCDuringACommandIsAnsweredByWhereTheRunStands) {
     TempImage image(PatternImage(524288, 15));
-    ManualClock clock;
-    EmulatedHost emulated(Scenario(""), clock);
-    std::atomic<bool> interrupt{false};
-    // Ctrl-C "arrives" with the third block write.
-    class CInterruptingHost final : public IScsiHost {
-    public:
-        CInterruptingHost(EmulatedHost& inner, std::atomic<bool>& flag) : m_inner(inner), m_flag(flag) {}
-        bool GetVersionPlatformId(uint32_t& id) override { return m_inner.GetVersionPlatformId(id); }
-        int64_t QueryCounterFrequency() override { return m_inner.QueryCounterFrequency(); }
-        int64_t QueryCounter() override { return m_inner.QueryCounter(); }
-        uint32_t GetLogicalDriveRoots(uint32_t n, char* b) override { return m_inner.GetLogicalDriveRoots(n, b); }
-        uint32_t GetDriveKind(const char* r) override { return m_inner.GetDriveKind(r); }
-        HostHandle OpenDevice(const char* p) override { return m_inner.OpenDevice(p); }
-        void CloseDevice(HostHandle d) override { m_inner.CloseDevice(d); }
-        bool SendPassThrough(HostHandle d, PassThroughRequest& r) override {
-            if (r.sptd.Cdb[0] == 0xFA && ++m_writes == 3) m_flag = true;
-            return m_inner.SendPassThrough(d, r);
-        }
-        HostHandle LoadAspiLibrary(const char* n) override { return m_inner.LoadAspiLibrary(n); }
-        AspiEntryPoint FindAspiEntryPoint(HostHandle l, const char* n) override {
-            return m_inner.FindAspiEntryPoint(l, n);
-        }
-        void FreeAspiLibrary(HostHandle l) override { m_inner.FreeAspiLibrary(l); }
-        uint32_t CallGetASPI32SupportInfo(AspiEntryPoint e) override { return m_inner.CallGetASPI32SupportInfo(e); }
-        uint32_t CallSendASPI32Command(AspiEntryPoint e, void* s) override {
-            return m_inner.CallSendASPI32Command(e, s);
-        }
-        HostHandle CreateCompletionEvent() override { return m_inner.CreateCompletionEvent(); }
-        bool WaitCompletionEvent(HostHandle e, uint32_t ms) override { return m_inner.WaitCompletionEvent(e, ms); }
-        void CloseCompletionEvent(HostHandle e) override { m_inner.CloseCompletionEvent(e); }
+    const struct {
+        const char* name;
+        uint8_t opcode;
+        int nth;
+        int writes;
+        bool toldAtOnce;
+        const char* note;
+    } cases[] = {
+        {"the listing's first INQUIRY", 0x12, 1, 0, false, "nothing was written to the device"},
+        {"the survey's INQUIRY", 0x12, 2, 0, false, "nothing was written to the device"},
+        {"the third block write", 0xFA, 3, 9, true, "the whole image was sent"},
+    };
+    for (const auto& c : cases) {
+        ManualClock clock;
+        EmulatedHost emulated(Scenario(""), clock);
+        CInterruptFlag interrupt;
+        std::ostringstream out, err;
+        CInterruptingHost host(emulated, interrupt, c.opcode, c.nth, out);
+        size_t commandsWhenArmed = 99;
+        CliEnvironment env;
+        env.pOut = &out;
+        env.pErr = &err;
+        env.pClock = &clock;
+        env.pHost = &host;
+        env.pInterrupt = &interrupt;
+        env.armInterrupt = [&]() { commandsWhenArmed = emulated.Records().size(); };
+        const int exit = RunCli({"flash", image.Path(), "--json"}, env);
 
-    private:
-        EmulatedHost& m_inner;
-        std::atomic<bool>& m_flag;
-        int m_writes = 0;
-    } host(emulated, interrupt);
-
-    const auto run = RunTool({"flash", image.Path(), "--json"}, &host, &clock, &interrupt);
-    EXPECT_EQ(run.exit, kExitInterrupted);
-    EXPECT_EQ(CountCommands(emulated, 0xFA), 9) << "every block still went out";
-    EXPECT_EQ(emulated.Device(0).LastImage().size(), 524288u);
-    const auto events = JsonEvents(run.out);
-    const Fields* held = Find(events, "interrupt");
-    ASSERT_NE(held, nullptr);
-    EXPECT_NE(held->at("text").find("held until the transfer ends"), std::string::npos);
-    EXPECT_EQ(CountEvents(events, "tick"), 0) << "stopped at the first chance after the transfer";
-    const Fields* result = Find(events, "result");
-    ASSERT_NE(result, nullptr);
-    EXPECT_EQ(result->at("result"), "interrupted");
-    EXPECT_NE(result->at("notes").find("the whole image was sent"), std::string::npos);
-    EXPECT_NE(result->at("notes").find("may still be updating"), std::string::npos);
+        EXPECT_EQ(exit, kExitInterrupted) << c.name;
+        EXPECT_EQ(commandsWhenArmed, 0u) << c.name << ": the handlers come before the first command";
+        EXPECT_EQ(host.ToldAtOnce(), c.toldAtOnce) << c.name;
+        EXPECT_EQ(CountCommands(emulated, 0xFA), c.writes) << c.name;
+        EXPECT_EQ(CountCommands(emulated, 0x1B), c.writes ? 1 : 0) << c.name;
+        const auto events = JsonEvents(out.str());
+        EXPECT_EQ(CountEvents(events, "tick"), 0) << c.name << ": stopped at the first chance";
+        EXPECT_EQ(CountEvents(events, "interrupt"), c.toldAtOnce ? 1 : 0) << c.name;
+        const Fields* result = Find(events, "result");
+        ASSERT_NE(result, nullptr) << c.name;
+        EXPECT_EQ(result->at("result"), "interrupted") << c.name;
+        const std::string said = result->at("notes") + result->at("message");
+        EXPECT_NE(said.find(c.note), std::string::npos) << c.name << "\n" << out.str();
+        if (c.writes) {
+            EXPECT_EQ(emulated.Device(0).LastImage().size(), 524288u);
+            EXPECT_NE(result->at("notes").find("may still be updating"), std::string::npos);
+        }
+    }
 }
 
 TEST(CliList, ListsEveryDeviceOrSaysThereIsNone) {
