@@ -14,7 +14,9 @@ struct FlashRecord {
     std::string strRevision;
     std::string strChecksum;   // four hex digits
     uint32_t nBlocks = 0;      // of the plan, known once the transfer starts
-    uint32_t nBlocksSent = 0;
+    uint32_t nBlocksSent = 0;      // block writes the device accepted
+    uint32_t nBlockWrites = 0;     // block writes that went out, accepted or not
+    bool bDownloadModeSent = false;  // START STOP UNIT went out
     int nTicks = 0;
     bool bTransferStarted = false;
     bool bInterruptHeld = false;  // Ctrl-C came during the transfer

@@ -445,6 +445,99 @@ TEST(CliFlash, CtrlCDuringACommandIsAnsweredByWhereTheRunStands) {
     }
 }
 
+// Removes the image file (truncateTo -1) or cuts it short.
+void Sabotage(const std::string& path, int64_t truncateTo) {
+    std::error_code ec;
+    if (truncateTo < 0) {
+        std::filesystem::remove(path, ec);
+    } else {
+        std::filesystem::resize_file(path, static_cast<uintmax_t>(truncateTo), ec);
+    }
+    EXPECT_FALSE(ec) << ec.message();
+}
+
+// Changes the image file on disk when the N-th command of one opcode goes
+// out (opcode 0: once the clock passes nth milliseconds, while the form
+// waits): the image vanishing or shrinking under a running flash.
+class CImageSabotageHost final : public cli_test::CForwardingHost, public IClock {
+public:
+    CImageSabotageHost(IScsiHost& inner, ManualClock& clock, std::string path, uint8_t opcode, int nth,
+                       int64_t truncateTo)
+        : CForwardingHost(inner), m_clock(clock), m_path(std::move(path)), m_opcode(opcode), m_nth(nth),
+          m_truncateTo(truncateTo) {}
+    bool SendPassThrough(HostHandle d, PassThroughRequest& r) override {
+        if (m_opcode != 0 && r.sptd.Cdb[0] == m_opcode && ++m_seen == m_nth) Sabotage(m_path, m_truncateTo);
+        return m_inner.SendPassThrough(d, r);
+    }
+    uint64_t NowMs() override { return m_clock.NowMs(); }
+    void SleepMs(uint32_t ms) override {
+        m_clock.SleepMs(ms);
+        if (m_opcode == 0 && !m_done && m_clock.NowMs() >= static_cast<uint64_t>(m_nth)) {
+            m_done = true;
+            Sabotage(m_path, m_truncateTo);
+        }
+    }
+
+private:
+    ManualClock& m_clock;
+    std::string m_path;
+    uint8_t m_opcode;
+    int m_nth;
+    int64_t m_truncateTo;  // -1: remove the file
+    int m_seen = 0;
+    bool m_done = false;
+};
+
+TEST(CliFlash, NotesAndExitFollowFromWhatWasSent) {
+    const struct {
+        const char* name;
+        uint8_t opcode;
+        int nth;
+        int64_t truncateTo;
+        int exit;
+        const char* message;
+        int startStops;
+        int writes;
+        const char* note;
+    } cases[] = {
+        // After the survey, before the start tick: nothing but INQUIRY went out.
+        {"image removed in the start delay", 0, 200, -1, kExitImageUnreadable, "File open failure!!", 0, 0,
+         "nothing was written to the device"},
+        // Download mode was asked for, then block 0 could not be read.
+        {"image cut at START STOP UNIT", 0x1B, 1, 1000, kExitImageUnreadable, "File read failure!!", 1, 0,
+         "told to enter download mode, but no block was sent"},
+        // Three blocks are in the device: a read failure now is part-way.
+        {"image cut at the third block", 0xFA, 3, 3 * 61440, kExitSendFailure, "File read failure!!", 1, 3,
+         "the transfer stopped after 3 of 9 blocks"},
+    };
+    for (const auto& c : cases) {
+        TempImage image(PatternImage(524288, 40));
+        ManualClock clock;
+        EmulatedHost emulated(Scenario(""), clock);
+        CImageSabotageHost host(emulated, clock, image.Path(), c.opcode, c.nth, c.truncateTo);
+        std::ostringstream out, err;
+        CliEnvironment env;
+        env.pOut = &out;
+        env.pErr = &err;
+        env.pClock = &host;
+        env.pHost = &host;
+        cli_test::CliRun run;
+        run.exit = RunCli({"flash", image.Path(), "--json"}, env);
+        run.out = out.str();
+        EXPECT_EQ(run.exit, c.exit) << c.name;
+        EXPECT_EQ(CountCommands(emulated, 0x1B), c.startStops) << c.name;
+        EXPECT_EQ(CountCommands(emulated, 0xFA), c.writes) << c.name;
+        const auto events = JsonEvents(run.out);
+        const Fields* result = Find(events, "result");
+        ASSERT_NE(result, nullptr) << c.name;
+        EXPECT_EQ(result->at("message"), c.message) << c.name;
+        EXPECT_NE(result->at("notes").find(c.note), std::string::npos) << c.name << ": " << result->at("notes");
+        if (c.writes == 0) {
+            EXPECT_EQ(result->at("notes").find("stopped after"), std::string::npos) << c.name;
+        }
+    }
+}
+
 TEST(CliList, ListsEveryDeviceOrSaysThereIsNone) {
     ManualClock clock;
     EmulatedHost host(Scenario("devices=2,vendor=ACME,product=WIDGET,revision=0.9a"), clock);
