@@ -77,12 +77,20 @@ int CommandList(const CliOptions& options, IScsiHost& host, CliEnvironment& env,
 
 namespace {
 
+// Where the drive lives, as the listing found it.
+std::string NodeOf(IScsiHost& host, const std::vector<ListedDevice>& devices, char drive) {
+    for (const ListedDevice& d : devices) {
+        if (d.chDrive == drive) return d.strNode;
+    }
+    return drive ? DeviceNodeText(host, drive) : std::string("aspi");
+}
+
 FlashJob MakeJob(const CliOptions& options, const ImageCheck& check, IScsiHost& host, IClock& clock,
-                 IFlashObserver* observer, CliEnvironment& env, char drive) {
+                 IFlashObserver* observer, CliEnvironment& env, char drive, const std::string& node) {
     FlashJob job;
     job.strImage = options.strImage;
     job.chDrive = drive;
-    job.strNode = drive ? DeviceNodeText(host, drive) : std::string("aspi");
+    job.strNode = node;
     job.nBlocks = check.nBlocks;
     job.pHost = &host;
     job.pClock = &clock;
@@ -179,13 +187,15 @@ int CommandFlash(const CliOptions& options, IScsiHost& host, IClock& clock, CliE
 
     std::vector<FlashRecord> records(drives.size());
     if (drives.size() == 1 && !options.bAll) {
-        records[0] = RunFlashJob(MakeJob(options, check, host, clock, observer.get(), env, drives[0]));
+        records[0] =
+            RunFlashJob(MakeJob(options, check, host, clock, observer.get(), env, drives[0], NodeOf(host, devices, drives[0])));
     } else {
         // One form, one device object and one set of option globals per
         // thread; a failure on one device never stops the others.
         std::vector<std::thread> threads;
         for (size_t i = 0; i < drives.size(); ++i) {
-            FlashJob job = MakeJob(options, check, host, clock, observer.get(), env, drives[i]);
+            FlashJob job =
+                MakeJob(options, check, host, clock, observer.get(), env, drives[i], NodeOf(host, devices, drives[i]));
             threads.emplace_back([job, &records, i]() { records[i] = RunFlashJob(job); });
         }
         for (std::thread& thread : threads) thread.join();

@@ -165,24 +165,39 @@ TEST(CliFlash, SeveralDevicesAndNoChoiceRefusesAndChangesNothing) {
     for (int i = 0; i < 2; ++i) EXPECT_FALSE(host.Device(i).InDownloadMode());
 }
 
+// The same choices reach the same drive on the pass-through path and behind
+// the ASPI layer.
 TEST(CliFlash, DeviceChoiceReachesOnlyTheNamedDrive) {
     TempImage image(PatternImage(524288, 6));
     const struct {
-        std::string device;
+        std::vector<std::string> choice;
         int exit;
-        char flashed;  // 0: none
+        const char* flashed;  // the drives that took the image
     } cases[] = {
-        {"E", kExitSuccess, 'E'},   {"e:", kExitSuccess, 'E'},  {"F:\\", kExitSuccess, 'F'},
-        {"\\\\.\\D:", kExitSuccess, 'D'}, {"1", kExitSuccess, 'E'}, {"3", kExitNoDevice, 0},
-        {"G", kExitNoDevice, 0},    {"C:", kExitNoDevice, 0},   {"printer", kExitUsage, 0},
+        {{"--device", "E"}, kExitSuccess, "E"},
+        {{"--device", "e:"}, kExitSuccess, "E"},
+        {{"--device", "F:\\"}, kExitSuccess, "F"},
+        {{"--device", "\\\\.\\D:"}, kExitSuccess, "D"},
+        {{"--device", "1"}, kExitSuccess, "E"},
+        {{"--device", "3"}, kExitNoDevice, ""},
+        {{"--device", "G"}, kExitNoDevice, ""},
+        {{"--device", "C:"}, kExitNoDevice, ""},
+        {{"--device", "printer"}, kExitUsage, ""},
+        {{"--all"}, kExitSuccess, "DEF"},
     };
-    for (const auto& c : cases) {
-        ManualClock clock;
-        EmulatedHost host(Scenario("devices=3,reboot_ms=0"), clock);
-        const auto run = RunTool({"flash", image.Path(), "--device", c.device}, &host, &clock);
-        EXPECT_EQ(run.exit, c.exit) << c.device << "\n" << run.err;
-        for (char drive : {'D', 'E', 'F'}) {
-            EXPECT_EQ(CountCommands(host, 0xFA, drive), drive == c.flashed ? 9 : 0) << c.device << " " << drive;
+    for (const char* path : {"", "win9x=1,"}) {
+        for (const auto& c : cases) {
+            ManualClock clock;
+            EmulatedHost host(Scenario(std::string(path) + "devices=3,reboot_ms=0"), clock);
+            std::vector<std::string> args = {"flash", image.Path()};
+            args.insert(args.end(), c.choice.begin(), c.choice.end());
+            const auto run = RunTool(args, &host, &clock);
+            const std::string name = std::string(path) + " " + c.choice.back();
+            EXPECT_EQ(run.exit, c.exit) << name << "\n" << run.err;
+            for (char drive : {'D', 'E', 'F'}) {
+                const bool flashed = std::string(c.flashed).find(drive) != std::string::npos;
+                EXPECT_EQ(CountCommands(host, 0xFA, drive), flashed ? 9 : 0) << name << " " << drive;
+            }
         }
     }
 }
@@ -548,6 +563,15 @@ TEST(CliList, ListsEveryDeviceOrSaysThereIsNone) {
               "0      D:     emulated  ACME      WIDGET            0.9a\n"
               "1      E:     emulated  ACME      WIDGET            0.9a\n");
     EXPECT_EQ(host.OpenHandleCount(), 0);
+
+    // Behind the ASPI layer a device has the letter the layer reports.
+    EmulatedHost aspi(Scenario("win9x=1,devices=2"), clock);
+    const auto listed = RunTool({"list"}, &aspi, &clock);
+    EXPECT_EQ(listed.exit, kExitSuccess);
+    EXPECT_EQ(listed.out,
+              "index  drive  node      vendor    product           revision\n"
+              "0      D:     aspi 0:1  KTDEV     KT3916 FLASHER    1.00\n"
+              "1      E:     aspi 0:2  KTDEV     KT3916 FLASHER    1.00\n");
 
     EmulatedHost none(Scenario("devices=0"), clock);
     const auto empty = RunTool({"list"}, &none, &clock);
