@@ -16,6 +16,8 @@ struct CliEnvironment {
     std::ostream* pOut = nullptr;
     std::ostream* pErr = nullptr;
     bool bErrIsTerminal = false;  // live progress lines instead of plain ones
+    // The terminal's width now, asked at every redraw; empty: 80 columns.
+    std::function<size_t()> terminalColumns;
     IClock* pClock = nullptr;     // null: the system clock
     // Replaces the platform host and the emulated one (tests inject faults).
     IScsiHost* pHost = nullptr;

@@ -179,7 +179,7 @@ int CommandFlash(const CliOptions& options, IScsiHost& host, IClock& clock, CliE
     if (options.bJson) {
         observer = std::make_unique<CJsonOutput>(*env.pOut);
     } else {
-        auto output = std::make_unique<CProgressOutput>(*env.pErr, env.bErrIsTerminal);
+        auto output = std::make_unique<CProgressOutput>(*env.pErr, env.bErrIsTerminal, env.terminalColumns);
         progress = output.get();
         progress->Begin(drives);
         observer = std::move(output);

@@ -10,6 +10,7 @@
 #else
 #include <pthread.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <thread>
@@ -72,6 +73,12 @@ bool StderrIsLiveTerminal() {
     return SetConsoleMode(console, mode | 0x0004) != 0;
 }
 
+size_t StderrColumns() {
+    CONSOLE_SCREEN_BUFFER_INFO info;
+    if (!GetConsoleScreenBufferInfo(GetStdHandle(STD_ERROR_HANDLE), &info)) return 0;
+    return static_cast<size_t>(info.srWindow.Right - info.srWindow.Left + 1);
+}
+
 #else
 
 struct CInterruptWatch::Impl {
@@ -111,6 +118,12 @@ bool StderrIsLiveTerminal() {
     if (!isatty(STDERR_FILENO)) return false;
     const char* term = getenv("TERM");
     return term && *term && std::string_view(term) != "dumb";
+}
+
+size_t StderrColumns() {
+    winsize size{};
+    if (ioctl(STDERR_FILENO, TIOCGWINSZ, &size) != 0) return 0;
+    return size.ws_col;
 }
 
 #endif

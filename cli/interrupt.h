@@ -1,5 +1,6 @@
 #pragma once
 #include <atomic>
+#include <cstddef>
 #include <functional>
 #include <map>
 #include <memory>
@@ -44,3 +45,5 @@ private:
 // True when the stream is a terminal that understands the cursor controls
 // of the live progress lines.
 bool StderrIsLiveTerminal();
+// The width of that terminal in columns; 0 when it cannot be told.
+size_t StderrColumns();

@@ -27,6 +27,7 @@ int main(int argc, char** argv) {
     env.pOut = &std::cout;
     env.pErr = &std::cerr;
     env.bErrIsTerminal = StderrIsLiveTerminal();
+    env.terminalColumns = StderrColumns;
     env.pInterrupt = &interrupt;
     env.armInterrupt = [&]() { watch = std::make_unique<CInterruptWatch>(interrupt); };
     const int exit = RunCli(args, env);

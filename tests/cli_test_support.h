@@ -2,6 +2,7 @@
 #include <atomic>
 #include <cctype>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <sstream>
@@ -23,7 +24,8 @@ struct CliRun {
 // Runs the whole tool in-process on a manual clock: the forms' timers and
 // the emulated devices move together, and nothing sleeps.
 inline CliRun RunTool(const std::vector<std::string>& args, IScsiHost* host = nullptr, ManualClock* clock = nullptr,
-                      CInterruptFlag* interrupt = nullptr, bool terminal = false) {
+                      CInterruptFlag* interrupt = nullptr, bool terminal = false,
+                      std::function<size_t()> columns = {}) {
     ManualClock ownClock;
     std::ostringstream out;
     std::ostringstream err;
@@ -31,6 +33,7 @@ inline CliRun RunTool(const std::vector<std::string>& args, IScsiHost* host = nu
     env.pOut = &out;
     env.pErr = &err;
     env.bErrIsTerminal = terminal;
+    env.terminalColumns = std::move(columns);
     env.pClock = clock ? clock : &ownClock;
     env.pHost = host;
     env.pInterrupt = interrupt;
