@@ -15,6 +15,7 @@ namespace {
 
 constexpr char kErrTranscriptIsImage[] = "the transcript file is the image itself: ";
 constexpr char kErrNothingSent[] = "; nothing was sent";
+constexpr char kNoteEmulated[] = "emulated devices (--emulate): no real device is used";
 
 }  // namespace
 
@@ -81,6 +82,8 @@ int RunCli(const std::vector<std::string>& args, CliEnvironment& env) {
         ownHost = std::make_unique<EmulatedHost>(scenario, *clock,
                                                  options.transcript ? &transcript.Stream() : nullptr);
         host = ownHost.get();
+        // A success on the emulated bench must never pass for one on a device.
+        PrintError(env, kNoteEmulated);
     }
     if (!host) {
         ownHost = CreatePlatformHost();

@@ -91,6 +91,7 @@ FlashJob MakeJob(const CliOptions& options, const ImageCheck& check, IScsiHost& 
     job.strImage = options.strImage;
     job.chDrive = drive;
     job.strNode = node;
+    job.bEmulated = options.bEmulate;
     job.nBlocks = check.nBlocks;
     job.pHost = &host;
     job.pClock = &clock;

@@ -9,6 +9,7 @@
 struct FlashRecord {
     char chDrive = 0;          // 0 when the form chose the only device itself
     std::string strNode;       // where the drive lives: /dev/sg1, \\.\D:, emulated
+    bool bEmulated = false;    // the device is the emulated KT3916
     std::string strImage;
     std::string strIdentity;   // vendor and product, as the form lists them
     std::string strRevision;

@@ -81,6 +81,7 @@ FlashRecord RunFlashJob(const FlashJob& job) {
     FlashRecord record;
     record.chDrive = job.chDrive;
     record.strNode = job.strNode;
+    record.bEmulated = job.bEmulated;
     record.strImage = job.strImage;
     record.nBlocks = job.nBlocks;
 

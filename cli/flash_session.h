@@ -14,6 +14,7 @@ struct FlashJob {
     std::string strImage;
     char chDrive = 0;  // 0: let the form take the only device it finds
     std::string strNode;
+    bool bEmulated = false;
     uint32_t nBlocks = 0;  // of the image's plan
     IScsiHost* pHost = nullptr;
     IClock* pClock = nullptr;

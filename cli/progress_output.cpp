@@ -238,7 +238,8 @@ std::string FlashEventJson(const FlashEvent& event) {
                        "\",\"t_ms\":" + std::to_string(event.tMs) + ",\"device\":" + JsonQuote(r->DriveText());
     switch (event.kind) {
     case FlashEventKind::Start:
-        json += ",\"node\":" + JsonQuote(r->strNode) + ",\"identity\":" + JsonQuote(r->strIdentity) +
+        json += ",\"node\":" + JsonQuote(r->strNode) + ",\"emulated\":" + (r->bEmulated ? "true" : "false") +
+                ",\"identity\":" + JsonQuote(r->strIdentity) +
                 ",\"revision\":" + JsonQuote(r->strRevision) + ",\"image\":" + JsonQuote(r->strImage) +
                 ",\"checksum\":" + JsonQuote(r->strChecksum) + ",\"blocks\":" + std::to_string(r->nBlocks);
         break;

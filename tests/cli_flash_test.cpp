@@ -307,6 +307,34 @@ TEST(CliFlash, TranscriptIsAppendedOneJsonObjectPerCommand) {
     EXPECT_EQ(writes, 9);
 }
 
+// The emulated bench says so wherever a result is read: on stderr for
+// people, in the start event for scripts.
+TEST(CliFlash, EmulationIsSaidOnTheOutput) {
+    TempImage image(PatternImage(524288, 16));
+    const std::string notice = "kt3916flash-cli: emulated devices (--emulate): no real device is used\n";
+    const auto list = RunTool({"--emulate", "list"});
+    EXPECT_EQ(list.exit, kExitSuccess);
+    EXPECT_EQ(list.err, notice);
+
+    const auto flash = RunTool({"--emulate=reboot_ms=0", "--json", "flash", image.Path()});
+    EXPECT_EQ(flash.exit, kExitSuccess);
+    EXPECT_EQ(flash.err.rfind(notice, 0), 0u) << flash.err;
+    const auto events = JsonEvents(flash.out);
+    const Fields* start = Find(events, "start");
+    ASSERT_NE(start, nullptr);
+    EXPECT_EQ(start->at("emulated"), "true");
+
+    // A host the tool did not choose as the emulator is taken for a real one.
+    ManualClock clock;
+    EmulatedHost host(Scenario("reboot_ms=0"), clock);
+    const auto plain = RunTool({"--json", "flash", image.Path()}, &host, &clock);
+    EXPECT_EQ(plain.err.find("emulated devices"), std::string::npos);
+    const auto plainEvents = JsonEvents(plain.out);
+    const Fields* plainStart = Find(plainEvents, "start");
+    ASSERT_NE(plainStart, nullptr);
+    EXPECT_EQ(plainStart->at("emulated"), "false");
+}
+
 TEST(CliFlash, PlainProgressLinesWhenStderrIsNoTerminal) {
     TempImage image(PatternImage(524288, 12));
     ManualClock clock;

@@ -60,5 +60,6 @@ bool ChooseHost(CHostChoice& choice, std::string& strError)
     }
     choice.pClock = std::make_unique<SystemClock>();
     choice.pHost = std::make_unique<EmulatedHost>(scenario, *choice.pClock, choice.pTranscript.get());
+    choice.bEmulated = true;
     return true;
 }

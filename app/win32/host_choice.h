@@ -13,6 +13,7 @@ struct CHostChoice {
     std::unique_ptr<IClock> pClock;
     std::unique_ptr<std::ofstream> pTranscript;
     std::unique_ptr<IScsiHost> pHost;
+    bool bEmulated = false;  // pHost is the emulated bench
 };
 
 // The emulated bench when KT3916FLASH_EMULATE is set, even to an empty text
