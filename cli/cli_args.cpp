@@ -1,6 +1,7 @@
 #include "cli/cli_args.h"
 
 #include <cstdio>
+#include <set>
 
 #include "cli/exit_codes.h"
 #include "res/app_name.h"
@@ -41,6 +42,7 @@ bool ParseCliArguments(const std::vector<std::string>& args, CliOptions& options
     }
 
     std::vector<std::string> positional;
+    std::set<std::string> seen;
     bool bOptionsEnded = false;
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& arg = args[i];
@@ -81,12 +83,14 @@ bool ParseCliArguments(const std::vector<std::string>& args, CliOptions& options
             error = "option '" + name + "' takes no value";
             return false;
         };
+        // Every option once: a second one would silently win or be lost.
+        const std::string canonical = name == "-d" ? "--device" : name;
+        if (!seen.insert(canonical).second) {
+            error = "option '" + canonical + "' given twice";
+            return false;
+        }
 
         if (name == "--device" || name == "-d") {
-            if (options.device) {
-                error = "option '--device' given twice";
-                return false;
-            }
             std::string device;
             if (!takeValue(device)) return false;
             options.device = device;
@@ -96,17 +100,9 @@ bool ParseCliArguments(const std::vector<std::string>& args, CliOptions& options
         } else if (name == "--emulate") {
             // The scenario only ever comes with '=': "--emulate flash x.bin"
             // must not take "flash" for a scenario.
-            if (options.bEmulate) {
-                error = "option '--emulate' given twice";
-                return false;
-            }
             options.bEmulate = true;
             options.strScenario = value.strValue;
         } else if (name == "--transcript") {
-            if (options.transcript) {
-                error = "option '--transcript' given twice";
-                return false;
-            }
             std::string file;
             if (!takeValue(file)) return false;
             options.transcript = file;

@@ -39,7 +39,8 @@ constexpr char kErrInterruptedBeforeTransfer[] =
 bool Interrupted(const CliEnvironment& env) { return env.pInterrupt && env.pInterrupt->IsRaised(); }
 
 // A transcript that failed during the run does not undo the run: its result
-// stands, and the exit code says the record is incomplete.
+// stands, and the exit code says the record is incomplete; an interrupt's
+// 130 stays, since the device may still be updating.
 int TranscriptEnd(const CliOptions& options, CliEnvironment& env, CTranscriptFile* transcript, int exit) {
     if (!transcript) return exit;
     transcript->Close();
@@ -47,11 +48,11 @@ int TranscriptEnd(const CliOptions& options, CliEnvironment& env, CTranscriptFil
     const std::string error =
         kErrTranscriptFailedInRun + transcript->Path() + kErrTranscriptFailedInRunEnd + transcript->ErrorText();
     PrintError(env, error);
+    const int result = exit == kExitInterrupted ? exit : kExitError;
     if (options.bJson) {
-        *env.pOut << "{\"event\":\"error\",\"text\":" << JsonQuote(error)
-                  << ",\"exit_code\":" << static_cast<int>(kExitError) << "}\n";
+        *env.pOut << "{\"event\":\"error\",\"text\":" << JsonQuote(error) << ",\"exit_code\":" << result << "}\n";
     }
-    return kExitError;
+    return result;
 }
 
 }  // namespace

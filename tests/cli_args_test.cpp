@@ -36,6 +36,8 @@ TEST(CliArguments, MalformedCommandLinesAreUsageErrorsThatSayWhy) {
                                               "--emulate"},
         {{"--emulate", "list", "--transcript"}, "option '--transcript' needs a value"},
         {{"--emulate", "--emulate=devices=2", "list"}, "option '--emulate' given twice"},
+        {{"list", "--json", "--json"}, "option '--json' given twice"},
+        {{"flash", "a.bin", "--all", "--all"}, "option '--all' given twice"},
         {{"--emulate", "--transcript", "a.jsonl", "list", "--transcript=b.jsonl"},
          "option '--transcript' given twice"},
         {{"--emulate", "--transcript", "--json", "list"},
