@@ -189,15 +189,15 @@ int CommandFlash(const CliOptions& options, IScsiHost& host, IClock& clock, CliE
 
     std::vector<FlashRecord> records(drives.size());
     if (drives.size() == 1 && !options.bAll) {
-        records[0] =
-            RunFlashJob(MakeJob(options, check, host, clock, observer.get(), env, drives[0], NodeOf(host, devices, drives[0])));
+        const std::string node = NodeOf(host, devices, drives[0]);
+        records[0] = RunFlashJob(MakeJob(options, check, host, clock, observer.get(), env, drives[0], node));
     } else {
         // One form, one device object and one set of option globals per
         // thread; a failure on one device never stops the others.
         std::vector<std::thread> threads;
         for (size_t i = 0; i < drives.size(); ++i) {
-            FlashJob job =
-                MakeJob(options, check, host, clock, observer.get(), env, drives[i], NodeOf(host, devices, drives[i]));
+            const std::string node = NodeOf(host, devices, drives[i]);
+            FlashJob job = MakeJob(options, check, host, clock, observer.get(), env, drives[i], node);
             threads.emplace_back([job, &records, i]() { records[i] = RunFlashJob(job); });
         }
         for (std::thread& thread : threads) thread.join();
