@@ -7,10 +7,19 @@
 
 #include "cli/cli_args.h"
 #include "cli/commands.h"
+#include "cli/device_list.h"
 #include "cli/exit_codes.h"
 #include "device/emulated/emulated_host.h"
 #include "device/emulated/scenario.h"
+#include "device/recording_host.h"
 #include "res/app_name.h"
+
+namespace {
+
+constexpr char kErrLogOpen[] = "cannot open the log file ";
+constexpr char kErrLogIncomplete[] = "the log is incomplete: a line could not be written to ";
+
+}  // namespace
 
 void PrintError(CliEnvironment& env, const std::string& text) {
     *env.pErr << kCliProgramName << ": " << text << '\n';
@@ -71,6 +80,28 @@ int RunCli(const std::vector<std::string>& args, CliEnvironment& env) {
         host = ownHost.get();
     }
 
-    if (options.command == CliCommand::List) return CommandList(options, *host, env);
-    return CommandFlash(options, *host, *clock, env);
+    // Opened before the first command, so the log holds every one; every
+    // command goes through the recording layer, log or not, so a failure
+    // can name the sense the device answered with.
+    std::ofstream log;
+    if (options.log) {
+        log.open(*options.log, std::ios::out | std::ios::app | std::ios::binary);
+        if (!log) {
+            PrintError(env, kErrLogOpen + *options.log + ": " +
+                                std::error_code(errno, std::generic_category()).message());
+            return kExitError;
+        }
+    }
+    RecordingOptions recording;
+    recording.pLog = options.log ? &log : nullptr;
+    recording.nodeName = [host](char drive) { return DeviceNodeText(*host, drive); };
+    CRecordingHost recorder(*host, std::move(recording));
+
+    const int exit = options.command == CliCommand::List ? CommandList(options, recorder, env)
+                                                         : CommandFlash(options, recorder, *clock, env);
+    if (!recorder.LogFailed()) return exit;
+    // The run's own result stands; only a success is no longer one, since
+    // its record is incomplete.
+    PrintError(env, kErrLogIncomplete + *options.log);
+    return exit == kExitSuccess ? kExitError : exit;
 }

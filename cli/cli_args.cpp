@@ -95,6 +95,10 @@ bool ParseCliArguments(const std::vector<std::string>& args, CliOptions& options
             std::string file;
             if (!takeValue(file)) return false;
             options.transcript = file;
+        } else if (name == "--log") {
+            std::string file;
+            if (!takeValue(file)) return false;
+            options.log = file;
         } else if (name == "--json") {
             if (!noValue()) return false;
             options.bJson = true;
@@ -169,6 +173,8 @@ std::string CliUsageText() {
         "                       sense=KK/AA/QQ drop_block=K latency_ms=N win9x=1\n"
         "      --transcript FILE  append every command the emulated devices receive to\n"
         "                       FILE, one JSON object per line (needs --emulate)\n"
+        "      --log FILE       append every command sent to a device, real or emulated,\n"
+        "                       to FILE: one JSON object per line, the sense in words\n"
         "      --json           print JSON-lines events on stdout instead of progress\n"
         "  -h, --help           show this help\n"
         "  -V, --version        show the version\n"

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "app/options.h"
+#include "cli/command_failure.h"
 #include "cli/terminal_window.h"
 #include "console/flash_view.h"
 
@@ -100,6 +101,7 @@ FlashRecord RunFlashJob(const FlashJob& job) {
                                    std::string(FlashStateName(finalState)) + ")");
         }
     }
+    if (const auto* recorder = dynamic_cast<const CRecordingHost*>(job.pHost)) AddCommandFailure(*recorder, record);
     AddTransferNotes(record);
     if (record.exit == kExitNoDevice && job.chDrive && job.explainNoDevice) {
         const std::string why = job.explainNoDevice(job.chDrive);

@@ -12,12 +12,14 @@
 struct CHostChoice {
     std::unique_ptr<IClock> pClock;
     std::unique_ptr<std::ofstream> pTranscript;
+    std::unique_ptr<IScsiHost> pPlatformHost;  // under pHost when a transcript records it
     std::unique_ptr<IScsiHost> pHost;
 };
 
 // The emulated bench when KT3916FLASH_EMULATE is set, even to an empty text
-// (the scenario; empty for the defaults), with the transcript appended to the
-// file KT3916FLASH_TRANSCRIPT names; the platform's own host otherwise. A
+// (the scenario; empty for the defaults), the platform's own host otherwise;
+// either way with every command appended to the file KT3916FLASH_TRANSCRIPT
+// names (the platform's through the recording layer). A
 // scenario that does not parse or a transcript that cannot be opened gives
 // false and the reason in strError: a request for the emulator is never
 // turned into real hardware access.
