@@ -92,7 +92,7 @@ TEST(CliLog, AFailedFlashNamesTheCommandAndWhy) {
 TEST(CliLog, EveryCommandTheDevicesReceiveIsALineAppended) {
     TempImage image(PatternImage(524288, 6));
     const std::string log = image.Path() + ".log.jsonl";
-    { std::ofstream(log) << "{\"earlier\":true}\n"; }
+    { std::ofstream(log, std::ios::binary) << "{\"earlier\":true}\n"; }
     ManualClock clock;
     EmulatedHost host(Scenario("devices=2,reboot_ms=0,fail_block=4"), clock);
     const auto list = RunTool({"list", "--log", log}, &host, &clock);
