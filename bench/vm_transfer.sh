@@ -63,7 +63,7 @@ done
 median() { echo "$@" | tr ' ' '\n' | grep . | sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
 {
     echo "rounds: $ROUNDS"
-    echo "kt3916flash-cli, first to last block (ms):$tool_ms; median $(median $tool_ms)"
+    echo "kt3916flash-cli, start event to last block (ms):$tool_ms; median $(median $tool_ms)"
     echo "sg_raw, START STOP UNIT and 18 writes (ms):$raw_ms; median $(median $raw_ms)"
     echo "ratio tool / sg_raw: $(echo "$(median $tool_ms) $(median $raw_ms)" | awk '{ printf "%.2f", $1 / $2 }')"
 } | tee "$OUT/transfer.txt"
