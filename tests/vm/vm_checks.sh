@@ -33,7 +33,8 @@ modprobe scsi_debug ptype=5 inq_vendor=OTHERCO inq_product=DVD-ROM-X inq_rev=2.0
     fail setup "scsi_debug could not be loaded"
 
 # serve NAME SCENARIO: starts a server with the transcript $OUT/NAME.jsonl and
-# waits for its node lines in $WORK/NAME.nodes ("D: /dev/srN /dev/sgN H:C:T:L").
+# waits (up to 3 minutes: a loaded machine slows the emulated kernel) for its
+# node lines in $WORK/NAME.nodes ("D: /dev/srN /dev/sgN H:C:T:L").
 serve() {
     name=$1 scenario=$2
     count=$(echo "$scenario" | sed -n 's/.*devices=\([0-9]*\).*/\1/p')
@@ -41,7 +42,7 @@ serve() {
         >"$WORK/$name.nodes" 2>"$OUT/$name.server.log" &
     echo $! >"$WORK/$name.pid"
     i=0
-    while [ "$(wc -l <"$WORK/$name.nodes")" -lt "${count:-1}" ] && [ $i -lt 600 ]; do
+    while [ "$(wc -l <"$WORK/$name.nodes")" -lt "${count:-1}" ] && [ $i -lt 1800 ]; do
         kill -0 "$(cat "$WORK/$name.pid")" 2>/dev/null || break
         sleep 0.1
         i=$((i + 1))
