@@ -5,8 +5,6 @@
 #include <fstream>
 #include <iterator>
 
-#include "res/app_name.h"
-
 #ifdef _WIN32
 #include <windows.h>
 #endif
@@ -64,15 +62,16 @@ void RunOptionPass(CFlashCommandLineInfo& cmdInfo)
 
 } // namespace
 
-CFlashCommandLineInfo::CFlashCommandLineInfo()
+CFlashCommandLineInfo::CFlashCommandLineInfo(const std::string& strAppName)
 {
-    Construct(GetProcessCommandLine(), KT_APP_NAME);
+    Construct(GetProcessCommandLine(), strAppName, kExecutableSuffix);
 }
 
 CFlashCommandLineInfo::CFlashCommandLineInfo(const std::string& strCommandLine,
-                                             const std::string& strAppName)
+                                             const std::string& strAppName,
+                                             const std::string& strProgramSuffix)
 {
-    Construct(strCommandLine, strAppName);
+    Construct(strCommandLine, strAppName, strProgramSuffix);
 }
 
 CFlashCommandLineInfo::~CFlashCommandLineInfo()
@@ -81,12 +80,14 @@ CFlashCommandLineInfo::~CFlashCommandLineInfo()
 }
 
 void CFlashCommandLineInfo::Construct(const std::string& strCommandLine,
-                                      const std::string& strAppName)
+                                      const std::string& strAppName,
+                                      const std::string& strProgramSuffix)
 {
     // The operating system hands over a zero-terminated text; anything after
     // an embedded zero would be invisible to the tokenizer anyway.
     m_strCommandLine = Trim(strCommandLine.substr(0, strCommandLine.find('\0')));
     m_strAppName = strAppName;
+    m_strProgramSuffix = strProgramSuffix;
     m_pszTokenBuffer = new char[m_strCommandLine.size() + 1]();
     RefillTokenBuffer();
 
@@ -163,7 +164,7 @@ int32_t CFlashCommandLineInfo::GetNextOption(std::string& strFlag, std::string& 
 
 std::string CFlashCommandLineInfo::GetProgramDirectory() const
 {
-    const std::string strProgramFile = m_strAppName + kExecutableSuffix;
+    const std::string strProgramFile = m_strAppName + m_strProgramSuffix;
     const size_t pos = m_strProgramPath.find(strProgramFile);
     if (pos == std::string::npos)
         return std::string();
@@ -222,14 +223,15 @@ void ApplyFlashOption(const CFlashCommandLineInfo& cmdInfo, const std::string& s
     }
 }
 
-void ParseFlashOptions()
+void ParseFlashOptions(const std::string& strAppName)
 {
-    CFlashCommandLineInfo cmdInfo;
+    CFlashCommandLineInfo cmdInfo(strAppName);
     RunOptionPass(cmdInfo);
 }
 
-void ParseFlashOptions(const std::string& strCommandLine, const std::string& strAppName)
+void ParseFlashOptions(const std::string& strCommandLine, const std::string& strAppName,
+                       const std::string& strProgramSuffix)
 {
-    CFlashCommandLineInfo cmdInfo(strCommandLine, strAppName);
+    CFlashCommandLineInfo cmdInfo(strCommandLine, strAppName, strProgramSuffix);
     RunOptionPass(cmdInfo);
 }

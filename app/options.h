@@ -10,7 +10,9 @@ extern thread_local std::string g_strDriveSpec;
 extern thread_local int32_t g_bAutoFlash;
 extern thread_local std::string g_strOptionText;
 
-// What follows the application name in the program file's name.
+// What follows the application name in the program file's name on this
+// platform; the parser takes it as a parameter, so every platform's suite
+// can check the rule with ".exe".
 #ifdef _WIN32
 inline constexpr char kExecutableSuffix[] = ".exe";
 #else
@@ -23,11 +25,13 @@ inline constexpr char kExecutableSuffix[] = "";
 // value). Tokens are separated by blanks only; there is no quoting.
 class CFlashCommandLineInfo {
 public:
-    // Takes the command line of the running process and the application
-    // name KT_APP_NAME.
-    CFlashCommandLineInfo();
+    // Takes the command line of the running process. The application name
+    // is the running application's own (the shell's, from its string table),
+    // so the caption, the message boxes and the image path agree.
+    explicit CFlashCommandLineInfo(const std::string& strAppName);
     // Takes the given text in place of the process's command line.
-    CFlashCommandLineInfo(const std::string& strCommandLine, const std::string& strAppName);
+    CFlashCommandLineInfo(const std::string& strCommandLine, const std::string& strAppName,
+                          const std::string& strProgramSuffix = kExecutableSuffix);
     ~CFlashCommandLineInfo();
 
     // The parser owns a raw buffer that m_pszToken points into.
@@ -46,18 +50,20 @@ public:
     const std::string& GetProgramPath() const { return m_strProgramPath; }
 
     // The part of the program path before the first occurrence of the
-    // program file's name (application name + kExecutableSuffix, compared
+    // program file's name (application name + program suffix, compared
     // case-sensitively); empty when the name does not occur.
     std::string GetProgramDirectory() const;
 
 private:
-    void Construct(const std::string& strCommandLine, const std::string& strAppName);
+    void Construct(const std::string& strCommandLine, const std::string& strAppName,
+                   const std::string& strProgramSuffix);
     void RefillTokenBuffer();
     char* TokenAfter(char* pszToken);
     void ReadOptionAt(char* pszToken, std::string& strFlag, std::string& strValue);
 
     std::string m_strCommandLine;
     std::string m_strAppName;
+    std::string m_strProgramSuffix;
     std::string m_strProgramPath;
     char* m_pszToken = nullptr;
     char* m_pszTokenBuffer = nullptr;
@@ -73,5 +79,6 @@ void ApplyFlashOption(const CFlashCommandLineInfo& cmdInfo, const std::string& s
 
 // The start-up option pass: builds the parser, empties g_strDriveSpec, then
 // applies every option in command-line order.
-void ParseFlashOptions();
-void ParseFlashOptions(const std::string& strCommandLine, const std::string& strAppName);
+void ParseFlashOptions(const std::string& strAppName);
+void ParseFlashOptions(const std::string& strCommandLine, const std::string& strAppName,
+                       const std::string& strProgramSuffix = kExecutableSuffix);

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "cli/interrupt.h"
 #include "device/emulated/clock.h"
 #include "device/host.h"
 
@@ -15,12 +16,15 @@ struct CliEnvironment {
     std::ostream* pOut = nullptr;
     std::ostream* pErr = nullptr;
     bool bErrIsTerminal = false;  // live progress lines instead of plain ones
+    // The terminal's width now, asked at every redraw; empty: 80 columns.
+    std::function<size_t()> terminalColumns;
     IClock* pClock = nullptr;     // null: the system clock
     // Replaces the platform host and the emulated one (tests inject faults).
     IScsiHost* pHost = nullptr;
-    // Set when Ctrl-C arrives. flash calls armInterrupt first, before any
-    // thread starts, so the caller can start watching for it there.
-    const std::atomic<bool>* pInterrupt = nullptr;
+    // Raised when Ctrl-C arrives. list and flash call armInterrupt before
+    // their first device command and before any thread starts, so the caller
+    // can start watching for it there.
+    CInterruptFlag* pInterrupt = nullptr;
     std::function<void()> armInterrupt;
 };
 

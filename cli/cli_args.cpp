@@ -1,6 +1,7 @@
 #include "cli/cli_args.h"
 
 #include <cstdio>
+#include <set>
 
 #include "cli/exit_codes.h"
 #include "res/app_name.h"
@@ -41,6 +42,7 @@ bool ParseCliArguments(const std::vector<std::string>& args, CliOptions& options
     }
 
     std::vector<std::string> positional;
+    std::set<std::string> seen;
     bool bOptionsEnded = false;
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& arg = args[i];
@@ -58,6 +60,13 @@ bool ParseCliArguments(const std::vector<std::string>& args, CliOptions& options
             if (value.bHasInline) {
                 out = value.strValue;
             } else if (i + 1 < args.size()) {
+                // "--transcript --json" is a forgotten value, not a file
+                // named "--json"; such a name can still be given with '='.
+                const std::string& next = args[i + 1];
+                if (next.size() > 1 && next[0] == '-') {
+                    error = "option '" + name + "' needs a value, not the option '" + next + "'";
+                    return false;
+                }
                 out = args[++i];
             } else {
                 error = "option '" + name + "' needs a value";
@@ -74,12 +83,14 @@ bool ParseCliArguments(const std::vector<std::string>& args, CliOptions& options
             error = "option '" + name + "' takes no value";
             return false;
         };
+        // Every option once: a second one would silently win or be lost.
+        const std::string canonical = name == "-d" ? "--device" : name;
+        if (!seen.insert(canonical).second) {
+            error = "option '" + canonical + "' given twice";
+            return false;
+        }
 
         if (name == "--device" || name == "-d") {
-            if (options.device) {
-                error = "option '--device' given twice";
-                return false;
-            }
             std::string device;
             if (!takeValue(device)) return false;
             options.device = device;
@@ -167,6 +178,8 @@ std::string CliUsageText() {
         "                       key=value,...: devices=N vendor= product= revision=\n"
         "                       new_revision= reboot_ms=N never_return=1 fail_block=K\n"
         "                       sense=KK/AA/QQ drop_block=K latency_ms=N win9x=1\n"
+        "                       (fail_block and drop_block count block writes from 0:\n"
+        "                       0 is the first block, 17 the last of a 1 MiB image)\n"
         "      --transcript FILE  append every command the emulated devices receive to\n"
         "                       FILE, one JSON object per line (needs --emulate)\n"
         "      --json           print JSON-lines events on stdout instead of progress\n"

@@ -13,6 +13,7 @@
 #include "cli/json_text.h"
 #include "cli/progress_output.h"
 #include "cli/summary.h"
+#include "cli/transcript_file.h"
 
 int CommandInfo(const CliOptions& options, CliEnvironment& env) {
     const ImageCheck check = CheckImage(options.strImage, true);
@@ -25,8 +26,43 @@ int CommandInfo(const CliOptions& options, CliEnvironment& env) {
     return check.exit;
 }
 
-int CommandList(const CliOptions& options, IScsiHost& host, CliEnvironment& env) {
+namespace {
+
+constexpr char kErrTranscriptUnwritable[] = "cannot write the transcript file ";
+constexpr char kErrFlashNotStarted[] = "; the flash was not started";
+constexpr char kErrTranscriptFailedInRun[] = "the transcript file ";
+constexpr char kErrTranscriptFailedInRunEnd[] = " could not be written to the end: ";
+constexpr char kErrInterrupted[] = "interrupted";
+constexpr char kErrInterruptedBeforeTransfer[] =
+    "interrupted before the transfer started: nothing was written to the device";
+
+bool Interrupted(const CliEnvironment& env) { return env.pInterrupt && env.pInterrupt->IsRaised(); }
+
+// A transcript that failed during the run does not undo the run: its result
+// stands, and the exit code says the record is incomplete; an interrupt's
+// 130 stays, since the device may still be updating.
+int TranscriptEnd(const CliOptions& options, CliEnvironment& env, CTranscriptFile* transcript, int exit) {
+    if (!transcript) return exit;
+    transcript->Close();
+    if (!transcript->Failed()) return exit;
+    const std::string error =
+        kErrTranscriptFailedInRun + transcript->Path() + kErrTranscriptFailedInRunEnd + transcript->ErrorText();
+    PrintError(env, error);
+    const int result = exit == kExitInterrupted ? exit : kExitError;
+    if (options.bJson) {
+        *env.pOut << "{\"event\":\"error\",\"text\":" << JsonQuote(error) << ",\"exit_code\":" << result << "}\n";
+    }
+    return result;
+}
+
+}  // namespace
+
+int CommandList(const CliOptions& options, IScsiHost& host, CliEnvironment& env, CTranscriptFile* transcript) {
     const std::vector<ListedDevice> devices = ListDevices(host);
+    if (Interrupted(env)) {
+        PrintError(env, kErrInterrupted);
+        return kExitInterrupted;
+    }
     if (options.bJson) {
         for (const ListedDevice& d : devices) *env.pOut << DeviceJson(d) << '\n';
     } else if (!devices.empty()) {
@@ -35,19 +71,28 @@ int CommandList(const CliOptions& options, IScsiHost& host, CliEnvironment& env)
     for (const std::string& problem : OpenProblems(host)) PrintError(env, problem);
     if (devices.empty()) {
         PrintError(env, "No device found");
-        return kExitNoDevice;
+        return TranscriptEnd(options, env, transcript, kExitNoDevice);
     }
-    return kExitSuccess;
+    return TranscriptEnd(options, env, transcript, kExitSuccess);
 }
 
 namespace {
 
+// Where the drive lives, as the listing found it.
+std::string NodeOf(IScsiHost& host, const std::vector<ListedDevice>& devices, char drive) {
+    for (const ListedDevice& d : devices) {
+        if (d.chDrive == drive) return d.strNode;
+    }
+    return drive ? DeviceNodeText(host, drive) : std::string("aspi");
+}
+
 FlashJob MakeJob(const CliOptions& options, const ImageCheck& check, IScsiHost& host, IClock& clock,
-                 IFlashObserver* observer, CliEnvironment& env, char drive) {
+                 IFlashObserver* observer, CliEnvironment& env, char drive, const std::string& node) {
     FlashJob job;
     job.strImage = options.strImage;
     job.chDrive = drive;
-    job.strNode = drive ? DeviceNodeText(host, drive) : std::string("aspi");
+    job.strNode = node;
+    job.bEmulated = options.bEmulate;
     job.nBlocks = check.nBlocks;
     job.pHost = &host;
     job.pClock = &clock;
@@ -79,7 +124,8 @@ void PrintNotes(CliEnvironment& env, const FlashRecord& record) {
 
 }  // namespace
 
-int CommandFlash(const CliOptions& options, IScsiHost& host, IClock& clock, CliEnvironment& env) {
+int CommandFlash(const CliOptions& options, IScsiHost& host, IClock& clock, CliEnvironment& env,
+                 CTranscriptFile* transcript) {
     // Nothing goes to a device for an image that cannot be sent whole.
     const ImageCheck check = CheckImage(options.strImage, false);
     if (check.exit != kExitSuccess) {
@@ -90,6 +136,11 @@ int CommandFlash(const CliOptions& options, IScsiHost& host, IClock& clock, CliE
     // Choosing a drive sends nothing: other drives may be busy with a flash
     // of their own, and an INQUIRY has no business there.
     const std::vector<ListedDevice> devices = ListDevices(host, false);
+    if (Interrupted(env)) {
+        PrintError(env, kErrInterruptedBeforeTransfer);
+        return EarlyEnd(options, env, kExitInterrupted, kErrInterruptedBeforeTransfer);
+    }
+
     std::vector<char> drives;
     if (options.bAll) {
         for (const ListedDevice& d : devices) {
@@ -119,14 +170,23 @@ int CommandFlash(const CliOptions& options, IScsiHost& host, IClock& clock, CliE
         drives.push_back(choice.chDrive);
     }
 
-    if (env.armInterrupt) env.armInterrupt();
+    // The chosen drives' INQUIRY is the transcript's first line: a file that
+    // does not take it stops the flash before anything else is sent.
+    if (transcript) {
+        for (char drive : drives) IdentifyDrive(host, drive);
+    }
+    if (transcript && transcript->Failed()) {
+        const std::string error = kErrTranscriptUnwritable + transcript->Path() + ": " + transcript->ErrorText();
+        PrintError(env, error + kErrFlashNotStarted);
+        return EarlyEnd(options, env, kExitError, error);
+    }
 
     std::unique_ptr<IFlashObserver> observer;
     CProgressOutput* progress = nullptr;
     if (options.bJson) {
         observer = std::make_unique<CJsonOutput>(*env.pOut);
     } else {
-        auto output = std::make_unique<CProgressOutput>(*env.pErr, env.bErrIsTerminal);
+        auto output = std::make_unique<CProgressOutput>(*env.pErr, env.bErrIsTerminal, env.terminalColumns);
         progress = output.get();
         progress->Begin(drives);
         observer = std::move(output);
@@ -134,13 +194,15 @@ int CommandFlash(const CliOptions& options, IScsiHost& host, IClock& clock, CliE
 
     std::vector<FlashRecord> records(drives.size());
     if (drives.size() == 1 && !options.bAll) {
-        records[0] = RunFlashJob(MakeJob(options, check, host, clock, observer.get(), env, drives[0]));
+        const std::string node = NodeOf(host, devices, drives[0]);
+        records[0] = RunFlashJob(MakeJob(options, check, host, clock, observer.get(), env, drives[0], node));
     } else {
         // One form, one device object and one set of option globals per
         // thread; a failure on one device never stops the others.
         std::vector<std::thread> threads;
         for (size_t i = 0; i < drives.size(); ++i) {
-            FlashJob job = MakeJob(options, check, host, clock, observer.get(), env, drives[i]);
+            const std::string node = NodeOf(host, devices, drives[i]);
+            FlashJob job = MakeJob(options, check, host, clock, observer.get(), env, drives[i], node);
             threads.emplace_back([job, &records, i]() { records[i] = RunFlashJob(job); });
         }
         for (std::thread& thread : threads) thread.join();
@@ -150,7 +212,7 @@ int CommandFlash(const CliOptions& options, IScsiHost& host, IClock& clock, CliE
     if (!options.bJson) {
         for (const FlashRecord& record : records) PrintNotes(env, record);
     }
-    if (!options.bAll) return records[0].exit;
+    if (!options.bAll) return TranscriptEnd(options, env, transcript, records[0].exit);
 
     const int exit = AllDevicesExit(records);
     if (options.bJson) {
@@ -158,5 +220,5 @@ int CommandFlash(const CliOptions& options, IScsiHost& host, IClock& clock, CliE
     } else {
         *env.pOut << FormatSummaryTable(records);
     }
-    return exit;
+    return TranscriptEnd(options, env, transcript, exit);
 }

@@ -54,8 +54,14 @@ std::vector<ListedDevice> ListDevices(IScsiHost& host, bool identify) {
         const DeviceEntry* entry = device.GetDeviceEntry(i);
         if (entry && entry->chDrive != static_cast<char>(0xFF)) {
             listed.chDrive = static_cast<char>(std::toupper(static_cast<unsigned char>(entry->chDrive)));
+            listed.strNode = DeviceNodeText(host, listed.chDrive);
+        } else {
+            // Behind ASPI a device is known by adapter and target; its letter,
+            // when the layer tells it, is the one the form's /S selects it by.
+            listed.chDrive = device.QueryAspiDriveLetter(i);
+            listed.strNode = "aspi";
+            if (entry) listed.strNode += " " + std::to_string(entry->nAdapter) + ":" + std::to_string(entry->nTarget);
         }
-        listed.strNode = listed.chDrive ? DeviceNodeText(host, listed.chDrive) : std::string("aspi");
         if (!identify) {
             devices.push_back(listed);
             continue;
@@ -71,6 +77,12 @@ std::vector<ListedDevice> ListDevices(IScsiHost& host, bool identify) {
         devices.push_back(listed);
     }
     return devices;
+}
+
+bool IdentifyDrive(IScsiHost& host, char drive) {
+    CFlashDevice device(host);
+    const char spec[] = {drive, ':', '\0'};
+    return device.OpenDrive(spec) && device.Inquiry();
 }
 
 std::string DeviceNodeText(IScsiHost& host, char drive) {

@@ -6,9 +6,9 @@ enum CliExit : int {
     kExitError = 1,              // an unexpected problem (for example the transcript file)
     kExitUsage = 2,              // bad arguments, a bad scenario, or several devices and none chosen
     kExitNoDevice = 3,           // no device found, or the chosen one is not there
-    kExitImageUnreadable = 4,    // the image cannot be opened or read
+    kExitImageUnreadable = 4,    // the image cannot be opened or read, and no block went out
     kExitNotFlashable = 5,       // the image is neither 524288 nor 1048576 bytes long
-    kExitSendFailure = 6,        // a command of the transfer failed: the image did not arrive whole
+    kExitSendFailure = 6,        // the transfer stopped once a block had gone out: the image did not arrive whole
     kExitNoReturn = 7,           // the image was sent but the device did not answer again
     kExitSomeFailed = 8,         // --all: at least one device did not succeed
     kExitInterrupted = 130,      // stopped by Ctrl-C (or SIGTERM)
@@ -25,9 +25,9 @@ inline constexpr CliExitDescription kCliExitDescriptions[] = {
     {kExitError, "error", "unexpected error (e.g. the transcript file cannot be written)"},
     {kExitUsage, "usage", "usage error, bad scenario, or several devices and no --device/--all"},
     {kExitNoDevice, "no-device", "no device found, or the chosen device is not there"},
-    {kExitImageUnreadable, "image-unreadable", "the image cannot be opened or read"},
+    {kExitImageUnreadable, "image-unreadable", "the image cannot be opened or read (no block went out)"},
     {kExitNotFlashable, "not-flashable", "the image is not 524288 or 1048576 bytes long"},
-    {kExitSendFailure, "send-failure", "sending the image failed part-way"},
+    {kExitSendFailure, "send-failure", "sending the image failed part-way (any failure once a block went out)"},
     {kExitNoReturn, "no-return", "the image was sent but the device did not come back"},
     {kExitSomeFailed, "some-failed", "--all: not every device succeeded (see the summary)"},
     {kExitInterrupted, "interrupted", "interrupted by Ctrl-C or SIGTERM"},

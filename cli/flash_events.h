@@ -9,12 +9,15 @@
 struct FlashRecord {
     char chDrive = 0;          // 0 when the form chose the only device itself
     std::string strNode;       // where the drive lives: /dev/sg1, \\.\D:, emulated
+    bool bEmulated = false;    // the device is the emulated KT3916
     std::string strImage;
     std::string strIdentity;   // vendor and product, as the form lists them
     std::string strRevision;
     std::string strChecksum;   // four hex digits
     uint32_t nBlocks = 0;      // of the plan, known once the transfer starts
-    uint32_t nBlocksSent = 0;
+    uint32_t nBlocksSent = 0;      // block writes the device accepted
+    uint32_t nBlockWrites = 0;     // block writes that went out, accepted or not
+    bool bDownloadModeSent = false;  // START STOP UNIT went out
     int nTicks = 0;
     bool bTransferStarted = false;
     bool bInterruptHeld = false;  // Ctrl-C came during the transfer

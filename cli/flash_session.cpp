@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "app/options.h"
+#include "cli/command_tally.h"
 #include "cli/terminal_window.h"
 #include "console/flash_view.h"
 
@@ -33,19 +34,46 @@ CliExit ClassifyFlashMessages(const FlashRecord& record) {
 
 namespace {
 
-void AddTransferNotes(FlashRecord& record) {
-    if (!record.bTransferStarted) return;
+constexpr uint8_t kOpStartStopUnit = 0x1B;
+constexpr uint8_t kOpWriteBlock = 0xFA;
+
+constexpr char kNoteNothingWritten[] = "nothing was written to the device";
+constexpr char kNoteDownloadModeOnly[] =
+    "the device was told to enter download mode, but no block was sent: it may stay in download mode; "
+    "flash it again before using it";
+constexpr char kNoteStoppedAfter[] = "the transfer stopped after ";
+constexpr char kNoteStoppedAfterEnd[] =
+    " blocks: the device holds no complete image and may stay in download mode; flash it again before using it";
+constexpr char kNoteInterruptHeld[] = "the interrupt was held until the transfer ended";
+constexpr char kNoteInterruptedBeforeTransfer[] =
+    "interrupted before the transfer started: nothing was written to the device";
+
+// Once a block has gone out, the device's image is half-written whatever
+// stopped the transfer: a read error is as much a part-way failure as a
+// refused block, and the form's message says which it was.
+void ClassifyPartWay(FlashRecord& record) {
     const bool whole = record.nBlocks != 0 && record.nBlocksSent == record.nBlocks;
-    if (record.exit == kExitSendFailure || record.exit == kExitImageUnreadable) {
-        if (whole) return;
-        record.notes.push_back("the transfer stopped after " + std::to_string(record.nBlocksSent) + " of " +
-                               std::to_string(record.nBlocks) +
-                               " blocks: the device holds no complete image and may stay in download mode; "
-                               "flash it again before using it");
+    if (record.nBlockWrites == 0 || whole) return;
+    if (record.exit == kExitSuccess || record.exit == kExitInterrupted) return;
+    record.exit = kExitSendFailure;
+}
+
+// Each note follows from the commands that went out, not from the phase the
+// form was in.
+void AddTransferNotes(FlashRecord& record) {
+    if (record.bInterrupted) return;
+    const bool whole = record.nBlocks != 0 && record.nBlocksSent == record.nBlocks;
+    if (record.exit != kExitSuccess && record.exit != kExitNoReturn && !whole) {
+        if (record.nBlockWrites != 0) {
+            record.notes.push_back(kNoteStoppedAfter + std::to_string(record.nBlocksSent) + " of " +
+                                   std::to_string(record.nBlocks) + kNoteStoppedAfterEnd);
+        } else if (record.bDownloadModeSent) {
+            record.notes.push_back(kNoteDownloadModeOnly);
+        } else {
+            record.notes.push_back(kNoteNothingWritten);
+        }
     }
-    if (record.bInterruptHeld && record.exit != kExitInterrupted) {
-        record.notes.push_back("the interrupt was held until the transfer ended");
-    }
+    if (record.bInterruptHeld) record.notes.push_back(kNoteInterruptHeld);
 }
 
 }  // namespace
@@ -55,6 +83,7 @@ FlashRecord RunFlashJob(const FlashJob& job) {
     FlashRecord record;
     record.chDrive = job.chDrive;
     record.strNode = job.strNode;
+    record.bEmulated = job.bEmulated;
     record.strImage = job.strImage;
     record.nBlocks = job.nBlocks;
 
@@ -67,9 +96,10 @@ FlashRecord RunFlashJob(const FlashJob& job) {
     CTerminalFormWindow window(*job.pClock, record, job.pObserver, job.pInterrupt);
     CTerminalFormWindow::RunEnd end = CTerminalFormWindow::RunEnd::Idle;
     FlashState finalState = FlashState::Ready;
+    CCommandTally tally(*job.pHost);
     {
-        CFlashView view(window, *job.pHost);
-        if (job.pInterrupt && job.pInterrupt->load()) {
+        CFlashView view(window, tally);
+        if (job.pInterrupt && job.pInterrupt->IsRaised()) {
             end = CTerminalFormWindow::RunEnd::Interrupted;
         } else {
             view.OnInitialUpdate();
@@ -77,6 +107,8 @@ FlashRecord RunFlashJob(const FlashJob& job) {
         }
         finalState = view.GetState();
     }
+    record.bDownloadModeSent = tally.Count(kOpStartStopUnit) != 0;
+    record.nBlockWrites = tally.Count(kOpWriteBlock);
 
     if (end == CTerminalFormWindow::RunEnd::Interrupted) {
         record.bInterrupted = true;
@@ -88,8 +120,8 @@ FlashRecord RunFlashJob(const FlashJob& job) {
                                    "interrupted while waiting for the device to restart: it may still be "
                                    "updating; do not power it off or unplug it, and check it with "
                                    "'kt3916flash-cli list' in a minute");
-        } else {
-            record.notes.push_back("interrupted before the transfer started: nothing was written to the device");
+        } else if (record.nBlockWrites == 0 && !record.bDownloadModeSent) {
+            record.notes.push_back(kNoteInterruptedBeforeTransfer);
         }
     } else {
         record.exit = ClassifyFlashMessages(record);
@@ -99,6 +131,7 @@ FlashRecord RunFlashJob(const FlashJob& job) {
             record.notes.push_back("the form stopped without a message (state " +
                                    std::string(FlashStateName(finalState)) + ")");
         }
+        ClassifyPartWay(record);
     }
     AddTransferNotes(record);
     if (record.exit == kExitNoDevice && job.chDrive && job.explainNoDevice) {

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "cli/flash_events.h"
+#include "cli/interrupt.h"
 #include "device/emulated/clock.h"
 #include "device/host.h"
 
@@ -13,11 +14,12 @@ struct FlashJob {
     std::string strImage;
     char chDrive = 0;  // 0: let the form take the only device it finds
     std::string strNode;
+    bool bEmulated = false;
     uint32_t nBlocks = 0;  // of the image's plan
     IScsiHost* pHost = nullptr;
     IClock* pClock = nullptr;
     IFlashObserver* pObserver = nullptr;
-    const std::atomic<bool>* pInterrupt = nullptr;
+    CInterruptFlag* pInterrupt = nullptr;
     // Why the drive could not be opened, when the host can tell.
     std::function<std::string(char)> explainNoDevice;
 };

@@ -13,6 +13,8 @@
 
 namespace {
 
+constexpr char kImageNotRegularFile[] = "not a regular file";
+
 std::string ChecksumText(uint16_t checksum) {
     char text[8];
     std::snprintf(text, sizeof text, "%04X", static_cast<unsigned>(checksum));
@@ -31,12 +33,13 @@ ImageCheck CheckImage(const std::string& path, bool withChecksum) {
         return check;
     }
     CImageFile file;
-    errno = 0;
     if (!file.Open(path)) {
-        const int error = errno;
+        const int error = file.GetOpenErrno();
         check.exit = kExitImageUnreadable;
         check.strError = "cannot open the image " + path + ": " +
-                         (error ? std::error_code(error, std::generic_category()).message() : "not a file");
+                         (file.GetOpenFailure() == ImageOpenFailure::NotRegular || !error
+                              ? std::string(kImageNotRegularFile)
+                              : std::error_code(error, std::generic_category()).message());
         return check;
     }
     check.nSize = file.GetLength();

@@ -10,13 +10,33 @@
 #else
 #include <pthread.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <thread>
 #endif
 
+void CInterruptFlag::Raise() {
+    m_bRaised = true;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    for (auto& [id, listener] : m_listeners) listener();
+}
+
+int CInterruptFlag::AddListener(std::function<void()> listener) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    const int id = m_nNextId++;
+    m_listeners[id] = std::move(listener);
+    return id;
+}
+
+void CInterruptFlag::RemoveListener(int id) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_listeners.erase(id);
+}
+
 namespace {
-std::atomic<bool> g_bInterruptRequested{false};
+// The signal side has no other way to reach the flag.
+std::atomic<CInterruptFlag*> g_pInterruptFlag{nullptr};
 }
 
 #ifdef _WIN32
@@ -24,7 +44,8 @@ std::atomic<bool> g_bInterruptRequested{false};
 namespace {
 BOOL WINAPI OnConsoleControl(DWORD type) {
     if (type == CTRL_C_EVENT || type == CTRL_BREAK_EVENT) {
-        g_bInterruptRequested = true;
+        // The system runs this handler on a thread of its own.
+        if (CInterruptFlag* flag = g_pInterruptFlag.load()) flag->Raise();
         return TRUE;
     }
     return FALSE;
@@ -33,11 +54,15 @@ BOOL WINAPI OnConsoleControl(DWORD type) {
 
 struct CInterruptWatch::Impl {};
 
-CInterruptWatch::CInterruptWatch() : m_pImpl(std::make_unique<Impl>()) {
+CInterruptWatch::CInterruptWatch(CInterruptFlag& flag) : m_pImpl(std::make_unique<Impl>()) {
+    g_pInterruptFlag = &flag;
     SetConsoleCtrlHandler(OnConsoleControl, TRUE);
 }
 
-CInterruptWatch::~CInterruptWatch() { SetConsoleCtrlHandler(OnConsoleControl, FALSE); }
+CInterruptWatch::~CInterruptWatch() {
+    SetConsoleCtrlHandler(OnConsoleControl, FALSE);
+    g_pInterruptFlag = nullptr;
+}
 
 bool StderrIsLiveTerminal() {
     if (!_isatty(_fileno(stderr))) return false;
@@ -46,6 +71,12 @@ bool StderrIsLiveTerminal() {
     if (!GetConsoleMode(console, &mode)) return false;
     // ENABLE_VIRTUAL_TERMINAL_PROCESSING, where the console has it.
     return SetConsoleMode(console, mode | 0x0004) != 0;
+}
+
+size_t StderrColumns() {
+    CONSOLE_SCREEN_BUFFER_INFO info;
+    if (!GetConsoleScreenBufferInfo(GetStdHandle(STD_ERROR_HANDLE), &info)) return 0;
+    return static_cast<size_t>(info.srWindow.Right - info.srWindow.Left + 1);
 }
 
 #else
@@ -57,7 +88,8 @@ struct CInterruptWatch::Impl {
     std::thread watcher;
 };
 
-CInterruptWatch::CInterruptWatch() : m_pImpl(std::make_unique<Impl>()) {
+CInterruptWatch::CInterruptWatch(CInterruptFlag& flag) : m_pImpl(std::make_unique<Impl>()) {
+    g_pInterruptFlag = &flag;
     Impl& impl = *m_pImpl;
     sigemptyset(&impl.set);
     sigaddset(&impl.set, SIGINT);
@@ -69,7 +101,7 @@ CInterruptWatch::CInterruptWatch() : m_pImpl(std::make_unique<Impl>()) {
             int signal = 0;
             if (sigwait(&impl.set, &signal) != 0) continue;
             if (impl.bStopping) return;
-            g_bInterruptRequested = true;
+            if (CInterruptFlag* flag = g_pInterruptFlag.load()) flag->Raise();
         }
     });
 }
@@ -79,6 +111,7 @@ CInterruptWatch::~CInterruptWatch() {
     pthread_kill(m_pImpl->watcher.native_handle(), SIGTERM);
     m_pImpl->watcher.join();
     pthread_sigmask(SIG_SETMASK, &m_pImpl->previous, nullptr);
+    g_pInterruptFlag = nullptr;
 }
 
 bool StderrIsLiveTerminal() {
@@ -87,6 +120,11 @@ bool StderrIsLiveTerminal() {
     return term && *term && std::string_view(term) != "dumb";
 }
 
+size_t StderrColumns() {
+    winsize size{};
+    if (ioctl(STDERR_FILENO, TIOCGWINSZ, &size) != 0) return 0;
+    return size.ws_col;
+}
+
 #endif
 
-const std::atomic<bool>& CInterruptWatch::Flag() const { return g_bInterruptRequested; }

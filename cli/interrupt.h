@@ -1,20 +1,41 @@
 #pragma once
 #include <atomic>
+#include <cstddef>
+#include <functional>
+#include <map>
 #include <memory>
+#include <mutex>
 
-// Turns Ctrl-C (and SIGTERM, SIGHUP) into a flag that the forms read
-// between timer ticks, instead of ending the process wherever it stands.
-// Create it before any other thread starts: on POSIX it blocks the signals
-// in every thread and takes them in a watcher thread of its own, so no
-// SG_IO call is ever cut short by a signal.
+// Ctrl-C as the tool sees it: a flag the forms read between timer ticks,
+// and listeners that hear of it at once, on the thread that raised it, while
+// a form may still be waiting for a long device command.
+class CInterruptFlag {
+public:
+    bool IsRaised() const { return m_bRaised.load(); }
+    void Raise();
+
+    // The listener runs on the raising thread, never after RemoveListener
+    // has returned; one raised before it was added is not replayed.
+    int AddListener(std::function<void()> listener);
+    void RemoveListener(int id);
+
+private:
+    std::atomic<bool> m_bRaised{false};
+    std::mutex m_mutex;
+    std::map<int, std::function<void()>> m_listeners;
+    int m_nNextId = 1;
+};
+
+// Turns Ctrl-C (and SIGTERM, SIGHUP) into a raise of the flag instead of
+// ending the process wherever it stands. Create it before any other thread
+// starts: on POSIX it blocks the signals in every thread and takes them in a
+// watcher thread of its own, so no SG_IO call is ever cut short by a signal.
 class CInterruptWatch {
 public:
-    CInterruptWatch();
+    explicit CInterruptWatch(CInterruptFlag& flag);
     ~CInterruptWatch();
     CInterruptWatch(const CInterruptWatch&) = delete;
     CInterruptWatch& operator=(const CInterruptWatch&) = delete;
-
-    const std::atomic<bool>& Flag() const;
 
 private:
     struct Impl;
@@ -24,3 +45,5 @@ private:
 // True when the stream is a terminal that understands the cursor controls
 // of the live progress lines.
 bool StderrIsLiveTerminal();
+// The width of that terminal in columns; 0 when it cannot be told.
+size_t StderrColumns();

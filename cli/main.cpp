@@ -12,23 +12,24 @@
 
 int main(int argc, char** argv) {
 #ifndef _WIN32
-    // A reader that goes away (| head) must not end the process in the
-    // middle of a transfer; the output is lost, the flash goes on.
+    // A reader that goes away (| head), or a transcript past the file size
+    // limit, must not end the process in the middle of a transfer; the
+    // write fails, the flash goes on and the failure is reported at the end.
     signal(SIGPIPE, SIG_IGN);
+    signal(SIGXFSZ, SIG_IGN);
 #endif
     std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
+    // The flag outlives the watch that raises it.
+    CInterruptFlag interrupt;
     std::unique_ptr<CInterruptWatch> watch;
-    static std::atomic<bool> notArmed{false};
 
     CliEnvironment env;
     env.pOut = &std::cout;
     env.pErr = &std::cerr;
     env.bErrIsTerminal = StderrIsLiveTerminal();
-    env.pInterrupt = &notArmed;
-    env.armInterrupt = [&]() {
-        watch = std::make_unique<CInterruptWatch>();
-        env.pInterrupt = &watch->Flag();
-    };
+    env.terminalColumns = StderrColumns;
+    env.pInterrupt = &interrupt;
+    env.armInterrupt = [&]() { watch = std::make_unique<CInterruptWatch>(interrupt); };
     const int exit = RunCli(args, env);
     std::cout.flush();
     return exit;

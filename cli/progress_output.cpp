@@ -7,6 +7,10 @@
 
 namespace {
 
+constexpr size_t kVendorLength = 8;
+constexpr size_t kProductLength = 16;
+constexpr size_t kShortestIdentity = 8;  // below this the identity says nothing
+
 std::string Bar(uint32_t done, uint32_t total) {
     int filled = total ? static_cast<int>(static_cast<uint64_t>(done) * kProgressBarWidth / total) : 0;
     filled = std::clamp(filled, 0, kProgressBarWidth);
@@ -14,10 +18,10 @@ std::string Bar(uint32_t done, uint32_t total) {
            std::string(static_cast<size_t>(kProgressBarWidth - filled), '.') + "]";
 }
 
-// Vendor and product with their padding folded, as a person reads them.
-std::string CompactIdentity(const std::string& identity) {
+// Padding folded to single blanks; control bytes made visible.
+std::string Folded(const std::string& text) {
     std::string out;
-    for (char c : identity) {
+    for (char c : text) {
         if (c == ' ' && (out.empty() || out.back() == ' ')) continue;
         out += static_cast<unsigned char>(c) < 0x20 ? '?' : c;
     }
@@ -27,23 +31,21 @@ std::string CompactIdentity(const std::string& identity) {
 
 std::string DriveLabel(const FlashRecord* record) { return record ? record->DriveText() : std::string("-"); }
 
-}  // namespace
-
-std::string FormatProgressLine(const ProgressLine& line) {
-    std::string text = (line.chDrive ? std::string(1, line.chDrive) + ":" : std::string("-"));
-    const std::string identity = CompactIdentity(line.strIdentity);
-    if (!identity.empty()) text += " " + identity.substr(0, 24) + " ";
+// What the line says about the phase; the bar only when withBar.
+std::string PhaseText(const ProgressLine& line, bool withBar) {
+    auto bar = [&](uint32_t done, uint32_t total) { return withBar ? " " + Bar(done, total) : std::string(); };
+    std::string text;
     switch (line.phase) {
     case ProgressLine::Phase::Waiting:
         text += " starting";
         break;
     case ProgressLine::Phase::Sending:
-        text += " " + Bar(line.nBlocksSent, line.nBlocks) + " block " + std::to_string(line.nBlocksSent) + "/" +
+        text += bar(line.nBlocksSent, line.nBlocks) + " block " + std::to_string(line.nBlocksSent) + "/" +
                 std::to_string(line.nBlocks);
         if (line.bHeld) text += "  Ctrl-C held";
         break;
-    case ProgressLine::Phase::Verifying: {
-        text += " " + Bar(static_cast<uint32_t>(line.nTick), kLastVerifyTick);
+    case ProgressLine::Phase::Verifying:
+        text += bar(static_cast<uint32_t>(line.nTick), kLastVerifyTick);
         if (line.nTick < kFirstInquiryTick) {
             // Seconds until the first INQUIRY.
             text += " restarting, " + std::to_string(kFirstInquiryTick - line.nTick) + " s";
@@ -51,21 +53,72 @@ std::string FormatProgressLine(const ProgressLine& line) {
             text += " asking " + std::to_string(line.nTick) + "/" + std::to_string(kLastVerifyTick);
         }
         break;
-    }
     case ProgressLine::Phase::Done:
         if (line.bSuccess) {
-            text += " " + Bar(1, 1);
+            text += bar(1, 1);
         } else if (line.nBlocks) {
-            text += " " + Bar(line.nBlocksSent, line.nBlocks);
+            text += bar(line.nBlocksSent, line.nBlocks);
         }
         text += " " + (line.strMessage.empty() ? std::string("stopped") : line.strMessage);
         break;
     }
-    if (text.size() > kProgressLineWidth) text.resize(kProgressLineWidth);
     return text;
 }
 
-CProgressOutput::CProgressOutput(std::ostream& err, bool live) : m_err(err), m_bLive(live) {}
+}  // namespace
+
+std::string IdentityText(const std::string& identity) {
+    const std::string vendor = Folded(identity.substr(0, std::min(identity.size(), kVendorLength)));
+    const std::string product =
+        identity.size() > kVendorLength ? Folded(identity.substr(kVendorLength, kProductLength)) : std::string();
+    if (vendor.empty() || product.empty()) return vendor + product;
+    return vendor + " " + product;
+}
+
+std::string FormatProgressLine(const ProgressLine& line, size_t width) {
+    const std::string drive = line.chDrive ? std::string(1, line.chDrive) + ":" : std::string("-");
+    const std::string fullIdentity = IdentityText(line.strIdentity);
+    for (bool withBar : {true, false}) {
+        const std::string phase = PhaseText(line, withBar);
+        std::string identity = fullIdentity;
+        // " identity " between the drive and the phase.
+        const size_t fixed = drive.size() + phase.size();
+        if (!identity.empty() && fixed + 2 + identity.size() > width) {
+            identity = fixed + 2 + kShortestIdentity <= width ? identity.substr(0, width - fixed - 2) : std::string();
+            while (!identity.empty() && identity.back() == ' ') identity.pop_back();
+        }
+        std::string text = drive + (identity.empty() ? std::string() : " " + identity + " ") + phase;
+        if (text.size() <= width) return text;
+        if (!withBar) return text.substr(0, width);
+    }
+    return drive.substr(0, width);
+}
+
+CProgressOutput::CProgressOutput(std::ostream& err, bool live, std::function<size_t()> columns)
+    : m_err(err), m_bLive(live), m_columns(std::move(columns)) {}
+
+size_t CProgressOutput::LineWidth() const {
+    size_t columns = m_columns ? m_columns() : kDefaultTerminalColumns;
+    if (columns < 2) columns = kDefaultTerminalColumns;
+    // One column short of the edge: a line that fills the last column leaves
+    // some terminals about to wrap, and the next cursor move goes astray.
+    return columns - 1;
+}
+
+void CProgressOutput::DrawAll() {
+    m_nDrawnWidth = LineWidth();
+    if (m_nDrawnLines) m_err << "\x1b[" << m_nDrawnLines << "A\r\x1b[J";
+    for (const ProgressLine& line : m_lines) m_err << FormatProgressLine(line, m_nDrawnWidth) << '\n';
+    m_nDrawnLines = m_lines.size();
+    m_err.flush();
+}
+
+void CProgressOutput::PrintAbove(const std::string& text) {
+    if (m_nDrawnLines) m_err << "\x1b[" << m_nDrawnLines << "A\r\x1b[J";
+    m_err << text << '\n';
+    m_nDrawnLines = 0;
+    DrawAll();
+}
 
 void CProgressOutput::Begin(const std::vector<char>& drives) {
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -73,10 +126,8 @@ void CProgressOutput::Begin(const std::vector<char>& drives) {
         ProgressLine line;
         line.chDrive = drive;
         m_lines.push_back(line);
-        if (m_bLive) m_err << FormatProgressLine(line) << '\n';
     }
-    m_bBegun = true;
-    m_err.flush();
+    if (m_bLive) DrawAll();
 }
 
 size_t CProgressOutput::LineFor(char drive) {
@@ -86,13 +137,19 @@ size_t CProgressOutput::LineFor(char drive) {
     ProgressLine line;
     line.chDrive = drive;
     m_lines.push_back(line);
-    if (m_bLive) m_err << FormatProgressLine(line) << '\n';
+    if (m_bLive) DrawAll();
     return m_lines.size() - 1;
 }
 
 void CProgressOutput::Redraw(size_t index) {
+    // After a resize every line is drawn again for the new width.
+    if (LineWidth() != m_nDrawnWidth || m_nDrawnLines != m_lines.size()) {
+        DrawAll();
+        return;
+    }
     const size_t up = m_lines.size() - index;
-    m_err << "\x1b[" << up << "A\r" << FormatProgressLine(m_lines[index]) << "\x1b[K\x1b[" << up << "B\r";
+    m_err << "\x1b[" << up << "A\r" << FormatProgressLine(m_lines[index], m_nDrawnWidth) << "\x1b[K\x1b[" << up
+          << "B\r";
     m_err.flush();
 }
 
@@ -110,7 +167,7 @@ void CProgressOutput::OnFlashEvent(const FlashEvent& event) {
         line.phase = ProgressLine::Phase::Sending;
         line.strIdentity = record ? record->strIdentity : "";
         line.nBlocks = record ? record->nBlocks : 0;
-        plain = label + " " + CompactIdentity(line.strIdentity) + " rev " + (record ? record->strRevision : "") +
+        plain = label + " " + IdentityText(line.strIdentity) + " rev " + (record ? record->strRevision : "") +
                 ": sending " + (record ? record->strImage : "") + " (checksum " +
                 (record ? record->strChecksum : "") + ")";
         break;
@@ -129,14 +186,19 @@ void CProgressOutput::OnFlashEvent(const FlashEvent& event) {
     case FlashEventKind::Message:
         line.strMessage = event.strText;
         plain = label + " " + event.strText;
+        // A message box is read whole, whatever the terminal's width.
+        if (m_bLive) {
+            PrintAbove(plain);
+            return;
+        }
         break;
     case FlashEventKind::InterruptHeld:
         line.bHeld = true;
         plain = label + " " + event.strText;
+        // Said at once, above the lines, so it is seen while the transfer runs on.
         if (m_bLive) {
-            // Said at once, above the lines, so it is seen while the transfer runs on.
-            m_err << "\x1b[" << m_lines.size() << "A\r\x1b[J" << plain << '\n';
-            for (const ProgressLine& each : m_lines) m_err << FormatProgressLine(each) << '\n';
+            PrintAbove(plain);
+            return;
         }
         break;
     case FlashEventKind::Result:
@@ -176,7 +238,8 @@ std::string FlashEventJson(const FlashEvent& event) {
                        "\",\"t_ms\":" + std::to_string(event.tMs) + ",\"device\":" + JsonQuote(r->DriveText());
     switch (event.kind) {
     case FlashEventKind::Start:
-        json += ",\"node\":" + JsonQuote(r->strNode) + ",\"identity\":" + JsonQuote(r->strIdentity) +
+        json += ",\"node\":" + JsonQuote(r->strNode) + ",\"emulated\":" + (r->bEmulated ? "true" : "false") +
+                ",\"identity\":" + JsonQuote(r->strIdentity) +
                 ",\"revision\":" + JsonQuote(r->strRevision) + ",\"image\":" + JsonQuote(r->strImage) +
                 ",\"checksum\":" + JsonQuote(r->strChecksum) + ",\"blocks\":" + std::to_string(r->nBlocks);
         break;

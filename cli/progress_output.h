@@ -1,4 +1,5 @@
 #pragma once
+#include <functional>
 #include <mutex>
 #include <ostream>
 #include <string>
@@ -20,17 +21,25 @@ struct ProgressLine {
     std::string strMessage;  // the last message box
 };
 
-constexpr size_t kProgressLineWidth = 79;  // stays on one line of an 80-column terminal
+constexpr size_t kDefaultTerminalColumns = 80;  // when the terminal does not say
 constexpr int kProgressBarWidth = 24;
 
-std::string FormatProgressLine(const ProgressLine& line);
+// One live line in at most width columns: the identity is shortened first,
+// then the bar is left out, so the drive and what it is doing stay.
+std::string FormatProgressLine(const ProgressLine& line, size_t width);
+
+// Vendor (INQUIRY bytes 8..15) and product (16..31) with their padding
+// folded and one blank between them, as a person reads them.
+std::string IdentityText(const std::string& identity);
 
 // Human progress on stderr. Live: one line per device, redrawn in place
 // (blocks, then the verification countdown). Plain, for logs and pipes: one
 // line per event.
 class CProgressOutput final : public IFlashObserver {
 public:
-    CProgressOutput(std::ostream& err, bool live);
+    // columns: the terminal's width now, asked before every drawing so the
+    // lines follow a resize; empty for kDefaultTerminalColumns.
+    CProgressOutput(std::ostream& err, bool live, std::function<size_t()> columns = {});
 
     // The devices, in the order their lines stand; before the first event.
     void Begin(const std::vector<char>& drives);
@@ -40,12 +49,19 @@ public:
 
 private:
     void Redraw(size_t index);
+    // Prints text whole on a line of its own above the live lines, which
+    // are drawn again below it.
+    void PrintAbove(const std::string& text);
+    void DrawAll();
+    size_t LineWidth() const;
     size_t LineFor(char drive);
 
     std::mutex m_mutex;
     std::ostream& m_err;
     bool m_bLive;
-    bool m_bBegun = false;
+    std::function<size_t()> m_columns;
+    size_t m_nDrawnWidth = 0;  // the width the lines on screen were drawn for
+    size_t m_nDrawnLines = 0;  // how many of them stand above the cursor
     std::vector<ProgressLine> m_lines;
 };
 

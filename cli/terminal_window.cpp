@@ -4,9 +4,35 @@
 
 #include "console/flash_view.h"
 
+namespace {
+constexpr char kMsgInterruptHeld[] =
+    "interrupt received while sending the image: it is held until the transfer ends, "
+    "because a half-sent image leaves the device without firmware";
+}  // namespace
+
 CTerminalFormWindow::CTerminalFormWindow(IClock& clock, FlashRecord& record, IFlashObserver* observer,
-                                         const std::atomic<bool>* interrupt)
-    : m_clock(clock), m_record(record), m_pObserver(observer), m_pInterrupt(interrupt), m_startMs(clock.NowMs()) {}
+                                         CInterruptFlag* interrupt)
+    : m_clock(clock), m_record(record), m_pObserver(observer), m_pInterrupt(interrupt), m_startMs(clock.NowMs()) {
+    // A Ctrl-C that comes while a block command runs is announced at once,
+    // not when the command returns, which may take seconds.
+    if (m_pInterrupt) {
+        m_nListener = m_pInterrupt->AddListener([this]() {
+            if (m_bInTransfer) AnnounceHeld();
+        });
+    }
+}
+
+CTerminalFormWindow::~CTerminalFormWindow() {
+    if (m_pInterrupt) m_pInterrupt->RemoveListener(m_nListener);
+}
+
+void CTerminalFormWindow::AnnounceHeld() {
+    if (m_bHeldAnnounced.exchange(true)) return;
+    FlashEvent held;
+    held.kind = FlashEventKind::InterruptHeld;
+    held.strText = kMsgInterruptHeld;
+    Emit(held, false);
+}
 
 void CTerminalFormWindow::InsertDeviceItem(int index, const std::string& text) {
     // CB_INSERTSTRING: -1 appends, a position past the end is refused.
@@ -73,14 +99,7 @@ void CTerminalFormWindow::ProgressStepIt() {
     event.nIndex = static_cast<int>(m_record.nBlocksSent);
     event.nTotal = static_cast<int>(m_record.nBlocks);
     Emit(event);
-    if (Interrupted() && !m_record.bInterruptHeld) {
-        m_record.bInterruptHeld = true;
-        FlashEvent held;
-        held.kind = FlashEventKind::InterruptHeld;
-        held.strText = "interrupt received while sending the image: it is held until the transfer ends, "
-                       "because a half-sent image leaves the device without firmware";
-        Emit(held);
-    }
+    if (Interrupted()) AnnounceHeld();
 }
 
 void CTerminalFormWindow::SetTimer(unsigned id, unsigned periodMs) {
@@ -103,12 +122,14 @@ void CTerminalFormWindow::MessageBox(const std::string& text) {
     }
 }
 
-void CTerminalFormWindow::Emit(FlashEvent event) {
+void CTerminalFormWindow::Emit(FlashEvent event, bool bWithBar) {
     if (!m_pObserver) return;
     event.record = &m_record;
     event.tMs = m_clock.NowMs() - m_startMs;
-    event.nBar = m_progress.Position();
-    event.nBarMax = m_progress.Maximum();
+    if (bWithBar) {
+        event.nBar = m_progress.Position();
+        event.nBarMax = m_progress.Maximum();
+    }
     m_pObserver->OnFlashEvent(event);
 }
 
@@ -134,6 +155,7 @@ CTerminalFormWindow::RunEnd CTerminalFormWindow::Run(CFlashView& view) {
             m_bInTransfer = true;
             view.OnTimer(id);
             m_bInTransfer = false;
+            m_record.bInterruptHeld = m_bHeldAnnounced.load();
         } else if (id == IDT_VERIFY) {
             const size_t messagesBefore = m_record.messages.size();
             m_bInVerifyTick = true;

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "cli/flash_events.h"
+#include "cli/interrupt.h"
 #include "console/form_window.h"
 #include "console/progress_model.h"
 #include "device/emulated/clock.h"
@@ -17,8 +18,10 @@ class CFlashView;
 // an observer as events.
 class CTerminalFormWindow final : public IFormWindow {
 public:
-    CTerminalFormWindow(IClock& clock, FlashRecord& record, IFlashObserver* observer,
-                        const std::atomic<bool>* interrupt);
+    CTerminalFormWindow(IClock& clock, FlashRecord& record, IFlashObserver* observer, CInterruptFlag* interrupt);
+    ~CTerminalFormWindow() override;
+    CTerminalFormWindow(const CTerminalFormWindow&) = delete;
+    CTerminalFormWindow& operator=(const CTerminalFormWindow&) = delete;
 
     void InsertDeviceItem(int index, const std::string& text) override;
     void SetDeviceSelection(int index) override;
@@ -59,13 +62,18 @@ private:
         unsigned periodMs;
         uint64_t dueMs;
     };
-    void Emit(FlashEvent event);
-    bool Interrupted() const { return m_pInterrupt && m_pInterrupt->load(); }
+    // bWithBar: the bar's position belongs to the form's thread; an event
+    // sent from another thread goes without it.
+    void Emit(FlashEvent event, bool bWithBar = true);
+    bool Interrupted() const { return m_pInterrupt && m_pInterrupt->IsRaised(); }
+    // Says once that the interrupt waits for the transfer; on any thread.
+    void AnnounceHeld();
 
     IClock& m_clock;
     FlashRecord& m_record;
     IFlashObserver* m_pObserver;
-    const std::atomic<bool>* m_pInterrupt;
+    CInterruptFlag* m_pInterrupt;
+    int m_nListener = 0;
     uint64_t m_startMs;
 
     std::vector<std::string> m_deviceItems;
@@ -78,7 +86,10 @@ private:
     ProgressModel m_progress;
     std::map<unsigned, Timer> m_timers;
 
-    bool m_bInTransfer = false;     // inside the start tick's handler
+    // Inside the start tick's handler; read by the interrupt's listener,
+    // which may run on another thread while a block command is under way.
+    std::atomic<bool> m_bInTransfer{false};
+    std::atomic<bool> m_bHeldAnnounced{false};
     bool m_bVerifyArmed = false;    // the final block went out
     bool m_bRangeTaken = false;     // the transfer's block range is known
     bool m_bInVerifyTick = false;

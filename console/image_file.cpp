@@ -4,26 +4,79 @@
 #include <sys/types.h>
 
 #include "console/image_digest.h"
+#include <cerrno>
+#include <vector>
+
+#ifdef _WIN32
+#include <io.h>
+#include <windows.h>
+#else
+#include <fcntl.h>
+#include <unistd.h>
+#endif
 
 CImageFile::~CImageFile()
 {
     Close();
 }
 
+namespace {
+
+#ifdef _WIN32
+// Opening a pipe or a device does not block on Windows; reading would.
+std::FILE* OpenRegularFile(const std::string& path, ImageOpenFailure& failure)
+{
+    std::FILE* file = std::fopen(path.c_str(), "rb");
+    if (file == nullptr) {
+        failure = ImageOpenFailure::System;
+        return nullptr;
+    }
+    struct stat info {};
+    const HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
+    if (GetFileType(handle) != FILE_TYPE_DISK || fstat(_fileno(file), &info) != 0 || !S_ISREG(info.st_mode)) {
+        std::fclose(file);
+        failure = ImageOpenFailure::NotRegular;
+        return nullptr;
+    }
+    return file;
+}
+#else
+// O_NONBLOCK: opening a FIFO for reading would otherwise wait for a writer.
+std::FILE* OpenRegularFile(const std::string& path, ImageOpenFailure& failure)
+{
+    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        failure = ImageOpenFailure::System;
+        return nullptr;
+    }
+    struct stat info {};
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        close(fd);
+        failure = ImageOpenFailure::NotRegular;
+        return nullptr;
+    }
+    const int flags = fcntl(fd, F_GETFL);
+    if (flags != -1)
+        fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+    std::FILE* file = fdopen(fd, "rb");
+    if (file == nullptr) {
+        close(fd);
+        failure = ImageOpenFailure::System;
+    }
+    return file;
+}
+#endif
+
+}  // namespace
+
 bool CImageFile::Open(const std::string& path)
 {
     Close();
-    std::FILE* file = std::fopen(path.c_str(), "rb");
-    if (file == nullptr)
-        return false;
-    // Opening a directory succeeds on some systems; it is no image anywhere.
-    struct stat info {};
-    if (fstat(fileno(file), &info) == 0 && S_ISDIR(info.st_mode)) {
-        std::fclose(file);
-        return false;
-    }
-    m_pFile = file;
-    return true;
+    m_openFailure = ImageOpenFailure::None;
+    errno = 0;
+    m_pFile = OpenRegularFile(path, m_openFailure);
+    m_nOpenErrno = m_openFailure == ImageOpenFailure::System ? errno : 0;
+    return m_pFile != nullptr;
 }
 
 void CImageFile::Close()

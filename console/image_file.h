@@ -3,7 +3,14 @@
 #include <cstdio>
 #include <string>
 
-// A firmware image opened for reading in binary mode. Never raises; the file
+// Why CImageFile::Open failed.
+enum class ImageOpenFailure {
+    None,
+    System,      // the system refused; GetOpenErrno() says why
+    NotRegular,  // a directory, FIFO, device or socket: nothing an image is read from
+};
+
+// A firmware image opened read-only in binary mode. Never raises; the file
 // is closed by Close or the destructor.
 class CImageFile {
 public:
@@ -12,8 +19,12 @@ public:
     CImageFile(const CImageFile&) = delete;
     CImageFile& operator=(const CImageFile&) = delete;
 
-    // False when the file cannot be opened or is a directory.
+    // False when the file cannot be opened or is not a regular file. The
+    // type is checked before any read, on a handle whose open cannot block,
+    // so a FIFO or a device never holds the program.
     bool Open(const std::string& path);
+    ImageOpenFailure GetOpenFailure() const { return m_openFailure; }
+    int GetOpenErrno() const { return m_nOpenErrno; }
     void Close();
     bool IsOpen() const { return m_pFile != nullptr; }
 
@@ -29,6 +40,8 @@ public:
 
 private:
     std::FILE* m_pFile = nullptr;
+    ImageOpenFailure m_openFailure = ImageOpenFailure::None;
+    int m_nOpenErrno = 0;
 };
 
 enum class ImageSumResult { Ok, OpenFailed, ReadFailed };

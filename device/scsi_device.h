@@ -40,6 +40,9 @@ public:
     int16_t GetCurrentDevice() const { return m_nCurDevice; }
     bool IsWin9x() const { return m_bWin9x != 0; }
     const DeviceEntry* GetDeviceEntry(int16_t index) const;
+    // The drive letter the ASPI layer reports for an ASPI entry's target, in
+    // upper case; 0 for other entries or when the layer cannot tell.
+    char QueryAspiDriveLetter(int16_t index);
 
 protected:
     uint8_t* m_pCdb = nullptr;

@@ -205,3 +205,21 @@ void CScsiDevice::CloseAllDevices()
     }
     m_deviceList.clear();
 }
+
+char CScsiDevice::QueryAspiDriveLetter(int16_t index)
+{
+    const DeviceEntry* entry = GetDeviceEntry(index);
+    if (entry == nullptr || entry->nAdapter == 0xFF || m_pfnSendASPI32Command == nullptr)
+        return 0;
+    AspiQueryBlock block;
+    std::memset(&block, 0, sizeof(block));
+    block.diskInfo.SRB_Cmd = SC_GET_DISK_INFO;
+    block.diskInfo.SRB_HaId = entry->nAdapter;
+    block.diskInfo.SRB_Target = entry->nTarget;
+    m_host.CallSendASPI32Command(m_pfnSendASPI32Command, &block);
+    // A query that did not complete leaves a zero that would read as A:.
+    const uint8_t nDrive = block.diskInfo.SRB_Int13HDriveInfo;
+    if (block.diskInfo.SRB_Status != SS_COMP || nDrive >= 26)
+        return 0;
+    return static_cast<char>('A' + nDrive);
+}

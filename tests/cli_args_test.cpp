@@ -35,6 +35,15 @@ TEST(CliArguments, MalformedCommandLinesAreUsageErrorsThatSayWhy) {
         {{"list", "--transcript", "t.jsonl"}, "--transcript records the emulated devices' commands: use it with "
                                               "--emulate"},
         {{"--emulate", "list", "--transcript"}, "option '--transcript' needs a value"},
+        {{"--emulate", "--emulate=devices=2", "list"}, "option '--emulate' given twice"},
+        {{"list", "--json", "--json"}, "option '--json' given twice"},
+        {{"flash", "a.bin", "--all", "--all"}, "option '--all' given twice"},
+        {{"--emulate", "--transcript", "a.jsonl", "list", "--transcript=b.jsonl"},
+         "option '--transcript' given twice"},
+        {{"--emulate", "--transcript", "--json", "list"},
+         "option '--transcript' needs a value, not the option '--json'"},
+        {{"flash", "a.bin", "--device", "--all"}, "option '--device' needs a value, not the option '--all'"},
+        {{"flash", "a.bin", "-d", "-x"}, "option '-d' needs a value, not the option '-x'"},
         {{"--emulate=devices=many", "list"}, "bad emulator scenario 'devices=many': "},
         {{"--emulate=colour=blue", "list"}, "bad emulator scenario 'colour=blue': "},
     };
@@ -73,6 +82,8 @@ TEST(CliArguments, OptionsStandAnywhereAndTakeBothForms) {
          "devices=3,reboot_ms=0"},
         {{"info", "--", "--odd-name.bin"}, CliCommand::Info, "--odd-name.bin", "", false, false, false, ""},
         {{"flash", "-"}, CliCommand::Flash, "-", "", false, false, false, ""},
+        // '=' says the value is meant, even one that starts with a hyphen.
+        {{"flash", "x.bin", "--device=-1"}, CliCommand::Flash, "x.bin", "-1", false, false, false, ""},
         {{"list", "--bogus", "--help"}, CliCommand::Help, "", "", false, false, false, ""},
         {{"erase", "-V"}, CliCommand::Version, "", "", false, false, false, ""},
     };

@@ -194,28 +194,43 @@ TEST(CliFlash, SeveralDevicesAndNoChoiceRefusesAndChangesNothing) {
     for (int i = 0; i < 2; ++i) EXPECT_FALSE(host.Device(i).InDownloadMode());
 }
 
+// The same choices reach the same drive on the pass-through path and behind
+// the ASPI layer.
 TEST(CliFlash, DeviceChoiceReachesOnlyTheNamedDrive) {
     TempImage image(PatternImage(524288, 6));
     const struct {
-        std::string device;
+        std::vector<std::string> choice;
         int exit;
-        char flashed;  // 0: none
+        const char* flashed;  // the drives that took the image
     } cases[] = {
-        {"E", kExitSuccess, 'E'},   {"e:", kExitSuccess, 'E'},  {"F:\\", kExitSuccess, 'F'},
-        {"\\\\.\\D:", kExitSuccess, 'D'}, {"1", kExitSuccess, 'E'}, {"3", kExitNoDevice, 0},
-        {"G", kExitNoDevice, 0},    {"C:", kExitNoDevice, 0},   {"printer", kExitUsage, 0},
+        {{"--device", "E"}, kExitSuccess, "E"},
+        {{"--device", "e:"}, kExitSuccess, "E"},
+        {{"--device", "F:\\"}, kExitSuccess, "F"},
+        {{"--device", "\\\\.\\D:"}, kExitSuccess, "D"},
+        {{"--device", "1"}, kExitSuccess, "E"},
+        {{"--device", "3"}, kExitNoDevice, ""},
+        {{"--device", "G"}, kExitNoDevice, ""},
+        {{"--device", "C:"}, kExitNoDevice, ""},
+        {{"--device", "printer"}, kExitUsage, ""},
+        {{"--all"}, kExitSuccess, "DEF"},
     };
-    for (const auto& c : cases) {
-        ManualClock clock;
-        EmulatedHost host(Scenario("devices=3,reboot_ms=0"), clock);
-        const auto run = RunTool({"flash", image.Path(), "--device", c.device}, &host, &clock);
-        EXPECT_EQ(run.exit, c.exit) << c.device << "\n" << run.err;
-        for (char drive : {'D', 'E', 'F'}) {
-            EXPECT_EQ(CountCommands(host, 0xFA, drive), drive == c.flashed ? 9 : 0) << c.device << " " << drive;
-            // Another drive may be in the middle of a flash of its own: not
-            // even an INQUIRY goes there.
-            if (drive != c.flashed) {
-                EXPECT_EQ(CountCommands(host, 0x12, drive), 0) << c.device << " " << drive;
+    for (const char* path : {"", "win9x=1,"}) {
+        for (const auto& c : cases) {
+            ManualClock clock;
+            EmulatedHost host(Scenario(std::string(path) + "devices=3,reboot_ms=0"), clock);
+            std::vector<std::string> args = {"flash", image.Path()};
+            args.insert(args.end(), c.choice.begin(), c.choice.end());
+            const auto run = RunTool(args, &host, &clock);
+            const std::string name = std::string(path) + " " + c.choice.back();
+            EXPECT_EQ(run.exit, c.exit) << name << "\n" << run.err;
+            for (char drive : {'D', 'E', 'F'}) {
+                const bool flashed = std::string(c.flashed).find(drive) != std::string::npos;
+                EXPECT_EQ(CountCommands(host, 0xFA, drive), flashed ? 9 : 0) << name << " " << drive;
+                // Another drive may be in the middle of a flash of its own:
+                // not even an INQUIRY goes there.
+                if (!flashed) {
+                    EXPECT_EQ(CountCommands(host, 0x12, drive), 0) << name << " " << drive;
+                }
             }
         }
     }
@@ -350,7 +365,8 @@ TEST(CliFlash, ImageChangedBeforeTheStartTickIsNotSent) {
         EXPECT_EQ(message->at("text"), kMsgImageChanged);
         EXPECT_EQ(CountCommands(host, 0xFA), 0);
         EXPECT_EQ(CountCommands(host, 0x1B), 0);
-        EXPECT_EQ(Find(events, "result")->at("notes"), "[]") << "nothing was sent, so nothing to warn about";
+        EXPECT_EQ(Find(events, "result")->at("notes"), "[\"nothing was written to the device\"]")
+            << "nothing was sent, and the note says no more";
     }
 }
 
@@ -373,6 +389,34 @@ TEST(CliFlash, TranscriptIsAppendedOneJsonObjectPerCommand) {
         writes += f.at("cdb").rfind("fa", 0) == 0;
     }
     EXPECT_EQ(writes, 9);
+}
+
+// The emulated bench says so wherever a result is read: on stderr for
+// people, in the start event for scripts.
+TEST(CliFlash, EmulationIsSaidOnTheOutput) {
+    TempImage image(PatternImage(524288, 16));
+    const std::string notice = "kt3916flash-cli: emulated devices (--emulate): no real device is used\n";
+    const auto list = RunTool({"--emulate", "list"});
+    EXPECT_EQ(list.exit, kExitSuccess);
+    EXPECT_EQ(list.err, notice);
+
+    const auto flash = RunTool({"--emulate=reboot_ms=0", "--json", "flash", image.Path()});
+    EXPECT_EQ(flash.exit, kExitSuccess);
+    EXPECT_EQ(flash.err.rfind(notice, 0), 0u) << flash.err;
+    const auto events = JsonEvents(flash.out);
+    const Fields* start = Find(events, "start");
+    ASSERT_NE(start, nullptr);
+    EXPECT_EQ(start->at("emulated"), "true");
+
+    // A host the tool did not choose as the emulator is taken for a real one.
+    ManualClock clock;
+    EmulatedHost host(Scenario("reboot_ms=0"), clock);
+    const auto plain = RunTool({"--json", "flash", image.Path()}, &host, &clock);
+    EXPECT_EQ(plain.err.find("emulated devices"), std::string::npos);
+    const auto plainEvents = JsonEvents(plain.out);
+    const Fields* plainStart = Find(plainEvents, "start");
+    ASSERT_NE(plainStart, nullptr);
+    EXPECT_EQ(plainStart->at("emulated"), "false");
 }
 
 TEST(CliFlash, PlainProgressLinesWhenStderrIsNoTerminal) {
@@ -423,21 +467,21 @@ TEST(CliFlash, CtrlCNeverCutsTheTransfer) {
     for (const auto& c : cases) {
         ManualClock clock;
         EmulatedHost emulated(Scenario(""), clock);
-        std::atomic<bool> interrupt{false};
+        CInterruptFlag interrupt;
         // The flag goes up once the clock passes the chosen time.
         class CTrippingClock final : public IClock {
         public:
-            CTrippingClock(ManualClock& inner, std::atomic<bool>& flag, uint64_t at)
+            CTrippingClock(ManualClock& inner, CInterruptFlag& flag, uint64_t at)
                 : m_inner(inner), m_flag(flag), m_at(at) {}
             uint64_t NowMs() override { return m_inner.NowMs(); }
             void SleepMs(uint32_t ms) override {
                 m_inner.SleepMs(ms);
-                if (m_inner.NowMs() >= m_at) m_flag = true;
+                if (m_inner.NowMs() >= m_at && !m_flag.IsRaised()) m_flag.Raise();
             }
 
         private:
             ManualClock& m_inner;
-            std::atomic<bool>& m_flag;
+            CInterruptFlag& m_flag;
             uint64_t m_at;
         } tripping(clock, interrupt, c.interruptAtMs);
         std::ostringstream out, err;
@@ -454,59 +498,170 @@ TEST(CliFlash, CtrlCNeverCutsTheTransfer) {
     }
 }
 
-TEST(CliFlash, CtrlCDuringTheTransferIsHeldUntilItEnds) {
+// Ctrl-C "arrives" inside the N-th command of one opcode, while it runs.
+class CInterruptingHost final : public cli_test::CForwardingHost {
+public:
+    CInterruptingHost(IScsiHost& inner, CInterruptFlag& flag, uint8_t opcode, int nth, std::ostringstream& out)
+        : CForwardingHost(inner), m_flag(flag), m_opcode(opcode), m_nth(nth), m_out(out) {}
+    bool SendPassThrough(HostHandle d, PassThroughRequest& r) override {
+        if (r.sptd.Cdb[0] == m_opcode && ++m_seen == m_nth) {
+            m_flag.Raise();
+            // What the operator has been told while the command is still under way.
+            m_toldAtOnce = m_out.str().find("\"event\":\"interrupt\"") != std::string::npos;
+        }
+        return m_inner.SendPassThrough(d, r);
+    }
+    bool ToldAtOnce() const { return m_toldAtOnce; }
+
+private:
+    CInterruptFlag& m_flag;
+    uint8_t m_opcode;
+    int m_nth;
+    std::ostringstream& m_out;
+    int m_seen = 0;
+    bool m_toldAtOnce = false;
+};
+
+TEST(CliFlash, CtrlCDuringACommandIsAnsweredByWhereTheRunStands) {
     TempImage image(PatternImage(524288, 15));
-    ManualClock clock;
-    EmulatedHost emulated(Scenario(""), clock);
-    std::atomic<bool> interrupt{false};
-    // Ctrl-C "arrives" with the third block write.
-    class CInterruptingHost final : public IScsiHost {
-    public:
-        CInterruptingHost(EmulatedHost& inner, std::atomic<bool>& flag) : m_inner(inner), m_flag(flag) {}
-        bool GetVersionPlatformId(uint32_t& id) override { return m_inner.GetVersionPlatformId(id); }
-        int64_t QueryCounterFrequency() override { return m_inner.QueryCounterFrequency(); }
-        int64_t QueryCounter() override { return m_inner.QueryCounter(); }
-        uint32_t GetLogicalDriveRoots(uint32_t n, char* b) override { return m_inner.GetLogicalDriveRoots(n, b); }
-        uint32_t GetDriveKind(const char* r) override { return m_inner.GetDriveKind(r); }
-        HostHandle OpenDevice(const char* p) override { return m_inner.OpenDevice(p); }
-        void CloseDevice(HostHandle d) override { m_inner.CloseDevice(d); }
-        bool SendPassThrough(HostHandle d, PassThroughRequest& r) override {
-            if (r.sptd.Cdb[0] == 0xFA && ++m_writes == 3) m_flag = true;
-            return m_inner.SendPassThrough(d, r);
-        }
-        HostHandle LoadAspiLibrary(const char* n) override { return m_inner.LoadAspiLibrary(n); }
-        AspiEntryPoint FindAspiEntryPoint(HostHandle l, const char* n) override {
-            return m_inner.FindAspiEntryPoint(l, n);
-        }
-        void FreeAspiLibrary(HostHandle l) override { m_inner.FreeAspiLibrary(l); }
-        uint32_t CallGetASPI32SupportInfo(AspiEntryPoint e) override { return m_inner.CallGetASPI32SupportInfo(e); }
-        uint32_t CallSendASPI32Command(AspiEntryPoint e, void* s) override {
-            return m_inner.CallSendASPI32Command(e, s);
-        }
-        HostHandle CreateCompletionEvent() override { return m_inner.CreateCompletionEvent(); }
-        bool WaitCompletionEvent(HostHandle e, uint32_t ms) override { return m_inner.WaitCompletionEvent(e, ms); }
-        void CloseCompletionEvent(HostHandle e) override { m_inner.CloseCompletionEvent(e); }
+    const struct {
+        const char* name;
+        uint8_t opcode;
+        int nth;
+        int writes;
+        bool toldAtOnce;
+        const char* note;
+    } cases[] = {
+        {"the survey's INQUIRY", 0x12, 1, 0, false, "nothing was written to the device"},
+        {"the third block write", 0xFA, 3, 9, true, "the whole image was sent"},
+    };
+    for (const auto& c : cases) {
+        ManualClock clock;
+        EmulatedHost emulated(Scenario(""), clock);
+        CInterruptFlag interrupt;
+        std::ostringstream out, err;
+        CInterruptingHost host(emulated, interrupt, c.opcode, c.nth, out);
+        size_t commandsWhenArmed = 99;
+        CliEnvironment env;
+        env.pOut = &out;
+        env.pErr = &err;
+        env.pClock = &clock;
+        env.pHost = &host;
+        env.pInterrupt = &interrupt;
+        env.armInterrupt = [&]() { commandsWhenArmed = emulated.Records().size(); };
+        const int exit = RunCli({"flash", image.Path(), "--json"}, env);
 
-    private:
-        EmulatedHost& m_inner;
-        std::atomic<bool>& m_flag;
-        int m_writes = 0;
-    } host(emulated, interrupt);
+        EXPECT_EQ(exit, kExitInterrupted) << c.name;
+        EXPECT_EQ(commandsWhenArmed, 0u) << c.name << ": the handlers come before the first command";
+        EXPECT_EQ(host.ToldAtOnce(), c.toldAtOnce) << c.name;
+        EXPECT_EQ(CountCommands(emulated, 0xFA), c.writes) << c.name;
+        EXPECT_EQ(CountCommands(emulated, 0x1B), c.writes ? 1 : 0) << c.name;
+        const auto events = JsonEvents(out.str());
+        EXPECT_EQ(CountEvents(events, "tick"), 0) << c.name << ": stopped at the first chance";
+        EXPECT_EQ(CountEvents(events, "interrupt"), c.toldAtOnce ? 1 : 0) << c.name;
+        const Fields* result = Find(events, "result");
+        ASSERT_NE(result, nullptr) << c.name;
+        EXPECT_EQ(result->at("result"), "interrupted") << c.name;
+        const std::string said = result->at("notes") + result->at("message");
+        EXPECT_NE(said.find(c.note), std::string::npos) << c.name << "\n" << out.str();
+        if (c.writes) {
+            EXPECT_EQ(emulated.Device(0).LastImage().size(), 524288u);
+            EXPECT_NE(result->at("notes").find("may still be updating"), std::string::npos);
+        }
+    }
+}
 
-    const auto run = RunTool({"flash", image.Path(), "--json"}, &host, &clock, &interrupt);
-    EXPECT_EQ(run.exit, kExitInterrupted);
-    EXPECT_EQ(CountCommands(emulated, 0xFA), 9) << "every block still went out";
-    EXPECT_EQ(emulated.Device(0).LastImage().size(), 524288u);
-    const auto events = JsonEvents(run.out);
-    const Fields* held = Find(events, "interrupt");
-    ASSERT_NE(held, nullptr);
-    EXPECT_NE(held->at("text").find("held until the transfer ends"), std::string::npos);
-    EXPECT_EQ(CountEvents(events, "tick"), 0) << "stopped at the first chance after the transfer";
-    const Fields* result = Find(events, "result");
-    ASSERT_NE(result, nullptr);
-    EXPECT_EQ(result->at("result"), "interrupted");
-    EXPECT_NE(result->at("notes").find("the whole image was sent"), std::string::npos);
-    EXPECT_NE(result->at("notes").find("may still be updating"), std::string::npos);
+// Removes the image file (truncateTo -1) or cuts it short.
+void Sabotage(const std::string& path, int64_t truncateTo) {
+    std::error_code ec;
+    if (truncateTo < 0) {
+        std::filesystem::remove(path, ec);
+    } else {
+        std::filesystem::resize_file(path, static_cast<uintmax_t>(truncateTo), ec);
+    }
+    EXPECT_FALSE(ec) << ec.message();
+}
+
+// Changes the image file on disk when the N-th command of one opcode goes
+// out (opcode 0: once the clock passes nth milliseconds, while the form
+// waits): the image vanishing or shrinking under a running flash.
+class CImageSabotageHost final : public cli_test::CForwardingHost, public IClock {
+public:
+    CImageSabotageHost(IScsiHost& inner, ManualClock& clock, std::string path, uint8_t opcode, int nth,
+                       int64_t truncateTo)
+        : CForwardingHost(inner), m_clock(clock), m_path(std::move(path)), m_opcode(opcode), m_nth(nth),
+          m_truncateTo(truncateTo) {}
+    bool SendPassThrough(HostHandle d, PassThroughRequest& r) override {
+        if (m_opcode != 0 && r.sptd.Cdb[0] == m_opcode && ++m_seen == m_nth) Sabotage(m_path, m_truncateTo);
+        return m_inner.SendPassThrough(d, r);
+    }
+    uint64_t NowMs() override { return m_clock.NowMs(); }
+    void SleepMs(uint32_t ms) override {
+        m_clock.SleepMs(ms);
+        if (m_opcode == 0 && !m_done && m_clock.NowMs() >= static_cast<uint64_t>(m_nth)) {
+            m_done = true;
+            Sabotage(m_path, m_truncateTo);
+        }
+    }
+
+private:
+    ManualClock& m_clock;
+    std::string m_path;
+    uint8_t m_opcode;
+    int m_nth;
+    int64_t m_truncateTo;  // -1: remove the file
+    int m_seen = 0;
+    bool m_done = false;
+};
+
+TEST(CliFlash, NotesAndExitFollowFromWhatWasSent) {
+    const struct {
+        const char* name;
+        uint8_t opcode;
+        int nth;
+        int64_t truncateTo;
+        int exit;
+        const char* message;
+        int startStops;
+        int writes;
+        const char* note;
+    } cases[] = {
+        // After the survey, before the start tick: nothing but INQUIRY went out.
+        {"image removed in the start delay", 0, 200, -1, kExitImageUnreadable, "File open failure!!", 0, 0,
+         "nothing was written to the device"},
+        // Download mode was asked for, then block 0 could not be read.
+        {"image cut at START STOP UNIT", 0x1B, 1, 1000, kExitImageUnreadable, "File read failure!!", 1, 0,
+         "told to enter download mode, but no block was sent"},
+        // Three blocks are in the device: a read failure now is part-way.
+        {"image cut at the third block", 0xFA, 3, 3 * 61440, kExitSendFailure, "File read failure!!", 1, 3,
+         "the transfer stopped after 3 of 9 blocks"},
+    };
+    for (const auto& c : cases) {
+        TempImage image(PatternImage(524288, 40));
+        ManualClock clock;
+        EmulatedHost emulated(Scenario(""), clock);
+        CImageSabotageHost host(emulated, clock, image.Path(), c.opcode, c.nth, c.truncateTo);
+        std::ostringstream out, err;
+        CliEnvironment env;
+        env.pOut = &out;
+        env.pErr = &err;
+        env.pClock = &host;
+        env.pHost = &host;
+        cli_test::CliRun run;
+        run.exit = RunCli({"flash", image.Path(), "--json"}, env);
+        run.out = out.str();
+        EXPECT_EQ(run.exit, c.exit) << c.name;
+        EXPECT_EQ(CountCommands(emulated, 0x1B), c.startStops) << c.name;
+        EXPECT_EQ(CountCommands(emulated, 0xFA), c.writes) << c.name;
+        const auto events = JsonEvents(run.out);
+        const Fields* result = Find(events, "result");
+        ASSERT_NE(result, nullptr) << c.name;
+        EXPECT_EQ(result->at("message"), c.message) << c.name;
+        EXPECT_NE(result->at("notes").find(c.note), std::string::npos) << c.name << ": " << result->at("notes");
+        if (c.writes == 0) {
+            EXPECT_EQ(result->at("notes").find("stopped after"), std::string::npos) << c.name;
+        }
+    }
 }
 
 TEST(CliList, ListsEveryDeviceOrSaysThereIsNone) {
@@ -519,6 +674,15 @@ TEST(CliList, ListsEveryDeviceOrSaysThereIsNone) {
               "0      D:     emulated  ACME      WIDGET            0.9a\n"
               "1      E:     emulated  ACME      WIDGET            0.9a\n");
     EXPECT_EQ(host.OpenHandleCount(), 0);
+
+    // Behind the ASPI layer a device has the letter the layer reports.
+    EmulatedHost aspi(Scenario("win9x=1,devices=2"), clock);
+    const auto listed = RunTool({"list"}, &aspi, &clock);
+    EXPECT_EQ(listed.exit, kExitSuccess);
+    EXPECT_EQ(listed.out,
+              "index  drive  node      vendor    product           revision\n"
+              "0      D:     aspi 0:1  KTDEV     KT3916 FLASHER    1.00\n"
+              "1      E:     aspi 0:2  KTDEV     KT3916 FLASHER    1.00\n");
 
     EmulatedHost none(Scenario("devices=0"), clock);
     const auto empty = RunTool({"list"}, &none, &clock);

@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -11,8 +12,13 @@
 #include "cli/json_text.h"
 #include "cli/progress_output.h"
 #include "cli/summary.h"
+#include "cli/cli_app.h"
+#include "cli/exit_codes.h"
+#include "device/emulated/emulated_host.h"
+#include "device/emulated/scenario.h"
 #include "tests/cli_test_support.h"
 #include "tests/temp_image.h"
+#include "tests/virtual_terminal.h"
 
 TEST(CliOutput, JsonQuoteKeepsEveryLineParseable) {
     const struct {
@@ -65,10 +71,116 @@ TEST(CliOutput, ProgressLineShowsEachPhase) {
         {{0, "", Phase::Done, 0, 0, 0, false, false, "No device found"}, "- No device found"},
         {{'D', "", Phase::Done, 0, 0, 0, false, false, ""}, "D: stopped"},
     };
-    for (const auto& c : cases) EXPECT_EQ(FormatProgressLine(c.line), c.text);
+    for (const auto& c : cases) EXPECT_EQ(FormatProgressLine(c.line, 79), c.text);
+}
 
-    ProgressLine longLine{'D', std::string(200, 'x'), Phase::Done, 0, 0, 0, false, false, std::string(200, 'y')};
-    EXPECT_EQ(FormatProgressLine(longLine).size(), kProgressLineWidth) << "never wraps an 80-column terminal";
+// The drive and what it does stay; the identity gives way first, then the
+// bar. Vendor and product never run together, even a vendor of 8 letters.
+TEST(CliOutput, ProgressLineFitsTheWidthItIsGiven) {
+    using Phase = ProgressLine::Phase;
+    const ProgressLine sending{'D', "ACMECORPWIDGET X        ", Phase::Sending, 3, 9, 0, false, false, ""};
+    const struct {
+        size_t width;
+        std::string text;
+    } cases[] = {
+        {79, "D: ACMECORP WIDGET X  [########................] block 3/9"},
+        {50, "D: ACMECORP  [########................] block 3/9"},
+        {45, "D: [########................] block 3/9"},
+        {30, "D: ACMECORP WIDGET  block 3/9"},
+        {20, "D: block 3/9"},
+        {8, "D: block"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(FormatProgressLine(sending, c.width), c.text) << c.width;
+
+    const ProgressLine longLine{'D', std::string(200, 'x'), Phase::Done, 0, 0, 0, false, false, std::string(200, 'y')};
+    for (size_t width = 1; width < 140; ++width) {
+        EXPECT_LE(FormatProgressLine(longLine, width).size(), width) << width;
+        EXPECT_LE(FormatProgressLine(sending, width).size(), width) << width;
+    }
+    EXPECT_EQ(IdentityText("KTDEV   KT3916 FLASHER  "), "KTDEV KT3916 FLASHER");
+    EXPECT_EQ(IdentityText("ACMECORPWIDGET          "), "ACMECORP WIDGET");
+    EXPECT_EQ(IdentityText("        WIDGET          "), "WIDGET");
+    EXPECT_EQ(IdentityText(""), "");
+}
+
+// The live lines replayed on a terminal of each width: one progress line per
+// device, drawn in place however narrow the terminal, and every message
+// whole on its own line above it.
+TEST(CliOutput, LiveLinesStayInPlaceOnAnyTerminalWidth) {
+    TempImage image(PatternImage(524288, 3));
+    for (size_t columns : {24u, 40u, 60u, 79u, 80u, 132u}) {
+        ManualClock clock;
+        EmulatorScenario scenario;
+        scenario.vendor = "ACMECORP";
+        EmulatedHost host(scenario, clock);
+        const auto run = cli_test::RunTool({"flash", image.Path()}, &host, &clock, nullptr, true,
+                                           [columns]() { return columns; });
+        ASSERT_EQ(run.exit, kExitSuccess);
+        CVirtualTerminal terminal(columns);
+        terminal.Write(run.err);
+        const auto rows = terminal.Rows();
+        std::string shown;
+        for (const auto& row : rows) shown += "|" + row + "|\n";
+        ASSERT_EQ(rows.size(), 2u) << columns << " columns:\n" << shown;
+        EXPECT_EQ(rows[0], "D: Update success!!") << columns;
+        EXPECT_EQ(rows[1].rfind("D: ", 0), 0u) << columns;
+        EXPECT_LT(rows[1].size(), columns);
+        EXPECT_EQ(terminal.Wraps(), 0) << columns;
+    }
+}
+
+TEST(CliOutput, LiveLinesFollowAResize) {
+    TempImage image(PatternImage(524288, 4));
+    ManualClock clock;
+    EmulatedHost host(EmulatorScenario{}, clock);
+    std::ostringstream out, err;
+    size_t columns = 120;
+    size_t resizedAt = std::string::npos;  // where in the output the window shrank
+    int asked = 0;
+    CliEnvironment env;
+    env.pOut = &out;
+    env.pErr = &err;
+    env.pClock = &clock;
+    env.pHost = &host;
+    env.bErrIsTerminal = true;
+    env.terminalColumns = [&]() {
+        if (++asked == 6) {
+            columns = 50;
+            resizedAt = err.str().size();
+        }
+        return columns;
+    };
+    ASSERT_EQ(RunCli({"flash", image.Path()}, env), kExitSuccess);
+    ASSERT_NE(resizedAt, std::string::npos);
+    CVirtualTerminal terminal(120);
+    terminal.Write(err.str().substr(0, resizedAt));
+    terminal.Resize(50);
+    terminal.Write(err.str().substr(resizedAt));
+    const auto rows = terminal.Rows();
+    ASSERT_EQ(rows.size(), 2u) << err.str();
+    EXPECT_EQ(rows[0], "D: Update success!!");
+    EXPECT_LT(rows[1].size(), 50u);
+    EXPECT_EQ(terminal.Wraps(), 0);
+}
+
+// At any width the message box's text arrives whole: a long identity or a
+// narrow terminal may shorten the live line, never the message.
+TEST(CliOutput, MessagesArePrintedWhole) {
+    TempImage image(PatternImage(524288, 5));
+    for (size_t columns : {30u, 80u}) {
+        ManualClock clock;
+        EmulatorScenario scenario;
+        std::string error;
+        ASSERT_TRUE(ParseScenario("fail_block=2,vendor=ACMECORP,product=SIXTEEN-LETTERS!", scenario, error));
+        EmulatedHost host(scenario, clock);
+        const auto run = cli_test::RunTool({"flash", image.Path()}, &host, &clock, nullptr, true,
+                                           [columns]() { return columns; });
+        CVirtualTerminal terminal(columns);
+        terminal.Write(run.err);
+        std::string joined;
+        for (const std::string& row : terminal.Rows()) joined += row;
+        EXPECT_NE(joined.find("D: Send data to device failure!!"), std::string::npos) << columns << "\n" << run.err;
+    }
 }
 
 TEST(CliOutput, AllDevicesSucceedOnlyTogether) {

@@ -2,6 +2,7 @@
 #include <atomic>
 #include <cctype>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <sstream>
@@ -23,7 +24,8 @@ struct CliRun {
 // Runs the whole tool in-process on a manual clock: the forms' timers and
 // the emulated devices move together, and nothing sleeps.
 inline CliRun RunTool(const std::vector<std::string>& args, IScsiHost* host = nullptr, ManualClock* clock = nullptr,
-                      const std::atomic<bool>* interrupt = nullptr, bool terminal = false) {
+                      CInterruptFlag* interrupt = nullptr, bool terminal = false,
+                      std::function<size_t()> columns = {}) {
     ManualClock ownClock;
     std::ostringstream out;
     std::ostringstream err;
@@ -31,6 +33,7 @@ inline CliRun RunTool(const std::vector<std::string>& args, IScsiHost* host = nu
     env.pOut = &out;
     env.pErr = &err;
     env.bErrIsTerminal = terminal;
+    env.terminalColumns = std::move(columns);
     env.pClock = clock ? clock : &ownClock;
     env.pHost = host;
     env.pInterrupt = interrupt;
@@ -159,6 +162,34 @@ private:
 
     const std::string& m_text;
     size_t m_pos = 0;
+};
+
+// A host that passes everything to another one; tests override what they
+// watch or change.
+class CForwardingHost : public IScsiHost {
+public:
+    explicit CForwardingHost(IScsiHost& inner) : m_inner(inner) {}
+    bool GetVersionPlatformId(uint32_t& id) override { return m_inner.GetVersionPlatformId(id); }
+    int64_t QueryCounterFrequency() override { return m_inner.QueryCounterFrequency(); }
+    int64_t QueryCounter() override { return m_inner.QueryCounter(); }
+    uint32_t GetLogicalDriveRoots(uint32_t n, char* b) override { return m_inner.GetLogicalDriveRoots(n, b); }
+    uint32_t GetDriveKind(const char* root) override { return m_inner.GetDriveKind(root); }
+    HostHandle OpenDevice(const char* path) override { return m_inner.OpenDevice(path); }
+    void CloseDevice(HostHandle device) override { m_inner.CloseDevice(device); }
+    bool SendPassThrough(HostHandle device, PassThroughRequest& request) override {
+        return m_inner.SendPassThrough(device, request);
+    }
+    HostHandle LoadAspiLibrary(const char* name) override { return m_inner.LoadAspiLibrary(name); }
+    AspiEntryPoint FindAspiEntryPoint(HostHandle l, const char* n) override { return m_inner.FindAspiEntryPoint(l, n); }
+    void FreeAspiLibrary(HostHandle library) override { m_inner.FreeAspiLibrary(library); }
+    uint32_t CallGetASPI32SupportInfo(AspiEntryPoint e) override { return m_inner.CallGetASPI32SupportInfo(e); }
+    uint32_t CallSendASPI32Command(AspiEntryPoint e, void* srb) override { return m_inner.CallSendASPI32Command(e, srb); }
+    HostHandle CreateCompletionEvent() override { return m_inner.CreateCompletionEvent(); }
+    bool WaitCompletionEvent(HostHandle e, uint32_t ms) override { return m_inner.WaitCompletionEvent(e, ms); }
+    void CloseCompletionEvent(HostHandle e) override { m_inner.CloseCompletionEvent(e); }
+
+protected:
+    IScsiHost& m_inner;
 };
 
 // A host that passes everything to another one, but answers the K-th block

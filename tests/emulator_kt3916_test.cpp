@@ -127,8 +127,9 @@ TEST_F(Kt3916Test, AnswersTheOperatingSystemAsADriveWithoutDisc)
         const ScsiOutcome outcome = m_device->Execute(cdb.bytes, true, buffer.data(), 64);
         EXPECT_EQ(Describe(outcome), c.outcome) << "opcode " << int(c.cdb[0]);
         EXPECT_EQ(outcome.dataInLength, c.returned) << "opcode " << int(c.cdb[0]);
-        if (c.returned != 0)
+        if (c.returned != 0) {
             EXPECT_EQ(buffer[0], c.firstByte) << "opcode " << int(c.cdb[0]);
+        }
         EXPECT_FALSE(m_device->InDownloadMode());
     }
     Make();

@@ -3,9 +3,17 @@
 #include <functional>
 #include <string>
 
+#include "console/block_plan.h"
 #include "device/emulated/scenario.h"
 
 namespace {
+
+TEST(EmulatorScenario, LastBlockIsTheFinalBlockOfTheLongerPlan)
+{
+    const BlockPlan* plan = FindBlockPlan(1048576);
+    ASSERT_NE(plan, nullptr);
+    EXPECT_EQ(kScenarioLastBlock, plan->blockCount - 1);
+}
 
 TEST(EmulatorScenario, EmptyTextGivesDefaults)
 {
@@ -56,6 +64,7 @@ TEST(EmulatorScenario, EveryKeyTakesItsValue)
         {"fail_block=0", [](const auto& s) { return s.failBlock == 0u; }},
         {"fail_block=8", [](const auto& s) { return s.failBlock == 8u; }},
         {"drop_block=17", [](const auto& s) { return s.dropBlock == 17u; }},
+        {"fail_block=17", [](const auto& s) { return s.failBlock == 17u; }},
         {"fail_block=2,sense=3/11/0", [](const auto& s) {
              return s.senseKey == 0x03 && s.senseAsc == 0x11 && s.senseAscq == 0x00;
          }},
@@ -105,6 +114,11 @@ TEST(EmulatorScenario, ErrorsNameTheKeyAndValue)
         {"win9x=true", "bad value 'true' for scenario key 'win9x'"},
         {"fail_block=one", "bad value 'one' for scenario key 'fail_block'"},
         {"drop_block=", "bad value '' for scenario key 'drop_block'"},
+        // Past the last block of a 1 MiB image nothing would ever fail.
+        {"fail_block=18", "bad value '18' for scenario key 'fail_block': blocks count from 0; the last block of a "
+                          "1 MiB image is 17"},
+        {"drop_block=4294967295", "bad value '4294967295' for scenario key 'drop_block': blocks count from 0; the "
+                                  "last block of a 1 MiB image is 17"},
         {"fail_block=1,sense=5/24", "bad value '5/24' for scenario key 'sense'"},
         {"fail_block=1,sense=5/24/0/0", "bad value '5/24/0/0' for scenario key 'sense'"},
         {"fail_block=1,sense=5/124/0", "bad value '5/124/0' for scenario key 'sense'"},

@@ -4,10 +4,13 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cerrno>
 #include <filesystem>
 #include <string>
 
 #include "device/emulated/sha256.h"
+#include "console/file_identity.h"
+
 #include "temp_image.h"
 
 namespace {
@@ -94,6 +97,56 @@ TEST(DigestImageFile, LengthSumAndShaFromOnePass)
     }
     EXPECT_EQ(digests[1].nChecksum, digests[2].nChecksum);
     EXPECT_NE(digests[1], digests[2]) << "same sum, other bytes";
+}
+
+TEST(ImageFile, OnlyARegularFileOpens)
+{
+    TempImage image(PatternImage(16));
+    const std::string missing = image.Path() + ".missing";
+#ifdef _WIN32
+    const char* device = "NUL";
+#else
+    const char* device = "/dev/null";
+#endif
+    const struct {
+        std::string path;
+        bool opens;
+        ImageOpenFailure failure;
+    } cases[] = {
+        {image.Path(), true, ImageOpenFailure::None},
+        {missing, false, ImageOpenFailure::System},
+        {device, false, ImageOpenFailure::NotRegular},
+    };
+    for (const auto& c : cases) {
+        CImageFile file;
+        EXPECT_EQ(file.Open(c.path), c.opens) << c.path;
+        EXPECT_EQ(file.GetOpenFailure(), c.failure) << c.path;
+        EXPECT_EQ(file.IsOpen(), c.opens) << c.path;
+    }
+    CImageFile file;
+    EXPECT_FALSE(file.Open(missing));
+    EXPECT_EQ(file.GetOpenErrno(), ENOENT);
+    EXPECT_FALSE(file.Open(std::filesystem::temp_directory_path().string())) << "a directory is no image";
+}
+
+TEST(IsSameFile, ComparesTheFileNotTheName)
+{
+    TempImage image(PatternImage(16));
+    TempImage other(PatternImage(16));
+    const std::filesystem::path path(image.Path());
+    const std::string respelled = (path.parent_path() / "." / path.filename()).string();
+    const struct {
+        std::string a;
+        std::string b;
+        bool same;
+    } cases[] = {
+        {image.Path(), image.Path(), true},
+        {image.Path(), respelled, true},
+        {image.Path(), other.Path(), false},
+        {image.Path(), image.Path() + ".missing", false},
+        {image.Path() + ".missing", image.Path() + ".missing", false},
+    };
+    for (const auto& c : cases) EXPECT_EQ(IsSameFile(c.a, c.b), c.same) << c.a << " / " << c.b;
 }
 
 TEST(ImageFile, LengthAndReadsContinueWhereTheLastStopped)

@@ -13,9 +13,10 @@
 
 namespace {
 
-// The program file's name on this platform, so every row holds both on
-// Windows (".exe") and on Linux (no suffix).
-const std::string kProgramFile = std::string(KT_APP_NAME) + kExecutableSuffix;
+// The desktop program's file name. The suffix is given to the parser, so
+// the rule is checked on every platform, not only where the program runs.
+constexpr char kExe[] = ".exe";
+const std::string kProgramFile = std::string(KT_APP_NAME) + kExe;
 const std::string kToolsPath = "\"C:\\Tools\\" + kProgramFile + "\"";
 
 void ResetOptionGlobals()
@@ -51,6 +52,7 @@ const std::vector<OptionRow> kOptionRows = {
     {"program path with a blank", "\"C:\\My Tools\\" + kProgramFile + "\" /B fw.bin", "fw.bin", "",
      0, ""},
     {"bare program name", std::string(KT_APP_NAME) + " /B fw.bin", "fw.bin", "", 0, ""},
+    {"program path without the suffix", "\"C:\\Tools\\" KT_APP_NAME "\" /B fw.bin", "fw.bin", "", 0, ""},
 
     // Only the program path, or nothing at all.
     {"program path only", kToolsPath, "", "", 0, ""},
@@ -122,7 +124,7 @@ TEST_P(OptionRowTest, SetsTheGlobals)
 {
     const OptionRow& row = GetParam();
     ResetOptionGlobals();
-    ParseFlashOptions(row.commandLine, KT_APP_NAME);
+    ParseFlashOptions(row.commandLine, KT_APP_NAME, kExe);
     EXPECT_EQ(g_strImagePath, row.imagePath);
     EXPECT_EQ(g_strDriveSpec, row.driveSpec);
     EXPECT_EQ(g_bAutoFlash, row.autoFlash);
@@ -234,16 +236,34 @@ TEST(CommandLineInfo, InterleavedParsersKeepTheirOwnPosition)
 
 TEST(CommandLineInfo, ProgramDirectoryUsesTheGivenAppName)
 {
-    CFlashCommandLineInfo cmdInfo("\"C:\\Tools\\Other" + std::string(kExecutableSuffix) + "\"",
-                                  "Other");
+    CFlashCommandLineInfo cmdInfo("\"C:\\Tools\\Other.exe\"", "Other", kExe);
     EXPECT_EQ(cmdInfo.GetAppName(), "Other");
     EXPECT_EQ(cmdInfo.GetProgramDirectory(), "C:\\Tools\\");
 }
 
+TEST(CommandLineInfo, ProgramSuffixIsPartOfTheProgramFileName)
+{
+    const struct {
+        const char* programPath;
+        const char* suffix;
+        const char* directory;
+    } cases[] = {
+        {"C:\\Tools\\" KT_APP_NAME ".exe", ".exe", "C:\\Tools\\"},
+        {"C:\\Tools\\" KT_APP_NAME, ".exe", ""},
+        {"/opt/kt/" KT_APP_NAME, "", "/opt/kt/"},
+        {"/opt/kt/" KT_APP_NAME ".exe", "", "/opt/kt/"},
+        {"C:\\Tools\\" KT_APP_NAME ".EXE", ".exe", ""},
+    };
+    for (const auto& c : cases) {
+        CFlashCommandLineInfo cmdInfo(std::string(c.programPath) + " /B fw.bin", KT_APP_NAME, c.suffix);
+        EXPECT_EQ(cmdInfo.GetProgramDirectory(), c.directory) << c.programPath << " with '" << c.suffix << "'";
+    }
+}
+
 TEST(CommandLineInfo, TakesTheProcessCommandLine)
 {
-    CFlashCommandLineInfo cmdInfo;
-    EXPECT_EQ(cmdInfo.GetAppName(), KT_APP_NAME);
+    CFlashCommandLineInfo cmdInfo("Named");
+    EXPECT_EQ(cmdInfo.GetAppName(), "Named");
     EXPECT_NE(cmdInfo.GetProgramPath().find("kt_tests"), std::string::npos)
         << cmdInfo.GetProgramPath();
 

@@ -16,7 +16,8 @@ bool CFlashApp::InitInstance()
     InitCommonControlsEx(&icc);
     m_pszRegistryKey = kRegistryKeyName;
 
-    ParseFlashOptions();
+    // The name the caption and the message boxes use, from the string table.
+    ParseFlashOptions(GetAppName());
 
     std::string strError;
     if (!ChooseHost(m_hostChoice, strError)) {
@@ -25,7 +26,7 @@ bool CFlashApp::InitInstance()
         return false;
     }
 
-    m_pMainWnd = std::make_unique<CMainFrame>(*m_hostChoice.pHost);
+    m_pMainWnd = std::make_unique<CMainFrame>(*m_hostChoice.pHost, m_hostChoice.bEmulated);
     // A frame that could not be created would leave a process with no window
     // running a message loop forever; end instead.
     if (!m_pMainWnd->LoadFrame(IDR_MAINFRAME, kFrameStyle)) {

@@ -1,10 +1,14 @@
 #include "app/win32/host_choice.h"
 
+#include "app/options.h"
 #include "app/win32/win32_include.h"
+#include "console/file_identity.h"
 #include "device/emulated/emulated_host.h"
 #include "device/emulated/scenario.h"
 
 namespace {
+constexpr char kMsgTranscriptIsImage[] = "KT3916FLASH_TRANSCRIPT names the image file itself: ";
+
 // True when the variable is set, also when it is set to an empty text.
 bool ReadEnvironment(const char* pszName, std::string& strValue)
 {
@@ -42,6 +46,11 @@ bool ChooseHost(CHostChoice& choice, std::string& strError)
     }
     std::string strTranscript;
     if (ReadEnvironment("KT3916FLASH_TRANSCRIPT", strTranscript) && !strTranscript.empty()) {
+        // Records appended to the firmware file would corrupt it.
+        if (!g_strImagePath.empty() && IsSameFile(strTranscript, g_strImagePath)) {
+            strError = kMsgTranscriptIsImage + strTranscript;
+            return false;
+        }
         auto pTranscript = std::make_unique<std::ofstream>(strTranscript, std::ios::out | std::ios::app | std::ios::binary);
         if (!*pTranscript) {
             strError = "KT3916FLASH_TRANSCRIPT: cannot open \"" + strTranscript + "\" for appending.";
@@ -51,5 +60,6 @@ bool ChooseHost(CHostChoice& choice, std::string& strError)
     }
     choice.pClock = std::make_unique<SystemClock>();
     choice.pHost = std::make_unique<EmulatedHost>(scenario, *choice.pClock, choice.pTranscript.get());
+    choice.bEmulated = true;
     return true;
 }

@@ -9,6 +9,7 @@
 
 namespace {
 const wchar_t kFrameClassName[] = L"KT3916FlashFrame";
+const char kCaptionEmulatedMark[] = " [emulated]";
 
 const UINT kIndicators[] = {
     ID_SEPARATOR,
@@ -18,7 +19,7 @@ const UINT kIndicators[] = {
 };
 }  // namespace
 
-CMainFrame::CMainFrame(IScsiHost& host) : m_host(host) {}
+CMainFrame::CMainFrame(IScsiHost& host, bool bEmulated) : m_host(host), m_bEmulated(bEmulated) {}
 
 CMainFrame::~CMainFrame()
 {
@@ -81,7 +82,11 @@ bool CMainFrame::PreCreateWindow(CREATESTRUCTW& cs)
 
 int CMainFrame::OnCreate(const CREATESTRUCTW&)
 {
+    // "Update success!!" from the emulated bench must not pass for a
+    // device's: the caption says which one the window talks to.
     std::string strCaption = CShellApp::GetApp()->GetAppName() + " V" + KT_APP_VERSION_TEXT;
+    if (m_bEmulated)
+        strCaption += kCaptionEmulatedMark;
     SetWindowTextA(m_hWnd, strCaption.c_str());
 
     // Without a form the frame still comes up; it just has nothing to show.

@@ -17,7 +17,8 @@ constexpr DWORD kStatusBarStyle = 0x50008200;  // WS_CHILD | WS_VISIBLE, docked 
 // IDR_MAINFRAME, the flash form as its one pane and a status bar below it.
 class CMainFrame {
 public:
-    explicit CMainFrame(IScsiHost& host);
+    // bEmulated: the host is the emulated bench, and the caption says so.
+    CMainFrame(IScsiHost& host, bool bEmulated);
     ~CMainFrame();
     CMainFrame(const CMainFrame&) = delete;
     CMainFrame& operator=(const CMainFrame&) = delete;
@@ -52,6 +53,7 @@ private:
     CStatusBarWnd m_wndStatusBar;
     std::unique_ptr<CFlashFormWnd> m_pFlashView;  // the pane; its window is a child of the frame's
     IScsiHost& m_host;
+    bool m_bEmulated;
     HWND m_hWnd = nullptr;
     HACCEL m_hAccelTable = nullptr;
 };

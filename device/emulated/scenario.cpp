@@ -89,7 +89,8 @@ bool ParseSense(std::string_view text, uint8_t (&bytes)[3])
     return true;
 }
 
-bool ApplyValue(std::string_view key, std::string_view value, EmulatorScenario& scenario, bool& known)
+bool ApplyValue(std::string_view key, std::string_view value, EmulatorScenario& scenario, bool& known,
+                std::string& why)
 {
     known = true;
     uint32_t number = 0;
@@ -114,6 +115,12 @@ bool ApplyValue(std::string_view key, std::string_view value, EmulatorScenario& 
     if (key == "fail_block" || key == "drop_block") {
         if (!ParseUnsigned(value, UINT32_MAX, number))
             return false;
+        // A block past every plan would never be reached: the run would pass
+        // for a test of a failure that never happened.
+        if (number > kScenarioLastBlock) {
+            why = "blocks count from 0; the last block of a 1 MiB image is " + std::to_string(kScenarioLastBlock);
+            return false;
+        }
         (key == "fail_block" ? scenario.failBlock : scenario.dropBlock) = number;
         return true;
     }
@@ -160,11 +167,14 @@ bool ParseScenario(std::string_view text, EmulatorScenario& scenario, std::strin
         }
         std::string_view value = item.substr(equals + 1);
         bool known = false;
-        if (!ApplyValue(key, value, result, known)) {
+        std::string why;
+        if (!ApplyValue(key, value, result, known, why)) {
             if (!known)
                 error = "unknown scenario key '" + std::string(key) + "'";
             else
                 error = "bad value '" + std::string(value) + "' for scenario key '" + std::string(key) + "'";
+            if (!why.empty())
+                error += ": " + why;
             return false;
         }
         if (!seen.insert(std::string(key)).second) {

@@ -4,6 +4,11 @@
 #include <string>
 #include <string_view>
 
+// fail_block and drop_block name a block write by its position, counting
+// from 0 (block 0 is the first block of an image); the last that exists is
+// block 17 of an 18-block (1 MiB) image.
+inline constexpr uint32_t kScenarioLastBlock = 17;
+
 // What the emulated KT3916 devices do, from the scenario text
 // "key=value,key=value". Every key is optional.
 struct EmulatorScenario {
@@ -14,11 +19,11 @@ struct EmulatorScenario {
     std::string newRevision = "1.10";           // revision after a good download
     uint32_t rebootMs = 12500;
     bool neverReturn = false;
-    std::optional<uint32_t> failBlock;  // CHECK CONDITION on this block write (0-based)
+    std::optional<uint32_t> failBlock;  // CHECK CONDITION on this block write (0-based, at most 17)
     uint8_t senseKey = 0x05;            // sense of fail_block: ILLEGAL REQUEST
     uint8_t senseAsc = 0x24;            // INVALID FIELD IN CDB
     uint8_t senseAscq = 0x00;
-    std::optional<uint32_t> dropBlock;  // the pass-through call fails on this block write
+    std::optional<uint32_t> dropBlock;  // the pass-through call fails on this block write (0-based, at most 17)
     uint32_t latencyMs = 0;             // per command
     bool win9x = false;                 // Windows 9x platform with an ASPI layer
 };

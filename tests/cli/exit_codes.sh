@@ -29,6 +29,14 @@ expect 2 "$@"
 expect 2 "$@" flash img512.bin --bogus
 expect 2 "$@" --emulate=devices=2 flash img512.bin
 expect 2 "$@" --emulate=nonsense=1 list
+expect 2 "$@" --emulate=fail_block=18 list
+expect 2 "$@" --emulate --transcript --json list
+cp img512.bin img512.orig
+expect 2 "$@" --emulate --transcript img512.bin flash img512.bin
+if ! cmp -s img512.bin img512.orig; then
+    echo "FAIL: the transcript was written into the image"
+    failures=$((failures + 1))
+fi
 expect 3 "$@" --emulate=devices=0 flash img512.bin
 expect 3 "$@" --emulate flash img512.bin --device F
 expect 4 "$@" info missing.bin

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Ctrl-C (SIGINT) on the real kt3916flash-cli: held while the blocks go out,
-# immediate while the device restarts. Real time, about 8 seconds.
+# immediate while the device restarts. Real time, about 18 seconds.
 set -u
 cli=$1
 work=$2
@@ -42,6 +42,28 @@ run "" 2.5
 check '[ "$status" -eq 130 ]' "interrupt in the verify wait exits 130 (got $status)"
 check '[ $((SECONDS - start)) -lt 6 ]' "it stops at once instead of waiting for the device"
 check 'grep -q "may still be updating" out.txt' "the result warns that the device may still be updating"
+
+# SIGTERM while the first survey waits on a slow INQUIRY: the tool's own
+# answer, not the default end with status 143.
+"$cli" --emulate=latency_ms=1000 flash img512.bin >out.txt 2>err.txt </dev/null &
+pid=$!
+sleep 1.5
+kill -TERM "$pid"
+wait "$pid"
+status=$?
+check '[ "$status" -eq 130 ]' "SIGTERM during the survey exits 130 (got $status)"
+check 'grep -q "interrupted before the transfer started: nothing was written" err.txt' "it says nothing was written"
+
+# Ctrl-C while a block command takes 1.5 s is announced before that command
+# returns (the transfer starts at about 5 s: three INQUIRYs, the start delay).
+"$cli" --emulate=latency_ms=1500 --json flash img512.bin >out.txt 2>err.txt </dev/null &
+pid=$!
+sleep 7
+kill -INT "$pid"
+sleep 0.6
+check 'grep -q "\"event\":\"interrupt\"" out.txt' "the hold is announced while the command runs"
+kill -KILL "$pid" 2>/dev/null
+wait "$pid" 2>/dev/null
 
 # A reader that goes away early (| head) must not cut the transfer short.
 : >transcript.jsonl

@@ -88,10 +88,14 @@ std::string Transcript(const Context& ctx)
     return strPath;
 }
 
+constexpr char kCaption[] = "KT3916Flash V1.10";
+// On the emulated bench the caption says so.
+constexpr char kEmulatedCaption[] = "KT3916Flash V1.10 [emulated]";
+
 void CheckFrame(const CAppSession& session)
 {
     HWND hFrame = session.FindFrame();
-    CheckEqual(WindowText(hFrame), "KT3916Flash V1.10", "caption");
+    CheckEqual(WindowText(hFrame), kEmulatedCaption, "caption");
     FramePlacement expected =
         CenteredFramePlacement(GetSystemMetrics(SM_CXFULLSCREEN), GetSystemMetrics(SM_CYFULLSCREEN));
     RECT rc = {};
@@ -470,6 +474,7 @@ void ScenarioRealHost(const Context& ctx)
     session.Start("/B " + strImage, {});
     ExpectMessageBeforeWindow(session, "No device found");
     CheckForm(session, {{}, -1, "", "", "", "Static", true, 0}, "after \"No device found\"");
+    CheckEqual(WindowText(session.FindFrame()), kCaption, "caption without the emulator");
     CheckEqual(session.Close(10000), 0, "exit code");
 }
 
@@ -552,7 +557,7 @@ void ScenarioBadScenario(const Context& ctx)
 void FlashServedDevice(const Context& ctx, const std::string& strExtraArgs, const std::string& strShot,
                        const std::string& strRevision)
 {
-    constexpr DWORD kSlowStartMs = 180000;
+    constexpr DWORD kSlowStartMs = 300000;
     std::string strImage = Path(ctx, strShot + "-512k.bin");
     unsigned nChecksum = WriteImage(strImage, 524288);
     CAppSession session(ctx.strExe, ctx.strOutDir);
@@ -575,6 +580,25 @@ void ScenarioServedFlashOneDrive(const Context& ctx)
 {
     // The same device again: the survey finds the revision of the first run.
     FlashServedDevice(ctx, " /S D:", "served-s", "1.10");
+// A transcript that is the image, under another spelling of its name, would
+// have JSON appended to the firmware: refused before anything is opened.
+void ScenarioTranscriptIsImage(const Context& ctx)
+{
+    std::string strImage = Path(ctx, "transcript-image-512k.bin");
+    WriteImage(strImage, 524288);
+    std::string strOtherSpelling = Path(ctx, "TRANSCRIPT-IMAGE-512K.BIN");
+    CAppSession session(ctx.strExe, ctx.strOutDir);
+    session.Start("/B " + strImage, {"KT3916FLASH_EMULATE=", "KT3916FLASH_TRANSCRIPT=" + strOtherSpelling});
+    HWND hBox = session.WaitForDialog("KT3916Flash", kStartTimeoutMs);
+    MessageBoxContent content = CAppSession::ReadMessageBox(hBox);
+    Check(content.strText.find("KT3916FLASH_TRANSCRIPT names the image file itself") != std::string::npos,
+          "the message \"" + content.strText + "\" does not say the transcript is the image");
+    Check(session.FindFrame() == nullptr, "a main window exists despite the transcript naming the image");
+    session.PressOk(hBox);
+    CheckEqual(session.WaitForExit(10000), 1, "exit code when the transcript is the image");
+    WIN32_FILE_ATTRIBUTE_DATA attributes = {};
+    Check(GetFileAttributesExA(strImage.c_str(), GetFileExInfoStandard, &attributes) != 0, "the image is gone");
+    CheckEqual(static_cast<long long>(attributes.nFileSizeLow), 524288, "image size after the refusal");
 }
 
 const std::map<std::string, std::function<void(const Context&)>> kScenarios = {
@@ -589,6 +613,7 @@ const std::map<std::string, std::function<void(const Context&)>> kScenarios = {
     {"bad_scenario", ScenarioBadScenario},
     {"served_flash", ScenarioServedFlash},
     {"served_flash_one_drive", ScenarioServedFlashOneDrive},
+    {"transcript_is_image", ScenarioTranscriptIsImage},
 };
 }  // namespace
 

@@ -93,6 +93,7 @@ serve main devices=5 || fail setup "the server of five devices did not come up: 
 serve failing fail_block=3 || fail setup "the fail_block server did not come up"
 serve silent never_return=1 || fail setup "the never_return server did not come up"
 serve slow reboot_ms=15500 || fail setup "the slow restart server did not come up"
+serve dropping drop_block=2 || fail setup "the drop_block server did not come up"
 PLAIN=$(for d in /sys/bus/scsi/devices/*; do
     grep -q "^OTHERCO" "$d/vendor" 2>/dev/null && ls "$d/scsi_generic"
 done | head -n 1)
@@ -178,6 +179,21 @@ check_never_return() {
         fail never_return "expected 9 INQUIRY polls answered NOT READY 04/01; got $polls polls, $becoming so answered"
     else
         pass never_return
+    fi
+}
+
+# A block the device never answers: the kernel's command timer ends it, and
+# the tool stops there with a part-way failure.
+check_drop_block() {
+    "$CLI" --json flash "$WORK/img512.bin" --device "$(node dropping D 3)" >"$OUT/drop_block.json" 2>&1
+    rc=$?
+    after=$(tool_commands "$OUT/dropping.jsonl" D | awk '/^fa.* fail / { n = 0; dropped = 1; next } dropped && /^fa/ { n++ } END { print n + 0 }')
+    if [ $rc -ne 6 ]; then
+        fail drop_block "exit $rc, expected 6: $(grep '"result"' "$OUT/drop_block.json")"
+    elif [ "$(tool_commands "$OUT/dropping.jsonl" D | grep -c '^fa')" -ne 3 ] || [ "$after" -ne 0 ]; then
+        fail drop_block "expected 3 block writes, the last unanswered, nothing after it"
+    else
+        pass drop_block
     fi
 }
 
@@ -292,7 +308,7 @@ check_desktop() {
 check_list
 checks=
 for check in check_flash_sequence check_flash_by_block_node check_plain_drive check_fail_block \
-    check_never_return check_slow_restart check_removed_lun check_permissions "start_wine && check_desktop"; do
+    check_never_return check_slow_restart check_drop_block check_removed_lun check_permissions "start_wine && check_desktop"; do
     eval "$check" &
     checks="$checks $!"
 done
@@ -300,7 +316,7 @@ done
 wait $checks
 
 # Every server stops on SIGTERM and removes what it made.
-for name in main failing silent slow; do
+for name in main failing silent slow dropping; do
     pid=$(cat "$WORK/$name.pid")
     kill -TERM "$pid"
     wait "$pid" 2>/dev/null

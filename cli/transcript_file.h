@@ -1,0 +1,44 @@
+#pragma once
+#include <cstdio>
+#include <ostream>
+#include <streambuf>
+#include <string>
+
+// The --transcript file, opened for appending. It remembers the first write
+// that failed and why, so the tool can stop before a flash when the file
+// takes nothing, and say so at the end when it failed during a run: the
+// transfer itself never waits on it.
+class CTranscriptFile {
+public:
+    CTranscriptFile() : m_stream(&m_buffer) {}
+    ~CTranscriptFile();
+    CTranscriptFile(const CTranscriptFile&) = delete;
+    CTranscriptFile& operator=(const CTranscriptFile&) = delete;
+
+    // False with the reason in ErrorText() when the file cannot be opened.
+    bool Open(const std::string& path);
+    std::ostream& Stream() { return m_stream; }
+    const std::string& Path() const { return m_strPath; }
+
+    // Flushes and closes; a failure then counts like one of a write.
+    void Close();
+    bool Failed() const { return m_buffer.nErrno != 0; }
+    // The system's reason for the first failure.
+    std::string ErrorText() const;
+
+private:
+    // Passes every write straight to the C stream; a failed write or flush
+    // keeps its errno and makes the ostream go bad.
+    struct CBuffer final : std::streambuf {
+        std::FILE* pFile = nullptr;
+        int nErrno = 0;
+        int overflow(int ch) override;
+        std::streamsize xsputn(const char* data, std::streamsize count) override;
+        int sync() override;
+        void Fail();
+    };
+
+    CBuffer m_buffer;
+    std::ostream m_stream;
+    std::string m_strPath;
+};

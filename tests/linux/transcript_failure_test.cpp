@@ -1,0 +1,100 @@
+#include <signal.h>
+#include <sys/resource.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <map>
+#include <string>
+
+#include "cli/exit_codes.h"
+#include "tests/cli_test_support.h"
+#include "tests/temp_image.h"
+
+namespace {
+
+using Fields = std::map<std::string, std::string>;
+
+std::vector<Fields> Events(const std::string& out) {
+    std::vector<Fields> events;
+    for (const std::string& line : cli_test::Lines(out)) {
+        Fields fields;
+        EXPECT_TRUE(cli_test::JsonReader::ParseObject(line, fields)) << line;
+        events.push_back(fields);
+    }
+    return events;
+}
+
+int Count(const std::vector<Fields>& events, const std::string& kind) {
+    int n = 0;
+    for (const Fields& f : events) n += f.at("event") == kind;
+    return n;
+}
+
+// Lowers the file size limit of this process for one scope, with SIGXFSZ
+// ignored, so a write past it fails with EFBIG as on a full disk.
+class CFileSizeLimit {
+public:
+    explicit CFileSizeLimit(rlim_t bytes) {
+        getrlimit(RLIMIT_FSIZE, &m_previous);
+        m_previousHandler = signal(SIGXFSZ, SIG_IGN);
+        rlimit limit = m_previous;
+        limit.rlim_cur = bytes;
+        setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    ~CFileSizeLimit() {
+        setrlimit(RLIMIT_FSIZE, &m_previous);
+        signal(SIGXFSZ, m_previousHandler);
+    }
+
+private:
+    rlimit m_previous{};
+    sighandler_t m_previousHandler;
+};
+
+TEST(TranscriptFailure, FileThatTakesNothingStopsTheFlashBeforeItBegins) {
+    TempImage image(PatternImage(524288, 31));
+    const auto run = cli_test::RunTool({"--emulate=reboot_ms=0", "--transcript", "/dev/full", "--json", "flash",
+                                        image.Path()});
+    EXPECT_EQ(run.exit, kExitError);
+    EXPECT_NE(run.err.find("cannot write the transcript file /dev/full: No space left on device; the flash was "
+                           "not started"),
+              std::string::npos)
+        << run.err;
+    const auto events = Events(run.out);
+    EXPECT_EQ(Count(events, "start"), 0);
+    EXPECT_EQ(Count(events, "block"), 0);
+
+    const auto list = cli_test::RunTool({"--emulate", "--transcript", "/dev/full", "list"});
+    EXPECT_EQ(list.exit, kExitError);
+    EXPECT_NE(list.err.find("the transcript file /dev/full could not be written to the end"), std::string::npos)
+        << list.err;
+}
+
+// The file fills up while the blocks go out: the transfer runs to its end,
+// the device's result is reported, and the exit code says the record is cut.
+TEST(TranscriptFailure, FailureDuringTheRunNeverStopsTheTransfer) {
+    TempImage image(PatternImage(524288, 32));
+    const std::string transcript = image.Path() + ".jsonl";
+    cli_test::CliRun run;
+    {
+        CFileSizeLimit limit(1500);  // a few lines: the listing and survey fit, the blocks do not
+        run = cli_test::RunTool({"--emulate=reboot_ms=0", "--transcript", transcript, "--json", "flash",
+                                 image.Path()});
+    }
+    std::filesystem::remove(transcript);
+    EXPECT_EQ(run.exit, kExitError);
+    const auto events = Events(run.out);
+    ASSERT_FALSE(events.empty());
+    EXPECT_EQ(Count(events, "block"), 9) << "every block still went out";
+    for (const Fields& f : events) {
+        if (f.at("event") == "result") {
+            EXPECT_EQ(f.at("result"), "success");
+        }
+    }
+    EXPECT_EQ(events.back().at("event"), "error");
+    EXPECT_NE(events.back().at("text").find("could not be written to the end: File too large"), std::string::npos);
+    EXPECT_NE(run.err.find("could not be written to the end: File too large"), std::string::npos) << run.err;
+}
+
+}  // namespace
