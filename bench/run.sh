@@ -4,6 +4,9 @@
 #                                             against the emulated device, next to
 #                                             reading the file alone
 #   BM_CommandOn*Host                         heap allocations per command
+#   BM_LogOverhead1M                          the same transfer on the bare host, through
+#                                             the recording layer, and with its log
+#                                             (--log): host time and allocations
 #   BM_InfoPeakMemory                         peak memory of 'info', 512 KiB vs 4 GiB sparse
 #   BM_FlashAllWallTime                       'flash --all', 1 vs 8 devices at 20 ms per command
 # The two flash runs wait for the emulated restart, so the whole run takes

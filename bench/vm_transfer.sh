@@ -21,6 +21,7 @@ mkdir -p "$W"
 
 modprobe configfs && mount -t configfs configfs /sys/kernel/config
 "$EMU" serve --scenario reboot_ms=100 >"$W/nodes" 2>"$W/server.log" &
+server=$!
 i=0
 while [ ! -s "$W/nodes" ] && [ $i -lt 300 ]; do sleep 0.1; i=$((i + 1)); done
 SG=$(awk '{ print $3 }' "$W/nodes")
@@ -63,9 +64,9 @@ done
 median() { echo "$@" | tr ' ' '\n' | grep . | sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
 {
     echo "rounds: $ROUNDS"
-    echo "kt3916flash-cli, first to last block (ms):$tool_ms; median $(median $tool_ms)"
+    echo "kt3916flash-cli, start event to last block (ms):$tool_ms; median $(median $tool_ms)"
     echo "sg_raw, START STOP UNIT and 18 writes (ms):$raw_ms; median $(median $raw_ms)"
     echo "ratio tool / sg_raw: $(echo "$(median $tool_ms) $(median $raw_ms)" | awk '{ printf "%.2f", $1 / $2 }')"
 } | tee "$OUT/transfer.txt"
-kill -TERM %1
-wait
+kill -TERM $server
+wait $server

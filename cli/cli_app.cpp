@@ -1,14 +1,17 @@
 #include "cli/cli_app.h"
 
+#include <fstream>
 #include <memory>
 
 #include "cli/cli_args.h"
 #include "cli/commands.h"
+#include "cli/device_list.h"
 #include "cli/exit_codes.h"
 #include "cli/transcript_file.h"
 #include "console/file_identity.h"
 #include "device/emulated/emulated_host.h"
 #include "device/emulated/scenario.h"
+#include "device/recording_host.h"
 #include "res/app_name.h"
 
 namespace {
@@ -16,6 +19,9 @@ namespace {
 constexpr char kErrTranscriptIsImage[] = "the transcript file is the image itself: ";
 constexpr char kErrNothingSent[] = "; nothing was sent";
 constexpr char kNoteEmulated[] = "emulated devices (--emulate): no real device is used";
+constexpr char kErrLogOpen[] = "cannot open the log file ";
+constexpr char kErrLogIsImage[] = "the log file is the image itself: ";
+constexpr char kErrLogIncomplete[] = "the log is incomplete: a line could not be written to ";
 
 }  // namespace
 
@@ -90,7 +96,33 @@ int RunCli(const std::vector<std::string>& args, CliEnvironment& env) {
         host = ownHost.get();
     }
 
+    // Opened before the first command, so the log holds every one; every
+    // command goes through the recording layer, log or not, so a failure
+    // can name the sense the device answered with.
+    std::ofstream log;
+    if (options.log) {
+        if (options.command == CliCommand::Flash && IsSameFile(*options.log, options.strImage)) {
+            PrintError(env, kErrLogIsImage + *options.log + kErrNothingSent);
+            return kExitUsage;
+        }
+        log.open(*options.log, std::ios::out | std::ios::app | std::ios::binary);
+        if (!log) {
+            PrintError(env, kErrLogOpen + *options.log + ": " +
+                                std::error_code(errno, std::generic_category()).message());
+            return kExitError;
+        }
+    }
+    RecordingOptions recording;
+    recording.pLog = options.log ? &log : nullptr;
+    recording.nodeName = [host](char drive) { return DeviceNodeText(*host, drive); };
+    CRecordingHost recorder(*host, std::move(recording));
+
     CTranscriptFile* pTranscript = options.transcript && ownHost ? &transcript : nullptr;
-    if (options.command == CliCommand::List) return CommandList(options, *host, env, pTranscript);
-    return CommandFlash(options, *host, *clock, env, pTranscript);
+    const int exit = options.command == CliCommand::List ? CommandList(options, recorder, env, pTranscript)
+                                                         : CommandFlash(options, recorder, *clock, env, pTranscript);
+    if (!recorder.LogFailed()) return exit;
+    // The run's own result stands; only a success is no longer one, since
+    // its record is incomplete.
+    PrintError(env, kErrLogIncomplete + *options.log);
+    return exit == kExitSuccess ? kExitError : exit;
 }

@@ -106,6 +106,10 @@ bool ParseCliArguments(const std::vector<std::string>& args, CliOptions& options
             std::string file;
             if (!takeValue(file)) return false;
             options.transcript = file;
+        } else if (name == "--log") {
+            std::string file;
+            if (!takeValue(file)) return false;
+            options.log = file;
         } else if (name == "--json") {
             if (!noValue()) return false;
             options.bJson = true;
@@ -182,6 +186,8 @@ std::string CliUsageText() {
         "                       0 is the first block, 17 the last of a 1 MiB image)\n"
         "      --transcript FILE  append every command the emulated devices receive to\n"
         "                       FILE, one JSON object per line (needs --emulate)\n"
+        "      --log FILE       append every command sent to a device, real or emulated,\n"
+        "                       to FILE: one JSON object per line, the sense in words\n"
         "      --json           print JSON-lines events on stdout instead of progress\n"
         "  -h, --help           show this help\n"
         "  -V, --version        show the version\n"

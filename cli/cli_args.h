@@ -15,6 +15,7 @@ struct CliOptions {
     bool bEmulate = false;
     std::string strScenario;  // --emulate=SCENARIO
     std::optional<std::string> transcript;
+    std::optional<std::string> log;  // --log FILE: every command sent, real or emulated
     bool bJson = false;
 };
 

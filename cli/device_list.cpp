@@ -6,6 +6,7 @@
 #include "cli/json_text.h"
 #include "device/emulated/emulated_host.h"
 #include "device/flash_device.h"
+#include "device/recording_host.h"
 #ifdef __linux__
 #include "device/linux/linux_host.h"
 #endif
@@ -86,9 +87,9 @@ bool IdentifyDrive(IScsiHost& host, char drive) {
 }
 
 std::string DeviceNodeText(IScsiHost& host, char drive) {
-    if (dynamic_cast<EmulatedHost*>(&host)) return "emulated";
+    if (dynamic_cast<EmulatedHost*>(&UnrecordedHost(host))) return "emulated";
 #ifdef __linux__
-    if (auto* linuxHost = dynamic_cast<CLinuxHost*>(&host)) {
+    if (auto* linuxHost = dynamic_cast<CLinuxHost*>(&UnrecordedHost(host))) {
         for (const LinuxDrive& d : linuxHost->Drives()) {
             if (d.chLetter == drive) {
                 const std::string node = linuxHost->GenericNodePath(d);
@@ -102,7 +103,7 @@ std::string DeviceNodeText(IScsiHost& host, char drive) {
 
 std::string OpenProblem(IScsiHost& host, char drive) {
 #ifdef __linux__
-    if (auto* linuxHost = dynamic_cast<CLinuxHost*>(&host)) return linuxHost->OpenErrorText(drive);
+    if (auto* linuxHost = dynamic_cast<CLinuxHost*>(&UnrecordedHost(host))) return linuxHost->OpenErrorText(drive);
 #endif
     (void)host;
     (void)drive;
@@ -112,7 +113,7 @@ std::string OpenProblem(IScsiHost& host, char drive) {
 std::vector<std::string> OpenProblems(IScsiHost& host) {
     std::vector<std::string> problems;
 #ifdef __linux__
-    if (auto* linuxHost = dynamic_cast<CLinuxHost*>(&host)) {
+    if (auto* linuxHost = dynamic_cast<CLinuxHost*>(&UnrecordedHost(host))) {
         for (const LinuxDrive& d : linuxHost->Drives()) {
             const std::string text = linuxHost->OpenErrorText(d.chLetter);
             if (!text.empty()) problems.push_back(std::string(1, d.chLetter) + ": " + text);
@@ -161,7 +162,7 @@ DeviceChoice ChooseDevice(IScsiHost& host, const std::optional<std::string>& spe
     if (!letter) letter = DevicePathSpec(text);
 #ifdef __linux__
     if (!letter && !text.empty() && text[0] == '/') {
-        auto* linuxHost = dynamic_cast<CLinuxHost*>(&host);
+        auto* linuxHost = dynamic_cast<CLinuxHost*>(&UnrecordedHost(host));
         letter = linuxHost ? linuxHost->LetterForNode(text) : 0;
         if (!letter) {
             choice.exit = kExitNoDevice;

@@ -25,6 +25,11 @@ struct FlashRecord {
     std::vector<std::string> messages;  // every message box, in order
     CliExit exit = kExitError;
     std::vector<std::string> notes;     // what the tool adds to the form's messages
+    // The command the run stopped on: the sense the device answered with
+    // ("05/20/00" and in words), or why the pass-through call failed.
+    std::string strSense;
+    std::string strSenseText;
+    std::string strHostError;
 
     std::string DriveText() const { return chDrive ? std::string(1, chDrive) + ":" : std::string("-"); }
 };

@@ -4,6 +4,7 @@
 
 #include "app/options.h"
 #include "cli/command_tally.h"
+#include "cli/command_failure.h"
 #include "cli/terminal_window.h"
 #include "console/flash_view.h"
 
@@ -133,6 +134,7 @@ FlashRecord RunFlashJob(const FlashJob& job) {
         }
         ClassifyPartWay(record);
     }
+    if (const auto* recorder = dynamic_cast<const CRecordingHost*>(job.pHost)) AddCommandFailure(*recorder, record);
     AddTransferNotes(record);
     if (record.exit == kExitNoDevice && job.chDrive && job.explainNoDevice) {
         const std::string why = job.explainNoDevice(job.chDrive);

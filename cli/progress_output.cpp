@@ -263,6 +263,10 @@ std::string FlashEventJson(const FlashEvent& event) {
                 ",\"ticks\":" + std::to_string(r->nTicks) + ",\"notes\":[";
         for (size_t i = 0; i < r->notes.size(); ++i) json += (i ? "," : "") + JsonQuote(r->notes[i]);
         json += "]";
+        if (!r->strSense.empty()) {
+            json += ",\"sense\":" + JsonQuote(r->strSense) + ",\"sense_text\":" + JsonQuote(r->strSenseText);
+        }
+        if (!r->strHostError.empty()) json += ",\"host_error\":" + JsonQuote(r->strHostError);
         break;
     }
     }

@@ -17,3 +17,9 @@ void IScsiHost::FreeDataBuffer(uint8_t* buffer)
 {
     ::operator delete[](buffer, kDataBufferAlignment);
 }
+
+void IScsiHost::DescribeLastFailure(char* text, std::size_t size)
+{
+    if (text != nullptr && size != 0)
+        text[0] = '\0';
+}

@@ -1,4 +1,5 @@
 #pragma once
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 
@@ -35,6 +36,10 @@ public:
     // DeviceIoControl(IOCTL_SCSI_PASS_THROUGH_DIRECT) with the request as both
     // input and output buffer. True when the call itself succeeded.
     virtual bool SendPassThrough(HostHandle device, PassThroughRequest& request) = 0;
+    // Why the calling thread's last SendPassThrough returned false, in the
+    // system's words, into text (always terminated; empty when the host
+    // cannot tell). Asked right after that call, before any other.
+    virtual void DescribeLastFailure(char* text, std::size_t size);
 
     // The ASPI library, loaded at run time (Windows 9x).
     virtual HostHandle LoadAspiLibrary(const char* name) = 0;  // 0 when not loaded

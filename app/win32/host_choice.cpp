@@ -5,6 +5,7 @@
 #include "console/file_identity.h"
 #include "device/emulated/emulated_host.h"
 #include "device/emulated/scenario.h"
+#include "device/recording_host.h"
 
 namespace {
 constexpr char kMsgTranscriptIsImage[] = "KT3916FLASH_TRANSCRIPT names the image file itself: ";
@@ -29,18 +30,10 @@ bool ReadEnvironment(const char* pszName, std::string& strValue)
 bool ChooseHost(CHostChoice& choice, std::string& strError)
 {
     std::string strScenario;
-    if (!ReadEnvironment("KT3916FLASH_EMULATE", strScenario)) {
-        choice.pHost = CreatePlatformHost();
-        if (!choice.pHost) {
-            strError = "The device access of this system could not be set up.";
-            return false;
-        }
-        return true;
-    }
-
+    const bool bEmulate = ReadEnvironment("KT3916FLASH_EMULATE", strScenario);
     EmulatorScenario scenario;
     std::string strParseError;
-    if (!ParseScenario(strScenario, scenario, strParseError)) {
+    if (bEmulate && !ParseScenario(strScenario, scenario, strParseError)) {
         strError = "KT3916FLASH_EMULATE: bad scenario \"" + strScenario + "\": " + strParseError;
         return false;
     }
@@ -57,6 +50,24 @@ bool ChooseHost(CHostChoice& choice, std::string& strError)
             return false;
         }
         choice.pTranscript = std::move(pTranscript);
+    }
+    if (!bEmulate) {
+        choice.pPlatformHost = CreatePlatformHost();
+        if (!choice.pPlatformHost) {
+            strError = "The device access of this system could not be set up.";
+            return false;
+        }
+        if (!choice.pTranscript) {
+            choice.pHost = std::move(choice.pPlatformHost);
+            return true;
+        }
+        // Real devices are recorded by the layer around their host, in the
+        // emulated devices' format with what only that layer knows added.
+        RecordingOptions recording;
+        recording.pLog = choice.pTranscript.get();
+        recording.bDataDigest = true;
+        choice.pHost = std::make_unique<CRecordingHost>(*choice.pPlatformHost, std::move(recording));
+        return true;
     }
     choice.pClock = std::make_unique<SystemClock>();
     choice.pHost = std::make_unique<EmulatedHost>(scenario, *choice.pClock, choice.pTranscript.get());

@@ -12,15 +12,17 @@
 struct CHostChoice {
     std::unique_ptr<IClock> pClock;
     std::unique_ptr<std::ofstream> pTranscript;
+    std::unique_ptr<IScsiHost> pPlatformHost;  // under pHost when a transcript records it
     std::unique_ptr<IScsiHost> pHost;
     bool bEmulated = false;  // pHost is the emulated bench
 };
 
 // The emulated bench when KT3916FLASH_EMULATE is set, even to an empty text
-// (the scenario; empty for the defaults), with the transcript appended to the
-// file KT3916FLASH_TRANSCRIPT names; the platform's own host otherwise. A
-// scenario that does not parse, a transcript that cannot be opened or that is
-// the image file g_strImagePath names gives
+// (the scenario; empty for the defaults), the platform's own host otherwise;
+// either way with every command appended to the file KT3916FLASH_TRANSCRIPT
+// names (the platform's through the recording layer). A scenario that does
+// not parse, a transcript that cannot be opened or that is the image file
+// g_strImagePath names gives
 // false and the reason in strError: a request for the emulator is never
 // turned into real hardware access.
 bool ChooseHost(CHostChoice& choice, std::string& strError);

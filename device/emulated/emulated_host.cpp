@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdio>
 #include <cstring>
 
 #include "device/emulated/sha256.h"
@@ -25,6 +26,12 @@ char g_getSupportInfoToken;
 char g_sendCommandToken;
 
 constexpr uint8_t kFixedSenseLength = 18;
+
+// Why the calling thread's last pass-through call failed.
+constexpr char kFailureNotOpen[] = "emulated host: not an open device";
+constexpr char kFailureMalformed[] = "emulated host: malformed request";
+constexpr char kFailureNoAnswer[] = "emulated host: the device did not answer";
+thread_local const char* t_pszLastFailure = "";
 
 // Fixed-format sense data: response code 0x70, the key at byte 2, the
 // additional length at byte 7, ASC and ASCQ at bytes 12 and 13.
@@ -179,8 +186,15 @@ bool EmulatedHost::SendPassThrough(HostHandle device, PassThroughRequest& reques
 {
     CompleteDueRequests();
     const int index = DeviceForHandle(device);
-    if (index < 0 || !RequestWellFormed(request))
+    if (index < 0) {
+        t_pszLastFailure = kFailureNotOpen;
         return false;
+    }
+    if (!RequestWellFormed(request)) {
+        t_pszLastFailure = kFailureMalformed;
+        return false;
+    }
+    t_pszLastFailure = kFailureNoAnswer;
     if (m_scenario.latencyMs != 0)
         m_clock.SleepMs(m_scenario.latencyMs);
     ScsiPassThroughDirect& sptd = request.sptd;
@@ -198,6 +212,12 @@ bool EmulatedHost::SendPassThrough(HostHandle device, PassThroughRequest& reques
     std::memcpy(reinterpret_cast<uint8_t*>(&request) + sptd.SenseInfoOffset, sense,
                 std::min<std::size_t>(sptd.SenseInfoLength, sizeof(sense)));
     return true;
+}
+
+void EmulatedHost::DescribeLastFailure(char* text, std::size_t size)
+{
+    if (text != nullptr && size != 0)
+        std::snprintf(text, size, "%s", t_pszLastFailure);
 }
 
 ScsiOutcome EmulatedHost::RunCommand(int device, const uint8_t* cdb, bool dataIn, uint8_t* buffer, uint32_t length)

@@ -329,6 +329,11 @@ bool CLinuxHost::SendPassThrough(HostHandle device, PassThroughRequest& request)
     return true;
 }
 
+void CLinuxHost::DescribeLastFailure(char* text, std::size_t size) {
+    if (!text || size == 0) return;
+    std::snprintf(text, size, "%s", t_strLastError.c_str());
+}
+
 HostHandle CLinuxHost::LoadAspiLibrary(const char*) { return 0; }
 AspiEntryPoint CLinuxHost::FindAspiEntryPoint(HostHandle, const char*) { return nullptr; }
 void CLinuxHost::FreeAspiLibrary(HostHandle) {}

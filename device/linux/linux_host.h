@@ -82,6 +82,7 @@ public:
     HostHandle OpenDevice(const char* path) override;
     void CloseDevice(HostHandle device) override;
     bool SendPassThrough(HostHandle device, PassThroughRequest& request) override;
+    void DescribeLastFailure(char* text, std::size_t size) override;
     HostHandle LoadAspiLibrary(const char* name) override;
     AspiEntryPoint FindAspiEntryPoint(HostHandle library, const char* name) override;
     void FreeAspiLibrary(HostHandle library) override;

@@ -4,6 +4,7 @@
 #include <ntddscsi.h>
 
 #include <cstddef>
+#include <cstdio>
 #include <memory>
 
 #include "device/host.h"
@@ -32,6 +33,10 @@ static_assert(sizeof(OSVERSIONINFOA) == 148);
 static_assert(sizeof(HANDLE) == sizeof(HostHandle));
 
 namespace {
+
+// The error of the calling thread's last pass-through call, kept apart from
+// GetLastError, which any later call may overwrite.
+thread_local DWORD t_nLastPassThroughError = ERROR_SUCCESS;
 
 using PfnGetASPI32SupportInfo = DWORD(__cdecl*)(void);
 using PfnSendASPI32Command = DWORD(__cdecl*)(LPVOID);
@@ -96,9 +101,28 @@ public:
     bool SendPassThrough(HostHandle device, PassThroughRequest& request) override
     {
         DWORD returned = 0;
-        return DeviceIoControl(AsHandle(device), IOCTL_SCSI_PASS_THROUGH_DIRECT, &request, sizeof(request), &request,
-                               sizeof(request), &returned, nullptr)
+        const bool bOk = DeviceIoControl(AsHandle(device), IOCTL_SCSI_PASS_THROUGH_DIRECT, &request, sizeof(request),
+                                         &request, sizeof(request), &returned, nullptr)
             != FALSE;
+        t_nLastPassThroughError = bOk ? ERROR_SUCCESS : GetLastError();
+        return bOk;
+    }
+
+    void DescribeLastFailure(char* text, std::size_t size) override
+    {
+        if (text == nullptr || size == 0)
+            return;
+        const DWORD nError = t_nLastPassThroughError;
+        char szSystem[160] = "";
+        const DWORD nLength = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                                             nError, 0, szSystem, sizeof(szSystem), nullptr);
+        // The system's text ends with a line break.
+        DWORD nEnd = nLength;
+        while (nEnd > 0 && (szSystem[nEnd - 1] == '\r' || szSystem[nEnd - 1] == '\n' || szSystem[nEnd - 1] == ' '))
+            --nEnd;
+        szSystem[nEnd] = '\0';
+        std::snprintf(text, size, "DeviceIoControl: %s (error %lu)", nEnd != 0 ? szSystem : "no system text",
+                      static_cast<unsigned long>(nError));
     }
 
     HostHandle LoadAspiLibrary(const char* name) override { return FromHandle(LoadLibraryA(name)); }

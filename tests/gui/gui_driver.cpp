@@ -580,6 +580,8 @@ void ScenarioServedFlashOneDrive(const Context& ctx)
 {
     // The same device again: the survey finds the revision of the first run.
     FlashServedDevice(ctx, " /S D:", "served-s", "1.10");
+}
+
 // A transcript that is the image, under another spelling of its name, would
 // have JSON appended to the firmware: refused before anything is opened.
 void ScenarioTranscriptIsImage(const Context& ctx)

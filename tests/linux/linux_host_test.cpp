@@ -509,6 +509,10 @@ TEST_F(LinuxHostTest, SendPassThroughCarriesTheRequestOverSgIo) {
     r = MakeRequest(kDataOut, sizeof data, 30, data);
     EXPECT_FALSE(host.SendPassThrough(e, r));
     EXPECT_EQ(CLinuxHost::LastErrorText(), "SG_IO: Input/output error");
+    // What the recording layer asks for, cut to the room it has.
+    char text[12];
+    host.DescribeLastFailure(text, sizeof text);
+    EXPECT_STREQ(text, "SG_IO: Inpu");
 
     const int calls = kernel.sgIoCalls;
     EXPECT_FALSE(host.SendPassThrough(kInvalidHandle, r));

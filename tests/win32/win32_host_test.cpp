@@ -59,6 +59,12 @@ TEST(Win32Host, HandlesAndEvents)
 
     PassThroughRequest request{};
     EXPECT_FALSE(host->SendPassThrough(kInvalidHandle, request));
+    // The system's reason, kept although later calls change the last error.
+    SetLastError(ERROR_SUCCESS);
+    char text[200];
+    host->DescribeLastFailure(text, sizeof text);
+    EXPECT_EQ(std::string(text).rfind("DeviceIoControl: ", 0), 0u) << text;
+    EXPECT_EQ(std::string(text).find("(error 0)"), std::string::npos) << text;
 
     const HostHandle event = host->CreateCompletionEvent();
     ASSERT_NE(event, 0u);

@@ -1,0 +1,315 @@
+#include "device/recording_host.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+
+#include "device/aspi_srb.h"
+#include "device/emulated/sha256.h"
+#include "device/emulated/transcript.h"
+
+namespace {
+
+constexpr std::size_t kTimeTextLength = 32;  // "2025-01-31T12:34:56.789Z", with room for any year
+
+void FormatUtc(std::chrono::system_clock::time_point time, char (&text)[kTimeTextLength])
+{
+    using namespace std::chrono;
+    const auto ms = floor<milliseconds>(time);
+    const auto day = floor<days>(ms);
+    const year_month_day date{day};
+    const hh_mm_ss clock{ms - day};
+    std::snprintf(text, sizeof text, "%04d-%02u-%02uT%02d:%02d:%02d.%03dZ", static_cast<int>(date.year()),
+                  static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()),
+                  static_cast<int>(clock.hours().count()), static_cast<int>(clock.minutes().count()),
+                  static_cast<int>(clock.seconds().count()), static_cast<int>(clock.subseconds().count()));
+}
+
+// "\\.\D:" in either case: the letter in upper case, or 0.
+char DevicePathLetter(const char* path)
+{
+    if (path == nullptr || std::strncmp(path, "\\\\.\\", 4) != 0)
+        return 0;
+    const unsigned char letter = static_cast<unsigned char>(path[4]);
+    if (!std::isalpha(letter) || path[5] != ':' || path[6] != '\0')
+        return 0;
+    return static_cast<char>(std::toupper(letter));
+}
+
+int LetterIndex(char drive)
+{
+    return drive >= 'A' && drive <= 'Z' ? drive - 'A' : -1;
+}
+
+const char* ResultName(CommandResult result)
+{
+    switch (result) {
+    case CommandResult::Good:
+        return "good";
+    case CommandResult::Check:
+        return "check";
+    case CommandResult::Status:
+        return "status";
+    case CommandResult::Fail:
+        return "fail";
+    }
+    return "fail";
+}
+
+uint16_t AspiAddress(uint8_t adapter, uint8_t target)
+{
+    return static_cast<uint16_t>(adapter << 8 | target);
+}
+
+}  // namespace
+
+CRecordingHost::CRecordingHost(IScsiHost& inner, RecordingOptions options)
+    : m_inner(inner),
+      m_options(std::move(options)),
+      m_liFrequency(inner.QueryCounterFrequency()),
+      m_liOrigin(inner.QueryCounter())
+{
+    if (m_liFrequency <= 0)
+        m_liFrequency = 1;
+}
+
+CRecordingHost::~CRecordingHost() = default;
+
+HostHandle CRecordingHost::OpenDevice(const char* path)
+{
+    const HostHandle handle = m_inner.OpenDevice(path);
+    if (handle == kInvalidHandle)
+        return handle;
+    OpenDrive drive{};
+    drive.chDrive = DevicePathLetter(path);
+    const std::string node = drive.chDrive != 0 && m_options.nodeName ? m_options.nodeName(drive.chDrive) : "";
+    std::snprintf(drive.szNode, sizeof drive.szNode, "%s", !node.empty() ? node.c_str() : path != nullptr ? path : "");
+    std::lock_guard lock(m_mutex);
+    m_openDrives[handle] = drive;
+    return handle;
+}
+
+void CRecordingHost::CloseDevice(HostHandle device)
+{
+    {
+        std::lock_guard lock(m_mutex);
+        m_openDrives.erase(device);
+    }
+    m_inner.CloseDevice(device);
+}
+
+bool CRecordingHost::SendPassThrough(HostHandle device, PassThroughRequest& request)
+{
+    // What went out, before the host writes its answer into the request.
+    RecordedCommand command;
+    std::memcpy(command.cdb, request.sptd.Cdb, sizeof command.cdb);
+    command.bDataIn = request.sptd.DataIn == kDataIn;
+    command.nLength = request.sptd.DataTransferLength;
+    const uint8_t* data = static_cast<const uint8_t*>(request.sptd.DataBuffer);
+
+    const int64_t liStart = m_inner.QueryCounter();
+    const bool bCallOk = m_inner.SendPassThrough(device, request);
+    const int64_t liStop = m_inner.QueryCounter();
+
+    if (!bCallOk) {
+        command.result = CommandResult::Fail;
+        m_inner.DescribeLastFailure(command.szError, sizeof command.szError);
+    } else if (request.sptd.ScsiStatus == kScsiStatusGood) {
+        command.result = CommandResult::Good;
+    } else {
+        command.byScsiStatus = request.sptd.ScsiStatus;
+        command.result =
+            request.sptd.ScsiStatus == kScsiStatusCheckCondition ? CommandResult::Check : CommandResult::Status;
+        command.sense = DecodeSenseData(request.senseArea, kSenseAreaLength);
+    }
+
+    OpenDrive drive{};
+    {
+        std::lock_guard lock(m_mutex);
+        auto it = m_openDrives.find(device);
+        if (it != m_openDrives.end())
+            drive = it->second;
+    }
+    Record(drive.chDrive, drive.szNode, command, data, liStart, liStop);
+    return bCallOk;
+}
+
+uint32_t CRecordingHost::CallSendASPI32Command(AspiEntryPoint entry, void* srb)
+{
+    const uint8_t nCommand = srb != nullptr ? static_cast<const uint8_t*>(srb)[0] : 0;
+    if (nCommand != SC_EXEC_SCSI_CMD) {
+        const uint32_t nResult = m_inner.CallSendASPI32Command(entry, srb);
+        // The layer names the drive letter of a target: lines of its
+        // commands carry that letter.
+        if (nCommand == SC_GET_DISK_INFO) {
+            const auto& info = *static_cast<const SRB_GetDiskInfo*>(srb);
+            if (info.SRB_Status == SS_COMP && info.SRB_Int13HDriveInfo < 26) {
+                std::lock_guard lock(m_mutex);
+                m_aspiLetters[AspiAddress(info.SRB_HaId, info.SRB_Target)] =
+                    static_cast<char>('A' + info.SRB_Int13HDriveInfo);
+            }
+        }
+        return nResult;
+    }
+
+    auto& exec = *static_cast<SRB_ExecSCSICmd*>(srb);
+    const int64_t liStart = m_inner.QueryCounter();
+    const uint32_t nResult = m_inner.CallSendASPI32Command(entry, srb);
+    if (nResult == SS_PENDING && (exec.SRB_Flags & SRB_EVENT_NOTIFY) != 0) {
+        // The block is the caller's until it is done with the wait; the
+        // outcome is read when the wait ends.
+        std::lock_guard lock(m_mutex);
+        for (PendingExec& pending : m_pending) {
+            if (pending.pSrb == nullptr) {
+                pending = {&exec, exec.SRB_PostProc, liStart};
+                return nResult;
+            }
+        }
+    }
+    RecordExec(exec, liStart, false);
+    return nResult;
+}
+
+bool CRecordingHost::WaitCompletionEvent(HostHandle event, uint32_t milliseconds)
+{
+    const bool bSignalled = m_inner.WaitCompletionEvent(event, milliseconds);
+    PendingExec done;
+    {
+        std::lock_guard lock(m_mutex);
+        for (PendingExec& pending : m_pending) {
+            if (pending.pSrb != nullptr && pending.hEvent == event) {
+                done = pending;
+                pending = PendingExec{};
+                break;
+            }
+        }
+    }
+    if (done.pSrb != nullptr)
+        RecordExec(*done.pSrb, done.liStart, !bSignalled);
+    return bSignalled;
+}
+
+void CRecordingHost::CloseCompletionEvent(HostHandle event)
+{
+    {
+        // A request nobody waited for is not read after its event is gone.
+        std::lock_guard lock(m_mutex);
+        for (PendingExec& pending : m_pending) {
+            if (pending.pSrb != nullptr && pending.hEvent == event)
+                pending = PendingExec{};
+        }
+    }
+    m_inner.CloseCompletionEvent(event);
+}
+
+void CRecordingHost::RecordExec(const SRB_ExecSCSICmd& srb, int64_t liStart, bool bWaitGaveUp)
+{
+    const int64_t liStop = m_inner.QueryCounter();
+    // The layer may still be writing a request that timed out.
+    const uint8_t byStatus = *static_cast<const volatile uint8_t*>(&srb.SRB_Status);
+
+    RecordedCommand command;
+    std::memcpy(command.cdb, srb.CDBByte, sizeof command.cdb);
+    command.bDataIn = (srb.SRB_Flags & SRB_DIR_OUT) == 0;
+    command.nLength = srb.SRB_BufLen;
+    if (byStatus == SS_COMP) {
+        command.result = CommandResult::Good;
+    } else if (byStatus != SS_PENDING && srb.SRB_TargStat != kScsiStatusGood) {
+        command.byScsiStatus = srb.SRB_TargStat;
+        command.result = srb.SRB_TargStat == kScsiStatusCheckCondition ? CommandResult::Check : CommandResult::Status;
+        command.sense = DecodeSenseData(srb.SenseArea, std::min<std::size_t>(srb.SRB_SenseLen, sizeof srb.SenseArea));
+    } else {
+        command.result = CommandResult::Fail;
+        if (byStatus == SS_PENDING) {
+            std::snprintf(command.szError, sizeof command.szError, "ASPI: the request %s",
+                          bWaitGaveUp ? "did not complete within its time-out" : "is still pending");
+        } else {
+            std::snprintf(command.szError, sizeof command.szError, "ASPI: status 0x%02x, host adapter status 0x%02x",
+                          byStatus, srb.SRB_HaStat);
+        }
+    }
+
+    char drive = 0;
+    {
+        std::lock_guard lock(m_mutex);
+        auto it = m_aspiLetters.find(AspiAddress(srb.SRB_HaId, srb.SRB_Target));
+        if (it != m_aspiLetters.end())
+            drive = it->second;
+    }
+    char node[kNodeMax];
+    std::snprintf(node, sizeof node, "aspi %u:%u", srb.SRB_HaId, srb.SRB_Target);
+    Record(drive, node, command, static_cast<const uint8_t*>(srb.SRB_BufPointer), liStart, liStop);
+}
+
+void CRecordingHost::Record(char drive, const char* node, const RecordedCommand& command, const uint8_t* data,
+                            int64_t liStart, int64_t liStop)
+{
+    char line[kTranscriptLineMax];
+    std::size_t length = 0;
+    if (m_options.pLog != nullptr) {
+        TranscriptRecord record;
+        record.tMs = static_cast<uint64_t>((liStart - m_liOrigin) * 1000 / m_liFrequency);
+        char time[kTimeTextLength];
+        FormatUtc(m_options.wallClock ? m_options.wallClock() : std::chrono::system_clock::now(), time);
+        record.time = time;
+        record.drive = drive;
+        record.node = node;
+        std::memcpy(record.cdb, command.cdb, sizeof record.cdb);
+        record.dataIn = command.bDataIn;
+        record.length = command.nLength;
+        record.result = ResultName(command.result);
+        if (command.result == CommandResult::Status)
+            record.scsiStatus = command.byScsiStatus;
+        record.sense[0] = command.sense.key;
+        record.sense[1] = command.sense.asc;
+        record.sense[2] = command.sense.ascq;
+        record.bSenseWords = true;
+        if (m_options.bDataDigest && !command.bDataIn)
+            Sha256Hex(data, data == nullptr ? 0 : command.nLength, record.dataSha256);
+        record.durationUs = (liStop - liStart) * 1000000 / m_liFrequency;
+        record.error = command.szError;
+        length = FormatTranscriptLine(record, line);
+    }
+
+    const int index = LetterIndex(drive);
+    std::lock_guard lock(m_mutex);
+    if (index >= 0) {
+        m_last[index] = command;
+        m_bHasLast[index] = true;
+    }
+    if (m_options.pLog != nullptr) {
+        // Flushed line by line: a crash loses at most the line of the
+        // command that was running.
+        m_options.pLog->write(line, static_cast<std::streamsize>(length)).put('\n');
+        m_options.pLog->flush();
+        if (!*m_options.pLog)
+            m_bLogFailed = true;
+    }
+}
+
+bool CRecordingHost::LastCommand(char drive, RecordedCommand& command) const
+{
+    const int index = LetterIndex(static_cast<char>(std::toupper(static_cast<unsigned char>(drive))));
+    if (index < 0)
+        return false;
+    std::lock_guard lock(m_mutex);
+    if (!m_bHasLast[index])
+        return false;
+    command = m_last[index];
+    return true;
+}
+
+bool CRecordingHost::LogFailed() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_bLogFailed;
+}
+
+IScsiHost& UnrecordedHost(IScsiHost& host)
+{
+    IScsiHost* inner = &host;
+    while (auto* recording = dynamic_cast<CRecordingHost*>(inner))
+        inner = &recording->Inner();
+    return *inner;
+}

@@ -1,0 +1,136 @@
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "cli/exit_codes.h"
+#include "device/emulated/emulated_host.h"
+#include "device/emulated/scenario.h"
+#include "tests/cli_test_support.h"
+#include "tests/temp_image.h"
+
+using cli_test::JsonReader;
+using cli_test::Lines;
+using cli_test::RunTool;
+
+namespace {
+
+using Fields = std::map<std::string, std::string>;
+
+EmulatorScenario Scenario(const std::string& text) {
+    EmulatorScenario scenario;
+    std::string error;
+    EXPECT_TRUE(ParseScenario(text, scenario, error)) << error;
+    return scenario;
+}
+
+Fields ResultEvent(const std::string& out) {
+    for (const std::string& line : Lines(out)) {
+        Fields fields;
+        if (JsonReader::ParseObject(line, fields) && fields["event"] == "result") return fields;
+    }
+    return {};
+}
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+TEST(CliLog, AFailedFlashNamesTheCommandAndWhy) {
+    TempImage image(PatternImage(524288, 5));
+    const struct {
+        const char* scenario;
+        const char* note;
+        const char* sense;       // of the result event, "" when absent
+        const char* senseText;
+        const char* hostError;
+    } cases[] = {
+        {"fail_block=0,sense=05/20/00",
+         "the device refused block 1 of 9: CHECK CONDITION, sense 05/20/00 ILLEGAL REQUEST, "
+         "INVALID COMMAND OPERATION CODE",
+         "05/20/00", "ILLEGAL REQUEST, INVALID COMMAND OPERATION CODE", ""},
+        {"fail_block=3", "the device refused block 4 of 9: CHECK CONDITION, sense 05/24/00 ILLEGAL REQUEST, "
+                         "INVALID FIELD IN CDB",
+         "05/24/00", "ILLEGAL REQUEST, INVALID FIELD IN CDB", ""},
+        {"fail_block=8,sense=02/3a/00", "the device refused block 9 of 9: CHECK CONDITION, sense 02/3A/00 NOT READY, "
+                                        "MEDIUM NOT PRESENT",
+         "02/3A/00", "NOT READY, MEDIUM NOT PRESENT", ""},
+        {"drop_block=2", "the pass-through call failed on block 3 of 9: emulated host: the device did not answer", "",
+         "", "emulated host: the device did not answer"},
+    };
+    for (const auto& c : cases) {
+        ManualClock clock;
+        EmulatedHost host(Scenario(c.scenario), clock);
+        const auto json = RunTool({"flash", image.Path(), "--json"}, &host, &clock);
+        EXPECT_EQ(json.exit, kExitSendFailure) << c.scenario;
+        const Fields result = ResultEvent(json.out);
+        ASSERT_FALSE(result.empty()) << c.scenario << json.out;
+        EXPECT_NE(result.at("notes").find(c.note), std::string::npos) << c.scenario << ": " << result.at("notes");
+        const auto field = [&](const char* name) { return result.count(name) ? result.at(name) : std::string(); };
+        EXPECT_EQ(field("sense"), c.sense) << c.scenario;
+        EXPECT_EQ(field("sense_text"), c.senseText) << c.scenario;
+        EXPECT_EQ(field("host_error"), c.hostError) << c.scenario;
+
+        EmulatedHost again(Scenario(c.scenario), clock);
+        const auto plain = RunTool({"flash", image.Path()}, &again, &clock);
+        EXPECT_NE(plain.err.find(std::string("D: ") + c.note), std::string::npos) << c.scenario << plain.err;
+    }
+
+    ManualClock clock;
+    EmulatedHost host(Scenario("reboot_ms=0"), clock);
+    const Fields result = ResultEvent(RunTool({"flash", image.Path(), "--json"}, &host, &clock).out);
+    EXPECT_EQ(result.count("sense") + result.count("host_error"), 0u) << "a success has nothing to explain";
+}
+
+TEST(CliLog, EveryCommandTheDevicesReceiveIsALineAppended) {
+    TempImage image(PatternImage(524288, 6));
+    const std::string log = image.Path() + ".log.jsonl";
+    { std::ofstream(log, std::ios::binary) << "{\"earlier\":true}\n"; }
+    ManualClock clock;
+    EmulatedHost host(Scenario("devices=2,reboot_ms=0,fail_block=4"), clock);
+    const auto list = RunTool({"list", "--log", log}, &host, &clock);
+    EXPECT_EQ(list.exit, kExitSuccess) << list.err;
+    const auto flash = RunTool({"--log", log, "flash", image.Path(), "--all"}, &host, &clock);
+    EXPECT_EQ(flash.exit, kExitSomeFailed) << flash.err;
+
+    const std::vector<std::string> lines = Lines(ReadFile(log));
+    const auto records = host.Records();
+    ASSERT_EQ(lines.size(), records.size() + 1);
+    EXPECT_EQ(lines[0], "{\"earlier\":true}");
+    // Each device's commands in its own order; the devices' lines interleave.
+    std::map<std::string, std::vector<std::string>> logged;
+    std::map<std::string, std::vector<std::string>> received;
+    for (std::size_t i = 1; i < lines.size(); ++i) {
+        Fields fields;
+        ASSERT_TRUE(JsonReader::ParseObject(lines[i], fields)) << lines[i];
+        EXPECT_EQ(fields.at("node"), "emulated");
+        logged[fields.at("drive")].push_back(fields.at("cdb") + " " + fields.at("result"));
+    }
+    for (const TranscriptRecord& record : records) {
+        Fields fields;
+        ASSERT_TRUE(JsonReader::ParseObject(EmulatedHost::FormatTranscriptLine(record), fields));
+        received[fields.at("drive")].push_back(fields.at("cdb") + " " + fields.at("result"));
+    }
+    EXPECT_EQ(logged, received);
+    std::remove(log.c_str());
+}
+
+TEST(CliLog, ALogThatCannotBeOpenedStopsTheRunBeforeAnyCommand) {
+    TempImage image(PatternImage(524288, 7));
+    ManualClock clock;
+    EmulatedHost host(Scenario("reboot_ms=0"), clock);
+    const std::string log = image.Path() + ".missing/log.jsonl";
+    const auto run = RunTool({"flash", image.Path(), "--log", log}, &host, &clock);
+    EXPECT_EQ(run.exit, kExitError);
+    EXPECT_NE(run.err.find("cannot open the log file " + log), std::string::npos) << run.err;
+    EXPECT_TRUE(host.Records().empty());
+}
+
+}  // namespace
