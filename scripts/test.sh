@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
 # Builds everything and runs every suite, in four stages:
-#   native   the distribution's g++, ctest
+#   native   the distribution's g++, ctest (with the Debian package, lintian,
+#            and the manual pages and completion against --help)
 #   asan     the same with AddressSanitizer and UndefinedBehaviorSanitizer
 #   windows  mingw-w64 i686, ctest under 32-bit Wine on a virtual display
+#            (with the portable zip)
 #   vm       the distribution's kernel under QEMU: served KT3916 devices and a
-#            plain CD-ROM drive through the real SCSI stack (tests/vm)
+#            plain CD-ROM drive through the real SCSI stack, then the Debian
+#            package installed there (tests/vm)
 # Installs missing Debian packages when run as root; otherwise names them.
 # Usage: scripts/test.sh [native] [asan] [windows] [vm]   (default: all four)
 # The last line is "N passed, N failed", summed over the stages' ctest runs
@@ -20,6 +23,7 @@ PACKAGES=(
     xvfb xauth xdotool imagemagick
     fonts-wine fonts-droid-fallback
     qemu-system-x86 linux-image-amd64 busybox-static cpio kmod sg3-utils jq
+    dpkg-dev lintian man-db udev bash-completion zip unzip
 )
 
 cd "$(dirname "${BASH_SOURCE[0]}")/.." || exit 1
@@ -141,9 +145,10 @@ stage() {
         "$name" "$result" "$STAGE_PASSED" "$STAGE_FAILED" "$warnings" $((SECONDS - start)))")
 }
 
-# The vm stage: builds what the VM runs (the native programs, the Windows
-# program and its GUI driver, the GUI suite's Wine prefix), boots the kernel
-# and counts the checks of tests/vm/vm_checks.sh.
+# The vm stage: builds what the VM runs (the native programs and their
+# Debian package, the Windows program and its GUI driver, the GUI suite's
+# Wine prefix), boots the kernel twice and counts the checks of
+# tests/vm/vm_checks.sh and of tests/vm/vm_package.sh.
 vm_stage() {
     local start=$SECONDS result dir=$ROOT/build-vm share=$ROOT/build-vm/share
     echo
@@ -152,7 +157,9 @@ vm_stage() {
     STAGE_FAILED=0
     mkdir -p "$dir"
     if ! { cmake -G Ninja -S "$ROOT" -B "$ROOT/build-native" -DKT_BUILD_BENCH=ON &&
-        nice ninja "${JOBS[@]}" -C "$ROOT/build-native" kt3916flash-cli kt3916flash-emulator &&
+        nice ninja "${JOBS[@]}" -C "$ROOT/build-native" kt3916flash-cli kt3916flash-emulator kt_package_docs &&
+        rm -f "$ROOT"/build-native/kt3916flash_*.deb &&
+        (cd "$ROOT/build-native" && cpack -G DEB) &&
         cmake -G Ninja -S "$ROOT" -B "$ROOT/build-win" \
             -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/toolchain-mingw-i686.cmake" &&
         nice ninja "${JOBS[@]}" -C "$ROOT/build-win" KT3916Flash kt_gui_driver &&
@@ -169,17 +176,28 @@ vm_stage() {
         WINEPREFIX=$share/wineprefix WINEDEBUG=-all wine reg add 'HKLM\Software\Wine\Drives' \
             /v d: /t REG_SZ /d cdrom /f >/dev/null 2>&1
         WINEPREFIX=$share/wineprefix wineserver -w
-        bash "$ROOT/tests/vm/vm_run.sh" "$share" "$ROOT/tests/vm/vm_checks.sh"
-        local rc=$?
-        if [ -f "$share/results.txt" ]; then
-            cat "$share/results.txt"
-            STAGE_PASSED=$(grep -c '^PASS ' "$share/results.txt")
-            STAGE_FAILED=$(grep -c '^FAIL ' "$share/results.txt")
-        fi
-        if [ "$rc" -ne 0 ] || [ "$STAGE_PASSED" -eq 0 ]; then
-            tail -n 30 "$share/console.log"
-            [ "$STAGE_FAILED" -eq 0 ] && STAGE_FAILED=1
-        fi
+        # The package goes onto an overlay in a VM of its own: no udev
+        # daemon may rewrite the nodes that vm_checks.sh sets up by hand.
+        local job out rc passed failed
+        for job in vm_checks vm_package; do
+            out=$share
+            [ $job = vm_package ] && out=$dir/package && rm -rf "$out"
+            bash "$ROOT/tests/vm/vm_run.sh" "$out" "$ROOT/tests/vm/$job.sh"
+            rc=$?
+            passed=0
+            failed=0
+            if [ -f "$out/results.txt" ]; then
+                cat "$out/results.txt"
+                passed=$(grep -c '^PASS ' "$out/results.txt")
+                failed=$(grep -c '^FAIL ' "$out/results.txt")
+            fi
+            if [ "$rc" -ne 0 ] || [ "$passed" -eq 0 ]; then
+                tail -n 30 "$out/console.log"
+                [ "$failed" -eq 0 ] && failed=1
+            fi
+            STAGE_PASSED=$((STAGE_PASSED + passed))
+            STAGE_FAILED=$((STAGE_FAILED + failed))
+        done
         if [ "$STAGE_FAILED" -eq 0 ]; then result="ok"; else result="checks FAILED"; fi
     fi
     [ "$STAGE_FAILED" -ne 0 ] && STATUS=1

@@ -24,6 +24,13 @@ thread_local std::string t_strLastError;
 constexpr char kFirstLetter = 'D';
 constexpr char kLastLetter = 'Z';
 
+// What the kt3916flash package's udev rule matches (the INQUIRY vendor and
+// product as sysfs shows them) and the group it gives the nodes.
+constexpr char kKt3916Vendor[] = "KTDEV";
+constexpr char kKt3916Product[] = "KT3916 FLASHER";
+constexpr char kRuleGroup[] = "plugdev";
+constexpr char kRuleFile[] = "60-kt3916flash.rules";
+
 class CSystemKernel final : public ILinuxKernel {
 public:
     int Open(const char* path, int flags) override {
@@ -196,7 +203,7 @@ char CLinuxHost::LetterForNode(const std::string& path) {
     return 0;
 }
 
-std::string CLinuxHost::DescribeOpenFailure(const std::string& node, int error) {
+std::string CLinuxHost::DescribeOpenFailure(const LinuxDrive& drive, const std::string& node, int error) {
     std::string text = "cannot open " + node + " read-write: " + ErrorText(error);
     if (error == EACCES || error == EPERM) {
         const std::string group = m_pKernel->NodeGroup(node.c_str());
@@ -204,6 +211,18 @@ std::string CLinuxHost::DescribeOpenFailure(const std::string& node, int error) 
             text += "; add your user to the '" + group + "' group (then log in again) or run as root";
         } else {
             text += "; run as root or give your user read-write access to " + node;
+        }
+        // Only a KT3916 is covered by the rule: for any other drive it would
+        // be the wrong way in.
+        if (drive.strVendor == kKt3916Vendor && drive.strModel == kKt3916Product) {
+            if (group == kRuleGroup) {
+                text += std::string("; the kt3916flash package's udev rule (") + kRuleFile +
+                        ") gives that group read-write access to KT3916 devices";
+            } else {
+                text += std::string("; the kt3916flash package's udev rule (") + kRuleFile + ") gives the '" +
+                        kRuleGroup + "' group read-write access to KT3916 devices: install the package, " +
+                        "or replug the device if it is installed";
+            }
         }
     } else if (error == ENOENT || error == ENXIO || error == ENODEV) {
         text += "; check that the device is still attached and that the sg module is loaded (modprobe sg)";
@@ -247,7 +266,7 @@ HostHandle CLinuxHost::OpenDevice(const char* path) {
         const std::string node = GenericNodePath(drive);
         const int fd = m_pKernel->Open(node.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
         if (fd < 0) {
-            error = DescribeOpenFailure(node, -fd);
+            error = DescribeOpenFailure(drive, node, -fd);
         } else {
             handle = static_cast<HostHandle>(fd);
         }

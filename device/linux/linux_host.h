@@ -110,7 +110,7 @@ public:
 private:
     std::vector<LinuxDrive> Rescan();
     const LinuxDrive* FindDrive(char letter) const;  // m_mutex held
-    std::string DescribeOpenFailure(const std::string& node, int error);
+    std::string DescribeOpenFailure(const LinuxDrive& drive, const std::string& node, int error);
 
     LinuxHostConfig m_config;
     std::unique_ptr<ILinuxKernel> m_pOwnKernel;

@@ -191,10 +191,16 @@ TEST_F(LinuxHostTest, RefusesWhatIsNotADrivePath) {
 TEST_F(LinuxHostTest, OpenFailureNamesTheNodeAndTheWayIn) {
     AddTwoDrivesAndADisk();
     tree.Add({.hctl = "5:0:0:0", .block = "sr2", .generic = ""});  // no sg node
+    tree.Add({.hctl = "6:0:0:0", .block = "sr3", .generic = "sg3", .vendor = "OTHERCO ",
+              .model = "DVD-ROM-X       "});
     CLinuxHost host = MakeHost();
     host.Drives();
     const std::string sg1 = tree.Dev() + "/sg1";
     const std::string sg2 = tree.Dev() + "/sg2";
+    const std::string sg3 = tree.Dev() + "/sg3";
+    const std::string install = "; the kt3916flash package's udev rule (60-kt3916flash.rules) gives the 'plugdev' "
+                                "group read-write access to KT3916 devices: install the package, or replug the "
+                                "device if it is installed";
     struct Case {
         const char* path;
         int error;
@@ -204,10 +210,20 @@ TEST_F(LinuxHostTest, OpenFailureNamesTheNodeAndTheWayIn) {
     const std::vector<Case> cases = {
         {"\\\\.\\D:", EACCES, "cdrom",
          "cannot open " + sg1 +
-             " read-write: Permission denied; add your user to the 'cdrom' group (then log in again) or run as root"},
+             " read-write: Permission denied; add your user to the 'cdrom' group (then log in again) or run as root" +
+             install},
+        {"\\\\.\\D:", EACCES, "plugdev",
+         "cannot open " + sg1 +
+             " read-write: Permission denied; add your user to the 'plugdev' group (then log in again) or run as "
+             "root; the kt3916flash package's udev rule (60-kt3916flash.rules) gives that group read-write access "
+             "to KT3916 devices"},
         {"\\\\.\\D:", EPERM, "root",
          "cannot open " + sg1 + " read-write: Operation not permitted; run as root or give your user read-write "
-                                "access to " + sg1},
+                                "access to " + sg1 + install},
+        // The rule covers no other drive, so the message does not offer it.
+        {"\\\\.\\G:", EACCES, "cdrom",
+         "cannot open " + sg3 +
+             " read-write: Permission denied; add your user to the 'cdrom' group (then log in again) or run as root"},
         {"\\\\.\\E:", ENOENT, "",
          "cannot open " + sg2 + " read-write: No such file or directory; check that the device is still attached "
                                 "and that the sg module is loaded (modprobe sg)"},
@@ -221,6 +237,7 @@ TEST_F(LinuxHostTest, OpenFailureNamesTheNodeAndTheWayIn) {
         if (c.error) {
             kernel.openErrors[sg1] = c.error;
             kernel.openErrors[sg2] = c.error;
+            kernel.openErrors[sg3] = c.error;
         }
         kernel.group = c.group;
         EXPECT_EQ(host.OpenDevice(c.path), kInvalidHandle) << c.path;
