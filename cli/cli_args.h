@@ -1,9 +1,10 @@
 #pragma once
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
 
-enum class CliCommand { None, List, Info, Flash, Help, Version };
+enum class CliCommand { None, List, Info, Flash, Station, Help, Version };
 
 // The command line of kt3916flash-cli, checked for form but not yet against
 // the devices or the image.
@@ -17,6 +18,7 @@ struct CliOptions {
     std::optional<std::string> transcript;
     std::optional<std::string> log;  // --log FILE: every command sent, real or emulated
     bool bJson = false;
+    std::optional<uint32_t> units;  // station: stop once this many units have ended
 };
 
 // args without the program name. Options may stand before or after the
