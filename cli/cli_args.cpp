@@ -24,6 +24,58 @@ std::string OptionName(const std::string& arg, OptionValue& value) {
     return arg.substr(0, eq);
 }
 
+// A tick number: plain decimal digits, no sign.
+bool ParseTick(const std::string& text, int32_t& tick) {
+    if (text.empty() || text.size() > 6) return false;
+    for (char c : text) {
+        if (c < '0' || c > '9') return false;
+    }
+    tick = std::stoi(text);
+    return true;
+}
+
+// "FIRST..LAST": the verification ticks (one second apart) that ask the device.
+bool ParsePollWindow(const std::string& text, VerifyWindow& window, std::string& error) {
+    const size_t dots = text.find("..");
+    if (dots == std::string::npos || !ParseTick(text.substr(0, dots), window.nFirstInquiryTick) ||
+        !ParseTick(text.substr(dots + 2), window.nLastTick)) {
+        error = "--poll-window takes FIRST..LAST, ticks of one second such as 13..30, not '" + text + "'";
+        return false;
+    }
+    if (window.nFirstInquiryTick < kFirstInquiryTick) {
+        error = "--poll-window cannot start before tick " + std::to_string(kFirstInquiryTick) +
+                ": until then the device writes its flash and must not be asked";
+    } else if (window.nLastTick < window.nFirstInquiryTick) {
+        error = "--poll-window " + text + " ends before it starts";
+    } else if (window.nLastTick > kLongestPollWindowEnd) {
+        error = "--poll-window ends at tick " + std::to_string(kLongestPollWindowEnd) +
+                " (ten minutes) at the latest, not " + std::to_string(window.nLastTick);
+    }
+    return error.empty();
+}
+
+// An INQUIRY text to compare with: trailing blanks do not count, and one
+// longer than its INQUIRY field can never match.
+bool TakeInquiryText(const std::string& name, const std::string& value, size_t longest, const char* field,
+                     std::optional<std::string>& out, std::string& error) {
+    const std::string text = WithoutTrailingBlanks(value);
+    if (text.empty()) {
+        error = "option '" + name + "' needs a value";
+        return false;
+    }
+    if (text.size() > longest) {
+        error = name + " '" + text + "' is longer than " + field;
+        return false;
+    }
+    out = text;
+    return true;
+}
+
+constexpr size_t kLongestIdentity = 8 + 1 + 16;
+constexpr size_t kLongestRevision = 4;
+constexpr char kIdentityField[] = "an INQUIRY vendor (8), a blank and a product (16)";
+constexpr char kRevisionField[] = "an INQUIRY revision (4 characters)";
+
 }  // namespace
 
 bool ParseCliArguments(const std::vector<std::string>& args, CliOptions& options, std::string& error) {
@@ -125,6 +177,20 @@ bool ParseCliArguments(const std::vector<std::string>& args, CliOptions& options
         } else if (name == "--json") {
             if (!noValue()) return false;
             options.bJson = true;
+        } else if (name == "--expect-identity") {
+            std::string text;
+            if (!takeValue(text) ||
+                !TakeInquiryText(name, text, kLongestIdentity, kIdentityField, options.expected.identity, error))
+                return false;
+        } else if (name == "--expect-revision" || name == "--new-revision") {
+            std::optional<std::string>& revision =
+                name == "--new-revision" ? options.newRevision : options.expected.revision;
+            std::string text;
+            if (!takeValue(text) || !TakeInquiryText(name, text, kLongestRevision, kRevisionField, revision, error))
+                return false;
+        } else if (name == "--poll-window") {
+            std::string text;
+            if (!takeValue(text) || !ParsePollWindow(text, options.pollWindow, error)) return false;
         } else {
             error = "unknown option '" + name + "'";
             return false;
@@ -162,8 +228,23 @@ bool ParseCliArguments(const std::vector<std::string>& args, CliOptions& options
         return false;
     }
 
-    if ((options.device || options.bAll) && options.command != CliCommand::Flash) {
-        error = std::string(options.bAll ? "--all" : "--device") + " is for 'flash' only";
+    for (const char* flashOnly : {"--all", "--device"}) {
+        if (seen.count(flashOnly) && options.command != CliCommand::Flash) {
+            error = std::string(flashOnly) + " is for 'flash' only";
+            return false;
+        }
+    }
+    for (const char* flashOrStation : {"--expect-identity", "--expect-revision", "--new-revision", "--poll-window"}) {
+        if (seen.count(flashOrStation) && options.command != CliCommand::Flash &&
+            options.command != CliCommand::Station) {
+            error = std::string(flashOrStation) + " is for 'flash' and 'station' only";
+            return false;
+        }
+    }
+    // Unattended, a station never writes a device it was not told to expect:
+    // a machine's own DVD drive would otherwise get an eject and vendor writes.
+    if (options.command == CliCommand::Station && !options.expected.identity) {
+        error = "station needs --expect-identity: it writes only the devices it was told to expect";
         return false;
     }
     if (options.units && options.command != CliCommand::Station) {
@@ -211,11 +292,23 @@ std::string CliUsageText() {
         "      --units N        station: stop once N units have been flashed (passed or\n"
         "                       failed); without it, only Ctrl-C stops the station\n"
         "      --json           print JSON-lines events on stdout instead of progress\n"
+        "      --expect-identity TEXT\n"
+        "                       flash only a device whose vendor and product are TEXT\n"
+        "                       (as 'list' shows them: vendor, one blank, product);\n"
+        "                       any other gets nothing, not even the first command\n"
+        "      --expect-revision REV\n"
+        "                       flash only a device whose revision is REV\n"
+        "      --new-revision REV\n"
+        "                       the device must come back with revision REV\n"
+        "      --poll-window FIRST..LAST\n"
+        "                       the restart ticks (1 s each) that ask the device,\n"
+        "                       13..21 by default; FIRST at least 13, LAST at most 600\n"
         "  -h, --help           show this help\n"
         "  -V, --version        show the version\n"
         "\n"
         "With several devices and neither --device nor --all, flash refuses and lists\n"
-        "them: it never guesses which drive to write.\n"
+        "them: it never guesses which drive to write. With --all, a device that is not\n"
+        "the one --expect-identity/--expect-revision names is skipped.\n"
         "Ctrl-C while the image is being sent is held until the transfer ends; during\n"
         "the wait for the device to restart it stops at once (the device may still be\n"
         "updating).\n"

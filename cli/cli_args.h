@@ -4,6 +4,9 @@
 #include <string>
 #include <vector>
 
+#include "cli/identity_guard.h"
+#include "console/flash_view.h"
+
 enum class CliCommand { None, List, Info, Flash, Station, Help, Version };
 
 // The command line of kt3916flash-cli, checked for form but not yet against
@@ -18,8 +21,15 @@ struct CliOptions {
     std::optional<std::string> transcript;
     std::optional<std::string> log;  // --log FILE: every command sent, real or emulated
     bool bJson = false;
+    IdentityExpectation expected;  // --expect-identity, --expect-revision
+    // The revision the device must answer with once it restarted.
+    std::optional<std::string> newRevision;
+    VerifyWindow pollWindow;  // --poll-window FIRST..LAST
     std::optional<uint32_t> units;  // station: stop once this many units have ended
 };
+
+// The latest tick --poll-window may name: ten minutes of one-second ticks.
+constexpr int32_t kLongestPollWindowEnd = 600;
 
 // args without the program name. Options may stand before or after the
 // command; "--" ends them. --help and --version win over everything else.

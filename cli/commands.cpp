@@ -9,6 +9,7 @@
 #include "cli/device_list.h"
 #include "cli/exit_codes.h"
 #include "cli/flash_session.h"
+#include "cli/identity_guard.h"
 #include "cli/image_check.h"
 #include "cli/json_text.h"
 #include "cli/progress_output.h"
@@ -89,6 +90,8 @@ FlashJob MakeFlashJob(const CliOptions& options, const ImageCheck& check, IScsiH
     job.pObserver = observer;
     job.pInterrupt = env.pInterrupt;
     job.explainNoDevice = [&host](char letter) { return OpenProblem(host, letter); };
+    job.verifyWindow = options.pollWindow;
+    job.newRevision = options.newRevision;
     return job;
 }
 
@@ -103,9 +106,11 @@ std::string NodeOf(IScsiHost& host, const std::vector<ListedDevice>& devices, ch
 }
 
 // --json runs end with a result event even when no form ran.
-int EarlyEnd(const CliOptions& options, CliEnvironment& env, CliExit exit, const std::string& error) {
+int EarlyEnd(const CliOptions& options, CliEnvironment& env, CliExit exit, const std::string& error,
+             char drive = 0) {
     if (options.bJson) {
         FlashRecord record;
+        record.chDrive = drive;
         record.strImage = options.strImage;
         record.exit = exit;
         record.messages.push_back(error);
@@ -170,15 +175,39 @@ int CommandFlash(const CliOptions& options, IScsiHost& host, IClock& clock, CliE
         drives.push_back(choice.chDrive);
     }
 
-    // The chosen drives' INQUIRY is the transcript's first line: a file that
-    // does not take it stops the flash before anything else is sent.
-    if (transcript) {
-        for (char drive : drives) IdentifyDrive(host, drive);
+    // One INQUIRY to each chosen drive: the identity the guard checks, and
+    // the transcript's first line, so a file that does not take it stops the
+    // flash before anything else is sent.
+    std::vector<ListedDevice> identities;
+    if (transcript || options.expected.IsSet()) {
+        for (char drive : drives) identities.push_back(IdentifyDrive(host, drive));
     }
     if (transcript && transcript->Failed()) {
         const std::string error = kErrTranscriptUnwritable + transcript->Path() + ": " + transcript->ErrorText();
         PrintError(env, error + kErrFlashNotStarted);
         return EarlyEnd(options, env, kExitError, error);
+    }
+
+    // A device that is not the expected one gets nothing more; --all skips
+    // it and flashes the others.
+    std::vector<FlashRecord> records(drives.size());
+    std::vector<size_t> flashed;  // indexes into drives and records
+    for (size_t i = 0; i < drives.size(); ++i) {
+        const std::string mismatch =
+            options.expected.IsSet() ? IdentityMismatch(options.expected, identities[i]) : std::string();
+        if (mismatch.empty()) {
+            flashed.push_back(i);
+            continue;
+        }
+        PrintError(env, mismatch);
+        if (!options.bAll) return EarlyEnd(options, env, kExitWrongDevice, mismatch, drives[i]);
+        FlashRecord& skipped = records[i];
+        skipped.chDrive = drives[i];
+        skipped.strNode = NodeOf(host, devices, drives[i]);
+        skipped.strRevision = identities[i].strRevision;
+        skipped.bSkipped = true;
+        skipped.exit = kExitWrongDevice;
+        skipped.strCheckFailure = mismatch;
     }
 
     std::unique_ptr<IFlashObserver> observer;
@@ -188,11 +217,12 @@ int CommandFlash(const CliOptions& options, IScsiHost& host, IClock& clock, CliE
     } else {
         auto output = std::make_unique<CProgressOutput>(*env.pErr, env.bErrIsTerminal, env.terminalColumns);
         progress = output.get();
-        progress->Begin(drives);
+        std::vector<char> lines;
+        for (size_t i : flashed) lines.push_back(drives[i]);
+        progress->Begin(lines);
         observer = std::move(output);
     }
 
-    std::vector<FlashRecord> records(drives.size());
     if (drives.size() == 1 && !options.bAll) {
         const std::string node = NodeOf(host, devices, drives[0]);
         records[0] = RunFlashJob(MakeFlashJob(options, check, host, clock, observer.get(), env, drives[0], node));
@@ -200,7 +230,7 @@ int CommandFlash(const CliOptions& options, IScsiHost& host, IClock& clock, CliE
         // One form, one device object and one set of option globals per
         // thread; a failure on one device never stops the others.
         std::vector<std::thread> threads;
-        for (size_t i = 0; i < drives.size(); ++i) {
+        for (size_t i : flashed) {
             const std::string node = NodeOf(host, devices, drives[i]);
             FlashJob job = MakeFlashJob(options, check, host, clock, observer.get(), env, drives[i], node);
             threads.emplace_back([job, &records, i]() { records[i] = RunFlashJob(job); });

@@ -20,6 +20,16 @@ std::string InquiryField(const uint8_t* data, size_t offset, size_t length) {
     return text;
 }
 
+// Asks the selected device for its INQUIRY data.
+void Identify(CFlashDevice& device, ListedDevice& listed) {
+    listed.bAnswered = device.Inquiry();
+    if (!listed.bAnswered) return;
+    const uint8_t* data = device.GetDataBuffer();
+    listed.strVendor = InquiryField(data, 8, 8);
+    listed.strProduct = InquiryField(data, 16, 16);
+    listed.strRevision = InquiryField(data, 32, 4);
+}
+
 // "D", "d:", "D:\" name a drive letter; the letter in upper case, or 0.
 char LetterSpec(const std::string& spec) {
     if (spec.empty() || spec.size() > 3 || !std::isalpha(static_cast<unsigned char>(spec[0]))) return 0;
@@ -68,22 +78,19 @@ std::vector<ListedDevice> ListDevices(IScsiHost& host, bool identify) {
             continue;
         }
         device.SelectDevice(i);
-        listed.bAnswered = device.Inquiry();
-        if (listed.bAnswered) {
-            const uint8_t* data = device.GetDataBuffer();
-            listed.strVendor = InquiryField(data, 8, 8);
-            listed.strProduct = InquiryField(data, 16, 16);
-            listed.strRevision = InquiryField(data, 32, 4);
-        }
+        Identify(device, listed);
         devices.push_back(listed);
     }
     return devices;
 }
 
-bool IdentifyDrive(IScsiHost& host, char drive) {
+ListedDevice IdentifyDrive(IScsiHost& host, char drive) {
+    ListedDevice listed;
+    listed.chDrive = drive;
     CFlashDevice device(host);
     const char spec[] = {drive, ':', '\0'};
-    return device.OpenDrive(spec) && device.Inquiry();
+    if (device.OpenDrive(spec)) Identify(device, listed);
+    return listed;
 }
 
 std::string DeviceNodeText(IScsiHost& host, char drive) {

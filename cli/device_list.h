@@ -23,9 +23,9 @@ struct ListedDevice {
 // only the drives are enumerated and no device receives a command.
 std::vector<ListedDevice> ListDevices(IScsiHost& host, bool identify = true);
 
-// Sends one INQUIRY to one drive and closes it again; false when it did not
-// answer.
-bool IdentifyDrive(IScsiHost& host, char drive);
+// Sends one INQUIRY to one drive and closes it again: the drive as 'list'
+// shows it (bAnswered false when it did not answer).
+ListedDevice IdentifyDrive(IScsiHost& host, char drive);
 
 // Where a drive lives, for people: the sg node on Linux, "emulated" for the
 // emulated bench, the device path elsewhere.

@@ -11,6 +11,8 @@ enum CliExit : int {
     kExitSendFailure = 6,        // the transfer stopped once a block had gone out: the image did not arrive whole
     kExitNoReturn = 7,           // the image was sent but the device did not answer again
     kExitSomeFailed = 8,         // --all: at least one device did not succeed
+    kExitWrongDevice = 9,        // not the device --expect-identity/--expect-revision names: nothing was sent
+    kExitWrongRevision = 10,     // the device came back, but not with the revision --new-revision names
     kExitInterrupted = 130,      // stopped by Ctrl-C (or SIGTERM)
 };
 
@@ -30,6 +32,9 @@ inline constexpr CliExitDescription kCliExitDescriptions[] = {
     {kExitSendFailure, "send-failure", "sending the image failed part-way (any failure once a block went out)"},
     {kExitNoReturn, "no-return", "the image was sent but the device did not come back"},
     {kExitSomeFailed, "some-failed", "--all: not every device succeeded (see the summary)"},
+    {kExitWrongDevice, "wrong-device",
+     "the device is not the one --expect-identity/--expect-revision names (nothing was sent)"},
+    {kExitWrongRevision, "wrong-revision", "the device came back with another revision than --new-revision names"},
     {kExitInterrupted, "interrupted", "interrupted by Ctrl-C or SIGTERM"},
 };
 

@@ -12,7 +12,8 @@ struct FlashRecord {
     bool bEmulated = false;    // the device is the emulated KT3916
     std::string strImage;
     std::string strIdentity;   // vendor and product, as the form lists them
-    std::string strRevision;
+    std::string strRevision;   // as the form read it at its survey
+    std::string strNewRevision;  // blanks trimmed, from the INQUIRY the device answered after the transfer
     std::string strChecksum;   // four hex digits
     uint32_t nBlocks = 0;      // of the plan, known once the transfer starts
     uint32_t nBlocksSent = 0;      // block writes the device accepted
@@ -30,14 +31,29 @@ struct FlashRecord {
     std::string strSense;
     std::string strSenseText;
     std::string strHostError;
+    // Why the tool failed a run the form did not fail (another revision
+    // came back) or never started it (not the expected device).
+    std::string strCheckFailure;
+    bool bSkipped = false;  // --all: not the expected device, so not flashed
 
     std::string DriveText() const { return chDrive ? std::string(1, chDrive) + ":" : std::string("-"); }
+    // "1.00 -> 1.10" once the device answered after the transfer, else the
+    // revision the survey read.
+    std::string RevisionText() const {
+        return strNewRevision.empty() ? strRevision : strRevision + " -> " + strNewRevision;
+    }
+    // How the run ended, in one line for people.
+    std::string ResultText() const {
+        if (!strCheckFailure.empty()) return strCheckFailure;
+        if (bInterrupted) return "interrupted";
+        return messages.empty() ? std::string() : messages.back();
+    }
 };
 
 enum class FlashEventKind {
     Start,          // the form checked the image: the transfer begins
     Block,          // nIndex blocks of nTotal sent
-    Tick,           // verification tick nIndex of nTotal
+    Tick,           // verification tick nIndex of nTotal; the device is asked from nFirstInquiryTick
     Message,        // a message box of the form, strText
     InterruptHeld,  // Ctrl-C during the transfer: held until it ends
     Result,         // the run is over; record->exit says how
@@ -51,6 +67,7 @@ struct FlashEvent {
     int nTotal = 0;
     bool bInquiry = false;   // tick: an INQUIRY went out
     bool bAnswered = false;  // tick: and the device answered it
+    int nFirstInquiryTick = 0;
     int nBar = 0;            // the progress bar's position and maximum
     int nBarMax = 0;
     std::string strText;

@@ -5,6 +5,7 @@
 #include "app/options.h"
 #include "cli/command_tally.h"
 #include "cli/command_failure.h"
+#include "cli/identity_guard.h"
 #include "cli/terminal_window.h"
 #include "console/flash_view.h"
 
@@ -77,6 +78,16 @@ void AddTransferNotes(FlashRecord& record) {
     if (record.bInterruptHeld) record.notes.push_back(kNoteInterruptHeld);
 }
 
+// The form's success says the device answered; the revision it answered
+// with says whether it runs the new firmware.
+void CheckNewRevision(const FlashJob& job, FlashRecord& record) {
+    if (!job.newRevision || record.strNewRevision == *job.newRevision) return;
+    record.exit = kExitWrongRevision;
+    record.strCheckFailure =
+        "the device answered with revision " + record.strNewRevision + ", expected " + *job.newRevision;
+    record.notes.push_back(record.strCheckFailure);
+}
+
 }  // namespace
 
 FlashRecord RunFlashJob(const FlashJob& job) {
@@ -100,6 +111,7 @@ FlashRecord RunFlashJob(const FlashJob& job) {
     CCommandTally tally(*job.pHost);
     {
         CFlashView view(window, tally);
+        view.SetVerifyWindow(job.verifyWindow);
         if (job.pInterrupt && job.pInterrupt->IsRaised()) {
             end = CTerminalFormWindow::RunEnd::Interrupted;
         } else {
@@ -107,6 +119,7 @@ FlashRecord RunFlashJob(const FlashJob& job) {
             end = window.Run(view);
         }
         finalState = view.GetState();
+        record.strNewRevision = WithoutTrailingBlanks(view.GetAnsweredRevision());
     }
     record.bDownloadModeSent = tally.Count(kOpStartStopUnit) != 0;
     record.nBlockWrites = tally.Count(kOpWriteBlock);
@@ -133,6 +146,7 @@ FlashRecord RunFlashJob(const FlashJob& job) {
                                    std::string(FlashStateName(finalState)) + ")");
         }
         ClassifyPartWay(record);
+        if (record.exit == kExitSuccess) CheckNewRevision(job, record);
     }
     if (const auto* recorder = dynamic_cast<const CRecordingHost*>(job.pHost)) AddCommandFailure(*recorder, record);
     AddTransferNotes(record);

@@ -1,10 +1,12 @@
 #pragma once
 #include <atomic>
 #include <functional>
+#include <optional>
 #include <string>
 
 #include "cli/flash_events.h"
 #include "cli/interrupt.h"
+#include "console/flash_view.h"
 #include "device/emulated/clock.h"
 #include "device/host.h"
 
@@ -22,6 +24,9 @@ struct FlashJob {
     CInterruptFlag* pInterrupt = nullptr;
     // Why the drive could not be opened, when the host can tell.
     std::function<std::string(char)> explainNoDevice;
+    VerifyWindow verifyWindow;  // the restart ticks that ask the device
+    // The revision the device must answer with after the transfer.
+    std::optional<std::string> newRevision;
 };
 
 // Sets this thread's option globals (image, drive, automatic start), runs

@@ -45,12 +45,12 @@ std::string PhaseText(const ProgressLine& line, bool withBar) {
         if (line.bHeld) text += "  Ctrl-C held";
         break;
     case ProgressLine::Phase::Verifying:
-        text += bar(static_cast<uint32_t>(line.nTick), kLastVerifyTick);
-        if (line.nTick < kFirstInquiryTick) {
+        text += bar(static_cast<uint32_t>(line.nTick), static_cast<uint32_t>(line.window.nLastTick));
+        if (line.nTick < line.window.nFirstInquiryTick) {
             // Seconds until the first INQUIRY.
-            text += " restarting, " + std::to_string(kFirstInquiryTick - line.nTick) + " s";
+            text += " restarting, " + std::to_string(line.window.nFirstInquiryTick - line.nTick) + " s";
         } else {
-            text += " asking " + std::to_string(line.nTick) + "/" + std::to_string(kLastVerifyTick);
+            text += " asking " + std::to_string(line.nTick) + "/" + std::to_string(line.window.nLastTick);
         }
         break;
     case ProgressLine::Phase::Done:
@@ -60,6 +60,7 @@ std::string PhaseText(const ProgressLine& line, bool withBar) {
             text += bar(line.nBlocksSent, line.nBlocks);
         }
         text += " " + (line.strMessage.empty() ? std::string("stopped") : line.strMessage);
+        if (!line.strRevisions.empty()) text += ", rev " + line.strRevisions;
         break;
     }
     return text;
@@ -180,6 +181,7 @@ void CProgressOutput::OnFlashEvent(const FlashEvent& event) {
     case FlashEventKind::Tick:
         line.phase = ProgressLine::Phase::Verifying;
         line.nTick = event.nIndex;
+        line.window = {event.nFirstInquiryTick, event.nTotal};
         plain = label + " verify tick " + std::to_string(event.nIndex) + "/" + std::to_string(event.nTotal);
         if (event.bInquiry) plain += event.bAnswered ? ": the device answered" : ": no answer yet";
         break;
@@ -204,9 +206,15 @@ void CProgressOutput::OnFlashEvent(const FlashEvent& event) {
     case FlashEventKind::Result:
         line.phase = ProgressLine::Phase::Done;
         line.bSuccess = record && record->exit == kExitSuccess;
-        if (record && record->bInterrupted) line.strMessage = "interrupted";
+        if (record && (record->bInterrupted || !record->strCheckFailure.empty())) {
+            line.strMessage = record->ResultText();
+        }
         plain = label + " result: " + CliExitName(record ? record->exit : kExitError) + " (exit " +
                 std::to_string(record ? static_cast<int>(record->exit) : 1) + ")";
+        if (record && !record->strNewRevision.empty()) {
+            plain += ", revision " + record->RevisionText();
+            if (line.bSuccess) line.strRevisions = record->RevisionText();
+        }
         break;
     }
     if (m_bLive) {
@@ -259,6 +267,7 @@ std::string FlashEventJson(const FlashEvent& event) {
         json += ",\"node\":" + JsonQuote(r->strNode) + ",\"result\":\"" + CliExitName(r->exit) +
                 "\",\"exit_code\":" + std::to_string(static_cast<int>(r->exit)) +
                 ",\"message\":" + JsonQuote(r->messages.empty() ? std::string() : r->messages.back()) +
+                ",\"revision\":" + JsonQuote(r->strRevision) + ",\"new_revision\":" + JsonQuote(r->strNewRevision) +
                 ",\"blocks_sent\":" + std::to_string(r->nBlocksSent) + ",\"blocks\":" + std::to_string(r->nBlocks) +
                 ",\"ticks\":" + std::to_string(r->nTicks) + ",\"notes\":[";
         for (size_t i = 0; i < r->notes.size(); ++i) json += (i ? "," : "") + JsonQuote(r->notes[i]);

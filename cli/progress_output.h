@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "cli/flash_events.h"
+#include "console/flash_view.h"
 
 // What one device's progress line shows.
 struct ProgressLine {
@@ -19,6 +20,8 @@ struct ProgressLine {
     bool bHeld = false;
     bool bSuccess = false;
     std::string strMessage;  // the last message box
+    std::string strRevisions;  // "1.00 -> 1.10" once the device answered again
+    VerifyWindow window;       // of the verification ticks
 };
 
 constexpr size_t kDefaultTerminalColumns = 80;  // when the terminal does not say

@@ -170,6 +170,26 @@ private:
     std::string m_strStatus;
 };
 
+// What the station waits for, as the status line names it.
+std::string ExpectedUnitsText(const CliOptions& options) {
+    std::string text = "\"" + WithoutTrailingBlanks(options.expected.identity.value_or("")) + "\"";
+    if (options.expected.revision) text += " revision " + WithoutTrailingBlanks(*options.expected.revision);
+    return text + " units";
+}
+
+// Empty for a unit to flash. A unit that already runs the new revision was
+// flashed before (a device that re-enumerates while it restarts comes back
+// under another node) and is not flashed again.
+std::string SkipReason(const CliOptions& options, const ListedDevice& device) {
+    std::string reason = IdentityMismatch(options.expected, device);
+    if (reason.empty() && options.newRevision &&
+        WithoutTrailingBlanks(device.strRevision) == WithoutTrailingBlanks(*options.newRevision)) {
+        reason = std::string(1, device.chDrive) + ": already runs revision " + WithoutTrailingBlanks(*options.newRevision) +
+                 "; nothing was sent";
+    }
+    return reason;
+}
+
 std::string UnitKey(const ListedDevice& device) { return std::string(1, device.chDrive) + "|" + device.strNode; }
 
 }  // namespace
@@ -181,8 +201,7 @@ int CommandStation(const CliOptions& options, IScsiHost& host, IClock& clock, Cl
         return check.exit;
     }
 
-    IdentityExpectation expectation = ExpectationOf(options);
-    CStationOutput output(env, options.bJson, ExpectationText(expectation));
+    CStationOutput output(env, options.bJson, ExpectedUnitsText(options));
     output.Begin();
 
     std::map<std::string, std::unique_ptr<Unit>> units;
@@ -227,7 +246,7 @@ int CommandStation(const CliOptions& options, IScsiHost& host, IClock& clock, Cl
                 // The one command a new device hears before it is known to be
                 // the expected one.
                 unit->identity = IdentifyDrive(host, d.chDrive);
-                const std::string mismatch = IdentityMismatch(expectation, unit->identity);
+                const std::string mismatch = SkipReason(options, unit->identity);
                 if (!mismatch.empty()) {
                     ++counts.nSkipped;
                     output.Unit(*unit, kResultSkipped, kExitWrongDevice, mismatch);

@@ -2,38 +2,66 @@
 
 #include <cstdio>
 
+#include "cli/json_text.h"
+
+namespace {
+
+constexpr char kResultSkipped[] = "skipped";
+
+const char* ResultName(const FlashRecord& r) { return r.bSkipped ? kResultSkipped : CliExitName(r.exit); }
+
+}  // namespace
+
 int AllDevicesExit(const std::vector<FlashRecord>& records) {
-    bool allOk = !records.empty();
+    bool anyFlashed = false;
+    bool allOk = true;
     for (const FlashRecord& r : records) {
+        if (r.bSkipped) continue;
         if (r.exit == kExitInterrupted) return kExitInterrupted;
+        anyFlashed = true;
         allOk = allOk && r.exit == kExitSuccess;
     }
-    return allOk ? kExitSuccess : kExitSomeFailed;
+    if (!anyFlashed && !records.empty()) return kExitWrongDevice;
+    return anyFlashed && allOk ? kExitSuccess : kExitSomeFailed;
 }
 
 std::string FormatSummaryTable(const std::vector<FlashRecord>& records) {
     std::string table;
-    char line[256];
-    std::snprintf(line, sizeof line, "%-5s  %-16s  %6s  %5s  %4s  %s\n", "drive", "result", "blocks", "ticks", "exit",
-                  "message");
+    char line[512];
+    std::snprintf(line, sizeof line, "%-5s  %-16s  %6s  %5s  %4s  %-12s  %s\n", "drive", "result", "blocks", "ticks",
+                  "exit", "revision", "message");
     table += line;
+    int flashed = 0;
     int succeeded = 0;
     for (const FlashRecord& r : records) {
         const std::string blocks = std::to_string(r.nBlocksSent) + "/" + std::to_string(r.nBlocks);
-        const std::string message = r.bInterrupted ? "interrupted" : r.messages.empty() ? "" : r.messages.back();
-        std::snprintf(line, sizeof line, "%-5s  %-16s  %6s  %5d  %4d  %s\n", r.DriveText().c_str(),
-                      CliExitName(r.exit), blocks.c_str(), r.nTicks, static_cast<int>(r.exit), message.c_str());
+        std::snprintf(line, sizeof line, "%-5s  %-16s  %6s  %5d  %4d  %-12s  %s\n", r.DriveText().c_str(),
+                      ResultName(r), blocks.c_str(), r.nTicks, static_cast<int>(r.exit), r.RevisionText().c_str(),
+                      r.ResultText().c_str());
         table += line;
-        if (r.exit == kExitSuccess) ++succeeded;
+        flashed += !r.bSkipped;
+        succeeded += !r.bSkipped && r.exit == kExitSuccess;
     }
-    table += std::to_string(succeeded) + " of " + std::to_string(records.size()) + " devices flashed\n";
-    return table;
+    table += std::to_string(succeeded) + " of " + std::to_string(flashed) + " devices flashed";
+    const size_t skipped = records.size() - static_cast<size_t>(flashed);
+    if (skipped) table += ", " + std::to_string(skipped) + " skipped (not the expected device)";
+    return table + "\n";
 }
 
 std::string SummaryJson(const std::vector<FlashRecord>& records, int exit) {
     int succeeded = 0;
-    for (const FlashRecord& r : records) succeeded += r.exit == kExitSuccess;
+    int skipped = 0;
+    std::string results;
+    for (const FlashRecord& r : records) {
+        succeeded += !r.bSkipped && r.exit == kExitSuccess;
+        skipped += r.bSkipped;
+        results += std::string(results.empty() ? "" : ",") + "{\"device\":" + JsonQuote(r.DriveText()) +
+                   ",\"result\":\"" + ResultName(r) + "\"";
+        if (r.bSkipped) results += ",\"reason\":" + JsonQuote(r.strCheckFailure);
+        results += "}";
+    }
     return "{\"event\":\"summary\",\"devices\":" + std::to_string(records.size()) +
-           ",\"succeeded\":" + std::to_string(succeeded) + ",\"result\":\"" + CliExitName(exit) +
-           "\",\"exit_code\":" + std::to_string(exit) + "}";
+           ",\"succeeded\":" + std::to_string(succeeded) + ",\"skipped\":" + std::to_string(skipped) +
+           ",\"result\":\"" + CliExitName(exit) + "\",\"exit_code\":" + std::to_string(exit) + ",\"results\":[" +
+           results + "]}";
 }

@@ -165,9 +165,11 @@ CTerminalFormWindow::RunEnd CTerminalFormWindow::Run(CFlashView& view) {
             m_record.nTicks = nTicks;
             FlashEvent tick;
             tick.kind = FlashEventKind::Tick;
+            const VerifyWindow& window = view.GetVerifyWindow();
             tick.nIndex = nTicks;
-            tick.nTotal = kLastVerifyTick;
-            tick.bInquiry = nTicks >= kFirstInquiryTick;
+            tick.nTotal = window.nLastTick;
+            tick.nFirstInquiryTick = window.nFirstInquiryTick;
+            tick.bInquiry = nTicks >= window.nFirstInquiryTick;
             tick.bAnswered = false;
             for (size_t i = messagesBefore; i < m_record.messages.size(); ++i) {
                 if (m_record.messages[i] == kMsgUpdateSuccess) tick.bAnswered = true;

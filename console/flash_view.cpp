@@ -145,6 +145,7 @@ void CFlashView::OnFlash()
     m_window.EnableDeviceList(false);
     m_nFlashDevice = m_pDevice ? m_pDevice->GetCurrentDevice() : 0;
     g_nVerifyTicks = 0;
+    m_strAnsweredRevision.clear();
     m_window.ProgressSetPos(0);
     m_window.SetTimer(IDT_START_DOWNLOAD, kStartDownloadPeriodMs);
     m_state = FlashState::Armed;
@@ -164,9 +165,10 @@ void CFlashView::OnVerifyTick()
 {
     m_window.ProgressStepIt();
     ++g_nVerifyTicks;
-    if (g_nVerifyTicks >= kFirstInquiryTick && m_pDevice) {
+    if (g_nVerifyTicks >= m_verifyWindow.nFirstInquiryTick && m_pDevice) {
         m_pDevice->SelectDevice(m_nFlashDevice);
         if (m_pDevice->Inquiry()) {
+            m_strAnsweredRevision = InquiryRevisionText(m_pDevice->GetDataBuffer());
             m_window.KillTimer(IDT_VERIFY);
             m_window.ProgressSetPos(kVerifyRangeMax);
             m_window.MessageBox(kMsgUpdateSuccess);
@@ -176,7 +178,7 @@ void CFlashView::OnVerifyTick()
             return;
         }
     }
-    if (g_nVerifyTicks >= kLastVerifyTick) {
+    if (g_nVerifyTicks >= m_verifyWindow.nLastTick) {
         m_window.KillTimer(IDT_VERIFY);
         m_state = FlashState::Stopped;
         m_window.MessageBox(kMsgUpdateFailure);

@@ -33,6 +33,14 @@ constexpr int32_t kFirstInquiryTick = 13;
 constexpr int32_t kLastVerifyTick = 21;
 constexpr uint16_t kVerifyRangeMax = 15;
 
+// The verification ticks that ask the device: before nFirstInquiryTick the
+// device is still writing its flash and only the bar steps; after
+// nLastTick without an answer the update has failed.
+struct VerifyWindow {
+    int32_t nFirstInquiryTick = kFirstInquiryTick;
+    int32_t nLastTick = kLastVerifyTick;
+};
+
 // Message box texts.
 inline constexpr char kMsgNoDeviceFound[] = "No device found";
 inline constexpr char kMsgNoFileSet[] = "No file be set";
@@ -84,6 +92,12 @@ public:
     FlashState GetState() const { return m_state; }
     // True once a survey ran to its end (devices listed, image summed).
     bool IsSurveyComplete() const { return m_bSurveyComplete; }
+    // For devices that restart more slowly; the next download polls in it.
+    void SetVerifyWindow(const VerifyWindow& window) { m_verifyWindow = window; }
+    const VerifyWindow& GetVerifyWindow() const { return m_verifyWindow; }
+    // The revision bytes of the INQUIRY that ended the last verification, as
+    // the device sent them; empty until a device answered one.
+    const std::string& GetAnsweredRevision() const { return m_strAnsweredRevision; }
 
 private:
     bool SurveyDevices();
@@ -105,4 +119,6 @@ private:
     FlashState m_state = FlashState::Ready;
     bool m_bSurveyComplete = false;
     int16_t m_nFlashDevice = 0;  // the device of the running download
+    VerifyWindow m_verifyWindow;
+    std::string m_strAnsweredRevision;
 };

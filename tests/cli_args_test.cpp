@@ -14,8 +14,8 @@ TEST(CliArguments, MalformedCommandLinesAreUsageErrorsThatSayWhy) {
         std::vector<std::string> args;
         const char* message;
     } cases[] = {
-        {{}, "missing command: list, info or flash"},
-        {{"--json"}, "missing command: list, info or flash"},
+        {{}, "missing command: list, info, flash or station"},
+        {{"--json"}, "missing command: list, info, flash or station"},
         {{"erase"}, "unknown command 'erase'"},
         {{"flash"}, "'flash' needs an image file"},
         {{"info"}, "'info' needs an image file"},

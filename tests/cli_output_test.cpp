@@ -51,25 +51,35 @@ TEST(CliOutput, ProgressLineShowsEachPhase) {
         ProgressLine line;
         std::string text;
     } cases[] = {
-        {{'D', "", Phase::Waiting, 0, 0, 0, false, false, ""}, "D: starting"},
-        {{'D', "KTDEV   KT3916 FLASHER  ", Phase::Sending, 0, 9, 0, false, false, ""},
+        {{'D', "", Phase::Waiting, 0, 0, 0, false, false, "", "", {}}, "D: starting"},
+        {{'D', "KTDEV   KT3916 FLASHER  ", Phase::Sending, 0, 9, 0, false, false, "", "", {}},
          "D: KTDEV KT3916 FLASHER  [........................] block 0/9"},
-        {{'E', "", Phase::Sending, 3, 9, 0, false, false, ""}, "E: [########................] block 3/9"},
-        {{'E', "", Phase::Sending, 5, 18, 0, true, false, ""},
+        {{'E', "", Phase::Sending, 3, 9, 0, false, false, "", "", {}}, "E: [########................] block 3/9"},
+        {{'E', "", Phase::Sending, 5, 18, 0, true, false, "", "", {}},
          "E: [######..................] block 5/18  Ctrl-C held"},
-        {{'D', "", Phase::Verifying, 0, 9, 1, false, false, ""}, "D: [#.......................] restarting, 12 s"},
-        {{'D', "", Phase::Verifying, 0, 9, 12, false, false, ""},
+        {{'D', "", Phase::Verifying, 0, 9, 1, false, false, "", "", {}}, "D: [#.......................] restarting, 12 s"},
+        {{'D', "", Phase::Verifying, 0, 9, 12, false, false, "", "", {}},
          "D: [#############...........] restarting, 1 s"},
-        {{'D', "", Phase::Verifying, 0, 9, 13, false, false, ""},
+        {{'D', "", Phase::Verifying, 0, 9, 13, false, false, "", "", {}},
          "D: [##############..........] asking 13/21"},
-        {{'D', "", Phase::Verifying, 0, 9, 21, false, false, ""},
+        {{'D', "", Phase::Verifying, 0, 9, 21, false, false, "", "", {}},
          "D: [########################] asking 21/21"},
-        {{'D', "", Phase::Done, 9, 9, 13, false, true, "Update success!!"},
+        {{'D', "", Phase::Done, 9, 9, 13, false, true, "Update success!!", "", {}},
          "D: [########################] Update success!!"},
-        {{'D', "", Phase::Done, 4, 9, 0, false, false, "Send data to device failure!!"},
+        {{'D', "", Phase::Done, 4, 9, 0, false, false, "Send data to device failure!!", "", {}},
          "D: [##########..............] Send data to device failure!!"},
-        {{0, "", Phase::Done, 0, 0, 0, false, false, "No device found"}, "- No device found"},
-        {{'D', "", Phase::Done, 0, 0, 0, false, false, ""}, "D: stopped"},
+        {{0, "", Phase::Done, 0, 0, 0, false, false, "No device found", "", {}}, "- No device found"},
+        {{'D', "", Phase::Done, 0, 0, 0, false, false, "", "", {}}, "D: stopped"},
+        // A device that answered shows the revision it came back with.
+        {{'D', "", Phase::Done, 9, 9, 13, false, true, "Update success!!", "1.00 -> 1.10", {}},
+         "D: [########################] Update success!!, rev 1.00 -> 1.10"},
+        // A longer poll window: the countdown and the bar run to its ends.
+        {{'D', "", Phase::Verifying, 0, 9, 12, false, false, "", "", {20, 40}},
+         "D: [#######.................] restarting, 8 s"},
+        {{'D', "", Phase::Verifying, 0, 9, 30, false, false, "", "", {20, 40}},
+         "D: [##################......] asking 30/40"},
+        {{'D', "", Phase::Verifying, 0, 9, 600, false, false, "", "", {13, 600}},
+         "D: [########################] asking 600/600"},
     };
     for (const auto& c : cases) EXPECT_EQ(FormatProgressLine(c.line, 79), c.text);
 }
@@ -78,7 +88,7 @@ TEST(CliOutput, ProgressLineShowsEachPhase) {
 // bar. Vendor and product never run together, even a vendor of 8 letters.
 TEST(CliOutput, ProgressLineFitsTheWidthItIsGiven) {
     using Phase = ProgressLine::Phase;
-    const ProgressLine sending{'D', "ACMECORPWIDGET X        ", Phase::Sending, 3, 9, 0, false, false, ""};
+    const ProgressLine sending{'D', "ACMECORPWIDGET X        ", Phase::Sending, 3, 9, 0, false, false, "", "", {}};
     const struct {
         size_t width;
         std::string text;
@@ -92,7 +102,7 @@ TEST(CliOutput, ProgressLineFitsTheWidthItIsGiven) {
     };
     for (const auto& c : cases) EXPECT_EQ(FormatProgressLine(sending, c.width), c.text) << c.width;
 
-    const ProgressLine longLine{'D', std::string(200, 'x'), Phase::Done, 0, 0, 0, false, false, std::string(200, 'y')};
+    const ProgressLine longLine{'D', std::string(200, 'x'), Phase::Done, 0, 0, 0, false, false, std::string(200, 'y'), "", {}};
     for (size_t width = 1; width < 140; ++width) {
         EXPECT_LE(FormatProgressLine(longLine, width).size(), width) << width;
         EXPECT_LE(FormatProgressLine(sending, width).size(), width) << width;
@@ -198,6 +208,16 @@ TEST(CliOutput, AllDevicesSucceedOnlyTogether) {
     EXPECT_EQ(AllDevicesExit(records({kExitNoReturn})), kExitSomeFailed);
     EXPECT_EQ(AllDevicesExit(records({kExitSuccess, kExitInterrupted, kExitSendFailure})), kExitInterrupted);
     EXPECT_EQ(AllDevicesExit(records({})), kExitSomeFailed) << "no device is no success";
+
+    // Devices the identity guard skipped count for nothing, unless no device was flashed.
+    auto skipping = [&](std::vector<CliExit> exits, size_t skipped) {
+        std::vector<FlashRecord> out = records(exits);
+        for (size_t i = 0; i < skipped; ++i) out[i].bSkipped = true;
+        return out;
+    };
+    EXPECT_EQ(AllDevicesExit(skipping({kExitWrongDevice, kExitSuccess}, 1)), kExitSuccess);
+    EXPECT_EQ(AllDevicesExit(skipping({kExitWrongDevice, kExitNoReturn}, 1)), kExitSomeFailed);
+    EXPECT_EQ(AllDevicesExit(skipping({kExitWrongDevice, kExitWrongDevice}, 2)), kExitWrongDevice);
 }
 
 TEST(CliInfo, SizePlanAndChecksum) {
