@@ -7,6 +7,7 @@
 #include "cli/commands.h"
 #include "cli/device_list.h"
 #include "cli/exit_codes.h"
+#include "cli/station.h"
 #include "cli/transcript_file.h"
 #include "console/file_identity.h"
 #include "device/emulated/emulated_host.h"
@@ -75,7 +76,7 @@ int RunCli(const std::vector<std::string>& args, CliEnvironment& env) {
         if (options.transcript) {
             // Appending records to the firmware would corrupt it; names can
             // differ (links, another spelling), the file's identity cannot.
-            if (options.command == CliCommand::Flash && IsSameFile(*options.transcript, options.strImage)) {
+            if (options.command != CliCommand::List && IsSameFile(*options.transcript, options.strImage)) {
                 PrintError(env, kErrTranscriptIsImage + *options.transcript + kErrNothingSent);
                 return kExitUsage;
             }
@@ -101,7 +102,7 @@ int RunCli(const std::vector<std::string>& args, CliEnvironment& env) {
     // can name the sense the device answered with.
     std::ofstream log;
     if (options.log) {
-        if (options.command == CliCommand::Flash && IsSameFile(*options.log, options.strImage)) {
+        if (options.command != CliCommand::List && IsSameFile(*options.log, options.strImage)) {
             PrintError(env, kErrLogIsImage + *options.log + kErrNothingSent);
             return kExitUsage;
         }
@@ -118,8 +119,18 @@ int RunCli(const std::vector<std::string>& args, CliEnvironment& env) {
     CRecordingHost recorder(*host, std::move(recording));
 
     CTranscriptFile* pTranscript = options.transcript && ownHost ? &transcript : nullptr;
-    const int exit = options.command == CliCommand::List ? CommandList(options, recorder, env, pTranscript)
-                                                         : CommandFlash(options, recorder, *clock, env, pTranscript);
+    int exit;
+    switch (options.command) {
+    case CliCommand::List:
+        exit = CommandList(options, recorder, env, pTranscript);
+        break;
+    case CliCommand::Station:
+        exit = FinishTranscript(options, env, pTranscript, CommandStation(options, recorder, *clock, env));
+        break;
+    default:
+        exit = CommandFlash(options, recorder, *clock, env, pTranscript);
+        break;
+    }
     if (!recorder.LogFailed()) return exit;
     // The run's own result stands; only a success is no longer one, since
     // its record is incomplete.

@@ -8,6 +8,8 @@
 
 namespace {
 
+constexpr unsigned long kMaxStationUnits = 100000;
+
 struct OptionValue {
     bool bHasInline = false;  // --name=value
     std::string strValue;
@@ -162,6 +164,16 @@ bool ParseCliArguments(const std::vector<std::string>& args, CliOptions& options
             std::string file;
             if (!takeValue(file)) return false;
             options.log = file;
+        } else if (name == "--units") {
+            std::string count;
+            if (!takeValue(count)) return false;
+            if (count.size() > 6 || count.find_first_not_of("0123456789") != std::string::npos ||
+                std::stoul(count) == 0 || std::stoul(count) > kMaxStationUnits) {
+                error = "--units takes a whole number from 1 to " + std::to_string(kMaxStationUnits) + ", not '" +
+                        count + "'";
+                return false;
+            }
+            options.units = static_cast<uint32_t>(std::stoul(count));
         } else if (name == "--json") {
             if (!noValue()) return false;
             options.bJson = true;
@@ -186,15 +198,17 @@ bool ParseCliArguments(const std::vector<std::string>& args, CliOptions& options
     }
 
     if (positional.empty()) {
-        error = "missing command: list, info or flash";
+        error = "missing command: list, info, flash or station";
         return false;
     }
     const std::string& command = positional[0];
     size_t expected = 1;
     if (command == "list") {
         options.command = CliCommand::List;
-    } else if (command == "info" || command == "flash") {
-        options.command = command == "info" ? CliCommand::Info : CliCommand::Flash;
+    } else if (command == "info" || command == "flash" || command == "station") {
+        options.command = command == "info" ? CliCommand::Info
+                          : command == "flash" ? CliCommand::Flash
+                                               : CliCommand::Station;
         if (positional.size() < 2) {
             error = "'" + command + "' needs an image file";
             return false;
@@ -214,12 +228,28 @@ bool ParseCliArguments(const std::vector<std::string>& args, CliOptions& options
         return false;
     }
 
-    for (const char* flashOnly :
-         {"--all", "--device", "--expect-identity", "--expect-revision", "--new-revision", "--poll-window"}) {
+    for (const char* flashOnly : {"--all", "--device"}) {
         if (seen.count(flashOnly) && options.command != CliCommand::Flash) {
             error = std::string(flashOnly) + " is for 'flash' only";
             return false;
         }
+    }
+    for (const char* flashOrStation : {"--expect-identity", "--expect-revision", "--new-revision", "--poll-window"}) {
+        if (seen.count(flashOrStation) && options.command != CliCommand::Flash &&
+            options.command != CliCommand::Station) {
+            error = std::string(flashOrStation) + " is for 'flash' and 'station' only";
+            return false;
+        }
+    }
+    // Unattended, a station never writes a device it was not told to expect:
+    // a machine's own DVD drive would otherwise get an eject and vendor writes.
+    if (options.command == CliCommand::Station && !options.expected.identity) {
+        error = "station needs --expect-identity: it writes only the devices it was told to expect";
+        return false;
+    }
+    if (options.units && options.command != CliCommand::Station) {
+        error = "--units is for 'station' only";
+        return false;
     }
     if (options.device && options.bAll) {
         error = "--device and --all exclude each other";
@@ -241,6 +271,8 @@ std::string CliUsageText() {
         "  list                 list the devices: index, drive, node, vendor, product, revision\n"
         "  info IMAGE           size, block plan and checksum of an image file\n"
         "  flash IMAGE          write IMAGE into a device and wait for it to restart\n"
+        "  station IMAGE        wait for devices and flash each expected unit once as it\n"
+        "                       appears, several at once; needs --expect-identity\n"
         "\n"
         "Options:\n"
         "  -d, --device DEV     the device to flash: a drive letter (D, D:), a device node\n"
@@ -257,6 +289,8 @@ std::string CliUsageText() {
         "                       FILE, one JSON object per line (needs --emulate)\n"
         "      --log FILE       append every command sent to a device, real or emulated,\n"
         "                       to FILE: one JSON object per line, the sense in words\n"
+        "      --units N        station: stop once N units have been flashed (passed or\n"
+        "                       failed); without it, only Ctrl-C stops the station\n"
         "      --json           print JSON-lines events on stdout instead of progress\n"
         "      --expect-identity TEXT\n"
         "                       flash only a device that is TEXT: vendor, one blank,\n"
@@ -277,6 +311,8 @@ std::string CliUsageText() {
         "Ctrl-C while the image is being sent is held until the transfer ends; during\n"
         "the wait for the device to restart it stops at once (the device may still be\n"
         "updating).\n"
+        "A station flashes a unit again only after it has gone away and come back; it\n"
+        "prints one line per unit and exits 0 when no unit failed, 8 when one did.\n"
         "\n"
         "Exit codes:\n";
     for (const CliExitDescription& d : kCliExitDescriptions) {

@@ -1,4 +1,5 @@
 #pragma once
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -6,7 +7,7 @@
 #include "cli/identity_guard.h"
 #include "console/flash_view.h"
 
-enum class CliCommand { None, List, Info, Flash, Help, Version };
+enum class CliCommand { None, List, Info, Flash, Station, Help, Version };
 
 // The command line of kt3916flash-cli, checked for form but not yet against
 // the devices or the image.
@@ -24,6 +25,7 @@ struct CliOptions {
     // The revision the device must answer with once it restarted.
     std::optional<std::string> newRevision;
     VerifyWindow pollWindow;  // --poll-window FIRST..LAST
+    std::optional<uint32_t> units;  // station: stop once this many units have ended
 };
 
 // The latest tick --poll-window may name: ten minutes of one-second ticks.

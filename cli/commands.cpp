@@ -39,10 +39,12 @@ constexpr char kErrInterruptedBeforeTransfer[] =
 
 bool Interrupted(const CliEnvironment& env) { return env.pInterrupt && env.pInterrupt->IsRaised(); }
 
+}  // namespace
+
 // A transcript that failed during the run does not undo the run: its result
 // stands, and the exit code says the record is incomplete; an interrupt's
 // 130 stays, since the device may still be updating.
-int TranscriptEnd(const CliOptions& options, CliEnvironment& env, CTranscriptFile* transcript, int exit) {
+int FinishTranscript(const CliOptions& options, CliEnvironment& env, CTranscriptFile* transcript, int exit) {
     if (!transcript) return exit;
     transcript->Close();
     if (!transcript->Failed()) return exit;
@@ -55,8 +57,6 @@ int TranscriptEnd(const CliOptions& options, CliEnvironment& env, CTranscriptFil
     }
     return result;
 }
-
-}  // namespace
 
 int CommandList(const CliOptions& options, IScsiHost& host, CliEnvironment& env, CTranscriptFile* transcript) {
     const std::vector<ListedDevice> devices = ListDevices(host);
@@ -72,23 +72,13 @@ int CommandList(const CliOptions& options, IScsiHost& host, CliEnvironment& env,
     for (const std::string& problem : OpenProblems(host)) PrintError(env, problem);
     if (devices.empty()) {
         PrintError(env, "No device found");
-        return TranscriptEnd(options, env, transcript, kExitNoDevice);
+        return FinishTranscript(options, env, transcript, kExitNoDevice);
     }
-    return TranscriptEnd(options, env, transcript, kExitSuccess);
+    return FinishTranscript(options, env, transcript, kExitSuccess);
 }
 
-namespace {
-
-// Where the drive lives, as the listing found it.
-std::string NodeOf(IScsiHost& host, const std::vector<ListedDevice>& devices, char drive) {
-    for (const ListedDevice& d : devices) {
-        if (d.chDrive == drive) return d.strNode;
-    }
-    return drive ? DeviceNodeText(host, drive) : std::string("aspi");
-}
-
-FlashJob MakeJob(const CliOptions& options, const ImageCheck& check, IScsiHost& host, IClock& clock,
-                 IFlashObserver* observer, CliEnvironment& env, char drive, const std::string& node) {
+FlashJob MakeFlashJob(const CliOptions& options, const ImageCheck& check, IScsiHost& host, IClock& clock,
+                      IFlashObserver* observer, CliEnvironment& env, char drive, const std::string& node) {
     FlashJob job;
     job.strImage = options.strImage;
     job.chDrive = drive;
@@ -103,6 +93,16 @@ FlashJob MakeJob(const CliOptions& options, const ImageCheck& check, IScsiHost& 
     job.verifyWindow = options.pollWindow;
     job.newRevision = options.newRevision;
     return job;
+}
+
+namespace {
+
+// Where the drive lives, as the listing found it.
+std::string NodeOf(IScsiHost& host, const std::vector<ListedDevice>& devices, char drive) {
+    for (const ListedDevice& d : devices) {
+        if (d.chDrive == drive) return d.strNode;
+    }
+    return drive ? DeviceNodeText(host, drive) : std::string("aspi");
 }
 
 // --json runs end with a result event even when no form ran; record holds
@@ -231,14 +231,14 @@ int CommandFlash(const CliOptions& options, IScsiHost& host, IClock& clock, CliE
 
     if (drives.size() == 1 && !options.bAll) {
         const std::string node = NodeOf(host, devices, drives[0]);
-        records[0] = RunFlashJob(MakeJob(options, check, host, clock, observer.get(), env, drives[0], node));
+        records[0] = RunFlashJob(MakeFlashJob(options, check, host, clock, observer.get(), env, drives[0], node));
     } else {
         // One form, one device object and one set of option globals per
         // thread; a failure on one device never stops the others.
         std::vector<std::thread> threads;
         for (size_t i : flashed) {
             const std::string node = NodeOf(host, devices, drives[i]);
-            FlashJob job = MakeJob(options, check, host, clock, observer.get(), env, drives[i], node);
+            FlashJob job = MakeFlashJob(options, check, host, clock, observer.get(), env, drives[i], node);
             threads.emplace_back([job, &records, i]() { records[i] = RunFlashJob(job); });
         }
         for (std::thread& thread : threads) thread.join();
@@ -248,7 +248,7 @@ int CommandFlash(const CliOptions& options, IScsiHost& host, IClock& clock, CliE
     if (!options.bJson) {
         for (const FlashRecord& record : records) PrintNotes(env, record);
     }
-    if (!options.bAll) return TranscriptEnd(options, env, transcript, records[0].exit);
+    if (!options.bAll) return FinishTranscript(options, env, transcript, records[0].exit);
 
     const int exit = AllDevicesExit(records);
     if (options.bJson) {
@@ -256,5 +256,5 @@ int CommandFlash(const CliOptions& options, IScsiHost& host, IClock& clock, CliE
     } else {
         *env.pOut << FormatSummaryTable(records);
     }
-    return TranscriptEnd(options, env, transcript, exit);
+    return FinishTranscript(options, env, transcript, exit);
 }

@@ -11,21 +11,6 @@
 
 namespace {
 
-constexpr std::size_t kTimeTextLength = 32;  // "2025-01-31T12:34:56.789Z", with room for any year
-
-void FormatUtc(std::chrono::system_clock::time_point time, char (&text)[kTimeTextLength])
-{
-    using namespace std::chrono;
-    const auto ms = floor<milliseconds>(time);
-    const auto day = floor<days>(ms);
-    const year_month_day date{day};
-    const hh_mm_ss clock{ms - day};
-    std::snprintf(text, sizeof text, "%04d-%02u-%02uT%02d:%02d:%02d.%03dZ", static_cast<int>(date.year()),
-                  static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()),
-                  static_cast<int>(clock.hours().count()), static_cast<int>(clock.minutes().count()),
-                  static_cast<int>(clock.seconds().count()), static_cast<int>(clock.subseconds().count()));
-}
-
 // "\\.\D:" in either case: the letter in upper case, or 0.
 char DevicePathLetter(const char* path)
 {
@@ -63,6 +48,19 @@ uint16_t AspiAddress(uint8_t adapter, uint8_t target)
 }
 
 }  // namespace
+
+void FormatUtc(std::chrono::system_clock::time_point time, char (&text)[kTimeTextLength])
+{
+    using namespace std::chrono;
+    const auto ms = floor<milliseconds>(time);
+    const auto day = floor<days>(ms);
+    const year_month_day date{day};
+    const hh_mm_ss clock{ms - day};
+    std::snprintf(text, sizeof text, "%04d-%02u-%02uT%02d:%02d:%02d.%03dZ", static_cast<int>(date.year()),
+                  static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()),
+                  static_cast<int>(clock.hours().count()), static_cast<int>(clock.minutes().count()),
+                  static_cast<int>(clock.seconds().count()), static_cast<int>(clock.subseconds().count()));
+}
 
 CRecordingHost::CRecordingHost(IScsiHost& inner, RecordingOptions options)
     : m_inner(inner),

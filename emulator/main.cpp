@@ -249,5 +249,8 @@ int main(int argc, char** argv)
         return Fail(kExitUsage, "bad scenario: win9x describes a Windows 9x host, not a device; it cannot be served");
     if (scenario.devices < 1)
         return Fail(kExitUsage, "bad scenario: devices must be at least 1 to serve");
+    if (!scenario.plugEvents.empty())
+        return Fail(kExitUsage, "bad scenario: plug is for the in-process emulator; a served device comes and goes "
+                                "with its server (start one, stop it with SIGTERM)");
     return Serve(scenario, transcriptPath);
 }

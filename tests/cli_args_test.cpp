@@ -14,8 +14,8 @@ TEST(CliArguments, MalformedCommandLinesAreUsageErrorsThatSayWhy) {
         std::vector<std::string> args;
         const char* message;
     } cases[] = {
-        {{}, "missing command: list, info or flash"},
-        {{"--json"}, "missing command: list, info or flash"},
+        {{}, "missing command: list, info, flash or station"},
+        {{"--json"}, "missing command: list, info, flash or station"},
         {{"erase"}, "unknown command 'erase'"},
         {{"flash"}, "'flash' needs an image file"},
         {{"info"}, "'info' needs an image file"},
@@ -46,8 +46,8 @@ TEST(CliArguments, MalformedCommandLinesAreUsageErrorsThatSayWhy) {
         {{"flash", "a.bin", "-d", "-x"}, "option '-d' needs a value, not the option '-x'"},
         {{"--emulate=devices=many", "list"}, "bad emulator scenario 'devices=many': "},
         {{"--emulate=colour=blue", "list"}, "bad emulator scenario 'colour=blue': "},
-        {{"list", "--expect-identity", "KTDEV KT3916 FLASHER"}, "--expect-identity is for 'flash' only"},
-        {{"info", "a.bin", "--poll-window", "13..30"}, "--poll-window is for 'flash' only"},
+        {{"list", "--expect-identity", "KTDEV KT3916 FLASHER"}, "--expect-identity is for 'flash' and 'station' only"},
+        {{"info", "a.bin", "--poll-window", "13..30"}, "--poll-window is for 'flash' and 'station' only"},
         {{"flash", "a.bin", "--expect-identity", "--all"},
          "option '--expect-identity' needs a value, not the option '--all'"},
         {{"flash", "a.bin", "--expect-identity", "   "}, "option '--expect-identity' needs a value"},

@@ -170,6 +170,72 @@ TEST(EmulatedHost, OpenAndCloseDeviceHandles)
     EXPECT_EQ(host.OpenHandleCount(), 0);
 }
 
+// Drives come and go on their timeline; a handle dies with its attachment,
+// and each attachment is a new unit.
+TEST(EmulatedHost, PlugTimelineAttachesAndDetachesDrives)
+{
+    ManualClock clock;
+    EmulatedHost host(Scenario("devices=2,plug=E+5000/D-8000/E-9000/E+12000"), clock);
+    auto roots = [&host]() {
+        char buffer[64] = {};
+        const uint32_t length = host.GetLogicalDriveRoots(sizeof buffer, buffer);
+        std::string letters;
+        for (uint32_t i = 0; i < length; i += 4) letters += buffer[i];
+        return letters;
+    };
+    std::vector<uint8_t> buffer(0x20000);
+    auto inquiry = [&](HostHandle handle) {
+        PassThroughRequest request = Request(InquiryCdb(), true, buffer.data(), 36);
+        return host.SendPassThrough(handle, request) && request.sptd.ScsiStatus == kScsiStatusGood;
+    };
+
+    EXPECT_EQ(roots(), "CD");
+    EXPECT_EQ(host.GetDriveKind("E:\\"), 1u);
+    EXPECT_EQ(host.OpenDevice("\\\\.\\E:"), kInvalidHandle);
+
+    clock.Advance(5000);
+    EXPECT_EQ(roots(), "CDE");
+    const HostHandle d = host.OpenDevice("\\\\.\\D:");
+    const HostHandle e = host.OpenDevice("\\\\.\\E:");
+    ASSERT_NE(e, kInvalidHandle);
+    EXPECT_TRUE(inquiry(e));
+    // The unit on E: takes an image and restarts until 17500.
+    PassThroughRequest eject = Request(StartStopCdb(2), false, nullptr, 0);
+    ASSERT_TRUE(host.SendPassThrough(e, eject));
+    const std::vector<uint8_t> image = MakeImage(k512K, 7);
+    const auto outcomes = SendImageLikeForm(image, ImageChecksum(image), [&](const Cdb& cdb, bool in, uint8_t* data,
+                                                                              uint32_t length) {
+        PassThroughRequest block = Request(cdb, in, data, length);
+        ScsiOutcome outcome;
+        outcome.result = host.SendPassThrough(e, block) && block.sptd.ScsiStatus == kScsiStatusGood
+                             ? ScsiOutcome::Result::Good
+                             : ScsiOutcome::Result::Fail;
+        return outcome;
+    });
+    ASSERT_EQ(outcomes.size(), 9u);
+    ASSERT_EQ(Describe(outcomes.back()), "good");
+    EXPECT_FALSE(inquiry(e)) << "restarting";
+
+    clock.Advance(3000);  // 8000: D: leaves
+    EXPECT_EQ(roots(), "CE");
+    EXPECT_FALSE(inquiry(d)) << "a handle opened before the detach reaches no device";
+    char why[96];
+    host.DescribeLastFailure(why, sizeof why);
+    EXPECT_STREQ(why, "emulated host: the device was removed");
+
+    clock.Advance(1000);  // 9000: E: leaves before its restart ends
+    EXPECT_EQ(roots(), "C");
+    EXPECT_FALSE(inquiry(e));
+    clock.Advance(3000);  // 12000: another unit on E:
+    EXPECT_EQ(roots(), "CE");
+    EXPECT_FALSE(inquiry(e)) << "the old handle belongs to the unit that left";
+    const HostHandle e2 = host.OpenDevice("\\\\.\\E:");
+    EXPECT_TRUE(inquiry(e2)) << "a fresh unit answers at once, with no restart pending";
+    EXPECT_EQ(std::string(buffer.begin() + 32, buffer.begin() + 36), "1.00");
+    for (HostHandle handle : {d, e, e2}) host.CloseDevice(handle);
+    EXPECT_EQ(host.BadCloseCount(), 0);
+}
+
 TEST(EmulatedHost, PassThroughGoodAndCheck)
 {
     ManualClock clock;

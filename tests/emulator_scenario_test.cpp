@@ -130,6 +130,24 @@ TEST(EmulatorScenario, ErrorsNameTheKeyAndValue)
         {"devices=1,,win9x=1", "empty scenario entry ''"},
         {"devices=1,", "empty scenario entry ''"},
         {"=5", "empty scenario entry '=5'"},
+        {"plug=", "bad value '' for scenario key 'plug': each event is a drive letter D..Z, + or -, and a time in ms, "
+                  "e.g. E+5000"},
+        {"devices=2,plug=E5000", "bad value 'E5000' for scenario key 'plug': each event is a drive letter D..Z, + or "
+                                 "-, and a time in ms, e.g. E+5000"},
+        {"devices=2,plug=C+0", "bad value 'C+0' for scenario key 'plug': each event is a drive letter D..Z, + or -, "
+                               "and a time in ms, e.g. E+5000"},
+        {"devices=2,plug=E+", "bad value 'E+' for scenario key 'plug': each event is a drive letter D..Z, + or -, and "
+                              "a time in ms, e.g. E+5000"},
+        {"devices=2,plug=E+86400001", "bad value 'E+86400001' for scenario key 'plug': times are whole milliseconds up "
+                                      "to 86400000"},
+        {"devices=2,plug=E+5/E+9", "bad value 'E+5/E+9' for scenario key 'plug': drive E: must alternate between + "
+                                   "and -, later each time"},
+        {"devices=2,plug=E+5/D-1/E-5", "bad value 'E+5/D-1/E-5' for scenario key 'plug': drive E: must alternate "
+                                       "between + and -, later each time"},
+        {"devices=2,plug=E+5/", "bad value 'E+5/' for scenario key 'plug': each event is a drive letter D..Z, + or -, "
+                                "and a time in ms, e.g. E+5000"},
+        {"plug=E+5000", "scenario key 'plug' names drive E: beyond the 1 device(s) of 'devices'"},
+        {"devices=2,win9x=1,plug=E+5000", "scenario key 'plug' cannot be combined with 'win9x'"},
     };
     for (const Case& c : cases) {
         EmulatorScenario scenario;

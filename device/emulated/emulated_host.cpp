@@ -31,6 +31,7 @@ constexpr uint8_t kFixedSenseLength = 18;
 constexpr char kFailureNotOpen[] = "emulated host: not an open device";
 constexpr char kFailureMalformed[] = "emulated host: malformed request";
 constexpr char kFailureNoAnswer[] = "emulated host: the device did not answer";
+constexpr char kFailureRemoved[] = "emulated host: the device was removed";
 thread_local const char* t_pszLastFailure = "";
 
 // Fixed-format sense data: response code 0x70, the key at byte 2, the
@@ -83,10 +84,17 @@ bool RequestWellFormed(const PassThroughRequest& request)
 }  // namespace
 
 struct EmulatedHost::DeviceSlot {
-    DeviceSlot(const EmulatorScenario& scenario, IClock& clock, char letter) : model(scenario, clock), drive(letter) {}
+    DeviceSlot(const EmulatorScenario& scenario, IClock& clock, char letter)
+        : model(std::make_unique<EmulatedKt3916>(scenario, clock)), drive(letter)
+    {
+    }
     std::mutex mutex;  // one command at a time per device; devices run side by side
-    EmulatedKt3916 model;
+    std::unique_ptr<EmulatedKt3916> model;
     char drive;
+    // Under the host's plug mutex: whether the drive is attached, and which
+    // attachment it is (a handle opened before a detach stays dead).
+    bool present = true;
+    uint32_t generation = 0;
 };
 
 EmulatedHost::EmulatedHost(const EmulatorScenario& scenario, IClock& clock, std::ostream* transcript)
@@ -94,6 +102,40 @@ EmulatedHost::EmulatedHost(const EmulatorScenario& scenario, IClock& clock, std:
 {
     for (int i = 0; i < scenario.devices; ++i)
         m_devices.push_back(std::make_unique<DeviceSlot>(scenario, clock, static_cast<char>('D' + i)));
+    // A drive that first attaches is absent until its event.
+    std::vector<bool> seen(m_devices.size());
+    for (const PlugEvent& event : scenario.plugEvents) {
+        const auto index = static_cast<std::size_t>(event.device);
+        if (!seen[index])
+            m_devices[index]->present = !event.attach;
+        seen[index] = true;
+    }
+}
+
+void EmulatedHost::ApplyPlugEvents()
+{
+    const uint64_t elapsed = m_clock.NowMs() - m_startMs;
+    std::lock_guard lock(m_plugMutex);
+    while (m_nPlugEventsApplied < m_scenario.plugEvents.size() &&
+           m_scenario.plugEvents[m_nPlugEventsApplied].atMs <= elapsed) {
+        const PlugEvent& event = m_scenario.plugEvents[m_nPlugEventsApplied++];
+        DeviceSlot& slot = *m_devices[static_cast<std::size_t>(event.device)];
+        if (event.attach == slot.present)
+            continue;
+        slot.present = event.attach;
+        ++slot.generation;
+        if (event.attach) {
+            // Another unit on the same drive: it starts as a unit fresh from the box.
+            std::lock_guard deviceLock(slot.mutex);
+            slot.model = std::make_unique<EmulatedKt3916>(m_scenario, m_clock);
+        }
+    }
+}
+
+bool EmulatedHost::IsPresent(int device)
+{
+    std::lock_guard lock(m_plugMutex);
+    return m_devices[static_cast<std::size_t>(device)]->present;
 }
 
 EmulatedHost::~EmulatedHost() = default;
@@ -120,7 +162,10 @@ uint32_t EmulatedHost::GetLogicalDriveRoots(uint32_t bufferLength, char* buffer)
     CompleteDueRequests();
     std::string roots = "C:\\";
     roots.push_back('\0');
-    for (const auto& slot : m_devices) {
+    for (std::size_t i = 0; i < m_devices.size(); ++i) {
+        const auto& slot = m_devices[i];
+        if (!IsPresent(static_cast<int>(i)))
+            continue;
         roots.push_back(slot->drive);
         roots += ":\\";
         roots.push_back('\0');
@@ -146,7 +191,7 @@ uint32_t EmulatedHost::GetDriveKind(const char* rootPath)
     if (letter == 'C')
         return kDriveTypeFixed;
     const int index = letter - 'D';
-    if (index >= 0 && index < static_cast<int>(m_devices.size()))
+    if (index >= 0 && index < static_cast<int>(m_devices.size()) && IsPresent(index))
         return kDriveTypeCdrom;
     return kDriveTypeNoRootDir;
 }
@@ -160,10 +205,17 @@ HostHandle EmulatedHost::OpenDevice(const char* path)
     const int index = letter - 'D';
     if (letter == '\0' || index < 0 || index >= static_cast<int>(m_devices.size()))
         return kInvalidHandle;
+    uint32_t generation;
+    {
+        std::lock_guard plugLock(m_plugMutex);
+        if (!m_devices[static_cast<std::size_t>(index)]->present)
+            return kInvalidHandle;
+        generation = m_devices[static_cast<std::size_t>(index)]->generation;
+    }
     std::lock_guard lock(m_mutex);
     const HostHandle handle = m_nextHandle;
     m_nextHandle += 4;
-    m_openDevices[handle] = index;
+    m_openDevices[handle] = OpenDrive{index, generation};
     return handle;
 }
 
@@ -179,7 +231,22 @@ int EmulatedHost::DeviceForHandle(HostHandle device) const
 {
     std::lock_guard lock(m_mutex);
     auto it = m_openDevices.find(device);
-    return it == m_openDevices.end() ? -1 : it->second;
+    return it == m_openDevices.end() ? -1 : it->second.device;
+}
+
+bool EmulatedHost::HandleStillAttached(HostHandle device)
+{
+    OpenDrive open;
+    {
+        std::lock_guard lock(m_mutex);
+        auto it = m_openDevices.find(device);
+        if (it == m_openDevices.end())
+            return false;
+        open = it->second;
+    }
+    std::lock_guard plugLock(m_plugMutex);
+    const DeviceSlot& slot = *m_devices[static_cast<std::size_t>(open.device)];
+    return slot.present && slot.generation == open.generation;
 }
 
 bool EmulatedHost::SendPassThrough(HostHandle device, PassThroughRequest& request)
@@ -192,6 +259,10 @@ bool EmulatedHost::SendPassThrough(HostHandle device, PassThroughRequest& reques
     }
     if (!RequestWellFormed(request)) {
         t_pszLastFailure = kFailureMalformed;
+        return false;
+    }
+    if (!HandleStillAttached(device)) {
+        t_pszLastFailure = kFailureRemoved;
         return false;
     }
     t_pszLastFailure = kFailureNoAnswer;
@@ -234,7 +305,7 @@ ScsiOutcome EmulatedHost::RunCommand(int device, const uint8_t* cdb, bool dataIn
     // The device lock stays held while the line is written, so each device's
     // lines keep the order in which it ran its commands.
     std::lock_guard deviceLock(slot.mutex);
-    const ScsiOutcome outcome = slot.model.Execute(cdb, dataIn, buffer, length);
+    const ScsiOutcome outcome = slot.model->Execute(cdb, dataIn, buffer, length);
     record.tMs = m_clock.NowMs() - m_startMs;
     switch (outcome.result) {
     case ScsiOutcome::Result::Good:
@@ -429,6 +500,7 @@ void EmulatedHost::CompleteExec(SRB_ExecSCSICmd& srb, int device)
 
 void EmulatedHost::CompleteDueRequests()
 {
+    ApplyPlugEvents();
     while (true) {
         PendingRequest due{};
         {
@@ -512,7 +584,7 @@ int EmulatedHost::OpenHandleCount() const
 
 EmulatedKt3916& EmulatedHost::Device(int index)
 {
-    return m_devices.at(static_cast<std::size_t>(index))->model;
+    return *m_devices.at(static_cast<std::size_t>(index))->model;
 }
 
 int EmulatedHost::BadCloseCount() const

@@ -76,6 +76,11 @@ private:
     };
 
     int DeviceForHandle(HostHandle device) const;
+    // Plug events that are due take effect.
+    void ApplyPlugEvents();
+    bool IsPresent(int device);
+    // The drive behind the handle is still the attachment it was opened on.
+    bool HandleStillAttached(HostHandle device);
     // Runs one command on a device, records it and writes its transcript line.
     ScsiOutcome RunCommand(int device, const uint8_t* cdb, bool dataIn, uint8_t* buffer, uint32_t length);
     void CompleteExec(SRB_ExecSCSICmd& srb, int device);
@@ -89,13 +94,20 @@ private:
     std::vector<std::unique_ptr<DeviceSlot>> m_devices;
 
     mutable std::mutex m_mutex;  // handles, events, pending requests, library counts
-    std::map<HostHandle, int> m_openDevices;  // handle -> device index
+    struct OpenDrive {
+        int device = -1;
+        uint32_t generation = 0;
+    };
+    std::map<HostHandle, OpenDrive> m_openDevices;
     std::map<HostHandle, bool> m_events;      // event -> signalled
     std::vector<PendingRequest> m_pending;
     HostHandle m_nextHandle = 0x100;
     int m_nBadCloses = 0;
     int m_nAspiLoads = 0;
     int m_nAspiFrees = 0;
+
+    std::mutex m_plugMutex;  // taken before a device's mutex, never after
+    std::size_t m_nPlugEventsApplied = 0;
 
     mutable std::mutex m_transcriptMutex;
     std::vector<TranscriptRecord> m_records;

@@ -6,6 +6,7 @@ namespace {
 
 constexpr int kMaxDevices = 23;  // drives D: to Z:
 constexpr uint32_t kMaxLatencyMs = 600000;
+constexpr uint32_t kMaxPlugMs = 86400000;  // a day
 
 std::string_view Trim(std::string_view text)
 {
@@ -89,6 +90,43 @@ bool ParseSense(std::string_view text, uint8_t (&bytes)[3])
     return true;
 }
 
+// "E+5000/E-60000": a drive letter, + (attach) or - (detach), the time in ms.
+// Each drive's events alternate and move forward in time.
+bool ParsePlugEvents(std::string_view text, std::vector<PlugEvent>& events, std::string& why)
+{
+    std::vector<PlugEvent> parsed;
+    while (true) {
+        const std::size_t slash = text.find('/');
+        const std::string_view item = text.substr(0, slash);
+        if (item.size() < 3 || item[0] < 'D' || item[0] > 'Z' || (item[1] != '+' && item[1] != '-')) {
+            why = "each event is a drive letter D..Z, + or -, and a time in ms, e.g. E+5000";
+            return false;
+        }
+        PlugEvent event;
+        event.device = item[0] - 'D';
+        event.attach = item[1] == '+';
+        if (!ParseUnsigned(item.substr(2), kMaxPlugMs, event.atMs)) {
+            why = "times are whole milliseconds up to " + std::to_string(kMaxPlugMs);
+            return false;
+        }
+        for (auto it = parsed.rbegin(); it != parsed.rend(); ++it) {
+            if (it->device != event.device)
+                continue;
+            if (it->attach == event.attach || it->atMs >= event.atMs) {
+                why = std::string("drive ") + item[0] + ": must alternate between + and -, later each time";
+                return false;
+            }
+            break;
+        }
+        parsed.push_back(event);
+        if (slash == std::string_view::npos)
+            break;
+        text.remove_prefix(slash + 1);
+    }
+    events = std::move(parsed);
+    return true;
+}
+
 bool ApplyValue(std::string_view key, std::string_view value, EmulatorScenario& scenario, bool& known,
                 std::string& why)
 {
@@ -137,6 +175,8 @@ bool ApplyValue(std::string_view key, std::string_view value, EmulatorScenario& 
         return ParseUnsigned(value, kMaxLatencyMs, scenario.latencyMs);
     if (key == "win9x")
         return ParseBool(value, scenario.win9x);
+    if (key == "plug")
+        return ParsePlugEvents(value, scenario.plugEvents, why);
     known = false;
     return false;
 }
@@ -188,6 +228,18 @@ bool ParseScenario(std::string_view text, EmulatorScenario& scenario, std::strin
     // A sense without a failing block would change nothing: say so instead.
     if (seen.count("sense") != 0 && !result.failBlock) {
         error = "scenario key 'sense' needs 'fail_block'";
+        return false;
+    }
+    for (const PlugEvent& event : result.plugEvents) {
+        if (event.device >= result.devices) {
+            error = std::string("scenario key 'plug' names drive ") + static_cast<char>('D' + event.device) +
+                    ": beyond the " + std::to_string(result.devices) + " device(s) of 'devices'";
+            return false;
+        }
+    }
+    // The ASPI layer's adapter list is fixed when it is loaded.
+    if (!result.plugEvents.empty() && result.win9x) {
+        error = "scenario key 'plug' cannot be combined with 'win9x'";
         return false;
     }
     scenario = result;

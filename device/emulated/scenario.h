@@ -3,11 +3,20 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 // fail_block and drop_block name a block write by its position, counting
 // from 0 (block 0 is the first block of an image); the last that exists is
 // block 17 of an 18-block (1 MiB) image.
 inline constexpr uint32_t kScenarioLastBlock = 17;
+
+// One step of a device's plug timeline: drive D: + device, at atMs after
+// the host was created.
+struct PlugEvent {
+    int device = 0;  // 0 is drive D:
+    bool attach = true;
+    uint32_t atMs = 0;
+};
 
 // What the emulated KT3916 devices do, from the scenario text
 // "key=value,key=value". Every key is optional.
@@ -26,6 +35,10 @@ struct EmulatorScenario {
     std::optional<uint32_t> dropBlock;  // the pass-through call fails on this block write (0-based, at most 17)
     uint32_t latencyMs = 0;             // per command
     bool win9x = false;                 // Windows 9x platform with an ASPI layer
+    // plug=E+5000/E-60000/E+90000: drives that come and go. A drive whose
+    // first event attaches it is absent until then; each attach brings a new
+    // unit with the scenario's first revision. Ordered by time per drive.
+    std::vector<PlugEvent> plugEvents;
 };
 
 // Parses the scenario text; an empty text gives the defaults. On an unknown

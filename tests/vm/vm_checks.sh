@@ -304,6 +304,52 @@ check_desktop() {
     wineserver -k
 }
 
+# f) station mode: a KT3916 attached, flashed, detached, and another attached
+# in its place; each unit is flashed exactly once, and the plain drive hears
+# one INQUIRY and nothing else. Alone, after the other checks: the station
+# asks every drive that appears who it is.
+check_station() {
+    ident="KTDEV KT3916 STATION"
+    "$CLI" --json --log "$OUT/station.log.jsonl" station "$WORK/img512.bin" --expect-identity "$ident" \
+        --units 2 >"$OUT/station.json" 2>"$OUT/station.err" &
+    station=$!
+    for round in 1 2; do
+        if ! serve "unit$round" "product=KT3916 STATION"; then
+            fail station "the server of unit $round did not come up"
+            kill -INT $station
+            return
+        fi
+        i=0
+        while [ "$(grep -c "\"identity\":\"$ident\"" "$OUT/station.json")" -lt $round ] && [ $i -lt 1200 ]; do
+            sleep 0.1
+            i=$((i + 1))
+        done
+        pid=$(cat "$WORK/unit$round.pid")
+        kill -TERM "$pid"
+        wait "$pid"
+    done
+    i=0
+    while kill -0 $station 2>/dev/null && [ $i -lt 600 ]; do
+        sleep 0.1
+        i=$((i + 1))
+    done
+    kill -INT $station 2>/dev/null
+    wait $station
+    rc=$?
+    passed=$(grep -c '"result":"passed"' "$OUT/station.json")
+    plain=$(jq -r --arg n "/dev/$PLAIN" 'select(.node == $n) | .cdb[0:2]' "$OUT/station.log.jsonl" | sort | uniq -c |
+        xargs)
+    if [ $rc -ne 0 ] || [ "$passed" -ne 2 ]; then
+        fail station "exit $rc, $passed units passed: $(cat "$OUT/station.json" "$OUT/station.err" | head -c 800)"
+    elif [ "$(grep -c '"cdb":"1b' "$OUT/unit1.jsonl")" -ne 1 ] || [ "$(grep -c '"cdb":"1b' "$OUT/unit2.jsonl")" -ne 1 ]; then
+        fail station "a unit was not told exactly once to take an image: $(grep -c '"cdb":"1b' "$OUT"/unit?.jsonl | xargs)"
+    elif [ "$plain" != "1 12" ]; then
+        fail station "the plain drive received other commands than one INQUIRY: $plain"
+    else
+        pass station
+    fi
+}
+
 check_list
 checks=
 for check in check_flash_sequence check_flash_by_block_node check_plain_drive check_fail_block \
@@ -325,4 +371,5 @@ done
 left=$(ls /sys/kernel/config/target/loopback /sys/kernel/config/target/core 2>/dev/null |
     grep -E 'naa\.5001405|user_3916')
 if [ -n "$left" ]; then fail server_stop "configuration left behind: $left"; else pass server_stop; fi
+check_station
 exit 0
