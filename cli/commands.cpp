@@ -122,12 +122,12 @@ int EarlyEnd(const CliOptions& options, CliEnvironment& env, CliExit exit, const
 }
 
 // A drive the identity guard stopped: it got nothing but its INQUIRY.
-FlashRecord WrongDeviceRecord(IScsiHost& host, const std::vector<ListedDevice>& devices, const ListedDevice& drive,
+FlashRecord WrongDeviceRecord(IScsiHost& host, const std::vector<ListedDevice>& devices, const ListedDevice& device,
                               const std::string& mismatch) {
     FlashRecord record;
-    record.chDrive = drive.chDrive;
-    record.strNode = NodeOf(host, devices, drive.chDrive);
-    record.strRevision = drive.strRevision;
+    record.chDrive = device.chDrive;
+    record.strNode = NodeOf(host, devices, device.chDrive);
+    record.strRevision = device.strRevision;
     record.exit = kExitWrongDevice;
     record.strCheckFailure = mismatch;
     return record;
