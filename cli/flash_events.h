@@ -12,8 +12,10 @@ struct FlashRecord {
     bool bEmulated = false;    // the device is the emulated KT3916
     std::string strImage;
     std::string strIdentity;   // vendor and product, as the form lists them
-    std::string strRevision;   // as the form read it at its survey
-    std::string strNewRevision;  // blanks trimmed, from the INQUIRY the device answered after the transfer
+    // Blanks trimmed: as the form read it at its survey, and from the INQUIRY
+    // the device answered after the transfer.
+    std::string strRevision;
+    std::string strNewRevision;
     std::string strChecksum;   // four hex digits
     uint32_t nBlocks = 0;      // of the plan, known once the transfer starts
     uint32_t nBlocksSent = 0;      // block writes the device accepted

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "cli/identity_guard.h"
 #include "console/flash_view.h"
 
 namespace {
@@ -56,7 +57,7 @@ void CTerminalFormWindow::SetStatusText(const std::string& text) { m_strStatus =
 
 void CTerminalFormWindow::SetDeviceVersionText(const std::string& text) {
     m_strVersion = text;
-    m_record.strRevision = text;
+    m_record.strRevision = WithoutTrailingBlanks(text);
 }
 
 void CTerminalFormWindow::SetFilePathText(const std::string& text) { m_strFilePath = text; }

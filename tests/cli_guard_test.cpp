@@ -190,13 +190,14 @@ TEST(CliGuard, TheRevisionThatAnsweredIsShownAndJudged) {
         const char* scenario;
         const char* expected;  // --new-revision, or none
         int exit;
+        const char* surveyed;
         const char* answered;
     } cases[] = {
-        {"", nullptr, kExitSuccess, "1.10"},
-        {"", "1.10", kExitSuccess, "1.10"},
-        {"new_revision=1.1", "1.1", kExitSuccess, "1.1"},
-        {"", "2.00", kExitWrongRevision, "1.10"},
-        {"never_return=1", "1.10", kExitNoReturn, ""},
+        {"", nullptr, kExitSuccess, "1.00", "1.10"},
+        {"", "1.10", kExitSuccess, "1.00", "1.10"},
+        {"revision=1.0,new_revision=1.1", "1.1", kExitSuccess, "1.0", "1.1"},
+        {"", "2.00", kExitWrongRevision, "1.00", "1.10"},
+        {"never_return=1", "1.10", kExitNoReturn, "1.00", ""},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.scenario) + " " + (c.expected ? c.expected : "-"));
@@ -208,7 +209,7 @@ TEST(CliGuard, TheRevisionThatAnsweredIsShownAndJudged) {
         EXPECT_EQ(run.exit, c.exit) << run.err;
         const std::vector<Fields> results = Events(run.out, "result");
         ASSERT_EQ(results.size(), 1u);
-        EXPECT_EQ(results[0].at("revision"), "1.00");
+        EXPECT_EQ(results[0].at("revision"), c.surveyed);
         EXPECT_EQ(results[0].at("new_revision"), c.answered);
         const bool wrong = c.exit == kExitWrongRevision;
         EXPECT_EQ(results[0].at("notes").find("the device answered with revision 1.10, expected 2.00") !=
