@@ -105,12 +105,11 @@ std::string NodeOf(IScsiHost& host, const std::vector<ListedDevice>& devices, ch
     return drive ? DeviceNodeText(host, drive) : std::string("aspi");
 }
 
-// --json runs end with a result event even when no form ran.
+// --json runs end with a result event even when no form ran; record holds
+// what is known of the device.
 int EarlyEnd(const CliOptions& options, CliEnvironment& env, CliExit exit, const std::string& error,
-             char drive = 0) {
+             FlashRecord record = {}) {
     if (options.bJson) {
-        FlashRecord record;
-        record.chDrive = drive;
         record.strImage = options.strImage;
         record.exit = exit;
         record.messages.push_back(error);
@@ -120,6 +119,18 @@ int EarlyEnd(const CliOptions& options, CliEnvironment& env, CliExit exit, const
         *env.pOut << FlashEventJson(event) << '\n';
     }
     return exit;
+}
+
+// A drive the identity guard stopped: it got nothing but its INQUIRY.
+FlashRecord WrongDeviceRecord(IScsiHost& host, const std::vector<ListedDevice>& devices, const ListedDevice& drive,
+                              const std::string& mismatch) {
+    FlashRecord record;
+    record.chDrive = drive.chDrive;
+    record.strNode = NodeOf(host, devices, drive.chDrive);
+    record.strRevision = drive.strRevision;
+    record.exit = kExitWrongDevice;
+    record.strCheckFailure = mismatch;
+    return record;
 }
 
 void PrintNotes(CliEnvironment& env, const FlashRecord& record) {
@@ -200,14 +211,9 @@ int CommandFlash(const CliOptions& options, IScsiHost& host, IClock& clock, CliE
             continue;
         }
         PrintError(env, mismatch);
-        if (!options.bAll) return EarlyEnd(options, env, kExitWrongDevice, mismatch, drives[i]);
-        FlashRecord& skipped = records[i];
-        skipped.chDrive = drives[i];
-        skipped.strNode = NodeOf(host, devices, drives[i]);
-        skipped.strRevision = identities[i].strRevision;
-        skipped.bSkipped = true;
-        skipped.exit = kExitWrongDevice;
-        skipped.strCheckFailure = mismatch;
+        records[i] = WrongDeviceRecord(host, devices, identities[i], mismatch);
+        if (!options.bAll) return EarlyEnd(options, env, kExitWrongDevice, mismatch, records[i]);
+        records[i].bSkipped = true;
     }
 
     std::unique_ptr<IFlashObserver> observer;

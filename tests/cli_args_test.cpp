@@ -46,6 +46,28 @@ TEST(CliArguments, MalformedCommandLinesAreUsageErrorsThatSayWhy) {
         {{"flash", "a.bin", "-d", "-x"}, "option '-d' needs a value, not the option '-x'"},
         {{"--emulate=devices=many", "list"}, "bad emulator scenario 'devices=many': "},
         {{"--emulate=colour=blue", "list"}, "bad emulator scenario 'colour=blue': "},
+        {{"list", "--expect-identity", "KTDEV KT3916 FLASHER"}, "--expect-identity is for 'flash' and 'station' only"},
+        {{"info", "a.bin", "--poll-window", "13..30"}, "--poll-window is for 'flash' and 'station' only"},
+        {{"flash", "a.bin", "--expect-identity", "--all"},
+         "option '--expect-identity' needs a value, not the option '--all'"},
+        {{"flash", "a.bin", "--expect-identity", "   "}, "option '--expect-identity' needs a value"},
+        {{"flash", "a.bin", "--expect-identity", "KTDEV KT3916 FLASHER WITH MORE"},
+         "--expect-identity 'KTDEV KT3916 FLASHER WITH MORE' is longer than an INQUIRY vendor (8)"},
+        {{"flash", "a.bin", "--new-revision", "1.10", "--new-revision=1.10"}, "option '--new-revision' given twice"},
+        {{"flash", "a.bin", "--expect-revision", "1.100"},
+         "--expect-revision '1.100' is longer than an INQUIRY revision (4 characters)"},
+        {{"flash", "a.bin", "--poll-window", "12..30"}, "--poll-window cannot start before tick 13"},
+        {{"flash", "a.bin", "--poll-window", "0..21"}, "--poll-window cannot start before tick 13"},
+        {{"flash", "a.bin", "--poll-window", "30..20"}, "--poll-window 30..20 ends before it starts"},
+        {{"flash", "a.bin", "--poll-window", "13..601"}, "--poll-window ends at tick 600 (ten minutes) at the latest"},
+        {{"flash", "a.bin", "--poll-window", "13..9999999"}, "--poll-window takes FIRST..LAST"},
+        {{"flash", "a.bin", "--poll-window", "13-30"}, "--poll-window takes FIRST..LAST"},
+        {{"flash", "a.bin", "--poll-window", "13.."}, "--poll-window takes FIRST..LAST"},
+        {{"flash", "a.bin", "--poll-window", "..30"}, "--poll-window takes FIRST..LAST"},
+        {{"flash", "a.bin", "--poll-window", "13..30..40"}, "--poll-window takes FIRST..LAST"},
+        {{"flash", "a.bin", "--poll-window", "+13..30"}, "--poll-window takes FIRST..LAST"},
+        {{"flash", "a.bin", "--poll-window=-13..30"}, "--poll-window takes FIRST..LAST"},
+        {{"flash", "a.bin", "--poll-window", "-13..30"}, "option '--poll-window' needs a value, not the option"},
     };
     for (const auto& c : cases) {
         const auto run = RunTool(c.args);
@@ -98,6 +120,30 @@ TEST(CliArguments, OptionsStandAnywhereAndTakeBothForms) {
         EXPECT_EQ(options.bEmulate, c.emulate);
         EXPECT_EQ(options.bJson, c.json);
         EXPECT_EQ(options.strScenario, c.scenario);
+    }
+}
+
+TEST(CliArguments, PollWindowAndExpectationsAreTaken) {
+    const struct {
+        std::vector<std::string> args;
+        VerifyWindow window;
+        const char* identity;
+        const char* revision;
+    } cases[] = {
+        {{"flash", "x.bin"}, {13, 21}, nullptr, nullptr},
+        {{"flash", "x.bin", "--poll-window", "13..30"}, {13, 30}, nullptr, nullptr},
+        {{"flash", "x.bin", "--poll-window=600..600"}, {600, 600}, nullptr, nullptr},
+        {{"flash", "x.bin", "--expect-identity", "KTDEV KT3916 FLASHER  ", "--expect-revision=1.00 "}, {13, 21},
+         "KTDEV KT3916 FLASHER", "1.00"},
+    };
+    for (const auto& c : cases) {
+        CliOptions options;
+        std::string error;
+        ASSERT_TRUE(ParseCliArguments(c.args, options, error)) << error;
+        EXPECT_EQ(options.pollWindow.nFirstInquiryTick, c.window.nFirstInquiryTick);
+        EXPECT_EQ(options.pollWindow.nLastTick, c.window.nLastTick);
+        EXPECT_EQ(options.expected.identity.value_or("-"), c.identity ? c.identity : "-");
+        EXPECT_EQ(options.expected.revision.value_or("-"), c.revision ? c.revision : "-");
     }
 }
 

@@ -43,11 +43,14 @@ expect 4 "$@" info missing.bin
 expect 5 "$@" --emulate flash img3.bin
 expect 6 "$@" --emulate=fail_block=1 flash img512.bin
 expect 8 "$@" --emulate=devices=3,fail_block=0 flash --all img512.bin
+expect 9 "$@" --emulate flash img512.bin --expect-identity "OTHERCO DVD-ROM-X"
+expect 9 "$@" --emulate=devices=2 flash --all img512.bin --expect-revision 2.00
+expect 2 "$@" --emulate flash img512.bin --poll-window 12..30
 expect 0 "$@" --emulate list
 
 # The one real-time flash: the 500 ms start, 9 blocks, 13 one-second ticks.
-expect 0 "$@" --emulate --json flash img512.bin
-if ! grep -q '"event":"result".*"result":"success","exit_code":0' out.txt; then
+expect 0 "$@" --emulate --json flash img512.bin --new-revision 1.10
+if ! grep -q '"event":"result".*"result":"success","exit_code":0.*"new_revision":"1.10"' out.txt; then
     echo "FAIL: no success result event in the JSON output"
     failures=$((failures + 1))
 fi

@@ -13,6 +13,10 @@ expect() {
 expect "" "list info flash"
 expect "--json fl" "flash"
 expect "--tr" "--transcript"
+expect "flash x.bin --expect-" "--expect-identity --expect-revision"
+# A revision or a window is typed, not completed, and takes its word.
+expect "flash x.bin --new-revision " ""
+expect "--poll-window 13..30 fl" "flash"
 expect "-d E --emulate=devices=2 flash fw" "fw110.bin"
 # The drives come from the program's own list, with the line's --emulate.
 expect "--emulate=devices=3 flash x.bin --device " "D: E: F:"
