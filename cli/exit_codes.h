@@ -31,7 +31,7 @@ inline constexpr CliExitDescription kCliExitDescriptions[] = {
     {kExitNotFlashable, "not-flashable", "the image is not 524288 or 1048576 bytes long"},
     {kExitSendFailure, "send-failure", "sending the image failed part-way (any failure once a block went out)"},
     {kExitNoReturn, "no-return", "the image was sent but the device did not come back"},
-    {kExitSomeFailed, "some-failed", "--all: not every device succeeded (see the summary)"},
+    {kExitSomeFailed, "some-failed", "--all: not every device succeeded (see the summary); station: a unit failed"},
     {kExitWrongDevice, "wrong-device",
      "the device is not the one --expect-identity/--expect-revision names (nothing was sent)"},
     {kExitWrongRevision, "wrong-revision", "the device came back with another revision than --new-revision names"},

@@ -155,6 +155,26 @@ TEST(CliStation, AFailedUnitFailsTheStationAndSaysWhy) {
     EXPECT_EQ(lines[1], "station: 0 passed, 1 failed, 0 skipped");
 }
 
+// On a terminal the status line counts and names what the station waits
+// for; unit lines pass above it.
+TEST(CliStation, StatusLineCountsTheUnits) {
+    TempImage image(PatternImage(524288, 9));
+    ManualClock clock;
+    EmulatedHost host(Scenario("devices=2,plug=E+20000"), clock);
+    const auto run = RunTool({"station", image.Path(), "--expect-identity", kKt3916, "--units", "2"}, &host, &clock,
+                             nullptr, true, []() { return size_t{200}; });
+    ASSERT_EQ(run.exit, kExitSuccess) << run.err;
+    const std::string waiting = "; waiting for \"KTDEV KT3916 FLASHER\" units (Ctrl-C stops)\x1b[K";
+    for (const char* counts : {"station: 0 passed, 0 failed, 0 skipped, 1 in progress",
+                               "station: 1 passed, 0 failed, 0 skipped, 0 in progress",
+                               "station: 1 passed, 0 failed, 0 skipped, 1 in progress"}) {
+        EXPECT_NE(run.err.find(std::string("\r") + counts + waiting), std::string::npos) << counts << "\n" << run.err;
+    }
+    EXPECT_EQ(run.err.find("station: 0 passed, 0 failed, 0 skipped, 2 in progress"), std::string::npos)
+        << "E: comes 20 s later, after D: has ended";
+    EXPECT_EQ(run.err.substr(run.err.size() - 4), "\r\x1b[K") << "the status line is gone at the end";
+}
+
 TEST(CliStation, RefusesToRunUnguardedOrWithFlashOptions) {
     TempImage image(PatternImage(524288, 8));
     const struct {

@@ -10,7 +10,10 @@ expect() {
     [ "$got" = "$2" ] && echo "ok: '$1' offers '$got'" && return
     echo "FAIL: '$1<Tab>' offers '$got', expected '$2'" && failures=$((failures + 1))
 }
-expect "" "list info flash"
+expect "" "list info flash station"
+expect "st" "station"
+expect "station fw" "fw110.bin"
+expect "--units 3 st" "station"
 expect "--json fl" "flash"
 expect "--tr" "--transcript"
 expect "flash x.bin --expect-" "--expect-identity --expect-revision"

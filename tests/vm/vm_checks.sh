@@ -273,12 +273,16 @@ check_permissions() {
 # f) the desktop program under Wine: drive D: of the prefix is the served
 # device's block node, and the program's real Win32 host does the rest. The
 # Wine session starts while the other checks run, since under full software
-# emulation that takes a minute.
-start_wine() {
+# emulation that takes a minute; the program itself runs after them, when
+# its window does not compete with ten other checks for the emulated CPUs.
+wine_environment() {
     export WINEPREFIX=$OUT/wineprefix WINEDEBUG=-all WINEARCH=win32 KT_GUI_KEEP_SESSION=1
     export WINEDLLOVERRIDES="mscoree,mshtml,winemenubuilder.exe="
-    Xvfb :77 -screen 0 1280x1024x24 -nolisten tcp >"$OUT/xvfb.log" 2>&1 &
     export DISPLAY=:77
+}
+
+start_wine() {
+    Xvfb :77 -screen 0 1280x1024x24 -nolisten tcp >"$OUT/xvfb.log" 2>&1 &
     mkdir -p "$WORK/cdrom"
     ln -sfn "$(node main H 2)" "$WINEPREFIX/dosdevices/d::"
     ln -sfn "$WORK/cdrom" "$WINEPREFIX/dosdevices/d:"
@@ -351,14 +355,16 @@ check_station() {
 }
 
 check_list
+wine_environment
 checks=
 for check in check_flash_sequence check_flash_by_block_node check_plain_drive check_fail_block \
-    check_never_return check_slow_restart check_drop_block check_removed_lun check_permissions "start_wine && check_desktop"; do
+    check_never_return check_slow_restart check_drop_block check_removed_lun check_permissions start_wine; do
     eval "$check" &
     checks="$checks $!"
 done
 # The servers run on; wait for the checks alone.
 wait $checks
+check_desktop
 
 # Every server stops on SIGTERM and removes what it made.
 for name in main failing silent slow dropping; do
