@@ -1,5 +1,6 @@
 #include "cli/commands.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <memory>
@@ -7,6 +8,7 @@
 #include <thread>
 
 #include "cli/device_list.h"
+#include "cli/drive_hold.h"
 #include "cli/exit_codes.h"
 #include "cli/flash_session.h"
 #include "cli/image_check.h"
@@ -33,6 +35,8 @@ constexpr char kErrFlashNotStarted[] = "; the flash was not started";
 constexpr char kErrTranscriptFailedInRun[] = "the transcript file ";
 constexpr char kErrTranscriptFailedInRunEnd[] = " could not be written to the end: ";
 constexpr char kErrInterrupted[] = "interrupted";
+constexpr char kErrNoExclusiveAccess[] =
+    "exclusive access is not available on this system; other programs may still send commands to ";
 constexpr char kErrInterruptedBeforeTransfer[] =
     "interrupted before the transfer started: nothing was written to the device";
 
@@ -99,6 +103,7 @@ FlashJob MakeJob(const CliOptions& options, const ImageCheck& check, IScsiHost& 
     job.pObserver = observer;
     job.pInterrupt = env.pInterrupt;
     job.explainNoDevice = [&host](char letter) { return OpenProblem(host, letter); };
+    job.makeSleepInhibitor = env.makeSleepInhibitor;
     return job;
 }
 
@@ -141,23 +146,27 @@ int CommandFlash(const CliOptions& options, IScsiHost& host, IClock& clock, CliE
         return EarlyEnd(options, env, kExitInterrupted, kErrInterruptedBeforeTransfer);
     }
 
+    const std::vector<char> busyDrives = BusyDrives(host);
     std::vector<char> drives;
     if (options.bAll) {
         for (const ListedDevice& d : devices) {
             if (d.chDrive) drives.push_back(d.chDrive);
         }
+        // A drive another program has is one of all; its flash says so.
+        drives.insert(drives.end(), busyDrives.begin(), busyDrives.end());
+        std::sort(drives.begin(), drives.end());
         if (drives.empty()) {
             for (const std::string& problem : OpenProblems(host)) PrintError(env, problem);
             PrintError(env, "No device found");
             return EarlyEnd(options, env, kExitNoDevice, "No device found");
         }
-        if (drives.size() != devices.size()) {
+        if (drives.size() != devices.size() + busyDrives.size()) {
             const std::string error = "devices without a drive letter cannot be flashed with --all; use --device";
             PrintError(env, error);
             return EarlyEnd(options, env, kExitUsage, error);
         }
     } else {
-        const DeviceChoice choice = ChooseDevice(host, options.device, devices);
+        const DeviceChoice choice = ChooseDevice(host, options.device, devices, busyDrives);
         if (choice.exit != kExitSuccess) {
             for (const std::string& problem : OpenProblems(host)) PrintError(env, problem);
             PrintError(env, choice.strError);
@@ -181,6 +190,16 @@ int CommandFlash(const CliOptions& options, IScsiHost& host, IClock& clock, CliE
         return EarlyEnd(options, env, kExitError, error);
     }
 
+    // Each drive is this run's alone from here to the end of its flash.
+    std::vector<std::unique_ptr<CDriveHold>> holds;
+    std::string unlockedDrives;
+    for (char drive : drives) {
+        holds.push_back(std::make_unique<CDriveHold>(host, drive));
+        if (holds.back()->GetState() != CDriveHold::State::NotOffered) continue;
+        unlockedDrives += (unlockedDrives.empty() ? "" : ", ") + (drive ? std::string(1, drive) + ":" : "the device");
+    }
+    if (!unlockedDrives.empty()) PrintError(env, kErrNoExclusiveAccess + unlockedDrives);
+
     std::unique_ptr<IFlashObserver> observer;
     CProgressOutput* progress = nullptr;
     if (options.bJson) {
@@ -195,7 +214,9 @@ int CommandFlash(const CliOptions& options, IScsiHost& host, IClock& clock, CliE
     std::vector<FlashRecord> records(drives.size());
     if (drives.size() == 1 && !options.bAll) {
         const std::string node = NodeOf(host, devices, drives[0]);
-        records[0] = RunFlashJob(MakeJob(options, check, host, clock, observer.get(), env, drives[0], node));
+        FlashJob job = MakeJob(options, check, host, clock, observer.get(), env, drives[0], node);
+        job.pHold = holds[0].get();
+        records[0] = RunFlashJob(job);
     } else {
         // One form, one device object and one set of option globals per
         // thread; a failure on one device never stops the others.
@@ -203,6 +224,7 @@ int CommandFlash(const CliOptions& options, IScsiHost& host, IClock& clock, CliE
         for (size_t i = 0; i < drives.size(); ++i) {
             const std::string node = NodeOf(host, devices, drives[i]);
             FlashJob job = MakeJob(options, check, host, clock, observer.get(), env, drives[i], node);
+            job.pHold = holds[i].get();
             threads.emplace_back([job, &records, i]() { records[i] = RunFlashJob(job); });
         }
         for (std::thread& thread : threads) thread.join();

@@ -11,6 +11,7 @@ enum CliExit : int {
     kExitSendFailure = 6,        // the transfer stopped once a block had gone out: the image did not arrive whole
     kExitNoReturn = 7,           // the image was sent but the device did not answer again
     kExitSomeFailed = 8,         // --all: at least one device did not succeed
+    kExitDeviceBusy = 11,        // another program has the device: nothing was sent to it
     kExitInterrupted = 130,      // stopped by Ctrl-C (or SIGTERM)
 };
 
@@ -30,6 +31,7 @@ inline constexpr CliExitDescription kCliExitDescriptions[] = {
     {kExitSendFailure, "send-failure", "sending the image failed part-way (any failure once a block went out)"},
     {kExitNoReturn, "no-return", "the image was sent but the device did not come back"},
     {kExitSomeFailed, "some-failed", "--all: not every device succeeded (see the summary)"},
+    {kExitDeviceBusy, "device-busy", "the device is in use by another program (nothing was sent)"},
     {kExitInterrupted, "interrupted", "interrupted by Ctrl-C or SIGTERM"},
 };
 
