@@ -212,6 +212,77 @@ TEST_F(DownloadTest, VerificationAsksFromTick13AndGivesUpAfterTick21)
     }
 }
 
+// Writes the inhibitor's calls into the window's call list, so that their
+// place among the form's other calls shows.
+class WindowLoggedInhibitor final : public ISleepInhibitor {
+public:
+    explicit WindowLoggedInhibitor(RecordingWindow& window) : m_window(window) {}
+    void KeepAwake() override { m_window.m_calls.push_back("KeepAwake"); }
+    void AllowSleep() override { m_window.m_calls.push_back("AllowSleep"); }
+
+private:
+    RecordingWindow& m_window;
+};
+
+TEST_F(DownloadTest, MachineStaysAwakeFromTheFirstCommandOfTheTransferToTheEndOfTheWait)
+{
+    struct Case {
+        const char* name;
+        EmulatorScenario scenario;
+        bool bImageChanges;
+        int verifyTicks;   // fired before the form goes away (-1: all it asks for)
+        const char* box;   // the download's last box; the machine may sleep before it shows
+    };
+    EmulatorScenario neverBack;
+    neverBack.neverReturn = true;
+    EmulatorScenario refusedBlock;
+    refusedBlock.failBlock = 2;
+    const Case cases[] = {
+        {"success", EmulatorScenario{}, false, -1, kMsgUpdateSuccess},
+        {"never back", neverBack, false, -1, kMsgUpdateFailure},
+        {"refused block", refusedBlock, false, 0, kMsgSendFailure},
+        {"window closed while waiting", EmulatorScenario{}, false, 3, nullptr},
+        {"image changed: nothing sent", EmulatorScenario{}, true, 0, kMsgImageChanged},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        m_window = RecordingWindow();
+        WindowLoggedInhibitor inhibitor(m_window);
+        m_pSleepInhibitor = &inhibitor;
+        TempImage file(PatternImage(kPlan512K.imageLength));
+        SurveyAndFlash(file.Path(), c.scenario);
+        if (c.bImageChanges)
+            file.Write(PatternImage(kPlan512K.imageLength, 9));
+        FireStartTick();
+        if (c.verifyTicks < 0)
+            RunVerifyTicks();
+        for (int tick = 0; tick < c.verifyTicks; ++tick)
+            FireVerifyTick();
+        DestroyView();
+        m_pSleepInhibitor = nullptr;
+
+        const std::vector<std::string>& calls = m_window.m_calls;
+        const auto awake = std::find(calls.begin(), calls.end(), "KeepAwake");
+        const auto asleep = std::find(calls.begin(), calls.end(), "AllowSleep");
+        EXPECT_EQ(std::count(calls.begin(), calls.end(), "KeepAwake"), c.bImageChanges ? 0 : 1);
+        EXPECT_EQ(std::count(calls.begin(), calls.end(), "AllowSleep"), c.bImageChanges ? 0 : 1);
+        if (c.bImageChanges) {
+            EXPECT_TRUE(DownloadRecords().empty());
+            continue;
+        }
+        // Nothing went out before it: the eject is the transfer's first command.
+        EXPECT_EQ(std::find(calls.begin(), awake, "Status sending data...."), awake);
+        EXPECT_LT(awake, asleep);
+        if (c.box != nullptr) {
+            const auto box = std::find(calls.begin(), calls.end(), std::string("MessageBox ") + c.box);
+            ASSERT_NE(box, calls.end());
+            EXPECT_LT(asleep, box);
+        } else {
+            EXPECT_EQ(asleep + 1, calls.end()) << "on the form's end";
+        }
+    }
+}
+
 TEST_F(DownloadTest, StoppedFormAcceptsNoNewDownload)
 {
     EmulatorScenario scenario;
