@@ -197,6 +197,8 @@ std::string CliUsageText() {
         "Ctrl-C while the image is being sent is held until the transfer ends; during\n"
         "the wait for the device to restart it stops at once (the device may still be\n"
         "updating).\n"
+        "A drive being flashed is the tool's alone until its flash ends; a drive that\n"
+        "another program has is left alone (exit 11).\n"
         "\n"
         "Exit codes:\n";
     for (const CliExitDescription& d : kCliExitDescriptions) {
