@@ -194,7 +194,7 @@ int CommandFlash(const CliOptions& options, IScsiHost& host, IClock& clock, CliE
     std::vector<std::unique_ptr<CDriveHold>> holds;
     std::string unlockedDrives;
     for (char drive : drives) {
-        holds.push_back(std::make_unique<CDriveHold>(host, drive));
+        holds.push_back(std::make_unique<CDriveHold>(host, drive, clock));
         if (holds.back()->GetState() != CDriveHold::State::NotOffered) continue;
         unlockedDrives += (unlockedDrives.empty() ? "" : ", ") + (drive ? std::string(1, drive) + ":" : "the device");
     }

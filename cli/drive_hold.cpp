@@ -5,6 +5,9 @@
 
 namespace {
 
+constexpr uint32_t kBusyRetryMs = 100;
+constexpr uint64_t kBusyPatienceMs = 2000;
+
 // "\\.\X:" in either case names the drive letter.
 bool IsDevicePathOf(const char* path, char drive) {
     return path && std::strncmp(path, "\\\\.\\", 4) == 0 && path[5] == ':' && path[6] == '\0' &&
@@ -13,7 +16,7 @@ bool IsDevicePathOf(const char* path, char drive) {
 
 }  // namespace
 
-CDriveHold::CDriveHold(IScsiHost& inner, char drive) : m_inner(inner), m_chDrive(drive) {
+CDriveHold::CDriveHold(IScsiHost& inner, char drive, IClock& clock) : m_inner(inner), m_chDrive(drive) {
     if (!drive) return;
     // Behind the ASPI layer (Windows 9x) a drive has no handle to hold.
     uint32_t platformId = 0;
@@ -23,7 +26,13 @@ CDriveHold::CDriveHold(IScsiHost& inner, char drive) : m_inner(inner), m_chDrive
     }
     const char path[] = {'\\', '\\', '.', '\\', drive, ':', '\0'};
     ExclusiveAccess access = ExclusiveAccess::NotOffered;
+    const uint64_t startMs = clock.NowMs();
     m_hDevice = m_inner.OpenDeviceExclusive(path, access);
+    while (m_hDevice == kInvalidHandle && access == ExclusiveAccess::Busy &&
+           clock.NowMs() - startMs < kBusyPatienceMs) {
+        clock.SleepMs(kBusyRetryMs);
+        m_hDevice = m_inner.OpenDeviceExclusive(path, access);
+    }
     if (m_hDevice != kInvalidHandle) {
         m_state = access == ExclusiveAccess::Held ? State::Held : State::NotOffered;
     } else if (access == ExclusiveAccess::Busy) {

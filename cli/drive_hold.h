@@ -1,6 +1,7 @@
 #pragma once
 #include <cstdint>
 
+#include "device/emulated/clock.h"
 #include "device/host.h"
 
 // A drive taken for one flash run alone, before anything is sent to it, and
@@ -19,7 +20,9 @@ public:
     };
 
     // drive: the letter; 0 (a device reached without one) takes nothing.
-    CDriveHold(IScsiHost& inner, char drive);
+    // A drive that is busy is asked again for a while: another program's
+    // listing of all drives has each open only for a moment.
+    CDriveHold(IScsiHost& inner, char drive, IClock& clock);
     ~CDriveHold() override;
     CDriveHold(const CDriveHold&) = delete;
     CDriveHold& operator=(const CDriveHold&) = delete;

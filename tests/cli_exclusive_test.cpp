@@ -3,11 +3,14 @@
 // the CD-ROM class driver's do).
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "cli/exit_codes.h"
@@ -79,6 +82,23 @@ private:
     std::vector<Call> m_calls;
 };
 
+// A manual clock that lets another program's hold go when time first
+// reaches a mark.
+class CReleasingClock final : public IClock {
+public:
+    CReleasingClock(uint64_t markMs, std::function<void()> release) : m_markMs(markMs), m_release(release) {}
+    uint64_t NowMs() override { return m_nowMs; }
+    void SleepMs(uint32_t milliseconds) override {
+        m_nowMs += milliseconds;
+        if (m_release && m_nowMs >= m_markMs) std::exchange(m_release, nullptr)();
+    }
+
+private:
+    std::atomic<uint64_t> m_nowMs{0};
+    uint64_t m_markMs;
+    std::function<void()> m_release;
+};
+
 cli_test::CliRun RunWithSleepLog(const std::vector<std::string>& args, IScsiHost& host, CSleepLog& sleep) {
     ManualClock clock;
     std::ostringstream out;
@@ -122,6 +142,30 @@ TEST(CliExclusive, ADriveAnotherProgramHoldsIsBusyAndGetsNoCommand) {
     host.CloseDevice(other);
     const auto again = cli_test::RunTool({"flash", image.Path()}, &host, &clock);
     EXPECT_NE(again.exit, kExitDeviceBusy) << "free again once the other program lets go";
+}
+
+TEST(CliExclusive, ADriveHeldOnlyForAMomentIsWaitedForAndFlashed) {
+    struct Case {
+        uint64_t heldMs;
+        int exit;
+    };
+    for (const Case& c : {Case{1500, kExitSuccess}, Case{2500, kExitDeviceBusy}}) {
+        SCOPED_TRACE(c.heldMs);
+        TempImage image(PatternImage(524288, 36));
+        ManualClock deviceClock;
+        EmulatedHost host(Scenario("reboot_ms=0"), deviceClock);
+        ExclusiveAccess access;
+        const HostHandle other = host.OpenDeviceExclusive("\\\\.\\D:", access);
+        CReleasingClock clock(c.heldMs, [&]() { host.CloseDevice(other); });
+        std::ostringstream out;
+        std::ostringstream err;
+        CliEnvironment env;
+        env.pOut = &out;
+        env.pErr = &err;
+        env.pClock = &clock;
+        env.pHost = &host;
+        EXPECT_EQ(RunCli({"flash", image.Path()}, env), c.exit) << err.str();
+    }
 }
 
 TEST(CliExclusive, AllFlashesTheFreeDevicesAndNamesTheBusyOne) {
