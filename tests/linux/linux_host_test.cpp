@@ -178,45 +178,6 @@ TEST_F(LinuxHostTest, OpensTheGenericNodeReadWriteNonBlocking) {
     EXPECT_EQ(kernel.closed, std::vector<int>{static_cast<int>(e)});
 }
 
-TEST_F(LinuxHostTest, AnExclusiveOpenIsBusyWhileTheNodeIsOpenAnywhereAndKeepsOthersOut) {
-    AddTwoDrivesAndADisk();
-    CLinuxHost host = MakeHost();
-    const std::string sg1 = tree.Dev() + "/sg1";
-    const std::string busyText = "cannot open " + sg1 +
-                                 " read-write for this program alone: Device or resource busy; another program has "
-                                 "it open";
-    struct Case {
-        const char* name;
-        int otherFlags;  // how another program has the node open; -1: not at all
-        ExclusiveAccess access;
-    };
-    const Case cases[] = {
-        {"free", -1, ExclusiveAccess::Held},
-        {"open in another program", O_RDWR, ExclusiveAccess::Busy},
-        {"held exclusively by another program", O_RDWR | O_EXCL, ExclusiveAccess::Busy},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        const int other = c.otherFlags >= 0 ? kernel.Open(sg1.c_str(), c.otherFlags) : -1;
-        ExclusiveAccess access = ExclusiveAccess::NotOffered;
-        const HostHandle d = host.OpenDeviceExclusive("\\\\.\\D:", access);
-        EXPECT_EQ(access, c.access);
-        EXPECT_EQ(kernel.openFlags.back(), O_RDWR | O_NONBLOCK | O_CLOEXEC | O_EXCL);
-        const bool busy = c.access == ExclusiveAccess::Busy;
-        EXPECT_EQ(d == kInvalidHandle, busy);
-        EXPECT_EQ(host.OpenFoundBusy('D'), busy);
-        EXPECT_EQ(host.OpenErrorText('D'), busy ? busyText : "");
-        if (!busy) {
-            // Held: every other open, this program's shared ones too, is busy.
-            EXPECT_EQ(host.OpenDevice("\\\\.\\D:"), kInvalidHandle);
-            EXPECT_TRUE(host.OpenFoundBusy('D'));
-            EXPECT_NE(host.OpenDevice("\\\\.\\E:"), kInvalidHandle) << "the other drive is not affected";
-            host.CloseDevice(d);
-        }
-        if (other >= 0) kernel.Close(other);
-    }
-}
-
 TEST_F(LinuxHostTest, RefusesWhatIsNotADrivePath) {
     AddTwoDrivesAndADisk();
     CLinuxHost host = MakeHost();
