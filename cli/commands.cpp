@@ -35,7 +35,7 @@ constexpr char kErrFlashNotStarted[] = "; the flash was not started";
 constexpr char kErrTranscriptFailedInRun[] = "the transcript file ";
 constexpr char kErrTranscriptFailedInRunEnd[] = " could not be written to the end: ";
 constexpr char kErrInterrupted[] = "interrupted";
-constexpr char kErrNoExclusiveAccess[] =
+constexpr char kNoteNoExclusiveAccess[] =
     "exclusive access is not available on this system; other programs may still send commands to ";
 constexpr char kErrInterruptedBeforeTransfer[] =
     "interrupted before the transfer started: nothing was written to the device";
@@ -198,7 +198,7 @@ int CommandFlash(const CliOptions& options, IScsiHost& host, IClock& clock, CliE
         if (holds.back()->GetState() != CDriveHold::State::NotOffered) continue;
         unlockedDrives += (unlockedDrives.empty() ? "" : ", ") + (drive ? std::string(1, drive) + ":" : "the device");
     }
-    if (!unlockedDrives.empty()) PrintError(env, kErrNoExclusiveAccess + unlockedDrives);
+    if (!unlockedDrives.empty()) PrintError(env, kNoteNoExclusiveAccess + unlockedDrives);
 
     std::unique_ptr<IFlashObserver> observer;
     CProgressOutput* progress = nullptr;

@@ -284,12 +284,12 @@ HostHandle CLinuxHost::OpenNode(const char* path, bool bExclusive, ExclusiveAcce
         if (fd < 0) {
             error = DescribeOpenFailure(drive, node, -fd, bExclusive);
             bBusy = fd == -EBUSY;
+            if (bBusy) access = ExclusiveAccess::Busy;
         } else {
             handle = static_cast<HostHandle>(fd);
             if (bExclusive) access = ExclusiveAccess::Held;
         }
     }
-    if (bBusy) access = ExclusiveAccess::Busy;
     t_strLastError = error;
     std::lock_guard<std::mutex> lock(m_mutex);
     m_openErrors[letter - 'A'] = error;
