@@ -70,7 +70,8 @@ const char* FlashStateName(FlashState state);
 class CFlashView {
 public:
     // sleepInhibitor: keeps the machine awake from the start of a transfer
-    // to the end of its download; null leaves the machine's sleep alone.
+    // to the end of its verification wait (or of the transfer, when that
+    // fails); null leaves the machine's sleep alone.
     CFlashView(IFormWindow& window, IScsiHost& host, ISleepInhibitor* sleepInhibitor = nullptr);
     ~CFlashView();
     CFlashView(const CFlashView&) = delete;

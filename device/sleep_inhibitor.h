@@ -3,8 +3,8 @@
 
 // Keeps the machine from going to sleep while a device is written and
 // restarts. The form asks for it at the start of the transfer and gives it
-// up when the download ends, on the same thread; calls come in that order,
-// never twice in a row.
+// up when the verification wait ends (or the transfer fails, or the form
+// goes away), on the same thread; calls alternate, KeepAwake first.
 class ISleepInhibitor {
 public:
     virtual ~ISleepInhibitor() = default;
