@@ -8,6 +8,7 @@
 #include "cli/interrupt.h"
 #include "device/emulated/clock.h"
 #include "device/host.h"
+#include "device/sleep_inhibitor.h"
 
 // Everything kt3916flash-cli takes from its surroundings, so the whole tool
 // runs in-process under a test: streams, the clock the forms and the
@@ -26,6 +27,9 @@ struct CliEnvironment {
     // can start watching for it there.
     CInterruptFlag* pInterrupt = nullptr;
     std::function<void()> armInterrupt;
+    // Makes what keeps the machine awake during one form's transfer, asked
+    // for on that form's thread; empty: the machine's sleep is left alone.
+    std::function<std::unique_ptr<ISleepInhibitor>()> makeSleepInhibitor;
 };
 
 constexpr char kCliProgramName[] = "kt3916flash-cli";

@@ -313,6 +313,8 @@ std::string CliUsageText() {
         "updating).\n"
         "A station flashes a unit again only after it has gone away and come back; it\n"
         "prints one line per unit and exits 0 when no unit failed, 8 when one did.\n"
+        "A drive being flashed is the tool's alone until its flash ends; a drive that\n"
+        "another program has is left alone (exit 11).\n"
         "\n"
         "Exit codes:\n";
     for (const CliExitDescription& d : kCliExitDescriptions) {

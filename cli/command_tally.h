@@ -23,6 +23,10 @@ public:
     }
     uint32_t GetDriveKind(const char* rootPath) override { return m_inner.GetDriveKind(rootPath); }
     HostHandle OpenDevice(const char* path) override { return m_inner.OpenDevice(path); }
+    HostHandle OpenDeviceExclusive(const char* path, ExclusiveAccess& access) override {
+        return m_inner.OpenDeviceExclusive(path, access);
+    }
+    void ReleaseExclusiveAccess(HostHandle device) override { m_inner.ReleaseExclusiveAccess(device); }
     void CloseDevice(HostHandle device) override { m_inner.CloseDevice(device); }
     bool SendPassThrough(HostHandle device, PassThroughRequest& request) override;
     HostHandle LoadAspiLibrary(const char* name) override { return m_inner.LoadAspiLibrary(name); }

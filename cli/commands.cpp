@@ -1,5 +1,6 @@
 #include "cli/commands.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <memory>
@@ -7,6 +8,7 @@
 #include <thread>
 
 #include "cli/device_list.h"
+#include "cli/drive_hold.h"
 #include "cli/exit_codes.h"
 #include "cli/flash_session.h"
 #include "cli/identity_guard.h"
@@ -92,6 +94,7 @@ FlashJob MakeFlashJob(const CliOptions& options, const ImageCheck& check, IScsiH
     job.explainNoDevice = [&host](char letter) { return OpenProblem(host, letter); };
     job.verifyWindow = options.pollWindow;
     job.newRevision = options.newRevision;
+    job.makeSleepInhibitor = env.makeSleepInhibitor;
     return job;
 }
 
@@ -157,23 +160,27 @@ int CommandFlash(const CliOptions& options, IScsiHost& host, IClock& clock, CliE
         return EarlyEnd(options, env, kExitInterrupted, kErrInterruptedBeforeTransfer);
     }
 
+    const std::vector<char> busyDrives = BusyDrives(host);
     std::vector<char> drives;
     if (options.bAll) {
         for (const ListedDevice& d : devices) {
             if (d.chDrive) drives.push_back(d.chDrive);
         }
+        // A drive another program has is one of all; its flash says so.
+        drives.insert(drives.end(), busyDrives.begin(), busyDrives.end());
+        std::sort(drives.begin(), drives.end());
         if (drives.empty()) {
             for (const std::string& problem : OpenProblems(host)) PrintError(env, problem);
             PrintError(env, "No device found");
             return EarlyEnd(options, env, kExitNoDevice, "No device found");
         }
-        if (drives.size() != devices.size()) {
+        if (drives.size() != devices.size() + busyDrives.size()) {
             const std::string error = "devices without a drive letter cannot be flashed with --all; use --device";
             PrintError(env, error);
             return EarlyEnd(options, env, kExitUsage, error);
         }
     } else {
-        const DeviceChoice choice = ChooseDevice(host, options.device, devices);
+        const DeviceChoice choice = ChooseDevice(host, options.device, devices, busyDrives);
         if (choice.exit != kExitSuccess) {
             for (const std::string& problem : OpenProblems(host)) PrintError(env, problem);
             PrintError(env, choice.strError);
@@ -186,12 +193,24 @@ int CommandFlash(const CliOptions& options, IScsiHost& host, IClock& clock, CliE
         drives.push_back(choice.chDrive);
     }
 
-    // One INQUIRY to each chosen drive: the identity the guard checks, and
-    // the transcript's first line, so a file that does not take it stops the
-    // flash before anything else is sent.
-    std::vector<ListedDevice> identities;
+    // Each drive is this run's alone from here to the end of its flash.
+    std::vector<std::unique_ptr<CDriveHold>> holds;
+    std::string unlockedDrives;
+    for (char drive : drives) {
+        holds.push_back(std::make_unique<CDriveHold>(host, drive, clock));
+        if (holds.back()->GetState() != CDriveHold::State::NotOffered) continue;
+        unlockedDrives += (unlockedDrives.empty() ? "" : ", ") + (drive ? std::string(1, drive) + ":" : "the device");
+    }
+    if (!unlockedDrives.empty()) PrintError(env, kNoteNoExclusiveAccess + unlockedDrives);
+
+    // One INQUIRY to each chosen drive, through its hold: the identity the
+    // guard checks, and the transcript's first line, so a file that does not
+    // take it stops the flash before anything else is sent.
+    std::vector<ListedDevice> identities(drives.size());
     if (transcript || options.expected.IsSet()) {
-        for (char drive : drives) identities.push_back(IdentifyDrive(host, drive));
+        for (size_t i = 0; i < drives.size(); ++i) {
+            if (holds[i]->GetState() != CDriveHold::State::Busy) identities[i] = IdentifyDrive(*holds[i], drives[i]);
+        }
     }
     if (transcript && transcript->Failed()) {
         const std::string error = kErrTranscriptUnwritable + transcript->Path() + ": " + transcript->ErrorText();
@@ -199,17 +218,20 @@ int CommandFlash(const CliOptions& options, IScsiHost& host, IClock& clock, CliE
         return EarlyEnd(options, env, kExitError, error);
     }
 
-    // A device that is not the expected one gets nothing more; --all skips
-    // it and flashes the others.
+    // A device that is not the expected one gets nothing more, and is given
+    // back at once; --all skips it and flashes the others. A busy drive was
+    // not asked: its run says it is busy.
     std::vector<FlashRecord> records(drives.size());
     std::vector<size_t> flashed;  // indexes into drives and records
     for (size_t i = 0; i < drives.size(); ++i) {
+        const bool busy = holds[i]->GetState() == CDriveHold::State::Busy;
         const std::string mismatch =
-            options.expected.IsSet() ? IdentityMismatch(options.expected, identities[i]) : std::string();
+            options.expected.IsSet() && !busy ? IdentityMismatch(options.expected, identities[i]) : std::string();
         if (mismatch.empty()) {
             flashed.push_back(i);
             continue;
         }
+        holds[i]->Release();
         PrintError(env, mismatch);
         records[i] = WrongDeviceRecord(host, devices, identities[i], mismatch);
         if (!options.bAll) return EarlyEnd(options, env, kExitWrongDevice, mismatch, records[i]);
@@ -231,7 +253,9 @@ int CommandFlash(const CliOptions& options, IScsiHost& host, IClock& clock, CliE
 
     if (drives.size() == 1 && !options.bAll) {
         const std::string node = NodeOf(host, devices, drives[0]);
-        records[0] = RunFlashJob(MakeFlashJob(options, check, host, clock, observer.get(), env, drives[0], node));
+        FlashJob job = MakeFlashJob(options, check, host, clock, observer.get(), env, drives[0], node);
+        job.pHold = holds[0].get();
+        records[0] = RunFlashJob(job);
     } else {
         // One form, one device object and one set of option globals per
         // thread; a failure on one device never stops the others.
@@ -239,6 +263,7 @@ int CommandFlash(const CliOptions& options, IScsiHost& host, IClock& clock, CliE
         for (size_t i : flashed) {
             const std::string node = NodeOf(host, devices, drives[i]);
             FlashJob job = MakeFlashJob(options, check, host, clock, observer.get(), env, drives[i], node);
+            job.pHold = holds[i].get();
             threads.emplace_back([job, &records, i]() { records[i] = RunFlashJob(job); });
         }
         for (std::thread& thread : threads) thread.join();

@@ -131,19 +131,33 @@ std::vector<std::string> OpenProblems(IScsiHost& host) {
     return problems;
 }
 
+std::vector<char> BusyDrives(IScsiHost& host) {
+    std::vector<char> busy;
+#ifdef __linux__
+    if (auto* linuxHost = dynamic_cast<CLinuxHost*>(&UnrecordedHost(host))) {
+        for (const LinuxDrive& d : linuxHost->Drives()) {
+            if (linuxHost->OpenFoundBusy(d.chLetter)) busy.push_back(d.chLetter);
+        }
+    }
+#endif
+    (void)host;
+    return busy;
+}
+
 DeviceChoice ChooseDevice(IScsiHost& host, const std::optional<std::string>& spec,
-                          const std::vector<ListedDevice>& devices) {
+                          const std::vector<ListedDevice>& devices, const std::vector<char>& busyDrives) {
     DeviceChoice choice;
     if (!spec) {
-        if (devices.empty()) {
+        const size_t found = devices.size() + busyDrives.size();
+        if (found == 0) {
             choice.exit = kExitNoDevice;
             choice.strError = "No device found";
-        } else if (devices.size() > 1) {
+        } else if (found > 1) {
             choice.exit = kExitUsage;
-            choice.strError = std::to_string(devices.size()) +
+            choice.strError = std::to_string(found) +
                               " devices found: name the one to flash with --device, or flash them all with --all";
         } else {
-            choice.chDrive = devices[0].chDrive;
+            choice.chDrive = devices.empty() ? busyDrives[0] : devices[0].chDrive;
         }
         return choice;
     }
@@ -186,6 +200,12 @@ DeviceChoice ChooseDevice(IScsiHost& host, const std::optional<std::string>& spe
 
     // Devices reached without letters (ASPI) are found by letter only by
     // the form itself.
+    for (char busy : busyDrives) {
+        if (busy == letter) {
+            choice.chDrive = letter;
+            return choice;
+        }
+    }
     bool anyLetterless = false;
     for (const ListedDevice& d : devices) {
         if (d.chDrive == letter) {

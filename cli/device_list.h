@@ -35,15 +35,20 @@ std::string DeviceNodeText(IScsiHost& host, char drive);
 // empty where the host cannot tell.
 std::vector<std::string> OpenProblems(IScsiHost& host);
 std::string OpenProblem(IScsiHost& host, char drive);
+// The drives that the last listing could not open because another program
+// has them: there, but not to be used now. Empty where the host cannot tell.
+std::vector<char> BusyDrives(IScsiHost& host);
 
 // The device a flash is aimed at: from --device, or the only one found.
+// A busy drive counts as found: it may be chosen (its flash then says it is
+// busy), and it is never passed over for the only other one.
 struct DeviceChoice {
     CliExit exit = kExitSuccess;  // kExitSuccess when chosen
     std::string strError;
     char chDrive = 0;
 };
 DeviceChoice ChooseDevice(IScsiHost& host, const std::optional<std::string>& spec,
-                          const std::vector<ListedDevice>& devices);
+                          const std::vector<ListedDevice>& devices, const std::vector<char>& busyDrives);
 
 // The table of 'list' (and of a refusal to guess).
 std::string FormatDeviceTable(const std::vector<ListedDevice>& devices);

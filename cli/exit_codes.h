@@ -13,6 +13,7 @@ enum CliExit : int {
     kExitSomeFailed = 8,         // --all: at least one device did not succeed
     kExitWrongDevice = 9,        // not the device --expect-identity/--expect-revision names: nothing was sent
     kExitWrongRevision = 10,     // the device came back, but not with the revision --new-revision names
+    kExitDeviceBusy = 11,        // another program has the device: nothing was sent to it
     kExitInterrupted = 130,      // stopped by Ctrl-C (or SIGTERM)
 };
 
@@ -35,6 +36,7 @@ inline constexpr CliExitDescription kCliExitDescriptions[] = {
     {kExitWrongDevice, "wrong-device",
      "the device is not the one --expect-identity/--expect-revision names (nothing was sent)"},
     {kExitWrongRevision, "wrong-revision", "the device came back with another revision than --new-revision names"},
+    {kExitDeviceBusy, "device-busy", "the device is in use by another program (nothing was sent)"},
     {kExitInterrupted, "interrupted", "interrupted by Ctrl-C or SIGTERM"},
 };
 

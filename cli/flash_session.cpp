@@ -49,6 +49,7 @@ constexpr char kNoteStoppedAfterEnd[] =
 constexpr char kNoteInterruptHeld[] = "the interrupt was held until the transfer ended";
 constexpr char kNoteInterruptedBeforeTransfer[] =
     "interrupted before the transfer started: nothing was written to the device";
+constexpr char kNoteDeviceBusy[] = "device busy: in use by another program (";
 
 // Once a block has gone out, the device's image is half-written whatever
 // stopped the transfer: a read error is as much a part-way failure as a
@@ -88,6 +89,15 @@ void CheckNewRevision(const FlashJob& job, FlashRecord& record) {
     record.notes.push_back(record.strCheckFailure);
 }
 
+void EmitResult(const FlashJob& job, const FlashRecord& record, uint64_t startMs) {
+    if (!job.pObserver) return;
+    FlashEvent result;
+    result.kind = FlashEventKind::Result;
+    result.record = &record;
+    result.tMs = job.pClock->NowMs() - startMs;
+    job.pObserver->OnFlashEvent(result);
+}
+
 }  // namespace
 
 FlashRecord RunFlashJob(const FlashJob& job) {
@@ -105,12 +115,22 @@ FlashRecord RunFlashJob(const FlashJob& job) {
     g_bAutoFlash = 1;
     g_strOptionText.clear();
 
+    if (job.pHold && job.pHold->GetState() == CDriveHold::State::Busy) {
+        record.exit = kExitDeviceBusy;
+        record.notes.push_back(kNoteDeviceBusy + job.strNode + ")");
+        AddTransferNotes(record);
+        EmitResult(job, record, startMs);
+        return record;
+    }
+
     CTerminalFormWindow window(*job.pClock, record, job.pObserver, job.pInterrupt);
     CTerminalFormWindow::RunEnd end = CTerminalFormWindow::RunEnd::Idle;
     FlashState finalState = FlashState::Ready;
-    CCommandTally tally(*job.pHost);
+    CCommandTally tally(job.pHold ? static_cast<IScsiHost&>(*job.pHold) : *job.pHost);
+    const std::unique_ptr<ISleepInhibitor> sleepInhibitor =
+        job.makeSleepInhibitor ? job.makeSleepInhibitor() : nullptr;
     {
-        CFlashView view(window, tally);
+        CFlashView view(window, tally, sleepInhibitor.get());
         view.SetVerifyWindow(job.verifyWindow);
         if (job.pInterrupt && job.pInterrupt->IsRaised()) {
             end = CTerminalFormWindow::RunEnd::Interrupted;
@@ -121,6 +141,8 @@ FlashRecord RunFlashJob(const FlashJob& job) {
         finalState = view.GetState();
         record.strNewRevision = WithoutTrailingBlanks(view.GetAnsweredRevision());
     }
+    // The device is left to others only once the form is done with it.
+    if (job.pHold) job.pHold->Release();
     record.bDownloadModeSent = tally.Count(kOpStartStopUnit) != 0;
     record.nBlockWrites = tally.Count(kOpWriteBlock);
 
@@ -155,12 +177,6 @@ FlashRecord RunFlashJob(const FlashJob& job) {
         if (!why.empty()) record.notes.push_back(why);
     }
 
-    if (job.pObserver) {
-        FlashEvent result;
-        result.kind = FlashEventKind::Result;
-        result.record = &record;
-        result.tMs = job.pClock->NowMs() - startMs;
-        job.pObserver->OnFlashEvent(result);
-    }
+    EmitResult(job, record, startMs);
     return record;
 }

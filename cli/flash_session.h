@@ -1,14 +1,17 @@
 #pragma once
 #include <atomic>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 
+#include "cli/drive_hold.h"
 #include "cli/flash_events.h"
 #include "cli/interrupt.h"
 #include "console/flash_view.h"
 #include "device/emulated/clock.h"
 #include "device/host.h"
+#include "device/sleep_inhibitor.h"
 
 // One device's flash: the desktop tool's form, run to its end in a terminal
 // window on the calling thread.
@@ -19,6 +22,10 @@ struct FlashJob {
     bool bEmulated = false;
     uint32_t nBlocks = 0;  // of the image's plan
     IScsiHost* pHost = nullptr;
+    // The drive taken for this run (over pHost): the form works through it,
+    // and the run gives it back at its end. Null: the form opens the drive
+    // itself.
+    CDriveHold* pHold = nullptr;
     IClock* pClock = nullptr;
     IFlashObserver* pObserver = nullptr;
     CInterruptFlag* pInterrupt = nullptr;
@@ -27,11 +34,13 @@ struct FlashJob {
     VerifyWindow verifyWindow;  // the restart ticks that ask the device
     // The revision the device must answer with after the transfer.
     std::optional<std::string> newRevision;
+    // See CliEnvironment.
+    std::function<std::unique_ptr<ISleepInhibitor>()> makeSleepInhibitor;
 };
 
 // Sets this thread's option globals (image, drive, automatic start), runs
-// the form's initial update and its timers, and says how it ended. Emits a
-// Result event last.
+// the form's initial update and its timers, and says how it ended; a drive
+// that another program has is not touched. Emits a Result event last.
 FlashRecord RunFlashJob(const FlashJob& job);
 
 // The exit code for a form that went quiet after these message boxes.

@@ -30,6 +30,7 @@ int main(int argc, char** argv) {
     env.terminalColumns = StderrColumns;
     env.pInterrupt = &interrupt;
     env.armInterrupt = [&]() { watch = std::make_unique<CInterruptWatch>(interrupt); };
+    env.makeSleepInhibitor = []() { return CreatePlatformSleepInhibitor(kCliProgramName); };
     const int exit = RunCli(args, env);
     std::cout.flush();
     return exit;

@@ -11,6 +11,7 @@
 
 #include "cli/commands.h"
 #include "cli/device_list.h"
+#include "cli/drive_hold.h"
 #include "cli/exit_codes.h"
 #include "cli/flash_session.h"
 #include "cli/identity_guard.h"
@@ -48,6 +49,7 @@ struct Unit {
     uint64_t nStartMs = 0;
     uint64_t nDurationMs = 0;
     FlashRecord record;
+    std::unique_ptr<CDriveHold> hold;  // the drive, the unit's flash's alone
     std::thread thread;
 };
 
@@ -207,6 +209,7 @@ int CommandStation(const CliOptions& options, IScsiHost& host, IClock& clock, Cl
     std::map<std::string, std::unique_ptr<Unit>> units;
     StationCounts counts;
     uint32_t nStarted = 0;
+    bool bToldNoExclusiveAccess = false;
     std::mutex mutex;
     std::condition_variable unitEnded;
     auto interrupted = [&env]() { return env.pInterrupt && env.pInterrupt->IsRaised(); };
@@ -253,12 +256,20 @@ int CommandStation(const CliOptions& options, IScsiHost& host, IClock& clock, Cl
                     units.emplace(UnitKey(d), std::move(unit));
                     continue;
                 }
+                // Taken here, on the station's thread, as flash takes its
+                // drives: a busy unit's run says so and fails.
+                unit->hold = std::make_unique<CDriveHold>(host, d.chDrive, clock);
+                if (unit->hold->GetState() == CDriveHold::State::NotOffered && !bToldNoExclusiveAccess) {
+                    PrintError(env, kNoteNoExclusiveAccess + std::string(1, d.chDrive) + ":");
+                    bToldNoExclusiveAccess = true;
+                }
                 ++nStarted;
                 ++counts.nInProgress;
                 unit->bFlashing = true;
                 unit->nStartMs = clock.NowMs();
                 Unit* running = unit.get();
-                const FlashJob job = MakeFlashJob(options, check, host, clock, nullptr, env, d.chDrive, d.strNode);
+                FlashJob job = MakeFlashJob(options, check, host, clock, nullptr, env, d.chDrive, d.strNode);
+                job.pHold = unit->hold.get();
                 unit->thread = std::thread([job, running, &clock, &mutex, &unitEnded]() {
                     running->record = RunFlashJob(job);
                     running->nDurationMs = clock.NowMs() - running->nStartMs;

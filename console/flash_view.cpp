@@ -33,9 +33,17 @@ const char* FlashStateName(FlashState state)
     return "?";
 }
 
-CFlashView::CFlashView(IFormWindow& window, IScsiHost& host) : m_window(window), m_host(host) {}
+CFlashView::CFlashView(IFormWindow& window, IScsiHost& host, ISleepInhibitor* sleepInhibitor)
+    : m_window(window), m_host(host), m_pSleepInhibitor(sleepInhibitor)
+{
+}
 
-CFlashView::~CFlashView() = default;
+// A form that goes away in the middle of a download (its window closed, the
+// tool interrupted) lets the machine sleep again.
+CFlashView::~CFlashView()
+{
+    AllowSleep();
+}
 
 void CFlashView::OnInitialUpdate()
 {
@@ -170,6 +178,8 @@ void CFlashView::OnVerifyTick()
         if (m_pDevice->Inquiry()) {
             m_strAnsweredRevision = InquiryRevisionText(m_pDevice->GetDataBuffer());
             m_window.KillTimer(IDT_VERIFY);
+            // The wait is over; the box may stay open for as long as it likes.
+            AllowSleep();
             m_window.ProgressSetPos(kVerifyRangeMax);
             m_window.MessageBox(kMsgUpdateSuccess);
             m_window.EnableFlashButton(true);
@@ -180,6 +190,7 @@ void CFlashView::OnVerifyTick()
     }
     if (g_nVerifyTicks >= m_verifyWindow.nLastTick) {
         m_window.KillTimer(IDT_VERIFY);
+        AllowSleep();
         m_state = FlashState::Stopped;
         m_window.MessageBox(kMsgUpdateFailure);
         EndDownload(FlashState::Stopped);
@@ -197,9 +208,18 @@ void CFlashView::EndDownload(FlashState state)
     m_window.EnableDeviceList(true);
 }
 
+void CFlashView::AllowSleep()
+{
+    if (!m_bKeepingAwake)
+        return;
+    m_bKeepingAwake = false;
+    m_pSleepInhibitor->AllowSleep();
+}
+
 bool CFlashView::FailDownload(const char* message)
 {
     m_state = FlashState::Stopped;
+    AllowSleep();
     m_window.MessageBox(message);
     EndDownload(FlashState::Stopped);
     return false;
@@ -241,6 +261,13 @@ bool CFlashView::DownloadImage()
 
     m_window.ProgressSetRange(0, static_cast<uint16_t>(plan->blockCount - 1));
     m_window.ProgressSetStep(1);
+    // From the eject that opens the transfer to the end of the verification
+    // wait, a machine that goes to sleep leaves the device half-written or
+    // unchecked.
+    if (m_pSleepInhibitor != nullptr) {
+        m_pSleepInhibitor->KeepAwake();
+        m_bKeepingAwake = true;
+    }
     m_pDevice->StartStopUnit(kStartStopEject);
 
     // Each block is read straight into the device's buffer; bytes beyond what

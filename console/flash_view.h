@@ -8,6 +8,7 @@
 #include "console/inquiry_text.h"
 #include "device/flash_device.h"
 #include "device/host.h"
+#include "device/sleep_inhibitor.h"
 
 // Control ids of the form template IDD_FLASH_FORM.
 constexpr int IDD_FLASH_FORM = 130;
@@ -76,7 +77,10 @@ const char* FlashStateName(FlashState state);
 // the download sequence, against whatever window hosts it.
 class CFlashView {
 public:
-    CFlashView(IFormWindow& window, IScsiHost& host);
+    // sleepInhibitor: keeps the machine awake from the start of a transfer
+    // to the end of its verification wait (or of the transfer, when that
+    // fails); null leaves the machine's sleep alone.
+    CFlashView(IFormWindow& window, IScsiHost& host, ISleepInhibitor* sleepInhibitor = nullptr);
     ~CFlashView();
     CFlashView(const CFlashView&) = delete;
     CFlashView& operator=(const CFlashView&) = delete;
@@ -108,9 +112,12 @@ private:
     // The download is over: the device list takes a new choice again.
     void EndDownload(FlashState state);
     bool FailDownload(const char* message);
+    void AllowSleep();
 
     IFormWindow& m_window;
     IScsiHost& m_host;
+    ISleepInhibitor* m_pSleepInhibitor;
+    bool m_bKeepingAwake = false;
     uint32_t m_nChecksum = 0;
     std::unique_ptr<CFlashDevice> m_pDevice;
     // The image whose checksum the form shows; what a download may send.

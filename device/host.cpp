@@ -23,3 +23,11 @@ void IScsiHost::DescribeLastFailure(char* text, std::size_t size)
     if (text != nullptr && size != 0)
         text[0] = '\0';
 }
+
+HostHandle IScsiHost::OpenDeviceExclusive(const char* path, ExclusiveAccess& access)
+{
+    access = ExclusiveAccess::NotOffered;
+    return OpenDevice(path);
+}
+
+void IScsiHost::ReleaseExclusiveAccess(HostHandle) {}

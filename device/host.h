@@ -32,6 +32,16 @@ public:
     // CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ |
     // FILE_SHARE_WRITE, no security, OPEN_EXISTING, FILE_FLAG_NO_BUFFERING).
     virtual HostHandle OpenDevice(const char* path) = 0;  // kInvalidHandle on failure
+    // OpenDevice, and the drive for this handle alone until
+    // ReleaseExclusiveAccess or CloseDevice: the CD-ROM class driver's
+    // exclusive lock (IOCTL_CDROM_EXCLUSIVE_ACCESS) on Windows, an O_EXCL open
+    // on Linux. On failure kInvalidHandle, with Busy when another handle
+    // holds the drive. NotOffered: the system cannot give a drive to one
+    // handle; it is open as OpenDevice opens it. The default offers nothing.
+    virtual HostHandle OpenDeviceExclusive(const char* path, ExclusiveAccess& access);
+    // Gives the drive back to everyone; the handle stays open. Only for a
+    // handle that OpenDeviceExclusive returned with Held.
+    virtual void ReleaseExclusiveAccess(HostHandle device);
     virtual void CloseDevice(HostHandle device) = 0;
     // DeviceIoControl(IOCTL_SCSI_PASS_THROUGH_DIRECT) with the request as both
     // input and output buffer. True when the call itself succeeded.

@@ -13,3 +13,10 @@ using AspiEntryPoint = void*;
 constexpr uint32_t kPlatformWin32Windows = 1;  // VER_PLATFORM_WIN32_WINDOWS (9x)
 constexpr uint32_t kDriveTypeCdrom = 5;        // DRIVE_CDROM
 constexpr uint32_t kDriveTypeFixed = 3;        // DRIVE_FIXED
+
+// What OpenDeviceExclusive got.
+enum class ExclusiveAccess {
+    Held,        // no other handle can send the drive commands
+    Busy,        // another handle holds the drive: it was not opened
+    NotOffered,  // the system cannot lock the drive: opened without the lock
+};

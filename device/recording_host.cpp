@@ -77,15 +77,27 @@ CRecordingHost::~CRecordingHost() = default;
 HostHandle CRecordingHost::OpenDevice(const char* path)
 {
     const HostHandle handle = m_inner.OpenDevice(path);
+    RememberDrive(handle, path);
+    return handle;
+}
+
+HostHandle CRecordingHost::OpenDeviceExclusive(const char* path, ExclusiveAccess& access)
+{
+    const HostHandle handle = m_inner.OpenDeviceExclusive(path, access);
+    RememberDrive(handle, path);
+    return handle;
+}
+
+void CRecordingHost::RememberDrive(HostHandle handle, const char* path)
+{
     if (handle == kInvalidHandle)
-        return handle;
+        return;
     OpenDrive drive{};
     drive.chDrive = DevicePathLetter(path);
     const std::string node = drive.chDrive != 0 && m_options.nodeName ? m_options.nodeName(drive.chDrive) : "";
     std::snprintf(drive.szNode, sizeof drive.szNode, "%s", !node.empty() ? node.c_str() : path != nullptr ? path : "");
     std::lock_guard lock(m_mutex);
     m_openDrives[handle] = drive;
-    return handle;
 }
 
 void CRecordingHost::CloseDevice(HostHandle device)

@@ -77,6 +77,8 @@ public:
     }
     uint32_t GetDriveKind(const char* rootPath) override { return m_inner.GetDriveKind(rootPath); }
     HostHandle OpenDevice(const char* path) override;
+    HostHandle OpenDeviceExclusive(const char* path, ExclusiveAccess& access) override;
+    void ReleaseExclusiveAccess(HostHandle device) override { m_inner.ReleaseExclusiveAccess(device); }
     void CloseDevice(HostHandle device) override;
     bool SendPassThrough(HostHandle device, PassThroughRequest& request) override;
     void DescribeLastFailure(char* text, std::size_t size) override { m_inner.DescribeLastFailure(text, size); }
@@ -108,6 +110,8 @@ private:
     };
     static constexpr std::size_t kPendingMax = 16;
 
+    // Keeps which drive an open handle is, for the records of its commands.
+    void RememberDrive(HostHandle handle, const char* path);
     void Record(char drive, const char* node, const RecordedCommand& command, const uint8_t* data, int64_t liStart,
                 int64_t liStop);
     void RecordExec(const SRB_ExecSCSICmd& srb, int64_t liStart, bool bWaitGaveUp);

@@ -72,22 +72,6 @@ std::string Hex4(const std::vector<uint8_t>& bytes) {
     return text;
 }
 
-// A manual clock that runs a step once, when time first reaches a mark.
-class CMarkClock final : public IClock {
-public:
-    CMarkClock(uint64_t markMs, std::function<void()> step) : m_markMs(markMs), m_step(std::move(step)) {}
-    uint64_t NowMs() override { return m_nowMs; }
-    void SleepMs(uint32_t milliseconds) override {
-        m_nowMs += milliseconds;
-        if (m_step && m_nowMs >= m_markMs) std::exchange(m_step, nullptr)();
-    }
-
-private:
-    uint64_t m_nowMs = 0;
-    uint64_t m_markMs;
-    std::function<void()> m_step;
-};
-
 }  // namespace
 
 TEST(CliFlash, EachEndOfAFlashHasItsExitCode) {
@@ -346,7 +330,7 @@ TEST(CliFlash, ImageChangedBeforeTheStartTickIsNotSent) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         TempImage image(original);
-        CMarkClock clock(250, [&] { image.Write(c.replacement); });
+        cli_test::CMarkClock clock(250, [&] { image.Write(c.replacement); });
         EmulatedHost host(Scenario(""), clock);
         std::ostringstream out, err;
         CliEnvironment env;

@@ -7,6 +7,7 @@
 #include <mutex>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "cli/cli_app.h"
@@ -21,11 +22,28 @@ struct CliRun {
     std::string err;
 };
 
+// A manual clock that runs a step once, when time first reaches a mark.
+class CMarkClock final : public IClock {
+public:
+    CMarkClock(uint64_t markMs, std::function<void()> step) : m_markMs(markMs), m_step(std::move(step)) {}
+    uint64_t NowMs() override { return m_nowMs; }
+    void SleepMs(uint32_t milliseconds) override {
+        m_nowMs += milliseconds;
+        if (m_step && m_nowMs >= m_markMs) std::exchange(m_step, nullptr)();
+    }
+
+private:
+    uint64_t m_nowMs = 0;
+    uint64_t m_markMs;
+    std::function<void()> m_step;
+};
+
 // Runs the whole tool in-process on a manual clock: the forms' timers and
 // the emulated devices move together, and nothing sleeps.
-inline CliRun RunTool(const std::vector<std::string>& args, IScsiHost* host = nullptr, ManualClock* clock = nullptr,
+inline CliRun RunTool(const std::vector<std::string>& args, IScsiHost* host = nullptr, IClock* clock = nullptr,
                       CInterruptFlag* interrupt = nullptr, bool terminal = false,
-                      std::function<size_t()> columns = {}) {
+                      std::function<size_t()> columns = {},
+                      std::function<std::unique_ptr<ISleepInhibitor>()> makeSleepInhibitor = {}) {
     ManualClock ownClock;
     std::ostringstream out;
     std::ostringstream err;
@@ -37,6 +55,7 @@ inline CliRun RunTool(const std::vector<std::string>& args, IScsiHost* host = nu
     env.pClock = clock ? clock : &ownClock;
     env.pHost = host;
     env.pInterrupt = interrupt;
+    env.makeSleepInhibitor = std::move(makeSleepInhibitor);
     CliRun run;
     run.exit = RunCli(args, env);
     run.out = out.str();

@@ -236,6 +236,33 @@ TEST(EmulatedHost, PlugTimelineAttachesAndDetachesDrives)
     EXPECT_EQ(host.BadCloseCount(), 0);
 }
 
+TEST(EmulatedHost, AnExclusiveLockKeepsOtherHandlesOffTheDriveUntilReleasedOrClosed)
+{
+    ManualClock clock;
+    EmulatedHost host(Scenario(""), clock);
+    std::vector<uint8_t> buffer(60);
+    PassThroughRequest request = Request(InquiryCdb(), true, buffer.data(), 60);
+    const HostHandle shared = host.OpenDevice("\\\\.\\D:");
+    for (bool bRelease : {true, false}) {
+        ExclusiveAccess access = ExclusiveAccess::NotOffered;
+        const HostHandle owner = host.OpenDeviceExclusive("\\\\.\\d:", access);
+        ASSERT_EQ(access, ExclusiveAccess::Held);
+        EXPECT_EQ(host.OpenDeviceExclusive("\\\\.\\D:", access), kInvalidHandle);
+        EXPECT_EQ(access, ExclusiveAccess::Busy);
+        const size_t recorded = host.Records().size();
+        EXPECT_FALSE(host.SendPassThrough(shared, request)) << "another handle's command never reaches the device";
+        EXPECT_EQ(host.Records().size(), recorded);
+        EXPECT_TRUE(host.SendPassThrough(owner, request));
+        if (bRelease)
+            host.ReleaseExclusiveAccess(owner);
+        else
+            host.CloseDevice(owner);
+        EXPECT_TRUE(host.SendPassThrough(shared, request));
+        if (bRelease)
+            host.CloseDevice(owner);
+    }
+}
+
 TEST(EmulatedHost, PassThroughGoodAndCheck)
 {
     ManualClock clock;

@@ -34,8 +34,11 @@ protected:
         m_pProbe.reset();
         m_pEmulated = std::make_unique<EmulatedHost>(scenario, m_clock);
         m_pProbe = std::make_unique<ProbeHost>(*m_pEmulated);
-        m_pView = std::make_unique<CFlashView>(m_window, *m_pProbe);
+        m_pView = std::make_unique<CFlashView>(m_window, *m_pProbe, m_pSleepInhibitor);
     }
+
+    // The form goes away, as when its window is closed.
+    void DestroyView() { m_pView.reset(); }
 
     CFlashView& View() { return *m_pView; }
     EmulatedHost& Emulated() { return *m_pEmulated; }
@@ -83,6 +86,7 @@ protected:
 
     ManualClock m_clock;
     RecordingWindow m_window;
+    ISleepInhibitor* m_pSleepInhibitor = nullptr;  // for the forms MakeBench makes
 
 private:
     std::unique_ptr<EmulatedHost> m_pEmulated;

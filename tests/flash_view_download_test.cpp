@@ -212,6 +212,58 @@ TEST_F(DownloadTest, VerificationAsksFromTick13AndGivesUpAfterTick21)
     }
 }
 
+// Writes the inhibitor's calls into the window's call list, so that their
+// place among the form's other calls shows.
+class WindowLoggedInhibitor final : public ISleepInhibitor {
+public:
+    explicit WindowLoggedInhibitor(RecordingWindow& window) : m_window(window) {}
+    void KeepAwake() override { m_window.m_calls.push_back("KeepAwake"); }
+    void AllowSleep() override { m_window.m_calls.push_back("AllowSleep"); }
+
+private:
+    RecordingWindow& m_window;
+};
+
+TEST_F(DownloadTest, MachineStaysAwakeFromTheFirstCommandOfTheTransferToTheEndOfTheWait)
+{
+    EmulatorScenario neverBack;
+    neverBack.neverReturn = true;
+    EmulatorScenario refusedBlock;
+    refusedBlock.failBlock = 2;
+    struct Case {
+        EmulatorScenario scenario;
+        int verifyTicks;  // fired before the form goes away (-1: all it asks for)
+        const char* box;  // the download's last box, shown once the machine may sleep again
+    };
+    const Case cases[] = {{EmulatorScenario{}, -1, kMsgUpdateSuccess}, {neverBack, -1, kMsgUpdateFailure},
+                          {refusedBlock, 0, kMsgSendFailure}, {EmulatorScenario{}, 3, nullptr}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.box ? c.box : "window closed while waiting");
+        m_window = RecordingWindow();
+        WindowLoggedInhibitor inhibitor(m_window);
+        m_pSleepInhibitor = &inhibitor;
+        TempImage file(PatternImage(kPlan512K.imageLength));
+        SurveyAndFlash(file.Path(), c.scenario);
+        FireStartTick();
+        for (int tick = 0; c.verifyTicks < 0 ? m_window.TimerArmed(IDT_VERIFY) : tick < c.verifyTicks; ++tick)
+            FireVerifyTick();
+        DestroyView();
+        m_pSleepInhibitor = nullptr;
+
+        const std::vector<std::string>& calls = m_window.m_calls;
+        EXPECT_EQ(std::count(calls.begin(), calls.end(), "KeepAwake"), 1);
+        EXPECT_EQ(std::count(calls.begin(), calls.end(), "AllowSleep"), 1);
+        const auto awake = std::find(calls.begin(), calls.end(), "KeepAwake");
+        const auto asleep = std::find(calls.begin(), calls.end(), "AllowSleep");
+        // Before the first block's status: the eject that opens the transfer follows it.
+        EXPECT_EQ(std::find(calls.begin(), awake, "Status sending data...."), awake);
+        EXPECT_LT(awake, asleep);
+        const auto last = c.box ? std::find(calls.begin(), calls.end(), std::string("MessageBox ") + c.box)
+                                : calls.end();
+        EXPECT_LT(asleep, last);
+    }
+}
+
 TEST_F(DownloadTest, StoppedFormAcceptsNoNewDownload)
 {
     EmulatorScenario scenario;

@@ -1,8 +1,14 @@
 #include "app/win32/flash_form_wnd.h"
 
 #include "app/win32/app_message.h"
+#include "res/app_name.h"
 
-CFlashFormWnd::CFlashFormWnd(IScsiHost& host) : m_host(host) {}
+// The form's timers run on this window's thread, so the execution state that
+// keeps the machine awake is set and cleared there.
+CFlashFormWnd::CFlashFormWnd(IScsiHost& host)
+    : m_host(host), m_pSleepInhibitor(CreatePlatformSleepInhibitor(KT_APP_NAME))
+{
+}
 
 CFlashFormWnd::~CFlashFormWnd()
 {
@@ -24,7 +30,7 @@ bool CFlashFormWnd::Create(HWND hParent, UINT nIDTemplate, UINT nID)
     SetWindowLongPtrW(m_hWnd, GWLP_ID, static_cast<LONG_PTR>(nID));
     if (!BindControls())
         return false;
-    m_pView = std::make_unique<CFlashView>(*this, m_host);
+    m_pView = std::make_unique<CFlashView>(*this, m_host, m_pSleepInhibitor.get());
     ShowWindow(m_hWnd, SW_SHOW);
     return true;
 }

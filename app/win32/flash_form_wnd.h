@@ -6,6 +6,7 @@
 #include "console/flash_view.h"
 #include "console/form_window.h"
 #include "device/host.h"
+#include "device/sleep_inhibitor.h"
 
 // The window of the flash form: a child dialog made from the template
 // IDD_FLASH_FORM, its controls bound by id, hosting the form's behaviour
@@ -52,6 +53,7 @@ private:
     bool BindControls();
 
     IScsiHost& m_host;
+    std::unique_ptr<ISleepInhibitor> m_pSleepInhibitor;  // outlives the view, which may still hold it
     HWND m_hWnd = nullptr;
     HWND m_cbDeviceList = nullptr;
     HWND m_stStatus = nullptr;

@@ -32,6 +32,7 @@ constexpr char kFailureNotOpen[] = "emulated host: not an open device";
 constexpr char kFailureMalformed[] = "emulated host: malformed request";
 constexpr char kFailureNoAnswer[] = "emulated host: the device did not answer";
 constexpr char kFailureRemoved[] = "emulated host: the device was removed";
+constexpr char kFailureLocked[] = "emulated host: another handle holds the drive's exclusive lock";
 thread_local const char* t_pszLastFailure = "";
 
 // Fixed-format sense data: response code 0x70, the key at byte 2, the
@@ -219,12 +220,50 @@ HostHandle EmulatedHost::OpenDevice(const char* path)
     return handle;
 }
 
+HostHandle EmulatedHost::OpenDeviceExclusive(const char* path, ExclusiveAccess& access)
+{
+    access = ExclusiveAccess::NotOffered;
+    const HostHandle handle = OpenDevice(path);
+    if (handle == kInvalidHandle)
+        return handle;
+    std::lock_guard lock(m_mutex);
+    const int device = m_openDevices[handle].device;
+    if (LockedByOtherHandle(device, handle)) {
+        m_openDevices.erase(handle);
+        access = ExclusiveAccess::Busy;
+        return kInvalidHandle;
+    }
+    m_locks[device] = handle;
+    access = ExclusiveAccess::Held;
+    return handle;
+}
+
+void EmulatedHost::ReleaseExclusiveAccess(HostHandle device)
+{
+    std::lock_guard lock(m_mutex);
+    auto it = m_openDevices.find(device);
+    if (it != m_openDevices.end() && !LockedByOtherHandle(it->second.device, device))
+        m_locks.erase(it->second.device);
+}
+
 void EmulatedHost::CloseDevice(HostHandle device)
 {
     CompleteDueRequests();
     std::lock_guard lock(m_mutex);
-    if (m_openDevices.erase(device) == 0)
+    auto it = m_openDevices.find(device);
+    if (it == m_openDevices.end()) {
         ++m_nBadCloses;
+        return;
+    }
+    if (!LockedByOtherHandle(it->second.device, device))
+        m_locks.erase(it->second.device);
+    m_openDevices.erase(it);
+}
+
+bool EmulatedHost::LockedByOtherHandle(int device, HostHandle handle) const
+{
+    auto it = m_locks.find(device);
+    return it != m_locks.end() && it->second != handle;
 }
 
 int EmulatedHost::DeviceForHandle(HostHandle device) const
@@ -256,6 +295,13 @@ bool EmulatedHost::SendPassThrough(HostHandle device, PassThroughRequest& reques
     if (index < 0) {
         t_pszLastFailure = kFailureNotOpen;
         return false;
+    }
+    {
+        std::lock_guard lock(m_mutex);
+        if (LockedByOtherHandle(index, device)) {
+            t_pszLastFailure = kFailureLocked;
+            return false;
+        }
     }
     if (!RequestWellFormed(request)) {
         t_pszLastFailure = kFailureMalformed;

@@ -29,6 +29,10 @@
 // clock reaches its due time; it completes in WaitCompletionEvent or, after a
 // wait that gave up, at the first host call past that time, writing the
 // request block and signalling its event then.
+//
+// A drive takes an exclusive lock as the CD-ROM class driver gives it: while
+// one handle holds it, another handle's lock is refused (Busy) and its
+// commands fail without reaching the device; closing the handle releases it.
 class EmulatedHost final : public IScsiHost {
 public:
     EmulatedHost(const EmulatorScenario& scenario, IClock& clock, std::ostream* transcript = nullptr);
@@ -41,6 +45,8 @@ public:
     uint32_t GetLogicalDriveRoots(uint32_t bufferLength, char* buffer) override;
     uint32_t GetDriveKind(const char* rootPath) override;
     HostHandle OpenDevice(const char* path) override;
+    HostHandle OpenDeviceExclusive(const char* path, ExclusiveAccess& access) override;
+    void ReleaseExclusiveAccess(HostHandle device) override;
     void CloseDevice(HostHandle device) override;
     bool SendPassThrough(HostHandle device, PassThroughRequest& request) override;
     void DescribeLastFailure(char* text, std::size_t size) override;
@@ -81,6 +87,7 @@ private:
     bool IsPresent(int device);
     // The drive behind the handle is still the attachment it was opened on.
     bool HandleStillAttached(HostHandle device);
+    bool LockedByOtherHandle(int device, HostHandle handle) const;  // m_mutex held
     // Runs one command on a device, records it and writes its transcript line.
     ScsiOutcome RunCommand(int device, const uint8_t* cdb, bool dataIn, uint8_t* buffer, uint32_t length);
     void CompleteExec(SRB_ExecSCSICmd& srb, int device);
@@ -99,6 +106,7 @@ private:
         uint32_t generation = 0;
     };
     std::map<HostHandle, OpenDrive> m_openDevices;
+    std::map<int, HostHandle> m_locks;        // device index -> the handle holding its exclusive lock
     std::map<HostHandle, bool> m_events;      // event -> signalled
     std::vector<PendingRequest> m_pending;
     HostHandle m_nextHandle = 0x100;

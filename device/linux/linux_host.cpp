@@ -203,8 +203,11 @@ char CLinuxHost::LetterForNode(const std::string& path) {
     return 0;
 }
 
-std::string CLinuxHost::DescribeOpenFailure(const LinuxDrive& drive, const std::string& node, int error) {
-    std::string text = "cannot open " + node + " read-write: " + ErrorText(error);
+std::string CLinuxHost::DescribeOpenFailure(const LinuxDrive& drive, const std::string& node, int error,
+                                            bool bExclusive) {
+    std::string text =
+        "cannot open " + node + (bExclusive ? " read-write for this program alone: " : " read-write: ") +
+        ErrorText(error);
     if (error == EACCES || error == EPERM) {
         const std::string group = m_pKernel->NodeGroup(node.c_str());
         if (!group.empty() && group != "root") {
@@ -227,12 +230,22 @@ std::string CLinuxHost::DescribeOpenFailure(const LinuxDrive& drive, const std::
     } else if (error == ENOENT || error == ENXIO || error == ENODEV) {
         text += "; check that the device is still attached and that the sg module is loaded (modprobe sg)";
     } else if (error == EBUSY) {
-        text += "; another program holds it open exclusively";
+        text += bExclusive ? "; another program has it open" : "; another program holds it open exclusively";
     }
     return text;
 }
 
 HostHandle CLinuxHost::OpenDevice(const char* path) {
+    ExclusiveAccess shared;
+    return OpenNode(path, false, shared);
+}
+
+HostHandle CLinuxHost::OpenDeviceExclusive(const char* path, ExclusiveAccess& access) {
+    return OpenNode(path, true, access);
+}
+
+HostHandle CLinuxHost::OpenNode(const char* path, bool bExclusive, ExclusiveAccess& access) {
+    access = ExclusiveAccess::NotOffered;
     const char letter = DevicePathLetter(path);
     if (!letter) {
         t_strLastError = std::string("not a drive device path: ") + (path ? path : "(null)");
@@ -258,22 +271,29 @@ HostHandle CLinuxHost::OpenDevice(const char* path) {
 
     std::string error;
     HostHandle handle = kInvalidHandle;
+    bool bBusy = false;
     if (drive.strGenericNode.empty()) {
         const std::string block = BlockNodePath(drive);
         error = std::string("drive ") + letter + ": (" + drive.strHctl + (block.empty() ? "" : ", " + block) +
                 ") has no SCSI generic node; load the sg module (modprobe sg)";
     } else {
         const std::string node = GenericNodePath(drive);
-        const int fd = m_pKernel->Open(node.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+        // O_NONBLOCK: a node held by someone else fails at once with EBUSY
+        // instead of waiting for its release.
+        const int fd = m_pKernel->Open(node.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC | (bExclusive ? O_EXCL : 0));
         if (fd < 0) {
-            error = DescribeOpenFailure(drive, node, -fd);
+            error = DescribeOpenFailure(drive, node, -fd, bExclusive);
+            bBusy = fd == -EBUSY;
+            if (bBusy) access = ExclusiveAccess::Busy;
         } else {
             handle = static_cast<HostHandle>(fd);
+            if (bExclusive) access = ExclusiveAccess::Held;
         }
     }
     t_strLastError = error;
     std::lock_guard<std::mutex> lock(m_mutex);
     m_openErrors[letter - 'A'] = error;
+    m_openBusy[letter - 'A'] = bBusy;
     return handle;
 }
 
@@ -344,6 +364,13 @@ bool CLinuxHost::WaitCompletionEvent(HostHandle, uint32_t) { return false; }
 void CLinuxHost::CloseCompletionEvent(HostHandle) {}
 
 std::string CLinuxHost::LastErrorText() { return t_strLastError; }
+
+bool CLinuxHost::OpenFoundBusy(char letter) const {
+    const int index = std::toupper(static_cast<unsigned char>(letter)) - 'A';
+    if (index < 0 || index >= 26) return false;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_openBusy[index];
+}
 
 std::string CLinuxHost::OpenErrorText(char letter) const {
     const int index = std::toupper(static_cast<unsigned char>(letter)) - 'A';

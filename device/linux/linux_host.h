@@ -80,6 +80,9 @@ public:
     uint32_t GetLogicalDriveRoots(uint32_t bufferLength, char* buffer) override;
     uint32_t GetDriveKind(const char* rootPath) override;
     HostHandle OpenDevice(const char* path) override;
+    // O_EXCL: fails with EBUSY while any other open of the node exists, and
+    // every later open fails while it is held.
+    HostHandle OpenDeviceExclusive(const char* path, ExclusiveAccess& access) override;
     void CloseDevice(HostHandle device) override;
     bool SendPassThrough(HostHandle device, PassThroughRequest& request) override;
     void DescribeLastFailure(char* text, std::size_t size) override;
@@ -106,11 +109,15 @@ public:
     static std::string LastErrorText();
     // Why the last attempt to open drive letter failed; empty when it did not.
     std::string OpenErrorText(char letter) const;
+    // The last attempt to open drive letter failed because another program
+    // has the node open exclusively (or, for an exclusive open, at all).
+    bool OpenFoundBusy(char letter) const;
 
 private:
     std::vector<LinuxDrive> Rescan();
     const LinuxDrive* FindDrive(char letter) const;  // m_mutex held
-    std::string DescribeOpenFailure(const LinuxDrive& drive, const std::string& node, int error);
+    HostHandle OpenNode(const char* path, bool bExclusive, ExclusiveAccess& access);
+    std::string DescribeOpenFailure(const LinuxDrive& drive, const std::string& node, int error, bool bExclusive);
 
     LinuxHostConfig m_config;
     std::unique_ptr<ILinuxKernel> m_pOwnKernel;
@@ -120,4 +127,5 @@ private:
     std::vector<LinuxDrive> m_drives;
     std::map<std::string, char> m_letters;  // attached drive -> its letter
     std::string m_openErrors[26];
+    bool m_openBusy[26] = {};
 };

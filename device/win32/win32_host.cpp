@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "device/host.h"
+#include "res/app_name.h"
 
 #define KT_SAME_FIELD(field)                                                                    \
     static_assert(offsetof(ScsiPassThroughDirect, field) == offsetof(SCSI_PASS_THROUGH_DIRECT, field) \
@@ -33,6 +34,25 @@ static_assert(sizeof(OSVERSIONINFOA) == 148);
 static_assert(sizeof(HANDLE) == sizeof(HostHandle));
 
 namespace {
+
+// The CD-ROM class driver's exclusive access (ntddcdrm.h), which mingw-w64's
+// headers do not carry.
+constexpr DWORD kIoctlCdromExclusiveAccess
+    = CTL_CODE(FILE_DEVICE_CD_ROM, 0x0017, METHOD_BUFFERED, FILE_READ_ACCESS | FILE_WRITE_ACCESS);
+static_assert(kIoctlCdromExclusiveAccess == 0x2C05C);
+enum : ULONG { kExclusiveAccessLockDevice = 1, kExclusiveAccessUnlockDevice = 2 };
+constexpr size_t kExclusiveCallerLength = 64;  // CDROM_EXCLUSIVE_CALLER_LENGTH
+
+struct CdromExclusiveAccess {
+    ULONG RequestType;
+    ULONG Flags;  // 0: the lock is refused while a file system is mounted
+};
+
+struct CdromExclusiveLock {
+    CdromExclusiveAccess Access;
+    UCHAR CallerName[kExclusiveCallerLength];
+};
+static_assert(sizeof(CdromExclusiveLock) == 72);
 
 // The error of the calling thread's last pass-through call, kept apart from
 // GetLastError, which any later call may overwrite.
@@ -94,6 +114,45 @@ public:
     {
         return FromHandle(CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                       OPEN_EXISTING, FILE_FLAG_NO_BUFFERING, nullptr));
+    }
+
+    HostHandle OpenDeviceExclusive(const char* path, ExclusiveAccess& access) override
+    {
+        access = ExclusiveAccess::NotOffered;
+        const HostHandle device = OpenDevice(path);
+        if (device == kInvalidHandle)
+            return device;
+        CdromExclusiveLock lock;
+        ZeroMemory(&lock, sizeof(lock));
+        lock.Access.RequestType = kExclusiveAccessLockDevice;
+        std::snprintf(reinterpret_cast<char*>(lock.CallerName), sizeof(lock.CallerName), "%s", KT_APP_NAME);
+        DWORD returned = 0;
+        if (DeviceIoControl(AsHandle(device), kIoctlCdromExclusiveAccess, &lock, sizeof(lock), nullptr, 0, &returned,
+                            nullptr)) {
+            access = ExclusiveAccess::Held;
+            return device;
+        }
+        // Denied: another handle holds the lock. A bad command: a file system
+        // is mounted on the drive, which is using it. Any other answer is a
+        // driver (or a system) that has no such lock.
+        const DWORD nError = GetLastError();
+        if (nError == ERROR_ACCESS_DENIED || nError == ERROR_BAD_COMMAND) {
+            CloseHandle(AsHandle(device));
+            access = ExclusiveAccess::Busy;
+            SetLastError(nError);
+            return kInvalidHandle;
+        }
+        return device;
+    }
+
+    void ReleaseExclusiveAccess(HostHandle device) override
+    {
+        CdromExclusiveAccess unlock;
+        ZeroMemory(&unlock, sizeof(unlock));
+        unlock.RequestType = kExclusiveAccessUnlockDevice;
+        DWORD returned = 0;
+        DeviceIoControl(AsHandle(device), kIoctlCdromExclusiveAccess, &unlock, sizeof(unlock), nullptr, 0, &returned,
+                        nullptr);
     }
 
     void CloseDevice(HostHandle device) override { CloseHandle(AsHandle(device)); }

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -46,6 +47,7 @@ public:
     std::vector<sg_io_hdr_t> headers;  // as the kernel received them
     std::vector<uint8_t> opcodes;      // their CDB byte 0 (cmdp points at a reused request)
     std::vector<std::string> nodes;    // the node of each
+    std::vector<bool> alone;           // and whether it came through the node's exclusive open
 
 private:
     int Execute(int fd, sg_io_hdr_t& h) {
@@ -53,6 +55,7 @@ private:
         opcodes.push_back(h.cmdp ? h.cmdp[0] : 0);
         const std::string node = kernel.fdPaths.at(fd);
         nodes.push_back(node);
+        alone.push_back(kernel.exclusiveFds.count(node) != 0 && kernel.exclusiveFds.at(node) == fd);
         if (h.interface_id != 'S' || h.cmd_len != 12 || !h.cmdp || !h.sbp) return -EINVAL;
         const bool dataIn = h.dxfer_direction == SG_DXFER_FROM_DEV;
         const ScsiOutcome outcome = m_devices.at(node)->Execute(h.cmdp, dataIn, static_cast<uint8_t*>(h.dxferp),
@@ -161,4 +164,44 @@ TEST(LinuxEmulated, ListShowsNodesAndWhyADriveCouldNotBeOpened) {
               std::string::npos)
         << flash.err;
     EXPECT_EQ(bench.Device(1).BlockWrites(), 0u);
+}
+
+TEST(LinuxEmulated, AFlashSendsThroughItsExclusiveOpenAndListOpensShared) {
+    CEmulatedSgBench bench("reboot_ms=0", 2);
+    const std::string sg2 = bench.tree.Dev() + "/sg2";
+    TempImage image(PatternImage(524288, 24));
+    const auto flash = cli_test::RunTool({"flash", image.Path(), "--device", "E"}, bench.host.get(), &bench.clock);
+    ASSERT_EQ(flash.exit, kExitSuccess) << flash.err;
+    for (size_t i = 0; i < bench.nodes.size(); ++i) {
+        EXPECT_TRUE(bench.nodes[i] != sg2 || bench.alone[i]) << "command " << i << " went out through a shared open";
+    }
+    EXPECT_TRUE(bench.kernel.exclusiveFds.empty()) << "given back at the end";
+    const size_t opensBefore = bench.kernel.openFlags.size();
+    EXPECT_EQ(cli_test::RunTool({"list"}, bench.host.get(), &bench.clock).exit, kExitSuccess);
+    for (size_t i = opensBefore; i < bench.kernel.openFlags.size(); ++i) {
+        EXPECT_FALSE(bench.kernel.openFlags[i] & O_EXCL) << "list leaves the nodes open to others";
+    }
+}
+
+TEST(LinuxEmulated, ADeviceAnotherProgramHasIsBusyAndGetsNothing) {
+    struct Case {
+        int devices;
+        int otherFlags;  // how the other program has the last device's node open
+        std::vector<std::string> choice;
+    };
+    for (const Case& c : {Case{2, O_RDWR | O_EXCL, {"--device", "E:"}}, Case{1, O_RDWR, {}}}) {
+        SCOPED_TRACE(c.devices);
+        CEmulatedSgBench bench("", c.devices);
+        const std::string node = bench.tree.Dev() + "/sg" + std::to_string(c.devices);
+        bench.kernel.Open(node.c_str(), c.otherFlags);
+        TempImage image(PatternImage(524288, 25));
+        std::vector<std::string> args = {"flash", image.Path()};
+        args.insert(args.end(), c.choice.begin(), c.choice.end());
+        const auto run = cli_test::RunTool(args, bench.host.get(), &bench.clock);
+        EXPECT_EQ(run.exit, kExitDeviceBusy) << run.err;
+        const std::string drive(1, static_cast<char>('C' + c.devices));
+        EXPECT_NE(run.err.find(drive + ": device busy: in use by another program (" + node + ")"), std::string::npos)
+            << run.err;
+        EXPECT_EQ(std::count(bench.nodes.begin(), bench.nodes.end(), node), 0) << "nothing was sent to it";
+    }
 }

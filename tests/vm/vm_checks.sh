@@ -96,6 +96,7 @@ serve failing fail_block=3 || fail setup "the fail_block server did not come up"
 serve silent never_return=1 || fail setup "the never_return server did not come up"
 serve slow reboot_ms=15500 || fail setup "the slow restart server did not come up"
 serve dropping drop_block=2 || fail setup "the drop_block server did not come up"
+serve held devices=1 || fail setup "the server for the exclusive-use checks did not come up"
 PLAIN=$(for d in /sys/bus/scsi/devices/*; do
     grep -q "^OTHERCO" "$d/vendor" 2>/dev/null && ls "$d/scsi_generic"
 done | head -n 1)
@@ -244,6 +245,67 @@ check_removed_lun() {
     fi
 }
 
+# Exclusive use: a node that another program holds exclusively (O_EXCL) is
+# busy, exit 11, and the device gets no command; a flash holds its node
+# until its verification ends, so a second flash of the same node is busy.
+check_exclusive_use() {
+    sg=$(node held D 3)
+    from=$(($(lines "$OUT/held.jsonl") + 1))
+    python3 -c 'import os, sys, time
+fd = os.open(sys.argv[1], os.O_RDWR | os.O_EXCL)
+print("held", flush=True)
+time.sleep(600)' "$sg" >"$WORK/holder.out" 2>&1 &
+    holder=$!
+    i=0
+    until grep -q held "$WORK/holder.out" || [ $i -gt 300 ]; do
+        sleep 0.1
+        i=$((i + 1))
+    done
+    "$CLI" flash "$WORK/img512.bin" --device "$sg" >"$OUT/busy_held.txt" 2>&1
+    rc=$?
+    kill $holder
+    wait $holder 2>/dev/null
+    sent=$(tool_commands "$OUT/held.jsonl" D "$from" | grep -c '^1b\|^fa')
+    if ! grep -q held "$WORK/holder.out"; then
+        fail busy_held "python3 could not hold $sg exclusively: $(cat "$WORK/holder.out")"
+    elif [ $rc -ne 11 ]; then
+        fail busy_held "exit $rc, expected 11: $(tail -n 3 "$OUT/busy_held.txt")"
+    elif ! grep -qF "device busy: in use by another program ($sg)" "$OUT/busy_held.txt"; then
+        fail busy_held "the message does not name $sg: $(cat "$OUT/busy_held.txt")"
+    elif [ "$sent" -ne 0 ]; then
+        fail busy_held "$sent START STOP UNIT or block commands reached the held device"
+    else
+        pass busy_held
+    fi
+
+    from=$(($(lines "$OUT/held.jsonl") + 1))
+    "$CLI" --json flash "$WORK/img512.bin" --device "$sg" >"$OUT/busy_first.json" 2>&1 &
+    first=$!
+    i=0
+    until grep -q '"event":"tick"' "$OUT/busy_first.json" 2>/dev/null || [ $i -gt 600 ]; do
+        sleep 0.1
+        i=$((i + 1))
+    done
+    "$CLI" flash "$WORK/img512.bin" --device "$sg" >"$OUT/busy_second.txt" 2>&1
+    rc_second=$?
+    waiting=no
+    kill -0 $first 2>/dev/null && waiting=yes
+    wait $first
+    rc_first=$?
+    downloads=$(tool_commands "$OUT/held.jsonl" D "$from" | grep -c '^1b')
+    if [ $waiting != yes ]; then
+        fail busy_flashing "the first flash was over before the second one ended (exit $rc_first)"
+    elif [ $rc_second -ne 11 ]; then
+        fail busy_flashing "the second flash: exit $rc_second, expected 11: $(tail -n 3 "$OUT/busy_second.txt")"
+    elif [ $rc_first -ne 0 ]; then
+        fail busy_flashing "the first flash: exit $rc_first, expected 0"
+    elif [ "$downloads" -ne 1 ]; then
+        fail busy_flashing "$downloads START STOP UNIT commands, expected the first flash's one"
+    else
+        pass busy_flashing
+    fi
+}
+
 # e) permissions: without access the tool names the node and its group; once
 # the node belongs to that group (as a udev rule would set it), the member
 # flashes.
@@ -358,7 +420,8 @@ check_list
 wine_environment
 checks=
 for check in check_flash_sequence check_flash_by_block_node check_plain_drive check_fail_block \
-    check_never_return check_slow_restart check_drop_block check_removed_lun check_permissions start_wine; do
+    check_never_return check_slow_restart check_drop_block check_removed_lun check_permissions check_exclusive_use \
+    start_wine; do
     eval "$check" &
     checks="$checks $!"
 done
@@ -367,7 +430,7 @@ wait $checks
 check_desktop
 
 # Every server stops on SIGTERM and removes what it made.
-for name in main failing silent slow dropping; do
+for name in main failing silent slow dropping held; do
     pid=$(cat "$WORK/$name.pid")
     kill -TERM "$pid"
     wait "$pid" 2>/dev/null

@@ -78,6 +78,19 @@ TEST(Win32Host, HandlesAndEvents)
     EXPECT_EQ(host->LoadAspiLibrary("KT3916-NO-SUCH-LIBRARY"), 0u);
 }
 
+TEST(Win32Host, ExclusiveAccessIsNotOfferedWhereNoCdromDriverGivesIt)
+{
+    std::unique_ptr<IScsiHost> host = CreatePlatformHost();
+    ExclusiveAccess access = ExclusiveAccess::Held;
+    EXPECT_EQ(host->OpenDeviceExclusive("\\\\.\\KT3916-NO-SUCH-DEVICE", access), kInvalidHandle);
+    EXPECT_EQ(access, ExclusiveAccess::NotOffered) << "a drive that is not there is no busy one";
+    // A fixed disk's driver has no such lock: the handle is open all the same.
+    const HostHandle disk = host->OpenDeviceExclusive("\\\\.\\C:", access);
+    ASSERT_NE(disk, kInvalidHandle) << GetLastError();
+    EXPECT_EQ(access, ExclusiveAccess::NotOffered);
+    host->CloseDevice(disk);
+}
+
 TEST(Win32Host, DiscoveryOnTheSystemDrives)
 {
     std::unique_ptr<IScsiHost> host = CreatePlatformHost();

@@ -1,0 +1,61 @@
+#include "cli/drive_hold.h"
+
+#include <cctype>
+#include <cstring>
+
+namespace {
+
+constexpr uint32_t kBusyRetryMs = 100;
+constexpr uint64_t kBusyPatienceMs = 2000;
+
+// "\\.\X:" in either case names the drive letter.
+bool IsDevicePathOf(const char* path, char drive) {
+    return path && std::strncmp(path, "\\\\.\\", 4) == 0 && path[5] == ':' && path[6] == '\0' &&
+           std::toupper(static_cast<unsigned char>(path[4])) == std::toupper(static_cast<unsigned char>(drive));
+}
+
+}  // namespace
+
+CDriveHold::CDriveHold(IScsiHost& inner, char drive, IClock& clock) : m_inner(inner), m_chDrive(drive) {
+    if (!drive) return;
+    // Behind the ASPI layer (Windows 9x) a drive has no handle to hold.
+    uint32_t platformId = 0;
+    if (m_inner.GetVersionPlatformId(platformId) && platformId == kPlatformWin32Windows) {
+        m_state = State::NotOffered;
+        return;
+    }
+    const char path[] = {'\\', '\\', '.', '\\', drive, ':', '\0'};
+    ExclusiveAccess access = ExclusiveAccess::NotOffered;
+    const uint64_t startMs = clock.NowMs();
+    m_hDevice = m_inner.OpenDeviceExclusive(path, access);
+    while (m_hDevice == kInvalidHandle && access == ExclusiveAccess::Busy &&
+           clock.NowMs() - startMs < kBusyPatienceMs) {
+        clock.SleepMs(kBusyRetryMs);
+        m_hDevice = m_inner.OpenDeviceExclusive(path, access);
+    }
+    if (m_hDevice != kInvalidHandle) {
+        m_state = access == ExclusiveAccess::Held ? State::Held : State::NotOffered;
+    } else if (access == ExclusiveAccess::Busy) {
+        m_state = State::Busy;
+    }
+}
+
+CDriveHold::~CDriveHold() { Release(); }
+
+void CDriveHold::Release() {
+    if (m_hDevice == kInvalidHandle) return;
+    if (m_state == State::Held) m_inner.ReleaseExclusiveAccess(m_hDevice);
+    m_inner.CloseDevice(m_hDevice);
+    m_hDevice = kInvalidHandle;
+}
+
+HostHandle CDriveHold::OpenDevice(const char* path) {
+    // A second open of a drive held with O_EXCL would fail as busy.
+    if (m_hDevice != kInvalidHandle && IsDevicePathOf(path, m_chDrive)) return m_hDevice;
+    return m_inner.OpenDevice(path);
+}
+
+void CDriveHold::CloseDevice(HostHandle device) {
+    if (device != kInvalidHandle && device == m_hDevice) return;
+    m_inner.CloseDevice(device);
+}
