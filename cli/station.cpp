@@ -8,6 +8,7 @@
 #include <mutex>
 #include <set>
 #include <thread>
+#include <vector>
 
 #include "cli/commands.h"
 #include "cli/device_list.h"
@@ -73,10 +74,14 @@ std::string Seconds(uint64_t ms) {
 // What the run came to, for a person: the last message, the notes and the
 // sense the device answered with.
 std::string FailureText(const FlashRecord& record) {
-    std::string text = record.bInterrupted ? "interrupted" : record.messages.empty() ? "" : record.messages.back();
-    if (!record.strSense.empty()) text += "; " + record.strSense + " " + record.strSenseText;
-    if (!record.strHostError.empty()) text += "; " + record.strHostError;
-    for (const std::string& note : record.notes) text += "; " + note;
+    std::vector<std::string> parts;
+    if (record.bInterrupted) parts.push_back("interrupted");
+    else if (!record.messages.empty()) parts.push_back(record.messages.back());
+    if (!record.strSense.empty()) parts.push_back(record.strSense + " " + record.strSenseText);
+    if (!record.strHostError.empty()) parts.push_back(record.strHostError);
+    parts.insert(parts.end(), record.notes.begin(), record.notes.end());
+    std::string text;
+    for (const std::string& part : parts) text += (text.empty() ? "" : "; ") + part;
     return text;
 }
 
@@ -246,22 +251,25 @@ int CommandStation(const CliOptions& options, IScsiHost& host, IClock& clock, Cl
                 unit->chDrive = d.chDrive;
                 unit->strNode = d.strNode;
                 unit->strTime = NowUtc();
-                // The one command a new device hears before it is known to be
-                // the expected one.
-                unit->identity = IdentifyDrive(host, d.chDrive);
-                const std::string mismatch = SkipReason(options, unit->identity);
-                if (!mismatch.empty()) {
-                    ++counts.nSkipped;
-                    output.Unit(*unit, kResultSkipped, kExitWrongDevice, mismatch);
-                    units.emplace(UnitKey(d), std::move(unit));
-                    continue;
-                }
-                // Taken here, on the station's thread, as flash takes its
-                // drives: a busy unit's run says so and fails.
+                // Taken first, as flash takes its drives: the unit's one
+                // INQUIRY and its flash go through the same hold, and a unit
+                // another program holds is not asked; its run says it is busy.
                 unit->hold = std::make_unique<CDriveHold>(host, d.chDrive, clock);
                 if (unit->hold->GetState() == CDriveHold::State::NotOffered && !bToldNoExclusiveAccess) {
                     PrintError(env, kNoteNoExclusiveAccess + std::string(1, d.chDrive) + ":");
                     bToldNoExclusiveAccess = true;
+                }
+                const bool busy = unit->hold->GetState() == CDriveHold::State::Busy;
+                // The one command a new device hears before it is known to be
+                // the expected one.
+                if (!busy) unit->identity = IdentifyDrive(*unit->hold, d.chDrive);
+                const std::string mismatch = busy ? std::string() : SkipReason(options, unit->identity);
+                if (!mismatch.empty()) {
+                    unit->hold->Release();
+                    ++counts.nSkipped;
+                    output.Unit(*unit, kResultSkipped, kExitWrongDevice, mismatch);
+                    units.emplace(UnitKey(d), std::move(unit));
+                    continue;
                 }
                 ++nStarted;
                 ++counts.nInProgress;

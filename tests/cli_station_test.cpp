@@ -155,6 +155,25 @@ TEST(CliStation, AFailedUnitFailsTheStationAndSaysWhy) {
     EXPECT_EQ(lines[1], "station: 0 passed, 1 failed, 0 skipped");
 }
 
+// A unit that another program holds is not written: it fails as busy, and
+// the others go on.
+TEST(CliStation, AUnitHeldByAnotherProgramFailsAsBusy) {
+    TempImage image(PatternImage(524288, 10));
+    ManualClock clock;
+    EmulatedHost host(Scenario("devices=2"), clock);
+    ExclusiveAccess access;
+    const HostHandle other = host.OpenDeviceExclusive("\\\\.\\D:", access);
+    ASSERT_EQ(access, ExclusiveAccess::Held);
+    const auto run =
+        RunTool({"station", image.Path(), "--expect-identity", kKt3916, "--units", "2", "--json"}, &host, &clock);
+    host.CloseDevice(other);
+    EXPECT_EQ(run.exit, kExitSomeFailed) << run.err;
+    std::map<std::string, std::string> results;
+    for (const Fields& unit : Events(run.out, "unit")) results[unit.at("device")] = unit.at("exit_name");
+    EXPECT_EQ(results, (std::map<std::string, std::string>{{"D:", "device-busy"}, {"E:", "success"}})) << run.out;
+    EXPECT_EQ(Count(host, 0x1B), (std::map<char, int>{{'E', 1}}));
+}
+
 // On a terminal the status line counts and names what the station waits
 // for; unit lines pass above it.
 TEST(CliStation, StatusLineCountsTheUnits) {
