@@ -38,8 +38,10 @@ modprobe scsi_debug ptype=5 inq_vendor=OTHERCO inq_product=DVD-ROM-X inq_rev=2.0
 serve() {
     name=$1 scenario=$2
     count=$(echo "$scenario" | sed -n 's/.*devices=\([0-9]*\).*/\1/p')
+    # Made here: the server's own redirection may come after the first look.
+    : >"$WORK/$name.nodes"
     "$EMU" serve --scenario "$scenario" --transcript "$OUT/$name.jsonl" \
-        >"$WORK/$name.nodes" 2>"$OUT/$name.server.log" &
+        >>"$WORK/$name.nodes" 2>"$OUT/$name.server.log" &
     echo $! >"$WORK/$name.pid"
     i=0
     while [ "$(wc -l <"$WORK/$name.nodes")" -lt "${count:-1}" ] && [ $i -lt 1800 ]; do
