@@ -6,7 +6,7 @@
 namespace {
 
 constexpr uint32_t kBusyRetryMs = 100;
-constexpr uint64_t kBusyPatienceMs = 2000;
+constexpr uint64_t kBusyPatienceMs = 5000;
 
 // "\\.\X:" in either case names the drive letter.
 bool IsDevicePathOf(const char* path, char drive) {

@@ -69,7 +69,7 @@ TEST(CliExclusive, AllFlashesTheFreeDevicesAwakeOnTheirOwnThreadsAndLeavesTheBus
 }
 
 TEST(CliExclusive, ADriveHeldOnlyForAMomentIsWaitedFor) {
-    for (const auto& [heldMs, exit] : {std::pair{1500, kExitSuccess}, std::pair{2500, kExitDeviceBusy}}) {
+    for (const auto& [heldMs, exit] : {std::pair{4500, kExitSuccess}, std::pair{5500, kExitDeviceBusy}}) {
         SCOPED_TRACE(heldMs);
         TempImage image(PatternImage(524288, 36));
         ManualClock deviceClock;
