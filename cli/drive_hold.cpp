@@ -16,7 +16,7 @@ bool IsDevicePathOf(const char* path, char drive) {
 
 }  // namespace
 
-CDriveHold::CDriveHold(IScsiHost& inner, char drive, IClock& clock) : m_inner(inner), m_chDrive(drive) {
+CDriveHold::CDriveHold(IScsiHost& inner, char drive, IClock& clock) : CForwardingHost(inner), m_chDrive(drive) {
     if (!drive) return;
     // Behind the ASPI layer (Windows 9x) a drive has no handle to hold.
     uint32_t platformId = 0;

@@ -16,14 +16,9 @@
 #include "tests/probe_host.h"
 #include "tests/temp_image.h"
 
-namespace {
+using cli_test::Scenario;
 
-EmulatorScenario Scenario(const char* text) {
-    EmulatorScenario scenario;
-    std::string error;
-    EXPECT_TRUE(ParseScenario(text, scenario, error)) << error;
-    return scenario;
-}
+namespace {
 
 // What each thread asked of its sleep inhibitors: +1 awake, -1 sleep.
 struct SleepBalance {

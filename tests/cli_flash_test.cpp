@@ -23,6 +23,7 @@
 using cli_test::JsonReader;
 using cli_test::Lines;
 using cli_test::RunTool;
+using cli_test::Scenario;
 
 namespace {
 
@@ -49,13 +50,6 @@ const Fields* Find(const std::vector<Fields>& events, const std::string& kind, c
         if (f.at("event") == kind && (device.empty() || f.at("device") == device)) return &f;
     }
     return nullptr;
-}
-
-EmulatorScenario Scenario(const std::string& text) {
-    EmulatorScenario scenario;
-    std::string error;
-    EXPECT_TRUE(ParseScenario(text, scenario, error)) << error;
-    return scenario;
 }
 
 int CountCommands(const EmulatedHost& host, uint8_t opcode, char drive = 0) {

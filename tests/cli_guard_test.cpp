@@ -14,28 +14,12 @@
 #include "tests/temp_image.h"
 
 using cli_test::RunTool;
+using cli_test::Scenario;
+using cli_test::Events;
 
 namespace {
 
 using Fields = std::map<std::string, std::string>;
-
-EmulatorScenario Scenario(const std::string& text) {
-    EmulatorScenario scenario;
-    std::string error;
-    EXPECT_TRUE(ParseScenario(text, scenario, error)) << error;
-    return scenario;
-}
-
-// The JSON events of one kind, in order.
-std::vector<Fields> Events(const std::string& out, const std::string& kind) {
-    std::vector<Fields> events;
-    for (const std::string& line : cli_test::Lines(out)) {
-        Fields fields;
-        EXPECT_TRUE(cli_test::JsonReader::ParseObject(line, fields)) << line;
-        if (fields["event"] == kind) events.push_back(fields);
-    }
-    return events;
-}
 
 // The opcodes one drive received from record first on.
 std::multiset<int> Opcodes(const EmulatedHost& host, char drive, size_t first = 0) {

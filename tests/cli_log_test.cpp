@@ -16,17 +16,11 @@
 using cli_test::JsonReader;
 using cli_test::Lines;
 using cli_test::RunTool;
+using cli_test::Scenario;
 
 namespace {
 
 using Fields = std::map<std::string, std::string>;
-
-EmulatorScenario Scenario(const std::string& text) {
-    EmulatorScenario scenario;
-    std::string error;
-    EXPECT_TRUE(ParseScenario(text, scenario, error)) << error;
-    return scenario;
-}
 
 Fields ResultEvent(const std::string& out) {
     for (const std::string& line : Lines(out)) {

@@ -16,29 +16,14 @@
 using cli_test::JsonReader;
 using cli_test::Lines;
 using cli_test::RunTool;
+using cli_test::Scenario;
+using cli_test::Events;
 
 namespace {
 
 using Fields = std::map<std::string, std::string>;
 
 constexpr char kKt3916[] = "KTDEV KT3916 FLASHER";
-
-EmulatorScenario Scenario(const std::string& text) {
-    EmulatorScenario scenario;
-    std::string error;
-    EXPECT_TRUE(ParseScenario(text, scenario, error)) << error;
-    return scenario;
-}
-
-std::vector<Fields> Events(const std::string& out, const std::string& kind) {
-    std::vector<Fields> events;
-    for (const std::string& line : Lines(out)) {
-        Fields fields;
-        EXPECT_TRUE(JsonReader::ParseObject(line, fields)) << "not one JSON object: " << line;
-        if (fields["event"] == kind) events.push_back(fields);
-    }
-    return events;
-}
 
 // Per drive, how many commands with this opcode it received.
 std::map<char, int> Count(const EmulatedHost& host, uint8_t opcode) {

@@ -10,7 +10,10 @@
 #include <utility>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "cli/cli_app.h"
+#include "device/emulated/scenario.h"
 #include "device/emulated/clock.h"
 #include "device/host.h"
 
@@ -271,5 +274,24 @@ private:
     std::map<HostHandle, bool> m_faultyHandles;
     uint32_t m_blockWrites = 0;
 };
+
+// A scenario the test means to be valid.
+inline EmulatorScenario Scenario(const std::string& text) {
+    EmulatorScenario scenario;
+    std::string error;
+    EXPECT_TRUE(ParseScenario(text, scenario, error)) << error;
+    return scenario;
+}
+
+// The JSON events of one kind, in order; every line must be one object.
+inline std::vector<std::map<std::string, std::string>> Events(const std::string& out, const std::string& kind) {
+    std::vector<std::map<std::string, std::string>> events;
+    for (const std::string& line : Lines(out)) {
+        std::map<std::string, std::string> fields;
+        EXPECT_TRUE(JsonReader::ParseObject(line, fields)) << "not one JSON object: " << line;
+        if (fields["event"] == kind) events.push_back(fields);
+    }
+    return events;
+}
 
 }  // namespace cli_test
