@@ -3,6 +3,7 @@
 #include <cstring>
 #include <functional>
 #include <map>
+#include <mutex>
 #include <set>
 #include <string>
 #include <vector>
@@ -26,14 +27,19 @@ public:
     }
     uint32_t GetDriveKind(const char* rootPath) override
     {
-        m_driveKindPaths.push_back(rootPath);
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_driveKindPaths.push_back(rootPath);
+        }
         return m_inner.GetDriveKind(rootPath);
     }
     HostHandle OpenDevice(const char* path) override
     {
         const HostHandle handle = m_inner.OpenDevice(path);
-        if (handle != kInvalidHandle && std::strlen(path) >= 5)
+        if (handle != kInvalidHandle && std::strlen(path) >= 5) {
+            std::lock_guard<std::mutex> lock(m_mutex);
             m_driveOfHandle[handle] = static_cast<char>(std::toupper(static_cast<unsigned char>(path[4])));
+        }
         return handle;
     }
     void CloseDevice(HostHandle device) override { m_inner.CloseDevice(device); }
@@ -41,13 +47,13 @@ public:
     {
         if (m_beforePassThrough)
             m_beforePassThrough(request);
-        if (m_driveOfHandle.count(device) && m_silentDrives.count(m_driveOfHandle[device]))
+        const char drive = DriveOf(device);
+        if (m_silentDrives.count(drive))
             return false;
         const bool ok = m_inner.SendPassThrough(device, request);
         const bool inquiry = request.sptd.Cdb[0] == 0x12;
         if (m_bTagInquiry && ok && inquiry && request.sptd.ScsiStatus == 0) {
             // Vendor "DRIVE x", revision "R-x ": identity and revision name the drive.
-            const char drive = m_driveOfHandle.count(device) ? m_driveOfHandle[device] : '?';
             auto* data = static_cast<uint8_t*>(request.sptd.DataBuffer);
             std::memcpy(data + 8, "DRIVE   ", 8);
             data[14] = static_cast<uint8_t>(drive);
@@ -86,6 +92,15 @@ public:
     std::set<char> m_silentDrives;  // their pass-through calls fail unsent
 
 private:
+    // The drive a handle was opened for, '?' when unknown.
+    char DriveOf(HostHandle device)
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        auto it = m_driveOfHandle.find(device);
+        return it == m_driveOfHandle.end() ? '?' : it->second;
+    }
+
     IScsiHost& m_inner;
+    std::mutex m_mutex;  // forms on several threads share one probe
     std::map<HostHandle, char> m_driveOfHandle;
 };
