@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -13,6 +14,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <map>
+#include <memory>
 #include <thread>
 #include <vector>
 
@@ -24,7 +27,6 @@ constexpr const char* kHba = "user_3916";
 constexpr const char* kBackstorePrefix = "kt3916_";
 constexpr const char* kTargetWwnPrefix = "naa.5001405";
 constexpr const char* kInitiatorWwnPrefix = "naa.5001406";
-constexpr const char* kServerName = "kt3916flash-emulator";
 
 std::string ErrnoText(const std::string& what)
 {
@@ -93,52 +95,94 @@ std::string Wwn(const char* prefix, int pid, int index)
     return text;
 }
 
-// The server process id in one of our names, or -1.
-int PidOfWwn(const std::string& name)
+// The server id in a backstore name kt3916_ID_N, or -1.
+int IdOfBackstore(const std::string& name)
 {
-    const std::size_t prefix = std::strlen(kTargetWwnPrefix);
-    if (name.size() != prefix + 9 || !StartsWith(name, kTargetWwnPrefix))
+    const std::size_t prefix = std::strlen(kBackstorePrefix);
+    const std::size_t separator = name.find('_', prefix);
+    if (!StartsWith(name, kBackstorePrefix) || separator == std::string::npos || separator == prefix ||
+        separator - prefix > 8 || separator + 1 == name.size())
         return -1;
-    return static_cast<int>(std::strtol(name.substr(prefix, 6).c_str(), nullptr, 16));
+    for (std::size_t i = prefix; i < name.size(); ++i) {
+        if (i != separator && (name[i] < '0' || name[i] > '9'))
+            return -1;
+    }
+    return std::atoi(name.c_str() + prefix);
 }
 
-int PidOfBackstore(const std::string& name)
-{
-    if (!StartsWith(name, kBackstorePrefix))
-        return -1;
-    return std::atoi(name.c_str() + std::strlen(kBackstorePrefix));
-}
-
-bool ModuleLoaded(const char* name)
+bool ModuleLoaded(const std::string& moduleRoot, const char* name)
 {
     struct stat st {};
-    return ::stat((std::string("/sys/module/") + name).c_str(), &st) == 0;
+    return ::stat((moduleRoot + "/" + name).c_str(), &st) == 0;
 }
 
-void Modprobe(const char* name)
+// By absolute path and with a fixed PATH only: the server runs as root, and
+// the caller's PATH or environment must not choose what runs as root.
+void Modprobe(const char* name, const std::string& modprobePath)
 {
+    std::string program = modprobePath;
+    for (const char* candidate : {"/usr/sbin/modprobe", "/sbin/modprobe"}) {
+        if (program.empty() && ::access(candidate, X_OK) == 0)
+            program = candidate;
+    }
+    if (program.empty())
+        return;
     pid_t pid = 0;
-    char program[] = "modprobe";
     char quiet[] = "-q";
     std::string module = name;
-    char* argv[] = {program, quiet, module.data(), nullptr};
-    if (::posix_spawnp(&pid, program, nullptr, nullptr, argv, environ) == 0) {
+    char* argv[] = {program.data(), quiet, module.data(), nullptr};
+    char path[] = "PATH=/usr/sbin:/usr/bin:/sbin:/bin";
+    char* envp[] = {path, nullptr};
+    if (::posix_spawn(&pid, program.c_str(), nullptr, nullptr, argv, envp) == 0) {
         int status = 0;
         ::waitpid(pid, &status, 0);
     }
 }
 
+// Holds an exclusive flock on a file for its life.
+class CFileLock {
+public:
+    CFileLock(const std::string& path, bool wait)
+    {
+        m_nFd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+        if (m_nFd >= 0 && ::flock(m_nFd, LOCK_EX | (wait ? 0 : LOCK_NB)) != 0) {
+            ::close(m_nFd);
+            m_nFd = -1;
+        }
+    }
+    ~CFileLock()
+    {
+        if (m_nFd >= 0)
+            ::close(m_nFd);
+    }
+    bool Held() const { return m_nFd >= 0; }
+
+private:
+    int m_nFd;
+};
+
+bool SameFile(int fd, const std::string& path)
+{
+    struct stat open {}, named {};
+    return ::fstat(fd, &open) == 0 && ::stat(path.c_str(), &named) == 0 && open.st_dev == named.st_dev &&
+           open.st_ino == named.st_ino;
+}
+
+constexpr const char* kHbaLockName = "/hba.lock";
+// Ids go into 6 hex digits of a WWN.
+constexpr int kMaxServerId = 0xFFFFFF;
+
 }  // namespace
 
-std::string MissingKernelModule()
+std::string MissingKernelModule(const std::string& moduleRoot, const std::string& modprobePath)
 {
     // The target core, its loopback fabric and user backstore; the CD-ROM and
     // generic SCSI drivers give the device its nodes.
     static constexpr const char* kModules[] = {"target_core_mod", "target_core_user", "tcm_loop", "sr_mod", "sg"};
     for (const char* module : kModules) {
-        if (!ModuleLoaded(module))
-            Modprobe(module);
-        if (!ModuleLoaded(module)) {
+        if (!ModuleLoaded(moduleRoot, module))
+            Modprobe(module, modprobePath);
+        if (!ModuleLoaded(moduleRoot, module)) {
             return std::string("kernel module ") + module + " is missing and could not be loaded (modprobe " +
                    module + "); it comes with the kernel image (Debian package linux-image-amd64)";
         }
@@ -158,13 +202,65 @@ bool ConfigfsMounted(const std::string& configfsRoot)
     return false;
 }
 
-CLioTarget::CLioTarget(int pid, std::string configfsRoot, std::string sysRoot, std::string devRoot,
-                       std::string procRoot)
-    : m_nPid(pid),
+CServerLock::~CServerLock()
+{
+    if (m_nFd < 0)
+        return;
+    // Removed while still held: whoever opens the name next makes a new file.
+    ::unlink(m_strPath.c_str());
+    ::close(m_nFd);
+}
+
+bool CServerLock::Acquire(const std::string& runRoot, int preferredId, std::string& error)
+{
+    if (::mkdir(runRoot.c_str(), 0755) != 0 && errno != EEXIST) {
+        error = ErrnoText("cannot create " + runRoot);
+        return false;
+    }
+    for (int attempt = 0; attempt < 1024; ++attempt) {
+        const int id = (preferredId - 1 + attempt) % kMaxServerId + 1;
+        const std::string path = runRoot + "/" + std::to_string(id) + ".lock";
+        const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+        if (fd < 0) {
+            error = ErrnoText("cannot create " + path);
+            return false;
+        }
+        // A file that a cleaner removed after we opened it locks nothing.
+        if (::flock(fd, LOCK_EX | LOCK_NB) == 0 && SameFile(fd, path)) {
+            m_nFd = fd;
+            m_nId = id;
+            m_strPath = path;
+            return true;
+        }
+        ::close(fd);
+    }
+    error = "no free server id in " + runRoot;
+    return false;
+}
+
+bool CServerLock::TakeIfGone(const std::string& runRoot, int id, CServerLock& lock)
+{
+    const std::string path = runRoot + "/" + std::to_string(id) + ".lock";
+    const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+    if (fd < 0)
+        return false;  // not a server of this machine's run directory: nothing proves it gone
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0 || !SameFile(fd, path)) {
+        ::close(fd);
+        return false;
+    }
+    lock.m_nFd = fd;
+    lock.m_nId = id;
+    lock.m_strPath = path;
+    return true;
+}
+
+CLioTarget::CLioTarget(int id, std::string configfsRoot, std::string sysRoot, std::string devRoot,
+                       std::string runRoot)
+    : m_nId(id),
       m_strConfigfs(std::move(configfsRoot)),
       m_strSys(std::move(sysRoot)),
       m_strDev(std::move(devRoot)),
-      m_strProc(std::move(procRoot))
+      m_strRun(std::move(runRoot))
 {
 }
 
@@ -194,57 +290,124 @@ void CLioTarget::RemoveLoopback(const std::string& wwnDir) const
     ::rmdir(wwnDir.c_str());
 }
 
+int CLioTarget::OwnerOfLoopback(const std::string& wwnDir) const
+{
+    int owner = -1;
+    for (const std::string& tpg : Entries(wwnDir)) {
+        if (!StartsWith(tpg, "tpgt_"))
+            continue;
+        for (const std::string& lun : Entries(wwnDir + "/" + tpg + "/lun")) {
+            const std::string lunDir = wwnDir + "/" + tpg + "/lun/" + lun;
+            int links = 0;
+            for (const std::string& link : Entries(lunDir)) {
+                char target[4096];
+                const ssize_t length = ::readlink((lunDir + "/" + link).c_str(), target, sizeof target - 1);
+                if (length < 0)
+                    continue;  // an attribute
+                target[length] = '\0';
+                // ".../core/user_3916/kt3916_ID_N", however the link spells the way there.
+                const std::string path = target;
+                const std::size_t name = path.rfind('/');
+                const std::string hbaDir = std::string("core/") + kHba + "/";
+                const int id = name == std::string::npos ? -1 : IdOfBackstore(path.substr(name + 1));
+                const bool inHba = name != std::string::npos && name + 1 >= hbaDir.size() &&
+                                   path.compare(name + 1 - hbaDir.size(), hbaDir.size(), hbaDir) == 0 &&
+                                   (name + 1 == hbaDir.size() || path[name - hbaDir.size()] == '/');
+                if (!inHba || id < 0 || (owner >= 0 && id != owner))
+                    return -1;
+                owner = id;
+                ++links;
+            }
+            if (links == 0)
+                return -1;  // a LUN of ours always links to its backstore
+        }
+    }
+    return owner;
+}
+
 template <typename Owned>
-void CLioTarget::Remove(Owned owned, bool backstores) const
+void CLioTarget::Remove(Owned owned, bool backstores)
 {
     const std::string loopback = Target("loopback");
     for (const std::string& wwn : Entries(loopback)) {
-        if (owned(PidOfWwn(wwn)))
+        if (owned(OwnerOfLoopback(loopback + "/" + wwn)))
             RemoveLoopback(loopback + "/" + wwn);
     }
     if (!backstores)
         return;
     const std::string hba = Target(std::string("core/") + kHba);
     for (const std::string& name : Entries(hba)) {
-        if (owned(PidOfBackstore(name)))
+        if (owned(IdOfBackstore(name)))
             ::rmdir((hba + "/" + name).c_str());
     }
-    ::rmdir(hba.c_str());  // only once it is empty
+    RemoveHbaIfIdle();
 }
 
-bool CLioTarget::ServerRunning(int pid) const
+void CLioTarget::RemoveHbaIfIdle() const
 {
-    // A live process of another program that took the number over does not
-    // keep a dead server's devices.
-    return ReadFirstLine(m_strProc + "/" + std::to_string(pid) + "/comm") ==
-           std::string(kServerName).substr(0, 15);
+    // Another server creates its backstores under this lock: between making
+    // the HBA and the backstore in it, the HBA is empty but not idle.
+    CFileLock creating(m_strRun + kHbaLockName, false);
+    if (creating.Held())
+        ::rmdir(Target(std::string("core/") + kHba).c_str());  // only once it is empty
 }
 
 void CLioTarget::RemoveExports()
 {
-    Remove([this](int pid) { return pid == m_nPid; }, false);
+    for (const std::string& wwnDir : m_vecMadeWwns)
+        RemoveLoopback(wwnDir);
+    m_vecMadeWwns.clear();
 }
 
 void CLioTarget::RemoveAll()
 {
-    Remove([this](int pid) { return pid == m_nPid; }, true);
+    RemoveExports();
+    Remove([this](int id) { return id == m_nId; }, true);
 }
 
 void CLioTarget::RemoveLeftovers()
 {
-    Remove([this](int pid) { return pid >= 0 && pid != m_nPid && !ServerRunning(pid); }, true);
+    // The locks of gone servers stay held until their leftovers are removed,
+    // so that no new server takes their id meanwhile.
+    std::map<int, std::unique_ptr<CServerLock>> verdicts;
+    Remove(
+        [this, &verdicts](int id) {
+            if (id < 0)
+                return false;
+            if (id == m_nId)
+                return true;  // an earlier server of our id: its lock is ours now
+            auto [it, fresh] = verdicts.try_emplace(id, nullptr);
+            if (fresh) {
+                auto lock = std::make_unique<CServerLock>();
+                if (CServerLock::TakeIfGone(m_strRun, id, *lock))
+                    it->second = std::move(lock);
+            }
+            return it->second != nullptr;
+        },
+        true);
 }
 
 bool CLioTarget::CreateBackstore(int index, uint32_t commandTimeoutS, LioLun& lun, std::string& error)
 {
-    const std::string name = kBackstorePrefix + std::to_string(m_nPid) + "_" + std::to_string(index);
+    const std::string name = kBackstorePrefix + std::to_string(m_nId) + "_" + std::to_string(index);
     lun.index = index;
     lun.backstoreDir = Target(std::string("core/") + kHba + "/" + name);
-    if (!MakeDir(Target(std::string("core/") + kHba), error) || !MakeDir(lun.backstoreDir, error))
-        return false;
+    {
+        if (::mkdir(m_strRun.c_str(), 0755) != 0 && errno != EEXIST) {
+            error = ErrnoText("cannot create " + m_strRun);
+            return false;
+        }
+        CFileLock creating(m_strRun + kHbaLockName, true);
+        if (!creating.Held()) {
+            error = ErrnoText("cannot lock " + m_strRun + kHbaLockName);
+            return false;
+        }
+        if (!MakeDir(Target(std::string("core/") + kHba), error) || !MakeDir(lun.backstoreDir, error))
+            return false;
+    }
     // The size only matters to block devices; the configuration string names
     // the device in the uio name, where the handler finds it.
-    const std::string config = "kt3916/" + std::to_string(m_nPid) + "/" + std::to_string(index);
+    const std::string config = "kt3916/" + std::to_string(m_nId) + "/" + std::to_string(index);
     if (!WriteAttribute(lun.backstoreDir + "/control", "dev_size=1048576,dev_config=" + config, error) ||
         !WriteAttribute(lun.backstoreDir + "/attrib/cmd_time_out", std::to_string(commandTimeoutS), error) ||
         !WriteAttribute(lun.backstoreDir + "/enable", "1", error))
@@ -258,7 +421,15 @@ bool CLioTarget::CreateBackstore(int index, uint32_t commandTimeoutS, LioLun& lu
             uioName.compare(uioName.size() - suffix.size(), suffix.size(), suffix) != 0)
             continue;
         lun.uioDevice = m_strDev + "/" + uio;
-        lun.mapSize = std::stoul(ReadFirstLine(uioClass + "/" + uio + "/maps/map0/size"), nullptr, 16);
+        const std::string sizePath = uioClass + "/" + uio + "/maps/map0/size";
+        const std::string size = ReadFirstLine(sizePath);
+        char* end = nullptr;
+        errno = 0;
+        lun.mapSize = size.empty() ? 0 : std::strtoull(size.c_str(), &end, 16);
+        if (lun.mapSize == 0 || errno != 0 || *end != '\0') {
+            error = "cannot read the command ring's size from " + sizePath + " ('" + size + "')";
+            return false;
+        }
         return true;
     }
     error = "the kernel made no uio device for backstore " + name;
@@ -267,12 +438,20 @@ bool CLioTarget::CreateBackstore(int index, uint32_t commandTimeoutS, LioLun& lu
 
 bool CLioTarget::AttachLun(LioLun& lun, std::string& error)
 {
-    lun.wwnDir = Target("loopback/") + Wwn(kTargetWwnPrefix, m_nPid, lun.index);
+    lun.wwnDir = Target("loopback/") + Wwn(kTargetWwnPrefix, m_nId, lun.index);
     const std::string tpg = lun.wwnDir + "/tpgt_1";
     const std::string lunDir = tpg + "/lun/lun_0";
+    if (!MakeDir(Target("loopback"), error))
+        return false;
+    // A target of that name that is already there is another program's.
+    if (::mkdir(lun.wwnDir.c_str(), 0755) != 0) {
+        error = ErrnoText("cannot create loopback target " + lun.wwnDir);
+        return false;
+    }
+    m_vecMadeWwns.push_back(lun.wwnDir);
     // The nexus comes first: a LUN made before it is not scanned.
-    if (!MakeDir(Target("loopback"), error) || !MakeDir(lun.wwnDir, error) || !MakeDir(tpg, error) ||
-        !WriteAttribute(tpg + "/nexus", Wwn(kInitiatorWwnPrefix, m_nPid, lun.index), error) || !MakeDir(lunDir, error))
+    if (!MakeDir(tpg, error) || !WriteAttribute(tpg + "/nexus", Wwn(kInitiatorWwnPrefix, m_nId, lun.index), error) ||
+        !MakeDir(lunDir, error))
         return false;
     if (::symlink(lun.backstoreDir.c_str(), (lunDir + "/kt3916").c_str()) != 0) {
         error = ErrnoText("cannot export " + lun.backstoreDir);

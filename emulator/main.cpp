@@ -79,7 +79,8 @@ void ServeLoop(Served& served, int stopFd)
             if (::write(served.uioFd, &kick, sizeof kick) != sizeof kick)
                 std::perror("kt3916flash-emulator: cannot notify the kernel");
         }
-        if (::poll(fds, 2, -1) < 0 && errno != EINTR)
+        // A held command is given back by the clock, not by a kernel event.
+        if (::poll(fds, 2, served.device->Holding() ? 500 : -1) < 0 && errno != EINTR)
             return;
         if (fds[1].revents != 0)
             return;
@@ -155,23 +156,33 @@ int Serve(const EmulatorScenario& scenario, const std::string& transcriptPath)
     sigaddset(&stopSignals, SIGHUP);
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
-    CLioTarget target(::getpid());
+    const int stopFd = ::eventfd(0, EFD_CLOEXEC);
+    if (stopFd < 0)
+        return Fail(kExitKernelRefused, std::string("cannot create an eventfd: ") + std::strerror(errno));
+    CServerLock lock;
+    std::string error;
+    if (!lock.Acquire(CLioTarget::kServerRunDir, ::getpid(), error)) {
+        ::close(stopFd);
+        return Fail(kExitKernelRefused, error);
+    }
+    CLioTarget target(lock.Id());
     target.RemoveLeftovers();
 
     SystemClock clock;
-    const int stopFd = ::eventfd(0, EFD_CLOEXEC);
     // A command that gets no answer (drop_block) ends after this, well before
     // the initiator's own time-out, with the latency still served in time.
     const uint32_t commandTimeoutS = 5 + scenario.latencyMs / 1000;
+    // Well past the kernel's timer, so the kernel has ended a dropped command
+    // before its entry is given back.
+    const uint64_t releaseMs = (commandTimeoutS + 3) * 1000ull;
     std::vector<std::unique_ptr<Served>> devices;
-    std::string error;
     bool ok = true;
     for (int i = 0; ok && i < scenario.devices; ++i) {
         auto served = std::make_unique<Served>();
         ok = target.CreateBackstore(i, commandTimeoutS, served->lun, error) && MapRing(*served, error);
         if (ok) {
             served->device = std::make_unique<CServedDevice>(scenario, clock, 0, static_cast<char>('D' + i),
-                                                              transcriptFile ? &transcript : nullptr);
+                                                              transcriptFile ? &transcript : nullptr, releaseMs);
             Served& ref = *served;
             served->thread = std::thread([&ref, stopFd] { ServeLoop(ref, stopFd); });
             ok = target.AttachLun(served->lun, error) && target.WaitForNodes(served->lun, kNodeWaitMs, error);

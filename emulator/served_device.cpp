@@ -11,6 +11,7 @@ constexpr uint8_t kStatusGood = 0x00;
 constexpr uint8_t kStatusCheckCondition = 0x02;
 // Larger than any command of the device or of the kernel's CD-ROM driver.
 constexpr uint32_t kMaxDataLength = 1u << 20;
+constexpr kt3916_sense::Code kAbortedCommand{0x0B, 0x00, 0x00};
 
 }  // namespace
 
@@ -25,12 +26,13 @@ void CTranscriptWriter::Write(const TranscriptRecord& record)
 }
 
 CServedDevice::CServedDevice(const EmulatorScenario& scenario, IClock& clock, uint64_t startMs, char drive,
-                             CTranscriptWriter* transcript)
+                             CTranscriptWriter* transcript, uint64_t releaseMs)
     : m_scenario(scenario),
       m_clock(clock),
       m_startMs(startMs),
       m_drive(drive),
       m_pTranscript(transcript),
+      m_nReleaseMs(releaseMs),
       m_model(scenario, clock),
       m_buffer(kMaxDataLength)
 {
@@ -38,27 +40,58 @@ CServedDevice::CServedDevice(const EmulatorScenario& scenario, IClock& clock, ui
 
 bool CServedDevice::ServeQueued(CTcmuRing& ring)
 {
-    bool answered = false;
+    // A dropped command is given back only once the kernel has ended it by
+    // its timer, and then as aborted: its late answer is ignored, and were it
+    // not, it would still not read as a success.
+    bool answered = Release(ring, false);
     CTcmuRing::Command command;
-    // A dropped command keeps its entry until another one is queued behind
-    // it: by then the kernel has given up on it, and its late answer is
-    // ignored.
-    if (m_bHoldingDropped) {
-        if (!ring.MoreQueued())
-            return false;
-        ring.Complete(kStatusGood, nullptr, 0, nullptr, 0);
-        m_bHoldingDropped = false;
-        answered = true;
-    }
-    while (!m_bHoldingDropped && ring.Next(command)) {
+    while (ring.Next(command)) {
+        // A kernel that takes answers only in order would wait for the
+        // dropped one: it goes first, as aborted, early.
+        if (!ring.OutOfOrder())
+            answered = Release(ring, true) || answered;
+        const std::size_t held = m_vecHeld.size();
         Answer(ring, command);
-        answered = answered || !m_bHoldingDropped;
+        answered = answered || m_vecHeld.size() == held;
+    }
+    if (ring.Broken() != nullptr && !m_bBrokenReported) {
+        std::fprintf(stderr, "kt3916flash-emulator: device %c: the command ring is broken (%s); commands stay "
+                     "unanswered until the kernel's timer ends them\n", m_drive, ring.Broken());
+        m_bBrokenReported = true;
     }
     return answered;
 }
 
+bool CServedDevice::Release(CTcmuRing& ring, bool all)
+{
+    bool released = false;
+    while (!m_vecHeld.empty() && (all || m_clock.NowMs() >= m_vecHeld.front().releaseAtMs)) {
+        Refuse(ring, m_vecHeld.front().command, kAbortedCommand);
+        m_vecHeld.erase(m_vecHeld.begin());
+        released = true;
+    }
+    return released;
+}
+
+void CServedDevice::Refuse(CTcmuRing& ring, const CTcmuRing::Command& command, const kt3916_sense::Code& code)
+{
+    // Fixed format: response code, key at 2, additional length at 7, ASC and
+    // ASCQ at 12 and 13.
+    uint8_t sense[18] = {0x70, 0, code.key, 0, 0, 0, 0, 10};
+    sense[12] = code.asc;
+    sense[13] = code.ascq;
+    ring.Complete(command, kStatusCheckCondition, sense, sizeof sense, nullptr, 0);
+}
+
 void CServedDevice::Answer(CTcmuRing& ring, const CTcmuRing::Command& command)
 {
+    if (command.fault != nullptr) {
+        // Nothing of the entry can be trusted: no CDB to record, no data to read.
+        std::fprintf(stderr, "kt3916flash-emulator: device %c: command %u refused: %s\n", m_drive,
+                     static_cast<unsigned>(command.id), command.fault);
+        Refuse(ring, command, kt3916_sense::kInvalidFieldInCdb);
+        return;
+    }
     uint8_t cdb[16] = {};
     std::memcpy(cdb, command.cdb, std::min<uint32_t>(command.cdbLength, sizeof cdb));
     const bool dataIn = !TcmuDataOut(cdb[0]);
@@ -67,7 +100,7 @@ void CServedDevice::Answer(CTcmuRing& ring, const CTcmuRing::Command& command)
 
     const bool fits = command.dataLength <= m_buffer.size();
     if (fits && !dataIn)
-        ring.CopyDataOut(m_buffer.data(), command.dataLength);
+        ring.CopyDataOut(command, m_buffer.data(), command.dataLength);
     ScsiOutcome outcome;
     if (!fits) {
         outcome = {ScsiOutcome::Result::Check, kt3916_sense::kInvalidFieldInCdb.key,
@@ -82,19 +115,14 @@ void CServedDevice::Answer(CTcmuRing& ring, const CTcmuRing::Command& command)
 
     switch (outcome.result) {
     case ScsiOutcome::Result::Good:
-        ring.Complete(kStatusGood, nullptr, 0, m_buffer.data(), dataIn ? outcome.dataInLength : 0);
+        ring.Complete(command, kStatusGood, nullptr, 0, dataIn ? m_buffer.data() : nullptr,
+                      dataIn ? std::min(outcome.dataInLength, command.dataLength) : 0);
         break;
-    case ScsiOutcome::Result::Check: {
-        // Fixed format: response code, key at 2, additional length at 7,
-        // ASC and ASCQ at 12 and 13.
-        uint8_t sense[18] = {0x70, 0, outcome.senseKey, 0, 0, 0, 0, 10};
-        sense[12] = outcome.asc;
-        sense[13] = outcome.ascq;
-        ring.Complete(kStatusCheckCondition, sense, sizeof sense, nullptr, 0);
+    case ScsiOutcome::Result::Check:
+        Refuse(ring, command, {outcome.senseKey, outcome.asc, outcome.ascq});
         break;
-    }
     case ScsiOutcome::Result::Fail:
-        m_bHoldingDropped = true;
+        m_vecHeld.push_back({command, m_clock.NowMs() + m_nReleaseMs});
         break;
     }
 }

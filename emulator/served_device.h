@@ -29,21 +29,35 @@ private:
 // One emulated KT3916 behind the ring of its backstore: takes each command the
 // kernel queues, runs it on the model, answers it and records it. While the
 // device restarts every command ends in NOT READY, becoming ready; a command
-// the scenario drops gets no answer at all, and the kernel's command timer
-// ends it.
+// the scenario drops gets no answer while the commands behind it are served,
+// and the kernel's command timer ends it. Its entry is given back releaseMs
+// after it came, by then past the kernel's timer, as CHECK CONDITION, ABORTED
+// COMMAND, never as GOOD.
 class CServedDevice {
 public:
     CServedDevice(const EmulatorScenario& scenario, IClock& clock, uint64_t startMs, char drive,
-                  CTranscriptWriter* transcript);
+                  CTranscriptWriter* transcript, uint64_t releaseMs);
 
-    // Answers every command queued on the ring now; true when the kernel must
-    // be told that answers are waiting.
+    // Answers every command queued on the ring now, and gives back the dropped
+    // ones that are due; true when the kernel must be told that answers are
+    // waiting.
     bool ServeQueued(CTcmuRing& ring);
+    // True while a dropped command waits for its release: ServeQueued must
+    // then run again within a second even when nothing is queued.
+    bool Holding() const { return !m_vecHeld.empty(); }
 
     EmulatedKt3916& Model() { return m_model; }
 
 private:
+    struct Held {
+        CTcmuRing::Command command;
+        uint64_t releaseAtMs = 0;
+    };
+
+    // Gives back the dropped commands that are due, or all of them.
+    bool Release(CTcmuRing& ring, bool all);
     void Answer(CTcmuRing& ring, const CTcmuRing::Command& command);
+    void Refuse(CTcmuRing& ring, const CTcmuRing::Command& command, const kt3916_sense::Code& sense);
     void Record(const uint8_t* cdb, uint32_t cdbLength, bool dataIn, uint32_t length, const ScsiOutcome& outcome,
                 bool answered);
 
@@ -52,7 +66,9 @@ private:
     uint64_t m_startMs;
     char m_drive;
     CTranscriptWriter* m_pTranscript;
+    uint64_t m_nReleaseMs;
     EmulatedKt3916 m_model;
-    bool m_bHoldingDropped = false;  // the entry at the ring's tail was dropped
-    std::vector<uint8_t> m_buffer;   // one command's data, sized once
+    std::vector<Held> m_vecHeld;    // dropped commands, oldest first
+    std::vector<uint8_t> m_buffer;  // one command's data, sized once
+    bool m_bBrokenReported = false;
 };

@@ -1,0 +1,119 @@
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <vector>
+
+#include "device/emulated/clock.h"
+#include "device/emulated/scenario.h"
+#include "emulator/served_device.h"
+#include "emulator/tcmu_ring.h"
+#include "linux/fake_tcmu_ring.h"
+
+namespace {
+
+constexpr uint64_t kReleaseMs = 8000;
+
+EmulatorScenario Scenario(const char* text)
+{
+    EmulatorScenario scenario;
+    std::string error;
+    EXPECT_TRUE(ParseScenario(text, scenario, error)) << error;
+    return scenario;
+}
+
+// The status the ring holds for a command id, or -1 when no entry answers it.
+int AnswerFor(CFakeTcmuRing& fake, const std::vector<uint32_t>& entries, uint16_t id)
+{
+    for (uint32_t entry : entries) {
+        if (fake.Entry(entry)->hdr.cmd_id == id)
+            return fake.Entry(entry)->rsp.scsi_status;
+    }
+    return -1;
+}
+
+// The system's CD-ROM driver and udev keep asking while a block is dropped:
+// their commands are answered, the dropped block is not, until the kernel's
+// timer has ended it, and then as aborted.
+TEST(ServedDevice, DroppedBlockIsNeverAnsweredGoodWhileOtherCommandsArrive)
+{
+    CFakeTcmuRing fake;
+    ManualClock clock;
+    CServedDevice device(Scenario("drop_block=0"), clock, 0, 'D', nullptr, kReleaseMs);
+    CTcmuRing ring(fake.Base(), CFakeTcmuRing::kSize);
+    std::vector<uint32_t> entries;
+    entries.push_back(fake.Queue(1, {0xFA, 0, 0, 1, 0, 0x20, 0, 0, 0, 0}, {512}));
+    EXPECT_FALSE(device.ServeQueued(ring));
+    EXPECT_TRUE(device.Holding());
+
+    for (uint16_t id = 2; id <= 4; ++id) {
+        clock.Advance(2000);
+        entries.push_back(fake.Queue(id, std::vector<uint8_t>(6, 0), {}));  // TEST UNIT READY
+        EXPECT_TRUE(device.ServeQueued(ring));
+        EXPECT_EQ(AnswerFor(fake, entries, id), 0x02) << "medium not present";
+        EXPECT_EQ(AnswerFor(fake, entries, 1), -1) << "the dropped block was answered at " << clock.NowMs() << " ms";
+    }
+    EXPECT_TRUE(device.Holding());
+    clock.Advance(kReleaseMs - 6000);
+    EXPECT_TRUE(device.ServeQueued(ring));
+    EXPECT_FALSE(device.Holding());
+    EXPECT_EQ(fake.Tail(), fake.Head());
+    ASSERT_EQ(AnswerFor(fake, entries, 1), 0x02);
+    for (uint32_t entry : entries) {
+        if (fake.Entry(entry)->hdr.cmd_id == 1) {
+            EXPECT_EQ(fake.Entry(entry)->rsp.sense_buffer[2], 0x0B) << "ABORTED COMMAND";
+        }
+    }
+}
+
+TEST(ServedDevice, AKernelTakingAnswersInOrderGetsTheDroppedBlockAbortedNotGood)
+{
+    CFakeTcmuRing fake(tcmu::kCapReadLength);
+    ManualClock clock;
+    CServedDevice device(Scenario("drop_block=0"), clock, 0, 'D', nullptr, kReleaseMs);
+    CTcmuRing ring(fake.Base(), CFakeTcmuRing::kSize);
+    const uint32_t write = fake.Queue(1, {0xFA, 0, 0, 1, 0, 0x20, 0, 0, 0, 0}, {512});
+    EXPECT_FALSE(device.ServeQueued(ring));
+    clock.Advance(2000);
+    const uint32_t unitReady = fake.Queue(2, std::vector<uint8_t>(6, 0), {});
+    EXPECT_TRUE(device.ServeQueued(ring));
+    EXPECT_EQ(fake.Entry(write)->hdr.cmd_id, 1);
+    EXPECT_EQ(fake.Entry(write)->rsp.scsi_status, 0x02);
+    EXPECT_EQ(fake.Entry(write)->rsp.sense_buffer[2], 0x0B) << "ABORTED COMMAND";
+    EXPECT_EQ(fake.Entry(unitReady)->hdr.cmd_id, 2);
+    EXPECT_FALSE(device.Holding());
+}
+
+// Data-in the model fills only in part: the rest is zeros and a residual,
+// never the bytes an earlier command left in the data area.
+struct PartialDataInCase {
+    const char* name;
+    std::vector<uint8_t> cdb;
+    uint32_t dataLength;
+    uint32_t filled;
+};
+
+const PartialDataInCase kPartialDataIn[] = {
+    {"START STOP UNIT with a 512-byte data-in", {0x1B, 0, 0, 0, 2, 0}, 512, 0},
+    {"INQUIRY with a short allocation", {0x12, 0, 0, 0, 8, 0}, 96, 8},
+    {"INQUIRY with more room than its data", {0x12, 0, 0, 0, 96, 0}, 96, 36},
+};
+
+TEST(ServedDevice, DataInTheModelDoesNotFillReadsAsZeros)
+{
+    for (const PartialDataInCase& c : kPartialDataIn) {
+        SCOPED_TRACE(c.name);
+        CFakeTcmuRing fake;
+        ManualClock clock;
+        CServedDevice device(Scenario(""), clock, 0, 'D', nullptr, kReleaseMs);
+        CTcmuRing ring(fake.Base(), CFakeTcmuRing::kSize);
+        const uint32_t data = fake.DataNext();
+        const uint32_t entry = fake.Queue(1, c.cdb, {c.dataLength});
+        EXPECT_TRUE(device.ServeQueued(ring));
+        EXPECT_EQ(fake.Entry(entry)->rsp.scsi_status, 0x00);
+        EXPECT_EQ(fake.Entry(entry)->rsp.read_len, c.filled);
+        const std::vector<uint8_t> rest(fake.Data(data) + c.filled, fake.Data(data) + c.dataLength);
+        EXPECT_EQ(rest, std::vector<uint8_t>(c.dataLength - c.filled, 0));
+    }
+}
+
+}  // namespace
