@@ -89,16 +89,70 @@ same_as_reference() {
 
 lines() { wc -l <"$1"; }
 
+# Another program's loopback target in the WWN family the servers use, with
+# a ramdisk LUN; 0xabcdef is no running process. Made before any server
+# starts, so that every start and stop below could take it.
+FOREIGN_WWN=naa.5001405abcdef012
+FOREIGN_LUN=/sys/kernel/config/target/loopback/$FOREIGN_WWN/tpgt_1/lun/lun_0
+make_foreign_target() {
+    core=/sys/kernel/config/target/core/rd_mcp_77/disk0
+    mkdir -p "$core" && echo rd_pages=256 >"$core/control" && echo 1 >"$core/enable" &&
+        mkdir -p "$(dirname "$FOREIGN_LUN")" &&
+        echo naa.5001405abcdef999 >"/sys/kernel/config/target/loopback/$FOREIGN_WWN/tpgt_1/nexus" &&
+        mkdir "$FOREIGN_LUN" && ln -s "$core" "$FOREIGN_LUN/disk0"
+}
+
+check_foreign_target() {
+    if [ -L "$FOREIGN_LUN/disk0" ]; then
+        pass foreign_target
+    else
+        fail foreign_target "another program's loopback target $FOREIGN_WWN lost its LUN: $(ls -R /sys/kernel/config/target/loopback 2>&1 | head -c 400)"
+    fi
+    rm -f "$FOREIGN_LUN/disk0"
+    rmdir "$FOREIGN_LUN" "$(dirname "$(dirname "$FOREIGN_LUN")")" "/sys/kernel/config/target/loopback/$FOREIGN_WWN" \
+        /sys/kernel/config/target/core/rd_mcp_77/disk0 /sys/kernel/config/target/core/rd_mcp_77 2>/dev/null
+}
+
+# The final block is dropped while the CD-ROM driver is asked to test the
+# unit, as udev and desktop pollers do: the run fails, the dropped block is
+# never answered as a success.
+check_drop_polled() {
+    sr=$(node polled D 2)
+    "$CLI" --json flash "$WORK/img512.bin" --device "$(node polled D 3)" >"$OUT/drop_polled.json" 2>&1 &
+    tool=$!
+    i=0
+    until tool_commands "$OUT/polled.jsonl" D | grep -q '^fa.* fail ' || [ $i -gt 1200 ]; do
+        sleep 0.1
+        i=$((i + 1))
+    done
+    sg_turs "$sr" >/dev/null 2>&1
+    sleep 0.5
+    sg_turs "$sr" >/dev/null 2>&1
+    wait $tool
+    rc=$?
+    turs=$(jq -r '.cdb[0:2] + " " + .result' "$OUT/polled.jsonl" |
+        awk '/^fa fail/ { dropped = 1; next } dropped && /^00 / { n++ } END { print n + 0 }')
+    if [ $rc -ne 6 ]; then
+        fail drop_polled "exit $rc, expected 6: $(grep '"result"' "$OUT/drop_polled.json")"
+    elif [ "$turs" -lt 2 ]; then
+        fail drop_polled "the TEST UNIT READY commands did not reach the device during the hold ($turs recorded)"
+    else
+        pass drop_polled
+    fi
+}
+
 head -c 524288 /dev/urandom >"$WORK/img512.bin"
 head -c 1048576 /dev/urandom >"$WORK/img1m.bin"
 chmod 644 "$WORK"/img*.bin
 
+make_foreign_target || fail setup "the foreign loopback target could not be made"
 serve main devices=5 || fail setup "the server of five devices did not come up: $(cat "$OUT/main.server.log")"
 serve failing fail_block=3 || fail setup "the fail_block server did not come up"
 serve silent never_return=1 || fail setup "the never_return server did not come up"
 serve slow reboot_ms=15500 || fail setup "the slow restart server did not come up"
 serve dropping drop_block=2 || fail setup "the drop_block server did not come up"
 serve held devices=1 || fail setup "the server for the exclusive-use checks did not come up"
+serve polled drop_block=8 || fail setup "the polled drop_block server did not come up"
 PLAIN=$(for d in /sys/bus/scsi/devices/*; do
     grep -q "^OTHERCO" "$d/vendor" 2>/dev/null && ls "$d/scsi_generic"
 done | head -n 1)
@@ -422,7 +476,7 @@ check_list
 wine_environment
 checks=
 for check in check_flash_sequence check_flash_by_block_node check_plain_drive check_fail_block \
-    check_never_return check_slow_restart check_drop_block check_removed_lun check_permissions check_exclusive_use \
+    check_never_return check_slow_restart check_drop_block check_drop_polled check_removed_lun check_permissions check_exclusive_use \
     start_wine; do
     eval "$check" &
     checks="$checks $!"
@@ -432,7 +486,7 @@ wait $checks
 check_desktop
 
 # Every server stops on SIGTERM and removes what it made.
-for name in main failing silent slow dropping held; do
+for name in main failing silent slow dropping held polled; do
     pid=$(cat "$WORK/$name.pid")
     kill -TERM "$pid"
     wait "$pid" 2>/dev/null
@@ -440,7 +494,8 @@ for name in main failing silent slow dropping held; do
     [ $rc -eq 0 ] || fail server_stop "$name server exit $rc: $(tail -n 2 "$OUT/$name.server.log")"
 done
 left=$(ls /sys/kernel/config/target/loopback /sys/kernel/config/target/core 2>/dev/null |
-    grep -E 'naa\.5001405|user_3916')
+    grep -E 'naa\.5001405|user_3916' | grep -v "$FOREIGN_WWN")
 if [ -n "$left" ]; then fail server_stop "configuration left behind: $left"; else pass server_stop; fi
 check_station
+check_foreign_target
 exit 0
