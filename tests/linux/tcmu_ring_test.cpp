@@ -108,27 +108,6 @@ TEST(TcmuRing, AnswersFillTheTailInTheOrderGivenEachNamingItsCommand)
     EXPECT_EQ(fake.Tail(), fake.Head());
 }
 
-TEST(TcmuRing, DataInBeyondWhatTheAnswerFillsReadsAsZeros)
-{
-    for (const bool readLength : {true, false}) {
-        SCOPED_TRACE(readLength ? "with read length" : "without read length");
-        CFakeTcmuRing fake(readLength ? tcmu::kCapReadLength : 0);
-        const uint32_t data = fake.DataNext();
-        const uint32_t entry = fake.Queue(3, kInquiry, {40, 24});
-        CTcmuRing ring(fake.Base(), CFakeTcmuRing::kSize);
-        CTcmuRing::Command command;
-        ASSERT_TRUE(ring.Next(command));
-        std::vector<uint8_t> answer(36, 0x5A);
-        ring.Complete(command, 0x00, nullptr, 0, answer.data(), 36);
-        const std::vector<uint8_t> returned(fake.Data(data), fake.Data(data) + 64);
-        std::vector<uint8_t> expected(64, 0);
-        std::fill(expected.begin(), expected.begin() + 36, 0x5A);
-        EXPECT_EQ(returned, expected);
-        EXPECT_EQ(fake.Entry(entry)->rsp.read_len, readLength ? 36u : 0u);
-        EXPECT_EQ((fake.Entry(entry)->hdr.uflags & tcmu::kUflagReadLength) != 0, readLength);
-    }
-}
-
 TEST(TcmuRing, PaddingAndOtherRequestsArePassedByTheTail)
 {
     CFakeTcmuRing fake;
