@@ -96,7 +96,7 @@ FOREIGN_WWN=naa.5001405abcdef012
 FOREIGN_LUN=/sys/kernel/config/target/loopback/$FOREIGN_WWN/tpgt_1/lun/lun_0
 make_foreign_target() {
     core=/sys/kernel/config/target/core/rd_mcp_77/disk0
-    mkdir -p "$core" && echo rd_pages=256 >"$core/control" && echo 1 >"$core/enable" &&
+    modprobe -a target_core_mod tcm_loop && mkdir -p "$core" && echo rd_pages=256 >"$core/control" && echo 1 >"$core/enable" &&
         mkdir -p "$(dirname "$FOREIGN_LUN")" &&
         echo naa.5001405abcdef999 >"/sys/kernel/config/target/loopback/$FOREIGN_WWN/tpgt_1/nexus" &&
         mkdir "$FOREIGN_LUN" && ln -s "$core" "$FOREIGN_LUN/disk0"
