@@ -96,7 +96,8 @@ FOREIGN_WWN=naa.5001405abcdef012
 FOREIGN_LUN=/sys/kernel/config/target/loopback/$FOREIGN_WWN/tpgt_1/lun/lun_0
 make_foreign_target() {
     core=/sys/kernel/config/target/core/rd_mcp_77/disk0
-    modprobe -a target_core_mod tcm_loop && mkdir -p "$core" && echo rd_pages=256 >"$core/control" && echo 1 >"$core/enable" &&
+    modprobe -a target_core_mod tcm_loop && mkdir -p "$core" && echo rd_pages=256 >"$core/control" &&
+        echo 1 >"$core/enable" &&
         mkdir -p "$(dirname "$FOREIGN_LUN")" &&
         echo naa.5001405abcdef999 >"/sys/kernel/config/target/loopback/$FOREIGN_WWN/tpgt_1/nexus" &&
         mkdir "$FOREIGN_LUN" && ln -s "$core" "$FOREIGN_LUN/disk0"
@@ -106,7 +107,8 @@ check_foreign_target() {
     if [ -L "$FOREIGN_LUN/disk0" ]; then
         pass foreign_target
     else
-        fail foreign_target "another program's loopback target $FOREIGN_WWN lost its LUN: $(ls -R /sys/kernel/config/target/loopback 2>&1 | head -c 400)"
+        fail foreign_target "another program's loopback target $FOREIGN_WWN lost its LUN: $(ls \
+            /sys/kernel/config/target/loopback 2>&1 | xargs)"
     fi
     rm -f "$FOREIGN_LUN/disk0"
     rmdir "$FOREIGN_LUN" "$(dirname "$(dirname "$FOREIGN_LUN")")" "/sys/kernel/config/target/loopback/$FOREIGN_WWN" \
