@@ -15,9 +15,10 @@ std::vector<uint8_t> Inquiry(std::string vendor, std::string product, std::strin
     product.resize(16, ' ');
     revision.resize(4, ' ');
     const std::string fields = vendor + product + revision;
-    std::vector<uint8_t> data(8, 0);
+    std::vector<uint8_t> data(8 + fields.size(), 0);
     data[0] = 0x05;
-    data.insert(data.end(), fields.begin(), fields.end());
+    for (size_t i = 0; i < fields.size(); ++i)
+        data[8 + i] = static_cast<uint8_t>(fields[i]);
     return data;
 }
 
