@@ -23,11 +23,7 @@ std::string InquiryField(const uint8_t* data, size_t offset, size_t length) {
 // Asks the selected device for its INQUIRY data.
 void Identify(CFlashDevice& device, ListedDevice& listed) {
     listed.bAnswered = device.Inquiry();
-    if (!listed.bAnswered) return;
-    const uint8_t* data = device.GetDataBuffer();
-    listed.strVendor = InquiryField(data, 8, 8);
-    listed.strProduct = InquiryField(data, 16, 16);
-    listed.strRevision = InquiryField(data, 32, 4);
+    if (listed.bAnswered) ReadInquiryIdentity(device.GetDataBuffer(), listed);
 }
 
 // "D", "d:", "D:\" name a drive letter; the letter in upper case, or 0.
@@ -53,7 +49,22 @@ bool IsIndex(const std::string& spec) {
     return true;
 }
 
+// A device's answer may hold any byte: a control character would break the
+// table's one line per device or move the terminal's cursor, so it shows as '?'.
+std::string TableCell(std::string text) {
+    for (char& ch : text) {
+        if (static_cast<unsigned char>(ch) < 0x20 || ch == 0x7F) ch = '?';
+    }
+    return text;
+}
+
 }  // namespace
+
+void ReadInquiryIdentity(const uint8_t* data, ListedDevice& listed) {
+    listed.strVendor = InquiryField(data, 8, 8);
+    listed.strProduct = InquiryField(data, 16, 16);
+    listed.strRevision = InquiryField(data, 32, 4);
+}
 
 std::vector<ListedDevice> ListDevices(IScsiHost& host, bool identify) {
     std::vector<ListedDevice> devices;
@@ -232,7 +243,8 @@ std::string FormatDeviceTable(const std::vector<ListedDevice>& devices) {
                    const std::string& vendor, const std::string& product, const std::string& revision) {
         char line[256];
         std::snprintf(line, sizeof line, "%-5s  %-5s  %-*s  %-8s  %-16s  %s\n", index.c_str(), drive.c_str(),
-                      static_cast<int>(nodeWidth), node.c_str(), vendor.c_str(), product.c_str(), revision.c_str());
+                      static_cast<int>(nodeWidth), TableCell(node).c_str(), TableCell(vendor).c_str(),
+                      TableCell(product).c_str(), TableCell(revision).c_str());
         std::string text = line;
         // Columns padded for reading; no trailing blanks.
         while (text.size() > 1 && text[text.size() - 2] == ' ') text.erase(text.size() - 2, 1);

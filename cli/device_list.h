@@ -1,4 +1,5 @@
 #pragma once
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -16,6 +17,10 @@ struct ListedDevice {
     std::string strRevision;  // bytes 32..35
     bool bAnswered = false;   // the INQUIRY succeeded
 };
+
+// Vendor, product and revision from standard INQUIRY data (36 bytes): each
+// field ends early at a zero byte, its trailing blanks cut.
+void ReadInquiryIdentity(const uint8_t* data, ListedDevice& listed);
 
 // Discovers the devices with a device object of its own, asks each for its
 // INQUIRY data, and closes them all again before returning.

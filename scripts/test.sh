@@ -2,7 +2,9 @@
 # Builds everything and runs every suite, in four stages:
 #   native   the distribution's g++, ctest (with the Debian package, lintian,
 #            and the manual pages and completion against --help)
-#   asan     the same with AddressSanitizer and UndefinedBehaviorSanitizer
+#   asan     the same with AddressSanitizer and UndefinedBehaviorSanitizer,
+#            then each libFuzzer target of fuzz/ for 20 s (clang, its own
+#            build tree; two targets at a time)
 #   windows  mingw-w64 i686, ctest under 32-bit Wine on a virtual display
 #            (with the portable zip)
 #   vm       the distribution's kernel under QEMU: served KT3916 devices and a
@@ -24,6 +26,7 @@ PACKAGES=(
     fonts-wine fonts-droid-fallback
     qemu-system-x86 linux-image-amd64 busybox-static cpio kmod sg3-utils jq python3-minimal
     dpkg-dev lintian man-db udev bash-completion zip unzip
+    clang libfuzzer-14-dev libclang-rt-14-dev
 )
 
 cd "$(dirname "${BASH_SOURCE[0]}")/.." || exit 1
@@ -218,6 +221,12 @@ for s in "${STAGES[@]}"; do
         stage asan build-asan \
             env ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1 \
             -- -DKT_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
+        # Every fuzz target is one test: its seeds and regression inputs
+        # first, then 20 s of fuzzing; a crash or a broken invariant fails it.
+        stage fuzz build-fuzz \
+            env CTEST_PARALLEL_LEVEL=2 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+            -- -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DKT_FUZZ=ON -DKT_BUILD_TESTS=OFF \
+            -DCMAKE_BUILD_TYPE=Debug
         ;;
     windows)
         # Programs started by test scripts rather than by ctest find the same
