@@ -1,30 +1,37 @@
 #!/bin/sh
-# The block transfer of a 1 MiB image through the real kernel: kt3916flash-cli
-# against sg_raw (sg3-utils) sending the same START STOP UNIT and 18 block
-# writes from files, to the same served device in the same run. Run inside
-# the test VM, by hand:
+# The block transfer of a 1 MiB image through the real kernel, inside the test
+# VM, by hand:
 #
 #   bash tests/vm/vm_run.sh build-vm/bench bench/vm_transfer.sh
 #
-# and read build-vm/bench/transfer.txt. Each side runs ROUNDS times; the
-# tool's time is from its start event (download mode next) to its last block
-# event (the 13 s restart wait is not transfer), sg_raw's the loop of its 19
-# commands, a process each, as a script would send them.
+# then read build-vm/bench/transfer.txt. Needs build-native configured with
+# -DKT_BUILD_BENCH=ON (for kt3916flash-sg-loop). One server serves four
+# devices; ROUNDS interleaved rounds each time:
+#   tool     kt3916flash-cli on the first device, from its start event (download
+#            mode next) to its last block event: the 13 s restart wait is not
+#            transfer
+#   loop     kt3916flash-sg-loop: one process sending the same START STOP UNIT
+#            and 18 block writes, one SG_IO each, timed around the commands
+#   sg_raw   the same 19 commands from files, a process each, as a script would
+#   --all    kt3916flash-cli --all over the four devices: from the first start
+#            event to the last block event of any device
+# and reports tool / loop (goal 1.10 or less) and --all / tool (goal 1.05 or less).
 set -u
 SRC=$(cd "$(dirname "$0")/.." && pwd)
 CLI=$SRC/build-native/cli/kt3916flash-cli
 EMU=$SRC/build-native/emulator/kt3916flash-emulator
+LOOP=$SRC/build-native/bench/kt3916flash-sg-loop
 OUT=/tmp/out
-ROUNDS=${ROUNDS:-5}
+ROUNDS=${ROUNDS:-7}
 W=/tmp/bench
 mkdir -p "$W"
 
 modprobe configfs && mount -t configfs configfs /sys/kernel/config
-"$EMU" serve --scenario reboot_ms=100 >"$W/nodes" 2>"$W/server.log" &
+"$EMU" serve --scenario reboot_ms=100,devices=4 >"$W/nodes" 2>"$W/server.log" &
 server=$!
 i=0
-while [ ! -s "$W/nodes" ] && [ $i -lt 300 ]; do sleep 0.1; i=$((i + 1)); done
-SG=$(awk '{ print $3 }' "$W/nodes")
+while [ "$(wc -l <"$W/nodes")" -lt 4 ] && [ $i -lt 300 ]; do sleep 0.1; i=$((i + 1)); done
+SG=$(awk 'NR == 1 { print $3 }' "$W/nodes")
 
 head -c 1048576 /dev/urandom >"$W/image.bin"
 SUM=$(od -An -v -tu1 "$W/image.bin" | awk '{ for (i = 1; i <= NF; i++) s += $i } END { printf "%04x", s % 65536 }')
@@ -48,25 +55,43 @@ sg_raw_round() {
     done
 }
 
+# The transfer window of a --json run: first start event to last block event.
+window_ms() {
+    jq -s '([.[] | select(.event == "block") | .t_ms] | max) - ([.[] | select(.event == "start") | .t_ms] | min)' "$1"
+}
+
 tool_ms=
+loop_ms=
 raw_ms=
+all_ms=
 for round in $(seq 1 "$ROUNDS"); do
     "$CLI" --json flash "$W/image.bin" --device "$SG" >"$W/flash.json" 2>/dev/null || echo "tool round $round failed"
-    ms=$(jq -s '([.[] | select(.event == "block") | .t_ms] | max) - ([.[] | select(.event == "start") | .t_ms] | min)' "$W/flash.json")
-    tool_ms="$tool_ms $ms"
+    tool_ms="$tool_ms $(window_ms "$W/flash.json")"
     sleep 1  # the device restarts (100 ms) and answers again
+    loop_ms="$loop_ms $("$LOOP" "$SG" "$W/image.bin" || echo "loop round $round failed" >&2)"
+    sleep 1
     start=$(now_ms)
     sg_raw_round || echo "sg_raw round $round failed"
     raw_ms="$raw_ms $(($(now_ms) - start))"
     sleep 1
+    "$CLI" --json flash "$W/image.bin" --all >"$W/all.json" 2>/dev/null || echo "--all round $round failed"
+    [ "$(jq -s '[.[] | select(.event == "start")] | length' "$W/all.json")" -eq 4 ] ||
+        echo "--all round $round did not start four transfers"
+    all_ms="$all_ms $(window_ms "$W/all.json")"
+    sleep 1
 done
 
 median() { echo "$@" | tr ' ' '\n' | grep . | sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
+ratio() { echo "$1 $2" | awk '{ printf "%.2f", $1 / $2 }'; }
 {
-    echo "rounds: $ROUNDS"
+    echo "rounds: $ROUNDS; $(nproc) CPUs; SHA instructions: $(grep -q -w sha_ni /proc/cpuinfo && echo yes || echo no)"
     echo "kt3916flash-cli, start event to last block (ms):$tool_ms; median $(median $tool_ms)"
+    echo "kt3916flash-sg-loop, one SG_IO a command (ms):$loop_ms; median $(median $loop_ms)"
     echo "sg_raw, START STOP UNIT and 18 writes (ms):$raw_ms; median $(median $raw_ms)"
-    echo "ratio tool / sg_raw: $(echo "$(median $tool_ms) $(median $raw_ms)" | awk '{ printf "%.2f", $1 / $2 }')"
+    echo "kt3916flash-cli --all, four devices (ms):$all_ms; median $(median $all_ms)"
+    echo "ratio tool / loop: $(ratio "$(median $tool_ms)" "$(median $loop_ms)")"
+    echo "ratio tool / sg_raw: $(ratio "$(median $tool_ms)" "$(median $raw_ms)")"
+    echo "ratio --all over four / one: $(ratio "$(median $all_ms)" "$(median $tool_ms)")"
 } | tee "$OUT/transfer.txt"
 kill -TERM $server
 wait $server

@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "app/options.h"
+#include "console/block_digester.h"
 #include "console/block_plan.h"
 #include "console/image_file.h"
 
@@ -259,6 +260,8 @@ bool CFlashView::DownloadImage()
     if (!m_pDevice || m_pDevice->GetDataBuffer() == nullptr)
         return FailDownload(kMsgSendFailure);
 
+    // Its thread starts before the transfer does.
+    CBlockDigester imageRead;
     m_window.ProgressSetRange(0, static_cast<uint16_t>(plan->blockCount - 1));
     m_window.ProgressSetStep(1);
     // From the eject that opens the transfer to the end of the verification
@@ -272,9 +275,9 @@ bool CFlashView::DownloadImage()
 
     // Each block is read straight into the device's buffer; bytes beyond what
     // a read delivers keep what the previous block left there. What was read
-    // is added up as it goes: the final block, which makes the device take
-    // the image, goes out only when that is the checked image.
-    CImageDigester imageRead;
+    // is added up as it goes, each block while it is on the wire: the final
+    // block, which makes the device take the image, goes out only when all
+    // of it is added up and is the checked image.
     for (uint32_t block = 0; block < plan->blockCount; ++block) {
         m_window.SetStatusText(kStatusSending);
         const bool bFinal = block + 1 == plan->blockCount;

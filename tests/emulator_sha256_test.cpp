@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -14,6 +15,36 @@ std::vector<uint8_t> Pattern(std::size_t length)
     for (std::size_t i = 0; i < length; ++i)
         data[i] = static_cast<uint8_t>((i * 31 + 7) % 251);
     return data;
+}
+
+std::string Hex(const uint8_t (&digest)[32])
+{
+    static const char kHex[] = "0123456789abcdef";
+    std::string text;
+    for (uint8_t byte : digest) {
+        text.push_back(kHex[byte >> 4]);
+        text.push_back(kHex[byte & 0x0F]);
+    }
+    return text;
+}
+
+// The digest of data through one engine, fed in pieces of piece bytes.
+std::string EngineHex(Sha256Engine engine, const std::vector<uint8_t>& data, std::size_t piece)
+{
+    CSha256 hash(engine);
+    for (std::size_t offset = 0; offset < data.size(); offset += piece)
+        hash.Update(data.data() + offset, std::min(piece, data.size() - offset));
+    uint8_t digest[32];
+    hash.Final(digest);
+    return Hex(digest);
+}
+
+std::vector<Sha256Engine> EnginesHere()
+{
+    std::vector<Sha256Engine> engines{Sha256Engine::Portable};
+    if (Sha256CpuShaAvailable())
+        engines.push_back(Sha256Engine::CpuSha);
+    return engines;
 }
 
 TEST(Sha256, KnownVectors)
@@ -47,6 +78,45 @@ TEST(Sha256, LargeBuffersMatchSha256sum)
         block[i] = static_cast<uint8_t>(i);
     EXPECT_EQ(Sha256Hex(block.data(), block.size()),
               "bbea17f92768ba8c2f4e1ff38b978c89e20392ef5e41754a0ea79e022d5a1378");
+}
+
+// FIPS 180-4 examples and lengths around the padding edges (55 bytes leave
+// room for the length, 56 need a second block, 64 fill one exactly), each
+// through both engines, in one call and in odd pieces that straddle blocks.
+TEST(Sha256, EnginesAgreeWithReferenceDigests)
+{
+    struct Case {
+        std::vector<uint8_t> data;
+        const char* digest;
+    };
+    const char* fips896 = "abcdefghbcdefghicdefghijdefghijkefghijklfghijklmghijklmnhijklmnoijklmnopjklmnopqklmnopqrlmnopqrs"
+                          "mnopqrstnopqrstu";
+    const Case cases[] = {
+        {{}, "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
+        {std::vector<uint8_t>(fips896, fips896 + 112),
+         "cf5b16a778af8380036ce59e7b0492370b249b11e8f07a51afac45037afee9d1"},
+        {std::vector<uint8_t>(1000000, 'a'), "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"},
+        {Pattern(1), "ca358758f6d27e6cf45272937977a748fd88391db679ceda7dc7bf1f005ee879"},
+        {Pattern(55), "e40272620990d5f772101e014a0fe168d9ab13215739a04bdcb4b9cadc303c75"},
+        {Pattern(56), "5b3154594d65c2a11e797576e2b4ece47f48373d8acfc0ae2cc3b87ca7adaedc"},
+        {Pattern(57), "bd73274967a968a1d4353b4096741c1c880d2356d44c63f0e7916c8efe59bccc"},
+        {Pattern(63), "2caeed71c024d190f2f9633bdac2b8f283b1cb86dfe7709023ab70f11f747a1b"},
+        {Pattern(64), "3483dc12a3fea6618642162f88124ea56e797597a97483d5ba597a42d98aaf6b"},
+        {Pattern(65), "3a513663aae909c328f43e2d74265dc5ec35495c99dfde7b8f9dd37f297dfa40"},
+        {Pattern(119), "c06b1fcfb8d206bb4fe8e8cde10de7af236f619ff29c720de0083f7377491fd9"},
+        {Pattern(120), "f425d2567f5c636c99335e5e8bb04669475b3b8b6f7523bbabbd11115cef8550"},
+        {Pattern(128), "43a42610c7b657d1ce21bf0255e86be7ea01aa9dddf0701f596e99a4c6f61001"},
+        {Pattern(65536), "c2a19b29e9a734066ffb748d00176ca95e52545a0b0afe9e73f085740aeb97f8"},
+    };
+    for (Sha256Engine engine : EnginesHere()) {
+        for (const Case& c : cases) {
+            for (std::size_t piece : {std::size_t{1000000}, std::size_t{1}, std::size_t{63}, std::size_t{65}}) {
+                EXPECT_EQ(EngineHex(engine, c.data, piece), c.digest)
+                    << "engine " << static_cast<int>(engine) << ", " << c.data.size() << " bytes in pieces of "
+                    << piece;
+            }
+        }
+    }
 }
 
 TEST(Sha256, PiecewiseUpdatesMatchOneShot)
