@@ -248,22 +248,28 @@ check_removed_lun() {
     fi
 }
 
+# hold_node NODE FLAGS OUTPUT: another program (pid $holder) opens NODE with
+# FLAGS (Python's) and O_EXCL and keeps it open; OUTPUT says "held" once it has.
+hold_node() {
+    python3 -c 'import os, sys, time
+fd = os.open(sys.argv[1], eval(sys.argv[2]) | os.O_EXCL)
+print("held", flush=True)
+time.sleep(600)' "$1" "$2" >"$3" 2>&1 &
+    holder=$!
+    i=0
+    until grep -q held "$3" || [ $i -gt 300 ]; do
+        sleep 0.1
+        i=$((i + 1))
+    done
+}
+
 # Exclusive use: a node that another program holds exclusively (O_EXCL) is
 # busy, exit 11, and the device gets no command; a flash holds its node
 # until its verification ends, so a second flash of the same node is busy.
 check_exclusive_use() {
     sg=$(node held D 3)
     from=$(($(lines "$OUT/held.jsonl") + 1))
-    python3 -c 'import os, sys, time
-fd = os.open(sys.argv[1], os.O_RDWR | os.O_EXCL)
-print("held", flush=True)
-time.sleep(600)' "$sg" >"$WORK/holder.out" 2>&1 &
-    holder=$!
-    i=0
-    until grep -q held "$WORK/holder.out" || [ $i -gt 300 ]; do
-        sleep 0.1
-        i=$((i + 1))
-    done
+    hold_node "$sg" "os.O_RDWR" "$WORK/holder.out"
     "$CLI" flash "$WORK/img512.bin" --device "$sg" >"$OUT/busy_held.txt" 2>&1
     rc=$?
     kill $holder
@@ -375,16 +381,7 @@ check_interrupted_one() { check_interrupted interrupted paused D --device "$(nod
 check_block_node_held() {
     sr=$(node held D 2)
     from=$(($(lines "$OUT/held.jsonl") + 1))
-    python3 -c 'import os, sys, time
-fd = os.open(sys.argv[1], os.O_RDONLY | os.O_NONBLOCK | os.O_EXCL)
-print("held", flush=True)
-time.sleep(600)' "$sr" >"$WORK/srholder.out" 2>&1 &
-    holder=$!
-    i=0
-    until grep -q held "$WORK/srholder.out" || [ $i -gt 300 ]; do
-        sleep 0.1
-        i=$((i + 1))
-    done
+    hold_node "$sr" "os.O_RDONLY | os.O_NONBLOCK" "$WORK/srholder.out"
     "$CLI" flash "$WORK/img512.bin" --device "$(node held D 3)" >"$OUT/sr_held.txt" 2>&1
     rc=$?
     kill $holder
