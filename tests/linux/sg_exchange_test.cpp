@@ -95,24 +95,6 @@ TEST_F(SgHostTest, ACommandIsQueuedOnceWhateverEndsTheWait) {
     }
 }
 
-TEST_F(SgHostTest, EachCommandHasItsOwnPackId) {
-    CLinuxHost host = MakeHost();
-    const HostHandle d = host.OpenDevice("\\\\.\\D:");
-    std::vector<int> packIds;
-    kernel.onSgIo = [&](int, sg_io_hdr_t& h) {
-        packIds.push_back(h.pack_id);
-        return 0;
-    };
-    uint8_t data[8] = {};
-    for (int i = 0; i < 3; ++i) {
-        PassThroughRequest r = WriteRequest(data, sizeof data);
-        ASSERT_TRUE(host.SendPassThrough(d, r));
-    }
-    ASSERT_EQ(packIds.size(), 3u);
-    EXPECT_NE(packIds[0], packIds[1]);
-    EXPECT_NE(packIds[1], packIds[2]);
-}
-
 // An sg number freed by an unplug can go to the next device plugged in.
 TEST_F(SgHostTest, ANodeNowOfAnotherDeviceIsRefused) {
     struct Case {
