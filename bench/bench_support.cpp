@@ -34,7 +34,13 @@ class CNullKernel final : public ILinuxKernel {
 public:
     int Open(const char*, int) override { return 100; }
     void Close(int) override {}
-    int SgIo(int, sg_io_hdr_t& header) override {
+    int SgSubmit(int, sg_io_hdr_t&) override { return 0; }
+    int SgScsiId(int, sg_scsi_id& id) override {
+        id = {};
+        id.host_no = 1;  // the one drive of the bench's sysfs, 1:0:0:0
+        return 0;
+    }
+    int SgReceive(int, sg_io_hdr_t& header, int) override {
         header.status = 0;
         header.host_status = 0;
         header.driver_status = 0;

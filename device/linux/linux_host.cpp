@@ -1,11 +1,7 @@
 #include "device/linux/linux_host.h"
 
 #include <fcntl.h>
-#include <grp.h>
-#include <sys/ioctl.h>
-#include <sys/stat.h>
 #include <time.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
@@ -31,28 +27,9 @@ constexpr char kKt3916Product[] = "KT3916 FLASHER";
 constexpr char kRuleGroup[] = "plugdev";
 constexpr char kRuleFile[] = "60-kt3916flash.rules";
 
-class CSystemKernel final : public ILinuxKernel {
-public:
-    int Open(const char* path, int flags) override {
-        const int fd = ::open(path, flags);
-        return fd < 0 ? -errno : fd;
-    }
-    void Close(int fd) override { ::close(fd); }
-    int SgIo(int fd, sg_io_hdr_t& header) override {
-        // An interrupted SG_IO is not repeated: the command may have reached
-        // the device, and a block write must never go out twice.
-        return ::ioctl(fd, SG_IO, &header) < 0 ? -errno : 0;
-    }
-    std::string NodeGroup(const char* path) override {
-        struct stat st {};
-        if (::stat(path, &st) != 0) return {};
-        struct group grp {};
-        struct group* result = nullptr;
-        char buffer[1024];
-        if (::getgrgid_r(st.st_gid, &grp, buffer, sizeof buffer, &result) != 0 || !result) return {};
-        return result->gr_name;
-    }
-};
+// How long after a command's own timeout the sg driver's answer is waited
+// for: the SCSI error handler may abort and reset before it gives one.
+constexpr int kSgAnswerGraceMs = 60000;
 
 std::string ErrorText(int error) { return std::error_code(error, std::generic_category()).message(); }
 
@@ -73,8 +50,6 @@ char DevicePathLetter(const char* path) {
 }
 
 }  // namespace
-
-std::unique_ptr<ILinuxKernel> CreateSystemKernel() { return std::make_unique<CSystemKernel>(); }
 
 std::unique_ptr<IScsiHost> CreatePlatformHost() { return std::make_unique<CLinuxHost>(); }
 
@@ -285,6 +260,11 @@ HostHandle CLinuxHost::OpenNode(const char* path, bool bExclusive, ExclusiveAcce
             error = DescribeOpenFailure(drive, node, -fd, bExclusive);
             bBusy = fd == -EBUSY;
             if (bBusy) access = ExclusiveAccess::Busy;
+        } else if (!CheckNodeIdentity(fd, drive, node, error)) {
+            m_pKernel->Close(fd);
+        } else if (bExclusive && !HoldBlockNode(fd, drive, error, bBusy)) {
+            m_pKernel->Close(fd);
+            if (bBusy) access = ExclusiveAccess::Busy;
         } else {
             handle = static_cast<HostHandle>(fd);
             if (bExclusive) access = ExclusiveAccess::Held;
@@ -297,9 +277,55 @@ HostHandle CLinuxHost::OpenNode(const char* path, bool bExclusive, ExclusiveAcce
     return handle;
 }
 
+bool CLinuxHost::CheckNodeIdentity(int fd, const LinuxDrive& drive, const std::string& node, std::string& error) {
+    // sg numbers are reused: a device unplugged and another plugged in
+    // between the scan and the open can own the node the scan named.
+    sg_scsi_id id{};
+    const int rc = m_pKernel->SgScsiId(fd, id);
+    if (rc < 0) {
+        error = "cannot ask " + node + " which device it is: " + ErrorText(-rc);
+        return false;
+    }
+    const std::string hctl = std::to_string(id.host_no) + ":" + std::to_string(id.channel) + ":" +
+                             std::to_string(id.scsi_id) + ":" + std::to_string(id.lun);
+    if (hctl == drive.strHctl) return true;
+    error = node + " now belongs to the SCSI device " + hctl + ", not to " + drive.strHctl +
+            " that drive " + drive.chLetter + ": was listed as; the device was replugged: list the drives again";
+    return false;
+}
+
+bool CLinuxHost::HoldBlockNode(int genericFd, const LinuxDrive& drive, std::string& error, bool& bBusy) {
+    const std::string block = BlockNodePath(drive);
+    if (block.empty()) return true;  // without the sr driver there is no block node to reach the device by
+    // O_EXCL on a block device keeps out mounts and other exclusive openers;
+    // O_NONBLOCK opens the drive without asking for a medium.
+    const int fd = m_pKernel->Open(block.c_str(), O_RDONLY | O_NONBLOCK | O_EXCL | O_CLOEXEC);
+    if (fd < 0) {
+        bBusy = fd == -EBUSY;
+        error = "cannot hold " + block + " for this program alone: " + ErrorText(-fd) +
+                (bBusy ? "; it is mounted or another program has it open exclusively" : "");
+        if (fd == -EACCES || fd == -EPERM) error += "; run as root or give your user access to " + block;
+        return false;
+    }
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_blockHolds[static_cast<HostHandle>(genericFd)] = fd;
+    return true;
+}
+
 void CLinuxHost::CloseDevice(HostHandle device) {
     if (device == kInvalidHandle || device > static_cast<HostHandle>(INT_MAX)) return;
+    int blockFd = -1;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_lostHandles.erase(device);
+        auto held = m_blockHolds.find(device);
+        if (held != m_blockHolds.end()) {
+            blockFd = held->second;
+            m_blockHolds.erase(held);
+        }
+    }
     m_pKernel->Close(static_cast<int>(device));
+    if (blockFd >= 0) m_pKernel->Close(blockFd);
 }
 
 bool CLinuxHost::SendPassThrough(HostHandle device, PassThroughRequest& request) {
@@ -314,9 +340,25 @@ bool CLinuxHost::SendPassThrough(HostHandle device, PassThroughRequest& request)
         t_strLastError = "SG_IO: " + error;
         return false;
     }
-    const int rc = m_pKernel->SgIo(static_cast<int>(device), header);
-    if (rc < 0) {
-        t_strLastError = "SG_IO: " + ErrorText(-rc);
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_lostHandles.count(device) != 0) {
+            t_strLastError = "SG_IO: an earlier command on this node never answered and may still be running on "
+                             "the device; nothing more is sent through it";
+            return false;
+        }
+        header.pack_id = m_nNextPackId;
+        m_nNextPackId = m_nNextPackId == INT_MAX ? 1 : m_nNextPackId + 1;
+    }
+    std::string exchangeError;
+    const SgExchange exchange = ExchangeSg(*m_pKernel, static_cast<int>(device), header, kSgAnswerGraceMs,
+                                           exchangeError);
+    if (exchange != SgExchange::Answered) {
+        if (exchange == SgExchange::Lost) {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_lostHandles.insert(device);
+        }
+        t_strLastError = exchangeError;
         return false;
     }
     if (!CompleteSgIoRequest(header, sense, request)) {

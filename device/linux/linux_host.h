@@ -5,19 +5,31 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "device/host.h"
 
 // The kernel services the Linux host uses beyond sysfs: opening a node and
-// the SG_IO ioctl. Tests put a fake device behind it.
+// the sg driver's asynchronous interface. Tests put a fake device behind it.
+// Commands go out by write() and come back by read(), never by the SG_IO
+// ioctl: the kernel restarts an SG_IO whose wait a stop signal or a tracer
+// interrupted, and the restart submits the same command a second time.
 class ILinuxKernel {
 public:
     virtual ~ILinuxKernel() = default;
     virtual int Open(const char* path, int flags) = 0;  // a descriptor, or -errno
     virtual void Close(int fd) = 0;
-    virtual int SgIo(int fd, sg_io_hdr_t& header) = 0;  // 0, or -errno
+    // Queues the command (write() of the header, header.pack_id naming it):
+    // 0, or -errno when it was not queued.
+    virtual int SgSubmit(int fd, sg_io_hdr_t& header) = 0;
+    // Waits up to waitMs for the answer to header.pack_id and reads it into
+    // header: 0; -EINTR or -EAGAIN when it should be asked again; -ETIMEDOUT
+    // when waitMs passed; any other -errno when the answer cannot come.
+    virtual int SgReceive(int fd, sg_io_hdr_t& header, int waitMs) = 0;
+    // SG_GET_SCSI_ID: the host, channel, target and lun of the node's device.
+    virtual int SgScsiId(int fd, sg_scsi_id& id) = 0;  // 0, or -errno
     // The name of the group that owns the node, empty when unknown.
     virtual std::string NodeGroup(const char* path) = 0;
 };
@@ -57,6 +69,16 @@ bool CompleteSgIoRequest(const sg_io_hdr_t& header, const uint8_t* senseBuffer,
 // A data-out transfer whose residual count is not zero.
 bool IsShortWrite(const sg_io_hdr_t& header, const ScsiPassThroughDirect& sptd);
 
+enum class SgExchange {
+    Answered,  // the answer is in the header
+    NotSent,   // the command was not queued
+    Lost,      // queued, and no answer came: it may still run on the device
+};
+// One command out and its answer back, the command queued exactly once
+// whatever interrupts the wait. The sg driver's own timeout (header.timeout)
+// ends the command; the wait gives up graceMs after it.
+SgExchange ExchangeSg(ILinuxKernel& kernel, int fd, sg_io_hdr_t& header, int graceMs, std::string& error);
+
 constexpr uint16_t kSgDriverSense = 0x08;  // the driver only says sense data came back
 constexpr uint32_t kPlatformWin32Nt = 2;   // VER_PLATFORM_WIN32_NT
 constexpr uint32_t kDriveTypeNoRootDir = 1;
@@ -81,7 +103,9 @@ public:
     uint32_t GetDriveKind(const char* rootPath) override;
     HostHandle OpenDevice(const char* path) override;
     // O_EXCL: fails with EBUSY while any other open of the node exists, and
-    // every later open fails while it is held.
+    // every later open fails while it is held. The drive's block node is held
+    // with O_EXCL as well (no mounts, no other exclusive openers) until
+    // CloseDevice.
     HostHandle OpenDeviceExclusive(const char* path, ExclusiveAccess& access) override;
     void CloseDevice(HostHandle device) override;
     bool SendPassThrough(HostHandle device, PassThroughRequest& request) override;
@@ -117,6 +141,8 @@ private:
     std::vector<LinuxDrive> Rescan();
     const LinuxDrive* FindDrive(char letter) const;  // m_mutex held
     HostHandle OpenNode(const char* path, bool bExclusive, ExclusiveAccess& access);
+    bool CheckNodeIdentity(int fd, const LinuxDrive& drive, const std::string& node, std::string& error);
+    bool HoldBlockNode(int genericFd, const LinuxDrive& drive, std::string& error, bool& bBusy);
     std::string DescribeOpenFailure(const LinuxDrive& drive, const std::string& node, int error, bool bExclusive);
 
     LinuxHostConfig m_config;
@@ -128,4 +154,7 @@ private:
     std::map<std::string, char> m_letters;  // attached drive -> its letter
     std::string m_openErrors[26];
     bool m_openBusy[26] = {};
+    std::map<HostHandle, int> m_blockHolds;  // exclusive handle -> its drive's block node held with O_EXCL
+    std::set<HostHandle> m_lostHandles;      // a command on them never answered
+    int m_nNextPackId = 1;
 };

@@ -2,6 +2,8 @@
 #include <fcntl.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <string>
@@ -9,10 +11,13 @@
 
 #include "device/linux/linux_host.h"
 
-// A kernel whose nodes open as the test says and whose SG_IO runs a function
-// of the test. Opens follow the sg driver's O_EXCL rule (with O_NONBLOCK): an
+// A kernel whose nodes open as the test says and whose sg driver runs a
+// function of the test on each submitted command; the answer waits for the
+// receive of its pack_id. Opens follow the O_EXCL rule (with O_NONBLOCK): an
 // exclusive open fails with EBUSY while the node is open at all, and any open
-// fails so while an exclusive one lasts.
+// fails so while an exclusive one lasts. A node tells the SCSI address its
+// device has in the fake sysfs beside the dev folder, unless scsiIds says
+// otherwise.
 class CFakeKernel final : public ILinuxKernel {
 public:
     int Open(const char* path, int flags) override {
@@ -33,11 +38,44 @@ public:
         --openCounts[path];
         if (exclusiveFds.count(path) != 0 && exclusiveFds[path] == fd) exclusiveFds.erase(path);
     }
-    int SgIo(int fd, sg_io_hdr_t& header) override {
-        ++sgIoCalls;
+    int SgSubmit(int fd, sg_io_hdr_t& header) override {
         lastFd = fd;
-        if (ioctlError) return -ioctlError;
-        return onSgIo ? onSgIo(fd, header) : 0;
+        if (submitError) return -submitError;
+        ++submits;
+        interruptsLeft = interruptsPerCommand;
+        const int rc = onSgIo ? onSgIo(fd, header) : 0;
+        if (rc < 0) return rc;
+        answers[fd] = header;
+        return 0;
+    }
+    int SgReceive(int fd, sg_io_hdr_t& header, int waitMs) override {
+        ++receives;
+        receiveWaits.push_back(waitMs);
+        if (!receiveErrors.empty()) {
+            const int error = receiveErrors.front();
+            receiveErrors.erase(receiveErrors.begin());
+            return -error;
+        }
+        if (interruptsLeft > 0) {
+            --interruptsLeft;
+            return -EINTR;
+        }
+        auto it = answers.find(fd);
+        if (it == answers.end() || it->second.pack_id != header.pack_id) return -EIO;
+        header = it->second;
+        answers.erase(it);
+        return 0;
+    }
+    int SgScsiId(int fd, sg_scsi_id& id) override {
+        const std::string& path = fdPaths.at(fd);
+        auto it = scsiIds.find(path);
+        const std::string hctl = it != scsiIds.end() ? it->second : SysfsHctl(path);
+        if (hctl.empty()) return -ENOTTY;
+        id = {};
+        if (std::sscanf(hctl.c_str(), "%d:%d:%d:%d", &id.host_no, &id.channel, &id.scsi_id, &id.lun) != 4) {
+            return -EINVAL;
+        }
+        return 0;
     }
     std::string NodeGroup(const char*) override { return group; }
 
@@ -48,10 +86,35 @@ public:
     std::map<int, std::string> fdPaths;
     std::map<std::string, int> openCounts;    // path -> descriptors open on it
     std::map<std::string, int> exclusiveFds;  // path -> the descriptor that has it alone
-    std::function<int(int, sg_io_hdr_t&)> onSgIo;
-    int ioctlError = 0;
-    int sgIoCalls = 0;
+    std::function<int(int, sg_io_hdr_t&)> onSgIo;  // the device runs the command: 0, or -errno
+    int submitError = 0;                           // errno of the write that queues a command
+    std::vector<int> receiveErrors;                // errno of the next receives, in turn
+    std::map<std::string, std::string> scsiIds;    // path -> "H:C:T:L" its device answers with
+    std::map<int, sg_io_hdr_t> answers;            // fd -> the answer waiting to be read
+    int interruptsPerCommand = 0;                  // each command's wait is interrupted so often
+    int interruptsLeft = 0;
+    std::vector<int> receiveWaits;
+    int submits = 0;
+    int receives = 0;
     int lastFd = -1;
     int nextFd = 40;
     std::string group = "cdrom";
+
+private:
+    // The H:C:T:L folder of the fake sysfs whose device has the node.
+    static std::string SysfsHctl(const std::string& path) {
+        namespace fs = std::filesystem;
+        const fs::path node(path);
+        const std::string name = node.filename().string();
+        std::error_code ec;
+        const fs::path devices = node.parent_path().parent_path() / "sys" / "bus" / "scsi" / "devices";
+        for (fs::directory_iterator it(devices, ec), end; !ec && it != end; it.increment(ec)) {
+            for (const char* kind : {"scsi_generic", "block"}) {
+                if (fs::exists(it->path() / kind / name) || fs::exists(it->path() / (std::string(kind) + ":" + name))) {
+                    return it->path().filename().string();
+                }
+            }
+        }
+        return {};
+    }
 };

@@ -116,6 +116,20 @@ TEST(LinuxEmulated, TheWholeToolFlashesThroughSgIo) {
     EXPECT_EQ(bench.kernel.closed.size(), bench.kernel.opened.size()) << "every node closed again";
 }
 
+// A stop signal or a tracer ends the wait for each answer; every block still
+// reaches the device once.
+TEST(LinuxEmulated, InterruptedWaitsSendEachBlockOnce) {
+    CEmulatedSgBench bench("", 1);
+    bench.kernel.interruptsPerCommand = 2;
+    const auto bytes = PatternImage(524288, 26);
+    TempImage image(bytes);
+    const auto run = cli_test::RunTool({"flash", image.Path()}, bench.host.get(), &bench.clock);
+    ASSERT_EQ(run.exit, kExitSuccess) << run.err << run.out;
+    EXPECT_EQ(bench.Device(0).BlockWrites(), 9u);
+    EXPECT_EQ(bench.Device(0).LastImage(), bytes);
+    EXPECT_EQ(bench.kernel.receives, 3 * bench.kernel.submits) << "every wait was interrupted twice";
+}
+
 TEST(LinuxEmulated, DeviceStatusesComeBackAsTheTransportExpects) {
     struct Case {
         const char* scenario;

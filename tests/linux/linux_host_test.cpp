@@ -505,7 +505,7 @@ TEST_F(LinuxHostTest, SendPassThroughCarriesTheRequestOverSgIo) {
     EXPECT_FALSE(host.SendPassThrough(e, r));
     EXPECT_EQ(CLinuxHost::LastErrorText(), "SG_IO: short write, 32 of 36 bytes reached the device");
 
-    kernel.ioctlError = EIO;
+    kernel.submitError = EIO;
     r = MakeRequest(kDataOut, sizeof data, 30, data);
     EXPECT_FALSE(host.SendPassThrough(e, r));
     EXPECT_EQ(CLinuxHost::LastErrorText(), "SG_IO: Input/output error");
@@ -514,9 +514,9 @@ TEST_F(LinuxHostTest, SendPassThroughCarriesTheRequestOverSgIo) {
     host.DescribeLastFailure(text, sizeof text);
     EXPECT_STREQ(text, "SG_IO: Inpu");
 
-    const int calls = kernel.sgIoCalls;
+    const int calls = kernel.submits;
     EXPECT_FALSE(host.SendPassThrough(kInvalidHandle, r));
     r.sptd.DataIn = 7;
     EXPECT_FALSE(host.SendPassThrough(e, r));
-    EXPECT_EQ(kernel.sgIoCalls, calls) << "refused requests never reach the kernel";
+    EXPECT_EQ(kernel.submits, calls) << "refused requests never reach the kernel";
 }

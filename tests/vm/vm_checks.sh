@@ -155,6 +155,7 @@ serve slow reboot_ms=15500 || fail setup "the slow restart server did not come u
 serve dropping drop_block=2 || fail setup "the drop_block server did not come up"
 serve held devices=1 || fail setup "the server for the exclusive-use checks did not come up"
 serve polled drop_block=8 || fail setup "the polled drop_block server did not come up"
+serve paused latency_ms=1500 || fail setup "the latency_ms server did not come up"
 PLAIN=$(for d in /sys/bus/scsi/devices/*; do
     grep -q "^OTHERCO" "$d/vendor" 2>/dev/null && ls "$d/scsi_generic"
 done | head -n 1)
@@ -303,22 +304,28 @@ check_removed_lun() {
     fi
 }
 
+# hold_node NODE FLAGS OUTPUT: another program (pid $holder) opens NODE with
+# FLAGS (Python's) and O_EXCL and keeps it open; OUTPUT says "held" once it has.
+hold_node() {
+    python3 -c 'import os, sys, time
+fd = os.open(sys.argv[1], eval(sys.argv[2]) | os.O_EXCL)
+print("held", flush=True)
+time.sleep(600)' "$1" "$2" >"$3" 2>&1 &
+    holder=$!
+    i=0
+    until grep -q held "$3" || [ $i -gt 300 ]; do
+        sleep 0.1
+        i=$((i + 1))
+    done
+}
+
 # Exclusive use: a node that another program holds exclusively (O_EXCL) is
 # busy, exit 11, and the device gets no command; a flash holds its node
 # until its verification ends, so a second flash of the same node is busy.
 check_exclusive_use() {
     sg=$(node held D 3)
     from=$(($(lines "$OUT/held.jsonl") + 1))
-    python3 -c 'import os, sys, time
-fd = os.open(sys.argv[1], os.O_RDWR | os.O_EXCL)
-print("held", flush=True)
-time.sleep(600)' "$sg" >"$WORK/holder.out" 2>&1 &
-    holder=$!
-    i=0
-    until grep -q held "$WORK/holder.out" || [ $i -gt 300 ]; do
-        sleep 0.1
-        i=$((i + 1))
-    done
+    hold_node "$sg" "os.O_RDWR" "$WORK/holder.out"
     "$CLI" flash "$WORK/img512.bin" --device "$sg" >"$OUT/busy_held.txt" 2>&1
     rc=$?
     kill $holder
@@ -361,6 +368,91 @@ time.sleep(600)' "$sg" >"$WORK/holder.out" 2>&1 &
         fail busy_flashing "$downloads START STOP UNIT commands, expected the first flash's one"
     else
         pass busy_flashing
+    fi
+    check_block_node_held
+}
+
+# interfere PID TRANSCRIPT FIRST_LINE: once block writes reach the server,
+# stops and continues the tool twice and attaches a tracer to all its threads
+# once, each while a command is on its way (the server takes 1.5 s for each).
+interfere() {
+    i=0
+    until tail -n +"$3" "$2" | grep -q '"cdb":"fa' || [ $i -gt 1200 ]; do
+        sleep 0.1
+        i=$((i + 1))
+    done
+    kill -STOP "$1"
+    sleep 2
+    kill -CONT "$1"
+    sleep 1
+    strace -f -p "$1" -o /dev/null 2>/dev/null &
+    tracer=$!
+    sleep 2
+    kill "$tracer"
+    wait "$tracer" 2>/dev/null
+    kill -STOP "$1"
+    sleep 2
+    kill -CONT "$1"
+}
+
+# check_interrupted NAME SERVER DRIVES ARGS...: a flash stopped, continued and
+# traced during its block writes sends each block once, in order, and ends
+# in success on every drive.
+check_interrupted() {
+    name=$1 server=$2 drives=$3
+    shift 3
+    from=$(($(lines "$OUT/$server.jsonl") + 1))
+    "$CLI" flash "$WORK/img512.bin" "$@" >"$OUT/$name.txt" 2>&1 &
+    tool=$!
+    interfere $tool "$OUT/$server.jsonl" "$from"
+    wait $tool
+    rc=$?
+    why=
+    for drive in $drives; do
+        writes=$(tool_commands "$OUT/$server.jsonl" "$drive" "$from" | grep -c '^fa')
+        if [ "$writes" -ne 9 ]; then
+            why="$drive: $writes block writes reached the device, expected 9"
+        else
+            why=$(same_as_reference "$name.$drive" "$OUT/$server.jsonl" "$drive" "$from" "" "$WORK/img512.bin")
+        fi
+        [ -n "$why" ] && break
+    done
+    successes=$(grep -c 'Update success!!' "$OUT/$name.txt")
+    if [ $rc -ne 0 ]; then
+        fail "$name" "exit $rc: $(tail -n 3 "$OUT/$name.txt")"
+    elif [ -n "$why" ]; then
+        fail "$name" "$why"
+    elif [ "$successes" -lt "$(echo $drives | wc -w)" ]; then
+        fail "$name" "not every drive ended in \"Update success!!\": $(tail -n 3 "$OUT/$name.txt")"
+    else
+        pass "$name"
+    fi
+}
+
+check_interrupted_one() { check_interrupted interrupted paused D --device "$(node paused D 3)"; }
+
+# The drive's block node is held exclusively while it is flashed: another
+# exclusive opener (as a mount is) makes the drive busy and gets it no command.
+# After check_exclusive_use, on its device.
+check_block_node_held() {
+    sr=$(node held D 2)
+    from=$(($(lines "$OUT/held.jsonl") + 1))
+    hold_node "$sr" "os.O_RDONLY | os.O_NONBLOCK" "$WORK/srholder.out"
+    "$CLI" flash "$WORK/img512.bin" --device "$(node held D 3)" >"$OUT/sr_held.txt" 2>&1
+    rc=$?
+    kill $holder
+    wait $holder 2>/dev/null
+    sent=$(tool_commands "$OUT/held.jsonl" D "$from" | grep -c '^1b\|^fa')
+    if ! grep -q held "$WORK/srholder.out"; then
+        fail sr_held "python3 could not hold $sr exclusively: $(cat "$WORK/srholder.out")"
+    elif [ $rc -ne 11 ]; then
+        fail sr_held "exit $rc, expected 11: $(tail -n 3 "$OUT/sr_held.txt")"
+    elif ! grep -qF "device busy: in use by another program" "$OUT/sr_held.txt"; then
+        fail sr_held "the drive is not called busy: $(cat "$OUT/sr_held.txt")"
+    elif [ "$sent" -ne 0 ]; then
+        fail sr_held "$sent START STOP UNIT or block commands reached the drive"
+    else
+        pass sr_held
     fi
 }
 
@@ -478,8 +570,8 @@ check_list
 wine_environment
 checks=
 for check in check_flash_sequence check_flash_by_block_node check_plain_drive check_fail_block \
-    check_never_return check_slow_restart check_drop_block check_drop_polled check_removed_lun check_permissions check_exclusive_use \
-    start_wine; do
+    check_never_return check_slow_restart check_drop_block check_drop_polled check_removed_lun check_permissions \
+    check_exclusive_use check_interrupted_one start_wine; do
     eval "$check" &
     checks="$checks $!"
 done
@@ -488,7 +580,7 @@ wait $checks
 check_desktop
 
 # Every server stops on SIGTERM and removes what it made.
-for name in main failing silent slow dropping held polled; do
+for name in main failing silent slow dropping held polled paused; do
     pid=$(cat "$WORK/$name.pid")
     kill -TERM "$pid"
     wait "$pid" 2>/dev/null
@@ -500,4 +592,14 @@ left=$(ls /sys/kernel/config/target/loopback /sys/kernel/config/target/core 2>/d
 if [ -n "$left" ]; then fail server_stop "configuration left behind: $left"; else pass server_stop; fi
 check_station
 check_foreign_target
+
+# --all flashes every drive there is: alone, with only the two slow devices left.
+modprobe -r scsi_debug
+if serve paused_all devices=2,latency_ms=1500; then
+    check_interrupted interrupted_all paused_all "D E" --all
+    kill -TERM "$(cat "$WORK/paused_all.pid")"
+    wait "$(cat "$WORK/paused_all.pid")" 2>/dev/null
+else
+    fail interrupted_all "the server of two slow devices did not come up"
+fi
 exit 0

@@ -1,0 +1,181 @@
+#include <fcntl.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "device/linux/linux_host.h"
+#include "tests/linux/fake_kernel.h"
+#include "tests/linux/fake_sysfs.h"
+
+namespace {
+
+PassThroughRequest WriteRequest(uint8_t* data, uint32_t length) {
+    PassThroughRequest r{};
+    r.sptd.Length = sizeof(ScsiPassThroughDirect);
+    r.sptd.CdbLength = 12;
+    r.sptd.SenseInfoLength = kSenseAreaLength;
+    r.sptd.SenseInfoOffset = offsetof(PassThroughRequest, senseArea);
+    r.sptd.DataIn = kDataOut;
+    r.sptd.DataTransferLength = length;
+    r.sptd.TimeOutValue = 30;
+    r.sptd.DataBuffer = data;
+    r.sptd.Cdb[0] = 0xFA;
+    return r;
+}
+
+bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+class SgHostTest : public ::testing::Test {
+protected:
+    SgHostTest() {
+        tree.Add({.hctl = "1:0:0:0", .type = 5, .block = "sr0", .generic = "sg1"});
+        tree.Add({.hctl = "2:0:0:0", .type = 5, .block = "", .generic = "sg2"});
+    }
+    CLinuxHost MakeHost() { return CLinuxHost(LinuxHostConfig{tree.Sys(), tree.Dev(), &kernel}); }
+
+    CFakeSysfs tree;
+    CFakeKernel kernel;
+};
+
+}  // namespace
+
+// Whatever ends a wait, the command was queued once; what cannot be answered
+// any more leaves the node unusable rather than open to a second command.
+TEST_F(SgHostTest, ACommandIsQueuedOnceWhateverEndsTheWait) {
+    struct Case {
+        const char* name;
+        int submitError;
+        std::vector<int> receiveErrors;
+        bool ok;
+        int submits;
+        bool nodeLost;  // the next command is refused without reaching the kernel
+        const char* error;
+    } cases[] = {
+        {"answered", 0, {}, true, 1, false, ""},
+        {"stopped and continued twice", 0, {EINTR, EINTR}, true, 1, false, ""},
+        {"woken with nothing to read", 0, {EAGAIN, EINTR, EAGAIN}, true, 1, false, ""},
+        {"not queued", EIO, {}, false, 0, false, "SG_IO: Input/output error"},
+        {"device gone while waiting", 0, {EINTR, ENODEV}, false, 1, true, "may still be running on the device"},
+        {"no answer past the timeout", 0, {ETIMEDOUT}, false, 1, true, "after the command's own timeout"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        CFakeKernel fresh;
+        kernel = fresh;
+        CLinuxHost host = MakeHost();
+        const HostHandle d = host.OpenDevice("\\\\.\\D:");
+        ASSERT_NE(d, kInvalidHandle) << CLinuxHost::LastErrorText();
+        kernel.submitError = c.submitError;
+        kernel.receiveErrors = c.receiveErrors;
+        uint8_t data[64] = {};
+        PassThroughRequest r = WriteRequest(data, sizeof data);
+        EXPECT_EQ(host.SendPassThrough(d, r), c.ok) << CLinuxHost::LastErrorText();
+        EXPECT_EQ(kernel.submits, c.submits);
+        EXPECT_TRUE(Contains(CLinuxHost::LastErrorText(), c.error)) << CLinuxHost::LastErrorText();
+        if (c.submits) {
+            // The sg driver's own 30 s ends the command; the wait lasts a little longer.
+            ASSERT_FALSE(kernel.receiveWaits.empty());
+            EXPECT_GT(kernel.receiveWaits.front(), 30000);
+            EXPECT_LE(kernel.receiveWaits.front(), 30000 + 60000);
+        }
+
+        kernel.submitError = 0;
+        r = WriteRequest(data, sizeof data);
+        EXPECT_EQ(host.SendPassThrough(d, r), !c.nodeLost);
+        EXPECT_EQ(kernel.submits, c.submits + (c.nodeLost ? 0 : 1));
+        host.CloseDevice(d);
+
+        // A new open of the node is a new start.
+        const HostHandle again = host.OpenDevice("\\\\.\\D:");
+        r = WriteRequest(data, sizeof data);
+        EXPECT_TRUE(host.SendPassThrough(again, r)) << CLinuxHost::LastErrorText();
+        host.CloseDevice(again);
+    }
+}
+
+// An sg number freed by an unplug can go to the next device plugged in.
+TEST_F(SgHostTest, ANodeNowOfAnotherDeviceIsRefused) {
+    struct Case {
+        const char* name;
+        bool exclusive;
+        std::string answer;  // the address the node answers with; empty: the ioctl fails
+        const char* error;
+    } cases[] = {
+        {"other device, shared open", false, "3:0:0:0", "now belongs to the SCSI device 3:0:0:0, not to 1:0:0:0"},
+        {"other device, exclusive open", true, "1:0:1:0", "the device was replugged: list the drives again"},
+        {"no answer", true, "", "cannot ask"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        CFakeKernel fresh;
+        kernel = fresh;
+        const std::string sg1 = tree.Dev() + "/sg1";
+        kernel.scsiIds[sg1] = c.answer;
+        CLinuxHost host = MakeHost();
+        ExclusiveAccess access = ExclusiveAccess::Held;
+        const HostHandle d =
+            c.exclusive ? host.OpenDeviceExclusive("\\\\.\\D:", access) : host.OpenDevice("\\\\.\\D:");
+        EXPECT_EQ(d, kInvalidHandle);
+        EXPECT_NE(access, ExclusiveAccess::Busy);
+        EXPECT_TRUE(Contains(host.OpenErrorText('D'), c.error)) << host.OpenErrorText('D');
+        EXPECT_EQ(kernel.opened, std::vector<std::string>{sg1}) << "the block node is not touched";
+        EXPECT_EQ(kernel.closed.size(), 1u) << "the node is closed again";
+        EXPECT_EQ(kernel.submits, 0);
+    }
+}
+
+TEST_F(SgHostTest, AnExclusiveOpenHoldsTheBlockNodeToo) {
+    CLinuxHost host = MakeHost();
+    const std::string sr0 = tree.Dev() + "/sr0";
+    ExclusiveAccess access = ExclusiveAccess::NotOffered;
+    const HostHandle d = host.OpenDeviceExclusive("\\\\.\\D:", access);
+    ASSERT_NE(d, kInvalidHandle) << host.OpenErrorText('D');
+    EXPECT_EQ(access, ExclusiveAccess::Held);
+    ASSERT_EQ(kernel.opened, (std::vector<std::string>{tree.Dev() + "/sg1", sr0}));
+    EXPECT_EQ(kernel.openFlags[1] & (O_ACCMODE | O_EXCL | O_NONBLOCK), O_RDONLY | O_EXCL | O_NONBLOCK);
+    EXPECT_EQ(kernel.Open(sr0.c_str(), O_RDONLY | O_EXCL), -EBUSY) << "no mount while the flash runs";
+    host.CloseDevice(d);
+    EXPECT_EQ(kernel.closed.size(), 2u);
+    EXPECT_EQ(kernel.openCounts[sr0], 0);
+
+    // A drive without a block node has nothing more to hold; a shared open never holds one.
+    const HostHandle e = host.OpenDeviceExclusive("\\\\.\\E:", access);
+    EXPECT_NE(e, kInvalidHandle);
+    EXPECT_EQ(access, ExclusiveAccess::Held);
+    const HostHandle shared = host.OpenDevice("\\\\.\\D:");
+    EXPECT_NE(shared, kInvalidHandle);
+    EXPECT_EQ(std::vector<std::string>(kernel.opened.end() - 2, kernel.opened.end()),
+              (std::vector<std::string>{tree.Dev() + "/sg2", tree.Dev() + "/sg1"}));
+}
+
+TEST_F(SgHostTest, ABlockNodeInUseRefusesTheFlash) {
+    struct Case {
+        const char* name;
+        int srError;  // 0: another exclusive opener (a mount) has it
+        ExclusiveAccess access;
+        const char* error;
+    } cases[] = {
+        {"mounted", 0, ExclusiveAccess::Busy, "it is mounted or another program has it open exclusively"},
+        {"no permission", EACCES, ExclusiveAccess::NotOffered, "give your user access to"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        CFakeKernel fresh;
+        kernel = fresh;
+        const std::string sr0 = tree.Dev() + "/sr0";
+        if (c.srError) {
+            kernel.openErrors[sr0] = c.srError;
+        } else {
+            kernel.Open(sr0.c_str(), O_RDONLY | O_EXCL);
+        }
+        CLinuxHost host = MakeHost();
+        ExclusiveAccess access = ExclusiveAccess::Held;
+        EXPECT_EQ(host.OpenDeviceExclusive("\\\\.\\D:", access), kInvalidHandle);
+        EXPECT_EQ(access, c.access);
+        EXPECT_EQ(host.OpenFoundBusy('D'), c.access == ExclusiveAccess::Busy);
+        EXPECT_TRUE(Contains(host.OpenErrorText('D'), c.error)) << host.OpenErrorText('D');
+        EXPECT_EQ(kernel.openCounts[tree.Dev() + "/sg1"], 0) << "the generic node is let go again";
+    }
+}
