@@ -370,6 +370,7 @@ int CommandStation(const CliOptions& options, IScsiHost& host, IClock& clock, Cl
                     unit->hold->Release();
                     ++counts.nSkipped;
                     output.Skipped(*unit, skip);
+                    records.SyncLog();
                     units.emplace(UnitKey(d), std::move(unit));
                     continue;
                 }
