@@ -352,7 +352,9 @@ TEST(CliStation, RefusesToRunUnguardedOrWithFlashOptions) {
     for (const auto& c : cases) {
         ManualClock clock;
         EmulatedHost host(Scenario(""), clock);
-        const auto run = RunTool(c.args, &host, &clock);
+        CInterruptFlag interrupt;
+        interrupt.Raise();  // a station that does start ends at once, and fails the case
+        const auto run = RunTool(c.args, &host, &clock, &interrupt);
         EXPECT_EQ(run.exit, kExitUsage) << c.error;
         EXPECT_NE(run.err.find(c.error), std::string::npos) << run.err;
         EXPECT_TRUE(host.Records().empty()) << c.error;
