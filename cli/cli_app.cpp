@@ -1,12 +1,15 @@
 #include "cli/cli_app.h"
 
-#include <fstream>
+#include <cerrno>
 #include <memory>
+#include <system_error>
 
 #include "cli/cli_args.h"
 #include "cli/commands.h"
 #include "cli/device_list.h"
 #include "cli/exit_codes.h"
+#include "cli/log_file.h"
+#include "cli/run_records.h"
 #include "cli/station.h"
 #include "cli/transcript_file.h"
 #include "console/file_identity.h"
@@ -22,7 +25,6 @@ constexpr char kErrNothingSent[] = "; nothing was sent";
 constexpr char kNoteEmulated[] = "emulated devices (--emulate): no real device is used";
 constexpr char kErrLogOpen[] = "cannot open the log file ";
 constexpr char kErrLogIsImage[] = "the log file is the image itself: ";
-constexpr char kErrLogIncomplete[] = "the log is incomplete: a line could not be written to ";
 
 }  // namespace
 
@@ -100,40 +102,39 @@ int RunCli(const std::vector<std::string>& args, CliEnvironment& env) {
     // Opened before the first command, so the log holds every one; every
     // command goes through the recording layer, log or not, so a failure
     // can name the sense the device answered with.
-    std::ofstream log;
+    CLogFile log;
     if (options.log) {
         if (options.command != CliCommand::List && IsSameFile(*options.log, options.strImage)) {
             PrintError(env, kErrLogIsImage + *options.log + kErrNothingSent);
             return kExitUsage;
         }
-        log.open(*options.log, std::ios::out | std::ios::app | std::ios::binary);
-        if (!log) {
+        if (!log.Open(*options.log)) {
             PrintError(env, kErrLogOpen + *options.log + ": " +
                                 std::error_code(errno, std::generic_category()).message());
             return kExitError;
         }
     }
     RecordingOptions recording;
-    recording.pLog = options.log ? &log : nullptr;
+    recording.pLog = options.log ? &log.Stream() : nullptr;
     recording.nodeName = [host](char drive) { return DeviceNodeText(*host, drive); };
     CRecordingHost recorder(*host, std::move(recording));
 
     CTranscriptFile* pTranscript = options.transcript && ownHost ? &transcript : nullptr;
+    CRunRecords records(options, env, options.log ? &log : nullptr, recorder);
     int exit;
     switch (options.command) {
     case CliCommand::List:
         exit = CommandList(options, recorder, env, pTranscript);
         break;
     case CliCommand::Station:
-        exit = FinishTranscript(options, env, pTranscript, CommandStation(options, recorder, *clock, env));
+        exit = FinishTranscript(options, env, pTranscript, CommandStation(options, recorder, *clock, env, records));
         break;
     default:
-        exit = CommandFlash(options, recorder, *clock, env, pTranscript);
+        exit = CommandFlash(options, recorder, *clock, env, pTranscript, records);
         break;
     }
-    if (!recorder.LogFailed()) return exit;
     // The run's own result stands; only a success is no longer one, since
     // its record is incomplete.
-    PrintError(env, kErrLogIncomplete + *options.log);
-    return exit == kExitSuccess ? kExitError : exit;
+    records.SyncLog();
+    return records.Exit(exit);
 }

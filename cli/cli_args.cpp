@@ -4,6 +4,7 @@
 #include <set>
 
 #include "cli/exit_codes.h"
+#include "cli/identity_guard.h"
 #include "res/app_name.h"
 
 namespace {
@@ -245,6 +246,14 @@ bool ParseCliArguments(const std::vector<std::string>& args, CliOptions& options
     // a machine's own DVD drive would otherwise get an eject and vendor writes.
     if (options.command == CliCommand::Station && !options.expected.identity) {
         error = "station needs --expect-identity: it writes only the devices it was told to expect";
+        return false;
+    }
+    // A station skips every unit that already runs the new revision: with
+    // the same revision expected, no unit could ever be flashed.
+    if (options.command == CliCommand::Station && options.expected.revision && options.newRevision &&
+        WithoutTrailingBlanks(*options.expected.revision) == WithoutTrailingBlanks(*options.newRevision)) {
+        error = "station: --expect-revision and --new-revision are both " +
+                WithoutTrailingBlanks(*options.newRevision) + ": every unit would be skipped as already updated";
         return false;
     }
     if (options.units && options.command != CliCommand::Station) {

@@ -15,6 +15,7 @@
 #include "cli/image_check.h"
 #include "cli/json_text.h"
 #include "cli/progress_output.h"
+#include "cli/run_records.h"
 #include "cli/summary.h"
 #include "cli/transcript_file.h"
 
@@ -80,7 +81,8 @@ int CommandList(const CliOptions& options, IScsiHost& host, CliEnvironment& env,
 }
 
 FlashJob MakeFlashJob(const CliOptions& options, const ImageCheck& check, IScsiHost& host, IClock& clock,
-                      IFlashObserver* observer, CliEnvironment& env, char drive, const std::string& node) {
+                      IFlashObserver* observer, CliEnvironment& env, char drive, const std::string& node,
+                      CRunRecords& records) {
     FlashJob job;
     job.strImage = options.strImage;
     job.chDrive = drive;
@@ -95,6 +97,7 @@ FlashJob MakeFlashJob(const CliOptions& options, const ImageCheck& check, IScsiH
     job.verifyWindow = options.pollWindow;
     job.newRevision = options.newRevision;
     job.makeSleepInhibitor = env.makeSleepInhibitor;
+    job.syncRecords = [&records]() { return records.SyncLog(); };
     return job;
 }
 
@@ -144,7 +147,7 @@ void PrintNotes(CliEnvironment& env, const FlashRecord& record) {
 }  // namespace
 
 int CommandFlash(const CliOptions& options, IScsiHost& host, IClock& clock, CliEnvironment& env,
-                 CTranscriptFile* transcript) {
+                 CTranscriptFile* transcript, CRunRecords& runRecords) {
     // Nothing goes to a device for an image that cannot be sent whole.
     const ImageCheck check = CheckImage(options.strImage, false);
     if (check.exit != kExitSuccess) {
@@ -253,7 +256,7 @@ int CommandFlash(const CliOptions& options, IScsiHost& host, IClock& clock, CliE
 
     if (drives.size() == 1 && !options.bAll) {
         const std::string node = NodeOf(host, devices, drives[0]);
-        FlashJob job = MakeFlashJob(options, check, host, clock, observer.get(), env, drives[0], node);
+        FlashJob job = MakeFlashJob(options, check, host, clock, observer.get(), env, drives[0], node, runRecords);
         job.pHold = holds[0].get();
         records[0] = RunFlashJob(job);
     } else {
@@ -262,7 +265,7 @@ int CommandFlash(const CliOptions& options, IScsiHost& host, IClock& clock, CliE
         std::vector<std::thread> threads;
         for (size_t i : flashed) {
             const std::string node = NodeOf(host, devices, drives[i]);
-            FlashJob job = MakeFlashJob(options, check, host, clock, observer.get(), env, drives[i], node);
+            FlashJob job = MakeFlashJob(options, check, host, clock, observer.get(), env, drives[i], node, runRecords);
             job.pHold = holds[i].get();
             threads.emplace_back([job, &records, i]() { records[i] = RunFlashJob(job); });
         }

@@ -6,15 +6,18 @@
 
 int CommandInfo(const CliOptions& options, CliEnvironment& env);
 class CTranscriptFile;
+class CRunRecords;
 
 // transcript: the --transcript file the host writes to, or null.
 int CommandList(const CliOptions& options, IScsiHost& host, CliEnvironment& env, CTranscriptFile* transcript);
 int CommandFlash(const CliOptions& options, IScsiHost& host, IClock& clock, CliEnvironment& env,
-                 CTranscriptFile* transcript);
+                 CTranscriptFile* transcript, CRunRecords& runRecords);
 
-// One device's flash job from the command line and the checked image.
+// One device's flash job from the command line and the checked image; its
+// end hands the log to the disk.
 FlashJob MakeFlashJob(const CliOptions& options, const ImageCheck& check, IScsiHost& host, IClock& clock,
-                      IFlashObserver* observer, CliEnvironment& env, char drive, const std::string& node);
+                      IFlashObserver* observer, CliEnvironment& env, char drive, const std::string& node,
+                      CRunRecords& records);
 
 // Closes the transcript at the end of a command: a file that failed during
 // the run turns a success into kExitError and says so.

@@ -15,13 +15,23 @@ namespace {
 
 constexpr char kImageNotRegularFile[] = "not a regular file";
 
-std::string ChecksumText(uint16_t checksum) {
+}  // namespace
+
+std::string ImageChecksumText(uint16_t checksum) {
     char text[8];
     std::snprintf(text, sizeof text, "%04X", static_cast<unsigned>(checksum));
     return text;
 }
 
-}  // namespace
+std::string Sha256Text(const ImageDigest& digest) {
+    std::string text;
+    char pair[3];
+    for (uint8_t byte : digest.sha256) {
+        std::snprintf(pair, sizeof pair, "%02x", static_cast<unsigned>(byte));
+        text += pair;
+    }
+    return text;
+}
 
 ImageCheck CheckImage(const std::string& path, bool withChecksum) {
     ImageCheck check;
@@ -60,6 +70,7 @@ ImageCheck CheckImage(const std::string& path, bool withChecksum) {
         check.nSize = digest.nLength;
         check.bHasChecksum = true;
         check.nChecksum = digest.nChecksum;
+        check.digest = digest;
     }
     file.Close();
     if (const BlockPlan* plan = FindBlockPlan(check.nSize)) {
@@ -85,7 +96,7 @@ std::string FormatImageCheck(const ImageCheck& check) {
     } else {
         text += "plan      not flashable (the size must be 524288 or 1048576 bytes)\n";
     }
-    if (check.bHasChecksum) text += "checksum  " + ChecksumText(check.nChecksum) + "\n";
+    if (check.bHasChecksum) text += "checksum  " + ImageChecksumText(check.nChecksum) + "\n";
     return text;
 }
 
@@ -96,6 +107,6 @@ std::string ImageCheckJson(const ImageCheck& check) {
     }
     json += ",\"readable\":true,\"size\":" + std::to_string(check.nSize) +
             ",\"flashable\":" + (check.nBlocks ? "true" : "false") + ",\"blocks\":" + std::to_string(check.nBlocks);
-    if (check.bHasChecksum) json += ",\"checksum\":\"" + ChecksumText(check.nChecksum) + "\"";
+    if (check.bHasChecksum) json += ",\"checksum\":\"" + ImageChecksumText(check.nChecksum) + "\"";
     return json + "}";
 }

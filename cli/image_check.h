@@ -3,6 +3,7 @@
 #include <string>
 
 #include "cli/exit_codes.h"
+#include "console/image_digest.h"
 
 // What 'info' tells about an image file, and what 'flash' checks before it
 // touches a device.
@@ -16,6 +17,7 @@ struct ImageCheck {
     uint8_t byFinalMarker = 0;
     bool bHasChecksum = false;
     uint16_t nChecksum = 0;     // the sum of all bytes, kept to 16 bits
+    ImageDigest digest;         // with the checksum: what was read, as the form takes it
 };
 
 // Reads the file in fixed chunks for the checksum, so its size never
@@ -23,4 +25,8 @@ struct ImageCheck {
 ImageCheck CheckImage(const std::string& path, bool withChecksum);
 
 std::string FormatImageCheck(const ImageCheck& check);
+// Four upper-case hex digits, as the form shows the checksum.
+std::string ImageChecksumText(uint16_t checksum);
+// The digest's SHA-256 in lower-case hex.
+std::string Sha256Text(const ImageDigest& digest);
 std::string ImageCheckJson(const ImageCheck& check);

@@ -32,6 +32,10 @@ int main(int argc, char** argv) {
     env.armInterrupt = [&]() { watch = std::make_unique<CInterruptWatch>(interrupt); };
     env.makeSleepInhibitor = []() { return CreatePlatformSleepInhibitor(kCliProgramName); };
     const int exit = RunCli(args, env);
-    std::cout.flush();
+    // What was still buffered goes now; records lost here make no success.
+    if (!std::cout.flush() && exit == 0) {
+        std::cerr << kCliProgramName << ": standard output could not be written: records were lost\n";
+        return 1;
+    }
     return exit;
 }

@@ -19,6 +19,7 @@
 #include "cli/image_check.h"
 #include "cli/json_text.h"
 #include "cli/progress_output.h"
+#include "cli/run_records.h"
 #include "device/recording_host.h"
 
 namespace {
@@ -30,6 +31,21 @@ constexpr uint32_t kScanPeriodMs = 500;
 constexpr char kResultPassed[] = "passed";
 constexpr char kResultFailed[] = "failed";
 constexpr char kResultSkipped[] = "skipped";
+
+// Why a unit got nothing, with the exit code its own flash would have had.
+struct SkipReason {
+    const char* name = nullptr;  // null: the unit is flashed
+    CliExit exit = kExitSuccess;
+    std::string strText;
+};
+constexpr char kSkipWrongDevice[] = "wrong-device";
+constexpr char kSkipAlreadyUpdated[] = "already-updated";
+constexpr char kSkipInterrupted[] = "interrupted";
+constexpr char kSkipImageChanged[] = "image-changed";
+constexpr char kSkipNoRecord[] = "no-record";
+
+constexpr char kTextNoRecord[] = "the run's record cannot be written: the unit was not flashed";
+constexpr char kTextInterruptedUntouched[] = "interrupted before its transfer: nothing was written to the unit";
 
 struct StationCounts {
     int nPassed = 0;
@@ -46,6 +62,7 @@ struct Unit {
     std::string strTime;  // when it was found, UTC
     ListedDevice identity;
     bool bFlashing = false;
+    bool bLeft = false;  // a scan missed it while it was flashed
     std::atomic<bool> bFinished{false};
     uint64_t nStartMs = 0;
     uint64_t nDurationMs = 0;
@@ -85,20 +102,30 @@ std::string FailureText(const FlashRecord& record) {
     return text;
 }
 
-std::string UnitLine(const Unit& unit, const char* result, const std::string& detail) {
+// The image a flashed unit was held to, whatever its run came to.
+std::string ImageText(const ImageDigest& image) {
+    return "image " + ImageChecksumText(image.nChecksum) + " sha256 " + Sha256Text(image);
+}
+
+// reason: of a skipped unit.
+std::string UnitLine(const Unit& unit, const char* result, const char* reason, const std::string& detail,
+                     const ImageDigest& image) {
     std::string line = unit.strTime + "  " + std::string(1, unit.chDrive) + ": " + unit.strNode + "  " +
                        IdentityOf(unit.identity) + "  " + unit.identity.strRevision;
     if (result == kResultPassed) line += " -> " + unit.record.strNewRevision;
     line += std::string("  ") + result;
-    if (result != kResultSkipped) {
+    if (result == kResultSkipped) {
+        line += std::string(" (") + reason + ")";
+    } else {
         if (result == kResultFailed) line += std::string(" (") + CliExitName(unit.record.exit) + ")";
-        line += "  " + Seconds(unit.nDurationMs);
+        line += "  " + Seconds(unit.nDurationMs) + "  " + ImageText(image);
     }
     if (!detail.empty()) line += ": " + detail;
     return line;
 }
 
-std::string UnitJson(const Unit& unit, const char* result, int exit, const std::string& detail) {
+std::string UnitJson(const Unit& unit, const char* result, const char* reason, int exit, const std::string& detail,
+                     const ImageDigest& image) {
     std::string json = "{\"event\":\"unit\",\"time\":" + JsonQuote(unit.strTime) +
                        ",\"device\":" + JsonQuote(std::string(1, unit.chDrive) + ":") +
                        ",\"node\":" + JsonQuote(unit.strNode) + ",\"identity\":" + JsonQuote(IdentityOf(unit.identity)) +
@@ -106,6 +133,11 @@ std::string UnitJson(const Unit& unit, const char* result, int exit, const std::
                        ",\"new_revision\":" + JsonQuote(unit.record.strNewRevision) + ",\"result\":\"" + result +
                        "\",\"exit_code\":" + std::to_string(exit) + ",\"exit_name\":\"" + CliExitName(exit) +
                        "\",\"duration_ms\":" + std::to_string(unit.nDurationMs) + ",\"message\":" + JsonQuote(detail);
+    if (result == kResultSkipped) {
+        json += ",\"reason\":" + JsonQuote(reason);
+    } else {
+        json += ",\"checksum\":\"" + ImageChecksumText(image.nChecksum) + "\",\"sha256\":\"" + Sha256Text(image) + "\"";
+    }
     if (!unit.record.strSense.empty()) {
         json += ",\"sense\":" + JsonQuote(unit.record.strSense) + ",\"sense_text\":" + JsonQuote(unit.record.strSenseText);
     }
@@ -116,8 +148,8 @@ std::string UnitJson(const Unit& unit, const char* result, int exit, const std::
 // terminal a status line on stderr that the unit lines pass above.
 class CStationOutput {
 public:
-    CStationOutput(CliEnvironment& env, bool json, std::string waitingFor)
-        : m_env(env), m_bJson(json), m_strWaitingFor(std::move(waitingFor)) {}
+    CStationOutput(CliEnvironment& env, bool json, std::string waitingFor, const ImageDigest& image)
+        : m_env(env), m_bJson(json), m_strWaitingFor(std::move(waitingFor)), m_image(image) {}
 
     void Begin() {
         if (!m_env.bErrIsTerminal) {
@@ -128,8 +160,25 @@ public:
     }
 
     void Unit(const ::Unit& unit, const char* result, int exit, const std::string& detail) {
+        Line(unit, result, nullptr, exit, detail);
+    }
+    void Skipped(const ::Unit& unit, const SkipReason& reason) {
+        Line(unit, kResultSkipped, reason.name, reason.exit, reason.strText);
+    }
+
+    // A trouble of the whole station, on stderr and as a JSON error event.
+    void Error(const std::string& text) {
         ClearStatus();
-        *m_env.pOut << (m_bJson ? UnitJson(unit, result, exit, detail) : UnitLine(unit, result, detail)) << '\n';
+        PrintError(m_env, text);
+        if (m_bJson) *m_env.pOut << "{\"event\":\"error\",\"text\":" << JsonQuote(text) << "}\n" << std::flush;
+        DrawStatus();
+    }
+
+    void Line(const ::Unit& unit, const char* result, const char* reason, int exit, const std::string& detail) {
+        ClearStatus();
+        *m_env.pOut << (m_bJson ? UnitJson(unit, result, reason, exit, detail, m_image)
+                                : UnitLine(unit, result, reason, detail, m_image))
+                    << '\n';
         m_env.pOut->flush();
         DrawStatus();
     }
@@ -175,6 +224,7 @@ private:
     bool m_bJson;
     std::string m_strWaitingFor;
     std::string m_strStatus;
+    ImageDigest m_image;
 };
 
 // What the station waits for, as the status line names it.
@@ -184,56 +234,104 @@ std::string ExpectedUnitsText(const CliOptions& options) {
     return text + " units";
 }
 
-// Empty for a unit to flash. A unit that already runs the new revision was
-// flashed before (a device that re-enumerates while it restarts comes back
-// under another node) and is not flashed again.
-std::string SkipReason(const CliOptions& options, const ListedDevice& device) {
-    std::string reason = IdentityMismatch(options.expected, device);
-    if (reason.empty() && options.newRevision &&
-        WithoutTrailingBlanks(device.strRevision) == WithoutTrailingBlanks(*options.newRevision)) {
-        reason = std::string(1, device.chDrive) + ": already runs revision " + WithoutTrailingBlanks(*options.newRevision) +
-                 "; nothing was sent";
+// No name for a unit to flash. A unit that already runs the new revision
+// was flashed before (a device that re-enumerates while it restarts comes
+// back under another node) and is not flashed again: no failure of it.
+SkipReason SkipReasonOf(const CliOptions& options, const ListedDevice& device) {
+    SkipReason reason;
+    reason.strText = IdentityMismatch(options.expected, device);
+    if (!reason.strText.empty()) {
+        reason.name = kSkipWrongDevice;
+        reason.exit = kExitWrongDevice;
+    } else if (options.newRevision &&
+               WithoutTrailingBlanks(device.strRevision) == WithoutTrailingBlanks(*options.newRevision)) {
+        reason.name = kSkipAlreadyUpdated;
+        reason.strText = std::string(1, device.chDrive) + ": already runs revision " +
+                         WithoutTrailingBlanks(*options.newRevision) + "; nothing was sent";
     }
     return reason;
+}
+
+// Ctrl-C before its transfer began (its survey, the start delay): the unit
+// got nothing but INQUIRY and was not flashed.
+bool InterruptedUntouched(const FlashRecord& record) {
+    return record.bInterrupted && record.nBlockWrites == 0 && !record.bDownloadModeSent;
+}
+
+// The form found another image in the file than the station checked, and
+// sent nothing.
+bool ImageChanged(const FlashRecord& record) {
+    return !record.messages.empty() && record.messages.back() == kMsgImageChanged;
 }
 
 std::string UnitKey(const ListedDevice& device) { return std::string(1, device.chDrive) + "|" + device.strNode; }
 
 }  // namespace
 
-int CommandStation(const CliOptions& options, IScsiHost& host, IClock& clock, CliEnvironment& env) {
-    const ImageCheck check = CheckImage(options.strImage, false);
+int CommandStation(const CliOptions& options, IScsiHost& host, IClock& clock, CliEnvironment& env,
+                   CRunRecords& records) {
+    // The image is read whole once; every unit is held to these bytes.
+    const ImageCheck check = CheckImage(options.strImage, true);
     if (check.exit != kExitSuccess) {
         PrintError(env, check.strError + "; nothing was sent");
         return check.exit;
     }
 
-    CStationOutput output(env, options.bJson, ExpectedUnitsText(options));
+    CStationOutput output(env, options.bJson, ExpectedUnitsText(options), check.digest);
     output.Begin();
 
     std::map<std::string, std::unique_ptr<Unit>> units;
     StationCounts counts;
     uint32_t nStarted = 0;
     bool bToldNoExclusiveAccess = false;
+    bool bImageProblem = false;  // the file no longer holds the checked image, or cannot be read
+    bool bRecordsFailed = false;
     std::mutex mutex;
     std::condition_variable unitEnded;
     auto interrupted = [&env]() { return env.pInterrupt && env.pInterrupt->IsRaised(); };
 
     while (true) {
-        // Units whose flash ended get their line.
-        for (auto& [key, unit] : units) {
-            if (!unit->bFlashing || !unit->bFinished) continue;
-            unit->thread.join();
-            unit->bFlashing = false;
+        // Units whose flash ended get their line; one that left while it was
+        // flashed is forgotten, so what its drive holds now is a new unit.
+        for (auto it = units.begin(); it != units.end();) {
+            Unit& unit = *it->second;
+            if (!unit.bFlashing || !unit.bFinished) {
+                ++it;
+                continue;
+            }
+            unit.thread.join();
+            unit.bFlashing = false;
             --counts.nInProgress;
-            const FlashRecord& record = unit->record;
-            const bool passed = record.exit == kExitSuccess;
-            ++(passed ? counts.nPassed : counts.nFailed);
-            output.Unit(*unit, passed ? kResultPassed : kResultFailed, record.exit,
-                        passed ? std::string() : FailureText(record));
+            const FlashRecord& record = unit.record;
+            if (record.exit == kExitImageUnreadable && !bImageProblem) {
+                bImageProblem = true;
+                output.Error(ImageChanged(record)
+                                 ? "the image " + options.strImage + " changed since the station checked it (" +
+                                       ImageText(check.digest) + "); no more units are taken"
+                                 : "the image " + options.strImage + " cannot be read; no more units are taken");
+            }
+            if (ImageChanged(record) || InterruptedUntouched(record)) {
+                const bool changed = ImageChanged(record);
+                ++counts.nSkipped;
+                output.Skipped(unit, {changed ? kSkipImageChanged : kSkipInterrupted,
+                                      changed ? kExitImageUnreadable : kExitInterrupted,
+                                      changed ? FailureText(record) : kTextInterruptedUntouched});
+            } else {
+                const bool passed = record.exit == kExitSuccess;
+                ++(passed ? counts.nPassed : counts.nFailed);
+                output.Unit(unit, passed ? kResultPassed : kResultFailed, record.exit,
+                            passed ? std::string() : FailureText(record));
+            }
+            // The line's record is on the disk before the next unit.
+            records.SyncLog();
+            it = unit.bLeft ? units.erase(it) : std::next(it);
+        }
+        if (!bRecordsFailed && records.CheckFailed()) {
+            bRecordsFailed = true;
+            PrintError(env, "station: units that cannot be accounted for are not flashed: no more units are taken");
         }
         const bool enough = options.units && counts.nPassed + counts.nFailed >= static_cast<int>(*options.units);
-        const bool stopping = interrupted() || enough;
+        const bool stopping = interrupted() || enough || bImageProblem || bRecordsFailed;
         if (stopping && counts.nInProgress == 0) break;
 
         if (!stopping) {
@@ -242,7 +340,9 @@ int CommandStation(const CliOptions& options, IScsiHost& host, IClock& clock, Cl
             for (const ListedDevice& d : devices) present.insert(UnitKey(d));
             // A unit that has gone away may come back as a new one.
             for (auto it = units.begin(); it != units.end();) {
-                it = !it->second->bFlashing && present.count(it->first) == 0 ? units.erase(it) : std::next(it);
+                const bool gone = present.count(it->first) == 0;
+                if (gone && it->second->bFlashing) it->second->bLeft = true;
+                it = !it->second->bFlashing && gone ? units.erase(it) : std::next(it);
             }
             for (const ListedDevice& d : devices) {
                 if (!d.chDrive || units.count(UnitKey(d)) != 0) continue;
@@ -263,11 +363,14 @@ int CommandStation(const CliOptions& options, IScsiHost& host, IClock& clock, Cl
                 // The one command a new device hears before it is known to be
                 // the expected one.
                 if (!busy) unit->identity = IdentifyDrive(*unit->hold, d.chDrive);
-                const std::string mismatch = busy ? std::string() : SkipReason(options, unit->identity);
-                if (!mismatch.empty()) {
+                SkipReason skip = busy ? SkipReason() : SkipReasonOf(options, unit->identity);
+                if (!skip.name && interrupted()) skip = {kSkipInterrupted, kExitInterrupted, kTextInterruptedUntouched};
+                if (!skip.name && records.CheckFailed()) skip = {kSkipNoRecord, kExitError, kTextNoRecord};
+                if (skip.name) {
                     unit->hold->Release();
                     ++counts.nSkipped;
-                    output.Unit(*unit, kResultSkipped, kExitWrongDevice, mismatch);
+                    output.Skipped(*unit, skip);
+                    records.SyncLog();
                     units.emplace(UnitKey(d), std::move(unit));
                     continue;
                 }
@@ -276,8 +379,13 @@ int CommandStation(const CliOptions& options, IScsiHost& host, IClock& clock, Cl
                 unit->bFlashing = true;
                 unit->nStartMs = clock.NowMs();
                 Unit* running = unit.get();
-                FlashJob job = MakeFlashJob(options, check, host, clock, nullptr, env, d.chDrive, d.strNode);
+                FlashJob job =
+                    MakeFlashJob(options, check, host, clock, nullptr, env, d.chDrive, d.strNode, records);
                 job.pHold = unit->hold.get();
+                job.heldImage = check.digest;
+                // A unit's result is what its device did; the station's exit
+                // says when the record failed.
+                job.syncRecords = nullptr;
                 unit->thread = std::thread([job, running, &clock, &mutex, &unitEnded]() {
                     running->record = RunFlashJob(job);
                     running->nDurationMs = clock.NowMs() - running->nStartMs;
@@ -305,7 +413,17 @@ int CommandStation(const CliOptions& options, IScsiHost& host, IClock& clock, Cl
         }
     }
 
-    const int exit = counts.nFailed != 0 ? kExitSomeFailed : kExitSuccess;
+    // Without --units Ctrl-C is the end of a shift; with it, the station was
+    // told how many units to end and did not get there.
+    int exit = counts.nFailed != 0 ? kExitSomeFailed : kExitSuccess;
+    if (bImageProblem) {
+        exit = kExitImageUnreadable;
+    } else if (options.units && counts.nPassed + counts.nFailed < static_cast<int>(*options.units) &&
+               !bRecordsFailed) {
+        exit = kExitInterrupted;
+    }
+    records.SyncLog();
+    exit = records.Exit(exit);
     output.Finish(counts, exit);
     return exit;
 }

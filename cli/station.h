@@ -9,4 +9,9 @@
 // at once when several appear) and gets one result line; a unit is flashed
 // again only after it has gone away and come back. Runs until Ctrl-C, or
 // until --units N units have ended; the exit code says whether any failed.
-int CommandStation(const CliOptions& options, IScsiHost& host, IClock& clock, CliEnvironment& env);
+// An image that changes on the way stops the station (exit 4), as does a
+// record that cannot be written (exit 1 unless a unit failed); units in
+// progress always end first.
+class CRunRecords;
+int CommandStation(const CliOptions& options, IScsiHost& host, IClock& clock, CliEnvironment& env,
+                   CRunRecords& records);

@@ -67,7 +67,7 @@ void CFlashView::OnInitialUpdate()
         m_window.MessageBox(kMsgFileOpenFailure);
         return;
     }
-    TakeCheckedImage(digest);
+    TakeCheckedImage(m_bImageHeld ? m_heldImage : digest);
 
     m_window.SetStatusText("");
     m_bSurveyComplete = true;
@@ -106,6 +106,12 @@ bool CFlashView::SurveyDevices()
     m_pDevice->SelectDevice(0);
     m_pDevice->Inquiry();
     return true;
+}
+
+void CFlashView::HoldImage(const ImageDigest& digest)
+{
+    m_heldImage = digest;
+    m_bImageHeld = true;
 }
 
 // From here on a download sends this image and no other.
@@ -240,7 +246,9 @@ bool CFlashView::DownloadImage()
         return FailDownload(kMsgFileReadFailure);
     if (!m_bImageChecked || current != m_checkedImage) {
         const char* message = m_bImageChecked ? kMsgImageChanged : kMsgImageNotChecked;
-        TakeCheckedImage(current);
+        // A held image stays the only one this form will send.
+        if (!m_bImageHeld)
+            TakeCheckedImage(current);
         m_window.MessageBox(message);
         m_window.EnableFlashButton(true);
         EndDownload(FlashState::Ready);

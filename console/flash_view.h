@@ -96,6 +96,10 @@ public:
     FlashState GetState() const { return m_state; }
     // True once a survey ran to its end (devices listed, image summed).
     bool IsSurveyComplete() const { return m_bSurveyComplete; }
+    // Before OnInitialUpdate: every download sends the image with this digest
+    // and no other, whatever the file holds at the survey. A station checks
+    // its image once and holds each unit's form to it.
+    void HoldImage(const ImageDigest& digest);
     // For devices that restart more slowly; the next download polls in it.
     void SetVerifyWindow(const VerifyWindow& window) { m_verifyWindow = window; }
     const VerifyWindow& GetVerifyWindow() const { return m_verifyWindow; }
@@ -123,6 +127,8 @@ private:
     // The image whose checksum the form shows; what a download may send.
     ImageDigest m_checkedImage;
     bool m_bImageChecked = false;
+    ImageDigest m_heldImage;
+    bool m_bImageHeld = false;
     FlashState m_state = FlashState::Ready;
     bool m_bSurveyComplete = false;
     int16_t m_nFlashDevice = 0;  // the device of the running download

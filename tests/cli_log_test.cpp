@@ -17,6 +17,7 @@ using cli_test::JsonReader;
 using cli_test::Lines;
 using cli_test::RunTool;
 using cli_test::Scenario;
+using cli_test::Events;
 
 namespace {
 
@@ -125,6 +126,52 @@ TEST(CliLog, ALogThatCannotBeOpenedStopsTheRunBeforeAnyCommand) {
     EXPECT_EQ(run.exit, kExitError);
     EXPECT_NE(run.err.find("cannot open the log file " + log), std::string::npos) << run.err;
     EXPECT_TRUE(host.Records().empty());
+}
+
+// A log that fails is said at once, stops a station from taking units it
+// cannot account for, and the last event carries the process's exit code.
+TEST(CliLog, ARecordThatFailsIsNeverASuccess) {
+    TempImage image(PatternImage(524288, 8));
+    const struct {
+        std::vector<std::string> args;
+        const char* last;  // the event that carries the exit code
+        bool bWritten;     // flash goes on without its log; a station takes no unit
+    } cases[] = {
+        {{"flash", image.Path(), "--json", "--log", "/dev/full"}, "result", true},
+        {{"station", image.Path(), "--json", "--log", "/dev/full", "--expect-identity", "KTDEV KT3916 FLASHER",
+          "--units", "2"},
+         "summary", false},
+    };
+    for (const auto& c : cases) {
+        ManualClock clock;
+        EmulatedHost host(Scenario("devices=2,reboot_ms=0,plug=D+0/E+30000"), clock);
+        const auto run = RunTool(c.args, &host, &clock);
+        EXPECT_EQ(run.exit, kExitError) << c.last << "\n" << run.err;
+        const auto events = Events(run.out, c.last);
+        ASSERT_EQ(events.size(), 1u) << run.out;
+        EXPECT_EQ(events[0].at("exit_code"), std::to_string(kExitError)) << run.out;
+        EXPECT_EQ(Events(run.out, "error").size(), 1u) << run.out;
+        EXPECT_NE(run.err.find("the log is incomplete"), std::string::npos) << run.err;
+        size_t ejects = 0;
+        for (const TranscriptRecord& r : host.Records()) ejects += r.cdb[0] == 0x1B;
+        EXPECT_EQ(ejects, c.bWritten ? 1u : 0u) << c.last;
+    }
+}
+
+// A line cut short by a full disk is not glued to the next run's first line.
+TEST(CliLog, EachRunStartsOnAFreshLine) {
+    TempImage image(PatternImage(524288, 10));
+    const std::string log = image.Path() + ".cut.jsonl";
+    { std::ofstream(log, std::ios::binary) << "{\"cut\":tr"; }
+    ManualClock clock;
+    EmulatedHost host(Scenario(""), clock);
+    EXPECT_EQ(RunTool({"list", "--log", log}, &host, &clock).exit, kExitSuccess);
+    const std::vector<std::string> lines = Lines(ReadFile(log));
+    ASSERT_EQ(lines.size(), 2u) << ReadFile(log);
+    EXPECT_EQ(lines[0], "{\"cut\":tr");
+    Fields fields;
+    EXPECT_TRUE(JsonReader::ParseObject(lines[1], fields)) << lines[1];
+    std::remove(log.c_str());
 }
 
 }  // namespace

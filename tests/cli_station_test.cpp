@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <map>
 #include <string>
 #include <thread>
@@ -8,6 +9,8 @@
 
 #include "cli/exit_codes.h"
 #include "cli/interrupt.h"
+#include "console/image_digest.h"
+#include "device/emulated/sha256.h"
 #include "device/emulated/emulated_host.h"
 #include "device/emulated/scenario.h"
 #include "tests/cli_test_support.h"
@@ -38,7 +41,7 @@ std::map<char, int> Count(const EmulatedHost& host, uint8_t opcode) {
 // scans move the clock, so the station stops after its plug timeline.
 class CInterruptAt {
 public:
-    CInterruptAt(ManualClock& clock, CInterruptFlag& flag, uint64_t atMs)
+    CInterruptAt(IClock& clock, CInterruptFlag& flag, uint64_t atMs)
         : m_thread([this, &clock, &flag, atMs]() {
               while (!m_bStop && clock.NowMs() < atMs) std::this_thread::yield();
               flag.Raise();
@@ -53,7 +56,156 @@ private:
     std::thread m_thread;
 };
 
+// Emulated time, except that the thread whose wait first crosses gateMs is
+// held there until the station has listed the drives twice more: a swap in
+// the middle of a flash is then seen by the station's scans, as at a bench.
+class CScanGateClock final : public IClock {
+public:
+    CScanGateClock(uint64_t gateMs, const std::atomic<int>& listings) : m_gateMs(gateMs), m_listings(listings) {}
+    uint64_t NowMs() override { return m_nowMs; }
+    void SleepMs(uint32_t milliseconds) override {
+        const uint64_t before = m_nowMs.fetch_add(milliseconds);
+        if (before >= m_gateMs || before + milliseconds < m_gateMs) return;
+        const int wanted = m_listings + 2;
+        const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (m_listings < wanted && std::chrono::steady_clock::now() < giveUp) std::this_thread::yield();
+    }
+
+private:
+    std::atomic<uint64_t> m_nowMs{0};
+    uint64_t m_gateMs;
+    const std::atomic<int>& m_listings;
+};
+
+// Counts the drive listings (the size query and the filled list each count).
+class CListingCounter final : public cli_test::CForwardingHost {
+public:
+    CListingCounter(IScsiHost& inner, std::atomic<int>& listings) : CForwardingHost(inner), m_listings(listings) {}
+    uint32_t GetLogicalDriveRoots(uint32_t n, char* b) override {
+        ++m_listings;
+        return m_inner.GetLogicalDriveRoots(n, b);
+    }
+
+private:
+    std::atomic<int>& m_listings;
+};
+
+// Raises Ctrl-C as the Nth INQUIRY goes out: 1 is the unit's identifying
+// one, 2 the form's survey, before the start delay.
+class CInterruptOnInquiry final : public cli_test::CForwardingHost {
+public:
+    CInterruptOnInquiry(IScsiHost& inner, CInterruptFlag& flag, int nth)
+        : CForwardingHost(inner), m_flag(flag), m_nth(nth) {}
+    HostHandle OpenDeviceExclusive(const char* path, ExclusiveAccess& access) override {
+        return m_inner.OpenDeviceExclusive(path, access);
+    }
+    void ReleaseExclusiveAccess(HostHandle device) override { m_inner.ReleaseExclusiveAccess(device); }
+    bool SendPassThrough(HostHandle device, PassThroughRequest& request) override {
+        if (request.sptd.Cdb[0] == 0x12 && ++m_inquiries == m_nth) m_flag.Raise();
+        return m_inner.SendPassThrough(device, request);
+    }
+
+private:
+    CInterruptFlag& m_flag;
+    int m_nth;
+    std::atomic<int> m_inquiries{0};
+};
+
 }  // namespace
+
+// The station reads the image once; a file replaced mid-shift is not sent
+// to the next unit, the station stops and says why, and each unit's record
+// carries the image it was held to.
+TEST(CliStation, TheImageCheckedAtTheStartIsTheOnlyOneSent) {
+    TempImage image(PatternImage(524288, 11));
+    ImageDigest checked;
+    ASSERT_EQ(DigestImageFile(image.Path(), checked), ImageSumResult::Ok);
+    cli_test::CMarkClock clock(15000, [&]() { image.Write(PatternImage(524288, 12)); });
+    EmulatedHost host(Scenario("devices=2,plug=D+0/E+16000"), clock);
+    const auto run =
+        RunTool({"station", image.Path(), "--expect-identity", kKt3916, "--units", "2", "--json"}, &host, &clock);
+    EXPECT_EQ(run.exit, kExitImageUnreadable) << run.err;
+    EXPECT_NE(run.err.find("changed since the station checked it"), std::string::npos) << run.err;
+
+    const auto units = Events(run.out, "unit");
+    ASSERT_EQ(units.size(), 2u) << run.out;
+    EXPECT_EQ(units[0].at("result"), "passed");
+    char checksum[8];
+    std::snprintf(checksum, sizeof checksum, "%04X", static_cast<unsigned>(checked.nChecksum));
+    EXPECT_EQ(units[0].at("checksum"), checksum);
+    EXPECT_EQ(units[0].at("sha256"), Sha256Hex(PatternImage(524288, 11).data(), 524288));
+    EXPECT_EQ(units[1].at("result"), "skipped");
+    EXPECT_EQ(units[1].at("reason"), "image-changed");
+    EXPECT_EQ(Count(host, 0xFA), (std::map<char, int>{{'D', 9}})) << "E: got nothing of the new file";
+    EXPECT_EQ(Events(run.out, "summary").at(0).at("exit_code"), "4");
+}
+
+// The unit pulled in its restart wait fails; the one plugged into its drive
+// before that wait ends is a new unit once the first one's run is over.
+TEST(CliStation, AUnitPluggedInDuringTheRestartWaitIsFlashed) {
+    TempImage image(PatternImage(524288, 13));
+    std::atomic<int> listings{0};
+    CScanGateClock clock(6000, listings);
+    CInterruptFlag interrupt;
+    EmulatedHost emulated(Scenario("plug=D+0/D-5000/D+8000"), clock);
+    CListingCounter host(emulated, listings);
+    cli_test::CliRun run;
+    {
+        CInterruptAt stop(clock, interrupt, 120000);
+        run = RunTool({"station", image.Path(), "--expect-identity", kKt3916, "--units", "2", "--json"}, &host,
+                      &clock, &interrupt);
+    }
+    const auto units = Events(run.out, "unit");
+    ASSERT_EQ(units.size(), 2u) << run.out << run.err;
+    EXPECT_EQ(units[0].at("exit_name"), "no-return");
+    EXPECT_EQ(units[1].at("result"), "passed");
+    EXPECT_EQ(units[1].at("old_revision"), "1.00");
+    EXPECT_EQ(run.exit, kExitSomeFailed);
+}
+
+// How a station ends and what it says of units it did not flash.
+TEST(CliStation, UnitsNotFlashedAndInterruptedShiftsHaveTheirOwnCodes) {
+    TempImage image(PatternImage(524288, 14));
+    const struct {
+        const char* why;
+        const char* scenario;
+        std::vector<std::string> extra;
+        int interruptOnInquiry;  // 0: Ctrl-C only after the shift's units
+        int exit;
+        const char* unit;  // result, or result/reason of a skipped one
+        const char* exitName;
+    } cases[] = {
+        {"--units 2 ended short", "", {"--units", "2"}, 0, kExitInterrupted, "passed", "success"},
+        {"already updated", "revision=1.10", {"--new-revision", "1.10"}, 0, kExitSuccess, "skipped/already-updated",
+         "success"},
+        {"Ctrl-C at the unit's INQUIRY", "", {}, 1, kExitSuccess, "skipped/interrupted", "interrupted"},
+        {"Ctrl-C in the start delay", "", {}, 2, kExitSuccess, "skipped/interrupted", "interrupted"},
+    };
+    for (const auto& c : cases) {
+        ManualClock clock;
+        CInterruptFlag interrupt;
+        EmulatedHost emulated(Scenario(c.scenario), clock);
+        CInterruptOnInquiry host(emulated, interrupt, c.interruptOnInquiry);
+        std::vector<std::string> args = {"station", image.Path(), "--json", "--expect-identity", kKt3916};
+        args.insert(args.end(), c.extra.begin(), c.extra.end());
+        cli_test::CliRun run;
+        {
+            CInterruptAt stop(clock, interrupt, 60000);
+            run = RunTool(args, &host, &clock, &interrupt);
+        }
+        EXPECT_EQ(run.exit, c.exit) << c.why << "\n" << run.err;
+        const auto units = Events(run.out, "unit");
+        ASSERT_EQ(units.size(), 1u) << c.why << "\n" << run.out;
+        const std::string result =
+            units[0].at("result") + (units[0].count("reason") ? "/" + units[0].at("reason") : std::string());
+        EXPECT_EQ(result, c.unit) << c.why;
+        EXPECT_EQ(units[0].at("exit_name"), c.exitName) << c.why;
+        EXPECT_EQ(Events(run.out, "summary").at(0).at("exit_code"), std::to_string(c.exit)) << c.why;
+        if (result != "passed") {
+            EXPECT_EQ(Count(emulated, 0x1B).count('D'), 0u) << c.why << ": nothing was written";
+        }
+    }
+}
 
 // A unit is flashed once while it stays; one that leaves and comes back is
 // a new unit; several units run side by side.
@@ -194,11 +346,15 @@ TEST(CliStation, RefusesToRunUnguardedOrWithFlashOptions) {
         {{"station", image.Path(), "--expect-identity", kKt3916, "--units", "100001"}, "--units takes a whole"},
         {{"flash", image.Path(), "--units", "2"}, "--units is for 'station' only"},
         {{"station"}, "'station' needs an image file"},
+        {{"station", image.Path(), "--expect-identity", kKt3916, "--expect-revision", "1.10", "--new-revision", "1.10"},
+         "are both 1.10"},
     };
     for (const auto& c : cases) {
         ManualClock clock;
         EmulatedHost host(Scenario(""), clock);
-        const auto run = RunTool(c.args, &host, &clock);
+        CInterruptFlag interrupt;
+        interrupt.Raise();  // a station that does start ends at once, and fails the case
+        const auto run = RunTool(c.args, &host, &clock, &interrupt);
         EXPECT_EQ(run.exit, kExitUsage) << c.error;
         EXPECT_NE(run.err.find(c.error), std::string::npos) << run.err;
         EXPECT_TRUE(host.Records().empty()) << c.error;

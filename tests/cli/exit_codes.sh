@@ -61,5 +61,26 @@ if [ "$blocks" -ne 9 ] || [ "$ticks" -ne 13 ]; then
     failures=$((failures + 1))
 fi
 
+# Records that cannot be written make no success.
+"$@" --emulate --json list >/dev/full 2>err.txt </dev/null
+got=$?
+if [ "$got" -ne 1 ] || ! grep -q 'standard output could not be written' err.txt; then
+    echo "FAIL: list --json >/dev/full: exit $got, expected 1 and a message"
+    failures=$((failures + 1))
+fi
+
+# The log reaches the disk after each unit of a station and at the exit
+# (natively, where strace sees the calls).
+if [ $# -eq 1 ] && command -v strace >/dev/null; then
+    rm -f log.jsonl
+    strace -f -qq -e trace=fdatasync -o sync.txt timeout -s INT 3 "$@" --emulate=revision=1.10 station img512.bin \
+        --expect-identity "KTDEV KT3916 FLASHER" --new-revision 1.10 --log log.jsonl >/dev/null 2>&1 </dev/null
+    syncs=$(grep -c '^[0-9]* *fdatasync(' sync.txt)
+    if [ "$syncs" -lt 2 ]; then
+        echo "FAIL: the station's log was handed to the disk $syncs time(s), expected after the unit and at the exit"
+        failures=$((failures + 1))
+    fi
+fi
+
 echo "exit codes: $failures failure(s)"
 [ "$failures" -eq 0 ]

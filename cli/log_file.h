@@ -1,0 +1,34 @@
+#pragma once
+#include <atomic>
+#include <fstream>
+#include <string>
+
+// The --log file, opened for appending. Each line reaches the system as it
+// is written (the recording layer flushes it); Sync hands what the system
+// holds to the disk, so the line's record survives a power cut.
+class CLogFile {
+public:
+    CLogFile() = default;
+    ~CLogFile();
+    CLogFile(const CLogFile&) = delete;
+    CLogFile& operator=(const CLogFile&) = delete;
+
+    // False with errno set when the file cannot be opened. A file whose last
+    // line was cut short (a full disk) gets a newline first, so this run's
+    // lines never run on from it.
+    bool Open(const std::string& path);
+    std::ostream& Stream() { return m_stream; }
+    const std::string& Path() const { return m_strPath; }
+
+    // fdatasync (Windows: _commit) of a regular file; anything else, a FIFO
+    // or a device, has nothing to hand to a disk. Any thread; false once a
+    // sync failed, and from then on.
+    bool Sync();
+    bool SyncFailed() const { return m_bSyncFailed; }
+
+private:
+    std::ofstream m_stream;
+    std::string m_strPath;
+    int m_nSyncFd = -1;
+    std::atomic<bool> m_bSyncFailed{false};
+};
