@@ -1,6 +1,5 @@
 #include "cli/cli_app.h"
 
-#include <fstream>
 #include <memory>
 
 #include "cli/cli_args.h"
@@ -69,9 +68,12 @@ int RunCli(const std::vector<std::string>& args, CliEnvironment& env) {
     if (!host && options.bEmulate) {
         EmulatorScenario scenario;
         if (!ParseScenario(options.strScenario, scenario, error)) {
-            PrintError(env, "bad emulator scenario '" + options.strScenario + "': " + error);
+            const std::string text = "bad emulator scenario '" + options.strScenario + "': " + error;
+            PrintError(env, text);
             *env.pErr << "Try '" << kCliProgramName << " --help'.\n";
-            return kExitUsage;
+            // flash and station --json end with a result event, however early.
+            if (options.command == CliCommand::List) return kExitUsage;
+            return EarlyEnd(options, env, kExitUsage, text);
         }
         if (options.transcript) {
             // Appending records to the firmware would corrupt it; names can
@@ -83,7 +85,7 @@ int RunCli(const std::vector<std::string>& args, CliEnvironment& env) {
             if (!transcript.Open(*options.transcript)) {
                 PrintError(env, "cannot open the transcript file " + *options.transcript + ": " +
                                     transcript.ErrorText());
-                return kExitError;
+                return transcript.FifoWithoutReader() ? kExitUsage : kExitError;
             }
         }
         ownHost = std::make_unique<EmulatedHost>(scenario, *clock,
@@ -100,21 +102,19 @@ int RunCli(const std::vector<std::string>& args, CliEnvironment& env) {
     // Opened before the first command, so the log holds every one; every
     // command goes through the recording layer, log or not, so a failure
     // can name the sense the device answered with.
-    std::ofstream log;
+    CTranscriptFile log;
     if (options.log) {
         if (options.command != CliCommand::List && IsSameFile(*options.log, options.strImage)) {
             PrintError(env, kErrLogIsImage + *options.log + kErrNothingSent);
             return kExitUsage;
         }
-        log.open(*options.log, std::ios::out | std::ios::app | std::ios::binary);
-        if (!log) {
-            PrintError(env, kErrLogOpen + *options.log + ": " +
-                                std::error_code(errno, std::generic_category()).message());
-            return kExitError;
+        if (!log.Open(*options.log)) {
+            PrintError(env, kErrLogOpen + *options.log + ": " + log.ErrorText());
+            return log.FifoWithoutReader() ? kExitUsage : kExitError;
         }
     }
     RecordingOptions recording;
-    recording.pLog = options.log ? &log : nullptr;
+    recording.pLog = options.log ? &log.Stream() : nullptr;
     recording.nodeName = [host](char drive) { return DeviceNodeText(*host, drive); };
     CRecordingHost recorder(*host, std::move(recording));
 
@@ -125,7 +125,7 @@ int RunCli(const std::vector<std::string>& args, CliEnvironment& env) {
         exit = CommandList(options, recorder, env, pTranscript);
         break;
     case CliCommand::Station:
-        exit = FinishTranscript(options, env, pTranscript, CommandStation(options, recorder, *clock, env));
+        exit = FinishTranscript(options, env, pTranscript, CommandStation(options, recorder, *clock, env, pTranscript));
         break;
     default:
         exit = CommandFlash(options, recorder, *clock, env, pTranscript);

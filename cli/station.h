@@ -9,4 +9,8 @@
 // at once when several appear) and gets one result line; a unit is flashed
 // again only after it has gone away and come back. Runs until Ctrl-C, or
 // until --units N units have ended; the exit code says whether any failed.
-int CommandStation(const CliOptions& options, IScsiHost& host, IClock& clock, CliEnvironment& env);
+// transcript: the --transcript file the host writes to, or null; once it
+// fails, no further unit is flashed.
+class CTranscriptFile;
+int CommandStation(const CliOptions& options, IScsiHost& host, IClock& clock, CliEnvironment& env,
+                   CTranscriptFile* transcript);
