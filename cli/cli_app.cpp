@@ -1,6 +1,5 @@
 #include "cli/cli_app.h"
 
-#include <cerrno>
 #include <memory>
 #include <system_error>
 
@@ -71,9 +70,12 @@ int RunCli(const std::vector<std::string>& args, CliEnvironment& env) {
     if (!host && options.bEmulate) {
         EmulatorScenario scenario;
         if (!ParseScenario(options.strScenario, scenario, error)) {
-            PrintError(env, "bad emulator scenario '" + options.strScenario + "': " + error);
+            const std::string text = "bad emulator scenario '" + options.strScenario + "': " + error;
+            PrintError(env, text);
             *env.pErr << "Try '" << kCliProgramName << " --help'.\n";
-            return kExitUsage;
+            // flash and station --json end with a result event, however early.
+            if (options.command == CliCommand::List) return kExitUsage;
+            return EarlyEnd(options, env, kExitUsage, text);
         }
         if (options.transcript) {
             // Appending records to the firmware would corrupt it; names can
@@ -85,7 +87,7 @@ int RunCli(const std::vector<std::string>& args, CliEnvironment& env) {
             if (!transcript.Open(*options.transcript)) {
                 PrintError(env, "cannot open the transcript file " + *options.transcript + ": " +
                                     transcript.ErrorText());
-                return kExitError;
+                return transcript.FifoWithoutReader() ? kExitUsage : kExitError;
             }
         }
         ownHost = std::make_unique<EmulatedHost>(scenario, *clock,
@@ -109,9 +111,8 @@ int RunCli(const std::vector<std::string>& args, CliEnvironment& env) {
             return kExitUsage;
         }
         if (!log.Open(*options.log)) {
-            PrintError(env, kErrLogOpen + *options.log + ": " +
-                                std::error_code(errno, std::generic_category()).message());
-            return kExitError;
+            PrintError(env, kErrLogOpen + *options.log + ": " + log.ErrorText());
+            return log.FifoWithoutReader() ? kExitUsage : kExitError;
         }
     }
     RecordingOptions recording;
@@ -127,7 +128,8 @@ int RunCli(const std::vector<std::string>& args, CliEnvironment& env) {
         exit = CommandList(options, recorder, env, pTranscript);
         break;
     case CliCommand::Station:
-        exit = FinishTranscript(options, env, pTranscript, CommandStation(options, recorder, *clock, env, records));
+        exit = FinishTranscript(options, env, pTranscript,
+                                CommandStation(options, recorder, *clock, env, records, pTranscript));
         break;
     default:
         exit = CommandFlash(options, recorder, *clock, env, pTranscript, records);

@@ -1,5 +1,6 @@
 #include "cli/cli_args.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <set>
 
@@ -25,13 +26,17 @@ std::string OptionName(const std::string& arg, OptionValue& value) {
     return arg.substr(0, eq);
 }
 
-// A tick number: plain decimal digits, no sign.
+// A tick number: plain decimal digits, no sign. A number of any length is
+// still a number: one past the limit gets the limit's message, so it is
+// kept as the limit's next tick rather than overflowing.
 bool ParseTick(const std::string& text, int32_t& tick) {
-    if (text.empty() || text.size() > 6) return false;
+    if (text.empty()) return false;
+    int64_t value = 0;
     for (char c : text) {
         if (c < '0' || c > '9') return false;
+        value = std::min<int64_t>(value * 10 + (c - '0'), kLongestPollWindowEnd + 1);
     }
-    tick = std::stoi(text);
+    tick = static_cast<int32_t>(value);
     return true;
 }
 
@@ -50,7 +55,7 @@ bool ParsePollWindow(const std::string& text, VerifyWindow& window, std::string&
         error = "--poll-window " + text + " ends before it starts";
     } else if (window.nLastTick > kLongestPollWindowEnd) {
         error = "--poll-window ends at tick " + std::to_string(kLongestPollWindowEnd) +
-                " (ten minutes) at the latest, not " + std::to_string(window.nLastTick);
+                " (ten minutes) at the latest, not " + text.substr(dots + 2);
     }
     return error.empty();
 }
@@ -157,14 +162,16 @@ bool ParseCliArguments(const std::vector<std::string>& args, CliOptions& options
             // must not take "flash" for a scenario.
             options.bEmulate = true;
             options.strScenario = value.strValue;
-        } else if (name == "--transcript") {
+        } else if (name == "--transcript" || name == "--log") {
             std::string file;
             if (!takeValue(file)) return false;
-            options.transcript = file;
-        } else if (name == "--log") {
-            std::string file;
-            if (!takeValue(file)) return false;
-            options.log = file;
+            // "-" reads as stdout, which carries the events: a file of that
+            // name would be a surprise found at the end of the shift.
+            if (file == "-") {
+                error = name + " takes a file, not '-': stdout carries the events (write ./- for a file named '-')";
+                return false;
+            }
+            (name == "--log" ? options.log : options.transcript) = file;
         } else if (name == "--units") {
             std::string count;
             if (!takeValue(count)) return false;
@@ -293,6 +300,8 @@ std::string CliUsageText() {
         "                       key=value,...: devices=N vendor= product= revision=\n"
         "                       new_revision= reboot_ms=N never_return=1 fail_block=K\n"
         "                       sense=KK/AA/QQ drop_block=K latency_ms=N win9x=1\n"
+        "                       plug=D+MS/D-MS/... (drive D arrives or leaves MS ms\n"
+        "                       after the start)\n"
         "                       (fail_block and drop_block count block writes from 0:\n"
         "                       0 is the first block, 17 the last of a 1 MiB image)\n"
         "      --transcript FILE  append every command the emulated devices receive to\n"

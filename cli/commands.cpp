@@ -101,20 +101,8 @@ FlashJob MakeFlashJob(const CliOptions& options, const ImageCheck& check, IScsiH
     return job;
 }
 
-namespace {
-
-// Where the drive lives, as the listing found it.
-std::string NodeOf(IScsiHost& host, const std::vector<ListedDevice>& devices, char drive) {
-    for (const ListedDevice& d : devices) {
-        if (d.chDrive == drive) return d.strNode;
-    }
-    return drive ? DeviceNodeText(host, drive) : std::string("aspi");
-}
-
-// --json runs end with a result event even when no form ran; record holds
-// what is known of the device.
 int EarlyEnd(const CliOptions& options, CliEnvironment& env, CliExit exit, const std::string& error,
-             FlashRecord record = {}) {
+             FlashRecord record) {
     if (options.bJson) {
         record.strImage = options.strImage;
         record.exit = exit;
@@ -123,8 +111,23 @@ int EarlyEnd(const CliOptions& options, CliEnvironment& env, CliExit exit, const
         event.kind = FlashEventKind::Result;
         event.record = &record;
         *env.pOut << FlashEventJson(event) << '\n';
+        env.pOut->flush();
     }
     return exit;
+}
+
+std::string TranscriptUnwritable(const CTranscriptFile& transcript) {
+    return kErrTranscriptUnwritable + transcript.Path() + ": " + transcript.ErrorText();
+}
+
+namespace {
+
+// Where the drive lives, as the listing found it.
+std::string NodeOf(IScsiHost& host, const std::vector<ListedDevice>& devices, char drive) {
+    for (const ListedDevice& d : devices) {
+        if (d.chDrive == drive) return d.strNode;
+    }
+    return drive ? DeviceNodeText(host, drive) : std::string("aspi");
 }
 
 // A drive the identity guard stopped: it got nothing but its INQUIRY.
@@ -216,7 +219,7 @@ int CommandFlash(const CliOptions& options, IScsiHost& host, IClock& clock, CliE
         }
     }
     if (transcript && transcript->Failed()) {
-        const std::string error = kErrTranscriptUnwritable + transcript->Path() + ": " + transcript->ErrorText();
+        const std::string error = TranscriptUnwritable(*transcript);
         PrintError(env, error + kErrFlashNotStarted);
         return EarlyEnd(options, env, kExitError, error);
     }

@@ -23,5 +23,13 @@ FlashJob MakeFlashJob(const CliOptions& options, const ImageCheck& check, IScsiH
 // the run turns a success into kExitError and says so.
 int FinishTranscript(const CliOptions& options, CliEnvironment& env, CTranscriptFile* transcript, int exit);
 
+// --json runs of flash and station end with a result event even when no form
+// ran; record holds what is known of the device. Returns exit.
+int EarlyEnd(const CliOptions& options, CliEnvironment& env, CliExit exit, const std::string& error,
+             FlashRecord record = {});
+
+// "cannot write the transcript file PATH: reason", for a file that failed.
+std::string TranscriptUnwritable(const CTranscriptFile& transcript);
+
 // Prints "kt3916flash-cli: text" on stderr.
 void PrintError(CliEnvironment& env, const std::string& text);

@@ -85,8 +85,9 @@ void AddTransferNotes(FlashRecord& record) {
 void CheckNewRevision(const FlashJob& job, FlashRecord& record) {
     if (!job.newRevision || record.strNewRevision == *job.newRevision) return;
     record.exit = kExitWrongRevision;
+    // Quoted: a blank answer must read as one.
     record.strCheckFailure =
-        "the device answered with revision " + record.strNewRevision + ", expected " + *job.newRevision;
+        "the device answered with revision \"" + record.strNewRevision + "\", expected \"" + *job.newRevision + "\"";
     record.notes.push_back(record.strCheckFailure);
 }
 

@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <filesystem>
+#include <fstream>
 
 #ifdef _WIN32
 #include <io.h>
@@ -40,12 +41,10 @@ CLogFile::~CLogFile() {
 }
 
 bool CLogFile::Open(const std::string& path) {
-    m_strPath = path;
-    m_stream.open(path, std::ios::out | std::ios::app | std::ios::binary);
-    if (!m_stream) return false;
+    if (!m_file.Open(path)) return false;
     std::error_code ec;
     if (!std::filesystem::is_regular_file(path, ec)) return true;
-    if (!EndsWithNewline(path)) m_stream << '\n' << std::flush;
+    if (!EndsWithNewline(path)) Stream() << '\n' << std::flush;
     m_nSyncFd = OpenForSync(path);
     if (m_nSyncFd < 0) m_bSyncFailed = true;
     return true;

@@ -1,7 +1,8 @@
 #pragma once
 #include <atomic>
-#include <fstream>
 #include <string>
+
+#include "cli/transcript_file.h"
 
 // The --log file, opened for appending. Each line reaches the system as it
 // is written (the recording layer flushes it); Sync hands what the system
@@ -13,12 +14,15 @@ public:
     CLogFile(const CLogFile&) = delete;
     CLogFile& operator=(const CLogFile&) = delete;
 
-    // False with errno set when the file cannot be opened. A file whose last
+    // False when the file cannot be opened (the reason in ErrorText()); it
+    // opens as a transcript does, never blocking on a FIFO. A file whose last
     // line was cut short (a full disk) gets a newline first, so this run's
     // lines never run on from it.
     bool Open(const std::string& path);
-    std::ostream& Stream() { return m_stream; }
-    const std::string& Path() const { return m_strPath; }
+    std::ostream& Stream() { return m_file.Stream(); }
+    const std::string& Path() const { return m_file.Path(); }
+    std::string ErrorText() const { return m_file.ErrorText(); }
+    bool FifoWithoutReader() const { return m_file.FifoWithoutReader(); }
 
     // fdatasync (Windows: _commit) of a regular file; anything else, a FIFO
     // or a device, has nothing to hand to a disk. Any thread; false once a
@@ -27,8 +31,7 @@ public:
     bool SyncFailed() const { return m_bSyncFailed; }
 
 private:
-    std::ofstream m_stream;
-    std::string m_strPath;
+    CTranscriptFile m_file;
     int m_nSyncFd = -1;
     std::atomic<bool> m_bSyncFailed{false};
 };

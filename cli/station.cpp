@@ -20,6 +20,7 @@
 #include "cli/json_text.h"
 #include "cli/progress_output.h"
 #include "cli/run_records.h"
+#include "cli/transcript_file.h"
 #include "device/recording_host.h"
 
 namespace {
@@ -68,6 +69,7 @@ struct Unit {
     uint64_t nDurationMs = 0;
     FlashRecord record;
     std::unique_ptr<CDriveHold> hold;  // the drive, the unit's flash's alone
+    std::unique_ptr<IFlashObserver> observer;
     std::thread thread;
 };
 
@@ -89,14 +91,22 @@ std::string Seconds(uint64_t ms) {
 }
 
 // What the run came to, for a person: the last message, the notes and the
-// sense the device answered with.
+// sense the device answered with. A check the tool failed after the form's
+// success comes first, and the form's own message is labelled as the form's,
+// so "Update success!!" never opens a failed unit's line.
 std::string FailureText(const FlashRecord& record) {
     std::vector<std::string> parts;
     if (record.bInterrupted) parts.push_back("interrupted");
-    else if (!record.messages.empty()) parts.push_back(record.messages.back());
+    else if (!record.strCheckFailure.empty()) parts.push_back(record.strCheckFailure);
+    if (!record.bInterrupted && !record.messages.empty()) {
+        parts.push_back(record.strCheckFailure.empty() ? record.messages.back()
+                                                       : "the form said \"" + record.messages.back() + "\"");
+    }
     if (!record.strSense.empty()) parts.push_back(record.strSense + " " + record.strSenseText);
     if (!record.strHostError.empty()) parts.push_back(record.strHostError);
-    parts.insert(parts.end(), record.notes.begin(), record.notes.end());
+    for (const std::string& note : record.notes) {
+        if (note != record.strCheckFailure) parts.push_back(note);
+    }
     std::string text;
     for (const std::string& part : parts) text += (text.empty() ? "" : "; ") + part;
     return text;
@@ -138,6 +148,8 @@ std::string UnitJson(const Unit& unit, const char* result, const char* reason, i
     } else {
         json += ",\"checksum\":\"" + ImageChecksumText(image.nChecksum) + "\",\"sha256\":\"" + Sha256Text(image) + "\"";
     }
+    // The form's last message box, apart from the tool's verdict in message.
+    if (!unit.record.messages.empty()) json += ",\"form_message\":" + JsonQuote(unit.record.messages.back());
     if (!unit.record.strSense.empty()) {
         json += ",\"sense\":" + JsonQuote(unit.record.strSense) + ",\"sense_text\":" + JsonQuote(unit.record.strSenseText);
     }
@@ -168,6 +180,7 @@ public:
 
     // A trouble of the whole station, on stderr and as a JSON error event.
     void Error(const std::string& text) {
+        std::lock_guard lock(m_mutex);
         ClearStatus();
         PrintError(m_env, text);
         if (m_bJson) *m_env.pOut << "{\"event\":\"error\",\"text\":" << JsonQuote(text) << "}\n" << std::flush;
@@ -183,7 +196,26 @@ public:
         DrawStatus();
     }
 
+    // Said at once, from the unit's thread: the transfer runs on and the
+    // station stops only after it.
+    void Held(const ::Unit& unit, const std::string& text) {
+        std::lock_guard lock(m_mutex);
+        ClearStatus();
+        const std::string drive = std::string(1, unit.chDrive) + ":";
+        if (m_bJson) {
+            *m_env.pOut << "{\"event\":\"interrupt\",\"time\":" << JsonQuote(NowUtc()) << ",\"device\":"
+                        << JsonQuote(drive) << ",\"node\":" << JsonQuote(unit.strNode) << ",\"text\":" << JsonQuote(text)
+                        << "}\n";
+            m_env.pOut->flush();
+        } else {
+            *m_env.pErr << drive << " " << unit.strNode << " " << text << '\n';
+            m_env.pErr->flush();
+        }
+        DrawStatus();
+    }
+
     void Status(const StationCounts& counts, bool stopping) {
+        std::lock_guard lock(m_mutex);
         char text[160];
         std::snprintf(text, sizeof text, "station: %d passed, %d failed, %d skipped, %d in progress; ", counts.nPassed,
                       counts.nFailed, counts.nSkipped, counts.nInProgress);
@@ -193,6 +225,7 @@ public:
     }
 
     void Finish(const StationCounts& counts, int exit) {
+        std::lock_guard lock(m_mutex);
         ClearStatus();
         if (m_bJson) {
             *m_env.pOut << "{\"event\":\"summary\",\"passed\":" << counts.nPassed << ",\"failed\":" << counts.nFailed
@@ -220,6 +253,7 @@ private:
         m_env.pErr->flush();
     }
 
+    std::mutex m_mutex;  // units' threads announce a held interrupt
     CliEnvironment& m_env;
     bool m_bJson;
     std::string m_strWaitingFor;
@@ -266,15 +300,29 @@ bool ImageChanged(const FlashRecord& record) {
 
 std::string UnitKey(const ListedDevice& device) { return std::string(1, device.chDrive) + "|" + device.strNode; }
 
+// Passes a unit's held interrupt to the station's output; the unit's other
+// events make no line of their own.
+class CUnitEvents final : public IFlashObserver {
+public:
+    CUnitEvents(CStationOutput& output, const Unit& unit) : m_output(output), m_unit(unit) {}
+    void OnFlashEvent(const FlashEvent& event) override {
+        if (event.kind == FlashEventKind::InterruptHeld) m_output.Held(m_unit, event.strText);
+    }
+
+private:
+    CStationOutput& m_output;
+    const Unit& m_unit;
+};
+
 }  // namespace
 
 int CommandStation(const CliOptions& options, IScsiHost& host, IClock& clock, CliEnvironment& env,
-                   CRunRecords& records) {
+                   CRunRecords& records, CTranscriptFile* transcript) {
     // The image is read whole once; every unit is held to these bytes.
     const ImageCheck check = CheckImage(options.strImage, true);
     if (check.exit != kExitSuccess) {
         PrintError(env, check.strError + "; nothing was sent");
-        return check.exit;
+        return EarlyEnd(options, env, check.exit, check.strError);
     }
 
     CStationOutput output(env, options.bJson, ExpectedUnitsText(options), check.digest);
@@ -283,9 +331,10 @@ int CommandStation(const CliOptions& options, IScsiHost& host, IClock& clock, Cl
     std::map<std::string, std::unique_ptr<Unit>> units;
     StationCounts counts;
     uint32_t nStarted = 0;
-    bool bToldNoExclusiveAccess = false;
+    std::set<char> toldNoExclusiveAccess;
     bool bImageProblem = false;  // the file no longer holds the checked image, or cannot be read
     bool bRecordsFailed = false;
+    bool bTranscriptFailed = false;
     std::mutex mutex;
     std::condition_variable unitEnded;
     auto interrupted = [&env]() { return env.pInterrupt && env.pInterrupt->IsRaised(); };
@@ -331,7 +380,7 @@ int CommandStation(const CliOptions& options, IScsiHost& host, IClock& clock, Cl
             PrintError(env, "station: units that cannot be accounted for are not flashed: no more units are taken");
         }
         const bool enough = options.units && counts.nPassed + counts.nFailed >= static_cast<int>(*options.units);
-        const bool stopping = interrupted() || enough || bImageProblem || bRecordsFailed;
+        const bool stopping = interrupted() || enough || bImageProblem || bRecordsFailed || bTranscriptFailed;
         if (stopping && counts.nInProgress == 0) break;
 
         if (!stopping) {
@@ -355,14 +404,28 @@ int CommandStation(const CliOptions& options, IScsiHost& host, IClock& clock, Cl
                 // INQUIRY and its flash go through the same hold, and a unit
                 // another program holds is not asked; its run says it is busy.
                 unit->hold = std::make_unique<CDriveHold>(host, d.chDrive, clock);
-                if (unit->hold->GetState() == CDriveHold::State::NotOffered && !bToldNoExclusiveAccess) {
+                if (unit->hold->GetState() == CDriveHold::State::NotOffered &&
+                    toldNoExclusiveAccess.insert(d.chDrive).second) {
                     PrintError(env, kNoteNoExclusiveAccess + std::string(1, d.chDrive) + ":");
-                    bToldNoExclusiveAccess = true;
                 }
                 const bool busy = unit->hold->GetState() == CDriveHold::State::Busy;
                 // The one command a new device hears before it is known to be
                 // the expected one.
                 if (!busy) unit->identity = IdentifyDrive(*unit->hold, d.chDrive);
+                // A transcript that no longer takes the unit's INQUIRY would
+                // miss its flash: the unit is left as it is and the station
+                // stops, as flash stops before its transfer.
+                if (transcript && transcript->Failed()) {
+                    unit->hold->Release();
+                    const std::string error = TranscriptUnwritable(*transcript);
+                    PrintError(env, error + "; " + std::string(1, d.chDrive) + ": was not flashed, the station stops");
+                    ++counts.nSkipped;
+                    output.Skipped(*unit, {kSkipNoRecord, kExitError, error + "; the flash was not started"});
+                    records.SyncLog();
+                    units.emplace(UnitKey(d), std::move(unit));
+                    bTranscriptFailed = true;
+                    break;
+                }
                 SkipReason skip = busy ? SkipReason() : SkipReasonOf(options, unit->identity);
                 if (!skip.name && interrupted()) skip = {kSkipInterrupted, kExitInterrupted, kTextInterruptedUntouched};
                 if (!skip.name && records.CheckFailed()) skip = {kSkipNoRecord, kExitError, kTextNoRecord};
@@ -379,8 +442,9 @@ int CommandStation(const CliOptions& options, IScsiHost& host, IClock& clock, Cl
                 unit->bFlashing = true;
                 unit->nStartMs = clock.NowMs();
                 Unit* running = unit.get();
-                FlashJob job =
-                    MakeFlashJob(options, check, host, clock, nullptr, env, d.chDrive, d.strNode, records);
+                unit->observer = std::make_unique<CUnitEvents>(output, *unit);
+                FlashJob job = MakeFlashJob(options, check, host, clock, unit->observer.get(), env, d.chDrive,
+                                            d.strNode, records);
                 job.pHold = unit->hold.get();
                 job.heldImage = check.digest;
                 // A unit's result is what its device did; the station's exit

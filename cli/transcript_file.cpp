@@ -3,14 +3,51 @@
 #include <cerrno>
 #include <system_error>
 
+#ifndef _WIN32
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+namespace {
+
+constexpr char kErrFifoWithoutReader[] = "a FIFO that nobody reads; start its reader first";
+
+#ifdef _WIN32
+std::FILE* OpenForAppending(const std::string& path, bool&) { return std::fopen(path.c_str(), "ab"); }
+#else
+// A FIFO without a reader would block a plain open for good, out of reach
+// of Ctrl-C; non-blocking, it fails with ENXIO instead. Writes then block
+// again, so that a slow reader gets every line.
+std::FILE* OpenForAppending(const std::string& path, bool& noReader) {
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NONBLOCK | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        struct stat info {};
+        noReader = errno == ENXIO && stat(path.c_str(), &info) == 0 && S_ISFIFO(info.st_mode);
+        return nullptr;
+    }
+    const int flags = fcntl(fd, F_GETFL);
+    std::FILE* file = flags >= 0 && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0 ? fdopen(fd, "ab") : nullptr;
+    if (!file) {
+        const int error = errno;
+        close(fd);
+        errno = error;
+    }
+    return file;
+}
+#endif
+
+}  // namespace
+
 CTranscriptFile::~CTranscriptFile() { Close(); }
 
 bool CTranscriptFile::Open(const std::string& path) {
     Close();
     m_strPath = path;
     m_buffer.nErrno = 0;
+    m_bNoReader = false;
     errno = 0;
-    m_buffer.pFile = std::fopen(path.c_str(), "ab");
+    m_buffer.pFile = OpenForAppending(path, m_bNoReader);
     if (!m_buffer.pFile) {
         m_buffer.Fail();
         return false;
@@ -28,6 +65,7 @@ void CTranscriptFile::Close() {
 }
 
 std::string CTranscriptFile::ErrorText() const {
+    if (m_bNoReader) return kErrFifoWithoutReader;
     return std::error_code(m_buffer.nErrno, std::generic_category()).message();
 }
 

@@ -4,10 +4,11 @@
 #include <streambuf>
 #include <string>
 
-// The --transcript file, opened for appending. It remembers the first write
-// that failed and why, so the tool can stop before a flash when the file
-// takes nothing, and say so at the end when it failed during a run: the
-// transfer itself never waits on it.
+// An output file (--transcript, --log), opened for appending. It remembers
+// the first write that failed and why, so the tool can stop before a flash
+// when the file takes nothing, and say so at the end when it failed during a
+// run: the transfer itself never waits on it. Opening never blocks: a FIFO
+// is taken only when it has a reader.
 class CTranscriptFile {
 public:
     CTranscriptFile() : m_stream(&m_buffer) {}
@@ -17,6 +18,9 @@ public:
 
     // False with the reason in ErrorText() when the file cannot be opened.
     bool Open(const std::string& path);
+    // The failed Open named a FIFO that nobody reads: the command line's
+    // fault, not the system's.
+    bool FifoWithoutReader() const { return m_bNoReader; }
     std::ostream& Stream() { return m_stream; }
     const std::string& Path() const { return m_strPath; }
 
@@ -41,4 +45,5 @@ private:
     CBuffer m_buffer;
     std::ostream m_stream;
     std::string m_strPath;
+    bool m_bNoReader = false;
 };

@@ -60,7 +60,12 @@ TEST(CliArguments, MalformedCommandLinesAreUsageErrorsThatSayWhy) {
         {{"flash", "a.bin", "--poll-window", "0..21"}, "--poll-window cannot start before tick 13"},
         {{"flash", "a.bin", "--poll-window", "30..20"}, "--poll-window 30..20 ends before it starts"},
         {{"flash", "a.bin", "--poll-window", "13..601"}, "--poll-window ends at tick 600 (ten minutes) at the latest"},
-        {{"flash", "a.bin", "--poll-window", "13..9999999"}, "--poll-window takes FIRST..LAST"},
+        {{"flash", "a.bin", "--poll-window", "13..9999999"}, "--poll-window ends at tick 600 (ten minutes) at the "
+                                                             "latest, not 9999999"},
+        {{"flash", "a.bin", "--poll-window", "99999999999999999999..30"},
+         "--poll-window 99999999999999999999..30 ends before it starts"},
+        {{"--emulate", "--log", "-", "list"}, "--log takes a file, not '-': stdout carries the events"},
+        {{"--emulate", "--transcript=-", "list"}, "--transcript takes a file, not '-'"},
         {{"flash", "a.bin", "--poll-window", "13-30"}, "--poll-window takes FIRST..LAST"},
         {{"flash", "a.bin", "--poll-window", "13.."}, "--poll-window takes FIRST..LAST"},
         {{"flash", "a.bin", "--poll-window", "..30"}, "--poll-window takes FIRST..LAST"},

@@ -196,7 +196,7 @@ TEST(CliGuard, TheRevisionThatAnsweredIsShownAndJudged) {
         EXPECT_EQ(results[0].at("revision"), c.surveyed);
         EXPECT_EQ(results[0].at("new_revision"), c.answered);
         const bool wrong = c.exit == kExitWrongRevision;
-        EXPECT_EQ(results[0].at("notes").find("the device answered with revision 1.10, expected 2.00") !=
+        EXPECT_EQ(results[0].at("notes").find(R"(the device answered with revision \"1.10\", expected \"2.00\")") !=
                       std::string::npos,
                   wrong);
     }
@@ -204,7 +204,7 @@ TEST(CliGuard, TheRevisionThatAnsweredIsShownAndJudged) {
     EmulatedHost host(Scenario(""), clock);
     const auto run = RunTool({"flash", image.Path(), "--new-revision", "2.00"}, &host, &clock);
     EXPECT_NE(run.err.find("D: result: wrong-revision (exit 10), revision 1.00 -> 1.10\n"
-                           "D: the device answered with revision 1.10, expected 2.00\n"),
+                           "D: the device answered with revision \"1.10\", expected \"2.00\"\n"),
               std::string::npos)
         << run.err;
 }

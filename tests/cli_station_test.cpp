@@ -360,3 +360,117 @@ TEST(CliStation, RefusesToRunUnguardedOrWithFlashOptions) {
         EXPECT_TRUE(host.Records().empty()) << c.error;
     }
 }
+
+// A unit the tool failed after the form's success says the verdict first,
+// quoted, and keeps the form's message apart, in the line and the event.
+TEST(CliStation, AWrongRevisionLineLeadsWithTheVerdict) {
+    TempImage image(PatternImage(524288, 11));
+    const struct {
+        const char* scenario;
+        const char* expected;
+        const char* verdict;
+    } cases[] = {
+        {"", "2.00", "the device answered with revision \"1.10\", expected \"2.00\""},
+        {"new_revision=", "1.10", "the device answered with revision \"\", expected \"1.10\""},
+    };
+    for (const auto& c : cases) {
+        for (const bool json : {false, true}) {
+            ManualClock clock;
+            EmulatedHost host(Scenario(c.scenario), clock);
+            std::vector<std::string> args = {"station",  image.Path(), "--expect-identity", kKt3916,
+                                             "--units",  "1",          "--new-revision",    c.expected};
+            if (json) args.push_back("--json");
+            const auto run = RunTool(args, &host, &clock);
+            EXPECT_EQ(run.exit, kExitSomeFailed) << run.err;
+            if (json) {
+                const auto units = Events(run.out, "unit");
+                ASSERT_EQ(units.size(), 1u) << run.out;
+                EXPECT_EQ(units[0].at("exit_name"), "wrong-revision");
+                EXPECT_EQ(units[0].at("message").rfind(c.verdict, 0), 0u) << units[0].at("message");
+                EXPECT_EQ(units[0].at("form_message"), "Update success!!");
+            } else {
+                const std::string line = Lines(run.out).at(0);
+                EXPECT_NE(line.find(std::string("failed (wrong-revision)  ")), std::string::npos) << line;
+                EXPECT_NE(line.find(std::string(": ") + c.verdict + "; the form said \"Update success!!\""),
+                          std::string::npos)
+                    << line;
+                EXPECT_EQ(line.find(std::string(c.verdict) + ";", line.find(c.verdict) + 1), std::string::npos)
+                    << "the verdict once: " << line;
+            }
+        }
+    }
+}
+
+// Early ends of station and flash alike: --json gets one result event with
+// the exit code, whatever stopped the run before its first unit.
+TEST(CliStation, EarlyEndsPrintAResultEventAsFlashDoes) {
+    TempImage image(PatternImage(524288, 12));
+    const struct {
+        std::vector<std::string> args;
+        CliExit exit;
+    } cases[] = {
+        {{"--emulate", image.Path() + ".missing"}, kExitImageUnreadable},
+        {{"--emulate=devices=many", image.Path()}, kExitUsage},
+    };
+    for (const auto& c : cases) {
+        for (const std::vector<std::string>& command : {std::vector<std::string>{"flash"},
+                                                       std::vector<std::string>{"station", "--expect-identity",
+                                                                                kKt3916}}) {
+            std::vector<std::string> args = command;
+            args.insert(args.begin() + 1, c.args.begin(), c.args.end());
+            args.push_back("--json");
+            const auto run = RunTool(args);
+            EXPECT_EQ(run.exit, c.exit) << command[0] << " " << c.args[0] << "\n" << run.err;
+            const auto results = Events(run.out, "result");
+            ASSERT_EQ(results.size(), 1u) << command[0] << " " << c.args[0] << "\n" << run.out;
+            EXPECT_EQ(results[0].at("exit_code"), std::to_string(c.exit));
+            EXPECT_EQ(Lines(run.out).size(), 1u) << run.out;
+        }
+    }
+}
+
+// Without exclusive access (Windows 9x) every drive is named once, not only
+// the first the station found.
+TEST(CliStation, NoExclusiveAccessNamesEveryDrive) {
+    TempImage image(PatternImage(524288, 13));
+    ManualClock clock;
+    EmulatedHost host(Scenario("devices=2,win9x=1"), clock);
+    const auto run =
+        RunTool({"station", image.Path(), "--expect-identity", kKt3916, "--units", "2"}, &host, &clock);
+    EXPECT_EQ(run.exit, kExitSuccess) << run.err;
+    for (const char* drive : {"D:", "E:"}) {
+        const std::string notice = std::string("other programs may still send commands to ") + drive + "\n";
+        const size_t at = run.err.find(notice);
+        EXPECT_NE(at, std::string::npos) << drive << "\n" << run.err;
+        EXPECT_EQ(run.err.find(notice, at + 1), std::string::npos) << "once: " << run.err;
+    }
+}
+
+// Ctrl-C during a unit's transfer is announced while the transfer runs, as
+// flash announces it, and before the unit's own line.
+TEST(CliStation, AHeldInterruptIsAnnouncedAtOnce) {
+    TempImage image(PatternImage(524288, 14));
+    for (const bool json : {false, true}) {
+        ManualClock clock;
+        CInterruptFlag interrupt;
+        EmulatedHost host(Scenario("latency_ms=400"), clock);
+        std::vector<std::string> args = {"station", image.Path(), "--expect-identity", kKt3916};
+        if (json) args.push_back("--json");
+        cli_test::CliRun run;
+        {
+            CInterruptAt stop(clock, interrupt, 3000);  // during the block writes
+            run = RunTool(args, &host, &clock, &interrupt);
+        }
+        EXPECT_EQ(Count(host, 0xFA), (std::map<char, int>{{'D', 9}})) << "the transfer ran to its end";
+        const std::string said = "interrupt received while sending the image: it is held until the transfer ends";
+        if (json) {
+            const auto held = Events(run.out, "interrupt");
+            ASSERT_EQ(held.size(), 1u) << run.out;
+            EXPECT_EQ(held[0].at("device"), "D:");
+            EXPECT_NE(held[0].at("text").find(said), std::string::npos);
+            EXPECT_LT(run.out.find("\"event\":\"interrupt\""), run.out.find("\"event\":\"unit\"")) << run.out;
+        } else {
+            EXPECT_NE(run.err.find(std::string("D: emulated ") + said), std::string::npos) << run.err;
+        }
+    }
+}

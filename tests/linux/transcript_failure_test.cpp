@@ -71,6 +71,25 @@ TEST(TranscriptFailure, FileThatTakesNothingStopsTheFlashBeforeItBegins) {
         << list.err;
 }
 
+// A station stops as flash does: the unit whose INQUIRY the file did not
+// take is not flashed, and no unit after it.
+TEST(TranscriptFailure, FileThatTakesNothingStopsTheStationBeforeItsFirstFlash) {
+    TempImage image(PatternImage(524288, 33));
+    const auto run = cli_test::RunTool({"--emulate=devices=2,reboot_ms=0", "--transcript", "/dev/full", "--json",
+                                        "station", image.Path(), "--expect-identity", "KTDEV KT3916 FLASHER"});
+    EXPECT_EQ(run.exit, kExitError);
+    EXPECT_NE(run.err.find("cannot write the transcript file /dev/full: No space left on device; D: was not flashed, "
+                           "the station stops"),
+              std::string::npos)
+        << run.err;
+    const auto events = Events(run.out);
+    ASSERT_EQ(Count(events, "unit"), 1) << run.out;
+    EXPECT_EQ(events[0].at("result"), "skipped");
+    EXPECT_EQ(events[0].at("exit_name"), "error");
+    EXPECT_EQ(events[0].at("device"), "D:");
+    EXPECT_EQ(Count(events, "summary"), 1);
+}
+
 // The file fills up while the blocks go out: the transfer runs to its end,
 // the device's result is reported, and the exit code says the record is cut.
 TEST(TranscriptFailure, FailureDuringTheRunNeverStopsTheTransfer) {
