@@ -9,6 +9,7 @@
 #include "cli/exit_codes.h"
 #include "cli/station.h"
 #include "cli/transcript_file.h"
+#include "cli/udev_rule.h"
 #include "console/file_identity.h"
 #include "device/emulated/emulated_host.h"
 #include "device/emulated/scenario.h"
@@ -76,7 +77,7 @@ int RunCli(const std::vector<std::string>& args, CliEnvironment& env) {
         if (options.transcript) {
             // Appending records to the firmware would corrupt it; names can
             // differ (links, another spelling), the file's identity cannot.
-            if (options.command != CliCommand::List && IsSameFile(*options.transcript, options.strImage)) {
+            if (!options.strImage.empty() && IsSameFile(*options.transcript, options.strImage)) {
                 PrintError(env, kErrTranscriptIsImage + *options.transcript + kErrNothingSent);
                 return kExitUsage;
             }
@@ -102,7 +103,7 @@ int RunCli(const std::vector<std::string>& args, CliEnvironment& env) {
     // can name the sense the device answered with.
     std::ofstream log;
     if (options.log) {
-        if (options.command != CliCommand::List && IsSameFile(*options.log, options.strImage)) {
+        if (!options.strImage.empty() && IsSameFile(*options.log, options.strImage)) {
             PrintError(env, kErrLogIsImage + *options.log + kErrNothingSent);
             return kExitUsage;
         }
@@ -125,7 +126,11 @@ int RunCli(const std::vector<std::string>& args, CliEnvironment& env) {
         exit = CommandList(options, recorder, env, pTranscript);
         break;
     case CliCommand::Station:
-        exit = FinishTranscript(options, env, pTranscript, CommandStation(options, recorder, *clock, env));
+        exit = FinishTranscript(options, env, pTranscript,
+                                CommandStation(options, recorder, *clock, env, pTranscript));
+        break;
+    case CliCommand::UdevRule:
+        exit = FinishTranscript(options, env, pTranscript, CommandUdevRule(options, recorder, env));
         break;
     default:
         exit = CommandFlash(options, recorder, *clock, env, pTranscript);

@@ -98,6 +98,11 @@ FlashJob MakeFlashJob(const CliOptions& options, const ImageCheck& check, IScsiH
     return job;
 }
 
+std::function<void()> SyncAfterFinalBlock(CTranscriptFile* transcript) {
+    if (!transcript) return {};
+    return [transcript] { transcript->SyncToDisk(); };
+}
+
 namespace {
 
 // Where the drive lives, as the listing found it.
@@ -255,6 +260,7 @@ int CommandFlash(const CliOptions& options, IScsiHost& host, IClock& clock, CliE
         const std::string node = NodeOf(host, devices, drives[0]);
         FlashJob job = MakeFlashJob(options, check, host, clock, observer.get(), env, drives[0], node);
         job.pHold = holds[0].get();
+        job.afterFinalBlock = SyncAfterFinalBlock(transcript);
         records[0] = RunFlashJob(job);
     } else {
         // One form, one device object and one set of option globals per
@@ -264,6 +270,7 @@ int CommandFlash(const CliOptions& options, IScsiHost& host, IClock& clock, CliE
             const std::string node = NodeOf(host, devices, drives[i]);
             FlashJob job = MakeFlashJob(options, check, host, clock, observer.get(), env, drives[i], node);
             job.pHold = holds[i].get();
+            job.afterFinalBlock = SyncAfterFinalBlock(transcript);
             threads.emplace_back([job, &records, i]() { records[i] = RunFlashJob(job); });
         }
         for (std::thread& thread : threads) thread.join();

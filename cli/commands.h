@@ -1,4 +1,6 @@
 #pragma once
+#include <functional>
+
 #include "cli/cli_app.h"
 #include "cli/cli_args.h"
 #include "cli/flash_session.h"
@@ -15,6 +17,10 @@ int CommandFlash(const CliOptions& options, IScsiHost& host, IClock& clock, CliE
 // One device's flash job from the command line and the checked image.
 FlashJob MakeFlashJob(const CliOptions& options, const ImageCheck& check, IScsiHost& host, IClock& clock,
                       IFlashObserver* observer, CliEnvironment& env, char drive, const std::string& node);
+
+// What a job runs after its final block: the transcript, when there is one,
+// is put on the disk.
+std::function<void()> SyncAfterFinalBlock(CTranscriptFile* transcript);
 
 // Closes the transcript at the end of a command: a file that failed during
 // the run turns a success into kExitError and says so.

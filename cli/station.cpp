@@ -201,7 +201,8 @@ std::string UnitKey(const ListedDevice& device) { return std::string(1, device.c
 
 }  // namespace
 
-int CommandStation(const CliOptions& options, IScsiHost& host, IClock& clock, CliEnvironment& env) {
+int CommandStation(const CliOptions& options, IScsiHost& host, IClock& clock, CliEnvironment& env,
+                   CTranscriptFile* transcript) {
     const ImageCheck check = CheckImage(options.strImage, false);
     if (check.exit != kExitSuccess) {
         PrintError(env, check.strError + "; nothing was sent");
@@ -278,6 +279,7 @@ int CommandStation(const CliOptions& options, IScsiHost& host, IClock& clock, Cl
                 Unit* running = unit.get();
                 FlashJob job = MakeFlashJob(options, check, host, clock, nullptr, env, d.chDrive, d.strNode);
                 job.pHold = unit->hold.get();
+                job.afterFinalBlock = SyncAfterFinalBlock(transcript);
                 unit->thread = std::thread([job, running, &clock, &mutex, &unitEnded]() {
                     running->record = RunFlashJob(job);
                     running->nDurationMs = clock.NowMs() - running->nStartMs;

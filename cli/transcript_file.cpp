@@ -3,6 +3,12 @@
 #include <cerrno>
 #include <system_error>
 
+#ifdef _WIN32
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
+
 CTranscriptFile::~CTranscriptFile() { Close(); }
 
 bool CTranscriptFile::Open(const std::string& path) {
@@ -10,7 +16,11 @@ bool CTranscriptFile::Open(const std::string& path) {
     m_strPath = path;
     m_buffer.nErrno = 0;
     errno = 0;
+#ifdef _WIN32
     m_buffer.pFile = std::fopen(path.c_str(), "ab");
+#else
+    m_buffer.pFile = std::fopen(path.c_str(), "abe");
+#endif
     if (!m_buffer.pFile) {
         m_buffer.Fail();
         return false;
@@ -19,9 +29,26 @@ bool CTranscriptFile::Open(const std::string& path) {
     return true;
 }
 
+void CTranscriptFile::SyncToDisk() {
+    if (!m_buffer.pFile) return;
+    // std::fflush locks the stream against the writers' threads.
+    errno = 0;
+    if (std::fflush(m_buffer.pFile) != 0) {
+        m_buffer.Fail();
+        return;
+    }
+#ifdef _WIN32
+    const bool bSynced = _commit(_fileno(m_buffer.pFile)) == 0;
+#else
+    const bool bSynced = ::fdatasync(fileno(m_buffer.pFile)) == 0;
+#endif
+    if (!bSynced && errno != EINVAL && errno != EROFS) m_buffer.Fail();
+}
+
 void CTranscriptFile::Close() {
     if (!m_buffer.pFile) return;
     m_stream.flush();
+    SyncToDisk();
     errno = 0;
     if (std::fclose(m_buffer.pFile) != 0) m_buffer.Fail();
     m_buffer.pFile = nullptr;
@@ -33,7 +60,8 @@ std::string CTranscriptFile::ErrorText() const {
 
 void CTranscriptFile::CBuffer::Fail() {
     // EIO when the C library left no reason: a failure is never lost.
-    if (nErrno == 0) nErrno = errno != 0 ? errno : EIO;
+    int none = 0;
+    nErrno.compare_exchange_strong(none, errno != 0 ? errno : EIO);
 }
 
 int CTranscriptFile::CBuffer::overflow(int ch) {

@@ -243,6 +243,45 @@ TEST(AspiCommand, RequestCompletingJustAfterTheWaitIsKeptUntilSignalled)
     EXPECT_TRUE(bench.host.EventClosed(bench.host.createdEvents[0]));
 }
 
+// The layer fills the buffer and reports the request done just after the wait
+// gave up, before it signals the event: a request it reported done brings its
+// data, while one that failed leaves nothing the caller may take for data.
+TEST(AspiCommand, DataOfARequestDoneJustAfterTheWaitReachesTheCaller)
+{
+    struct Case {
+        const char* name;
+        uint8_t lateStatus;
+        bool result;
+        uint8_t firstByte;  // of the object's buffer after the command
+    };
+    const Case cases[] = {
+        {"done", SS_COMP, true, 0x5A},
+        {"failed", SS_ERR, false, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        AspiBench bench;
+        bench.host.onExec = [](SRB_ExecSCSICmd&) { return uint32_t{SS_PENDING}; };
+        bench.host.onWait = [&](HostHandle event, uint32_t milliseconds) {
+            if (milliseconds == 0)
+                return bench.host.signalledEvents.count(event) != 0;
+            SRB_ExecSCSICmd* srb = bench.host.execPointers.back();
+            std::memset(srb->SRB_BufPointer, 0x5A, srb->SRB_BufLen);
+            FakeScsiHost::CompleteLater(srb, c.lateStatus, kScsiStatusGood);
+            return false;
+        };
+        CScsiDevice device(bench.host);
+        std::memset(device.GetDataBuffer(), 0x3C, kDataBufferSize);
+        device.BuildCommand(96, kDataIn, 30);
+        EXPECT_EQ(device.ExecCommand(), c.result);
+        const uint8_t* data = device.GetDataBuffer();
+        EXPECT_EQ(data[0], c.firstByte);
+        EXPECT_EQ(data[95], c.firstByte);
+        EXPECT_EQ(data[96], 0x3C) << "beyond the transfer";
+        EXPECT_TRUE(bench.host.errors.empty());
+    }
+}
+
 // A request that timed out keeps the buffer it points at, which the layer
 // may still write; the object goes on with a fresh buffer that carries over
 // what the timed-out command could not touch.
