@@ -96,8 +96,8 @@ public:
     CFinalBlockObserver(IFlashObserver* next, const std::function<void()>& afterFinalBlock)
         : m_pNext(next), m_afterFinalBlock(afterFinalBlock) {}
     void OnFlashEvent(const FlashEvent& event) override {
-        if (event.kind == FlashEventKind::Block && event.nIndex == event.nTotal) m_afterFinalBlock();
         if (m_pNext) m_pNext->OnFlashEvent(event);
+        if (event.kind == FlashEventKind::Block && event.nIndex == event.nTotal) m_afterFinalBlock();
     }
 
 private:
