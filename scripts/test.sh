@@ -22,7 +22,7 @@ PACKAGES=(
     wine wine32:i386
     xvfb xauth xdotool imagemagick
     fonts-wine fonts-droid-fallback
-    qemu-system-x86 linux-image-amd64 busybox-static cpio kmod sg3-utils jq python3-minimal
+    qemu-system-x86 linux-image-amd64 busybox-static cpio kmod sg3-utils jq python3-minimal strace
     dpkg-dev lintian man-db udev bash-completion zip unzip
 )
 
