@@ -25,6 +25,9 @@ if [ "${1:-}" != inside ]; then
     mount -t proc proc $R/proc && mount -t sysfs sysfs $R/sys && mount -t configfs configfs $R/sys/kernel/config
     mount --rbind /dev $R/dev && mount -t tmpfs tmpfs $R/run && mount -t tmpfs tmpfs $R/tmp
     mkdir $R/tmp/out && mount --bind $OUT $R/tmp/out
+    # A checkout under /tmp or /run is hidden by those mounts: bring it along.
+    [ -e "$R$0" ] || { mkdir -p "$R$SRC" && mount --bind "$SRC" "$R$SRC"; } ||
+        { fail setup "cannot show the checkout $SRC in the overlay"; exit 0; }
     exec chroot $R /bin/sh "$0" inside
 fi
 
