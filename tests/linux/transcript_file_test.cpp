@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 #include <set>
 #include <string>
 
@@ -49,9 +48,6 @@ TEST(TranscriptFile, IsClosedOnExecAndPutOnTheDiskWithoutFailing) {
         EXPECT_FALSE(file.Failed()) << file.ErrorText();
         EXPECT_EQ(DescriptorsOn(path), before) << "closed";
     }
-    std::ifstream in(regular);
-    std::string line;
-    EXPECT_TRUE(std::getline(in, line));
-    EXPECT_EQ(line, "{\"line\":1}");
+    EXPECT_EQ(std::filesystem::file_size(regular), 11u);
     std::filesystem::remove(regular);
 }
