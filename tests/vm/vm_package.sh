@@ -53,16 +53,16 @@ modprobe scsi_debug ptype=5 inq_vendor=OTHERCO inq_product=DVD-ROM-X || fail set
 udevadm settle
 plain=$(dirname "$(grep -l ^OTHERCO /sys/bus/scsi/devices/*/vendor)")
 plain_sg=/dev/$(ls $plain/scsi_generic) plain_sr=/dev/$(ls $plain/block)
-# watch NAME: the kernel's change events for sg and sr nodes, into $W/NAME.events.
+# watch NAME: the kernel's events for sg and sr nodes, into $W/NAME.events.
 watch() {
     udevadm monitor --kernel --subsystem-match=scsi_generic --subsystem-match=block >$W/$1.events 2>&1 &
     watcher=$!
     sleep 1
 }
-# changed NAME: the nodes that got a change event, sorted, on one line.
+# changed NAME: the nodes that got a change or add event, sorted, on one line.
 changed() {
     udevadm settle && sleep 1 && kill $watcher && wait $watcher 2>/dev/null
-    awk '$2 == "change" { n = split($3, p, "/"); print "/dev/" p[n] }' $W/$1.events | sort -u | xargs
+    awk '$2 == "change" || $2 == "add" { n = split($3, p, "/"); print "/dev/" p[n] }' $W/$1.events | sort -u | xargs
 }
 kt_before=$(cut -d' ' -f2,3 $W/before | tr ' ' '\n' | sort | xargs)
 step install
@@ -113,8 +113,9 @@ as 46 kt3916flash-cli list >$OUT/local_list.txt 2>&1
 if [ $rc -eq 0 ] && [ "$groups" = "plugdev plugdev" ] && grep -q "$plain_sg *OTHERCO *DVD-ROM-X" $OUT/local_list.txt
 then pass udev_rule_local; else
     fail udev_rule_local "exit $rc ($(cat $OUT/udev-rule.err)); groups $groups; $(tail -n 2 $OUT/local_list.txt)"; fi
+# Without the rule, an add event (as a replug) gives the nodes their default group again.
 rm $local_rule
-udevadm control --reload-rules && udevadm trigger --action=change $plain_sg $plain_sr && udevadm settle
+udevadm control --reload-rules && udevadm trigger --action=add $plain_sg $plain_sr && udevadm settle
 
 page=$(man -w kt3916flash-cli)
 { man --warnings -l "$page" && man --warnings -l "${page%-cli.1.gz}-emulator.1.gz"; } >$OUT/man.txt 2>$OUT/man.err
