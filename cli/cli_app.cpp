@@ -11,6 +11,7 @@
 #include "cli/run_records.h"
 #include "cli/station.h"
 #include "cli/transcript_file.h"
+#include "cli/udev_rule.h"
 #include "console/file_identity.h"
 #include "device/emulated/emulated_host.h"
 #include "device/emulated/scenario.h"
@@ -80,7 +81,7 @@ int RunCli(const std::vector<std::string>& args, CliEnvironment& env) {
         if (options.transcript) {
             // Appending records to the firmware would corrupt it; names can
             // differ (links, another spelling), the file's identity cannot.
-            if (options.command != CliCommand::List && IsSameFile(*options.transcript, options.strImage)) {
+            if (!options.strImage.empty() && IsSameFile(*options.transcript, options.strImage)) {
                 PrintError(env, kErrTranscriptIsImage + *options.transcript + kErrNothingSent);
                 return kExitUsage;
             }
@@ -106,7 +107,7 @@ int RunCli(const std::vector<std::string>& args, CliEnvironment& env) {
     // can name the sense the device answered with.
     CLogFile log;
     if (options.log) {
-        if (options.command != CliCommand::List && IsSameFile(*options.log, options.strImage)) {
+        if (!options.strImage.empty() && IsSameFile(*options.log, options.strImage)) {
             PrintError(env, kErrLogIsImage + *options.log + kErrNothingSent);
             return kExitUsage;
         }
@@ -130,6 +131,9 @@ int RunCli(const std::vector<std::string>& args, CliEnvironment& env) {
     case CliCommand::Station:
         exit = FinishTranscript(options, env, pTranscript,
                                 CommandStation(options, recorder, *clock, env, records, pTranscript));
+        break;
+    case CliCommand::UdevRule:
+        exit = FinishTranscript(options, env, pTranscript, CommandUdevRule(options, recorder, env));
         break;
     default:
         exit = CommandFlash(options, recorder, *clock, env, pTranscript, records);

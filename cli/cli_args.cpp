@@ -206,13 +206,15 @@ bool ParseCliArguments(const std::vector<std::string>& args, CliOptions& options
     }
 
     if (positional.empty()) {
-        error = "missing command: list, info, flash or station";
+        error = "missing command: list, info, flash, station or udev-rule";
         return false;
     }
     const std::string& command = positional[0];
     size_t expected = 1;
     if (command == "list") {
         options.command = CliCommand::List;
+    } else if (command == "udev-rule") {
+        options.command = CliCommand::UdevRule;
     } else if (command == "info" || command == "flash" || command == "station") {
         options.command = command == "info" ? CliCommand::Info
                           : command == "flash" ? CliCommand::Flash
@@ -236,11 +238,22 @@ bool ParseCliArguments(const std::vector<std::string>& args, CliOptions& options
         return false;
     }
 
-    for (const char* flashOnly : {"--all", "--device"}) {
-        if (seen.count(flashOnly) && options.command != CliCommand::Flash) {
-            error = std::string(flashOnly) + " is for 'flash' only";
-            return false;
-        }
+    if (seen.count("--all") && options.command != CliCommand::Flash) {
+        error = "--all is for 'flash' only";
+        return false;
+    }
+    if (seen.count("--device") && options.command != CliCommand::Flash && options.command != CliCommand::UdevRule) {
+        error = "--device is for 'flash' and 'udev-rule' only";
+        return false;
+    }
+    // A rule names one drive's identity: never one the tool picked itself.
+    if (options.command == CliCommand::UdevRule && !options.device) {
+        error = "udev-rule needs --device: the drive whose vendor and product the rule names";
+        return false;
+    }
+    if (options.command == CliCommand::UdevRule && options.bJson) {
+        error = "--json is not for 'udev-rule': it prints a udev rule";
+        return false;
     }
     for (const char* flashOrStation : {"--expect-identity", "--expect-revision", "--new-revision", "--poll-window"}) {
         if (seen.count(flashOrStation) && options.command != CliCommand::Flash &&
@@ -290,10 +303,13 @@ std::string CliUsageText() {
         "  flash IMAGE          write IMAGE into a device and wait for it to restart\n"
         "  station IMAGE        wait for devices and flash each expected unit once as it\n"
         "                       appears, several at once; needs --expect-identity\n"
+        "  udev-rule            print a udev rule that gives the group plugdev access to\n"
+        "                       drives with the --device drive's vendor and product\n"
         "\n"
         "Options:\n"
-        "  -d, --device DEV     the device to flash: a drive letter (D, D:), a node\n"
-        "                       (/dev/sg1, /dev/sr0) or an index from 'list'\n"
+        "  -d, --device DEV     the device to flash or to write a rule for: a drive\n"
+        "                       letter (D, D:), a node (/dev/sg1, /dev/sr0) or an\n"
+        "                       index from 'list'\n"
         "      --all            flash every device found, all at once\n"
         "      --emulate[=SCENARIO]\n"
         "                       use emulated devices instead of real ones; SCENARIO is\n"

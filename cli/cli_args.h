@@ -7,14 +7,14 @@
 #include "cli/identity_guard.h"
 #include "console/flash_view.h"
 
-enum class CliCommand { None, List, Info, Flash, Station, Help, Version };
+enum class CliCommand { None, List, Info, Flash, Station, UdevRule, Help, Version };
 
 // The command line of kt3916flash-cli, checked for form but not yet against
 // the devices or the image.
 struct CliOptions {
     CliCommand command = CliCommand::None;
     std::string strImage;
-    std::optional<std::string> device;  // --device LETTER|PATH|INDEX
+    std::optional<std::string> device;  // --device LETTER|PATH|INDEX (flash, udev-rule)
     bool bAll = false;
     bool bEmulate = false;
     std::string strScenario;  // --emulate=SCENARIO

@@ -120,6 +120,13 @@ std::string TranscriptUnwritable(const CTranscriptFile& transcript) {
     return kErrTranscriptUnwritable + transcript.Path() + ": " + transcript.ErrorText();
 }
 
+std::function<void()> SyncAfterFinalBlock(CTranscriptFile* transcript, CRunRecords& records) {
+    return [transcript, &records] {
+        if (transcript) transcript->SyncToDisk();
+        records.SyncLog();
+    };
+}
+
 namespace {
 
 // Where the drive lives, as the listing found it.
@@ -261,6 +268,7 @@ int CommandFlash(const CliOptions& options, IScsiHost& host, IClock& clock, CliE
         const std::string node = NodeOf(host, devices, drives[0]);
         FlashJob job = MakeFlashJob(options, check, host, clock, observer.get(), env, drives[0], node, runRecords);
         job.pHold = holds[0].get();
+        job.afterFinalBlock = SyncAfterFinalBlock(transcript, runRecords);
         records[0] = RunFlashJob(job);
     } else {
         // One form, one device object and one set of option globals per
@@ -270,6 +278,7 @@ int CommandFlash(const CliOptions& options, IScsiHost& host, IClock& clock, CliE
             const std::string node = NodeOf(host, devices, drives[i]);
             FlashJob job = MakeFlashJob(options, check, host, clock, observer.get(), env, drives[i], node, runRecords);
             job.pHold = holds[i].get();
+            job.afterFinalBlock = SyncAfterFinalBlock(transcript, runRecords);
             threads.emplace_back([job, &records, i]() { records[i] = RunFlashJob(job); });
         }
         for (std::thread& thread : threads) thread.join();

@@ -1,4 +1,6 @@
 #pragma once
+#include <functional>
+
 #include "cli/cli_app.h"
 #include "cli/cli_args.h"
 #include "cli/flash_session.h"
@@ -18,6 +20,11 @@ int CommandFlash(const CliOptions& options, IScsiHost& host, IClock& clock, CliE
 FlashJob MakeFlashJob(const CliOptions& options, const ImageCheck& check, IScsiHost& host, IClock& clock,
                       IFlashObserver* observer, CliEnvironment& env, char drive, const std::string& node,
                       CRunRecords& records);
+
+// What a job runs after its final block: the transcript (when there is one)
+// and the log are put on the disk, so a power cut during the restart keeps
+// the record of what was sent.
+std::function<void()> SyncAfterFinalBlock(CTranscriptFile* transcript, CRunRecords& records);
 
 // Closes the transcript at the end of a command: a file that failed during
 // the run turns a success into kExitError and says so.

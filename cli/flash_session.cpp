@@ -91,6 +91,22 @@ void CheckNewRevision(const FlashJob& job, FlashRecord& record) {
     record.notes.push_back(record.strCheckFailure);
 }
 
+// Passes the events on, and runs the job's afterFinalBlock when the final
+// block was taken.
+class CFinalBlockObserver final : public IFlashObserver {
+public:
+    CFinalBlockObserver(IFlashObserver* next, const std::function<void()>& afterFinalBlock)
+        : m_pNext(next), m_afterFinalBlock(afterFinalBlock) {}
+    void OnFlashEvent(const FlashEvent& event) override {
+        if (m_pNext) m_pNext->OnFlashEvent(event);
+        if (event.kind == FlashEventKind::Block && event.nIndex == event.nTotal) m_afterFinalBlock();
+    }
+
+private:
+    IFlashObserver* m_pNext;
+    const std::function<void()>& m_afterFinalBlock;
+};
+
 void EmitResult(const FlashJob& job, const FlashRecord& record, uint64_t startMs) {
     if (!job.pObserver) return;
     FlashEvent result;
@@ -125,7 +141,9 @@ FlashRecord RunFlashJob(const FlashJob& job) {
         return record;
     }
 
-    CTerminalFormWindow window(*job.pClock, record, job.pObserver, job.pInterrupt);
+    CFinalBlockObserver finalBlock(job.pObserver, job.afterFinalBlock);
+    IFlashObserver* observer = job.afterFinalBlock ? &finalBlock : job.pObserver;
+    CTerminalFormWindow window(*job.pClock, record, observer, job.pInterrupt);
     CTerminalFormWindow::RunEnd end = CTerminalFormWindow::RunEnd::Idle;
     FlashState finalState = FlashState::Ready;
     CCommandTally tally(job.pHold ? static_cast<IScsiHost&>(*job.pHold) : *job.pHost);

@@ -43,6 +43,9 @@ struct FlashJob {
     std::optional<std::string> newRevision;
     // See CliEnvironment.
     std::function<std::unique_ptr<ISleepInhibitor>()> makeSleepInhibitor;
+    // Runs on the job's thread once the device took the final block, before
+    // it restarts: the moment a record of what was sent must reach the disk.
+    std::function<void()> afterFinalBlock;
 };
 
 // Sets this thread's option globals (image, drive, automatic start), runs

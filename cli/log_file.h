@@ -10,7 +10,6 @@
 class CLogFile {
 public:
     CLogFile() = default;
-    ~CLogFile();
     CLogFile(const CLogFile&) = delete;
     CLogFile& operator=(const CLogFile&) = delete;
 
@@ -32,6 +31,6 @@ public:
 
 private:
     CTranscriptFile m_file;
-    int m_nSyncFd = -1;
+    bool m_bRegular = false;
     std::atomic<bool> m_bSyncFailed{false};
 };

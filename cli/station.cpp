@@ -450,6 +450,7 @@ int CommandStation(const CliOptions& options, IScsiHost& host, IClock& clock, Cl
                 // A unit's result is what its device did; the station's exit
                 // says when the record failed.
                 job.syncRecords = nullptr;
+                job.afterFinalBlock = SyncAfterFinalBlock(transcript, records);
                 unit->thread = std::thread([job, running, &clock, &mutex, &unitEnded]() {
                     running->record = RunFlashJob(job);
                     running->nDurationMs = clock.NowMs() - running->nStartMs;

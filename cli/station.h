@@ -4,6 +4,8 @@
 #include "device/emulated/clock.h"
 #include "device/host.h"
 
+class CTranscriptFile;
+
 // Unattended flashing: checks the image once, then waits for devices. Each
 // unit that appears and matches --expect-identity is flashed once (several
 // at once when several appear) and gets one result line; a unit is flashed

@@ -3,7 +3,9 @@
 #include <cerrno>
 #include <system_error>
 
-#ifndef _WIN32
+#ifdef _WIN32
+#include <io.h>
+#else
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -56,9 +58,26 @@ bool CTranscriptFile::Open(const std::string& path) {
     return true;
 }
 
+void CTranscriptFile::SyncToDisk() {
+    if (!m_buffer.pFile) return;
+    // std::fflush locks the stream against the writers' threads.
+    errno = 0;
+    if (std::fflush(m_buffer.pFile) != 0) {
+        m_buffer.Fail();
+        return;
+    }
+#ifdef _WIN32
+    const bool bSynced = _commit(_fileno(m_buffer.pFile)) == 0;
+#else
+    const bool bSynced = ::fdatasync(fileno(m_buffer.pFile)) == 0;
+#endif
+    if (!bSynced && errno != EINVAL && errno != EROFS) m_buffer.Fail();
+}
+
 void CTranscriptFile::Close() {
     if (!m_buffer.pFile) return;
     m_stream.flush();
+    SyncToDisk();
     errno = 0;
     if (std::fclose(m_buffer.pFile) != 0) m_buffer.Fail();
     m_buffer.pFile = nullptr;
@@ -71,7 +90,8 @@ std::string CTranscriptFile::ErrorText() const {
 
 void CTranscriptFile::CBuffer::Fail() {
     // EIO when the C library left no reason: a failure is never lost.
-    if (nErrno == 0) nErrno = errno != 0 ? errno : EIO;
+    int none = 0;
+    nErrno.compare_exchange_strong(none, errno != 0 ? errno : EIO);
 }
 
 int CTranscriptFile::CBuffer::overflow(int ch) {

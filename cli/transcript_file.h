@@ -1,4 +1,5 @@
 #pragma once
+#include <atomic>
 #include <cstdio>
 #include <ostream>
 #include <streambuf>
@@ -17,6 +18,7 @@ public:
     CTranscriptFile& operator=(const CTranscriptFile&) = delete;
 
     // False with the reason in ErrorText() when the file cannot be opened.
+    // Programs the tool starts do not inherit it.
     bool Open(const std::string& path);
     // The failed Open named a FIFO that nobody reads: the command line's
     // fault, not the system's.
@@ -24,7 +26,12 @@ public:
     std::ostream& Stream() { return m_stream; }
     const std::string& Path() const { return m_strPath; }
 
-    // Flushes and closes; a failure then counts like one of a write.
+    // Puts what was written on the disk (a power cut after it keeps it); a
+    // failure counts like one of a write. A file that cannot be put on a
+    // disk (a pipe, /dev/null) is no failure. Any thread may call it.
+    void SyncToDisk();
+    // Flushes, puts on the disk and closes; a failure then counts like one
+    // of a write.
     void Close();
     bool Failed() const { return m_buffer.nErrno != 0; }
     // The system's reason for the first failure.
@@ -35,7 +42,7 @@ private:
     // keeps its errno and makes the ostream go bad.
     struct CBuffer final : std::streambuf {
         std::FILE* pFile = nullptr;
-        int nErrno = 0;
+        std::atomic<int> nErrno{0};  // SyncToDisk may fail on another thread
         int overflow(int ch) override;
         std::streamsize xsputn(const char* data, std::streamsize count) override;
         int sync() override;

@@ -173,7 +173,7 @@ void CScsiDevice::ReleaseAspiRequest(AspiRequest* request)
     delete request;
 }
 
-void CScsiDevice::LeaveDataBufferTo(AspiRequest& request)
+void CScsiDevice::LeaveDataBufferTo(AspiRequest& request, bool bCompleted)
 {
     const SRB_ExecSCSICmd& srb = request.srb;
     if (srb.SRB_BufLen == 0 || srb.SRB_BufPointer != m_pDataBuffer)
@@ -184,11 +184,13 @@ void CScsiDevice::LeaveDataBufferTo(AspiRequest& request)
         m_bDataBufferHeld = true;
         return;
     }
-    // A request that only sends reads its buffer, so all of it carries over.
-    // One that may receive can still write its transfer range at any time:
+    // A request that only sends reads its buffer, so all of it carries over;
+    // so does one the layer already reported done (its data is in, only the
+    // event is still to come), whose result the caller is about to read.
+    // One that may still receive can write its transfer range at any time:
     // what it moved so far is unknown, so that range starts cleared.
     const bool bSendsOnly = (srb.SRB_Flags & (SRB_DIR_IN | SRB_DIR_OUT)) == SRB_DIR_OUT;
-    const uint32_t nRange = bSendsOnly ? 0 : std::min(srb.SRB_BufLen, kDataBufferSize);
+    const uint32_t nRange = bSendsOnly || bCompleted ? 0 : std::min(srb.SRB_BufLen, kDataBufferSize);
     std::memset(pFresh, 0, nRange);
     std::memcpy(pFresh + nRange, m_pDataBuffer + nRange, kDataBufferSize - nRange);
     request.pOwnBuffer = m_pDataBuffer;
@@ -286,7 +288,7 @@ bool CScsiDevice::ExecAspiCommand()
         ReleaseAspiRequest(request);
     } else {
         m_abandonedRequests.push_back(request);
-        LeaveDataBufferTo(*request);
+        LeaveDataBufferTo(*request, bOk);
     }
     return bOk;
 }

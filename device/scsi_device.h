@@ -63,8 +63,8 @@ private:
     void ReclaimAbandonedRequests();
     void ReleaseAspiRequest(AspiRequest* request);
     // Gives a request that timed out the data buffer it points at and the
-    // object a fresh one.
-    void LeaveDataBufferTo(AspiRequest& request);
+    // object a fresh one; bCompleted: the layer already reported it done.
+    void LeaveDataBufferTo(AspiRequest& request, bool bCompleted);
 
     IScsiHost& m_host;
     uint8_t m_bySenseKey = 0;

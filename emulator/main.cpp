@@ -208,8 +208,13 @@ int Serve(const EmulatorScenario& scenario, const std::string& transcriptPath)
     StopServing(devices, stopFd);
     target.RemoveAll();
     ::close(stopFd);
-    if (transcriptFile != nullptr && (transcript.Failed() || std::fclose(transcriptFile) != 0) &&
-        exitCode == kExitStopped)
+    // On the disk before the end: a power cut must not take the last lines.
+    bool transcriptKept = true;
+    if (transcriptFile != nullptr) {
+        transcriptKept = transcript.Sync() && !transcript.Failed();
+        transcriptKept = std::fclose(transcriptFile) == 0 && transcriptKept;
+    }
+    if (!transcriptKept && exitCode == kExitStopped)
         exitCode = Fail(kExitKernelRefused, "the transcript " + transcriptPath + " could not be written");
     if (exitCode == kExitStopped)
         std::fprintf(stderr, "kt3916flash-emulator: stopped; the devices are removed\n");

@@ -1,6 +1,9 @@
 #include "emulator/served_device.h"
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 
 #include "device/emulated/sha256.h"
@@ -9,6 +12,7 @@ namespace {
 
 constexpr uint8_t kStatusGood = 0x00;
 constexpr uint8_t kStatusCheckCondition = 0x02;
+constexpr uint8_t kOpBlockWrite = 0xFA;
 // Larger than any command of the device or of the kernel's CD-ROM driver.
 constexpr uint32_t kMaxDataLength = 1u << 20;
 constexpr kt3916_sense::Code kAbortedCommand{0x0B, 0x00, 0x00};
@@ -23,6 +27,22 @@ void CTranscriptWriter::Write(const TranscriptRecord& record)
     if (std::fwrite(line, 1, length, m_pFile) != length || std::fputc('\n', m_pFile) == EOF ||
         std::fflush(m_pFile) != 0)
         m_bFailed = true;
+    // The device restarts after its final block: a power cut then must not
+    // take the record of what it was sent.
+    if (record.cdb[0] == kOpBlockWrite && record.cdb[3] == 1 && !SyncLocked())
+        m_bFailed = true;
+}
+
+bool CTranscriptWriter::Sync()
+{
+    std::lock_guard lock(m_mutex);
+    return SyncLocked();
+}
+
+bool CTranscriptWriter::SyncLocked()
+{
+    // A file that cannot be put on a disk (a pipe, /dev/null) is no failure.
+    return std::fflush(m_pFile) == 0 && (::fdatasync(fileno(m_pFile)) == 0 || errno == EINVAL || errno == EROFS);
 }
 
 CServedDevice::CServedDevice(const EmulatorScenario& scenario, IClock& clock, uint64_t startMs, char drive,

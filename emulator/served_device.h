@@ -17,10 +17,15 @@
 class CTranscriptWriter {
 public:
     explicit CTranscriptWriter(std::FILE* file) : m_pFile(file) {}
+    // Writes and flushes one line; after a final block write the file is
+    // also put on the disk, before the device restarts.
     void Write(const TranscriptRecord& record);
+    // Puts the lines written so far on the disk; false when that failed.
+    bool Sync();
     bool Failed() const { return m_bFailed; }
 
 private:
+    bool SyncLocked();
     std::mutex m_mutex;
     std::FILE* m_pFile;
     bool m_bFailed = false;

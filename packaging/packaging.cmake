@@ -75,7 +75,9 @@ its new revision. kt3916flash-emulator serves an emulated KT3916 through the
 kernel's SCSI target, for rehearsals without hardware. A udev rule gives the
 group plugdev read-write access to KT3916 devices, so that its members flash
 without root.")
-  set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${KT_PACKAGING_DIR}/postinst)
+  # One script for both: it applies the rule's current state to attached KT3916s.
+  configure_file(${KT_PACKAGING_DIR}/postinst ${CMAKE_BINARY_DIR}/packaging/postrm COPYONLY)
+  set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${KT_PACKAGING_DIR}/postinst ${CMAKE_BINARY_DIR}/packaging/postrm)
   set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION TRUE)
 endif()
 

@@ -3,6 +3,7 @@
 
 #include <cstring>
 #include <memory>
+#include <tuple>
 
 #include "device/scsi_device.h"
 #include "fake_host.h"
@@ -241,6 +242,33 @@ TEST(AspiCommand, RequestCompletingJustAfterTheWaitIsKeptUntilSignalled)
     device.BuildCommand(60, kDataIn, 30);
     EXPECT_TRUE(device.ExecCommand());
     EXPECT_TRUE(bench.host.EventClosed(bench.host.createdEvents[0]));
+}
+
+// The layer fills the buffer and reports the request done just after the wait
+// gave up, before it signals the event: done, its data reaches the caller;
+// failed, nothing the caller could take for data does.
+TEST(AspiCommand, DataOfARequestDoneJustAfterTheWaitReachesTheCaller)
+{
+    for (const auto& [lateStatus, result, firstByte] : {std::tuple{SS_COMP, true, 0x5A}, {SS_ERR, false, 0}}) {
+        AspiBench bench;
+        bench.host.onExec = [](SRB_ExecSCSICmd&) { return uint32_t{SS_PENDING}; };
+        bench.host.onWait = [&](HostHandle event, uint32_t milliseconds) {
+            SRB_ExecSCSICmd* srb = bench.host.execPointers.back();
+            if (milliseconds == 0)
+                return bench.host.signalledEvents.count(event) != 0;
+            std::memset(srb->SRB_BufPointer, 0x5A, srb->SRB_BufLen);
+            FakeScsiHost::CompleteLater(srb, lateStatus, kScsiStatusGood);
+            return false;
+        };
+        CScsiDevice device(bench.host);
+        std::memset(device.GetDataBuffer(), 0x3C, kDataBufferSize);
+        device.BuildCommand(96, kDataIn, 30);
+        EXPECT_EQ(device.ExecCommand(), result);
+        const uint8_t* data = device.GetDataBuffer();
+        EXPECT_EQ(data[0], firstByte);
+        EXPECT_EQ(data[95], firstByte);
+        EXPECT_EQ(data[96], 0x3C) << "beyond the transfer";
+    }
 }
 
 // A request that timed out keeps the buffer it points at, which the layer

@@ -14,8 +14,8 @@ TEST(CliArguments, MalformedCommandLinesAreUsageErrorsThatSayWhy) {
         std::vector<std::string> args;
         const char* message;
     } cases[] = {
-        {{}, "missing command: list, info, flash or station"},
-        {{"--json"}, "missing command: list, info, flash or station"},
+        {{}, "missing command: list, info, flash, station or udev-rule"},
+        {{"--json"}, "missing command: list, info, flash, station or udev-rule"},
         {{"erase"}, "unknown command 'erase'"},
         {{"flash"}, "'flash' needs an image file"},
         {{"info"}, "'info' needs an image file"},
@@ -31,7 +31,11 @@ TEST(CliArguments, MalformedCommandLinesAreUsageErrorsThatSayWhy) {
         {{"flash", "a.bin", "--all=yes"}, "option '--all' takes no value"},
         {{"flash", "a.bin", "--json=1"}, "option '--json' takes no value"},
         {{"list", "--all"}, "--all is for 'flash' only"},
-        {{"info", "a.bin", "--device", "D"}, "--device is for 'flash' only"},
+        {{"info", "a.bin", "--device", "D"}, "--device is for 'flash' and 'udev-rule' only"},
+        {{"udev-rule"}, "udev-rule needs --device: the drive whose vendor and product the rule names"},
+        {{"udev-rule", "--all"}, "--all is for 'flash' only"},
+        {{"udev-rule", "-d", "D", "--json"}, "--json is not for 'udev-rule': it prints a udev rule"},
+        {{"udev-rule", "a.bin", "-d", "D"}, "unexpected argument 'a.bin'"},
         {{"list", "--transcript", "t.jsonl"}, "--transcript records the emulated devices' commands: use it with "
                                               "--emulate"},
         {{"--emulate", "list", "--transcript"}, "option '--transcript' needs a value"},

@@ -340,7 +340,7 @@ TEST(CliStation, RefusesToRunUnguardedOrWithFlashOptions) {
         {{"station", image.Path()}, "station needs --expect-identity"},
         {{"station", image.Path(), "--expect-revision", "1.00"}, "station needs --expect-identity"},
         {{"station", image.Path(), "--expect-identity", kKt3916, "--all"}, "--all is for 'flash' only"},
-        {{"station", image.Path(), "--expect-identity", kKt3916, "-d", "D"}, "--device is for 'flash' only"},
+        {{"station", image.Path(), "--expect-identity", kKt3916, "-d", "D"}, "--device is for 'flash' and 'udev-rule' only"},
         {{"station", image.Path(), "--expect-identity", kKt3916, "--units", "0"}, "--units takes a whole number"},
         {{"station", image.Path(), "--expect-identity", kKt3916, "--units", "x"}, "--units takes a whole number"},
         {{"station", image.Path(), "--expect-identity", kKt3916, "--units", "100001"}, "--units takes a whole"},

@@ -190,8 +190,8 @@ std::string CLinuxHost::DescribeOpenFailure(const LinuxDrive& drive, const std::
         } else {
             text += "; run as root or give your user read-write access to " + node;
         }
-        // Only a KT3916 is covered by the rule: for any other drive it would
-        // be the wrong way in.
+        // Only a KT3916 is covered by the package's rule: for any other drive
+        // it would be the wrong way in.
         if (drive.strVendor == kKt3916Vendor && drive.strModel == kKt3916Product) {
             if (group == kRuleGroup) {
                 text += std::string("; the kt3916flash package's udev rule (") + kRuleFile +
@@ -201,6 +201,10 @@ std::string CLinuxHost::DescribeOpenFailure(const LinuxDrive& drive, const std::
                         kRuleGroup + "' group read-write access to KT3916 devices: install the package, " +
                         "or replug the device if it is installed";
             }
+        } else if (drive.chLetter) {
+            // A real KT3916 may name itself otherwise than the rule expects.
+            text += std::string("; if this is a KT3916, 'kt3916flash-cli udev-rule --device ") + drive.chLetter +
+                    ":' (as root) prints a udev rule that gives the '" + kRuleGroup + "' group access to it";
         }
     } else if (error == ENOENT || error == ENXIO || error == ENODEV) {
         text += "; check that the device is still attached and that the sg module is loaded (modprobe sg)";

@@ -220,10 +220,13 @@ TEST_F(LinuxHostTest, OpenFailureNamesTheNodeAndTheWayIn) {
         {"\\\\.\\D:", EPERM, "root",
          "cannot open " + sg1 + " read-write: Operation not permitted; run as root or give your user read-write "
                                 "access to " + sg1 + install},
-        // The rule covers no other drive, so the message does not offer it.
+        // The package's rule covers no other identity: the message offers a
+        // rule for this drive's own instead.
         {"\\\\.\\G:", EACCES, "cdrom",
          "cannot open " + sg3 +
-             " read-write: Permission denied; add your user to the 'cdrom' group (then log in again) or run as root"},
+             " read-write: Permission denied; add your user to the 'cdrom' group (then log in again) or run as "
+             "root; if this is a KT3916, 'kt3916flash-cli udev-rule --device G:' (as root) prints a udev rule that "
+             "gives the 'plugdev' group access to it"},
         {"\\\\.\\E:", ENOENT, "",
          "cannot open " + sg2 + " read-write: No such file or directory; check that the device is still attached "
                                 "and that the sg module is loaded (modprobe sg)"},

@@ -10,7 +10,8 @@ expect() {
     [ "$got" = "$2" ] && echo "ok: '$1' offers '$got'" && return
     echo "FAIL: '$1<Tab>' offers '$got', expected '$2'" && failures=$((failures + 1))
 }
-expect "" "list info flash station"
+expect "" "list info flash station udev-rule"
+expect "ud" "udev-rule"
 expect "st" "station"
 expect "station fw" "fw110.bin"
 expect "--units 3 st" "station"

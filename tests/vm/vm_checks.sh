@@ -566,12 +566,48 @@ check_station() {
     fi
 }
 
+# The transcripts reach the disk (fdatasync) once the device took its final
+# block, before it restarts, and at the end; the programs the tools start
+# do not inherit them (O_CLOEXEC). Seen by strace, for the server and for
+# the CLI's own --transcript.
+check_transcript_synced() {
+    : >"$WORK/synced.nodes"
+    strace -f -qq -e trace=openat,fdatasync -o "$OUT/synced.server.strace" \
+        "$EMU" serve --transcript "$OUT/synced.jsonl" >>"$WORK/synced.nodes" 2>"$OUT/synced.server.log" &
+    tracer=$! i=0
+    while [ ! -s "$WORK/synced.nodes" ] && [ $i -lt 1800 ] && kill -0 $tracer 2>/dev/null; do
+        sleep 0.1
+        i=$((i + 1))
+    done
+    "$CLI" flash "$WORK/img512.bin" --device "$(node synced D 3)" >"$OUT/synced.out" 2>&1
+    rc=$?
+    kill -TERM "$(pgrep -P $tracer)"
+    wait $tracer
+    strace -f -qq -e trace=openat,fdatasync -o "$OUT/synced.cli.strace" "$CLI" --emulate=reboot_ms=0 \
+        --transcript "$WORK/synced.cli.jsonl" flash "$WORK/img512.bin" >"$OUT/synced.cli.out" 2>&1
+    cli_rc=$?
+    why=
+    for side in server cli; do
+        trace=$OUT/synced.$side.strace
+        syncs=$(grep -c 'fdatasync(.*= 0' "$trace")
+        [ "$syncs" -eq 2 ] || why="$why; $side: $syncs fdatasync calls, expected 2 (final block, end)"
+        grep 'synced.*jsonl' "$trace" | grep -q O_CLOEXEC || why="$why; $side: transcript opened without O_CLOEXEC"
+    done
+    if [ $rc -ne 0 ] || [ $cli_rc -ne 0 ]; then
+        fail transcript_synced "flash exit $rc through the server, $cli_rc emulated"
+    elif [ -n "$why" ]; then
+        fail transcript_synced "${why#; }"
+    else
+        pass transcript_synced
+    fi
+}
+
 check_list
 wine_environment
 checks=
 for check in check_flash_sequence check_flash_by_block_node check_plain_drive check_fail_block \
     check_never_return check_slow_restart check_drop_block check_drop_polled check_removed_lun check_permissions \
-    check_exclusive_use check_interrupted_one start_wine; do
+    check_exclusive_use check_interrupted_one check_transcript_synced start_wine; do
     eval "$check" &
     checks="$checks $!"
 done

@@ -25,6 +25,9 @@ if [ "${1:-}" != inside ]; then
     mount -t proc proc $R/proc && mount -t sysfs sysfs $R/sys && mount -t configfs configfs $R/sys/kernel/config
     mount --rbind /dev $R/dev && mount -t tmpfs tmpfs $R/run && mount -t tmpfs tmpfs $R/tmp
     mkdir $R/tmp/out && mount --bind $OUT $R/tmp/out
+    # A checkout under /tmp or /run is hidden by those mounts: bring it along.
+    [ -e "$R$0" ] || { mkdir -p "$R$SRC" && mount --bind "$SRC" "$R$SRC"; } ||
+        { fail setup "cannot show the checkout $SRC in the overlay"; exit 0; }
     exec chroot $R /bin/sh "$0" inside
 fi
 
@@ -50,10 +53,26 @@ modprobe scsi_debug ptype=5 inq_vendor=OTHERCO inq_product=DVD-ROM-X || fail set
 udevadm settle
 plain=$(dirname "$(grep -l ^OTHERCO /sys/bus/scsi/devices/*/vendor)")
 plain_sg=/dev/$(ls $plain/scsi_generic) plain_sr=/dev/$(ls $plain/block)
+# watch NAME: the kernel's events for sg and sr nodes, into $W/NAME.events.
+watch() {
+    udevadm monitor --kernel --subsystem-match=scsi_generic --subsystem-match=block >$W/$1.events 2>&1 &
+    watcher=$!
+    sleep 1
+}
+# changed NAME: the nodes that got a change or add event, sorted, on one line.
+changed() {
+    udevadm settle && sleep 1 && kill $watcher && wait $watcher 2>/dev/null
+    awk '$2 == "change" || $2 == "add" { n = split($3, p, "/"); print "/dev/" p[n] }' $W/$1.events | sort -u | xargs
+}
+kt_before=$(cut -d' ' -f2,3 $W/before | tr ' ' '\n' | sort | xargs)
 step install
+watch install
 if dpkg -i $SRC/build-native/kt3916flash_*_amd64.deb >$OUT/dpkg.log 2>&1; then pass install; else
     fail install "$(tail -n 3 $OUT/dpkg.log)"; fi
-udevadm settle
+# The package asks udev again about the KT3916 attached before, and about no other drive.
+got=$(changed install)
+if [ "$got" = "$kt_before" ]; then pass install_trigger; else
+    fail install_trigger "change events for '$got', expected '$kt_before'"; fi
 serve after kt3916flash-emulator
 udevadm settle
 step checks
@@ -71,13 +90,32 @@ if [ $rc -eq 0 ] && [ "$blocks" -eq 9 ]; then pass member_flash; else
     fail member_flash "exit $rc, $blocks blocks taken: $(tail -n 2 $OUT/member.txt)"; fi
 as 46 kt3916flash-cli flash $W/img.bin --device $plain_sg >$OUT/plain.txt 2>&1
 rc=$?
-# The rule covers KT3916s only: the message must not offer it for this drive.
+# The package's rule covers KT3916s only: the message must not offer it for
+# this drive, only a rule of the drive's own identity in case it is one.
 if [ $rc -ne 0 ] && grep -q "cannot open $plain_sg read-write: Permission denied" $OUT/plain.txt &&
-    ! grep "$plain_sg" $OUT/plain.txt | grep -q 'udev rule'; then pass member_plain; else
+    ! grep "$plain_sg" $OUT/plain.txt | grep -q '60-kt3916flash.rules' &&
+    grep "$plain_sg" $OUT/plain.txt | grep -q "if this is a KT3916, 'kt3916flash-cli udev-rule --device"; then
+    pass member_plain; else
     fail member_plain "exit $rc: $(tail -n 2 $OUT/plain.txt)"; fi
 as 24 kt3916flash-cli flash $W/img.bin --device "$(cut -d' ' -f3 $W/before)" >$OUT/outsider.txt 2>&1
 told="add your user to the 'plugdev' group (then log in again) or run as root; the kt3916flash package's udev rule"
 if grep -qF "$told" $OUT/outsider.txt; then pass outsider; else fail outsider "$(tail -n 2 $OUT/outsider.txt)"; fi
+
+# A KT3916 with another identity: root writes the rule udev-rule prints for
+# it (the plain drive stands in for one), and the member can then open it.
+local_rule=/etc/udev/rules.d/61-kt3916flash-local.rules
+kt3916flash-cli udev-rule --device $plain_sg >$local_rule 2>$OUT/udev-rule.err
+rc=$?
+cp $local_rule $OUT/local.rules
+udevadm control --reload-rules && udevadm trigger --action=change $plain_sg $plain_sr && udevadm settle
+groups=$(stat -c %G $plain_sg $plain_sr | xargs)
+as 46 kt3916flash-cli list >$OUT/local_list.txt 2>&1
+if [ $rc -eq 0 ] && [ "$groups" = "plugdev plugdev" ] && grep -q "$plain_sg *OTHERCO *DVD-ROM-X" $OUT/local_list.txt
+then pass udev_rule_local; else
+    fail udev_rule_local "exit $rc ($(cat $OUT/udev-rule.err)); groups $groups; $(tail -n 2 $OUT/local_list.txt)"; fi
+# Without the rule, an add event (as a replug) gives the nodes their default group again.
+rm $local_rule
+udevadm control --reload-rules && udevadm trigger --action=add $plain_sg $plain_sr && udevadm settle
 
 page=$(man -w kt3916flash-cli)
 { man --warnings -l "$page" && man --warnings -l "${page%-cli.1.gz}-emulator.1.gz"; } >$OUT/man.txt 2>$OUT/man.err
@@ -98,6 +136,18 @@ expected=$(kt3916flash-cli list | awk -v kt=" $(cut -d' ' -f3 $W/before $W/after
 if [ "${loaded##* -F }" = "_kt3916flash_cli kt3916flash-cli" ] && [ "$commands" = flash ] &&
     [ "$(echo "$expected" | wc -w)" -eq 4 ] && [ "$devices" = "$expected" ]; then pass completion; else
     fail completion "loaded: $loaded; 'fl' offers $commands; '-d' offers '$devices', expected '$expected'"; fi
+# Removal takes the rule's access back from the attached KT3916s, and asks
+# udev about them only.
+kt_all=$(cut -d' ' -f2,3 $W/before $W/after | tr ' ' '\n' | sort | xargs)
+step remove
+watch remove
+dpkg -r kt3916flash >$OUT/dpkg-remove.log 2>&1 || fail remove "$(tail -n 3 $OUT/dpkg-remove.log)"
+got=$(changed remove)
+groups=$(stat -c %G $kt_all | sort -u | xargs)
+if [ "$got" = "$kt_all" ] && [ ! -e /lib/udev/rules.d/60-kt3916flash.rules ] && ! echo "$groups" | grep -q plugdev
+then pass remove_trigger; else
+    fail remove_trigger "change events for '$got', expected '$kt_all'; groups now: $groups"; fi
+
 kill $servers
 wait
 step end
