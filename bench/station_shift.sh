@@ -64,14 +64,16 @@ sample() { # PID -> "rss_kib fds threads"
     >"$work/events.jsonl" 2>"$work/stderr.txt" &
 pid=$!
 sleep 1.5
-start=$(sample $pid)
+start=$(sample $pid 2>/dev/null)
 # Samples through the shift, for its busiest moment.
 while kill -0 $pid 2>/dev/null; do echo "$SECONDS $(sample $pid 2>/dev/null)"; sleep 5; done \
     >"$work/samples.txt" 2>/dev/null &
-# The timeline bounds the wait: a lost unit fails the checks, never hangs them.
-sleep $(((last_ms + 999) / 1000 + 3)) # the last drives empty, the station back to idle
-end=$(sample $pid)
-kill -INT $pid
+# The timeline bounds the wait: a lost unit fails the checks, never hangs them;
+# 3 s after its end the last drives stand empty and the station idles.
+deadline=$((SECONDS + (last_ms + 999) / 1000 + 3))
+while [ $SECONDS -lt $deadline ] && kill -0 $pid 2>/dev/null; do sleep 1; done
+end=$(sample $pid 2>/dev/null)
+kill -INT $pid 2>/dev/null
 wait $pid
 status=$?
 wait

@@ -17,11 +17,18 @@ def when(text):
     return datetime.datetime.strptime(text, "%Y-%m-%dT%H:%M:%S.%fZ").timestamp()
 
 
-events = [json.loads(l) for l in open(f"{work}/events.jsonl")]
+def lines(name):  # a station that died at its start wrote nothing
+    try:
+        return open(f"{work}/{name}").read().splitlines()
+    except FileNotFoundError:
+        return []
+
+
+events = [json.loads(l) for l in lines("events.jsonl")]
 units = [e for e in events if e["event"] == "unit"]
 summaries = [e for e in events if e["event"] == "summary"]
-log = [json.loads(l) for l in open(f"{work}/station.log")]
-expected = [l.split() for l in open(f"{work}/expected.txt")]
+log = [json.loads(l) for l in lines("station.log")]
+expected = [l.split() for l in lines("expected.txt")]
 problems = []
 
 # Per drive, the events in the order the units arrived.
@@ -74,7 +81,10 @@ expected_status = 8 if any(r == "failed" for _, _, r in expected) else 0
 if status != expected_status:
     problems.append(f"station exit {status}, expected {expected_status}")
 # Idle against idle: every descriptor and thread a unit took is given back.
-if start[1:] != end[1:]:
+if len(start) != 3 or len(end) != 3:
+    problems.insert(0, "the station ended before the shift did")
+    start, end = start + ["?"] * (3 - len(start)), end + ["?"] * (3 - len(end))
+elif start[1:] != end[1:]:
     problems.append(f"idle descriptors/threads {start[1]}/{start[2]} before, {end[1]}/{end[2]} after")
 
 span = 0.0
@@ -82,7 +92,7 @@ if units:
     first = min(when(u["time"]) for u in units)
     last = max(when(u["time"]) + u["duration_ms"] / 1000 for u in units)
     span = last - first
-samples = [s for s in (l.split() for l in open(f"{work}/samples.txt")) if len(s) == 4]
+samples = [s for s in (l.split() for l in lines("samples.txt")) if len(s) == 4]
 peak = max(samples, key=lambda s: int(s[1]), default=["", "?", "?", "?"])
 rate = len(units) / (span / 60) / drives if span else 0.0
 print(f"units {len(units)}: {passed} passed, {failed} failed, {skipped} skipped, first found to last ended "
