@@ -16,4 +16,8 @@ if [ ! -f "$WINEPREFIX/.kt-ready" ]; then
         fi
     ) 9>"$WINEPREFIX.lock"
 fi
+# A wineserver lingers only 3 s after its last client; a run that connects
+# while it shuts down fails ("recvmsg: Connection reset by peer"). One that
+# lingers a minute spans the pauses between the tests of a stage.
+wineserver -p60 >/dev/null 2>&1
 exec wine "$@"
