@@ -115,7 +115,13 @@ std::vector<LinuxDrive> CLinuxHost::Rescan() {
     return drives;
 }
 
-std::vector<LinuxDrive> CLinuxHost::Drives() { return Rescan(); }
+std::vector<LinuxDrive> CLinuxHost::Drives() {
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_bScanned) return m_drives;
+    }
+    return Rescan();
+}
 
 const LinuxDrive* CLinuxHost::FindDrive(char letter) const {
     for (const LinuxDrive& drive : m_drives) {

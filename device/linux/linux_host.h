@@ -119,9 +119,12 @@ public:
     bool WaitCompletionEvent(HostHandle event, uint32_t milliseconds) override;
     void CloseCompletionEvent(HostHandle event) override;
 
-    // A fresh scan, letters assigned: in block node order at first; later a
-    // drive keeps its letter while attached and a new one takes the lowest
-    // free letter.
+    // The drives of the last scan (of the discovery's GetLogicalDriveRoots),
+    // the ones its letters and opens refer to; a scan first when there was
+    // none. Letters go in block node order at first; later a drive keeps its
+    // letter while attached and a new one takes the lowest free letter.
+    // Naming a node never rescans: every open would otherwise read all of
+    // sysfs again while the discovery holds the drives it opened so far.
     std::vector<LinuxDrive> Drives();
     // The node that \\.\X: opens (dev root + generic node), empty when none.
     std::string GenericNodePath(const LinuxDrive& drive) const;
