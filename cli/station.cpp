@@ -387,6 +387,12 @@ int CommandStation(const CliOptions& options, IScsiHost& host, IClock& clock, Cl
             const std::vector<ListedDevice> devices = ListDevices(host, false);
             std::set<std::string> present;
             for (const ListedDevice& d : devices) present.insert(UnitKey(d));
+            // A drive the scan found busy is still attached: a unit being
+            // flashed is held for this program alone, and its own scan cannot
+            // open it. Taken for gone, it would be flashed again at its end.
+            for (char drive : BusyDrives(host)) {
+                present.insert(std::string(1, drive) + "|" + DeviceNodeText(host, drive));
+            }
             // A unit that has gone away may come back as a new one.
             for (auto it = units.begin(); it != units.end();) {
                 const bool gone = present.count(it->first) == 0;
