@@ -4,7 +4,11 @@
 // first command to after the last. Nothing else is done: no checks, no
 // events, no retries.
 //
-//   kt3916flash-sg-loop /dev/sgN IMAGE
+//   kt3916flash-sg-loop /dev/sgN IMAGE [START-AT-MS]
+//
+// With START-AT-MS (wall clock, milliseconds since the epoch) the first
+// command waits for that moment, so that loops on several devices start
+// together, and the start and stop on that clock follow the milliseconds.
 #include <fcntl.h>
 #include <scsi/sg.h>
 #include <sys/ioctl.h>
@@ -12,6 +16,8 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <thread>
 #include <fstream>
 #include <iterator>
 #include <vector>
@@ -41,8 +47,8 @@ bool Send(int fd, const uint8_t* cdb, uint8_t cdbLength, const uint8_t* data, ui
 
 int main(int argc, char** argv)
 {
-    if (argc != 3) {
-        std::fprintf(stderr, "usage: kt3916flash-sg-loop /dev/sgN IMAGE\n");
+    if (argc != 3 && argc != 4) {
+        std::fprintf(stderr, "usage: kt3916flash-sg-loop /dev/sgN IMAGE [START-AT-MS]\n");
         return 2;
     }
     std::ifstream in(argv[2], std::ios::binary);
@@ -65,6 +71,10 @@ int main(int argc, char** argv)
         std::copy(image.begin() + offset, image.begin() + offset + length, blocks[n].begin());
     }
 
+    using Wall = std::chrono::system_clock;
+    if (argc == 4)
+        std::this_thread::sleep_until(Wall::time_point(std::chrono::milliseconds(std::atoll(argv[3]))));
+    const auto wallStart = Wall::now();
     const uint8_t eject[6] = {0x1B, 0, 0, 0, 0x02, 0};
     const auto start = std::chrono::steady_clock::now();
     bool ok = Send(fd, eject, sizeof eject, nullptr, 0);
@@ -77,11 +87,18 @@ int main(int argc, char** argv)
         ok = Send(fd, cdb, sizeof cdb, blocks[n].data(), kBlockLength);
     }
     const auto stop = std::chrono::steady_clock::now();
+    const auto wallStop = Wall::now();
     close(fd);
     if (!ok) {
         std::fprintf(stderr, "kt3916flash-sg-loop: a command failed\n");
         return 1;
     }
-    std::printf("%.1f\n", std::chrono::duration<double, std::milli>(stop - start).count());
+    const auto ms = [](auto duration) { return std::chrono::duration<double, std::milli>(duration).count(); };
+    if (argc == 4) {
+        std::printf("%.1f %.1f %.1f\n", ms(stop - start), ms(wallStart.time_since_epoch()),
+                    ms(wallStop.time_since_epoch()));
+    } else {
+        std::printf("%.1f\n", ms(stop - start));
+    }
     return 0;
 }

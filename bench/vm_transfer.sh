@@ -15,7 +15,11 @@
 #   sg_raw   the same 19 commands from files, a process each, as a script would
 #   --all    kt3916flash-cli --all over the four devices: from the first start
 #            event to the last block event of any device
-# and reports tool / loop (goal 1.10 or less) and --all / tool (goal 1.05 or less).
+#   loop x4  four kt3916flash-sg-loop at once, one per device, started on the
+#            same millisecond: first command to last answer of any
+# and reports tool / loop (goal 1.10 or less) and --all / tool (goal 1.05 or
+# less) next to its floor, loop x4 / loop: what the kernel and the server
+# alone cost when four devices share this machine's CPUs.
 set -u
 SRC=$(cd "$(dirname "$0")/.." && pwd)
 CLI=$SRC/build-native/cli/kt3916flash-cli
@@ -64,6 +68,19 @@ tool_ms=
 loop_ms=
 raw_ms=
 all_ms=
+loop4_ms=
+# Four loops released together; the window on their common wall clock.
+loop4_round() {
+    at=$(($(now_ms) + 1500))
+    pids=
+    for sg in $(awk '{ print $3 }' "$W/nodes"); do
+        "$LOOP" "$sg" "$W/image.bin" "$at" >"$W/loop4.$(basename "$sg")" &
+        pids="$pids $!"
+    done
+    wait $pids || return 1
+    cat "$W"/loop4.* | awk 'NR == 1 || $2 < s { s = $2 } NR == 1 || $3 > e { e = $3 } END { printf "%.1f", e - s }'
+}
+
 for round in $(seq 1 "$ROUNDS"); do
     "$CLI" --json flash "$W/image.bin" --device "$SG" >"$W/flash.json" 2>/dev/null || echo "tool round $round failed"
     tool_ms="$tool_ms $(window_ms "$W/flash.json")"
@@ -79,6 +96,8 @@ for round in $(seq 1 "$ROUNDS"); do
         echo "--all round $round did not start four transfers"
     all_ms="$all_ms $(window_ms "$W/all.json")"
     sleep 1
+    loop4_ms="$loop4_ms $(loop4_round || echo "loop x4 round $round failed" >&2)"
+    sleep 1
 done
 
 median() { echo "$@" | tr ' ' '\n' | grep . | sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
@@ -89,9 +108,11 @@ ratio() { echo "$1 $2" | awk '{ printf "%.2f", $1 / $2 }'; }
     echo "kt3916flash-sg-loop, one SG_IO a command (ms):$loop_ms; median $(median $loop_ms)"
     echo "sg_raw, START STOP UNIT and 18 writes (ms):$raw_ms; median $(median $raw_ms)"
     echo "kt3916flash-cli --all, four devices (ms):$all_ms; median $(median $all_ms)"
+    echo "kt3916flash-sg-loop x4, four devices at once (ms):$loop4_ms; median $(median $loop4_ms)"
     echo "ratio tool / loop: $(ratio "$(median $tool_ms)" "$(median $loop_ms)")"
     echo "ratio tool / sg_raw: $(ratio "$(median $tool_ms)" "$(median $raw_ms)")"
     echo "ratio --all over four / one: $(ratio "$(median $all_ms)" "$(median $tool_ms)")"
+    echo "floor, loop x4 / loop: $(ratio "$(median $loop4_ms)" "$(median $loop_ms)")"
 } | tee "$OUT/transfer.txt"
 kill -TERM $server
 wait $server

@@ -270,15 +270,16 @@ bool CFlashView::DownloadImage()
 
     // Its thread starts before the transfer does.
     CBlockDigester imageRead;
-    m_window.ProgressSetRange(0, static_cast<uint16_t>(plan->blockCount - 1));
-    m_window.ProgressSetStep(1);
     // From the eject that opens the transfer to the end of the verification
     // wait, a machine that goes to sleep leaves the device half-written or
-    // unchecked.
+    // unchecked. Asked before the range that starts the transfer: the session
+    // manager's answer may take a while and is no part of sending.
     if (m_pSleepInhibitor != nullptr) {
         m_pSleepInhibitor->KeepAwake();
         m_bKeepingAwake = true;
     }
+    m_window.ProgressSetRange(0, static_cast<uint16_t>(plan->blockCount - 1));
+    m_window.ProgressSetStep(1);
     m_pDevice->StartStopUnit(kStartStopEject);
 
     // Each block is read straight into the device's buffer; bytes beyond what

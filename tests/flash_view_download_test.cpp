@@ -257,6 +257,10 @@ TEST_F(DownloadTest, MachineStaysAwakeFromTheFirstCommandOfTheTransferToTheEndOf
         const auto asleep = std::find(calls.begin(), calls.end(), "AllowSleep");
         // Before the first block's status: the eject that opens the transfer follows it.
         EXPECT_EQ(std::find(calls.begin(), awake, "Status sending data...."), awake);
+        // And before the range that starts the transfer: asking the session
+        // manager is preparation, not time between the start and the eject.
+        const auto isRange = [](const std::string& call) { return call.rfind("SetRange ", 0) == 0; };
+        EXPECT_EQ(std::find_if(calls.begin(), awake, isRange), awake);
         EXPECT_LT(awake, asleep);
         const auto last = c.box ? std::find(calls.begin(), calls.end(), std::string("MessageBox ") + c.box)
                                 : calls.end();
