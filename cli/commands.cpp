@@ -82,7 +82,7 @@ int CommandList(const CliOptions& options, IScsiHost& host, CliEnvironment& env,
 
 FlashJob MakeFlashJob(const CliOptions& options, const ImageCheck& check, IScsiHost& host, IClock& clock,
                       IFlashObserver* observer, CliEnvironment& env, char drive, const std::string& node,
-                      CRunRecords& records) {
+                      CRunRecords& records, CTranscriptFile* transcript) {
     FlashJob job;
     job.strImage = options.strImage;
     job.chDrive = drive;
@@ -98,6 +98,10 @@ FlashJob MakeFlashJob(const CliOptions& options, const ImageCheck& check, IScsiH
     job.newRevision = options.newRevision;
     job.makeSleepInhibitor = env.makeSleepInhibitor;
     job.syncRecords = [&records]() { return records.SyncLog(); };
+    job.afterFinalBlock = [transcript, &records] {
+        if (transcript) transcript->SyncToDisk();
+        records.SyncLog();
+    };
     return job;
 }
 
@@ -118,13 +122,6 @@ int EarlyEnd(const CliOptions& options, CliEnvironment& env, CliExit exit, const
 
 std::string TranscriptUnwritable(const CTranscriptFile& transcript) {
     return kErrTranscriptUnwritable + transcript.Path() + ": " + transcript.ErrorText();
-}
-
-std::function<void()> SyncAfterFinalBlock(CTranscriptFile* transcript, CRunRecords& records) {
-    return [transcript, &records] {
-        if (transcript) transcript->SyncToDisk();
-        records.SyncLog();
-    };
 }
 
 namespace {
@@ -266,9 +263,9 @@ int CommandFlash(const CliOptions& options, IScsiHost& host, IClock& clock, CliE
 
     if (drives.size() == 1 && !options.bAll) {
         const std::string node = NodeOf(host, devices, drives[0]);
-        FlashJob job = MakeFlashJob(options, check, host, clock, observer.get(), env, drives[0], node, runRecords);
+        FlashJob job =
+            MakeFlashJob(options, check, host, clock, observer.get(), env, drives[0], node, runRecords, transcript);
         job.pHold = holds[0].get();
-        job.afterFinalBlock = SyncAfterFinalBlock(transcript, runRecords);
         records[0] = RunFlashJob(job);
     } else {
         // One form, one device object and one set of option globals per
@@ -276,10 +273,10 @@ int CommandFlash(const CliOptions& options, IScsiHost& host, IClock& clock, CliE
         std::vector<std::thread> threads;
         for (size_t i : flashed) {
             const std::string node = NodeOf(host, devices, drives[i]);
-            FlashJob job = MakeFlashJob(options, check, host, clock, observer.get(), env, drives[i], node, runRecords);
+            FlashJob job =
+                MakeFlashJob(options, check, host, clock, observer.get(), env, drives[i], node, runRecords, transcript);
             job.pHold = holds[i].get();
-            job.afterFinalBlock = SyncAfterFinalBlock(transcript, runRecords);
-            threads.emplace_back([job, &records, i]() { records[i] = RunFlashJob(job); });
+                threads.emplace_back([job, &records, i]() { records[i] = RunFlashJob(job); });
         }
         for (std::thread& thread : threads) thread.join();
     }

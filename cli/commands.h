@@ -15,16 +15,13 @@ int CommandList(const CliOptions& options, IScsiHost& host, CliEnvironment& env,
 int CommandFlash(const CliOptions& options, IScsiHost& host, IClock& clock, CliEnvironment& env,
                  CTranscriptFile* transcript, CRunRecords& runRecords);
 
-// One device's flash job from the command line and the checked image; its
-// end hands the log to the disk.
+// One device's flash job from the command line and the checked image. Once
+// the device took the final block, the transcript (when there is one) and the
+// log are put on the disk, so a power cut during the restart keeps the record
+// of what was sent; its end hands the log to the disk again.
 FlashJob MakeFlashJob(const CliOptions& options, const ImageCheck& check, IScsiHost& host, IClock& clock,
                       IFlashObserver* observer, CliEnvironment& env, char drive, const std::string& node,
-                      CRunRecords& records);
-
-// What a job runs after its final block: the transcript (when there is one)
-// and the log are put on the disk, so a power cut during the restart keeps
-// the record of what was sent.
-std::function<void()> SyncAfterFinalBlock(CTranscriptFile* transcript, CRunRecords& records);
+                      CRunRecords& records, CTranscriptFile* transcript);
 
 // Closes the transcript at the end of a command: a file that failed during
 // the run turns a success into kExitError and says so.

@@ -187,15 +187,6 @@ public:
         DrawStatus();
     }
 
-    void Line(const ::Unit& unit, const char* result, const char* reason, int exit, const std::string& detail) {
-        ClearStatus();
-        *m_env.pOut << (m_bJson ? UnitJson(unit, result, reason, exit, detail, m_image)
-                                : UnitLine(unit, result, reason, detail, m_image))
-                    << '\n';
-        m_env.pOut->flush();
-        DrawStatus();
-    }
-
     // Said at once, from the unit's thread: the transfer runs on and the
     // station stops only after it.
     void Held(const ::Unit& unit, const std::string& text) {
@@ -239,6 +230,16 @@ public:
     }
 
 private:
+    // Units' threads announce held interrupts meanwhile.
+    void Line(const ::Unit& unit, const char* result, const char* reason, int exit, const std::string& detail) {
+        std::lock_guard lock(m_mutex);
+        ClearStatus();
+        *m_env.pOut << (m_bJson ? UnitJson(unit, result, reason, exit, detail, m_image)
+                                : UnitLine(unit, result, reason, detail, m_image))
+                    << '\n';
+        m_env.pOut->flush();
+        DrawStatus();
+    }
     void DrawStatus() {
         if (!m_env.bErrIsTerminal || m_strStatus.empty()) return;
         const size_t width = m_env.terminalColumns ? m_env.terminalColumns() : kDefaultTerminalColumns;
@@ -298,7 +299,8 @@ bool ImageChanged(const FlashRecord& record) {
     return !record.messages.empty() && record.messages.back() == kMsgImageChanged;
 }
 
-std::string UnitKey(const ListedDevice& device) { return std::string(1, device.chDrive) + "|" + device.strNode; }
+std::string UnitKey(char drive, const std::string& node) { return std::string(1, drive) + "|" + node; }
+std::string UnitKey(const ListedDevice& device) { return UnitKey(device.chDrive, device.strNode); }
 
 // Passes a unit's held interrupt to the station's output; the unit's other
 // events make no line of their own.
@@ -391,7 +393,7 @@ int CommandStation(const CliOptions& options, IScsiHost& host, IClock& clock, Cl
             // flashed is held for this program alone, and its own scan cannot
             // open it. Taken for gone, it would be flashed again at its end.
             for (char drive : BusyDrives(host)) {
-                present.insert(std::string(1, drive) + "|" + DeviceNodeText(host, drive));
+                present.insert(UnitKey(drive, DeviceNodeText(host, drive)));
             }
             // A unit that has gone away may come back as a new one.
             for (auto it = units.begin(); it != units.end();) {
@@ -418,21 +420,18 @@ int CommandStation(const CliOptions& options, IScsiHost& host, IClock& clock, Cl
                 // The one command a new device hears before it is known to be
                 // the expected one.
                 if (!busy) unit->identity = IdentifyDrive(*unit->hold, d.chDrive);
-                // A transcript that no longer takes the unit's INQUIRY would
-                // miss its flash: the unit is left as it is and the station
-                // stops, as flash stops before its transfer.
+                SkipReason skip;
                 if (transcript && transcript->Failed()) {
-                    unit->hold->Release();
+                    // A transcript that no longer takes the unit's INQUIRY
+                    // would miss its flash: the unit is left as it is and the
+                    // station stops, as flash stops before its transfer.
                     const std::string error = TranscriptUnwritable(*transcript);
                     PrintError(env, error + "; " + std::string(1, d.chDrive) + ": was not flashed, the station stops");
-                    ++counts.nSkipped;
-                    output.Skipped(*unit, {kSkipNoRecord, kExitError, error + "; the flash was not started"});
-                    records.SyncLog();
-                    units.emplace(UnitKey(d), std::move(unit));
+                    skip = {kSkipNoRecord, kExitError, error + "; the flash was not started"};
                     bTranscriptFailed = true;
-                    break;
+                } else if (!busy) {
+                    skip = SkipReasonOf(options, unit->identity);
                 }
-                SkipReason skip = busy ? SkipReason() : SkipReasonOf(options, unit->identity);
                 if (!skip.name && interrupted()) skip = {kSkipInterrupted, kExitInterrupted, kTextInterruptedUntouched};
                 if (!skip.name && records.CheckFailed()) skip = {kSkipNoRecord, kExitError, kTextNoRecord};
                 if (skip.name) {
@@ -441,6 +440,7 @@ int CommandStation(const CliOptions& options, IScsiHost& host, IClock& clock, Cl
                     output.Skipped(*unit, skip);
                     records.SyncLog();
                     units.emplace(UnitKey(d), std::move(unit));
+                    if (bTranscriptFailed) break;
                     continue;
                 }
                 ++nStarted;
@@ -450,13 +450,12 @@ int CommandStation(const CliOptions& options, IScsiHost& host, IClock& clock, Cl
                 Unit* running = unit.get();
                 unit->observer = std::make_unique<CUnitEvents>(output, *unit);
                 FlashJob job = MakeFlashJob(options, check, host, clock, unit->observer.get(), env, d.chDrive,
-                                            d.strNode, records);
+                                            d.strNode, records, transcript);
                 job.pHold = unit->hold.get();
                 job.heldImage = check.digest;
                 // A unit's result is what its device did; the station's exit
                 // says when the record failed.
                 job.syncRecords = nullptr;
-                job.afterFinalBlock = SyncAfterFinalBlock(transcript, records);
                 unit->thread = std::thread([job, running, &clock, &mutex, &unitEnded]() {
                     running->record = RunFlashJob(job);
                     running->nDurationMs = clock.NowMs() - running->nStartMs;
