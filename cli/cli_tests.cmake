@@ -10,7 +10,4 @@ if(NOT WIN32)
   add_test(NAME cli_signals
            COMMAND bash ${KT_CLI_TEST_DIR}/signals.sh $<TARGET_FILE:kt3916flash-cli>
                    ${CMAKE_BINARY_DIR}/cli-signal-work)
-  add_test(NAME cli_outputs
-           COMMAND bash ${KT_CLI_TEST_DIR}/outputs.sh $<TARGET_FILE:kt3916flash-cli>
-                   ${CMAKE_BINARY_DIR}/cli-outputs-work)
 endif()

@@ -1,6 +1,9 @@
 #!/usr/bin/env bash
 # Ctrl-C (SIGINT) on the real kt3916flash-cli: held while the blocks go out,
-# immediate while the device restarts. Real time, about 18 seconds.
+# immediate while the device restarts; and outputs that could block it before
+# its first device command, out of reach of Ctrl-C: a --log or --transcript
+# FIFO nobody reads is refused at once (exit 2), one with a reader gets every
+# line. Real time, about 40 seconds.
 set -u
 cli=$1
 work=$2
@@ -75,6 +78,27 @@ kill -INT "$pid" 2>/dev/null
 wait "$pid"
 status=$?
 check '[ "$(grep -c "\"cdb\":\"fa" transcript.jsonl)" -eq 9 ]' "a closed stdout leaves the transfer whole (exit $status)"
+
+# An output FIFO with no reader: each run is bounded by timeout, so a hang
+# fails the check instead of the suite.
+rm -f log.fifo
+mkfifo log.fifo
+for option in --log --transcript; do
+    timeout 10 "$cli" --emulate=reboot_ms=100 "$option" log.fifo flash img512.bin >out.txt 2>err.txt </dev/null
+    status=$?
+    check '[ "$status" -eq 2 ]' "$option on a FIFO nobody reads exits 2 at once (got $status; 124 is a hang)"
+    check 'grep -q "a FIFO that nobody reads" err.txt' "$option on a FIFO nobody reads says so"
+done
+
+# With a reader the FIFO is taken and gets every command, as a file would.
+cat log.fifo >read.txt &
+reader=$!
+timeout 60 "$cli" --emulate=reboot_ms=100 --log log.fifo --poll-window 13..14 flash img512.bin >out.txt 2>err.txt \
+    </dev/null
+status=$?
+wait "$reader"
+check '[ "$status" -eq 0 ]' "--log on a FIFO with a reader flashes (got $status)"
+check '[ "$(grep -c "\"cdb\":\"fa" read.txt)" -eq 9 ]' "the reader gets every block write"
 
 echo "signals: $failures failure(s)"
 [ "$failures" -eq 0 ]
