@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "cli/interrupt.h"
-#include "device/emulated/clock.h"
+#include "device/clock.h"
 #include "device/host.h"
 #include "device/sleep_inhibitor.h"
 

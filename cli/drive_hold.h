@@ -1,7 +1,7 @@
 #pragma once
 #include <cstdint>
 
-#include "device/emulated/clock.h"
+#include "device/clock.h"
 #include "device/forwarding_host.h"
 
 // Said once for the drives whose hold is NotOffered, named after it.

@@ -9,7 +9,7 @@
 #include "cli/flash_events.h"
 #include "cli/interrupt.h"
 #include "console/flash_view.h"
-#include "device/emulated/clock.h"
+#include "device/clock.h"
 #include "device/host.h"
 #include "device/sleep_inhibitor.h"
 

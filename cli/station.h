@@ -1,7 +1,7 @@
 #pragma once
 #include "cli/cli_app.h"
 #include "cli/cli_args.h"
-#include "device/emulated/clock.h"
+#include "device/clock.h"
 #include "device/host.h"
 
 class CTranscriptFile;

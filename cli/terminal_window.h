@@ -8,7 +8,7 @@
 #include "cli/interrupt.h"
 #include "console/form_window.h"
 #include "console/progress_model.h"
-#include "device/emulated/clock.h"
+#include "device/clock.h"
 
 class CFlashView;
 

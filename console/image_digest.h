@@ -4,7 +4,7 @@
 #include <string>
 
 #include "console/image_file.h"
-#include "device/emulated/sha256.h"
+#include "device/sha256.h"
 
 // No image longer than this is ever sent, so a longer one needs no SHA-256:
 // telling it apart from another file gains nothing, and a huge file is

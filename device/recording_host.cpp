@@ -6,8 +6,8 @@
 #include <cstring>
 
 #include "device/aspi_srb.h"
-#include "device/emulated/sha256.h"
-#include "device/emulated/transcript.h"
+#include "device/sha256.h"
+#include "device/transcript.h"
 
 namespace {
 

@@ -17,7 +17,7 @@
 #include <thread>
 #include <vector>
 
-#include "device/emulated/clock.h"
+#include "device/clock.h"
 #include "device/emulated/scenario.h"
 #include "emulator/lio_target.h"
 #include "emulator/served_device.h"

@@ -6,7 +6,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "device/emulated/sha256.h"
+#include "device/sha256.h"
 
 namespace {
 

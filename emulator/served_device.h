@@ -6,10 +6,10 @@
 #include <string>
 #include <vector>
 
-#include "device/emulated/clock.h"
+#include "device/clock.h"
 #include "device/emulated/kt3916.h"
 #include "device/emulated/scenario.h"
-#include "device/emulated/transcript.h"
+#include "device/transcript.h"
 #include "emulator/tcmu_ring.h"
 
 // Appends transcript lines from several device threads; a line is written

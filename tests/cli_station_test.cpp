@@ -10,7 +10,7 @@
 #include "cli/exit_codes.h"
 #include "cli/interrupt.h"
 #include "console/image_digest.h"
-#include "device/emulated/sha256.h"
+#include "device/sha256.h"
 #include "device/emulated/emulated_host.h"
 #include "device/emulated/scenario.h"
 #include "tests/cli_test_support.h"

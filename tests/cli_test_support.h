@@ -14,7 +14,7 @@
 
 #include "cli/cli_app.h"
 #include "device/emulated/scenario.h"
-#include "device/emulated/clock.h"
+#include "device/clock.h"
 #include "device/host.h"
 
 namespace cli_test {

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "device/emulated/emulated_host.h"
-#include "device/emulated/sha256.h"
+#include "device/sha256.h"
 #include "device/flash_device.h"
 #include "emulator_support.h"
 

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "device/emulated/emulated_host.h"
-#include "device/emulated/sha256.h"
+#include "device/sha256.h"
 #include "emulator_support.h"
 
 using namespace emu_test;

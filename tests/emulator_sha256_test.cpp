@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "device/emulated/sha256.h"
+#include "device/sha256.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 
 #include "app/options.h"
 #include "console/flash_view.h"
-#include "device/emulated/clock.h"
+#include "device/clock.h"
 #include "device/emulated/emulated_host.h"
 #include "probe_host.h"
 #include "recording_window.h"

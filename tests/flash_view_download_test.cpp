@@ -4,7 +4,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "device/emulated/sha256.h"
+#include "device/sha256.h"
 #include "flash_bench.h"
 #include "temp_image.h"
 

@@ -8,7 +8,7 @@
 #include <filesystem>
 #include <string>
 
-#include "device/emulated/sha256.h"
+#include "device/sha256.h"
 #include "console/file_identity.h"
 
 #include "temp_image.h"

@@ -9,7 +9,7 @@
 
 #include "device/emulated/emulated_host.h"
 #include "device/emulated/scenario.h"
-#include "device/emulated/transcript.h"
+#include "device/transcript.h"
 #include "device/flash_device.h"
 #include "device/recording_host.h"
 #include "tests/cli_test_support.h"

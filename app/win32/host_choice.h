@@ -3,7 +3,7 @@
 #include <memory>
 #include <string>
 
-#include "device/emulated/clock.h"
+#include "device/clock.h"
 #include "device/host.h"
 
 // The host the program's device object talks to, with what it needs to live.

@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "device/emulated/sha256.h"
+#include "device/sha256.h"
 
 namespace {
 

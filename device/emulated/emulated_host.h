@@ -8,10 +8,10 @@
 #include <vector>
 
 #include "device/aspi_srb.h"
-#include "device/emulated/clock.h"
+#include "device/clock.h"
 #include "device/emulated/kt3916.h"
 #include "device/emulated/scenario.h"
-#include "device/emulated/transcript.h"
+#include "device/transcript.h"
 #include "device/host.h"
 
 // The whole host of an emulated bench: a fixed disk C: and one CD-ROM-class

@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "device/emulated/clock.h"
+#include "device/clock.h"
 #include "device/emulated/scenario.h"
 
 // How one command ended on the emulated device.

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "device/emulated/clock.h"
+#include "device/clock.h"
 #include "device/emulated/scenario.h"
 #include "emulator/served_device.h"
 #include "emulator/tcmu_ring.h"

@@ -1,8 +1,8 @@
-#include "device/emulated/sha256.h"
+#include "device/sha256.h"
 
 #include <cstring>
 
-#include "device/emulated/sha256_compress.h"
+#include "device/sha256_compress.h"
 
 const uint32_t kSha256Round[64] = {
     0x428a2f98, 0x71374491, 0xb5c0fbcf, 0xe9b5dba5, 0x3956c25b, 0x59f111f1, 0x923f82a4, 0xab1c5ed5,

@@ -1,4 +1,4 @@
-#include "device/emulated/transcript.h"
+#include "device/transcript.h"
 
 #include <cinttypes>
 #include <cstdarg>

@@ -1,4 +1,4 @@
-#include "device/emulated/clock.h"
+#include "device/clock.h"
 
 #include <chrono>
 #include <thread>

@@ -1,7 +1,7 @@
 // The block function on the CPU's SHA instructions, for x86 and x86-64 (both
 // builds). Compiled for them by attribute only: the rest of the program keeps
 // running on CPUs without them, which take the portable code instead.
-#include "device/emulated/sha256_compress.h"
+#include "device/sha256_compress.h"
 
 #if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
 
