@@ -60,15 +60,14 @@ void RunOptionPass(CFlashCommandLineInfo& cmdInfo)
     }
 }
 
-} // namespace
+}  // namespace
 
 CFlashCommandLineInfo::CFlashCommandLineInfo(const std::string& strAppName)
 {
     Construct(GetProcessCommandLine(), strAppName, kExecutableSuffix);
 }
 
-CFlashCommandLineInfo::CFlashCommandLineInfo(const std::string& strCommandLine,
-                                             const std::string& strAppName,
+CFlashCommandLineInfo::CFlashCommandLineInfo(const std::string& strCommandLine, const std::string& strAppName,
                                              const std::string& strProgramSuffix)
 {
     Construct(strCommandLine, strAppName, strProgramSuffix);
@@ -79,8 +78,7 @@ CFlashCommandLineInfo::~CFlashCommandLineInfo()
     delete[] m_pszTokenBuffer;
 }
 
-void CFlashCommandLineInfo::Construct(const std::string& strCommandLine,
-                                      const std::string& strAppName,
+void CFlashCommandLineInfo::Construct(const std::string& strCommandLine, const std::string& strAppName,
                                       const std::string& strProgramSuffix)
 {
     // The operating system hands over a zero-terminated text; anything after
@@ -118,8 +116,7 @@ char* CFlashCommandLineInfo::TokenAfter(char* pszToken)
 }
 
 // Reads the option that begins at pszToken and moves m_pszToken past it.
-void CFlashCommandLineInfo::ReadOptionAt(char* pszToken, std::string& strFlag,
-                                         std::string& strValue)
+void CFlashCommandLineInfo::ReadOptionAt(char* pszToken, std::string& strFlag, std::string& strValue)
 {
     if (pszToken[0] == '/' || pszToken[0] == '-') {
         strFlag = pszToken + 1;
@@ -193,8 +190,7 @@ std::string GetProcessCommandLine()
 #endif
 }
 
-void ApplyFlashOption(const CFlashCommandLineInfo& cmdInfo, const std::string& strFlag,
-                      const std::string& strValue)
+void ApplyFlashOption(const CFlashCommandLineInfo& cmdInfo, const std::string& strFlag, const std::string& strValue)
 {
     if (strFlag.empty())
         return;

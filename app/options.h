@@ -74,8 +74,7 @@ std::string GetProcessCommandLine();
 
 // Applies one option to the globals: only the first character of the flag
 // counts (B, F, S or V in either case); anything else changes nothing.
-void ApplyFlashOption(const CFlashCommandLineInfo& cmdInfo, const std::string& strFlag,
-                      const std::string& strValue);
+void ApplyFlashOption(const CFlashCommandLineInfo& cmdInfo, const std::string& strFlag, const std::string& strValue);
 
 // The start-up option pass: builds the parser, empties g_strDriveSpec, then
 // applies every option in command-line order.

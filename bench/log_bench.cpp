@@ -30,7 +30,12 @@ namespace {
 constexpr uint64_t kImage1M = 1048576;
 constexpr int kCommandsPerTransfer = 19;  // START STOP UNIT and 18 block writes
 
-enum Variant { kBare, kRecorded, kLogged, kVariants };
+enum Variant {
+    kBare,
+    kRecorded,
+    kLogged,
+    kVariants
+};
 
 // One form on its own emulated device, reached through the host the variant
 // says.

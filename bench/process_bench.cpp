@@ -18,9 +18,11 @@ namespace {
 
 // Runs the tool with stdout and stderr discarded; false when it could not
 // run. Peak resident memory of that one process in KiB.
-bool RunTool(const std::vector<std::string>& args, long& maxRssKib, int& exitCode) {
+bool RunTool(const std::vector<std::string>& args, long& maxRssKib, int& exitCode)
+{
     const pid_t pid = fork();
-    if (pid < 0) return false;
+    if (pid < 0)
+        return false;
     if (pid == 0) {
         std::FILE* null = std::fopen("/dev/null", "w");
         if (null) {
@@ -29,20 +31,23 @@ bool RunTool(const std::vector<std::string>& args, long& maxRssKib, int& exitCod
         }
         std::vector<char*> argv;
         argv.push_back(const_cast<char*>(KT_CLI_PATH));
-        for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        for (const std::string& a : args)
+            argv.push_back(const_cast<char*>(a.c_str()));
         argv.push_back(nullptr);
         execv(KT_CLI_PATH, argv.data());
         _exit(127);
     }
     int status = 0;
     rusage usage{};
-    if (wait4(pid, &status, 0, &usage) != pid) return false;
+    if (wait4(pid, &status, 0, &usage) != pid)
+        return false;
     maxRssKib = usage.ru_maxrss;
     exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return true;
 }
 
-void BM_InfoPeakMemory(benchmark::State& state) {
+void BM_InfoPeakMemory(benchmark::State& state)
+{
     const uint64_t length = static_cast<uint64_t>(state.range(0));
     CBenchFile image("info-" + std::to_string(length) + ".bin", length, length > 1048576);
     long maxRss = 0;
@@ -65,7 +70,8 @@ BENCHMARK(BM_InfoPeakMemory)
 
 // The largest span from a device's start event to its last block event:
 // the block transfer, without the fixed verification wait.
-double TransferSpanMs(const std::string& json) {
+double TransferSpanMs(const std::string& json)
+{
     std::map<std::string, std::pair<double, double>> spans;  // device -> start, last block
     size_t pos = 0;
     while ((pos = json.find("{\"event\":\"", pos)) != std::string::npos) {
@@ -78,15 +84,19 @@ double TransferSpanMs(const std::string& json) {
         };
         const std::string device = field("device").substr(0, 4);
         const double t = std::atof(field("t_ms").c_str());
-        if (line.rfind("{\"event\":\"start\"", 0) == 0) spans[device].first = t;
-        if (line.rfind("{\"event\":\"block\"", 0) == 0) spans[device].second = t;
+        if (line.rfind("{\"event\":\"start\"", 0) == 0)
+            spans[device].first = t;
+        if (line.rfind("{\"event\":\"block\"", 0) == 0)
+            spans[device].second = t;
     }
     double longest = 0;
-    for (const auto& [device, span] : spans) longest = std::max(longest, span.second - span.first);
+    for (const auto& [device, span] : spans)
+        longest = std::max(longest, span.second - span.first);
     return longest;
 }
 
-void BM_FlashAllWallTime(benchmark::State& state) {
+void BM_FlashAllWallTime(benchmark::State& state)
+{
     const int devices = static_cast<int>(state.range(0));
     CBenchFile image("flash-all-512k.bin", 524288);
     const std::string command = std::string(KT_CLI_PATH) + " --emulate=devices=" + std::to_string(devices) +
@@ -101,7 +111,8 @@ void BM_FlashAllWallTime(benchmark::State& state) {
         std::string output;
         char chunk[4096];
         size_t got;
-        while ((got = std::fread(chunk, 1, sizeof chunk, pipe)) > 0) output.append(chunk, got);
+        while ((got = std::fread(chunk, 1, sizeof chunk, pipe)) > 0)
+            output.append(chunk, got);
         const int status = pclose(pipe);
         if (status != 0 || output.find("\"succeeded\":" + std::to_string(devices)) == std::string::npos) {
             state.SkipWithError("not every device succeeded");

@@ -80,10 +80,20 @@ int main(int argc, char** argv)
     bool ok = Send(fd, eject, sizeof eject, nullptr, 0);
     for (uint32_t n = 0; ok && n < plan->blockCount; ++n) {
         const bool final = n + 1 == plan->blockCount;
-        const uint8_t cdb[12] = {0xFA, 0, 0, static_cast<uint8_t>(final ? 1 : 0), 0,
-                                 static_cast<uint8_t>(final ? plan->finalMarker : n == 0 ? 0x00 : 0xFF),
-                                 static_cast<uint8_t>(final ? sum >> 8 : 0), static_cast<uint8_t>(final ? sum : 0),
-                                 0, 0, 0, 0};
+        const uint8_t cdb[12] = {0xFA,
+                                 0,
+                                 0,
+                                 static_cast<uint8_t>(final ? 1 : 0),
+                                 0,
+                                 static_cast<uint8_t>(final    ? plan->finalMarker
+                                                      : n == 0 ? 0x00
+                                                               : 0xFF),
+                                 static_cast<uint8_t>(final ? sum >> 8 : 0),
+                                 static_cast<uint8_t>(final ? sum : 0),
+                                 0,
+                                 0,
+                                 0,
+                                 0};
         ok = Send(fd, cdb, sizeof cdb, blocks[n].data(), kBlockLength);
     }
     const auto stop = std::chrono::steady_clock::now();

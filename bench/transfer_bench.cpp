@@ -20,7 +20,8 @@ constexpr uint64_t kImage1M = 1048576;
 // The form's DownloadImage of a 1 MiB image: START STOP UNIT and 18 block
 // writes, each block read from the file into the device's data buffer,
 // against an emulated device with no latency that restarts at once.
-void BM_BlockTransfer1M(benchmark::State& state) {
+void BM_BlockTransfer1M(benchmark::State& state)
+{
     CBenchFile image("transfer-1m.bin", kImage1M);
     ManualClock clock;
     EmulatorScenario scenario;
@@ -46,7 +47,8 @@ BENCHMARK(BM_BlockTransfer1M)->Unit(benchmark::kMicrosecond);
 
 // The floor: the same reads of the same file into a buffer of the same
 // size, and nothing else.
-void BM_ReadImageFloor1M(benchmark::State& state) {
+void BM_ReadImageFloor1M(benchmark::State& state)
+{
     CBenchFile image("floor-1m.bin", kImage1M);
     std::vector<uint8_t> buffer(kDataBufferSize);
     for (auto _ : state) {
@@ -64,9 +66,13 @@ void BM_ReadImageFloor1M(benchmark::State& state) {
 }
 BENCHMARK(BM_ReadImageFloor1M)->Unit(benchmark::kMicrosecond);
 
-enum Command { kInquiry, kWriteBlock };
+enum Command {
+    kInquiry,
+    kWriteBlock
+};
 
-void RunCommands(benchmark::State& state, CFlashDevice& device) {
+void RunCommands(benchmark::State& state, CFlashDevice& device)
+{
     const Command command = static_cast<Command>(state.range(0));
     device.StartStopUnit(2);
     uint64_t allocations = 0;
@@ -82,7 +88,8 @@ void RunCommands(benchmark::State& state, CFlashDevice& device) {
     state.SetLabel(command == kInquiry ? "INQUIRY" : "block write");
 }
 
-void BM_CommandOnEmulatedHost(benchmark::State& state) {
+void BM_CommandOnEmulatedHost(benchmark::State& state)
+{
     ManualClock clock;
     EmulatedHost host(EmulatorScenario{}, clock);
     CFlashDevice device(host);
@@ -95,7 +102,8 @@ void BM_CommandOnEmulatedHost(benchmark::State& state) {
 }
 BENCHMARK(BM_CommandOnEmulatedHost)->Arg(kInquiry)->Arg(kWriteBlock)->Iterations(16)->Unit(benchmark::kMicrosecond);
 
-void BM_CommandOnLinuxHost(benchmark::State& state) {
+void BM_CommandOnLinuxHost(benchmark::State& state)
+{
     CNullSgBench bench;
     CFlashDevice device(bench.Host());
     if (device.GetDeviceCount() != 1) {

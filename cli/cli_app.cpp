@@ -28,12 +28,14 @@ constexpr char kErrLogIsImage[] = "the log file is the image itself: ";
 
 }  // namespace
 
-void PrintError(CliEnvironment& env, const std::string& text) {
+void PrintError(CliEnvironment& env, const std::string& text)
+{
     *env.pErr << kCliProgramName << ": " << text << '\n';
     env.pErr->flush();
 }
 
-int RunCli(const std::vector<std::string>& args, CliEnvironment& env) {
+int RunCli(const std::vector<std::string>& args, CliEnvironment& env)
+{
     CliOptions options;
     std::string error;
     if (!ParseCliArguments(args, options, error)) {
@@ -56,7 +58,8 @@ int RunCli(const std::vector<std::string>& args, CliEnvironment& env) {
 
     // Before the first device command: a signal during the listing or the
     // survey is then the tool's to answer, not the default end at once.
-    if (env.armInterrupt) env.armInterrupt();
+    if (env.armInterrupt)
+        env.armInterrupt();
 
     std::unique_ptr<SystemClock> systemClock;
     IClock* clock = env.pClock;
@@ -75,7 +78,8 @@ int RunCli(const std::vector<std::string>& args, CliEnvironment& env) {
             PrintError(env, text);
             *env.pErr << "Try '" << kCliProgramName << " --help'.\n";
             // flash and station --json end with a result event, however early.
-            if (options.command == CliCommand::List) return kExitUsage;
+            if (options.command == CliCommand::List)
+                return kExitUsage;
             return EarlyEnd(options, env, kExitUsage, text);
         }
         if (options.transcript) {
@@ -86,13 +90,12 @@ int RunCli(const std::vector<std::string>& args, CliEnvironment& env) {
                 return kExitUsage;
             }
             if (!transcript.Open(*options.transcript)) {
-                PrintError(env, "cannot open the transcript file " + *options.transcript + ": " +
-                                    transcript.ErrorText());
+                PrintError(env,
+                           "cannot open the transcript file " + *options.transcript + ": " + transcript.ErrorText());
                 return transcript.FifoWithoutReader() ? kExitUsage : kExitError;
             }
         }
-        ownHost = std::make_unique<EmulatedHost>(scenario, *clock,
-                                                 options.transcript ? &transcript.Stream() : nullptr);
+        ownHost = std::make_unique<EmulatedHost>(scenario, *clock, options.transcript ? &transcript.Stream() : nullptr);
         host = ownHost.get();
         // A success on the emulated bench must never pass for one on a device.
         PrintError(env, kNoteEmulated);

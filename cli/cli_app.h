@@ -19,7 +19,7 @@ struct CliEnvironment {
     bool bErrIsTerminal = false;  // live progress lines instead of plain ones
     // The terminal's width now, asked at every redraw; empty: 80 columns.
     std::function<size_t()> terminalColumns;
-    IClock* pClock = nullptr;     // null: the system clock
+    IClock* pClock = nullptr;  // null: the system clock
     // Replaces the platform host and the emulated one (tests inject faults).
     IScsiHost* pHost = nullptr;
     // Raised when Ctrl-C arrives. list and flash call armInterrupt before

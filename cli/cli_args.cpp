@@ -18,9 +18,11 @@ struct OptionValue {
 };
 
 // Splits "--name=value"; name keeps its dashes.
-std::string OptionName(const std::string& arg, OptionValue& value) {
+std::string OptionName(const std::string& arg, OptionValue& value)
+{
     const size_t eq = arg.find('=');
-    if (arg.rfind("--", 0) != 0 || eq == std::string::npos) return arg;
+    if (arg.rfind("--", 0) != 0 || eq == std::string::npos)
+        return arg;
     value.bHasInline = true;
     value.strValue = arg.substr(eq + 1);
     return arg.substr(0, eq);
@@ -29,11 +31,14 @@ std::string OptionName(const std::string& arg, OptionValue& value) {
 // A tick number: plain decimal digits, no sign. A number of any length is
 // still a number: one past the limit gets the limit's message, so it is
 // kept as the limit's next tick rather than overflowing.
-bool ParseTick(const std::string& text, int32_t& tick) {
-    if (text.empty()) return false;
+bool ParseTick(const std::string& text, int32_t& tick)
+{
+    if (text.empty())
+        return false;
     int64_t value = 0;
     for (char c : text) {
-        if (c < '0' || c > '9') return false;
+        if (c < '0' || c > '9')
+            return false;
         value = std::min<int64_t>(value * 10 + (c - '0'), kLongestPollWindowEnd + 1);
     }
     tick = static_cast<int32_t>(value);
@@ -41,7 +46,8 @@ bool ParseTick(const std::string& text, int32_t& tick) {
 }
 
 // "FIRST..LAST": the verification ticks (one second apart) that ask the device.
-bool ParsePollWindow(const std::string& text, VerifyWindow& window, std::string& error) {
+bool ParsePollWindow(const std::string& text, VerifyWindow& window, std::string& error)
+{
     const size_t dots = text.find("..");
     if (dots == std::string::npos || !ParseTick(text.substr(0, dots), window.nFirstInquiryTick) ||
         !ParseTick(text.substr(dots + 2), window.nLastTick)) {
@@ -63,7 +69,8 @@ bool ParsePollWindow(const std::string& text, VerifyWindow& window, std::string&
 // An INQUIRY text to compare with: trailing blanks do not count, and one
 // longer than its INQUIRY field can never match.
 bool TakeInquiryText(const std::string& name, const std::string& value, size_t longest, const char* field,
-                     std::optional<std::string>& out, std::string& error) {
+                     std::optional<std::string>& out, std::string& error)
+{
     const std::string text = WithoutTrailingBlanks(value);
     if (text.empty()) {
         error = "option '" + name + "' needs a value";
@@ -84,17 +91,20 @@ constexpr char kRevisionField[] = "an INQUIRY revision (4 characters)";
 
 }  // namespace
 
-bool ParseCliArguments(const std::vector<std::string>& args, CliOptions& options, std::string& error) {
+bool ParseCliArguments(const std::vector<std::string>& args, CliOptions& options, std::string& error)
+{
     options = CliOptions{};
     for (const std::string& arg : args) {
-        if (arg == "--") break;
+        if (arg == "--")
+            break;
         if (arg == "--help" || arg == "-h") {
             options.command = CliCommand::Help;
             return true;
         }
     }
     for (const std::string& arg : args) {
-        if (arg == "--") break;
+        if (arg == "--")
+            break;
         if (arg == "--version" || arg == "-V") {
             options.command = CliCommand::Version;
             return true;
@@ -139,7 +149,8 @@ bool ParseCliArguments(const std::vector<std::string>& args, CliOptions& options
             return true;
         };
         auto noValue = [&]() {
-            if (!value.bHasInline) return true;
+            if (!value.bHasInline)
+                return true;
             error = "option '" + name + "' takes no value";
             return false;
         };
@@ -152,10 +163,12 @@ bool ParseCliArguments(const std::vector<std::string>& args, CliOptions& options
 
         if (name == "--device" || name == "-d") {
             std::string device;
-            if (!takeValue(device)) return false;
+            if (!takeValue(device))
+                return false;
             options.device = device;
         } else if (name == "--all") {
-            if (!noValue()) return false;
+            if (!noValue())
+                return false;
             options.bAll = true;
         } else if (name == "--emulate") {
             // The scenario only ever comes with '=': "--emulate flash x.bin"
@@ -164,7 +177,8 @@ bool ParseCliArguments(const std::vector<std::string>& args, CliOptions& options
             options.strScenario = value.strValue;
         } else if (name == "--transcript" || name == "--log") {
             std::string file;
-            if (!takeValue(file)) return false;
+            if (!takeValue(file))
+                return false;
             // "-" reads as stdout, which carries the events: a file of that
             // name would be a surprise found at the end of the shift.
             if (file == "-") {
@@ -174,7 +188,8 @@ bool ParseCliArguments(const std::vector<std::string>& args, CliOptions& options
             (name == "--log" ? options.log : options.transcript) = file;
         } else if (name == "--units") {
             std::string count;
-            if (!takeValue(count)) return false;
+            if (!takeValue(count))
+                return false;
             if (count.size() > 6 || count.find_first_not_of("0123456789") != std::string::npos ||
                 std::stoul(count) == 0 || std::stoul(count) > kMaxStationUnits) {
                 error = "--units takes a whole number from 1 to " + std::to_string(kMaxStationUnits) + ", not '" +
@@ -183,7 +198,8 @@ bool ParseCliArguments(const std::vector<std::string>& args, CliOptions& options
             }
             options.units = static_cast<uint32_t>(std::stoul(count));
         } else if (name == "--json") {
-            if (!noValue()) return false;
+            if (!noValue())
+                return false;
             options.bJson = true;
         } else if (name == "--expect-identity") {
             std::string text;
@@ -198,7 +214,8 @@ bool ParseCliArguments(const std::vector<std::string>& args, CliOptions& options
                 return false;
         } else if (name == "--poll-window") {
             std::string text;
-            if (!takeValue(text) || !ParsePollWindow(text, options.pollWindow, error)) return false;
+            if (!takeValue(text) || !ParsePollWindow(text, options.pollWindow, error))
+                return false;
         } else {
             error = "unknown option '" + name + "'";
             return false;
@@ -216,7 +233,7 @@ bool ParseCliArguments(const std::vector<std::string>& args, CliOptions& options
     } else if (command == "udev-rule") {
         options.command = CliCommand::UdevRule;
     } else if (command == "info" || command == "flash" || command == "station") {
-        options.command = command == "info" ? CliCommand::Info
+        options.command = command == "info"    ? CliCommand::Info
                           : command == "flash" ? CliCommand::Flash
                                                : CliCommand::Station;
         if (positional.size() < 2) {
@@ -291,67 +308,67 @@ bool ParseCliArguments(const std::vector<std::string>& args, CliOptions& options
     return true;
 }
 
-std::string CliUsageText() {
-    std::string text =
-        "Usage: kt3916flash-cli [OPTIONS] COMMAND [ARGS]\n"
-        "Writes firmware into KT3916 devices as " KT_APP_NAME " does, without a window.\n"
-        "\n"
-        "Commands:\n"
-        "  list                 each device's index, drive, node, vendor, product and\n"
-        "                       revision\n"
-        "  info IMAGE           size, block plan and checksum of an image file\n"
-        "  flash IMAGE          write IMAGE into a device and wait for it to restart\n"
-        "  station IMAGE        wait for devices and flash each expected unit once as it\n"
-        "                       appears, several at once; needs --expect-identity\n"
-        "  udev-rule            print a udev rule that gives the group plugdev access to\n"
-        "                       drives with the --device drive's vendor and product\n"
-        "\n"
-        "Options:\n"
-        "  -d, --device DEV     the device to flash or to write a rule for: a drive\n"
-        "                       letter (D, D:), a node (/dev/sg1, /dev/sr0) or an\n"
-        "                       index from 'list'\n"
-        "      --all            flash every device found, all at once\n"
-        "      --emulate[=SCENARIO]\n"
-        "                       use emulated devices instead of real ones; SCENARIO is\n"
-        "                       key=value,...: devices=N vendor= product= revision=\n"
-        "                       new_revision= reboot_ms=N never_return=1 fail_block=K\n"
-        "                       sense=KK/AA/QQ drop_block=K latency_ms=N win9x=1\n"
-        "                       plug=D+MS/D-MS/... (drive D arrives or leaves MS ms\n"
-        "                       after the start)\n"
-        "                       (fail_block and drop_block count block writes from 0:\n"
-        "                       0 is the first block, 17 the last of a 1 MiB image)\n"
-        "      --transcript FILE  append every command the emulated devices receive to\n"
-        "                       FILE, one JSON object per line (needs --emulate)\n"
-        "      --log FILE       append every command sent to a device, real or emulated,\n"
-        "                       to FILE: one JSON object per line, the sense in words\n"
-        "      --units N        station: stop once N units have been flashed (passed or\n"
-        "                       failed); without it, only Ctrl-C stops the station\n"
-        "      --json           print JSON-lines events on stdout instead of progress\n"
-        "      --expect-identity TEXT\n"
-        "                       flash only a device that is TEXT: vendor, one blank,\n"
-        "                       product, as 'list' shows them; any other gets nothing\n"
-        "                       beyond one INQUIRY (exit 9; --all skips it)\n"
-        "      --expect-revision REV\n"
-        "                       flash only a device with firmware revision REV\n"
-        "      --new-revision REV\n"
-        "                       the device must come back with revision REV (exit 10)\n"
-        "      --poll-window FIRST..LAST\n"
-        "                       the restart ticks (1 s each) that ask the device:\n"
-        "                       13..21 by default, FIRST 13 or later, LAST 600 at most\n"
-        "  -h, --help           show this help\n"
-        "  -V, --version        show the version\n"
-        "\n"
-        "With several devices and neither --device nor --all, flash refuses and lists\n"
-        "them: it never guesses which drive to write.\n"
-        "Ctrl-C while the image is being sent is held until the transfer ends; during\n"
-        "the wait for the device to restart it stops at once (the device may still be\n"
-        "updating).\n"
-        "A station flashes a unit again only after it has gone away and come back; it\n"
-        "prints one line per unit and exits 0 when no unit failed, 8 when one did.\n"
-        "A drive being flashed is the tool's alone until its flash ends; a drive that\n"
-        "another program has is left alone (exit 11).\n"
-        "\n"
-        "Exit codes:\n";
+std::string CliUsageText()
+{
+    std::string text = "Usage: kt3916flash-cli [OPTIONS] COMMAND [ARGS]\n"
+                       "Writes firmware into KT3916 devices as " KT_APP_NAME " does, without a window.\n"
+                       "\n"
+                       "Commands:\n"
+                       "  list                 each device's index, drive, node, vendor, product and\n"
+                       "                       revision\n"
+                       "  info IMAGE           size, block plan and checksum of an image file\n"
+                       "  flash IMAGE          write IMAGE into a device and wait for it to restart\n"
+                       "  station IMAGE        wait for devices and flash each expected unit once as it\n"
+                       "                       appears, several at once; needs --expect-identity\n"
+                       "  udev-rule            print a udev rule that gives the group plugdev access to\n"
+                       "                       drives with the --device drive's vendor and product\n"
+                       "\n"
+                       "Options:\n"
+                       "  -d, --device DEV     the device to flash or to write a rule for: a drive\n"
+                       "                       letter (D, D:), a node (/dev/sg1, /dev/sr0) or an\n"
+                       "                       index from 'list'\n"
+                       "      --all            flash every device found, all at once\n"
+                       "      --emulate[=SCENARIO]\n"
+                       "                       use emulated devices instead of real ones; SCENARIO is\n"
+                       "                       key=value,...: devices=N vendor= product= revision=\n"
+                       "                       new_revision= reboot_ms=N never_return=1 fail_block=K\n"
+                       "                       sense=KK/AA/QQ drop_block=K latency_ms=N win9x=1\n"
+                       "                       plug=D+MS/D-MS/... (drive D arrives or leaves MS ms\n"
+                       "                       after the start)\n"
+                       "                       (fail_block and drop_block count block writes from 0:\n"
+                       "                       0 is the first block, 17 the last of a 1 MiB image)\n"
+                       "      --transcript FILE  append every command the emulated devices receive to\n"
+                       "                       FILE, one JSON object per line (needs --emulate)\n"
+                       "      --log FILE       append every command sent to a device, real or emulated,\n"
+                       "                       to FILE: one JSON object per line, the sense in words\n"
+                       "      --units N        station: stop once N units have been flashed (passed or\n"
+                       "                       failed); without it, only Ctrl-C stops the station\n"
+                       "      --json           print JSON-lines events on stdout instead of progress\n"
+                       "      --expect-identity TEXT\n"
+                       "                       flash only a device that is TEXT: vendor, one blank,\n"
+                       "                       product, as 'list' shows them; any other gets nothing\n"
+                       "                       beyond one INQUIRY (exit 9; --all skips it)\n"
+                       "      --expect-revision REV\n"
+                       "                       flash only a device with firmware revision REV\n"
+                       "      --new-revision REV\n"
+                       "                       the device must come back with revision REV (exit 10)\n"
+                       "      --poll-window FIRST..LAST\n"
+                       "                       the restart ticks (1 s each) that ask the device:\n"
+                       "                       13..21 by default, FIRST 13 or later, LAST 600 at most\n"
+                       "  -h, --help           show this help\n"
+                       "  -V, --version        show the version\n"
+                       "\n"
+                       "With several devices and neither --device nor --all, flash refuses and lists\n"
+                       "them: it never guesses which drive to write.\n"
+                       "Ctrl-C while the image is being sent is held until the transfer ends; during\n"
+                       "the wait for the device to restart it stops at once (the device may still be\n"
+                       "updating).\n"
+                       "A station flashes a unit again only after it has gone away and come back; it\n"
+                       "prints one line per unit and exits 0 when no unit failed, 8 when one did.\n"
+                       "A drive being flashed is the tool's alone until its flash ends; a drive that\n"
+                       "another program has is left alone (exit 11).\n"
+                       "\n"
+                       "Exit codes:\n";
     for (const CliExitDescription& d : kCliExitDescriptions) {
         char line[128];
         std::snprintf(line, sizeof line, "  %3d  %s\n", static_cast<int>(d.code), d.text);

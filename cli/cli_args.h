@@ -7,7 +7,16 @@
 #include "cli/identity_guard.h"
 #include "console/flash_view.h"
 
-enum class CliCommand { None, List, Info, Flash, Station, UdevRule, Help, Version };
+enum class CliCommand {
+    None,
+    List,
+    Info,
+    Flash,
+    Station,
+    UdevRule,
+    Help,
+    Version
+};
 
 // The command line of kt3916flash-cli, checked for form but not yet against
 // the devices or the image.
@@ -24,7 +33,7 @@ struct CliOptions {
     IdentityExpectation expected;  // --expect-identity, --expect-revision
     // The revision the device must answer with once it restarted.
     std::optional<std::string> newRevision;
-    VerifyWindow pollWindow;  // --poll-window FIRST..LAST
+    VerifyWindow pollWindow;        // --poll-window FIRST..LAST
     std::optional<uint32_t> units;  // station: stop once this many units have ended
 };
 

@@ -13,7 +13,8 @@ constexpr char kNoteCallFailed[] = "the pass-through call failed on ";
 constexpr char kNoSystemReason[] = "the system gave no reason";
 
 // "block 3 of 9", "INQUIRY", "command 0x25".
-std::string CommandName(const RecordedCommand& command, const FlashRecord& record) {
+std::string CommandName(const RecordedCommand& command, const FlashRecord& record)
+{
     switch (command.cdb[0]) {
     case kOpBlockWrite:
         // The block the transfer stopped on: the ones before it were taken.
@@ -32,9 +33,11 @@ std::string CommandName(const RecordedCommand& command, const FlashRecord& recor
 
 }  // namespace
 
-void AddCommandFailure(const CRecordingHost& recorder, FlashRecord& record) {
+void AddCommandFailure(const CRecordingHost& recorder, FlashRecord& record)
+{
     RecordedCommand command;
-    if (record.exit != kExitSendFailure || !record.chDrive || !recorder.LastCommand(record.chDrive, command)) return;
+    if (record.exit != kExitSendFailure || !record.chDrive || !recorder.LastCommand(record.chDrive, command))
+        return;
     const std::string what = CommandName(command, record);
     switch (command.result) {
     case CommandResult::Good:

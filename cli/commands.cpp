@@ -19,14 +19,16 @@
 #include "cli/summary.h"
 #include "cli/transcript_file.h"
 
-int CommandInfo(const CliOptions& options, CliEnvironment& env) {
+int CommandInfo(const CliOptions& options, CliEnvironment& env)
+{
     const ImageCheck check = CheckImage(options.strImage, true);
     if (options.bJson) {
         *env.pOut << ImageCheckJson(check) << '\n';
     } else if (check.exit != kExitImageUnreadable) {
         *env.pOut << FormatImageCheck(check);
     }
-    if (check.exit == kExitImageUnreadable) PrintError(env, check.strError);
+    if (check.exit == kExitImageUnreadable)
+        PrintError(env, check.strError);
     return check.exit;
 }
 
@@ -40,17 +42,23 @@ constexpr char kErrInterrupted[] = "interrupted";
 constexpr char kErrInterruptedBeforeTransfer[] =
     "interrupted before the transfer started: nothing was written to the device";
 
-bool Interrupted(const CliEnvironment& env) { return env.pInterrupt && env.pInterrupt->IsRaised(); }
+bool Interrupted(const CliEnvironment& env)
+{
+    return env.pInterrupt && env.pInterrupt->IsRaised();
+}
 
 }  // namespace
 
 // A transcript that failed during the run does not undo the run: its result
 // stands, and the exit code says the record is incomplete; an interrupt's
 // 130 stays, since the device may still be updating.
-int FinishTranscript(const CliOptions& options, CliEnvironment& env, CTranscriptFile* transcript, int exit) {
-    if (!transcript) return exit;
+int FinishTranscript(const CliOptions& options, CliEnvironment& env, CTranscriptFile* transcript, int exit)
+{
+    if (!transcript)
+        return exit;
     transcript->Close();
-    if (!transcript->Failed()) return exit;
+    if (!transcript->Failed())
+        return exit;
     const std::string error =
         kErrTranscriptFailedInRun + transcript->Path() + kErrTranscriptFailedInRunEnd + transcript->ErrorText();
     PrintError(env, error);
@@ -61,18 +69,21 @@ int FinishTranscript(const CliOptions& options, CliEnvironment& env, CTranscript
     return result;
 }
 
-int CommandList(const CliOptions& options, IScsiHost& host, CliEnvironment& env, CTranscriptFile* transcript) {
+int CommandList(const CliOptions& options, IScsiHost& host, CliEnvironment& env, CTranscriptFile* transcript)
+{
     const std::vector<ListedDevice> devices = ListDevices(host);
     if (Interrupted(env)) {
         PrintError(env, kErrInterrupted);
         return kExitInterrupted;
     }
     if (options.bJson) {
-        for (const ListedDevice& d : devices) *env.pOut << DeviceJson(d) << '\n';
+        for (const ListedDevice& d : devices)
+            *env.pOut << DeviceJson(d) << '\n';
     } else if (!devices.empty()) {
         *env.pOut << FormatDeviceTable(devices);
     }
-    for (const std::string& problem : OpenProblems(host)) PrintError(env, problem);
+    for (const std::string& problem : OpenProblems(host))
+        PrintError(env, problem);
     if (devices.empty()) {
         PrintError(env, "No device found");
         return FinishTranscript(options, env, transcript, kExitNoDevice);
@@ -82,7 +93,8 @@ int CommandList(const CliOptions& options, IScsiHost& host, CliEnvironment& env,
 
 FlashJob MakeFlashJob(const CliOptions& options, const ImageCheck& check, IScsiHost& host, IClock& clock,
                       IFlashObserver* observer, CliEnvironment& env, char drive, const std::string& node,
-                      CRunRecords& records, CTranscriptFile* transcript) {
+                      CRunRecords& records, CTranscriptFile* transcript)
+{
     FlashJob job;
     job.strImage = options.strImage;
     job.chDrive = drive;
@@ -99,14 +111,15 @@ FlashJob MakeFlashJob(const CliOptions& options, const ImageCheck& check, IScsiH
     job.makeSleepInhibitor = env.makeSleepInhibitor;
     job.syncRecords = [&records]() { return records.SyncLog(); };
     job.afterFinalBlock = [transcript, &records] {
-        if (transcript) transcript->SyncToDisk();
+        if (transcript)
+            transcript->SyncToDisk();
         records.SyncLog();
     };
     return job;
 }
 
-int EarlyEnd(const CliOptions& options, CliEnvironment& env, CliExit exit, const std::string& error,
-             FlashRecord record) {
+int EarlyEnd(const CliOptions& options, CliEnvironment& env, CliExit exit, const std::string& error, FlashRecord record)
+{
     if (options.bJson) {
         record.strImage = options.strImage;
         record.exit = exit;
@@ -120,23 +133,27 @@ int EarlyEnd(const CliOptions& options, CliEnvironment& env, CliExit exit, const
     return exit;
 }
 
-std::string TranscriptUnwritable(const CTranscriptFile& transcript) {
+std::string TranscriptUnwritable(const CTranscriptFile& transcript)
+{
     return kErrTranscriptUnwritable + transcript.Path() + ": " + transcript.ErrorText();
 }
 
 namespace {
 
 // Where the drive lives, as the listing found it.
-std::string NodeOf(IScsiHost& host, const std::vector<ListedDevice>& devices, char drive) {
+std::string NodeOf(IScsiHost& host, const std::vector<ListedDevice>& devices, char drive)
+{
     for (const ListedDevice& d : devices) {
-        if (d.chDrive == drive) return d.strNode;
+        if (d.chDrive == drive)
+            return d.strNode;
     }
     return drive ? DeviceNodeText(host, drive) : std::string("aspi");
 }
 
 // A drive the identity guard stopped: it got nothing but its INQUIRY.
 FlashRecord WrongDeviceRecord(IScsiHost& host, const std::vector<ListedDevice>& devices, const ListedDevice& device,
-                              const std::string& mismatch) {
+                              const std::string& mismatch)
+{
     FlashRecord record;
     record.chDrive = device.chDrive;
     record.strNode = NodeOf(host, devices, device.chDrive);
@@ -146,15 +163,18 @@ FlashRecord WrongDeviceRecord(IScsiHost& host, const std::vector<ListedDevice>& 
     return record;
 }
 
-void PrintNotes(CliEnvironment& env, const FlashRecord& record) {
-    for (const std::string& note : record.notes) *env.pErr << record.DriveText() << " " << note << '\n';
+void PrintNotes(CliEnvironment& env, const FlashRecord& record)
+{
+    for (const std::string& note : record.notes)
+        *env.pErr << record.DriveText() << " " << note << '\n';
     env.pErr->flush();
 }
 
 }  // namespace
 
 int CommandFlash(const CliOptions& options, IScsiHost& host, IClock& clock, CliEnvironment& env,
-                 CTranscriptFile* transcript, CRunRecords& runRecords) {
+                 CTranscriptFile* transcript, CRunRecords& runRecords)
+{
     // Nothing goes to a device for an image that cannot be sent whole.
     const ImageCheck check = CheckImage(options.strImage, false);
     if (check.exit != kExitSuccess) {
@@ -174,13 +194,15 @@ int CommandFlash(const CliOptions& options, IScsiHost& host, IClock& clock, CliE
     std::vector<char> drives;
     if (options.bAll) {
         for (const ListedDevice& d : devices) {
-            if (d.chDrive) drives.push_back(d.chDrive);
+            if (d.chDrive)
+                drives.push_back(d.chDrive);
         }
         // A drive another program has is one of all; its flash says so.
         drives.insert(drives.end(), busyDrives.begin(), busyDrives.end());
         std::sort(drives.begin(), drives.end());
         if (drives.empty()) {
-            for (const std::string& problem : OpenProblems(host)) PrintError(env, problem);
+            for (const std::string& problem : OpenProblems(host))
+                PrintError(env, problem);
             PrintError(env, "No device found");
             return EarlyEnd(options, env, kExitNoDevice, "No device found");
         }
@@ -192,7 +214,8 @@ int CommandFlash(const CliOptions& options, IScsiHost& host, IClock& clock, CliE
     } else {
         const DeviceChoice choice = ChooseDevice(host, options.device, devices, busyDrives);
         if (choice.exit != kExitSuccess) {
-            for (const std::string& problem : OpenProblems(host)) PrintError(env, problem);
+            for (const std::string& problem : OpenProblems(host))
+                PrintError(env, problem);
             PrintError(env, choice.strError);
             if (choice.exit == kExitUsage && !devices.empty() && !options.device) {
                 *env.pErr << FormatDeviceTable(ListDevices(host));
@@ -208,10 +231,12 @@ int CommandFlash(const CliOptions& options, IScsiHost& host, IClock& clock, CliE
     std::string unlockedDrives;
     for (char drive : drives) {
         holds.push_back(std::make_unique<CDriveHold>(host, drive, clock));
-        if (holds.back()->GetState() != CDriveHold::State::NotOffered) continue;
+        if (holds.back()->GetState() != CDriveHold::State::NotOffered)
+            continue;
         unlockedDrives += (unlockedDrives.empty() ? "" : ", ") + (drive ? std::string(1, drive) + ":" : "the device");
     }
-    if (!unlockedDrives.empty()) PrintError(env, kNoteNoExclusiveAccess + unlockedDrives);
+    if (!unlockedDrives.empty())
+        PrintError(env, kNoteNoExclusiveAccess + unlockedDrives);
 
     // One INQUIRY to each chosen drive, through its hold: the identity the
     // guard checks, and the transcript's first line, so a file that does not
@@ -219,7 +244,8 @@ int CommandFlash(const CliOptions& options, IScsiHost& host, IClock& clock, CliE
     std::vector<ListedDevice> identities(drives.size());
     if (transcript || options.expected.IsSet()) {
         for (size_t i = 0; i < drives.size(); ++i) {
-            if (holds[i]->GetState() != CDriveHold::State::Busy) identities[i] = IdentifyDrive(*holds[i], drives[i]);
+            if (holds[i]->GetState() != CDriveHold::State::Busy)
+                identities[i] = IdentifyDrive(*holds[i], drives[i]);
         }
     }
     if (transcript && transcript->Failed()) {
@@ -244,7 +270,8 @@ int CommandFlash(const CliOptions& options, IScsiHost& host, IClock& clock, CliE
         holds[i]->Release();
         PrintError(env, mismatch);
         records[i] = WrongDeviceRecord(host, devices, identities[i], mismatch);
-        if (!options.bAll) return EarlyEnd(options, env, kExitWrongDevice, mismatch, records[i]);
+        if (!options.bAll)
+            return EarlyEnd(options, env, kExitWrongDevice, mismatch, records[i]);
         records[i].bSkipped = true;
     }
 
@@ -256,7 +283,8 @@ int CommandFlash(const CliOptions& options, IScsiHost& host, IClock& clock, CliE
         auto output = std::make_unique<CProgressOutput>(*env.pErr, env.bErrIsTerminal, env.terminalColumns);
         progress = output.get();
         std::vector<char> lines;
-        for (size_t i : flashed) lines.push_back(drives[i]);
+        for (size_t i : flashed)
+            lines.push_back(drives[i]);
         progress->Begin(lines);
         observer = std::move(output);
     }
@@ -276,16 +304,20 @@ int CommandFlash(const CliOptions& options, IScsiHost& host, IClock& clock, CliE
             FlashJob job =
                 MakeFlashJob(options, check, host, clock, observer.get(), env, drives[i], node, runRecords, transcript);
             job.pHold = holds[i].get();
-                threads.emplace_back([job, &records, i]() { records[i] = RunFlashJob(job); });
+            threads.emplace_back([job, &records, i]() { records[i] = RunFlashJob(job); });
         }
-        for (std::thread& thread : threads) thread.join();
+        for (std::thread& thread : threads)
+            thread.join();
     }
-    if (progress) progress->Finish();
+    if (progress)
+        progress->Finish();
 
     if (!options.bJson) {
-        for (const FlashRecord& record : records) PrintNotes(env, record);
+        for (const FlashRecord& record : records)
+            PrintNotes(env, record);
     }
-    if (!options.bAll) return FinishTranscript(options, env, transcript, records[0].exit);
+    if (!options.bAll)
+        return FinishTranscript(options, env, transcript, records[0].exit);
 
     const int exit = AllDevicesExit(records);
     if (options.bJson) {

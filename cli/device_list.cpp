@@ -13,60 +13,79 @@
 
 namespace {
 
-std::string InquiryField(const uint8_t* data, size_t offset, size_t length) {
+std::string InquiryField(const uint8_t* data, size_t offset, size_t length)
+{
     std::string text;
-    for (size_t i = 0; i < length && data[offset + i] != 0; ++i) text += static_cast<char>(data[offset + i]);
-    while (!text.empty() && text.back() == ' ') text.pop_back();
+    for (size_t i = 0; i < length && data[offset + i] != 0; ++i)
+        text += static_cast<char>(data[offset + i]);
+    while (!text.empty() && text.back() == ' ')
+        text.pop_back();
     return text;
 }
 
 // Asks the selected device for its INQUIRY data.
-void Identify(CFlashDevice& device, ListedDevice& listed) {
+void Identify(CFlashDevice& device, ListedDevice& listed)
+{
     listed.bAnswered = device.Inquiry();
-    if (listed.bAnswered) ReadInquiryIdentity(device.GetDataBuffer(), listed);
+    if (listed.bAnswered)
+        ReadInquiryIdentity(device.GetDataBuffer(), listed);
 }
 
 // "D", "d:", "D:\" name a drive letter; the letter in upper case, or 0.
-char LetterSpec(const std::string& spec) {
-    if (spec.empty() || spec.size() > 3 || !std::isalpha(static_cast<unsigned char>(spec[0]))) return 0;
-    if (spec.size() >= 2 && spec[1] != ':') return 0;
-    if (spec.size() == 3 && spec[2] != '\\') return 0;
+char LetterSpec(const std::string& spec)
+{
+    if (spec.empty() || spec.size() > 3 || !std::isalpha(static_cast<unsigned char>(spec[0])))
+        return 0;
+    if (spec.size() >= 2 && spec[1] != ':')
+        return 0;
+    if (spec.size() == 3 && spec[2] != '\\')
+        return 0;
     return static_cast<char>(std::toupper(static_cast<unsigned char>(spec[0])));
 }
 
 // "\\.\D:" in either case.
-char DevicePathSpec(const std::string& spec) {
-    if (spec.size() != 6 || spec.compare(0, 4, "\\\\.\\") != 0 || spec[5] != ':') return 0;
-    if (!std::isalpha(static_cast<unsigned char>(spec[4]))) return 0;
+char DevicePathSpec(const std::string& spec)
+{
+    if (spec.size() != 6 || spec.compare(0, 4, "\\\\.\\") != 0 || spec[5] != ':')
+        return 0;
+    if (!std::isalpha(static_cast<unsigned char>(spec[4])))
+        return 0;
     return static_cast<char>(std::toupper(static_cast<unsigned char>(spec[4])));
 }
 
-bool IsIndex(const std::string& spec) {
-    if (spec.empty() || spec.size() > 4) return false;
+bool IsIndex(const std::string& spec)
+{
+    if (spec.empty() || spec.size() > 4)
+        return false;
     for (char c : spec) {
-        if (!std::isdigit(static_cast<unsigned char>(c))) return false;
+        if (!std::isdigit(static_cast<unsigned char>(c)))
+            return false;
     }
     return true;
 }
 
 // A device's answer may hold any byte: a control character would break the
 // table's one line per device or move the terminal's cursor, so it shows as '?'.
-std::string TableCell(std::string text) {
+std::string TableCell(std::string text)
+{
     for (char& ch : text) {
-        if (static_cast<unsigned char>(ch) < 0x20 || ch == 0x7F) ch = '?';
+        if (static_cast<unsigned char>(ch) < 0x20 || ch == 0x7F)
+            ch = '?';
     }
     return text;
 }
 
 }  // namespace
 
-void ReadInquiryIdentity(const uint8_t* data, ListedDevice& listed) {
+void ReadInquiryIdentity(const uint8_t* data, ListedDevice& listed)
+{
     listed.strVendor = InquiryField(data, 8, 8);
     listed.strProduct = InquiryField(data, 16, 16);
     listed.strRevision = InquiryField(data, 32, 4);
 }
 
-std::vector<ListedDevice> ListDevices(IScsiHost& host, bool identify) {
+std::vector<ListedDevice> ListDevices(IScsiHost& host, bool identify)
+{
     std::vector<ListedDevice> devices;
     CFlashDevice device(host);
     const int16_t count = device.GetDeviceCount();
@@ -82,7 +101,8 @@ std::vector<ListedDevice> ListDevices(IScsiHost& host, bool identify) {
             // when the layer tells it, is the one the form's /S selects it by.
             listed.chDrive = device.QueryAspiDriveLetter(i);
             listed.strNode = "aspi";
-            if (entry) listed.strNode += " " + std::to_string(entry->nAdapter) + ":" + std::to_string(entry->nTarget);
+            if (entry)
+                listed.strNode += " " + std::to_string(entry->nAdapter) + ":" + std::to_string(entry->nTarget);
         }
         if (!identify) {
             devices.push_back(listed);
@@ -95,17 +115,21 @@ std::vector<ListedDevice> ListDevices(IScsiHost& host, bool identify) {
     return devices;
 }
 
-ListedDevice IdentifyDrive(IScsiHost& host, char drive) {
+ListedDevice IdentifyDrive(IScsiHost& host, char drive)
+{
     ListedDevice listed;
     listed.chDrive = drive;
     CFlashDevice device(host);
     const char spec[] = {drive, ':', '\0'};
-    if (device.OpenDrive(spec)) Identify(device, listed);
+    if (device.OpenDrive(spec))
+        Identify(device, listed);
     return listed;
 }
 
-std::string DeviceNodeText(IScsiHost& host, char drive) {
-    if (dynamic_cast<EmulatedHost*>(&UnrecordedHost(host))) return "emulated";
+std::string DeviceNodeText(IScsiHost& host, char drive)
+{
+    if (dynamic_cast<EmulatedHost*>(&UnrecordedHost(host)))
+        return "emulated";
 #ifdef __linux__
     if (auto* linuxHost = dynamic_cast<CLinuxHost*>(&UnrecordedHost(host))) {
         for (const LinuxDrive& d : linuxHost->Drives()) {
@@ -119,22 +143,26 @@ std::string DeviceNodeText(IScsiHost& host, char drive) {
     return std::string("\\\\.\\") + drive + ":";
 }
 
-std::string OpenProblem(IScsiHost& host, char drive) {
+std::string OpenProblem(IScsiHost& host, char drive)
+{
 #ifdef __linux__
-    if (auto* linuxHost = dynamic_cast<CLinuxHost*>(&UnrecordedHost(host))) return linuxHost->OpenErrorText(drive);
+    if (auto* linuxHost = dynamic_cast<CLinuxHost*>(&UnrecordedHost(host)))
+        return linuxHost->OpenErrorText(drive);
 #endif
     (void)host;
     (void)drive;
     return {};
 }
 
-std::vector<std::string> OpenProblems(IScsiHost& host) {
+std::vector<std::string> OpenProblems(IScsiHost& host)
+{
     std::vector<std::string> problems;
 #ifdef __linux__
     if (auto* linuxHost = dynamic_cast<CLinuxHost*>(&UnrecordedHost(host))) {
         for (const LinuxDrive& d : linuxHost->Drives()) {
             const std::string text = linuxHost->OpenErrorText(d.chLetter);
-            if (!text.empty()) problems.push_back(std::string(1, d.chLetter) + ": " + text);
+            if (!text.empty())
+                problems.push_back(std::string(1, d.chLetter) + ": " + text);
         }
     }
 #endif
@@ -142,12 +170,14 @@ std::vector<std::string> OpenProblems(IScsiHost& host) {
     return problems;
 }
 
-std::vector<char> BusyDrives(IScsiHost& host) {
+std::vector<char> BusyDrives(IScsiHost& host)
+{
     std::vector<char> busy;
 #ifdef __linux__
     if (auto* linuxHost = dynamic_cast<CLinuxHost*>(&UnrecordedHost(host))) {
         for (const LinuxDrive& d : linuxHost->Drives()) {
-            if (linuxHost->OpenFoundBusy(d.chLetter)) busy.push_back(d.chLetter);
+            if (linuxHost->OpenFoundBusy(d.chLetter))
+                busy.push_back(d.chLetter);
         }
     }
 #endif
@@ -156,7 +186,8 @@ std::vector<char> BusyDrives(IScsiHost& host) {
 }
 
 DeviceChoice ChooseDevice(IScsiHost& host, const std::optional<std::string>& spec,
-                          const std::vector<ListedDevice>& devices, const std::vector<char>& busyDrives) {
+                          const std::vector<ListedDevice>& devices, const std::vector<char>& busyDrives)
+{
     DeviceChoice choice;
     if (!spec) {
         const size_t found = devices.size() + busyDrives.size();
@@ -191,7 +222,8 @@ DeviceChoice ChooseDevice(IScsiHost& host, const std::optional<std::string>& spe
         return choice;
     }
     letter = LetterSpec(text);
-    if (!letter) letter = DevicePathSpec(text);
+    if (!letter)
+        letter = DevicePathSpec(text);
 #ifdef __linux__
     if (!letter && !text.empty() && text[0] == '/') {
         auto* linuxHost = dynamic_cast<CLinuxHost*>(&UnrecordedHost(host));
@@ -232,13 +264,16 @@ DeviceChoice ChooseDevice(IScsiHost& host, const std::optional<std::string>& spe
     choice.exit = kExitNoDevice;
     choice.strError = std::string("no device at drive ") + letter + ":";
     const std::string problem = OpenProblem(host, letter);
-    if (!problem.empty()) choice.strError += ": " + problem;
+    if (!problem.empty())
+        choice.strError += ": " + problem;
     return choice;
 }
 
-std::string FormatDeviceTable(const std::vector<ListedDevice>& devices) {
+std::string FormatDeviceTable(const std::vector<ListedDevice>& devices)
+{
     size_t nodeWidth = 4;
-    for (const ListedDevice& d : devices) nodeWidth = std::max(nodeWidth, d.strNode.size());
+    for (const ListedDevice& d : devices)
+        nodeWidth = std::max(nodeWidth, d.strNode.size());
     auto row = [&](const std::string& index, const std::string& drive, const std::string& node,
                    const std::string& vendor, const std::string& product, const std::string& revision) {
         char line[256];
@@ -247,7 +282,8 @@ std::string FormatDeviceTable(const std::vector<ListedDevice>& devices) {
                       TableCell(product).c_str(), TableCell(revision).c_str());
         std::string text = line;
         // Columns padded for reading; no trailing blanks.
-        while (text.size() > 1 && text[text.size() - 2] == ' ') text.erase(text.size() - 2, 1);
+        while (text.size() > 1 && text[text.size() - 2] == ' ')
+            text.erase(text.size() - 2, 1);
         return text;
     };
     std::string table = row("index", "drive", "node", "vendor", "product", "revision");
@@ -258,7 +294,8 @@ std::string FormatDeviceTable(const std::vector<ListedDevice>& devices) {
     return table;
 }
 
-std::string DeviceJson(const ListedDevice& d) {
+std::string DeviceJson(const ListedDevice& d)
+{
     return "{\"event\":\"device\",\"index\":" + std::to_string(d.nIndex) +
            ",\"device\":" + JsonQuote(d.chDrive ? std::string(1, d.chDrive) + ":" : "-") +
            ",\"node\":" + JsonQuote(d.strNode) + ",\"answered\":" + (d.bAnswered ? "true" : "false") +

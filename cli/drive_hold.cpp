@@ -9,15 +9,18 @@ constexpr uint32_t kBusyRetryMs = 100;
 constexpr uint64_t kBusyPatienceMs = 5000;
 
 // "\\.\X:" in either case names the drive letter.
-bool IsDevicePathOf(const char* path, char drive) {
+bool IsDevicePathOf(const char* path, char drive)
+{
     return path && std::strncmp(path, "\\\\.\\", 4) == 0 && path[5] == ':' && path[6] == '\0' &&
            std::toupper(static_cast<unsigned char>(path[4])) == std::toupper(static_cast<unsigned char>(drive));
 }
 
 }  // namespace
 
-CDriveHold::CDriveHold(IScsiHost& inner, char drive, IClock& clock) : CForwardingHost(inner), m_chDrive(drive) {
-    if (!drive) return;
+CDriveHold::CDriveHold(IScsiHost& inner, char drive, IClock& clock) : CForwardingHost(inner), m_chDrive(drive)
+{
+    if (!drive)
+        return;
     // Behind the ASPI layer (Windows 9x) a drive has no handle to hold.
     uint32_t platformId = 0;
     if (m_inner.GetVersionPlatformId(platformId) && platformId == kPlatformWin32Windows) {
@@ -40,22 +43,32 @@ CDriveHold::CDriveHold(IScsiHost& inner, char drive, IClock& clock) : CForwardin
     }
 }
 
-CDriveHold::~CDriveHold() { Release(); }
+CDriveHold::~CDriveHold()
+{
+    Release();
+}
 
-void CDriveHold::Release() {
-    if (m_hDevice == kInvalidHandle) return;
-    if (m_state == State::Held) m_inner.ReleaseExclusiveAccess(m_hDevice);
+void CDriveHold::Release()
+{
+    if (m_hDevice == kInvalidHandle)
+        return;
+    if (m_state == State::Held)
+        m_inner.ReleaseExclusiveAccess(m_hDevice);
     m_inner.CloseDevice(m_hDevice);
     m_hDevice = kInvalidHandle;
 }
 
-HostHandle CDriveHold::OpenDevice(const char* path) {
+HostHandle CDriveHold::OpenDevice(const char* path)
+{
     // A second open of a drive held with O_EXCL would fail as busy.
-    if (m_hDevice != kInvalidHandle && IsDevicePathOf(path, m_chDrive)) return m_hDevice;
+    if (m_hDevice != kInvalidHandle && IsDevicePathOf(path, m_chDrive))
+        return m_hDevice;
     return m_inner.OpenDevice(path);
 }
 
-void CDriveHold::CloseDevice(HostHandle device) {
-    if (device != kInvalidHandle && device == m_hDevice) return;
+void CDriveHold::CloseDevice(HostHandle device)
+{
+    if (device != kInvalidHandle && device == m_hDevice)
+        return;
     m_inner.CloseDevice(device);
 }

@@ -3,18 +3,18 @@
 // How kt3916flash-cli ends. Scripts rely on these numbers: never renumber.
 enum CliExit : int {
     kExitSuccess = 0,
-    kExitError = 1,              // an unexpected problem (for example the transcript file)
-    kExitUsage = 2,              // bad arguments, a bad scenario, or several devices and none chosen
-    kExitNoDevice = 3,           // no device found, or the chosen one is not there
-    kExitImageUnreadable = 4,    // the image cannot be opened or read, and no block went out
-    kExitNotFlashable = 5,       // the image is neither 524288 nor 1048576 bytes long
-    kExitSendFailure = 6,        // the transfer stopped once a block had gone out: the image did not arrive whole
-    kExitNoReturn = 7,           // the image was sent but the device did not answer again
-    kExitSomeFailed = 8,         // --all: at least one device did not succeed
-    kExitWrongDevice = 9,        // not the device --expect-identity/--expect-revision names: nothing was sent
-    kExitWrongRevision = 10,     // the device came back, but not with the revision --new-revision names
-    kExitDeviceBusy = 11,        // another program has the device: nothing was sent to it
-    kExitInterrupted = 130,      // stopped by Ctrl-C (or SIGTERM)
+    kExitError = 1,            // an unexpected problem (for example the transcript file)
+    kExitUsage = 2,            // bad arguments, a bad scenario, or several devices and none chosen
+    kExitNoDevice = 3,         // no device found, or the chosen one is not there
+    kExitImageUnreadable = 4,  // the image cannot be opened or read, and no block went out
+    kExitNotFlashable = 5,     // the image is neither 524288 nor 1048576 bytes long
+    kExitSendFailure = 6,      // the transfer stopped once a block had gone out: the image did not arrive whole
+    kExitNoReturn = 7,         // the image was sent but the device did not answer again
+    kExitSomeFailed = 8,       // --all: at least one device did not succeed
+    kExitWrongDevice = 9,      // not the device --expect-identity/--expect-revision names: nothing was sent
+    kExitWrongRevision = 10,   // the device came back, but not with the revision --new-revision names
+    kExitDeviceBusy = 11,      // another program has the device: nothing was sent to it
+    kExitInterrupted = 130,    // stopped by Ctrl-C (or SIGTERM)
 };
 
 struct CliExitDescription {
@@ -39,9 +39,11 @@ inline constexpr CliExitDescription kCliExitDescriptions[] = {
     {kExitInterrupted, "interrupted", "interrupted by Ctrl-C or SIGTERM"},
 };
 
-inline const char* CliExitName(int code) {
+inline const char* CliExitName(int code)
+{
     for (const CliExitDescription& d : kCliExitDescriptions) {
-        if (d.code == code) return d.name;
+        if (d.code == code)
+            return d.name;
     }
     return "error";
 }

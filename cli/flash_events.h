@@ -7,27 +7,27 @@
 
 // What one device's run of the form came to, filled in as it goes.
 struct FlashRecord {
-    char chDrive = 0;          // 0 when the form chose the only device itself
-    std::string strNode;       // where the drive lives: /dev/sg1, \\.\D:, emulated
-    bool bEmulated = false;    // the device is the emulated KT3916
+    char chDrive = 0;        // 0 when the form chose the only device itself
+    std::string strNode;     // where the drive lives: /dev/sg1, \\.\D:, emulated
+    bool bEmulated = false;  // the device is the emulated KT3916
     std::string strImage;
-    std::string strIdentity;   // vendor and product, as the form lists them
+    std::string strIdentity;  // vendor and product, as the form lists them
     // Blanks trimmed: as the form read it at its survey, and from the INQUIRY
     // the device answered after the transfer.
     std::string strRevision;
     std::string strNewRevision;
-    std::string strChecksum;   // four hex digits
-    uint32_t nBlocks = 0;      // of the plan, known once the transfer starts
-    uint32_t nBlocksSent = 0;      // block writes the device accepted
-    uint32_t nBlockWrites = 0;     // block writes that went out, accepted or not
+    std::string strChecksum;         // four hex digits
+    uint32_t nBlocks = 0;            // of the plan, known once the transfer starts
+    uint32_t nBlocksSent = 0;        // block writes the device accepted
+    uint32_t nBlockWrites = 0;       // block writes that went out, accepted or not
     bool bDownloadModeSent = false;  // START STOP UNIT went out
     int nTicks = 0;
     bool bTransferStarted = false;
-    bool bInterruptHeld = false;  // Ctrl-C came during the transfer
-    bool bInterrupted = false;    // the run stopped on Ctrl-C
+    bool bInterruptHeld = false;        // Ctrl-C came during the transfer
+    bool bInterrupted = false;          // the run stopped on Ctrl-C
     std::vector<std::string> messages;  // every message box, in order
     CliExit exit = kExitError;
-    std::vector<std::string> notes;     // what the tool adds to the form's messages
+    std::vector<std::string> notes;  // what the tool adds to the form's messages
     // The command the run stopped on: the sense the device answered with
     // ("05/20/00" and in words), or why the pass-through call failed.
     std::string strSense;
@@ -41,13 +41,17 @@ struct FlashRecord {
     std::string DriveText() const { return chDrive ? std::string(1, chDrive) + ":" : std::string("-"); }
     // "1.00 -> 1.10" once the device answered after the transfer, else the
     // revision the survey read.
-    std::string RevisionText() const {
+    std::string RevisionText() const
+    {
         return strNewRevision.empty() ? strRevision : strRevision + " -> " + strNewRevision;
     }
     // How the run ended, in one line for people.
-    std::string ResultText() const {
-        if (!strCheckFailure.empty()) return strCheckFailure;
-        if (bInterrupted) return "interrupted";
+    std::string ResultText() const
+    {
+        if (!strCheckFailure.empty())
+            return strCheckFailure;
+        if (bInterrupted)
+            return "interrupted";
         return messages.empty() ? std::string() : messages.back();
     }
 };
@@ -70,7 +74,7 @@ struct FlashEvent {
     bool bInquiry = false;   // tick: an INQUIRY went out
     bool bAnswered = false;  // tick: and the device answered it
     int nFirstInquiryTick = 0;
-    int nBar = 0;            // the progress bar's position and maximum
+    int nBar = 0;  // the progress bar's position and maximum
     int nBarMax = 0;
     std::string strText;
 };

@@ -9,27 +9,25 @@
 #include "cli/terminal_window.h"
 #include "console/flash_view.h"
 
-CliExit ClassifyFlashMessages(const FlashRecord& record) {
-    if (record.messages.empty()) return kExitError;
+CliExit ClassifyFlashMessages(const FlashRecord& record)
+{
+    if (record.messages.empty())
+        return kExitError;
     const std::string& last = record.messages.back();
     struct Mapping {
         const char* message;
         CliExit exit;
     };
     static const Mapping kMappings[] = {
-        {kMsgUpdateSuccess, kExitSuccess},
-        {kMsgNoDeviceFound, kExitNoDevice},
-        {kMsgNoFileSet, kExitImageUnreadable},
-        {kMsgFileOpenFailure, kExitImageUnreadable},
-        {kMsgFileReadFailure, kExitImageUnreadable},
-        {kMsgImageChanged, kExitImageUnreadable},
-        {kMsgImageNotChecked, kExitImageUnreadable},
-        {kMsgImageSizeInvalid, kExitNotFlashable},
-        {kMsgSendFailure, kExitSendFailure},
-        {kMsgUpdateFailure, kExitNoReturn},
+        {kMsgUpdateSuccess, kExitSuccess},           {kMsgNoDeviceFound, kExitNoDevice},
+        {kMsgNoFileSet, kExitImageUnreadable},       {kMsgFileOpenFailure, kExitImageUnreadable},
+        {kMsgFileReadFailure, kExitImageUnreadable}, {kMsgImageChanged, kExitImageUnreadable},
+        {kMsgImageNotChecked, kExitImageUnreadable}, {kMsgImageSizeInvalid, kExitNotFlashable},
+        {kMsgSendFailure, kExitSendFailure},         {kMsgUpdateFailure, kExitNoReturn},
     };
     for (const Mapping& m : kMappings) {
-        if (last == m.message) return m.exit;
+        if (last == m.message)
+            return m.exit;
     }
     return kExitError;
 }
@@ -55,17 +53,22 @@ constexpr char kNoteDeviceBusy[] = "device busy: in use by another program (";
 // Once a block has gone out, the device's image is half-written whatever
 // stopped the transfer: a read error is as much a part-way failure as a
 // refused block, and the form's message says which it was.
-void ClassifyPartWay(FlashRecord& record) {
+void ClassifyPartWay(FlashRecord& record)
+{
     const bool whole = record.nBlocks != 0 && record.nBlocksSent == record.nBlocks;
-    if (record.nBlockWrites == 0 || whole) return;
-    if (record.exit == kExitSuccess || record.exit == kExitInterrupted) return;
+    if (record.nBlockWrites == 0 || whole)
+        return;
+    if (record.exit == kExitSuccess || record.exit == kExitInterrupted)
+        return;
     record.exit = kExitSendFailure;
 }
 
 // Each note follows from the commands that went out, not from the phase the
 // form was in.
-void AddTransferNotes(FlashRecord& record) {
-    if (record.bInterrupted) return;
+void AddTransferNotes(FlashRecord& record)
+{
+    if (record.bInterrupted)
+        return;
     const bool whole = record.nBlocks != 0 && record.nBlocksSent == record.nBlocks;
     if (record.exit != kExitSuccess && record.exit != kExitNoReturn && !whole) {
         if (record.nBlockWrites != 0) {
@@ -77,13 +80,16 @@ void AddTransferNotes(FlashRecord& record) {
             record.notes.push_back(kNoteNothingWritten);
         }
     }
-    if (record.bInterruptHeld) record.notes.push_back(kNoteInterruptHeld);
+    if (record.bInterruptHeld)
+        record.notes.push_back(kNoteInterruptHeld);
 }
 
 // The form's success says the device answered; the revision it answered
 // with says whether it runs the new firmware.
-void CheckNewRevision(const FlashJob& job, FlashRecord& record) {
-    if (!job.newRevision || record.strNewRevision == *job.newRevision) return;
+void CheckNewRevision(const FlashJob& job, FlashRecord& record)
+{
+    if (!job.newRevision || record.strNewRevision == *job.newRevision)
+        return;
     record.exit = kExitWrongRevision;
     // Quoted: a blank answer must read as one.
     record.strCheckFailure =
@@ -96,10 +102,15 @@ void CheckNewRevision(const FlashJob& job, FlashRecord& record) {
 class CFinalBlockObserver final : public IFlashObserver {
 public:
     CFinalBlockObserver(IFlashObserver* next, const std::function<void()>& afterFinalBlock)
-        : m_pNext(next), m_afterFinalBlock(afterFinalBlock) {}
-    void OnFlashEvent(const FlashEvent& event) override {
-        if (m_pNext) m_pNext->OnFlashEvent(event);
-        if (event.kind == FlashEventKind::Block && event.nIndex == event.nTotal) m_afterFinalBlock();
+        : m_pNext(next), m_afterFinalBlock(afterFinalBlock)
+    {
+    }
+    void OnFlashEvent(const FlashEvent& event) override
+    {
+        if (m_pNext)
+            m_pNext->OnFlashEvent(event);
+        if (event.kind == FlashEventKind::Block && event.nIndex == event.nTotal)
+            m_afterFinalBlock();
     }
 
 private:
@@ -107,8 +118,10 @@ private:
     const std::function<void()>& m_afterFinalBlock;
 };
 
-void EmitResult(const FlashJob& job, const FlashRecord& record, uint64_t startMs) {
-    if (!job.pObserver) return;
+void EmitResult(const FlashJob& job, const FlashRecord& record, uint64_t startMs)
+{
+    if (!job.pObserver)
+        return;
     FlashEvent result;
     result.kind = FlashEventKind::Result;
     result.record = &record;
@@ -118,7 +131,8 @@ void EmitResult(const FlashJob& job, const FlashRecord& record, uint64_t startMs
 
 }  // namespace
 
-FlashRecord RunFlashJob(const FlashJob& job) {
+FlashRecord RunFlashJob(const FlashJob& job)
+{
     const uint64_t startMs = job.pClock->NowMs();
     FlashRecord record;
     record.chDrive = job.chDrive;
@@ -147,12 +161,12 @@ FlashRecord RunFlashJob(const FlashJob& job) {
     CTerminalFormWindow::RunEnd end = CTerminalFormWindow::RunEnd::Idle;
     FlashState finalState = FlashState::Ready;
     CCommandTally tally(job.pHold ? static_cast<IScsiHost&>(*job.pHold) : *job.pHost);
-    const std::unique_ptr<ISleepInhibitor> sleepInhibitor =
-        job.makeSleepInhibitor ? job.makeSleepInhibitor() : nullptr;
+    const std::unique_ptr<ISleepInhibitor> sleepInhibitor = job.makeSleepInhibitor ? job.makeSleepInhibitor() : nullptr;
     {
         CFlashView view(window, tally, sleepInhibitor.get());
         view.SetVerifyWindow(job.verifyWindow);
-        if (job.heldImage) view.HoldImage(*job.heldImage);
+        if (job.heldImage)
+            view.HoldImage(*job.heldImage);
         if (job.pInterrupt && job.pInterrupt->IsRaised()) {
             end = CTerminalFormWindow::RunEnd::Interrupted;
         } else {
@@ -163,7 +177,8 @@ FlashRecord RunFlashJob(const FlashJob& job) {
         record.strNewRevision = WithoutTrailingBlanks(view.GetAnsweredRevision());
     }
     // The device is left to others only once the form is done with it.
-    if (job.pHold) job.pHold->Release();
+    if (job.pHold)
+        job.pHold->Release();
     record.bDownloadModeSent = tally.Count(kOpStartStopUnit) != 0;
     record.nBlockWrites = tally.Count(kOpWriteBlock);
 
@@ -183,19 +198,23 @@ FlashRecord RunFlashJob(const FlashJob& job) {
     } else {
         record.exit = ClassifyFlashMessages(record);
         // Success is the form back in Ready after "Update success!!".
-        if (record.exit == kExitSuccess && finalState != FlashState::Ready) record.exit = kExitError;
+        if (record.exit == kExitSuccess && finalState != FlashState::Ready)
+            record.exit = kExitError;
         if (record.exit == kExitError && record.messages.empty()) {
             record.notes.push_back("the form stopped without a message (state " +
                                    std::string(FlashStateName(finalState)) + ")");
         }
         ClassifyPartWay(record);
-        if (record.exit == kExitSuccess) CheckNewRevision(job, record);
+        if (record.exit == kExitSuccess)
+            CheckNewRevision(job, record);
     }
-    if (const auto* recorder = dynamic_cast<const CRecordingHost*>(job.pHost)) AddCommandFailure(*recorder, record);
+    if (const auto* recorder = dynamic_cast<const CRecordingHost*>(job.pHost))
+        AddCommandFailure(*recorder, record);
     AddTransferNotes(record);
     if (record.exit == kExitNoDevice && job.chDrive && job.explainNoDevice) {
         const std::string why = job.explainNoDevice(job.chDrive);
-        if (!why.empty()) record.notes.push_back(why);
+        if (!why.empty())
+            record.notes.push_back(why);
     }
 
     // The result event and the exit code say the same: a run whose record

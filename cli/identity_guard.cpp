@@ -2,24 +2,31 @@
 
 #include "cli/device_list.h"
 
-std::string WithoutTrailingBlanks(std::string text) {
-    while (!text.empty() && text.back() == ' ') text.pop_back();
+std::string WithoutTrailingBlanks(std::string text)
+{
+    while (!text.empty() && text.back() == ' ')
+        text.pop_back();
     return text;
 }
 
-std::string IdentityMismatch(const IdentityExpectation& expected, const ListedDevice& device) {
-    if (!expected.IsSet()) return {};
+std::string IdentityMismatch(const IdentityExpectation& expected, const ListedDevice& device)
+{
+    if (!expected.IsSet())
+        return {};
     const std::string identity = WithoutTrailingBlanks(device.strVendor + " " + device.strProduct);
     const std::string revision = WithoutTrailingBlanks(device.strRevision);
     const bool identityMatches = !expected.identity || WithoutTrailingBlanks(*expected.identity) == identity;
     const bool revisionMatches = !expected.revision || WithoutTrailingBlanks(*expected.revision) == revision;
-    if (device.bAnswered && identityMatches && revisionMatches) return {};
+    if (device.bAnswered && identityMatches && revisionMatches)
+        return {};
 
     const std::string drive = device.chDrive ? std::string(1, device.chDrive) + ":" : std::string("-");
     std::string text = drive + (device.bAnswered ? " is \"" + identity + "\" revision " + revision
                                                  : std::string(" did not answer INQUIRY"));
     text += ", expected";
-    if (expected.identity) text += " \"" + WithoutTrailingBlanks(*expected.identity) + "\"";
-    if (expected.revision) text += " revision " + WithoutTrailingBlanks(*expected.revision);
+    if (expected.identity)
+        text += " \"" + WithoutTrailingBlanks(*expected.identity) + "\"";
+    if (expected.revision)
+        text += " revision " + WithoutTrailingBlanks(*expected.revision);
     return text + "; nothing was sent";
 }

@@ -17,13 +17,15 @@ constexpr char kImageNotRegularFile[] = "not a regular file";
 
 }  // namespace
 
-std::string ImageChecksumText(uint16_t checksum) {
+std::string ImageChecksumText(uint16_t checksum)
+{
     char text[8];
     std::snprintf(text, sizeof text, "%04X", static_cast<unsigned>(checksum));
     return text;
 }
 
-std::string Sha256Text(const ImageDigest& digest) {
+std::string Sha256Text(const ImageDigest& digest)
+{
     std::string text;
     char pair[3];
     for (uint8_t byte : digest.sha256) {
@@ -33,7 +35,8 @@ std::string Sha256Text(const ImageDigest& digest) {
     return text;
 }
 
-ImageCheck CheckImage(const std::string& path, bool withChecksum) {
+ImageCheck CheckImage(const std::string& path, bool withChecksum)
+{
     ImageCheck check;
     check.strPath = path;
     std::error_code ec;
@@ -85,7 +88,8 @@ ImageCheck CheckImage(const std::string& path, bool withChecksum) {
     return check;
 }
 
-std::string FormatImageCheck(const ImageCheck& check) {
+std::string FormatImageCheck(const ImageCheck& check)
+{
     std::string text = "image     " + check.strPath + "\n";
     text += "size      " + std::to_string(check.nSize) + " bytes\n";
     if (check.nBlocks) {
@@ -96,17 +100,20 @@ std::string FormatImageCheck(const ImageCheck& check) {
     } else {
         text += "plan      not flashable (the size must be 524288 or 1048576 bytes)\n";
     }
-    if (check.bHasChecksum) text += "checksum  " + ImageChecksumText(check.nChecksum) + "\n";
+    if (check.bHasChecksum)
+        text += "checksum  " + ImageChecksumText(check.nChecksum) + "\n";
     return text;
 }
 
-std::string ImageCheckJson(const ImageCheck& check) {
+std::string ImageCheckJson(const ImageCheck& check)
+{
     std::string json = "{\"event\":\"image\",\"image\":" + JsonQuote(check.strPath);
     if (check.exit == kExitImageUnreadable) {
         return json + ",\"readable\":false,\"error\":" + JsonQuote(check.strError) + "}";
     }
     json += ",\"readable\":true,\"size\":" + std::to_string(check.nSize) +
             ",\"flashable\":" + (check.nBlocks ? "true" : "false") + ",\"blocks\":" + std::to_string(check.nBlocks);
-    if (check.bHasChecksum) json += ",\"checksum\":\"" + ImageChecksumText(check.nChecksum) + "\"";
+    if (check.bHasChecksum)
+        json += ",\"checksum\":\"" + ImageChecksumText(check.nChecksum) + "\"";
     return json + "}";
 }

@@ -12,12 +12,12 @@ struct ImageCheck {
     std::string strError;
     std::string strPath;
     int64_t nSize = -1;
-    uint32_t nBlocks = 0;       // 9 or 18; 0 when not flashable
-    uint32_t nFinalBytes = 0;   // image bytes in the final block
+    uint32_t nBlocks = 0;      // 9 or 18; 0 when not flashable
+    uint32_t nFinalBytes = 0;  // image bytes in the final block
     uint8_t byFinalMarker = 0;
     bool bHasChecksum = false;
-    uint16_t nChecksum = 0;     // the sum of all bytes, kept to 16 bits
-    ImageDigest digest;         // with the checksum: what was read, as the form takes it
+    uint16_t nChecksum = 0;  // the sum of all bytes, kept to 16 bits
+    ImageDigest digest;      // with the checksum: what was read, as the form takes it
 };
 
 // Reads the file in fixed chunks for the checksum, so its size never

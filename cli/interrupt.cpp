@@ -16,20 +16,24 @@
 #include <thread>
 #endif
 
-void CInterruptFlag::Raise() {
+void CInterruptFlag::Raise()
+{
     m_bRaised = true;
     std::lock_guard<std::mutex> lock(m_mutex);
-    for (auto& [id, listener] : m_listeners) listener();
+    for (auto& [id, listener] : m_listeners)
+        listener();
 }
 
-int CInterruptFlag::AddListener(std::function<void()> listener) {
+int CInterruptFlag::AddListener(std::function<void()> listener)
+{
     std::lock_guard<std::mutex> lock(m_mutex);
     const int id = m_nNextId++;
     m_listeners[id] = std::move(listener);
     return id;
 }
 
-void CInterruptFlag::RemoveListener(int id) {
+void CInterruptFlag::RemoveListener(int id)
+{
     std::lock_guard<std::mutex> lock(m_mutex);
     m_listeners.erase(id);
 }
@@ -37,15 +41,17 @@ void CInterruptFlag::RemoveListener(int id) {
 namespace {
 // The signal side has no other way to reach the flag.
 std::atomic<CInterruptFlag*> g_pInterruptFlag{nullptr};
-}
+}  // namespace
 
 #ifdef _WIN32
 
 namespace {
-BOOL WINAPI OnConsoleControl(DWORD type) {
+BOOL WINAPI OnConsoleControl(DWORD type)
+{
     if (type == CTRL_C_EVENT || type == CTRL_BREAK_EVENT) {
         // The system runs this handler on a thread of its own.
-        if (CInterruptFlag* flag = g_pInterruptFlag.load()) flag->Raise();
+        if (CInterruptFlag* flag = g_pInterruptFlag.load())
+            flag->Raise();
         return TRUE;
     }
     return FALSE;
@@ -54,28 +60,35 @@ BOOL WINAPI OnConsoleControl(DWORD type) {
 
 struct CInterruptWatch::Impl {};
 
-CInterruptWatch::CInterruptWatch(CInterruptFlag& flag) : m_pImpl(std::make_unique<Impl>()) {
+CInterruptWatch::CInterruptWatch(CInterruptFlag& flag) : m_pImpl(std::make_unique<Impl>())
+{
     g_pInterruptFlag = &flag;
     SetConsoleCtrlHandler(OnConsoleControl, TRUE);
 }
 
-CInterruptWatch::~CInterruptWatch() {
+CInterruptWatch::~CInterruptWatch()
+{
     SetConsoleCtrlHandler(OnConsoleControl, FALSE);
     g_pInterruptFlag = nullptr;
 }
 
-bool StderrIsLiveTerminal() {
-    if (!_isatty(_fileno(stderr))) return false;
+bool StderrIsLiveTerminal()
+{
+    if (!_isatty(_fileno(stderr)))
+        return false;
     HANDLE console = GetStdHandle(STD_ERROR_HANDLE);
     DWORD mode = 0;
-    if (!GetConsoleMode(console, &mode)) return false;
+    if (!GetConsoleMode(console, &mode))
+        return false;
     // ENABLE_VIRTUAL_TERMINAL_PROCESSING, where the console has it.
     return SetConsoleMode(console, mode | 0x0004) != 0;
 }
 
-size_t StderrColumns() {
+size_t StderrColumns()
+{
     CONSOLE_SCREEN_BUFFER_INFO info;
-    if (!GetConsoleScreenBufferInfo(GetStdHandle(STD_ERROR_HANDLE), &info)) return 0;
+    if (!GetConsoleScreenBufferInfo(GetStdHandle(STD_ERROR_HANDLE), &info))
+        return 0;
     return static_cast<size_t>(info.srWindow.Right - info.srWindow.Left + 1);
 }
 
@@ -88,7 +101,8 @@ struct CInterruptWatch::Impl {
     std::thread watcher;
 };
 
-CInterruptWatch::CInterruptWatch(CInterruptFlag& flag) : m_pImpl(std::make_unique<Impl>()) {
+CInterruptWatch::CInterruptWatch(CInterruptFlag& flag) : m_pImpl(std::make_unique<Impl>())
+{
     g_pInterruptFlag = &flag;
     Impl& impl = *m_pImpl;
     sigemptyset(&impl.set);
@@ -99,14 +113,18 @@ CInterruptWatch::CInterruptWatch(CInterruptFlag& flag) : m_pImpl(std::make_uniqu
     impl.watcher = std::thread([&impl]() {
         for (;;) {
             int signal = 0;
-            if (sigwait(&impl.set, &signal) != 0) continue;
-            if (impl.bStopping) return;
-            if (CInterruptFlag* flag = g_pInterruptFlag.load()) flag->Raise();
+            if (sigwait(&impl.set, &signal) != 0)
+                continue;
+            if (impl.bStopping)
+                return;
+            if (CInterruptFlag* flag = g_pInterruptFlag.load())
+                flag->Raise();
         }
     });
 }
 
-CInterruptWatch::~CInterruptWatch() {
+CInterruptWatch::~CInterruptWatch()
+{
     m_pImpl->bStopping = true;
     pthread_kill(m_pImpl->watcher.native_handle(), SIGTERM);
     m_pImpl->watcher.join();
@@ -114,17 +132,20 @@ CInterruptWatch::~CInterruptWatch() {
     g_pInterruptFlag = nullptr;
 }
 
-bool StderrIsLiveTerminal() {
-    if (!isatty(STDERR_FILENO)) return false;
+bool StderrIsLiveTerminal()
+{
+    if (!isatty(STDERR_FILENO))
+        return false;
     const char* term = getenv("TERM");
     return term && *term && std::string_view(term) != "dumb";
 }
 
-size_t StderrColumns() {
+size_t StderrColumns()
+{
     winsize size{};
-    if (ioctl(STDERR_FILENO, TIOCGWINSZ, &size) != 0) return 0;
+    if (ioctl(STDERR_FILENO, TIOCGWINSZ, &size) != 0)
+        return 0;
     return size.ws_col;
 }
 
 #endif
-

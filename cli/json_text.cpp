@@ -5,7 +5,8 @@
 namespace {
 
 // Length of the valid UTF-8 sequence at text[i], 0 when there is none.
-size_t Utf8Length(const std::string& text, size_t i) {
+size_t Utf8Length(const std::string& text, size_t i)
+{
     const auto byte = [&](size_t k) { return static_cast<unsigned char>(text[k]); };
     const unsigned char c = byte(i);
     size_t length;
@@ -18,21 +19,28 @@ size_t Utf8Length(const std::string& text, size_t i) {
     } else {
         return 0;
     }
-    if (i + length > text.size()) return 0;
+    if (i + length > text.size())
+        return 0;
     for (size_t k = 1; k < length; ++k) {
-        if ((byte(i + k) & 0xC0) != 0x80) return 0;
+        if ((byte(i + k) & 0xC0) != 0x80)
+            return 0;
     }
     // Overlong forms, surrogates and code points past U+10FFFF.
-    if (c == 0xE0 && byte(i + 1) < 0xA0) return 0;
-    if (c == 0xED && byte(i + 1) >= 0xA0) return 0;
-    if (c == 0xF0 && byte(i + 1) < 0x90) return 0;
-    if (c == 0xF4 && byte(i + 1) >= 0x90) return 0;
+    if (c == 0xE0 && byte(i + 1) < 0xA0)
+        return 0;
+    if (c == 0xED && byte(i + 1) >= 0xA0)
+        return 0;
+    if (c == 0xF0 && byte(i + 1) < 0x90)
+        return 0;
+    if (c == 0xF4 && byte(i + 1) >= 0x90)
+        return 0;
     return length;
 }
 
 }  // namespace
 
-std::string JsonQuote(const std::string& text) {
+std::string JsonQuote(const std::string& text)
+{
     std::string out = "\"";
     for (size_t i = 0; i < text.size();) {
         const unsigned char c = static_cast<unsigned char>(text[i]);

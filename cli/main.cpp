@@ -10,7 +10,8 @@
 #include "cli/cli_app.h"
 #include "cli/interrupt.h"
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv)
+{
 #ifndef _WIN32
     // A reader that goes away (| head), or a transcript past the file size
     // limit, must not end the process in the middle of a transfer; the

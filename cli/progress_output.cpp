@@ -11,7 +11,8 @@ constexpr size_t kVendorLength = 8;
 constexpr size_t kProductLength = 16;
 constexpr size_t kShortestIdentity = 8;  // below this the identity says nothing
 
-std::string Bar(uint32_t done, uint32_t total) {
+std::string Bar(uint32_t done, uint32_t total)
+{
     int filled = total ? static_cast<int>(static_cast<uint64_t>(done) * kProgressBarWidth / total) : 0;
     filled = std::clamp(filled, 0, kProgressBarWidth);
     return "[" + std::string(static_cast<size_t>(filled), '#') +
@@ -19,20 +20,27 @@ std::string Bar(uint32_t done, uint32_t total) {
 }
 
 // Padding folded to single blanks; control bytes made visible.
-std::string Folded(const std::string& text) {
+std::string Folded(const std::string& text)
+{
     std::string out;
     for (char c : text) {
-        if (c == ' ' && (out.empty() || out.back() == ' ')) continue;
+        if (c == ' ' && (out.empty() || out.back() == ' '))
+            continue;
         out += static_cast<unsigned char>(c) < 0x20 ? '?' : c;
     }
-    while (!out.empty() && out.back() == ' ') out.pop_back();
+    while (!out.empty() && out.back() == ' ')
+        out.pop_back();
     return out;
 }
 
-std::string DriveLabel(const FlashRecord* record) { return record ? record->DriveText() : std::string("-"); }
+std::string DriveLabel(const FlashRecord* record)
+{
+    return record ? record->DriveText() : std::string("-");
+}
 
 // What the line says about the phase; the bar only when withBar.
-std::string PhaseText(const ProgressLine& line, bool withBar) {
+std::string PhaseText(const ProgressLine& line, bool withBar)
+{
     auto bar = [&](uint32_t done, uint32_t total) { return withBar ? " " + Bar(done, total) : std::string(); };
     std::string text;
     switch (line.phase) {
@@ -42,7 +50,8 @@ std::string PhaseText(const ProgressLine& line, bool withBar) {
     case ProgressLine::Phase::Sending:
         text += bar(line.nBlocksSent, line.nBlocks) + " block " + std::to_string(line.nBlocksSent) + "/" +
                 std::to_string(line.nBlocks);
-        if (line.bHeld) text += "  Ctrl-C held";
+        if (line.bHeld)
+            text += "  Ctrl-C held";
         break;
     case ProgressLine::Phase::Verifying:
         text += bar(static_cast<uint32_t>(line.nTick), static_cast<uint32_t>(line.window.nLastTick));
@@ -60,7 +69,8 @@ std::string PhaseText(const ProgressLine& line, bool withBar) {
             text += bar(line.nBlocksSent, line.nBlocks);
         }
         text += " " + (line.strMessage.empty() ? std::string("stopped") : line.strMessage);
-        if (!line.strRevisions.empty()) text += ", rev " + line.strRevisions;
+        if (!line.strRevisions.empty())
+            text += ", rev " + line.strRevisions;
         break;
     }
     return text;
@@ -68,15 +78,18 @@ std::string PhaseText(const ProgressLine& line, bool withBar) {
 
 }  // namespace
 
-std::string IdentityText(const std::string& identity) {
+std::string IdentityText(const std::string& identity)
+{
     const std::string vendor = Folded(identity.substr(0, std::min(identity.size(), kVendorLength)));
     const std::string product =
         identity.size() > kVendorLength ? Folded(identity.substr(kVendorLength, kProductLength)) : std::string();
-    if (vendor.empty() || product.empty()) return vendor + product;
+    if (vendor.empty() || product.empty())
+        return vendor + product;
     return vendor + " " + product;
 }
 
-std::string FormatProgressLine(const ProgressLine& line, size_t width) {
+std::string FormatProgressLine(const ProgressLine& line, size_t width)
+{
     const std::string drive = line.chDrive ? std::string(1, line.chDrive) + ":" : std::string("-");
     const std::string fullIdentity = IdentityText(line.strIdentity);
     for (bool withBar : {true, false}) {
@@ -86,63 +99,81 @@ std::string FormatProgressLine(const ProgressLine& line, size_t width) {
         const size_t fixed = drive.size() + phase.size();
         if (!identity.empty() && fixed + 2 + identity.size() > width) {
             identity = fixed + 2 + kShortestIdentity <= width ? identity.substr(0, width - fixed - 2) : std::string();
-            while (!identity.empty() && identity.back() == ' ') identity.pop_back();
+            while (!identity.empty() && identity.back() == ' ')
+                identity.pop_back();
         }
         std::string text = drive + (identity.empty() ? std::string() : " " + identity + " ") + phase;
-        if (text.size() <= width) return text;
-        if (!withBar) return text.substr(0, width);
+        if (text.size() <= width)
+            return text;
+        if (!withBar)
+            return text.substr(0, width);
     }
     return drive.substr(0, width);
 }
 
 CProgressOutput::CProgressOutput(std::ostream& err, bool live, std::function<size_t()> columns)
-    : m_err(err), m_bLive(live), m_columns(std::move(columns)) {}
+    : m_err(err), m_bLive(live), m_columns(std::move(columns))
+{
+}
 
-size_t CProgressOutput::LineWidth() const {
+size_t CProgressOutput::LineWidth() const
+{
     size_t columns = m_columns ? m_columns() : kDefaultTerminalColumns;
-    if (columns < 2) columns = kDefaultTerminalColumns;
+    if (columns < 2)
+        columns = kDefaultTerminalColumns;
     // One column short of the edge: a line that fills the last column leaves
     // some terminals about to wrap, and the next cursor move goes astray.
     return columns - 1;
 }
 
-void CProgressOutput::DrawAll() {
+void CProgressOutput::DrawAll()
+{
     m_nDrawnWidth = LineWidth();
-    if (m_nDrawnLines) m_err << "\x1b[" << m_nDrawnLines << "A\r\x1b[J";
-    for (const ProgressLine& line : m_lines) m_err << FormatProgressLine(line, m_nDrawnWidth) << '\n';
+    if (m_nDrawnLines)
+        m_err << "\x1b[" << m_nDrawnLines << "A\r\x1b[J";
+    for (const ProgressLine& line : m_lines)
+        m_err << FormatProgressLine(line, m_nDrawnWidth) << '\n';
     m_nDrawnLines = m_lines.size();
     m_err.flush();
 }
 
-void CProgressOutput::PrintAbove(const std::string& text) {
-    if (m_nDrawnLines) m_err << "\x1b[" << m_nDrawnLines << "A\r\x1b[J";
+void CProgressOutput::PrintAbove(const std::string& text)
+{
+    if (m_nDrawnLines)
+        m_err << "\x1b[" << m_nDrawnLines << "A\r\x1b[J";
     m_err << text << '\n';
     m_nDrawnLines = 0;
     DrawAll();
 }
 
-void CProgressOutput::Begin(const std::vector<char>& drives) {
+void CProgressOutput::Begin(const std::vector<char>& drives)
+{
     std::lock_guard<std::mutex> lock(m_mutex);
     for (char drive : drives) {
         ProgressLine line;
         line.chDrive = drive;
         m_lines.push_back(line);
     }
-    if (m_bLive) DrawAll();
+    if (m_bLive)
+        DrawAll();
 }
 
-size_t CProgressOutput::LineFor(char drive) {
+size_t CProgressOutput::LineFor(char drive)
+{
     for (size_t i = 0; i < m_lines.size(); ++i) {
-        if (m_lines[i].chDrive == drive) return i;
+        if (m_lines[i].chDrive == drive)
+            return i;
     }
     ProgressLine line;
     line.chDrive = drive;
     m_lines.push_back(line);
-    if (m_bLive) DrawAll();
+    if (m_bLive)
+        DrawAll();
     return m_lines.size() - 1;
 }
 
-void CProgressOutput::Redraw(size_t index) {
+void CProgressOutput::Redraw(size_t index)
+{
     // After a resize every line is drawn again for the new width.
     if (LineWidth() != m_nDrawnWidth || m_nDrawnLines != m_lines.size()) {
         DrawAll();
@@ -154,7 +185,8 @@ void CProgressOutput::Redraw(size_t index) {
     m_err.flush();
 }
 
-void CProgressOutput::OnFlashEvent(const FlashEvent& event) {
+void CProgressOutput::OnFlashEvent(const FlashEvent& event)
+{
     std::lock_guard<std::mutex> lock(m_mutex);
     const FlashRecord* record = event.record;
     const char drive = record ? record->chDrive : 0;
@@ -169,8 +201,8 @@ void CProgressOutput::OnFlashEvent(const FlashEvent& event) {
         line.strIdentity = record ? record->strIdentity : "";
         line.nBlocks = record ? record->nBlocks : 0;
         plain = label + " " + IdentityText(line.strIdentity) + " rev " + (record ? record->strRevision : "") +
-                ": sending " + (record ? record->strImage : "") + " (checksum " +
-                (record ? record->strChecksum : "") + ")";
+                ": sending " + (record ? record->strImage : "") + " (checksum " + (record ? record->strChecksum : "") +
+                ")";
         break;
     case FlashEventKind::Block:
         line.phase = ProgressLine::Phase::Sending;
@@ -183,7 +215,8 @@ void CProgressOutput::OnFlashEvent(const FlashEvent& event) {
         line.nTick = event.nIndex;
         line.window = {event.nFirstInquiryTick, event.nTotal};
         plain = label + " verify tick " + std::to_string(event.nIndex) + "/" + std::to_string(event.nTotal);
-        if (event.bInquiry) plain += event.bAnswered ? ": the device answered" : ": no answer yet";
+        if (event.bInquiry)
+            plain += event.bAnswered ? ": the device answered" : ": no answer yet";
         break;
     case FlashEventKind::Message:
         line.strMessage = event.strText;
@@ -213,7 +246,8 @@ void CProgressOutput::OnFlashEvent(const FlashEvent& event) {
                 std::to_string(record ? static_cast<int>(record->exit) : 1) + ")";
         if (record && !record->strNewRevision.empty()) {
             plain += ", revision " + record->RevisionText();
-            if (line.bSuccess) line.strRevisions = record->RevisionText();
+            if (line.bSuccess)
+                line.strRevisions = record->RevisionText();
         }
         break;
     }
@@ -225,31 +259,39 @@ void CProgressOutput::OnFlashEvent(const FlashEvent& event) {
     }
 }
 
-void CProgressOutput::Finish() {
-    if (m_bLive) m_err.flush();
+void CProgressOutput::Finish()
+{
+    if (m_bLive)
+        m_err.flush();
 }
 
-void CJsonOutput::WriteLine(const std::string& object) {
+void CJsonOutput::WriteLine(const std::string& object)
+{
     std::lock_guard<std::mutex> lock(m_mutex);
     m_out << object << '\n';
     m_out.flush();
 }
 
-void CJsonOutput::OnFlashEvent(const FlashEvent& event) { WriteLine(FlashEventJson(event)); }
+void CJsonOutput::OnFlashEvent(const FlashEvent& event)
+{
+    WriteLine(FlashEventJson(event));
+}
 
-std::string FlashEventJson(const FlashEvent& event) {
+std::string FlashEventJson(const FlashEvent& event)
+{
     const FlashRecord* r = event.record;
     static const FlashRecord kEmpty;
-    if (!r) r = &kEmpty;
+    if (!r)
+        r = &kEmpty;
     const char* kinds[] = {"start", "block", "tick", "message", "interrupt", "result"};
     std::string json = "{\"event\":\"" + std::string(kinds[static_cast<int>(event.kind)]) +
                        "\",\"t_ms\":" + std::to_string(event.tMs) + ",\"device\":" + JsonQuote(r->DriveText());
     switch (event.kind) {
     case FlashEventKind::Start:
         json += ",\"node\":" + JsonQuote(r->strNode) + ",\"emulated\":" + (r->bEmulated ? "true" : "false") +
-                ",\"identity\":" + JsonQuote(r->strIdentity) +
-                ",\"revision\":" + JsonQuote(r->strRevision) + ",\"image\":" + JsonQuote(r->strImage) +
-                ",\"checksum\":" + JsonQuote(r->strChecksum) + ",\"blocks\":" + std::to_string(r->nBlocks);
+                ",\"identity\":" + JsonQuote(r->strIdentity) + ",\"revision\":" + JsonQuote(r->strRevision) +
+                ",\"image\":" + JsonQuote(r->strImage) + ",\"checksum\":" + JsonQuote(r->strChecksum) +
+                ",\"blocks\":" + std::to_string(r->nBlocks);
         break;
     case FlashEventKind::Block:
         json += ",\"block\":" + std::to_string(event.nIndex) + ",\"blocks\":" + std::to_string(event.nTotal);
@@ -270,12 +312,14 @@ std::string FlashEventJson(const FlashEvent& event) {
                 ",\"revision\":" + JsonQuote(r->strRevision) + ",\"new_revision\":" + JsonQuote(r->strNewRevision) +
                 ",\"blocks_sent\":" + std::to_string(r->nBlocksSent) + ",\"blocks\":" + std::to_string(r->nBlocks) +
                 ",\"ticks\":" + std::to_string(r->nTicks) + ",\"notes\":[";
-        for (size_t i = 0; i < r->notes.size(); ++i) json += (i ? "," : "") + JsonQuote(r->notes[i]);
+        for (size_t i = 0; i < r->notes.size(); ++i)
+            json += (i ? "," : "") + JsonQuote(r->notes[i]);
         json += "]";
         if (!r->strSense.empty()) {
             json += ",\"sense\":" + JsonQuote(r->strSense) + ",\"sense_text\":" + JsonQuote(r->strSenseText);
         }
-        if (!r->strHostError.empty()) json += ",\"host_error\":" + JsonQuote(r->strHostError);
+        if (!r->strHostError.empty())
+            json += ",\"host_error\":" + JsonQuote(r->strHostError);
         break;
     }
     }

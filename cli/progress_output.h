@@ -10,7 +10,12 @@
 
 // What one device's progress line shows.
 struct ProgressLine {
-    enum class Phase { Waiting, Sending, Verifying, Done };
+    enum class Phase {
+        Waiting,
+        Sending,
+        Verifying,
+        Done
+    };
     char chDrive = 0;
     std::string strIdentity;
     Phase phase = Phase::Waiting;
@@ -19,7 +24,7 @@ struct ProgressLine {
     int nTick = 0;
     bool bHeld = false;
     bool bSuccess = false;
-    std::string strMessage;  // the last message box
+    std::string strMessage;    // the last message box
     std::string strRevisions;  // "1.00 -> 1.10" once the device answered again
     VerifyWindow window;       // of the verification ticks
 };

@@ -14,19 +14,25 @@ constexpr char kErrOutputLost[] = "standard output could not be written: records
 
 }  // namespace
 
-bool CRunRecords::LogFailed() const {
+bool CRunRecords::LogFailed() const
+{
     return m_pLog && (m_recorder.LogFailed() || m_pLog->SyncFailed());
 }
 
-bool CRunRecords::SyncLog() {
-    if (m_pLog) m_pLog->Sync();
+bool CRunRecords::SyncLog()
+{
+    if (m_pLog)
+        m_pLog->Sync();
     return !LogFailed();
 }
 
-bool CRunRecords::CheckFailed() {
-    if (m_bReported) return true;
+bool CRunRecords::CheckFailed()
+{
+    if (m_bReported)
+        return true;
     const bool outputFailed = !*m_env.pOut;
-    if (!outputFailed && !LogFailed()) return false;
+    if (!outputFailed && !LogFailed())
+        return false;
     m_bReported = true;
     std::string error = kErrOutputLost;
     if (!outputFailed) {
@@ -40,4 +46,7 @@ bool CRunRecords::CheckFailed() {
     return true;
 }
 
-int CRunRecords::Exit(int exit) { return CheckFailed() && exit == kExitSuccess ? kExitError : exit; }
+int CRunRecords::Exit(int exit)
+{
+    return CheckFailed() && exit == kExitSuccess ? kExitError : exit;
+}

@@ -14,7 +14,9 @@ class CRunRecords {
 public:
     // log: the --log file, or null.
     CRunRecords(const CliOptions& options, CliEnvironment& env, CLogFile* log, const CRecordingHost& recorder)
-        : m_options(options), m_env(env), m_pLog(log), m_recorder(recorder) {}
+        : m_options(options), m_env(env), m_pLog(log), m_recorder(recorder)
+    {
+    }
 
     // Hands the log to the disk; false when it does not hold every line.
     // Any thread: it reads nothing of stdout.

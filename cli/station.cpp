@@ -73,18 +73,22 @@ struct Unit {
     std::thread thread;
 };
 
-std::string NowUtc() {
+std::string NowUtc()
+{
     char text[kTimeTextLength];
     FormatUtc(std::chrono::system_clock::now(), text);
     return text;
 }
 
-std::string IdentityOf(const ListedDevice& device) {
-    if (!device.bAnswered) return "(no answer)";
+std::string IdentityOf(const ListedDevice& device)
+{
+    if (!device.bAnswered)
+        return "(no answer)";
     return device.strProduct.empty() ? device.strVendor : device.strVendor + " " + device.strProduct;
 }
 
-std::string Seconds(uint64_t ms) {
+std::string Seconds(uint64_t ms)
+{
     char text[32];
     std::snprintf(text, sizeof text, "%.1f s", static_cast<double>(ms) / 1000.0);
     return text;
@@ -94,51 +98,65 @@ std::string Seconds(uint64_t ms) {
 // sense the device answered with. A check the tool failed after the form's
 // success comes first, and the form's own message is labelled as the form's,
 // so "Update success!!" never opens a failed unit's line.
-std::string FailureText(const FlashRecord& record) {
+std::string FailureText(const FlashRecord& record)
+{
     std::vector<std::string> parts;
-    if (record.bInterrupted) parts.push_back("interrupted");
-    else if (!record.strCheckFailure.empty()) parts.push_back(record.strCheckFailure);
+    if (record.bInterrupted)
+        parts.push_back("interrupted");
+    else if (!record.strCheckFailure.empty())
+        parts.push_back(record.strCheckFailure);
     if (!record.bInterrupted && !record.messages.empty()) {
         parts.push_back(record.strCheckFailure.empty() ? record.messages.back()
                                                        : "the form said \"" + record.messages.back() + "\"");
     }
-    if (!record.strSense.empty()) parts.push_back(record.strSense + " " + record.strSenseText);
-    if (!record.strHostError.empty()) parts.push_back(record.strHostError);
+    if (!record.strSense.empty())
+        parts.push_back(record.strSense + " " + record.strSenseText);
+    if (!record.strHostError.empty())
+        parts.push_back(record.strHostError);
     for (const std::string& note : record.notes) {
-        if (note != record.strCheckFailure) parts.push_back(note);
+        if (note != record.strCheckFailure)
+            parts.push_back(note);
     }
     std::string text;
-    for (const std::string& part : parts) text += (text.empty() ? "" : "; ") + part;
+    for (const std::string& part : parts)
+        text += (text.empty() ? "" : "; ") + part;
     return text;
 }
 
 // The image a flashed unit was held to, whatever its run came to.
-std::string ImageText(const ImageDigest& image) {
+std::string ImageText(const ImageDigest& image)
+{
     return "image " + ImageChecksumText(image.nChecksum) + " sha256 " + Sha256Text(image);
 }
 
 // reason: of a skipped unit.
 std::string UnitLine(const Unit& unit, const char* result, const char* reason, const std::string& detail,
-                     const ImageDigest& image) {
+                     const ImageDigest& image)
+{
     std::string line = unit.strTime + "  " + std::string(1, unit.chDrive) + ": " + unit.strNode + "  " +
                        IdentityOf(unit.identity) + "  " + unit.identity.strRevision;
-    if (result == kResultPassed) line += " -> " + unit.record.strNewRevision;
+    if (result == kResultPassed)
+        line += " -> " + unit.record.strNewRevision;
     line += std::string("  ") + result;
     if (result == kResultSkipped) {
         line += std::string(" (") + reason + ")";
     } else {
-        if (result == kResultFailed) line += std::string(" (") + CliExitName(unit.record.exit) + ")";
+        if (result == kResultFailed)
+            line += std::string(" (") + CliExitName(unit.record.exit) + ")";
         line += "  " + Seconds(unit.nDurationMs) + "  " + ImageText(image);
     }
-    if (!detail.empty()) line += ": " + detail;
+    if (!detail.empty())
+        line += ": " + detail;
     return line;
 }
 
 std::string UnitJson(const Unit& unit, const char* result, const char* reason, int exit, const std::string& detail,
-                     const ImageDigest& image) {
+                     const ImageDigest& image)
+{
     std::string json = "{\"event\":\"unit\",\"time\":" + JsonQuote(unit.strTime) +
                        ",\"device\":" + JsonQuote(std::string(1, unit.chDrive) + ":") +
-                       ",\"node\":" + JsonQuote(unit.strNode) + ",\"identity\":" + JsonQuote(IdentityOf(unit.identity)) +
+                       ",\"node\":" + JsonQuote(unit.strNode) +
+                       ",\"identity\":" + JsonQuote(IdentityOf(unit.identity)) +
                        ",\"old_revision\":" + JsonQuote(unit.identity.strRevision) +
                        ",\"new_revision\":" + JsonQuote(unit.record.strNewRevision) + ",\"result\":\"" + result +
                        "\",\"exit_code\":" + std::to_string(exit) + ",\"exit_name\":\"" + CliExitName(exit) +
@@ -149,9 +167,11 @@ std::string UnitJson(const Unit& unit, const char* result, const char* reason, i
         json += ",\"checksum\":\"" + ImageChecksumText(image.nChecksum) + "\",\"sha256\":\"" + Sha256Text(image) + "\"";
     }
     // The form's last message box, apart from the tool's verdict in message.
-    if (!unit.record.messages.empty()) json += ",\"form_message\":" + JsonQuote(unit.record.messages.back());
+    if (!unit.record.messages.empty())
+        json += ",\"form_message\":" + JsonQuote(unit.record.messages.back());
     if (!unit.record.strSense.empty()) {
-        json += ",\"sense\":" + JsonQuote(unit.record.strSense) + ",\"sense_text\":" + JsonQuote(unit.record.strSenseText);
+        json +=
+            ",\"sense\":" + JsonQuote(unit.record.strSense) + ",\"sense_text\":" + JsonQuote(unit.record.strSenseText);
     }
     return json + "}";
 }
@@ -161,9 +181,12 @@ std::string UnitJson(const Unit& unit, const char* result, const char* reason, i
 class CStationOutput {
 public:
     CStationOutput(CliEnvironment& env, bool json, std::string waitingFor, const ImageDigest& image)
-        : m_env(env), m_bJson(json), m_strWaitingFor(std::move(waitingFor)), m_image(image) {}
+        : m_env(env), m_bJson(json), m_strWaitingFor(std::move(waitingFor)), m_image(image)
+    {
+    }
 
-    void Begin() {
+    void Begin()
+    {
         if (!m_env.bErrIsTerminal) {
             *m_env.pErr << kCliProgramName << ": station: waiting for " << m_strWaitingFor
                         << "; Ctrl-C stops (a unit being flashed is never abandoned)\n";
@@ -171,32 +194,37 @@ public:
         }
     }
 
-    void Unit(const ::Unit& unit, const char* result, int exit, const std::string& detail) {
+    void Unit(const ::Unit& unit, const char* result, int exit, const std::string& detail)
+    {
         Line(unit, result, nullptr, exit, detail);
     }
-    void Skipped(const ::Unit& unit, const SkipReason& reason) {
+    void Skipped(const ::Unit& unit, const SkipReason& reason)
+    {
         Line(unit, kResultSkipped, reason.name, reason.exit, reason.strText);
     }
 
     // A trouble of the whole station, on stderr and as a JSON error event.
-    void Error(const std::string& text) {
+    void Error(const std::string& text)
+    {
         std::lock_guard lock(m_mutex);
         ClearStatus();
         PrintError(m_env, text);
-        if (m_bJson) *m_env.pOut << "{\"event\":\"error\",\"text\":" << JsonQuote(text) << "}\n" << std::flush;
+        if (m_bJson)
+            *m_env.pOut << "{\"event\":\"error\",\"text\":" << JsonQuote(text) << "}\n" << std::flush;
         DrawStatus();
     }
 
     // Said at once, from the unit's thread: the transfer runs on and the
     // station stops only after it.
-    void Held(const ::Unit& unit, const std::string& text) {
+    void Held(const ::Unit& unit, const std::string& text)
+    {
         std::lock_guard lock(m_mutex);
         ClearStatus();
         const std::string drive = std::string(1, unit.chDrive) + ":";
         if (m_bJson) {
-            *m_env.pOut << "{\"event\":\"interrupt\",\"time\":" << JsonQuote(NowUtc()) << ",\"device\":"
-                        << JsonQuote(drive) << ",\"node\":" << JsonQuote(unit.strNode) << ",\"text\":" << JsonQuote(text)
-                        << "}\n";
+            *m_env.pOut << "{\"event\":\"interrupt\",\"time\":" << JsonQuote(NowUtc())
+                        << ",\"device\":" << JsonQuote(drive) << ",\"node\":" << JsonQuote(unit.strNode)
+                        << ",\"text\":" << JsonQuote(text) << "}\n";
             m_env.pOut->flush();
         } else {
             *m_env.pErr << drive << " " << unit.strNode << " " << text << '\n';
@@ -205,7 +233,8 @@ public:
         DrawStatus();
     }
 
-    void Status(const StationCounts& counts, bool stopping) {
+    void Status(const StationCounts& counts, bool stopping)
+    {
         std::lock_guard lock(m_mutex);
         char text[160];
         std::snprintf(text, sizeof text, "station: %d passed, %d failed, %d skipped, %d in progress; ", counts.nPassed,
@@ -215,7 +244,8 @@ public:
         DrawStatus();
     }
 
-    void Finish(const StationCounts& counts, int exit) {
+    void Finish(const StationCounts& counts, int exit)
+    {
         std::lock_guard lock(m_mutex);
         ClearStatus();
         if (m_bJson) {
@@ -231,7 +261,8 @@ public:
 
 private:
     // Units' threads announce held interrupts meanwhile.
-    void Line(const ::Unit& unit, const char* result, const char* reason, int exit, const std::string& detail) {
+    void Line(const ::Unit& unit, const char* result, const char* reason, int exit, const std::string& detail)
+    {
         std::lock_guard lock(m_mutex);
         ClearStatus();
         *m_env.pOut << (m_bJson ? UnitJson(unit, result, reason, exit, detail, m_image)
@@ -240,16 +271,20 @@ private:
         m_env.pOut->flush();
         DrawStatus();
     }
-    void DrawStatus() {
-        if (!m_env.bErrIsTerminal || m_strStatus.empty()) return;
+    void DrawStatus()
+    {
+        if (!m_env.bErrIsTerminal || m_strStatus.empty())
+            return;
         const size_t width = m_env.terminalColumns ? m_env.terminalColumns() : kDefaultTerminalColumns;
         // One column short of the width, so the cursor never wraps.
         const size_t room = width > 1 ? width - 1 : 1;
         *m_env.pErr << '\r' << m_strStatus.substr(0, room) << "\x1b[K";
         m_env.pErr->flush();
     }
-    void ClearStatus() {
-        if (!m_env.bErrIsTerminal) return;
+    void ClearStatus()
+    {
+        if (!m_env.bErrIsTerminal)
+            return;
         *m_env.pErr << "\r\x1b[K";
         m_env.pErr->flush();
     }
@@ -263,16 +298,19 @@ private:
 };
 
 // What the station waits for, as the status line names it.
-std::string ExpectedUnitsText(const CliOptions& options) {
+std::string ExpectedUnitsText(const CliOptions& options)
+{
     std::string text = "\"" + WithoutTrailingBlanks(options.expected.identity.value_or("")) + "\"";
-    if (options.expected.revision) text += " revision " + WithoutTrailingBlanks(*options.expected.revision);
+    if (options.expected.revision)
+        text += " revision " + WithoutTrailingBlanks(*options.expected.revision);
     return text + " units";
 }
 
 // No name for a unit to flash. A unit that already runs the new revision
 // was flashed before (a device that re-enumerates while it restarts comes
 // back under another node) and is not flashed again: no failure of it.
-SkipReason SkipReasonOf(const CliOptions& options, const ListedDevice& device) {
+SkipReason SkipReasonOf(const CliOptions& options, const ListedDevice& device)
+{
     SkipReason reason;
     reason.strText = IdentityMismatch(options.expected, device);
     if (!reason.strText.empty()) {
@@ -289,26 +327,36 @@ SkipReason SkipReasonOf(const CliOptions& options, const ListedDevice& device) {
 
 // Ctrl-C before its transfer began (its survey, the start delay): the unit
 // got nothing but INQUIRY and was not flashed.
-bool InterruptedUntouched(const FlashRecord& record) {
+bool InterruptedUntouched(const FlashRecord& record)
+{
     return record.bInterrupted && record.nBlockWrites == 0 && !record.bDownloadModeSent;
 }
 
 // The form found another image in the file than the station checked, and
 // sent nothing.
-bool ImageChanged(const FlashRecord& record) {
+bool ImageChanged(const FlashRecord& record)
+{
     return !record.messages.empty() && record.messages.back() == kMsgImageChanged;
 }
 
-std::string UnitKey(char drive, const std::string& node) { return std::string(1, drive) + "|" + node; }
-std::string UnitKey(const ListedDevice& device) { return UnitKey(device.chDrive, device.strNode); }
+std::string UnitKey(char drive, const std::string& node)
+{
+    return std::string(1, drive) + "|" + node;
+}
+std::string UnitKey(const ListedDevice& device)
+{
+    return UnitKey(device.chDrive, device.strNode);
+}
 
 // Passes a unit's held interrupt to the station's output; the unit's other
 // events make no line of their own.
 class CUnitEvents final : public IFlashObserver {
 public:
     CUnitEvents(CStationOutput& output, const Unit& unit) : m_output(output), m_unit(unit) {}
-    void OnFlashEvent(const FlashEvent& event) override {
-        if (event.kind == FlashEventKind::InterruptHeld) m_output.Held(m_unit, event.strText);
+    void OnFlashEvent(const FlashEvent& event) override
+    {
+        if (event.kind == FlashEventKind::InterruptHeld)
+            m_output.Held(m_unit, event.strText);
     }
 
 private:
@@ -318,8 +366,9 @@ private:
 
 }  // namespace
 
-int CommandStation(const CliOptions& options, IScsiHost& host, IClock& clock, CliEnvironment& env,
-                   CRunRecords& records, CTranscriptFile* transcript) {
+int CommandStation(const CliOptions& options, IScsiHost& host, IClock& clock, CliEnvironment& env, CRunRecords& records,
+                   CTranscriptFile* transcript)
+{
     // The image is read whole once; every unit is held to these bytes.
     const ImageCheck check = CheckImage(options.strImage, true);
     if (check.exit != kExitSuccess) {
@@ -383,12 +432,14 @@ int CommandStation(const CliOptions& options, IScsiHost& host, IClock& clock, Cl
         }
         const bool enough = options.units && counts.nPassed + counts.nFailed >= static_cast<int>(*options.units);
         const bool stopping = interrupted() || enough || bImageProblem || bRecordsFailed || bTranscriptFailed;
-        if (stopping && counts.nInProgress == 0) break;
+        if (stopping && counts.nInProgress == 0)
+            break;
 
         if (!stopping) {
             const std::vector<ListedDevice> devices = ListDevices(host, false);
             std::set<std::string> present;
-            for (const ListedDevice& d : devices) present.insert(UnitKey(d));
+            for (const ListedDevice& d : devices)
+                present.insert(UnitKey(d));
             // A drive the scan found busy is still attached: a unit being
             // flashed is held for this program alone, and its own scan cannot
             // open it. Taken for gone, it would be flashed again at its end.
@@ -398,12 +449,15 @@ int CommandStation(const CliOptions& options, IScsiHost& host, IClock& clock, Cl
             // A unit that has gone away may come back as a new one.
             for (auto it = units.begin(); it != units.end();) {
                 const bool gone = present.count(it->first) == 0;
-                if (gone && it->second->bFlashing) it->second->bLeft = true;
+                if (gone && it->second->bFlashing)
+                    it->second->bLeft = true;
                 it = !it->second->bFlashing && gone ? units.erase(it) : std::next(it);
             }
             for (const ListedDevice& d : devices) {
-                if (!d.chDrive || units.count(UnitKey(d)) != 0) continue;
-                if (options.units && nStarted >= *options.units) break;
+                if (!d.chDrive || units.count(UnitKey(d)) != 0)
+                    continue;
+                if (options.units && nStarted >= *options.units)
+                    break;
                 auto unit = std::make_unique<Unit>();
                 unit->chDrive = d.chDrive;
                 unit->strNode = d.strNode;
@@ -419,7 +473,8 @@ int CommandStation(const CliOptions& options, IScsiHost& host, IClock& clock, Cl
                 const bool busy = unit->hold->GetState() == CDriveHold::State::Busy;
                 // The one command a new device hears before it is known to be
                 // the expected one.
-                if (!busy) unit->identity = IdentifyDrive(*unit->hold, d.chDrive);
+                if (!busy)
+                    unit->identity = IdentifyDrive(*unit->hold, d.chDrive);
                 SkipReason skip;
                 if (transcript && transcript->Failed()) {
                     // A transcript that no longer takes the unit's INQUIRY
@@ -432,15 +487,18 @@ int CommandStation(const CliOptions& options, IScsiHost& host, IClock& clock, Cl
                 } else if (!busy) {
                     skip = SkipReasonOf(options, unit->identity);
                 }
-                if (!skip.name && interrupted()) skip = {kSkipInterrupted, kExitInterrupted, kTextInterruptedUntouched};
-                if (!skip.name && records.CheckFailed()) skip = {kSkipNoRecord, kExitError, kTextNoRecord};
+                if (!skip.name && interrupted())
+                    skip = {kSkipInterrupted, kExitInterrupted, kTextInterruptedUntouched};
+                if (!skip.name && records.CheckFailed())
+                    skip = {kSkipNoRecord, kExitError, kTextNoRecord};
                 if (skip.name) {
                     unit->hold->Release();
                     ++counts.nSkipped;
                     output.Skipped(*unit, skip);
                     records.SyncLog();
                     units.emplace(UnitKey(d), std::move(unit));
-                    if (bTranscriptFailed) break;
+                    if (bTranscriptFailed)
+                        break;
                     continue;
                 }
                 ++nStarted;
@@ -474,7 +532,8 @@ int CommandStation(const CliOptions& options, IScsiHost& host, IClock& clock, Cl
             std::unique_lock lock(mutex);
             unitEnded.wait_for(lock, std::chrono::milliseconds(kScanPeriodMs), [&units]() {
                 for (const auto& entry : units) {
-                    if (entry.second->bFlashing && entry.second->bFinished) return true;
+                    if (entry.second->bFlashing && entry.second->bFinished)
+                        return true;
                 }
                 return false;
             });
@@ -488,8 +547,7 @@ int CommandStation(const CliOptions& options, IScsiHost& host, IClock& clock, Cl
     int exit = counts.nFailed != 0 ? kExitSomeFailed : kExitSuccess;
     if (bImageProblem) {
         exit = kExitImageUnreadable;
-    } else if (options.units && counts.nPassed + counts.nFailed < static_cast<int>(*options.units) &&
-               !bRecordsFailed) {
+    } else if (options.units && counts.nPassed + counts.nFailed < static_cast<int>(*options.units) && !bRecordsFailed) {
         exit = kExitInterrupted;
     }
     records.SyncLog();

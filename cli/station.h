@@ -17,5 +17,5 @@ class CTranscriptFile;
 // units in progress always end first.
 class CRunRecords;
 class CTranscriptFile;
-int CommandStation(const CliOptions& options, IScsiHost& host, IClock& clock, CliEnvironment& env,
-                   CRunRecords& records, CTranscriptFile* transcript);
+int CommandStation(const CliOptions& options, IScsiHost& host, IClock& clock, CliEnvironment& env, CRunRecords& records,
+                   CTranscriptFile* transcript);

@@ -8,24 +8,32 @@ namespace {
 
 constexpr char kResultSkipped[] = "skipped";
 
-const char* ResultName(const FlashRecord& r) { return r.bSkipped ? kResultSkipped : CliExitName(r.exit); }
+const char* ResultName(const FlashRecord& r)
+{
+    return r.bSkipped ? kResultSkipped : CliExitName(r.exit);
+}
 
 }  // namespace
 
-int AllDevicesExit(const std::vector<FlashRecord>& records) {
+int AllDevicesExit(const std::vector<FlashRecord>& records)
+{
     bool anyFlashed = false;
     bool allOk = true;
     for (const FlashRecord& r : records) {
-        if (r.bSkipped) continue;
-        if (r.exit == kExitInterrupted) return kExitInterrupted;
+        if (r.bSkipped)
+            continue;
+        if (r.exit == kExitInterrupted)
+            return kExitInterrupted;
         anyFlashed = true;
         allOk = allOk && r.exit == kExitSuccess;
     }
-    if (!anyFlashed && !records.empty()) return kExitWrongDevice;
+    if (!anyFlashed && !records.empty())
+        return kExitWrongDevice;
     return anyFlashed && allOk ? kExitSuccess : kExitSomeFailed;
 }
 
-std::string FormatSummaryTable(const std::vector<FlashRecord>& records) {
+std::string FormatSummaryTable(const std::vector<FlashRecord>& records)
+{
     std::string table;
     char line[512];
     std::snprintf(line, sizeof line, "%-5s  %-16s  %6s  %5s  %4s  %-12s  %s\n", "drive", "result", "blocks", "ticks",
@@ -44,11 +52,13 @@ std::string FormatSummaryTable(const std::vector<FlashRecord>& records) {
     }
     table += std::to_string(succeeded) + " of " + std::to_string(flashed) + " devices flashed";
     const size_t skipped = records.size() - static_cast<size_t>(flashed);
-    if (skipped) table += ", " + std::to_string(skipped) + " skipped (not the expected device)";
+    if (skipped)
+        table += ", " + std::to_string(skipped) + " skipped (not the expected device)";
     return table + "\n";
 }
 
-std::string SummaryJson(const std::vector<FlashRecord>& records, int exit) {
+std::string SummaryJson(const std::vector<FlashRecord>& records, int exit)
+{
     int succeeded = 0;
     int skipped = 0;
     std::string results;
@@ -57,7 +67,8 @@ std::string SummaryJson(const std::vector<FlashRecord>& records, int exit) {
         skipped += r.bSkipped;
         results += std::string(results.empty() ? "" : ",") + "{\"device\":" + JsonQuote(r.DriveText()) +
                    ",\"result\":\"" + ResultName(r) + "\"";
-        if (r.bSkipped) results += ",\"reason\":" + JsonQuote(r.strCheckFailure);
+        if (r.bSkipped)
+            results += ",\"reason\":" + JsonQuote(r.strCheckFailure);
         results += "}";
     }
     return "{\"event\":\"summary\",\"devices\":" + std::to_string(records.size()) +

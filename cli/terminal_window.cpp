@@ -6,36 +6,42 @@
 #include "console/flash_view.h"
 
 namespace {
-constexpr char kMsgInterruptHeld[] =
-    "interrupt received while sending the image: it is held until the transfer ends, "
-    "because a half-sent image leaves the device without firmware";
+constexpr char kMsgInterruptHeld[] = "interrupt received while sending the image: it is held until the transfer ends, "
+                                     "because a half-sent image leaves the device without firmware";
 }  // namespace
 
 CTerminalFormWindow::CTerminalFormWindow(IClock& clock, FlashRecord& record, IFlashObserver* observer,
                                          CInterruptFlag* interrupt)
-    : m_clock(clock), m_record(record), m_pObserver(observer), m_pInterrupt(interrupt), m_startMs(clock.NowMs()) {
+    : m_clock(clock), m_record(record), m_pObserver(observer), m_pInterrupt(interrupt), m_startMs(clock.NowMs())
+{
     // A Ctrl-C that comes while a block command runs is announced at once,
     // not when the command returns, which may take seconds.
     if (m_pInterrupt) {
         m_nListener = m_pInterrupt->AddListener([this]() {
-            if (m_bInTransfer) AnnounceHeld();
+            if (m_bInTransfer)
+                AnnounceHeld();
         });
     }
 }
 
-CTerminalFormWindow::~CTerminalFormWindow() {
-    if (m_pInterrupt) m_pInterrupt->RemoveListener(m_nListener);
+CTerminalFormWindow::~CTerminalFormWindow()
+{
+    if (m_pInterrupt)
+        m_pInterrupt->RemoveListener(m_nListener);
 }
 
-void CTerminalFormWindow::AnnounceHeld() {
-    if (m_bHeldAnnounced.exchange(true)) return;
+void CTerminalFormWindow::AnnounceHeld()
+{
+    if (m_bHeldAnnounced.exchange(true))
+        return;
     FlashEvent held;
     held.kind = FlashEventKind::InterruptHeld;
     held.strText = kMsgInterruptHeld;
     Emit(held, false);
 }
 
-void CTerminalFormWindow::InsertDeviceItem(int index, const std::string& text) {
+void CTerminalFormWindow::InsertDeviceItem(int index, const std::string& text)
+{
     // CB_INSERTSTRING: -1 appends, a position past the end is refused.
     if (index < 0) {
         m_deviceItems.push_back(text);
@@ -44,32 +50,48 @@ void CTerminalFormWindow::InsertDeviceItem(int index, const std::string& text) {
     }
 }
 
-void CTerminalFormWindow::SetDeviceSelection(int index) {
+void CTerminalFormWindow::SetDeviceSelection(int index)
+{
     m_nSelection = index >= 0 && static_cast<size_t>(index) < m_deviceItems.size() ? index : -1;
 }
 
-int CTerminalFormWindow::GetDeviceSelection() { return m_nSelection; }
+int CTerminalFormWindow::GetDeviceSelection()
+{
+    return m_nSelection;
+}
 
 // Nobody picks from this list: the device is chosen before the form runs.
 void CTerminalFormWindow::EnableDeviceList(bool) {}
 
-void CTerminalFormWindow::SetStatusText(const std::string& text) { m_strStatus = text; }
+void CTerminalFormWindow::SetStatusText(const std::string& text)
+{
+    m_strStatus = text;
+}
 
-void CTerminalFormWindow::SetDeviceVersionText(const std::string& text) {
+void CTerminalFormWindow::SetDeviceVersionText(const std::string& text)
+{
     m_strVersion = text;
     m_record.strRevision = WithoutTrailingBlanks(text);
 }
 
-void CTerminalFormWindow::SetFilePathText(const std::string& text) { m_strFilePath = text; }
+void CTerminalFormWindow::SetFilePathText(const std::string& text)
+{
+    m_strFilePath = text;
+}
 
-void CTerminalFormWindow::SetChecksumText(const std::string& text) {
+void CTerminalFormWindow::SetChecksumText(const std::string& text)
+{
     m_strChecksum = text;
     m_record.strChecksum = text;
 }
 
-void CTerminalFormWindow::EnableFlashButton(bool enable) { m_bFlashEnabled = enable; }
+void CTerminalFormWindow::EnableFlashButton(bool enable)
+{
+    m_bFlashEnabled = enable;
+}
 
-void CTerminalFormWindow::ProgressSetRange(uint16_t minimum, uint16_t maximum) {
+void CTerminalFormWindow::ProgressSetRange(uint16_t minimum, uint16_t maximum)
+{
     m_progress.SetRange(minimum, maximum);
     // The first range of the transfer spans its blocks. The form sets it once
     // it has checked the image and before its first command: from here on
@@ -78,39 +100,55 @@ void CTerminalFormWindow::ProgressSetRange(uint16_t minimum, uint16_t maximum) {
         m_bRangeTaken = true;
         m_record.nBlocks = static_cast<uint32_t>(maximum) + 1;
         m_record.bTransferStarted = true;
-        if (m_nSelection >= 0) m_record.strIdentity = m_deviceItems[static_cast<size_t>(m_nSelection)];
+        if (m_nSelection >= 0)
+            m_record.strIdentity = m_deviceItems[static_cast<size_t>(m_nSelection)];
         FlashEvent start;
         start.kind = FlashEventKind::Start;
         Emit(start);
     }
 }
 
-void CTerminalFormWindow::ProgressSetPos(int position) { m_progress.SetPos(position); }
+void CTerminalFormWindow::ProgressSetPos(int position)
+{
+    m_progress.SetPos(position);
+}
 
-void CTerminalFormWindow::ProgressSetStep(int step) { m_progress.SetStep(step); }
+void CTerminalFormWindow::ProgressSetStep(int step)
+{
+    m_progress.SetStep(step);
+}
 
-void CTerminalFormWindow::ProgressStepIt() {
+void CTerminalFormWindow::ProgressStepIt()
+{
     m_progress.StepIt();
     // During the transfer the bar steps once per block sent, up to the final
     // one; after the verify timer is armed it belongs to the verification.
-    if (!m_bInTransfer || m_bVerifyArmed) return;
+    if (!m_bInTransfer || m_bVerifyArmed)
+        return;
     ++m_record.nBlocksSent;
     FlashEvent event;
     event.kind = FlashEventKind::Block;
     event.nIndex = static_cast<int>(m_record.nBlocksSent);
     event.nTotal = static_cast<int>(m_record.nBlocks);
     Emit(event);
-    if (Interrupted()) AnnounceHeld();
+    if (Interrupted())
+        AnnounceHeld();
 }
 
-void CTerminalFormWindow::SetTimer(unsigned id, unsigned periodMs) {
+void CTerminalFormWindow::SetTimer(unsigned id, unsigned periodMs)
+{
     m_timers[id] = Timer{periodMs, m_clock.NowMs() + periodMs};
-    if (id == IDT_VERIFY && m_bInTransfer) m_bVerifyArmed = true;
+    if (id == IDT_VERIFY && m_bInTransfer)
+        m_bVerifyArmed = true;
 }
 
-void CTerminalFormWindow::KillTimer(unsigned id) { m_timers.erase(id); }
+void CTerminalFormWindow::KillTimer(unsigned id)
+{
+    m_timers.erase(id);
+}
 
-void CTerminalFormWindow::MessageBox(const std::string& text) {
+void CTerminalFormWindow::MessageBox(const std::string& text)
+{
     m_record.messages.push_back(text);
     FlashEvent event;
     event.kind = FlashEventKind::Message;
@@ -123,8 +161,10 @@ void CTerminalFormWindow::MessageBox(const std::string& text) {
     }
 }
 
-void CTerminalFormWindow::Emit(FlashEvent event, bool bWithBar) {
-    if (!m_pObserver) return;
+void CTerminalFormWindow::Emit(FlashEvent event, bool bWithBar)
+{
+    if (!m_pObserver)
+        return;
     event.record = &m_record;
     event.tMs = m_clock.NowMs() - m_startMs;
     if (bWithBar) {
@@ -134,14 +174,16 @@ void CTerminalFormWindow::Emit(FlashEvent event, bool bWithBar) {
     m_pObserver->OnFlashEvent(event);
 }
 
-CTerminalFormWindow::RunEnd CTerminalFormWindow::Run(CFlashView& view) {
+CTerminalFormWindow::RunEnd CTerminalFormWindow::Run(CFlashView& view)
+{
     for (;;) {
-        if (m_timers.empty()) return RunEnd::Idle;
-        if (Interrupted()) return RunEnd::Interrupted;
+        if (m_timers.empty())
+            return RunEnd::Idle;
+        if (Interrupted())
+            return RunEnd::Interrupted;
 
-        auto next = std::min_element(m_timers.begin(), m_timers.end(), [](const auto& a, const auto& b) {
-            return a.second.dueMs < b.second.dueMs;
-        });
+        auto next = std::min_element(m_timers.begin(), m_timers.end(),
+                                     [](const auto& a, const auto& b) { return a.second.dueMs < b.second.dueMs; });
         const uint64_t now = m_clock.NowMs();
         if (now < next->second.dueMs) {
             m_clock.SleepMs(static_cast<uint32_t>(std::min<uint64_t>(next->second.dueMs - now, kWaitSliceMs)));
@@ -173,10 +215,12 @@ CTerminalFormWindow::RunEnd CTerminalFormWindow::Run(CFlashView& view) {
             tick.bInquiry = nTicks >= window.nFirstInquiryTick;
             tick.bAnswered = false;
             for (size_t i = messagesBefore; i < m_record.messages.size(); ++i) {
-                if (m_record.messages[i] == kMsgUpdateSuccess) tick.bAnswered = true;
+                if (m_record.messages[i] == kMsgUpdateSuccess)
+                    tick.bAnswered = true;
             }
             Emit(tick);
-            for (const FlashEvent& deferred : m_deferred) Emit(deferred);
+            for (const FlashEvent& deferred : m_deferred)
+                Emit(deferred);
             m_deferred.clear();
         } else {
             view.OnTimer(id);

@@ -40,7 +40,10 @@ public:
     void KillTimer(unsigned id) override;
     void MessageBox(const std::string& text) override;
 
-    enum class RunEnd { Idle, Interrupted };
+    enum class RunEnd {
+        Idle,
+        Interrupted
+    };
     // Serves the timers until none is left (the form is done) or an
     // interrupt is seen outside the transfer, which is never cut.
     RunEnd Run(CFlashView& view);
@@ -90,8 +93,8 @@ private:
     // which may run on another thread while a block command is under way.
     std::atomic<bool> m_bInTransfer{false};
     std::atomic<bool> m_bHeldAnnounced{false};
-    bool m_bVerifyArmed = false;    // the final block went out
-    bool m_bRangeTaken = false;     // the transfer's block range is known
+    bool m_bVerifyArmed = false;  // the final block went out
+    bool m_bRangeTaken = false;   // the transfer's block range is known
     bool m_bInVerifyTick = false;
     std::vector<FlashEvent> m_deferred;
 };

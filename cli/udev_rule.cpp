@@ -10,13 +10,13 @@ namespace {
 
 // The package's rule less its identity: the same nodes, group and mode.
 constexpr char kGenericMatch[] = "SUBSYSTEM==\"scsi_generic\", SUBSYSTEMS==\"scsi\", ATTRS{type}==\"5\"";
-constexpr char kBlockMatch[] =
-    "SUBSYSTEM==\"block\", KERNEL==\"sr[0-9]*\", SUBSYSTEMS==\"scsi\", ATTRS{type}==\"5\"";
+constexpr char kBlockMatch[] = "SUBSYSTEM==\"block\", KERNEL==\"sr[0-9]*\", SUBSYSTEMS==\"scsi\", ATTRS{type}==\"5\"";
 constexpr char kAccess[] = "GROUP=\"plugdev\", MODE=\"0660\"";
 
 }  // namespace
 
-bool QuoteUdevMatch(const std::string& text, std::string& quoted, std::string& error) {
+bool QuoteUdevMatch(const std::string& text, std::string& quoted, std::string& error)
+{
     quoted.clear();
     if (text.empty()) {
         error = "is empty, and an empty match would take in every drive whose field is blank";
@@ -44,7 +44,8 @@ bool QuoteUdevMatch(const std::string& text, std::string& quoted, std::string& e
     return true;
 }
 
-bool FormatUdevRule(const ListedDevice& device, std::string& rule, std::string& error) {
+bool FormatUdevRule(const ListedDevice& device, std::string& rule, std::string& error)
+{
     std::string vendor, product;
     if (!QuoteUdevMatch(device.strVendor, vendor, error)) {
         error = "its vendor '" + device.strVendor + "' " + error;
@@ -56,27 +57,33 @@ bool FormatUdevRule(const ListedDevice& device, std::string& rule, std::string& 
     }
     const std::string drive = device.chDrive ? std::string(1, device.chDrive) + ":" : std::string("-");
     const std::string identity = ", ATTRS{vendor}==\"" + vendor + "\", ATTRS{model}==\"" + product + "\", ";
-    rule = "# " + std::string(kCliProgramName) + " udev-rule: drive " + drive + " (" + device.strNode +
-           ") is \"" + device.strVendor + " " + device.strProduct + "\".\n"
+    rule = "# " + std::string(kCliProgramName) + " udev-rule: drive " + drive + " (" + device.strNode + ") is \"" +
+           device.strVendor + " " + device.strProduct +
+           "\".\n"
            "# Gives the group plugdev read-write access to the sg and sr nodes of every\n"
            "# CD-ROM-class drive with this vendor and product. As root, save it as\n"
-           "# " + std::string(kLocalUdevRulePath) + ", run\n"
+           "# " +
+           std::string(kLocalUdevRulePath) +
+           ", run\n"
            "# 'udevadm control --reload-rules' and plug the drive in again.\n" +
            kGenericMatch + identity + kAccess + "\n" + kBlockMatch + identity + kAccess + "\n";
     return true;
 }
 
-int CommandUdevRule(const CliOptions& options, IScsiHost& host, CliEnvironment& env) {
+int CommandUdevRule(const CliOptions& options, IScsiHost& host, CliEnvironment& env)
+{
     const std::vector<ListedDevice> devices = ListDevices(host);
     const DeviceChoice choice = ChooseDevice(host, options.device, devices, BusyDrives(host));
     if (choice.exit != kExitSuccess) {
-        for (const std::string& problem : OpenProblems(host)) PrintError(env, problem);
+        for (const std::string& problem : OpenProblems(host))
+            PrintError(env, problem);
         PrintError(env, choice.strError + "; no rule was written");
         return choice.exit;
     }
     const ListedDevice* chosen = nullptr;
     for (const ListedDevice& d : devices) {
-        if (d.chDrive == choice.chDrive) chosen = &d;
+        if (d.chDrive == choice.chDrive)
+            chosen = &d;
     }
     const std::string drive = std::string(1, choice.chDrive) + ":";
     if (!chosen) {

@@ -69,7 +69,13 @@ extern thread_local int32_t g_nVerifyTicks;
 
 // Where the download sequence stands. Only Ready accepts a new download;
 // Stopped is final for the life of the form.
-enum class FlashState { Ready, Armed, Sending, Verifying, Stopped };
+enum class FlashState {
+    Ready,
+    Armed,
+    Sending,
+    Verifying,
+    Stopped
+};
 
 const char* FlashStateName(FlashState state);
 

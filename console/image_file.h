@@ -44,7 +44,11 @@ private:
     int m_nOpenErrno = 0;
 };
 
-enum class ImageSumResult { Ok, OpenFailed, ReadFailed };
+enum class ImageSumResult {
+    Ok,
+    OpenFailed,
+    ReadFailed
+};
 
 constexpr uint32_t kImageSumChunk = 0x10000;
 

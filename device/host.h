@@ -52,7 +52,7 @@ public:
     virtual void DescribeLastFailure(char* text, std::size_t size);
 
     // The ASPI library, loaded at run time (Windows 9x).
-    virtual HostHandle LoadAspiLibrary(const char* name) = 0;  // 0 when not loaded
+    virtual HostHandle LoadAspiLibrary(const char* name) = 0;                             // 0 when not loaded
     virtual AspiEntryPoint FindAspiEntryPoint(HostHandle library, const char* name) = 0;  // null when missing
     virtual void FreeAspiLibrary(HostHandle library) = 0;
     virtual uint32_t CallGetASPI32SupportInfo(AspiEntryPoint entry) = 0;

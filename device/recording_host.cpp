@@ -63,9 +63,7 @@ void FormatUtc(std::chrono::system_clock::time_point time, char (&text)[kTimeTex
 }
 
 CRecordingHost::CRecordingHost(IScsiHost& inner, RecordingOptions options)
-    : m_inner(inner),
-      m_options(std::move(options)),
-      m_liFrequency(inner.QueryCounterFrequency()),
+    : m_inner(inner), m_options(std::move(options)), m_liFrequency(inner.QueryCounterFrequency()),
       m_liOrigin(inner.QueryCounter())
 {
     if (m_liFrequency <= 0)

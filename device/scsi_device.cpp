@@ -204,8 +204,8 @@ void CScsiDevice::ReclaimAbandonedRequests()
     // signalled its event, which the layer does last.
     size_t nKept = 0;
     for (AspiRequest* request : m_abandonedRequests) {
-        const bool bDone = ReadStatus(*request) != SS_PENDING && request->hEvent != 0
-            && m_host.WaitCompletionEvent(request->hEvent, 0);
+        const bool bDone = ReadStatus(*request) != SS_PENDING && request->hEvent != 0 &&
+                           m_host.WaitCompletionEvent(request->hEvent, 0);
         if (bDone)
             ReleaseAspiRequest(request);
         else
@@ -261,8 +261,8 @@ bool CScsiDevice::ExecAspiCommand()
     bool bSignalled = false;
     if (nSendResult == SS_PENDING) {
         const uint64_t nWait = static_cast<uint64_t>(m_request.sptd.TimeOutValue) * 1000u;
-        bSignalled = m_host.WaitCompletionEvent(
-            hEvent, nWait > kMaxWaitMilliseconds ? kMaxWaitMilliseconds : static_cast<uint32_t>(nWait));
+        bSignalled = m_host.WaitCompletionEvent(hEvent, nWait > kMaxWaitMilliseconds ? kMaxWaitMilliseconds
+                                                                                     : static_cast<uint32_t>(nWait));
     }
     m_liStop = m_host.QueryCounter();
 
@@ -282,8 +282,8 @@ bool CScsiDevice::ExecAspiCommand()
     // time: its block, event and data buffer stay alive until the layer has
     // finished with them, which it shows by signalling the event after the
     // status. Later commands use another buffer.
-    const bool bFinished = byStatus != SS_PENDING
-        && (nSendResult != SS_PENDING || bSignalled || m_host.WaitCompletionEvent(hEvent, 0));
+    const bool bFinished =
+        byStatus != SS_PENDING && (nSendResult != SS_PENDING || bSignalled || m_host.WaitCompletionEvent(hEvent, 0));
     if (bFinished) {
         ReleaseAspiRequest(request);
     } else {

@@ -158,8 +158,7 @@ void CScsiDevice::ScanDriveLetters()
     const std::vector<char> roots = ReadDriveRoots(m_host);
     // Each root is followed by a zero and the list by one more, all inside
     // the buffer, so a root of any length reads no further than the list.
-    for (size_t nPos = 0; nPos < roots.size() && roots[nPos] != '\0';
-         nPos += std::strlen(&roots[nPos]) + 1) {
+    for (size_t nPos = 0; nPos < roots.size() && roots[nPos] != '\0'; nPos += std::strlen(&roots[nPos]) + 1) {
         const char* root = &roots[nPos];
         if (m_host.GetDriveKind(root) != kDriveTypeCdrom)
             continue;

@@ -10,10 +10,9 @@ constexpr uint8_t kDescriptorCurrent = 0x72;
 constexpr uint8_t kDescriptorDeferred = 0x73;
 
 constexpr const char* kSenseKeyNames[16] = {
-    "NO SENSE",        "RECOVERED ERROR", "NOT READY",      "MEDIUM ERROR",
-    "HARDWARE ERROR",  "ILLEGAL REQUEST", "UNIT ATTENTION", "DATA PROTECT",
-    "BLANK CHECK",     "VENDOR SPECIFIC", "COPY ABORTED",   "ABORTED COMMAND",
-    "EQUAL",           "VOLUME OVERFLOW", "MISCOMPARE",     "COMPLETED",
+    "NO SENSE",       "RECOVERED ERROR", "NOT READY",   "MEDIUM ERROR",    "HARDWARE ERROR", "ILLEGAL REQUEST",
+    "UNIT ATTENTION", "DATA PROTECT",    "BLANK CHECK", "VENDOR SPECIFIC", "COPY ABORTED",   "ABORTED COMMAND",
+    "EQUAL",          "VOLUME OVERFLOW", "MISCOMPARE",  "COMPLETED",
 };
 
 struct AdditionalSense {
@@ -68,14 +67,9 @@ struct StatusName {
 };
 
 constexpr StatusName kStatusNames[] = {
-    {0x00, "GOOD"},
-    {0x02, "CHECK CONDITION"},
-    {0x04, "CONDITION MET"},
-    {0x08, "BUSY"},
-    {0x18, "RESERVATION CONFLICT"},
-    {0x28, "TASK SET FULL"},
-    {0x30, "ACA ACTIVE"},
-    {0x40, "TASK ABORTED"},
+    {0x00, "GOOD"},       {0x02, "CHECK CONDITION"},      {0x04, "CONDITION MET"},
+    {0x08, "BUSY"},       {0x18, "RESERVATION CONFLICT"}, {0x28, "TASK SET FULL"},
+    {0x30, "ACA ACTIVE"}, {0x40, "TASK ABORTED"},
 };
 
 }  // namespace
@@ -130,7 +124,8 @@ std::size_t FormatSenseWords(const SenseCode& sense, char (&text)[kSenseWordsMax
 {
     const char* additional = AdditionalSenseText(sense.asc, sense.ascq);
     const int n = additional != nullptr
-        ? std::snprintf(text, sizeof text, "%s, %s", SenseKeyName(sense.key), additional)
-        : std::snprintf(text, sizeof text, "%s, ASC/ASCQ %02X/%02X", SenseKeyName(sense.key), sense.asc, sense.ascq);
+                      ? std::snprintf(text, sizeof text, "%s, %s", SenseKeyName(sense.key), additional)
+                      : std::snprintf(text, sizeof text, "%s, ASC/ASCQ %02X/%02X", SenseKeyName(sense.key), sense.asc,
+                                      sense.ascq);
     return n < 0 ? 0 : static_cast<std::size_t>(n) < sizeof text ? static_cast<std::size_t>(n) : sizeof text - 1;
 }

@@ -26,8 +26,8 @@ void CompressOne(uint32_t (&state)[8], const uint8_t* block)
 {
     uint32_t w[64];
     for (int i = 0; i < 16; ++i) {
-        w[i] = (uint32_t{block[4 * i]} << 24) | (uint32_t{block[4 * i + 1]} << 16) |
-               (uint32_t{block[4 * i + 2]} << 8) | uint32_t{block[4 * i + 3]};
+        w[i] = (uint32_t{block[4 * i]} << 24) | (uint32_t{block[4 * i + 1]} << 16) | (uint32_t{block[4 * i + 2]} << 8) |
+               uint32_t{block[4 * i + 3]};
     }
     for (int i = 16; i < 64; ++i) {
         uint32_t s0 = Rotr(w[i - 15], 7) ^ Rotr(w[i - 15], 18) ^ (w[i - 15] >> 3);

@@ -6,7 +6,11 @@
 // Which code compresses the blocks: Fastest takes the CPU's SHA instructions
 // when this CPU has them (asked once, at run time) and the portable code
 // otherwise; the other two exist so that both can be checked on one machine.
-enum class Sha256Engine { Fastest, Portable, CpuSha };
+enum class Sha256Engine {
+    Fastest,
+    Portable,
+    CpuSha
+};
 
 // True when this CPU runs the SHA instructions (and the SSE4.1 they need).
 bool Sha256CpuShaAvailable();

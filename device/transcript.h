@@ -14,11 +14,11 @@
 // the emulated devices' transcript stays exactly as it was.
 struct TranscriptRecord {
     uint64_t tMs = 0;
-    char drive = 'D';          // 0: not known (written "-")
+    char drive = 'D';  // 0: not known (written "-")
     uint8_t cdb[12] = {};
     bool dataIn = true;
     uint32_t length = 0;
-    std::string_view result;   // "good", "check", "status" or "fail"
+    std::string_view result;  // "good", "check", "status" or "fail"
     uint8_t sense[3] = {};
     char dataSha256[65] = {};  // out commands only; empty: not written
 

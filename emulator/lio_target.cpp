@@ -163,7 +163,8 @@ private:
 
 bool SameFile(int fd, const std::string& path)
 {
-    struct stat open {}, named {};
+    struct stat open {
+    }, named{};
     return ::fstat(fd, &open) == 0 && ::stat(path.c_str(), &named) == 0 && open.st_dev == named.st_dev &&
            open.st_ino == named.st_ino;
 }
@@ -183,8 +184,8 @@ std::string MissingKernelModule(const std::string& moduleRoot, const std::string
         if (!ModuleLoaded(moduleRoot, module))
             Modprobe(module, modprobePath);
         if (!ModuleLoaded(moduleRoot, module)) {
-            return std::string("kernel module ") + module + " is missing and could not be loaded (modprobe " +
-                   module + "); it comes with the kernel image (Debian package linux-image-amd64)";
+            return std::string("kernel module ") + module + " is missing and could not be loaded (modprobe " + module +
+                   "); it comes with the kernel image (Debian package linux-image-amd64)";
         }
     }
     return {};
@@ -254,12 +255,8 @@ bool CServerLock::TakeIfGone(const std::string& runRoot, int id, CServerLock& lo
     return true;
 }
 
-CLioTarget::CLioTarget(int id, std::string configfsRoot, std::string sysRoot, std::string devRoot,
-                       std::string runRoot)
-    : m_nId(id),
-      m_strConfigfs(std::move(configfsRoot)),
-      m_strSys(std::move(sysRoot)),
-      m_strDev(std::move(devRoot)),
+CLioTarget::CLioTarget(int id, std::string configfsRoot, std::string sysRoot, std::string devRoot, std::string runRoot)
+    : m_nId(id), m_strConfigfs(std::move(configfsRoot)), m_strSys(std::move(sysRoot)), m_strDev(std::move(devRoot)),
       m_strRun(std::move(runRoot))
 {
 }
@@ -484,7 +481,7 @@ bool CLioTarget::WaitForNodes(LioLun& lun, uint32_t timeoutMs, std::string& erro
             break;
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
-    error = "SCSI device " + lun.hctl + " got no CD-ROM and generic nodes within " +
-            std::to_string(timeoutMs / 1000) + " s";
+    error = "SCSI device " + lun.hctl + " got no CD-ROM and generic nodes within " + std::to_string(timeoutMs / 1000) +
+            " s";
     return false;
 }

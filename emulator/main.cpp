@@ -33,24 +33,23 @@ constexpr int kExitNotRoot = 3;
 constexpr int kExitModuleMissing = 4;
 constexpr int kExitNoConfigfs = 5;
 
-constexpr const char* kUsage =
-    "usage: kt3916flash-emulator serve [--scenario TEXT] [--transcript FILE]\n"
-    "\n"
-    "Serves emulated KT3916 devices as SCSI CD-ROM devices of this machine\n"
-    "(/dev/srN, /dev/sgN) through the kernel's SCSI target (tcm_loop fabric,\n"
-    "user backstore), until SIGINT or SIGTERM; then removes them again.\n"
-    "Needs root. Prints one line per device when all are ready:\n"
-    "  DRIVE: BLOCK-NODE GENERIC-NODE HOST:CHANNEL:TARGET:LUN\n"
-    "\n"
-    "  --scenario TEXT    the emulator's key=value,... text, as kt3916flash-cli\n"
-    "                     --emulate takes it (devices=N serves N devices)\n"
-    "  --transcript FILE  append every command the devices receive, one JSON\n"
-    "                     object per line\n"
-    "  -h, --help         this help;  -V, --version  the version\n"
-    "\n"
-    "Exit codes: 0 stopped by a signal, 1 the kernel refused the configuration\n"
-    "or the transcript could not be written, 2 usage error or bad scenario,\n"
-    "3 not root, 4 a kernel module is missing, 5 configfs is not mounted.\n";
+constexpr const char* kUsage = "usage: kt3916flash-emulator serve [--scenario TEXT] [--transcript FILE]\n"
+                               "\n"
+                               "Serves emulated KT3916 devices as SCSI CD-ROM devices of this machine\n"
+                               "(/dev/srN, /dev/sgN) through the kernel's SCSI target (tcm_loop fabric,\n"
+                               "user backstore), until SIGINT or SIGTERM; then removes them again.\n"
+                               "Needs root. Prints one line per device when all are ready:\n"
+                               "  DRIVE: BLOCK-NODE GENERIC-NODE HOST:CHANNEL:TARGET:LUN\n"
+                               "\n"
+                               "  --scenario TEXT    the emulator's key=value,... text, as kt3916flash-cli\n"
+                               "                     --emulate takes it (devices=N serves N devices)\n"
+                               "  --transcript FILE  append every command the devices receive, one JSON\n"
+                               "                     object per line\n"
+                               "  -h, --help         this help;  -V, --version  the version\n"
+                               "\n"
+                               "Exit codes: 0 stopped by a signal, 1 the kernel refused the configuration\n"
+                               "or the transcript could not be written, 2 usage error or bad scenario,\n"
+                               "3 not root, 4 a kernel module is missing, 5 configfs is not mounted.\n";
 
 constexpr uint32_t kNodeWaitMs = 30000;
 
@@ -182,7 +181,7 @@ int Serve(const EmulatorScenario& scenario, const std::string& transcriptPath)
         ok = target.CreateBackstore(i, commandTimeoutS, served->lun, error) && MapRing(*served, error);
         if (ok) {
             served->device = std::make_unique<CServedDevice>(scenario, clock, 0, static_cast<char>('D' + i),
-                                                              transcriptFile ? &transcript : nullptr, releaseMs);
+                                                             transcriptFile ? &transcript : nullptr, releaseMs);
             Served& ref = *served;
             served->thread = std::thread([&ref, stopFd] { ServeLoop(ref, stopFd); });
             ok = target.AttachLun(served->lun, error) && target.WaitForNodes(served->lun, kNodeWaitMs, error);

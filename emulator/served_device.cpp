@@ -47,14 +47,8 @@ bool CTranscriptWriter::SyncLocked()
 
 CServedDevice::CServedDevice(const EmulatorScenario& scenario, IClock& clock, uint64_t startMs, char drive,
                              CTranscriptWriter* transcript, uint64_t releaseMs)
-    : m_scenario(scenario),
-      m_clock(clock),
-      m_startMs(startMs),
-      m_drive(drive),
-      m_pTranscript(transcript),
-      m_nReleaseMs(releaseMs),
-      m_model(scenario, clock),
-      m_buffer(kMaxDataLength)
+    : m_scenario(scenario), m_clock(clock), m_startMs(startMs), m_drive(drive), m_pTranscript(transcript),
+      m_nReleaseMs(releaseMs), m_model(scenario, clock), m_buffer(kMaxDataLength)
 {
 }
 
@@ -75,8 +69,10 @@ bool CServedDevice::ServeQueued(CTcmuRing& ring)
         answered = answered || m_vecHeld.size() == held;
     }
     if (ring.Broken() != nullptr && !m_bBrokenReported) {
-        std::fprintf(stderr, "kt3916flash-emulator: device %c: the command ring is broken (%s); commands stay "
-                     "unanswered until the kernel's timer ends them\n", m_drive, ring.Broken());
+        std::fprintf(stderr,
+                     "kt3916flash-emulator: device %c: the command ring is broken (%s); commands stay "
+                     "unanswered until the kernel's timer ends them\n",
+                     m_drive, ring.Broken());
         m_bBrokenReported = true;
     }
     return answered;

@@ -74,8 +74,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     KT_FUZZ_CHECK(!(options.device && options.bAll));
     // A station writes only what it was told to expect.
     KT_FUZZ_CHECK(options.command != CliCommand::Station || options.expected.identity);
-    KT_FUZZ_CHECK(!options.units || (options.command == CliCommand::Station && *options.units >= 1 &&
-                                     *options.units <= 100000));
+    KT_FUZZ_CHECK(!options.units ||
+                  (options.command == CliCommand::Station && *options.units >= 1 && *options.units <= 100000));
     KT_FUZZ_CHECK(!options.transcript || options.bEmulate);
     CheckInquiryText(options.expected.identity, 8 + 1 + 16);
     CheckInquiryText(options.expected.revision, 4);

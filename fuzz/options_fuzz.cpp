@@ -20,7 +20,8 @@ std::vector<std::string> ModelTokens(const std::string& strCommandLine)
     std::string strText = strCommandLine.substr(0, strCommandLine.find('\0'));
     const char* kWhiteSpace = " \t\n\v\f\r";
     const size_t first = strText.find_first_not_of(kWhiteSpace);
-    strText = first == std::string::npos ? "" : strText.substr(first, strText.find_last_not_of(kWhiteSpace) - first + 1);
+    strText =
+        first == std::string::npos ? "" : strText.substr(first, strText.find_last_not_of(kWhiteSpace) - first + 1);
     std::vector<std::string> tokens;
     size_t pos = 0;
     while (pos < strText.size()) {

@@ -27,8 +27,8 @@ std::string ScenarioText(const EmulatorScenario& s)
         text += ",drop_block=" + std::to_string(*s.dropBlock);
     for (size_t i = 0; i < s.plugEvents.size(); ++i) {
         const PlugEvent& e = s.plugEvents[i];
-        text += (i == 0 ? ",plug=" : "/") + std::string(1, static_cast<char>('D' + e.device)) +
-                (e.attach ? "+" : "-") + std::to_string(e.atMs);
+        text += (i == 0 ? ",plug=" : "/") + std::string(1, static_cast<char>('D' + e.device)) + (e.attach ? "+" : "-") +
+                std::to_string(e.atMs);
     }
     return text;
 }
@@ -46,8 +46,7 @@ bool SameScenario(const EmulatorScenario& a, const EmulatorScenario& b)
     return a.devices == b.devices && a.vendor == b.vendor && a.product == b.product && a.revision == b.revision &&
            a.newRevision == b.newRevision && a.rebootMs == b.rebootMs && a.neverReturn == b.neverReturn &&
            a.failBlock == b.failBlock && a.senseKey == b.senseKey && a.senseAsc == b.senseAsc &&
-           a.senseAscq == b.senseAscq && a.dropBlock == b.dropBlock && a.latencyMs == b.latencyMs &&
-           a.win9x == b.win9x;
+           a.senseAscq == b.senseAscq && a.dropBlock == b.dropBlock && a.latencyMs == b.latencyMs && a.win9x == b.win9x;
 }
 
 bool PrintableWithin(const std::string& text, size_t longest)

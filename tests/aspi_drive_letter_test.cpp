@@ -16,10 +16,8 @@ TEST(AspiDriveLetter, ComesFromACompletedDiskInfoQuery)
         uint8_t driveNumber;
         char letter;
     } cases[] = {
-        {"D:", SS_COMP, 3, 'D'},
-        {"A: as reported", SS_COMP, 0, 'A'},
-        {"query failed", SS_ERR, 0, 0},
-        {"no such drive number", SS_COMP, 0xFF, 0},
+        {"D:", SS_COMP, 3, 'D'},        {"A: as reported", SS_COMP, 0, 'A'},
+        {"query failed", SS_ERR, 0, 0}, {"no such drive number", SS_COMP, 0xFF, 0},
         {"past Z:", SS_COMP, 26, 0},
     };
     for (const auto& c : cases) {

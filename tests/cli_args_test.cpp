@@ -9,7 +9,8 @@
 
 using cli_test::RunTool;
 
-TEST(CliArguments, MalformedCommandLinesAreUsageErrorsThatSayWhy) {
+TEST(CliArguments, MalformedCommandLinesAreUsageErrorsThatSayWhy)
+{
     const struct {
         std::vector<std::string> args;
         const char* message;
@@ -36,14 +37,14 @@ TEST(CliArguments, MalformedCommandLinesAreUsageErrorsThatSayWhy) {
         {{"udev-rule", "--all"}, "--all is for 'flash' only"},
         {{"udev-rule", "-d", "D", "--json"}, "--json is not for 'udev-rule': it prints a udev rule"},
         {{"udev-rule", "a.bin", "-d", "D"}, "unexpected argument 'a.bin'"},
-        {{"list", "--transcript", "t.jsonl"}, "--transcript records the emulated devices' commands: use it with "
-                                              "--emulate"},
+        {{"list", "--transcript", "t.jsonl"},
+         "--transcript records the emulated devices' commands: use it with "
+         "--emulate"},
         {{"--emulate", "list", "--transcript"}, "option '--transcript' needs a value"},
         {{"--emulate", "--emulate=devices=2", "list"}, "option '--emulate' given twice"},
         {{"list", "--json", "--json"}, "option '--json' given twice"},
         {{"flash", "a.bin", "--all", "--all"}, "option '--all' given twice"},
-        {{"--emulate", "--transcript", "a.jsonl", "list", "--transcript=b.jsonl"},
-         "option '--transcript' given twice"},
+        {{"--emulate", "--transcript", "a.jsonl", "list", "--transcript=b.jsonl"}, "option '--transcript' given twice"},
         {{"--emulate", "--transcript", "--json", "list"},
          "option '--transcript' needs a value, not the option '--json'"},
         {{"flash", "a.bin", "--device", "--all"}, "option '--device' needs a value, not the option '--all'"},
@@ -64,8 +65,9 @@ TEST(CliArguments, MalformedCommandLinesAreUsageErrorsThatSayWhy) {
         {{"flash", "a.bin", "--poll-window", "0..21"}, "--poll-window cannot start before tick 13"},
         {{"flash", "a.bin", "--poll-window", "30..20"}, "--poll-window 30..20 ends before it starts"},
         {{"flash", "a.bin", "--poll-window", "13..601"}, "--poll-window ends at tick 600 (ten minutes) at the latest"},
-        {{"flash", "a.bin", "--poll-window", "13..9999999"}, "--poll-window ends at tick 600 (ten minutes) at the "
-                                                             "latest, not 9999999"},
+        {{"flash", "a.bin", "--poll-window", "13..9999999"},
+         "--poll-window ends at tick 600 (ten minutes) at the "
+         "latest, not 9999999"},
         {{"flash", "a.bin", "--poll-window", "99999999999999999999..30"},
          "--poll-window 99999999999999999999..30 ends before it starts"},
         {{"--emulate", "--log", "-", "list"}, "--log takes a file, not '-': stdout carries the events"},
@@ -81,21 +83,24 @@ TEST(CliArguments, MalformedCommandLinesAreUsageErrorsThatSayWhy) {
     for (const auto& c : cases) {
         const auto run = RunTool(c.args);
         std::string joined;
-        for (const auto& a : c.args) joined += a + " ";
+        for (const auto& a : c.args)
+            joined += a + " ";
         EXPECT_EQ(run.exit, kExitUsage) << joined;
-        EXPECT_NE(run.err.find(std::string("kt3916flash-cli: ") + c.message), std::string::npos)
-            << joined << "\n" << run.err;
+        EXPECT_NE(run.err.find(std::string("kt3916flash-cli: ") + c.message), std::string::npos) << joined << "\n"
+                                                                                                 << run.err;
         EXPECT_NE(run.err.find("Try 'kt3916flash-cli --help'."), std::string::npos) << joined;
         EXPECT_EQ(run.out, "") << joined;
     }
 }
 
-TEST(CliArguments, BadScenarioNamesTheKey) {
+TEST(CliArguments, BadScenarioNamesTheKey)
+{
     const auto run = RunTool({"--emulate=colour=blue", "list"});
     EXPECT_NE(run.err.find("colour"), std::string::npos) << run.err;
 }
 
-TEST(CliArguments, OptionsStandAnywhereAndTakeBothForms) {
+TEST(CliArguments, OptionsStandAnywhereAndTakeBothForms)
+{
     const struct {
         std::vector<std::string> args;
         CliCommand command;
@@ -109,7 +114,13 @@ TEST(CliArguments, OptionsStandAnywhereAndTakeBothForms) {
         {{"flash", "--device=/dev/sg1", "x.bin"}, CliCommand::Flash, "x.bin", "/dev/sg1", false, false, false, ""},
         {{"flash", "x.bin", "-d", "2", "--json"}, CliCommand::Flash, "x.bin", "2", false, false, true, ""},
         {{"--emulate", "flash", "x.bin", "--all"}, CliCommand::Flash, "x.bin", "", true, true, false, ""},
-        {{"--emulate=devices=3,reboot_ms=0", "list"}, CliCommand::List, "", "", false, true, false,
+        {{"--emulate=devices=3,reboot_ms=0", "list"},
+         CliCommand::List,
+         "",
+         "",
+         false,
+         true,
+         false,
          "devices=3,reboot_ms=0"},
         {{"info", "--", "--odd-name.bin"}, CliCommand::Info, "--odd-name.bin", "", false, false, false, ""},
         {{"flash", "-"}, CliCommand::Flash, "-", "", false, false, false, ""},
@@ -132,7 +143,8 @@ TEST(CliArguments, OptionsStandAnywhereAndTakeBothForms) {
     }
 }
 
-TEST(CliArguments, PollWindowAndExpectationsAreTaken) {
+TEST(CliArguments, PollWindowAndExpectationsAreTaken)
+{
     const struct {
         std::vector<std::string> args;
         VerifyWindow window;
@@ -142,8 +154,10 @@ TEST(CliArguments, PollWindowAndExpectationsAreTaken) {
         {{"flash", "x.bin"}, {13, 21}, nullptr, nullptr},
         {{"flash", "x.bin", "--poll-window", "13..30"}, {13, 30}, nullptr, nullptr},
         {{"flash", "x.bin", "--poll-window=600..600"}, {600, 600}, nullptr, nullptr},
-        {{"flash", "x.bin", "--expect-identity", "KTDEV KT3916 FLASHER  ", "--expect-revision=1.00 "}, {13, 21},
-         "KTDEV KT3916 FLASHER", "1.00"},
+        {{"flash", "x.bin", "--expect-identity", "KTDEV KT3916 FLASHER  ", "--expect-revision=1.00 "},
+         {13, 21},
+         "KTDEV KT3916 FLASHER",
+         "1.00"},
     };
     for (const auto& c : cases) {
         CliOptions options;
@@ -156,7 +170,8 @@ TEST(CliArguments, PollWindowAndExpectationsAreTaken) {
     }
 }
 
-TEST(CliArguments, HelpListsEveryExitCodeAndVersionIs110) {
+TEST(CliArguments, HelpListsEveryExitCodeAndVersionIs110)
+{
     const auto help = RunTool({"--help"});
     EXPECT_EQ(help.exit, kExitSuccess);
     for (const CliExitDescription& d : kCliExitDescriptions) {
@@ -169,7 +184,8 @@ TEST(CliArguments, HelpListsEveryExitCodeAndVersionIs110) {
     EXPECT_EQ(version.out, "kt3916flash-cli 1.10\n");
 }
 
-TEST(CliArguments, ExitCodesAreDistinct) {
+TEST(CliArguments, ExitCodesAreDistinct)
+{
     for (const CliExitDescription& a : kCliExitDescriptions) {
         for (const CliExitDescription& b : kCliExitDescriptions) {
             if (&a != &b) {

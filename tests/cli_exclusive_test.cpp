@@ -33,7 +33,8 @@ struct SleepBalance {
         void AllowSleep() override { Add(-1); }
 
     private:
-        void Add(int step) {
+        void Add(int step)
+        {
             std::lock_guard<std::mutex> lock(m_balance.mutex);
             m_balance.byThread[std::this_thread::get_id()] += step;
             m_balance.nKeepAwake += step > 0;
@@ -44,7 +45,8 @@ struct SleepBalance {
 
 }  // namespace
 
-TEST(CliExclusive, AllFlashesTheFreeDevicesAwakeOnTheirOwnThreadsAndLeavesTheBusyOneAlone) {
+TEST(CliExclusive, AllFlashesTheFreeDevicesAwakeOnTheirOwnThreadsAndLeavesTheBusyOneAlone)
+{
     TempImage image(PatternImage(524288, 32));
     ManualClock clock;
     EmulatedHost host(Scenario("devices=3,reboot_ms=0"), clock);
@@ -57,13 +59,16 @@ TEST(CliExclusive, AllFlashesTheFreeDevicesAwakeOnTheirOwnThreadsAndLeavesTheBus
     EXPECT_NE(run.err.find("E: device busy: in use by another program (emulated)"), std::string::npos) << run.err;
     EXPECT_EQ(host.Device(0).LastImage().size(), 524288u);
     EXPECT_EQ(host.Device(2).LastImage().size(), 524288u);
-    for (const TranscriptRecord& r : host.Records()) EXPECT_NE(r.drive, 'E');
+    for (const TranscriptRecord& r : host.Records())
+        EXPECT_NE(r.drive, 'E');
     EXPECT_EQ(sleep.nKeepAwake, 2) << "the busy drive's run writes nothing and keeps nothing awake";
     EXPECT_EQ(sleep.byThread.size(), 2u);
-    for (const auto& [thread, balance] : sleep.byThread) EXPECT_EQ(balance, 0) << "the state is each thread's own";
+    for (const auto& [thread, balance] : sleep.byThread)
+        EXPECT_EQ(balance, 0) << "the state is each thread's own";
 }
 
-TEST(CliExclusive, ADriveHeldOnlyForAMomentIsWaitedFor) {
+TEST(CliExclusive, ADriveHeldOnlyForAMomentIsWaitedFor)
+{
     for (const auto& [heldMs, exit] : {std::pair{4500, kExitSuccess}, std::pair{5500, kExitDeviceBusy}}) {
         SCOPED_TRACE(heldMs);
         TempImage image(PatternImage(524288, 36));
@@ -77,7 +82,8 @@ TEST(CliExclusive, ADriveHeldOnlyForAMomentIsWaitedFor) {
     }
 }
 
-TEST(CliExclusive, WhereNoDriveCanBeHeldTheToolSaysSoOnceAndFlashes) {
+TEST(CliExclusive, WhereNoDriveCanBeHeldTheToolSaysSoOnceAndFlashes)
+{
     // The probe host has no exclusive access of its own; the ASPI layer none at all.
     for (const auto& [scenario, bProbe, drives] :
          {std::tuple{"devices=2,reboot_ms=0", true, "D:, E:\n"}, std::tuple{"win9x=1,reboot_ms=0", false, "D:\n"}}) {

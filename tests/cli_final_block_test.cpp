@@ -15,7 +15,8 @@ namespace {
 // The run as "block N/M", "tick" (once) and "result", in order.
 struct CSequenceObserver final : IFlashObserver {
     std::vector<std::string> steps;
-    void OnFlashEvent(const FlashEvent& event) override {
+    void OnFlashEvent(const FlashEvent& event) override
+    {
         if (event.kind == FlashEventKind::Block)
             steps.push_back("block " + std::to_string(event.nIndex) + "/" + std::to_string(event.nTotal));
         else if (event.kind == FlashEventKind::Tick && steps.back() != "tick")
@@ -27,7 +28,8 @@ struct CSequenceObserver final : IFlashObserver {
 
 }  // namespace
 
-TEST(FlashJobFinalBlock, RunsOnceBetweenTheFinalBlockAndTheRestartOnly) {
+TEST(FlashJobFinalBlock, RunsOnceBetweenTheFinalBlockAndTheRestartOnly)
+{
     const struct {
         const char* scenario;
         uint32_t imageBytes;
@@ -51,9 +53,9 @@ TEST(FlashJobFinalBlock, RunsOnceBetweenTheFinalBlockAndTheRestartOnly) {
         job.afterFinalBlock = [&observer] { observer.steps.push_back("sync"); };
         RunFlashJob(job);
         ASSERT_GE(observer.steps.size(), c.steps.size());
-        EXPECT_EQ(std::vector<std::string>(observer.steps.end() - static_cast<long>(c.steps.size()),
-                                           observer.steps.end()),
-                  c.steps)
+        EXPECT_EQ(
+            std::vector<std::string>(observer.steps.end() - static_cast<long>(c.steps.size()), observer.steps.end()),
+            c.steps)
             << c.scenario;
     }
 }

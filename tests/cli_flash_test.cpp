@@ -29,7 +29,8 @@ namespace {
 
 using Fields = std::map<std::string, std::string>;
 
-std::vector<Fields> JsonEvents(const std::string& out) {
+std::vector<Fields> JsonEvents(const std::string& out)
+{
     std::vector<Fields> events;
     for (const std::string& line : Lines(out)) {
         Fields fields;
@@ -39,28 +40,35 @@ std::vector<Fields> JsonEvents(const std::string& out) {
     return events;
 }
 
-int CountEvents(const std::vector<Fields>& events, const std::string& kind, const std::string& device = "") {
+int CountEvents(const std::vector<Fields>& events, const std::string& kind, const std::string& device = "")
+{
     return static_cast<int>(std::count_if(events.begin(), events.end(), [&](const Fields& f) {
         return f.at("event") == kind && (device.empty() || f.at("device") == device);
     }));
 }
 
-const Fields* Find(const std::vector<Fields>& events, const std::string& kind, const std::string& device = "") {
+const Fields* Find(const std::vector<Fields>& events, const std::string& kind, const std::string& device = "")
+{
     for (const Fields& f : events) {
-        if (f.at("event") == kind && (device.empty() || f.at("device") == device)) return &f;
+        if (f.at("event") == kind && (device.empty() || f.at("device") == device))
+            return &f;
     }
     return nullptr;
 }
 
-int CountCommands(const EmulatedHost& host, uint8_t opcode, char drive = 0) {
+int CountCommands(const EmulatedHost& host, uint8_t opcode, char drive = 0)
+{
     int n = 0;
-    for (const TranscriptRecord& r : host.Records()) n += r.cdb[0] == opcode && (!drive || r.drive == drive);
+    for (const TranscriptRecord& r : host.Records())
+        n += r.cdb[0] == opcode && (!drive || r.drive == drive);
     return n;
 }
 
-std::string Hex4(const std::vector<uint8_t>& bytes) {
+std::string Hex4(const std::vector<uint8_t>& bytes)
+{
     uint32_t sum = 0;
-    for (uint8_t b : bytes) sum += b;
+    for (uint8_t b : bytes)
+        sum += b;
     char text[8];
     std::snprintf(text, sizeof text, "%04X", sum & 0xFFFFu);
     return text;
@@ -68,7 +76,8 @@ std::string Hex4(const std::vector<uint8_t>& bytes) {
 
 }  // namespace
 
-TEST(CliFlash, EachEndOfAFlashHasItsExitCode) {
+TEST(CliFlash, EachEndOfAFlashHasItsExitCode)
+{
     TempImage image(PatternImage(524288, 3));
     const struct {
         const char* scenario;
@@ -114,7 +123,8 @@ TEST(CliFlash, EachEndOfAFlashHasItsExitCode) {
     }
 }
 
-TEST(CliFlash, TheImageArrivesWholeAndTheDeviceComesBackWithItsNewRevision) {
+TEST(CliFlash, TheImageArrivesWholeAndTheDeviceComesBackWithItsNewRevision)
+{
     const auto bytes = PatternImage(1048576, 11);
     TempImage image(bytes);
     ManualClock clock;
@@ -130,7 +140,8 @@ TEST(CliFlash, TheImageArrivesWholeAndTheDeviceComesBackWithItsNewRevision) {
     EXPECT_NE(list.out.find("2.05"), std::string::npos) << list.out;
 }
 
-TEST(CliFlash, ImageProblemsStopBeforeAnyCommand) {
+TEST(CliFlash, ImageProblemsStopBeforeAnyCommand)
+{
     TempImage wrongSize(PatternImage(524289, 1));
     TempImage empty(std::vector<uint8_t>{});
     const std::string missing = wrongSize.Path() + ".missing";
@@ -156,7 +167,8 @@ TEST(CliFlash, ImageProblemsStopBeforeAnyCommand) {
     }
 }
 
-TEST(CliFlash, SeveralDevicesAndNoChoiceRefusesAndChangesNothing) {
+TEST(CliFlash, SeveralDevicesAndNoChoiceRefusesAndChangesNothing)
+{
     TempImage image(PatternImage(524288, 5));
     ManualClock clock;
     EmulatedHost host(Scenario("devices=2"), clock);
@@ -169,28 +181,25 @@ TEST(CliFlash, SeveralDevicesAndNoChoiceRefusesAndChangesNothing) {
     EXPECT_NE(run.err.find("1      E:"), std::string::npos) << run.err;
     EXPECT_EQ(CountCommands(host, 0xFA), 0);
     EXPECT_EQ(CountCommands(host, 0x1B), 0);
-    for (int i = 0; i < 2; ++i) EXPECT_FALSE(host.Device(i).InDownloadMode());
+    for (int i = 0; i < 2; ++i)
+        EXPECT_FALSE(host.Device(i).InDownloadMode());
 }
 
 // The same choices reach the same drive on the pass-through path and behind
 // the ASPI layer.
-TEST(CliFlash, DeviceChoiceReachesOnlyTheNamedDrive) {
+TEST(CliFlash, DeviceChoiceReachesOnlyTheNamedDrive)
+{
     TempImage image(PatternImage(524288, 6));
     const struct {
         std::vector<std::string> choice;
         int exit;
         const char* flashed;  // the drives that took the image
     } cases[] = {
-        {{"--device", "E"}, kExitSuccess, "E"},
-        {{"--device", "e:"}, kExitSuccess, "E"},
-        {{"--device", "F:\\"}, kExitSuccess, "F"},
-        {{"--device", "\\\\.\\D:"}, kExitSuccess, "D"},
-        {{"--device", "1"}, kExitSuccess, "E"},
-        {{"--device", "3"}, kExitNoDevice, ""},
-        {{"--device", "G"}, kExitNoDevice, ""},
-        {{"--device", "C:"}, kExitNoDevice, ""},
-        {{"--device", "printer"}, kExitUsage, ""},
-        {{"--all"}, kExitSuccess, "DEF"},
+        {{"--device", "E"}, kExitSuccess, "E"},    {{"--device", "e:"}, kExitSuccess, "E"},
+        {{"--device", "F:\\"}, kExitSuccess, "F"}, {{"--device", "\\\\.\\D:"}, kExitSuccess, "D"},
+        {{"--device", "1"}, kExitSuccess, "E"},    {{"--device", "3"}, kExitNoDevice, ""},
+        {{"--device", "G"}, kExitNoDevice, ""},    {{"--device", "C:"}, kExitNoDevice, ""},
+        {{"--device", "printer"}, kExitUsage, ""}, {{"--all"}, kExitSuccess, "DEF"},
     };
     for (const char* path : {"", "win9x=1,"}) {
         for (const auto& c : cases) {
@@ -214,7 +223,8 @@ TEST(CliFlash, DeviceChoiceReachesOnlyTheNamedDrive) {
     }
 }
 
-TEST(CliFlash, AllFlashesEveryDeviceAndOneFailureStopsNoOther) {
+TEST(CliFlash, AllFlashesEveryDeviceAndOneFailureStopsNoOther)
+{
     TempImage image(PatternImage(524288, 7));
     ManualClock clock;
     EmulatedHost emulated(Scenario("devices=3"), clock);
@@ -246,7 +256,8 @@ TEST(CliFlash, AllFlashesEveryDeviceAndOneFailureStopsNoOther) {
     EXPECT_EQ(emulated.Device(2).LastImage().size(), 524288u);
 }
 
-TEST(CliFlash, AllSucceedingGivesSuccessAndASummaryTable) {
+TEST(CliFlash, AllSucceedingGivesSuccessAndASummaryTable)
+{
     TempImage image(PatternImage(524288, 8));
     ManualClock clock;
     EmulatedHost host(Scenario("devices=3,reboot_ms=0"), clock);
@@ -256,10 +267,12 @@ TEST(CliFlash, AllSucceedingGivesSuccessAndASummaryTable) {
     for (const char* drive : {"D:", "E:", "F:"}) {
         EXPECT_NE(run.out.find(std::string(drive) + "     success"), std::string::npos) << run.out;
     }
-    for (int i = 0; i < 3; ++i) EXPECT_EQ(host.Device(i).LastImage().size(), 524288u);
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(host.Device(i).LastImage().size(), 524288u);
 }
 
-TEST(CliFlash, JsonEventsAreCompleteAndInOrder) {
+TEST(CliFlash, JsonEventsAreCompleteAndInOrder)
+{
     TempImage image(PatternImage(524288, 9));
     ManualClock clock;
     EmulatedHost host(Scenario(""), clock);
@@ -289,13 +302,15 @@ TEST(CliFlash, JsonEventsAreCompleteAndInOrder) {
     EXPECT_EQ(start.at("checksum"), Hex4(PatternImage(524288, 9)));
     std::vector<TranscriptRecord> writes;
     for (const TranscriptRecord& r : host.Records()) {
-        if (r.cdb[0] == 0xFA) writes.push_back(r);
+        if (r.cdb[0] == 0xFA)
+            writes.push_back(r);
     }
     ASSERT_EQ(writes.size(), 9u);
     char sent[8];
     std::snprintf(sent, sizeof sent, "%02X%02X", writes.back().cdb[6], writes.back().cdb[7]);
     EXPECT_EQ(start.at("checksum"), sent);
-    for (int i = 0; i < 9; ++i) EXPECT_EQ(events[1 + i].at("block"), std::to_string(i + 1));
+    for (int i = 0; i < 9; ++i)
+        EXPECT_EQ(events[1 + i].at("block"), std::to_string(i + 1));
     for (int t = 1; t <= 13; ++t) {
         const Fields& tick = events[9 + t];
         EXPECT_EQ(tick.at("tick"), std::to_string(t));
@@ -309,7 +324,8 @@ TEST(CliFlash, JsonEventsAreCompleteAndInOrder) {
 
 // The image is replaced while the form waits for its start tick: nothing is
 // sent, no start event claims a transfer, and the run says why.
-TEST(CliFlash, ImageChangedBeforeTheStartTickIsNotSent) {
+TEST(CliFlash, ImageChangedBeforeTheStartTickIsNotSent)
+{
     const std::vector<uint8_t> original = PatternImage(524288, 21);
     std::vector<uint8_t> sameSum = original;
     std::swap(sameSum[10], sameSum[300000]);
@@ -348,15 +364,19 @@ TEST(CliFlash, ImageChangedBeforeTheStartTickIsNotSent) {
     }
 }
 
-TEST(CliFlash, TranscriptIsAppendedOneJsonObjectPerCommand) {
+TEST(CliFlash, TranscriptIsAppendedOneJsonObjectPerCommand)
+{
     TempImage image(PatternImage(524288, 10));
     const std::string transcript = image.Path() + ".jsonl";
-    { std::ofstream(transcript) << "{\"earlier\":true}\n"; }
+    {
+        std::ofstream(transcript) << "{\"earlier\":true}\n";
+    }
     const auto run = RunTool({"--emulate=reboot_ms=0", "--transcript", transcript, "flash", image.Path()});
     EXPECT_EQ(run.exit, kExitSuccess) << run.err;
     std::ifstream in(transcript);
     std::vector<std::string> lines;
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
     std::remove(transcript.c_str());
     ASSERT_GE(lines.size(), 13u);
     EXPECT_EQ(lines[0], "{\"earlier\":true}") << "appended, not replaced";
@@ -371,7 +391,8 @@ TEST(CliFlash, TranscriptIsAppendedOneJsonObjectPerCommand) {
 
 // The emulated bench says so wherever a result is read: on stderr for
 // people, in the start event for scripts.
-TEST(CliFlash, EmulationIsSaidOnTheOutput) {
+TEST(CliFlash, EmulationIsSaidOnTheOutput)
+{
     TempImage image(PatternImage(524288, 16));
     const std::string notice = "kt3916flash-cli: emulated devices (--emulate): no real device is used\n";
     const auto list = RunTool({"--emulate", "list"});
@@ -397,7 +418,8 @@ TEST(CliFlash, EmulationIsSaidOnTheOutput) {
     EXPECT_EQ(plainStart->at("emulated"), "false");
 }
 
-TEST(CliFlash, PlainProgressLinesWhenStderrIsNoTerminal) {
+TEST(CliFlash, PlainProgressLinesWhenStderrIsNoTerminal)
+{
     TempImage image(PatternImage(524288, 12));
     ManualClock clock;
     EmulatedHost host(Scenario("fail_block=2"), clock);
@@ -416,7 +438,8 @@ TEST(CliFlash, PlainProgressLinesWhenStderrIsNoTerminal) {
         << run.err;
 }
 
-TEST(CliFlash, LiveProgressRedrawsOneLineInPlace) {
+TEST(CliFlash, LiveProgressRedrawsOneLineInPlace)
+{
     TempImage image(PatternImage(524288, 13));
     ManualClock clock;
     EmulatedHost host(Scenario(""), clock);
@@ -430,7 +453,8 @@ TEST(CliFlash, LiveProgressRedrawsOneLineInPlace) {
         << run.err.substr(last);
 }
 
-TEST(CliFlash, CtrlCNeverCutsTheTransfer) {
+TEST(CliFlash, CtrlCNeverCutsTheTransfer)
+{
     TempImage image(PatternImage(524288, 14));
     const struct {
         const char* name;
@@ -450,11 +474,15 @@ TEST(CliFlash, CtrlCNeverCutsTheTransfer) {
         class CTrippingClock final : public IClock {
         public:
             CTrippingClock(ManualClock& inner, CInterruptFlag& flag, uint64_t at)
-                : m_inner(inner), m_flag(flag), m_at(at) {}
+                : m_inner(inner), m_flag(flag), m_at(at)
+            {
+            }
             uint64_t NowMs() override { return m_inner.NowMs(); }
-            void SleepMs(uint32_t ms) override {
+            void SleepMs(uint32_t ms) override
+            {
                 m_inner.SleepMs(ms);
-                if (m_inner.NowMs() >= m_at && !m_flag.IsRaised()) m_flag.Raise();
+                if (m_inner.NowMs() >= m_at && !m_flag.IsRaised())
+                    m_flag.Raise();
             }
 
         private:
@@ -480,8 +508,11 @@ TEST(CliFlash, CtrlCNeverCutsTheTransfer) {
 class CInterruptingHost final : public cli_test::CForwardingHost {
 public:
     CInterruptingHost(IScsiHost& inner, CInterruptFlag& flag, uint8_t opcode, int nth, std::ostringstream& out)
-        : CForwardingHost(inner), m_flag(flag), m_opcode(opcode), m_nth(nth), m_out(out) {}
-    bool SendPassThrough(HostHandle d, PassThroughRequest& r) override {
+        : CForwardingHost(inner), m_flag(flag), m_opcode(opcode), m_nth(nth), m_out(out)
+    {
+    }
+    bool SendPassThrough(HostHandle d, PassThroughRequest& r) override
+    {
         if (r.sptd.Cdb[0] == m_opcode && ++m_seen == m_nth) {
             m_flag.Raise();
             // What the operator has been told while the command is still under way.
@@ -500,7 +531,8 @@ private:
     bool m_toldAtOnce = false;
 };
 
-TEST(CliFlash, CtrlCDuringACommandIsAnsweredByWhereTheRunStands) {
+TEST(CliFlash, CtrlCDuringACommandIsAnsweredByWhereTheRunStands)
+{
     TempImage image(PatternImage(524288, 15));
     const struct {
         const char* name;
@@ -550,7 +582,8 @@ TEST(CliFlash, CtrlCDuringACommandIsAnsweredByWhereTheRunStands) {
 }
 
 // Removes the image file (truncateTo -1) or cuts it short.
-void Sabotage(const std::string& path, int64_t truncateTo) {
+void Sabotage(const std::string& path, int64_t truncateTo)
+{
     std::error_code ec;
     if (truncateTo < 0) {
         std::filesystem::remove(path, ec);
@@ -568,13 +601,18 @@ public:
     CImageSabotageHost(IScsiHost& inner, ManualClock& clock, std::string path, uint8_t opcode, int nth,
                        int64_t truncateTo)
         : CForwardingHost(inner), m_clock(clock), m_path(std::move(path)), m_opcode(opcode), m_nth(nth),
-          m_truncateTo(truncateTo) {}
-    bool SendPassThrough(HostHandle d, PassThroughRequest& r) override {
-        if (m_opcode != 0 && r.sptd.Cdb[0] == m_opcode && ++m_seen == m_nth) Sabotage(m_path, m_truncateTo);
+          m_truncateTo(truncateTo)
+    {
+    }
+    bool SendPassThrough(HostHandle d, PassThroughRequest& r) override
+    {
+        if (m_opcode != 0 && r.sptd.Cdb[0] == m_opcode && ++m_seen == m_nth)
+            Sabotage(m_path, m_truncateTo);
         return m_inner.SendPassThrough(d, r);
     }
     uint64_t NowMs() override { return m_clock.NowMs(); }
-    void SleepMs(uint32_t ms) override {
+    void SleepMs(uint32_t ms) override
+    {
         m_clock.SleepMs(ms);
         if (m_opcode == 0 && !m_done && m_clock.NowMs() >= static_cast<uint64_t>(m_nth)) {
             m_done = true;
@@ -592,7 +630,8 @@ private:
     bool m_done = false;
 };
 
-TEST(CliFlash, NotesAndExitFollowFromWhatWasSent) {
+TEST(CliFlash, NotesAndExitFollowFromWhatWasSent)
+{
     const struct {
         const char* name;
         uint8_t opcode;
@@ -642,25 +681,24 @@ TEST(CliFlash, NotesAndExitFollowFromWhatWasSent) {
     }
 }
 
-TEST(CliList, ListsEveryDeviceOrSaysThereIsNone) {
+TEST(CliList, ListsEveryDeviceOrSaysThereIsNone)
+{
     ManualClock clock;
     EmulatedHost host(Scenario("devices=2,vendor=ACME,product=WIDGET,revision=0.9a"), clock);
     const auto run = RunTool({"list"}, &host, &clock);
     EXPECT_EQ(run.exit, kExitSuccess);
-    EXPECT_EQ(run.out,
-              "index  drive  node      vendor    product           revision\n"
-              "0      D:     emulated  ACME      WIDGET            0.9a\n"
-              "1      E:     emulated  ACME      WIDGET            0.9a\n");
+    EXPECT_EQ(run.out, "index  drive  node      vendor    product           revision\n"
+                       "0      D:     emulated  ACME      WIDGET            0.9a\n"
+                       "1      E:     emulated  ACME      WIDGET            0.9a\n");
     EXPECT_EQ(host.OpenHandleCount(), 0);
 
     // Behind the ASPI layer a device has the letter the layer reports.
     EmulatedHost aspi(Scenario("win9x=1,devices=2"), clock);
     const auto listed = RunTool({"list"}, &aspi, &clock);
     EXPECT_EQ(listed.exit, kExitSuccess);
-    EXPECT_EQ(listed.out,
-              "index  drive  node      vendor    product           revision\n"
-              "0      D:     aspi 0:1  KTDEV     KT3916 FLASHER    1.00\n"
-              "1      E:     aspi 0:2  KTDEV     KT3916 FLASHER    1.00\n");
+    EXPECT_EQ(listed.out, "index  drive  node      vendor    product           revision\n"
+                          "0      D:     aspi 0:1  KTDEV     KT3916 FLASHER    1.00\n"
+                          "1      E:     aspi 0:2  KTDEV     KT3916 FLASHER    1.00\n");
 
     EmulatedHost none(Scenario("devices=0"), clock);
     const auto empty = RunTool({"list"}, &none, &clock);

@@ -13,20 +13,22 @@
 #include "tests/cli_test_support.h"
 #include "tests/temp_image.h"
 
+using cli_test::Events;
 using cli_test::RunTool;
 using cli_test::Scenario;
-using cli_test::Events;
 
 namespace {
 
 using Fields = std::map<std::string, std::string>;
 
 // The opcodes one drive received from record first on.
-std::multiset<int> Opcodes(const EmulatedHost& host, char drive, size_t first = 0) {
+std::multiset<int> Opcodes(const EmulatedHost& host, char drive, size_t first = 0)
+{
     std::multiset<int> opcodes;
     const std::vector<TranscriptRecord> records = host.Records();
     for (size_t i = first; i < records.size(); ++i) {
-        if (records[i].drive == drive) opcodes.insert(records[i].cdb[0]);
+        if (records[i].drive == drive)
+            opcodes.insert(records[i].cdb[0]);
     }
     return opcodes;
 }
@@ -35,13 +37,17 @@ std::multiset<int> Opcodes(const EmulatedHost& host, char drive, size_t first = 
 class CSilentDriveHost final : public cli_test::CForwardingHost {
 public:
     CSilentDriveHost(IScsiHost& inner, char drive) : CForwardingHost(inner), m_drive(drive) {}
-    HostHandle OpenDevice(const char* path) override {
+    HostHandle OpenDevice(const char* path) override
+    {
         const HostHandle handle = m_inner.OpenDevice(path);
-        if (std::strlen(path) == 6 && path[4] == m_drive) m_silent.insert(handle);
+        if (std::strlen(path) == 6 && path[4] == m_drive)
+            m_silent.insert(handle);
         return handle;
     }
-    bool SendPassThrough(HostHandle device, PassThroughRequest& request) override {
-        if (m_silent.count(device) && request.sptd.Cdb[0] == 0x12) return false;
+    bool SendPassThrough(HostHandle device, PassThroughRequest& request) override
+    {
+        if (m_silent.count(device) && request.sptd.Cdb[0] == 0x12)
+            return false;
         return m_inner.SendPassThrough(device, request);
     }
 
@@ -55,7 +61,8 @@ constexpr int kStartStop = 0x1B;
 
 }  // namespace
 
-TEST(CliGuard, OnlyTheExpectedDeviceGetsMoreThanItsInquiry) {
+TEST(CliGuard, OnlyTheExpectedDeviceGetsMoreThanItsInquiry)
+{
     TempImage image(PatternImage(524288, 50));
     const struct {
         const char* scenario;
@@ -67,14 +74,25 @@ TEST(CliGuard, OnlyTheExpectedDeviceGetsMoreThanItsInquiry) {
         {"", {"--expect-identity", "KTDEV KT3916 FLASHER"}, false, kExitSuccess, ""},
         {"", {"--expect-identity=KTDEV KT3916 FLASHER  ", "--expect-revision", "1.00"}, false, kExitSuccess, ""},
         {"", {"--expect-revision", "1.00  "}, false, kExitSuccess, ""},
-        {"vendor=OTHERCO,product=DVD-ROM-X,revision=2.00", {"--expect-identity", "KTDEV KT3916 FLASHER"}, false,
+        {"vendor=OTHERCO,product=DVD-ROM-X,revision=2.00",
+         {"--expect-identity", "KTDEV KT3916 FLASHER"},
+         false,
          kExitWrongDevice,
          "D: is \"OTHERCO DVD-ROM-X\" revision 2.00, expected \"KTDEV KT3916 FLASHER\"; nothing was sent"},
-        {"", {"--expect-identity", "ktdev kt3916 flasher"}, false, kExitWrongDevice,
+        {"",
+         {"--expect-identity", "ktdev kt3916 flasher"},
+         false,
+         kExitWrongDevice,
          "expected \"ktdev kt3916 flasher\""},
-        {"", {"--expect-identity", "KTDEV KT3916 FLASHER", "--expect-revision", "1.10"}, false, kExitWrongDevice,
+        {"",
+         {"--expect-identity", "KTDEV KT3916 FLASHER", "--expect-revision", "1.10"},
+         false,
+         kExitWrongDevice,
          "D: is \"KTDEV KT3916 FLASHER\" revision 1.00, expected \"KTDEV KT3916 FLASHER\" revision 1.10; "},
-        {"", {"--expect-revision", "1.00"}, true, kExitWrongDevice,
+        {"",
+         {"--expect-revision", "1.00"},
+         true,
+         kExitWrongDevice,
          "D: did not answer INQUIRY, expected revision 1.00; nothing was sent"},
     };
     for (const auto& c : cases) {
@@ -101,7 +119,8 @@ TEST(CliGuard, OnlyTheExpectedDeviceGetsMoreThanItsInquiry) {
 }
 
 // The transcript's first line and the guard's identity are the same INQUIRY.
-TEST(CliGuard, OneInquiryServesTheTranscriptAndTheGuard) {
+TEST(CliGuard, OneInquiryServesTheTranscriptAndTheGuard)
+{
     TempImage image(PatternImage(524288, 51));
     const std::string transcript = image.Path() + ".jsonl";
     const auto run = RunTool({"--emulate=reboot_ms=0", "--transcript", transcript, "flash", image.Path(),
@@ -109,14 +128,16 @@ TEST(CliGuard, OneInquiryServesTheTranscriptAndTheGuard) {
     EXPECT_EQ(run.exit, kExitSuccess) << run.err;
     std::ifstream in(transcript);
     int inquiries = 0;
-    for (std::string line; std::getline(in, line);) inquiries += line.find("\"cdb\":\"12") != std::string::npos;
+    for (std::string line; std::getline(in, line);)
+        inquiries += line.find("\"cdb\":\"12") != std::string::npos;
     std::remove(transcript.c_str());
     EXPECT_EQ(inquiries, 3) << "the guard's, the survey's and one poll";
 }
 
 // E already runs 1.10 and F does not answer: with --all both are skipped,
 // and the exit code follows the devices that were flashed.
-TEST(CliGuard, AllSkipsWhatIsNotExpectedAndIsJudgedByWhatItFlashed) {
+TEST(CliGuard, AllSkipsWhatIsNotExpectedAndIsJudgedByWhatItFlashed)
+{
     TempImage image(PatternImage(524288, 52));
     const struct {
         const char* revision;
@@ -139,7 +160,8 @@ TEST(CliGuard, AllSkipsWhatIsNotExpectedAndIsJudgedByWhatItFlashed) {
             cli_test::CFaultOnOneDriveHost faulty(emulated, c.faulty, 1);
             CSilentDriveHost host(faulty, 'F');
             std::vector<std::string> args = {"flash", image.Path(), "--all", "--expect-revision", c.revision};
-            if (json) args.push_back("--json");
+            if (json)
+                args.push_back("--json");
             const auto run = RunTool(args, &host, &clock);
             EXPECT_EQ(run.exit, c.exit) << run.err;
             for (char drive : {'D', 'E'}) {
@@ -168,7 +190,8 @@ TEST(CliGuard, AllSkipsWhatIsNotExpectedAndIsJudgedByWhatItFlashed) {
     }
 }
 
-TEST(CliGuard, TheRevisionThatAnsweredIsShownAndJudged) {
+TEST(CliGuard, TheRevisionThatAnsweredIsShownAndJudged)
+{
     TempImage image(PatternImage(524288, 53));
     const struct {
         const char* scenario;
@@ -188,7 +211,8 @@ TEST(CliGuard, TheRevisionThatAnsweredIsShownAndJudged) {
         ManualClock clock;
         EmulatedHost host(Scenario(c.scenario), clock);
         std::vector<std::string> args = {"flash", image.Path(), "--json"};
-        if (c.expected) args.insert(args.end(), {"--new-revision", c.expected});
+        if (c.expected)
+            args.insert(args.end(), {"--new-revision", c.expected});
         const auto run = RunTool(args, &host, &clock);
         EXPECT_EQ(run.exit, c.exit) << run.err;
         const std::vector<Fields> results = Events(run.out, "result");
@@ -209,7 +233,8 @@ TEST(CliGuard, TheRevisionThatAnsweredIsShownAndJudged) {
         << run.err;
 }
 
-TEST(CliGuard, PollWindowWaitsForASlowDevice) {
+TEST(CliGuard, PollWindowWaitsForASlowDevice)
+{
     TempImage image(PatternImage(524288, 54));
     const struct {
         const char* scenario;
@@ -228,7 +253,8 @@ TEST(CliGuard, PollWindowWaitsForASlowDevice) {
         ManualClock clock;
         EmulatedHost host(Scenario(c.scenario), clock);
         std::vector<std::string> args = {"flash", image.Path(), "--json"};
-        if (c.window) args.insert(args.end(), {"--poll-window", c.window});
+        if (c.window)
+            args.insert(args.end(), {"--poll-window", c.window});
         const auto run = RunTool(args, &host, &clock);
         EXPECT_EQ(run.exit, c.exit) << run.err;
         const std::vector<Fields> ticks = Events(run.out, "tick");

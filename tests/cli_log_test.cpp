@@ -13,37 +13,41 @@
 #include "tests/cli_test_support.h"
 #include "tests/temp_image.h"
 
+using cli_test::Events;
 using cli_test::JsonReader;
 using cli_test::Lines;
 using cli_test::RunTool;
 using cli_test::Scenario;
-using cli_test::Events;
 
 namespace {
 
 using Fields = std::map<std::string, std::string>;
 
-Fields ResultEvent(const std::string& out) {
+Fields ResultEvent(const std::string& out)
+{
     for (const std::string& line : Lines(out)) {
         Fields fields;
-        if (JsonReader::ParseObject(line, fields) && fields["event"] == "result") return fields;
+        if (JsonReader::ParseObject(line, fields) && fields["event"] == "result")
+            return fields;
     }
     return {};
 }
 
-std::string ReadFile(const std::string& path) {
+std::string ReadFile(const std::string& path)
+{
     std::ifstream in(path, std::ios::binary);
     std::ostringstream text;
     text << in.rdbuf();
     return text.str();
 }
 
-TEST(CliLog, AFailedFlashNamesTheCommandAndWhy) {
+TEST(CliLog, AFailedFlashNamesTheCommandAndWhy)
+{
     TempImage image(PatternImage(524288, 5));
     const struct {
         const char* scenario;
         const char* note;
-        const char* sense;       // of the result event, "" when absent
+        const char* sense;  // of the result event, "" when absent
         const char* senseText;
         const char* hostError;
     } cases[] = {
@@ -51,11 +55,13 @@ TEST(CliLog, AFailedFlashNamesTheCommandAndWhy) {
          "the device refused block 1 of 9: CHECK CONDITION, sense 05/20/00 ILLEGAL REQUEST, "
          "INVALID COMMAND OPERATION CODE",
          "05/20/00", "ILLEGAL REQUEST, INVALID COMMAND OPERATION CODE", ""},
-        {"fail_block=3", "the device refused block 4 of 9: CHECK CONDITION, sense 05/24/00 ILLEGAL REQUEST, "
-                         "INVALID FIELD IN CDB",
+        {"fail_block=3",
+         "the device refused block 4 of 9: CHECK CONDITION, sense 05/24/00 ILLEGAL REQUEST, "
+         "INVALID FIELD IN CDB",
          "05/24/00", "ILLEGAL REQUEST, INVALID FIELD IN CDB", ""},
-        {"fail_block=8,sense=02/3a/00", "the device refused block 9 of 9: CHECK CONDITION, sense 02/3A/00 NOT READY, "
-                                        "MEDIUM NOT PRESENT",
+        {"fail_block=8,sense=02/3a/00",
+         "the device refused block 9 of 9: CHECK CONDITION, sense 02/3A/00 NOT READY, "
+         "MEDIUM NOT PRESENT",
          "02/3A/00", "NOT READY, MEDIUM NOT PRESENT", ""},
         {"drop_block=2", "the pass-through call failed on block 3 of 9: emulated host: the device did not answer", "",
          "", "emulated host: the device did not answer"},
@@ -84,10 +90,13 @@ TEST(CliLog, AFailedFlashNamesTheCommandAndWhy) {
     EXPECT_EQ(result.count("sense") + result.count("host_error"), 0u) << "a success has nothing to explain";
 }
 
-TEST(CliLog, EveryCommandTheDevicesReceiveIsALineAppended) {
+TEST(CliLog, EveryCommandTheDevicesReceiveIsALineAppended)
+{
     TempImage image(PatternImage(524288, 6));
     const std::string log = image.Path() + ".log.jsonl";
-    { std::ofstream(log, std::ios::binary) << "{\"earlier\":true}\n"; }
+    {
+        std::ofstream(log, std::ios::binary) << "{\"earlier\":true}\n";
+    }
     ManualClock clock;
     EmulatedHost host(Scenario("devices=2,reboot_ms=0,fail_block=4"), clock);
     const auto list = RunTool({"list", "--log", log}, &host, &clock);
@@ -117,7 +126,8 @@ TEST(CliLog, EveryCommandTheDevicesReceiveIsALineAppended) {
     std::remove(log.c_str());
 }
 
-TEST(CliLog, ALogThatCannotBeOpenedStopsTheRunBeforeAnyCommand) {
+TEST(CliLog, ALogThatCannotBeOpenedStopsTheRunBeforeAnyCommand)
+{
     TempImage image(PatternImage(524288, 7));
     ManualClock clock;
     EmulatedHost host(Scenario("reboot_ms=0"), clock);
@@ -130,7 +140,8 @@ TEST(CliLog, ALogThatCannotBeOpenedStopsTheRunBeforeAnyCommand) {
 
 // A log that fails is said at once, stops a station from taking units it
 // cannot account for, and the last event carries the process's exit code.
-TEST(CliLog, ARecordThatFailsIsNeverASuccess) {
+TEST(CliLog, ARecordThatFailsIsNeverASuccess)
+{
     TempImage image(PatternImage(524288, 8));
     const struct {
         std::vector<std::string> args;
@@ -140,7 +151,8 @@ TEST(CliLog, ARecordThatFailsIsNeverASuccess) {
         {{"flash", image.Path(), "--json", "--log", "/dev/full"}, "result", true},
         {{"station", image.Path(), "--json", "--log", "/dev/full", "--expect-identity", "KTDEV KT3916 FLASHER",
           "--units", "2"},
-         "summary", false},
+         "summary",
+         false},
     };
     for (const auto& c : cases) {
         ManualClock clock;
@@ -153,16 +165,20 @@ TEST(CliLog, ARecordThatFailsIsNeverASuccess) {
         EXPECT_EQ(Events(run.out, "error").size(), 1u) << run.out;
         EXPECT_NE(run.err.find("the log is incomplete"), std::string::npos) << run.err;
         size_t ejects = 0;
-        for (const TranscriptRecord& r : host.Records()) ejects += r.cdb[0] == 0x1B;
+        for (const TranscriptRecord& r : host.Records())
+            ejects += r.cdb[0] == 0x1B;
         EXPECT_EQ(ejects, c.bWritten ? 1u : 0u) << c.last;
     }
 }
 
 // A line cut short by a full disk is not glued to the next run's first line.
-TEST(CliLog, EachRunStartsOnAFreshLine) {
+TEST(CliLog, EachRunStartsOnAFreshLine)
+{
     TempImage image(PatternImage(524288, 10));
     const std::string log = image.Path() + ".cut.jsonl";
-    { std::ofstream(log, std::ios::binary) << "{\"cut\":tr"; }
+    {
+        std::ofstream(log, std::ios::binary) << "{\"cut\":tr";
+    }
     ManualClock clock;
     EmulatedHost host(Scenario(""), clock);
     EXPECT_EQ(RunTool({"list", "--log", log}, &host, &clock).exit, kExitSuccess);

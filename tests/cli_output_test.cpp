@@ -20,7 +20,8 @@
 #include "tests/temp_image.h"
 #include "tests/virtual_terminal.h"
 
-TEST(CliOutput, JsonQuoteKeepsEveryLineParseable) {
+TEST(CliOutput, JsonQuoteKeepsEveryLineParseable)
+{
     const struct {
         std::string in;
         std::string out;
@@ -31,11 +32,11 @@ TEST(CliOutput, JsonQuoteKeepsEveryLineParseable) {
         {std::string("nul\0x", 5), "\"nul\\u0000x\""},
         {"\x1b[1A", "\"\\u001b[1A\""},
         {"\x7f", "\"\\u007f\""},
-        {"caf\xc3\xa9", "\"caf\xc3\xa9\""},           // valid UTF-8 stays
-        {"\xe2\x82\xac", "\"\xe2\x82\xac\""},         // so does a 3-byte sequence
-        {"\xe9t\xe9", "\"\\u00e9t\\u00e9\""},         // a code-page byte from a device
-        {"\xc3", "\"\\u00c3\""},                      // a sequence cut short
-        {"\xc0\xaf", "\"\\u00c0\\u00af\""},           // an overlong form
+        {"caf\xc3\xa9", "\"caf\xc3\xa9\""},             // valid UTF-8 stays
+        {"\xe2\x82\xac", "\"\xe2\x82\xac\""},           // so does a 3-byte sequence
+        {"\xe9t\xe9", "\"\\u00e9t\\u00e9\""},           // a code-page byte from a device
+        {"\xc3", "\"\\u00c3\""},                        // a sequence cut short
+        {"\xc0\xaf", "\"\\u00c0\\u00af\""},             // an overlong form
         {"\xed\xa0\x80", "\"\\u00ed\\u00a0\\u0080\""},  // a surrogate
     };
     for (const auto& c : cases) {
@@ -45,7 +46,8 @@ TEST(CliOutput, JsonQuoteKeepsEveryLineParseable) {
     }
 }
 
-TEST(CliOutput, ProgressLineShowsEachPhase) {
+TEST(CliOutput, ProgressLineShowsEachPhase)
+{
     using Phase = ProgressLine::Phase;
     const struct {
         ProgressLine line;
@@ -57,13 +59,12 @@ TEST(CliOutput, ProgressLineShowsEachPhase) {
         {{'E', "", Phase::Sending, 3, 9, 0, false, false, "", "", {}}, "E: [########................] block 3/9"},
         {{'E', "", Phase::Sending, 5, 18, 0, true, false, "", "", {}},
          "E: [######..................] block 5/18  Ctrl-C held"},
-        {{'D', "", Phase::Verifying, 0, 9, 1, false, false, "", "", {}}, "D: [#.......................] restarting, 12 s"},
+        {{'D', "", Phase::Verifying, 0, 9, 1, false, false, "", "", {}},
+         "D: [#.......................] restarting, 12 s"},
         {{'D', "", Phase::Verifying, 0, 9, 12, false, false, "", "", {}},
          "D: [#############...........] restarting, 1 s"},
-        {{'D', "", Phase::Verifying, 0, 9, 13, false, false, "", "", {}},
-         "D: [##############..........] asking 13/21"},
-        {{'D', "", Phase::Verifying, 0, 9, 21, false, false, "", "", {}},
-         "D: [########################] asking 21/21"},
+        {{'D', "", Phase::Verifying, 0, 9, 13, false, false, "", "", {}}, "D: [##############..........] asking 13/21"},
+        {{'D', "", Phase::Verifying, 0, 9, 21, false, false, "", "", {}}, "D: [########################] asking 21/21"},
         {{'D', "", Phase::Done, 9, 9, 13, false, true, "Update success!!", "", {}},
          "D: [########################] Update success!!"},
         {{'D', "", Phase::Done, 4, 9, 0, false, false, "Send data to device failure!!", "", {}},
@@ -81,12 +82,14 @@ TEST(CliOutput, ProgressLineShowsEachPhase) {
         {{'D', "", Phase::Verifying, 0, 9, 600, false, false, "", "", {13, 600}},
          "D: [########################] asking 600/600"},
     };
-    for (const auto& c : cases) EXPECT_EQ(FormatProgressLine(c.line, 79), c.text);
+    for (const auto& c : cases)
+        EXPECT_EQ(FormatProgressLine(c.line, 79), c.text);
 }
 
 // The drive and what it does stay; the identity gives way first, then the
 // bar. Vendor and product never run together, even a vendor of 8 letters.
-TEST(CliOutput, ProgressLineFitsTheWidthItIsGiven) {
+TEST(CliOutput, ProgressLineFitsTheWidthItIsGiven)
+{
     using Phase = ProgressLine::Phase;
     const ProgressLine sending{'D', "ACMECORPWIDGET X        ", Phase::Sending, 3, 9, 0, false, false, "", "", {}};
     const struct {
@@ -100,9 +103,11 @@ TEST(CliOutput, ProgressLineFitsTheWidthItIsGiven) {
         {20, "D: block 3/9"},
         {8, "D: block"},
     };
-    for (const auto& c : cases) EXPECT_EQ(FormatProgressLine(sending, c.width), c.text) << c.width;
+    for (const auto& c : cases)
+        EXPECT_EQ(FormatProgressLine(sending, c.width), c.text) << c.width;
 
-    const ProgressLine longLine{'D', std::string(200, 'x'), Phase::Done, 0, 0, 0, false, false, std::string(200, 'y'), "", {}};
+    const ProgressLine longLine{'D',   std::string(200, 'x'), Phase::Done, 0, 0, 0, false,
+                                false, std::string(200, 'y'), "",          {}};
     for (size_t width = 1; width < 140; ++width) {
         EXPECT_LE(FormatProgressLine(longLine, width).size(), width) << width;
         EXPECT_LE(FormatProgressLine(sending, width).size(), width) << width;
@@ -116,21 +121,23 @@ TEST(CliOutput, ProgressLineFitsTheWidthItIsGiven) {
 // The live lines replayed on a terminal of each width: one progress line per
 // device, drawn in place however narrow the terminal, and every message
 // whole on its own line above it.
-TEST(CliOutput, LiveLinesStayInPlaceOnAnyTerminalWidth) {
+TEST(CliOutput, LiveLinesStayInPlaceOnAnyTerminalWidth)
+{
     TempImage image(PatternImage(524288, 3));
     for (size_t columns : {24u, 40u, 60u, 79u, 80u, 132u}) {
         ManualClock clock;
         EmulatorScenario scenario;
         scenario.vendor = "ACMECORP";
         EmulatedHost host(scenario, clock);
-        const auto run = cli_test::RunTool({"flash", image.Path()}, &host, &clock, nullptr, true,
-                                           [columns]() { return columns; });
+        const auto run =
+            cli_test::RunTool({"flash", image.Path()}, &host, &clock, nullptr, true, [columns]() { return columns; });
         ASSERT_EQ(run.exit, kExitSuccess);
         CVirtualTerminal terminal(columns);
         terminal.Write(run.err);
         const auto rows = terminal.Rows();
         std::string shown;
-        for (const auto& row : rows) shown += "|" + row + "|\n";
+        for (const auto& row : rows)
+            shown += "|" + row + "|\n";
         ASSERT_EQ(rows.size(), 2u) << columns << " columns:\n" << shown;
         EXPECT_EQ(rows[0], "D: Update success!!") << columns;
         EXPECT_EQ(rows[1].rfind("D: ", 0), 0u) << columns;
@@ -139,7 +146,8 @@ TEST(CliOutput, LiveLinesStayInPlaceOnAnyTerminalWidth) {
     }
 }
 
-TEST(CliOutput, LiveLinesFollowAResize) {
+TEST(CliOutput, LiveLinesFollowAResize)
+{
     TempImage image(PatternImage(524288, 4));
     ManualClock clock;
     EmulatedHost host(EmulatorScenario{}, clock);
@@ -175,7 +183,8 @@ TEST(CliOutput, LiveLinesFollowAResize) {
 
 // At any width the message box's text arrives whole: a long identity or a
 // narrow terminal may shorten the live line, never the message.
-TEST(CliOutput, MessagesArePrintedWhole) {
+TEST(CliOutput, MessagesArePrintedWhole)
+{
     TempImage image(PatternImage(524288, 5));
     for (size_t columns : {30u, 80u}) {
         ManualClock clock;
@@ -183,17 +192,19 @@ TEST(CliOutput, MessagesArePrintedWhole) {
         std::string error;
         ASSERT_TRUE(ParseScenario("fail_block=2,vendor=ACMECORP,product=SIXTEEN-LETTERS!", scenario, error));
         EmulatedHost host(scenario, clock);
-        const auto run = cli_test::RunTool({"flash", image.Path()}, &host, &clock, nullptr, true,
-                                           [columns]() { return columns; });
+        const auto run =
+            cli_test::RunTool({"flash", image.Path()}, &host, &clock, nullptr, true, [columns]() { return columns; });
         CVirtualTerminal terminal(columns);
         terminal.Write(run.err);
         std::string joined;
-        for (const std::string& row : terminal.Rows()) joined += row;
+        for (const std::string& row : terminal.Rows())
+            joined += row;
         EXPECT_NE(joined.find("D: Send data to device failure!!"), std::string::npos) << columns << "\n" << run.err;
     }
 }
 
-TEST(CliOutput, AllDevicesSucceedOnlyTogether) {
+TEST(CliOutput, AllDevicesSucceedOnlyTogether)
+{
     auto records = [](std::vector<CliExit> exits) {
         std::vector<FlashRecord> out;
         for (CliExit e : exits) {
@@ -212,7 +223,8 @@ TEST(CliOutput, AllDevicesSucceedOnlyTogether) {
     // Devices the identity guard skipped count for nothing, unless no device was flashed.
     auto skipping = [&](std::vector<CliExit> exits, size_t skipped) {
         std::vector<FlashRecord> out = records(exits);
-        for (size_t i = 0; i < skipped; ++i) out[i].bSkipped = true;
+        for (size_t i = 0; i < skipped; ++i)
+            out[i].bSkipped = true;
         return out;
     };
     EXPECT_EQ(AllDevicesExit(skipping({kExitWrongDevice, kExitSuccess}, 1)), kExitSuccess);
@@ -220,7 +232,8 @@ TEST(CliOutput, AllDevicesSucceedOnlyTogether) {
     EXPECT_EQ(AllDevicesExit(skipping({kExitWrongDevice, kExitWrongDevice}, 2)), kExitWrongDevice);
 }
 
-TEST(CliInfo, SizePlanAndChecksum) {
+TEST(CliInfo, SizePlanAndChecksum)
+{
     const struct {
         std::vector<uint8_t> bytes;
         int exit;
@@ -234,11 +247,13 @@ TEST(CliInfo, SizePlanAndChecksum) {
          "size      1048576 bytes\n"
          "plan      18 blocks: 17 x 61440 bytes, then 4096 bytes with final marker 0x04\n"
          "checksum  0000\n"},
-        {{0x61, 0x62, 0x63}, kExitNotFlashable,
+        {{0x61, 0x62, 0x63},
+         kExitNotFlashable,
          "size      3 bytes\n"
          "plan      not flashable (the size must be 524288 or 1048576 bytes)\n"
          "checksum  0126\n"},
-        {{}, kExitNotFlashable,
+        {{},
+         kExitNotFlashable,
          "size      0 bytes\n"
          "plan      not flashable (the size must be 524288 or 1048576 bytes)\n"
          "checksum  0000\n"},
@@ -256,13 +271,15 @@ TEST(CliInfo, SizePlanAndChecksum) {
               "image /nonexistent/x.bin: No such file or directory\"}\n");
 }
 
-TEST(CliInfo, SizesBeyond32BitsAreNotCutShort) {
+TEST(CliInfo, SizesBeyond32BitsAreNotCutShort)
+{
     // A sparse file one byte past 4 GiB: its low 32 bits would read as 1.
     TempImage image(std::vector<uint8_t>{});
     {
         std::error_code ec;
         std::filesystem::resize_file(image.Path(), (uint64_t{1} << 32) + 1, ec);
-        if (ec) GTEST_SKIP() << "no sparse files here: " << ec.message();
+        if (ec)
+            GTEST_SKIP() << "no sparse files here: " << ec.message();
     }
     const ImageCheck check = CheckImage(image.Path(), false);
     EXPECT_EQ(check.nSize, (int64_t{1} << 32) + 1);

@@ -16,11 +16,11 @@
 #include "tests/cli_test_support.h"
 #include "tests/temp_image.h"
 
+using cli_test::Events;
 using cli_test::JsonReader;
 using cli_test::Lines;
 using cli_test::RunTool;
 using cli_test::Scenario;
-using cli_test::Events;
 
 namespace {
 
@@ -29,10 +29,12 @@ using Fields = std::map<std::string, std::string>;
 constexpr char kKt3916[] = "KTDEV KT3916 FLASHER";
 
 // Per drive, how many commands with this opcode it received.
-std::map<char, int> Count(const EmulatedHost& host, uint8_t opcode) {
+std::map<char, int> Count(const EmulatedHost& host, uint8_t opcode)
+{
     std::map<char, int> counts;
     for (const TranscriptRecord& r : host.Records()) {
-        if (r.cdb[0] == opcode) ++counts[r.drive];
+        if (r.cdb[0] == opcode)
+            ++counts[r.drive];
     }
     return counts;
 }
@@ -43,10 +45,14 @@ class CInterruptAt {
 public:
     CInterruptAt(IClock& clock, CInterruptFlag& flag, uint64_t atMs)
         : m_thread([this, &clock, &flag, atMs]() {
-              while (!m_bStop && clock.NowMs() < atMs) std::this_thread::yield();
+              while (!m_bStop && clock.NowMs() < atMs)
+                  std::this_thread::yield();
               flag.Raise();
-          }) {}
-    ~CInterruptAt() {
+          })
+    {
+    }
+    ~CInterruptAt()
+    {
         m_bStop = true;
         m_thread.join();
     }
@@ -63,12 +69,15 @@ class CScanGateClock final : public IClock {
 public:
     CScanGateClock(uint64_t gateMs, const std::atomic<int>& listings) : m_gateMs(gateMs), m_listings(listings) {}
     uint64_t NowMs() override { return m_nowMs; }
-    void SleepMs(uint32_t milliseconds) override {
+    void SleepMs(uint32_t milliseconds) override
+    {
         const uint64_t before = m_nowMs.fetch_add(milliseconds);
-        if (before >= m_gateMs || before + milliseconds < m_gateMs) return;
+        if (before >= m_gateMs || before + milliseconds < m_gateMs)
+            return;
         const int wanted = m_listings + 2;
         const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-        while (m_listings < wanted && std::chrono::steady_clock::now() < giveUp) std::this_thread::yield();
+        while (m_listings < wanted && std::chrono::steady_clock::now() < giveUp)
+            std::this_thread::yield();
     }
 
 private:
@@ -81,7 +90,8 @@ private:
 class CListingCounter final : public cli_test::CForwardingHost {
 public:
     CListingCounter(IScsiHost& inner, std::atomic<int>& listings) : CForwardingHost(inner), m_listings(listings) {}
-    uint32_t GetLogicalDriveRoots(uint32_t n, char* b) override {
+    uint32_t GetLogicalDriveRoots(uint32_t n, char* b) override
+    {
         ++m_listings;
         return m_inner.GetLogicalDriveRoots(n, b);
     }
@@ -95,13 +105,18 @@ private:
 class CInterruptOnInquiry final : public cli_test::CForwardingHost {
 public:
     CInterruptOnInquiry(IScsiHost& inner, CInterruptFlag& flag, int nth)
-        : CForwardingHost(inner), m_flag(flag), m_nth(nth) {}
-    HostHandle OpenDeviceExclusive(const char* path, ExclusiveAccess& access) override {
+        : CForwardingHost(inner), m_flag(flag), m_nth(nth)
+    {
+    }
+    HostHandle OpenDeviceExclusive(const char* path, ExclusiveAccess& access) override
+    {
         return m_inner.OpenDeviceExclusive(path, access);
     }
     void ReleaseExclusiveAccess(HostHandle device) override { m_inner.ReleaseExclusiveAccess(device); }
-    bool SendPassThrough(HostHandle device, PassThroughRequest& request) override {
-        if (request.sptd.Cdb[0] == 0x12 && ++m_inquiries == m_nth) m_flag.Raise();
+    bool SendPassThrough(HostHandle device, PassThroughRequest& request) override
+    {
+        if (request.sptd.Cdb[0] == 0x12 && ++m_inquiries == m_nth)
+            m_flag.Raise();
         return m_inner.SendPassThrough(device, request);
     }
 
@@ -116,7 +131,8 @@ private:
 // The station reads the image once; a file replaced mid-shift is not sent
 // to the next unit, the station stops and says why, and each unit's record
 // carries the image it was held to.
-TEST(CliStation, TheImageCheckedAtTheStartIsTheOnlyOneSent) {
+TEST(CliStation, TheImageCheckedAtTheStartIsTheOnlyOneSent)
+{
     TempImage image(PatternImage(524288, 11));
     ImageDigest checked;
     ASSERT_EQ(DigestImageFile(image.Path(), checked), ImageSumResult::Ok);
@@ -142,7 +158,8 @@ TEST(CliStation, TheImageCheckedAtTheStartIsTheOnlyOneSent) {
 
 // The unit pulled in its restart wait fails; the one plugged into its drive
 // before that wait ends is a new unit once the first one's run is over.
-TEST(CliStation, AUnitPluggedInDuringTheRestartWaitIsFlashed) {
+TEST(CliStation, AUnitPluggedInDuringTheRestartWaitIsFlashed)
+{
     TempImage image(PatternImage(524288, 13));
     std::atomic<int> listings{0};
     CScanGateClock clock(6000, listings);
@@ -152,8 +169,8 @@ TEST(CliStation, AUnitPluggedInDuringTheRestartWaitIsFlashed) {
     cli_test::CliRun run;
     {
         CInterruptAt stop(clock, interrupt, 120000);
-        run = RunTool({"station", image.Path(), "--expect-identity", kKt3916, "--units", "2", "--json"}, &host,
-                      &clock, &interrupt);
+        run = RunTool({"station", image.Path(), "--expect-identity", kKt3916, "--units", "2", "--json"}, &host, &clock,
+                      &interrupt);
     }
     const auto units = Events(run.out, "unit");
     ASSERT_EQ(units.size(), 2u) << run.out << run.err;
@@ -164,7 +181,8 @@ TEST(CliStation, AUnitPluggedInDuringTheRestartWaitIsFlashed) {
 }
 
 // How a station ends and what it says of units it did not flash.
-TEST(CliStation, UnitsNotFlashedAndInterruptedShiftsHaveTheirOwnCodes) {
+TEST(CliStation, UnitsNotFlashedAndInterruptedShiftsHaveTheirOwnCodes)
+{
     TempImage image(PatternImage(524288, 14));
     const struct {
         const char* why;
@@ -176,7 +194,12 @@ TEST(CliStation, UnitsNotFlashedAndInterruptedShiftsHaveTheirOwnCodes) {
         const char* exitName;
     } cases[] = {
         {"--units 2 ended short", "", {"--units", "2"}, 0, kExitInterrupted, "passed", "success"},
-        {"already updated", "revision=1.10", {"--new-revision", "1.10"}, 0, kExitSuccess, "skipped/already-updated",
+        {"already updated",
+         "revision=1.10",
+         {"--new-revision", "1.10"},
+         0,
+         kExitSuccess,
+         "skipped/already-updated",
          "success"},
         {"Ctrl-C at the unit's INQUIRY", "", {}, 1, kExitSuccess, "skipped/interrupted", "interrupted"},
         {"Ctrl-C in the start delay", "", {}, 2, kExitSuccess, "skipped/interrupted", "interrupted"},
@@ -209,7 +232,8 @@ TEST(CliStation, UnitsNotFlashedAndInterruptedShiftsHaveTheirOwnCodes) {
 
 // A unit is flashed once while it stays; one that leaves and comes back is
 // a new unit; several units run side by side.
-TEST(CliStation, EachAttachedUnitIsFlashedExactlyOnce) {
+TEST(CliStation, EachAttachedUnitIsFlashedExactlyOnce)
+{
     TempImage image(PatternImage(524288, 5));
     ManualClock clock;
     EmulatedHost host(Scenario("devices=3,plug=D+1000/E+60000/D-100000/D+130000/F+130000"), clock);
@@ -242,7 +266,8 @@ TEST(CliStation, EachAttachedUnitIsFlashedExactlyOnce) {
 
 // Devices it was not told to expect hear one INQUIRY when they appear and
 // nothing after it, however long the station waits.
-TEST(CliStation, UnexpectedDevicesAreSkippedAndLeftAlone) {
+TEST(CliStation, UnexpectedDevicesAreSkippedAndLeftAlone)
+{
     TempImage image(PatternImage(524288, 6));
     const struct {
         const char* scenario;
@@ -277,7 +302,8 @@ TEST(CliStation, UnexpectedDevicesAreSkippedAndLeftAlone) {
     }
 }
 
-TEST(CliStation, AFailedUnitFailsTheStationAndSaysWhy) {
+TEST(CliStation, AFailedUnitFailsTheStationAndSaysWhy)
+{
     TempImage image(PatternImage(524288, 7));
     ManualClock clock;
     EmulatedHost host(Scenario("fail_block=3"), clock);
@@ -294,7 +320,8 @@ TEST(CliStation, AFailedUnitFailsTheStationAndSaysWhy) {
 
 // A unit that another program holds is not written: it fails as busy, and
 // the others go on.
-TEST(CliStation, AUnitHeldByAnotherProgramFailsAsBusy) {
+TEST(CliStation, AUnitHeldByAnotherProgramFailsAsBusy)
+{
     TempImage image(PatternImage(524288, 10));
     ManualClock clock;
     EmulatedHost host(Scenario("devices=2"), clock);
@@ -306,14 +333,16 @@ TEST(CliStation, AUnitHeldByAnotherProgramFailsAsBusy) {
     host.CloseDevice(other);
     EXPECT_EQ(run.exit, kExitSomeFailed) << run.err;
     std::map<std::string, std::string> results;
-    for (const Fields& unit : Events(run.out, "unit")) results[unit.at("device")] = unit.at("exit_name");
+    for (const Fields& unit : Events(run.out, "unit"))
+        results[unit.at("device")] = unit.at("exit_name");
     EXPECT_EQ(results, (std::map<std::string, std::string>{{"D:", "device-busy"}, {"E:", "success"}})) << run.out;
     EXPECT_EQ(Count(host, 0x1B), (std::map<char, int>{{'E', 1}}));
 }
 
 // On a terminal the status line counts and names what the station waits
 // for; unit lines pass above it.
-TEST(CliStation, StatusLineCountsTheUnits) {
+TEST(CliStation, StatusLineCountsTheUnits)
+{
     TempImage image(PatternImage(524288, 9));
     ManualClock clock;
     EmulatedHost host(Scenario("devices=2,plug=E+20000"), clock);
@@ -331,7 +360,8 @@ TEST(CliStation, StatusLineCountsTheUnits) {
     EXPECT_EQ(run.err.substr(run.err.size() - 4), "\r\x1b[K") << "the status line is gone at the end";
 }
 
-TEST(CliStation, RefusesToRunUnguardedOrWithFlashOptions) {
+TEST(CliStation, RefusesToRunUnguardedOrWithFlashOptions)
+{
     TempImage image(PatternImage(524288, 8));
     const struct {
         std::vector<std::string> args;
@@ -340,7 +370,8 @@ TEST(CliStation, RefusesToRunUnguardedOrWithFlashOptions) {
         {{"station", image.Path()}, "station needs --expect-identity"},
         {{"station", image.Path(), "--expect-revision", "1.00"}, "station needs --expect-identity"},
         {{"station", image.Path(), "--expect-identity", kKt3916, "--all"}, "--all is for 'flash' only"},
-        {{"station", image.Path(), "--expect-identity", kKt3916, "-d", "D"}, "--device is for 'flash' and 'udev-rule' only"},
+        {{"station", image.Path(), "--expect-identity", kKt3916, "-d", "D"},
+         "--device is for 'flash' and 'udev-rule' only"},
         {{"station", image.Path(), "--expect-identity", kKt3916, "--units", "0"}, "--units takes a whole number"},
         {{"station", image.Path(), "--expect-identity", kKt3916, "--units", "x"}, "--units takes a whole number"},
         {{"station", image.Path(), "--expect-identity", kKt3916, "--units", "100001"}, "--units takes a whole"},
@@ -363,7 +394,8 @@ TEST(CliStation, RefusesToRunUnguardedOrWithFlashOptions) {
 
 // A unit the tool failed after the form's success says the verdict first,
 // quoted, and keeps the form's message apart, in the line and the event.
-TEST(CliStation, AWrongRevisionLineLeadsWithTheVerdict) {
+TEST(CliStation, AWrongRevisionLineLeadsWithTheVerdict)
+{
     TempImage image(PatternImage(524288, 11));
     const struct {
         const char* scenario;
@@ -377,9 +409,10 @@ TEST(CliStation, AWrongRevisionLineLeadsWithTheVerdict) {
         for (const bool json : {false, true}) {
             ManualClock clock;
             EmulatedHost host(Scenario(c.scenario), clock);
-            std::vector<std::string> args = {"station",  image.Path(), "--expect-identity", kKt3916,
-                                             "--units",  "1",          "--new-revision",    c.expected};
-            if (json) args.push_back("--json");
+            std::vector<std::string> args = {"station", image.Path(), "--expect-identity", kKt3916,
+                                             "--units", "1",          "--new-revision",    c.expected};
+            if (json)
+                args.push_back("--json");
             const auto run = RunTool(args, &host, &clock);
             EXPECT_EQ(run.exit, kExitSomeFailed) << run.err;
             if (json) {
@@ -403,7 +436,8 @@ TEST(CliStation, AWrongRevisionLineLeadsWithTheVerdict) {
 
 // Early ends of station and flash alike: --json gets one result event with
 // the exit code, whatever stopped the run before its first unit.
-TEST(CliStation, EarlyEndsPrintAResultEventAsFlashDoes) {
+TEST(CliStation, EarlyEndsPrintAResultEventAsFlashDoes)
+{
     TempImage image(PatternImage(524288, 12));
     const struct {
         std::vector<std::string> args;
@@ -413,9 +447,8 @@ TEST(CliStation, EarlyEndsPrintAResultEventAsFlashDoes) {
         {{"--emulate=devices=many", image.Path()}, kExitUsage},
     };
     for (const auto& c : cases) {
-        for (const std::vector<std::string>& command : {std::vector<std::string>{"flash"},
-                                                       std::vector<std::string>{"station", "--expect-identity",
-                                                                                kKt3916}}) {
+        for (const std::vector<std::string>& command :
+             {std::vector<std::string>{"flash"}, std::vector<std::string>{"station", "--expect-identity", kKt3916}}) {
             std::vector<std::string> args = command;
             args.insert(args.begin() + 1, c.args.begin(), c.args.end());
             args.push_back("--json");
@@ -431,12 +464,12 @@ TEST(CliStation, EarlyEndsPrintAResultEventAsFlashDoes) {
 
 // Without exclusive access (Windows 9x) every drive is named once, not only
 // the first the station found.
-TEST(CliStation, NoExclusiveAccessNamesEveryDrive) {
+TEST(CliStation, NoExclusiveAccessNamesEveryDrive)
+{
     TempImage image(PatternImage(524288, 13));
     ManualClock clock;
     EmulatedHost host(Scenario("devices=2,win9x=1"), clock);
-    const auto run =
-        RunTool({"station", image.Path(), "--expect-identity", kKt3916, "--units", "2"}, &host, &clock);
+    const auto run = RunTool({"station", image.Path(), "--expect-identity", kKt3916, "--units", "2"}, &host, &clock);
     EXPECT_EQ(run.exit, kExitSuccess) << run.err;
     for (const char* drive : {"D:", "E:"}) {
         const std::string notice = std::string("other programs may still send commands to ") + drive + "\n";
@@ -448,14 +481,16 @@ TEST(CliStation, NoExclusiveAccessNamesEveryDrive) {
 
 // Ctrl-C during a unit's transfer is announced while the transfer runs, as
 // flash announces it, and before the unit's own line.
-TEST(CliStation, AHeldInterruptIsAnnouncedAtOnce) {
+TEST(CliStation, AHeldInterruptIsAnnouncedAtOnce)
+{
     TempImage image(PatternImage(524288, 14));
     for (const bool json : {false, true}) {
         ManualClock clock;
         CInterruptFlag interrupt;
         EmulatedHost host(Scenario("latency_ms=400"), clock);
         std::vector<std::string> args = {"station", image.Path(), "--expect-identity", kKt3916};
-        if (json) args.push_back("--json");
+        if (json)
+            args.push_back("--json");
         cli_test::CliRun run;
         {
             CInterruptAt stop(clock, interrupt, 3000);  // during the block writes

@@ -30,9 +30,11 @@ class CMarkClock final : public IClock {
 public:
     CMarkClock(uint64_t markMs, std::function<void()> step) : m_markMs(markMs), m_step(std::move(step)) {}
     uint64_t NowMs() override { return m_nowMs; }
-    void SleepMs(uint32_t milliseconds) override {
+    void SleepMs(uint32_t milliseconds) override
+    {
         m_nowMs += milliseconds;
-        if (m_step && m_nowMs >= m_markMs) std::exchange(m_step, nullptr)();
+        if (m_step && m_nowMs >= m_markMs)
+            std::exchange(m_step, nullptr)();
     }
 
 private:
@@ -44,9 +46,9 @@ private:
 // Runs the whole tool in-process on a manual clock: the forms' timers and
 // the emulated devices move together, and nothing sleeps.
 inline CliRun RunTool(const std::vector<std::string>& args, IScsiHost* host = nullptr, IClock* clock = nullptr,
-                      CInterruptFlag* interrupt = nullptr, bool terminal = false,
-                      std::function<size_t()> columns = {},
-                      std::function<std::unique_ptr<ISleepInhibitor>()> makeSleepInhibitor = {}) {
+                      CInterruptFlag* interrupt = nullptr, bool terminal = false, std::function<size_t()> columns = {},
+                      std::function<std::unique_ptr<ISleepInhibitor>()> makeSleepInhibitor = {})
+{
     ManualClock ownClock;
     std::ostringstream out;
     std::ostringstream err;
@@ -66,10 +68,12 @@ inline CliRun RunTool(const std::vector<std::string>& args, IScsiHost* host = nu
     return run;
 }
 
-inline std::vector<std::string> Lines(const std::string& text) {
+inline std::vector<std::string> Lines(const std::string& text)
+{
     std::vector<std::string> lines;
     std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
     return lines;
 }
 
@@ -78,11 +82,13 @@ inline std::vector<std::string> Lines(const std::string& text) {
 // top-level members land in fields (strings unescaped, others as written).
 class JsonReader {
 public:
-    static bool ParseObject(const std::string& text, std::map<std::string, std::string>& fields) {
+    static bool ParseObject(const std::string& text, std::map<std::string, std::string>& fields)
+    {
         JsonReader reader(text);
         fields.clear();
         reader.SkipSpace();
-        if (!reader.Object(&fields)) return false;
+        if (!reader.Object(&fields))
+            return false;
         reader.SkipSpace();
         return reader.m_pos == text.size();
     }
@@ -90,10 +96,13 @@ public:
 private:
     explicit JsonReader(const std::string& text) : m_text(text) {}
 
-    void SkipSpace() {
-        while (m_pos < m_text.size() && std::isspace(static_cast<unsigned char>(m_text[m_pos]))) ++m_pos;
+    void SkipSpace()
+    {
+        while (m_pos < m_text.size() && std::isspace(static_cast<unsigned char>(m_text[m_pos])))
+            ++m_pos;
     }
-    bool Eat(char c) {
+    bool Eat(char c)
+    {
         SkipSpace();
         if (m_pos < m_text.size() && m_text[m_pos] == c) {
             ++m_pos;
@@ -101,24 +110,31 @@ private:
         }
         return false;
     }
-    bool String(std::string& out) {
+    bool String(std::string& out)
+    {
         SkipSpace();
-        if (m_pos >= m_text.size() || m_text[m_pos] != '"') return false;
+        if (m_pos >= m_text.size() || m_text[m_pos] != '"')
+            return false;
         ++m_pos;
         while (m_pos < m_text.size()) {
             const unsigned char c = static_cast<unsigned char>(m_text[m_pos++]);
-            if (c == '"') return true;
-            if (c < 0x20) return false;
+            if (c == '"')
+                return true;
+            if (c < 0x20)
+                return false;
             if (c != '\\') {
                 out += static_cast<char>(c);
                 continue;
             }
-            if (m_pos >= m_text.size()) return false;
+            if (m_pos >= m_text.size())
+                return false;
             const char e = m_text[m_pos++];
             if (e == 'u') {
-                if (m_pos + 4 > m_text.size()) return false;
+                if (m_pos + 4 > m_text.size())
+                    return false;
                 for (int i = 0; i < 4; ++i) {
-                    if (!std::isxdigit(static_cast<unsigned char>(m_text[m_pos + i]))) return false;
+                    if (!std::isxdigit(static_cast<unsigned char>(m_text[m_pos + i])))
+                        return false;
                 }
                 out += static_cast<char>(std::stoi(m_text.substr(m_pos, 4), nullptr, 16) & 0xFF);
                 m_pos += 4;
@@ -130,16 +146,19 @@ private:
         }
         return false;
     }
-    bool Value(std::string* raw) {
+    bool Value(std::string* raw)
+    {
         SkipSpace();
         const size_t start = m_pos;
-        if (m_pos >= m_text.size()) return false;
+        if (m_pos >= m_text.size())
+            return false;
         const char c = m_text[m_pos];
         bool ok;
         if (c == '"') {
             std::string s;
             ok = String(s);
-            if (ok && raw) *raw = s;
+            if (ok && raw)
+                *raw = s;
             return ok;
         } else if (c == '{') {
             ok = Object(nullptr);
@@ -159,23 +178,31 @@ private:
             m_pos += 5;
             ok = true;
         } else {
-            if (c == '-') ++m_pos;
+            if (c == '-')
+                ++m_pos;
             const size_t digits = m_pos;
-            while (m_pos < m_text.size() && std::isdigit(static_cast<unsigned char>(m_text[m_pos]))) ++m_pos;
+            while (m_pos < m_text.size() && std::isdigit(static_cast<unsigned char>(m_text[m_pos])))
+                ++m_pos;
             ok = m_pos > digits;
         }
-        if (ok && raw) *raw = m_text.substr(start, m_pos - start);
+        if (ok && raw)
+            *raw = m_text.substr(start, m_pos - start);
         return ok;
     }
-    bool Object(std::map<std::string, std::string>* fields) {
-        if (!Eat('{')) return false;
-        if (Eat('}')) return true;
+    bool Object(std::map<std::string, std::string>* fields)
+    {
+        if (!Eat('{'))
+            return false;
+        if (Eat('}'))
+            return true;
         do {
             std::string key;
             std::string value;
-            if (!String(key) || !Eat(':') || !Value(&value)) return false;
+            if (!String(key) || !Eat(':') || !Value(&value))
+                return false;
             if (fields) {
-                if (fields->count(key)) return false;  // duplicate member
+                if (fields->count(key))
+                    return false;  // duplicate member
                 (*fields)[key] = value;
             }
         } while (Eat(','));
@@ -198,14 +225,18 @@ public:
     uint32_t GetDriveKind(const char* root) override { return m_inner.GetDriveKind(root); }
     HostHandle OpenDevice(const char* path) override { return m_inner.OpenDevice(path); }
     void CloseDevice(HostHandle device) override { m_inner.CloseDevice(device); }
-    bool SendPassThrough(HostHandle device, PassThroughRequest& request) override {
+    bool SendPassThrough(HostHandle device, PassThroughRequest& request) override
+    {
         return m_inner.SendPassThrough(device, request);
     }
     HostHandle LoadAspiLibrary(const char* name) override { return m_inner.LoadAspiLibrary(name); }
     AspiEntryPoint FindAspiEntryPoint(HostHandle l, const char* n) override { return m_inner.FindAspiEntryPoint(l, n); }
     void FreeAspiLibrary(HostHandle library) override { m_inner.FreeAspiLibrary(library); }
     uint32_t CallGetASPI32SupportInfo(AspiEntryPoint e) override { return m_inner.CallGetASPI32SupportInfo(e); }
-    uint32_t CallSendASPI32Command(AspiEntryPoint e, void* srb) override { return m_inner.CallSendASPI32Command(e, srb); }
+    uint32_t CallSendASPI32Command(AspiEntryPoint e, void* srb) override
+    {
+        return m_inner.CallSendASPI32Command(e, srb);
+    }
     HostHandle CreateCompletionEvent() override { return m_inner.CreateCompletionEvent(); }
     bool WaitCompletionEvent(HostHandle e, uint32_t ms) override { return m_inner.WaitCompletionEvent(e, ms); }
     void CloseCompletionEvent(HostHandle e) override { m_inner.CloseCompletionEvent(e); }
@@ -220,14 +251,17 @@ protected:
 class CFaultOnOneDriveHost final : public IScsiHost {
 public:
     CFaultOnOneDriveHost(IScsiHost& inner, char drive, uint32_t failBlock)
-        : m_inner(inner), m_drive(drive), m_failBlock(failBlock) {}
+        : m_inner(inner), m_drive(drive), m_failBlock(failBlock)
+    {
+    }
 
     bool GetVersionPlatformId(uint32_t& id) override { return m_inner.GetVersionPlatformId(id); }
     int64_t QueryCounterFrequency() override { return m_inner.QueryCounterFrequency(); }
     int64_t QueryCounter() override { return m_inner.QueryCounter(); }
     uint32_t GetLogicalDriveRoots(uint32_t n, char* b) override { return m_inner.GetLogicalDriveRoots(n, b); }
     uint32_t GetDriveKind(const char* root) override { return m_inner.GetDriveKind(root); }
-    HostHandle OpenDevice(const char* path) override {
+    HostHandle OpenDevice(const char* path) override
+    {
         const HostHandle handle = m_inner.OpenDevice(path);
         if (handle != kInvalidHandle && std::strlen(path) == 6 &&
             std::toupper(static_cast<unsigned char>(path[4])) == m_drive) {
@@ -236,20 +270,24 @@ public:
         }
         return handle;
     }
-    void CloseDevice(HostHandle device) override {
+    void CloseDevice(HostHandle device) override
+    {
         {
             std::lock_guard<std::mutex> lock(m_mutex);
             m_faultyHandles.erase(device);
         }
         m_inner.CloseDevice(device);
     }
-    bool SendPassThrough(HostHandle device, PassThroughRequest& request) override {
+    bool SendPassThrough(HostHandle device, PassThroughRequest& request) override
+    {
         bool faulty;
         {
             std::lock_guard<std::mutex> lock(m_mutex);
-            faulty = m_faultyHandles.count(device) != 0 && request.sptd.Cdb[0] == 0xFA && m_blockWrites++ == m_failBlock;
+            faulty =
+                m_faultyHandles.count(device) != 0 && request.sptd.Cdb[0] == 0xFA && m_blockWrites++ == m_failBlock;
         }
-        if (!faulty) return m_inner.SendPassThrough(device, request);
+        if (!faulty)
+            return m_inner.SendPassThrough(device, request);
         request.sptd.ScsiStatus = 0x02;
         request.senseArea[0] = 0x70;
         request.senseArea[2] = 0x03;  // MEDIUM ERROR
@@ -261,7 +299,10 @@ public:
     AspiEntryPoint FindAspiEntryPoint(HostHandle l, const char* n) override { return m_inner.FindAspiEntryPoint(l, n); }
     void FreeAspiLibrary(HostHandle library) override { m_inner.FreeAspiLibrary(library); }
     uint32_t CallGetASPI32SupportInfo(AspiEntryPoint e) override { return m_inner.CallGetASPI32SupportInfo(e); }
-    uint32_t CallSendASPI32Command(AspiEntryPoint e, void* srb) override { return m_inner.CallSendASPI32Command(e, srb); }
+    uint32_t CallSendASPI32Command(AspiEntryPoint e, void* srb) override
+    {
+        return m_inner.CallSendASPI32Command(e, srb);
+    }
     HostHandle CreateCompletionEvent() override { return m_inner.CreateCompletionEvent(); }
     bool WaitCompletionEvent(HostHandle e, uint32_t ms) override { return m_inner.WaitCompletionEvent(e, ms); }
     void CloseCompletionEvent(HostHandle e) override { m_inner.CloseCompletionEvent(e); }
@@ -276,7 +317,8 @@ private:
 };
 
 // A scenario the test means to be valid.
-inline EmulatorScenario Scenario(const std::string& text) {
+inline EmulatorScenario Scenario(const std::string& text)
+{
     EmulatorScenario scenario;
     std::string error;
     EXPECT_TRUE(ParseScenario(text, scenario, error)) << error;
@@ -284,12 +326,14 @@ inline EmulatorScenario Scenario(const std::string& text) {
 }
 
 // The JSON events of one kind, in order; every line must be one object.
-inline std::vector<std::map<std::string, std::string>> Events(const std::string& out, const std::string& kind) {
+inline std::vector<std::map<std::string, std::string>> Events(const std::string& out, const std::string& kind)
+{
     std::vector<std::map<std::string, std::string>> events;
     for (const std::string& line : Lines(out)) {
         std::map<std::string, std::string> fields;
         EXPECT_TRUE(JsonReader::ParseObject(line, fields)) << "not one JSON object: " << line;
-        if (fields["event"] == kind) events.push_back(fields);
+        if (fields["event"] == kind)
+            events.push_back(fields);
     }
     return events;
 }

@@ -13,21 +13,31 @@
 #include "cli/udev_rule.h"
 #include "tests/cli_test_support.h"
 
-TEST(UdevRule, IdentityIsQuotedToMatchItselfOnlyOrRefused) {
+TEST(UdevRule, IdentityIsQuotedToMatchItselfOnlyOrRefused)
+{
     const struct {
         std::string text;
         const char* quoted;  // null: refused
         const char* wider;   // what the quoted value must not match
     } cases[] = {
-        {"KT3916 FLASHER", "KT3916 FLASHER", "KT3916 FLASHERS"}, {"ROM*", "ROM[*]", "ROMX"},
-        {"A?B", "A[?]B", "AXB"}, {"[X]", "[[]X]", "X"}, {"A\"B", nullptr, ""}, {"A\\B", nullptr, ""},
-        {"A|B", nullptr, ""}, {"A\nB", nullptr, ""}, {"$devpath", nullptr, ""}, {"50%k", nullptr, ""},
-        {"caf\xC3\xA9", nullptr, ""}, {"", nullptr, ""},
+        {"KT3916 FLASHER", "KT3916 FLASHER", "KT3916 FLASHERS"},
+        {"ROM*", "ROM[*]", "ROMX"},
+        {"A?B", "A[?]B", "AXB"},
+        {"[X]", "[[]X]", "X"},
+        {"A\"B", nullptr, ""},
+        {"A\\B", nullptr, ""},
+        {"A|B", nullptr, ""},
+        {"A\nB", nullptr, ""},
+        {"$devpath", nullptr, ""},
+        {"50%k", nullptr, ""},
+        {"caf\xC3\xA9", nullptr, ""},
+        {"", nullptr, ""},
     };
     for (const auto& c : cases) {
         std::string quoted, error;
         ASSERT_EQ(QuoteUdevMatch(c.text, quoted, error), c.quoted != nullptr) << c.text << ": " << error;
-        if (!c.quoted) continue;
+        if (!c.quoted)
+            continue;
         EXPECT_EQ(quoted, c.quoted);
 #ifndef _WIN32
         // udev compares a value holding glob characters with fnmatch.
@@ -37,16 +47,21 @@ TEST(UdevRule, IdentityIsQuotedToMatchItselfOnlyOrRefused) {
     }
 }
 
-TEST(UdevRule, CommandPrintsARuleForBothNodesOrNothing) {
+TEST(UdevRule, CommandPrintsARuleForBothNodesOrNothing)
+{
     const struct {
         std::vector<std::string> args;
         int exit;
         const char* identity;  // in both rule lines; null: no rule at all
         const char* inErr;
     } cases[] = {
-        {{"--emulate=devices=2,vendor=ACME,product=ROM?", "udev-rule", "-d", "E:"}, kExitSuccess,
-         "ATTRS{vendor}==\"ACME\", ATTRS{model}==\"ROM[?]\", GROUP=\"plugdev\"", ""},
-        {{"--emulate=product=A|B", "udev-rule", "-d", "D:"}, kExitError, nullptr,
+        {{"--emulate=devices=2,vendor=ACME,product=ROM?", "udev-rule", "-d", "E:"},
+         kExitSuccess,
+         "ATTRS{vendor}==\"ACME\", ATTRS{model}==\"ROM[?]\", GROUP=\"plugdev\"",
+         ""},
+        {{"--emulate=product=A|B", "udev-rule", "-d", "D:"},
+         kExitError,
+         nullptr,
          "D: its product 'A|B' holds the character 0x7C, which a udev rule cannot match exactly; no rule"},
         {{"--emulate", "udev-rule", "-d", "F:"}, kExitNoDevice, nullptr, "; no rule was written"},
     };
@@ -56,7 +71,8 @@ TEST(UdevRule, CommandPrintsARuleForBothNodesOrNothing) {
         EXPECT_NE(run.err.find(c.inErr), std::string::npos) << run.err;
         int nRules = 0;
         for (const std::string& line : cli_test::Lines(run.out)) {
-            if (line.rfind('#', 0) == 0) continue;
+            if (line.rfind('#', 0) == 0)
+                continue;
             ++nRules;
             EXPECT_NE(line.find(c.identity ? c.identity : "-"), std::string::npos) << line;
         }

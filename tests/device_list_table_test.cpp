@@ -39,8 +39,8 @@ TEST(DeviceListTable, InquiryFieldsAndTheirRow)
     } cases[] = {
         {"padded fields", "KTDEV", "KT3916 FLASHER", "1.00", "KTDEV", "KT3916 FLASHER", "1.00",
          "0      D:     /dev/sg1  KTDEV     KT3916 FLASHER    1.00\n"},
-        {"a zero ends a field early", std::string("OTHER\0CO", 8), std::string("DVD\0ROM", 7),
-         std::string("2.0\0", 4), "OTHER", "DVD", "2.0", "0      D:     /dev/sg1  OTHER     DVD               2.0\n"},
+        {"a zero ends a field early", std::string("OTHER\0CO", 8), std::string("DVD\0ROM", 7), std::string("2.0\0", 4),
+         "OTHER", "DVD", "2.0", "0      D:     /dev/sg1  OTHER     DVD               2.0\n"},
         {"all blank", "", "", "", "", "", "", "0      D:     /dev/sg1\n"},
         {"line breaks", "KT\nDEV", "KT3916\r\nFLASH", "1.0\n", "KT\nDEV", "KT3916\r\nFLASH", "1.0\n",
          "0      D:     /dev/sg1  KT?DEV    KT3916??FLASH     1.0?\n"},

@@ -145,9 +145,9 @@ TEST(EmulatedAspi, DeviceTypesAndDiskInfo)
         uint8_t status, type, drive;
     };
     const Case cases[] = {
-        {0, 0, 0, SS_COMP, 0, 2},      // the fixed disk C:
-        {0, 1, 0, SS_COMP, 5, 3},      // D:
-        {0, 2, 0, SS_COMP, 5, 4},      // E:
+        {0, 0, 0, SS_COMP, 0, 2},  // the fixed disk C:
+        {0, 1, 0, SS_COMP, 5, 3},  // D:
+        {0, 2, 0, SS_COMP, 5, 4},  // E:
         {0, 3, 0, SS_NO_DEVICE, 0xEE, 0xEE},
         {0, 15, 0, SS_NO_DEVICE, 0xEE, 0xEE},
         {0, 1, 1, SS_NO_DEVICE, 0xEE, 0xEE},

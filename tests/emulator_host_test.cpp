@@ -126,9 +126,9 @@ TEST(EmulatedHost, DriveKinds)
         uint32_t kind;
     };
     const Case cases[] = {
-        {"C:\\", 3}, {"C:", 3},   {"c:", 3},     {"D:\\", 5},  {"D:", 5},    {"d:", 5},
-        {"e:\\", 5}, {"F:\\", 1}, {"A:\\", 1},   {"Z:", 1},    {"D", 1},     {"D:\\x", 1},
-        {"D:/", 1},  {"", 1},     {"1:\\", 1},   {":\\", 1},   {nullptr, 1},
+        {"C:\\", 3}, {"C:", 3},   {"c:", 3},   {"D:\\", 5}, {"D:", 5},    {"d:", 5},
+        {"e:\\", 5}, {"F:\\", 1}, {"A:\\", 1}, {"Z:", 1},   {"D", 1},     {"D:\\x", 1},
+        {"D:/", 1},  {"", 1},     {"1:\\", 1}, {":\\", 1},  {nullptr, 1},
     };
     for (const Case& c : cases)
         EXPECT_EQ(host.GetDriveKind(c.root), c.kind) << (c.root ? c.root : "(null)");
@@ -180,7 +180,8 @@ TEST(EmulatedHost, PlugTimelineAttachesAndDetachesDrives)
         char buffer[64] = {};
         const uint32_t length = host.GetLogicalDriveRoots(sizeof buffer, buffer);
         std::string letters;
-        for (uint32_t i = 0; i < length; i += 4) letters += buffer[i];
+        for (uint32_t i = 0; i < length; i += 4)
+            letters += buffer[i];
         return letters;
     };
     std::vector<uint8_t> buffer(0x20000);
@@ -203,15 +204,15 @@ TEST(EmulatedHost, PlugTimelineAttachesAndDetachesDrives)
     PassThroughRequest eject = Request(StartStopCdb(2), false, nullptr, 0);
     ASSERT_TRUE(host.SendPassThrough(e, eject));
     const std::vector<uint8_t> image = MakeImage(k512K, 7);
-    const auto outcomes = SendImageLikeForm(image, ImageChecksum(image), [&](const Cdb& cdb, bool in, uint8_t* data,
-                                                                              uint32_t length) {
-        PassThroughRequest block = Request(cdb, in, data, length);
-        ScsiOutcome outcome;
-        outcome.result = host.SendPassThrough(e, block) && block.sptd.ScsiStatus == kScsiStatusGood
-                             ? ScsiOutcome::Result::Good
-                             : ScsiOutcome::Result::Fail;
-        return outcome;
-    });
+    const auto outcomes =
+        SendImageLikeForm(image, ImageChecksum(image), [&](const Cdb& cdb, bool in, uint8_t* data, uint32_t length) {
+            PassThroughRequest block = Request(cdb, in, data, length);
+            ScsiOutcome outcome;
+            outcome.result = host.SendPassThrough(e, block) && block.sptd.ScsiStatus == kScsiStatusGood
+                                 ? ScsiOutcome::Result::Good
+                                 : ScsiOutcome::Result::Fail;
+            return outcome;
+        });
     ASSERT_EQ(outcomes.size(), 9u);
     ASSERT_EQ(Describe(outcomes.back()), "good");
     EXPECT_FALSE(inquiry(e)) << "restarting";
@@ -232,7 +233,8 @@ TEST(EmulatedHost, PlugTimelineAttachesAndDetachesDrives)
     const HostHandle e2 = host.OpenDevice("\\\\.\\E:");
     EXPECT_TRUE(inquiry(e2)) << "a fresh unit answers at once, with no restart pending";
     EXPECT_EQ(std::string(buffer.begin() + 32, buffer.begin() + 36), "1.00");
-    for (HostHandle handle : {d, e, e2}) host.CloseDevice(handle);
+    for (HostHandle handle : {d, e, e2})
+        host.CloseDevice(handle);
     EXPECT_EQ(host.BadCloseCount(), 0);
 }
 
@@ -426,10 +428,10 @@ TEST(EmulatedHost, TranscriptLinesHaveTheExactFormat)
               "{\"t_ms\":1234,\"drive\":\"E\",\"cdb\":\"fa0000000000123400000000\",\"dir\":\"out\",\"len\":61440,"
               "\"result\":\"good\",\"sense\":\"000000\","
               "\"data_sha256\":\"bbea17f92768ba8c2f4e1ff38b978c89e20392ef5e41754a0ea79e022d5a1378\"}");
-    EXPECT_EQ(lines[2],
-              "{\"t_ms\":1235,\"drive\":\"E\",\"cdb\":\"fa00000100" "20beef00000000\",\"dir\":\"out\",\"len\":61440,"
-              "\"result\":\"check\",\"sense\":\"052600\","
-              "\"data_sha256\":\"bbea17f92768ba8c2f4e1ff38b978c89e20392ef5e41754a0ea79e022d5a1378\"}");
+    EXPECT_EQ(lines[2], "{\"t_ms\":1235,\"drive\":\"E\",\"cdb\":\"fa00000100"
+                        "20beef00000000\",\"dir\":\"out\",\"len\":61440,"
+                        "\"result\":\"check\",\"sense\":\"052600\","
+                        "\"data_sha256\":\"bbea17f92768ba8c2f4e1ff38b978c89e20392ef5e41754a0ea79e022d5a1378\"}");
     EXPECT_EQ(transcript.str().back(), '\n');
 
     const auto records = host.Records();
@@ -470,9 +472,9 @@ TEST(EmulatedHost, ConcurrentDevicesKeepLinesWhole)
             const HostHandle handle = host.OpenDevice(path.c_str());
             std::vector<uint8_t> buffer(kBlock, static_cast<uint8_t>(letter));
             for (int i = 0; i < kCommands; ++i) {
-                PassThroughRequest request = i % 2 == 0
-                                                 ? Request(InquiryCdb(static_cast<uint8_t>(i % 37)), true, buffer.data(), 60)
-                                                 : Request(WriteBlockCdb(0, 0, 0x00), false, buffer.data(), kBlock);
+                PassThroughRequest request =
+                    i % 2 == 0 ? Request(InquiryCdb(static_cast<uint8_t>(i % 37)), true, buffer.data(), 60)
+                               : Request(WriteBlockCdb(0, 0, 0x00), false, buffer.data(), kBlock);
                 host.SendPassThrough(handle, request);
             }
             host.CloseDevice(handle);

@@ -105,19 +105,19 @@ TEST_F(Kt3916Test, AnswersTheOperatingSystemAsADriveWithoutDisc)
         uint8_t firstByte;
     };
     const Case cases[] = {
-        {{0x00}, "check 02/3A/00", 0, 0},                               // TEST UNIT READY
-        {{0x25}, "check 02/3A/00", 0, 0},                               // READ CAPACITY
-        {{0x28, 0, 0, 0, 0, 0, 0, 0, 1}, "check 02/3A/00", 0, 0},       // READ(10)
-        {{0x43, 0, 0, 0, 0, 0, 0, 0, 12}, "check 02/3A/00", 0, 0},      // READ TOC
-        {{0x1E, 0, 0, 0, 1}, "good", 0, 0},                             // PREVENT MEDIUM REMOVAL
-        {{0x03, 0, 0, 0, 18}, "good", 18, 0x70},                        // REQUEST SENSE
-        {{0x4A, 1, 0, 0, 0x10, 0, 0, 0, 8}, "good", 8, 0x00},           // events, polled media class
-        {{0x4A, 0, 0, 0, 0x10, 0, 0, 0, 8}, "check 05/24/00", 0, 0},    // asynchronous: not supported
-        {{0x5A, 0, 0x2A, 0, 0, 0, 0, 0, 0x80}, "good", 28, 0x00},       // MODE SENSE(10), capabilities
-        {{0x5A, 0, 0x2A, 0, 0, 0, 0, 0, 0x10}, "good", 16, 0x00},       // ... cut to the allocation length
-        {{0x5A, 0, 0x01, 0, 0, 0, 0, 0, 0x80}, "check 05/24/00", 0, 0}, // another page
-        {{0x1A, 0, 0x2A, 0, 0x80}, "good", 24, 23},                       // MODE SENSE(6): 4-byte header
-        {{0x46, 0, 0, 0, 0, 0, 0, 0, 0x20}, "good", 8, 0x00},           // GET CONFIGURATION
+        {{0x00}, "check 02/3A/00", 0, 0},                                // TEST UNIT READY
+        {{0x25}, "check 02/3A/00", 0, 0},                                // READ CAPACITY
+        {{0x28, 0, 0, 0, 0, 0, 0, 0, 1}, "check 02/3A/00", 0, 0},        // READ(10)
+        {{0x43, 0, 0, 0, 0, 0, 0, 0, 12}, "check 02/3A/00", 0, 0},       // READ TOC
+        {{0x1E, 0, 0, 0, 1}, "good", 0, 0},                              // PREVENT MEDIUM REMOVAL
+        {{0x03, 0, 0, 0, 18}, "good", 18, 0x70},                         // REQUEST SENSE
+        {{0x4A, 1, 0, 0, 0x10, 0, 0, 0, 8}, "good", 8, 0x00},            // events, polled media class
+        {{0x4A, 0, 0, 0, 0x10, 0, 0, 0, 8}, "check 05/24/00", 0, 0},     // asynchronous: not supported
+        {{0x5A, 0, 0x2A, 0, 0, 0, 0, 0, 0x80}, "good", 28, 0x00},        // MODE SENSE(10), capabilities
+        {{0x5A, 0, 0x2A, 0, 0, 0, 0, 0, 0x10}, "good", 16, 0x00},        // ... cut to the allocation length
+        {{0x5A, 0, 0x01, 0, 0, 0, 0, 0, 0x80}, "check 05/24/00", 0, 0},  // another page
+        {{0x1A, 0, 0x2A, 0, 0x80}, "good", 24, 23},                      // MODE SENSE(6): 4-byte header
+        {{0x46, 0, 0, 0, 0, 0, 0, 0, 0x20}, "good", 8, 0x00},            // GET CONFIGURATION
     };
     for (const Case& c : cases) {
         Make();
@@ -138,7 +138,7 @@ TEST_F(Kt3916Test, AnswersTheOperatingSystemAsADriveWithoutDisc)
     const uint8_t bytes[] = {0x5A, 0, 0x2A, 0, 0, 0, 0, 0, 0x80};
     std::copy(std::begin(bytes), std::end(bytes), modeSense.bytes);
     m_device->Execute(modeSense.bytes, true, capabilities.data(), 64);
-    EXPECT_EQ(capabilities[8], 0x2A);  // the page follows the 8-byte header
+    EXPECT_EQ(capabilities[8], 0x2A);    // the page follows the 8-byte header
     EXPECT_EQ(capabilities[1] + 2, 28);  // the mode data length counts what follows it
 }
 
@@ -263,12 +263,12 @@ TEST_F(Kt3916Test, BlockProtocolErrors)
         const char* outcome;
     };
     const std::vector<std::vector<Step>> cases = {
-        {{0, 0xFF, kBlock, "check 05/2C/00"}},                                    // continue before start
-        {{1, 0x20, kBlock, "check 05/2C/00"}},                                    // final before start
-        {{0, 0x00, 512, "check 05/1A/00"}},                                       // short transfer
-        {{0, 0x00, kBlock + 1, "check 05/1A/00"}},                                // long transfer
-        {{0, 0x7F, kBlock, "check 05/24/00"}},                                    // unknown marker
-        {{2, 0x20, kBlock, "check 05/24/00"}},                                    // final flag 2
+        {{0, 0xFF, kBlock, "check 05/2C/00"}},      // continue before start
+        {{1, 0x20, kBlock, "check 05/2C/00"}},      // final before start
+        {{0, 0x00, 512, "check 05/1A/00"}},         // short transfer
+        {{0, 0x00, kBlock + 1, "check 05/1A/00"}},  // long transfer
+        {{0, 0x7F, kBlock, "check 05/24/00"}},      // unknown marker
+        {{2, 0x20, kBlock, "check 05/24/00"}},      // final flag 2
         {{0, 0x00, kBlock, "good"}, {0, 0xFF, 512, "check 05/1A/00"}, {0, 0xFF, kBlock, "check 05/2C/00"}},
         {{0, 0x00, kBlock, "good"}, {0, 0x00, kBlock, "good"}, {0, 0xFF, kBlock, "good"}},  // restart
     };

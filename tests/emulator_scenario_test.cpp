@@ -65,18 +65,15 @@ TEST(EmulatorScenario, EveryKeyTakesItsValue)
         {"fail_block=8", [](const auto& s) { return s.failBlock == 8u; }},
         {"drop_block=17", [](const auto& s) { return s.dropBlock == 17u; }},
         {"fail_block=17", [](const auto& s) { return s.failBlock == 17u; }},
-        {"fail_block=2,sense=3/11/0", [](const auto& s) {
-             return s.senseKey == 0x03 && s.senseAsc == 0x11 && s.senseAscq == 0x00;
-         }},
-        {"fail_block=2,sense=25/Ab/ff", [](const auto& s) {
-             return s.senseKey == 0x25 && s.senseAsc == 0xAB && s.senseAscq == 0xFF;
-         }},
+        {"fail_block=2,sense=3/11/0",
+         [](const auto& s) { return s.senseKey == 0x03 && s.senseAsc == 0x11 && s.senseAscq == 0x00; }},
+        {"fail_block=2,sense=25/Ab/ff",
+         [](const auto& s) { return s.senseKey == 0x25 && s.senseAsc == 0xAB && s.senseAscq == 0xFF; }},
         {"latency_ms=250", [](const auto& s) { return s.latencyMs == 250; }},
         {"win9x=1", [](const auto& s) { return s.win9x; }},
         {"win9x=0", [](const auto& s) { return !s.win9x; }},
-        {"devices=2, latency_ms=5, win9x=1", [](const auto& s) {
-             return s.devices == 2 && s.latencyMs == 5 && s.win9x;
-         }},
+        {"devices=2, latency_ms=5, win9x=1",
+         [](const auto& s) { return s.devices == 2 && s.latencyMs == 5 && s.win9x; }},
     };
     for (const Case& c : cases) {
         EmulatorScenario scenario;

@@ -89,8 +89,9 @@ TEST(Sha256, EnginesAgreeWithReferenceDigests)
         std::vector<uint8_t> data;
         const char* digest;
     };
-    const char* fips896 = "abcdefghbcdefghicdefghijdefghijkefghijklfghijklmghijklmnhijklmnoijklmnopjklmnopqklmnopqrlmnopqrs"
-                          "mnopqrstnopqrstu";
+    const char* fips896 =
+        "abcdefghbcdefghicdefghijdefghijkefghijklfghijklmghijklmnhijklmnoijklmnopjklmnopqklmnopqrlmnopqrs"
+        "mnopqrstnopqrstu";
     const Case cases[] = {
         {{}, "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
         {std::vector<uint8_t>(fips896, fips896 + 112),

@@ -70,7 +70,7 @@ public:
     std::vector<HostHandle> closedHandles;
     struct PassThroughCall {
         HostHandle device;
-        PassThroughRequest request;  // as it arrived
+        PassThroughRequest request;    // as it arrived
         std::vector<uint8_t> dataOut;  // the bytes sent, for data to the device
     };
     std::vector<PassThroughCall> passThroughCalls;
@@ -343,7 +343,10 @@ public:
     }
 
 private:
-    static char Upper(char letter) { return (letter >= 'a' && letter <= 'z') ? static_cast<char>(letter - 32) : letter; }
+    static char Upper(char letter)
+    {
+        return (letter >= 'a' && letter <= 'z') ? static_cast<char>(letter - 32) : letter;
+    }
     static AspiEntryPoint kSupportInfoEntry() { return reinterpret_cast<AspiEntryPoint>(0x1100); }
     static AspiEntryPoint kSendCommandEntry() { return reinterpret_cast<AspiEntryPoint>(0x1200); }
 

@@ -124,14 +124,14 @@ TEST_F(DownloadTest, SuccessfulDownloadMakesExactlyTheseWindowCalls)
     FireStartTick();
     EXPECT_EQ(RunVerifyTicks(), 13);
 
-    std::vector<std::string> expected = {"Enable 0", "ListEnable 0", "SetPos 0", "SetTimer 1026 500",
+    std::vector<std::string> expected = {"Enable 0",       "ListEnable 0", "SetPos 0", "SetTimer 1026 500",
                                          "KillTimer 1026", "SetRange 0 8", "SetStep 1"};
     for (int block = 0; block < 8; ++block) {
         expected.push_back("Status sending data....");
         expected.push_back("StepIt");
     }
-    for (const char* call : {"Status sending data....", "StepIt", "Status Flashing wait.....",
-                             "SetTimer 1025 1000", "SetRange 0 15", "SetStep 1", "SetPos 0", "StepIt"})
+    for (const char* call : {"Status sending data....", "StepIt", "Status Flashing wait.....", "SetTimer 1025 1000",
+                             "SetRange 0 15", "SetStep 1", "SetPos 0", "StepIt"})
         expected.push_back(call);
     for (int tick = 1; tick <= 13; ++tick)
         expected.push_back("StepIt");
@@ -161,7 +161,7 @@ TEST_F(DownloadTest, ProgressPositionsThroughTheWholeSequence)
         expected.push_back(position);
     for (int tick = 1; tick <= 21; ++tick)
         expected.push_back(tick < 15 ? tick + 1 : tick - 15);  // past 15 on tick 15
-    expected.push_back(15);                                     // success
+    expected.push_back(15);                                    // success
     EXPECT_EQ(m_window.m_positions, expected);
     EXPECT_EQ(m_window.m_messages, std::vector<std::string>{kMsgUpdateSuccess});
 }
@@ -235,8 +235,10 @@ TEST_F(DownloadTest, MachineStaysAwakeFromTheFirstCommandOfTheTransferToTheEndOf
         int verifyTicks;  // fired before the form goes away (-1: all it asks for)
         const char* box;  // the download's last box, shown once the machine may sleep again
     };
-    const Case cases[] = {{EmulatorScenario{}, -1, kMsgUpdateSuccess}, {neverBack, -1, kMsgUpdateFailure},
-                          {refusedBlock, 0, kMsgSendFailure}, {EmulatorScenario{}, 3, nullptr}};
+    const Case cases[] = {{EmulatorScenario{}, -1, kMsgUpdateSuccess},
+                          {neverBack, -1, kMsgUpdateFailure},
+                          {refusedBlock, 0, kMsgSendFailure},
+                          {EmulatorScenario{}, 3, nullptr}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.box ? c.box : "window closed while waiting");
         m_window = RecordingWindow();
@@ -262,8 +264,8 @@ TEST_F(DownloadTest, MachineStaysAwakeFromTheFirstCommandOfTheTransferToTheEndOf
         const auto isRange = [](const std::string& call) { return call.rfind("SetRange ", 0) == 0; };
         EXPECT_EQ(std::find_if(calls.begin(), awake, isRange), awake);
         EXPECT_LT(awake, asleep);
-        const auto last = c.box ? std::find(calls.begin(), calls.end(), std::string("MessageBox ") + c.box)
-                                : calls.end();
+        const auto last =
+            c.box ? std::find(calls.begin(), calls.end(), std::string("MessageBox ") + c.box) : calls.end();
         EXPECT_LT(asleep, last);
     }
 }
@@ -342,10 +344,9 @@ TEST_F(DownloadTest, WithoutDeviceTheDownloadFailsAtBlockZero)
 
     FireStartTick();
 
-    EXPECT_EQ(m_window.m_calls, (std::vector<std::string>{"KillTimer 1026", "SetRange 0 8", "SetStep 1",
-                                                           "Status sending data....",
-                                                           "MessageBox Send data to device failure!!",
-                                                           "ListEnable 1"}));
+    EXPECT_EQ(m_window.m_calls,
+              (std::vector<std::string>{"KillTimer 1026", "SetRange 0 8", "SetStep 1", "Status sending data....",
+                                        "MessageBox Send data to device failure!!", "ListEnable 1"}));
     EXPECT_TRUE(Records().empty());
     EXPECT_EQ(m_window.m_progress.Position(), 0);
     EXPECT_FALSE(m_window.m_bFlashEnabled);
@@ -451,8 +452,7 @@ TEST_F(DownloadTest, ImageOfAnotherLengthIsRefusedBeforeAnyCommand)
         FireStartTick();
 
         EXPECT_EQ(m_window.m_calls,
-                  (std::vector<std::string>{"KillTimer 1026",
-                                            "MessageBox Image size must be 524288 or 1048576 bytes!!",
+                  (std::vector<std::string>{"KillTimer 1026", "MessageBox Image size must be 524288 or 1048576 bytes!!",
                                             "Enable 1", "ListEnable 1"}));
         EXPECT_TRUE(DownloadRecords().empty());
         EXPECT_EQ(m_window.m_progress.Position(), 0);

@@ -95,11 +95,8 @@ TEST_F(SurveyTest, NamedDriveReachesOpenDriveAsLetterAndColon)
         bool found;
     };
     const Case cases[] = {
-        {"E:\\", "E:", true},
-        {"E:", "E:", true},
-        {"e:\\", "e:", true},
-        {"E", "E", false},
-        {"F:", "F:", false},  // not a device, although D: and E: are
+        {"E:\\", "E:", true}, {"E:", "E:", true},  {"e:\\", "e:", true},
+        {"E", "E", false},    {"F:", "F:", false},  // not a device, although D: and E: are
     };
     TempImage image({0x61, 0x62, 0x63});
     for (const Case& c : cases) {
@@ -145,7 +142,11 @@ TEST_F(SurveyTest, SurveyStopsAtItsMessagesAndNeverStartsTheDownload)
     struct Case {
         const char* name;
         int devices;
-        enum { NoPath, MissingFile, GoodFile } image;
+        enum {
+            NoPath,
+            MissingFile,
+            GoodFile
+        } image;
         const char* message;
         bool listFilled;
         bool pathShown;

@@ -48,8 +48,8 @@ TEST(SumImageFile, KnownImages)
 // Lengths around the chunk size catch a chunk summed twice or a tail dropped.
 TEST(SumImageFile, ChunkBoundariesLoseAndRepeatNothing)
 {
-    const uint32_t lengths[] = {kImageSumChunk - 1, kImageSumChunk, kImageSumChunk + 1,
-                                2 * kImageSumChunk, 1048576 + 4097};
+    const uint32_t lengths[] = {kImageSumChunk - 1, kImageSumChunk, kImageSumChunk + 1, 2 * kImageSumChunk,
+                                1048576 + 4097};
     for (uint32_t length : lengths) {
         const std::vector<uint8_t> bytes = PatternImage(length, length);
         TempImage image(bytes);
@@ -62,11 +62,9 @@ TEST(SumImageFile, ChunkBoundariesLoseAndRepeatNothing)
 TEST(SumImageFile, MissingFileOrDirectoryCannotBeOpened)
 {
     uint32_t checksum = 0x1234;
-    const std::filesystem::path missing =
-        std::filesystem::temp_directory_path() / "kt3916-no-such-image.bin";
+    const std::filesystem::path missing = std::filesystem::temp_directory_path() / "kt3916-no-such-image.bin";
     EXPECT_EQ(SumImageFile(missing.string(), checksum), ImageSumResult::OpenFailed);
-    EXPECT_EQ(SumImageFile(std::filesystem::temp_directory_path().string(), checksum),
-              ImageSumResult::OpenFailed);
+    EXPECT_EQ(SumImageFile(std::filesystem::temp_directory_path().string(), checksum), ImageSumResult::OpenFailed);
     EXPECT_EQ(checksum, 0x1234u);
 }
 
@@ -75,8 +73,12 @@ TEST(SumImageFile, MissingFileOrDirectoryCannotBeOpened)
 TEST(DigestImageFile, LengthSumAndShaFromOnePass)
 {
     const std::vector<std::vector<uint8_t>> images = {
-        {}, {0x61, 0x62, 0x63}, {0x63, 0x62, 0x61}, PatternImage(kImageSumChunk + 1, 3),
-        PatternImage(1048576, 4), PatternImage(1048577, 4),
+        {},
+        {0x61, 0x62, 0x63},
+        {0x63, 0x62, 0x61},
+        PatternImage(kImageSumChunk + 1, 3),
+        PatternImage(1048576, 4),
+        PatternImage(1048577, 4),
     };
     std::vector<ImageDigest> digests;
     for (const std::vector<uint8_t>& bytes : images) {
@@ -146,7 +148,8 @@ TEST(IsSameFile, ComparesTheFileNotTheName)
         {image.Path(), image.Path() + ".missing", false},
         {image.Path() + ".missing", image.Path() + ".missing", false},
     };
-    for (const auto& c : cases) EXPECT_EQ(IsSameFile(c.a, c.b), c.same) << c.a << " / " << c.b;
+    for (const auto& c : cases)
+        EXPECT_EQ(IsSameFile(c.a, c.b), c.same) << c.a << " / " << c.b;
 }
 
 TEST(ImageFile, LengthAndReadsContinueWhereTheLastStopped)

@@ -36,9 +36,15 @@ struct OptionRow {
     std::string optionText;
 };
 
-void PrintTo(const OptionRow& row, std::ostream* os) { *os << row.commandLine; }
+void PrintTo(const OptionRow& row, std::ostream* os)
+{
+    *os << row.commandLine;
+}
 
-std::string Tools(const std::string& rest) { return kToolsPath + " " + rest; }
+std::string Tools(const std::string& rest)
+{
+    return kToolsPath + " " + rest;
+}
 
 const std::vector<OptionRow> kOptionRows = {
     // The documented examples.
@@ -49,8 +55,7 @@ const std::vector<OptionRow> kOptionRows = {
     {"F other than 1", Tools("/F yes"), "", "", 0, ""},
     {"later F wins", Tools("/F 1 /F 0"), "", "", 0, ""},
     {"bare token and unknown letter", Tools("fw.bin /X 5"), "", "", 0, ""},
-    {"program path with a blank", "\"C:\\My Tools\\" + kProgramFile + "\" /B fw.bin", "fw.bin", "",
-     0, ""},
+    {"program path with a blank", "\"C:\\My Tools\\" + kProgramFile + "\" /B fw.bin", "fw.bin", "", 0, ""},
     {"bare program name", std::string(KT_APP_NAME) + " /B fw.bin", "fw.bin", "", 0, ""},
     {"program path without the suffix", "\"C:\\Tools\\" KT_APP_NAME "\" /B fw.bin", "fw.bin", "", 0, ""},
 
@@ -60,8 +65,7 @@ const std::vector<OptionRow> kOptionRows = {
     {"white space only", " \t\r\n ", "", "", 0, ""},
 
     // White space.
-    {"trimmed at both ends", " \t " + Tools("/B fw.bin /S E: \t\r\n"), "C:\\Tools\\fw.bin", "E:", 0,
-     ""},
+    {"trimmed at both ends", " \t " + Tools("/B fw.bin /S E: \t\r\n"), "C:\\Tools\\fw.bin", "E:", 0, ""},
     {"tab does not separate", Tools("/S E:\t/F 1"), "", "E:\t/F", 0, ""},
     {"tab inside a flag token", Tools("/B\tfw.bin"), "C:\\Tools\\", "", 0, ""},
     {"several blanks are one separator", Tools("  /S     E:      /F    1   "), "", "E:", 1, ""},
@@ -78,8 +82,7 @@ const std::vector<OptionRow> kOptionRows = {
     {"lone hyphen consumes a flag", Tools("- /F 1"), "", "", 0, ""},
 
     // Only the first letter counts, in either case.
-    {"long flag names", Tools("/Burn fw.bin -sDrive E: /Version 2 -FLASH 1"), "C:\\Tools\\fw.bin",
-     "E:", 1, "2"},
+    {"long flag names", Tools("/Burn fw.bin -sDrive E: /Version 2 -FLASH 1"), "C:\\Tools\\fw.bin", "E:", 1, "2"},
     {"lower case letters", Tools("-b fw.bin -f 1 -s e: -v t"), "C:\\Tools\\fw.bin", "e:", 1, "t"},
     {"letter not first", Tools("/XB fw.bin /xF 1 /?S E:"), "", "", 0, ""},
     {"double hyphen", Tools("--B fw.bin"), "", "", 0, ""},
@@ -87,23 +90,19 @@ const std::vector<OptionRow> kOptionRows = {
     // B: a colon anywhere keeps the value; anything else joins the directory.
     {"colon not second", Tools("/B fw:1.bin"), "fw:1.bin", "", 0, ""},
     {"colon last", Tools("/B fw.bin:"), "fw.bin:", "", 0, ""},
-    {"leading separator still joined", Tools("/B \\img\\fw.bin"), "C:\\Tools\\\\img\\fw.bin", "",
-     0, ""},
+    {"leading separator still joined", Tools("/B \\img\\fw.bin"), "C:\\Tools\\\\img\\fw.bin", "", 0, ""},
     {"network path joined", Tools("/B \\\\srv\\fw.bin"), "C:\\Tools\\\\\\srv\\fw.bin", "", 0, ""},
 
     // Program path variants.
-    {"unquoted program path", "C:\\Tools\\" + kProgramFile + " /B fw.bin", "C:\\Tools\\fw.bin", "",
-     0, ""},
+    {"unquoted program path", "C:\\Tools\\" + kProgramFile + " /B fw.bin", "C:\\Tools\\fw.bin", "", 0, ""},
     {"relative program path", ".\\" + kProgramFile + " /B fw.bin", ".\\fw.bin", "", 0, ""},
     {"slash program path", "/opt/kt/" + kProgramFile + " /B fw.bin", "/opt/kt/fw.bin", "", 0, ""},
-    {"doubled quotes", "\"\"C:\\Tools\\" + kProgramFile + "\"\" /B fw.bin", "C:\\Tools\\fw.bin", "",
-     0, ""},
+    {"doubled quotes", "\"\"C:\\Tools\\" + kProgramFile + "\"\" /B fw.bin", "C:\\Tools\\fw.bin", "", 0, ""},
     {"tab after closing quote", kToolsPath + "\t /B fw.bin", "C:\\Tools\\fw.bin", "", 0, ""},
     {"different letter case", "\"C:\\Tools\\kt3916flash.exe\" /B fw.bin", "fw.bin", "", 0, ""},
-    {"program saved under another name", "\"C:\\Tools\\Flasher.exe\" /B fw.bin", "fw.bin", "", 0,
-     ""},
-    {"first occurrence of the name", "\"C:\\" + kProgramFile + ".d\\" + kProgramFile + "\" /B fw.bin",
-     "C:\\fw.bin", "", 0, ""},
+    {"program saved under another name", "\"C:\\Tools\\Flasher.exe\" /B fw.bin", "fw.bin", "", 0, ""},
+    {"first occurrence of the name", "\"C:\\" + kProgramFile + ".d\\" + kProgramFile + "\" /B fw.bin", "C:\\fw.bin", "",
+     0, ""},
 
     // F sets the flag for exactly "1".
     {"F 01", Tools("/F 1 /F 01"), "", "", 0, ""},
@@ -264,8 +263,7 @@ TEST(CommandLineInfo, TakesTheProcessCommandLine)
 {
     CFlashCommandLineInfo cmdInfo("Named");
     EXPECT_EQ(cmdInfo.GetAppName(), "Named");
-    EXPECT_NE(cmdInfo.GetProgramPath().find("kt_tests"), std::string::npos)
-        << cmdInfo.GetProgramPath();
+    EXPECT_NE(cmdInfo.GetProgramPath().find("kt_tests"), std::string::npos) << cmdInfo.GetProgramPath();
 
     const std::string strText = GetProcessCommandLine();
     EXPECT_EQ(strText.find('\0'), std::string::npos);
@@ -309,4 +307,4 @@ TEST(OptionPass, EachThreadHasItsOwnOptions)
     ResetOptionGlobals();
 }
 
-} // namespace
+}  // namespace

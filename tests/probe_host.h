@@ -88,7 +88,7 @@ public:
     std::vector<std::string> m_driveKindPaths;  // every GetDriveKind argument, in order
     bool m_bTagInquiry = false;
     std::function<void(PassThroughRequest&)> m_beforePassThrough;
-    bool m_bNoDataBuffer = false;  // the device object gets no data buffer
+    bool m_bNoDataBuffer = false;   // the device object gets no data buffer
     std::set<char> m_silentDrives;  // their pass-through calls fail unsent
 
 private:

@@ -41,17 +41,16 @@ TEST(ProgressModel, SetRangePullsAnOutsidePositionToTheNearerEnd)
         int expected;
     };
     const Case cases[] = {
-        {80, 0, 15, 15},   // above the new maximum
-        {3, 5, 20, 5},     // below the new minimum
-        {7, 0, 15, 7},     // inside: kept
+        {80, 0, 15, 15},  // above the new maximum
+        {3, 5, 20, 5},    // below the new minimum
+        {7, 0, 15, 7},    // inside: kept
         {100, 0, 65535, 100},
     };
     for (const Case& c : cases) {
         ProgressModel bar;
         bar.SetPos(c.before);
         bar.SetRange(c.minimum, c.maximum);
-        EXPECT_EQ(bar.Position(), c.expected)
-            << c.before << " into " << c.minimum << ".." << c.maximum;
+        EXPECT_EQ(bar.Position(), c.expected) << c.before << " into " << c.minimum << ".." << c.maximum;
         EXPECT_EQ(bar.Minimum(), c.minimum);
         EXPECT_EQ(bar.Maximum(), c.maximum);
     }

@@ -63,35 +63,48 @@ TEST(RecordingHost, EachWayACommandEndsHasItsLine)
         CommandResult result;
         const char* absent;  // a field this line must not have
     } cases[] = {
-        {"good", [](HostHandle, PassThroughRequest&) { return true; }, {{"result", "good"}, {"sense", "000000"}},
-         CommandResult::Good, "sense_key"},
+        {"good",
+         [](HostHandle, PassThroughRequest&) { return true; },
+         {{"result", "good"}, {"sense", "000000"}},
+         CommandResult::Good,
+         "sense_key"},
         {"refused, fixed-format sense",
          [](HostHandle, PassThroughRequest& r) {
              r.sptd.ScsiStatus = kScsiStatusCheckCondition;
              SetSense(r, {0x70, 0, 0x05, 0, 0, 0, 0, 10, 0, 0, 0, 0, 0x20, 0x00});
              return true;
          },
-         {{"result", "check"}, {"sense", "052000"}, {"sense_key", "ILLEGAL REQUEST"},
+         {{"result", "check"},
+          {"sense", "052000"},
+          {"sense_key", "ILLEGAL REQUEST"},
           {"sense_asc", "INVALID COMMAND OPERATION CODE"}},
-         CommandResult::Check, "error"},
+         CommandResult::Check,
+         "error"},
         {"refused, descriptor-format sense",
          [](HostHandle, PassThroughRequest& r) {
              r.sptd.ScsiStatus = kScsiStatusCheckCondition;
              SetSense(r, {0x72, 0x06, 0x29, 0x00, 0, 0, 0, 0});
              return true;
          },
-         {{"result", "check"}, {"sense", "062900"}, {"sense_key", "UNIT ATTENTION"},
+         {{"result", "check"},
+          {"sense", "062900"},
+          {"sense_key", "UNIT ATTENTION"},
           {"sense_asc", "POWER ON, RESET, OR BUS DEVICE RESET OCCURRED"}},
-         CommandResult::Check, "status"},
+         CommandResult::Check,
+         "status"},
         {"busy",
          [](HostHandle, PassThroughRequest& r) {
              r.sptd.ScsiStatus = 0x08;
              return true;
          },
          {{"result", "status"}, {"status", "08"}, {"status_name", "BUSY"}, {"sense", "000000"}},
-         CommandResult::Status, "sense_key"},
-        {"the call failed", [](HostHandle, PassThroughRequest&) { return false; },
-         {{"result", "fail"}, {"sense", "000000"}, {"error", "SG_IO: \"gone\""}}, CommandResult::Fail, "sense_key"},
+         CommandResult::Status,
+         "sense_key"},
+        {"the call failed",
+         [](HostHandle, PassThroughRequest&) { return false; },
+         {{"result", "fail"}, {"sense", "000000"}, {"error", "SG_IO: \"gone\""}},
+         CommandResult::Fail,
+         "sense_key"},
     };
     for (const auto& c : cases) {
         CFailingFakeHost fake;
@@ -113,8 +126,14 @@ TEST(RecordingHost, EachWayACommandEndsHasItsLine)
         ASSERT_EQ(lines.size(), 1u) << c.what;
         Fields expected = c.expected;
         // The fake's counter runs at 1 kHz and moves 10 ticks per reading.
-        expected.insert({{"t_ms", "10"}, {"time", "2025-01-31T12:34:56.789Z"}, {"drive", "E"}, {"node", "\\\\.\\e:"},
-                         {"cdb", "fa00000100123" "43c00000000"}, {"dir", "out"}, {"len", "61440"},
+        expected.insert({{"t_ms", "10"},
+                         {"time", "2025-01-31T12:34:56.789Z"},
+                         {"drive", "E"},
+                         {"node", "\\\\.\\e:"},
+                         {"cdb", "fa00000100123"
+                                 "43c00000000"},
+                         {"dir", "out"},
+                         {"len", "61440"},
                          {"duration_us", "10000"}});
         for (const auto& [name, value] : expected) {
             ASSERT_TRUE(lines[0].count(name)) << c.what << ": no " << name << "\n" << log.str();

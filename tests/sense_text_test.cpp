@@ -47,9 +47,9 @@ TEST(SenseText, HexAndWordsOfTheCodesDevicesAnswer)
 TEST(SenseText, EverySenseOfTheEmulatedDeviceHasWords)
 {
     namespace s = kt3916_sense;
-    for (const s::Code& code : {s::kInvalidOpcode, s::kInvalidFieldInCdb, s::kSequenceError, s::kBadTransferLength,
-                                s::kImageTooLong, s::kBadImageLength, s::kBadChecksum, s::kMediumNotPresent,
-                                s::kBecomingReady})
+    for (const s::Code& code :
+         {s::kInvalidOpcode, s::kInvalidFieldInCdb, s::kSequenceError, s::kBadTransferLength, s::kImageTooLong,
+          s::kBadImageLength, s::kBadChecksum, s::kMediumNotPresent, s::kBecomingReady})
         EXPECT_NE(AdditionalSenseText(code.asc, code.ascq), nullptr) << int(code.asc) << "/" << int(code.ascq);
 }
 
@@ -61,7 +61,8 @@ TEST(SenseText, DecodesFixedAndDescriptorSense)
         const char* hex;
     } cases[] = {
         {"fixed, current; bits above the key dropped",
-         {0x70, 0, 0x25, 0, 0, 0, 0, 10, 0, 0, 0, 0, 0x24, 0x00}, "05/24/00"},
+         {0x70, 0, 0x25, 0, 0, 0, 0, 10, 0, 0, 0, 0, 0x24, 0x00},
+         "05/24/00"},
         {"fixed, deferred, valid bit set", {0xF1, 0, 0x03, 0, 0, 0, 0, 10, 0, 0, 0, 0, 0x0C, 0x00}, "03/0C/00"},
         {"descriptor, current", {0x72, 0x06, 0x29, 0x00, 0, 0, 0, 0}, "06/29/00"},
         {"descriptor, deferred", {0x73, 0x02, 0x04, 0x01}, "02/04/01"},

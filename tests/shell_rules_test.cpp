@@ -48,24 +48,24 @@ TEST_P(MenuPromptTest, PicksTheStringOfTheHighlightedItem)
     EXPECT_EQ(MenuPromptStringId(c.nItemId, c.nFlags, c.bMenuClosed), c.nExpected);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    MenuSelect, MenuPromptTest,
-    ::testing::Values(PromptCase{0, 0xFFFF, true, 0xE001},        // menu closed: idle text
-                      PromptCase{0xE140, 0x0080, false, 0xE140},  // about item, highlighted
-                      PromptCase{0, 0x0090, false, 0},            // the popup itself: empty pane
-                      PromptCase{0xE140, 0x0810, false, 0},       // popup flag wins over the id
-                      PromptCase{0xE140, 0x0800, false, 0},       // separator
-                      PromptCase{0xF000, 0x2000, false, 0xEF00},  // SC_SIZE
-                      PromptCase{0xF010, 0x2000, false, 0xEF01},  // SC_MOVE
-                      PromptCase{0xF020, 0x2000, false, 0xEF02},  // SC_MINIMIZE
-                      PromptCase{0xF030, 0x2000, false, 0xEF03},  // SC_MAXIMIZE
-                      PromptCase{0xF060, 0x2000, false, 0xEF06},  // SC_CLOSE
-                      PromptCase{0xF120, 0x2000, false, 0xEF12},  // SC_RESTORE
-                      PromptCase{0xF130, 0x2000, false, 0xEF13},  // SC_TASKLIST
-                      PromptCase{0xF1F0, 0x2000, false, 0xF1F0},  // past the system range: its own id
-                      PromptCase{0xEFFF, 0x0000, false, 0xEFFF},
-                      // 0xFFFF flags with a menu handle is not a close.
-                      PromptCase{0xE140, 0xFFFF, false, 0}));
+INSTANTIATE_TEST_SUITE_P(MenuSelect, MenuPromptTest,
+                         ::testing::Values(PromptCase{0, 0xFFFF, true, 0xE001},        // menu closed: idle text
+                                           PromptCase{0xE140, 0x0080, false, 0xE140},  // about item, highlighted
+                                           PromptCase{0, 0x0090, false, 0},            // the popup itself: empty pane
+                                           PromptCase{0xE140, 0x0810, false, 0},       // popup flag wins over the id
+                                           PromptCase{0xE140, 0x0800, false, 0},       // separator
+                                           PromptCase{0xF000, 0x2000, false, 0xEF00},  // SC_SIZE
+                                           PromptCase{0xF010, 0x2000, false, 0xEF01},  // SC_MOVE
+                                           PromptCase{0xF020, 0x2000, false, 0xEF02},  // SC_MINIMIZE
+                                           PromptCase{0xF030, 0x2000, false, 0xEF03},  // SC_MAXIMIZE
+                                           PromptCase{0xF060, 0x2000, false, 0xEF06},  // SC_CLOSE
+                                           PromptCase{0xF120, 0x2000, false, 0xEF12},  // SC_RESTORE
+                                           PromptCase{0xF130, 0x2000, false, 0xEF13},  // SC_TASKLIST
+                                           PromptCase{0xF1F0, 0x2000, false,
+                                                      0xF1F0},  // past the system range: its own id
+                                           PromptCase{0xEFFF, 0x0000, false, 0xEFFF},
+                                           // 0xFFFF flags with a menu handle is not a close.
+                                           PromptCase{0xE140, 0xFFFF, false, 0}));
 
 TEST(StatusPromptText, KeepsTheTextBeforeTheLineFeed)
 {

@@ -6,7 +6,9 @@
 // button, Esc or its close box.
 class CAboutDlg {
 public:
-    enum { IDD = IDD_ABOUTBOX };
+    enum {
+        IDD = IDD_ABOUTBOX
+    };
 
     CAboutDlg() = default;
     // Runs the box modally over hOwner; returns the id that closed it.

@@ -42,8 +42,9 @@ bool CFlashFormWnd::BindControls()
         HWND* phWnd;
     };
     const Binding bindings[] = {
-        {IDC_DEVICE_LIST, &m_cbDeviceList}, {IDC_STATUS, &m_stStatus},     {IDC_PROGRESS, &m_prgProgress},
-        {IDOK, &m_btnFlash},                {IDC_CHECKSUM, &m_edChecksum}, {IDC_FILE_PATH, &m_edFilePath},
+        {IDC_DEVICE_LIST, &m_cbDeviceList}, {IDC_STATUS, &m_stStatus},
+        {IDC_PROGRESS, &m_prgProgress},     {IDOK, &m_btnFlash},
+        {IDC_CHECKSUM, &m_edChecksum},      {IDC_FILE_PATH, &m_edFilePath},
         {IDC_DEVICE_VER, &m_edDeviceVer},   {IDC_SPARE_EDIT, &m_edSpare},
     };
     for (const Binding& binding : bindings) {

@@ -17,6 +17,6 @@ struct FramePlacement {
 // zero (a width of 300 gives -37, not -38).
 constexpr FramePlacement CenteredFramePlacement(int nFullScreenWidth, int nFullScreenHeight)
 {
-    return FramePlacement{(nFullScreenWidth - kFrameWidth) / 2, (nFullScreenHeight - kFrameHeight) / 2,
-                          kFrameWidth, kFrameHeight};
+    return FramePlacement{(nFullScreenWidth - kFrameWidth) / 2, (nFullScreenHeight - kFrameHeight) / 2, kFrameWidth,
+                          kFrameHeight};
 }

@@ -44,7 +44,8 @@ bool ChooseHost(CHostChoice& choice, std::string& strError)
             strError = kMsgTranscriptIsImage + strTranscript;
             return false;
         }
-        auto pTranscript = std::make_unique<std::ofstream>(strTranscript, std::ios::out | std::ios::app | std::ios::binary);
+        auto pTranscript =
+            std::make_unique<std::ofstream>(strTranscript, std::ios::out | std::ios::app | std::ios::binary);
         if (!*pTranscript) {
             strError = "KT3916FLASH_TRANSCRIPT: cannot open \"" + strTranscript + "\" for appending.";
             return false;

@@ -106,8 +106,8 @@ private:
         uint32_t generation = 0;
     };
     std::map<HostHandle, OpenDrive> m_openDevices;
-    std::map<int, HostHandle> m_locks;        // device index -> the handle holding its exclusive lock
-    std::map<HostHandle, bool> m_events;      // event -> signalled
+    std::map<int, HostHandle> m_locks;    // device index -> the handle holding its exclusive lock
+    std::map<HostHandle, bool> m_events;  // event -> signalled
     std::vector<PendingRequest> m_pending;
     HostHandle m_nextHandle = 0x100;
     int m_nBadCloses = 0;

@@ -270,9 +270,26 @@ ScsiOutcome EmulatedKt3916::DriveWithoutDisc(const uint8_t* cdb, bool dataIn, ui
         if (!dataIn || (page != kCapabilitiesPage && page != kAllPages))
             return Check(kt3916_sense::kInvalidFieldInCdb);
         const uint8_t capabilities[20] = {
-            kCapabilitiesPage, 0x12, 0x00, 0x00, 0x00, 0x00,
+            kCapabilitiesPage,
+            0x12,
+            0x00,
+            0x00,
+            0x00,
+            0x00,
             0x29,  // lock, eject, tray loading mechanism
-            0x00, 0x02, 0xC2, 0x00, 0x00, 0x00, 0x00, 0x02, 0xC2, 0x00, 0x00, 0x00, 0x00,
+            0x00,
+            0x02,
+            0xC2,
+            0x00,
+            0x00,
+            0x00,
+            0x00,
+            0x02,
+            0xC2,
+            0x00,
+            0x00,
+            0x00,
+            0x00,
         };
         uint8_t data[8 + sizeof capabilities] = {};
         const bool six = cdb[0] == kModeSense6;

@@ -8,7 +8,11 @@
 
 // How one command ended on the emulated device.
 struct ScsiOutcome {
-    enum class Result { Good, Check, Fail };  // Fail: the call itself failed
+    enum class Result {
+        Good,
+        Check,
+        Fail
+    };  // Fail: the call itself failed
     Result result = Result::Good;
     uint8_t senseKey = 0;
     uint8_t asc = 0;
@@ -53,8 +57,8 @@ public:
 
     bool InDownloadMode() const;
     bool IsRebooting() const;
-    const char* Revision() const;          // the revision INQUIRY reports now
-    uint32_t BlockWrites() const;          // 0xFA commands received
+    const char* Revision() const;                   // the revision INQUIRY reports now
+    uint32_t BlockWrites() const;                   // 0xFA commands received
     const std::vector<uint8_t>& LastImage() const;  // the last image accepted whole
 
 private:
@@ -71,8 +75,8 @@ private:
     bool m_bDownloadMode = false;
     std::string m_strRevision;
     uint32_t m_nBlockWrites = 0;
-    bool m_bImageOpen = false;      // a 0x00 block started an image not yet finished
-    std::vector<uint8_t> m_image;   // the image received so far
+    bool m_bImageOpen = false;     // a 0x00 block started an image not yet finished
+    std::vector<uint8_t> m_image;  // the image received so far
     std::vector<uint8_t> m_lastImage;
     bool m_bRebooting = false;
     uint64_t m_rebootDoneMs = 0;

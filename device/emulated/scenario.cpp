@@ -127,8 +127,7 @@ bool ParsePlugEvents(std::string_view text, std::vector<PlugEvent>& events, std:
     return true;
 }
 
-bool ApplyValue(std::string_view key, std::string_view value, EmulatorScenario& scenario, bool& known,
-                std::string& why)
+bool ApplyValue(std::string_view key, std::string_view value, EmulatorScenario& scenario, bool& known, std::string& why)
 {
     known = true;
     uint32_t number = 0;

@@ -22,10 +22,10 @@ struct PlugEvent {
 // "key=value,key=value". Every key is optional.
 struct EmulatorScenario {
     int devices = 1;
-    std::string vendor = "KTDEV";               // INQUIRY bytes 8..15, blank-padded
-    std::string product = "KT3916 FLASHER";     // bytes 16..31, blank-padded to 16
-    std::string revision = "1.00";              // bytes 32..35
-    std::string newRevision = "1.10";           // revision after a good download
+    std::string vendor = "KTDEV";            // INQUIRY bytes 8..15, blank-padded
+    std::string product = "KT3916 FLASHER";  // bytes 16..31, blank-padded to 16
+    std::string revision = "1.00";           // bytes 32..35
+    std::string newRevision = "1.10";        // revision after a good download
     uint32_t rebootMs = 12500;
     bool neverReturn = false;
     std::optional<uint32_t> failBlock;  // CHECK CONDITION on this block write (0-based, at most 17)

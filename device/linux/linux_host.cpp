@@ -31,29 +31,42 @@ constexpr char kRuleFile[] = "60-kt3916flash.rules";
 // for: the SCSI error handler may abort and reset before it gives one.
 constexpr int kSgAnswerGraceMs = 60000;
 
-std::string ErrorText(int error) { return std::error_code(error, std::generic_category()).message(); }
+std::string ErrorText(int error)
+{
+    return std::error_code(error, std::generic_category()).message();
+}
 
 // "D:", "d:\", and nothing else, name a drive root; the letter in upper case
 // or 0.
-char RootLetter(const char* text) {
-    if (!text || !std::isalpha(static_cast<unsigned char>(text[0])) || text[1] != ':') return 0;
-    if (text[2] != '\0' && !(text[2] == '\\' && text[3] == '\0')) return 0;
+char RootLetter(const char* text)
+{
+    if (!text || !std::isalpha(static_cast<unsigned char>(text[0])) || text[1] != ':')
+        return 0;
+    if (text[2] != '\0' && !(text[2] == '\\' && text[3] == '\0'))
+        return 0;
     return static_cast<char>(std::toupper(static_cast<unsigned char>(text[0])));
 }
 
 // "\\.\D:" in either case; the letter in upper case or 0.
-char DevicePathLetter(const char* path) {
-    if (!path || std::strncmp(path, "\\\\.\\", 4) != 0) return 0;
+char DevicePathLetter(const char* path)
+{
+    if (!path || std::strncmp(path, "\\\\.\\", 4) != 0)
+        return 0;
     const char* rest = path + 4;
-    if (!std::isalpha(static_cast<unsigned char>(rest[0])) || rest[1] != ':' || rest[2] != '\0') return 0;
+    if (!std::isalpha(static_cast<unsigned char>(rest[0])) || rest[1] != ':' || rest[2] != '\0')
+        return 0;
     return static_cast<char>(std::toupper(static_cast<unsigned char>(rest[0])));
 }
 
 }  // namespace
 
-std::unique_ptr<IScsiHost> CreatePlatformHost() { return std::make_unique<CLinuxHost>(); }
+std::unique_ptr<IScsiHost> CreatePlatformHost()
+{
+    return std::make_unique<CLinuxHost>();
+}
 
-CLinuxHost::CLinuxHost(const LinuxHostConfig& config) : m_config(config) {
+CLinuxHost::CLinuxHost(const LinuxHostConfig& config) : m_config(config)
+{
     if (m_config.pKernel) {
         m_pKernel = m_config.pKernel;
     } else {
@@ -64,20 +77,26 @@ CLinuxHost::CLinuxHost(const LinuxHostConfig& config) : m_config(config) {
 
 CLinuxHost::~CLinuxHost() = default;
 
-bool CLinuxHost::GetVersionPlatformId(uint32_t& platformId) {
+bool CLinuxHost::GetVersionPlatformId(uint32_t& platformId)
+{
     platformId = kPlatformWin32Nt;
     return true;
 }
 
-int64_t CLinuxHost::QueryCounterFrequency() { return 1000000000; }
+int64_t CLinuxHost::QueryCounterFrequency()
+{
+    return 1000000000;
+}
 
-int64_t CLinuxHost::QueryCounter() {
+int64_t CLinuxHost::QueryCounter()
+{
     timespec ts{};
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
 }
 
-std::vector<LinuxDrive> CLinuxHost::Rescan() {
+std::vector<LinuxDrive> CLinuxHost::Rescan()
+{
     std::vector<LinuxDrive> drives = ScanSysfsCdroms(m_config.strSysRoot);
     std::lock_guard<std::mutex> lock(m_mutex);
     // A drive keeps its letter while it stays attached, as on Windows: a
@@ -95,7 +114,8 @@ std::vector<LinuxDrive> CLinuxHost::Rescan() {
         }
     }
     for (LinuxDrive& drive : drives) {
-        if (drive.chLetter) continue;
+        if (drive.chLetter)
+            continue;
         for (char letter = kFirstLetter; letter <= kLastLetter; ++letter) {
             if (!used[letter - 'A']) {
                 drive.chLetter = letter;
@@ -115,25 +135,31 @@ std::vector<LinuxDrive> CLinuxHost::Rescan() {
     return drives;
 }
 
-std::vector<LinuxDrive> CLinuxHost::Drives() {
+std::vector<LinuxDrive> CLinuxHost::Drives()
+{
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        if (m_bScanned) return m_drives;
+        if (m_bScanned)
+            return m_drives;
     }
     return Rescan();
 }
 
-const LinuxDrive* CLinuxHost::FindDrive(char letter) const {
+const LinuxDrive* CLinuxHost::FindDrive(char letter) const
+{
     for (const LinuxDrive& drive : m_drives) {
-        if (drive.chLetter == letter) return &drive;
+        if (drive.chLetter == letter)
+            return &drive;
     }
     return nullptr;
 }
 
-uint32_t CLinuxHost::GetLogicalDriveRoots(uint32_t bufferLength, char* buffer) {
+uint32_t CLinuxHost::GetLogicalDriveRoots(uint32_t bufferLength, char* buffer)
+{
     const std::vector<LinuxDrive> drives = Rescan();
     const uint32_t length = static_cast<uint32_t>(drives.size() * 4);
-    if (length + 1 > bufferLength) return length + 1;
+    if (length + 1 > bufferLength)
+        return length + 1;
     char* p = buffer;
     for (const LinuxDrive& drive : drives) {
         *p++ = drive.chLetter;
@@ -145,50 +171,61 @@ uint32_t CLinuxHost::GetLogicalDriveRoots(uint32_t bufferLength, char* buffer) {
     return length;
 }
 
-uint32_t CLinuxHost::GetDriveKind(const char* rootPath) {
+uint32_t CLinuxHost::GetDriveKind(const char* rootPath)
+{
     const char letter = RootLetter(rootPath);
     bool scanned;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         scanned = m_bScanned;
     }
-    if (!scanned) Rescan();
+    if (!scanned)
+        Rescan();
     std::lock_guard<std::mutex> lock(m_mutex);
     return letter && FindDrive(letter) ? kDriveTypeCdrom : kDriveTypeNoRootDir;
 }
 
-std::string CLinuxHost::GenericNodePath(const LinuxDrive& drive) const {
-    if (drive.strGenericNode.empty()) return {};
+std::string CLinuxHost::GenericNodePath(const LinuxDrive& drive) const
+{
+    if (drive.strGenericNode.empty())
+        return {};
     return (std::filesystem::path(m_config.strDevRoot) / drive.strGenericNode).string();
 }
 
-std::string CLinuxHost::BlockNodePath(const LinuxDrive& drive) const {
-    if (drive.strBlockNode.empty()) return {};
+std::string CLinuxHost::BlockNodePath(const LinuxDrive& drive) const
+{
+    if (drive.strBlockNode.empty())
+        return {};
     return (std::filesystem::path(m_config.strDevRoot) / drive.strBlockNode).string();
 }
 
-char CLinuxHost::LetterForNode(const std::string& path) {
+char CLinuxHost::LetterForNode(const std::string& path)
+{
     namespace fs = std::filesystem;
     std::error_code ec;
     fs::path resolved = fs::weakly_canonical(fs::path(path), ec);
-    if (ec) resolved = fs::path(path);
+    if (ec)
+        resolved = fs::path(path);
     for (const LinuxDrive& drive : Rescan()) {
         for (const std::string& node : {BlockNodePath(drive), GenericNodePath(drive)}) {
-            if (node.empty()) continue;
+            if (node.empty())
+                continue;
             std::error_code nodeEc;
             fs::path nodeResolved = fs::weakly_canonical(fs::path(node), nodeEc);
-            if (nodeEc) nodeResolved = fs::path(node);
-            if (nodeResolved == resolved) return drive.chLetter;
+            if (nodeEc)
+                nodeResolved = fs::path(node);
+            if (nodeResolved == resolved)
+                return drive.chLetter;
         }
     }
     return 0;
 }
 
 std::string CLinuxHost::DescribeOpenFailure(const LinuxDrive& drive, const std::string& node, int error,
-                                            bool bExclusive) {
-    std::string text =
-        "cannot open " + node + (bExclusive ? " read-write for this program alone: " : " read-write: ") +
-        ErrorText(error);
+                                            bool bExclusive)
+{
+    std::string text = "cannot open " + node + (bExclusive ? " read-write for this program alone: " : " read-write: ") +
+                       ErrorText(error);
     if (error == EACCES || error == EPERM) {
         const std::string group = m_pKernel->NodeGroup(node.c_str());
         if (!group.empty() && group != "root") {
@@ -220,16 +257,19 @@ std::string CLinuxHost::DescribeOpenFailure(const LinuxDrive& drive, const std::
     return text;
 }
 
-HostHandle CLinuxHost::OpenDevice(const char* path) {
+HostHandle CLinuxHost::OpenDevice(const char* path)
+{
     ExclusiveAccess shared;
     return OpenNode(path, false, shared);
 }
 
-HostHandle CLinuxHost::OpenDeviceExclusive(const char* path, ExclusiveAccess& access) {
+HostHandle CLinuxHost::OpenDeviceExclusive(const char* path, ExclusiveAccess& access)
+{
     return OpenNode(path, true, access);
 }
 
-HostHandle CLinuxHost::OpenNode(const char* path, bool bExclusive, ExclusiveAccess& access) {
+HostHandle CLinuxHost::OpenNode(const char* path, bool bExclusive, ExclusiveAccess& access)
+{
     access = ExclusiveAccess::NotOffered;
     const char letter = DevicePathLetter(path);
     if (!letter) {
@@ -241,7 +281,8 @@ HostHandle CLinuxHost::OpenNode(const char* path, bool bExclusive, ExclusiveAcce
         std::lock_guard<std::mutex> lock(m_mutex);
         scanned = m_bScanned;
     }
-    if (!scanned) Rescan();
+    if (!scanned)
+        Rescan();
 
     LinuxDrive drive;
     {
@@ -269,15 +310,18 @@ HostHandle CLinuxHost::OpenNode(const char* path, bool bExclusive, ExclusiveAcce
         if (fd < 0) {
             error = DescribeOpenFailure(drive, node, -fd, bExclusive);
             bBusy = fd == -EBUSY;
-            if (bBusy) access = ExclusiveAccess::Busy;
+            if (bBusy)
+                access = ExclusiveAccess::Busy;
         } else if (!CheckNodeIdentity(fd, drive, node, error)) {
             m_pKernel->Close(fd);
         } else if (bExclusive && !HoldBlockNode(fd, drive, error, bBusy)) {
             m_pKernel->Close(fd);
-            if (bBusy) access = ExclusiveAccess::Busy;
+            if (bBusy)
+                access = ExclusiveAccess::Busy;
         } else {
             handle = static_cast<HostHandle>(fd);
-            if (bExclusive) access = ExclusiveAccess::Held;
+            if (bExclusive)
+                access = ExclusiveAccess::Held;
         }
     }
     t_strLastError = error;
@@ -287,7 +331,8 @@ HostHandle CLinuxHost::OpenNode(const char* path, bool bExclusive, ExclusiveAcce
     return handle;
 }
 
-bool CLinuxHost::CheckNodeIdentity(int fd, const LinuxDrive& drive, const std::string& node, std::string& error) {
+bool CLinuxHost::CheckNodeIdentity(int fd, const LinuxDrive& drive, const std::string& node, std::string& error)
+{
     // sg numbers are reused: a device unplugged and another plugged in
     // between the scan and the open can own the node the scan named.
     sg_scsi_id id{};
@@ -298,15 +343,18 @@ bool CLinuxHost::CheckNodeIdentity(int fd, const LinuxDrive& drive, const std::s
     }
     const std::string hctl = std::to_string(id.host_no) + ":" + std::to_string(id.channel) + ":" +
                              std::to_string(id.scsi_id) + ":" + std::to_string(id.lun);
-    if (hctl == drive.strHctl) return true;
-    error = node + " now belongs to the SCSI device " + hctl + ", not to " + drive.strHctl +
-            " that drive " + drive.chLetter + ": was listed as; the device was replugged: list the drives again";
+    if (hctl == drive.strHctl)
+        return true;
+    error = node + " now belongs to the SCSI device " + hctl + ", not to " + drive.strHctl + " that drive " +
+            drive.chLetter + ": was listed as; the device was replugged: list the drives again";
     return false;
 }
 
-bool CLinuxHost::HoldBlockNode(int genericFd, const LinuxDrive& drive, std::string& error, bool& bBusy) {
+bool CLinuxHost::HoldBlockNode(int genericFd, const LinuxDrive& drive, std::string& error, bool& bBusy)
+{
     const std::string block = BlockNodePath(drive);
-    if (block.empty()) return true;  // without the sr driver there is no block node to reach the device by
+    if (block.empty())
+        return true;  // without the sr driver there is no block node to reach the device by
     // O_EXCL on a block device keeps out mounts and other exclusive openers;
     // O_NONBLOCK opens the drive without asking for a medium.
     const int fd = m_pKernel->Open(block.c_str(), O_RDONLY | O_NONBLOCK | O_EXCL | O_CLOEXEC);
@@ -314,7 +362,8 @@ bool CLinuxHost::HoldBlockNode(int genericFd, const LinuxDrive& drive, std::stri
         bBusy = fd == -EBUSY;
         error = "cannot hold " + block + " for this program alone: " + ErrorText(-fd) +
                 (bBusy ? "; it is mounted or another program has it open exclusively" : "");
-        if (fd == -EACCES || fd == -EPERM) error += "; run as root or give your user access to " + block;
+        if (fd == -EACCES || fd == -EPERM)
+            error += "; run as root or give your user access to " + block;
         return false;
     }
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -322,8 +371,10 @@ bool CLinuxHost::HoldBlockNode(int genericFd, const LinuxDrive& drive, std::stri
     return true;
 }
 
-void CLinuxHost::CloseDevice(HostHandle device) {
-    if (device == kInvalidHandle || device > static_cast<HostHandle>(INT_MAX)) return;
+void CLinuxHost::CloseDevice(HostHandle device)
+{
+    if (device == kInvalidHandle || device > static_cast<HostHandle>(INT_MAX))
+        return;
     int blockFd = -1;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -335,10 +386,12 @@ void CLinuxHost::CloseDevice(HostHandle device) {
         }
     }
     m_pKernel->Close(static_cast<int>(device));
-    if (blockFd >= 0) m_pKernel->Close(blockFd);
+    if (blockFd >= 0)
+        m_pKernel->Close(blockFd);
 }
 
-bool CLinuxHost::SendPassThrough(HostHandle device, PassThroughRequest& request) {
+bool CLinuxHost::SendPassThrough(HostHandle device, PassThroughRequest& request)
+{
     if (device == kInvalidHandle || device > static_cast<HostHandle>(INT_MAX)) {
         t_strLastError = "SG_IO: not an open device";
         return false;
@@ -361,8 +414,8 @@ bool CLinuxHost::SendPassThrough(HostHandle device, PassThroughRequest& request)
         m_nNextPackId = m_nNextPackId == INT_MAX ? 1 : m_nNextPackId + 1;
     }
     std::string exchangeError;
-    const SgExchange exchange = ExchangeSg(*m_pKernel, static_cast<int>(device), header, kSgAnswerGraceMs,
-                                           exchangeError);
+    const SgExchange exchange =
+        ExchangeSg(*m_pKernel, static_cast<int>(device), header, kSgAnswerGraceMs, exchangeError);
     if (exchange != SgExchange::Answered) {
         if (exchange == SgExchange::Lost) {
             std::lock_guard<std::mutex> lock(m_mutex);
@@ -385,8 +438,8 @@ bool CLinuxHost::SendPassThrough(HostHandle device, PassThroughRequest& request)
             t_strLastError = text;
             return false;
         }
-        std::snprintf(text, sizeof text, "SG_IO: host status 0x%02x, driver status 0x%02x",
-                      header.host_status, header.driver_status);
+        std::snprintf(text, sizeof text, "SG_IO: host status 0x%02x, driver status 0x%02x", header.host_status,
+                      header.driver_status);
         t_strLastError = text;
         return false;
     }
@@ -401,32 +454,59 @@ bool CLinuxHost::SendPassThrough(HostHandle device, PassThroughRequest& request)
     return true;
 }
 
-void CLinuxHost::DescribeLastFailure(char* text, std::size_t size) {
-    if (!text || size == 0) return;
+void CLinuxHost::DescribeLastFailure(char* text, std::size_t size)
+{
+    if (!text || size == 0)
+        return;
     std::snprintf(text, size, "%s", t_strLastError.c_str());
 }
 
-HostHandle CLinuxHost::LoadAspiLibrary(const char*) { return 0; }
-AspiEntryPoint CLinuxHost::FindAspiEntryPoint(HostHandle, const char*) { return nullptr; }
+HostHandle CLinuxHost::LoadAspiLibrary(const char*)
+{
+    return 0;
+}
+AspiEntryPoint CLinuxHost::FindAspiEntryPoint(HostHandle, const char*)
+{
+    return nullptr;
+}
 void CLinuxHost::FreeAspiLibrary(HostHandle) {}
-uint32_t CLinuxHost::CallGetASPI32SupportInfo(AspiEntryPoint) { return 0; }
-uint32_t CLinuxHost::CallSendASPI32Command(AspiEntryPoint, void*) { return 0; }
-HostHandle CLinuxHost::CreateCompletionEvent() { return 0; }
-bool CLinuxHost::WaitCompletionEvent(HostHandle, uint32_t) { return false; }
+uint32_t CLinuxHost::CallGetASPI32SupportInfo(AspiEntryPoint)
+{
+    return 0;
+}
+uint32_t CLinuxHost::CallSendASPI32Command(AspiEntryPoint, void*)
+{
+    return 0;
+}
+HostHandle CLinuxHost::CreateCompletionEvent()
+{
+    return 0;
+}
+bool CLinuxHost::WaitCompletionEvent(HostHandle, uint32_t)
+{
+    return false;
+}
 void CLinuxHost::CloseCompletionEvent(HostHandle) {}
 
-std::string CLinuxHost::LastErrorText() { return t_strLastError; }
+std::string CLinuxHost::LastErrorText()
+{
+    return t_strLastError;
+}
 
-bool CLinuxHost::OpenFoundBusy(char letter) const {
+bool CLinuxHost::OpenFoundBusy(char letter) const
+{
     const int index = std::toupper(static_cast<unsigned char>(letter)) - 'A';
-    if (index < 0 || index >= 26) return false;
+    if (index < 0 || index >= 26)
+        return false;
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_openBusy[index];
 }
 
-std::string CLinuxHost::OpenErrorText(char letter) const {
+std::string CLinuxHost::OpenErrorText(char letter) const
+{
     const int index = std::toupper(static_cast<unsigned char>(letter)) - 'A';
-    if (index < 0 || index >= 26) return {};
+    if (index < 0 || index >= 26)
+        return {};
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_openErrors[index];
 }

@@ -5,7 +5,8 @@
 
 #include "device/linux/linux_host.h"
 
-SgExchange ExchangeSg(ILinuxKernel& kernel, int fd, sg_io_hdr_t& header, int graceMs, std::string& error) {
+SgExchange ExchangeSg(ILinuxKernel& kernel, int fd, sg_io_hdr_t& header, int graceMs, std::string& error)
+{
     const int rc = kernel.SgSubmit(fd, header);
     if (rc < 0) {
         error = "SG_IO: " + std::error_code(-rc, std::generic_category()).message();
@@ -19,8 +20,10 @@ SgExchange ExchangeSg(ILinuxKernel& kernel, int fd, sg_io_hdr_t& header, int gra
     for (;;) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
         const int result = left > 0 ? kernel.SgReceive(fd, header, static_cast<int>(left)) : -ETIMEDOUT;
-        if (result == 0) return SgExchange::Answered;
-        if (result == -EINTR || result == -EAGAIN) continue;
+        if (result == 0)
+            return SgExchange::Answered;
+        if (result == -EINTR || result == -EAGAIN)
+            continue;
         if (result == -ETIMEDOUT) {
             error = "SG_IO: no answer from the sg driver " + std::to_string(graceMs / 1000) +
                     " s after the command's own timeout; it may still be running on the device";

@@ -6,15 +6,17 @@
 
 #include "device/linux/linux_host.h"
 
-bool IsShortWrite(const sg_io_hdr_t& header, const ScsiPassThroughDirect& sptd) {
+bool IsShortWrite(const sg_io_hdr_t& header, const ScsiPassThroughDirect& sptd)
+{
     // Whatever the status says, a write the residual count calls incomplete
     // left part of the data behind; a residual that makes no sense is no
     // proof of the opposite either.
     return sptd.DataIn == kDataOut && header.resid != 0;
 }
 
-bool BuildSgIoHeader(PassThroughRequest& request, sg_io_hdr_t& header, uint8_t* senseBuffer,
-                     uint8_t senseBufferLength, std::string& error) {
+bool BuildSgIoHeader(PassThroughRequest& request, sg_io_hdr_t& header, uint8_t* senseBuffer, uint8_t senseBufferLength,
+                     std::string& error)
+{
     ScsiPassThroughDirect& sptd = request.sptd;
     std::memset(&header, 0, sizeof header);
     if (sptd.CdbLength == 0 || sptd.CdbLength > sizeof sptd.Cdb) {
@@ -44,8 +46,8 @@ bool BuildSgIoHeader(PassThroughRequest& request, sg_io_hdr_t& header, uint8_t* 
     return true;
 }
 
-bool CompleteSgIoRequest(const sg_io_hdr_t& header, const uint8_t* senseBuffer,
-                         PassThroughRequest& request) {
+bool CompleteSgIoRequest(const sg_io_hdr_t& header, const uint8_t* senseBuffer, PassThroughRequest& request)
+{
     ScsiPassThroughDirect& sptd = request.sptd;
     sptd.ScsiStatus = header.status;
     if (header.resid > 0 && static_cast<uint32_t>(header.resid) <= sptd.DataTransferLength) {

@@ -15,19 +15,24 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string ReadAttribute(const fs::path& path) {
+std::string ReadAttribute(const fs::path& path)
+{
     std::ifstream in(path);
     std::string text;
-    if (in) std::getline(in, text);
-    while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back()))) text.pop_back();
+    if (in)
+        std::getline(in, text);
+    while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back())))
+        text.pop_back();
     size_t first = 0;
-    while (first < text.size() && std::isspace(static_cast<unsigned char>(text[first]))) ++first;
+    while (first < text.size() && std::isspace(static_cast<unsigned char>(text[first])))
+        ++first;
     return text.substr(first);
 }
 
 // The node a driver registered under the device: a "<kind>/<node>" folder on
 // current kernels, a "<kind>:<node>" link on old ones.
-std::string FindNode(const fs::path& device, const std::string& kind) {
+std::string FindNode(const fs::path& device, const std::string& kind)
+{
     std::error_code ec;
     std::vector<std::string> names;
     for (fs::directory_iterator it(device / kind, ec), end; !ec && it != end; it.increment(ec)) {
@@ -38,15 +43,18 @@ std::string FindNode(const fs::path& device, const std::string& kind) {
         const std::string prefix = kind + ":";
         for (fs::directory_iterator it(device, ec), end; !ec && it != end; it.increment(ec)) {
             std::string name = it->path().filename().string();
-            if (name.rfind(prefix, 0) == 0) names.push_back(name.substr(prefix.size()));
+            if (name.rfind(prefix, 0) == 0)
+                names.push_back(name.substr(prefix.size()));
         }
     }
-    if (names.empty()) return {};
+    if (names.empty())
+        return {};
     std::sort(names.begin(), names.end());
     return names.front();
 }
 
-bool IsHctl(const std::string& name) {
+bool IsHctl(const std::string& name)
+{
     int fields = 1;
     bool digit = false;
     for (char c : name) {
@@ -63,13 +71,16 @@ bool IsHctl(const std::string& name) {
 }
 
 // "sr10" after "sr9": the number at the end of a node name.
-long NodeNumber(const std::string& node) {
+long NodeNumber(const std::string& node)
+{
     size_t i = node.size();
-    while (i > 0 && std::isdigit(static_cast<unsigned char>(node[i - 1]))) --i;
+    while (i > 0 && std::isdigit(static_cast<unsigned char>(node[i - 1])))
+        --i;
     return i == node.size() ? -1 : std::strtol(node.c_str() + i, nullptr, 10);
 }
 
-std::vector<long> HctlNumbers(const std::string& hctl) {
+std::vector<long> HctlNumbers(const std::string& hctl)
+{
     std::vector<long> numbers;
     const char* p = hctl.c_str();
     while (*p) {
@@ -82,7 +93,8 @@ std::vector<long> HctlNumbers(const std::string& hctl) {
 
 }  // namespace
 
-std::vector<LinuxDrive> ScanSysfsCdroms(const std::string& sysRoot) {
+std::vector<LinuxDrive> ScanSysfsCdroms(const std::string& sysRoot)
+{
     // Each entry: its H:C:T:L name and the folder of the SCSI device itself.
     std::vector<std::pair<std::string, fs::path>> devices;
     std::error_code ec;
@@ -90,21 +102,24 @@ std::vector<LinuxDrive> ScanSysfsCdroms(const std::string& sysRoot) {
     if (fs::is_directory(classDir, ec)) {
         for (fs::directory_iterator it(classDir, ec), end; !ec && it != end; it.increment(ec)) {
             std::string name = it->path().filename().string();
-            if (IsHctl(name)) devices.emplace_back(name, it->path() / "device");
+            if (IsHctl(name))
+                devices.emplace_back(name, it->path() / "device");
         }
     } else {
         ec.clear();
         const fs::path busDir = fs::path(sysRoot) / "bus" / "scsi" / "devices";
         for (fs::directory_iterator it(busDir, ec), end; !ec && it != end; it.increment(ec)) {
             std::string name = it->path().filename().string();
-            if (IsHctl(name)) devices.emplace_back(name, it->path());
+            if (IsHctl(name))
+                devices.emplace_back(name, it->path());
         }
     }
 
     std::vector<LinuxDrive> drives;
     for (const auto& [hctl, device] : devices) {
         const std::string type = ReadAttribute(device / "type");
-        if (type.empty() || std::strtol(type.c_str(), nullptr, 10) != kPeripheralTypeCdrom) continue;
+        if (type.empty() || std::strtol(type.c_str(), nullptr, 10) != kPeripheralTypeCdrom)
+            continue;
         LinuxDrive drive;
         drive.strHctl = hctl;
         drive.strBlockNode = FindNode(device, "block");
@@ -118,7 +133,8 @@ std::vector<LinuxDrive> ScanSysfsCdroms(const std::string& sysRoot) {
     std::sort(drives.begin(), drives.end(), [](const LinuxDrive& a, const LinuxDrive& b) {
         const bool aBlock = !a.strBlockNode.empty();
         const bool bBlock = !b.strBlockNode.empty();
-        if (aBlock != bBlock) return aBlock;
+        if (aBlock != bBlock)
+            return aBlock;
         if (aBlock) {
             return std::make_tuple(NodeNumber(a.strBlockNode), a.strBlockNode) <
                    std::make_tuple(NodeNumber(b.strBlockNode), b.strBlockNode);

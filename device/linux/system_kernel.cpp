@@ -14,48 +14,62 @@ namespace {
 
 class CSystemKernel final : public ILinuxKernel {
 public:
-    int Open(const char* path, int flags) override {
+    int Open(const char* path, int flags) override
+    {
         const int fd = ::open(path, flags);
         return fd < 0 ? -errno : fd;
     }
     void Close(int fd) override { ::close(fd); }
-    int SgSubmit(int fd, sg_io_hdr_t& header) override {
+    int SgSubmit(int fd, sg_io_hdr_t& header) override
+    {
         // A read then takes the answer to its own pack_id, not whichever
         // command of the descriptor finished first.
         int force = 1;
-        if (::ioctl(fd, SG_SET_FORCE_PACK_ID, &force) < 0) return -errno;
+        if (::ioctl(fd, SG_SET_FORCE_PACK_ID, &force) < 0)
+            return -errno;
         const ssize_t n = ::write(fd, &header, sizeof header);
-        if (n < 0) return -errno;
+        if (n < 0)
+            return -errno;
         return n == static_cast<ssize_t>(sizeof header) ? 0 : -EIO;
     }
-    int SgReceive(int fd, sg_io_hdr_t& header, int waitMs) override {
+    int SgReceive(int fd, sg_io_hdr_t& header, int waitMs) override
+    {
         pollfd pfd{fd, POLLIN, 0};
         const int ready = ::poll(&pfd, 1, waitMs);
-        if (ready < 0) return -errno;
-        if (ready == 0) return -ETIMEDOUT;
+        if (ready < 0)
+            return -errno;
+        if (ready == 0)
+            return -ETIMEDOUT;
         // The node is non-blocking: a read with nothing done fails with
         // EAGAIN instead of waiting. The read fills in the header it is given
         // (pack_id selects the answer).
         const ssize_t n = ::read(fd, &header, sizeof header);
         if (n < 0) {
             // A hang-up with nothing to read is a device that went away.
-            if (errno == EAGAIN && (pfd.revents & (POLLHUP | POLLERR)) && !(pfd.revents & POLLIN)) return -ENODEV;
+            if (errno == EAGAIN && (pfd.revents & (POLLHUP | POLLERR)) && !(pfd.revents & POLLIN))
+                return -ENODEV;
             return -errno;
         }
         return n == static_cast<ssize_t>(sizeof header) ? 0 : -EIO;
     }
     int SgScsiId(int fd, sg_scsi_id& id) override { return ::ioctl(fd, SG_GET_SCSI_ID, &id) < 0 ? -errno : 0; }
-    std::string NodeGroup(const char* path) override {
+    std::string NodeGroup(const char* path) override
+    {
         struct stat st {};
-        if (::stat(path, &st) != 0) return {};
+        if (::stat(path, &st) != 0)
+            return {};
         struct group grp {};
         struct group* result = nullptr;
         char buffer[1024];
-        if (::getgrgid_r(st.st_gid, &grp, buffer, sizeof buffer, &result) != 0 || !result) return {};
+        if (::getgrgid_r(st.st_gid, &grp, buffer, sizeof buffer, &result) != 0 || !result)
+            return {};
         return result->gr_name;
     }
 };
 
 }  // namespace
 
-std::unique_ptr<ILinuxKernel> CreateSystemKernel() { return std::make_unique<CSystemKernel>(); }
+std::unique_ptr<ILinuxKernel> CreateSystemKernel()
+{
+    return std::make_unique<CSystemKernel>();
+}

@@ -10,9 +10,9 @@
 #include "device/host.h"
 #include "res/app_name.h"
 
-#define KT_SAME_FIELD(field)                                                                    \
-    static_assert(offsetof(ScsiPassThroughDirect, field) == offsetof(SCSI_PASS_THROUGH_DIRECT, field) \
-                  && sizeof(ScsiPassThroughDirect::field) == sizeof(SCSI_PASS_THROUGH_DIRECT::field))
+#define KT_SAME_FIELD(field)                                                                                           \
+    static_assert(offsetof(ScsiPassThroughDirect, field) == offsetof(SCSI_PASS_THROUGH_DIRECT, field) &&               \
+                  sizeof(ScsiPassThroughDirect::field) == sizeof(SCSI_PASS_THROUGH_DIRECT::field))
 KT_SAME_FIELD(Length);
 KT_SAME_FIELD(ScsiStatus);
 KT_SAME_FIELD(PathId);
@@ -37,10 +37,13 @@ namespace {
 
 // The CD-ROM class driver's exclusive access (ntddcdrm.h), which mingw-w64's
 // headers do not carry.
-constexpr DWORD kIoctlCdromExclusiveAccess
-    = CTL_CODE(FILE_DEVICE_CD_ROM, 0x0017, METHOD_BUFFERED, FILE_READ_ACCESS | FILE_WRITE_ACCESS);
+constexpr DWORD kIoctlCdromExclusiveAccess =
+    CTL_CODE(FILE_DEVICE_CD_ROM, 0x0017, METHOD_BUFFERED, FILE_READ_ACCESS | FILE_WRITE_ACCESS);
 static_assert(kIoctlCdromExclusiveAccess == 0x2C05C);
-enum : ULONG { kExclusiveAccessLockDevice = 1, kExclusiveAccessUnlockDevice = 2 };
+enum : ULONG {
+    kExclusiveAccessLockDevice = 1,
+    kExclusiveAccessUnlockDevice = 2
+};
 constexpr size_t kExclusiveCallerLength = 64;  // CDROM_EXCLUSIVE_CALLER_LENGTH
 
 struct CdromExclusiveAccess {
@@ -108,7 +111,10 @@ public:
         return GetLogicalDriveStringsA(bufferLength, buffer);
     }
 
-    uint32_t GetDriveKind(const char* rootPath) override { return GetDriveTypeA(rootPath); }
+    uint32_t GetDriveKind(const char* rootPath) override
+    {
+        return GetDriveTypeA(rootPath);
+    }
 
     HostHandle OpenDevice(const char* path) override
     {
@@ -155,14 +161,16 @@ public:
                         nullptr);
     }
 
-    void CloseDevice(HostHandle device) override { CloseHandle(AsHandle(device)); }
+    void CloseDevice(HostHandle device) override
+    {
+        CloseHandle(AsHandle(device));
+    }
 
     bool SendPassThrough(HostHandle device, PassThroughRequest& request) override
     {
         DWORD returned = 0;
         const bool bOk = DeviceIoControl(AsHandle(device), IOCTL_SCSI_PASS_THROUGH_DIRECT, &request, sizeof(request),
-                                         &request, sizeof(request), &returned, nullptr)
-            != FALSE;
+                                         &request, sizeof(request), &returned, nullptr) != FALSE;
         t_nLastPassThroughError = bOk ? ERROR_SUCCESS : GetLastError();
         return bOk;
     }
@@ -184,14 +192,20 @@ public:
                       static_cast<unsigned long>(nError));
     }
 
-    HostHandle LoadAspiLibrary(const char* name) override { return FromHandle(LoadLibraryA(name)); }
+    HostHandle LoadAspiLibrary(const char* name) override
+    {
+        return FromHandle(LoadLibraryA(name));
+    }
 
     AspiEntryPoint FindAspiEntryPoint(HostHandle library, const char* name) override
     {
         return reinterpret_cast<AspiEntryPoint>(GetProcAddress(reinterpret_cast<HMODULE>(library), name));
     }
 
-    void FreeAspiLibrary(HostHandle library) override { FreeLibrary(reinterpret_cast<HMODULE>(library)); }
+    void FreeAspiLibrary(HostHandle library) override
+    {
+        FreeLibrary(reinterpret_cast<HMODULE>(library));
+    }
 
     uint32_t CallGetASPI32SupportInfo(AspiEntryPoint entry) override
     {
@@ -203,14 +217,20 @@ public:
         return reinterpret_cast<PfnSendASPI32Command>(entry)(srb);
     }
 
-    HostHandle CreateCompletionEvent() override { return FromHandle(CreateEventA(nullptr, TRUE, FALSE, nullptr)); }
+    HostHandle CreateCompletionEvent() override
+    {
+        return FromHandle(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    }
 
     bool WaitCompletionEvent(HostHandle event, uint32_t milliseconds) override
     {
         return WaitForSingleObject(AsHandle(event), milliseconds) == WAIT_OBJECT_0;
     }
 
-    void CloseCompletionEvent(HostHandle event) override { CloseHandle(AsHandle(event)); }
+    void CloseCompletionEvent(HostHandle event) override
+    {
+        CloseHandle(AsHandle(event));
+    }
 };
 
 }  // namespace

@@ -71,8 +71,8 @@ std::string Utf8(const std::wstring& strText)
 {
     if (strText.empty())
         return std::string();
-    int n = WideCharToMultiByte(CP_UTF8, 0, strText.data(), static_cast<int>(strText.size()), nullptr, 0, nullptr,
-                                nullptr);
+    int n =
+        WideCharToMultiByte(CP_UTF8, 0, strText.data(), static_cast<int>(strText.size()), nullptr, 0, nullptr, nullptr);
     std::string strResult(static_cast<size_t>(n), '\0');
     WideCharToMultiByte(CP_UTF8, 0, strText.data(), static_cast<int>(strText.size()), strResult.data(), n, nullptr,
                         nullptr);

@@ -183,10 +183,9 @@ void CheckFormLayout(const CAppSession& session)
         std::string strWhere = "form control " + std::to_string(i + 1);
         CheckEqual(ClassOf(actual[i]), ClassOf(expected[i]), strWhere + " class");
         CheckEqual(GetDlgCtrlID(actual[i]), GetDlgCtrlID(expected[i]), strWhere + " id");
-        CheckEqual(GetWindowLongW(actual[i], GWL_STYLE) & WS_VISIBLE, GetWindowLongW(expected[i], GWL_STYLE) & WS_VISIBLE,
-                   strWhere + " visible");
-        CheckEqual(IsWindowEnabled(actual[i]) != FALSE, IsWindowEnabled(expected[i]) != FALSE,
-                   strWhere + " enabled");
+        CheckEqual(GetWindowLongW(actual[i], GWL_STYLE) & WS_VISIBLE,
+                   GetWindowLongW(expected[i], GWL_STYLE) & WS_VISIBLE, strWhere + " visible");
+        CheckEqual(IsWindowEnabled(actual[i]) != FALSE, IsWindowEnabled(expected[i]) != FALSE, strWhere + " enabled");
         RECT rcActual = RectIn(actual[i], session.Form());
         RECT rcExpected = RectIn(expected[i], hReference);
         CheckEqual(rcActual.left, rcExpected.left, strWhere + " left");
@@ -232,7 +231,8 @@ void CheckCapsIndicator(const CAppSession& session)
     HWND hFrame = session.FindFrame();
     HWND hStatusBar = session.StatusBar();
     SetForegroundWindow(hFrame);
-    Check(WaitUntil([&] { return GetForegroundWindow() == hFrame; }, 3000), "cannot bring the main window to the front");
+    Check(WaitUntil([&] { return GetForegroundWindow() == hFrame; }, 3000),
+          "cannot bring the main window to the front");
     bool bWasOn = StatusBarPaneText(hStatusBar, 1) == "CAP";
     for (int i = 0; i < 2; ++i) {
         PressKey(VK_CAPITAL);
@@ -264,8 +264,7 @@ void CheckMenuPrompts(const CAppSession& session)
     };
     for (const Case& c : cases) {
         DWORD_PTR nResult = 0;
-        SendMessageTimeoutW(hFrame, WM_MENUSELECT, MAKEWPARAM(c.nItem, c.nFlags), c.hMenu, SMTO_NORMAL, 5000,
-                            &nResult);
+        SendMessageTimeoutW(hFrame, WM_MENUSELECT, MAKEWPARAM(c.nItem, c.nFlags), c.hMenu, SMTO_NORMAL, 5000, &nResult);
         CheckEqual(StatusBarPaneText(hStatusBar, 0), c.pszExpected,
                    "message pane for menu item " + std::to_string(c.nItem));
     }
@@ -282,8 +281,7 @@ void ScenarioSurvey(const Context& ctx)
     unsigned nChecksum = WriteImage(strImage, 524288);
     std::string strTranscript = Transcript(ctx);
     CAppSession session(ctx.strExe, ctx.strOutDir);
-    session.Start("/B " + strImage,
-                  {"KT3916FLASH_EMULATE=devices=2", "KT3916FLASH_TRANSCRIPT=" + strTranscript});
+    session.Start("/B " + strImage, {"KT3916FLASH_EMULATE=devices=2", "KT3916FLASH_TRANSCRIPT=" + strTranscript});
     HWND hFrame = session.WaitForVisibleFrame(kStartTimeoutMs);
     Check(session.FindDialog("KT3916Flash") == nullptr, "a message box came up during a good survey");
 
@@ -307,7 +305,8 @@ void ScenarioSurvey(const Context& ctx)
     // Choosing the second entry sends later commands to the second device.
     HWND hList = session.Control(IDC_DEVICE_LIST);
     SendMessageW(hList, CB_SETCURSEL, 1, 0);
-    SendMessageW(session.Form(), WM_COMMAND, MAKEWPARAM(IDC_DEVICE_LIST, CBN_SELCHANGE), reinterpret_cast<LPARAM>(hList));
+    SendMessageW(session.Form(), WM_COMMAND, MAKEWPARAM(IDC_DEVICE_LIST, CBN_SELCHANGE),
+                 reinterpret_cast<LPARAM>(hList));
     CheckForm(session, {{kIdentity, kIdentity}, 1, "1.00", strImage, Hex4(nChecksum), "", true, 0},
               "after choosing the second device");
     CheckEqual(session.Close(10000), 0, "exit code");
@@ -347,8 +346,8 @@ void ScenarioFlash(const Context& ctx)
             if (session.FindDialog("KT3916Flash") != nullptr)
                 return true;
             int nPosition = ProgressPosition(hProgress);
-            Check(nPosition >= nLastPosition, "the progress went back from " + std::to_string(nLastPosition) +
-                                                  " to " + std::to_string(nPosition) + " while verifying");
+            Check(nPosition >= nLastPosition, "the progress went back from " + std::to_string(nLastPosition) + " to " +
+                                                  std::to_string(nPosition) + " while verifying");
             nLastPosition = nPosition;
             nHighestPosition = std::max(nHighestPosition, nPosition);
             return false;
@@ -391,8 +390,8 @@ void ScenarioFlash(const Context& ctx)
         CheckEqual(blocks[i]->strResult, "good", strWhere + " result");
         CheckEqual(blocks[i]->CdbByte(3), i + 1 == blocks.size() ? 1 : 0, strWhere + " final flag");
     }
-    CheckEqual(Hex4(static_cast<unsigned>(blocks.back()->CdbByte(6) << 8 | blocks.back()->CdbByte(7))),
-               Hex4(nChecksum), "checksum in the final block");
+    CheckEqual(Hex4(static_cast<unsigned>(blocks.back()->CdbByte(6) << 8 | blocks.back()->CdbByte(7))), Hex4(nChecksum),
+               "checksum in the final block");
     std::vector<const TranscriptEntry*> polls;
     for (const TranscriptEntry& entry : entries) {
         if (&entry > blocks.back() && entry.Opcode() == 0x12)

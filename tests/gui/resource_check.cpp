@@ -88,7 +88,7 @@ struct DialogTemplate {
 
 // The form template, control by control in template order.
 const DialogItem kFormItems[] = {
-    {0x50010001, 1, "Button", "Flash", 147, 86, 25, 14},  // visible, tab stop, default push button
+    {0x50010001, 1, "Button", "Flash", 147, 86, 25, 14},                  // visible, tab stop, default push button
     {0x50800000, 1000, "msctls_progress32", "Progress1", 2, 93, 140, 7},  // visible, border
     // not visible, disabled, border, tab stop, read-only, scrolls horizontally
     {0x48810880, 1003, "Edit", "", 2, 75, 166, 12},
@@ -241,8 +241,8 @@ void CheckStringTable(HMODULE hModule)
     std::map<unsigned, std::string> actual;
     for (unsigned nBlock = 1; nBlock <= 0x1000; ++nBlock) {
         DWORD nSize = 0;
-        auto* p = static_cast<const WORD*>(LoadTemplateResource(hModule, MAKEINTRESOURCEW(6) /* RT_STRING */,
-                                                                static_cast<WORD>(nBlock), &nSize));
+        auto* p = static_cast<const WORD*>(
+            LoadTemplateResource(hModule, MAKEINTRESOURCEW(6) /* RT_STRING */, static_cast<WORD>(nBlock), &nSize));
         if (p == nullptr)
             continue;
         for (unsigned i = 0; i < 16; ++i) {
@@ -294,8 +294,8 @@ void CheckMenuAndAccelerators(HMODULE hModule)
 void CheckIcon(HMODULE hModule)
 {
     DWORD nSize = 0;
-    auto* pGroup = static_cast<const BYTE*>(LoadTemplateResource(hModule, MAKEINTRESOURCEW(14) /* RT_GROUP_ICON */,
-                                                                 128, &nSize));
+    auto* pGroup =
+        static_cast<const BYTE*>(LoadTemplateResource(hModule, MAKEINTRESOURCEW(14) /* RT_GROUP_ICON */, 128, &nSize));
     Check(pGroup != nullptr && nSize >= 6 + 14, "icon 128 missing");
     WORD nImages = *reinterpret_cast<const WORD*>(pGroup + 4);
     CheckEqual(nImages, 1, "images in icon 128");
@@ -342,9 +342,10 @@ void CheckVersion(const std::string& strExe)
     CheckEqual(pFixed->dwFileType, VFT_APP, "version file type");
 
     WORD* pTranslation = nullptr;
-    Check(VerQueryValueA(info.data(), "\\VarFileInfo\\Translation", reinterpret_cast<void**>(&pTranslation),
-                         &nLength) && nLength >= 4,
-          "version record without translation");
+    Check(
+        VerQueryValueA(info.data(), "\\VarFileInfo\\Translation", reinterpret_cast<void**>(&pTranslation), &nLength) &&
+            nLength >= 4,
+        "version record without translation");
     CheckEqual(pTranslation[0], 0x0404, "version language");
     CheckEqual(pTranslation[1], 1200, "version code page");
 
@@ -363,7 +364,8 @@ void CheckVersion(const std::string& strExe)
 void CheckManifest(HMODULE hModule)
 {
     DWORD nSize = 0;
-    auto* pText = static_cast<const char*>(LoadTemplateResource(hModule, MAKEINTRESOURCEW(24) /* RT_MANIFEST */, 1, &nSize));
+    auto* pText =
+        static_cast<const char*>(LoadTemplateResource(hModule, MAKEINTRESOURCEW(24) /* RT_MANIFEST */, 1, &nSize));
     Check(pText != nullptr, "manifest 1 missing");
     std::string strManifest(pText, nSize);
     for (const char* pszPart :

@@ -20,35 +20,45 @@
 // otherwise.
 class CFakeKernel final : public ILinuxKernel {
 public:
-    int Open(const char* path, int flags) override {
+    int Open(const char* path, int flags) override
+    {
         opened.push_back(path);
         openFlags.push_back(flags);
         auto it = openErrors.find(path);
-        if (it != openErrors.end()) return -it->second;
-        if (exclusiveFds.count(path) != 0 || ((flags & O_EXCL) && openCounts[path] > 0)) return -EBUSY;
+        if (it != openErrors.end())
+            return -it->second;
+        if (exclusiveFds.count(path) != 0 || ((flags & O_EXCL) && openCounts[path] > 0))
+            return -EBUSY;
         const int fd = nextFd++;
         fdPaths[fd] = path;
         ++openCounts[path];
-        if (flags & O_EXCL) exclusiveFds[path] = fd;
+        if (flags & O_EXCL)
+            exclusiveFds[path] = fd;
         return fd;
     }
-    void Close(int fd) override {
+    void Close(int fd) override
+    {
         closed.push_back(fd);
         const std::string& path = fdPaths.at(fd);
         --openCounts[path];
-        if (exclusiveFds.count(path) != 0 && exclusiveFds[path] == fd) exclusiveFds.erase(path);
+        if (exclusiveFds.count(path) != 0 && exclusiveFds[path] == fd)
+            exclusiveFds.erase(path);
     }
-    int SgSubmit(int fd, sg_io_hdr_t& header) override {
+    int SgSubmit(int fd, sg_io_hdr_t& header) override
+    {
         lastFd = fd;
-        if (submitError) return -submitError;
+        if (submitError)
+            return -submitError;
         ++submits;
         interruptsLeft = interruptsPerCommand;
         const int rc = onSgIo ? onSgIo(fd, header) : 0;
-        if (rc < 0) return rc;
+        if (rc < 0)
+            return rc;
         answers[fd] = header;
         return 0;
     }
-    int SgReceive(int fd, sg_io_hdr_t& header, int waitMs) override {
+    int SgReceive(int fd, sg_io_hdr_t& header, int waitMs) override
+    {
         ++receives;
         receiveWaits.push_back(waitMs);
         if (!receiveErrors.empty()) {
@@ -61,16 +71,19 @@ public:
             return -EINTR;
         }
         auto it = answers.find(fd);
-        if (it == answers.end() || it->second.pack_id != header.pack_id) return -EIO;
+        if (it == answers.end() || it->second.pack_id != header.pack_id)
+            return -EIO;
         header = it->second;
         answers.erase(it);
         return 0;
     }
-    int SgScsiId(int fd, sg_scsi_id& id) override {
+    int SgScsiId(int fd, sg_scsi_id& id) override
+    {
         const std::string& path = fdPaths.at(fd);
         auto it = scsiIds.find(path);
         const std::string hctl = it != scsiIds.end() ? it->second : SysfsHctl(path);
-        if (hctl.empty()) return -ENOTTY;
+        if (hctl.empty())
+            return -ENOTTY;
         id = {};
         if (std::sscanf(hctl.c_str(), "%d:%d:%d:%d", &id.host_no, &id.channel, &id.scsi_id, &id.lun) != 4) {
             return -EINVAL;
@@ -84,8 +97,8 @@ public:
     std::vector<int> openFlags;
     std::vector<int> closed;
     std::map<int, std::string> fdPaths;
-    std::map<std::string, int> openCounts;    // path -> descriptors open on it
-    std::map<std::string, int> exclusiveFds;  // path -> the descriptor that has it alone
+    std::map<std::string, int> openCounts;         // path -> descriptors open on it
+    std::map<std::string, int> exclusiveFds;       // path -> the descriptor that has it alone
     std::function<int(int, sg_io_hdr_t&)> onSgIo;  // the device runs the command: 0, or -errno
     int submitError = 0;                           // errno of the write that queues a command
     std::vector<int> receiveErrors;                // errno of the next receives, in turn
@@ -102,7 +115,8 @@ public:
 
 private:
     // The H:C:T:L folder of the fake sysfs whose device has the node.
-    static std::string SysfsHctl(const std::string& path) {
+    static std::string SysfsHctl(const std::string& path)
+    {
         namespace fs = std::filesystem;
         const fs::path node(path);
         const std::string name = node.filename().string();

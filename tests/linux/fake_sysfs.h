@@ -11,14 +11,16 @@
 // and /sys/class/scsi_device/H:C:T:L/device pointing at it.
 class CFakeSysfs {
 public:
-    CFakeSysfs() {
+    CFakeSysfs()
+    {
         char pattern[] = "/tmp/kt-sysfs-XXXXXX";
         const char* made = mkdtemp(pattern);
         m_root = made ? made : "/tmp/kt-sysfs-failed";
         std::filesystem::create_directories(Sys() + "/class/scsi_device");
         std::filesystem::create_directories(Dev());
     }
-    ~CFakeSysfs() {
+    ~CFakeSysfs()
+    {
         std::error_code ec;
         std::filesystem::remove_all(m_root, ec);
     }
@@ -40,7 +42,8 @@ public:
         bool viaClass = true;        // listed under class/scsi_device
     };
 
-    void Add(const Device& d) {
+    void Add(const Device& d)
+    {
         namespace fs = std::filesystem;
         const std::string dir = Sys() + "/devices/pci0000:00/host0/target/" + d.hctl;
         fs::create_directories(dir);
@@ -57,26 +60,31 @@ public:
         fs::create_directories(Sys() + "/bus/scsi/devices");
         fs::create_directory_symlink(dir, Sys() + "/bus/scsi/devices/" + d.hctl);
         for (const std::string& node : {d.block, d.generic}) {
-            if (!node.empty()) Write(Dev() + "/" + node, "");
+            if (!node.empty())
+                Write(Dev() + "/" + node, "");
         }
     }
 
     // The device is gone: the kernel drops its folders.
-    void Remove(const std::string& hctl) {
+    void Remove(const std::string& hctl)
+    {
         std::filesystem::remove_all(Sys() + "/class/scsi_device/" + hctl);
         std::filesystem::remove(Sys() + "/bus/scsi/devices/" + hctl);
     }
 
     void RemoveClassFolder() { std::filesystem::remove_all(Sys() + "/class"); }
 
-    static void Write(const std::string& path, const std::string& text) {
+    static void Write(const std::string& path, const std::string& text)
+    {
         std::ofstream out(path);
         out << text;
     }
 
 private:
-    static void AddNode(const std::string& dir, const std::string& kind, const std::string& node, bool oldStyle) {
-        if (node.empty()) return;
+    static void AddNode(const std::string& dir, const std::string& kind, const std::string& node, bool oldStyle)
+    {
+        if (node.empty())
+            return;
         namespace fs = std::filesystem;
         fs::create_directories(dir + "/../../" + kind + "/" + node);
         if (oldStyle) {

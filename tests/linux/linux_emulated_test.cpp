@@ -23,7 +23,8 @@ namespace {
 // into the statuses and sense the sg driver reports.
 class CEmulatedSgBench {
 public:
-    CEmulatedSgBench(const std::string& scenarioText, int devices) {
+    CEmulatedSgBench(const std::string& scenarioText, int devices)
+    {
         std::string error;
         EXPECT_TRUE(ParseScenario(scenarioText, m_scenario, error)) << error;
         for (int i = 0; i < devices; ++i) {
@@ -50,16 +51,18 @@ public:
     std::vector<bool> alone;           // and whether it came through the node's exclusive open
 
 private:
-    int Execute(int fd, sg_io_hdr_t& h) {
+    int Execute(int fd, sg_io_hdr_t& h)
+    {
         headers.push_back(h);
         opcodes.push_back(h.cmdp ? h.cmdp[0] : 0);
         const std::string node = kernel.fdPaths.at(fd);
         nodes.push_back(node);
         alone.push_back(kernel.exclusiveFds.count(node) != 0 && kernel.exclusiveFds.at(node) == fd);
-        if (h.interface_id != 'S' || h.cmd_len != 12 || !h.cmdp || !h.sbp) return -EINVAL;
+        if (h.interface_id != 'S' || h.cmd_len != 12 || !h.cmdp || !h.sbp)
+            return -EINVAL;
         const bool dataIn = h.dxfer_direction == SG_DXFER_FROM_DEV;
-        const ScsiOutcome outcome = m_devices.at(node)->Execute(h.cmdp, dataIn, static_cast<uint8_t*>(h.dxferp),
-                                                                h.dxfer_len);
+        const ScsiOutcome outcome =
+            m_devices.at(node)->Execute(h.cmdp, dataIn, static_cast<uint8_t*>(h.dxferp), h.dxfer_len);
         h.status = 0;
         h.host_status = 0;
         h.driver_status = 0;
@@ -82,7 +85,8 @@ private:
 
 }  // namespace
 
-TEST(LinuxEmulated, TheWholeToolFlashesThroughSgIo) {
+TEST(LinuxEmulated, TheWholeToolFlashesThroughSgIo)
+{
     CEmulatedSgBench bench("", 2);
     const auto bytes = PatternImage(524288, 21);
     TempImage image(bytes);
@@ -118,7 +122,8 @@ TEST(LinuxEmulated, TheWholeToolFlashesThroughSgIo) {
 
 // A stop signal or a tracer ends the wait for each answer; every block still
 // reaches the device once.
-TEST(LinuxEmulated, InterruptedWaitsSendEachBlockOnce) {
+TEST(LinuxEmulated, InterruptedWaitsSendEachBlockOnce)
+{
     CEmulatedSgBench bench("", 1);
     bench.kernel.interruptsPerCommand = 2;
     const auto bytes = PatternImage(524288, 26);
@@ -130,7 +135,8 @@ TEST(LinuxEmulated, InterruptedWaitsSendEachBlockOnce) {
     EXPECT_EQ(bench.kernel.receives, 3 * bench.kernel.submits) << "every wait was interrupted twice";
 }
 
-TEST(LinuxEmulated, DeviceStatusesComeBackAsTheTransportExpects) {
+TEST(LinuxEmulated, DeviceStatusesComeBackAsTheTransportExpects)
+{
     struct Case {
         const char* scenario;
         int exit;
@@ -158,7 +164,8 @@ TEST(LinuxEmulated, DeviceStatusesComeBackAsTheTransportExpects) {
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(device.GetDataBuffer()) + 8, 5), "KTDEV");
 }
 
-TEST(LinuxEmulated, ListShowsNodesAndWhyADriveCouldNotBeOpened) {
+TEST(LinuxEmulated, ListShowsNodesAndWhyADriveCouldNotBeOpened)
+{
     CEmulatedSgBench bench("", 2);
     bench.kernel.openErrors[bench.tree.Dev() + "/sg2"] = EACCES;
     bench.kernel.group = "cdrom";
@@ -180,7 +187,8 @@ TEST(LinuxEmulated, ListShowsNodesAndWhyADriveCouldNotBeOpened) {
     EXPECT_EQ(bench.Device(1).BlockWrites(), 0u);
 }
 
-TEST(LinuxEmulated, AFlashSendsThroughItsExclusiveOpenAndListOpensShared) {
+TEST(LinuxEmulated, AFlashSendsThroughItsExclusiveOpenAndListOpensShared)
+{
     CEmulatedSgBench bench("reboot_ms=0", 2);
     const std::string sg2 = bench.tree.Dev() + "/sg2";
     TempImage image(PatternImage(524288, 24));
@@ -197,7 +205,8 @@ TEST(LinuxEmulated, AFlashSendsThroughItsExclusiveOpenAndListOpensShared) {
     }
 }
 
-TEST(LinuxEmulated, ADeviceAnotherProgramHasIsBusyAndGetsNothing) {
+TEST(LinuxEmulated, ADeviceAnotherProgramHasIsBusyAndGetsNothing)
+{
     struct Case {
         int devices;
         int otherFlags;  // how the other program has the last device's node open

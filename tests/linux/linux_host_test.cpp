@@ -13,7 +13,8 @@
 
 namespace {
 
-std::vector<std::string> Summary(const std::vector<LinuxDrive>& drives) {
+std::vector<std::string> Summary(const std::vector<LinuxDrive>& drives)
+{
     std::vector<std::string> out;
     for (const LinuxDrive& d : drives) {
         out.push_back(std::string(d.chLetter ? 1 : 0, d.chLetter) + "|" + d.strHctl + "|" + d.strBlockNode + "|" +
@@ -26,7 +27,8 @@ class LinuxHostTest : public ::testing::Test {
 protected:
     CLinuxHost MakeHost() { return CLinuxHost(LinuxHostConfig{tree.Sys(), tree.Dev(), &kernel}); }
 
-    void AddTwoDrivesAndADisk() {
+    void AddTwoDrivesAndADisk()
+    {
         tree.Add({.hctl = "0:0:0:0", .type = 0, .block = "sda", .generic = "sg0"});
         tree.Add({.hctl = "2:0:0:0", .type = 5, .block = "sr1", .generic = "sg2"});
         tree.Add({.hctl = "1:0:0:0", .type = 5, .block = "sr0", .generic = "sg1"});
@@ -38,7 +40,8 @@ protected:
 
 }  // namespace
 
-TEST_F(LinuxHostTest, ScanKeepsCdromsOnlyInBlockNodeOrder) {
+TEST_F(LinuxHostTest, ScanKeepsCdromsOnlyInBlockNodeOrder)
+{
     struct Case {
         const char* name;
         std::vector<CFakeSysfs::Device> devices;
@@ -77,13 +80,16 @@ TEST_F(LinuxHostTest, ScanKeepsCdromsOnlyInBlockNodeOrder) {
     };
     for (const Case& c : cases) {
         CFakeSysfs fresh;
-        for (const auto& d : c.devices) fresh.Add(d);
-        if (c.withoutClassFolder) fresh.RemoveClassFolder();
+        for (const auto& d : c.devices)
+            fresh.Add(d);
+        if (c.withoutClassFolder)
+            fresh.RemoveClassFolder();
         EXPECT_EQ(Summary(ScanSysfsCdroms(fresh.Sys())), c.expected) << c.name;
     }
 }
 
-TEST_F(LinuxHostTest, ScanReadsIdentityTrimmedAndToleratesNoSysfs) {
+TEST_F(LinuxHostTest, ScanReadsIdentityTrimmedAndToleratesNoSysfs)
+{
     tree.Add({.hctl = "1:0:0:0", .block = "sr0", .generic = "sg1", .vendor = "KTDEV   ", .rev = "1.00"});
     const auto drives = ScanSysfsCdroms(tree.Sys());
     ASSERT_EQ(drives.size(), 1u);
@@ -93,7 +99,8 @@ TEST_F(LinuxHostTest, ScanReadsIdentityTrimmedAndToleratesNoSysfs) {
     EXPECT_TRUE(ScanSysfsCdroms(tree.Sys() + "/does-not-exist").empty());
 }
 
-TEST_F(LinuxHostTest, DriveRootsFollowWin32BufferRules) {
+TEST_F(LinuxHostTest, DriveRootsFollowWin32BufferRules)
+{
     AddTwoDrivesAndADisk();
     CLinuxHost host = MakeHost();
 
@@ -113,7 +120,8 @@ TEST_F(LinuxHostTest, DriveRootsFollowWin32BufferRules) {
     EXPECT_EQ(drives[1].strGenericNode, "sg2");
 }
 
-TEST_F(LinuxHostTest, ADriveKeepsItsLetterWhileOthersComeAndGo) {
+TEST_F(LinuxHostTest, ADriveKeepsItsLetterWhileOthersComeAndGo)
+{
     AddTwoDrivesAndADisk();  // sr0 is D:, sr1 is E:
     CLinuxHost host = MakeHost();
     EXPECT_EQ(Summary(host.Drives()), (std::vector<std::string>{"D|1:0:0:0|sr0|sg1", "E|2:0:0:0|sr1|sg2"}));
@@ -132,8 +140,7 @@ TEST_F(LinuxHostTest, ADriveKeepsItsLetterWhileOthersComeAndGo) {
 
     tree.Add({.hctl = "3:0:0:0", .type = 5, .block = "sr0", .generic = "sg3"});
     tree.Add({.hctl = "4:0:0:0", .type = 5, .block = "sr2", .generic = "sg4"});
-    EXPECT_EQ(rescanned(),
-              (std::vector<std::string>{"D|3:0:0:0|sr0|sg3", "E|2:0:0:0|sr1|sg2", "F|4:0:0:0|sr2|sg4"}))
+    EXPECT_EQ(rescanned(), (std::vector<std::string>{"D|3:0:0:0|sr0|sg3", "E|2:0:0:0|sr1|sg2", "F|4:0:0:0|sr2|sg4"}))
         << "newcomers take the lowest free letters";
 
     char buffer[32];
@@ -143,30 +150,40 @@ TEST_F(LinuxHostTest, ADriveKeepsItsLetterWhileOthersComeAndGo) {
     EXPECT_EQ(kernel.opened.back(), tree.Dev() + "/sg2");
 }
 
-TEST_F(LinuxHostTest, NoDrivesGivesAnEmptyList) {
+TEST_F(LinuxHostTest, NoDrivesGivesAnEmptyList)
+{
     CLinuxHost host = MakeHost();
     char buffer[4] = {'#', '#', '#', '#'};
     EXPECT_EQ(host.GetLogicalDriveRoots(sizeof buffer, buffer), 0u);
     EXPECT_EQ(buffer[0], '\0');
 }
 
-TEST_F(LinuxHostTest, DriveKindIsCdromOnlyForPresentRoots) {
+TEST_F(LinuxHostTest, DriveKindIsCdromOnlyForPresentRoots)
+{
     AddTwoDrivesAndADisk();
     CLinuxHost host = MakeHost();
     const struct {
         const char* root;
         uint32_t kind;
     } cases[] = {
-        {"D:\\", kDriveTypeCdrom}, {"d:\\", kDriveTypeCdrom}, {"E:", kDriveTypeCdrom},
-        {"e:", kDriveTypeCdrom},   {"F:\\", 1},               {"C:\\", 1},
-        {"D", 1},                  {"D:\\x", 1},              {"", 1},
+        {"D:\\", kDriveTypeCdrom},
+        {"d:\\", kDriveTypeCdrom},
+        {"E:", kDriveTypeCdrom},
+        {"e:", kDriveTypeCdrom},
+        {"F:\\", 1},
+        {"C:\\", 1},
+        {"D", 1},
+        {"D:\\x", 1},
+        {"", 1},
         {"\\\\.\\D:", 1},
     };
-    for (const auto& c : cases) EXPECT_EQ(host.GetDriveKind(c.root), c.kind) << c.root;
+    for (const auto& c : cases)
+        EXPECT_EQ(host.GetDriveKind(c.root), c.kind) << c.root;
     EXPECT_EQ(host.GetDriveKind(nullptr), 1u);
 }
 
-TEST_F(LinuxHostTest, OpensTheGenericNodeReadWriteNonBlocking) {
+TEST_F(LinuxHostTest, OpensTheGenericNodeReadWriteNonBlocking)
+{
     AddTwoDrivesAndADisk();
     CLinuxHost host = MakeHost();
     const HostHandle d = host.OpenDevice("\\\\.\\D:");
@@ -185,7 +202,8 @@ TEST_F(LinuxHostTest, OpensTheGenericNodeReadWriteNonBlocking) {
     EXPECT_EQ(kernel.closed, std::vector<int>{static_cast<int>(e)});
 }
 
-TEST_F(LinuxHostTest, RefusesWhatIsNotADrivePath) {
+TEST_F(LinuxHostTest, RefusesWhatIsNotADrivePath)
+{
     AddTwoDrivesAndADisk();
     CLinuxHost host = MakeHost();
     for (const char* path : {"\\\\.\\F:", "\\\\.\\C:", "/dev/sg1", "\\\\.\\D:\\", "D:", "\\\\.\\PhysicalDrive0"}) {
@@ -195,11 +213,11 @@ TEST_F(LinuxHostTest, RefusesWhatIsNotADrivePath) {
     EXPECT_TRUE(kernel.opened.empty());
 }
 
-TEST_F(LinuxHostTest, OpenFailureNamesTheNodeAndTheWayIn) {
+TEST_F(LinuxHostTest, OpenFailureNamesTheNodeAndTheWayIn)
+{
     AddTwoDrivesAndADisk();
     tree.Add({.hctl = "5:0:0:0", .block = "sr2", .generic = ""});  // no sg node
-    tree.Add({.hctl = "6:0:0:0", .block = "sr3", .generic = "sg3", .vendor = "OTHERCO ",
-              .model = "DVD-ROM-X       "});
+    tree.Add({.hctl = "6:0:0:0", .block = "sr3", .generic = "sg3", .vendor = "OTHERCO ", .model = "DVD-ROM-X       "});
     CLinuxHost host = MakeHost();
     host.Drives();
     const std::string sg1 = tree.Dev() + "/sg1";
@@ -225,8 +243,10 @@ TEST_F(LinuxHostTest, OpenFailureNamesTheNodeAndTheWayIn) {
              "root; the kt3916flash package's udev rule (60-kt3916flash.rules) gives that group read-write access "
              "to KT3916 devices"},
         {"\\\\.\\D:", EPERM, "root",
-         "cannot open " + sg1 + " read-write: Operation not permitted; run as root or give your user read-write "
-                                "access to " + sg1 + install},
+         "cannot open " + sg1 +
+             " read-write: Operation not permitted; run as root or give your user read-write "
+             "access to " +
+             sg1 + install},
         // The package's rule covers no other identity: the message offers a
         // rule for this drive's own instead.
         {"\\\\.\\G:", EACCES, "cdrom",
@@ -235,10 +255,11 @@ TEST_F(LinuxHostTest, OpenFailureNamesTheNodeAndTheWayIn) {
              "root; if this is a KT3916, 'kt3916flash-cli udev-rule --device G:' (as root) prints a udev rule that "
              "gives the 'plugdev' group access to it"},
         {"\\\\.\\E:", ENOENT, "",
-         "cannot open " + sg2 + " read-write: No such file or directory; check that the device is still attached "
-                                "and that the sg module is loaded (modprobe sg)"},
-        {"\\\\.\\E:", EBUSY, "", "cannot open " + sg2 +
-                                     " read-write: Device or resource busy; another program holds it open exclusively"},
+         "cannot open " + sg2 +
+             " read-write: No such file or directory; check that the device is still attached "
+             "and that the sg module is loaded (modprobe sg)"},
+        {"\\\\.\\E:", EBUSY, "",
+         "cannot open " + sg2 + " read-write: Device or resource busy; another program holds it open exclusively"},
         {"\\\\.\\F:", 0, "",
          "drive F: (5:0:0:0, " + tree.Dev() + "/sr2) has no SCSI generic node; load the sg module (modprobe sg)"},
     };
@@ -259,7 +280,8 @@ TEST_F(LinuxHostTest, OpenFailureNamesTheNodeAndTheWayIn) {
     EXPECT_EQ(host.OpenErrorText('D'), "") << "a later success clears the drive's error";
 }
 
-TEST_F(LinuxHostTest, MapsNodePathsToLetters) {
+TEST_F(LinuxHostTest, MapsNodePathsToLetters)
+{
     AddTwoDrivesAndADisk();
     std::filesystem::create_symlink(tree.Dev() + "/sr1", tree.Dev() + "/cdrom");
     CLinuxHost host = MakeHost();
@@ -271,7 +293,8 @@ TEST_F(LinuxHostTest, MapsNodePathsToLetters) {
     EXPECT_EQ(host.LetterForNode(tree.Dev() + "/nothing"), 0);
 }
 
-TEST_F(LinuxHostTest, PlatformIsNtWithANanosecondCounterAndNoAspi) {
+TEST_F(LinuxHostTest, PlatformIsNtWithANanosecondCounterAndNoAspi)
+{
     CLinuxHost host = MakeHost();
     uint32_t platform = 0;
     EXPECT_TRUE(host.GetVersionPlatformId(platform));
@@ -283,7 +306,8 @@ TEST_F(LinuxHostTest, PlatformIsNtWithANanosecondCounterAndNoAspi) {
 }
 
 // The request as CScsiDevice's BuildCommand leaves it.
-static PassThroughRequest MakeRequest(uint8_t dataIn, uint32_t length, uint32_t timeout, void* buffer) {
+static PassThroughRequest MakeRequest(uint8_t dataIn, uint32_t length, uint32_t timeout, void* buffer)
+{
     PassThroughRequest r{};
     r.sptd.Length = sizeof(ScsiPassThroughDirect);
     r.sptd.CdbLength = 12;
@@ -296,7 +320,8 @@ static PassThroughRequest MakeRequest(uint8_t dataIn, uint32_t length, uint32_t 
     return r;
 }
 
-TEST(SgTranslation, BuildsTheHeaderFromTheRequest) {
+TEST(SgTranslation, BuildsTheHeaderFromTheRequest)
+{
     uint8_t data[64];
     uint8_t sense[32];
     struct Case {
@@ -336,7 +361,8 @@ TEST(SgTranslation, BuildsTheHeaderFromTheRequest) {
     }
 }
 
-TEST(SgTranslation, RefusesRequestsItCannotCarryFaithfully) {
+TEST(SgTranslation, RefusesRequestsItCannotCarryFaithfully)
+{
     uint8_t data[8];
     uint8_t sense[32];
     struct Case {
@@ -359,7 +385,8 @@ TEST(SgTranslation, RefusesRequestsItCannotCarryFaithfully) {
     }
 }
 
-TEST(SgTranslation, StatusesDecideTheCallAndSenseComesBack) {
+TEST(SgTranslation, StatusesDecideTheCallAndSenseComesBack)
+{
     struct Case {
         const char* name;
         uint8_t status;
@@ -398,9 +425,11 @@ TEST(SgTranslation, StatusesDecideTheCallAndSenseComesBack) {
     }
 }
 
-TEST(SgTranslation, SenseStaysInsideTheSenseArea) {
+TEST(SgTranslation, SenseStaysInsideTheSenseArea)
+{
     uint8_t sense[32];
-    for (int i = 0; i < 32; ++i) sense[i] = static_cast<uint8_t>(0xA0 + i);
+    for (int i = 0; i < 32; ++i)
+        sense[i] = static_cast<uint8_t>(0xA0 + i);
     struct Case {
         const char* name;
         uint8_t senseInfoLength;
@@ -429,7 +458,8 @@ TEST(SgTranslation, SenseStaysInsideTheSenseArea) {
         const auto* after = reinterpret_cast<const uint8_t*>(&r);
         const auto* old = reinterpret_cast<const uint8_t*>(&before);
         for (size_t i = 0; i < sizeof r; ++i) {
-            if (i == offsetof(ScsiPassThroughDirect, ScsiStatus)) continue;
+            if (i == offsetof(ScsiPassThroughDirect, ScsiStatus))
+                continue;
             const bool inCopy = c.expectedAt != SIZE_MAX && i >= c.expectedAt && i < c.expectedAt + c.expectedCount;
             const uint8_t want = inCopy ? sense[i - c.expectedAt] : old[i];
             ASSERT_EQ(after[i], want) << c.name << " at byte " << i;
@@ -437,7 +467,8 @@ TEST(SgTranslation, SenseStaysInsideTheSenseArea) {
     }
 }
 
-TEST(SgTranslation, ShortTransferShortensTheLength) {
+TEST(SgTranslation, ShortTransferShortensTheLength)
+{
     PassThroughRequest r = MakeRequest(kDataIn, 96, 30, nullptr);
     sg_io_hdr_t h{};
     h.resid = 60;
@@ -450,17 +481,16 @@ TEST(SgTranslation, ShortTransferShortensTheLength) {
 
 // A block write that GOOD status calls done while its residual count shows
 // bytes that never reached the device is a failure, not a block sent.
-TEST(SgTranslation, ShortWriteFailsTheCall) {
+TEST(SgTranslation, ShortWriteFailsTheCall)
+{
     struct Case {
         const char* name;
         uint8_t direction;
         int resid;
         bool callOk;
     } cases[] = {
-        {"write, every byte moved", kDataOut, 0, true},
-        {"write, one byte short", kDataOut, 1, false},
-        {"write, nothing moved", kDataOut, 61440, false},
-        {"write, nonsense residual", kDataOut, 70000, false},
+        {"write, every byte moved", kDataOut, 0, true},   {"write, one byte short", kDataOut, 1, false},
+        {"write, nothing moved", kDataOut, 61440, false}, {"write, nonsense residual", kDataOut, 70000, false},
         {"read, short answer", kDataIn, 24, true},
     };
     for (const Case& c : cases) {
@@ -472,7 +502,8 @@ TEST(SgTranslation, ShortWriteFailsTheCall) {
     }
 }
 
-TEST_F(LinuxHostTest, SendPassThroughCarriesTheRequestOverSgIo) {
+TEST_F(LinuxHostTest, SendPassThroughCarriesTheRequestOverSgIo)
+{
     AddTwoDrivesAndADisk();
     CLinuxHost host = MakeHost();
     const HostHandle e = host.OpenDevice("\\\\.\\E:");
@@ -483,7 +514,8 @@ TEST_F(LinuxHostTest, SendPassThroughCarriesTheRequestOverSgIo) {
     r.sptd.Cdb[0] = 0x12;
     r.sptd.Cdb[4] = 36;
     kernel.onSgIo = [](int, sg_io_hdr_t& h) {
-        if (h.cmdp[0] != 0x12 || h.dxfer_direction != SG_DXFER_FROM_DEV) return -EINVAL;
+        if (h.cmdp[0] != 0x12 || h.dxfer_direction != SG_DXFER_FROM_DEV)
+            return -EINVAL;
         static_cast<uint8_t*>(h.dxferp)[0] = 0x05;
         return 0;
     };

@@ -76,13 +76,10 @@ struct LeftoverCase {
 const LeftoverCase kLeftovers[] = {
     // The family other tools generate their loopback WWNs in; 0xabcdef is no running process.
     {"another program's ramdisk", "naa.5001405abcdef012", "rd_mcp_1/disk0", 0, false},
-    {"another program's ramdisk with a lock of our family",
-     "naa.500140500004d000", "rd_mcp_1/disk0", 1, false},
+    {"another program's ramdisk with a lock of our family", "naa.500140500004d000", "rd_mcp_1/disk0", 1, false},
     {"a dead server's device", "naa.500140500004d000", "user_3916/kt3916_77_0", 1, true},
-    {"a live server, whatever its process is called", "naa.500140500004d000", "user_3916/kt3916_77_0", 2,
-     false},
-    {"a server of another run directory or namespace", "naa.500140500004d000", "user_3916/kt3916_77_0", 0,
-     false},
+    {"a live server, whatever its process is called", "naa.500140500004d000", "user_3916/kt3916_77_0", 2, false},
+    {"a server of another run directory or namespace", "naa.500140500004d000", "user_3916/kt3916_77_0", 0, false},
     {"our backstore name in another HBA", "naa.500140500004d000", "user_9/kt3916_77_0", 1, false},
     {"an earlier server of our own id", "naa.5001405000064000", "user_3916/kt3916_100_0", 0, true},
 };

@@ -93,7 +93,8 @@ TEST(SameFile, TranscriptThatIsTheImageIsRefused)
     const std::string hard = image.Path() + ".hard";
     std::filesystem::create_hard_link(image.Path(), hard);
     for (const std::string& transcript : {image.Path(), hard}) {
-        const auto run = cli_test::RunTool({"--emulate=reboot_ms=0", "--transcript", transcript, "flash", image.Path()});
+        const auto run =
+            cli_test::RunTool({"--emulate=reboot_ms=0", "--transcript", transcript, "flash", image.Path()});
         EXPECT_EQ(run.exit, kExitUsage) << transcript;
         EXPECT_NE(run.err.find("the transcript file is the image itself: " + transcript + "; nothing was sent"),
                   std::string::npos)

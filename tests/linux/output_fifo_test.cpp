@@ -15,7 +15,8 @@ namespace {
 // An output FIFO is taken only when something reads it: without a reader a
 // plain open would wait for one forever, out of reach of Ctrl-C. A regression
 // hangs this test, which the suite's timeout reports.
-TEST(OutputFifo, TakenOnlyWithAReader) {
+TEST(OutputFifo, TakenOnlyWithAReader)
+{
     const std::string fifo = TempImage(std::vector<uint8_t>{}).Path() + ".out.fifo";
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     for (const char* option : {"--log", "--transcript"}) {
@@ -24,10 +25,12 @@ TEST(OutputFifo, TakenOnlyWithAReader) {
             const auto run = cli_test::RunTool({"--emulate=devices=2", option, fifo, "list"});
             std::string read(65536, '\0');
             const ssize_t got = fd >= 0 ? ::read(fd, read.data(), read.size()) : 0;
-            if (fd >= 0) close(fd);
+            if (fd >= 0)
+                close(fd);
             if (reader) {
                 EXPECT_EQ(run.exit, kExitSuccess) << option << "\n" << run.err;
-                EXPECT_EQ(cli_test::Lines(read.substr(0, got > 0 ? got : 0)).size(), 2u) << option << ": one per INQUIRY";
+                EXPECT_EQ(cli_test::Lines(read.substr(0, got > 0 ? got : 0)).size(), 2u)
+                    << option << ": one per INQUIRY";
             } else {
                 EXPECT_EQ(run.exit, kExitUsage) << option;
                 EXPECT_NE(run.err.find(fifo + ": a FIFO that nobody reads; start its reader first"), std::string::npos)

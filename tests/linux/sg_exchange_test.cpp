@@ -11,7 +11,8 @@
 
 namespace {
 
-PassThroughRequest WriteRequest(uint8_t* data, uint32_t length) {
+PassThroughRequest WriteRequest(uint8_t* data, uint32_t length)
+{
     PassThroughRequest r{};
     r.sptd.Length = sizeof(ScsiPassThroughDirect);
     r.sptd.CdbLength = 12;
@@ -25,11 +26,15 @@ PassThroughRequest WriteRequest(uint8_t* data, uint32_t length) {
     return r;
 }
 
-bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+bool Contains(const std::string& text, const std::string& part)
+{
+    return text.find(part) != std::string::npos;
+}
 
 class SgHostTest : public ::testing::Test {
 protected:
-    SgHostTest() {
+    SgHostTest()
+    {
         tree.Add({.hctl = "1:0:0:0", .type = 5, .block = "sr0", .generic = "sg1"});
         tree.Add({.hctl = "2:0:0:0", .type = 5, .block = "", .generic = "sg2"});
     }
@@ -43,7 +48,8 @@ protected:
 
 // Whatever ends a wait, the command was queued once; what cannot be answered
 // any more leaves the node unusable rather than open to a second command.
-TEST_F(SgHostTest, ACommandIsQueuedOnceWhateverEndsTheWait) {
+TEST_F(SgHostTest, ACommandIsQueuedOnceWhateverEndsTheWait)
+{
     struct Case {
         const char* name;
         int submitError;
@@ -96,7 +102,8 @@ TEST_F(SgHostTest, ACommandIsQueuedOnceWhateverEndsTheWait) {
 }
 
 // An sg number freed by an unplug can go to the next device plugged in.
-TEST_F(SgHostTest, ANodeNowOfAnotherDeviceIsRefused) {
+TEST_F(SgHostTest, ANodeNowOfAnotherDeviceIsRefused)
+{
     struct Case {
         const char* name;
         bool exclusive;
@@ -115,8 +122,7 @@ TEST_F(SgHostTest, ANodeNowOfAnotherDeviceIsRefused) {
         kernel.scsiIds[sg1] = c.answer;
         CLinuxHost host = MakeHost();
         ExclusiveAccess access = ExclusiveAccess::Held;
-        const HostHandle d =
-            c.exclusive ? host.OpenDeviceExclusive("\\\\.\\D:", access) : host.OpenDevice("\\\\.\\D:");
+        const HostHandle d = c.exclusive ? host.OpenDeviceExclusive("\\\\.\\D:", access) : host.OpenDevice("\\\\.\\D:");
         EXPECT_EQ(d, kInvalidHandle);
         EXPECT_NE(access, ExclusiveAccess::Busy);
         EXPECT_TRUE(Contains(host.OpenErrorText('D'), c.error)) << host.OpenErrorText('D');
@@ -126,7 +132,8 @@ TEST_F(SgHostTest, ANodeNowOfAnotherDeviceIsRefused) {
     }
 }
 
-TEST_F(SgHostTest, AnExclusiveOpenHoldsTheBlockNodeToo) {
+TEST_F(SgHostTest, AnExclusiveOpenHoldsTheBlockNodeToo)
+{
     CLinuxHost host = MakeHost();
     const std::string sr0 = tree.Dev() + "/sr0";
     ExclusiveAccess access = ExclusiveAccess::NotOffered;
@@ -150,7 +157,8 @@ TEST_F(SgHostTest, AnExclusiveOpenHoldsTheBlockNodeToo) {
               (std::vector<std::string>{tree.Dev() + "/sg2", tree.Dev() + "/sg1"}));
 }
 
-TEST_F(SgHostTest, ABlockNodeInUseRefusesTheFlash) {
+TEST_F(SgHostTest, ABlockNodeInUseRefusesTheFlash)
+{
     struct Case {
         const char* name;
         int srError;  // 0: another exclusive opener (a mount) has it

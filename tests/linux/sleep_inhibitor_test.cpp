@@ -8,12 +8,16 @@
 
 namespace {
 
-bool IsOpen(int fd) { return fcntl(fd, F_GETFD) != -1; }
+bool IsOpen(int fd)
+{
+    return fcntl(fd, F_GETFD) != -1;
+}
 
 }  // namespace
 
 // Every lock handed out is given back, however often the form asks.
-TEST(LogindSleepInhibitor, NoLockOutlivesAllowSleep) {
+TEST(LogindSleepInhibitor, NoLockOutlivesAllowSleep)
+{
     struct Case {
         const char* name;
         int keepAwakeCalls;
@@ -31,7 +35,8 @@ TEST(LogindSleepInhibitor, NoLockOutlivesAllowSleep) {
             handedOut.push_back(fd);
             return fd;
         });
-        for (int i = 0; i < c.keepAwakeCalls; ++i) inhibitor->KeepAwake();
+        for (int i = 0; i < c.keepAwakeCalls; ++i)
+            inhibitor->KeepAwake();
         ASSERT_FALSE(handedOut.empty());
         EXPECT_TRUE(IsOpen(handedOut.back())) << "the lock lasts while the flash runs";
         if (c.allowSleep) {
@@ -41,7 +46,8 @@ TEST(LogindSleepInhibitor, NoLockOutlivesAllowSleep) {
         }
         for (int fd : handedOut) {
             EXPECT_FALSE(IsOpen(fd)) << "descriptor " << fd << " still open";
-            if (IsOpen(fd)) close(fd);
+            if (IsOpen(fd))
+                close(fd);
         }
     }
 }

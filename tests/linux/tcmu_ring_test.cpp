@@ -30,8 +30,7 @@ const BadEntryCase kBadEntries[] = {
     {"command shorter than its answer",
      [](CFakeTcmuRing& r, uint32_t e) { r.Entry(e)->hdr.len_op = 16 | tcmu::kOpCmd; }, true},
     {"head outside the ring", [](CFakeTcmuRing& r, uint32_t) { r.Mailbox()->cmd_head = 0x7FFFFFF8; }, true},
-    {"iovec count beyond the entry", [](CFakeTcmuRing& r, uint32_t e) { r.Entry(e)->req.iov_cnt = 0xFFFFFFFF; },
-     false},
+    {"iovec count beyond the entry", [](CFakeTcmuRing& r, uint32_t e) { r.Entry(e)->req.iov_cnt = 0xFFFFFFFF; }, false},
     {"CDB beyond the mapping", [](CFakeTcmuRing& r, uint32_t e) { r.Entry(e)->req.cdb_off = uint64_t{1} << 40; },
      false},
     {"CDB in the data area",
@@ -43,8 +42,8 @@ const BadEntryCase kBadEntries[] = {
      },
      false},
     {"iovec in the mailbox", [](CFakeTcmuRing& r, uint32_t e) { r.Iov(e, 0)->iov_base = nullptr; }, false},
-    {"iovec past the mapping",
-     [](CFakeTcmuRing& r, uint32_t e) { r.Iov(e, 0)->iov_len = CFakeTcmuRing::kSize; }, false},
+    {"iovec past the mapping", [](CFakeTcmuRing& r, uint32_t e) { r.Iov(e, 0)->iov_len = CFakeTcmuRing::kSize; },
+     false},
     {"iovec length wrapping", [](CFakeTcmuRing& r, uint32_t e) { r.Iov(e, 0)->iov_len = SIZE_MAX; }, false},
 };
 

@@ -15,7 +15,8 @@ namespace {
 
 using Fields = std::map<std::string, std::string>;
 
-std::vector<Fields> Events(const std::string& out) {
+std::vector<Fields> Events(const std::string& out)
+{
     std::vector<Fields> events;
     for (const std::string& line : cli_test::Lines(out)) {
         Fields fields;
@@ -25,9 +26,11 @@ std::vector<Fields> Events(const std::string& out) {
     return events;
 }
 
-int Count(const std::vector<Fields>& events, const std::string& kind) {
+int Count(const std::vector<Fields>& events, const std::string& kind)
+{
     int n = 0;
-    for (const Fields& f : events) n += f.at("event") == kind;
+    for (const Fields& f : events)
+        n += f.at("event") == kind;
     return n;
 }
 
@@ -35,14 +38,16 @@ int Count(const std::vector<Fields>& events, const std::string& kind) {
 // ignored, so a write past it fails with EFBIG as on a full disk.
 class CFileSizeLimit {
 public:
-    explicit CFileSizeLimit(rlim_t bytes) {
+    explicit CFileSizeLimit(rlim_t bytes)
+    {
         getrlimit(RLIMIT_FSIZE, &m_previous);
         m_previousHandler = signal(SIGXFSZ, SIG_IGN);
         rlimit limit = m_previous;
         limit.rlim_cur = bytes;
         setrlimit(RLIMIT_FSIZE, &limit);
     }
-    ~CFileSizeLimit() {
+    ~CFileSizeLimit()
+    {
         setrlimit(RLIMIT_FSIZE, &m_previous);
         signal(SIGXFSZ, m_previousHandler);
     }
@@ -52,10 +57,11 @@ private:
     sighandler_t m_previousHandler;
 };
 
-TEST(TranscriptFailure, FileThatTakesNothingStopsTheFlashBeforeItBegins) {
+TEST(TranscriptFailure, FileThatTakesNothingStopsTheFlashBeforeItBegins)
+{
     TempImage image(PatternImage(524288, 31));
-    const auto run = cli_test::RunTool({"--emulate=reboot_ms=0", "--transcript", "/dev/full", "--json", "flash",
-                                        image.Path()});
+    const auto run =
+        cli_test::RunTool({"--emulate=reboot_ms=0", "--transcript", "/dev/full", "--json", "flash", image.Path()});
     EXPECT_EQ(run.exit, kExitError);
     EXPECT_NE(run.err.find("cannot write the transcript file /dev/full: No space left on device; the flash was "
                            "not started"),
@@ -73,7 +79,8 @@ TEST(TranscriptFailure, FileThatTakesNothingStopsTheFlashBeforeItBegins) {
 
 // A station stops as flash does: the unit whose INQUIRY the file did not
 // take is not flashed, and no unit after it.
-TEST(TranscriptFailure, FileThatTakesNothingStopsTheStationBeforeItsFirstFlash) {
+TEST(TranscriptFailure, FileThatTakesNothingStopsTheStationBeforeItsFirstFlash)
+{
     TempImage image(PatternImage(524288, 33));
     const auto run = cli_test::RunTool({"--emulate=devices=2,reboot_ms=0", "--transcript", "/dev/full", "--json",
                                         "station", image.Path(), "--expect-identity", "KTDEV KT3916 FLASHER"});
@@ -92,14 +99,14 @@ TEST(TranscriptFailure, FileThatTakesNothingStopsTheStationBeforeItsFirstFlash) 
 
 // The file fills up while the blocks go out: the transfer runs to its end,
 // the device's result is reported, and the exit code says the record is cut.
-TEST(TranscriptFailure, FailureDuringTheRunNeverStopsTheTransfer) {
+TEST(TranscriptFailure, FailureDuringTheRunNeverStopsTheTransfer)
+{
     TempImage image(PatternImage(524288, 32));
     const std::string transcript = image.Path() + ".jsonl";
     cli_test::CliRun run;
     {
         CFileSizeLimit limit(1500);  // a few lines: the listing and survey fit, the blocks do not
-        run = cli_test::RunTool({"--emulate=reboot_ms=0", "--transcript", transcript, "--json", "flash",
-                                 image.Path()});
+        run = cli_test::RunTool({"--emulate=reboot_ms=0", "--transcript", transcript, "--json", "flash", image.Path()});
     }
     std::filesystem::remove(transcript);
     EXPECT_EQ(run.exit, kExitError);

@@ -16,7 +16,8 @@ std::vector<std::string> Roots(IScsiHost& host)
     char buffer[1024] = {};
     const uint32_t length = host.GetLogicalDriveRoots(sizeof(buffer), buffer);
     std::vector<std::string> roots;
-    for (uint32_t pos = 0; pos < length && buffer[pos] != '\0'; pos += static_cast<uint32_t>(std::string(buffer + pos).size()) + 1)
+    for (uint32_t pos = 0; pos < length && buffer[pos] != '\0';
+         pos += static_cast<uint32_t>(std::string(buffer + pos).size()) + 1)
         roots.emplace_back(buffer + pos);
     return roots;
 }
