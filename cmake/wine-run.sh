@@ -16,6 +16,8 @@ if [ ! -f "$WINEPREFIX/.kt-ready" ]; then
         fi
     ) 9>"$WINEPREFIX.lock"
 fi
+# Without a program: only the prefix, made ahead of the tests.
+[ $# -eq 0 ] && exit 0
 # A wineserver lingers only 3 s after its last client; a run that connects
 # while it shuts down fails ("recvmsg: Connection reset by peer"). One that
 # lingers a minute spans the pauses between the tests of a stage.
