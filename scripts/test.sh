@@ -92,7 +92,7 @@ selected() {
 }
 
 # Each stage leaves one line in RESULTS/NAME.result for the summary:
-#   RESULT PASSED FAILED WARNINGS BUILD_SECONDS TEST_SECONDS
+#   PASSED FAILED WARNINGS BUILD_SECONDS TEST_SECONDS RESULT
 RESULTS=$ROOT/build-summary
 mkdir -p "$RESULTS"
 rm -f "$RESULTS"/*.result
@@ -181,12 +181,12 @@ build() {
     echo
     echo "== $name: configure and build in $dir"
     if ! configure "$dir" "$@"; then
-        echo "configure FAILED 0 1 0 $((SECONDS - start)) 0" >"$RESULTS/$name.result"
+        echo "0 1 0 $((SECONDS - start)) 0 configure FAILED" >"$RESULTS/$name.result"
         return 1
     fi
     if ! nice -n 10 ninja "${JOBS[@]}" -C "$dir" >"$dir/build.log" 2>&1; then
         tail -n 80 "$dir/build.log"
-        echo "build FAILED 0 1 0 $((SECONDS - start)) 0" >"$RESULTS/$name.result"
+        echo "0 1 0 $((SECONDS - start)) 0 build FAILED" >"$RESULTS/$name.result"
         return 1
     fi
     grep -A3 'warning:' "$dir/build.log"
@@ -204,7 +204,7 @@ run_tests() {
     run_ctest "$dir" "$@"
     if [ "$STAGE_FAILED" -eq 0 ]; then result="ok"; else result="tests FAILED"; fi
     warnings=$(grep -c 'warning:' "$dir/build.log")
-    echo "$result $STAGE_PASSED $STAGE_FAILED $warnings $build_seconds $((SECONDS - start))" \
+    echo "$STAGE_PASSED $STAGE_FAILED $warnings $build_seconds $((SECONDS - start)) $result" \
         >"$RESULTS/$name.result"
 }
 
@@ -285,7 +285,7 @@ vm_boot() {
         STAGE_FAILED=$((STAGE_FAILED + failed))
     done
     if [ "$STAGE_FAILED" -eq 0 ]; then result="ok"; else result="checks FAILED"; fi
-    echo "$result $STAGE_PASSED $STAGE_FAILED 0 $build_seconds $((SECONDS - start))" >"$RESULTS/vm.result"
+    echo "$STAGE_PASSED $STAGE_FAILED 0 $build_seconds $((SECONDS - start)) $result" >"$RESULTS/vm.result"
 }
 
 if selected windows; then
@@ -307,7 +307,7 @@ if selected vm; then
         in_background vm "$ROOT/build-vm/boot.log" vm_boot $((SECONDS - start))
     else
         tail -n 40 "$ROOT/build-vm/build.log"
-        echo "build FAILED 0 1 0 $((SECONDS - start)) 0" >"$RESULTS/vm.result"
+        echo "0 1 0 $((SECONDS - start)) 0 build FAILED" >"$RESULTS/vm.result"
     fi
 fi
 
@@ -366,7 +366,7 @@ for name in native asan fuzz windows vm; do
     fuzz) selected asan || continue ;;
     *) selected $name || continue ;;
     esac
-    if ! read -r result passed failed warnings build_seconds test_seconds 2>/dev/null <"$RESULTS/$name.result"; then
+    if ! read -r passed failed warnings build_seconds test_seconds result 2>/dev/null <"$RESULTS/$name.result"; then
         # The stage's part ended without its line (killed, or a fault here).
         result="no result" passed=0 failed=1 warnings=0 build_seconds=0 test_seconds=0
     fi
