@@ -121,6 +121,29 @@ TEST(ServedDevice, DataInTheModelDoesNotFillReadsAsZeros)
     }
 }
 
+// Behind the kernel's target a restarting unit stays attached: the ring
+// answers NOT READY, becoming ready, never leaves a command unanswered.
+TEST(ServedDevice, ARestartingUnitAnswersNotReadyBecomingReady)
+{
+    using namespace emu_test;
+    CFakeTcmuRing fake;
+    ManualClock clock;
+    CServedDevice device(Scenario("reboot_ms=1000"), clock, 0, 'D', nullptr, kReleaseMs);
+    CTcmuRing ring(fake.Base(), CFakeTcmuRing::kSize);
+    std::vector<uint8_t> buffer(512);
+    device.Model().Execute(StartStopCdb(2).bytes, true, buffer.data(), 0);
+    const std::vector<uint8_t> image = MakeImage(k512K, 2);
+    ASSERT_EQ(Describe(SendImageLikeForm(image, ImageChecksum(image), ModelSender(device.Model())).back()), "good");
+
+    const uint32_t entry = fake.Queue(1, std::vector<uint8_t>(6, 0), {});
+    EXPECT_TRUE(device.ServeQueued(ring));
+    EXPECT_FALSE(device.Holding());
+    EXPECT_EQ(fake.Entry(entry)->rsp.scsi_status, 0x02);
+    const auto* sense = reinterpret_cast<const uint8_t*>(fake.Entry(entry)->rsp.sense_buffer);
+    EXPECT_EQ(std::vector<uint8_t>({sense[0], sense[2], sense[12], sense[13]}),
+              std::vector<uint8_t>({0x70, 0x02, 0x04, 0x01}));
+}
+
 // The same commands through the command ring and through the in-process
 // host: the same status, the same sense bytes and the same transcript lines.
 TEST(ServedDevice, BothFacesAnswerAndRecordTheSameCommandsAlike)
