@@ -6,7 +6,6 @@
 #include <vector>
 
 #include "device/emulated/kt3916.h"
-#include "device/sha256.h"
 #include "emulator_support.h"
 
 using namespace emu_test;
@@ -19,21 +18,6 @@ enum class UnitState {
     Silent,      // never_return=1, a day after its final block
     Restarted,   // reboot_ms after its final block
 };
-
-const char* Name(UnitState state)
-{
-    switch (state) {
-    case UnitState::Fresh:
-        return "fresh";
-    case UnitState::Restarting:
-        return "restarting";
-    case UnitState::Silent:
-        return "silent";
-    case UnitState::Restarted:
-        return "restarted";
-    }
-    return "?";
-}
 
 // A unit on the given seat, brought into the state by a whole image.
 std::unique_ptr<EmulatedKt3916> UnitIn(UnitState state, RestartFace face, ManualClock& clock)
@@ -79,8 +63,8 @@ TEST(UnitAnswers, EveryStateOnBothSeats)
     };
     for (const Case& c : cases) {
         for (RestartFace face : {RestartFace::Gone, RestartFace::NotReady}) {
-            SCOPED_TRACE(std::string(Name(c.state)) + " opcode " + std::to_string(c.cdb.bytes[0]) +
-                         (face == RestartFace::Gone ? " gone" : " not ready"));
+            SCOPED_TRACE("state " + std::to_string(static_cast<int>(c.state)) + " opcode " +
+                         std::to_string(c.cdb.bytes[0]) + (face == RestartFace::Gone ? " gone" : " not ready"));
             ManualClock clock;
             auto unit = UnitIn(c.state, face, clock);
             const uint32_t blocks = unit->BlockWrites();
@@ -129,50 +113,6 @@ TEST(UnitAnswers, RequestsAgainstTheCommandsDirection)
         EXPECT_EQ(Describe(unit.Execute(cdb.bytes, c.dataIn, c.length <= 64 ? buffer.data() : nullptr, c.length)),
                   c.outcome)
             << c.name;
-    }
-}
-
-// The one record of a command: where the unit sits, when it ran the command,
-// which way the data went and what came of it.
-TEST(UnitAnswers, RecordOfEachCommand)
-{
-    ManualClock clock;
-    clock.Advance(5000);
-    EmulatorScenario scenario;
-    scenario.dropBlock = 1;
-    EmulatedKt3916 unit(scenario, clock, UnitSeat{'F', 1500, RestartFace::NotReady});
-    std::vector<uint8_t> block(kBlock, 0x3C);
-    const std::string digest = Sha256Hex(block.data(), block.size());
-    struct Case {
-        Cdb cdb;
-        bool dataIn;
-        uint32_t length;
-        const char* result;
-        uint8_t sense[3];
-        bool digested;
-    };
-    const Case cases[] = {
-        {StartStopCdb(2), true, 0, "good", {}, false},
-        {WriteBlockCdb(0, 0, 0x00), false, kBlock, "good", {}, true},
-        {WriteBlockCdb(0, 0, 0xFF), false, kBlock, "fail", {}, true},
-        {WriteBlockCdb(0, 0, 0x7F), false, kBlock, "check", {0x05, 0x24, 0x00}, true},
-        {InquiryCdb(), true, 36, "good", {}, false},
-    };
-    for (const Case& c : cases) {
-        clock.Advance(7);
-        TranscriptRecord record;
-        record.sense[0] = 0xEE;  // nothing of an earlier record may stay
-        unit.Execute(c.cdb.bytes, c.dataIn, block.data(), c.length, &record);
-        SCOPED_TRACE(std::string(record.result) + " opcode " + std::to_string(c.cdb.bytes[0]));
-        EXPECT_EQ(record.tMs, clock.NowMs() - 1500);
-        EXPECT_EQ(record.drive, 'F');
-        EXPECT_EQ(std::vector<uint8_t>(record.cdb, record.cdb + 12),
-                  std::vector<uint8_t>(c.cdb.bytes, c.cdb.bytes + 12));
-        EXPECT_EQ(record.dataIn, c.dataIn);
-        EXPECT_EQ(record.length, c.length);
-        EXPECT_EQ(record.result, c.result);
-        EXPECT_EQ(std::vector<uint8_t>(record.sense, record.sense + 3), std::vector<uint8_t>(c.sense, c.sense + 3));
-        EXPECT_EQ(std::string(record.dataSha256), c.digested ? digest : "");
     }
 }
 
