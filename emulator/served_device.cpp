@@ -6,15 +6,11 @@
 #include <cerrno>
 #include <cstring>
 
-#include "device/sha256.h"
-
 namespace {
 
 constexpr uint8_t kStatusGood = 0x00;
 constexpr uint8_t kStatusCheckCondition = 0x02;
 constexpr uint8_t kOpBlockWrite = 0xFA;
-// Larger than any command of the device or of the kernel's CD-ROM driver.
-constexpr uint32_t kMaxDataLength = 1u << 20;
 constexpr kt3916_sense::Code kAbortedCommand{0x0B, 0x00, 0x00};
 
 }  // namespace
@@ -47,8 +43,8 @@ bool CTranscriptWriter::SyncLocked()
 
 CServedDevice::CServedDevice(const EmulatorScenario& scenario, IClock& clock, uint64_t startMs, char drive,
                              CTranscriptWriter* transcript, uint64_t releaseMs)
-    : m_scenario(scenario), m_clock(clock), m_startMs(startMs), m_drive(drive), m_pTranscript(transcript),
-      m_nReleaseMs(releaseMs), m_model(scenario, clock), m_buffer(kMaxDataLength)
+    : m_scenario(scenario), m_clock(clock), m_drive(drive), m_pTranscript(transcript), m_nReleaseMs(releaseMs),
+      m_model(scenario, clock, UnitSeat{drive, startMs, RestartFace::NotReady}), m_buffer(EmulatedKt3916::kMaxTransfer)
 {
 }
 
@@ -91,11 +87,8 @@ bool CServedDevice::Release(CTcmuRing& ring, bool all)
 
 void CServedDevice::Refuse(CTcmuRing& ring, const CTcmuRing::Command& command, const kt3916_sense::Code& code)
 {
-    // Fixed format: response code, key at 2, additional length at 7, ASC and
-    // ASCQ at 12 and 13.
-    uint8_t sense[18] = {0x70, 0, code.key, 0, 0, 0, 0, 10};
-    sense[12] = code.asc;
-    sense[13] = code.ascq;
+    uint8_t sense[kFixedSenseLength];
+    FixedSense(code, sense);
     ring.Complete(command, kStatusCheckCondition, sense, sizeof sense, nullptr, 0);
 }
 
@@ -110,24 +103,18 @@ void CServedDevice::Answer(CTcmuRing& ring, const CTcmuRing::Command& command)
     }
     uint8_t cdb[16] = {};
     std::memcpy(cdb, command.cdb, std::min<uint32_t>(command.cdbLength, sizeof cdb));
-    const bool dataIn = !TcmuDataOut(cdb[0]);
+    // The ring does not say which way the data goes: the unit's rule does.
+    const bool dataIn = CommandDirection(cdb[0]) != DataDirection::Out;
     if (m_scenario.latencyMs != 0)
         m_clock.SleepMs(m_scenario.latencyMs);
 
-    const bool fits = command.dataLength <= m_buffer.size();
-    if (fits && !dataIn)
+    if (!dataIn && command.dataLength <= m_buffer.size())
         ring.CopyDataOut(command, m_buffer.data(), command.dataLength);
-    ScsiOutcome outcome;
-    if (!fits) {
-        outcome = {ScsiOutcome::Result::Check, kt3916_sense::kInvalidFieldInCdb.key,
-                   kt3916_sense::kInvalidFieldInCdb.asc, kt3916_sense::kInvalidFieldInCdb.ascq};
-    } else if (m_model.IsRebooting()) {
-        outcome = {ScsiOutcome::Result::Check, kt3916_sense::kBecomingReady.key, kt3916_sense::kBecomingReady.asc,
-                   kt3916_sense::kBecomingReady.ascq};
-    } else {
-        outcome = m_model.Execute(cdb, dataIn, m_buffer.data(), command.dataLength);
-    }
-    Record(cdb, command.cdbLength, dataIn, command.dataLength, outcome, outcome.result != ScsiOutcome::Result::Fail);
+    TranscriptRecord record;
+    const ScsiOutcome outcome =
+        m_model.Execute(cdb, dataIn, m_buffer.data(), command.dataLength, m_pTranscript != nullptr ? &record : nullptr);
+    if (m_pTranscript != nullptr)
+        m_pTranscript->Write(record);
 
     switch (outcome.result) {
     case ScsiOutcome::Result::Good:
@@ -141,26 +128,4 @@ void CServedDevice::Answer(CTcmuRing& ring, const CTcmuRing::Command& command)
         m_vecHeld.push_back({command, m_clock.NowMs() + m_nReleaseMs});
         break;
     }
-}
-
-void CServedDevice::Record(const uint8_t* cdb, uint32_t cdbLength, bool dataIn, uint32_t length,
-                           const ScsiOutcome& outcome, bool answered)
-{
-    if (m_pTranscript == nullptr)
-        return;
-    TranscriptRecord record;
-    record.tMs = m_clock.NowMs() - m_startMs;
-    record.drive = m_drive;
-    std::memcpy(record.cdb, cdb, std::min<uint32_t>(cdbLength, sizeof record.cdb));
-    record.dataIn = dataIn;
-    record.length = length;
-    record.result = !answered ? "fail" : outcome.result == ScsiOutcome::Result::Good ? "good" : "check";
-    if (outcome.result == ScsiOutcome::Result::Check) {
-        record.sense[0] = outcome.senseKey;
-        record.sense[1] = outcome.asc;
-        record.sense[2] = outcome.ascq;
-    }
-    if (!dataIn)
-        Sha256Hex(m_buffer.data(), std::min<std::size_t>(length, m_buffer.size()), record.dataSha256);
-    m_pTranscript->Write(record);
 }

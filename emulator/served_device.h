@@ -32,12 +32,12 @@ private:
 };
 
 // One emulated KT3916 behind the ring of its backstore: takes each command the
-// kernel queues, runs it on the model, answers it and records it. While the
-// device restarts every command ends in NOT READY, becoming ready; a command
-// the scenario drops gets no answer while the commands behind it are served,
-// and the kernel's command timer ends it. Its entry is given back releaseMs
-// after it came, by then past the kernel's timer, as CHECK CONDITION, ABORTED
-// COMMAND, never as GOOD.
+// kernel queues, runs it on the model, answers it and writes the model's
+// record of it. Its unit sits on a target that stays while it restarts, so it
+// answers NOT READY, becoming ready, then. A command the scenario drops gets
+// no answer while the commands behind it are served, and the kernel's command
+// timer ends it. Its entry is given back releaseMs after it came, by then past
+// the kernel's timer, as CHECK CONDITION, ABORTED COMMAND, never as GOOD.
 class CServedDevice {
 public:
     CServedDevice(const EmulatorScenario& scenario, IClock& clock, uint64_t startMs, char drive,
@@ -63,12 +63,9 @@ private:
     bool Release(CTcmuRing& ring, bool all);
     void Answer(CTcmuRing& ring, const CTcmuRing::Command& command);
     void Refuse(CTcmuRing& ring, const CTcmuRing::Command& command, const kt3916_sense::Code& sense);
-    void Record(const uint8_t* cdb, uint32_t cdbLength, bool dataIn, uint32_t length, const ScsiOutcome& outcome,
-                bool answered);
 
     EmulatorScenario m_scenario;
     IClock& m_clock;
-    uint64_t m_startMs;
     char m_drive;
     CTranscriptWriter* m_pTranscript;
     uint64_t m_nReleaseMs;

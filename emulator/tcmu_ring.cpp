@@ -31,25 +31,6 @@ tcmu::Mailbox* Mailbox(uint8_t* base)
 
 }  // namespace
 
-bool TcmuDataOut(uint8_t opcode)
-{
-    switch (opcode) {
-    case 0x0A:  // WRITE(6)
-    case 0x15:  // MODE SELECT(6)
-    case 0x2A:  // WRITE(10)
-    case 0x2E:  // WRITE AND VERIFY(10)
-    case 0x3B:  // WRITE BUFFER
-    case 0x55:  // MODE SELECT(10)
-    case 0x5D:  // SEND CUE SHEET
-    case 0xAA:  // WRITE(12)
-    case 0xBF:  // SEND DVD STRUCTURE
-    case 0xFA:  // the KT3916's block write
-        return true;
-    default:
-        return false;
-    }
-}
-
 CTcmuRing::CTcmuRing(uint8_t* base, std::size_t size) : m_base(base), m_size(size)
 {
     if (m_base == nullptr || m_size < sizeof(tcmu::Mailbox))

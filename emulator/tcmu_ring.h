@@ -68,7 +68,3 @@ private:
     uint32_t m_nCursor = 0;  // the next entry to read; the tail trails it by the unanswered ones
     const char* m_pBroken = nullptr;
 };
-
-// Opcodes whose data goes to the device; every other command with data
-// receives it. The ring does not say which way the data flows.
-bool TcmuDataOut(uint8_t opcode);

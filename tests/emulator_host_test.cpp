@@ -23,23 +23,6 @@ EmulatorScenario Scenario(const char* text)
     return scenario;
 }
 
-// A request as the transport builds it.
-PassThroughRequest Request(const Cdb& cdb, bool dataIn, uint8_t* buffer, uint32_t length)
-{
-    PassThroughRequest request;
-    std::memset(&request, 0, sizeof(request));
-    request.sptd.Length = sizeof(ScsiPassThroughDirect);
-    request.sptd.CdbLength = 12;
-    request.sptd.SenseInfoLength = kSenseAreaLength;
-    request.sptd.SenseInfoOffset = offsetof(PassThroughRequest, senseArea);
-    request.sptd.DataIn = dataIn ? kDataIn : kDataOut;
-    request.sptd.DataTransferLength = length;
-    request.sptd.TimeOutValue = 30;
-    request.sptd.DataBuffer = buffer;
-    std::memcpy(request.sptd.Cdb, cdb.bytes, 12);
-    return request;
-}
-
 std::vector<std::string> Lines(const std::string& text)
 {
     std::vector<std::string> lines;

@@ -1,4 +1,5 @@
 #pragma once
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <cstdio>
@@ -7,6 +8,7 @@
 #include <vector>
 
 #include "device/emulated/kt3916.h"
+#include "device/pass_through_request.h"
 
 // Helpers shared by the emulator suites: images, CDBs and a sender that
 // moves an image the way the download form does.
@@ -45,6 +47,23 @@ inline Cdb WriteBlockCdb(uint8_t final, uint16_t checksum, uint8_t marker)
     cdb.bytes[6] = static_cast<uint8_t>(checksum >> 8);
     cdb.bytes[7] = static_cast<uint8_t>(checksum);
     return cdb;
+}
+
+// A pass-through request as the transport builds it.
+inline PassThroughRequest Request(const Cdb& cdb, bool dataIn, uint8_t* buffer, uint32_t length)
+{
+    PassThroughRequest request;
+    std::memset(&request, 0, sizeof(request));
+    request.sptd.Length = sizeof(ScsiPassThroughDirect);
+    request.sptd.CdbLength = 12;
+    request.sptd.SenseInfoLength = kSenseAreaLength;
+    request.sptd.SenseInfoOffset = offsetof(PassThroughRequest, senseArea);
+    request.sptd.DataIn = dataIn ? kDataIn : kDataOut;
+    request.sptd.DataTransferLength = length;
+    request.sptd.TimeOutValue = 30;
+    request.sptd.DataBuffer = buffer;
+    std::memcpy(request.sptd.Cdb, cdb.bytes, 12);
+    return request;
 }
 
 inline std::vector<uint8_t> MakeImage(uint32_t length, uint32_t seed)

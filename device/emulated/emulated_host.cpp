@@ -5,8 +5,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include "device/sha256.h"
-
 namespace {
 
 constexpr uint32_t kPlatformWin32Nt = 2;
@@ -25,8 +23,6 @@ constexpr HostHandle kAspiModule = 0x10000000;
 char g_getSupportInfoToken;
 char g_sendCommandToken;
 
-constexpr uint8_t kFixedSenseLength = 18;
-
 // Why the calling thread's last pass-through call failed.
 constexpr char kFailureNotOpen[] = "emulated host: not an open device";
 constexpr char kFailureMalformed[] = "emulated host: malformed request";
@@ -34,18 +30,6 @@ constexpr char kFailureNoAnswer[] = "emulated host: the device did not answer";
 constexpr char kFailureRemoved[] = "emulated host: the device was removed";
 constexpr char kFailureLocked[] = "emulated host: another handle holds the drive's exclusive lock";
 thread_local const char* t_pszLastFailure = "";
-
-// Fixed-format sense data: response code 0x70, the key at byte 2, the
-// additional length at byte 7, ASC and ASCQ at bytes 12 and 13.
-void MakeFixedSense(const ScsiOutcome& outcome, uint8_t (&sense)[kFixedSenseLength])
-{
-    std::memset(sense, 0, sizeof(sense));
-    sense[0] = 0x70;
-    sense[2] = outcome.senseKey;
-    sense[7] = kFixedSenseLength - 8;
-    sense[12] = outcome.asc;
-    sense[13] = outcome.ascq;
-}
 
 bool SameTextIgnoringCase(const char* a, const char* b)
 {
@@ -85,11 +69,14 @@ bool RequestWellFormed(const PassThroughRequest& request)
 }  // namespace
 
 struct EmulatedHost::DeviceSlot {
-    DeviceSlot(const EmulatorScenario& scenario, IClock& clock, char letter)
-        : model(std::make_unique<EmulatedKt3916>(scenario, clock)), drive(letter)
+    // A restarting unit leaves the bus, as a real one does: the call fails.
+    DeviceSlot(const EmulatorScenario& scenario, IClock& clock, char letter, uint64_t startMs)
+        : seat{letter, startMs, RestartFace::Gone}, model(std::make_unique<EmulatedKt3916>(scenario, clock, seat)),
+          drive(letter)
     {
     }
     std::mutex mutex;  // one command at a time per device; devices run side by side
+    UnitSeat seat;
     std::unique_ptr<EmulatedKt3916> model;
     char drive;
     // Under the host's plug mutex: whether the drive is attached, and which
@@ -102,7 +89,7 @@ EmulatedHost::EmulatedHost(const EmulatorScenario& scenario, IClock& clock, std:
     : m_scenario(scenario), m_clock(clock), m_pTranscript(transcript), m_startMs(clock.NowMs())
 {
     for (int i = 0; i < scenario.devices; ++i)
-        m_devices.push_back(std::make_unique<DeviceSlot>(scenario, clock, static_cast<char>('D' + i)));
+        m_devices.push_back(std::make_unique<DeviceSlot>(scenario, clock, static_cast<char>('D' + i), m_startMs));
     // A drive that first attaches is absent until its event.
     std::vector<bool> seen(m_devices.size());
     for (const PlugEvent& event : scenario.plugEvents) {
@@ -128,7 +115,7 @@ void EmulatedHost::ApplyPlugEvents()
         if (event.attach) {
             // Another unit on the same drive: it starts as a unit fresh from the box.
             std::lock_guard deviceLock(slot.mutex);
-            slot.model = std::make_unique<EmulatedKt3916>(m_scenario, m_clock);
+            slot.model = std::make_unique<EmulatedKt3916>(m_scenario, m_clock, slot.seat);
         }
     }
 }
@@ -325,7 +312,7 @@ bool EmulatedHost::SendPassThrough(HostHandle device, PassThroughRequest& reques
     }
     sptd.ScsiStatus = kScsiStatusCheckCondition;
     uint8_t sense[kFixedSenseLength];
-    MakeFixedSense(outcome, sense);
+    FixedSense(outcome, sense);
     std::memcpy(reinterpret_cast<uint8_t*>(&request) + sptd.SenseInfoOffset, sense,
                 std::min<std::size_t>(sptd.SenseInfoLength, sizeof(sense)));
     return true;
@@ -340,33 +327,11 @@ void EmulatedHost::DescribeLastFailure(char* text, std::size_t size)
 ScsiOutcome EmulatedHost::RunCommand(int device, const uint8_t* cdb, bool dataIn, uint8_t* buffer, uint32_t length)
 {
     DeviceSlot& slot = *m_devices[static_cast<std::size_t>(device)];
-    TranscriptRecord record;
-    record.drive = slot.drive;
-    std::memcpy(record.cdb, cdb, sizeof(record.cdb));
-    record.dataIn = dataIn;
-    record.length = length;
-    if (!dataIn)
-        Sha256Hex(buffer, buffer == nullptr ? 0 : length, record.dataSha256);
-
     // The device lock stays held while the line is written, so each device's
     // lines keep the order in which it ran its commands.
     std::lock_guard deviceLock(slot.mutex);
-    const ScsiOutcome outcome = slot.model->Execute(cdb, dataIn, buffer, length);
-    record.tMs = m_clock.NowMs() - m_startMs;
-    switch (outcome.result) {
-    case ScsiOutcome::Result::Good:
-        record.result = "good";
-        break;
-    case ScsiOutcome::Result::Check:
-        record.result = "check";
-        record.sense[0] = outcome.senseKey;
-        record.sense[1] = outcome.asc;
-        record.sense[2] = outcome.ascq;
-        break;
-    case ScsiOutcome::Result::Fail:
-        record.result = "fail";
-        break;
-    }
+    TranscriptRecord record;
+    const ScsiOutcome outcome = slot.model->Execute(cdb, dataIn, buffer, length, &record);
     std::lock_guard transcriptLock(m_transcriptMutex);
     if (m_pTranscript != nullptr) {
         *m_pTranscript << FormatTranscriptLine(record) << '\n';
@@ -513,7 +478,7 @@ void EmulatedHost::CompleteExec(SRB_ExecSCSICmd& srb, int device)
     // With no direction bits the layer takes the command's own direction.
     bool dataIn = (srb.SRB_Flags & SRB_DIR_OUT) == 0;
     if ((srb.SRB_Flags & (SRB_DIR_IN | SRB_DIR_OUT)) == 0)
-        dataIn = srb.CDBByte[0] != 0xFA;
+        dataIn = CommandDirection(srb.CDBByte[0]) != DataDirection::Out;
     const ScsiOutcome outcome =
         RunCommand(device, srb.CDBByte, dataIn, static_cast<uint8_t*>(srb.SRB_BufPointer), srb.SRB_BufLen);
     srb.SRB_HaStat = 0;
@@ -525,7 +490,7 @@ void EmulatedHost::CompleteExec(SRB_ExecSCSICmd& srb, int device)
     case ScsiOutcome::Result::Check: {
         srb.SRB_TargStat = kScsiStatusCheckCondition;
         uint8_t sense[kFixedSenseLength];
-        MakeFixedSense(outcome, sense);
+        FixedSense(outcome, sense);
         std::memcpy(srb.SenseArea, sense, std::min<std::size_t>(srb.SRB_SenseLen, sizeof(srb.SenseArea)));
         srb.SRB_Status = SS_ERR;
         break;

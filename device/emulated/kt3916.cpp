@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "device/sha256.h"
+
 namespace {
 
 constexpr uint8_t kOpInquiry = 0x12;
@@ -19,6 +21,18 @@ constexpr uint32_t kImageLarge = 1048576;
 
 constexpr uint32_t kInquiryDataLength = 36;
 
+// What an operating system sends any CD-ROM drive.
+constexpr uint8_t kOpTestUnitReady = 0x00;
+constexpr uint8_t kOpRequestSense = 0x03;
+constexpr uint8_t kOpPreventAllowRemoval = 0x1E;
+constexpr uint8_t kOpModeSense6 = 0x1A;
+constexpr uint8_t kOpModeSense10 = 0x5A;
+constexpr uint8_t kOpGetConfiguration = 0x46;
+constexpr uint8_t kOpGetEventStatus = 0x4A;
+constexpr uint8_t kCapabilitiesPage = 0x2A;
+constexpr uint8_t kAllPages = 0x3F;
+constexpr uint8_t kMediaEventClass = 0x10;
+
 ScsiOutcome Good()
 {
     return {};
@@ -27,6 +41,20 @@ ScsiOutcome Good()
 ScsiOutcome Check(const kt3916_sense::Code& sense)
 {
     return {ScsiOutcome::Result::Check, sense.key, sense.asc, sense.ascq};
+}
+
+// A request whose data goes the other way than the command's.
+bool AgainstDirection(const uint8_t* cdb, bool dataIn)
+{
+    switch (CommandDirection(cdb[0])) {
+    case DataDirection::In:
+        return !dataIn;
+    case DataDirection::Out:
+        return dataIn;
+    case DataDirection::None:
+        break;
+    }
+    return false;
 }
 
 // Returns data to the host: at most the allocation length of the CDB and the
@@ -49,16 +77,94 @@ void PutBlankPadded(uint8_t* field, std::size_t width, const std::string& text)
 
 }  // namespace
 
-EmulatedKt3916::EmulatedKt3916(const EmulatorScenario& scenario, IClock& clock)
-    : m_scenario(scenario), m_clock(clock), m_strRevision(scenario.revision)
+void FixedSense(const kt3916_sense::Code& code, uint8_t (&sense)[kFixedSenseLength])
+{
+    std::memset(sense, 0, sizeof sense);
+    sense[0] = 0x70;
+    sense[2] = code.key;
+    sense[7] = kFixedSenseLength - 8;
+    sense[12] = code.asc;
+    sense[13] = code.ascq;
+}
+
+DataDirection CommandDirection(uint8_t opcode)
+{
+    switch (opcode) {
+    case 0x00:  // TEST UNIT READY
+    case 0x1B:  // START STOP UNIT
+    case 0x1E:  // PREVENT ALLOW MEDIUM REMOVAL
+        return DataDirection::None;
+    case 0x0A:  // WRITE(6)
+    case 0x15:  // MODE SELECT(6)
+    case 0x2A:  // WRITE(10)
+    case 0x2E:  // WRITE AND VERIFY(10)
+    case 0x3B:  // WRITE BUFFER
+    case 0x55:  // MODE SELECT(10)
+    case 0x5D:  // SEND CUE SHEET
+    case 0xAA:  // WRITE(12)
+    case 0xBF:  // SEND DVD STRUCTURE
+    case kOpWriteBlock:
+        return DataDirection::Out;
+    default:
+        return DataDirection::In;
+    }
+}
+
+EmulatedKt3916::EmulatedKt3916(const EmulatorScenario& scenario, IClock& clock, const UnitSeat& seat)
+    : m_scenario(scenario), m_clock(clock), m_seat(seat), m_strRevision(scenario.revision)
 {
 }
 
-ScsiOutcome EmulatedKt3916::Execute(const uint8_t* cdb, bool dataIn, uint8_t* buffer, uint32_t length)
+ScsiOutcome EmulatedKt3916::Execute(const uint8_t* cdb, bool dataIn, uint8_t* buffer, uint32_t length,
+                                    TranscriptRecord* record)
 {
+    const ScsiOutcome outcome = Answer(cdb, dataIn, buffer, length);
+    if (record != nullptr)
+        Record(cdb, dataIn, buffer, length, outcome, *record);
+    return outcome;
+}
+
+void EmulatedKt3916::Record(const uint8_t* cdb, bool dataIn, const uint8_t* buffer, uint32_t length,
+                            const ScsiOutcome& outcome, TranscriptRecord& record) const
+{
+    record = TranscriptRecord{};
+    record.tMs = m_clock.NowMs() - m_seat.startMs;
+    record.drive = m_seat.drive;
+    std::memcpy(record.cdb, cdb, sizeof record.cdb);
+    record.dataIn = dataIn;
+    record.length = length;
+    switch (outcome.result) {
+    case ScsiOutcome::Result::Good:
+        record.result = "good";
+        break;
+    case ScsiOutcome::Result::Check:
+        record.result = "check";
+        record.sense[0] = outcome.senseKey;
+        record.sense[1] = outcome.asc;
+        record.sense[2] = outcome.ascq;
+        break;
+    case ScsiOutcome::Result::Fail:
+        record.result = "fail";
+        break;
+    }
+    // A transfer longer than the unit takes is digested as far as its
+    // buffer reaches.
+    if (!dataIn)
+        Sha256Hex(buffer, buffer == nullptr ? 0 : std::min(length, kMaxTransfer), record.dataSha256);
+}
+
+ScsiOutcome EmulatedKt3916::Answer(const uint8_t* cdb, bool dataIn, uint8_t* buffer, uint32_t length)
+{
+    if (length > kMaxTransfer)
+        return Check(kt3916_sense::kInvalidFieldInCdb);
     FinishRebootIfOver();
-    if (m_bRebooting)
+    if (m_bRebooting) {
+        // Nothing reaches a restarting unit: it neither counts blocks nor
+        // changes state.
+        if (m_seat.restart == RestartFace::NotReady)
+            return Check(kt3916_sense::kBecomingReady);
         return {ScsiOutcome::Result::Fail};
+    }
     switch (cdb[0]) {
     case kOpInquiry:
         return Inquiry(cdb, dataIn, buffer, length);
@@ -74,7 +180,7 @@ ScsiOutcome EmulatedKt3916::Execute(const uint8_t* cdb, bool dataIn, uint8_t* bu
 ScsiOutcome EmulatedKt3916::Inquiry(const uint8_t* cdb, bool dataIn, uint8_t* buffer, uint32_t length)
 {
     // Standard data only: no vital product data pages.
-    if (!dataIn || (cdb[1] & 0x01) != 0 || cdb[2] != 0)
+    if (AgainstDirection(cdb, dataIn) || (cdb[1] & 0x01) != 0 || cdb[2] != 0)
         return Check(kt3916_sense::kInvalidFieldInCdb);
     uint8_t data[kInquiryDataLength] = {};
     data[0] = 0x05;  // peripheral type: CD-ROM class
@@ -122,7 +228,7 @@ ScsiOutcome EmulatedKt3916::WriteBlock(const uint8_t* cdb, bool dataIn, const ui
 
     const uint8_t finalFlag = cdb[3];
     const uint8_t marker = cdb[5];
-    if (dataIn || finalFlag > 1)
+    if (AgainstDirection(cdb, dataIn) || finalFlag > 1)
         return AbortImage(kt3916_sense::kInvalidFieldInCdb);
     if (length != kBlockBytes || buffer == nullptr)
         return AbortImage(kt3916_sense::kBadTransferLength);
@@ -211,17 +317,6 @@ const std::vector<uint8_t>& EmulatedKt3916::LastImage() const
 
 ScsiOutcome EmulatedKt3916::DriveWithoutDisc(const uint8_t* cdb, bool dataIn, uint8_t* buffer, uint32_t length)
 {
-    constexpr uint8_t kTestUnitReady = 0x00;
-    constexpr uint8_t kRequestSense = 0x03;
-    constexpr uint8_t kPreventAllowRemoval = 0x1E;
-    constexpr uint8_t kModeSense6 = 0x1A;
-    constexpr uint8_t kModeSense10 = 0x5A;
-    constexpr uint8_t kGetConfiguration = 0x46;
-    constexpr uint8_t kGetEventStatus = 0x4A;
-    constexpr uint8_t kCapabilitiesPage = 0x2A;
-    constexpr uint8_t kAllPages = 0x3F;
-    constexpr uint8_t kMediaEventClass = 0x10;
-
     // Commands that read the disc or its layout: there is none.
     static constexpr uint8_t kNeedsDisc[] = {
         0x25,  // READ CAPACITY
@@ -238,36 +333,49 @@ ScsiOutcome EmulatedKt3916::DriveWithoutDisc(const uint8_t* cdb, bool dataIn, ui
         return Check(kt3916_sense::kMediumNotPresent);
 
     switch (cdb[0]) {
-    case kTestUnitReady:
+    case kOpTestUnitReady:
         return Check(kt3916_sense::kMediumNotPresent);
-    case kPreventAllowRemoval:
+    case kOpPreventAllowRemoval:
         return Good();
-    case kRequestSense: {
-        uint8_t sense[18] = {0x70, 0, kt3916_sense::kMediumNotPresent.key, 0, 0, 0, 0, 10};
-        sense[12] = kt3916_sense::kMediumNotPresent.asc;
-        sense[13] = kt3916_sense::kMediumNotPresent.ascq;
-        return dataIn ? DataIn(sense, sizeof sense, cdb[4], buffer, length) : Check(kt3916_sense::kInvalidFieldInCdb);
+    case kOpRequestSense:
+    case kOpGetEventStatus:
+    case kOpGetConfiguration:
+    case kOpModeSense6:
+    case kOpModeSense10:
+        if (AgainstDirection(cdb, dataIn))
+            return Check(kt3916_sense::kInvalidFieldInCdb);
+        return DriveData(cdb, buffer, length);
+    default:
+        return Check(kt3916_sense::kInvalidOpcode);
     }
-    case kGetEventStatus: {
+}
+
+ScsiOutcome EmulatedKt3916::DriveData(const uint8_t* cdb, uint8_t* buffer, uint32_t length)
+{
+    switch (cdb[0]) {
+    case kOpRequestSense: {
+        uint8_t sense[kFixedSenseLength];
+        FixedSense(kt3916_sense::kMediumNotPresent, sense);
+        return DataIn(sense, sizeof sense, cdb[4], buffer, length);
+    }
+    case kOpGetEventStatus: {
         // Polled media class only: no change, no medium, tray closed.
-        if (!dataIn || (cdb[1] & 0x01) == 0 || (cdb[4] & kMediaEventClass) == 0)
+        if ((cdb[1] & 0x01) == 0 || (cdb[4] & kMediaEventClass) == 0)
             return Check(kt3916_sense::kInvalidFieldInCdb);
         const uint8_t events[8] = {0x00, 0x06, 0x04, kMediaEventClass, 0x00, 0x00, 0x00, 0x00};
         return DataIn(events, sizeof events, (cdb[7] << 8) | cdb[8], buffer, length);
     }
-    case kGetConfiguration: {
+    case kOpGetConfiguration: {
         // The feature header alone: no current profile without a disc.
         const uint8_t header[8] = {0x00, 0x00, 0x00, 0x04, 0x00, 0x00, 0x00, 0x00};
-        if (!dataIn)
-            return Check(kt3916_sense::kInvalidFieldInCdb);
         return DataIn(header, sizeof header, (cdb[7] << 8) | cdb[8], buffer, length);
     }
-    case kModeSense6:
-    case kModeSense10: {
+    case kOpModeSense6:
+    case kOpModeSense10: {
         // The capabilities page of a read-only tray-loading drive; no other
         // page. The 6-byte command has a 4-byte header, the 10-byte one 8.
         const uint8_t page = cdb[2] & 0x3F;
-        if (!dataIn || (page != kCapabilitiesPage && page != kAllPages))
+        if (page != kCapabilitiesPage && page != kAllPages)
             return Check(kt3916_sense::kInvalidFieldInCdb);
         const uint8_t capabilities[20] = {
             kCapabilitiesPage,
@@ -292,7 +400,7 @@ ScsiOutcome EmulatedKt3916::DriveWithoutDisc(const uint8_t* cdb, bool dataIn, ui
             0x00,
         };
         uint8_t data[8 + sizeof capabilities] = {};
-        const bool six = cdb[0] == kModeSense6;
+        const bool six = cdb[0] == kOpModeSense6;
         const uint32_t header = six ? 4 : 8;
         const uint32_t total = header + sizeof capabilities;
         if (six) {

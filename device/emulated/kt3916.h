@@ -1,10 +1,12 @@
 #pragma once
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
 
 #include "device/clock.h"
 #include "device/emulated/scenario.h"
+#include "device/transcript.h"
 
 // How one command ended on the emulated device.
 struct ScsiOutcome {
@@ -33,8 +35,43 @@ constexpr Code kImageTooLong{0x05, 0x21, 0x00};       // image would grow past 1
 constexpr Code kBadImageLength{0x05, 0x26, 0x00};     // final block: total neither 512 KiB nor 1 MiB
 constexpr Code kBadChecksum{0x0E, 0x1D, 0x00};        // final block: 16-bit sum differs (MISCOMPARE)
 constexpr Code kMediumNotPresent{0x02, 0x3A, 0x00};   // a CD-ROM command that needs a disc
-constexpr Code kBecomingReady{0x02, 0x04, 0x01};      // any command while the device restarts
+constexpr Code kBecomingReady{0x02, 0x04, 0x01};      // any command while a unit on a target restarts
 }  // namespace kt3916_sense
+
+// Fixed-format sense data as the unit returns it, for every face: response
+// code 0x70, the key at byte 2, the additional length at byte 7, ASC and ASCQ
+// at bytes 12 and 13.
+constexpr std::size_t kFixedSenseLength = 18;
+void FixedSense(const kt3916_sense::Code& code, uint8_t (&sense)[kFixedSenseLength]);
+inline void FixedSense(const ScsiOutcome& outcome, uint8_t (&sense)[kFixedSenseLength])
+{
+    FixedSense({outcome.senseKey, outcome.asc, outcome.ascq}, sense);
+}
+
+// Which way a command's data goes, by its operation code alone: the unit's
+// own commands and the ones an operating system sends a CD-ROM drive. A face
+// whose transport does not say (a command ring, an ASPI request without
+// direction bits) takes it from here, and the unit refuses a request that
+// carries data the other way.
+enum class DataDirection {
+    None,
+    In,
+    Out
+};
+DataDirection CommandDirection(uint8_t opcode);
+
+// How a restarting unit shows to the host that carries it.
+enum class RestartFace {
+    Gone,      // it left the bus: no command reaches it, the call itself fails
+    NotReady,  // its target stays: every command ends in NOT READY, becoming ready
+};
+
+// Where a unit sits: what its transcript records say and how its restart shows.
+struct UnitSeat {
+    char drive = 'D';
+    uint64_t startMs = 0;  // the records' t_ms count from here
+    RestartFace restart = RestartFace::Gone;
+};
 
 // A model of one KT3916: standard INQUIRY data, download mode entered by
 // START STOP UNIT 2, the 0xFA block protocol with its length and checksum
@@ -44,16 +81,24 @@ constexpr Code kBecomingReady{0x02, 0x04, 0x01};      // any command while the d
 // host (pass-through, ASPI, SG_IO translation) can drive it. Not thread-safe:
 // the host serialises the commands of one device.
 //
+// Every answer is decided here, in every state; a face only carries it: the
+// in-process host to its handles, the served device to its command ring.
+//
 // fail_block and drop_block count the 0xFA commands the device received over
 // its life, from 0; while it reboots it receives nothing. A refused block ends
 // the image in progress, so a new one starts again with marker 0x00.
 class EmulatedKt3916 {
 public:
-    EmulatedKt3916(const EmulatorScenario& scenario, IClock& clock);
+    // Transfers longer than this the unit refuses before touching the data.
+    static constexpr uint32_t kMaxTransfer = 1u << 20;
+
+    EmulatedKt3916(const EmulatorScenario& scenario, IClock& clock, const UnitSeat& seat = {});
 
     // Executes one 12-byte CDB. For data-in commands the device writes at most
-    // what the command asks for into buffer; for data-out it reads length bytes.
-    ScsiOutcome Execute(const uint8_t* cdb, bool dataIn, uint8_t* buffer, uint32_t length);
+    // what the command asks for into buffer; for data-out it reads length
+    // bytes. With a record, fills the transcript record of the command.
+    ScsiOutcome Execute(const uint8_t* cdb, bool dataIn, uint8_t* buffer, uint32_t length,
+                        TranscriptRecord* record = nullptr);
 
     bool InDownloadMode() const;
     bool IsRebooting() const;
@@ -62,9 +107,13 @@ public:
     const std::vector<uint8_t>& LastImage() const;  // the last image accepted whole
 
 private:
+    ScsiOutcome Answer(const uint8_t* cdb, bool dataIn, uint8_t* buffer, uint32_t length);
+    void Record(const uint8_t* cdb, bool dataIn, const uint8_t* buffer, uint32_t length, const ScsiOutcome& outcome,
+                TranscriptRecord& record) const;
     ScsiOutcome Inquiry(const uint8_t* cdb, bool dataIn, uint8_t* buffer, uint32_t length);
     ScsiOutcome StartStopUnit(const uint8_t* cdb);
     ScsiOutcome DriveWithoutDisc(const uint8_t* cdb, bool dataIn, uint8_t* buffer, uint32_t length);
+    ScsiOutcome DriveData(const uint8_t* cdb, uint8_t* buffer, uint32_t length);
     ScsiOutcome WriteBlock(const uint8_t* cdb, bool dataIn, const uint8_t* buffer, uint32_t length);
     ScsiOutcome AbortImage(const kt3916_sense::Code& sense);
     bool RebootOver() const;
@@ -72,6 +121,7 @@ private:
 
     EmulatorScenario m_scenario;
     IClock& m_clock;
+    UnitSeat m_seat;
     bool m_bDownloadMode = false;
     std::string m_strRevision;
     uint32_t m_nBlockWrites = 0;

@@ -68,7 +68,8 @@ private:
         h.driver_status = 0;
         h.sb_len_wr = 0;
         if (outcome.result == ScsiOutcome::Result::Check) {
-            uint8_t sense[18] = {0x70, 0, outcome.senseKey, 0, 0, 0, 0, 10, 0, 0, 0, 0, outcome.asc, outcome.ascq};
+            uint8_t sense[kFixedSenseLength];
+            FixedSense(outcome, sense);
             h.status = 0x02;
             h.driver_status = kSgDriverSense;
             h.sb_len_wr = static_cast<uint8_t>(std::min<size_t>(sizeof sense, h.mx_sb_len));

@@ -1,12 +1,17 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdio>
+#include <sstream>
+#include <string>
 #include <vector>
 
 #include "device/clock.h"
+#include "device/emulated/emulated_host.h"
 #include "device/emulated/scenario.h"
 #include "emulator/served_device.h"
 #include "emulator/tcmu_ring.h"
+#include "emulator_support.h"
 #include "linux/fake_tcmu_ring.h"
 
 namespace {
@@ -114,6 +119,105 @@ TEST(ServedDevice, DataInTheModelDoesNotFillReadsAsZeros)
         const std::vector<uint8_t> rest(fake.Data(data) + c.filled, fake.Data(data) + c.dataLength);
         EXPECT_EQ(rest, std::vector<uint8_t>(c.dataLength - c.filled, 0));
     }
+}
+
+// Behind the kernel's target a restarting unit stays attached: the ring
+// answers NOT READY, becoming ready, never leaves a command unanswered.
+TEST(ServedDevice, ARestartingUnitAnswersNotReadyBecomingReady)
+{
+    using namespace emu_test;
+    CFakeTcmuRing fake;
+    ManualClock clock;
+    CServedDevice device(Scenario("reboot_ms=1000"), clock, 0, 'D', nullptr, kReleaseMs);
+    CTcmuRing ring(fake.Base(), CFakeTcmuRing::kSize);
+    std::vector<uint8_t> buffer(512);
+    device.Model().Execute(StartStopCdb(2).bytes, true, buffer.data(), 0);
+    const std::vector<uint8_t> image = MakeImage(k512K, 2);
+    ASSERT_EQ(Describe(SendImageLikeForm(image, ImageChecksum(image), ModelSender(device.Model())).back()), "good");
+
+    const uint32_t entry = fake.Queue(1, std::vector<uint8_t>(6, 0), {});
+    EXPECT_TRUE(device.ServeQueued(ring));
+    EXPECT_FALSE(device.Holding());
+    EXPECT_EQ(fake.Entry(entry)->rsp.scsi_status, 0x02);
+    const auto* sense = reinterpret_cast<const uint8_t*>(fake.Entry(entry)->rsp.sense_buffer);
+    EXPECT_EQ(std::vector<uint8_t>({sense[0], sense[2], sense[12], sense[13]}),
+              std::vector<uint8_t>({0x70, 0x02, 0x04, 0x01}));
+}
+
+// The same commands through the command ring and through the in-process
+// host: the same status, the same sense bytes and the same transcript lines.
+TEST(ServedDevice, BothFacesAnswerAndRecordTheSameCommandsAlike)
+{
+    using namespace emu_test;
+    struct Step {
+        const char* name;
+        Cdb cdb;
+        bool dataIn;
+        uint32_t length;
+    };
+    Cdb otherPage;
+    const uint8_t modeSense[] = {0x5A, 0, 0x01, 0, 0, 0, 0, 0, 0x40};
+    std::copy(std::begin(modeSense), std::end(modeSense), otherPage.bytes);
+    Cdb requestSense;
+    requestSense.bytes[0] = 0x03;
+    requestSense.bytes[4] = 18;
+    const Step steps[] = {
+        {"INQUIRY", InquiryCdb(), true, 36},
+        {"TEST UNIT READY", Cdb{}, true, 0},
+        {"MODE SENSE of another page", otherPage, true, 64},
+        {"START STOP UNIT 2", StartStopCdb(2), true, 0},
+        {"first block", WriteBlockCdb(0, 0, 0x00), false, kBlock},
+        {"final block, image too short", WriteBlockCdb(1, 0x1234, 0x20), false, kBlock},
+        {"REQUEST SENSE", requestSense, true, 18},
+    };
+
+    ManualClock servedClock;
+    std::FILE* servedFile = std::tmpfile();
+    ASSERT_NE(servedFile, nullptr);
+    CTranscriptWriter servedTranscript(servedFile);
+    CFakeTcmuRing fake;
+    CServedDevice served(Scenario(""), servedClock, 0, 'D', &servedTranscript, kReleaseMs);
+    CTcmuRing ring(fake.Base(), CFakeTcmuRing::kSize);
+
+    ManualClock hostClock;
+    std::ostringstream hostTranscript;
+    EmulatedHost host(Scenario(""), hostClock, &hostTranscript);
+    const HostHandle handle = host.OpenDevice("\\\\.\\D:");
+
+    std::vector<uint8_t> block(kBlock);
+    for (std::size_t i = 0; i < block.size(); ++i)
+        block[i] = static_cast<uint8_t>(i * 7);
+    uint16_t id = 1;
+    for (const Step& step : steps) {
+        SCOPED_TRACE(step.name);
+        servedClock.Advance(3);
+        hostClock.Advance(3);
+        const uint32_t data = fake.DataNext();
+        if (!step.dataIn)
+            std::copy(block.begin(), block.end(), fake.Data(data));
+        const std::vector<uint8_t> cdb(step.cdb.bytes, step.cdb.bytes + 12);
+        const uint32_t entry =
+            fake.Queue(id++, cdb, step.length == 0 ? std::vector<uint32_t>{} : std::vector<uint32_t>{step.length});
+        ASSERT_TRUE(served.ServeQueued(ring));
+
+        std::vector<uint8_t> buffer = block;
+        PassThroughRequest request = Request(step.cdb, step.dataIn, buffer.data(), step.length);
+        ASSERT_TRUE(host.SendPassThrough(handle, request));
+
+        const tcmu::CmdEntry* answer = fake.Entry(entry);
+        EXPECT_EQ(answer->rsp.scsi_status, request.sptd.ScsiStatus);
+        EXPECT_EQ(std::vector<uint8_t>(answer->rsp.sense_buffer, answer->rsp.sense_buffer + kFixedSenseLength),
+                  std::vector<uint8_t>(request.senseArea, request.senseArea + kFixedSenseLength));
+    }
+    host.CloseDevice(handle);
+
+    std::rewind(servedFile);
+    std::string servedLines;
+    for (int ch; (ch = std::fgetc(servedFile)) != EOF;)
+        servedLines.push_back(static_cast<char>(ch));
+    std::fclose(servedFile);
+    EXPECT_EQ(servedLines, hostTranscript.str());
+    EXPECT_NE(servedLines.find("\"sense\":\"052600\""), std::string::npos) << servedLines;
 }
 
 }  // namespace
