@@ -12,9 +12,7 @@
 #include "cli/station.h"
 #include "cli/transcript_file.h"
 #include "cli/udev_rule.h"
-#include "console/file_identity.h"
-#include "device/emulated/emulated_host.h"
-#include "device/emulated/scenario.h"
+#include "device/host_stack.h"
 #include "device/recording_host.h"
 #include "res/app_name.h"
 
@@ -25,6 +23,41 @@ constexpr char kErrNothingSent[] = "; nothing was sent";
 constexpr char kNoteEmulated[] = "emulated devices (--emulate): no real device is used";
 constexpr char kErrLogOpen[] = "cannot open the log file ";
 constexpr char kErrLogIsImage[] = "the log file is the image itself: ";
+constexpr char kErrNoPlatformHost[] = "the device access of this system could not be set up";
+
+// Says why the host stack could not be built; the exit code.
+int ReportStackFault(const HostStackError& error, const CliOptions& options, CliEnvironment& env)
+{
+    const auto openExit = [&error]() { return error.bFifoWithoutReader ? kExitUsage : kExitError; };
+    switch (error.fault) {
+    case HostStackFault::BadScenario: {
+        const std::string text = "bad emulator scenario '" + options.strScenario + "': " + error.strDetail;
+        PrintError(env, text);
+        *env.pErr << "Try '" << kCliProgramName << " --help'.\n";
+        // flash and station --json end with a result event, however early.
+        if (options.command == CliCommand::List)
+            return kExitUsage;
+        return EarlyEnd(options, env, kExitUsage, text);
+    }
+    case HostStackFault::TranscriptIsImage:
+        PrintError(env, kErrTranscriptIsImage + *options.transcript + kErrNothingSent);
+        return kExitUsage;
+    case HostStackFault::TranscriptNotOpened:
+        PrintError(env, "cannot open the transcript file " + *options.transcript + ": " + error.strDetail);
+        return openExit();
+    case HostStackFault::LogIsImage:
+        PrintError(env, kErrLogIsImage + *options.log + kErrNothingSent);
+        return kExitUsage;
+    case HostStackFault::LogNotOpened:
+        PrintError(env, kErrLogOpen + *options.log + ": " + error.strDetail);
+        return openExit();
+    case HostStackFault::NoPlatformHost:
+    case HostStackFault::None:
+        break;
+    }
+    PrintError(env, kErrNoPlatformHost);
+    return kExitError;
+}
 
 }  // namespace
 
@@ -68,63 +101,38 @@ int RunCli(const std::vector<std::string>& args, CliEnvironment& env)
         clock = systemClock.get();
     }
 
-    std::unique_ptr<IScsiHost> ownHost;
+    // Every command goes through the recording layer, log or not, so a
+    // failure can name the sense the device answered with; the log is opened
+    // before the first command, so it holds every one.
+    HostStackSpec spec;
+    spec.pHost = env.pHost;
+    spec.bEmulate = options.bEmulate;
+    spec.strScenario = options.strScenario;
+    spec.pClock = clock;
+    spec.strImage = options.strImage;
     CTranscriptFile transcript;
-    IScsiHost* host = env.pHost;
-    if (!host && options.bEmulate) {
-        EmulatorScenario scenario;
-        if (!ParseScenario(options.strScenario, scenario, error)) {
-            const std::string text = "bad emulator scenario '" + options.strScenario + "': " + error;
-            PrintError(env, text);
-            *env.pErr << "Try '" << kCliProgramName << " --help'.\n";
-            // flash and station --json end with a result event, however early.
-            if (options.command == CliCommand::List)
-                return kExitUsage;
-            return EarlyEnd(options, env, kExitUsage, text);
-        }
-        if (options.transcript) {
-            // Appending records to the firmware would corrupt it; names can
-            // differ (links, another spelling), the file's identity cannot.
-            if (!options.strImage.empty() && IsSameFile(*options.transcript, options.strImage)) {
-                PrintError(env, kErrTranscriptIsImage + *options.transcript + kErrNothingSent);
-                return kExitUsage;
-            }
-            if (!transcript.Open(*options.transcript)) {
-                PrintError(env,
-                           "cannot open the transcript file " + *options.transcript + ": " + transcript.ErrorText());
-                return transcript.FifoWithoutReader() ? kExitUsage : kExitError;
-            }
-        }
-        ownHost = std::make_unique<EmulatedHost>(scenario, *clock, options.transcript ? &transcript.Stream() : nullptr);
-        host = ownHost.get();
-        // A success on the emulated bench must never pass for one on a device.
-        PrintError(env, kNoteEmulated);
+    const bool bTranscript = options.transcript && options.bEmulate && !env.pHost;
+    if (bTranscript) {
+        spec.strTranscript = *options.transcript;
+        spec.pTranscript = &transcript;
     }
-    if (!host) {
-        ownHost = CreatePlatformHost();
-        host = ownHost.get();
-    }
-
-    // Opened before the first command, so the log holds every one; every
-    // command goes through the recording layer, log or not, so a failure
-    // can name the sense the device answered with.
     CLogFile log;
     if (options.log) {
-        if (!options.strImage.empty() && IsSameFile(*options.log, options.strImage)) {
-            PrintError(env, kErrLogIsImage + *options.log + kErrNothingSent);
-            return kExitUsage;
-        }
-        if (!log.Open(*options.log)) {
-            PrintError(env, kErrLogOpen + *options.log + ": " + log.ErrorText());
-            return log.FifoWithoutReader() ? kExitUsage : kExitError;
-        }
+        spec.strLog = *options.log;
+        spec.pLog = &log;
     }
-    RecordingOptions recording;
-    recording.pLog = options.log ? &log.Stream() : nullptr;
-    recording.nodeName = [host](char drive) { return DeviceNodeText(*host, drive); };
-    CRecordingHost recorder(*host, std::move(recording));
+    spec.bAlwaysRecord = true;
+    CHostStack stack;
+    HostStackError stackError;
+    const bool bBuilt = stack.Build(spec, stackError);
+    // A success on the emulated bench must never pass for one on a device.
+    if (stack.IsEmulated())
+        PrintError(env, kNoteEmulated);
+    if (!bBuilt)
+        return ReportStackFault(stackError, options, env);
+    CRecordingHost& recorder = *stack.Recorder();
 
-    CTranscriptFile* pTranscript = options.transcript && ownHost ? &transcript : nullptr;
+    CTranscriptFile* pTranscript = bTranscript ? &transcript : nullptr;
     CRunRecords records(options, env, options.log ? &log : nullptr, recorder);
     int exit;
     switch (options.command) {

@@ -15,5 +15,5 @@ uint32_t CCommandTally::CallSendASPI32Command(AspiEntryPoint entry, void* srb)
     if (srb && static_cast<const uint8_t*>(srb)[0] == SC_EXEC_SCSI_CMD) {
         ++m_counts[static_cast<const SRB_ExecSCSICmd*>(srb)->CDBByte[0]];
     }
-    return m_inner.CallSendASPI32Command(entry, srb);
+    return InnerAspi().CallSendASPI32Command(entry, srb);
 }

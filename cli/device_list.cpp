@@ -4,12 +4,8 @@
 #include <cstdio>
 
 #include "cli/json_text.h"
-#include "device/emulated/emulated_host.h"
+#include "device/drive_nodes.h"
 #include "device/flash_device.h"
-#include "device/recording_host.h"
-#ifdef __linux__
-#include "device/linux/linux_host.h"
-#endif
 
 namespace {
 
@@ -128,60 +124,37 @@ ListedDevice IdentifyDrive(IScsiHost& host, char drive)
 
 std::string DeviceNodeText(IScsiHost& host, char drive)
 {
-    if (dynamic_cast<EmulatedHost*>(&UnrecordedHost(host)))
-        return "emulated";
-#ifdef __linux__
-    if (auto* linuxHost = dynamic_cast<CLinuxHost*>(&UnrecordedHost(host))) {
-        for (const LinuxDrive& d : linuxHost->Drives()) {
-            if (d.chLetter == drive) {
-                const std::string node = linuxHost->GenericNodePath(d);
-                return node.empty() ? linuxHost->BlockNodePath(d) : node;
-            }
-        }
-    }
-#endif
-    return std::string("\\\\.\\") + drive + ":";
+    return host.DriveNodeText(drive);
 }
 
 std::string OpenProblem(IScsiHost& host, char drive)
 {
-#ifdef __linux__
-    if (auto* linuxHost = dynamic_cast<CLinuxHost*>(&UnrecordedHost(host)))
-        return linuxHost->OpenErrorText(drive);
-#endif
-    (void)host;
-    (void)drive;
-    return {};
+    IDriveNodes* nodes = host.DriveNodes();
+    return nodes ? nodes->OpenProblem(drive) : std::string();
 }
 
 std::vector<std::string> OpenProblems(IScsiHost& host)
 {
     std::vector<std::string> problems;
-#ifdef __linux__
-    if (auto* linuxHost = dynamic_cast<CLinuxHost*>(&UnrecordedHost(host))) {
-        for (const LinuxDrive& d : linuxHost->Drives()) {
-            const std::string text = linuxHost->OpenErrorText(d.chLetter);
+    if (IDriveNodes* nodes = host.DriveNodes()) {
+        for (char letter : nodes->ScannedLetters()) {
+            const std::string text = nodes->OpenProblem(letter);
             if (!text.empty())
-                problems.push_back(std::string(1, d.chLetter) + ": " + text);
+                problems.push_back(std::string(1, letter) + ": " + text);
         }
     }
-#endif
-    (void)host;
     return problems;
 }
 
 std::vector<char> BusyDrives(IScsiHost& host)
 {
     std::vector<char> busy;
-#ifdef __linux__
-    if (auto* linuxHost = dynamic_cast<CLinuxHost*>(&UnrecordedHost(host))) {
-        for (const LinuxDrive& d : linuxHost->Drives()) {
-            if (linuxHost->OpenFoundBusy(d.chLetter))
-                busy.push_back(d.chLetter);
+    if (IDriveNodes* nodes = host.DriveNodes()) {
+        for (char letter : nodes->ScannedLetters()) {
+            if (nodes->OpenFoundBusy(letter))
+                busy.push_back(letter);
         }
     }
-#endif
-    (void)host;
     return busy;
 }
 
@@ -226,8 +199,8 @@ DeviceChoice ChooseDevice(IScsiHost& host, const std::optional<std::string>& spe
         letter = DevicePathSpec(text);
 #ifdef __linux__
     if (!letter && !text.empty() && text[0] == '/') {
-        auto* linuxHost = dynamic_cast<CLinuxHost*>(&UnrecordedHost(host));
-        letter = linuxHost ? linuxHost->LetterForNode(text) : 0;
+        IDriveNodes* nodes = host.DriveNodes();
+        letter = nodes ? nodes->LetterForNode(text) : 0;
         if (!letter) {
             choice.exit = kExitNoDevice;
             choice.strError = "no CD-ROM-class device at " + text;

@@ -7,7 +7,7 @@
 // The --log file, opened for appending. Each line reaches the system as it
 // is written (the recording layer flushes it); Sync hands what the system
 // holds to the disk, so the line's record survives a power cut.
-class CLogFile {
+class CLogFile final : public IOutputFile {
 public:
     CLogFile() = default;
     CLogFile(const CLogFile&) = delete;
@@ -17,11 +17,11 @@ public:
     // opens as a transcript does, never blocking on a FIFO. A file whose last
     // line was cut short (a full disk) gets a newline first, so this run's
     // lines never run on from it.
-    bool Open(const std::string& path);
-    std::ostream& Stream() { return m_file.Stream(); }
+    bool Open(const std::string& path) override;
+    std::ostream& Stream() override { return m_file.Stream(); }
     const std::string& Path() const { return m_file.Path(); }
-    std::string ErrorText() const { return m_file.ErrorText(); }
-    bool FifoWithoutReader() const { return m_file.FifoWithoutReader(); }
+    std::string ErrorText() const override { return m_file.ErrorText(); }
+    bool FifoWithoutReader() const override { return m_file.FifoWithoutReader(); }
 
     // fdatasync (Windows: _commit) of a regular file; anything else, a FIFO
     // or a device, has nothing to hand to a disk. Any thread; false once a

@@ -5,25 +5,27 @@
 #include <streambuf>
 #include <string>
 
+#include "device/host_stack.h"
+
 // An output file (--transcript, --log), opened for appending. It remembers
 // the first write that failed and why, so the tool can stop before a flash
 // when the file takes nothing, and say so at the end when it failed during a
 // run: the transfer itself never waits on it. Opening never blocks: a FIFO
 // is taken only when it has a reader.
-class CTranscriptFile {
+class CTranscriptFile final : public IOutputFile {
 public:
     CTranscriptFile() : m_stream(&m_buffer) {}
-    ~CTranscriptFile();
+    ~CTranscriptFile() override;
     CTranscriptFile(const CTranscriptFile&) = delete;
     CTranscriptFile& operator=(const CTranscriptFile&) = delete;
 
     // False with the reason in ErrorText() when the file cannot be opened.
     // Programs the tool starts do not inherit it.
-    bool Open(const std::string& path);
+    bool Open(const std::string& path) override;
     // The failed Open named a FIFO that nobody reads: the command line's
     // fault, not the system's.
-    bool FifoWithoutReader() const { return m_bNoReader; }
-    std::ostream& Stream() { return m_stream; }
+    bool FifoWithoutReader() const override { return m_bNoReader; }
+    std::ostream& Stream() override { return m_stream; }
     const std::string& Path() const { return m_strPath; }
 
     // Puts what was written on the disk (a power cut after it keeps it); a
@@ -35,7 +37,7 @@ public:
     void Close();
     bool Failed() const { return m_buffer.nErrno != 0; }
     // The system's reason for the first failure.
-    std::string ErrorText() const;
+    std::string ErrorText() const override;
 
 private:
     // Passes every write straight to the C stream; a failed write or flush

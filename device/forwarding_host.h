@@ -1,9 +1,11 @@
 #pragma once
+#include "device/aspi_host.h"
 #include "device/host.h"
 
 // A host that passes every call to another one; layers over a host derive
-// from it and override only what they watch or change.
-class CForwardingHost : public IScsiHost {
+// from it and override only what they watch or change. It offers the ASPI
+// layer exactly when the host underneath does, and forwards those calls too.
+class CForwardingHost : public IScsiHost, public IAspiHost {
 public:
     explicit CForwardingHost(IScsiHost& inner) : m_inner(inner) {}
 
@@ -29,26 +31,36 @@ public:
         return m_inner.SendPassThrough(device, request);
     }
     void DescribeLastFailure(char* text, std::size_t size) override { m_inner.DescribeLastFailure(text, size); }
-    HostHandle LoadAspiLibrary(const char* name) override { return m_inner.LoadAspiLibrary(name); }
-    AspiEntryPoint FindAspiEntryPoint(HostHandle library, const char* name) override
-    {
-        return m_inner.FindAspiEntryPoint(library, name);
-    }
-    void FreeAspiLibrary(HostHandle library) override { m_inner.FreeAspiLibrary(library); }
-    uint32_t CallGetASPI32SupportInfo(AspiEntryPoint entry) override { return m_inner.CallGetASPI32SupportInfo(entry); }
-    uint32_t CallSendASPI32Command(AspiEntryPoint entry, void* srb) override
-    {
-        return m_inner.CallSendASPI32Command(entry, srb);
-    }
-    HostHandle CreateCompletionEvent() override { return m_inner.CreateCompletionEvent(); }
-    bool WaitCompletionEvent(HostHandle event, uint32_t milliseconds) override
-    {
-        return m_inner.WaitCompletionEvent(event, milliseconds);
-    }
-    void CloseCompletionEvent(HostHandle event) override { m_inner.CloseCompletionEvent(event); }
+    IAspiHost* Aspi() override { return m_inner.Aspi() != nullptr ? this : nullptr; }
+    IDriveNodes* DriveNodes() override { return m_inner.DriveNodes(); }
+    std::string DriveNodeText(char drive) override { return m_inner.DriveNodeText(drive); }
     uint8_t* AllocateDataBuffer(uint32_t length) override { return m_inner.AllocateDataBuffer(length); }
     void FreeDataBuffer(uint8_t* buffer) override { m_inner.FreeDataBuffer(buffer); }
 
+    // IAspiHost: only called when Aspi() offered it.
+    HostHandle LoadAspiLibrary(const char* name) override { return InnerAspi().LoadAspiLibrary(name); }
+    AspiEntryPoint FindAspiEntryPoint(HostHandle library, const char* name) override
+    {
+        return InnerAspi().FindAspiEntryPoint(library, name);
+    }
+    void FreeAspiLibrary(HostHandle library) override { InnerAspi().FreeAspiLibrary(library); }
+    uint32_t CallGetASPI32SupportInfo(AspiEntryPoint entry) override
+    {
+        return InnerAspi().CallGetASPI32SupportInfo(entry);
+    }
+    uint32_t CallSendASPI32Command(AspiEntryPoint entry, void* srb) override
+    {
+        return InnerAspi().CallSendASPI32Command(entry, srb);
+    }
+    HostHandle CreateCompletionEvent() override { return InnerAspi().CreateCompletionEvent(); }
+    bool WaitCompletionEvent(HostHandle event, uint32_t milliseconds) override
+    {
+        return InnerAspi().WaitCompletionEvent(event, milliseconds);
+    }
+    void CloseCompletionEvent(HostHandle event) override { InnerAspi().CloseCompletionEvent(event); }
+
 protected:
+    IAspiHost& InnerAspi() const { return *m_inner.Aspi(); }
+
     IScsiHost& m_inner;
 };

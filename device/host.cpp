@@ -31,3 +31,18 @@ HostHandle IScsiHost::OpenDeviceExclusive(const char* path, ExclusiveAccess& acc
 }
 
 void IScsiHost::ReleaseExclusiveAccess(HostHandle) {}
+
+IAspiHost* IScsiHost::Aspi()
+{
+    return nullptr;
+}
+
+IDriveNodes* IScsiHost::DriveNodes()
+{
+    return nullptr;
+}
+
+std::string IScsiHost::DriveNodeText(char drive)
+{
+    return std::string("\\\\.\\") + drive + ":";
+}

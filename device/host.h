@@ -2,9 +2,13 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include "device/host_types.h"
 #include "device/pass_through_request.h"
+
+class IAspiHost;
+class IDriveNodes;
 
 // The operating-system services that discovery and the command transport use.
 // CScsiDevice is written against this interface only; each platform (and the
@@ -51,18 +55,13 @@ public:
     // cannot tell). Asked right after that call, before any other.
     virtual void DescribeLastFailure(char* text, std::size_t size);
 
-    // The ASPI library, loaded at run time (Windows 9x).
-    virtual HostHandle LoadAspiLibrary(const char* name) = 0;                             // 0 when not loaded
-    virtual AspiEntryPoint FindAspiEntryPoint(HostHandle library, const char* name) = 0;  // null when missing
-    virtual void FreeAspiLibrary(HostHandle library) = 0;
-    virtual uint32_t CallGetASPI32SupportInfo(AspiEntryPoint entry) = 0;
-    // srb points at one of the SRB_* blocks of aspi_srb.h.
-    virtual uint32_t CallSendASPI32Command(AspiEntryPoint entry, void* srb) = 0;
-    // CreateEventA(no security, manual reset, not signalled, no name); 0 on failure.
-    virtual HostHandle CreateCompletionEvent() = 0;
-    // WaitForSingleObject: true when the event was signalled in time.
-    virtual bool WaitCompletionEvent(HostHandle event, uint32_t milliseconds) = 0;
-    virtual void CloseCompletionEvent(HostHandle event) = 0;
+    // What only some hosts have, null where this one has none: the Windows
+    // 9x ASPI layer, and what the system knows of the nodes behind drives.
+    virtual IAspiHost* Aspi();
+    virtual IDriveNodes* DriveNodes();
+    // Where a drive lives, for people: its node ("/dev/sg1"), "emulated",
+    // or by default its device path "\\.\D:".
+    virtual std::string DriveNodeText(char drive);
 
     // Memory for a device object's data buffer, on a page boundary so that
     // the direct pass-through meets any adapter's alignment; null when there

@@ -63,7 +63,7 @@ void FormatUtc(std::chrono::system_clock::time_point time, char (&text)[kTimeTex
 }
 
 CRecordingHost::CRecordingHost(IScsiHost& inner, RecordingOptions options)
-    : m_inner(inner), m_options(std::move(options)), m_liFrequency(inner.QueryCounterFrequency()),
+    : CForwardingHost(inner), m_options(std::move(options)), m_liFrequency(inner.QueryCounterFrequency()),
       m_liOrigin(inner.QueryCounter())
 {
     if (m_liFrequency <= 0)
@@ -147,7 +147,7 @@ uint32_t CRecordingHost::CallSendASPI32Command(AspiEntryPoint entry, void* srb)
 {
     const uint8_t nCommand = srb != nullptr ? static_cast<const uint8_t*>(srb)[0] : 0;
     if (nCommand != SC_EXEC_SCSI_CMD) {
-        const uint32_t nResult = m_inner.CallSendASPI32Command(entry, srb);
+        const uint32_t nResult = InnerAspi().CallSendASPI32Command(entry, srb);
         // The layer names the drive letter of a target: lines of its
         // commands carry that letter.
         if (nCommand == SC_GET_DISK_INFO) {
@@ -163,7 +163,7 @@ uint32_t CRecordingHost::CallSendASPI32Command(AspiEntryPoint entry, void* srb)
 
     auto& exec = *static_cast<SRB_ExecSCSICmd*>(srb);
     const int64_t liStart = m_inner.QueryCounter();
-    const uint32_t nResult = m_inner.CallSendASPI32Command(entry, srb);
+    const uint32_t nResult = InnerAspi().CallSendASPI32Command(entry, srb);
     if (nResult == SS_PENDING && (exec.SRB_Flags & SRB_EVENT_NOTIFY) != 0) {
         // The block is the caller's until it is done with the wait; the
         // outcome is read when the wait ends.
@@ -181,7 +181,7 @@ uint32_t CRecordingHost::CallSendASPI32Command(AspiEntryPoint entry, void* srb)
 
 bool CRecordingHost::WaitCompletionEvent(HostHandle event, uint32_t milliseconds)
 {
-    const bool bSignalled = m_inner.WaitCompletionEvent(event, milliseconds);
+    const bool bSignalled = InnerAspi().WaitCompletionEvent(event, milliseconds);
     PendingExec done;
     {
         std::lock_guard lock(m_mutex);
@@ -208,7 +208,7 @@ void CRecordingHost::CloseCompletionEvent(HostHandle event)
                 pending = PendingExec{};
         }
     }
-    m_inner.CloseCompletionEvent(event);
+    InnerAspi().CloseCompletionEvent(event);
 }
 
 void CRecordingHost::RecordExec(const SRB_ExecSCSICmd& srb, int64_t liStart, bool bWaitGaveUp)
@@ -312,12 +312,4 @@ bool CRecordingHost::LogFailed() const
 {
     std::lock_guard lock(m_mutex);
     return m_bLogFailed;
-}
-
-IScsiHost& UnrecordedHost(IScsiHost& host)
-{
-    IScsiHost* inner = &host;
-    while (auto* recording = dynamic_cast<CRecordingHost*>(inner))
-        inner = &recording->Inner();
-    return *inner;
 }

@@ -8,7 +8,7 @@
 #include <ostream>
 #include <string>
 
-#include "device/host.h"
+#include "device/forwarding_host.h"
 #include "device/sense_text.h"
 
 struct SRB_ExecSCSICmd;
@@ -57,44 +57,23 @@ struct RecordingOptions {
 // they complete or their wait gives up. Real and emulated devices are
 // recorded alike, since only the host underneath differs. Recording a
 // command allocates nothing. Thread-safe, like the host it wraps.
-class CRecordingHost final : public IScsiHost {
+class CRecordingHost final : public CForwardingHost {
 public:
     explicit CRecordingHost(IScsiHost& inner, RecordingOptions options = {});
     ~CRecordingHost() override;
 
-    IScsiHost& Inner() const { return m_inner; }
     // The last command sent to drive (a letter); false when it got none.
     bool LastCommand(char drive, RecordedCommand& command) const;
     // A line could not be written whole: the log is incomplete.
     bool LogFailed() const;
 
-    bool GetVersionPlatformId(uint32_t& platformId) override { return m_inner.GetVersionPlatformId(platformId); }
-    int64_t QueryCounterFrequency() override { return m_inner.QueryCounterFrequency(); }
-    int64_t QueryCounter() override { return m_inner.QueryCounter(); }
-    uint32_t GetLogicalDriveRoots(uint32_t bufferLength, char* buffer) override
-    {
-        return m_inner.GetLogicalDriveRoots(bufferLength, buffer);
-    }
-    uint32_t GetDriveKind(const char* rootPath) override { return m_inner.GetDriveKind(rootPath); }
     HostHandle OpenDevice(const char* path) override;
     HostHandle OpenDeviceExclusive(const char* path, ExclusiveAccess& access) override;
-    void ReleaseExclusiveAccess(HostHandle device) override { m_inner.ReleaseExclusiveAccess(device); }
     void CloseDevice(HostHandle device) override;
     bool SendPassThrough(HostHandle device, PassThroughRequest& request) override;
-    void DescribeLastFailure(char* text, std::size_t size) override { m_inner.DescribeLastFailure(text, size); }
-    HostHandle LoadAspiLibrary(const char* name) override { return m_inner.LoadAspiLibrary(name); }
-    AspiEntryPoint FindAspiEntryPoint(HostHandle library, const char* name) override
-    {
-        return m_inner.FindAspiEntryPoint(library, name);
-    }
-    void FreeAspiLibrary(HostHandle library) override { m_inner.FreeAspiLibrary(library); }
-    uint32_t CallGetASPI32SupportInfo(AspiEntryPoint entry) override { return m_inner.CallGetASPI32SupportInfo(entry); }
     uint32_t CallSendASPI32Command(AspiEntryPoint entry, void* srb) override;
-    HostHandle CreateCompletionEvent() override { return m_inner.CreateCompletionEvent(); }
     bool WaitCompletionEvent(HostHandle event, uint32_t milliseconds) override;
     void CloseCompletionEvent(HostHandle event) override;
-    uint8_t* AllocateDataBuffer(uint32_t length) override { return m_inner.AllocateDataBuffer(length); }
-    void FreeDataBuffer(uint8_t* buffer) override { m_inner.FreeDataBuffer(buffer); }
 
 private:
     static constexpr std::size_t kNodeMax = 64;
@@ -116,7 +95,6 @@ private:
                 int64_t liStop);
     void RecordExec(const SRB_ExecSCSICmd& srb, int64_t liStart, bool bWaitGaveUp);
 
-    IScsiHost& m_inner;
     RecordingOptions m_options;
     int64_t m_liFrequency;
     int64_t m_liOrigin;
@@ -129,7 +107,3 @@ private:
     bool m_bHasLast[26] = {};
     bool m_bLogFailed = false;
 };
-
-// host itself, or the host under its recording layers: the one that can say
-// what only the platform or the emulator knows.
-IScsiHost& UnrecordedHost(IScsiHost& host);

@@ -96,7 +96,7 @@ CScsiDevice::~CScsiDevice()
 
     CloseAllDevices();
     if (m_hAspiDll != 0 && !bRequestsPending)
-        m_host.FreeAspiLibrary(m_hAspiDll);
+        m_pAspi->FreeAspiLibrary(m_hAspiDll);
     m_hAspiDll = 0;
 }
 
@@ -165,7 +165,7 @@ bool CScsiDevice::ExecPassThrough()
 void CScsiDevice::ReleaseAspiRequest(AspiRequest* request)
 {
     if (request->hEvent != 0)
-        m_host.CloseCompletionEvent(request->hEvent);
+        m_pAspi->CloseCompletionEvent(request->hEvent);
     if (request->pOwnBuffer != nullptr)
         m_host.FreeDataBuffer(request->pOwnBuffer);
     if (request->bHoldsCurrentBuffer)
@@ -205,7 +205,7 @@ void CScsiDevice::ReclaimAbandonedRequests()
     size_t nKept = 0;
     for (AspiRequest* request : m_abandonedRequests) {
         const bool bDone = ReadStatus(*request) != SS_PENDING && request->hEvent != 0 &&
-                           m_host.WaitCompletionEvent(request->hEvent, 0);
+                           m_pAspi->WaitCompletionEvent(request->hEvent, 0);
         if (bDone)
             ReleaseAspiRequest(request);
         else
@@ -228,13 +228,13 @@ bool CScsiDevice::ExecAspiCommand()
         return false;
 
     // Without an event the request could not be waited for; it is not sent.
-    const HostHandle hEvent = m_host.CreateCompletionEvent();
+    const HostHandle hEvent = m_pAspi->CreateCompletionEvent();
     if (hEvent == 0)
         return false;
 
     auto* request = new (std::nothrow) AspiRequest{};
     if (request == nullptr) {
-        m_host.CloseCompletionEvent(hEvent);
+        m_pAspi->CloseCompletionEvent(hEvent);
         return false;
     }
     request->hEvent = hEvent;
@@ -257,12 +257,12 @@ bool CScsiDevice::ExecAspiCommand()
     std::memcpy(srb.CDBByte, m_request.sptd.Cdb, sizeof(srb.CDBByte));
 
     m_liStart = m_host.QueryCounter();
-    const uint32_t nSendResult = m_host.CallSendASPI32Command(m_pfnSendASPI32Command, &srb);
+    const uint32_t nSendResult = m_pAspi->CallSendASPI32Command(m_pfnSendASPI32Command, &srb);
     bool bSignalled = false;
     if (nSendResult == SS_PENDING) {
         const uint64_t nWait = static_cast<uint64_t>(m_request.sptd.TimeOutValue) * 1000u;
-        bSignalled = m_host.WaitCompletionEvent(hEvent, nWait > kMaxWaitMilliseconds ? kMaxWaitMilliseconds
-                                                                                     : static_cast<uint32_t>(nWait));
+        bSignalled = m_pAspi->WaitCompletionEvent(hEvent, nWait > kMaxWaitMilliseconds ? kMaxWaitMilliseconds
+                                                                                       : static_cast<uint32_t>(nWait));
     }
     m_liStop = m_host.QueryCounter();
 
@@ -283,7 +283,7 @@ bool CScsiDevice::ExecAspiCommand()
     // finished with them, which it shows by signalling the event after the
     // status. Later commands use another buffer.
     const bool bFinished =
-        byStatus != SS_PENDING && (nSendResult != SS_PENDING || bSignalled || m_host.WaitCompletionEvent(hEvent, 0));
+        byStatus != SS_PENDING && (nSendResult != SS_PENDING || bSignalled || m_pAspi->WaitCompletionEvent(hEvent, 0));
     if (bFinished) {
         ReleaseAspiRequest(request);
     } else {

@@ -3,6 +3,7 @@
 #include <memory>
 #include <vector>
 
+#include "device/aspi_host.h"
 #include "device/device_entry.h"
 #include "device/host.h"
 #include "device/pass_through_request.h"
@@ -67,6 +68,7 @@ private:
     void LeaveDataBufferTo(AspiRequest& request, bool bCompleted);
 
     IScsiHost& m_host;
+    IAspiHost* m_pAspi = nullptr;  // the host's ASPI layer, once it is loaded
     uint8_t m_bySenseKey = 0;
     uint8_t m_byAsc = 0;
     uint8_t m_byAscq = 0;

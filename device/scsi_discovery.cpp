@@ -77,16 +77,19 @@ bool CScsiDevice::OpenDrive(const char* driveSpec)
 bool CScsiDevice::LoadAspi()
 {
     if (m_hAspiDll == 0) {
-        m_hAspiDll = m_host.LoadAspiLibrary("WNASPI32");
+        m_pAspi = m_host.Aspi();
+        if (m_pAspi == nullptr)
+            return false;
+        m_hAspiDll = m_pAspi->LoadAspiLibrary("WNASPI32");
         if (m_hAspiDll == 0)
             return false;
     }
-    m_pfnGetASPI32SupportInfo = m_host.FindAspiEntryPoint(m_hAspiDll, "GetASPI32SupportInfo");
-    m_pfnSendASPI32Command = m_host.FindAspiEntryPoint(m_hAspiDll, "SendASPI32Command");
+    m_pfnGetASPI32SupportInfo = m_pAspi->FindAspiEntryPoint(m_hAspiDll, "GetASPI32SupportInfo");
+    m_pfnSendASPI32Command = m_pAspi->FindAspiEntryPoint(m_hAspiDll, "SendASPI32Command");
     if (m_pfnGetASPI32SupportInfo == nullptr || m_pfnSendASPI32Command == nullptr)
         return false;
 
-    const uint32_t nSupport = m_host.CallGetASPI32SupportInfo(m_pfnGetASPI32SupportInfo);
+    const uint32_t nSupport = m_pAspi->CallGetASPI32SupportInfo(m_pfnGetASPI32SupportInfo);
     const uint8_t byStatus = static_cast<uint8_t>(nSupport >> kAspiStatusShift);
     if (byStatus != SS_COMP && byStatus != SS_NO_ADAPTERS)
         return false;
@@ -103,7 +106,7 @@ bool CScsiDevice::SendAspiDeviceQuery(uint8_t adapter, uint8_t target)
     block.devType.SRB_Flags = 0;
     block.devType.SRB_Target = target;
     block.devType.SRB_Lun = 0;
-    m_host.CallSendASPI32Command(m_pfnSendASPI32Command, &block);
+    m_pAspi->CallSendASPI32Command(m_pfnSendASPI32Command, &block);
     return block.devType.SRB_Status == SS_COMP && block.devType.SRB_DeviceType == kPeripheralTypeCdrom;
 }
 
@@ -135,7 +138,7 @@ bool CScsiDevice::FindAspiDrive(const char* driveSpec)
             block.diskInfo.SRB_Flags = 0;
             block.diskInfo.SRB_Target = static_cast<uint8_t>(nTarget);
             block.diskInfo.SRB_Lun = 0;
-            m_host.CallSendASPI32Command(m_pfnSendASPI32Command, &block);
+            m_pAspi->CallSendASPI32Command(m_pfnSendASPI32Command, &block);
             // The zeroed block of a query that did not complete would read as A:.
             if (block.diskInfo.SRB_Status != SS_COMP)
                 continue;
@@ -215,7 +218,7 @@ char CScsiDevice::QueryAspiDriveLetter(int16_t index)
     block.diskInfo.SRB_Cmd = SC_GET_DISK_INFO;
     block.diskInfo.SRB_HaId = entry->nAdapter;
     block.diskInfo.SRB_Target = entry->nTarget;
-    m_host.CallSendASPI32Command(m_pfnSendASPI32Command, &block);
+    m_pAspi->CallSendASPI32Command(m_pfnSendASPI32Command, &block);
     // A query that did not complete leaves a zero that would read as A:.
     const uint8_t nDrive = block.diskInfo.SRB_Int13HDriveInfo;
     if (block.diskInfo.SRB_Status != SS_COMP || nDrive >= 26)

@@ -37,12 +37,10 @@ std::multiset<int> Opcodes(const EmulatedHost& host, char drive, size_t first = 
 class CSilentDriveHost final : public cli_test::CForwardingHost {
 public:
     CSilentDriveHost(IScsiHost& inner, char drive) : CForwardingHost(inner), m_drive(drive) {}
-    HostHandle OpenDevice(const char* path) override
+    HostHandle OpenDevice(const char* path) override { return Watch(m_inner.OpenDevice(path), path); }
+    HostHandle OpenDeviceExclusive(const char* path, ExclusiveAccess& access) override
     {
-        const HostHandle handle = m_inner.OpenDevice(path);
-        if (std::strlen(path) == 6 && path[4] == m_drive)
-            m_silent.insert(handle);
-        return handle;
+        return Watch(m_inner.OpenDeviceExclusive(path, access), path);
     }
     bool SendPassThrough(HostHandle device, PassThroughRequest& request) override
     {
@@ -52,6 +50,13 @@ public:
     }
 
 private:
+    HostHandle Watch(HostHandle handle, const char* path)
+    {
+        if (std::strlen(path) == 6 && path[4] == m_drive)
+            m_silent.insert(handle);
+        return handle;
+    }
+
     char m_drive;
     std::set<HostHandle> m_silent;
 };

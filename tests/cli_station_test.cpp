@@ -108,11 +108,6 @@ public:
         : CForwardingHost(inner), m_flag(flag), m_nth(nth)
     {
     }
-    HostHandle OpenDeviceExclusive(const char* path, ExclusiveAccess& access) override
-    {
-        return m_inner.OpenDeviceExclusive(path, access);
-    }
-    void ReleaseExclusiveAccess(HostHandle device) override { m_inner.ReleaseExclusiveAccess(device); }
     bool SendPassThrough(HostHandle device, PassThroughRequest& request) override
     {
         if (request.sptd.Cdb[0] == 0x12 && ++m_inquiries == m_nth)

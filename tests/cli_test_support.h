@@ -15,6 +15,7 @@
 #include "cli/cli_app.h"
 #include "device/emulated/scenario.h"
 #include "device/clock.h"
+#include "device/forwarding_host.h"
 #include "device/host.h"
 
 namespace cli_test {
@@ -213,62 +214,23 @@ private:
     size_t m_pos = 0;
 };
 
-// A host that passes everything to another one; tests override what they
-// watch or change.
-class CForwardingHost : public IScsiHost {
-public:
-    explicit CForwardingHost(IScsiHost& inner) : m_inner(inner) {}
-    bool GetVersionPlatformId(uint32_t& id) override { return m_inner.GetVersionPlatformId(id); }
-    int64_t QueryCounterFrequency() override { return m_inner.QueryCounterFrequency(); }
-    int64_t QueryCounter() override { return m_inner.QueryCounter(); }
-    uint32_t GetLogicalDriveRoots(uint32_t n, char* b) override { return m_inner.GetLogicalDriveRoots(n, b); }
-    uint32_t GetDriveKind(const char* root) override { return m_inner.GetDriveKind(root); }
-    HostHandle OpenDevice(const char* path) override { return m_inner.OpenDevice(path); }
-    void CloseDevice(HostHandle device) override { m_inner.CloseDevice(device); }
-    bool SendPassThrough(HostHandle device, PassThroughRequest& request) override
-    {
-        return m_inner.SendPassThrough(device, request);
-    }
-    HostHandle LoadAspiLibrary(const char* name) override { return m_inner.LoadAspiLibrary(name); }
-    AspiEntryPoint FindAspiEntryPoint(HostHandle l, const char* n) override { return m_inner.FindAspiEntryPoint(l, n); }
-    void FreeAspiLibrary(HostHandle library) override { m_inner.FreeAspiLibrary(library); }
-    uint32_t CallGetASPI32SupportInfo(AspiEntryPoint e) override { return m_inner.CallGetASPI32SupportInfo(e); }
-    uint32_t CallSendASPI32Command(AspiEntryPoint e, void* srb) override
-    {
-        return m_inner.CallSendASPI32Command(e, srb);
-    }
-    HostHandle CreateCompletionEvent() override { return m_inner.CreateCompletionEvent(); }
-    bool WaitCompletionEvent(HostHandle e, uint32_t ms) override { return m_inner.WaitCompletionEvent(e, ms); }
-    void CloseCompletionEvent(HostHandle e) override { m_inner.CloseCompletionEvent(e); }
-
-protected:
-    IScsiHost& m_inner;
-};
+// Tests derive their hosts from the product's forwarding host.
+using CForwardingHost = ::CForwardingHost;
 
 // A host that passes everything to another one, but answers the K-th block
 // write (0xFA) sent to one drive with CHECK CONDITION: a fault on one device
 // of a bench while the others stay healthy.
-class CFaultOnOneDriveHost final : public IScsiHost {
+class CFaultOnOneDriveHost final : public CForwardingHost {
 public:
     CFaultOnOneDriveHost(IScsiHost& inner, char drive, uint32_t failBlock)
-        : m_inner(inner), m_drive(drive), m_failBlock(failBlock)
+        : CForwardingHost(inner), m_drive(drive), m_failBlock(failBlock)
     {
     }
 
-    bool GetVersionPlatformId(uint32_t& id) override { return m_inner.GetVersionPlatformId(id); }
-    int64_t QueryCounterFrequency() override { return m_inner.QueryCounterFrequency(); }
-    int64_t QueryCounter() override { return m_inner.QueryCounter(); }
-    uint32_t GetLogicalDriveRoots(uint32_t n, char* b) override { return m_inner.GetLogicalDriveRoots(n, b); }
-    uint32_t GetDriveKind(const char* root) override { return m_inner.GetDriveKind(root); }
-    HostHandle OpenDevice(const char* path) override
+    HostHandle OpenDevice(const char* path) override { return Watch(m_inner.OpenDevice(path), path); }
+    HostHandle OpenDeviceExclusive(const char* path, ExclusiveAccess& access) override
     {
-        const HostHandle handle = m_inner.OpenDevice(path);
-        if (handle != kInvalidHandle && std::strlen(path) == 6 &&
-            std::toupper(static_cast<unsigned char>(path[4])) == m_drive) {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            m_faultyHandles[handle] = true;
-        }
-        return handle;
+        return Watch(m_inner.OpenDeviceExclusive(path, access), path);
     }
     void CloseDevice(HostHandle device) override
     {
@@ -295,20 +257,18 @@ public:
         request.senseArea[13] = 0x00;
         return true;
     }
-    HostHandle LoadAspiLibrary(const char* name) override { return m_inner.LoadAspiLibrary(name); }
-    AspiEntryPoint FindAspiEntryPoint(HostHandle l, const char* n) override { return m_inner.FindAspiEntryPoint(l, n); }
-    void FreeAspiLibrary(HostHandle library) override { m_inner.FreeAspiLibrary(library); }
-    uint32_t CallGetASPI32SupportInfo(AspiEntryPoint e) override { return m_inner.CallGetASPI32SupportInfo(e); }
-    uint32_t CallSendASPI32Command(AspiEntryPoint e, void* srb) override
-    {
-        return m_inner.CallSendASPI32Command(e, srb);
-    }
-    HostHandle CreateCompletionEvent() override { return m_inner.CreateCompletionEvent(); }
-    bool WaitCompletionEvent(HostHandle e, uint32_t ms) override { return m_inner.WaitCompletionEvent(e, ms); }
-    void CloseCompletionEvent(HostHandle e) override { m_inner.CloseCompletionEvent(e); }
 
 private:
-    IScsiHost& m_inner;
+    HostHandle Watch(HostHandle handle, const char* path)
+    {
+        if (handle != kInvalidHandle && std::strlen(path) == 6 &&
+            std::toupper(static_cast<unsigned char>(path[4])) == m_drive) {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_faultyHandles[handle] = true;
+        }
+        return handle;
+    }
+
     char m_drive;
     uint32_t m_failBlock;
     std::mutex m_mutex;

@@ -27,9 +27,9 @@ EmulatorScenario Scenario(const char* text)
 struct Aspi {
     explicit Aspi(EmulatedHost& h) : host(h)
     {
-        module = host.LoadAspiLibrary("WNASPI32");
-        support = host.FindAspiEntryPoint(module, "GetASPI32SupportInfo");
-        send = host.FindAspiEntryPoint(module, "SendASPI32Command");
+        module = host.Aspi()->LoadAspiLibrary("WNASPI32");
+        support = host.Aspi()->FindAspiEntryPoint(module, "GetASPI32SupportInfo");
+        send = host.Aspi()->FindAspiEntryPoint(module, "SendASPI32Command");
     }
 
     SRB_GDEVBlock DevType(uint8_t adapter, uint8_t target, uint8_t lun = 0)
@@ -40,7 +40,7 @@ struct Aspi {
         srb.SRB_Target = target;
         srb.SRB_Lun = lun;
         srb.SRB_DeviceType = 0xEE;
-        EXPECT_EQ(host.CallSendASPI32Command(send, &srb), srb.SRB_Status);
+        EXPECT_EQ(host.Aspi()->CallSendASPI32Command(send, &srb), srb.SRB_Status);
         return srb;
     }
 
@@ -51,7 +51,7 @@ struct Aspi {
         srb.SRB_HaId = adapter;
         srb.SRB_Target = target;
         srb.SRB_Int13HDriveInfo = 0xEE;
-        EXPECT_EQ(host.CallSendASPI32Command(send, &srb), srb.SRB_Status);
+        EXPECT_EQ(host.Aspi()->CallSendASPI32Command(send, &srb), srb.SRB_Status);
         return srb;
     }
 
@@ -87,31 +87,31 @@ TEST(EmulatedAspi, LibraryAndEntryPoints)
 {
     ManualClock clock;
     EmulatedHost nt(Scenario(""), clock);
-    EXPECT_EQ(nt.LoadAspiLibrary("WNASPI32"), 0u) << "an NT bench has no ASPI layer";
+    EXPECT_EQ(nt.Aspi()->LoadAspiLibrary("WNASPI32"), 0u) << "an NT bench has no ASPI layer";
 
     EmulatedHost host(Scenario("win9x=1"), clock);
     for (const char* name : {"ASPI", "WNASPI", "WNASPI32X", "", "WNASPI32.DL"})
-        EXPECT_EQ(host.LoadAspiLibrary(name), 0u) << name;
-    EXPECT_EQ(host.LoadAspiLibrary(nullptr), 0u);
+        EXPECT_EQ(host.Aspi()->LoadAspiLibrary(name), 0u) << name;
+    EXPECT_EQ(host.Aspi()->LoadAspiLibrary(nullptr), 0u);
     EXPECT_EQ(host.AspiLoadCount(), 0);
-    const HostHandle module = host.LoadAspiLibrary("WNASPI32");
+    const HostHandle module = host.Aspi()->LoadAspiLibrary("WNASPI32");
     ASSERT_NE(module, 0u);
-    EXPECT_EQ(host.LoadAspiLibrary("wnaspi32"), module);
-    EXPECT_EQ(host.LoadAspiLibrary("WnAspi32.dll"), module);
+    EXPECT_EQ(host.Aspi()->LoadAspiLibrary("wnaspi32"), module);
+    EXPECT_EQ(host.Aspi()->LoadAspiLibrary("WnAspi32.dll"), module);
     EXPECT_EQ(host.AspiLoadCount(), 3);
 
-    const AspiEntryPoint support = host.FindAspiEntryPoint(module, "GetASPI32SupportInfo");
-    const AspiEntryPoint send = host.FindAspiEntryPoint(module, "SendASPI32Command");
+    const AspiEntryPoint support = host.Aspi()->FindAspiEntryPoint(module, "GetASPI32SupportInfo");
+    const AspiEntryPoint send = host.Aspi()->FindAspiEntryPoint(module, "SendASPI32Command");
     EXPECT_NE(support, nullptr);
     EXPECT_NE(send, nullptr);
     EXPECT_NE(support, send);
-    EXPECT_EQ(host.FindAspiEntryPoint(module, "getaspi32supportinfo"), nullptr);
-    EXPECT_EQ(host.FindAspiEntryPoint(module, "SendASPI32CommandX"), nullptr);
-    EXPECT_EQ(host.FindAspiEntryPoint(module + 1, "SendASPI32Command"), nullptr);
-    EXPECT_EQ(host.FindAspiEntryPoint(module, nullptr), nullptr);
+    EXPECT_EQ(host.Aspi()->FindAspiEntryPoint(module, "getaspi32supportinfo"), nullptr);
+    EXPECT_EQ(host.Aspi()->FindAspiEntryPoint(module, "SendASPI32CommandX"), nullptr);
+    EXPECT_EQ(host.Aspi()->FindAspiEntryPoint(module + 1, "SendASPI32Command"), nullptr);
+    EXPECT_EQ(host.Aspi()->FindAspiEntryPoint(module, nullptr), nullptr);
 
-    host.FreeAspiLibrary(module);
-    host.FreeAspiLibrary(module + 1);
+    host.Aspi()->FreeAspiLibrary(module);
+    host.Aspi()->FreeAspiLibrary(module + 1);
     EXPECT_EQ(host.AspiFreeCount(), 1);
 }
 
@@ -130,8 +130,8 @@ TEST(EmulatedAspi, SupportInfoReportsOneAdapterOrNone)
     for (const Case& c : cases) {
         EmulatedHost host(Scenario(c.scenario), clock);
         Aspi aspi(host);
-        EXPECT_EQ(host.CallGetASPI32SupportInfo(aspi.support), c.info) << c.scenario;
-        EXPECT_EQ(host.CallGetASPI32SupportInfo(aspi.send), 0u) << "the wrong entry point";
+        EXPECT_EQ(host.Aspi()->CallGetASPI32SupportInfo(aspi.support), c.info) << c.scenario;
+        EXPECT_EQ(host.Aspi()->CallGetASPI32SupportInfo(aspi.send), 0u) << "the wrong entry point";
     }
 }
 
@@ -168,11 +168,11 @@ TEST(EmulatedAspi, DeviceTypesAndDiskInfo)
     EXPECT_EQ(empty.DevType(0, 1).SRB_Status, kSsInvalidHa);
 
     uint8_t unknown[80] = {0x7F};
-    EXPECT_EQ(host.CallSendASPI32Command(aspi.send, unknown), kSsInvalidSrb);
-    EXPECT_EQ(host.CallSendASPI32Command(aspi.send, nullptr), kSsInvalidSrb);
+    EXPECT_EQ(host.Aspi()->CallSendASPI32Command(aspi.send, unknown), kSsInvalidSrb);
+    EXPECT_EQ(host.Aspi()->CallSendASPI32Command(aspi.send, nullptr), kSsInvalidSrb);
     SRB_GDEVBlock dev{};
     dev.SRB_Cmd = SC_GET_DEV_TYPE;
-    EXPECT_EQ(host.CallSendASPI32Command(aspi.support, &dev), kSsInvalidSrb) << "the wrong entry point";
+    EXPECT_EQ(host.Aspi()->CallSendASPI32Command(aspi.support, &dev), kSsInvalidSrb) << "the wrong entry point";
 }
 
 TEST(EmulatedAspi, ImmediateCompletionWithoutLatency)
@@ -182,20 +182,20 @@ TEST(EmulatedAspi, ImmediateCompletionWithoutLatency)
     Aspi aspi(host);
     std::vector<uint8_t> buffer(0x20000, 0xAA);
 
-    const HostHandle event = host.CreateCompletionEvent();
+    const HostHandle event = host.Aspi()->CreateCompletionEvent();
     ASSERT_NE(event, 0u);
-    EXPECT_FALSE(host.WaitCompletionEvent(event, 0));
+    EXPECT_FALSE(host.Aspi()->WaitCompletionEvent(event, 0));
     SRB_ExecSCSICmd inquiry = Aspi::Exec(1, InquiryCdb(), kIn, buffer.data(), 60, event);
-    EXPECT_EQ(host.CallSendASPI32Command(aspi.send, &inquiry), SS_COMP);
+    EXPECT_EQ(host.Aspi()->CallSendASPI32Command(aspi.send, &inquiry), SS_COMP);
     EXPECT_EQ(inquiry.SRB_Status, SS_COMP);
     EXPECT_EQ(inquiry.SRB_TargStat, kScsiStatusGood);
     EXPECT_EQ(std::string(buffer.begin() + 8, buffer.begin() + 16), "ASPIVEND");
-    EXPECT_TRUE(host.WaitCompletionEvent(event, 0));
+    EXPECT_TRUE(host.Aspi()->WaitCompletionEvent(event, 0));
     EXPECT_EQ(clock.NowMs(), 0u);
 
     // A block outside download mode: CHECK CONDITION with 14 bytes of sense.
     SRB_ExecSCSICmd block = Aspi::Exec(1, WriteBlockCdb(0, 0, 0), kOut, buffer.data(), kBlock, event);
-    EXPECT_EQ(host.CallSendASPI32Command(aspi.send, &block), SS_ERR);
+    EXPECT_EQ(host.Aspi()->CallSendASPI32Command(aspi.send, &block), SS_ERR);
     EXPECT_EQ(block.SRB_Status, SS_ERR);
     EXPECT_EQ(block.SRB_TargStat, kScsiStatusCheckCondition);
     const uint8_t sense[16] = {0x70, 0, 0x05, 0, 0, 0, 0, 10, 0, 0, 0, 0, 0x2C, 0x00, 0xEE, 0xEE};
@@ -206,7 +206,7 @@ TEST(EmulatedAspi, ImmediateCompletionWithoutLatency)
     EXPECT_TRUE(records[0].dataIn);
     EXPECT_FALSE(records[1].dataIn);
     EXPECT_EQ(records[1].result, "check");
-    host.CloseCompletionEvent(event);
+    host.Aspi()->CloseCompletionEvent(event);
     EXPECT_EQ(host.OpenEventCount(), 0);
 }
 
@@ -216,7 +216,7 @@ TEST(EmulatedAspi, RequestErrorsNeverReachTheDevice)
     EmulatedHost host(Scenario("win9x=1"), clock);
     Aspi aspi(host);
     std::vector<uint8_t> buffer(0x20000);
-    const HostHandle event = host.CreateCompletionEvent();
+    const HostHandle event = host.Aspi()->CreateCompletionEvent();
     struct Case {
         const char* what;
         void (*spoil)(SRB_ExecSCSICmd&);
@@ -236,11 +236,11 @@ TEST(EmulatedAspi, RequestErrorsNeverReachTheDevice)
     for (const Case& c : cases) {
         SRB_ExecSCSICmd srb = Aspi::Exec(1, InquiryCdb(), kIn, buffer.data(), 60, event);
         c.spoil(srb);
-        EXPECT_EQ(host.CallSendASPI32Command(aspi.send, &srb), c.status) << c.what;
+        EXPECT_EQ(host.Aspi()->CallSendASPI32Command(aspi.send, &srb), c.status) << c.what;
         EXPECT_EQ(srb.SRB_Status, c.status) << c.what;
     }
     EXPECT_TRUE(host.Records().empty());
-    host.CloseCompletionEvent(event);
+    host.Aspi()->CloseCompletionEvent(event);
 }
 
 TEST(EmulatedAspi, DirectionFollowsFlagsOrTheCommand)
@@ -249,17 +249,17 @@ TEST(EmulatedAspi, DirectionFollowsFlagsOrTheCommand)
     EmulatedHost host(Scenario("win9x=1"), clock);
     Aspi aspi(host);
     std::vector<uint8_t> buffer(0x20000);
-    const HostHandle event = host.CreateCompletionEvent();
+    const HostHandle event = host.Aspi()->CreateCompletionEvent();
     SRB_ExecSCSICmd start = Aspi::Exec(1, StartStopCdb(2), kIn, buffer.data(), 512, event);
-    ASSERT_EQ(host.CallSendASPI32Command(aspi.send, &start), SS_COMP);
+    ASSERT_EQ(host.Aspi()->CallSendASPI32Command(aspi.send, &start), SS_COMP);
     // Flags without direction bits: the layer takes the command's own.
     SRB_ExecSCSICmd block = Aspi::Exec(1, WriteBlockCdb(0, 0, 0), SRB_EVENT_NOTIFY, buffer.data(), kBlock, event);
-    EXPECT_EQ(host.CallSendASPI32Command(aspi.send, &block), SS_COMP);
+    EXPECT_EQ(host.Aspi()->CallSendASPI32Command(aspi.send, &block), SS_COMP);
     SRB_ExecSCSICmd inquiry = Aspi::Exec(1, InquiryCdb(), SRB_EVENT_NOTIFY, buffer.data(), 60, event);
-    EXPECT_EQ(host.CallSendASPI32Command(aspi.send, &inquiry), SS_COMP);
+    EXPECT_EQ(host.Aspi()->CallSendASPI32Command(aspi.send, &inquiry), SS_COMP);
     // A block sent as data-in is refused by the device.
     SRB_ExecSCSICmd wrong = Aspi::Exec(1, WriteBlockCdb(0, 0, 0xFF), kIn, buffer.data(), kBlock, event);
-    EXPECT_EQ(host.CallSendASPI32Command(aspi.send, &wrong), SS_ERR);
+    EXPECT_EQ(host.Aspi()->CallSendASPI32Command(aspi.send, &wrong), SS_ERR);
     EXPECT_EQ(wrong.SenseArea[12], 0x24);
 
     const auto records = host.Records();
@@ -267,7 +267,7 @@ TEST(EmulatedAspi, DirectionFollowsFlagsOrTheCommand)
     EXPECT_FALSE(records[1].dataIn);
     EXPECT_TRUE(records[2].dataIn);
     EXPECT_TRUE(records[3].dataIn);
-    host.CloseCompletionEvent(event);
+    host.Aspi()->CloseCompletionEvent(event);
 }
 
 TEST(EmulatedAspi, RebootingDeviceIsASelectionTimeOut)
@@ -276,15 +276,15 @@ TEST(EmulatedAspi, RebootingDeviceIsASelectionTimeOut)
     EmulatedHost host(Scenario("win9x=1,reboot_ms=1000"), clock);
     Aspi aspi(host);
     std::vector<uint8_t> buffer(0x20000);
-    const HostHandle event = host.CreateCompletionEvent();
+    const HostHandle event = host.Aspi()->CreateCompletionEvent();
     SRB_ExecSCSICmd start = Aspi::Exec(1, StartStopCdb(2), kIn, buffer.data(), 512, event);
-    host.CallSendASPI32Command(aspi.send, &start);
+    host.Aspi()->CallSendASPI32Command(aspi.send, &start);
     const std::vector<uint8_t> image = MakeImage(k512K, 21);
     const auto outcomes =
         SendImageLikeForm(image, ImageChecksum(image), [&](const Cdb& cdb, bool, uint8_t* data, uint32_t length) {
             SRB_ExecSCSICmd srb = Aspi::Exec(1, cdb, kOut, data, length, event);
             ScsiOutcome outcome;
-            if (host.CallSendASPI32Command(aspi.send, &srb) != SS_COMP)
+            if (host.Aspi()->CallSendASPI32Command(aspi.send, &srb) != SS_COMP)
                 outcome.result = ScsiOutcome::Result::Check;
             return outcome;
         });
@@ -292,17 +292,17 @@ TEST(EmulatedAspi, RebootingDeviceIsASelectionTimeOut)
     EXPECT_EQ(Describe(outcomes.back()), "good");
 
     SRB_ExecSCSICmd poll = Aspi::Exec(1, InquiryCdb(), kIn, buffer.data(), 60, event);
-    EXPECT_EQ(host.CallSendASPI32Command(aspi.send, &poll), SS_ERR);
+    EXPECT_EQ(host.Aspi()->CallSendASPI32Command(aspi.send, &poll), SS_ERR);
     EXPECT_EQ(poll.SRB_TargStat, kScsiStatusGood);
     EXPECT_EQ(poll.SRB_HaStat, 0x11);
     EXPECT_EQ(poll.SenseArea[0], 0xEE) << "no sense without CHECK CONDITION";
-    EXPECT_TRUE(host.WaitCompletionEvent(event, 0));
+    EXPECT_TRUE(host.Aspi()->WaitCompletionEvent(event, 0));
 
     clock.Advance(1000);
     SRB_ExecSCSICmd back = Aspi::Exec(1, InquiryCdb(), kIn, buffer.data(), 60, event);
-    EXPECT_EQ(host.CallSendASPI32Command(aspi.send, &back), SS_COMP);
+    EXPECT_EQ(host.Aspi()->CallSendASPI32Command(aspi.send, &back), SS_COMP);
     EXPECT_EQ(back.SRB_HaStat, 0);
-    host.CloseCompletionEvent(event);
+    host.Aspi()->CloseCompletionEvent(event);
 }
 
 TEST(EmulatedAspi, PendingRequestCompletesWhileWaited)
@@ -311,19 +311,19 @@ TEST(EmulatedAspi, PendingRequestCompletesWhileWaited)
     EmulatedHost host(Scenario("win9x=1,latency_ms=50"), clock);
     Aspi aspi(host);
     std::vector<uint8_t> buffer(0x20000, 0xAA);
-    const HostHandle event = host.CreateCompletionEvent();
+    const HostHandle event = host.Aspi()->CreateCompletionEvent();
     SRB_ExecSCSICmd srb = Aspi::Exec(1, InquiryCdb(), kIn, buffer.data(), 60, event);
     srb.SRB_Status = 0x7F;
 
-    EXPECT_EQ(host.CallSendASPI32Command(aspi.send, &srb), SS_PENDING);
+    EXPECT_EQ(host.Aspi()->CallSendASPI32Command(aspi.send, &srb), SS_PENDING);
     EXPECT_EQ(srb.SRB_Status, SS_PENDING);
     EXPECT_EQ(buffer[0], 0xAA) << "no data before completion";
     EXPECT_TRUE(host.Records().empty());
     EXPECT_EQ(host.PendingAspiCount(), 1);
-    EXPECT_FALSE(host.WaitCompletionEvent(event, 0));
+    EXPECT_FALSE(host.Aspi()->WaitCompletionEvent(event, 0));
     EXPECT_EQ(srb.SRB_Status, SS_PENDING);
 
-    EXPECT_TRUE(host.WaitCompletionEvent(event, 30000));
+    EXPECT_TRUE(host.Aspi()->WaitCompletionEvent(event, 30000));
     EXPECT_EQ(clock.NowMs(), 50u) << "the wait lasts until the request is due, not the whole time-out";
     EXPECT_EQ(srb.SRB_Status, SS_COMP);
     EXPECT_EQ(buffer[0], 0x05);
@@ -331,7 +331,7 @@ TEST(EmulatedAspi, PendingRequestCompletesWhileWaited)
     const auto records = host.Records();
     ASSERT_EQ(records.size(), 1u);
     EXPECT_EQ(records[0].tMs, 50u);
-    host.CloseCompletionEvent(event);
+    host.Aspi()->CloseCompletionEvent(event);
 }
 
 TEST(EmulatedAspi, TimedOutRequestIsWrittenLater)
@@ -341,11 +341,11 @@ TEST(EmulatedAspi, TimedOutRequestIsWrittenLater)
     EmulatedHost host(Scenario("win9x=1,latency_ms=31000"), clock, &transcript);
     Aspi aspi(host);
     std::vector<uint8_t> buffer(0x20000, 0xAA);
-    const HostHandle event = host.CreateCompletionEvent();
+    const HostHandle event = host.Aspi()->CreateCompletionEvent();
     SRB_ExecSCSICmd srb = Aspi::Exec(1, InquiryCdb(), kIn, buffer.data(), 60, event);
 
-    ASSERT_EQ(host.CallSendASPI32Command(aspi.send, &srb), SS_PENDING);
-    EXPECT_FALSE(host.WaitCompletionEvent(event, 30000));
+    ASSERT_EQ(host.Aspi()->CallSendASPI32Command(aspi.send, &srb), SS_PENDING);
+    EXPECT_FALSE(host.Aspi()->WaitCompletionEvent(event, 30000));
     EXPECT_EQ(clock.NowMs(), 30000u);
     EXPECT_EQ(srb.SRB_Status, SS_PENDING) << "the caller gave up; the request still runs";
     host.QueryCounter();
@@ -361,10 +361,10 @@ TEST(EmulatedAspi, TimedOutRequestIsWrittenLater)
     EXPECT_EQ(srb.SRB_Status, SS_COMP);
     EXPECT_EQ(srb.SRB_TargStat, kScsiStatusGood);
     EXPECT_EQ(buffer[0], 0x05);
-    EXPECT_TRUE(host.WaitCompletionEvent(event, 0));
+    EXPECT_TRUE(host.Aspi()->WaitCompletionEvent(event, 0));
     EXPECT_EQ(transcript.str().rfind("{\"t_ms\":31000,\"drive\":\"D\",\"cdb\":\"120000002400000000000000\"", 0), 0u)
         << transcript.str();
-    host.CloseCompletionEvent(event);
+    host.Aspi()->CloseCompletionEvent(event);
 }
 
 TEST(EmulatedAspi, LateCompletionAfterTheEventWasClosedStillWritesTheBlock)
@@ -373,13 +373,13 @@ TEST(EmulatedAspi, LateCompletionAfterTheEventWasClosedStillWritesTheBlock)
     EmulatedHost host(Scenario("win9x=1,latency_ms=100"), clock);
     Aspi aspi(host);
     std::vector<uint8_t> buffer(0x20000, 0xAA);
-    const HostHandle event = host.CreateCompletionEvent();
+    const HostHandle event = host.Aspi()->CreateCompletionEvent();
     SRB_ExecSCSICmd srb = Aspi::Exec(1, WriteBlockCdb(0, 0, 0), kOut, buffer.data(), kBlock, event);
-    ASSERT_EQ(host.CallSendASPI32Command(aspi.send, &srb), SS_PENDING);
-    EXPECT_FALSE(host.WaitCompletionEvent(event, 40));
-    host.CloseCompletionEvent(event);
+    ASSERT_EQ(host.Aspi()->CallSendASPI32Command(aspi.send, &srb), SS_PENDING);
+    EXPECT_FALSE(host.Aspi()->WaitCompletionEvent(event, 40));
+    host.Aspi()->CloseCompletionEvent(event);
     EXPECT_EQ(host.OpenEventCount(), 0);
-    EXPECT_FALSE(host.WaitCompletionEvent(event, 0)) << "a closed event cannot be waited for";
+    EXPECT_FALSE(host.Aspi()->WaitCompletionEvent(event, 0)) << "a closed event cannot be waited for";
 
     clock.Advance(60);
     host.QueryCounter();
@@ -396,26 +396,26 @@ TEST(EmulatedAspi, EventsAreResetBySendAndCounted)
     EmulatedHost host(Scenario("win9x=1,latency_ms=10"), clock);
     Aspi aspi(host);
     std::vector<uint8_t> buffer(0x20000);
-    const HostHandle first = host.CreateCompletionEvent();
-    const HostHandle second = host.CreateCompletionEvent();
+    const HostHandle first = host.Aspi()->CreateCompletionEvent();
+    const HostHandle second = host.Aspi()->CreateCompletionEvent();
     EXPECT_NE(first, second);
     EXPECT_EQ(host.OpenEventCount(), 2);
 
     SRB_ExecSCSICmd a = Aspi::Exec(1, InquiryCdb(), kIn, buffer.data(), 60, first);
-    ASSERT_EQ(host.CallSendASPI32Command(aspi.send, &a), SS_PENDING);
-    EXPECT_FALSE(host.WaitCompletionEvent(second, 5)) << "another request's event stays unsignalled";
-    EXPECT_TRUE(host.WaitCompletionEvent(first, 1000));
+    ASSERT_EQ(host.Aspi()->CallSendASPI32Command(aspi.send, &a), SS_PENDING);
+    EXPECT_FALSE(host.Aspi()->WaitCompletionEvent(second, 5)) << "another request's event stays unsignalled";
+    EXPECT_TRUE(host.Aspi()->WaitCompletionEvent(first, 1000));
     EXPECT_EQ(clock.NowMs(), 10u);
 
     // Reusing a signalled event for a new request starts it unsignalled.
     SRB_ExecSCSICmd b = Aspi::Exec(1, InquiryCdb(), kIn, buffer.data(), 60, first);
-    ASSERT_EQ(host.CallSendASPI32Command(aspi.send, &b), SS_PENDING);
-    EXPECT_FALSE(host.WaitCompletionEvent(first, 0));
-    EXPECT_TRUE(host.WaitCompletionEvent(first, 1000));
+    ASSERT_EQ(host.Aspi()->CallSendASPI32Command(aspi.send, &b), SS_PENDING);
+    EXPECT_FALSE(host.Aspi()->WaitCompletionEvent(first, 0));
+    EXPECT_TRUE(host.Aspi()->WaitCompletionEvent(first, 1000));
 
-    host.CloseCompletionEvent(first);
-    host.CloseCompletionEvent(second);
-    host.CloseCompletionEvent(second);
+    host.Aspi()->CloseCompletionEvent(first);
+    host.Aspi()->CloseCompletionEvent(second);
+    host.Aspi()->CloseCompletionEvent(second);
     EXPECT_EQ(host.OpenEventCount(), 0);
     EXPECT_EQ(host.BadCloseCount(), 1);
 }

@@ -12,10 +12,11 @@
 #include <utility>
 #include <vector>
 
+#include "device/aspi_host.h"
 #include "device/aspi_srb.h"
 #include "device/host.h"
 
-class FakeScsiHost : public IScsiHost {
+class FakeScsiHost : public IScsiHost, public IAspiHost {
 public:
     struct AspiTarget {
         uint8_t status = SS_COMP;
@@ -219,6 +220,9 @@ public:
             return onPassThrough(device, request);
         return true;
     }
+
+    // The layer is always there to load; aspiPresent says whether it loads.
+    IAspiHost* Aspi() override { return this; }
 
     HostHandle LoadAspiLibrary(const char* name) override
     {

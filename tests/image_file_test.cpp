@@ -9,7 +9,7 @@
 #include <string>
 
 #include "device/sha256.h"
-#include "console/file_identity.h"
+#include "device/file_identity.h"
 
 #include "temp_image.h"
 

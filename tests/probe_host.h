@@ -8,23 +8,16 @@
 #include <string>
 #include <vector>
 
-#include "device/host.h"
+#include "device/forwarding_host.h"
 
 // Stands between the device object and a real (usually emulated) host: it
 // records the drive texts that discovery asks about, can tag each device's
 // INQUIRY data with its drive letter so that devices can be told apart, and
 // can run a hook before each pass-through call.
-class ProbeHost final : public IScsiHost {
+class ProbeHost final : public CForwardingHost {
 public:
-    explicit ProbeHost(IScsiHost& inner) : m_inner(inner) {}
+    explicit ProbeHost(IScsiHost& inner) : CForwardingHost(inner) {}
 
-    bool GetVersionPlatformId(uint32_t& platformId) override { return m_inner.GetVersionPlatformId(platformId); }
-    int64_t QueryCounterFrequency() override { return m_inner.QueryCounterFrequency(); }
-    int64_t QueryCounter() override { return m_inner.QueryCounter(); }
-    uint32_t GetLogicalDriveRoots(uint32_t bufferLength, char* buffer) override
-    {
-        return m_inner.GetLogicalDriveRoots(bufferLength, buffer);
-    }
     uint32_t GetDriveKind(const char* rootPath) override
     {
         {
@@ -42,7 +35,12 @@ public:
         }
         return handle;
     }
-    void CloseDevice(HostHandle device) override { m_inner.CloseDevice(device); }
+    // No exclusive access of its own: a drive opens as OpenDevice opens it.
+    HostHandle OpenDeviceExclusive(const char* path, ExclusiveAccess& access) override
+    {
+        return IScsiHost::OpenDeviceExclusive(path, access);
+    }
+    void ReleaseExclusiveAccess(HostHandle) override {}
     bool SendPassThrough(HostHandle device, PassThroughRequest& request) override
     {
         if (m_beforePassThrough)
@@ -62,28 +60,10 @@ public:
         }
         return ok;
     }
-    HostHandle LoadAspiLibrary(const char* name) override { return m_inner.LoadAspiLibrary(name); }
-    AspiEntryPoint FindAspiEntryPoint(HostHandle library, const char* name) override
-    {
-        return m_inner.FindAspiEntryPoint(library, name);
-    }
-    void FreeAspiLibrary(HostHandle library) override { m_inner.FreeAspiLibrary(library); }
-    uint32_t CallGetASPI32SupportInfo(AspiEntryPoint entry) override { return m_inner.CallGetASPI32SupportInfo(entry); }
-    uint32_t CallSendASPI32Command(AspiEntryPoint entry, void* srb) override
-    {
-        return m_inner.CallSendASPI32Command(entry, srb);
-    }
-    HostHandle CreateCompletionEvent() override { return m_inner.CreateCompletionEvent(); }
-    bool WaitCompletionEvent(HostHandle event, uint32_t milliseconds) override
-    {
-        return m_inner.WaitCompletionEvent(event, milliseconds);
-    }
-    void CloseCompletionEvent(HostHandle event) override { m_inner.CloseCompletionEvent(event); }
     uint8_t* AllocateDataBuffer(uint32_t length) override
     {
         return m_bNoDataBuffer ? nullptr : m_inner.AllocateDataBuffer(length);
     }
-    void FreeDataBuffer(uint8_t* buffer) override { m_inner.FreeDataBuffer(buffer); }
 
     std::vector<std::string> m_driveKindPaths;  // every GetDriveKind argument, in order
     bool m_bTagInquiry = false;
@@ -100,7 +80,6 @@ private:
         return it == m_driveOfHandle.end() ? '?' : it->second;
     }
 
-    IScsiHost& m_inner;
     std::mutex m_mutex;  // forms on several threads share one probe
     std::map<HostHandle, char> m_driveOfHandle;
 };

@@ -26,7 +26,7 @@ bool CFlashApp::InitInstance()
         return false;
     }
 
-    m_pMainWnd = std::make_unique<CMainFrame>(*m_hostChoice.pHost, m_hostChoice.bEmulated);
+    m_pMainWnd = std::make_unique<CMainFrame>(m_hostChoice.stack.Host(), m_hostChoice.stack.IsEmulated());
     // A frame that could not be created would leave a process with no window
     // running a message loop forever; end instead.
     if (!m_pMainWnd->LoadFrame(IDR_MAINFRAME, kFrameStyle)) {

@@ -1,11 +1,9 @@
 #include "app/win32/host_choice.h"
 
+#include <fstream>
+
 #include "app/options.h"
 #include "app/win32/win32_include.h"
-#include "console/file_identity.h"
-#include "device/emulated/emulated_host.h"
-#include "device/emulated/scenario.h"
-#include "device/recording_host.h"
 
 namespace {
 constexpr char kMsgTranscriptIsImage[] = "KT3916FLASH_TRANSCRIPT names the image file itself: ";
@@ -25,53 +23,48 @@ bool ReadEnvironment(const char* pszName, std::string& strValue)
     strValue = strBuffer;
     return true;
 }
+
+// The transcript as the desktop program keeps it: a plain stream.
+class CTranscriptStream final : public IOutputFile {
+public:
+    bool Open(const std::string& path) override
+    {
+        m_stream.open(path, std::ios::out | std::ios::app | std::ios::binary);
+        return static_cast<bool>(m_stream);
+    }
+    std::ostream& Stream() override { return m_stream; }
+    std::string ErrorText() const override { return {}; }
+
+private:
+    std::ofstream m_stream;
+};
 }  // namespace
 
 bool ChooseHost(CHostChoice& choice, std::string& strError)
 {
-    std::string strScenario;
-    const bool bEmulate = ReadEnvironment("KT3916FLASH_EMULATE", strScenario);
-    EmulatorScenario scenario;
-    std::string strParseError;
-    if (bEmulate && !ParseScenario(strScenario, scenario, strParseError)) {
-        strError = "KT3916FLASH_EMULATE: bad scenario \"" + strScenario + "\": " + strParseError;
-        return false;
+    HostStackSpec spec;
+    spec.bEmulate = ReadEnvironment("KT3916FLASH_EMULATE", spec.strScenario);
+    spec.strImage = g_strImagePath;
+    if (ReadEnvironment("KT3916FLASH_TRANSCRIPT", spec.strTranscript) && !spec.strTranscript.empty()) {
+        choice.pTranscript = std::make_unique<CTranscriptStream>();
+        spec.pTranscript = choice.pTranscript.get();
     }
-    std::string strTranscript;
-    if (ReadEnvironment("KT3916FLASH_TRANSCRIPT", strTranscript) && !strTranscript.empty()) {
-        // Records appended to the firmware file would corrupt it.
-        if (!g_strImagePath.empty() && IsSameFile(strTranscript, g_strImagePath)) {
-            strError = kMsgTranscriptIsImage + strTranscript;
-            return false;
-        }
-        auto pTranscript =
-            std::make_unique<std::ofstream>(strTranscript, std::ios::out | std::ios::app | std::ios::binary);
-        if (!*pTranscript) {
-            strError = "KT3916FLASH_TRANSCRIPT: cannot open \"" + strTranscript + "\" for appending.";
-            return false;
-        }
-        choice.pTranscript = std::move(pTranscript);
-    }
-    if (!bEmulate) {
-        choice.pPlatformHost = CreatePlatformHost();
-        if (!choice.pPlatformHost) {
-            strError = "The device access of this system could not be set up.";
-            return false;
-        }
-        if (!choice.pTranscript) {
-            choice.pHost = std::move(choice.pPlatformHost);
-            return true;
-        }
-        // Real devices are recorded by the layer around their host, in the
-        // emulated devices' format with what only that layer knows added.
-        RecordingOptions recording;
-        recording.pLog = choice.pTranscript.get();
-        recording.bDataDigest = true;
-        choice.pHost = std::make_unique<CRecordingHost>(*choice.pPlatformHost, std::move(recording));
+    HostStackError error;
+    if (choice.stack.Build(spec, error))
         return true;
+    switch (error.fault) {
+    case HostStackFault::BadScenario:
+        strError = "KT3916FLASH_EMULATE: bad scenario \"" + spec.strScenario + "\": " + error.strDetail;
+        break;
+    case HostStackFault::TranscriptIsImage:
+        strError = kMsgTranscriptIsImage + spec.strTranscript;
+        break;
+    case HostStackFault::TranscriptNotOpened:
+        strError = "KT3916FLASH_TRANSCRIPT: cannot open \"" + spec.strTranscript + "\" for appending.";
+        break;
+    default:
+        strError = "The device access of this system could not be set up.";
+        break;
     }
-    choice.pClock = std::make_unique<SystemClock>();
-    choice.pHost = std::make_unique<EmulatedHost>(scenario, *choice.pClock, choice.pTranscript.get());
-    choice.bEmulated = true;
-    return true;
+    return false;
 }

@@ -10,19 +10,6 @@ namespace {
 constexpr uint32_t kPlatformWin32Nt = 2;
 constexpr int64_t kCounterFrequency = 1000000;  // counter ticks in microseconds
 constexpr uint32_t kDriveTypeNoRootDir = 1;
-constexpr uint32_t kMaxTransferLength = 0x20000;
-constexpr uint32_t kWaitInfinite = 0xFFFFFFFF;
-
-constexpr uint8_t kSsInvalidHa = 0x81;
-constexpr uint8_t kSsInvalidSrb = 0xE0;
-constexpr uint8_t kHaStatSelectionTimeout = 0x11;
-constexpr uint8_t kPeripheralTypeDisk = 0;
-
-constexpr HostHandle kAspiModule = 0x10000000;
-// Entry points are tokens only the emulated host compares; never called.
-char g_getSupportInfoToken;
-char g_sendCommandToken;
-
 // Why the calling thread's last pass-through call failed.
 constexpr char kFailureNotOpen[] = "emulated host: not an open device";
 constexpr char kFailureMalformed[] = "emulated host: malformed request";
@@ -30,17 +17,6 @@ constexpr char kFailureNoAnswer[] = "emulated host: the device did not answer";
 constexpr char kFailureRemoved[] = "emulated host: the device was removed";
 constexpr char kFailureLocked[] = "emulated host: another handle holds the drive's exclusive lock";
 thread_local const char* t_pszLastFailure = "";
-
-bool SameTextIgnoringCase(const char* a, const char* b)
-{
-    for (; *a != '\0' && *b != '\0'; ++a, ++b) {
-        char ca = (*a >= 'a' && *a <= 'z') ? static_cast<char>(*a - 'a' + 'A') : *a;
-        char cb = (*b >= 'a' && *b <= 'z') ? static_cast<char>(*b - 'a' + 'A') : *b;
-        if (ca != cb)
-            return false;
-    }
-    return *a == *b;
-}
 
 char UpperLetter(char ch)
 {
@@ -54,7 +30,7 @@ bool RequestWellFormed(const PassThroughRequest& request)
     const ScsiPassThroughDirect& sptd = request.sptd;
     if (sptd.Length != sizeof(ScsiPassThroughDirect) || sptd.CdbLength != 12 || sptd.DataIn > kDataIn)
         return false;
-    if (sptd.DataTransferLength > kMaxTransferLength)
+    if (sptd.DataTransferLength > EmulatedHost::kMaxTransferLength)
         return false;
     if (sptd.DataTransferLength != 0 && sptd.DataBuffer == nullptr)
         return false;
@@ -347,238 +323,29 @@ std::string EmulatedHost::FormatTranscriptLine(const TranscriptRecord& record)
     return std::string(line, ::FormatTranscriptLine(record, line));
 }
 
-HostHandle EmulatedHost::LoadAspiLibrary(const char* name)
-{
-    CompleteDueRequests();
-    // Only a Windows 9x bench has the layer installed.
-    if (!m_scenario.win9x || name == nullptr ||
-        !(SameTextIgnoringCase(name, "WNASPI32") || SameTextIgnoringCase(name, "WNASPI32.DLL")))
-        return 0;
-    std::lock_guard lock(m_mutex);
-    ++m_nAspiLoads;
-    return kAspiModule;
-}
-
-AspiEntryPoint EmulatedHost::FindAspiEntryPoint(HostHandle library, const char* name)
-{
-    CompleteDueRequests();
-    if (library != kAspiModule || name == nullptr)
-        return nullptr;
-    // Export names are case-sensitive.
-    if (std::strcmp(name, "GetASPI32SupportInfo") == 0)
-        return &g_getSupportInfoToken;
-    if (std::strcmp(name, "SendASPI32Command") == 0)
-        return &g_sendCommandToken;
-    return nullptr;
-}
-
-void EmulatedHost::FreeAspiLibrary(HostHandle library)
-{
-    CompleteDueRequests();
-    if (library != kAspiModule)
-        return;
-    std::lock_guard lock(m_mutex);
-    ++m_nAspiFrees;
-}
-
-uint32_t EmulatedHost::CallGetASPI32SupportInfo(AspiEntryPoint entry)
-{
-    CompleteDueRequests();
-    if (entry != &g_getSupportInfoToken)
-        return 0;
-    // Without devices there is no adapter to report.
-    if (m_devices.empty())
-        return uint32_t{SS_NO_ADAPTERS} << 8;
-    return (uint32_t{SS_COMP} << 8) | 1;
-}
-
-uint32_t EmulatedHost::CallSendASPI32Command(AspiEntryPoint entry, void* srb)
-{
-    CompleteDueRequests();
-    if (entry != &g_sendCommandToken || srb == nullptr)
-        return kSsInvalidSrb;
-    uint8_t* header = static_cast<uint8_t*>(srb);
-    const int deviceCount = static_cast<int>(m_devices.size());
-    switch (header[0]) {
-    case SC_GET_DEV_TYPE: {
-        auto& block = *static_cast<SRB_GDEVBlock*>(srb);
-        if (block.SRB_HaId != 0 || deviceCount == 0)
-            block.SRB_Status = kSsInvalidHa;
-        else if (block.SRB_Lun != 0 || block.SRB_Target > deviceCount)
-            block.SRB_Status = SS_NO_DEVICE;
-        else {
-            block.SRB_DeviceType = block.SRB_Target == 0 ? kPeripheralTypeDisk : kPeripheralTypeCdrom;
-            block.SRB_Status = SS_COMP;
-        }
-        return block.SRB_Status;
-    }
-    case SC_GET_DISK_INFO: {
-        auto& block = *static_cast<SRB_GetDiskInfo*>(srb);
-        if (block.SRB_HaId != 0 || deviceCount == 0)
-            block.SRB_Status = kSsInvalidHa;
-        else if (block.SRB_Lun != 0 || block.SRB_Target > deviceCount)
-            block.SRB_Status = SS_NO_DEVICE;
-        else {
-            // Target 0 is C:, target t is the drive of device t - 1.
-            block.SRB_Int13HDriveInfo =
-                block.SRB_Target == 0 ? 'C' - 'A' : static_cast<uint8_t>(m_devices[block.SRB_Target - 1u]->drive - 'A');
-            block.SRB_Status = SS_COMP;
-        }
-        return block.SRB_Status;
-    }
-    case SC_EXEC_SCSI_CMD:
-        return SendExec(*static_cast<SRB_ExecSCSICmd*>(srb));
-    default:
-        header[1] = kSsInvalidSrb;
-        return kSsInvalidSrb;
-    }
-}
-
-uint32_t EmulatedHost::SendExec(SRB_ExecSCSICmd& srb)
-{
-    const int deviceCount = static_cast<int>(m_devices.size());
-    if (srb.SRB_HaId != 0 || deviceCount == 0) {
-        srb.SRB_Status = kSsInvalidHa;
-        return srb.SRB_Status;
-    }
-    // Only the KT3916 targets are modelled; the fixed disk takes no commands.
-    if (srb.SRB_Lun != 0 || srb.SRB_Target == 0 || srb.SRB_Target > deviceCount) {
-        srb.SRB_Status = SS_NO_DEVICE;
-        return srb.SRB_Status;
-    }
-    const bool bothDirections = (srb.SRB_Flags & (SRB_DIR_IN | SRB_DIR_OUT)) == (SRB_DIR_IN | SRB_DIR_OUT);
-    if (srb.SRB_CDBLen != 12 || bothDirections || srb.SRB_BufLen > kMaxTransferLength ||
-        (srb.SRB_BufLen != 0 && srb.SRB_BufPointer == nullptr)) {
-        srb.SRB_Status = kSsInvalidSrb;
-        return srb.SRB_Status;
-    }
-    if ((srb.SRB_Flags & SRB_EVENT_NOTIFY) != 0) {
-        std::lock_guard lock(m_mutex);
-        auto it = m_events.find(srb.SRB_PostProc);
-        if (it == m_events.end()) {
-            srb.SRB_Status = kSsInvalidSrb;
-            return srb.SRB_Status;
-        }
-        it->second = false;
-    }
-    const int device = srb.SRB_Target - 1;
-    if (m_scenario.latencyMs == 0) {
-        CompleteExec(srb, device);
-        return srb.SRB_Status;
-    }
-    srb.SRB_Status = SS_PENDING;
-    std::lock_guard lock(m_mutex);
-    const HostHandle event = (srb.SRB_Flags & SRB_EVENT_NOTIFY) != 0 ? srb.SRB_PostProc : 0;
-    m_pending.push_back({&srb, device, m_clock.NowMs() + m_scenario.latencyMs, event});
-    return SS_PENDING;
-}
-
-void EmulatedHost::CompleteExec(SRB_ExecSCSICmd& srb, int device)
-{
-    // With no direction bits the layer takes the command's own direction.
-    bool dataIn = (srb.SRB_Flags & SRB_DIR_OUT) == 0;
-    if ((srb.SRB_Flags & (SRB_DIR_IN | SRB_DIR_OUT)) == 0)
-        dataIn = CommandDirection(srb.CDBByte[0]) != DataDirection::Out;
-    const ScsiOutcome outcome =
-        RunCommand(device, srb.CDBByte, dataIn, static_cast<uint8_t*>(srb.SRB_BufPointer), srb.SRB_BufLen);
-    srb.SRB_HaStat = 0;
-    srb.SRB_TargStat = kScsiStatusGood;
-    switch (outcome.result) {
-    case ScsiOutcome::Result::Good:
-        srb.SRB_Status = SS_COMP;
-        break;
-    case ScsiOutcome::Result::Check: {
-        srb.SRB_TargStat = kScsiStatusCheckCondition;
-        uint8_t sense[kFixedSenseLength];
-        FixedSense(outcome, sense);
-        std::memcpy(srb.SenseArea, sense, std::min<std::size_t>(srb.SRB_SenseLen, sizeof(srb.SenseArea)));
-        srb.SRB_Status = SS_ERR;
-        break;
-    }
-    case ScsiOutcome::Result::Fail:
-        // A device that does not answer: the adapter reports a selection time-out.
-        srb.SRB_HaStat = kHaStatSelectionTimeout;
-        srb.SRB_Status = SS_ERR;
-        break;
-    }
-    if ((srb.SRB_Flags & SRB_EVENT_NOTIFY) != 0) {
-        std::lock_guard lock(m_mutex);
-        auto it = m_events.find(srb.SRB_PostProc);
-        if (it != m_events.end())
-            it->second = true;
-    }
-}
-
 void EmulatedHost::CompleteDueRequests()
 {
     ApplyPlugEvents();
-    while (true) {
-        PendingRequest due{};
-        {
-            std::lock_guard lock(m_mutex);
-            if (m_pending.empty())
-                return;
-            auto earliest = std::min_element(m_pending.begin(), m_pending.end(),
-                                             [](const auto& a, const auto& b) { return a.dueMs < b.dueMs; });
-            if (earliest->dueMs > m_clock.NowMs())
-                return;
-            due = *earliest;
-            m_pending.erase(earliest);
-        }
-        CompleteExec(*due.srb, due.device);
-    }
+    m_aspi.CompleteDueRequests();
 }
 
-HostHandle EmulatedHost::CreateCompletionEvent()
+HostHandle EmulatedHost::NewHandle()
 {
-    CompleteDueRequests();
     std::lock_guard lock(m_mutex);
     const HostHandle handle = m_nextHandle;
     m_nextHandle += 4;
-    m_events[handle] = false;
     return handle;
 }
 
-bool EmulatedHost::WaitCompletionEvent(HostHandle event, uint32_t milliseconds)
+char EmulatedHost::DriveOf(int device) const
 {
-    CompleteDueRequests();
-    uint64_t dueMs = 0;
-    bool pending = false;
-    {
-        std::lock_guard lock(m_mutex);
-        auto it = m_events.find(event);
-        if (it == m_events.end())
-            return false;
-        if (it->second)
-            return true;
-        for (const PendingRequest& request : m_pending) {
-            if (request.event == event && (!pending || request.dueMs < dueMs)) {
-                dueMs = request.dueMs;
-                pending = true;
-            }
-        }
-    }
-    // Nothing will ever signal it: an endless wait would hang for good.
-    if (!pending && milliseconds == kWaitInfinite)
-        return false;
-    const uint64_t now = m_clock.NowMs();
-    uint64_t wait = milliseconds;
-    if (pending)
-        wait = std::min<uint64_t>(wait, dueMs > now ? dueMs - now : 0);
-    if (wait != 0)
-        m_clock.SleepMs(static_cast<uint32_t>(wait));
-    CompleteDueRequests();
-    std::lock_guard lock(m_mutex);
-    auto it = m_events.find(event);
-    return it != m_events.end() && it->second;
+    return m_devices[static_cast<std::size_t>(device)]->drive;
 }
 
-void EmulatedHost::CloseCompletionEvent(HostHandle event)
+void EmulatedHost::CountBadClose()
 {
-    CompleteDueRequests();
     std::lock_guard lock(m_mutex);
-    if (m_events.erase(event) == 0)
-        ++m_nBadCloses;
+    ++m_nBadCloses;
 }
 
 std::vector<TranscriptRecord> EmulatedHost::Records() const
@@ -606,24 +373,20 @@ int EmulatedHost::BadCloseCount() const
 
 int EmulatedHost::OpenEventCount() const
 {
-    std::lock_guard lock(m_mutex);
-    return static_cast<int>(m_events.size());
+    return m_aspi.OpenEventCount();
 }
 
 int EmulatedHost::PendingAspiCount() const
 {
-    std::lock_guard lock(m_mutex);
-    return static_cast<int>(m_pending.size());
+    return m_aspi.PendingCount();
 }
 
 int EmulatedHost::AspiLoadCount() const
 {
-    std::lock_guard lock(m_mutex);
-    return m_nAspiLoads;
+    return m_aspi.LoadCount();
 }
 
 int EmulatedHost::AspiFreeCount() const
 {
-    std::lock_guard lock(m_mutex);
-    return m_nAspiFrees;
+    return m_aspi.FreeCount();
 }

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "device/aspi_srb.h"
 #include "device/clock.h"
+#include "device/emulated/emulated_aspi.h"
 #include "device/emulated/kt3916.h"
 #include "device/emulated/scenario.h"
 #include "device/transcript.h"
@@ -16,19 +16,10 @@
 
 // The whole host of an emulated bench: a fixed disk C: and one CD-ROM-class
 // drive per emulated KT3916 (D:, E:, ...), reached by pass-through or, with
-// win9x=1, through an emulated ASPI layer. Every command is recorded, and
-// written as a JSON line to the transcript stream when one is given; t_ms is
-// the time the device ran the command, after latency_ms. A request the host
-// refuses as malformed reaches no device and is not recorded.
-//
-// The ASPI layer (win9x=1 only) sits on adapter 0: target 0 is the fixed disk
-// (device type 0), targets 1..N the KT3916 devices; with devices=0 it reports
-// SS_NO_ADAPTERS and no adapter. A device that does not answer (rebooting,
-// drop_block) ends a request with SS_ERR and a selection time-out in
-// SRB_HaStat. With latency_ms > 0 an execute request stays pending until the
-// clock reaches its due time; it completes in WaitCompletionEvent or, after a
-// wait that gave up, at the first host call past that time, writing the
-// request block and signalling its event then.
+// win9x=1, through the emulated ASPI layer (emulated_aspi.h). Every command is
+// recorded, and written as a JSON line to the transcript stream when one is
+// given; t_ms is the time the device ran the command, after latency_ms. A
+// request the host refuses as malformed reaches no device and is not recorded.
 //
 // A drive takes an exclusive lock as the CD-ROM class driver gives it: while
 // one handle holds it, another handle's lock is refused (Busy) and its
@@ -50,14 +41,10 @@ public:
     void CloseDevice(HostHandle device) override;
     bool SendPassThrough(HostHandle device, PassThroughRequest& request) override;
     void DescribeLastFailure(char* text, std::size_t size) override;
-    HostHandle LoadAspiLibrary(const char* name) override;
-    AspiEntryPoint FindAspiEntryPoint(HostHandle library, const char* name) override;
-    void FreeAspiLibrary(HostHandle library) override;
-    uint32_t CallGetASPI32SupportInfo(AspiEntryPoint entry) override;
-    uint32_t CallSendASPI32Command(AspiEntryPoint entry, void* srb) override;
-    HostHandle CreateCompletionEvent() override;
-    bool WaitCompletionEvent(HostHandle event, uint32_t milliseconds) override;
-    void CloseCompletionEvent(HostHandle event) override;
+    IAspiHost* Aspi() override { return &m_aspi; }
+    std::string DriveNodeText(char) override { return "emulated"; }
+
+    static constexpr uint32_t kMaxTransferLength = 0x20000;
 
     // For tests and tools.
     std::vector<TranscriptRecord> Records() const;
@@ -73,13 +60,8 @@ public:
     static std::string FormatTranscriptLine(const TranscriptRecord& record);
 
 private:
+    friend class CEmulatedAspi;
     struct DeviceSlot;
-    struct PendingRequest {
-        SRB_ExecSCSICmd* srb;
-        int device;
-        uint64_t dueMs;
-        HostHandle event;  // 0 without event notification
-    };
 
     int DeviceForHandle(HostHandle device) const;
     // Plug events that are due take effect.
@@ -90,9 +72,11 @@ private:
     bool LockedByOtherHandle(int device, HostHandle handle) const;  // m_mutex held
     // Runs one command on a device, records it and writes its transcript line.
     ScsiOutcome RunCommand(int device, const uint8_t* cdb, bool dataIn, uint8_t* buffer, uint32_t length);
-    void CompleteExec(SRB_ExecSCSICmd& srb, int device);
+    // Plug events and ASPI requests that are due take effect.
     void CompleteDueRequests();
-    uint32_t SendExec(SRB_ExecSCSICmd& srb);
+    HostHandle NewHandle();
+    char DriveOf(int device) const;
+    void CountBadClose();
 
     EmulatorScenario m_scenario;
     IClock& m_clock;
@@ -100,19 +84,17 @@ private:
     uint64_t m_startMs;
     std::vector<std::unique_ptr<DeviceSlot>> m_devices;
 
-    mutable std::mutex m_mutex;  // handles, events, pending requests, library counts
+    mutable std::mutex m_mutex;  // handles and their locks
     struct OpenDrive {
         int device = -1;
         uint32_t generation = 0;
     };
     std::map<HostHandle, OpenDrive> m_openDevices;
-    std::map<int, HostHandle> m_locks;    // device index -> the handle holding its exclusive lock
-    std::map<HostHandle, bool> m_events;  // event -> signalled
-    std::vector<PendingRequest> m_pending;
+    std::map<int, HostHandle> m_locks;  // device index -> the handle holding its exclusive lock
     HostHandle m_nextHandle = 0x100;
     int m_nBadCloses = 0;
-    int m_nAspiLoads = 0;
-    int m_nAspiFrees = 0;
+
+    CEmulatedAspi m_aspi{*this};
 
     std::mutex m_plugMutex;  // taken before a device's mutex, never after
     std::size_t m_nPlugEventsApplied = 0;

@@ -461,39 +461,31 @@ void CLinuxHost::DescribeLastFailure(char* text, std::size_t size)
     std::snprintf(text, size, "%s", t_strLastError.c_str());
 }
 
-HostHandle CLinuxHost::LoadAspiLibrary(const char*)
+std::string CLinuxHost::DriveNodeText(char drive)
 {
-    return 0;
+    for (const LinuxDrive& d : Drives()) {
+        if (d.chLetter == drive) {
+            const std::string node = GenericNodePath(d);
+            return node.empty() ? BlockNodePath(d) : node;
+        }
+    }
+    return IScsiHost::DriveNodeText(drive);
 }
-AspiEntryPoint CLinuxHost::FindAspiEntryPoint(HostHandle, const char*)
+
+std::vector<char> CLinuxHost::ScannedLetters()
 {
-    return nullptr;
+    std::vector<char> letters;
+    for (const LinuxDrive& d : Drives())
+        letters.push_back(d.chLetter);
+    return letters;
 }
-void CLinuxHost::FreeAspiLibrary(HostHandle) {}
-uint32_t CLinuxHost::CallGetASPI32SupportInfo(AspiEntryPoint)
-{
-    return 0;
-}
-uint32_t CLinuxHost::CallSendASPI32Command(AspiEntryPoint, void*)
-{
-    return 0;
-}
-HostHandle CLinuxHost::CreateCompletionEvent()
-{
-    return 0;
-}
-bool CLinuxHost::WaitCompletionEvent(HostHandle, uint32_t)
-{
-    return false;
-}
-void CLinuxHost::CloseCompletionEvent(HostHandle) {}
 
 std::string CLinuxHost::LastErrorText()
 {
     return t_strLastError;
 }
 
-bool CLinuxHost::OpenFoundBusy(char letter) const
+bool CLinuxHost::OpenFoundBusy(char letter)
 {
     const int index = std::toupper(static_cast<unsigned char>(letter)) - 'A';
     if (index < 0 || index >= 26)

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "device/drive_nodes.h"
 #include "device/host.h"
 
 // The kernel services the Linux host uses beyond sysfs: opening a node and
@@ -90,7 +91,7 @@ struct LinuxHostConfig {
 
 // The host on Linux: sysfs discovery presented as drive letters D:, E:, ...,
 // SG_IO on the SCSI generic node of each. The ASPI layer does not exist here.
-class CLinuxHost final : public IScsiHost {
+class CLinuxHost final : public IScsiHost, public IDriveNodes {
 public:
     explicit CLinuxHost(const LinuxHostConfig& config = {});
     ~CLinuxHost() override;
@@ -109,14 +110,15 @@ public:
     void CloseDevice(HostHandle device) override;
     bool SendPassThrough(HostHandle device, PassThroughRequest& request) override;
     void DescribeLastFailure(char* text, std::size_t size) override;
-    HostHandle LoadAspiLibrary(const char* name) override;
-    AspiEntryPoint FindAspiEntryPoint(HostHandle library, const char* name) override;
-    void FreeAspiLibrary(HostHandle library) override;
-    uint32_t CallGetASPI32SupportInfo(AspiEntryPoint entry) override;
-    uint32_t CallSendASPI32Command(AspiEntryPoint entry, void* srb) override;
-    HostHandle CreateCompletionEvent() override;
-    bool WaitCompletionEvent(HostHandle event, uint32_t milliseconds) override;
-    void CloseCompletionEvent(HostHandle event) override;
+    IDriveNodes* DriveNodes() override { return this; }
+    // The generic node, or the block node when the sg driver has none.
+    std::string DriveNodeText(char drive) override;
+
+    // IDriveNodes
+    char LetterForNode(const std::string& path) override;
+    std::vector<char> ScannedLetters() override;
+    std::string OpenProblem(char drive) override { return OpenErrorText(drive); }
+    bool OpenFoundBusy(char letter) override;
 
     // The drives of the last scan (of the discovery's GetLogicalDriveRoots),
     // the ones its letters and opens refer to; a scan first when there was
@@ -128,16 +130,13 @@ public:
     // The node that \\.\X: opens (dev root + generic node), empty when none.
     std::string GenericNodePath(const LinuxDrive& drive) const;
     std::string BlockNodePath(const LinuxDrive& drive) const;
-    // The letter of the drive whose block or generic node is path (symbolic
-    // links followed); 0 when no drive has it.
-    char LetterForNode(const std::string& path);
+    // LetterForNode: symbolic links followed.
     // Why the last OpenDevice or SendPassThrough of the calling thread failed.
     static std::string LastErrorText();
     // Why the last attempt to open drive letter failed; empty when it did not.
     std::string OpenErrorText(char letter) const;
-    // The last attempt to open drive letter failed because another program
-    // has the node open exclusively (or, for an exclusive open, at all).
-    bool OpenFoundBusy(char letter) const;
+    // OpenFoundBusy: another program has the node open exclusively (or, for
+    // an exclusive open, at all).
 
 private:
     std::vector<LinuxDrive> Rescan();

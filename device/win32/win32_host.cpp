@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <memory>
 
+#include "device/aspi_host.h"
 #include "device/host.h"
 #include "res/app_name.h"
 
@@ -74,7 +75,7 @@ HostHandle FromHandle(HANDLE handle)
     return reinterpret_cast<HostHandle>(handle);
 }
 
-class CWin32Host final : public IScsiHost {
+class CWin32Host final : public IScsiHost, public IAspiHost {
 public:
     bool GetVersionPlatformId(uint32_t& platformId) override
     {
@@ -190,6 +191,12 @@ public:
         szSystem[nEnd] = '\0';
         std::snprintf(text, size, "DeviceIoControl: %s (error %lu)", nEnd != 0 ? szSystem : "no system text",
                       static_cast<unsigned long>(nError));
+    }
+
+    // Whether WNASPI32 is installed shows when it is loaded.
+    IAspiHost* Aspi() override
+    {
+        return this;
     }
 
     HostHandle LoadAspiLibrary(const char* name) override

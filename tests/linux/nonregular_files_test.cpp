@@ -8,7 +8,7 @@
 #include <string>
 
 #include "cli/exit_codes.h"
-#include "console/file_identity.h"
+#include "device/file_identity.h"
 #include "console/image_file.h"
 #include "device/emulated/emulated_host.h"
 #include "device/emulated/scenario.h"

@@ -67,16 +67,16 @@ TEST(Win32Host, HandlesAndEvents)
     EXPECT_EQ(std::string(text).rfind("DeviceIoControl: ", 0), 0u) << text;
     EXPECT_EQ(std::string(text).find("(error 0)"), std::string::npos) << text;
 
-    const HostHandle event = host->CreateCompletionEvent();
+    const HostHandle event = host->Aspi()->CreateCompletionEvent();
     ASSERT_NE(event, 0u);
-    EXPECT_FALSE(host->WaitCompletionEvent(event, 0));
+    EXPECT_FALSE(host->Aspi()->WaitCompletionEvent(event, 0));
     SetEvent(reinterpret_cast<HANDLE>(event));
-    EXPECT_TRUE(host->WaitCompletionEvent(event, 0));
+    EXPECT_TRUE(host->Aspi()->WaitCompletionEvent(event, 0));
     // Manual reset: it stays signalled.
-    EXPECT_TRUE(host->WaitCompletionEvent(event, 0));
-    host->CloseCompletionEvent(event);
+    EXPECT_TRUE(host->Aspi()->WaitCompletionEvent(event, 0));
+    host->Aspi()->CloseCompletionEvent(event);
 
-    EXPECT_EQ(host->LoadAspiLibrary("KT3916-NO-SUCH-LIBRARY"), 0u);
+    EXPECT_EQ(host->Aspi()->LoadAspiLibrary("KT3916-NO-SUCH-LIBRARY"), 0u);
 }
 
 TEST(Win32Host, ExclusiveAccessIsNotOfferedWhereNoCdromDriverGivesIt)

@@ -9,14 +9,14 @@
 
 #include "device/aspi_srb.h"
 #include "device/flash_device.h"
-#include "device/host.h"
+#include "device/forwarding_host.h"
 
 namespace {
 
 // Passes every call to the real host and records the ASPI traffic.
-class CRecordingHost final : public IScsiHost {
+class CAspiTraffic final : public CForwardingHost {
 public:
-    explicit CRecordingHost(IScsiHost& inner) : m_inner(inner) {}
+    explicit CAspiTraffic(IScsiHost& inner) : CForwardingHost(inner) {}
 
     std::vector<std::string> libraries;
     std::vector<HostHandle> loaded;
@@ -26,32 +26,22 @@ public:
     int commands = 0;
     int driveLists = 0;
 
-    bool GetVersionPlatformId(uint32_t& id) override { return m_inner.GetVersionPlatformId(id); }
-    int64_t QueryCounterFrequency() override { return m_inner.QueryCounterFrequency(); }
-    int64_t QueryCounter() override { return m_inner.QueryCounter(); }
     uint32_t GetLogicalDriveRoots(uint32_t length, char* buffer) override
     {
         ++driveLists;
         return m_inner.GetLogicalDriveRoots(length, buffer);
     }
-    uint32_t GetDriveKind(const char* root) override { return m_inner.GetDriveKind(root); }
-    HostHandle OpenDevice(const char* path) override { return m_inner.OpenDevice(path); }
-    void CloseDevice(HostHandle device) override { m_inner.CloseDevice(device); }
-    bool SendPassThrough(HostHandle device, PassThroughRequest& request) override
-    {
-        return m_inner.SendPassThrough(device, request);
-    }
     HostHandle LoadAspiLibrary(const char* name) override
     {
         libraries.emplace_back(name);
-        const HostHandle library = m_inner.LoadAspiLibrary(name);
+        const HostHandle library = InnerAspi().LoadAspiLibrary(name);
         if (library != 0)
             loaded.push_back(library);
         return library;
     }
     AspiEntryPoint FindAspiEntryPoint(HostHandle library, const char* name) override
     {
-        AspiEntryPoint entry = m_inner.FindAspiEntryPoint(library, name);
+        AspiEntryPoint entry = InnerAspi().FindAspiEntryPoint(library, name);
         if (entry != nullptr)
             entriesFound.emplace_back(name);
         return entry;
@@ -59,27 +49,18 @@ public:
     void FreeAspiLibrary(HostHandle library) override
     {
         freed.push_back(library);
-        m_inner.FreeAspiLibrary(library);
+        InnerAspi().FreeAspiLibrary(library);
     }
     uint32_t CallGetASPI32SupportInfo(AspiEntryPoint entry) override
     {
-        supportInfo.push_back(m_inner.CallGetASPI32SupportInfo(entry));
+        supportInfo.push_back(InnerAspi().CallGetASPI32SupportInfo(entry));
         return supportInfo.back();
     }
     uint32_t CallSendASPI32Command(AspiEntryPoint entry, void* srb) override
     {
         ++commands;
-        return m_inner.CallSendASPI32Command(entry, srb);
+        return InnerAspi().CallSendASPI32Command(entry, srb);
     }
-    HostHandle CreateCompletionEvent() override { return m_inner.CreateCompletionEvent(); }
-    bool WaitCompletionEvent(HostHandle event, uint32_t milliseconds) override
-    {
-        return m_inner.WaitCompletionEvent(event, milliseconds);
-    }
-    void CloseCompletionEvent(HostHandle event) override { m_inner.CloseCompletionEvent(event); }
-
-private:
-    IScsiHost& m_inner;
 };
 
 }  // namespace
@@ -91,7 +72,7 @@ TEST(AspiSmoke, SystemLayerWithoutAdapters)
     ASSERT_TRUE(real->GetVersionPlatformId(platformId));
     ASSERT_EQ(platformId, kPlatformWin32Windows) << "the program must be set to report Windows 98";
 
-    CRecordingHost host(*real);
+    CAspiTraffic host(*real);
     {
         CFlashDevice device(host);
         EXPECT_TRUE(device.IsWin9x());

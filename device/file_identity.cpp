@@ -1,4 +1,4 @@
-#include "console/file_identity.h"
+#include "device/file_identity.h"
 
 #ifdef _WIN32
 #include <windows.h>

@@ -1,0 +1,295 @@
+#include "device/emulated/emulated_aspi.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "device/emulated/emulated_host.h"
+
+namespace {
+
+constexpr uint32_t kWaitInfinite = 0xFFFFFFFF;
+
+constexpr uint8_t kSsInvalidHa = 0x81;
+constexpr uint8_t kSsInvalidSrb = 0xE0;
+constexpr uint8_t kHaStatSelectionTimeout = 0x11;
+constexpr uint8_t kPeripheralTypeDisk = 0;
+
+constexpr HostHandle kAspiModule = 0x10000000;
+// Entry points are tokens only the emulated layer compares; never called.
+char g_getSupportInfoToken;
+char g_sendCommandToken;
+
+bool SameTextIgnoringCase(const char* a, const char* b)
+{
+    for (; *a != '\0' && *b != '\0'; ++a, ++b) {
+        char ca = (*a >= 'a' && *a <= 'z') ? static_cast<char>(*a - 'a' + 'A') : *a;
+        char cb = (*b >= 'a' && *b <= 'z') ? static_cast<char>(*b - 'a' + 'A') : *b;
+        if (ca != cb)
+            return false;
+    }
+    return *a == *b;
+}
+
+}  // namespace
+
+HostHandle CEmulatedAspi::LoadAspiLibrary(const char* name)
+{
+    m_host.CompleteDueRequests();
+    // Only a Windows 9x bench has the layer installed.
+    if (!m_host.m_scenario.win9x || name == nullptr ||
+        !(SameTextIgnoringCase(name, "WNASPI32") || SameTextIgnoringCase(name, "WNASPI32.DLL")))
+        return 0;
+    std::lock_guard lock(m_mutex);
+    ++m_nLoads;
+    return kAspiModule;
+}
+
+AspiEntryPoint CEmulatedAspi::FindAspiEntryPoint(HostHandle library, const char* name)
+{
+    m_host.CompleteDueRequests();
+    if (library != kAspiModule || name == nullptr)
+        return nullptr;
+    // Export names are case-sensitive.
+    if (std::strcmp(name, "GetASPI32SupportInfo") == 0)
+        return &g_getSupportInfoToken;
+    if (std::strcmp(name, "SendASPI32Command") == 0)
+        return &g_sendCommandToken;
+    return nullptr;
+}
+
+void CEmulatedAspi::FreeAspiLibrary(HostHandle library)
+{
+    m_host.CompleteDueRequests();
+    if (library != kAspiModule)
+        return;
+    std::lock_guard lock(m_mutex);
+    ++m_nFrees;
+}
+
+uint32_t CEmulatedAspi::CallGetASPI32SupportInfo(AspiEntryPoint entry)
+{
+    m_host.CompleteDueRequests();
+    if (entry != &g_getSupportInfoToken)
+        return 0;
+    // Without devices there is no adapter to report.
+    if (m_host.m_devices.empty())
+        return uint32_t{SS_NO_ADAPTERS} << 8;
+    return (uint32_t{SS_COMP} << 8) | 1;
+}
+
+uint32_t CEmulatedAspi::CallSendASPI32Command(AspiEntryPoint entry, void* srb)
+{
+    m_host.CompleteDueRequests();
+    if (entry != &g_sendCommandToken || srb == nullptr)
+        return kSsInvalidSrb;
+    uint8_t* header = static_cast<uint8_t*>(srb);
+    const int deviceCount = static_cast<int>(m_host.m_devices.size());
+    switch (header[0]) {
+    case SC_GET_DEV_TYPE: {
+        auto& block = *static_cast<SRB_GDEVBlock*>(srb);
+        if (block.SRB_HaId != 0 || deviceCount == 0)
+            block.SRB_Status = kSsInvalidHa;
+        else if (block.SRB_Lun != 0 || block.SRB_Target > deviceCount)
+            block.SRB_Status = SS_NO_DEVICE;
+        else {
+            block.SRB_DeviceType = block.SRB_Target == 0 ? kPeripheralTypeDisk : kPeripheralTypeCdrom;
+            block.SRB_Status = SS_COMP;
+        }
+        return block.SRB_Status;
+    }
+    case SC_GET_DISK_INFO: {
+        auto& block = *static_cast<SRB_GetDiskInfo*>(srb);
+        if (block.SRB_HaId != 0 || deviceCount == 0)
+            block.SRB_Status = kSsInvalidHa;
+        else if (block.SRB_Lun != 0 || block.SRB_Target > deviceCount)
+            block.SRB_Status = SS_NO_DEVICE;
+        else {
+            // Target 0 is C:, target t is the drive of device t - 1.
+            block.SRB_Int13HDriveInfo =
+                block.SRB_Target == 0 ? 'C' - 'A' : static_cast<uint8_t>(m_host.DriveOf(block.SRB_Target - 1) - 'A');
+            block.SRB_Status = SS_COMP;
+        }
+        return block.SRB_Status;
+    }
+    case SC_EXEC_SCSI_CMD:
+        return SendExec(*static_cast<SRB_ExecSCSICmd*>(srb));
+    default:
+        header[1] = kSsInvalidSrb;
+        return kSsInvalidSrb;
+    }
+}
+
+uint32_t CEmulatedAspi::SendExec(SRB_ExecSCSICmd& srb)
+{
+    const int deviceCount = static_cast<int>(m_host.m_devices.size());
+    if (srb.SRB_HaId != 0 || deviceCount == 0) {
+        srb.SRB_Status = kSsInvalidHa;
+        return srb.SRB_Status;
+    }
+    // Only the KT3916 targets are modelled; the fixed disk takes no commands.
+    if (srb.SRB_Lun != 0 || srb.SRB_Target == 0 || srb.SRB_Target > deviceCount) {
+        srb.SRB_Status = SS_NO_DEVICE;
+        return srb.SRB_Status;
+    }
+    const bool bothDirections = (srb.SRB_Flags & (SRB_DIR_IN | SRB_DIR_OUT)) == (SRB_DIR_IN | SRB_DIR_OUT);
+    if (srb.SRB_CDBLen != 12 || bothDirections || srb.SRB_BufLen > EmulatedHost::kMaxTransferLength ||
+        (srb.SRB_BufLen != 0 && srb.SRB_BufPointer == nullptr)) {
+        srb.SRB_Status = kSsInvalidSrb;
+        return srb.SRB_Status;
+    }
+    if ((srb.SRB_Flags & SRB_EVENT_NOTIFY) != 0) {
+        std::lock_guard lock(m_mutex);
+        auto it = m_events.find(srb.SRB_PostProc);
+        if (it == m_events.end()) {
+            srb.SRB_Status = kSsInvalidSrb;
+            return srb.SRB_Status;
+        }
+        it->second = false;
+    }
+    const int device = srb.SRB_Target - 1;
+    const uint32_t latencyMs = m_host.m_scenario.latencyMs;
+    if (latencyMs == 0) {
+        CompleteExec(srb, device);
+        return srb.SRB_Status;
+    }
+    srb.SRB_Status = SS_PENDING;
+    std::lock_guard lock(m_mutex);
+    const HostHandle event = (srb.SRB_Flags & SRB_EVENT_NOTIFY) != 0 ? srb.SRB_PostProc : 0;
+    m_pending.push_back({&srb, device, m_host.m_clock.NowMs() + latencyMs, event});
+    return SS_PENDING;
+}
+
+void CEmulatedAspi::CompleteExec(SRB_ExecSCSICmd& srb, int device)
+{
+    // With no direction bits the layer takes the command's own direction.
+    bool dataIn = (srb.SRB_Flags & SRB_DIR_OUT) == 0;
+    if ((srb.SRB_Flags & (SRB_DIR_IN | SRB_DIR_OUT)) == 0)
+        dataIn = CommandDirection(srb.CDBByte[0]) != DataDirection::Out;
+    const ScsiOutcome outcome =
+        m_host.RunCommand(device, srb.CDBByte, dataIn, static_cast<uint8_t*>(srb.SRB_BufPointer), srb.SRB_BufLen);
+    srb.SRB_HaStat = 0;
+    srb.SRB_TargStat = kScsiStatusGood;
+    switch (outcome.result) {
+    case ScsiOutcome::Result::Good:
+        srb.SRB_Status = SS_COMP;
+        break;
+    case ScsiOutcome::Result::Check: {
+        srb.SRB_TargStat = kScsiStatusCheckCondition;
+        uint8_t sense[kFixedSenseLength];
+        FixedSense(outcome, sense);
+        std::memcpy(srb.SenseArea, sense, std::min<std::size_t>(srb.SRB_SenseLen, sizeof(srb.SenseArea)));
+        srb.SRB_Status = SS_ERR;
+        break;
+    }
+    case ScsiOutcome::Result::Fail:
+        // A device that does not answer: the adapter reports a selection time-out.
+        srb.SRB_HaStat = kHaStatSelectionTimeout;
+        srb.SRB_Status = SS_ERR;
+        break;
+    }
+    if ((srb.SRB_Flags & SRB_EVENT_NOTIFY) != 0) {
+        std::lock_guard lock(m_mutex);
+        auto it = m_events.find(srb.SRB_PostProc);
+        if (it != m_events.end())
+            it->second = true;
+    }
+}
+
+void CEmulatedAspi::CompleteDueRequests()
+{
+    while (true) {
+        PendingRequest due{};
+        {
+            std::lock_guard lock(m_mutex);
+            if (m_pending.empty())
+                return;
+            auto earliest = std::min_element(m_pending.begin(), m_pending.end(),
+                                             [](const auto& a, const auto& b) { return a.dueMs < b.dueMs; });
+            if (earliest->dueMs > m_host.m_clock.NowMs())
+                return;
+            due = *earliest;
+            m_pending.erase(earliest);
+        }
+        CompleteExec(*due.srb, due.device);
+    }
+}
+
+HostHandle CEmulatedAspi::CreateCompletionEvent()
+{
+    m_host.CompleteDueRequests();
+    const HostHandle handle = m_host.NewHandle();
+    std::lock_guard lock(m_mutex);
+    m_events[handle] = false;
+    return handle;
+}
+
+bool CEmulatedAspi::WaitCompletionEvent(HostHandle event, uint32_t milliseconds)
+{
+    m_host.CompleteDueRequests();
+    uint64_t dueMs = 0;
+    bool pending = false;
+    {
+        std::lock_guard lock(m_mutex);
+        auto it = m_events.find(event);
+        if (it == m_events.end())
+            return false;
+        if (it->second)
+            return true;
+        for (const PendingRequest& request : m_pending) {
+            if (request.event == event && (!pending || request.dueMs < dueMs)) {
+                dueMs = request.dueMs;
+                pending = true;
+            }
+        }
+    }
+    // Nothing will ever signal it: an endless wait would hang for good.
+    if (!pending && milliseconds == kWaitInfinite)
+        return false;
+    IClock& clock = m_host.m_clock;
+    const uint64_t now = clock.NowMs();
+    uint64_t wait = milliseconds;
+    if (pending)
+        wait = std::min<uint64_t>(wait, dueMs > now ? dueMs - now : 0);
+    if (wait != 0)
+        clock.SleepMs(static_cast<uint32_t>(wait));
+    m_host.CompleteDueRequests();
+    std::lock_guard lock(m_mutex);
+    auto it = m_events.find(event);
+    return it != m_events.end() && it->second;
+}
+
+void CEmulatedAspi::CloseCompletionEvent(HostHandle event)
+{
+    m_host.CompleteDueRequests();
+    bool bKnown;
+    {
+        std::lock_guard lock(m_mutex);
+        bKnown = m_events.erase(event) != 0;
+    }
+    if (!bKnown)
+        m_host.CountBadClose();
+}
+
+int CEmulatedAspi::OpenEventCount() const
+{
+    std::lock_guard lock(m_mutex);
+    return static_cast<int>(m_events.size());
+}
+
+int CEmulatedAspi::PendingCount() const
+{
+    std::lock_guard lock(m_mutex);
+    return static_cast<int>(m_pending.size());
+}
+
+int CEmulatedAspi::LoadCount() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_nLoads;
+}
+
+int CEmulatedAspi::FreeCount() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_nFrees;
+}

@@ -1,0 +1,59 @@
+#pragma once
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <vector>
+
+#include "device/aspi_host.h"
+#include "device/aspi_srb.h"
+
+class EmulatedHost;
+
+// The ASPI layer of an emulated Windows 9x bench (win9x=1), on adapter 0:
+// target 0 is the fixed disk (device type 0), targets 1..N the KT3916
+// devices; with devices=0 it reports SS_NO_ADAPTERS and no adapter. A device
+// that does not answer (rebooting, drop_block) ends a request with SS_ERR and
+// a selection time-out in SRB_HaStat. With latency_ms > 0 an execute request
+// stays pending until the clock reaches its due time; it completes in
+// WaitCompletionEvent or, after a wait that gave up, at the first host call
+// past that time, writing the request block and signalling its event then.
+// Without win9x=1 the library is not installed: it never loads.
+class CEmulatedAspi final : public IAspiHost {
+public:
+    explicit CEmulatedAspi(EmulatedHost& host) : m_host(host) {}
+
+    HostHandle LoadAspiLibrary(const char* name) override;
+    AspiEntryPoint FindAspiEntryPoint(HostHandle library, const char* name) override;
+    void FreeAspiLibrary(HostHandle library) override;
+    uint32_t CallGetASPI32SupportInfo(AspiEntryPoint entry) override;
+    uint32_t CallSendASPI32Command(AspiEntryPoint entry, void* srb) override;
+    HostHandle CreateCompletionEvent() override;
+    bool WaitCompletionEvent(HostHandle event, uint32_t milliseconds) override;
+    void CloseCompletionEvent(HostHandle event) override;
+
+    // Completes the execute requests whose due time has come.
+    void CompleteDueRequests();
+
+    int OpenEventCount() const;
+    int PendingCount() const;
+    int LoadCount() const;
+    int FreeCount() const;
+
+private:
+    struct PendingRequest {
+        SRB_ExecSCSICmd* srb;
+        int device;
+        uint64_t dueMs;
+        HostHandle event;  // 0 without event notification
+    };
+
+    uint32_t SendExec(SRB_ExecSCSICmd& srb);
+    void CompleteExec(SRB_ExecSCSICmd& srb, int device);
+
+    EmulatedHost& m_host;
+    mutable std::mutex m_mutex;           // events, pending requests, library counts
+    std::map<HostHandle, bool> m_events;  // event -> signalled
+    std::vector<PendingRequest> m_pending;
+    int m_nLoads = 0;
+    int m_nFrees = 0;
+};
