@@ -3,25 +3,17 @@
 #include <cctype>
 #include <cstdio>
 
-#include "cli/json_text.h"
+#include "console/inquiry_text.h"
+#include "device/drive_name.h"
 #include "device/emulated/emulated_host.h"
 #include "device/flash_device.h"
+#include "device/json_line.h"
 #include "device/recording_host.h"
 #ifdef __linux__
 #include "device/linux/linux_host.h"
 #endif
 
 namespace {
-
-std::string InquiryField(const uint8_t* data, size_t offset, size_t length)
-{
-    std::string text;
-    for (size_t i = 0; i < length && data[offset + i] != 0; ++i)
-        text += static_cast<char>(data[offset + i]);
-    while (!text.empty() && text.back() == ' ')
-        text.pop_back();
-    return text;
-}
 
 // Asks the selected device for its INQUIRY data.
 void Identify(CFlashDevice& device, ListedDevice& listed)
@@ -34,23 +26,7 @@ void Identify(CFlashDevice& device, ListedDevice& listed)
 // "D", "d:", "D:\" name a drive letter; the letter in upper case, or 0.
 char LetterSpec(const std::string& spec)
 {
-    if (spec.empty() || spec.size() > 3 || !std::isalpha(static_cast<unsigned char>(spec[0])))
-        return 0;
-    if (spec.size() >= 2 && spec[1] != ':')
-        return 0;
-    if (spec.size() == 3 && spec[2] != '\\')
-        return 0;
-    return static_cast<char>(std::toupper(static_cast<unsigned char>(spec[0])));
-}
-
-// "\\.\D:" in either case.
-char DevicePathSpec(const std::string& spec)
-{
-    if (spec.size() != 6 || spec.compare(0, 4, "\\\\.\\") != 0 || spec[5] != ':')
-        return 0;
-    if (!std::isalpha(static_cast<unsigned char>(spec[4])))
-        return 0;
-    return static_cast<char>(std::toupper(static_cast<unsigned char>(spec[4])));
+    return spec.size() == 1 ? DriveRootLetter(spec + ":") : DriveRootLetter(std::string_view(spec));
 }
 
 bool IsIndex(const std::string& spec)
@@ -79,9 +55,9 @@ std::string TableCell(std::string text)
 
 void ReadInquiryIdentity(const uint8_t* data, ListedDevice& listed)
 {
-    listed.strVendor = InquiryField(data, 8, 8);
-    listed.strProduct = InquiryField(data, 16, 16);
-    listed.strRevision = InquiryField(data, 32, 4);
+    listed.strVendor = InquiryText(data, InquiryField::Vendor, true);
+    listed.strProduct = InquiryText(data, InquiryField::Product, true);
+    listed.strRevision = InquiryText(data, InquiryField::Revision, true);
 }
 
 std::vector<ListedDevice> ListDevices(IScsiHost& host, bool identify)
@@ -140,7 +116,9 @@ std::string DeviceNodeText(IScsiHost& host, char drive)
         }
     }
 #endif
-    return std::string("\\\\.\\") + drive + ":";
+    char path[kDevicePathSize];
+    FormatDevicePath(drive, path);
+    return path;
 }
 
 std::string OpenProblem(IScsiHost& host, char drive)
@@ -223,7 +201,7 @@ DeviceChoice ChooseDevice(IScsiHost& host, const std::optional<std::string>& spe
     }
     letter = LetterSpec(text);
     if (!letter)
-        letter = DevicePathSpec(text);
+        letter = DevicePathLetter(std::string_view(text));
 #ifdef __linux__
     if (!letter && !text.empty() && text[0] == '/') {
         auto* linuxHost = dynamic_cast<CLinuxHost*>(&UnrecordedHost(host));
@@ -296,9 +274,16 @@ std::string FormatDeviceTable(const std::vector<ListedDevice>& devices)
 
 std::string DeviceJson(const ListedDevice& d)
 {
-    return "{\"event\":\"device\",\"index\":" + std::to_string(d.nIndex) +
-           ",\"device\":" + JsonQuote(d.chDrive ? std::string(1, d.chDrive) + ":" : "-") +
-           ",\"node\":" + JsonQuote(d.strNode) + ",\"answered\":" + (d.bAnswered ? "true" : "false") +
-           ",\"vendor\":" + JsonQuote(d.strVendor) + ",\"product\":" + JsonQuote(d.strProduct) +
-           ",\"revision\":" + JsonQuote(d.strRevision) + "}";
+    std::string json;
+    CJsonLine(json)
+        .String("event", "device")
+        .Number("index", d.nIndex)
+        .String("device", d.chDrive ? std::string(1, d.chDrive) + ":" : "-")
+        .String("node", d.strNode)
+        .Bool("answered", d.bAnswered)
+        .String("vendor", d.strVendor)
+        .String("product", d.strProduct)
+        .String("revision", d.strRevision)
+        .Close();
+    return json;
 }

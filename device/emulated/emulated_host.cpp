@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "device/drive_name.h"
 #include "device/sha256.h"
 
 namespace {
@@ -56,13 +57,6 @@ bool SameTextIgnoringCase(const char* a, const char* b)
             return false;
     }
     return *a == *b;
-}
-
-char UpperLetter(char ch)
-{
-    if (ch >= 'a' && ch <= 'z')
-        return static_cast<char>(ch - 'a' + 'A');
-    return (ch >= 'A' && ch <= 'Z') ? ch : '\0';
 }
 
 bool RequestWellFormed(const PassThroughRequest& request)
@@ -182,12 +176,8 @@ uint32_t EmulatedHost::GetLogicalDriveRoots(uint32_t bufferLength, char* buffer)
 uint32_t EmulatedHost::GetDriveKind(const char* rootPath)
 {
     CompleteDueRequests();
-    if (rootPath == nullptr)
-        return kDriveTypeNoRootDir;
-    const char letter = UpperLetter(rootPath[0]);
-    if (letter == '\0' || rootPath[1] != ':')
-        return kDriveTypeNoRootDir;
-    if (rootPath[2] != '\0' && !(rootPath[2] == '\\' && rootPath[3] == '\0'))
+    const char letter = DriveRootLetter(rootPath);
+    if (letter == '\0')
         return kDriveTypeNoRootDir;
     if (letter == 'C')
         return kDriveTypeFixed;
@@ -200,9 +190,7 @@ uint32_t EmulatedHost::GetDriveKind(const char* rootPath)
 HostHandle EmulatedHost::OpenDevice(const char* path)
 {
     CompleteDueRequests();
-    if (path == nullptr || std::strlen(path) != 6 || std::strncmp(path, "\\\\.\\", 4) != 0 || path[5] != ':')
-        return kInvalidHandle;
-    const char letter = UpperLetter(path[4]);
+    const char letter = DevicePathLetter(path);
     const int index = letter - 'D';
     if (letter == '\0' || index < 0 || index >= static_cast<int>(m_devices.size()))
         return kInvalidHandle;
