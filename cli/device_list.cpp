@@ -275,15 +275,10 @@ std::string FormatDeviceTable(const std::vector<ListedDevice>& devices)
 std::string DeviceJson(const ListedDevice& d)
 {
     std::string json;
-    CJsonLine(json)
-        .String("event", "device")
-        .Number("index", d.nIndex)
-        .String("device", d.chDrive ? std::string(1, d.chDrive) + ":" : "-")
-        .String("node", d.strNode)
-        .Bool("answered", d.bAnswered)
-        .String("vendor", d.strVendor)
-        .String("product", d.strProduct)
-        .String("revision", d.strRevision)
-        .Close();
+    CJsonLine out(json);
+    out.String("event", "device").Number("index", d.nIndex);
+    out.String("device", d.chDrive ? std::string(1, d.chDrive) + ":" : "-").String("node", d.strNode);
+    out.Bool("answered", d.bAnswered).String("vendor", d.strVendor).String("product", d.strProduct);
+    out.String("revision", d.strRevision).Close();
     return json;
 }

@@ -224,13 +224,9 @@ public:
         const std::string drive = std::string(1, unit.chDrive) + ":";
         if (m_bJson) {
             std::string json;
-            CJsonLine(json)
-                .String("event", "interrupt")
-                .String("time", NowUtc())
-                .String("device", drive)
-                .String("node", unit.strNode)
-                .String("text", text)
-                .Close();
+            CJsonLine out(json);
+            out.String("event", "interrupt").String("time", NowUtc()).String("device", drive);
+            out.String("node", unit.strNode).String("text", text).Close();
             *m_env.pOut << json << '\n';
             m_env.pOut->flush();
         } else {
@@ -257,11 +253,9 @@ public:
         ClearStatus();
         if (m_bJson) {
             std::string json;
-            CJsonLine(json)
-                .String("event", "summary")
-                .Number("passed", counts.nPassed)
-                .Number("failed", counts.nFailed)
-                .Number("skipped", counts.nSkipped)
+            CJsonLine out(json);
+            out.String("event", "summary").Number("passed", counts.nPassed).Number("failed", counts.nFailed);
+            out.Number("skipped", counts.nSkipped)
                 .String("result", CliExitName(exit))
                 .Number("exit_code", exit)
                 .Close();

@@ -1,6 +1,5 @@
 #include "device/json_line.h"
 
-#include <charconv>
 #include <cstring>
 
 namespace {
@@ -153,10 +152,15 @@ CJsonLine& CJsonLine::String(const char* name, std::string_view text)
     return Key(name) && Quoted(text) ? *this : Drop(start);
 }
 
-CJsonLine& CJsonLine::Bool(const char* name, bool value)
+CJsonLine& CJsonLine::Value(const char* name, std::string_view json)
 {
     const std::size_t start = Length();
-    return Key(name) && (value ? Put("true", 4) : Put("false", 5)) ? *this : Drop(start);
+    return Key(name) && Put(json.data(), json.size()) ? *this : Drop(start);
+}
+
+CJsonLine& CJsonLine::Bool(const char* name, bool value)
+{
+    return Value(name, value ? "true" : "false");
 }
 
 CJsonLine& CJsonLine::Hex(const char* name, const uint8_t* bytes, std::size_t count)
@@ -170,22 +174,6 @@ CJsonLine& CJsonLine::Hex(const char* name, const uint8_t* bytes, std::size_t co
             return Drop(start);
     }
     return Put('"') ? *this : Drop(start);
-}
-
-CJsonLine& CJsonLine::Signed(const char* name, int64_t value)
-{
-    const std::size_t start = Length();
-    char digits[24];
-    const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
-    return Key(name) && Put(digits, static_cast<std::size_t>(end - digits)) ? *this : Drop(start);
-}
-
-CJsonLine& CJsonLine::Unsigned(const char* name, uint64_t value)
-{
-    const std::size_t start = Length();
-    char digits[24];
-    const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
-    return Key(name) && Put(digits, static_cast<std::size_t>(end - digits)) ? *this : Drop(start);
 }
 
 CJsonLine& CJsonLine::Array(const char* name)

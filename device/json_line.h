@@ -1,4 +1,5 @@
 #pragma once
+#include <charconv>
 #include <concepts>
 #include <cstddef>
 #include <cstdint>
@@ -27,10 +28,9 @@ public:
     template <std::integral T>
     requires(!std::same_as<T, bool>) CJsonLine& Number(const char* name, T value)
     {
-        if constexpr (std::is_signed_v<T>)
-            return Signed(name, value);
-        else
-            return Unsigned(name, value);
+        char digits[24];
+        const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
+        return Value(name, std::string_view(digits, static_cast<std::size_t>(end - digits)));
     }
 
     // A named array of the object (or one inside an array when name is
@@ -46,8 +46,8 @@ public:
 private:
     static constexpr int kDepthMax = 4;
 
-    CJsonLine& Signed(const char* name, int64_t value);
-    CJsonLine& Unsigned(const char* name, uint64_t value);
+    // A value written as it is.
+    CJsonLine& Value(const char* name, std::string_view json);
     // The separator and "name": before a value; false when it did not fit.
     bool Key(const char* name);
     bool Quoted(std::string_view text);
