@@ -13,11 +13,11 @@
 #include "cli/flash_session.h"
 #include "cli/identity_guard.h"
 #include "cli/image_check.h"
-#include "cli/json_text.h"
 #include "cli/progress_output.h"
 #include "cli/run_records.h"
 #include "cli/summary.h"
 #include "cli/transcript_file.h"
+#include "device/json_line.h"
 
 int CommandInfo(const CliOptions& options, CliEnvironment& env)
 {
@@ -64,7 +64,9 @@ int FinishTranscript(const CliOptions& options, CliEnvironment& env, CTranscript
     PrintError(env, error);
     const int result = exit == kExitInterrupted ? exit : kExitError;
     if (options.bJson) {
-        *env.pOut << "{\"event\":\"error\",\"text\":" << JsonQuote(error) << ",\"exit_code\":" << result << "}\n";
+        std::string json;
+        CJsonLine(json).String("event", "error").String("text", error).Number("exit_code", result).Close();
+        *env.pOut << json << '\n';
     }
     return result;
 }

@@ -3,21 +3,13 @@
 #include <cctype>
 #include <cstdio>
 
-#include "cli/json_text.h"
+#include "console/inquiry_text.h"
+#include "device/drive_name.h"
 #include "device/drive_nodes.h"
 #include "device/flash_device.h"
+#include "device/json_line.h"
 
 namespace {
-
-std::string InquiryField(const uint8_t* data, size_t offset, size_t length)
-{
-    std::string text;
-    for (size_t i = 0; i < length && data[offset + i] != 0; ++i)
-        text += static_cast<char>(data[offset + i]);
-    while (!text.empty() && text.back() == ' ')
-        text.pop_back();
-    return text;
-}
 
 // Asks the selected device for its INQUIRY data.
 void Identify(CFlashDevice& device, ListedDevice& listed)
@@ -30,23 +22,7 @@ void Identify(CFlashDevice& device, ListedDevice& listed)
 // "D", "d:", "D:\" name a drive letter; the letter in upper case, or 0.
 char LetterSpec(const std::string& spec)
 {
-    if (spec.empty() || spec.size() > 3 || !std::isalpha(static_cast<unsigned char>(spec[0])))
-        return 0;
-    if (spec.size() >= 2 && spec[1] != ':')
-        return 0;
-    if (spec.size() == 3 && spec[2] != '\\')
-        return 0;
-    return static_cast<char>(std::toupper(static_cast<unsigned char>(spec[0])));
-}
-
-// "\\.\D:" in either case.
-char DevicePathSpec(const std::string& spec)
-{
-    if (spec.size() != 6 || spec.compare(0, 4, "\\\\.\\") != 0 || spec[5] != ':')
-        return 0;
-    if (!std::isalpha(static_cast<unsigned char>(spec[4])))
-        return 0;
-    return static_cast<char>(std::toupper(static_cast<unsigned char>(spec[4])));
+    return spec.size() == 1 ? DriveRootLetter(spec + ":") : DriveRootLetter(std::string_view(spec));
 }
 
 bool IsIndex(const std::string& spec)
@@ -75,9 +51,9 @@ std::string TableCell(std::string text)
 
 void ReadInquiryIdentity(const uint8_t* data, ListedDevice& listed)
 {
-    listed.strVendor = InquiryField(data, 8, 8);
-    listed.strProduct = InquiryField(data, 16, 16);
-    listed.strRevision = InquiryField(data, 32, 4);
+    listed.strVendor = InquiryText(data, InquiryField::Vendor, true);
+    listed.strProduct = InquiryText(data, InquiryField::Product, true);
+    listed.strRevision = InquiryText(data, InquiryField::Revision, true);
 }
 
 std::vector<ListedDevice> ListDevices(IScsiHost& host, bool identify)
@@ -196,7 +172,7 @@ DeviceChoice ChooseDevice(IScsiHost& host, const std::optional<std::string>& spe
     }
     letter = LetterSpec(text);
     if (!letter)
-        letter = DevicePathSpec(text);
+        letter = DevicePathLetter(std::string_view(text));
 #ifdef __linux__
     if (!letter && !text.empty() && text[0] == '/') {
         IDriveNodes* nodes = host.DriveNodes();
@@ -269,9 +245,11 @@ std::string FormatDeviceTable(const std::vector<ListedDevice>& devices)
 
 std::string DeviceJson(const ListedDevice& d)
 {
-    return "{\"event\":\"device\",\"index\":" + std::to_string(d.nIndex) +
-           ",\"device\":" + JsonQuote(d.chDrive ? std::string(1, d.chDrive) + ":" : "-") +
-           ",\"node\":" + JsonQuote(d.strNode) + ",\"answered\":" + (d.bAnswered ? "true" : "false") +
-           ",\"vendor\":" + JsonQuote(d.strVendor) + ",\"product\":" + JsonQuote(d.strProduct) +
-           ",\"revision\":" + JsonQuote(d.strRevision) + "}";
+    std::string json;
+    CJsonLine out(json);
+    out.String("event", "device").Number("index", d.nIndex);
+    out.String("device", d.chDrive ? std::string(1, d.chDrive) + ":" : "-").String("node", d.strNode);
+    out.Bool("answered", d.bAnswered).String("vendor", d.strVendor).String("product", d.strProduct);
+    out.String("revision", d.strRevision).Close();
+    return json;
 }

@@ -3,16 +3,16 @@
 #include <cctype>
 #include <cstring>
 
+#include "device/drive_name.h"
+
 namespace {
 
 constexpr uint32_t kBusyRetryMs = 100;
 constexpr uint64_t kBusyPatienceMs = 5000;
 
-// "\\.\X:" in either case names the drive letter.
 bool IsDevicePathOf(const char* path, char drive)
 {
-    return path && std::strncmp(path, "\\\\.\\", 4) == 0 && path[5] == ':' && path[6] == '\0' &&
-           std::toupper(static_cast<unsigned char>(path[4])) == std::toupper(static_cast<unsigned char>(drive));
+    return drive != 0 && DevicePathLetter(path) == std::toupper(static_cast<unsigned char>(drive));
 }
 
 }  // namespace
@@ -27,7 +27,8 @@ CDriveHold::CDriveHold(IScsiHost& inner, char drive, IClock& clock) : CForwardin
         m_state = State::NotOffered;
         return;
     }
-    const char path[] = {'\\', '\\', '.', '\\', drive, ':', '\0'};
+    char path[kDevicePathSize];
+    FormatDevicePath(drive, path);
     ExclusiveAccess access = ExclusiveAccess::NotOffered;
     const uint64_t startMs = clock.NowMs();
     m_hDevice = m_inner.OpenDeviceExclusive(path, access);

@@ -1,6 +1,7 @@
 #include "cli/identity_guard.h"
 
 #include "cli/device_list.h"
+#include "console/inquiry_text.h"
 
 std::string WithoutTrailingBlanks(std::string text)
 {
@@ -13,7 +14,7 @@ std::string IdentityMismatch(const IdentityExpectation& expected, const ListedDe
 {
     if (!expected.IsSet())
         return {};
-    const std::string identity = WithoutTrailingBlanks(device.strVendor + " " + device.strProduct);
+    const std::string identity = WithoutTrailingBlanks(VendorProductText(device.strVendor, device.strProduct));
     const std::string revision = WithoutTrailingBlanks(device.strRevision);
     const bool identityMatches = !expected.identity || WithoutTrailingBlanks(*expected.identity) == identity;
     const bool revisionMatches = !expected.revision || WithoutTrailingBlanks(*expected.revision) == revision;

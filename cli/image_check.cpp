@@ -5,11 +5,11 @@
 #include <filesystem>
 #include <system_error>
 
-#include "cli/json_text.h"
 #include "console/block_plan.h"
 #include "console/image_digest.h"
 #include "console/image_file.h"
 #include "device/flash_device.h"
+#include "device/json_line.h"
 
 namespace {
 
@@ -107,13 +107,17 @@ std::string FormatImageCheck(const ImageCheck& check)
 
 std::string ImageCheckJson(const ImageCheck& check)
 {
-    std::string json = "{\"event\":\"image\",\"image\":" + JsonQuote(check.strPath);
+    std::string json;
+    CJsonLine out(json);
+    out.String("event", "image").String("image", check.strPath);
     if (check.exit == kExitImageUnreadable) {
-        return json + ",\"readable\":false,\"error\":" + JsonQuote(check.strError) + "}";
+        out.Bool("readable", false).String("error", check.strError);
+    } else {
+        out.Bool("readable", true).Number("size", check.nSize).Bool("flashable", check.nBlocks != 0);
+        out.Number("blocks", check.nBlocks);
+        if (check.bHasChecksum)
+            out.String("checksum", ImageChecksumText(check.nChecksum));
     }
-    json += ",\"readable\":true,\"size\":" + std::to_string(check.nSize) +
-            ",\"flashable\":" + (check.nBlocks ? "true" : "false") + ",\"blocks\":" + std::to_string(check.nBlocks);
-    if (check.bHasChecksum)
-        json += ",\"checksum\":\"" + ImageChecksumText(check.nChecksum) + "\"";
-    return json + "}";
+    out.Close();
+    return json;
 }

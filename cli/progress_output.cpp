@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
-#include "cli/json_text.h"
 #include "console/flash_view.h"
+#include "device/json_line.h"
 
 namespace {
 
@@ -284,44 +284,44 @@ std::string FlashEventJson(const FlashEvent& event)
     if (!r)
         r = &kEmpty;
     const char* kinds[] = {"start", "block", "tick", "message", "interrupt", "result"};
-    std::string json = "{\"event\":\"" + std::string(kinds[static_cast<int>(event.kind)]) +
-                       "\",\"t_ms\":" + std::to_string(event.tMs) + ",\"device\":" + JsonQuote(r->DriveText());
+    std::string json;
+    CJsonLine out(json);
+    out.String("event", kinds[static_cast<int>(event.kind)]).Number("t_ms", event.tMs).String("device", r->DriveText());
     switch (event.kind) {
     case FlashEventKind::Start:
-        json += ",\"node\":" + JsonQuote(r->strNode) + ",\"emulated\":" + (r->bEmulated ? "true" : "false") +
-                ",\"identity\":" + JsonQuote(r->strIdentity) + ",\"revision\":" + JsonQuote(r->strRevision) +
-                ",\"image\":" + JsonQuote(r->strImage) + ",\"checksum\":" + JsonQuote(r->strChecksum) +
-                ",\"blocks\":" + std::to_string(r->nBlocks);
+        out.String("node", r->strNode).Bool("emulated", r->bEmulated).String("identity", r->strIdentity);
+        out.String("revision", r->strRevision).String("image", r->strImage).String("checksum", r->strChecksum);
+        out.Number("blocks", r->nBlocks);
         break;
     case FlashEventKind::Block:
-        json += ",\"block\":" + std::to_string(event.nIndex) + ",\"blocks\":" + std::to_string(event.nTotal);
+        out.Number("block", event.nIndex).Number("blocks", event.nTotal);
         break;
     case FlashEventKind::Tick:
-        json += ",\"tick\":" + std::to_string(event.nIndex) + ",\"ticks\":" + std::to_string(event.nTotal) +
-                ",\"inquiry\":" + (event.bInquiry ? "true" : "false") +
-                ",\"answered\":" + (event.bAnswered ? "true" : "false");
+        out.Number("tick", event.nIndex).Number("ticks", event.nTotal);
+        out.Bool("inquiry", event.bInquiry).Bool("answered", event.bAnswered);
         break;
     case FlashEventKind::Message:
     case FlashEventKind::InterruptHeld:
-        json += ",\"text\":" + JsonQuote(event.strText);
+        out.String("text", event.strText);
         break;
     case FlashEventKind::Result: {
-        json += ",\"node\":" + JsonQuote(r->strNode) + ",\"result\":\"" + CliExitName(r->exit) +
-                "\",\"exit_code\":" + std::to_string(static_cast<int>(r->exit)) +
-                ",\"message\":" + JsonQuote(r->messages.empty() ? std::string() : r->messages.back()) +
-                ",\"revision\":" + JsonQuote(r->strRevision) + ",\"new_revision\":" + JsonQuote(r->strNewRevision) +
-                ",\"blocks_sent\":" + std::to_string(r->nBlocksSent) + ",\"blocks\":" + std::to_string(r->nBlocks) +
-                ",\"ticks\":" + std::to_string(r->nTicks) + ",\"notes\":[";
-        for (size_t i = 0; i < r->notes.size(); ++i)
-            json += (i ? "," : "") + JsonQuote(r->notes[i]);
-        json += "]";
-        if (!r->strSense.empty()) {
-            json += ",\"sense\":" + JsonQuote(r->strSense) + ",\"sense_text\":" + JsonQuote(r->strSenseText);
-        }
+        out.String("node", r->strNode)
+            .String("result", CliExitName(r->exit))
+            .Number("exit_code", static_cast<int>(r->exit));
+        out.String("message", r->messages.empty() ? std::string() : r->messages.back());
+        out.String("revision", r->strRevision).String("new_revision", r->strNewRevision);
+        out.Number("blocks_sent", r->nBlocksSent).Number("blocks", r->nBlocks).Number("ticks", r->nTicks);
+        out.Array("notes");
+        for (const std::string& note : r->notes)
+            out.Element(note);
+        out.End();
+        if (!r->strSense.empty())
+            out.String("sense", r->strSense).String("sense_text", r->strSenseText);
         if (!r->strHostError.empty())
-            json += ",\"host_error\":" + JsonQuote(r->strHostError);
+            out.String("host_error", r->strHostError);
         break;
     }
     }
-    return json + "}";
+    out.Close();
+    return json;
 }

@@ -2,8 +2,8 @@
 
 #include "cli/commands.h"
 #include "cli/exit_codes.h"
-#include "cli/json_text.h"
 #include "cli/log_file.h"
+#include "device/json_line.h"
 #include "device/recording_host.h"
 
 namespace {
@@ -40,7 +40,9 @@ bool CRunRecords::CheckFailed()
     }
     PrintError(m_env, error);
     if (m_options.bJson && !outputFailed) {
-        *m_env.pOut << "{\"event\":\"error\",\"text\":" << JsonQuote(error) << "}\n";
+        std::string json;
+        CJsonLine(json).String("event", "error").String("text", error).Close();
+        *m_env.pOut << json << '\n';
         m_env.pOut->flush();
     }
     return true;

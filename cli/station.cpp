@@ -17,10 +17,11 @@
 #include "cli/flash_session.h"
 #include "cli/identity_guard.h"
 #include "cli/image_check.h"
-#include "cli/json_text.h"
 #include "cli/progress_output.h"
 #include "cli/run_records.h"
 #include "cli/transcript_file.h"
+#include "console/inquiry_text.h"
+#include "device/json_line.h"
 #include "device/recording_host.h"
 
 namespace {
@@ -84,7 +85,7 @@ std::string IdentityOf(const ListedDevice& device)
 {
     if (!device.bAnswered)
         return "(no answer)";
-    return device.strProduct.empty() ? device.strVendor : device.strVendor + " " + device.strProduct;
+    return VendorProductText(device.strVendor, device.strProduct);
 }
 
 std::string Seconds(uint64_t ms)
@@ -153,27 +154,24 @@ std::string UnitLine(const Unit& unit, const char* result, const char* reason, c
 std::string UnitJson(const Unit& unit, const char* result, const char* reason, int exit, const std::string& detail,
                      const ImageDigest& image)
 {
-    std::string json = "{\"event\":\"unit\",\"time\":" + JsonQuote(unit.strTime) +
-                       ",\"device\":" + JsonQuote(std::string(1, unit.chDrive) + ":") +
-                       ",\"node\":" + JsonQuote(unit.strNode) +
-                       ",\"identity\":" + JsonQuote(IdentityOf(unit.identity)) +
-                       ",\"old_revision\":" + JsonQuote(unit.identity.strRevision) +
-                       ",\"new_revision\":" + JsonQuote(unit.record.strNewRevision) + ",\"result\":\"" + result +
-                       "\",\"exit_code\":" + std::to_string(exit) + ",\"exit_name\":\"" + CliExitName(exit) +
-                       "\",\"duration_ms\":" + std::to_string(unit.nDurationMs) + ",\"message\":" + JsonQuote(detail);
-    if (result == kResultSkipped) {
-        json += ",\"reason\":" + JsonQuote(reason);
-    } else {
-        json += ",\"checksum\":\"" + ImageChecksumText(image.nChecksum) + "\",\"sha256\":\"" + Sha256Text(image) + "\"";
-    }
+    std::string json;
+    CJsonLine out(json);
+    out.String("event", "unit").String("time", unit.strTime).String("device", std::string(1, unit.chDrive) + ":");
+    out.String("node", unit.strNode).String("identity", IdentityOf(unit.identity));
+    out.String("old_revision", unit.identity.strRevision).String("new_revision", unit.record.strNewRevision);
+    out.String("result", result).Number("exit_code", exit).String("exit_name", CliExitName(exit));
+    out.Number("duration_ms", unit.nDurationMs).String("message", detail);
+    if (result == kResultSkipped)
+        out.String("reason", reason);
+    else
+        out.String("checksum", ImageChecksumText(image.nChecksum)).String("sha256", Sha256Text(image));
     // The form's last message box, apart from the tool's verdict in message.
     if (!unit.record.messages.empty())
-        json += ",\"form_message\":" + JsonQuote(unit.record.messages.back());
-    if (!unit.record.strSense.empty()) {
-        json +=
-            ",\"sense\":" + JsonQuote(unit.record.strSense) + ",\"sense_text\":" + JsonQuote(unit.record.strSenseText);
-    }
-    return json + "}";
+        out.String("form_message", unit.record.messages.back());
+    if (!unit.record.strSense.empty())
+        out.String("sense", unit.record.strSense).String("sense_text", unit.record.strSenseText);
+    out.Close();
+    return json;
 }
 
 // The station's own output: one line per unit on stdout, and on a live
@@ -209,8 +207,11 @@ public:
         std::lock_guard lock(m_mutex);
         ClearStatus();
         PrintError(m_env, text);
-        if (m_bJson)
-            *m_env.pOut << "{\"event\":\"error\",\"text\":" << JsonQuote(text) << "}\n" << std::flush;
+        if (m_bJson) {
+            std::string json;
+            CJsonLine(json).String("event", "error").String("text", text).Close();
+            *m_env.pOut << json << '\n' << std::flush;
+        }
         DrawStatus();
     }
 
@@ -222,9 +223,11 @@ public:
         ClearStatus();
         const std::string drive = std::string(1, unit.chDrive) + ":";
         if (m_bJson) {
-            *m_env.pOut << "{\"event\":\"interrupt\",\"time\":" << JsonQuote(NowUtc())
-                        << ",\"device\":" << JsonQuote(drive) << ",\"node\":" << JsonQuote(unit.strNode)
-                        << ",\"text\":" << JsonQuote(text) << "}\n";
+            std::string json;
+            CJsonLine out(json);
+            out.String("event", "interrupt").String("time", NowUtc()).String("device", drive);
+            out.String("node", unit.strNode).String("text", text).Close();
+            *m_env.pOut << json << '\n';
             m_env.pOut->flush();
         } else {
             *m_env.pErr << drive << " " << unit.strNode << " " << text << '\n';
@@ -249,9 +252,14 @@ public:
         std::lock_guard lock(m_mutex);
         ClearStatus();
         if (m_bJson) {
-            *m_env.pOut << "{\"event\":\"summary\",\"passed\":" << counts.nPassed << ",\"failed\":" << counts.nFailed
-                        << ",\"skipped\":" << counts.nSkipped << ",\"result\":\"" << CliExitName(exit)
-                        << "\",\"exit_code\":" << exit << "}\n";
+            std::string json;
+            CJsonLine out(json);
+            out.String("event", "summary").Number("passed", counts.nPassed).Number("failed", counts.nFailed);
+            out.Number("skipped", counts.nSkipped)
+                .String("result", CliExitName(exit))
+                .Number("exit_code", exit)
+                .Close();
+            *m_env.pOut << json << '\n';
         } else {
             *m_env.pOut << "station: " << counts.nPassed << " passed, " << counts.nFailed << " failed, "
                         << counts.nSkipped << " skipped\n";

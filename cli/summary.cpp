@@ -1,8 +1,7 @@
 #include "cli/summary.h"
+#include "device/json_line.h"
 
 #include <cstdio>
-
-#include "cli/json_text.h"
 
 namespace {
 
@@ -61,18 +60,21 @@ std::string SummaryJson(const std::vector<FlashRecord>& records, int exit)
 {
     int succeeded = 0;
     int skipped = 0;
-    std::string results;
     for (const FlashRecord& r : records) {
         succeeded += !r.bSkipped && r.exit == kExitSuccess;
         skipped += r.bSkipped;
-        results += std::string(results.empty() ? "" : ",") + "{\"device\":" + JsonQuote(r.DriveText()) +
-                   ",\"result\":\"" + ResultName(r) + "\"";
-        if (r.bSkipped)
-            results += ",\"reason\":" + JsonQuote(r.strCheckFailure);
-        results += "}";
     }
-    return "{\"event\":\"summary\",\"devices\":" + std::to_string(records.size()) +
-           ",\"succeeded\":" + std::to_string(succeeded) + ",\"skipped\":" + std::to_string(skipped) +
-           ",\"result\":\"" + CliExitName(exit) + "\",\"exit_code\":" + std::to_string(exit) + ",\"results\":[" +
-           results + "]}";
+    std::string json;
+    CJsonLine out(json);
+    out.String("event", "summary").Number("devices", records.size()).Number("succeeded", succeeded);
+    out.Number("skipped", skipped).String("result", CliExitName(exit)).Number("exit_code", exit);
+    out.Array("results");
+    for (const FlashRecord& r : records) {
+        out.Object().String("device", r.DriveText()).String("result", ResultName(r));
+        if (r.bSkipped)
+            out.String("reason", r.strCheckFailure);
+        out.End();
+    }
+    out.Close();
+    return json;
 }

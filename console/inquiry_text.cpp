@@ -2,28 +2,30 @@
 
 namespace {
 
-constexpr uint32_t kIdentityOffset = 8;
-constexpr uint32_t kIdentityLength = 24;
-constexpr uint32_t kRevisionOffset = 32;
-constexpr uint32_t kRevisionLength = 4;
+struct FieldPlace {
+    uint32_t nOffset;
+    uint32_t nLength;
+};
 
-std::string TextFromBytes(const uint8_t* data, uint32_t length)
-{
-    const char* text = reinterpret_cast<const char*>(data);
-    uint32_t used = 0;
-    while (used < length && text[used] != '\0')
-        ++used;
-    return std::string(text, used);
-}
+constexpr FieldPlace kFieldPlaces[] = {{8, 24}, {8, 8}, {16, 16}, {32, 4}};
 
 }  // namespace
 
-std::string InquiryIdentityText(const uint8_t* data)
+std::string InquiryText(const uint8_t* data, InquiryField field, bool bTrimBlanks)
 {
-    return data == nullptr ? std::string() : TextFromBytes(data + kIdentityOffset, kIdentityLength);
+    if (data == nullptr)
+        return std::string();
+    const FieldPlace place = kFieldPlaces[static_cast<int>(field)];
+    const char* text = reinterpret_cast<const char*>(data + place.nOffset);
+    uint32_t used = 0;
+    while (used < place.nLength && text[used] != '\0')
+        ++used;
+    while (bTrimBlanks && used > 0 && text[used - 1] == ' ')
+        --used;
+    return std::string(text, used);
 }
 
-std::string InquiryRevisionText(const uint8_t* data)
+std::string VendorProductText(const std::string& vendor, const std::string& product)
 {
-    return data == nullptr ? std::string() : TextFromBytes(data + kRevisionOffset, kRevisionLength);
+    return product.empty() ? vendor : vendor + " " + product;
 }

@@ -1,5 +1,7 @@
 #include "device/host.h"
 
+#include "device/drive_name.h"
+
 #include <new>
 
 namespace {
@@ -44,5 +46,7 @@ IDriveNodes* IScsiHost::DriveNodes()
 
 std::string IScsiHost::DriveNodeText(char drive)
 {
-    return std::string("\\\\.\\") + drive + ":";
+    char path[kDevicePathSize];
+    FormatDevicePath(drive, path);
+    return path;
 }

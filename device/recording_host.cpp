@@ -6,21 +6,11 @@
 #include <cstring>
 
 #include "device/aspi_srb.h"
+#include "device/drive_name.h"
 #include "device/sha256.h"
 #include "device/transcript.h"
 
 namespace {
-
-// "\\.\D:" in either case: the letter in upper case, or 0.
-char DevicePathLetter(const char* path)
-{
-    if (path == nullptr || std::strncmp(path, "\\\\.\\", 4) != 0)
-        return 0;
-    const unsigned char letter = static_cast<unsigned char>(path[4]);
-    if (!std::isalpha(letter) || path[5] != ':' || path[6] != '\0')
-        return 0;
-    return static_cast<char>(std::toupper(letter));
-}
 
 int LetterIndex(char drive)
 {

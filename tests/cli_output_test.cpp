@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "cli/image_check.h"
-#include "cli/json_text.h"
 #include "cli/progress_output.h"
 #include "cli/summary.h"
 #include "cli/cli_app.h"
@@ -19,32 +18,6 @@
 #include "tests/cli_test_support.h"
 #include "tests/temp_image.h"
 #include "tests/virtual_terminal.h"
-
-TEST(CliOutput, JsonQuoteKeepsEveryLineParseable)
-{
-    const struct {
-        std::string in;
-        std::string out;
-    } cases[] = {
-        {"plain", "\"plain\""},
-        {"a\"b\\c", "\"a\\\"b\\\\c\""},
-        {"tab\tnew\nline\r", "\"tab\\tnew\\nline\\r\""},
-        {std::string("nul\0x", 5), "\"nul\\u0000x\""},
-        {"\x1b[1A", "\"\\u001b[1A\""},
-        {"\x7f", "\"\\u007f\""},
-        {"caf\xc3\xa9", "\"caf\xc3\xa9\""},             // valid UTF-8 stays
-        {"\xe2\x82\xac", "\"\xe2\x82\xac\""},           // so does a 3-byte sequence
-        {"\xe9t\xe9", "\"\\u00e9t\\u00e9\""},           // a code-page byte from a device
-        {"\xc3", "\"\\u00c3\""},                        // a sequence cut short
-        {"\xc0\xaf", "\"\\u00c0\\u00af\""},             // an overlong form
-        {"\xed\xa0\x80", "\"\\u00ed\\u00a0\\u0080\""},  // a surrogate
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(JsonQuote(c.in), c.out);
-        std::map<std::string, std::string> fields;
-        EXPECT_TRUE(cli_test::JsonReader::ParseObject("{\"k\":" + JsonQuote(c.in) + "}", fields)) << c.out;
-    }
-}
 
 TEST(CliOutput, ProgressLineShowsEachPhase)
 {

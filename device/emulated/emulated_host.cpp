@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "device/drive_name.h"
+
 namespace {
 
 constexpr uint32_t kPlatformWin32Nt = 2;
@@ -17,13 +19,6 @@ constexpr char kFailureNoAnswer[] = "emulated host: the device did not answer";
 constexpr char kFailureRemoved[] = "emulated host: the device was removed";
 constexpr char kFailureLocked[] = "emulated host: another handle holds the drive's exclusive lock";
 thread_local const char* t_pszLastFailure = "";
-
-char UpperLetter(char ch)
-{
-    if (ch >= 'a' && ch <= 'z')
-        return static_cast<char>(ch - 'a' + 'A');
-    return (ch >= 'A' && ch <= 'Z') ? ch : '\0';
-}
 
 bool RequestWellFormed(const PassThroughRequest& request)
 {
@@ -145,12 +140,8 @@ uint32_t EmulatedHost::GetLogicalDriveRoots(uint32_t bufferLength, char* buffer)
 uint32_t EmulatedHost::GetDriveKind(const char* rootPath)
 {
     CompleteDueRequests();
-    if (rootPath == nullptr)
-        return kDriveTypeNoRootDir;
-    const char letter = UpperLetter(rootPath[0]);
-    if (letter == '\0' || rootPath[1] != ':')
-        return kDriveTypeNoRootDir;
-    if (rootPath[2] != '\0' && !(rootPath[2] == '\\' && rootPath[3] == '\0'))
+    const char letter = DriveRootLetter(rootPath);
+    if (letter == '\0')
         return kDriveTypeNoRootDir;
     if (letter == 'C')
         return kDriveTypeFixed;
@@ -163,9 +154,7 @@ uint32_t EmulatedHost::GetDriveKind(const char* rootPath)
 HostHandle EmulatedHost::OpenDevice(const char* path)
 {
     CompleteDueRequests();
-    if (path == nullptr || std::strlen(path) != 6 || std::strncmp(path, "\\\\.\\", 4) != 0 || path[5] != ':')
-        return kInvalidHandle;
-    const char letter = UpperLetter(path[4]);
+    const char letter = DevicePathLetter(path);
     const int index = letter - 'D';
     if (letter == '\0' || index < 0 || index >= static_cast<int>(m_devices.size()))
         return kInvalidHandle;

@@ -13,6 +13,8 @@
 #include <map>
 #include <system_error>
 
+#include "device/drive_name.h"
+
 namespace {
 
 thread_local std::string t_strLastError;
@@ -34,28 +36,6 @@ constexpr int kSgAnswerGraceMs = 60000;
 std::string ErrorText(int error)
 {
     return std::error_code(error, std::generic_category()).message();
-}
-
-// "D:", "d:\", and nothing else, name a drive root; the letter in upper case
-// or 0.
-char RootLetter(const char* text)
-{
-    if (!text || !std::isalpha(static_cast<unsigned char>(text[0])) || text[1] != ':')
-        return 0;
-    if (text[2] != '\0' && !(text[2] == '\\' && text[3] == '\0'))
-        return 0;
-    return static_cast<char>(std::toupper(static_cast<unsigned char>(text[0])));
-}
-
-// "\\.\D:" in either case; the letter in upper case or 0.
-char DevicePathLetter(const char* path)
-{
-    if (!path || std::strncmp(path, "\\\\.\\", 4) != 0)
-        return 0;
-    const char* rest = path + 4;
-    if (!std::isalpha(static_cast<unsigned char>(rest[0])) || rest[1] != ':' || rest[2] != '\0')
-        return 0;
-    return static_cast<char>(std::toupper(static_cast<unsigned char>(rest[0])));
 }
 
 }  // namespace
@@ -173,7 +153,7 @@ uint32_t CLinuxHost::GetLogicalDriveRoots(uint32_t bufferLength, char* buffer)
 
 uint32_t CLinuxHost::GetDriveKind(const char* rootPath)
 {
-    const char letter = RootLetter(rootPath);
+    const char letter = DriveRootLetter(rootPath);
     bool scanned;
     {
         std::lock_guard<std::mutex> lock(m_mutex);

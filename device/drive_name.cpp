@@ -1,0 +1,36 @@
+#include "device/drive_name.h"
+
+namespace {
+
+constexpr std::string_view kDevicePathPrefix = "\\\\.\\";
+
+// Not isalpha/toupper: a locale must not make another byte a drive letter.
+char UpperLetter(char ch)
+{
+    if (ch >= 'a' && ch <= 'z')
+        return static_cast<char>(ch - 'a' + 'A');
+    return ch >= 'A' && ch <= 'Z' ? ch : '\0';
+}
+
+}  // namespace
+
+char DriveRootLetter(std::string_view text)
+{
+    if (text.size() < 2 || text.size() > 3 || text[1] != ':' || (text.size() == 3 && text[2] != '\\'))
+        return 0;
+    return UpperLetter(text[0]);
+}
+
+char DevicePathLetter(std::string_view text)
+{
+    if (text.size() != kDevicePathPrefix.size() + 2 || !text.starts_with(kDevicePathPrefix) || text.back() != ':')
+        return 0;
+    return UpperLetter(text[kDevicePathPrefix.size()]);
+}
+
+void FormatDevicePath(char drive, char (&path)[kDevicePathSize])
+{
+    const char text[kDevicePathSize] = {'\\', '\\', '.', '\\', drive, ':', '\0'};
+    for (std::size_t i = 0; i < kDevicePathSize; ++i)
+        path[i] = text[i];
+}

@@ -1,0 +1,22 @@
+#pragma once
+#include <cstddef>
+#include <string_view>
+
+// The names a drive goes by, in either case: its root "D:" or "D:\" and the
+// device path "\\.\D:" that opens it. Each parser gives the letter in upper
+// case, or 0 when the text is not that name.
+char DriveRootLetter(std::string_view text);
+char DevicePathLetter(std::string_view text);
+// The same for what a host was handed, which may be null.
+inline char DriveRootLetter(const char* text)
+{
+    return text != nullptr ? DriveRootLetter(std::string_view(text)) : '\0';
+}
+inline char DevicePathLetter(const char* text)
+{
+    return text != nullptr ? DevicePathLetter(std::string_view(text)) : '\0';
+}
+
+// "\\.\D:" for drive.
+constexpr std::size_t kDevicePathSize = 7;
+void FormatDevicePath(char drive, char (&path)[kDevicePathSize]);
