@@ -82,12 +82,14 @@ TEST_F(FlashBench, TheFormReportsWhatItSentAndHowItEnded)
         int32_t lastTick;
         bool answered;
         const char* revision;
+        bool bNoneChosen = false;  // the list's choice taken away: no command reaches a device
     } cases[] = {
         {"updated", EmulatorScenario{}, 524288, FlashOutcome::Updated, 9, 0, 13, true, "1.10"},
         {"refused block", refused, 524288, FlashOutcome::SendFailed, 2, 1, 0, false, ""},
         {"dropped block", dropped, 1048576, FlashOutcome::SendFailed, 1, 1, 0, false, ""},
         {"never back", neverBack, 524288, FlashOutcome::NoAnswer, 9, 0, 21, false, ""},
         {"no plan", EmulatorScenario{}, 600000, FlashOutcome::SizeInvalid, 0, 0, 0, false, ""},
+        {"none chosen", EmulatorScenario{}, 524288, FlashOutcome::SendFailed, 0, 0, 0, false, "", true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -99,6 +101,10 @@ TEST_F(FlashBench, TheFormReportsWhatItSentAndHowItEnded)
         g_strImagePath = file.Path();
         g_nVerifyTicks = 0;
         View().OnInitialUpdate();
+        if (c.bNoneChosen) {
+            m_window.SetDeviceSelection(-1);
+            View().OnSelchangeDeviceList();
+        }
         View().OnFlash();
         FireStartTick();
         RunVerifyTicks();
@@ -107,7 +113,8 @@ TEST_F(FlashBench, TheFormReportsWhatItSentAndHowItEnded)
         const std::vector<TranscriptRecord> records = Records();
         EXPECT_EQ(report.nAccepted + report.nRefused, WithOpcode(records, kOpWriteBlock).size());
         EXPECT_EQ(report.bDownloadMode, !WithOpcode(records, kOpStartStop).empty());
-        EXPECT_EQ(report.nPlanBlocks, c.accepted == 0 ? 0u : FindBlockPlan(c.length)->blockCount);
+        EXPECT_EQ(report.nPlanBlocks,
+                  c.outcome == FlashOutcome::SizeInvalid ? 0u : FindBlockPlan(c.length)->blockCount);
         EXPECT_EQ(report.nAccepted, c.accepted);
         EXPECT_EQ(report.nRefused, c.refused);
         EXPECT_EQ(report.lastTick.nTick, c.lastTick);
