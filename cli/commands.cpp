@@ -104,6 +104,7 @@ FlashJob MakeFlashJob(const CliOptions& options, const ImageCheck& check, IScsiH
     job.bEmulated = options.bEmulate;
     job.nBlocks = check.nBlocks;
     job.pHost = &host;
+    job.pRecorder = &records.Recorder();
     job.pClock = &clock;
     job.pObserver = observer;
     job.pInterrupt = env.pInterrupt;

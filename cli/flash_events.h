@@ -1,9 +1,11 @@
 #pragma once
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "cli/exit_codes.h"
+#include "console/flash_outcome.h"
 
 // What one device's run of the form came to, filled in as it goes.
 struct FlashRecord {
@@ -22,10 +24,10 @@ struct FlashRecord {
     uint32_t nBlockWrites = 0;       // block writes that went out, accepted or not
     bool bDownloadModeSent = false;  // START STOP UNIT went out
     int nTicks = 0;
-    bool bTransferStarted = false;
-    bool bInterruptHeld = false;        // Ctrl-C came during the transfer
-    bool bInterrupted = false;          // the run stopped on Ctrl-C
-    std::vector<std::string> messages;  // every message box, in order
+    bool bInterruptHeld = false;          // Ctrl-C came during the transfer
+    bool bInterrupted = false;            // the run stopped on Ctrl-C
+    std::vector<std::string> messages;    // every message box, in order
+    std::optional<FlashOutcome> outcome;  // how the form ended, once it did
     CliExit exit = kExitError;
     std::vector<std::string> notes;  // what the tool adds to the form's messages
     // The command the run stopped on: the sense the device answered with
@@ -74,8 +76,6 @@ struct FlashEvent {
     bool bInquiry = false;   // tick: an INQUIRY went out
     bool bAnswered = false;  // tick: and the device answered it
     int nFirstInquiryTick = 0;
-    int nBar = 0;  // the progress bar's position and maximum
-    int nBarMax = 0;
     std::string strText;
 };
 

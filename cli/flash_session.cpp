@@ -3,39 +3,37 @@
 #include <cstring>
 
 #include "app/options.h"
-#include "cli/command_tally.h"
 #include "cli/command_failure.h"
 #include "cli/identity_guard.h"
 #include "cli/terminal_window.h"
 #include "console/flash_view.h"
 
-CliExit ClassifyFlashMessages(const FlashRecord& record)
+CliExit ExitForOutcome(FlashOutcome outcome)
 {
-    if (record.messages.empty())
-        return kExitError;
-    const std::string& last = record.messages.back();
     struct Mapping {
-        const char* message;
+        FlashOutcome outcome;
         CliExit exit;
     };
     static const Mapping kMappings[] = {
-        {kMsgUpdateSuccess, kExitSuccess},           {kMsgNoDeviceFound, kExitNoDevice},
-        {kMsgNoFileSet, kExitImageUnreadable},       {kMsgFileOpenFailure, kExitImageUnreadable},
-        {kMsgFileReadFailure, kExitImageUnreadable}, {kMsgImageChanged, kExitImageUnreadable},
-        {kMsgImageNotChecked, kExitImageUnreadable}, {kMsgImageSizeInvalid, kExitNotFlashable},
-        {kMsgSendFailure, kExitSendFailure},         {kMsgUpdateFailure, kExitNoReturn},
+        {FlashOutcome::Updated, kExitSuccess},
+        {FlashOutcome::NoDevice, kExitNoDevice},
+        {FlashOutcome::NoImageSet, kExitImageUnreadable},
+        {FlashOutcome::ImageUnopenable, kExitImageUnreadable},
+        {FlashOutcome::ImageReadFailure, kExitImageUnreadable},
+        {FlashOutcome::ImageChanged, kExitImageUnreadable},
+        {FlashOutcome::ImageNotChecked, kExitImageUnreadable},
+        {FlashOutcome::SizeInvalid, kExitNotFlashable},
+        {FlashOutcome::SendFailed, kExitSendFailure},
+        {FlashOutcome::NoAnswer, kExitNoReturn},
     };
     for (const Mapping& m : kMappings) {
-        if (last == m.message)
+        if (m.outcome == outcome)
             return m.exit;
     }
     return kExitError;
 }
 
 namespace {
-
-constexpr uint8_t kOpStartStopUnit = 0x1B;
-constexpr uint8_t kOpWriteBlock = 0xFA;
 
 constexpr char kNoteNothingWritten[] = "nothing was written to the device";
 constexpr char kNoteDownloadModeOnly[] =
@@ -160,10 +158,10 @@ FlashRecord RunFlashJob(const FlashJob& job)
     CTerminalFormWindow window(*job.pClock, record, observer, job.pInterrupt);
     CTerminalFormWindow::RunEnd end = CTerminalFormWindow::RunEnd::Idle;
     FlashState finalState = FlashState::Ready;
-    CCommandTally tally(job.pHold ? static_cast<IScsiHost&>(*job.pHold) : *job.pHost);
+    IScsiHost& host = job.pHold ? static_cast<IScsiHost&>(*job.pHold) : *job.pHost;
     const std::unique_ptr<ISleepInhibitor> sleepInhibitor = job.makeSleepInhibitor ? job.makeSleepInhibitor() : nullptr;
     {
-        CFlashView view(window, tally, sleepInhibitor.get());
+        CFlashView view(window, host, sleepInhibitor.get(), &window);
         view.SetVerifyWindow(job.verifyWindow);
         if (job.heldImage)
             view.HoldImage(*job.heldImage);
@@ -174,13 +172,10 @@ FlashRecord RunFlashJob(const FlashJob& job)
             end = window.Run(view);
         }
         finalState = view.GetState();
-        record.strNewRevision = WithoutTrailingBlanks(view.GetAnsweredRevision());
     }
     // The device is left to others only once the form is done with it.
     if (job.pHold)
         job.pHold->Release();
-    record.bDownloadModeSent = tally.Count(kOpStartStopUnit) != 0;
-    record.nBlockWrites = tally.Count(kOpWriteBlock);
 
     if (end == CTerminalFormWindow::RunEnd::Interrupted) {
         record.bInterrupted = true;
@@ -196,11 +191,11 @@ FlashRecord RunFlashJob(const FlashJob& job)
             record.notes.push_back(kNoteInterruptedBeforeTransfer);
         }
     } else {
-        record.exit = ClassifyFlashMessages(record);
-        // Success is the form back in Ready after "Update success!!".
+        record.exit = record.outcome ? ExitForOutcome(*record.outcome) : kExitError;
+        // Success is the form back in Ready after the device answered.
         if (record.exit == kExitSuccess && finalState != FlashState::Ready)
             record.exit = kExitError;
-        if (record.exit == kExitError && record.messages.empty()) {
+        if (!record.outcome) {
             record.notes.push_back("the form stopped without a message (state " +
                                    std::string(FlashStateName(finalState)) + ")");
         }
@@ -208,8 +203,8 @@ FlashRecord RunFlashJob(const FlashJob& job)
         if (record.exit == kExitSuccess)
             CheckNewRevision(job, record);
     }
-    if (const auto* recorder = dynamic_cast<const CRecordingHost*>(job.pHost))
-        AddCommandFailure(*recorder, record);
+    if (job.pRecorder)
+        AddCommandFailure(*job.pRecorder, record);
     AddTransferNotes(record);
     if (record.exit == kExitNoDevice && job.chDrive && job.explainNoDevice) {
         const std::string why = job.explainNoDevice(job.chDrive);

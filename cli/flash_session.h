@@ -13,6 +13,8 @@
 #include "device/host.h"
 #include "device/sleep_inhibitor.h"
 
+class CRecordingHost;
+
 // One device's flash: the desktop tool's form, run to its end in a terminal
 // window on the calling thread.
 struct FlashJob {
@@ -22,6 +24,9 @@ struct FlashJob {
     bool bEmulated = false;
     uint32_t nBlocks = 0;  // of the image's plan
     IScsiHost* pHost = nullptr;
+    // The recording layer pHost goes through, which knows the command a
+    // failed transfer stopped on; null: the failure is not named.
+    const CRecordingHost* pRecorder = nullptr;
     // The drive taken for this run (over pHost): the form works through it,
     // and the run gives it back at its end. Null: the form opens the drive
     // itself.
@@ -53,5 +58,5 @@ struct FlashJob {
 // that another program has is not touched. Emits a Result event last.
 FlashRecord RunFlashJob(const FlashJob& job);
 
-// The exit code for a form that went quiet after these message boxes.
-CliExit ClassifyFlashMessages(const FlashRecord& record);
+// The exit code for a form that ended with this outcome.
+CliExit ExitForOutcome(FlashOutcome outcome);

@@ -28,6 +28,8 @@ public:
     // The exit code as the records leave it: a success whose record failed
     // is exit 1.
     int Exit(int exit);
+    // The layer every command of the run goes through.
+    const CRecordingHost& Recorder() const { return m_recorder; }
 
 private:
     bool LogFailed() const;

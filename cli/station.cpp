@@ -344,7 +344,7 @@ bool InterruptedUntouched(const FlashRecord& record)
 // sent nothing.
 bool ImageChanged(const FlashRecord& record)
 {
-    return !record.messages.empty() && record.messages.back() == kMsgImageChanged;
+    return record.outcome == FlashOutcome::ImageChanged;
 }
 
 std::string UnitKey(char drive, const std::string& node)

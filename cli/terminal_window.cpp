@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "cli/identity_guard.h"
+#include "console/block_plan.h"
 #include "console/flash_view.h"
 
 namespace {
@@ -37,7 +38,7 @@ void CTerminalFormWindow::AnnounceHeld()
     FlashEvent held;
     held.kind = FlashEventKind::InterruptHeld;
     held.strText = kMsgInterruptHeld;
-    Emit(held, false);
+    Emit(held);
 }
 
 void CTerminalFormWindow::InsertDeviceItem(int index, const std::string& text)
@@ -90,56 +91,15 @@ void CTerminalFormWindow::EnableFlashButton(bool enable)
     m_bFlashEnabled = enable;
 }
 
-void CTerminalFormWindow::ProgressSetRange(uint16_t minimum, uint16_t maximum)
-{
-    m_progress.SetRange(minimum, maximum);
-    // The first range of the transfer spans its blocks. The form sets it once
-    // it has checked the image and before its first command: from here on
-    // the transfer runs, with the plan and checksum the form sends.
-    if (m_bInTransfer && !m_bVerifyArmed && !m_bRangeTaken) {
-        m_bRangeTaken = true;
-        m_record.nBlocks = static_cast<uint32_t>(maximum) + 1;
-        m_record.bTransferStarted = true;
-        if (m_nSelection >= 0)
-            m_record.strIdentity = m_deviceItems[static_cast<size_t>(m_nSelection)];
-        FlashEvent start;
-        start.kind = FlashEventKind::Start;
-        Emit(start);
-    }
-}
-
-void CTerminalFormWindow::ProgressSetPos(int position)
-{
-    m_progress.SetPos(position);
-}
-
-void CTerminalFormWindow::ProgressSetStep(int step)
-{
-    m_progress.SetStep(step);
-}
-
-void CTerminalFormWindow::ProgressStepIt()
-{
-    m_progress.StepIt();
-    // During the transfer the bar steps once per block sent, up to the final
-    // one; after the verify timer is armed it belongs to the verification.
-    if (!m_bInTransfer || m_bVerifyArmed)
-        return;
-    ++m_record.nBlocksSent;
-    FlashEvent event;
-    event.kind = FlashEventKind::Block;
-    event.nIndex = static_cast<int>(m_record.nBlocksSent);
-    event.nTotal = static_cast<int>(m_record.nBlocks);
-    Emit(event);
-    if (Interrupted())
-        AnnounceHeld();
-}
+// The bar shows nothing in a terminal: the events say how far the form is.
+void CTerminalFormWindow::ProgressSetRange(uint16_t, uint16_t) {}
+void CTerminalFormWindow::ProgressSetPos(int) {}
+void CTerminalFormWindow::ProgressSetStep(int) {}
+void CTerminalFormWindow::ProgressStepIt() {}
 
 void CTerminalFormWindow::SetTimer(unsigned id, unsigned periodMs)
 {
     m_timers[id] = Timer{periodMs, m_clock.NowMs() + periodMs};
-    if (id == IDT_VERIFY && m_bInTransfer)
-        m_bVerifyArmed = true;
 }
 
 void CTerminalFormWindow::KillTimer(unsigned id)
@@ -153,24 +113,64 @@ void CTerminalFormWindow::MessageBox(const std::string& text)
     FlashEvent event;
     event.kind = FlashEventKind::Message;
     event.strText = text;
-    // A verification tick reports itself before what it led to.
-    if (m_bInVerifyTick) {
-        m_deferred.push_back(event);
-    } else {
-        Emit(event);
-    }
+    Emit(event);
 }
 
-void CTerminalFormWindow::Emit(FlashEvent event, bool bWithBar)
+void CTerminalFormWindow::OnTransferStarted(const BlockPlan& plan, uint16_t)
+{
+    m_record.nBlocks = plan.blockCount;
+    if (m_nSelection >= 0)
+        m_record.strIdentity = m_deviceItems[static_cast<size_t>(m_nSelection)];
+    FlashEvent start;
+    start.kind = FlashEventKind::Start;
+    Emit(start);
+}
+
+void CTerminalFormWindow::OnDownloadModeSent()
+{
+    m_record.bDownloadModeSent = true;
+}
+
+void CTerminalFormWindow::OnBlockWritten(uint32_t, bool bAccepted)
+{
+    ++m_record.nBlockWrites;
+    if (!bAccepted)
+        return;
+    ++m_record.nBlocksSent;
+    FlashEvent event;
+    event.kind = FlashEventKind::Block;
+    event.nIndex = static_cast<int>(m_record.nBlocksSent);
+    event.nTotal = static_cast<int>(m_record.nBlocks);
+    Emit(event);
+    if (Interrupted())
+        AnnounceHeld();
+}
+
+void CTerminalFormWindow::OnVerifyTick(const VerifyTick& tick)
+{
+    m_record.nTicks = tick.nTick;
+    FlashEvent event;
+    event.kind = FlashEventKind::Tick;
+    event.nIndex = tick.nTick;
+    event.nTotal = tick.nLastTick;
+    event.nFirstInquiryTick = tick.nFirstInquiryTick;
+    event.bInquiry = tick.bAsked;
+    event.bAnswered = tick.bAnswered;
+    Emit(event);
+}
+
+void CTerminalFormWindow::OnFinished(FlashOutcome outcome, const std::string& strRevision)
+{
+    m_record.outcome = outcome;
+    m_record.strNewRevision = WithoutTrailingBlanks(strRevision);
+}
+
+void CTerminalFormWindow::Emit(FlashEvent event)
 {
     if (!m_pObserver)
         return;
     event.record = &m_record;
     event.tMs = m_clock.NowMs() - m_startMs;
-    if (bWithBar) {
-        event.nBar = m_progress.Position();
-        event.nBarMax = m_progress.Maximum();
-    }
     m_pObserver->OnFlashEvent(event);
 }
 
@@ -199,29 +199,6 @@ CTerminalFormWindow::RunEnd CTerminalFormWindow::Run(CFlashView& view)
             view.OnTimer(id);
             m_bInTransfer = false;
             m_record.bInterruptHeld = m_bHeldAnnounced.load();
-        } else if (id == IDT_VERIFY) {
-            const size_t messagesBefore = m_record.messages.size();
-            m_bInVerifyTick = true;
-            view.OnTimer(id);
-            m_bInVerifyTick = false;
-            const int32_t nTicks = g_nVerifyTicks;
-            m_record.nTicks = nTicks;
-            FlashEvent tick;
-            tick.kind = FlashEventKind::Tick;
-            const VerifyWindow& window = view.GetVerifyWindow();
-            tick.nIndex = nTicks;
-            tick.nTotal = window.nLastTick;
-            tick.nFirstInquiryTick = window.nFirstInquiryTick;
-            tick.bInquiry = nTicks >= window.nFirstInquiryTick;
-            tick.bAnswered = false;
-            for (size_t i = messagesBefore; i < m_record.messages.size(); ++i) {
-                if (m_record.messages[i] == kMsgUpdateSuccess)
-                    tick.bAnswered = true;
-            }
-            Emit(tick);
-            for (const FlashEvent& deferred : m_deferred)
-                Emit(deferred);
-            m_deferred.clear();
         } else {
             view.OnTimer(id);
         }

@@ -6,17 +6,17 @@
 
 #include "cli/flash_events.h"
 #include "cli/interrupt.h"
+#include "console/flash_outcome.h"
 #include "console/form_window.h"
-#include "console/progress_model.h"
 #include "device/clock.h"
 
 class CFlashView;
 
 // The flash form's window in a terminal: the controls are plain values, the
 // timers run in a small event loop on a clock, and a message box is reported
-// and closed at once, never waiting for anyone. What happens is passed on to
-// an observer as events.
-class CTerminalFormWindow final : public IFormWindow {
+// and closed at once, never waiting for anyone. What the form reports it did
+// fills the run's record and goes on to an observer as events.
+class CTerminalFormWindow final : public IFormWindow, public IFlashViewObserver {
 public:
     CTerminalFormWindow(IClock& clock, FlashRecord& record, IFlashObserver* observer, CInterruptFlag* interrupt);
     ~CTerminalFormWindow() override;
@@ -40,6 +40,12 @@ public:
     void KillTimer(unsigned id) override;
     void MessageBox(const std::string& text) override;
 
+    void OnTransferStarted(const BlockPlan& plan, uint16_t nChecksum) override;
+    void OnDownloadModeSent() override;
+    void OnBlockWritten(uint32_t nBlock, bool bAccepted) override;
+    void OnVerifyTick(const VerifyTick& tick) override;
+    void OnFinished(FlashOutcome outcome, const std::string& strRevision) override;
+
     enum class RunEnd {
         Idle,
         Interrupted
@@ -51,7 +57,6 @@ public:
     // Longest single wait, so an interrupt is seen promptly.
     static constexpr uint32_t kWaitSliceMs = 100;
 
-    const ProgressModel& Progress() const { return m_progress; }
     const std::vector<std::string>& DeviceItems() const { return m_deviceItems; }
     const std::string& StatusText() const { return m_strStatus; }
     const std::string& DeviceVersionText() const { return m_strVersion; }
@@ -65,9 +70,7 @@ private:
         unsigned periodMs;
         uint64_t dueMs;
     };
-    // bWithBar: the bar's position belongs to the form's thread; an event
-    // sent from another thread goes without it.
-    void Emit(FlashEvent event, bool bWithBar = true);
+    void Emit(FlashEvent event);
     bool Interrupted() const { return m_pInterrupt && m_pInterrupt->IsRaised(); }
     // Says once that the interrupt waits for the transfer; on any thread.
     void AnnounceHeld();
@@ -86,15 +89,10 @@ private:
     std::string m_strFilePath;
     std::string m_strChecksum;
     bool m_bFlashEnabled = true;
-    ProgressModel m_progress;
     std::map<unsigned, Timer> m_timers;
 
     // Inside the start tick's handler; read by the interrupt's listener,
     // which may run on another thread while a block command is under way.
     std::atomic<bool> m_bInTransfer{false};
     std::atomic<bool> m_bHeldAnnounced{false};
-    bool m_bVerifyArmed = false;  // the final block went out
-    bool m_bRangeTaken = false;   // the transfer's block range is known
-    bool m_bInVerifyTick = false;
-    std::vector<FlashEvent> m_deferred;
 };

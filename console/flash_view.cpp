@@ -34,8 +34,9 @@ const char* FlashStateName(FlashState state)
     return "?";
 }
 
-CFlashView::CFlashView(IFormWindow& window, IScsiHost& host, ISleepInhibitor* sleepInhibitor)
-    : m_window(window), m_host(host), m_pSleepInhibitor(sleepInhibitor)
+CFlashView::CFlashView(IFormWindow& window, IScsiHost& host, ISleepInhibitor* sleepInhibitor,
+                       IFlashViewObserver* observer)
+    : m_window(window), m_host(host), m_pSleepInhibitor(sleepInhibitor), m_pObserver(observer)
 {
 }
 
@@ -50,21 +51,21 @@ void CFlashView::OnInitialUpdate()
 {
     m_bSurveyComplete = false;
     if (!SurveyDevices()) {
-        m_window.MessageBox(kMsgNoDeviceFound);
+        ShowOutcome(FlashOutcome::NoDevice);
         return;
     }
     ShowRevision();
 
     m_window.SetFilePathText(g_strImagePath);
     if (g_strImagePath.empty()) {
-        m_window.MessageBox(kMsgNoFileSet);
+        ShowOutcome(FlashOutcome::NoImageSet);
         return;
     }
 
     // A read error must not pass for a shorter image with another sum.
     ImageDigest digest;
     if (DigestImageFile(g_strImagePath, digest) != ImageSumResult::Ok) {
-        m_window.MessageBox(kMsgFileOpenFailure);
+        ShowOutcome(FlashOutcome::ImageUnopenable);
         return;
     }
     TakeCheckedImage(m_bImageHeld ? m_heldImage : digest);
@@ -152,7 +153,7 @@ void CFlashView::OnFlash()
     if (m_state != FlashState::Ready)
         return;
     if (g_strImagePath.empty()) {
-        m_window.MessageBox(kMsgNoFileSet);
+        ShowOutcome(FlashOutcome::NoImageSet);
         return;
     }
     m_window.EnableFlashButton(false);
@@ -180,26 +181,34 @@ void CFlashView::OnVerifyTick()
 {
     m_window.ProgressStepIt();
     ++g_nVerifyTicks;
+    VerifyTick tick;
+    tick.nTick = g_nVerifyTicks;
+    tick.nFirstInquiryTick = m_verifyWindow.nFirstInquiryTick;
+    tick.nLastTick = m_verifyWindow.nLastTick;
     if (g_nVerifyTicks >= m_verifyWindow.nFirstInquiryTick && m_pDevice) {
         m_pDevice->SelectDevice(m_nFlashDevice);
-        if (m_pDevice->Inquiry()) {
-            m_strAnsweredRevision = InquiryRevisionText(m_pDevice->GetDataBuffer());
-            m_window.KillTimer(IDT_VERIFY);
-            // The wait is over; the box may stay open for as long as it likes.
-            AllowSleep();
-            m_window.ProgressSetPos(kVerifyRangeMax);
-            m_window.MessageBox(kMsgUpdateSuccess);
-            m_window.EnableFlashButton(true);
-            m_window.SetStatusText(kStatusFlashingOk);
-            EndDownload(FlashState::Ready);
-            return;
-        }
+        tick.bAsked = true;
+        tick.bAnswered = m_pDevice->Inquiry();
+    }
+    if (m_pObserver)
+        m_pObserver->OnVerifyTick(tick);
+    if (tick.bAnswered) {
+        m_strAnsweredRevision = InquiryRevisionText(m_pDevice->GetDataBuffer());
+        m_window.KillTimer(IDT_VERIFY);
+        // The wait is over; the box may stay open for as long as it likes.
+        AllowSleep();
+        m_window.ProgressSetPos(kVerifyRangeMax);
+        ShowOutcome(FlashOutcome::Updated);
+        m_window.EnableFlashButton(true);
+        m_window.SetStatusText(kStatusFlashingOk);
+        EndDownload(FlashState::Ready);
+        return;
     }
     if (g_nVerifyTicks >= m_verifyWindow.nLastTick) {
         m_window.KillTimer(IDT_VERIFY);
         AllowSleep();
         m_state = FlashState::Stopped;
-        m_window.MessageBox(kMsgUpdateFailure);
+        ShowOutcome(FlashOutcome::NoAnswer);
         EndDownload(FlashState::Stopped);
     }
 }
@@ -223,11 +232,18 @@ void CFlashView::AllowSleep()
     m_pSleepInhibitor->AllowSleep();
 }
 
-bool CFlashView::FailDownload(const char* message)
+void CFlashView::ShowOutcome(FlashOutcome outcome)
+{
+    if (m_pObserver)
+        m_pObserver->OnFinished(outcome, m_strAnsweredRevision);
+    m_window.MessageBox(FlashOutcomeText(outcome));
+}
+
+bool CFlashView::FailDownload(FlashOutcome outcome)
 {
     m_state = FlashState::Stopped;
     AllowSleep();
-    m_window.MessageBox(message);
+    ShowOutcome(outcome);
     EndDownload(FlashState::Stopped);
     return false;
 }
@@ -237,19 +253,19 @@ bool CFlashView::DownloadImage()
     m_state = FlashState::Sending;
     CImageFile file;
     if (!file.Open(g_strImagePath))
-        return FailDownload(kMsgFileOpenFailure);
+        return FailDownload(FlashOutcome::ImageUnopenable);
 
     // Only the image whose checksum the operator was shown goes out: this one
     // open is read whole and compared with it before any command, then sent.
     ImageDigest current;
     if (!DigestImage(file, current) || !file.Rewind())
-        return FailDownload(kMsgFileReadFailure);
+        return FailDownload(FlashOutcome::ImageReadFailure);
     if (!m_bImageChecked || current != m_checkedImage) {
-        const char* message = m_bImageChecked ? kMsgImageChanged : kMsgImageNotChecked;
+        const FlashOutcome outcome = m_bImageChecked ? FlashOutcome::ImageChanged : FlashOutcome::ImageNotChecked;
         // A held image stays the only one this form will send.
         if (!m_bImageHeld)
             TakeCheckedImage(current);
-        m_window.MessageBox(message);
+        ShowOutcome(outcome);
         m_window.EnableFlashButton(true);
         EndDownload(FlashState::Ready);
         return false;
@@ -259,14 +275,14 @@ bool CFlashView::DownloadImage()
     // go out for an image that will never follow it.
     const BlockPlan* plan = FindBlockPlan(current.nLength);
     if (plan == nullptr) {
-        m_window.MessageBox(kMsgImageSizeInvalid);
+        ShowOutcome(FlashOutcome::SizeInvalid);
         m_window.EnableFlashButton(true);
         EndDownload(FlashState::Ready);
         return false;
     }
     // Without a device object or its buffer no block can go out.
     if (!m_pDevice || m_pDevice->GetDataBuffer() == nullptr)
-        return FailDownload(kMsgSendFailure);
+        return FailDownload(FlashOutcome::SendFailed);
 
     // Its thread starts before the transfer does.
     CBlockDigester imageRead;
@@ -279,8 +295,12 @@ bool CFlashView::DownloadImage()
         m_bKeepingAwake = true;
     }
     m_window.ProgressSetRange(0, static_cast<uint16_t>(plan->blockCount - 1));
+    if (m_pObserver)
+        m_pObserver->OnTransferStarted(*plan, static_cast<uint16_t>(m_nChecksum));
     m_window.ProgressSetStep(1);
     m_pDevice->StartStopUnit(kStartStopEject);
+    if (m_pObserver && m_pDevice->WasCommandHandedOver())
+        m_pObserver->OnDownloadModeSent();
 
     // Each block is read straight into the device's buffer; bytes beyond what
     // a read delivers keep what the previous block left there. What was read
@@ -295,10 +315,10 @@ bool CFlashView::DownloadImage()
         uint8_t* buffer = m_pDevice->GetDataBuffer();
         const uint32_t got = file.Read(buffer, request);
         if (got < needed)
-            return FailDownload(kMsgFileReadFailure);
+            return FailDownload(FlashOutcome::ImageReadFailure);
         imageRead.Add(buffer, got);
         if (bFinal && imageRead.Finish() != m_checkedImage)
-            return FailDownload(kMsgFileReadFailure);
+            return FailDownload(FlashOutcome::ImageReadFailure);
 
         bool sent;
         if (bFinal) {
@@ -306,8 +326,10 @@ bool CFlashView::DownloadImage()
         } else {
             sent = m_pDevice->WriteBlock(0, 0, block == 0 ? kMarkerFirst : kMarkerMiddle);
         }
+        if (m_pObserver && m_pDevice->WasCommandHandedOver())
+            m_pObserver->OnBlockWritten(block, sent);
         if (!sent)
-            return FailDownload(kMsgSendFailure);
+            return FailDownload(FlashOutcome::SendFailed);
 
         if (bFinal) {
             m_window.ProgressStepIt();

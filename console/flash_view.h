@@ -3,6 +3,7 @@
 #include <memory>
 #include <string>
 
+#include "console/flash_outcome.h"
 #include "console/form_window.h"
 #include "console/image_digest.h"
 #include "console/inquiry_text.h"
@@ -42,20 +43,6 @@ struct VerifyWindow {
     int32_t nLastTick = kLastVerifyTick;
 };
 
-// Message box texts.
-inline constexpr char kMsgNoDeviceFound[] = "No device found";
-inline constexpr char kMsgNoFileSet[] = "No file be set";
-inline constexpr char kMsgFileOpenFailure[] = "File open failure!!";
-inline constexpr char kMsgSendFailure[] = "Send data to device failure!!";
-inline constexpr char kMsgUpdateSuccess[] = "Update success!!";
-inline constexpr char kMsgUpdateFailure[] = "Update failure!!";
-inline constexpr char kMsgImageSizeInvalid[] = "Image size must be 524288 or 1048576 bytes!!";
-inline constexpr char kMsgFileReadFailure[] = "File read failure!!";
-// At the start tick the image is not the one whose checksum is shown (or none
-// was shown): nothing is sent, and the form shows the new checksum instead.
-inline constexpr char kMsgImageChanged[] = "Image file changed, check the new checksum and flash again!!";
-inline constexpr char kMsgImageNotChecked[] = "Image file not checked yet, check its checksum and flash again!!";
-
 // Status line texts. kStatusTemplate is what the template shows until a
 // complete survey clears it.
 inline constexpr char kStatusTemplate[] = "Static";
@@ -85,8 +72,10 @@ class CFlashView {
 public:
     // sleepInhibitor: keeps the machine awake from the start of a transfer
     // to the end of its verification wait (or of the transfer, when that
-    // fails); null leaves the machine's sleep alone.
-    CFlashView(IFormWindow& window, IScsiHost& host, ISleepInhibitor* sleepInhibitor = nullptr);
+    // fails); null leaves the machine's sleep alone. observer: hears what
+    // the form does; null when nobody listens.
+    CFlashView(IFormWindow& window, IScsiHost& host, ISleepInhibitor* sleepInhibitor = nullptr,
+               IFlashViewObserver* observer = nullptr);
     ~CFlashView();
     CFlashView(const CFlashView&) = delete;
     CFlashView& operator=(const CFlashView&) = delete;
@@ -109,9 +98,6 @@ public:
     // For devices that restart more slowly; the next download polls in it.
     void SetVerifyWindow(const VerifyWindow& window) { m_verifyWindow = window; }
     const VerifyWindow& GetVerifyWindow() const { return m_verifyWindow; }
-    // The revision bytes of the INQUIRY that ended the last verification, as
-    // the device sent them; empty until a device answered one.
-    const std::string& GetAnsweredRevision() const { return m_strAnsweredRevision; }
 
 private:
     bool SurveyDevices();
@@ -121,12 +107,15 @@ private:
     bool IsDownloadRunning() const;
     // The download is over: the device list takes a new choice again.
     void EndDownload(FlashState state);
-    bool FailDownload(const char* message);
+    bool FailDownload(FlashOutcome outcome);
+    // The outcome's box; the observer hears of it first.
+    void ShowOutcome(FlashOutcome outcome);
     void AllowSleep();
 
     IFormWindow& m_window;
     IScsiHost& m_host;
     ISleepInhibitor* m_pSleepInhibitor;
+    IFlashViewObserver* m_pObserver;
     bool m_bKeepingAwake = false;
     uint32_t m_nChecksum = 0;
     std::unique_ptr<CFlashDevice> m_pDevice;
@@ -139,5 +128,7 @@ private:
     bool m_bSurveyComplete = false;
     int16_t m_nFlashDevice = 0;  // the device of the running download
     VerifyWindow m_verifyWindow;
+    // The revision bytes of the INQUIRY that ended the last verification, as
+    // the device sent them; empty until a device answered one.
     std::string m_strAnsweredRevision;
 };

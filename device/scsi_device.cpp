@@ -115,6 +115,7 @@ void CScsiDevice::BuildCommand(uint32_t length, uint8_t direction, uint32_t time
 
 bool CScsiDevice::ExecCommand()
 {
+    m_bHandedOver = false;
     // No buffer to move data through: nothing is sent anywhere.
     if (m_pDataBuffer == nullptr)
         return false;
@@ -148,6 +149,7 @@ bool CScsiDevice::ExecPassThrough()
     const DeviceEntry& entry = *m_deviceList[static_cast<size_t>(m_nCurDevice)];
 
     m_liStart = m_host.QueryCounter();
+    m_bHandedOver = true;
     const bool bCallOk = m_host.SendPassThrough(entry.hDevice, m_request);
     m_liStop = m_host.QueryCounter();
 
@@ -257,6 +259,7 @@ bool CScsiDevice::ExecAspiCommand()
     std::memcpy(srb.CDBByte, m_request.sptd.Cdb, sizeof(srb.CDBByte));
 
     m_liStart = m_host.QueryCounter();
+    m_bHandedOver = true;
     const uint32_t nSendResult = m_pAspi->CallSendASPI32Command(m_pfnSendASPI32Command, &srb);
     bool bSignalled = false;
     if (nSendResult == SS_PENDING) {

@@ -24,6 +24,9 @@ public:
 
     void BuildCommand(uint32_t length, uint8_t direction, uint32_t timeoutSeconds);
     bool ExecCommand();
+    // The last ExecCommand reached the system's pass-through or ASPI call;
+    // false when it failed before anything went to the device.
+    bool WasCommandHandedOver() const { return m_bHandedOver; }
 
     void SelectDevice(int16_t index) { m_nCurDevice = index; }
     int16_t GetDeviceCount() const { return static_cast<int16_t>(m_deviceList.size()); }
@@ -90,4 +93,5 @@ private:
     std::vector<AspiRequest*> m_abandonedRequests;
     // One of them still points at m_pDataBuffer: commands fail until it is done.
     bool m_bDataBufferHeld = false;
+    bool m_bHandedOver = false;
 };

@@ -356,7 +356,7 @@ TEST(CliFlash, ImageChangedBeforeTheStartTickIsNotSent)
         EXPECT_EQ(CountEvents(events, "block"), 0);
         const Fields* message = Find(events, "message");
         ASSERT_NE(message, nullptr);
-        EXPECT_EQ(message->at("text"), kMsgImageChanged);
+        EXPECT_EQ(message->at("text"), FlashOutcomeText(FlashOutcome::ImageChanged));
         EXPECT_EQ(CountCommands(host, 0xFA), 0);
         EXPECT_EQ(CountCommands(host, 0x1B), 0);
         EXPECT_EQ(Find(events, "result")->at("notes"), "[\"nothing was written to the device\"]")

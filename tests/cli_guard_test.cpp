@@ -84,6 +84,13 @@ TEST(CliGuard, OnlyTheExpectedDeviceGetsMoreThanItsInquiry)
          false,
          kExitWrongDevice,
          "D: is \"OTHERCO DVD-ROM-X\" revision 2.00, expected \"KTDEV KT3916 FLASHER\"; nothing was sent"},
+        // A sibling product, and the vendor alone: a prefix is no match.
+        {"product=KT3916 FLASHER-B",
+         {"--expect-identity", "KTDEV KT3916 FLASHER"},
+         false,
+         kExitWrongDevice,
+         "D: is \"KTDEV KT3916 FLASHER-B\" revision 1.00, expected \"KTDEV KT3916 FLASHER\""},
+        {"", {"--expect-identity", "KTDEV"}, false, kExitWrongDevice, "expected \"KTDEV\"; nothing was sent"},
         {"",
          {"--expect-identity", "ktdev kt3916 flasher"},
          false,

@@ -34,7 +34,7 @@ protected:
         m_pProbe.reset();
         m_pEmulated = std::make_unique<EmulatedHost>(scenario, m_clock);
         m_pProbe = std::make_unique<ProbeHost>(*m_pEmulated);
-        m_pView = std::make_unique<CFlashView>(m_window, *m_pProbe, m_pSleepInhibitor);
+        m_pView = std::make_unique<CFlashView>(m_window, *m_pProbe, m_pSleepInhibitor, m_pObserver);
     }
 
     // The form goes away, as when its window is closed.
@@ -87,6 +87,7 @@ protected:
     ManualClock m_clock;
     RecordingWindow m_window;
     ISleepInhibitor* m_pSleepInhibitor = nullptr;  // for the forms MakeBench makes
+    IFlashViewObserver* m_pObserver = nullptr;     // likewise
 
 private:
     std::unique_ptr<EmulatedHost> m_pEmulated;

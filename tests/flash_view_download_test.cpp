@@ -163,7 +163,7 @@ TEST_F(DownloadTest, ProgressPositionsThroughTheWholeSequence)
         expected.push_back(tick < 15 ? tick + 1 : tick - 15);  // past 15 on tick 15
     expected.push_back(15);                                    // success
     EXPECT_EQ(m_window.m_positions, expected);
-    EXPECT_EQ(m_window.m_messages, std::vector<std::string>{kMsgUpdateSuccess});
+    EXPECT_EQ(m_window.m_messages, std::vector<std::string>{FlashOutcomeText(FlashOutcome::Updated)});
 }
 
 TEST_F(DownloadTest, VerificationAsksFromTick13AndGivesUpAfterTick21)
@@ -177,10 +177,10 @@ TEST_F(DownloadTest, VerificationAsksFromTick13AndGivesUpAfterTick21)
         const char* message;
     };
     const Case cases[] = {
-        {"back on tick 13", 12500, false, 13, 1, kMsgUpdateSuccess},
-        {"back long before tick 13", 2000, false, 13, 1, kMsgUpdateSuccess},
-        {"back on tick 21", 20500, false, 21, 9, kMsgUpdateSuccess},
-        {"never back", 12500, true, 21, 9, kMsgUpdateFailure},
+        {"back on tick 13", 12500, false, 13, 1, FlashOutcomeText(FlashOutcome::Updated)},
+        {"back long before tick 13", 2000, false, 13, 1, FlashOutcomeText(FlashOutcome::Updated)},
+        {"back on tick 21", 20500, false, 21, 9, FlashOutcomeText(FlashOutcome::Updated)},
+        {"never back", 12500, true, 21, 9, FlashOutcomeText(FlashOutcome::NoAnswer)},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -201,7 +201,7 @@ TEST_F(DownloadTest, VerificationAsksFromTick13AndGivesUpAfterTick21)
         EXPECT_EQ(g_nVerifyTicks, c.ticks);
         EXPECT_EQ(m_window.m_messages, std::vector<std::string>{c.message});
         EXPECT_FALSE(m_window.TimerArmed(IDT_VERIFY));
-        const bool success = c.message == kMsgUpdateSuccess;
+        const bool success = std::string(c.message) == FlashOutcomeText(FlashOutcome::Updated);
         EXPECT_EQ(m_window.m_bFlashEnabled, success);
         EXPECT_EQ(m_window.m_strStatus, success ? kStatusFlashingOk : kStatusFlashingWait);
         EXPECT_EQ(View().GetState(), success ? FlashState::Ready : FlashState::Stopped);
@@ -235,9 +235,9 @@ TEST_F(DownloadTest, MachineStaysAwakeFromTheFirstCommandOfTheTransferToTheEndOf
         int verifyTicks;  // fired before the form goes away (-1: all it asks for)
         const char* box;  // the download's last box, shown once the machine may sleep again
     };
-    const Case cases[] = {{EmulatorScenario{}, -1, kMsgUpdateSuccess},
-                          {neverBack, -1, kMsgUpdateFailure},
-                          {refusedBlock, 0, kMsgSendFailure},
+    const Case cases[] = {{EmulatorScenario{}, -1, FlashOutcomeText(FlashOutcome::Updated)},
+                          {neverBack, -1, FlashOutcomeText(FlashOutcome::NoAnswer)},
+                          {refusedBlock, 0, FlashOutcomeText(FlashOutcome::SendFailed)},
                           {EmulatorScenario{}, 3, nullptr}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.box ? c.box : "window closed while waiting");
@@ -302,7 +302,8 @@ TEST_F(DownloadTest, SecondDownloadAfterSuccessCountsTicksAfresh)
     EXPECT_EQ(RunVerifyTicks(), 13);
 
     EXPECT_EQ(WithOpcode(RecordsSince(afterFirst), kOpWriteBlock).size(), 9u);
-    EXPECT_EQ(m_window.m_messages, (std::vector<std::string>{kMsgUpdateSuccess, kMsgUpdateSuccess}));
+    EXPECT_EQ(m_window.m_messages, (std::vector<std::string>{FlashOutcomeText(FlashOutcome::Updated),
+                                                             FlashOutcomeText(FlashOutcome::Updated)}));
     EXPECT_EQ(View().GetState(), FlashState::Ready);
 }
 
@@ -331,12 +332,12 @@ TEST_F(DownloadTest, WithoutDeviceTheDownloadFailsAtBlockZero)
     TempImage file(image);
     g_strImagePath = file.Path();
     View().OnInitialUpdate();
-    ASSERT_EQ(m_window.m_messages, std::vector<std::string>{kMsgNoDeviceFound});
+    ASSERT_EQ(m_window.m_messages, std::vector<std::string>{FlashOutcomeText(FlashOutcome::NoDevice)});
     // The survey stopped before it summed the image: the first Flash shows
     // the checksum and sends nothing.
     View().OnFlash();
     FireStartTick();
-    EXPECT_EQ(m_window.m_messages.back(), kMsgImageNotChecked);
+    EXPECT_EQ(m_window.m_messages.back(), FlashOutcomeText(FlashOutcome::ImageNotChecked));
     EXPECT_EQ(m_window.m_strChecksum, Hex4(ByteSum(image)));
     ASSERT_EQ(View().GetState(), FlashState::Ready);
     View().OnFlash();
@@ -366,7 +367,7 @@ TEST_F(DownloadTest, FailedBlockStopsTheTransfer)
     const std::vector<TranscriptRecord> blocks = WithOpcode(DownloadRecords(), kOpWriteBlock);
     ASSERT_EQ(blocks.size(), 4u);
     EXPECT_EQ(blocks.back().result, "check");
-    EXPECT_EQ(m_window.m_messages, std::vector<std::string>{kMsgSendFailure});
+    EXPECT_EQ(m_window.m_messages, std::vector<std::string>{FlashOutcomeText(FlashOutcome::SendFailed)});
     EXPECT_EQ(m_window.m_progress.Position(), 3);  // the blocks that went through
     EXPECT_EQ(m_window.m_strStatus, kStatusSending);
     EXPECT_FALSE(m_window.m_bFlashEnabled);
@@ -421,7 +422,7 @@ TEST_F(DownloadTest, PollsGoToTheFlashedDeviceWhateverTheListShows)
         drives += record.drive;
     }
     EXPECT_EQ(drives, std::string(9, 'D'));  // ticks 13 to 21
-    EXPECT_EQ(m_window.m_messages, std::vector<std::string>{kMsgUpdateFailure});
+    EXPECT_EQ(m_window.m_messages, std::vector<std::string>{FlashOutcomeText(FlashOutcome::NoAnswer)});
     EXPECT_EQ(View().GetState(), FlashState::Stopped);
     EXPECT_TRUE(m_window.m_bListEnabled) << "the download is over";
 }
@@ -479,9 +480,11 @@ TEST_F(DownloadTest, ImageChangedAfterTheSurveyIsShownBeforeItIsSent)
         const char* secondMessage;  // at the second, null when it sends
     };
     const Case cases[] = {
-        {"other bytes, same sum", sameSum, kMsgImageChanged, nullptr},
-        {"1 MiB instead of 512 KiB", PatternImage(kPlan1M.imageLength, 5), kMsgImageChanged, nullptr},
-        {"cut to a length no plan has", PatternImage(600000), kMsgImageChanged, kMsgImageSizeInvalid},
+        {"other bytes, same sum", sameSum, FlashOutcomeText(FlashOutcome::ImageChanged), nullptr},
+        {"1 MiB instead of 512 KiB", PatternImage(kPlan1M.imageLength, 5), FlashOutcomeText(FlashOutcome::ImageChanged),
+         nullptr},
+        {"cut to a length no plan has", PatternImage(600000), FlashOutcomeText(FlashOutcome::ImageChanged),
+         FlashOutcomeText(FlashOutcome::SizeInvalid)},
         {"rewritten with the same bytes", PatternImage(kPlan512K.imageLength), nullptr, nullptr},
     };
     for (const Case& c : cases) {
@@ -556,7 +559,7 @@ TEST_F(DownloadTest, ImageChangedDuringTheTransferNeverGetsItsFinalBlock)
         FireStartTick();
 
         EXPECT_EQ(WithOpcode(DownloadRecords(), kOpWriteBlock).size(), c.plan.blockCount - 1);
-        EXPECT_EQ(m_window.m_messages, std::vector<std::string>{kMsgFileReadFailure});
+        EXPECT_EQ(m_window.m_messages, std::vector<std::string>{FlashOutcomeText(FlashOutcome::ImageReadFailure)});
         EXPECT_EQ(View().GetState(), FlashState::Stopped);
     }
 }
@@ -598,7 +601,7 @@ TEST_F(DownloadTest, ShortReadStopsBeforeTheBlock)
             const std::vector<uint8_t> data = ExpectedBlockData(image, c.plan, block);
             EXPECT_EQ(blocks[block].dataSha256, Sha256Hex(data.data(), data.size())) << block;
         }
-        EXPECT_EQ(m_window.m_messages, std::vector<std::string>{kMsgFileReadFailure});
+        EXPECT_EQ(m_window.m_messages, std::vector<std::string>{FlashOutcomeText(FlashOutcome::ImageReadFailure)});
         EXPECT_EQ(m_window.m_progress.Position(), static_cast<int>(c.truncateAtBlock + 1));
         EXPECT_EQ(m_window.m_strStatus, kStatusSending);
         EXPECT_FALSE(m_window.m_bFlashEnabled);

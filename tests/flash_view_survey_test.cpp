@@ -126,7 +126,7 @@ TEST_F(SurveyTest, NamedDriveReachesOpenDriveAsLetterAndColon)
             EXPECT_EQ(records[0].drive, 'E');
             EXPECT_EQ(CdbHex(records[0]), "120000002400000000000000");
         } else {
-            EXPECT_EQ(m_window.m_messages, std::vector<std::string>{kMsgNoDeviceFound});
+            EXPECT_EQ(m_window.m_messages, std::vector<std::string>{FlashOutcomeText(FlashOutcome::NoDevice)});
             EXPECT_TRUE(m_window.m_items.empty());
             EXPECT_EQ(View().GetDevice()->GetDeviceCount(), 0);
             EXPECT_TRUE(Records().empty());
@@ -152,9 +152,9 @@ TEST_F(SurveyTest, SurveyStopsAtItsMessagesAndNeverStartsTheDownload)
         bool pathShown;
     };
     const Case cases[] = {
-        {"no device", 0, Case::GoodFile, kMsgNoDeviceFound, false, false},
-        {"no path", 1, Case::NoPath, kMsgNoFileSet, true, true},
-        {"unreadable file", 1, Case::MissingFile, kMsgFileOpenFailure, true, true},
+        {"no device", 0, Case::GoodFile, FlashOutcomeText(FlashOutcome::NoDevice), false, false},
+        {"no path", 1, Case::NoPath, FlashOutcomeText(FlashOutcome::NoImageSet), true, true},
+        {"unreadable file", 1, Case::MissingFile, FlashOutcomeText(FlashOutcome::ImageUnopenable), true, true},
     };
     TempImage good(std::vector<uint8_t>(524288, 0x11));
     for (const Case& c : cases) {
@@ -280,7 +280,7 @@ TEST_F(SurveyTest, WithoutADataBufferDrivesShowEmptyAndNothingIsSent)
     ASSERT_TRUE(View().IsSurveyComplete());
     View().OnFlash();
     FireStartTick();
-    EXPECT_EQ(m_window.m_messages, std::vector<std::string>{kMsgSendFailure});
+    EXPECT_EQ(m_window.m_messages, std::vector<std::string>{FlashOutcomeText(FlashOutcome::SendFailed)});
     EXPECT_TRUE(Records().empty());
     EXPECT_EQ(View().GetState(), FlashState::Stopped);
 }

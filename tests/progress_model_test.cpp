@@ -1,4 +1,4 @@
-#include "console/progress_model.h"
+#include "tests/progress_model.h"
 
 #include <gtest/gtest.h>
 

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "console/form_window.h"
-#include "console/progress_model.h"
+#include "tests/progress_model.h"
 
 // A form window that records every call, in order, as one line of text, and
 // models the controls: the combo box's items and selection, the progress bar

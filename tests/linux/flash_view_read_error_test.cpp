@@ -16,7 +16,7 @@ TEST_F(SurveyReadErrorTest, ReadErrorIsReportedLikeAnUnreadableImage)
 
     View().OnInitialUpdate();
 
-    EXPECT_EQ(m_window.m_messages, std::vector<std::string>{kMsgFileOpenFailure});
+    EXPECT_EQ(m_window.m_messages, std::vector<std::string>{FlashOutcomeText(FlashOutcome::ImageUnopenable)});
     EXPECT_TRUE(m_window.Calls("Checksum").empty());
     EXPECT_FALSE(View().IsSurveyComplete());
     EXPECT_TRUE(m_window.m_timers.empty());

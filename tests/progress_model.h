@@ -1,9 +1,9 @@
 #pragma once
 #include <cstdint>
 
-// The progress bar's arithmetic for windows without a native bar: a range,
-// a position clamped into it, a step, and StepIt starting again from the
-// minimum once it passes the maximum.
+// The native progress bar's arithmetic, so a test window shows the position
+// the desktop window would: a range, a position clamped into it, a step, and
+// StepIt starting again from the minimum once it passes the maximum.
 class ProgressModel {
 public:
     void SetRange(uint16_t minimum, uint16_t maximum);

@@ -1,4 +1,4 @@
-#include "console/progress_model.h"
+#include "tests/progress_model.h"
 
 // A position outside a new range is pulled to the nearer end, as the native
 // bar does.
