@@ -7,8 +7,8 @@
 #include "console/flash_view.h"
 
 namespace {
-constexpr char kMsgInterruptHeld[] = "interrupt received while sending the image: it is held until the transfer ends, "
-                                     "because a half-sent image leaves the device without firmware";
+constexpr char kTextInterruptHeld[] = "interrupt received while sending the image: it is held until the transfer ends, "
+                                      "because a half-sent image leaves the device without firmware";
 }  // namespace
 
 CTerminalFormWindow::CTerminalFormWindow(IClock& clock, FlashRecord& record, IFlashObserver* observer,
@@ -37,7 +37,7 @@ void CTerminalFormWindow::AnnounceHeld()
         return;
     FlashEvent held;
     held.kind = FlashEventKind::InterruptHeld;
-    held.strText = kMsgInterruptHeld;
+    held.strText = kTextInterruptHeld;
     Emit(held);
 }
 
