@@ -165,19 +165,22 @@ vm_stage() {
         (cd "$ROOT/build-native" && cpack -G DEB) &&
         cmake -G Ninja -S "$ROOT" -B "$ROOT/build-win" \
             -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/toolchain-mingw-i686.cmake" &&
-        nice ninja "${JOBS[@]}" -C "$ROOT/build-win" KT3916Flash kt_gui_driver &&
+        nice ninja "${JOBS[@]}" -C "$ROOT/build-win" KT3916Flash kt_gui_driver kt3916flash-cli &&
         sh "$ROOT/tests/gui/gui_run.sh" setup "$ROOT/build-win/wineprefix-gui"; } >"$dir/build.log" 2>&1; then
         tail -n 40 "$dir/build.log"
         result="build FAILED"
         STAGE_FAILED=1
     else
         # The VM's Wine gets a prefix of its own on the writable share, with
-        # drive D: declared a CD-ROM drive; the checks point it at the node.
+        # drives D: to G: declared CD-ROM drives; the checks point them at
+        # the nodes.
         rm -rf "$share"
         mkdir -p "$share"
         cp -a "$ROOT/build-win/wineprefix-gui" "$share/wineprefix"
-        WINEPREFIX=$share/wineprefix WINEDEBUG=-all wine reg add 'HKLM\Software\Wine\Drives' \
-            /v d: /t REG_SZ /d cdrom /f >/dev/null 2>&1
+        for letter in d e f g; do
+            WINEPREFIX=$share/wineprefix WINEDEBUG=-all wine reg add 'HKLM\Software\Wine\Drives' \
+                /v $letter: /t REG_SZ /d cdrom /f >/dev/null 2>&1
+        done
         WINEPREFIX=$share/wineprefix wineserver -w
         # The package goes onto an overlay in a VM of its own: no udev
         # daemon may rewrite the nodes that vm_checks.sh sets up by hand.

@@ -169,7 +169,15 @@ HWND CAppSession::WaitForVisibleFrame(DWORD nTimeoutMs) const
     if (!WaitUntil(
             [&] {
                 hFrame = FindFrame();
-                return hFrame != nullptr && IsWindowVisible(hFrame);
+                if (hFrame != nullptr && IsWindowVisible(hFrame))
+                    return true;
+                // The survey's message boxes come before the window: waiting
+                // on would only hide what the program said.
+                if (HWND hBox = FindDialog(kAppTitle))
+                    Fail("the program said \"" + ReadMessageBox(hBox).strText + "\" before its window appeared");
+                if (HasExited())
+                    Fail("the program ended before its window appeared");
+                return false;
             },
             nTimeoutMs))
         Fail("the main window did not appear within " + std::to_string(nTimeoutMs) + " ms");
