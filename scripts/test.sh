@@ -165,7 +165,7 @@ vm_stage() {
         (cd "$ROOT/build-native" && cpack -G DEB) &&
         cmake -G Ninja -S "$ROOT" -B "$ROOT/build-win" \
             -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/toolchain-mingw-i686.cmake" &&
-        nice ninja "${JOBS[@]}" -C "$ROOT/build-win" KT3916Flash kt_gui_driver kt3916flash-cli &&
+        nice ninja "${JOBS[@]}" -C "$ROOT/build-win" KT3916Flash kt_gui_driver kt3916flash-cli kt_scsi_devicemap &&
         sh "$ROOT/tests/gui/gui_run.sh" setup "$ROOT/build-win/wineprefix-gui"; } >"$dir/build.log" 2>&1; then
         tail -n 40 "$dir/build.log"
         result="build FAILED"
@@ -181,6 +181,9 @@ vm_stage() {
             WINEPREFIX=$share/wineprefix WINEDEBUG=-all wine reg add 'HKLM\Software\Wine\Drives' \
                 /v $letter: /t REG_SZ /d cdrom /f >/dev/null 2>&1
         done
+        WINEPREFIX=$share/wineprefix WINEDEBUG=-all wine reg add \
+            'HKCU\Software\Wine\AppDefaults\kt3916flash-cli-win98.exe' /v Version /t REG_SZ /d win98 /f \
+            >/dev/null 2>&1
         WINEPREFIX=$share/wineprefix wineserver -w
         # The package goes onto an overlay in a VM of its own: no udev
         # daemon may rewrite the nodes that vm_checks.sh sets up by hand.

@@ -175,8 +175,9 @@ HWND CAppSession::WaitForVisibleFrame(DWORD nTimeoutMs) const
                 // on would only hide what the program said.
                 if (HWND hBox = FindDialog(kAppTitle))
                     Fail("the program said \"" + ReadMessageBox(hBox).strText + "\" before its window appeared");
-                if (HasExited())
-                    Fail("the program ended before its window appeared");
+                DWORD nExitCode = 0;
+                if (HasExited() && GetExitCodeProcess(m_processInfo.hProcess, &nExitCode))
+                    Fail("the program ended before its window appeared, exit code " + std::to_string(nExitCode));
                 return false;
             },
             nTimeoutMs))

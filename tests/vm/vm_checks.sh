@@ -24,8 +24,8 @@ mkdir -p "$WORK"
 : >"$RESULTS"
 export PATH=/usr/sbin:/usr/bin:/sbin:/bin
 
-pass() { echo "PASS $1" >>"$RESULTS"; }
-fail() { echo "FAIL $1: $2" >>"$RESULTS"; }
+pass() { printf "PASS %s\n" "$1" >>"$RESULTS"; }
+fail() { printf "FAIL %s: %s\n" "$1" "$2" >>"$RESULTS"; }
 
 # The kernel side: configfs for the target, and the plain drive.
 modprobe configfs && mount -t configfs configfs /sys/kernel/config
@@ -573,6 +573,7 @@ check_transcript_synced() {
 wine_session() {
     start_wine
     check_console_nt
+    check_console_win98
 }
 
 check_list
