@@ -269,7 +269,10 @@ bool CScsiDevice::ExecAspiCommand()
     }
     m_liStop = m_host.QueryCounter();
 
-    const uint8_t byStatus = ReadStatus(*request);
+    // Any answer but pending ends the request in the call: a layer that
+    // refuses the block may leave its status unwritten, still reading pending.
+    const bool bRefused = nSendResult != SS_PENDING && ReadStatus(*request) == SS_PENDING;
+    const uint8_t byStatus = bRefused ? static_cast<uint8_t>(nSendResult) : ReadStatus(*request);
     const uint8_t byTargStat = srb.SRB_TargStat;
     m_request.sptd.ScsiStatus = byTargStat;
     const bool bOk = byStatus == SS_COMP;

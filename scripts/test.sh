@@ -224,21 +224,27 @@ wine_prefixes() {
 }
 
 # The vm stage, first part: builds what the VM runs (the native programs and
-# their documents, the Windows program and its GUI driver) and the VM's Wine
-# prefix, a copy of the GUI suite's on the writable share, with drive D:
-# declared a CD-ROM drive; the checks point it at the node.
+# their documents, the Windows programs, the GUI driver and the device-map
+# helper) and the VM's Wine prefix, a copy of the GUI suite's on the writable
+# share, with drives D: to G: declared CD-ROM drives (the checks point them at
+# the nodes) and the console build's Windows 98 copy reported as Windows 98.
 vm_build() {
     local share=$ROOT/build-vm/share
     configure "$ROOT/build-native" "${NATIVE_ARGS[@]}" &&
         nice ninja "${JOBS[@]}" -C "$ROOT/build-native" kt3916flash-cli kt3916flash-emulator kt_package_docs &&
         configure "$ROOT/build-win" "${WIN_ARGS[@]}" &&
-        nice ninja "${JOBS[@]}" -C "$ROOT/build-win" KT3916Flash kt_gui_driver &&
+        nice ninja "${JOBS[@]}" -C "$ROOT/build-win" KT3916Flash kt_gui_driver kt3916flash-cli kt_scsi_devicemap &&
         finish prefixes &&
         rm -rf "$share" &&
         mkdir -p "$share" &&
         cp -a "$ROOT/build-win/wineprefix-gui" "$share/wineprefix" &&
-        WINEPREFIX=$share/wineprefix WINEDEBUG=-all wine reg add 'HKLM\Software\Wine\Drives' \
-            /v d: /t REG_SZ /d cdrom /f >/dev/null 2>&1 &&
+        for letter in d e f g; do
+            WINEPREFIX=$share/wineprefix WINEDEBUG=-all wine reg add 'HKLM\Software\Wine\Drives' \
+                /v $letter: /t REG_SZ /d cdrom /f >/dev/null 2>&1 || return 1
+        done &&
+        WINEPREFIX=$share/wineprefix WINEDEBUG=-all wine reg add \
+            'HKCU\Software\Wine\AppDefaults\kt3916flash-cli-win98.exe' /v Version /t REG_SZ /d win98 /f \
+            >/dev/null 2>&1 &&
         WINEPREFIX=$share/wineprefix wineserver -w
 }
 

@@ -11,6 +11,7 @@
 namespace {
 
 constexpr uint32_t kBlockBytes = 61440;
+constexpr uint8_t kSsInvalidSrb = 0xE0;
 
 // Windows 9x with one adapter whose targets 1 and 3 are CD-ROM drives.
 struct AspiBench {
@@ -94,6 +95,9 @@ TEST(AspiCommand, ImmediateCompletionIsNotWaitedFor)
         // The result follows the block, not the return value.
         {"return value disagrees", SS_ERR, SS_COMP, 0, true},
         {"no device", SS_NO_DEVICE, SS_NO_DEVICE, 0, false},
+        // A layer that refuses every block in the call and writes nothing
+        // into it, as Wine's does: the block still reads pending.
+        {"refused, block untouched", kSsInvalidSrb, SS_PENDING, 0, false},
     };
     for (const Case& c : cases) {
         AspiBench bench;

@@ -169,6 +169,7 @@ TEST(EmulatedAspi, DeviceTypesAndDiskInfo)
 
     uint8_t unknown[80] = {0x7F};
     EXPECT_EQ(host.Aspi()->CallSendASPI32Command(aspi.send, unknown), kSsInvalidSrb);
+    EXPECT_EQ(unknown[1], SS_PENDING) << "a refused block keeps the status it came with";
     EXPECT_EQ(host.Aspi()->CallSendASPI32Command(aspi.send, nullptr), kSsInvalidSrb);
     SRB_GDEVBlock dev{};
     dev.SRB_Cmd = SC_GET_DEV_TYPE;

@@ -114,7 +114,8 @@ uint32_t CEmulatedAspi::CallSendASPI32Command(AspiEntryPoint entry, void* srb)
     case SC_EXEC_SCSI_CMD:
         return SendExec(*static_cast<SRB_ExecSCSICmd*>(srb));
     default:
-        header[1] = kSsInvalidSrb;
+        // Refused in the answer alone, the block left as it came (as Wine's
+        // layer refuses every block): callers must not wait on its status.
         return kSsInvalidSrb;
     }
 }

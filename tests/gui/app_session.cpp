@@ -169,7 +169,16 @@ HWND CAppSession::WaitForVisibleFrame(DWORD nTimeoutMs) const
     if (!WaitUntil(
             [&] {
                 hFrame = FindFrame();
-                return hFrame != nullptr && IsWindowVisible(hFrame);
+                if (hFrame != nullptr && IsWindowVisible(hFrame))
+                    return true;
+                // The survey's message boxes come before the window: waiting
+                // on would only hide what the program said.
+                if (HWND hBox = FindDialog(kAppTitle))
+                    Fail("the program said \"" + ReadMessageBox(hBox).strText + "\" before its window appeared");
+                DWORD nExitCode = 0;
+                if (HasExited() && GetExitCodeProcess(m_processInfo.hProcess, &nExitCode))
+                    Fail("the program ended before its window appeared, exit code " + std::to_string(nExitCode));
+                return false;
             },
             nTimeoutMs))
         Fail("the main window did not appear within " + std::to_string(nTimeoutMs) + " ms");

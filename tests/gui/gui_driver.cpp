@@ -548,25 +548,38 @@ void ScenarioBadScenario(const Context& ctx)
     CheckEqual(session.WaitForExit(10000), 1, "exit code after a bad scenario");
 }
 
-// Against a real drive: Wine's D: is the CD-ROM node of a KT3916 that
-// kt3916flash-emulator serves through the kernel, and no emulator variable is
-// set, so the program's own Win32 host surveys and flashes it. The transcript
-// is the server's, checked by the script that started it. Wine under full
-// software emulation starts slowly: the waits are generous.
-void ScenarioServedFlash(const Context& ctx)
+// Against a real drive: Wine's D: (and E:) are the CD-ROM nodes of KT3916s
+// that kt3916flash-emulator serves through the kernel, and no emulator
+// variable is set, so the program's own Win32 host surveys and flashes the
+// first drive, or the one /S names. The transcript is the server's, checked
+// by the script that started it. Wine under full software emulation starts
+// slowly: the waits are generous.
+void FlashServedDevice(const Context& ctx, const std::string& strExtraArgs, const std::string& strShot,
+                       const std::vector<std::string>& items)
 {
     constexpr DWORD kSlowStartMs = 300000;
-    std::string strImage = Path(ctx, "served-512k.bin");
+    std::string strImage = Path(ctx, strShot + "-512k.bin");
     unsigned nChecksum = WriteImage(strImage, 524288);
     CAppSession session(ctx.strExe, ctx.strOutDir);
-    session.Start("/B " + strImage + " /F 1", {});
+    session.Start("/B " + strImage + " /F 1" + strExtraArgs, {});
     session.WaitForVisibleFrame(kSlowStartMs);
     HWND hBox = session.ExpectMessageBox("Update success!!", kSlowStartMs);
-    session.Screenshot("served", session.FindFrame());
+    session.Screenshot(strShot, session.FindFrame());
     session.PressOk(hBox);
-    CheckForm(session, {{kIdentity}, 0, "1.00", strImage, Hex4(nChecksum), "Flashing OK", true, 15},
+    CheckForm(session, {items, 0, "1.00", strImage, Hex4(nChecksum), "Flashing OK", true, 15},
               "after success on the served device");
     CheckEqual(session.Close(30000), 0, "exit code");
+}
+
+void ScenarioServedFlash(const Context& ctx)
+{
+    // D: to F: are served KT3916s, G: the plain drive.
+    FlashServedDevice(ctx, "", "served", {kIdentity, kIdentity, kIdentity, "OTHERCO DVD-ROM-X       "});
+}
+
+void ScenarioServedFlashDriveE(const Context& ctx)
+{
+    FlashServedDevice(ctx, " /S E:", "served-s", {kIdentity});
 }
 
 // A transcript that is the image, under another spelling of its name, would
@@ -601,6 +614,7 @@ const std::map<std::string, std::function<void(const Context&)>> kScenarios = {
     {"about", ScenarioAbout},
     {"bad_scenario", ScenarioBadScenario},
     {"served_flash", ScenarioServedFlash},
+    {"served_flash_drive_e", ScenarioServedFlashDriveE},
     {"transcript_is_image", ScenarioTranscriptIsImage},
 };
 }  // namespace

@@ -371,7 +371,9 @@ void CheckManifest(HMODULE hModule)
     for (const char* pszPart :
          {"<description>KT3916 flash program</description>", "processorArchitecture=\"X86\" name=\"",
           "name=\"Microsoft.Windows.Common-Controls\" version=\"6.0.0.0\"", "publicKeyToken=\"6595b64144ccf1df\"",
-          "language=\"*\"", "<assemblyIdentity version=\"1.0.0.0\""})
+          "language=\"*\"", "<assemblyIdentity version=\"1.0.0.0\"",
+          "<trustInfo xmlns=\"urn:schemas-microsoft-com:asm.v3\">",
+          "<requestedExecutionLevel level=\"highestAvailable\" uiAccess=\"false\"/>"})
         Check(strManifest.find(pszPart) != std::string::npos, std::string("manifest lacks ") + pszPart);
 }
 

@@ -24,8 +24,8 @@ mkdir -p "$WORK"
 : >"$RESULTS"
 export PATH=/usr/sbin:/usr/bin:/sbin:/bin
 
-pass() { echo "PASS $1" >>"$RESULTS"; }
-fail() { echo "FAIL $1: $2" >>"$RESULTS"; }
+pass() { printf "PASS %s\n" "$1" >>"$RESULTS"; }
+fail() { printf "FAIL %s: %s\n" "$1" "$2" >>"$RESULTS"; }
 
 # The kernel side: configfs for the target, and the plain drive.
 modprobe configfs && mount -t configfs configfs /sys/kernel/config
@@ -88,6 +88,9 @@ same_as_reference() {
 }
 
 lines() { wc -l <"$1"; }
+
+. "$(dirname "$0")/vm_sg3.sh"
+. "$(dirname "$0")/vm_wine.sh"
 
 # Another program's loopback target in the WWN family the servers use, with
 # a ramdisk LUN; 0xabcdef is no running process. Made before any server
@@ -156,9 +159,11 @@ serve dropping drop_block=2 || fail setup "the drop_block server did not come up
 serve held devices=1 || fail setup "the server for the exclusive-use checks did not come up"
 serve polled drop_block=8 || fail setup "the polled drop_block server did not come up"
 serve paused latency_ms=1500 || fail setup "the latency_ms server did not come up"
+serve wine devices=3 || fail setup "the server of the Wine drives did not come up"
 PLAIN=$(for d in /sys/bus/scsi/devices/*; do
     grep -q "^OTHERCO" "$d/vendor" 2>/dev/null && ls "$d/scsi_generic"
 done | head -n 1)
+PLAIN_SR=$(ls "/sys/class/scsi_generic/$PLAIN/device/block" 2>/dev/null | head -n 1)
 
 # a) list: the served KT3916 and the plain drive, each with its identity and node.
 check_list() {
@@ -482,44 +487,6 @@ check_permissions() {
     fi
 }
 
-# f) the desktop program under Wine: drive D: of the prefix is the served
-# device's block node, and the program's real Win32 host does the rest. The
-# Wine session starts while the other checks run, since under full software
-# emulation that takes a minute; the program itself runs after them, when
-# its window does not compete with ten other checks for the emulated CPUs.
-wine_environment() {
-    export WINEPREFIX=$OUT/wineprefix WINEDEBUG=-all WINEARCH=win32 KT_GUI_KEEP_SESSION=1
-    export WINEDLLOVERRIDES="mscoree,mshtml,winemenubuilder.exe="
-    export DISPLAY=:77
-}
-
-start_wine() {
-    Xvfb :77 -screen 0 1280x1024x24 -nolisten tcp >"$OUT/xvfb.log" 2>&1 &
-    mkdir -p "$WORK/cdrom"
-    ln -sfn "$(node main H 2)" "$WINEPREFIX/dosdevices/d::"
-    ln -sfn "$WORK/cdrom" "$WINEPREFIX/dosdevices/d:"
-    # Programs run from a tmpfs copy: from the 9p share Wine faulted at once.
-    cp "$W/app/win32/KT3916Flash.exe" "$W/tests/gui/kt_gui_driver.exe" "$WORK/"
-    wineserver -p
-    wine wineboot >"$OUT/wineboot.log" 2>&1
-}
-
-check_desktop() {
-    scenario=served_flash
-    from=$(($(lines "$OUT/main.jsonl") + 1))
-    sh "$SRC/tests/gui/gui_run.sh" run "$WINEPREFIX" "$WORK/kt_gui_driver.exe" "$WORK/KT3916Flash.exe" \
-        "$scenario" "$WORK/gui" >"$OUT/$scenario.log" 2>&1
-    rc=$?
-    cp "$WORK/gui/"*.png "$OUT/" 2>/dev/null
-    if [ $rc -ne 0 ]; then
-        fail "$scenario" "exit $rc: $(tail -n 5 "$OUT/$scenario.log")"
-    else
-        why=$(same_as_reference "$scenario" "$OUT/main.jsonl" H "$from" "" "$WORK/gui/served-512k.bin")
-        if [ -n "$why" ]; then fail "$scenario" "$why"; else pass "$scenario"; fi
-    fi
-    wineserver -k
-}
-
 # f) station mode: a KT3916 attached, flashed, detached, and another attached
 # in its place; each unit is flashed exactly once, and the plain drive hears
 # one INQUIRY and nothing else. Alone, after the other checks: the station
@@ -602,12 +569,20 @@ check_transcript_synced() {
     fi
 }
 
+# The Wine session and the console build's checks beside the CLI's checks.
+wine_session() {
+    start_wine
+    check_console_nt
+    check_console_win98
+}
+
 check_list
+check_sg3_utils
 wine_environment
 checks=
 for check in check_flash_sequence check_flash_by_block_node check_plain_drive check_fail_block \
     check_never_return check_slow_restart check_drop_block check_drop_polled check_removed_lun check_permissions \
-    check_exclusive_use check_interrupted_one check_transcript_synced start_wine; do
+    check_exclusive_use check_interrupted_one check_transcript_synced wine_session; do
     eval "$check" &
     checks="$checks $!"
 done
@@ -616,7 +591,7 @@ wait $checks
 check_desktop
 
 # Every server stops on SIGTERM and removes what it made.
-for name in main failing silent slow dropping held polled paused; do
+for name in main failing silent slow dropping held polled paused wine; do
     pid=$(cat "$WORK/$name.pid")
     kill -TERM "$pid"
     wait "$pid" 2>/dev/null
