@@ -573,8 +573,10 @@ void FlashServedDevice(const Context& ctx, const std::string& strExtraArgs, cons
 
 void ScenarioServedFlash(const Context& ctx)
 {
-    // D: to F: are served KT3916s, G: the plain drive.
-    FlashServedDevice(ctx, "", "served", {kIdentity, kIdentity, kIdentity, "OTHERCO DVD-ROM-X       "});
+    // D: to F: are served KT3916s, G: the plain drive. The kernel's test
+    // drive ends its vendor field with a zero byte ("OTHERCO\0"), and the
+    // form's entry is the identity bytes up to the first zero byte.
+    FlashServedDevice(ctx, "", "served", {kIdentity, kIdentity, kIdentity, "OTHERCO"});
 }
 
 void ScenarioServedFlashDriveE(const Context& ctx)
