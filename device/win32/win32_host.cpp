@@ -6,9 +6,14 @@
 #include <cstddef>
 #include <cstdio>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "device/aspi_host.h"
+#include "device/drive_name.h"
+#include "device/drive_nodes.h"
 #include "device/host.h"
+#include "device/win32/win32_open_failures.h"
 #include "res/app_name.h"
 
 #define KT_SAME_FIELD(field)                                                                                           \
@@ -75,7 +80,7 @@ HostHandle FromHandle(HANDLE handle)
     return reinterpret_cast<HostHandle>(handle);
 }
 
-class CWin32Host final : public IScsiHost, public IAspiHost {
+class CWin32Host final : public IScsiHost, public IAspiHost, public IDriveNodes {
 public:
     bool GetVersionPlatformId(uint32_t& platformId) override
     {
@@ -119,16 +124,24 @@ public:
 
     HostHandle OpenDevice(const char* path) override
     {
-        return FromHandle(CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                      OPEN_EXISTING, FILE_FLAG_NO_BUFFERING, nullptr));
+        const HANDLE device = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                          nullptr, OPEN_EXISTING, FILE_FLAG_NO_BUFFERING, nullptr);
+        const DWORD nError = device == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_SUCCESS;
+        m_openFailures.Record(path, nError);
+        SetLastError(nError);
+        return FromHandle(device);
     }
 
     HostHandle OpenDeviceExclusive(const char* path, ExclusiveAccess& access) override
     {
         access = ExclusiveAccess::NotOffered;
         const HostHandle device = OpenDevice(path);
-        if (device == kInvalidHandle)
+        if (device == kInvalidHandle) {
+            // Another program opened the drive without sharing it.
+            if (m_openFailures.Busy(DevicePathLetter(path)))
+                access = ExclusiveAccess::Busy;
             return device;
+        }
         CdromExclusiveLock lock;
         ZeroMemory(&lock, sizeof(lock));
         lock.Access.RequestType = kExclusiveAccessLockDevice;
@@ -193,6 +206,40 @@ public:
                       static_cast<unsigned long>(nError));
     }
 
+    IDriveNodes* DriveNodes() override
+    {
+        return this;
+    }
+
+    // Drives have no other names here.
+    char LetterForNode(const std::string&) override
+    {
+        return 0;
+    }
+
+    // The CD-ROM drives the system has now: the ones a scan opens.
+    std::vector<char> ScannedLetters() override
+    {
+        std::vector<char> letters;
+        const DWORD nDrives = GetLogicalDrives();
+        for (char letter = 'A'; letter <= 'Z'; ++letter) {
+            const char root[] = {letter, ':', '\\', '\0'};
+            if ((nDrives >> (letter - 'A') & 1) != 0 && GetDriveTypeA(root) == DRIVE_CDROM)
+                letters.push_back(letter);
+        }
+        return letters;
+    }
+
+    std::string OpenProblem(char drive) override
+    {
+        return m_openFailures.Problem(drive);
+    }
+
+    bool OpenFoundBusy(char drive) override
+    {
+        return m_openFailures.Busy(drive);
+    }
+
     // Whether WNASPI32 is installed shows when it is loaded.
     IAspiHost* Aspi() override
     {
@@ -238,6 +285,9 @@ public:
     {
         CloseHandle(AsHandle(event));
     }
+
+private:
+    CWin32OpenFailures m_openFailures;
 };
 
 }  // namespace

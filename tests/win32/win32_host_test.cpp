@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "device/drive_nodes.h"
 #include "device/flash_device.h"
 #include "device/host.h"
 
@@ -57,6 +58,9 @@ TEST(Win32Host, HandlesAndEvents)
 {
     std::unique_ptr<IScsiHost> host = CreatePlatformHost();
     EXPECT_EQ(host->OpenDevice("\\\\.\\KT3916-NO-SUCH-DEVICE"), kInvalidHandle);
+    // Why a drive could not be opened reaches the console build this way.
+    ASSERT_NE(host->DriveNodes(), nullptr);
+    EXPECT_EQ(host->DriveNodes()->LetterForNode("\\\\.\\D:"), 0);
 
     PassThroughRequest request{};
     EXPECT_FALSE(host->SendPassThrough(kInvalidHandle, request));

@@ -1,0 +1,54 @@
+#include "device/win32/win32_open_failures.h"
+
+#include <windows.h>
+
+#include <cctype>
+
+#include "device/drive_name.h"
+
+namespace {
+
+int LetterIndex(char drive)
+{
+    const int index = std::toupper(static_cast<unsigned char>(drive)) - 'A';
+    return index >= 0 && index < 26 ? index : -1;
+}
+
+}  // namespace
+
+void CWin32OpenFailures::Record(const char* path, uint32_t nError)
+{
+    const int index = LetterIndex(DevicePathLetter(path));
+    if (index < 0)
+        return;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_nErrors[index] = nError;
+}
+
+uint32_t CWin32OpenFailures::LastError(char drive) const
+{
+    const int index = LetterIndex(drive);
+    if (index < 0)
+        return ERROR_SUCCESS;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_nErrors[index];
+}
+
+std::string CWin32OpenFailures::Problem(char drive) const
+{
+    // Since Vista a standard user's token may not open a CD-ROM drive for
+    // writing; only an elevated one may.
+    switch (LastError(drive)) {
+    case ERROR_ACCESS_DENIED:
+        return "access denied: run kt3916flash-cli.exe from an administrator prompt";
+    case ERROR_SHARING_VIOLATION:
+        return "in use by another program";
+    default:
+        return std::string();
+    }
+}
+
+bool CWin32OpenFailures::Busy(char drive) const
+{
+    return LastError(drive) == ERROR_SHARING_VIOLATION;
+}
