@@ -213,8 +213,9 @@ DeviceChoice ChooseDevice(IScsiHost& host, const std::optional<std::string>& spe
     choice.exit = kExitNoDevice;
     choice.strError = std::string("no device at drive ") + letter + ":";
     const std::string problem = OpenProblem(host, letter);
+    // "E:" already ends in a colon: the reason follows after a blank.
     if (!problem.empty())
-        choice.strError += ": " + problem;
+        choice.strError += " " + problem;
     return choice;
 }
 

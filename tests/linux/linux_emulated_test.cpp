@@ -182,7 +182,7 @@ TEST(LinuxEmulated, ListShowsNodesAndWhyADriveCouldNotBeOpened)
     TempImage image(PatternImage(524288, 23));
     const auto flash = cli_test::RunTool({"flash", image.Path(), "--device", "E"}, bench.host.get(), &bench.clock);
     EXPECT_EQ(flash.exit, kExitNoDevice);
-    EXPECT_NE(flash.err.find("no device at drive E:: cannot open " + bench.tree.Dev() + "/sg2 read-write"),
+    EXPECT_NE(flash.err.find("no device at drive E: cannot open " + bench.tree.Dev() + "/sg2 read-write"),
               std::string::npos)
         << flash.err;
     EXPECT_EQ(bench.Device(1).BlockWrites(), 0u);
