@@ -80,8 +80,9 @@ TEST(HostStack, StopsAtTheFirstFaultInOrder)
         EXPECT_EQ(stack.IsEmulated(), c.emulated);
         EXPECT_EQ(transcript.bOpened, c.transcriptOpened);
         EXPECT_EQ(log.bOpened, c.logOpened);
-        if (c.fault == HostStackFault::BadScenario)
+        if (c.fault == HostStackFault::BadScenario) {
             EXPECT_NE(error.strDetail.find("devices"), std::string::npos) << error.strDetail;
+        }
         if (c.fault == HostStackFault::None) {
             // The emulated devices write the transcript; the log's layer is on top.
             ASSERT_NE(stack.Recorder(), nullptr);
