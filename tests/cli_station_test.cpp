@@ -10,6 +10,7 @@
 #include "cli/exit_codes.h"
 #include "cli/interrupt.h"
 #include "console/image_digest.h"
+#include "device/forwarding_host.h"
 #include "device/sha256.h"
 #include "device/emulated/emulated_host.h"
 #include "device/emulated/scenario.h"
@@ -60,6 +61,28 @@ public:
 private:
     std::atomic<bool> m_bStop{false};
     std::thread m_thread;
+};
+
+// Raises the interrupt on the unit's own thread as its Nth block write goes
+// out: in the middle of the transfer whatever the emulated clock says, which
+// other threads move on too.
+class CInterruptOnBlock final : public CForwardingHost {
+public:
+    CInterruptOnBlock(IScsiHost& inner, CInterruptFlag& flag, int block)
+        : CForwardingHost(inner), m_flag(flag), m_nBlock(block)
+    {
+    }
+    bool SendPassThrough(HostHandle device, PassThroughRequest& request) override
+    {
+        if (request.sptd.Cdb[0] == 0xFA && ++m_nSent == m_nBlock)
+            m_flag.Raise();
+        return CForwardingHost::SendPassThrough(device, request);
+    }
+
+private:
+    CInterruptFlag& m_flag;
+    int m_nBlock;
+    std::atomic<int> m_nSent{0};
 };
 
 // Emulated time, except that the thread whose wait first crosses gateMs is
@@ -483,14 +506,11 @@ TEST(CliStation, AHeldInterruptIsAnnouncedAtOnce)
         ManualClock clock;
         CInterruptFlag interrupt;
         EmulatedHost host(Scenario("latency_ms=400"), clock);
+        CInterruptOnBlock stop(host, interrupt, 3);
         std::vector<std::string> args = {"station", image.Path(), "--expect-identity", kKt3916};
         if (json)
             args.push_back("--json");
-        cli_test::CliRun run;
-        {
-            CInterruptAt stop(clock, interrupt, 3000);  // during the block writes
-            run = RunTool(args, &host, &clock, &interrupt);
-        }
+        const cli_test::CliRun run = RunTool(args, &stop, &clock, &interrupt);
         EXPECT_EQ(Count(host, 0xFA), (std::map<char, int>{{'D', 9}})) << "the transfer ran to its end";
         const std::string said = "interrupt received while sending the image: it is held until the transfer ends";
         if (json) {
