@@ -30,6 +30,17 @@ bool SameTextIgnoringCase(const char* a, const char* b)
     return *a == *b;
 }
 
+// Whether a query block names a device of the one adapter: target 0 is the
+// system's disk, targets 1..deviceCount the emulated drives.
+uint8_t AddressStatus(uint8_t haId, uint8_t target, uint8_t lun, int deviceCount)
+{
+    if (haId != 0 || deviceCount == 0)
+        return kSsInvalidHa;
+    if (lun != 0 || target > deviceCount)
+        return SS_NO_DEVICE;
+    return SS_COMP;
+}
+
 }  // namespace
 
 HostHandle CEmulatedAspi::LoadAspiLibrary(const char* name)
@@ -87,28 +98,18 @@ uint32_t CEmulatedAspi::CallSendASPI32Command(AspiEntryPoint entry, void* srb)
     switch (header[0]) {
     case SC_GET_DEV_TYPE: {
         auto& block = *static_cast<SRB_GDEVBlock*>(srb);
-        if (block.SRB_HaId != 0 || deviceCount == 0)
-            block.SRB_Status = kSsInvalidHa;
-        else if (block.SRB_Lun != 0 || block.SRB_Target > deviceCount)
-            block.SRB_Status = SS_NO_DEVICE;
-        else {
+        block.SRB_Status = AddressStatus(block.SRB_HaId, block.SRB_Target, block.SRB_Lun, deviceCount);
+        if (block.SRB_Status == SS_COMP)
             block.SRB_DeviceType = block.SRB_Target == 0 ? kPeripheralTypeDisk : kPeripheralTypeCdrom;
-            block.SRB_Status = SS_COMP;
-        }
         return block.SRB_Status;
     }
     case SC_GET_DISK_INFO: {
         auto& block = *static_cast<SRB_GetDiskInfo*>(srb);
-        if (block.SRB_HaId != 0 || deviceCount == 0)
-            block.SRB_Status = kSsInvalidHa;
-        else if (block.SRB_Lun != 0 || block.SRB_Target > deviceCount)
-            block.SRB_Status = SS_NO_DEVICE;
-        else {
-            // Target 0 is C:, target t is the drive of device t - 1.
+        block.SRB_Status = AddressStatus(block.SRB_HaId, block.SRB_Target, block.SRB_Lun, deviceCount);
+        // Target 0 is C:, target t is the drive of device t - 1.
+        if (block.SRB_Status == SS_COMP)
             block.SRB_Int13HDriveInfo =
                 block.SRB_Target == 0 ? 'C' - 'A' : static_cast<uint8_t>(m_host.DriveOf(block.SRB_Target - 1) - 'A');
-            block.SRB_Status = SS_COMP;
-        }
         return block.SRB_Status;
     }
     case SC_EXEC_SCSI_CMD:
