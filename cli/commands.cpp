@@ -87,7 +87,6 @@ FlashJob MakeFlashJob(const CliOptions& options, const ImageCheck& check, IScsiH
     job.verifyWindow = options.pollWindow;
     job.newRevision = options.newRevision;
     job.makeSleepInhibitor = env.makeSleepInhibitor;
-    job.syncRecords = [&records]() { return records.Sync(); };
     job.afterFinalBlock = [&records] { records.Sync(); };
     const std::string sha256 = check.bHasChecksum ? Sha256Text(check.digest) : std::string();
     job.onTransferStart = [&records, sha256](const FlashRecord& record) {
@@ -302,9 +301,6 @@ int CommandFlash(const CliOptions& options, IScsiHost& host, IClock& clock, CliE
             FlashJob job =
                 MakeFlashJob(options, check, host, clock, observer.get(), env, drives[i], node, runRecords);
             job.pHold = holds[i].get();
-            // Each device's result is what it did; a record that failed is
-            // the summary's to tell, never a device's failure.
-            job.syncRecords = nullptr;
             threads.emplace_back([job, &records, i]() { records[i] = RunFlashJob(job); });
         }
         for (std::thread& thread : threads)

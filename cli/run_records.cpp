@@ -225,11 +225,7 @@ bool CRunRecords::Sync()
 
 bool CRunRecords::TranscriptHolds()
 {
-    if (!m_pTranscript)
-        return true;
-    if (m_pTranscript->IsRegular())
-        m_pTranscript->Sync(StopWaiting());
-    return !m_pTranscript->Failed();
+    return !m_pTranscript || m_pTranscript->Sync(StopWaiting());
 }
 
 std::string CRunRecords::TranscriptUnwritable() const

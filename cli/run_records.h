@@ -75,8 +75,8 @@ public:
     // Hands the log and the transcript to the disk; false when either does
     // not hold every line. Any thread: it reads nothing of stdout.
     bool Sync();
-    // The transcript took every line so far (a regular file is waited for):
-    // a unit's flash may begin with its record whole.
+    // The transcript took every line so far, and a regular file has them on
+    // its disk: a unit's flash may begin with its record whole.
     bool TranscriptHolds();
     bool HasTranscript() const { return m_pTranscript != nullptr; }
     // "cannot write the transcript file PATH: reason"

@@ -629,9 +629,6 @@ int CommandStation(const CliOptions& options, IScsiHost& host, IClock& clock, Cl
                     MakeFlashJob(options, check, host, clock, unit->observer.get(), env, d.chDrive, d.strNode, records);
                 job.pHold = unit->hold.get();
                 job.heldImage = check.digest;
-                // A unit's result is what its device did; the station's exit
-                // says when the record failed.
-                job.syncRecords = nullptr;
                 unit->thread = std::thread([job, running, &clock, &mutex, &unitEnded]() {
                     running->record = RunFlashJob(job);
                     running->nDurationMs = clock.NowMs() - running->nStartMs;
