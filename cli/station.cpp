@@ -438,7 +438,6 @@ private:
     const Unit& m_unit;
 };
 
-
 // The unit's end record, as its line tells it.
 UnitEnd StationUnitEnd(const Unit& unit, const char* result, const char* reason, int exit, const std::string& detail,
                        const ImageDigest& image)
@@ -461,8 +460,7 @@ UnitEnd StationUnitEnd(const Unit& unit, const char* result, const char* reason,
 
 }  // namespace
 
-int CommandStation(const CliOptions& options, IScsiHost& host, IClock& clock, CliEnvironment& env,
-                   CRunRecords& records)
+int CommandStation(const CliOptions& options, IScsiHost& host, IClock& clock, CliEnvironment& env, CRunRecords& records)
 {
     // The image is read whole once; every unit is held to these bytes.
     const ImageCheck check = CheckImage(options.strImage, true);
@@ -538,8 +536,8 @@ int CommandStation(const CliOptions& options, IScsiHost& host, IClock& clock, Cl
                 if (RemovedWhileRestarting(unit))
                     detail = kTextRemoved + detail;
                 output.Unit(unit, passed ? kResultPassed : kResultFailed, record.exit, detail);
-                records.RecordUnitEnd(StationUnitEnd(unit, passed ? kResultPassed : kResultFailed, nullptr,
-                                                     record.exit, detail, check.digest));
+                records.RecordUnitEnd(StationUnitEnd(unit, passed ? kResultPassed : kResultFailed, nullptr, record.exit,
+                                                     detail, check.digest));
             }
             // The line's record is on the disk before the next unit.
             records.Sync();

@@ -224,11 +224,23 @@ TEST(CliStation, UnitsNotFlashedAndInterruptedShiftsHaveTheirOwnCodes)
         {"Ctrl-C at the unit's INQUIRY", "", {}, 1, kExitSuccess, "skipped/interrupted", "interrupted", ""},
         {"Ctrl-C in the start delay", "", {}, 2, kExitSuccess, "skipped/interrupted", "interrupted", ""},
         // The interrupt cut the one unit asked for: not a failed shift.
-        {"--units 1, Ctrl-C in the restart wait", "never_return=1", {"--units", "1"}, 3, kExitInterrupted, "failed",
-         "interrupted", "false"},
+        {"--units 1, Ctrl-C in the restart wait",
+         "never_return=1",
+         {"--units", "1"},
+         3,
+         kExitInterrupted,
+         "failed",
+         "interrupted",
+         "false"},
         // As flash --all judges the same devices.
-        {"only wrong devices", "", {"--expect-revision", "0.90"}, 0, kExitWrongDevice, "skipped/wrong-device",
-         "wrong-device", ""},
+        {"only wrong devices",
+         "",
+         {"--expect-revision", "0.90"},
+         0,
+         kExitWrongDevice,
+         "skipped/wrong-device",
+         "wrong-device",
+         ""},
         {"back with its old revision", "new_revision=1.00", {}, 0, kExitSuccess, "passed", "success", "false"},
     };
     for (const auto& c : cases) {

@@ -35,6 +35,10 @@ else:
     fifo = where.split(':', 1)[1]
     held = os.open(fifo, os.O_RDONLY | os.O_NONBLOCK)
     fcntl.fcntl(held, F_SETPIPE_SZ, 4096)
+    # A reader that fell behind earlier: room for little more than the
+    # run's start.
+    filler = os.open(fifo, os.O_WRONLY)
+    os.write(filler, b'\n' * 3000)
 tool = subprocess.Popen(args, stdout=stdout, stderr=open('err.txt', 'w'), stdin=subprocess.DEVNULL)
 if where == 'stdout':
     os.close(stdout)
