@@ -79,6 +79,8 @@ TEST(CliGuard, OnlyTheExpectedDeviceGetsMoreThanItsInquiry)
         {"", {"--expect-identity", "KTDEV KT3916 FLASHER"}, false, kExitSuccess, ""},
         {"", {"--expect-identity=KTDEV KT3916 FLASHER  ", "--expect-revision", "1.00"}, false, kExitSuccess, ""},
         {"", {"--expect-revision", "1.00  "}, false, kExitSuccess, ""},
+        // As the events print the device's padded fields.
+        {"", {"--expect-identity", "KTDEV   KT3916 FLASHER  "}, false, kExitSuccess, ""},
         {"vendor=OTHERCO,product=DVD-ROM-X,revision=2.00",
          {"--expect-identity", "KTDEV KT3916 FLASHER"},
          false,

@@ -489,6 +489,7 @@ TEST(CliStation, EarlyEndsPrintAResultEventAsFlashDoes)
     } cases[] = {
         {{"--emulate", image.Path() + ".missing"}, kExitImageUnreadable},
         {{"--emulate=devices=many", image.Path()}, kExitUsage},
+        {{"--emulate", "--log", image.Path() + ".missing/log.jsonl", image.Path()}, kExitError},
     };
     for (const auto& c : cases) {
         for (const std::vector<std::string>& command :
