@@ -2,11 +2,15 @@
 
 #include <cstdio>
 
-#include "app/options.h"
 #include "console/block_digester.h"
 #include "console/block_plan.h"
+#include "console/form_options.h"
 #include "console/image_file.h"
 
+thread_local std::string g_strImagePath;
+thread_local std::string g_strDriveSpec;
+thread_local int32_t g_bAutoFlash = 0;
+thread_local std::string g_strOptionText;
 thread_local int32_t g_nVerifyTicks = 0;
 
 namespace {

@@ -1,8 +1,8 @@
-#include <cstdio>
 #include <cstring>
 #include <vector>
 
 #include "device/aspi_srb.h"
+#include "device/drive_name.h"
 #include "device/scsi_device.h"
 
 namespace {
@@ -41,14 +41,6 @@ std::vector<char> ReadDriveRoots(IScsiHost& host)
         roots.assign(static_cast<size_t>(nResult) + 1, '\0');
     }
     return {};
-}
-
-void FormDevicePath(const char* driveSpec, char (&path)[11])
-{
-    std::memset(path, 0, sizeof(path));
-    const char chLetter = driveSpec[0];
-    const char chColon = chLetter != '\0' ? driveSpec[1] : '\0';
-    std::snprintf(path, sizeof(path), "\\\\.\\%c%c", chLetter, chColon);
 }
 
 }  // namespace
@@ -165,8 +157,8 @@ void CScsiDevice::ScanDriveLetters()
         const char* root = &roots[nPos];
         if (m_host.GetDriveKind(root) != kDriveTypeCdrom)
             continue;
-        char path[11];
-        FormDevicePath(root, path);
+        char path[kDevicePathSize];
+        FormatDevicePath(root, path);
         const HostHandle hDevice = m_host.OpenDevice(path);
         if (hDevice == kInvalidHandle)
             continue;
@@ -181,8 +173,8 @@ bool CScsiDevice::OpenDriveLetter(const char* driveSpec)
 {
     if (m_host.GetDriveKind(driveSpec) != kDriveTypeCdrom)
         return false;
-    char path[11];
-    FormDevicePath(driveSpec, path);
+    char path[kDevicePathSize];
+    FormatDevicePath(driveSpec, path);
     const HostHandle hDevice = m_host.OpenDevice(path);
     if (hDevice == kInvalidHandle)
         return false;
