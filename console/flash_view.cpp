@@ -192,7 +192,7 @@ void CFlashView::OnVerifyTick()
     if (g_nVerifyTicks >= m_verifyWindow.nFirstInquiryTick && m_pDevice) {
         m_pDevice->SelectDevice(m_nFlashDevice);
         tick.bAsked = true;
-        tick.bAnswered = m_pDevice->Inquiry();
+        tick.bAnswered = m_pDevice->Inquiry() == CommandResult::Good;
     }
     if (m_pObserver)
         m_pObserver->OnVerifyTick(tick);
@@ -302,8 +302,7 @@ bool CFlashView::DownloadImage()
     if (m_pObserver)
         m_pObserver->OnTransferStarted(*plan, static_cast<uint16_t>(m_nChecksum));
     m_window.ProgressSetStep(1);
-    m_pDevice->StartStopUnit(kStartStopEject);
-    if (m_pObserver && m_pDevice->WasCommandHandedOver())
+    if (m_pDevice->StartStopUnit(kStartStopEject) != CommandResult::NotSent && m_pObserver)
         m_pObserver->OnDownloadModeSent();
 
     // Each block is read straight into the device's buffer; bytes beyond what
@@ -324,13 +323,11 @@ bool CFlashView::DownloadImage()
         if (bFinal && imageRead.Finish() != m_checkedImage)
             return FailDownload(FlashOutcome::ImageReadFailure);
 
-        bool sent;
-        if (bFinal) {
-            sent = m_pDevice->WriteBlock(1, static_cast<uint16_t>(m_nChecksum), plan->finalMarker);
-        } else {
-            sent = m_pDevice->WriteBlock(0, 0, block == 0 ? kMarkerFirst : kMarkerMiddle);
-        }
-        if (m_pObserver && m_pDevice->WasCommandHandedOver())
+        const CommandResult result =
+            bFinal ? m_pDevice->WriteBlock(1, static_cast<uint16_t>(m_nChecksum), plan->finalMarker)
+                   : m_pDevice->WriteBlock(0, 0, block == 0 ? kMarkerFirst : kMarkerMiddle);
+        const bool sent = result == CommandResult::Good;
+        if (m_pObserver && result != CommandResult::NotSent)
             m_pObserver->OnBlockWritten(block, sent);
         if (!sent)
             return FailDownload(FlashOutcome::SendFailed);

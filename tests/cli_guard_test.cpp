@@ -79,6 +79,11 @@ TEST(CliGuard, OnlyTheExpectedDeviceGetsMoreThanItsInquiry)
         {"", {"--expect-identity", "KTDEV KT3916 FLASHER"}, false, kExitSuccess, ""},
         {"", {"--expect-identity=KTDEV KT3916 FLASHER  ", "--expect-revision", "1.00"}, false, kExitSuccess, ""},
         {"", {"--expect-revision", "1.00  "}, false, kExitSuccess, ""},
+        // The device pads its revision field; the comparison is exact but for
+        // trailing blanks: no prefix, no other case.
+        {"revision=1.0", {"--expect-revision", "1.0"}, false, kExitSuccess, ""},
+        {"", {"--expect-revision", "1"}, false, kExitWrongDevice, "revision 1.00, expected revision 1; nothing"},
+        {"revision=1.0A", {"--expect-revision", "1.0a"}, false, kExitWrongDevice, "expected revision 1.0a; nothing"},
         {"vendor=OTHERCO,product=DVD-ROM-X,revision=2.00",
          {"--expect-identity", "KTDEV KT3916 FLASHER"},
          false,

@@ -286,7 +286,7 @@ TEST(EmulatedAspi, RebootingDeviceIsASelectionTimeOut)
             SRB_ExecSCSICmd srb = Aspi::Exec(1, cdb, kOut, data, length, event);
             ScsiOutcome outcome;
             if (host.Aspi()->CallSendASPI32Command(aspi.send, &srb) != SS_COMP)
-                outcome.result = ScsiOutcome::Result::Check;
+                outcome.result = CommandResult::Check;
             return outcome;
         });
     ASSERT_EQ(outcomes.size(), 9u);

@@ -47,7 +47,9 @@ protected:
             std::memcpy(buffer, image.data() + offset, take);
             offset += take;
             const uint8_t marker = last ? (blocks == 9 ? 0x20 : 0x04) : (i == 0 ? 0x00 : 0xFF);
-            results.push_back(last ? m_device->WriteBlock(1, checksum, marker) : m_device->WriteBlock(0, 0, marker));
+            const CommandResult result =
+                last ? m_device->WriteBlock(1, checksum, marker) : m_device->WriteBlock(0, 0, marker);
+            results.push_back(result == CommandResult::Good);
             if (!results.back())
                 break;
         }
@@ -112,7 +114,7 @@ TEST_P(FlashOverEmulator, NoDevicesMeansAnEmptyList)
 {
     Start("devices=0");
     EXPECT_EQ(m_device->GetDeviceCount(), 0);
-    EXPECT_FALSE(m_device->Inquiry());
+    EXPECT_NE(m_device->Inquiry(), CommandResult::Good);
     EXPECT_FALSE(m_device->OpenDrive("D:"));
 }
 
@@ -121,7 +123,7 @@ TEST_P(FlashOverEmulator, InquiryReadsIdentityAndRevision)
     Start("devices=2,vendor=KTDEV,product=KT3916 FLASHER,revision=0.99");
     std::memset(m_device->GetDataBuffer(), 0xAA, 64);
     m_device->SelectDevice(1);
-    ASSERT_TRUE(m_device->Inquiry());
+    ASSERT_EQ(m_device->Inquiry(), CommandResult::Good);
     const uint8_t* data = m_device->GetDataBuffer();
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(data) + 8, 24), "KTDEV   KT3916 FLASHER  ");
     EXPECT_EQ(Revision(), "0.99");
@@ -155,9 +157,9 @@ TEST_P(FlashOverEmulator, WholeDownloadThenRebootThenNewRevision)
         // The verification polls: silent during the reboot, then the new revision.
         for (int tick = 1; tick <= 12; ++tick)
             m_clock.Advance(1000);
-        EXPECT_FALSE(m_device->Inquiry());
+        EXPECT_NE(m_device->Inquiry(), CommandResult::Good);
         m_clock.Advance(500);
-        ASSERT_TRUE(m_device->Inquiry());
+        ASSERT_EQ(m_device->Inquiry(), CommandResult::Good);
         EXPECT_EQ(Revision(), "2.00");
         std::istringstream lines(transcript.str());
         std::size_t count = 0;
@@ -210,7 +212,7 @@ TEST_P(FlashOverEmulator, DroppedBlockFailsWithoutSense)
 TEST_P(FlashOverEmulator, LatencyIsTheCommandsElapsedTime)
 {
     Start("latency_ms=40");
-    ASSERT_TRUE(m_device->Inquiry());
+    ASSERT_EQ(m_device->Inquiry(), CommandResult::Good);
     EXPECT_DOUBLE_EQ(m_device->GetElapsedSeconds(), 0.04);
     EXPECT_EQ(m_clock.NowMs(), 40u);
     EXPECT_EQ(m_host->OpenEventCount(), 0);
@@ -223,7 +225,7 @@ TEST_P(FlashOverEmulator, DeviceThatNeverReturns)
     ASSERT_TRUE(Download(image, ImageChecksum(image)).back());
     for (int tick = 13; tick <= 21; ++tick) {
         m_clock.Advance(1000);
-        EXPECT_FALSE(m_device->Inquiry()) << "tick " << tick;
+        EXPECT_NE(m_device->Inquiry(), CommandResult::Good) << "tick " << tick;
     }
 }
 
@@ -243,7 +245,7 @@ TEST(FlashOverEmulatedAspi, LateCompletionNeverLandsInALaterCommandsData)
     {
         CFlashDevice device(host);
         ASSERT_EQ(device.GetDeviceCount(), 1);
-        EXPECT_FALSE(device.Inquiry()) << "the 30-second wait runs out first";
+        EXPECT_NE(device.Inquiry(), CommandResult::Good) << "the 30-second wait runs out first";
         EXPECT_EQ(clock.NowMs(), 30000u);
         EXPECT_EQ(host.PendingAspiCount(), 1);
 
@@ -251,7 +253,7 @@ TEST(FlashOverEmulatedAspi, LateCompletionNeverLandsInALaterCommandsData)
         // completes while the block is being sent.
         std::memcpy(device.GetDataBuffer(), block.data(), kBlock);
         clock.Advance(1000);
-        EXPECT_FALSE(device.WriteBlock(0, 0, 0)) << "its wait runs out too";
+        EXPECT_NE(device.WriteBlock(0, 0, 0), CommandResult::Good) << "its wait runs out too";
         ASSERT_EQ(host.Records().size(), 1u);
         EXPECT_EQ(host.Records()[0].result, "good");
         EXPECT_EQ(host.Records()[0].tMs, 31000u);

@@ -40,9 +40,9 @@ SendFn PassThroughSender(EmulatedHost& host, HostHandle handle)
         PassThroughRequest request = Request(cdb, dataIn, buffer, length);
         ScsiOutcome outcome;
         if (!host.SendPassThrough(handle, request)) {
-            outcome.result = ScsiOutcome::Result::Fail;
+            outcome.result = CommandResult::Lost;
         } else if (request.sptd.ScsiStatus == kScsiStatusCheckCondition) {
-            outcome.result = ScsiOutcome::Result::Check;
+            outcome.result = CommandResult::Check;
             outcome.senseKey = request.senseArea[2];
             outcome.asc = request.senseArea[12];
             outcome.ascq = request.senseArea[13];
@@ -192,8 +192,8 @@ TEST(EmulatedHost, PlugTimelineAttachesAndDetachesDrives)
             PassThroughRequest block = Request(cdb, in, data, length);
             ScsiOutcome outcome;
             outcome.result = host.SendPassThrough(e, block) && block.sptd.ScsiStatus == kScsiStatusGood
-                                 ? ScsiOutcome::Result::Good
-                                 : ScsiOutcome::Result::Fail;
+                                 ? CommandResult::Good
+                                 : CommandResult::Lost;
             return outcome;
         });
     ASSERT_EQ(outcomes.size(), 9u);

@@ -172,10 +172,10 @@ void CEmulatedAspi::CompleteExec(SRB_ExecSCSICmd& srb, int device)
     srb.SRB_HaStat = 0;
     srb.SRB_TargStat = kScsiStatusGood;
     switch (outcome.result) {
-    case ScsiOutcome::Result::Good:
+    case CommandResult::Good:
         srb.SRB_Status = SS_COMP;
         break;
-    case ScsiOutcome::Result::Check: {
+    case CommandResult::Check: {
         srb.SRB_TargStat = kScsiStatusCheckCondition;
         uint8_t sense[kFixedSenseLength];
         FixedSense(outcome, sense);
@@ -183,7 +183,7 @@ void CEmulatedAspi::CompleteExec(SRB_ExecSCSICmd& srb, int device)
         srb.SRB_Status = SS_ERR;
         break;
     }
-    case ScsiOutcome::Result::Fail:
+    default:
         // A device that does not answer: the adapter reports a selection time-out.
         srb.SRB_HaStat = kHaStatSelectionTimeout;
         srb.SRB_Status = SS_ERR;

@@ -269,9 +269,9 @@ bool EmulatedHost::SendPassThrough(HostHandle device, PassThroughRequest& reques
     ScsiPassThroughDirect& sptd = request.sptd;
     const ScsiOutcome outcome = RunCommand(index, sptd.Cdb, sptd.DataIn == kDataIn,
                                            static_cast<uint8_t*>(sptd.DataBuffer), sptd.DataTransferLength);
-    if (outcome.result == ScsiOutcome::Result::Fail)
+    if (outcome.result == CommandResult::Lost)
         return false;
-    if (outcome.result == ScsiOutcome::Result::Good) {
+    if (outcome.result == CommandResult::Good) {
         sptd.ScsiStatus = kScsiStatusGood;
         return true;
     }
