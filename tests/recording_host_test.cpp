@@ -14,6 +14,7 @@
 #include "device/recording_host.h"
 #include "tests/cli_test_support.h"
 #include "tests/fake_host.h"
+#include "tests/emulated_host_probe.h"
 
 namespace {
 
@@ -231,7 +232,7 @@ TEST(RecordingHost, ALogThatCannotBeWrittenIsReportedAndCommandsGoOn)
     CFlashDevice device(recorder);
     EXPECT_EQ(device.Inquiry(), CommandResult::Good);
     EXPECT_TRUE(recorder.LogFailed());
-    EXPECT_EQ(emulated.Records().size(), 1u);
+    EXPECT_EQ(Probe(emulated).Records().size(), 1u);
 }
 
 TEST(RecordingHost, AnOverlongLineIsCutAtAFieldAndStaysOneObject)
