@@ -243,6 +243,14 @@ void CFlashView::ShowOutcome(FlashOutcome outcome)
     m_window.MessageBox(FlashOutcomeText(outcome));
 }
 
+bool CFlashView::RefuseDownload(FlashOutcome outcome)
+{
+    ShowOutcome(outcome);
+    m_window.EnableFlashButton(true);
+    EndDownload(FlashState::Ready);
+    return false;
+}
+
 bool CFlashView::FailDownload(FlashOutcome outcome)
 {
     m_state = FlashState::Stopped;
@@ -269,21 +277,14 @@ bool CFlashView::DownloadImage()
         // A held image stays the only one this form will send.
         if (!m_bImageHeld)
             TakeCheckedImage(current);
-        ShowOutcome(outcome);
-        m_window.EnableFlashButton(true);
-        EndDownload(FlashState::Ready);
-        return false;
+        return RefuseDownload(outcome);
     }
 
     // Checked before any command: the eject that opens the transfer must not
     // go out for an image that will never follow it.
     const BlockPlan* plan = FindBlockPlan(current.nLength);
-    if (plan == nullptr) {
-        ShowOutcome(FlashOutcome::SizeInvalid);
-        m_window.EnableFlashButton(true);
-        EndDownload(FlashState::Ready);
-        return false;
-    }
+    if (plan == nullptr)
+        return RefuseDownload(FlashOutcome::SizeInvalid);
     // Without a device object or its buffer no block can go out.
     if (!m_pDevice || m_pDevice->GetDataBuffer() == nullptr)
         return FailDownload(FlashOutcome::SendFailed);

@@ -62,6 +62,9 @@ private:
     bool IsCurrentDeviceValid() const;
     void KeepTiming();
     bool SendAspiDeviceQuery(uint8_t adapter, uint8_t target);
+    // The drive the layer names for a target, counted from A: as 0; false
+    // when the query did not complete.
+    bool SendAspiDiskQuery(uint8_t adapter, uint8_t target, int& nDrive);
     void ReclaimAbandonedRequests();
     void ReleaseAspiRequest(AspiRequest* request);
     // Gives a request that timed out the data buffer it points at and the
