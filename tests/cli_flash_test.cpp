@@ -60,7 +60,7 @@ const Fields* Find(const std::vector<Fields>& events, const std::string& kind, c
 int CountCommands(const EmulatedHost& host, uint8_t opcode, char drive = 0)
 {
     int n = 0;
-    for (const TranscriptRecord& r : Probe(host).Records())
+    for (const TranscriptRecord& r : Inspect(host).Records())
         n += r.cdb[0] == opcode && (!drive || r.drive == drive);
     return n;
 }
@@ -132,10 +132,10 @@ TEST(CliFlash, TheImageArrivesWholeAndTheDeviceComesBackWithItsNewRevision)
     EmulatedHost host(Scenario("new_revision=2.05"), clock);
     const auto run = RunTool({"flash", image.Path()}, &host, &clock);
     ASSERT_EQ(run.exit, kExitSuccess) << run.err;
-    EXPECT_EQ(Probe(host).Device(0).LastImage(), bytes);
-    EXPECT_EQ(std::string(Probe(host).Device(0).Revision()), "2.05");
+    EXPECT_EQ(Inspect(host).Device(0).LastImage(), bytes);
+    EXPECT_EQ(std::string(Inspect(host).Device(0).Revision()), "2.05");
     EXPECT_EQ(CountCommands(host, 0xFA), 18);
-    EXPECT_EQ(Probe(host).OpenHandleCount(), 0) << "every device object closed its handles";
+    EXPECT_EQ(Inspect(host).OpenHandleCount(), 0) << "every device object closed its handles";
 
     const auto list = RunTool({"list"}, &host, &clock);
     EXPECT_NE(list.out.find("2.05"), std::string::npos) << list.out;
@@ -164,7 +164,7 @@ TEST(CliFlash, ImageProblemsStopBeforeAnyCommand)
         EXPECT_EQ(run.exit, c.exit) << c.path;
         EXPECT_NE(run.err.find(c.error), std::string::npos) << run.err;
         EXPECT_NE(run.err.find("nothing was sent"), std::string::npos) << run.err;
-        EXPECT_TRUE(Probe(host).Records().empty()) << c.path << ": no command at all";
+        EXPECT_TRUE(Inspect(host).Records().empty()) << c.path << ": no command at all";
     }
 }
 
@@ -183,7 +183,7 @@ TEST(CliFlash, SeveralDevicesAndNoChoiceRefusesAndChangesNothing)
     EXPECT_EQ(CountCommands(host, 0xFA), 0);
     EXPECT_EQ(CountCommands(host, 0x1B), 0);
     for (int i = 0; i < 2; ++i)
-        EXPECT_FALSE(Probe(host).Device(i).InDownloadMode());
+        EXPECT_FALSE(Inspect(host).Device(i).InDownloadMode());
 }
 
 // The same choices reach the same drive on the pass-through path and behind
@@ -252,9 +252,9 @@ TEST(CliFlash, AllFlashesEveryDeviceAndOneFailureStopsNoOther)
     EXPECT_EQ(summary->at("exit_code"), std::to_string(kExitSomeFailed));
     EXPECT_EQ(events.back().at("event"), "summary");
 
-    EXPECT_EQ(Probe(emulated).Device(0).LastImage().size(), 524288u);
-    EXPECT_TRUE(Probe(emulated).Device(1).LastImage().empty());
-    EXPECT_EQ(Probe(emulated).Device(2).LastImage().size(), 524288u);
+    EXPECT_EQ(Inspect(emulated).Device(0).LastImage().size(), 524288u);
+    EXPECT_TRUE(Inspect(emulated).Device(1).LastImage().empty());
+    EXPECT_EQ(Inspect(emulated).Device(2).LastImage().size(), 524288u);
 }
 
 TEST(CliFlash, AllSucceedingGivesSuccessAndASummaryTable)
@@ -269,7 +269,7 @@ TEST(CliFlash, AllSucceedingGivesSuccessAndASummaryTable)
         EXPECT_NE(run.out.find(std::string(drive) + "     success"), std::string::npos) << run.out;
     }
     for (int i = 0; i < 3; ++i)
-        EXPECT_EQ(Probe(host).Device(i).LastImage().size(), 524288u);
+        EXPECT_EQ(Inspect(host).Device(i).LastImage().size(), 524288u);
 }
 
 TEST(CliFlash, JsonEventsAreCompleteAndInOrder)
@@ -302,7 +302,7 @@ TEST(CliFlash, JsonEventsAreCompleteAndInOrder)
     // The sum that goes out in the final block.
     EXPECT_EQ(start.at("checksum"), Hex4(PatternImage(524288, 9)));
     std::vector<TranscriptRecord> writes;
-    for (const TranscriptRecord& r : Probe(host).Records()) {
+    for (const TranscriptRecord& r : Inspect(host).Records()) {
         if (r.cdb[0] == 0xFA)
             writes.push_back(r);
     }
@@ -559,7 +559,7 @@ TEST(CliFlash, CtrlCDuringACommandIsAnsweredByWhereTheRunStands)
         env.pClock = &clock;
         env.pHost = &host;
         env.pInterrupt = &interrupt;
-        env.armInterrupt = [&]() { commandsWhenArmed = Probe(emulated).Records().size(); };
+        env.armInterrupt = [&]() { commandsWhenArmed = Inspect(emulated).Records().size(); };
         const int exit = RunCli({"flash", image.Path(), "--json"}, env);
 
         EXPECT_EQ(exit, kExitInterrupted) << c.name;
@@ -576,7 +576,7 @@ TEST(CliFlash, CtrlCDuringACommandIsAnsweredByWhereTheRunStands)
         const std::string said = result->at("notes") + result->at("message");
         EXPECT_NE(said.find(c.note), std::string::npos) << c.name << "\n" << out.str();
         if (c.writes) {
-            EXPECT_EQ(Probe(emulated).Device(0).LastImage().size(), 524288u);
+            EXPECT_EQ(Inspect(emulated).Device(0).LastImage().size(), 524288u);
             EXPECT_NE(result->at("notes").find("may still be updating"), std::string::npos);
         }
     }
@@ -691,7 +691,7 @@ TEST(CliList, ListsEveryDeviceOrSaysThereIsNone)
     EXPECT_EQ(run.out, "index  drive  node      vendor    product           revision\n"
                        "0      D:     emulated  ACME      WIDGET            0.9a\n"
                        "1      E:     emulated  ACME      WIDGET            0.9a\n");
-    EXPECT_EQ(Probe(host).OpenHandleCount(), 0);
+    EXPECT_EQ(Inspect(host).OpenHandleCount(), 0);
 
     // Behind the ASPI layer a device has the letter the layer reports.
     EmulatedHost aspi(Scenario("win9x=1,devices=2"), clock);

@@ -26,7 +26,7 @@ using Fields = std::map<std::string, std::string>;
 std::multiset<int> Opcodes(const EmulatedHost& host, char drive, size_t first = 0)
 {
     std::multiset<int> opcodes;
-    const std::vector<TranscriptRecord> records = Probe(host).Records();
+    const std::vector<TranscriptRecord> records = Inspect(host).Records();
     for (size_t i = first; i < records.size(); ++i) {
         if (records[i].drive == drive)
             opcodes.insert(records[i].cdb[0]);
@@ -174,7 +174,7 @@ TEST(CliGuard, AllSkipsWhatIsNotExpectedAndIsJudgedByWhatItFlashed)
             ManualClock clock;
             EmulatedHost emulated(Scenario("devices=3,reboot_ms=0"), clock);
             ASSERT_EQ(RunTool({"flash", image.Path(), "--device", "E"}, &emulated, &clock).exit, kExitSuccess);
-            const size_t before = Probe(emulated).Records().size();
+            const size_t before = Inspect(emulated).Records().size();
             cli_test::CFaultOnOneDriveHost faulty(emulated, c.faulty, 1);
             CSilentDriveHost host(faulty, 'F');
             std::vector<std::string> args = {"flash", image.Path(), "--all", "--expect-revision", c.revision};

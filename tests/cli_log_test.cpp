@@ -106,7 +106,7 @@ TEST(CliLog, EveryCommandTheDevicesReceiveIsALineAppended)
     EXPECT_EQ(flash.exit, kExitSomeFailed) << flash.err;
 
     const std::vector<std::string> lines = Lines(ReadFile(log));
-    const auto records = Probe(host).Records();
+    const auto records = Inspect(host).Records();
     ASSERT_EQ(lines.size(), records.size() + 1);
     EXPECT_EQ(lines[0], "{\"earlier\":true}");
     // Each device's commands in its own order; the devices' lines interleave.
@@ -136,7 +136,7 @@ TEST(CliLog, ALogThatCannotBeOpenedStopsTheRunBeforeAnyCommand)
     const auto run = RunTool({"flash", image.Path(), "--log", log}, &host, &clock);
     EXPECT_EQ(run.exit, kExitError);
     EXPECT_NE(run.err.find("cannot open the log file " + log), std::string::npos) << run.err;
-    EXPECT_TRUE(Probe(host).Records().empty());
+    EXPECT_TRUE(Inspect(host).Records().empty());
 }
 
 // A log that fails is said at once, stops a station from taking units it
@@ -166,7 +166,7 @@ TEST(CliLog, ARecordThatFailsIsNeverASuccess)
         EXPECT_EQ(Events(run.out, "error").size(), 1u) << run.out;
         EXPECT_NE(run.err.find("the log is incomplete"), std::string::npos) << run.err;
         size_t ejects = 0;
-        for (const TranscriptRecord& r : Probe(host).Records())
+        for (const TranscriptRecord& r : Inspect(host).Records())
             ejects += r.cdb[0] == 0x1B;
         EXPECT_EQ(ejects, c.bWritten ? 1u : 0u) << c.last;
     }

@@ -55,7 +55,7 @@ private:
 };
 
 // Short for the many places that read a bench.
-inline EmulatedHostProbe Probe(const EmulatedHost& host)
+inline EmulatedHostProbe Inspect(const EmulatedHost& host)
 {
     return EmulatedHostProbe(host);
 }

@@ -87,11 +87,11 @@ TEST_P(FlashOverEmulator, DiscoversEveryEmulatedDrive)
             EXPECT_NE(entry->hDevice, kInvalidHandle);
         }
     }
-    EXPECT_EQ(Probe(*m_host).OpenHandleCount(), Win9x() ? 0 : 3);
+    EXPECT_EQ(Inspect(*m_host).OpenHandleCount(), Win9x() ? 0 : 3);
 
     m_device->EnumerateDevices();
     EXPECT_EQ(m_device->GetDeviceCount(), 3);
-    EXPECT_EQ(Probe(*m_host).OpenHandleCount(), Win9x() ? 0 : 3) << "a second scan closes the first scan's handles";
+    EXPECT_EQ(Inspect(*m_host).OpenHandleCount(), Win9x() ? 0 : 3) << "a second scan closes the first scan's handles";
 
     ASSERT_TRUE(m_device->OpenDrive("e:"));
     ASSERT_EQ(m_device->GetDeviceCount(), 1);
@@ -104,11 +104,11 @@ TEST_P(FlashOverEmulator, DiscoversEveryEmulatedDrive)
     EXPECT_EQ(m_device->GetDeviceCount(), 0);
 
     m_device.reset();
-    EXPECT_EQ(Probe(*m_host).OpenHandleCount(), 0);
-    EXPECT_EQ(Probe(*m_host).OpenEventCount(), 0);
-    EXPECT_EQ(Probe(*m_host).AspiLoadCount(), Probe(*m_host).AspiFreeCount());
-    EXPECT_EQ(Probe(*m_host).AspiLoadCount(), Win9x() ? 1 : 0);
-    EXPECT_EQ(Probe(*m_host).BadCloseCount(), 0);
+    EXPECT_EQ(Inspect(*m_host).OpenHandleCount(), 0);
+    EXPECT_EQ(Inspect(*m_host).OpenEventCount(), 0);
+    EXPECT_EQ(Inspect(*m_host).AspiLoadCount(), Inspect(*m_host).AspiFreeCount());
+    EXPECT_EQ(Inspect(*m_host).AspiLoadCount(), Win9x() ? 1 : 0);
+    EXPECT_EQ(Inspect(*m_host).BadCloseCount(), 0);
 }
 
 TEST_P(FlashOverEmulator, NoDevicesMeansAnEmptyList)
@@ -129,7 +129,7 @@ TEST_P(FlashOverEmulator, InquiryReadsIdentityAndRevision)
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(data) + 8, 24), "KTDEV   KT3916 FLASHER  ");
     EXPECT_EQ(Revision(), "0.99");
     EXPECT_EQ(data[36], 0xAA) << "only the 36 bytes asked for arrive";
-    EXPECT_EQ(Probe(*m_host).Records().back().drive, 'E');
+    EXPECT_EQ(Inspect(*m_host).Records().back().drive, 'E');
 }
 
 TEST_P(FlashOverEmulator, WholeDownloadThenRebootThenNewRevision)
@@ -142,7 +142,7 @@ TEST_P(FlashOverEmulator, WholeDownloadThenRebootThenNewRevision)
         ASSERT_EQ(results.size(), length == k512K ? 9u : 18u);
         for (std::size_t i = 0; i < results.size(); ++i)
             EXPECT_TRUE(results[i]) << "block " << i;
-        EXPECT_TRUE(Probe(*m_host).Device(0).LastImage() == image);
+        EXPECT_TRUE(Inspect(*m_host).Device(0).LastImage() == image);
 
         // The final block carries the image's tail, then what the block before left.
         const std::size_t tail = length == k512K ? 32768 : 4096;
@@ -150,7 +150,7 @@ TEST_P(FlashOverEmulator, WholeDownloadThenRebootThenNewRevision)
         const std::size_t previous = image.size() - tail - kBlock;
         finalBlock.insert(finalBlock.end(), image.begin() + static_cast<std::ptrdiff_t>(previous + tail),
                           image.begin() + static_cast<std::ptrdiff_t>(previous + kBlock));
-        const auto records = Probe(*m_host).Records();
+        const auto records = Inspect(*m_host).Records();
         ASSERT_EQ(records.size(), results.size() + 1);
         EXPECT_EQ(records.back().dataSha256, Sha256Hex(finalBlock.data(), finalBlock.size()));
         EXPECT_EQ(records.back().cdb[5], length == k512K ? 0x20 : 0x04);
@@ -194,7 +194,7 @@ TEST_P(FlashOverEmulator, RefusedBlocksLeaveTheirSenseInTheDevice)
         EXPECT_EQ(m_device->GetAsc(), c.asc) << c.scenario;
         EXPECT_EQ(m_device->GetAscq(), c.ascq) << c.scenario;
         EXPECT_EQ(m_device->GetRequest().sptd.ScsiStatus, kScsiStatusCheckCondition);
-        EXPECT_TRUE(Probe(*m_host).Device(0).LastImage().empty());
+        EXPECT_TRUE(Inspect(*m_host).Device(0).LastImage().empty());
     }
 }
 
@@ -207,7 +207,7 @@ TEST_P(FlashOverEmulator, DroppedBlockFailsWithoutSense)
     ASSERT_EQ(results.size(), 2u);
     EXPECT_FALSE(results.back());
     EXPECT_EQ(m_device->GetSenseKey(), 0);
-    EXPECT_EQ(Probe(*m_host).Records().back().result, "fail");
+    EXPECT_EQ(Inspect(*m_host).Records().back().result, "fail");
 }
 
 TEST_P(FlashOverEmulator, LatencyIsTheCommandsElapsedTime)
@@ -216,7 +216,7 @@ TEST_P(FlashOverEmulator, LatencyIsTheCommandsElapsedTime)
     ASSERT_EQ(m_device->Inquiry(), CommandResult::Good);
     EXPECT_DOUBLE_EQ(m_device->GetElapsedSeconds(), 0.04);
     EXPECT_EQ(m_clock.NowMs(), 40u);
-    EXPECT_EQ(Probe(*m_host).OpenEventCount(), 0);
+    EXPECT_EQ(Inspect(*m_host).OpenEventCount(), 0);
 }
 
 TEST_P(FlashOverEmulator, DeviceThatNeverReturns)
@@ -248,25 +248,25 @@ TEST(FlashOverEmulatedAspi, LateCompletionNeverLandsInALaterCommandsData)
         ASSERT_EQ(device.GetDeviceCount(), 1);
         EXPECT_NE(device.Inquiry(), CommandResult::Good) << "the 30-second wait runs out first";
         EXPECT_EQ(clock.NowMs(), 30000u);
-        EXPECT_EQ(Probe(host).PendingAspiCount(), 1);
+        EXPECT_EQ(Inspect(host).PendingAspiCount(), 1);
 
         // The next block is read into the buffer; the INQUIRY falls due and
         // completes while the block is being sent.
         std::memcpy(device.GetDataBuffer(), block.data(), kBlock);
         clock.Advance(1000);
         EXPECT_NE(device.WriteBlock(0, 0, 0), CommandResult::Good) << "its wait runs out too";
-        ASSERT_EQ(Probe(host).Records().size(), 1u);
-        EXPECT_EQ(Probe(host).Records()[0].result, "good");
-        EXPECT_EQ(Probe(host).Records()[0].tMs, 31000u);
+        ASSERT_EQ(Inspect(host).Records().size(), 1u);
+        EXPECT_EQ(Inspect(host).Records()[0].result, "good");
+        EXPECT_EQ(Inspect(host).Records()[0].tMs, 31000u);
         EXPECT_EQ(std::memcmp(device.GetDataBuffer(), block.data(), kBlock), 0);
     }
-    EXPECT_EQ(Probe(host).OpenEventCount(), 1) << "only the request still running holds an event";
+    EXPECT_EQ(Inspect(host).OpenEventCount(), 1) << "only the request still running holds an event";
     // The device is gone with the block still pending; the layer sends it.
     clock.Advance(1000);
     host.QueryCounter();
-    EXPECT_EQ(Probe(host).PendingAspiCount(), 0);
-    ASSERT_EQ(Probe(host).Records().size(), 2u);
-    EXPECT_EQ(Probe(host).Records()[1].dataSha256, Sha256Hex(block.data(), block.size()));
+    EXPECT_EQ(Inspect(host).PendingAspiCount(), 0);
+    ASSERT_EQ(Inspect(host).Records().size(), 2u);
+    EXPECT_EQ(Inspect(host).Records()[1].dataSha256, Sha256Hex(block.data(), block.size()));
 }
 
 }  // namespace

@@ -125,7 +125,7 @@ TEST(EmulatedHost, OpenAndCloseDeviceHandles)
     for (const char* path : {"\\\\.\\C:", "\\\\.\\F:", "\\\\.\\D:\\", "D:", "\\\\?\\D:", "\\\\.\\DD", "", "\\\\.\\D"})
         EXPECT_EQ(host.OpenDevice(path), kInvalidHandle) << path;
     EXPECT_EQ(host.OpenDevice(nullptr), kInvalidHandle);
-    EXPECT_EQ(Probe(host).OpenHandleCount(), 0);
+    EXPECT_EQ(Inspect(host).OpenHandleCount(), 0);
 
     const HostHandle d = host.OpenDevice("\\\\.\\D:");
     const HostHandle lowerD = host.OpenDevice("\\\\.\\d:");
@@ -135,14 +135,14 @@ TEST(EmulatedHost, OpenAndCloseDeviceHandles)
         EXPECT_NE(handle, 0u);
     }
     EXPECT_NE(d, lowerD);
-    EXPECT_EQ(Probe(host).OpenHandleCount(), 3);
+    EXPECT_EQ(Inspect(host).OpenHandleCount(), 3);
 
     host.CloseDevice(lowerD);
-    EXPECT_EQ(Probe(host).OpenHandleCount(), 2);
+    EXPECT_EQ(Inspect(host).OpenHandleCount(), 2);
     host.CloseDevice(lowerD);
     host.CloseDevice(kInvalidHandle);
-    EXPECT_EQ(Probe(host).BadCloseCount(), 2);
-    EXPECT_EQ(Probe(host).OpenHandleCount(), 2);
+    EXPECT_EQ(Inspect(host).BadCloseCount(), 2);
+    EXPECT_EQ(Inspect(host).OpenHandleCount(), 2);
 
     // A closed handle reaches no device.
     std::vector<uint8_t> buffer(60);
@@ -151,7 +151,7 @@ TEST(EmulatedHost, OpenAndCloseDeviceHandles)
     EXPECT_TRUE(host.SendPassThrough(e, request));
     host.CloseDevice(d);
     host.CloseDevice(e);
-    EXPECT_EQ(Probe(host).OpenHandleCount(), 0);
+    EXPECT_EQ(Inspect(host).OpenHandleCount(), 0);
 }
 
 // Drives come and go on their timeline; a handle dies with its attachment,
@@ -219,7 +219,7 @@ TEST(EmulatedHost, PlugTimelineAttachesAndDetachesDrives)
     EXPECT_EQ(std::string(buffer.begin() + 32, buffer.begin() + 36), "1.00");
     for (HostHandle handle : {d, e, e2})
         host.CloseDevice(handle);
-    EXPECT_EQ(Probe(host).BadCloseCount(), 0);
+    EXPECT_EQ(Inspect(host).BadCloseCount(), 0);
 }
 
 TEST(EmulatedHost, AnExclusiveLockKeepsOtherHandlesOffTheDriveUntilReleasedOrClosed)
@@ -235,9 +235,9 @@ TEST(EmulatedHost, AnExclusiveLockKeepsOtherHandlesOffTheDriveUntilReleasedOrClo
         ASSERT_EQ(access, ExclusiveAccess::Held);
         EXPECT_EQ(host.OpenDeviceExclusive("\\\\.\\D:", access), kInvalidHandle);
         EXPECT_EQ(access, ExclusiveAccess::Busy);
-        const size_t recorded = Probe(host).Records().size();
+        const size_t recorded = Inspect(host).Records().size();
         EXPECT_FALSE(host.SendPassThrough(shared, request)) << "another handle's command never reaches the device";
-        EXPECT_EQ(Probe(host).Records().size(), recorded);
+        EXPECT_EQ(Inspect(host).Records().size(), recorded);
         EXPECT_TRUE(host.SendPassThrough(owner, request));
         if (bRelease)
             host.ReleaseExclusiveAccess(owner);
@@ -316,7 +316,7 @@ TEST(EmulatedHost, MalformedRequestsFailTheCallAndReachNoDevice)
         c.spoil(request);
         EXPECT_FALSE(host.SendPassThrough(handle, request)) << c.what;
     }
-    EXPECT_TRUE(Probe(host).Records().empty());
+    EXPECT_TRUE(Inspect(host).Records().empty());
 
     PassThroughRequest largest = Request(InquiryCdb(), true, buffer.data(), 0x20000);
     EXPECT_TRUE(host.SendPassThrough(handle, largest)) << "the whole data buffer is a valid transfer";
@@ -340,7 +340,7 @@ TEST(EmulatedHost, WholeDownloadOverPassThroughWithRebootAndLatency)
     ASSERT_EQ(outcomes.size(), 9u);
     EXPECT_EQ(Describe(outcomes.back()), "good");
     EXPECT_EQ(clock.NowMs(), 400u);
-    EXPECT_TRUE(Probe(host).Device(0).LastImage() == image);
+    EXPECT_TRUE(Inspect(host).Device(0).LastImage() == image);
 
     // The reboot counts from the final block; a poll's own latency counts too.
     clock.Advance(12500 - 80);
@@ -348,7 +348,7 @@ TEST(EmulatedHost, WholeDownloadOverPassThroughWithRebootAndLatency)
     EXPECT_EQ(Describe(send(InquiryCdb(), true, buffer.data(), 60)), "good");
     EXPECT_EQ(std::string(buffer.begin() + 32, buffer.begin() + 36), "2.00");
 
-    const auto records = Probe(host).Records();
+    const auto records = Inspect(host).Records();
     ASSERT_EQ(records.size(), 12u);
     EXPECT_EQ(records[10].result, "fail");
     EXPECT_EQ(records[10].tMs, 12860u);
@@ -418,7 +418,7 @@ TEST(EmulatedHost, TranscriptLinesHaveTheExactFormat)
                         "\"data_sha256\":\"bbea17f92768ba8c2f4e1ff38b978c89e20392ef5e41754a0ea79e022d5a1378\"}");
     EXPECT_EQ(transcript.str().back(), '\n');
 
-    const auto records = Probe(host).Records();
+    const auto records = Inspect(host).Records();
     ASSERT_EQ(records.size(), 3u);
     for (std::size_t i = 0; i < records.size(); ++i)
         EXPECT_EQ(TranscriptLineText(records[i]), lines[i]);
@@ -469,7 +469,7 @@ TEST(EmulatedHost, ConcurrentDevicesKeepLinesWhole)
 
     const std::vector<std::string> lines = Lines(transcript.str());
     ASSERT_EQ(lines.size(), 3u * kCommands);
-    const auto records = Probe(host).Records();
+    const auto records = Inspect(host).Records();
     ASSERT_EQ(records.size(), lines.size());
     int perDrive[3] = {};
     for (std::size_t i = 0; i < lines.size(); ++i) {
@@ -480,7 +480,7 @@ TEST(EmulatedHost, ConcurrentDevicesKeepLinesWhole)
         EXPECT_EQ(records[i].cdb[0], nth % 2 == 0 ? 0x12 : 0xFA) << "drive order broken at line " << i;
     }
     EXPECT_EQ(clock.NowMs(), 3u * kCommands * 2);
-    EXPECT_EQ(Probe(host).OpenHandleCount(), 0);
+    EXPECT_EQ(Inspect(host).OpenHandleCount(), 0);
 }
 
 }  // namespace

@@ -46,12 +46,12 @@ protected:
     ProbeHost& Probe() { return *m_pProbe; }
 
     // Every command the emulated devices received so far.
-    std::vector<TranscriptRecord> Records() const { return Probe(*m_pEmulated).Records(); }
-    size_t RecordCount() const { return Probe(*m_pEmulated).Records().size(); }
+    std::vector<TranscriptRecord> Records() const { return EmulatedHostProbe(*m_pEmulated).Records(); }
+    size_t RecordCount() const { return EmulatedHostProbe(*m_pEmulated).Records().size(); }
     // The commands received from index first on.
     std::vector<TranscriptRecord> RecordsSince(size_t first) const
     {
-        std::vector<TranscriptRecord> all = Probe(*m_pEmulated).Records();
+        std::vector<TranscriptRecord> all = EmulatedHostProbe(*m_pEmulated).Records();
         if (first >= all.size())
             return {};
         return std::vector<TranscriptRecord>(all.begin() + static_cast<std::ptrdiff_t>(first), all.end());

@@ -232,7 +232,7 @@ TEST(RecordingHost, ALogThatCannotBeWrittenIsReportedAndCommandsGoOn)
     CFlashDevice device(recorder);
     EXPECT_EQ(device.Inquiry(), CommandResult::Good);
     EXPECT_TRUE(recorder.LogFailed());
-    EXPECT_EQ(Probe(emulated).Records().size(), 1u);
+    EXPECT_EQ(Inspect(emulated).Records().size(), 1u);
 }
 
 TEST(RecordingHost, AnOverlongLineIsCutAtAFieldAndStaysOneObject)

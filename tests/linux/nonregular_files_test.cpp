@@ -68,7 +68,7 @@ TEST(SpecialFiles, InfoAndFlashRefuseThemAndSendNothing)
         EmulatedHost host(scenario, clock);
         const auto flash = cli_test::RunTool({"flash", path}, &host, &clock);
         EXPECT_EQ(flash.exit, kExitImageUnreadable) << path;
-        EXPECT_TRUE(Probe(host).Records().empty()) << path;
+        EXPECT_TRUE(Inspect(host).Records().empty()) << path;
     }
 }
 
