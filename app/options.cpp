@@ -9,11 +9,6 @@
 #include <windows.h>
 #endif
 
-thread_local std::string g_strImagePath;
-thread_local std::string g_strDriveSpec;
-thread_local int32_t g_bAutoFlash = 0;
-thread_local std::string g_strOptionText;
-
 namespace {
 
 constexpr char kWhiteSpace[] = " \t\n\v\f\r";

@@ -79,7 +79,8 @@ void RunCommands(benchmark::State& state, CFlashDevice& device)
     for (auto _ : state) {
         const uint64_t before = AllocationCount();
         // A middle block: accepted again and again without ending an image.
-        const bool ok = command == kInquiry ? device.Inquiry() : device.WriteBlock(0, 0, 0xFF);
+        const bool ok = command == kInquiry ? device.Inquiry() == CommandResult::Good
+                                            : device.WriteBlock(0, 0, 0xFF) == CommandResult::Good;
         allocations += AllocationCount() - before;
         benchmark::DoNotOptimize(ok);
     }

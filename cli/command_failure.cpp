@@ -60,7 +60,8 @@ void AddCommandFailure(const CRecordingHost& recorder, FlashRecord& record)
         record.notes.push_back(kNoteRefused + what + ": " + status);
         return;
     }
-    case CommandResult::Fail:
+    case CommandResult::NotSent:
+    case CommandResult::Lost:
         record.strHostError = command.szError[0] ? command.szError : kNoSystemReason;
         record.notes.push_back(kNoteCallFailed + what + ": " + record.strHostError);
         return;

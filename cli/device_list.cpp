@@ -14,7 +14,7 @@ namespace {
 // Asks the selected device for its INQUIRY data.
 void Identify(CFlashDevice& device, ListedDevice& listed)
 {
-    listed.bAnswered = device.Inquiry();
+    listed.bAnswered = device.Inquiry() == CommandResult::Good;
     if (listed.bAnswered)
         ReadInquiryIdentity(device.GetDataBuffer(), listed);
 }

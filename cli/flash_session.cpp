@@ -2,11 +2,11 @@
 
 #include <cstring>
 
-#include "app/options.h"
 #include "cli/command_failure.h"
 #include "cli/identity_guard.h"
 #include "cli/terminal_window.h"
 #include "console/flash_view.h"
+#include "console/form_options.h"
 
 CliExit ExitForOutcome(FlashOutcome outcome)
 {

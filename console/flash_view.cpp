@@ -2,11 +2,15 @@
 
 #include <cstdio>
 
-#include "app/options.h"
 #include "console/block_digester.h"
 #include "console/block_plan.h"
+#include "console/form_options.h"
 #include "console/image_file.h"
 
+thread_local std::string g_strImagePath;
+thread_local std::string g_strDriveSpec;
+thread_local int32_t g_bAutoFlash = 0;
+thread_local std::string g_strOptionText;
 thread_local int32_t g_nVerifyTicks = 0;
 
 namespace {
@@ -188,7 +192,7 @@ void CFlashView::OnVerifyTick()
     if (g_nVerifyTicks >= m_verifyWindow.nFirstInquiryTick && m_pDevice) {
         m_pDevice->SelectDevice(m_nFlashDevice);
         tick.bAsked = true;
-        tick.bAnswered = m_pDevice->Inquiry();
+        tick.bAnswered = m_pDevice->Inquiry() == CommandResult::Good;
     }
     if (m_pObserver)
         m_pObserver->OnVerifyTick(tick);
@@ -239,6 +243,14 @@ void CFlashView::ShowOutcome(FlashOutcome outcome)
     m_window.MessageBox(FlashOutcomeText(outcome));
 }
 
+bool CFlashView::RefuseDownload(FlashOutcome outcome)
+{
+    ShowOutcome(outcome);
+    m_window.EnableFlashButton(true);
+    EndDownload(FlashState::Ready);
+    return false;
+}
+
 bool CFlashView::FailDownload(FlashOutcome outcome)
 {
     m_state = FlashState::Stopped;
@@ -265,21 +277,14 @@ bool CFlashView::DownloadImage()
         // A held image stays the only one this form will send.
         if (!m_bImageHeld)
             TakeCheckedImage(current);
-        ShowOutcome(outcome);
-        m_window.EnableFlashButton(true);
-        EndDownload(FlashState::Ready);
-        return false;
+        return RefuseDownload(outcome);
     }
 
     // Checked before any command: the eject that opens the transfer must not
     // go out for an image that will never follow it.
     const BlockPlan* plan = FindBlockPlan(current.nLength);
-    if (plan == nullptr) {
-        ShowOutcome(FlashOutcome::SizeInvalid);
-        m_window.EnableFlashButton(true);
-        EndDownload(FlashState::Ready);
-        return false;
-    }
+    if (plan == nullptr)
+        return RefuseDownload(FlashOutcome::SizeInvalid);
     // Without a device object or its buffer no block can go out.
     if (!m_pDevice || m_pDevice->GetDataBuffer() == nullptr)
         return FailDownload(FlashOutcome::SendFailed);
@@ -298,8 +303,7 @@ bool CFlashView::DownloadImage()
     if (m_pObserver)
         m_pObserver->OnTransferStarted(*plan, static_cast<uint16_t>(m_nChecksum));
     m_window.ProgressSetStep(1);
-    m_pDevice->StartStopUnit(kStartStopEject);
-    if (m_pObserver && m_pDevice->WasCommandHandedOver())
+    if (m_pDevice->StartStopUnit(kStartStopEject) != CommandResult::NotSent && m_pObserver)
         m_pObserver->OnDownloadModeSent();
 
     // Each block is read straight into the device's buffer; bytes beyond what
@@ -320,13 +324,11 @@ bool CFlashView::DownloadImage()
         if (bFinal && imageRead.Finish() != m_checkedImage)
             return FailDownload(FlashOutcome::ImageReadFailure);
 
-        bool sent;
-        if (bFinal) {
-            sent = m_pDevice->WriteBlock(1, static_cast<uint16_t>(m_nChecksum), plan->finalMarker);
-        } else {
-            sent = m_pDevice->WriteBlock(0, 0, block == 0 ? kMarkerFirst : kMarkerMiddle);
-        }
-        if (m_pObserver && m_pDevice->WasCommandHandedOver())
+        const CommandResult result =
+            bFinal ? m_pDevice->WriteBlock(1, static_cast<uint16_t>(m_nChecksum), plan->finalMarker)
+                   : m_pDevice->WriteBlock(0, 0, block == 0 ? kMarkerFirst : kMarkerMiddle);
+        const bool sent = result == CommandResult::Good;
+        if (m_pObserver && result != CommandResult::NotSent)
             m_pObserver->OnBlockWritten(block, sent);
         if (!sent)
             return FailDownload(FlashOutcome::SendFailed);

@@ -97,7 +97,6 @@ public:
     void HoldImage(const ImageDigest& digest);
     // For devices that restart more slowly; the next download polls in it.
     void SetVerifyWindow(const VerifyWindow& window) { m_verifyWindow = window; }
-    const VerifyWindow& GetVerifyWindow() const { return m_verifyWindow; }
 
 private:
     bool SurveyDevices();
@@ -108,6 +107,8 @@ private:
     // The download is over: the device list takes a new choice again.
     void EndDownload(FlashState state);
     bool FailDownload(FlashOutcome outcome);
+    // Nothing was sent: the form takes a new download.
+    bool RefuseDownload(FlashOutcome outcome);
     // The outcome's box; the observer hears of it first.
     void ShowOutcome(FlashOutcome outcome);
     void AllowSleep();

@@ -3,9 +3,7 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
-#include "console/image_digest.h"
 #include <cerrno>
-#include <vector>
 
 #ifdef _WIN32
 #include <io.h>
@@ -126,13 +124,4 @@ bool CImageFile::Rewind()
 bool CImageFile::HasReadError() const
 {
     return m_pFile != nullptr && std::ferror(m_pFile) != 0;
-}
-
-ImageSumResult SumImageFile(const std::string& path, uint32_t& checksum)
-{
-    ImageDigest digest;
-    const ImageSumResult result = DigestImageFile(path, digest);
-    if (result == ImageSumResult::Ok)
-        checksum = digest.nChecksum;
-    return result;
 }

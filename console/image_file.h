@@ -51,7 +51,3 @@ enum class ImageSumResult {
 };
 
 constexpr uint32_t kImageSumChunk = 0x10000;
-
-// The sum of all bytes of the file kept to 16 bits, read in chunks of
-// kImageSumChunk bytes so that the file's size never matters to memory.
-ImageSumResult SumImageFile(const std::string& path, uint32_t& checksum);

@@ -28,9 +28,12 @@ char DevicePathLetter(std::string_view text)
     return UpperLetter(text[kDevicePathPrefix.size()]);
 }
 
-void FormatDevicePath(char drive, char (&path)[kDevicePathSize])
+void FormatDevicePath(const char* driveSpec, char (&path)[kDevicePathSize])
 {
-    const char text[kDevicePathSize] = {'\\', '\\', '.', '\\', drive, ':', '\0'};
+    // A one-character specification ends the path after its letter.
+    const char chLetter = driveSpec[0];
+    const char chSecond = chLetter != '\0' ? driveSpec[1] : '\0';
+    const char text[kDevicePathSize] = {'\\', '\\', '.', '\\', chLetter, chSecond, '\0'};
     for (std::size_t i = 0; i < kDevicePathSize; ++i)
         path[i] = text[i];
 }

@@ -17,6 +17,12 @@ inline char DevicePathLetter(const char* text)
     return text != nullptr ? DevicePathLetter(std::string_view(text)) : '\0';
 }
 
-// "\\.\D:" for drive.
+// The device path of a drive: "\\.\" and the first two characters of its
+// root or specification, as given ("\\.\D:" for "D:\", "\\.\d:" for "d:").
 constexpr std::size_t kDevicePathSize = 7;
-void FormatDevicePath(char drive, char (&path)[kDevicePathSize]);
+void FormatDevicePath(const char* driveSpec, char (&path)[kDevicePathSize]);
+inline void FormatDevicePath(char drive, char (&path)[kDevicePathSize])
+{
+    const char spec[] = {drive, ':', '\0'};
+    FormatDevicePath(spec, path);
+}

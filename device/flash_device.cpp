@@ -25,7 +25,7 @@ constexpr uint32_t kBlockWriteTimeout = 30;
 
 }  // namespace
 
-bool CFlashDevice::Inquiry()
+CommandResult CFlashDevice::Inquiry()
 {
     // A drive that answers short or not at all must not show the texts of
     // the device asked before it.
@@ -37,7 +37,7 @@ bool CFlashDevice::Inquiry()
     return ExecCommand();
 }
 
-bool CFlashDevice::StartStopUnit(uint8_t value)
+CommandResult CFlashDevice::StartStopUnit(uint8_t value)
 {
     BuildCommand(kStartStopTransferLength, kDataIn, kStartStopTimeout);
     m_pCdb[0] = kOpStartStopUnit;
@@ -45,7 +45,7 @@ bool CFlashDevice::StartStopUnit(uint8_t value)
     return ExecCommand();
 }
 
-bool CFlashDevice::WriteBlock(uint8_t final, uint16_t checksum, uint8_t marker)
+CommandResult CFlashDevice::WriteBlock(uint8_t final, uint16_t checksum, uint8_t marker)
 {
     BuildCommand(kBlockLength, kDataOut, kBlockWriteTimeout);
     m_pCdb[0] = kOpBlockWrite;

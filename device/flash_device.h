@@ -12,7 +12,7 @@ public:
     explicit CFlashDevice(IScsiHost& host) : CScsiDevice(host) {}
     ~CFlashDevice() override = default;
 
-    bool Inquiry();
-    bool StartStopUnit(uint8_t value);
-    bool WriteBlock(uint8_t final, uint16_t checksum, uint8_t marker);
+    CommandResult Inquiry();
+    CommandResult StartStopUnit(uint8_t value);
+    CommandResult WriteBlock(uint8_t final, uint16_t checksum, uint8_t marker);
 };

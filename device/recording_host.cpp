@@ -17,21 +17,6 @@ int LetterIndex(char drive)
     return drive >= 'A' && drive <= 'Z' ? drive - 'A' : -1;
 }
 
-const char* ResultName(CommandResult result)
-{
-    switch (result) {
-    case CommandResult::Good:
-        return "good";
-    case CommandResult::Check:
-        return "check";
-    case CommandResult::Status:
-        return "status";
-    case CommandResult::Fail:
-        return "fail";
-    }
-    return "fail";
-}
-
 uint16_t AspiAddress(uint8_t adapter, uint8_t target)
 {
     return static_cast<uint16_t>(adapter << 8 | target);
@@ -110,15 +95,11 @@ bool CRecordingHost::SendPassThrough(HostHandle device, PassThroughRequest& requ
     const bool bCallOk = m_inner.SendPassThrough(device, request);
     const int64_t liStop = m_inner.QueryCounter();
 
-    if (!bCallOk) {
-        command.result = CommandResult::Fail;
+    command.result = PassThroughResult(bCallOk, request.sptd.ScsiStatus);
+    if (command.result == CommandResult::Lost) {
         m_inner.DescribeLastFailure(command.szError, sizeof command.szError);
-    } else if (request.sptd.ScsiStatus == kScsiStatusGood) {
-        command.result = CommandResult::Good;
-    } else {
+    } else if (command.result != CommandResult::Good) {
         command.byScsiStatus = request.sptd.ScsiStatus;
-        command.result =
-            request.sptd.ScsiStatus == kScsiStatusCheckCondition ? CommandResult::Check : CommandResult::Status;
         command.sense = DecodeSenseData(request.senseArea, kSenseAreaLength);
     }
 
@@ -211,14 +192,11 @@ void CRecordingHost::RecordExec(const SRB_ExecSCSICmd& srb, int64_t liStart, boo
     std::memcpy(command.cdb, srb.CDBByte, sizeof command.cdb);
     command.bDataIn = (srb.SRB_Flags & SRB_DIR_OUT) == 0;
     command.nLength = srb.SRB_BufLen;
-    if (byStatus == SS_COMP) {
-        command.result = CommandResult::Good;
-    } else if (byStatus != SS_PENDING && srb.SRB_TargStat != kScsiStatusGood) {
+    command.result = AspiResult(byStatus, srb.SRB_TargStat);
+    if (command.result == CommandResult::Check || command.result == CommandResult::Status) {
         command.byScsiStatus = srb.SRB_TargStat;
-        command.result = srb.SRB_TargStat == kScsiStatusCheckCondition ? CommandResult::Check : CommandResult::Status;
         command.sense = DecodeSenseData(srb.SenseArea, std::min<std::size_t>(srb.SRB_SenseLen, sizeof srb.SenseArea));
-    } else {
-        command.result = CommandResult::Fail;
+    } else if (command.result == CommandResult::Lost) {
         if (byStatus == SS_PENDING) {
             std::snprintf(command.szError, sizeof command.szError, "ASPI: the request %s",
                           bWaitGaveUp ? "did not complete within its time-out" : "is still pending");
@@ -257,7 +235,7 @@ void CRecordingHost::Record(char drive, const char* node, const RecordedCommand&
         std::memcpy(record.cdb, command.cdb, sizeof record.cdb);
         record.dataIn = command.bDataIn;
         record.length = command.nLength;
-        record.result = ResultName(command.result);
+        record.result = CommandResultName(command.result);
         if (command.result == CommandResult::Status)
             record.scsiStatus = command.byScsiStatus;
         record.sense[0] = command.sense.key;

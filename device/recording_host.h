@@ -8,18 +8,11 @@
 #include <ostream>
 #include <string>
 
+#include "device/command_result.h"
 #include "device/forwarding_host.h"
 #include "device/sense_text.h"
 
 struct SRB_ExecSCSICmd;
-
-// How a command came back.
-enum class CommandResult {
-    Good,    // the target answered GOOD
-    Check,   // CHECK CONDITION: the target refused it, the sense says why
-    Status,  // another SCSI status (BUSY, RESERVATION CONFLICT, ...)
-    Fail,    // the call itself failed: the command got no answer from the target
-};
 
 constexpr std::size_t kRecordedErrorMax = 192;
 
@@ -36,7 +29,7 @@ struct RecordedCommand {
     CommandResult result = CommandResult::Good;
     uint8_t byScsiStatus = 0;
     SenseCode sense;
-    char szError[kRecordedErrorMax] = {};  // Fail: why, in the host's words
+    char szError[kRecordedErrorMax] = {};  // Lost: why, in the host's words
 };
 
 struct RecordingOptions {

@@ -113,12 +113,11 @@ void CScsiDevice::BuildCommand(uint32_t length, uint8_t direction, uint32_t time
     m_request.sptd.DataBuffer = m_pDataBuffer;
 }
 
-bool CScsiDevice::ExecCommand()
+CommandResult CScsiDevice::ExecCommand()
 {
-    m_bHandedOver = false;
     // No buffer to move data through: nothing is sent anywhere.
     if (m_pDataBuffer == nullptr)
-        return false;
+        return CommandResult::NotSent;
     if (m_hAspiDll != 0)
         return ExecAspiCommand();
     return ExecPassThrough();
@@ -142,26 +141,26 @@ void CScsiDevice::KeepTiming()
     m_dElapsedSeconds = static_cast<double>(m_liElapsed) / static_cast<double>(m_liFrequency);
 }
 
-bool CScsiDevice::ExecPassThrough()
+CommandResult CScsiDevice::ExecPassThrough()
 {
     if (!IsCurrentDeviceValid())
-        return false;
+        return CommandResult::NotSent;
     const DeviceEntry& entry = *m_deviceList[static_cast<size_t>(m_nCurDevice)];
 
     m_liStart = m_host.QueryCounter();
-    m_bHandedOver = true;
     const bool bCallOk = m_host.SendPassThrough(entry.hDevice, m_request);
     m_liStop = m_host.QueryCounter();
 
-    if (bCallOk && m_request.sptd.ScsiStatus == kScsiStatusGood) {
+    const CommandResult result = PassThroughResult(bCallOk, m_request.sptd.ScsiStatus);
+    if (result == CommandResult::Good) {
         KeepTiming();
-        return true;
+        return result;
     }
     // Whatever the sense area holds: zeros when the driver wrote none.
     m_bySenseKey = m_request.senseArea[2];
     m_byAsc = m_request.senseArea[12];
     m_byAscq = m_request.senseArea[13];
-    return false;
+    return result;
 }
 
 void CScsiDevice::ReleaseAspiRequest(AspiRequest* request)
@@ -216,28 +215,28 @@ void CScsiDevice::ReclaimAbandonedRequests()
     m_abandonedRequests.resize(nKept);
 }
 
-bool CScsiDevice::ExecAspiCommand()
+CommandResult CScsiDevice::ExecAspiCommand()
 {
     if (!IsCurrentDeviceValid())
-        return false;
+        return CommandResult::NotSent;
     const DeviceEntry& entry = *m_deviceList[static_cast<size_t>(m_nCurDevice)];
     if (m_pfnSendASPI32Command == nullptr)
-        return false;
+        return CommandResult::NotSent;
     ReclaimAbandonedRequests();
     // The layer may still write the current buffer for a request that timed
     // out; no command uses it until the layer is done.
     if (m_bDataBufferHeld)
-        return false;
+        return CommandResult::NotSent;
 
     // Without an event the request could not be waited for; it is not sent.
     const HostHandle hEvent = m_pAspi->CreateCompletionEvent();
     if (hEvent == 0)
-        return false;
+        return CommandResult::NotSent;
 
     auto* request = new (std::nothrow) AspiRequest{};
     if (request == nullptr) {
         m_pAspi->CloseCompletionEvent(hEvent);
-        return false;
+        return CommandResult::NotSent;
     }
     request->hEvent = hEvent;
     SRB_ExecSCSICmd& srb = request->srb;
@@ -259,7 +258,6 @@ bool CScsiDevice::ExecAspiCommand()
     std::memcpy(srb.CDBByte, m_request.sptd.Cdb, sizeof(srb.CDBByte));
 
     m_liStart = m_host.QueryCounter();
-    m_bHandedOver = true;
     const uint32_t nSendResult = m_pAspi->CallSendASPI32Command(m_pfnSendASPI32Command, &srb);
     bool bSignalled = false;
     if (nSendResult == SS_PENDING) {
@@ -275,7 +273,8 @@ bool CScsiDevice::ExecAspiCommand()
     const uint8_t byStatus = bRefused ? static_cast<uint8_t>(nSendResult) : ReadStatus(*request);
     const uint8_t byTargStat = srb.SRB_TargStat;
     m_request.sptd.ScsiStatus = byTargStat;
-    const bool bOk = byStatus == SS_COMP;
+    const CommandResult result = AspiResult(byStatus, byTargStat);
+    const bool bOk = result == CommandResult::Good;
     if (!bOk && byTargStat == kScsiStatusCheckCondition) {
         std::memcpy(m_request.senseArea, srb.SenseArea, kAspiSenseLength);
         m_bySenseKey = srb.SenseArea[2];
@@ -296,5 +295,5 @@ bool CScsiDevice::ExecAspiCommand()
         m_abandonedRequests.push_back(request);
         LeaveDataBufferTo(*request, bOk);
     }
-    return bOk;
+    return result;
 }

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "device/aspi_host.h"
+#include "device/command_result.h"
 #include "device/device_entry.h"
 #include "device/host.h"
 #include "device/pass_through_request.h"
@@ -23,10 +24,7 @@ public:
     CScsiDevice& operator=(const CScsiDevice&) = delete;
 
     void BuildCommand(uint32_t length, uint8_t direction, uint32_t timeoutSeconds);
-    bool ExecCommand();
-    // The last ExecCommand reached the system's pass-through or ASPI call;
-    // false when it failed before anything went to the device.
-    bool WasCommandHandedOver() const { return m_bHandedOver; }
+    CommandResult ExecCommand();
 
     void SelectDevice(int16_t index) { m_nCurDevice = index; }
     int16_t GetDeviceCount() const { return static_cast<int16_t>(m_deviceList.size()); }
@@ -52,8 +50,8 @@ protected:
     uint8_t* m_pCdb = nullptr;
 
 private:
-    bool ExecPassThrough();
-    bool ExecAspiCommand();
+    CommandResult ExecPassThrough();
+    CommandResult ExecAspiCommand();
     bool LoadAspi();
     void ScanAspiDevices();
     bool FindAspiDrive(const char* driveSpec);
@@ -64,6 +62,9 @@ private:
     bool IsCurrentDeviceValid() const;
     void KeepTiming();
     bool SendAspiDeviceQuery(uint8_t adapter, uint8_t target);
+    // The drive the layer names for a target, counted from A: as 0; false
+    // when the query did not complete.
+    bool SendAspiDiskQuery(uint8_t adapter, uint8_t target, int& nDrive);
     void ReclaimAbandonedRequests();
     void ReleaseAspiRequest(AspiRequest* request);
     // Gives a request that timed out the data buffer it points at and the
@@ -93,5 +94,4 @@ private:
     std::vector<AspiRequest*> m_abandonedRequests;
     // One of them still points at m_pDataBuffer: commands fail until it is done.
     bool m_bDataBufferHeld = false;
-    bool m_bHandedOver = false;
 };

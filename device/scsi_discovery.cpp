@@ -1,8 +1,8 @@
-#include <cstdio>
 #include <cstring>
 #include <vector>
 
 #include "device/aspi_srb.h"
+#include "device/drive_name.h"
 #include "device/scsi_device.h"
 
 namespace {
@@ -41,14 +41,6 @@ std::vector<char> ReadDriveRoots(IScsiHost& host)
         roots.assign(static_cast<size_t>(nResult) + 1, '\0');
     }
     return {};
-}
-
-void FormDevicePath(const char* driveSpec, char (&path)[11])
-{
-    std::memset(path, 0, sizeof(path));
-    const char chLetter = driveSpec[0];
-    const char chColon = chLetter != '\0' ? driveSpec[1] : '\0';
-    std::snprintf(path, sizeof(path), "\\\\.\\%c%c", chLetter, chColon);
 }
 
 }  // namespace
@@ -103,11 +95,22 @@ bool CScsiDevice::SendAspiDeviceQuery(uint8_t adapter, uint8_t target)
     std::memset(&block, 0, sizeof(block));
     block.devType.SRB_Cmd = SC_GET_DEV_TYPE;
     block.devType.SRB_HaId = adapter;
-    block.devType.SRB_Flags = 0;
     block.devType.SRB_Target = target;
-    block.devType.SRB_Lun = 0;
     m_pAspi->CallSendASPI32Command(m_pfnSendASPI32Command, &block);
     return block.devType.SRB_Status == SS_COMP && block.devType.SRB_DeviceType == kPeripheralTypeCdrom;
+}
+
+bool CScsiDevice::SendAspiDiskQuery(uint8_t adapter, uint8_t target, int& nDrive)
+{
+    AspiQueryBlock block;
+    std::memset(&block, 0, sizeof(block));
+    block.diskInfo.SRB_Cmd = SC_GET_DISK_INFO;
+    block.diskInfo.SRB_HaId = adapter;
+    block.diskInfo.SRB_Target = target;
+    m_pAspi->CallSendASPI32Command(m_pfnSendASPI32Command, &block);
+    nDrive = block.diskInfo.SRB_Int13HDriveInfo;
+    // The zeroed block of a query that did not complete would read as A:.
+    return block.diskInfo.SRB_Status == SS_COMP;
 }
 
 void CScsiDevice::ScanAspiDevices()
@@ -131,19 +134,9 @@ bool CScsiDevice::FindAspiDrive(const char* driveSpec)
         for (int nTarget = 0; nTarget < kAspiTargets; ++nTarget) {
             if (!SendAspiDeviceQuery(static_cast<uint8_t>(nAdapter), static_cast<uint8_t>(nTarget)))
                 continue;
-            AspiQueryBlock block;
-            std::memset(&block, 0, sizeof(block));
-            block.diskInfo.SRB_Cmd = SC_GET_DISK_INFO;
-            block.diskInfo.SRB_HaId = static_cast<uint8_t>(nAdapter);
-            block.diskInfo.SRB_Flags = 0;
-            block.diskInfo.SRB_Target = static_cast<uint8_t>(nTarget);
-            block.diskInfo.SRB_Lun = 0;
-            m_pAspi->CallSendASPI32Command(m_pfnSendASPI32Command, &block);
-            // The zeroed block of a query that did not complete would read as A:.
-            if (block.diskInfo.SRB_Status != SS_COMP)
-                continue;
-            const int nDrive = block.diskInfo.SRB_Int13HDriveInfo;
-            if ('A' + nDrive != nDriveChar && 'a' + nDrive != nDriveChar)
+            int nDrive;
+            if (!SendAspiDiskQuery(static_cast<uint8_t>(nAdapter), static_cast<uint8_t>(nTarget), nDrive) ||
+                ('A' + nDrive != nDriveChar && 'a' + nDrive != nDriveChar))
                 continue;
             auto entry = std::make_unique<DeviceEntry>();
             entry->nAdapter = static_cast<uint8_t>(nAdapter);
@@ -165,8 +158,8 @@ void CScsiDevice::ScanDriveLetters()
         const char* root = &roots[nPos];
         if (m_host.GetDriveKind(root) != kDriveTypeCdrom)
             continue;
-        char path[11];
-        FormDevicePath(root, path);
+        char path[kDevicePathSize];
+        FormatDevicePath(root, path);
         const HostHandle hDevice = m_host.OpenDevice(path);
         if (hDevice == kInvalidHandle)
             continue;
@@ -181,8 +174,8 @@ bool CScsiDevice::OpenDriveLetter(const char* driveSpec)
 {
     if (m_host.GetDriveKind(driveSpec) != kDriveTypeCdrom)
         return false;
-    char path[11];
-    FormDevicePath(driveSpec, path);
+    char path[kDevicePathSize];
+    FormatDevicePath(driveSpec, path);
     const HostHandle hDevice = m_host.OpenDevice(path);
     if (hDevice == kInvalidHandle)
         return false;
@@ -213,15 +206,8 @@ char CScsiDevice::QueryAspiDriveLetter(int16_t index)
     const DeviceEntry* entry = GetDeviceEntry(index);
     if (entry == nullptr || entry->nAdapter == 0xFF || m_pfnSendASPI32Command == nullptr)
         return 0;
-    AspiQueryBlock block;
-    std::memset(&block, 0, sizeof(block));
-    block.diskInfo.SRB_Cmd = SC_GET_DISK_INFO;
-    block.diskInfo.SRB_HaId = entry->nAdapter;
-    block.diskInfo.SRB_Target = entry->nTarget;
-    m_pAspi->CallSendASPI32Command(m_pfnSendASPI32Command, &block);
-    // A query that did not complete leaves a zero that would read as A:.
-    const uint8_t nDrive = block.diskInfo.SRB_Int13HDriveInfo;
-    if (block.diskInfo.SRB_Status != SS_COMP || nDrive >= 26)
+    int nDrive;
+    if (!SendAspiDiskQuery(entry->nAdapter, entry->nTarget, nDrive) || nDrive >= 26)
         return 0;
     return static_cast<char>('A' + nDrive);
 }

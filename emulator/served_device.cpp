@@ -117,14 +117,14 @@ void CServedDevice::Answer(CTcmuRing& ring, const CTcmuRing::Command& command)
         m_pTranscript->Write(record);
 
     switch (outcome.result) {
-    case ScsiOutcome::Result::Good:
+    case CommandResult::Good:
         ring.Complete(command, kStatusGood, nullptr, 0, dataIn ? m_buffer.data() : nullptr,
                       dataIn ? std::min(outcome.dataInLength, command.dataLength) : 0);
         break;
-    case ScsiOutcome::Result::Check:
+    case CommandResult::Check:
         Refuse(ring, command, {outcome.senseKey, outcome.asc, outcome.ascq});
         break;
-    case ScsiOutcome::Result::Fail:
+    default:  // the unit does not answer
         m_vecHeld.push_back({command, m_clock.NowMs() + m_nReleaseMs});
         break;
     }

@@ -30,7 +30,7 @@ PACKAGES=(
     fonts-wine fonts-droid-fallback
     qemu-system-x86 linux-image-amd64 busybox-static cpio kmod sg3-utils jq python3-minimal strace
     dpkg-dev lintian man-db udev bash-completion zip unzip
-    clang libfuzzer-14-dev libclang-rt-14-dev
+    clang libfuzzer-14-dev libclang-rt-14-dev clang-format
 )
 
 cd "$(dirname "${BASH_SOURCE[0]}")/.." || exit 1
@@ -208,11 +208,32 @@ run_tests() {
         >"$RESULTS/$name.result"
 }
 
-# The native tests rebuild the Debian package that the vm stage installs.
+# format_check: every C++ file of the tree in the style of .clang-format;
+# the files that stray are named with the first lines that would change.
+format_check() {
+    local files=()
+    if git -C "$ROOT" rev-parse --is-inside-work-tree >/dev/null 2>&1; then
+        mapfile -t files < <(git -C "$ROOT" ls-files '*.cpp' '*.h')
+    else
+        mapfile -t files < <(cd "$ROOT" && find . -path './build*' -prune -o \( -name '*.cpp' -o -name '*.h' \) -print)
+    fi
+    (cd "$ROOT" && clang-format --dry-run --Werror "${files[@]}") >"$ROOT/build-native/format.log" 2>&1 && return 0
+    grep 'error:' "$ROOT/build-native/format.log" | head -n 20
+    return 1
+}
+
+# The native tests rebuild the Debian package that the vm stage installs. A
+# file out of style fails the stage like a failed test.
 native_tests() {
     exec 9>"$DEB_LOCK"
     flock -w 900 9 || echo "waited 15 min for $DEB_LOCK; testing anyway"
     run_tests native build-native "$1" env CTEST_PARALLEL_LEVEL=2
+    echo "== native: format check"
+    if ! format_check; then
+        local passed failed warnings build_seconds test_seconds result
+        read -r passed failed warnings build_seconds test_seconds result <"$RESULTS/native.result"
+        echo "$passed $((failed + 1)) $warnings $build_seconds $test_seconds format FAILED" >"$RESULTS/native.result"
+    fi
 }
 
 # The Wine prefixes the Windows tests and the VM's desktop program start

@@ -58,7 +58,7 @@ TEST(AspiCommand, BlockCarriesTheRequestAndTheDirectionFlags)
         device.SelectDevice(1);
         device.BuildCommand(61440, c.dataIn, 30);
         WriteCdb(device);
-        EXPECT_TRUE(device.ExecCommand());
+        EXPECT_EQ(device.ExecCommand(), CommandResult::Good);
         ASSERT_EQ(bench.host.execBlocks.size(), 1u);
         const SRB_ExecSCSICmd& srb = bench.host.execBlocks[0];
         EXPECT_EQ(srb.SRB_Cmd, SC_EXEC_SCSI_CMD);
@@ -87,17 +87,18 @@ TEST(AspiCommand, ImmediateCompletionIsNotWaitedFor)
         uint32_t returned;
         uint8_t status;
         uint8_t targStat;
-        bool result;
+        CommandResult result;
     };
     const Case cases[] = {
-        {"done", SS_COMP, SS_COMP, 0, true},
-        {"error", SS_ERR, SS_ERR, 0x08, false},
+        {"done", SS_COMP, SS_COMP, 0, CommandResult::Good},
+        {"busy", SS_ERR, SS_ERR, 0x08, CommandResult::Status},
+        {"check condition", SS_ERR, SS_ERR, kScsiStatusCheckCondition, CommandResult::Check},
         // The result follows the block, not the return value.
-        {"return value disagrees", SS_ERR, SS_COMP, 0, true},
-        {"no device", SS_NO_DEVICE, SS_NO_DEVICE, 0, false},
+        {"return value disagrees", SS_ERR, SS_COMP, 0, CommandResult::Good},
+        {"no device", SS_NO_DEVICE, SS_NO_DEVICE, 0, CommandResult::Lost},
         // A layer that refuses every block in the call and writes nothing
         // into it, as Wine's does: the block still reads pending.
-        {"refused, block untouched", kSsInvalidSrb, SS_PENDING, 0, false},
+        {"refused, block untouched", kSsInvalidSrb, SS_PENDING, 0, CommandResult::Lost},
     };
     for (const Case& c : cases) {
         AspiBench bench;
@@ -127,7 +128,7 @@ TEST(AspiCommand, PendingRequestIsWaitedForTheTimeOut)
     };
     CScsiDevice device(bench.host);
     device.BuildCommand(512, kDataIn, 10);
-    EXPECT_TRUE(device.ExecCommand());
+    EXPECT_EQ(device.ExecCommand(), CommandResult::Good);
     ASSERT_EQ(bench.host.waits.size(), 1u);
     EXPECT_EQ(bench.host.waits[0].first, bench.host.createdEvents[0]);
     EXPECT_EQ(bench.host.waits[0].second, 10000u);
@@ -147,7 +148,7 @@ TEST(AspiCommand, CheckConditionCopiesFourteenSenseBytes)
     };
     CScsiDevice device(bench.host);
     device.BuildCommand(60, kDataIn, 30);
-    EXPECT_FALSE(device.ExecCommand());
+    EXPECT_EQ(device.ExecCommand(), CommandResult::Check);
     EXPECT_EQ(device.GetRequest().sptd.ScsiStatus, kScsiStatusCheckCondition);
     EXPECT_EQ(device.GetSenseKey(), 0x25);
     EXPECT_EQ(device.GetAsc(), 0x24);
@@ -178,10 +179,10 @@ TEST(AspiCommand, ErrorWithoutCheckConditionKeepsEarlierSenseButTimesTheCommand)
     bench.host.frequency = 100;
     CScsiDevice device(bench.host);
     device.BuildCommand(60, kDataIn, 30);
-    EXPECT_FALSE(device.ExecCommand());
+    EXPECT_NE(device.ExecCommand(), CommandResult::Good);
     bench.host.counterStep = 25;
     device.BuildCommand(60, kDataIn, 30);
-    EXPECT_FALSE(device.ExecCommand());
+    EXPECT_NE(device.ExecCommand(), CommandResult::Good);
     EXPECT_EQ(device.GetRequest().sptd.ScsiStatus, 0x08);
     EXPECT_EQ(device.GetSenseKey(), 0x03);
     EXPECT_EQ(device.GetAsc(), 0x11);
@@ -197,7 +198,7 @@ TEST(AspiCommand, TimedOutRequestStaysValidUntilTheLayerCompletesIt)
     bench.host.onExec = [](SRB_ExecSCSICmd&) { return uint32_t{SS_PENDING}; };
     CScsiDevice device(bench.host);
     device.BuildCommand(60, kDataIn, 30);
-    EXPECT_FALSE(device.ExecCommand());
+    EXPECT_EQ(device.ExecCommand(), CommandResult::Lost);
     ASSERT_EQ(bench.host.waits.size(), 1u);
     EXPECT_EQ(bench.host.waits[0].second, 30000u);
     EXPECT_EQ(device.GetRequest().sptd.ScsiStatus, 0);
@@ -208,7 +209,7 @@ TEST(AspiCommand, TimedOutRequestStaysValidUntilTheLayerCompletesIt)
     // Another command while the first is still pending: the first stays.
     bench.host.onExec = nullptr;
     device.BuildCommand(60, kDataIn, 30);
-    EXPECT_TRUE(device.ExecCommand());
+    EXPECT_EQ(device.ExecCommand(), CommandResult::Good);
     EXPECT_FALSE(bench.host.EventClosed(lateEvent));
 
     // The layer writes the block late; under AddressSanitizer a freed block
@@ -216,12 +217,12 @@ TEST(AspiCommand, TimedOutRequestStaysValidUntilTheLayerCompletesIt)
     FakeScsiHost::CompleteLater(late, SS_COMP, kScsiStatusGood, SenseWithTail(0, 0, 0));
     // Status written but event not yet signalled: the layer is not done.
     device.BuildCommand(60, kDataIn, 30);
-    EXPECT_TRUE(device.ExecCommand());
+    EXPECT_EQ(device.ExecCommand(), CommandResult::Good);
     EXPECT_FALSE(bench.host.EventClosed(lateEvent));
 
     bench.host.signalledEvents.insert(lateEvent);
     device.BuildCommand(60, kDataIn, 30);
-    EXPECT_TRUE(device.ExecCommand());
+    EXPECT_EQ(device.ExecCommand(), CommandResult::Good);
     EXPECT_TRUE(bench.host.EventClosed(lateEvent));
     EXPECT_TRUE(bench.host.errors.empty());
 }
@@ -239,12 +240,12 @@ TEST(AspiCommand, RequestCompletingJustAfterTheWaitIsKeptUntilSignalled)
     };
     CScsiDevice device(bench.host);
     device.BuildCommand(60, kDataIn, 30);
-    EXPECT_TRUE(device.ExecCommand());
+    EXPECT_EQ(device.ExecCommand(), CommandResult::Good);
     EXPECT_FALSE(bench.host.EventClosed(bench.host.createdEvents[0]));
     bench.host.signalledEvents.insert(bench.host.createdEvents[0]);
     bench.host.onExec = nullptr;
     device.BuildCommand(60, kDataIn, 30);
-    EXPECT_TRUE(device.ExecCommand());
+    EXPECT_EQ(device.ExecCommand(), CommandResult::Good);
     EXPECT_TRUE(bench.host.EventClosed(bench.host.createdEvents[0]));
 }
 
@@ -253,7 +254,8 @@ TEST(AspiCommand, RequestCompletingJustAfterTheWaitIsKeptUntilSignalled)
 // failed, nothing the caller could take for data does.
 TEST(AspiCommand, DataOfARequestDoneJustAfterTheWaitReachesTheCaller)
 {
-    for (const auto& [lateStatus, result, firstByte] : {std::tuple{SS_COMP, true, 0x5A}, {SS_ERR, false, 0}}) {
+    for (const auto& [lateStatus, result, firstByte] :
+         {std::tuple{SS_COMP, CommandResult::Good, 0x5A}, {SS_ERR, CommandResult::Lost, 0}}) {
         AspiBench bench;
         bench.host.onExec = [](SRB_ExecSCSICmd&) { return uint32_t{SS_PENDING}; };
         bench.host.onWait = [&](HostHandle event, uint32_t milliseconds) {
@@ -299,7 +301,7 @@ TEST(AspiCommand, TimedOutRequestKeepsItsBufferAndLaterCommandsGetAFreshOne)
         uint8_t* const first = device.GetDataBuffer();
         std::memset(first, 0x3C, kDataBufferSize);
         device.BuildCommand(c.length, c.direction, 30);
-        EXPECT_FALSE(device.ExecCommand());
+        EXPECT_EQ(device.ExecCommand(), CommandResult::Lost);
         SRB_ExecSCSICmd* late = bench.host.execPointers[0];
         ASSERT_EQ(late->SRB_BufPointer, first);
 
@@ -315,7 +317,7 @@ TEST(AspiCommand, TimedOutRequestKeepsItsBufferAndLaterCommandsGetAFreshOne)
         device.BuildCommand(kBlockBytes, kDataOut, 30);
         std::memset(first, 0xEE, c.length);
         bench.host.CompleteLaterAndSignal(late, SS_COMP, kScsiStatusGood);
-        EXPECT_TRUE(device.ExecCommand());
+        EXPECT_EQ(device.ExecCommand(), CommandResult::Good);
         EXPECT_EQ(bench.host.execBlocks[1].SRB_BufPointer, fresh);
         EXPECT_EQ(fresh[0], 0x42);
         // Reclaimed with its request.
@@ -337,22 +339,22 @@ TEST(AspiCommand, WithoutAFreshBufferCommandsFailUntilTheLayerIsDone)
     auto device = std::make_unique<CScsiDevice>(bench.host);
     uint8_t* const buffer = device->GetDataBuffer();
     device->BuildCommand(60, kDataIn, 30);
-    EXPECT_FALSE(device->ExecCommand());
+    EXPECT_EQ(device->ExecCommand(), CommandResult::Lost);
     EXPECT_EQ(device->GetDataBuffer(), buffer);
 
     bench.host.onExec = nullptr;
     device->BuildCommand(kBlockBytes, kDataOut, 30);
-    EXPECT_FALSE(device->ExecCommand());
+    EXPECT_EQ(device->ExecCommand(), CommandResult::NotSent);
     EXPECT_EQ(bench.host.execBlocks.size(), 1u) << "nothing sent while the buffer is held";
 
     bench.host.CompleteLaterAndSignal(bench.host.execPointers[0], SS_COMP, kScsiStatusGood);
     device->BuildCommand(kBlockBytes, kDataOut, 30);
-    EXPECT_TRUE(device->ExecCommand());
+    EXPECT_EQ(device->ExecCommand(), CommandResult::Good);
     EXPECT_EQ(bench.host.execBlocks[1].SRB_BufPointer, buffer);
 
     bench.host.onExec = pending;
     device->BuildCommand(60, kDataIn, 30);
-    EXPECT_FALSE(device->ExecCommand());
+    EXPECT_EQ(device->ExecCommand(), CommandResult::Lost);
     device.reset();
     std::memset(buffer, 0x11, 60);  // a late write; AddressSanitizer sees a freed buffer
     bench.host.CompleteLaterAndSignal(bench.host.execPointers[2], SS_COMP, kScsiStatusGood);
@@ -366,7 +368,7 @@ TEST(AspiCommand, RequestPendingAtDestructionOutlivesTheObject)
     bench.host.onExec = [](SRB_ExecSCSICmd&) { return uint32_t{SS_PENDING}; };
     auto device = std::make_unique<CScsiDevice>(bench.host);
     device->BuildCommand(60, kDataIn, 30);
-    EXPECT_FALSE(device->ExecCommand());
+    EXPECT_EQ(device->ExecCommand(), CommandResult::Lost);
     SRB_ExecSCSICmd* late = bench.host.execPointers[0];
     auto* buffer = static_cast<uint8_t*>(late->SRB_BufPointer);
     device.reset();
@@ -387,7 +389,7 @@ TEST(AspiCommand, CompletedAbandonedRequestIsReleasedAtDestruction)
     {
         CScsiDevice device(bench.host);
         device.BuildCommand(60, kDataIn, 30);
-        EXPECT_FALSE(device.ExecCommand());
+        EXPECT_EQ(device.ExecCommand(), CommandResult::Lost);
         bench.host.CompleteLaterAndSignal(bench.host.execPointers[0], SS_ERR, 0);
     }
     EXPECT_TRUE(bench.host.EventClosed(bench.host.createdEvents[0]));
@@ -401,7 +403,7 @@ TEST(AspiCommand, NoEventMeansNothingIsSent)
     bench.host.eventCreationFails = true;
     CScsiDevice device(bench.host);
     device.BuildCommand(60, kDataIn, 30);
-    EXPECT_FALSE(device.ExecCommand());
+    EXPECT_EQ(device.ExecCommand(), CommandResult::NotSent);
     EXPECT_TRUE(bench.host.execBlocks.empty());
 }
 
@@ -412,7 +414,7 @@ TEST(AspiCommand, InvalidIndexContactsNothing)
         CScsiDevice device(bench.host);
         device.SelectDevice(index);
         device.BuildCommand(60, kDataIn, 30);
-        EXPECT_FALSE(device.ExecCommand()) << index;
+        EXPECT_EQ(device.ExecCommand(), CommandResult::NotSent) << index;
         EXPECT_TRUE(bench.host.execBlocks.empty()) << index;
         EXPECT_TRUE(bench.host.createdEvents.empty()) << index;
         EXPECT_EQ(device.GetElapsedSeconds(), 0.0) << index;
@@ -429,7 +431,7 @@ TEST(AspiCommand, LoadedLibraryChoosesTheAspiPath)
     CScsiDevice device(bench.host);
     EXPECT_EQ(device.GetDeviceCount(), 0);
     device.BuildCommand(60, kDataIn, 30);
-    EXPECT_FALSE(device.ExecCommand());
+    EXPECT_EQ(device.ExecCommand(), CommandResult::NotSent);
     EXPECT_TRUE(bench.host.passThroughCalls.empty());
     EXPECT_TRUE(bench.host.openedPaths.empty());
 }

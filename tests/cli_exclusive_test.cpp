@@ -15,6 +15,7 @@
 #include "tests/cli_test_support.h"
 #include "tests/probe_host.h"
 #include "tests/temp_image.h"
+#include "tests/emulated_host_probe.h"
 
 using cli_test::Scenario;
 
@@ -57,9 +58,9 @@ TEST(CliExclusive, AllFlashesTheFreeDevicesAwakeOnTheirOwnThreadsAndLeavesTheBus
                                        [&sleep]() { return std::make_unique<SleepBalance::CInhibitor>(sleep); });
     EXPECT_EQ(run.exit, kExitSomeFailed) << run.err;
     EXPECT_NE(run.err.find("E: device busy: in use by another program (emulated)"), std::string::npos) << run.err;
-    EXPECT_EQ(host.Device(0).LastImage().size(), 524288u);
-    EXPECT_EQ(host.Device(2).LastImage().size(), 524288u);
-    for (const TranscriptRecord& r : host.Records())
+    EXPECT_EQ(Inspect(host).Device(0).LastImage().size(), 524288u);
+    EXPECT_EQ(Inspect(host).Device(2).LastImage().size(), 524288u);
+    for (const TranscriptRecord& r : Inspect(host).Records())
         EXPECT_NE(r.drive, 'E');
     EXPECT_EQ(sleep.nKeepAwake, 2) << "the busy drive's run writes nothing and keeps nothing awake";
     EXPECT_EQ(sleep.byThread.size(), 2u);

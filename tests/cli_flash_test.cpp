@@ -19,6 +19,7 @@
 #include "device/emulated/scenario.h"
 #include "tests/cli_test_support.h"
 #include "tests/temp_image.h"
+#include "tests/emulated_host_probe.h"
 
 using cli_test::JsonReader;
 using cli_test::Lines;
@@ -59,7 +60,7 @@ const Fields* Find(const std::vector<Fields>& events, const std::string& kind, c
 int CountCommands(const EmulatedHost& host, uint8_t opcode, char drive = 0)
 {
     int n = 0;
-    for (const TranscriptRecord& r : host.Records())
+    for (const TranscriptRecord& r : Inspect(host).Records())
         n += r.cdb[0] == opcode && (!drive || r.drive == drive);
     return n;
 }
@@ -131,10 +132,10 @@ TEST(CliFlash, TheImageArrivesWholeAndTheDeviceComesBackWithItsNewRevision)
     EmulatedHost host(Scenario("new_revision=2.05"), clock);
     const auto run = RunTool({"flash", image.Path()}, &host, &clock);
     ASSERT_EQ(run.exit, kExitSuccess) << run.err;
-    EXPECT_EQ(host.Device(0).LastImage(), bytes);
-    EXPECT_EQ(std::string(host.Device(0).Revision()), "2.05");
+    EXPECT_EQ(Inspect(host).Device(0).LastImage(), bytes);
+    EXPECT_EQ(std::string(Inspect(host).Device(0).Revision()), "2.05");
     EXPECT_EQ(CountCommands(host, 0xFA), 18);
-    EXPECT_EQ(host.OpenHandleCount(), 0) << "every device object closed its handles";
+    EXPECT_EQ(Inspect(host).OpenHandleCount(), 0) << "every device object closed its handles";
 
     const auto list = RunTool({"list"}, &host, &clock);
     EXPECT_NE(list.out.find("2.05"), std::string::npos) << list.out;
@@ -163,7 +164,7 @@ TEST(CliFlash, ImageProblemsStopBeforeAnyCommand)
         EXPECT_EQ(run.exit, c.exit) << c.path;
         EXPECT_NE(run.err.find(c.error), std::string::npos) << run.err;
         EXPECT_NE(run.err.find("nothing was sent"), std::string::npos) << run.err;
-        EXPECT_TRUE(host.Records().empty()) << c.path << ": no command at all";
+        EXPECT_TRUE(Inspect(host).Records().empty()) << c.path << ": no command at all";
     }
 }
 
@@ -182,7 +183,7 @@ TEST(CliFlash, SeveralDevicesAndNoChoiceRefusesAndChangesNothing)
     EXPECT_EQ(CountCommands(host, 0xFA), 0);
     EXPECT_EQ(CountCommands(host, 0x1B), 0);
     for (int i = 0; i < 2; ++i)
-        EXPECT_FALSE(host.Device(i).InDownloadMode());
+        EXPECT_FALSE(Inspect(host).Device(i).InDownloadMode());
 }
 
 // The same choices reach the same drive on the pass-through path and behind
@@ -251,9 +252,9 @@ TEST(CliFlash, AllFlashesEveryDeviceAndOneFailureStopsNoOther)
     EXPECT_EQ(summary->at("exit_code"), std::to_string(kExitSomeFailed));
     EXPECT_EQ(events.back().at("event"), "summary");
 
-    EXPECT_EQ(emulated.Device(0).LastImage().size(), 524288u);
-    EXPECT_TRUE(emulated.Device(1).LastImage().empty());
-    EXPECT_EQ(emulated.Device(2).LastImage().size(), 524288u);
+    EXPECT_EQ(Inspect(emulated).Device(0).LastImage().size(), 524288u);
+    EXPECT_TRUE(Inspect(emulated).Device(1).LastImage().empty());
+    EXPECT_EQ(Inspect(emulated).Device(2).LastImage().size(), 524288u);
 }
 
 TEST(CliFlash, AllSucceedingGivesSuccessAndASummaryTable)
@@ -268,7 +269,7 @@ TEST(CliFlash, AllSucceedingGivesSuccessAndASummaryTable)
         EXPECT_NE(run.out.find(std::string(drive) + "     success"), std::string::npos) << run.out;
     }
     for (int i = 0; i < 3; ++i)
-        EXPECT_EQ(host.Device(i).LastImage().size(), 524288u);
+        EXPECT_EQ(Inspect(host).Device(i).LastImage().size(), 524288u);
 }
 
 TEST(CliFlash, JsonEventsAreCompleteAndInOrder)
@@ -312,7 +313,7 @@ TEST(CliFlash, JsonEventsAreCompleteAndInOrder)
     // The sum that goes out in the final block.
     EXPECT_EQ(start.at("checksum"), Hex4(PatternImage(524288, 9)));
     std::vector<TranscriptRecord> writes;
-    for (const TranscriptRecord& r : host.Records()) {
+    for (const TranscriptRecord& r : Inspect(host).Records()) {
         if (r.cdb[0] == 0xFA)
             writes.push_back(r);
     }
@@ -572,7 +573,7 @@ TEST(CliFlash, CtrlCDuringACommandIsAnsweredByWhereTheRunStands)
         env.pClock = &clock;
         env.pHost = &host;
         env.pInterrupt = &interrupt;
-        env.armInterrupt = [&]() { commandsWhenArmed = emulated.Records().size(); };
+        env.armInterrupt = [&]() { commandsWhenArmed = Inspect(emulated).Records().size(); };
         const int exit = RunCli({"flash", image.Path(), "--json"}, env);
 
         EXPECT_EQ(exit, kExitInterrupted) << c.name;
@@ -589,7 +590,7 @@ TEST(CliFlash, CtrlCDuringACommandIsAnsweredByWhereTheRunStands)
         const std::string said = result->at("notes") + result->at("message");
         EXPECT_NE(said.find(c.note), std::string::npos) << c.name << "\n" << out.Text();
         if (c.writes) {
-            EXPECT_EQ(emulated.Device(0).LastImage().size(), 524288u);
+            EXPECT_EQ(Inspect(emulated).Device(0).LastImage().size(), 524288u);
             EXPECT_NE(result->at("notes").find("may still be updating"), std::string::npos);
         }
     }
@@ -704,7 +705,7 @@ TEST(CliList, ListsEveryDeviceOrSaysThereIsNone)
     EXPECT_EQ(run.out, "index  drive  node      vendor    product           revision\n"
                        "0      D:     emulated  ACME      WIDGET            0.9a\n"
                        "1      E:     emulated  ACME      WIDGET            0.9a\n");
-    EXPECT_EQ(host.OpenHandleCount(), 0);
+    EXPECT_EQ(Inspect(host).OpenHandleCount(), 0);
 
     // Behind the ASPI layer a device has the letter the layer reports.
     EmulatedHost aspi(Scenario("win9x=1,devices=2"), clock);

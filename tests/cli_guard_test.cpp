@@ -12,6 +12,7 @@
 #include "device/emulated/scenario.h"
 #include "tests/cli_test_support.h"
 #include "tests/temp_image.h"
+#include "tests/emulated_host_probe.h"
 
 using cli_test::Events;
 using cli_test::RunTool;
@@ -25,7 +26,7 @@ using Fields = std::map<std::string, std::string>;
 std::multiset<int> Opcodes(const EmulatedHost& host, char drive, size_t first = 0)
 {
     std::multiset<int> opcodes;
-    const std::vector<TranscriptRecord> records = host.Records();
+    const std::vector<TranscriptRecord> records = Inspect(host).Records();
     for (size_t i = first; i < records.size(); ++i) {
         if (records[i].drive == drive)
             opcodes.insert(records[i].cdb[0]);
@@ -81,6 +82,11 @@ TEST(CliGuard, OnlyTheExpectedDeviceGetsMoreThanItsInquiry)
         {"", {"--expect-revision", "1.00  "}, false, kExitSuccess, ""},
         // As the events print the device's padded fields.
         {"", {"--expect-identity", "KTDEV   KT3916 FLASHER  "}, false, kExitSuccess, ""},
+        // The device pads its revision field; the comparison is exact but for
+        // trailing blanks: no prefix, no other case.
+        {"revision=1.0", {"--expect-revision", "1.0"}, false, kExitSuccess, ""},
+        {"", {"--expect-revision", "1"}, false, kExitWrongDevice, "revision 1.00, expected revision 1; nothing"},
+        {"revision=1.0A", {"--expect-revision", "1.0a"}, false, kExitWrongDevice, "expected revision 1.0a; nothing"},
         {"vendor=OTHERCO,product=DVD-ROM-X,revision=2.00",
          {"--expect-identity", "KTDEV KT3916 FLASHER"},
          false,
@@ -170,7 +176,7 @@ TEST(CliGuard, AllSkipsWhatIsNotExpectedAndIsJudgedByWhatItFlashed)
             ManualClock clock;
             EmulatedHost emulated(Scenario("devices=3,reboot_ms=0"), clock);
             ASSERT_EQ(RunTool({"flash", image.Path(), "--device", "E"}, &emulated, &clock).exit, kExitSuccess);
-            const size_t before = emulated.Records().size();
+            const size_t before = Inspect(emulated).Records().size();
             cli_test::CFaultOnOneDriveHost faulty(emulated, c.faulty, 1);
             CSilentDriveHost host(faulty, 'F');
             std::vector<std::string> args = {"flash", image.Path(), "--all", "--expect-revision", c.revision};

@@ -13,6 +13,7 @@
 #include "device/emulated/scenario.h"
 #include "tests/cli_test_support.h"
 #include "tests/temp_image.h"
+#include "tests/emulated_host_probe.h"
 
 using cli_test::Events;
 using cli_test::JsonReader;
@@ -106,7 +107,7 @@ TEST(CliLog, EveryCommandTheDevicesReceiveIsALineAppended)
     EXPECT_EQ(flash.exit, kExitSomeFailed) << flash.err;
 
     const std::vector<std::string> lines = Lines(ReadFile(log));
-    const auto records = host.Records();
+    const auto records = Inspect(host).Records();
     EXPECT_EQ(lines[0], "{\"earlier\":true}");
     // Each device's commands in its own order; the devices' lines interleave.
     // Each run starts with its record, and every line says which run it is.
@@ -132,7 +133,7 @@ TEST(CliLog, EveryCommandTheDevicesReceiveIsALineAppended)
     EXPECT_EQ(kinds, (std::map<std::string, int>{{"run-start", 2}, {"unit-end", 2}, {"unit-start", 2}}));
     for (const TranscriptRecord& record : records) {
         Fields fields;
-        ASSERT_TRUE(JsonReader::ParseObject(EmulatedHost::FormatTranscriptLine(record), fields));
+        ASSERT_TRUE(JsonReader::ParseObject(TranscriptLineText(record), fields));
         received[fields.at("drive")].push_back(fields.at("cdb") + " " + fields.at("result"));
     }
     EXPECT_EQ(logged, received);
@@ -148,7 +149,7 @@ TEST(CliLog, ALogThatCannotBeOpenedStopsTheRunBeforeAnyCommand)
     const auto run = RunTool({"flash", image.Path(), "--log", log}, &host, &clock);
     EXPECT_EQ(run.exit, kExitError);
     EXPECT_NE(run.err.find("cannot open the log file " + log), std::string::npos) << run.err;
-    EXPECT_TRUE(host.Records().empty());
+    EXPECT_TRUE(Inspect(host).Records().empty());
 }
 
 // A run whose start cannot be recorded sends nothing, whatever it is, and
@@ -168,7 +169,7 @@ TEST(CliLog, NoDeviceIsFlashedWithoutARecord)
         EXPECT_NE(run.err.find("the run's start could not be recorded in /dev/full: No space left on device"),
                   std::string::npos)
             << run.err;
-        EXPECT_TRUE(host.Records().empty()) << args[1] << ": a command was sent";
+        EXPECT_TRUE(Inspect(host).Records().empty()) << args[1] << ": a command was sent";
         const auto events = Events(run.out, "result");
         ASSERT_EQ(events.size(), 1u) << run.out;
         EXPECT_EQ(events[0].at("exit_code"), std::to_string(kExitError)) << run.out;
@@ -238,7 +239,7 @@ TEST(CliLog, ALogDeletedMidShiftStopsTheStation)
     EXPECT_EQ(Events(run.out, "error").size(), 1u) << run.out;
     EXPECT_EQ(Events(run.out, "summary").at(0).at("exit_code"), "1");
     size_t ejects = 0;
-    for (const TranscriptRecord& r : host.Records())
+    for (const TranscriptRecord& r : Inspect(host).Records())
         ejects += r.cdb[0] == 0x1B;
     EXPECT_EQ(ejects, 1u) << "only the unit before the deletion";
 }

@@ -16,6 +16,7 @@
 #include "device/emulated/scenario.h"
 #include "tests/cli_test_support.h"
 #include "tests/temp_image.h"
+#include "tests/emulated_host_probe.h"
 
 using cli_test::Events;
 using cli_test::JsonReader;
@@ -33,7 +34,7 @@ constexpr char kKt3916[] = "KTDEV KT3916 FLASHER";
 std::map<char, int> Count(const EmulatedHost& host, uint8_t opcode)
 {
     std::map<char, int> counts;
-    for (const TranscriptRecord& r : host.Records()) {
+    for (const TranscriptRecord& r : Inspect(host).Records()) {
         if (r.cdb[0] == opcode)
             ++counts[r.drive];
     }
@@ -340,7 +341,7 @@ TEST(CliStation, UnexpectedDevicesAreSkippedAndLeftAlone)
             EXPECT_NE(unit.at("message").find(c.why), std::string::npos) << unit.at("message");
         }
         EXPECT_EQ(Count(host, 0x12), (std::map<char, int>{{'D', 1}, {'E', 1}})) << c.scenario;
-        EXPECT_EQ(host.Records().size(), 2u) << c.scenario << ": nothing but the two INQUIRYs";
+        EXPECT_EQ(Inspect(host).Records().size(), 2u) << c.scenario << ": nothing but the two INQUIRYs";
         EXPECT_EQ(Events(run.out, "summary").at(0).at("skipped"), "2");
     }
 }
@@ -432,7 +433,7 @@ TEST(CliStation, RefusesToRunUnguardedOrWithFlashOptions)
         const auto run = RunTool(c.args, &host, &clock, &interrupt);
         EXPECT_EQ(run.exit, kExitUsage) << c.error;
         EXPECT_NE(run.err.find(c.error), std::string::npos) << run.err;
-        EXPECT_TRUE(host.Records().empty()) << c.error;
+        EXPECT_TRUE(Inspect(host).Records().empty()) << c.error;
     }
 }
 

@@ -22,4 +22,10 @@ TEST(DriveName, EachFormNamesItsLetterAndNothingElse)
     char path[kDevicePathSize];
     FormatDevicePath('F', path);
     EXPECT_STREQ(path, "\\\\.\\F:");
+    // A root or a specification: its first two characters, case kept.
+    for (const auto& [spec, device] :
+         {std::pair{"D:\\", "\\\\.\\D:"}, {"d:", "\\\\.\\d:"}, {"D", "\\\\.\\D"}, {"", "\\\\.\\"}}) {
+        FormatDevicePath(spec, path);
+        EXPECT_STREQ(path, device) << spec;
+    }
 }

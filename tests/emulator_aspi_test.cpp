@@ -7,6 +7,7 @@
 
 #include "device/emulated/emulated_host.h"
 #include "emulator_support.h"
+#include "tests/emulated_host_probe.h"
 
 using namespace emu_test;
 
@@ -93,12 +94,12 @@ TEST(EmulatedAspi, LibraryAndEntryPoints)
     for (const char* name : {"ASPI", "WNASPI", "WNASPI32X", "", "WNASPI32.DL"})
         EXPECT_EQ(host.Aspi()->LoadAspiLibrary(name), 0u) << name;
     EXPECT_EQ(host.Aspi()->LoadAspiLibrary(nullptr), 0u);
-    EXPECT_EQ(host.AspiLoadCount(), 0);
+    EXPECT_EQ(Inspect(host).AspiLoadCount(), 0);
     const HostHandle module = host.Aspi()->LoadAspiLibrary("WNASPI32");
     ASSERT_NE(module, 0u);
     EXPECT_EQ(host.Aspi()->LoadAspiLibrary("wnaspi32"), module);
     EXPECT_EQ(host.Aspi()->LoadAspiLibrary("WnAspi32.dll"), module);
-    EXPECT_EQ(host.AspiLoadCount(), 3);
+    EXPECT_EQ(Inspect(host).AspiLoadCount(), 3);
 
     const AspiEntryPoint support = host.Aspi()->FindAspiEntryPoint(module, "GetASPI32SupportInfo");
     const AspiEntryPoint send = host.Aspi()->FindAspiEntryPoint(module, "SendASPI32Command");
@@ -112,7 +113,7 @@ TEST(EmulatedAspi, LibraryAndEntryPoints)
 
     host.Aspi()->FreeAspiLibrary(module);
     host.Aspi()->FreeAspiLibrary(module + 1);
-    EXPECT_EQ(host.AspiFreeCount(), 1);
+    EXPECT_EQ(Inspect(host).AspiFreeCount(), 1);
 }
 
 TEST(EmulatedAspi, SupportInfoReportsOneAdapterOrNone)
@@ -202,13 +203,13 @@ TEST(EmulatedAspi, ImmediateCompletionWithoutLatency)
     const uint8_t sense[16] = {0x70, 0, 0x05, 0, 0, 0, 0, 10, 0, 0, 0, 0, 0x2C, 0x00, 0xEE, 0xEE};
     EXPECT_EQ(std::memcmp(block.SenseArea, sense, sizeof(sense)), 0);
 
-    const auto records = host.Records();
+    const auto records = Inspect(host).Records();
     ASSERT_EQ(records.size(), 2u);
     EXPECT_TRUE(records[0].dataIn);
     EXPECT_FALSE(records[1].dataIn);
     EXPECT_EQ(records[1].result, "check");
     host.Aspi()->CloseCompletionEvent(event);
-    EXPECT_EQ(host.OpenEventCount(), 0);
+    EXPECT_EQ(Inspect(host).OpenEventCount(), 0);
 }
 
 TEST(EmulatedAspi, RequestErrorsNeverReachTheDevice)
@@ -240,7 +241,7 @@ TEST(EmulatedAspi, RequestErrorsNeverReachTheDevice)
         EXPECT_EQ(host.Aspi()->CallSendASPI32Command(aspi.send, &srb), c.status) << c.what;
         EXPECT_EQ(srb.SRB_Status, c.status) << c.what;
     }
-    EXPECT_TRUE(host.Records().empty());
+    EXPECT_TRUE(Inspect(host).Records().empty());
     host.Aspi()->CloseCompletionEvent(event);
 }
 
@@ -263,7 +264,7 @@ TEST(EmulatedAspi, DirectionFollowsFlagsOrTheCommand)
     EXPECT_EQ(host.Aspi()->CallSendASPI32Command(aspi.send, &wrong), SS_ERR);
     EXPECT_EQ(wrong.SenseArea[12], 0x24);
 
-    const auto records = host.Records();
+    const auto records = Inspect(host).Records();
     ASSERT_EQ(records.size(), 4u);
     EXPECT_FALSE(records[1].dataIn);
     EXPECT_TRUE(records[2].dataIn);
@@ -286,7 +287,7 @@ TEST(EmulatedAspi, RebootingDeviceIsASelectionTimeOut)
             SRB_ExecSCSICmd srb = Aspi::Exec(1, cdb, kOut, data, length, event);
             ScsiOutcome outcome;
             if (host.Aspi()->CallSendASPI32Command(aspi.send, &srb) != SS_COMP)
-                outcome.result = ScsiOutcome::Result::Check;
+                outcome.result = CommandResult::Check;
             return outcome;
         });
     ASSERT_EQ(outcomes.size(), 9u);
@@ -319,8 +320,8 @@ TEST(EmulatedAspi, PendingRequestCompletesWhileWaited)
     EXPECT_EQ(host.Aspi()->CallSendASPI32Command(aspi.send, &srb), SS_PENDING);
     EXPECT_EQ(srb.SRB_Status, SS_PENDING);
     EXPECT_EQ(buffer[0], 0xAA) << "no data before completion";
-    EXPECT_TRUE(host.Records().empty());
-    EXPECT_EQ(host.PendingAspiCount(), 1);
+    EXPECT_TRUE(Inspect(host).Records().empty());
+    EXPECT_EQ(Inspect(host).PendingAspiCount(), 1);
     EXPECT_FALSE(host.Aspi()->WaitCompletionEvent(event, 0));
     EXPECT_EQ(srb.SRB_Status, SS_PENDING);
 
@@ -328,8 +329,8 @@ TEST(EmulatedAspi, PendingRequestCompletesWhileWaited)
     EXPECT_EQ(clock.NowMs(), 50u) << "the wait lasts until the request is due, not the whole time-out";
     EXPECT_EQ(srb.SRB_Status, SS_COMP);
     EXPECT_EQ(buffer[0], 0x05);
-    EXPECT_EQ(host.PendingAspiCount(), 0);
-    const auto records = host.Records();
+    EXPECT_EQ(Inspect(host).PendingAspiCount(), 0);
+    const auto records = Inspect(host).Records();
     ASSERT_EQ(records.size(), 1u);
     EXPECT_EQ(records[0].tMs, 50u);
     host.Aspi()->CloseCompletionEvent(event);
@@ -379,7 +380,7 @@ TEST(EmulatedAspi, LateCompletionAfterTheEventWasClosedStillWritesTheBlock)
     ASSERT_EQ(host.Aspi()->CallSendASPI32Command(aspi.send, &srb), SS_PENDING);
     EXPECT_FALSE(host.Aspi()->WaitCompletionEvent(event, 40));
     host.Aspi()->CloseCompletionEvent(event);
-    EXPECT_EQ(host.OpenEventCount(), 0);
+    EXPECT_EQ(Inspect(host).OpenEventCount(), 0);
     EXPECT_FALSE(host.Aspi()->WaitCompletionEvent(event, 0)) << "a closed event cannot be waited for";
 
     clock.Advance(60);
@@ -387,8 +388,8 @@ TEST(EmulatedAspi, LateCompletionAfterTheEventWasClosedStillWritesTheBlock)
     EXPECT_EQ(srb.SRB_Status, SS_ERR);
     EXPECT_EQ(srb.SRB_TargStat, kScsiStatusCheckCondition);
     EXPECT_EQ(srb.SenseArea[12], 0x2C);
-    EXPECT_EQ(host.PendingAspiCount(), 0);
-    EXPECT_EQ(host.BadCloseCount(), 0);
+    EXPECT_EQ(Inspect(host).PendingAspiCount(), 0);
+    EXPECT_EQ(Inspect(host).BadCloseCount(), 0);
 }
 
 TEST(EmulatedAspi, EventsAreResetBySendAndCounted)
@@ -400,7 +401,7 @@ TEST(EmulatedAspi, EventsAreResetBySendAndCounted)
     const HostHandle first = host.Aspi()->CreateCompletionEvent();
     const HostHandle second = host.Aspi()->CreateCompletionEvent();
     EXPECT_NE(first, second);
-    EXPECT_EQ(host.OpenEventCount(), 2);
+    EXPECT_EQ(Inspect(host).OpenEventCount(), 2);
 
     SRB_ExecSCSICmd a = Aspi::Exec(1, InquiryCdb(), kIn, buffer.data(), 60, first);
     ASSERT_EQ(host.Aspi()->CallSendASPI32Command(aspi.send, &a), SS_PENDING);
@@ -417,8 +418,8 @@ TEST(EmulatedAspi, EventsAreResetBySendAndCounted)
     host.Aspi()->CloseCompletionEvent(first);
     host.Aspi()->CloseCompletionEvent(second);
     host.Aspi()->CloseCompletionEvent(second);
-    EXPECT_EQ(host.OpenEventCount(), 0);
-    EXPECT_EQ(host.BadCloseCount(), 1);
+    EXPECT_EQ(Inspect(host).OpenEventCount(), 0);
+    EXPECT_EQ(Inspect(host).BadCloseCount(), 1);
 }
 
 }  // namespace

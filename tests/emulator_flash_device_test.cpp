@@ -9,6 +9,7 @@
 #include "device/sha256.h"
 #include "device/flash_device.h"
 #include "emulator_support.h"
+#include "tests/emulated_host_probe.h"
 
 using namespace emu_test;
 
@@ -47,7 +48,9 @@ protected:
             std::memcpy(buffer, image.data() + offset, take);
             offset += take;
             const uint8_t marker = last ? (blocks == 9 ? 0x20 : 0x04) : (i == 0 ? 0x00 : 0xFF);
-            results.push_back(last ? m_device->WriteBlock(1, checksum, marker) : m_device->WriteBlock(0, 0, marker));
+            const CommandResult result =
+                last ? m_device->WriteBlock(1, checksum, marker) : m_device->WriteBlock(0, 0, marker);
+            results.push_back(result == CommandResult::Good);
             if (!results.back())
                 break;
         }
@@ -84,11 +87,11 @@ TEST_P(FlashOverEmulator, DiscoversEveryEmulatedDrive)
             EXPECT_NE(entry->hDevice, kInvalidHandle);
         }
     }
-    EXPECT_EQ(m_host->OpenHandleCount(), Win9x() ? 0 : 3);
+    EXPECT_EQ(Inspect(*m_host).OpenHandleCount(), Win9x() ? 0 : 3);
 
     m_device->EnumerateDevices();
     EXPECT_EQ(m_device->GetDeviceCount(), 3);
-    EXPECT_EQ(m_host->OpenHandleCount(), Win9x() ? 0 : 3) << "a second scan closes the first scan's handles";
+    EXPECT_EQ(Inspect(*m_host).OpenHandleCount(), Win9x() ? 0 : 3) << "a second scan closes the first scan's handles";
 
     ASSERT_TRUE(m_device->OpenDrive("e:"));
     ASSERT_EQ(m_device->GetDeviceCount(), 1);
@@ -101,18 +104,18 @@ TEST_P(FlashOverEmulator, DiscoversEveryEmulatedDrive)
     EXPECT_EQ(m_device->GetDeviceCount(), 0);
 
     m_device.reset();
-    EXPECT_EQ(m_host->OpenHandleCount(), 0);
-    EXPECT_EQ(m_host->OpenEventCount(), 0);
-    EXPECT_EQ(m_host->AspiLoadCount(), m_host->AspiFreeCount());
-    EXPECT_EQ(m_host->AspiLoadCount(), Win9x() ? 1 : 0);
-    EXPECT_EQ(m_host->BadCloseCount(), 0);
+    EXPECT_EQ(Inspect(*m_host).OpenHandleCount(), 0);
+    EXPECT_EQ(Inspect(*m_host).OpenEventCount(), 0);
+    EXPECT_EQ(Inspect(*m_host).AspiLoadCount(), Inspect(*m_host).AspiFreeCount());
+    EXPECT_EQ(Inspect(*m_host).AspiLoadCount(), Win9x() ? 1 : 0);
+    EXPECT_EQ(Inspect(*m_host).BadCloseCount(), 0);
 }
 
 TEST_P(FlashOverEmulator, NoDevicesMeansAnEmptyList)
 {
     Start("devices=0");
     EXPECT_EQ(m_device->GetDeviceCount(), 0);
-    EXPECT_FALSE(m_device->Inquiry());
+    EXPECT_NE(m_device->Inquiry(), CommandResult::Good);
     EXPECT_FALSE(m_device->OpenDrive("D:"));
 }
 
@@ -121,12 +124,12 @@ TEST_P(FlashOverEmulator, InquiryReadsIdentityAndRevision)
     Start("devices=2,vendor=KTDEV,product=KT3916 FLASHER,revision=0.99");
     std::memset(m_device->GetDataBuffer(), 0xAA, 64);
     m_device->SelectDevice(1);
-    ASSERT_TRUE(m_device->Inquiry());
+    ASSERT_EQ(m_device->Inquiry(), CommandResult::Good);
     const uint8_t* data = m_device->GetDataBuffer();
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(data) + 8, 24), "KTDEV   KT3916 FLASHER  ");
     EXPECT_EQ(Revision(), "0.99");
     EXPECT_EQ(data[36], 0xAA) << "only the 36 bytes asked for arrive";
-    EXPECT_EQ(m_host->Records().back().drive, 'E');
+    EXPECT_EQ(Inspect(*m_host).Records().back().drive, 'E');
 }
 
 TEST_P(FlashOverEmulator, WholeDownloadThenRebootThenNewRevision)
@@ -139,7 +142,7 @@ TEST_P(FlashOverEmulator, WholeDownloadThenRebootThenNewRevision)
         ASSERT_EQ(results.size(), length == k512K ? 9u : 18u);
         for (std::size_t i = 0; i < results.size(); ++i)
             EXPECT_TRUE(results[i]) << "block " << i;
-        EXPECT_TRUE(m_host->Device(0).LastImage() == image);
+        EXPECT_TRUE(Inspect(*m_host).Device(0).LastImage() == image);
 
         // The final block carries the image's tail, then what the block before left.
         const std::size_t tail = length == k512K ? 32768 : 4096;
@@ -147,7 +150,7 @@ TEST_P(FlashOverEmulator, WholeDownloadThenRebootThenNewRevision)
         const std::size_t previous = image.size() - tail - kBlock;
         finalBlock.insert(finalBlock.end(), image.begin() + static_cast<std::ptrdiff_t>(previous + tail),
                           image.begin() + static_cast<std::ptrdiff_t>(previous + kBlock));
-        const auto records = m_host->Records();
+        const auto records = Inspect(*m_host).Records();
         ASSERT_EQ(records.size(), results.size() + 1);
         EXPECT_EQ(records.back().dataSha256, Sha256Hex(finalBlock.data(), finalBlock.size()));
         EXPECT_EQ(records.back().cdb[5], length == k512K ? 0x20 : 0x04);
@@ -155,9 +158,9 @@ TEST_P(FlashOverEmulator, WholeDownloadThenRebootThenNewRevision)
         // The verification polls: silent during the reboot, then the new revision.
         for (int tick = 1; tick <= 12; ++tick)
             m_clock.Advance(1000);
-        EXPECT_FALSE(m_device->Inquiry());
+        EXPECT_NE(m_device->Inquiry(), CommandResult::Good);
         m_clock.Advance(500);
-        ASSERT_TRUE(m_device->Inquiry());
+        ASSERT_EQ(m_device->Inquiry(), CommandResult::Good);
         EXPECT_EQ(Revision(), "2.00");
         std::istringstream lines(transcript.str());
         std::size_t count = 0;
@@ -191,7 +194,7 @@ TEST_P(FlashOverEmulator, RefusedBlocksLeaveTheirSenseInTheDevice)
         EXPECT_EQ(m_device->GetAsc(), c.asc) << c.scenario;
         EXPECT_EQ(m_device->GetAscq(), c.ascq) << c.scenario;
         EXPECT_EQ(m_device->GetRequest().sptd.ScsiStatus, kScsiStatusCheckCondition);
-        EXPECT_TRUE(m_host->Device(0).LastImage().empty());
+        EXPECT_TRUE(Inspect(*m_host).Device(0).LastImage().empty());
     }
 }
 
@@ -204,16 +207,16 @@ TEST_P(FlashOverEmulator, DroppedBlockFailsWithoutSense)
     ASSERT_EQ(results.size(), 2u);
     EXPECT_FALSE(results.back());
     EXPECT_EQ(m_device->GetSenseKey(), 0);
-    EXPECT_EQ(m_host->Records().back().result, "fail");
+    EXPECT_EQ(Inspect(*m_host).Records().back().result, "fail");
 }
 
 TEST_P(FlashOverEmulator, LatencyIsTheCommandsElapsedTime)
 {
     Start("latency_ms=40");
-    ASSERT_TRUE(m_device->Inquiry());
+    ASSERT_EQ(m_device->Inquiry(), CommandResult::Good);
     EXPECT_DOUBLE_EQ(m_device->GetElapsedSeconds(), 0.04);
     EXPECT_EQ(m_clock.NowMs(), 40u);
-    EXPECT_EQ(m_host->OpenEventCount(), 0);
+    EXPECT_EQ(Inspect(*m_host).OpenEventCount(), 0);
 }
 
 TEST_P(FlashOverEmulator, DeviceThatNeverReturns)
@@ -223,7 +226,7 @@ TEST_P(FlashOverEmulator, DeviceThatNeverReturns)
     ASSERT_TRUE(Download(image, ImageChecksum(image)).back());
     for (int tick = 13; tick <= 21; ++tick) {
         m_clock.Advance(1000);
-        EXPECT_FALSE(m_device->Inquiry()) << "tick " << tick;
+        EXPECT_NE(m_device->Inquiry(), CommandResult::Good) << "tick " << tick;
     }
 }
 
@@ -243,27 +246,27 @@ TEST(FlashOverEmulatedAspi, LateCompletionNeverLandsInALaterCommandsData)
     {
         CFlashDevice device(host);
         ASSERT_EQ(device.GetDeviceCount(), 1);
-        EXPECT_FALSE(device.Inquiry()) << "the 30-second wait runs out first";
+        EXPECT_NE(device.Inquiry(), CommandResult::Good) << "the 30-second wait runs out first";
         EXPECT_EQ(clock.NowMs(), 30000u);
-        EXPECT_EQ(host.PendingAspiCount(), 1);
+        EXPECT_EQ(Inspect(host).PendingAspiCount(), 1);
 
         // The next block is read into the buffer; the INQUIRY falls due and
         // completes while the block is being sent.
         std::memcpy(device.GetDataBuffer(), block.data(), kBlock);
         clock.Advance(1000);
-        EXPECT_FALSE(device.WriteBlock(0, 0, 0)) << "its wait runs out too";
-        ASSERT_EQ(host.Records().size(), 1u);
-        EXPECT_EQ(host.Records()[0].result, "good");
-        EXPECT_EQ(host.Records()[0].tMs, 31000u);
+        EXPECT_NE(device.WriteBlock(0, 0, 0), CommandResult::Good) << "its wait runs out too";
+        ASSERT_EQ(Inspect(host).Records().size(), 1u);
+        EXPECT_EQ(Inspect(host).Records()[0].result, "good");
+        EXPECT_EQ(Inspect(host).Records()[0].tMs, 31000u);
         EXPECT_EQ(std::memcmp(device.GetDataBuffer(), block.data(), kBlock), 0);
     }
-    EXPECT_EQ(host.OpenEventCount(), 1) << "only the request still running holds an event";
+    EXPECT_EQ(Inspect(host).OpenEventCount(), 1) << "only the request still running holds an event";
     // The device is gone with the block still pending; the layer sends it.
     clock.Advance(1000);
     host.QueryCounter();
-    EXPECT_EQ(host.PendingAspiCount(), 0);
-    ASSERT_EQ(host.Records().size(), 2u);
-    EXPECT_EQ(host.Records()[1].dataSha256, Sha256Hex(block.data(), block.size()));
+    EXPECT_EQ(Inspect(host).PendingAspiCount(), 0);
+    ASSERT_EQ(Inspect(host).Records().size(), 2u);
+    EXPECT_EQ(Inspect(host).Records()[1].dataSha256, Sha256Hex(block.data(), block.size()));
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include "device/emulated/emulated_host.h"
 #include "device/sha256.h"
 #include "emulator_support.h"
+#include "tests/emulated_host_probe.h"
 
 using namespace emu_test;
 
@@ -40,9 +41,9 @@ SendFn PassThroughSender(EmulatedHost& host, HostHandle handle)
         PassThroughRequest request = Request(cdb, dataIn, buffer, length);
         ScsiOutcome outcome;
         if (!host.SendPassThrough(handle, request)) {
-            outcome.result = ScsiOutcome::Result::Fail;
+            outcome.result = CommandResult::Lost;
         } else if (request.sptd.ScsiStatus == kScsiStatusCheckCondition) {
-            outcome.result = ScsiOutcome::Result::Check;
+            outcome.result = CommandResult::Check;
             outcome.senseKey = request.senseArea[2];
             outcome.asc = request.senseArea[12];
             outcome.ascq = request.senseArea[13];
@@ -124,7 +125,7 @@ TEST(EmulatedHost, OpenAndCloseDeviceHandles)
     for (const char* path : {"\\\\.\\C:", "\\\\.\\F:", "\\\\.\\D:\\", "D:", "\\\\?\\D:", "\\\\.\\DD", "", "\\\\.\\D"})
         EXPECT_EQ(host.OpenDevice(path), kInvalidHandle) << path;
     EXPECT_EQ(host.OpenDevice(nullptr), kInvalidHandle);
-    EXPECT_EQ(host.OpenHandleCount(), 0);
+    EXPECT_EQ(Inspect(host).OpenHandleCount(), 0);
 
     const HostHandle d = host.OpenDevice("\\\\.\\D:");
     const HostHandle lowerD = host.OpenDevice("\\\\.\\d:");
@@ -134,14 +135,14 @@ TEST(EmulatedHost, OpenAndCloseDeviceHandles)
         EXPECT_NE(handle, 0u);
     }
     EXPECT_NE(d, lowerD);
-    EXPECT_EQ(host.OpenHandleCount(), 3);
+    EXPECT_EQ(Inspect(host).OpenHandleCount(), 3);
 
     host.CloseDevice(lowerD);
-    EXPECT_EQ(host.OpenHandleCount(), 2);
+    EXPECT_EQ(Inspect(host).OpenHandleCount(), 2);
     host.CloseDevice(lowerD);
     host.CloseDevice(kInvalidHandle);
-    EXPECT_EQ(host.BadCloseCount(), 2);
-    EXPECT_EQ(host.OpenHandleCount(), 2);
+    EXPECT_EQ(Inspect(host).BadCloseCount(), 2);
+    EXPECT_EQ(Inspect(host).OpenHandleCount(), 2);
 
     // A closed handle reaches no device.
     std::vector<uint8_t> buffer(60);
@@ -150,7 +151,7 @@ TEST(EmulatedHost, OpenAndCloseDeviceHandles)
     EXPECT_TRUE(host.SendPassThrough(e, request));
     host.CloseDevice(d);
     host.CloseDevice(e);
-    EXPECT_EQ(host.OpenHandleCount(), 0);
+    EXPECT_EQ(Inspect(host).OpenHandleCount(), 0);
 }
 
 // Drives come and go on their timeline; a handle dies with its attachment,
@@ -192,8 +193,8 @@ TEST(EmulatedHost, PlugTimelineAttachesAndDetachesDrives)
             PassThroughRequest block = Request(cdb, in, data, length);
             ScsiOutcome outcome;
             outcome.result = host.SendPassThrough(e, block) && block.sptd.ScsiStatus == kScsiStatusGood
-                                 ? ScsiOutcome::Result::Good
-                                 : ScsiOutcome::Result::Fail;
+                                 ? CommandResult::Good
+                                 : CommandResult::Lost;
             return outcome;
         });
     ASSERT_EQ(outcomes.size(), 9u);
@@ -218,7 +219,7 @@ TEST(EmulatedHost, PlugTimelineAttachesAndDetachesDrives)
     EXPECT_EQ(std::string(buffer.begin() + 32, buffer.begin() + 36), "1.00");
     for (HostHandle handle : {d, e, e2})
         host.CloseDevice(handle);
-    EXPECT_EQ(host.BadCloseCount(), 0);
+    EXPECT_EQ(Inspect(host).BadCloseCount(), 0);
 }
 
 TEST(EmulatedHost, AnExclusiveLockKeepsOtherHandlesOffTheDriveUntilReleasedOrClosed)
@@ -234,9 +235,9 @@ TEST(EmulatedHost, AnExclusiveLockKeepsOtherHandlesOffTheDriveUntilReleasedOrClo
         ASSERT_EQ(access, ExclusiveAccess::Held);
         EXPECT_EQ(host.OpenDeviceExclusive("\\\\.\\D:", access), kInvalidHandle);
         EXPECT_EQ(access, ExclusiveAccess::Busy);
-        const size_t recorded = host.Records().size();
+        const size_t recorded = Inspect(host).Records().size();
         EXPECT_FALSE(host.SendPassThrough(shared, request)) << "another handle's command never reaches the device";
-        EXPECT_EQ(host.Records().size(), recorded);
+        EXPECT_EQ(Inspect(host).Records().size(), recorded);
         EXPECT_TRUE(host.SendPassThrough(owner, request));
         if (bRelease)
             host.ReleaseExclusiveAccess(owner);
@@ -315,7 +316,7 @@ TEST(EmulatedHost, MalformedRequestsFailTheCallAndReachNoDevice)
         c.spoil(request);
         EXPECT_FALSE(host.SendPassThrough(handle, request)) << c.what;
     }
-    EXPECT_TRUE(host.Records().empty());
+    EXPECT_TRUE(Inspect(host).Records().empty());
 
     PassThroughRequest largest = Request(InquiryCdb(), true, buffer.data(), 0x20000);
     EXPECT_TRUE(host.SendPassThrough(handle, largest)) << "the whole data buffer is a valid transfer";
@@ -339,7 +340,7 @@ TEST(EmulatedHost, WholeDownloadOverPassThroughWithRebootAndLatency)
     ASSERT_EQ(outcomes.size(), 9u);
     EXPECT_EQ(Describe(outcomes.back()), "good");
     EXPECT_EQ(clock.NowMs(), 400u);
-    EXPECT_TRUE(host.Device(0).LastImage() == image);
+    EXPECT_TRUE(Inspect(host).Device(0).LastImage() == image);
 
     // The reboot counts from the final block; a poll's own latency counts too.
     clock.Advance(12500 - 80);
@@ -347,7 +348,7 @@ TEST(EmulatedHost, WholeDownloadOverPassThroughWithRebootAndLatency)
     EXPECT_EQ(Describe(send(InquiryCdb(), true, buffer.data(), 60)), "good");
     EXPECT_EQ(std::string(buffer.begin() + 32, buffer.begin() + 36), "2.00");
 
-    const auto records = host.Records();
+    const auto records = Inspect(host).Records();
     ASSERT_EQ(records.size(), 12u);
     EXPECT_EQ(records[10].result, "fail");
     EXPECT_EQ(records[10].tMs, 12860u);
@@ -417,10 +418,10 @@ TEST(EmulatedHost, TranscriptLinesHaveTheExactFormat)
                         "\"data_sha256\":\"bbea17f92768ba8c2f4e1ff38b978c89e20392ef5e41754a0ea79e022d5a1378\"}");
     EXPECT_EQ(transcript.str().back(), '\n');
 
-    const auto records = host.Records();
+    const auto records = Inspect(host).Records();
     ASSERT_EQ(records.size(), 3u);
     for (std::size_t i = 0; i < records.size(); ++i)
-        EXPECT_EQ(EmulatedHost::FormatTranscriptLine(records[i]), lines[i]);
+        EXPECT_EQ(TranscriptLineText(records[i]), lines[i]);
     host.CloseDevice(e);
 }
 
@@ -468,18 +469,18 @@ TEST(EmulatedHost, ConcurrentDevicesKeepLinesWhole)
 
     const std::vector<std::string> lines = Lines(transcript.str());
     ASSERT_EQ(lines.size(), 3u * kCommands);
-    const auto records = host.Records();
+    const auto records = Inspect(host).Records();
     ASSERT_EQ(records.size(), lines.size());
     int perDrive[3] = {};
     for (std::size_t i = 0; i < lines.size(); ++i) {
-        EXPECT_EQ(lines[i], EmulatedHost::FormatTranscriptLine(records[i])) << "line " << i;
+        EXPECT_EQ(lines[i], TranscriptLineText(records[i])) << "line " << i;
         const int drive = records[i].drive - 'D';
         ASSERT_TRUE(drive >= 0 && drive < 3);
         const int nth = perDrive[drive]++;
         EXPECT_EQ(records[i].cdb[0], nth % 2 == 0 ? 0x12 : 0xFA) << "drive order broken at line " << i;
     }
     EXPECT_EQ(clock.NowMs(), 3u * kCommands * 2);
-    EXPECT_EQ(host.OpenHandleCount(), 0);
+    EXPECT_EQ(Inspect(host).OpenHandleCount(), 0);
 }
 
 }  // namespace

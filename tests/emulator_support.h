@@ -107,7 +107,7 @@ inline std::vector<ScsiOutcome> SendImageLikeForm(const std::vector<uint8_t>& im
         offset += take;
         const Cdb cdb = last ? WriteBlockCdb(1, checksum, finalMarker) : WriteBlockCdb(0, 0, i == 0 ? 0x00 : 0xFF);
         outcomes.push_back(send(cdb, false, buffer.data(), kBlock));
-        if (outcomes.back().result != ScsiOutcome::Result::Good)
+        if (outcomes.back().result != CommandResult::Good)
             break;
     }
     return outcomes;
@@ -116,14 +116,8 @@ inline std::vector<ScsiOutcome> SendImageLikeForm(const std::vector<uint8_t>& im
 // "good", "fail" or "check KK/AA/QQ": outcomes compared as readable text.
 inline std::string Describe(const ScsiOutcome& outcome)
 {
-    switch (outcome.result) {
-    case ScsiOutcome::Result::Good:
-        return "good";
-    case ScsiOutcome::Result::Fail:
-        return "fail";
-    case ScsiOutcome::Result::Check:
-        break;
-    }
+    if (outcome.result != CommandResult::Check)
+        return CommandResultName(outcome.result);
     char text[32];
     std::snprintf(text, sizeof(text), "check %02X/%02X/%02X", outcome.senseKey, outcome.asc, outcome.ascq);
     return text;

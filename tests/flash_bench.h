@@ -11,6 +11,7 @@
 #include "device/emulated/emulated_host.h"
 #include "probe_host.h"
 #include "recording_window.h"
+#include "tests/emulated_host_probe.h"
 
 // One form on an emulated bench: the recording window, the emulated devices
 // behind a probe, and a manual clock that moves only when a timer is fired.
@@ -45,12 +46,12 @@ protected:
     ProbeHost& Probe() { return *m_pProbe; }
 
     // Every command the emulated devices received so far.
-    std::vector<TranscriptRecord> Records() const { return m_pEmulated->Records(); }
-    size_t RecordCount() const { return m_pEmulated->Records().size(); }
+    std::vector<TranscriptRecord> Records() const { return EmulatedHostProbe(*m_pEmulated).Records(); }
+    size_t RecordCount() const { return EmulatedHostProbe(*m_pEmulated).Records().size(); }
     // The commands received from index first on.
     std::vector<TranscriptRecord> RecordsSince(size_t first) const
     {
-        std::vector<TranscriptRecord> all = m_pEmulated->Records();
+        std::vector<TranscriptRecord> all = EmulatedHostProbe(*m_pEmulated).Records();
         if (first >= all.size())
             return {};
         return std::vector<TranscriptRecord>(all.begin() + static_cast<std::ptrdiff_t>(first), all.end());

@@ -21,7 +21,7 @@ TEST(FlashCommands, SendTheirBlocksLengthsDirectionsAndTimeOuts)
 {
     struct Case {
         const char* name;
-        std::function<bool(CFlashDevice&)> send;
+        std::function<CommandResult(CFlashDevice&)> send;
         std::array<uint8_t, 16> cdb;
         uint8_t dataIn;
         uint32_t length;
@@ -56,7 +56,7 @@ TEST(FlashCommands, SendTheirBlocksLengthsDirectionsAndTimeOuts)
         device.SelectDevice(0);
         // A command before leaves bytes that the next one must not carry.
         device.WriteBlock(0xAA, 0xBBCC, 0xDD);
-        EXPECT_TRUE(c.send(device)) << c.name;
+        EXPECT_EQ(c.send(device), CommandResult::Good) << c.name;
         ASSERT_EQ(bench.host.passThroughCalls.size(), 2u) << c.name;
         const PassThroughRequest& sent = bench.host.passThroughCalls[1].request;
         EXPECT_EQ(std::memcmp(sent.sptd.Cdb, c.cdb.data(), 16), 0) << c.name;
@@ -79,14 +79,14 @@ TEST(FlashCommands, ReturnTheTransportResult)
         return true;
     };
     CFlashDevice device(bench.host);
-    EXPECT_FALSE(device.Inquiry());
-    EXPECT_FALSE(device.StartStopUnit(2));
-    EXPECT_FALSE(device.WriteBlock(1, 0x1234, 0x20));
+    EXPECT_EQ(device.Inquiry(), CommandResult::Check);
+    EXPECT_EQ(device.StartStopUnit(2), CommandResult::Check);
+    EXPECT_EQ(device.WriteBlock(1, 0x1234, 0x20), CommandResult::Check);
     EXPECT_EQ(device.GetSenseKey(), 0x05);
     EXPECT_EQ(device.GetAsc(), 0x24);
 
     device.SelectDevice(1);  // no such device
-    EXPECT_FALSE(device.Inquiry());
+    EXPECT_EQ(device.Inquiry(), CommandResult::NotSent);
     EXPECT_EQ(bench.host.passThroughCalls.size(), 3u);
 }
 
@@ -97,7 +97,7 @@ TEST(FlashCommands, ShortBlockStillSendsTheWholeBlockLength)
     uint8_t* buffer = device.GetDataBuffer();
     std::memset(buffer, 0xEE, kBlockLength);
     std::memset(buffer, 0x42, 32768);
-    EXPECT_TRUE(device.WriteBlock(1, 0x0001, 0x20));
+    EXPECT_EQ(device.WriteBlock(1, 0x0001, 0x20), CommandResult::Good);
     ASSERT_EQ(bench.host.passThroughCalls.size(), 1u);
     const std::vector<uint8_t>& sent = bench.host.passThroughCalls[0].dataOut;
     ASSERT_EQ(sent.size(), kBlockLength);
@@ -135,15 +135,15 @@ TEST(FlashCommands, InquiryClearsIdentityAndRevisionFirst)
     std::memset(buffer + 36, 0x77, 24);
 
     EXPECT_EQ(identity(), std::string(28, '\0'));
-    EXPECT_TRUE(device.Inquiry());
+    EXPECT_EQ(device.Inquiry(), CommandResult::Good);
     EXPECT_EQ(identity(), "KTDEV   KT3916 FLASHER  1.00");
-    EXPECT_TRUE(device.Inquiry());
+    EXPECT_EQ(device.Inquiry(), CommandResult::Good);
     EXPECT_EQ(identity(), "OTHER   " + std::string(20, '\0'));
-    EXPECT_FALSE(device.Inquiry());
+    EXPECT_NE(device.Inquiry(), CommandResult::Good);
     EXPECT_EQ(identity(), std::string(28, '\0'));
     device.SelectDevice(-1);  // fails without reaching a device: cleared too
     std::memcpy(buffer + 8, "STALE", 5);
-    EXPECT_FALSE(device.Inquiry());
+    EXPECT_EQ(device.Inquiry(), CommandResult::NotSent);
     EXPECT_EQ(identity(), std::string(28, '\0'));
     EXPECT_EQ(buffer[7], 0x77);
     EXPECT_EQ(buffer[36], 0x77);
@@ -166,9 +166,9 @@ TEST(FlashCommands, WithoutADataBufferEveryCommandFails)
             ASSERT_EQ(device.GetDeviceCount(), 1);
             EXPECT_EQ(device.GetDataBuffer(), nullptr);
             device.SelectDevice(0);
-            EXPECT_FALSE(device.Inquiry());
-            EXPECT_FALSE(device.StartStopUnit(2));
-            EXPECT_FALSE(device.WriteBlock(1, 0x1234, 0x20));
+            EXPECT_EQ(device.Inquiry(), CommandResult::NotSent);
+            EXPECT_EQ(device.StartStopUnit(2), CommandResult::NotSent);
+            EXPECT_EQ(device.WriteBlock(1, 0x1234, 0x20), CommandResult::NotSent);
         }
         EXPECT_TRUE(host.passThroughCalls.empty());
         EXPECT_TRUE(host.execBlocks.empty());
@@ -185,8 +185,8 @@ TEST(FlashCommands, WorkOverTheAspiPathToo)
     CFlashDevice device(host);
     ASSERT_EQ(device.GetDeviceCount(), 1);
     device.SelectDevice(0);
-    EXPECT_TRUE(device.WriteBlock(1, 0x1234, 0x20));
-    EXPECT_TRUE(device.Inquiry());
+    EXPECT_EQ(device.WriteBlock(1, 0x1234, 0x20), CommandResult::Good);
+    EXPECT_EQ(device.Inquiry(), CommandResult::Good);
     ASSERT_EQ(host.execBlocks.size(), 2u);
     const uint8_t expected[12] = {0xFA, 0, 0, 1, 0, 0x20, 0x12, 0x34, 0, 0, 0, 0};
     EXPECT_EQ(std::memcmp(host.execBlocks[0].CDBByte, expected, 12), 0);

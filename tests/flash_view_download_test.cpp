@@ -7,6 +7,7 @@
 #include "device/sha256.h"
 #include "flash_bench.h"
 #include "temp_image.h"
+#include "tests/emulated_host_probe.h"
 
 namespace {
 
@@ -110,7 +111,7 @@ TEST_F(DownloadTest, BothBlockPlansSendTheExactCommandsAndData)
             const std::vector<uint8_t> data = ExpectedBlockData(image, plan, block);
             EXPECT_EQ(record.dataSha256, Sha256Hex(data.data(), data.size()));
         }
-        EXPECT_EQ(Emulated().Device(0).LastImage(), image);
+        EXPECT_EQ(Inspect(Emulated()).Device(0).LastImage(), image);
         EXPECT_EQ(View().GetState(), FlashState::Verifying);
         EXPECT_TRUE(m_window.TimerArmed(IDT_VERIFY));
         EXPECT_FALSE(m_window.TimerArmed(IDT_START_DOWNLOAD));
@@ -518,7 +519,7 @@ TEST_F(DownloadTest, ImageChangedAfterTheSurveyIsShownBeforeItIsSent)
         const std::vector<TranscriptRecord> blocks = WithOpcode(DownloadRecords(), kOpWriteBlock);
         ASSERT_FALSE(blocks.empty());
         EXPECT_EQ(blocks.back().cdb[6] << 8 | blocks.back().cdb[7], newSum);
-        EXPECT_EQ(Emulated().Device(0).LastImage(), c.replacement);
+        EXPECT_EQ(Inspect(Emulated()).Device(0).LastImage(), c.replacement);
         EXPECT_EQ(View().GetState(), FlashState::Verifying);
     }
 }

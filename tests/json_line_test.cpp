@@ -80,6 +80,20 @@ TEST(JsonLine, TheSameTextIsTheSameBytesInEveryOutput)
         {"\xc0\xaf", "\"\\u00c0\\u00af\""},                                      // an overlong form
         {"\xed\xa0\x80", "\"\\u00ed\\u00a0\\u0080\""},                           // a surrogate
         {"\xf4\x90\x80\x80", "\"\\u00f4\\u0090\\u0080\\u0080\""},                // past U+10FFFF
+        // The edges: the last control character and the first plain one,
+        {"\x1f \x7e", "\"\\u001f ~\""},
+        // the first and last code points of each length, and the overlong
+        // forms and leads just outside them,
+        {"\xc2\x80\xdf\xbf\xe0\xa0\x80\xed\x9f\xbf", "\"\xc2\x80\xdf\xbf\xe0\xa0\x80\xed\x9f\xbf\""},
+        {"\xf0\x90\x80\x80\xf4\x8f\xbf\xbf", "\"\xf0\x90\x80\x80\xf4\x8f\xbf\xbf\""},
+        {"\xc1\xbf", "\"\\u00c1\\u00bf\""},
+        {"\xe0\x9f\xbf", "\"\\u00e0\\u009f\\u00bf\""},
+        {"\xf0\x8f\xbf\xbf", "\"\\u00f0\\u008f\\u00bf\\u00bf\""},
+        {"\xf5\x80\x80\x80", "\"\\u00f5\\u0080\\u0080\\u0080\""},
+        // a lead followed by another lead, whose own sequence stays whole,
+        {"\xe2\xc2\xa9", "\"\\u00e2\xc2\xa9\""},
+        // and a four-byte sequence cut short at the end.
+        {"\xf0\x9f\x92", "\"\\u00f0\\u009f\\u0092\""},
     };
     for (const auto& c : cases) {
         const std::string event = EventLine(c.in);

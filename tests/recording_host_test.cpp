@@ -14,6 +14,7 @@
 #include "device/recording_host.h"
 #include "tests/cli_test_support.h"
 #include "tests/fake_host.h"
+#include "tests/emulated_host_probe.h"
 
 namespace {
 
@@ -103,7 +104,7 @@ TEST(RecordingHost, EachWayACommandEndsHasItsLine)
         {"the call failed",
          [](HostHandle, PassThroughRequest&) { return false; },
          {{"result", "fail"}, {"sense", "000000"}, {"error", "SG_IO: \"gone\""}},
-         CommandResult::Fail,
+         CommandResult::Lost,
          "sense_key"},
     };
     for (const auto& c : cases) {
@@ -120,7 +121,7 @@ TEST(RecordingHost, EachWayACommandEndsHasItsLine)
         request.sptd.DataTransferLength = 61440;
         const uint8_t cdb[12] = {0xFA, 0, 0, 1, 0, 0x12, 0x34, 0x3C};
         std::memcpy(request.sptd.Cdb, cdb, sizeof cdb);
-        EXPECT_EQ(recorder.SendPassThrough(handle, request), c.result != CommandResult::Fail) << c.what;
+        EXPECT_EQ(recorder.SendPassThrough(handle, request), c.result != CommandResult::Lost) << c.what;
 
         const std::vector<Fields> lines = LogLines(log.str());
         ASSERT_EQ(lines.size(), 1u) << c.what;
@@ -199,9 +200,9 @@ TEST(RecordingHost, AspiCommandsAreRecordedWhenTheirWaitEnds)
         CFlashDevice device(recorder);
         // Choosing the drive asks the layer for each target's letter.
         ASSERT_TRUE(device.OpenDrive("D:"));
-        EXPECT_TRUE(device.Inquiry());
+        EXPECT_EQ(device.Inquiry(), CommandResult::Good);
         device.StartStopUnit(2);
-        EXPECT_FALSE(device.WriteBlock(0, 0, 0x00));
+        EXPECT_NE(device.WriteBlock(0, 0, 0x00), CommandResult::Good);
     }
     const std::vector<Fields> lines = LogLines(log.str());
     ASSERT_EQ(lines.size(), 3u);
@@ -229,9 +230,9 @@ TEST(RecordingHost, ALogThatCannotBeWrittenIsReportedAndCommandsGoOn)
     options.pLog = &broken;
     CRecordingHost recorder(emulated, options);
     CFlashDevice device(recorder);
-    EXPECT_TRUE(device.Inquiry());
+    EXPECT_EQ(device.Inquiry(), CommandResult::Good);
     EXPECT_TRUE(recorder.LogFailed());
-    EXPECT_EQ(emulated.Records().size(), 1u);
+    EXPECT_EQ(Inspect(emulated).Records().size(), 1u);
 }
 
 TEST(RecordingHost, AnOverlongLineIsCutAtAFieldAndStaysOneObject)

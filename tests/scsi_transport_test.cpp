@@ -94,7 +94,7 @@ TEST(ScsiRequest, SecondBuildClearsCdbAndSenseButNotTheBuffer)
     uint8_t* cdb = const_cast<uint8_t*>(device.GetRequest().sptd.Cdb);
     for (int i = 0; i < 16; ++i)
         cdb[i] = static_cast<uint8_t>(i + 1);
-    EXPECT_FALSE(device.ExecCommand());
+    EXPECT_NE(device.ExecCommand(), CommandResult::Good);
     ASSERT_EQ(device.GetRequest().sptd.ScsiStatus, kScsiStatusCheckCondition);
 
     device.BuildCommand(512, kDataIn, 10);
@@ -159,7 +159,7 @@ TEST(PassThrough, SuccessGoesToTheCurrentHandleAndKeepsTiming)
     CScsiDevice device(bench.host);
     device.SelectDevice(1);
     device.BuildCommand(60, kDataIn, 30);
-    ASSERT_TRUE(device.ExecCommand());
+    ASSERT_EQ(device.ExecCommand(), CommandResult::Good);
     ASSERT_EQ(bench.host.passThroughCalls.size(), 1u);
     EXPECT_EQ(bench.host.passThroughCalls[0].device, device.GetDeviceEntry(1)->hDevice);
     EXPECT_EQ(bench.host.passThroughCalls[0].request.sptd.DataTransferLength, 60u);
@@ -199,14 +199,14 @@ TEST(PassThrough, FailuresCaptureSenseAndKeepTiming)
         };
         CScsiDevice device(bench.host);
         device.BuildCommand(60, kDataIn, 30);
-        ASSERT_TRUE(device.ExecCommand()) << c.name;
+        ASSERT_EQ(device.ExecCommand(), CommandResult::Good) << c.name;
         const double elapsedBefore = device.GetElapsedSeconds();
         ASSERT_GT(elapsedBefore, 0.0);
 
         fail = true;
         bench.host.counterStep = 50;  // a different duration must not show
         device.BuildCommand(60, kDataIn, 30);
-        EXPECT_FALSE(device.ExecCommand()) << c.name;
+        EXPECT_NE(device.ExecCommand(), CommandResult::Good) << c.name;
         EXPECT_EQ(device.GetRequest().sptd.ScsiStatus, c.scsiStatus) << c.name;
         EXPECT_EQ(device.GetSenseKey(), c.key) << c.name;
         EXPECT_EQ(device.GetAsc(), c.asc) << c.name;
@@ -230,10 +230,10 @@ TEST(PassThrough, FailureWithoutSenseOverwritesEarlierStatusBytes)
     };
     CScsiDevice device(bench.host);
     device.BuildCommand(60, kDataIn, 30);
-    EXPECT_FALSE(device.ExecCommand());
+    EXPECT_EQ(device.ExecCommand(), CommandResult::Check);
     EXPECT_EQ(device.GetSenseKey(), 0x03);
     device.BuildCommand(60, kDataIn, 30);
-    EXPECT_FALSE(device.ExecCommand());
+    EXPECT_EQ(device.ExecCommand(), CommandResult::Lost);
     EXPECT_EQ(device.GetSenseKey(), 0);
     EXPECT_EQ(device.GetAsc(), 0);
     EXPECT_EQ(device.GetAscq(), 0);
@@ -269,9 +269,9 @@ TEST(PassThrough, InvalidIndexContactsNothingAndChangesNothing)
         if (c.withDevices) {
             // One success and one failure give timing and status bytes to keep.
             device.BuildCommand(60, kDataIn, 30);
-            ASSERT_TRUE(device.ExecCommand());
+            ASSERT_EQ(device.ExecCommand(), CommandResult::Good);
             device.BuildCommand(60, kDataIn, 30);
-            ASSERT_FALSE(device.ExecCommand());
+            ASSERT_NE(device.ExecCommand(), CommandResult::Good);
         }
         const double elapsed = device.GetElapsedSeconds();
         const uint8_t key = device.GetSenseKey();
@@ -281,7 +281,7 @@ TEST(PassThrough, InvalidIndexContactsNothingAndChangesNothing)
         device.SelectDevice(c.index);
         device.BuildCommand(60, kDataIn, 30);
         const PassThroughRequest before = device.GetRequest();
-        EXPECT_FALSE(device.ExecCommand()) << c.name;
+        EXPECT_EQ(device.ExecCommand(), CommandResult::NotSent) << c.name;
         EXPECT_EQ(bench.host.passThroughCalls.size(), callsBefore) << c.name;
         EXPECT_EQ(bench.host.counter, counterBefore) << c.name;
         EXPECT_EQ(device.GetElapsedSeconds(), elapsed) << c.name;

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "console/image_digest.h"
+
 // An image file in the temporary directory, removed again by the destructor.
 class TempImage {
 public:
@@ -46,4 +48,14 @@ inline std::vector<uint8_t> PatternImage(uint32_t length, uint32_t seed = 1)
         bytes[i] = static_cast<uint8_t>(state >> 16);
     }
     return bytes;
+}
+
+// The image's 16-bit sum as the form takes it, or why there is none.
+inline ImageSumResult SumImageFile(const std::string& path, uint32_t& checksum)
+{
+    ImageDigest digest;
+    const ImageSumResult result = DigestImageFile(path, digest);
+    if (result == ImageSumResult::Ok)
+        checksum = digest.nChecksum;
+    return result;
 }

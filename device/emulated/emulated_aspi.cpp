@@ -3,8 +3,6 @@
 #include <algorithm>
 #include <cstring>
 
-#include "device/emulated/emulated_host.h"
-
 namespace {
 
 constexpr uint32_t kWaitInfinite = 0xFFFFFFFF;
@@ -45,9 +43,9 @@ uint8_t AddressStatus(uint8_t haId, uint8_t target, uint8_t lun, int deviceCount
 
 HostHandle CEmulatedAspi::LoadAspiLibrary(const char* name)
 {
-    m_host.CompleteDueRequests();
+    m_bus.CompleteDueRequests();
     // Only a Windows 9x bench has the layer installed.
-    if (!m_host.m_scenario.win9x || name == nullptr ||
+    if (!m_bInstalled || name == nullptr ||
         !(SameTextIgnoringCase(name, "WNASPI32") || SameTextIgnoringCase(name, "WNASPI32.DLL")))
         return 0;
     std::lock_guard lock(m_mutex);
@@ -57,7 +55,7 @@ HostHandle CEmulatedAspi::LoadAspiLibrary(const char* name)
 
 AspiEntryPoint CEmulatedAspi::FindAspiEntryPoint(HostHandle library, const char* name)
 {
-    m_host.CompleteDueRequests();
+    m_bus.CompleteDueRequests();
     if (library != kAspiModule || name == nullptr)
         return nullptr;
     // Export names are case-sensitive.
@@ -70,7 +68,7 @@ AspiEntryPoint CEmulatedAspi::FindAspiEntryPoint(HostHandle library, const char*
 
 void CEmulatedAspi::FreeAspiLibrary(HostHandle library)
 {
-    m_host.CompleteDueRequests();
+    m_bus.CompleteDueRequests();
     if (library != kAspiModule)
         return;
     std::lock_guard lock(m_mutex);
@@ -79,22 +77,22 @@ void CEmulatedAspi::FreeAspiLibrary(HostHandle library)
 
 uint32_t CEmulatedAspi::CallGetASPI32SupportInfo(AspiEntryPoint entry)
 {
-    m_host.CompleteDueRequests();
+    m_bus.CompleteDueRequests();
     if (entry != &g_getSupportInfoToken)
         return 0;
     // Without devices there is no adapter to report.
-    if (m_host.m_devices.empty())
+    if (m_bus.DeviceCount() == 0)
         return uint32_t{SS_NO_ADAPTERS} << 8;
     return (uint32_t{SS_COMP} << 8) | 1;
 }
 
 uint32_t CEmulatedAspi::CallSendASPI32Command(AspiEntryPoint entry, void* srb)
 {
-    m_host.CompleteDueRequests();
+    m_bus.CompleteDueRequests();
     if (entry != &g_sendCommandToken || srb == nullptr)
         return kSsInvalidSrb;
     uint8_t* header = static_cast<uint8_t*>(srb);
-    const int deviceCount = static_cast<int>(m_host.m_devices.size());
+    const int deviceCount = m_bus.DeviceCount();
     switch (header[0]) {
     case SC_GET_DEV_TYPE: {
         auto& block = *static_cast<SRB_GDEVBlock*>(srb);
@@ -109,7 +107,7 @@ uint32_t CEmulatedAspi::CallSendASPI32Command(AspiEntryPoint entry, void* srb)
         // Target 0 is C:, target t is the drive of device t - 1.
         if (block.SRB_Status == SS_COMP)
             block.SRB_Int13HDriveInfo =
-                block.SRB_Target == 0 ? 'C' - 'A' : static_cast<uint8_t>(m_host.DriveOf(block.SRB_Target - 1) - 'A');
+                block.SRB_Target == 0 ? 'C' - 'A' : static_cast<uint8_t>(m_bus.DriveOf(block.SRB_Target - 1) - 'A');
         return block.SRB_Status;
     }
     case SC_EXEC_SCSI_CMD:
@@ -123,7 +121,7 @@ uint32_t CEmulatedAspi::CallSendASPI32Command(AspiEntryPoint entry, void* srb)
 
 uint32_t CEmulatedAspi::SendExec(SRB_ExecSCSICmd& srb)
 {
-    const int deviceCount = static_cast<int>(m_host.m_devices.size());
+    const int deviceCount = m_bus.DeviceCount();
     if (srb.SRB_HaId != 0 || deviceCount == 0) {
         srb.SRB_Status = kSsInvalidHa;
         return srb.SRB_Status;
@@ -134,7 +132,7 @@ uint32_t CEmulatedAspi::SendExec(SRB_ExecSCSICmd& srb)
         return srb.SRB_Status;
     }
     const bool bothDirections = (srb.SRB_Flags & (SRB_DIR_IN | SRB_DIR_OUT)) == (SRB_DIR_IN | SRB_DIR_OUT);
-    if (srb.SRB_CDBLen != 12 || bothDirections || srb.SRB_BufLen > EmulatedHost::kMaxTransferLength ||
+    if (srb.SRB_CDBLen != 12 || bothDirections || srb.SRB_BufLen > kEmulatedMaxTransfer ||
         (srb.SRB_BufLen != 0 && srb.SRB_BufPointer == nullptr)) {
         srb.SRB_Status = kSsInvalidSrb;
         return srb.SRB_Status;
@@ -149,15 +147,14 @@ uint32_t CEmulatedAspi::SendExec(SRB_ExecSCSICmd& srb)
         it->second = false;
     }
     const int device = srb.SRB_Target - 1;
-    const uint32_t latencyMs = m_host.m_scenario.latencyMs;
-    if (latencyMs == 0) {
+    if (m_nLatencyMs == 0) {
         CompleteExec(srb, device);
         return srb.SRB_Status;
     }
     srb.SRB_Status = SS_PENDING;
     std::lock_guard lock(m_mutex);
     const HostHandle event = (srb.SRB_Flags & SRB_EVENT_NOTIFY) != 0 ? srb.SRB_PostProc : 0;
-    m_pending.push_back({&srb, device, m_host.m_clock.NowMs() + latencyMs, event});
+    m_pending.push_back({&srb, device, m_clock.NowMs() + m_nLatencyMs, event});
     return SS_PENDING;
 }
 
@@ -168,14 +165,14 @@ void CEmulatedAspi::CompleteExec(SRB_ExecSCSICmd& srb, int device)
     if ((srb.SRB_Flags & (SRB_DIR_IN | SRB_DIR_OUT)) == 0)
         dataIn = CommandDirection(srb.CDBByte[0]) != DataDirection::Out;
     const ScsiOutcome outcome =
-        m_host.RunCommand(device, srb.CDBByte, dataIn, static_cast<uint8_t*>(srb.SRB_BufPointer), srb.SRB_BufLen);
+        m_bus.RunCommand(device, srb.CDBByte, dataIn, static_cast<uint8_t*>(srb.SRB_BufPointer), srb.SRB_BufLen);
     srb.SRB_HaStat = 0;
     srb.SRB_TargStat = kScsiStatusGood;
     switch (outcome.result) {
-    case ScsiOutcome::Result::Good:
+    case CommandResult::Good:
         srb.SRB_Status = SS_COMP;
         break;
-    case ScsiOutcome::Result::Check: {
+    case CommandResult::Check: {
         srb.SRB_TargStat = kScsiStatusCheckCondition;
         uint8_t sense[kFixedSenseLength];
         FixedSense(outcome, sense);
@@ -183,7 +180,7 @@ void CEmulatedAspi::CompleteExec(SRB_ExecSCSICmd& srb, int device)
         srb.SRB_Status = SS_ERR;
         break;
     }
-    case ScsiOutcome::Result::Fail:
+    default:
         // A device that does not answer: the adapter reports a selection time-out.
         srb.SRB_HaStat = kHaStatSelectionTimeout;
         srb.SRB_Status = SS_ERR;
@@ -207,7 +204,7 @@ void CEmulatedAspi::CompleteDueRequests()
                 return;
             auto earliest = std::min_element(m_pending.begin(), m_pending.end(),
                                              [](const auto& a, const auto& b) { return a.dueMs < b.dueMs; });
-            if (earliest->dueMs > m_host.m_clock.NowMs())
+            if (earliest->dueMs > m_clock.NowMs())
                 return;
             due = *earliest;
             m_pending.erase(earliest);
@@ -218,8 +215,8 @@ void CEmulatedAspi::CompleteDueRequests()
 
 HostHandle CEmulatedAspi::CreateCompletionEvent()
 {
-    m_host.CompleteDueRequests();
-    const HostHandle handle = m_host.NewHandle();
+    m_bus.CompleteDueRequests();
+    const HostHandle handle = m_bus.NewHandle();
     std::lock_guard lock(m_mutex);
     m_events[handle] = false;
     return handle;
@@ -227,7 +224,7 @@ HostHandle CEmulatedAspi::CreateCompletionEvent()
 
 bool CEmulatedAspi::WaitCompletionEvent(HostHandle event, uint32_t milliseconds)
 {
-    m_host.CompleteDueRequests();
+    m_bus.CompleteDueRequests();
     uint64_t dueMs = 0;
     bool pending = false;
     {
@@ -247,14 +244,13 @@ bool CEmulatedAspi::WaitCompletionEvent(HostHandle event, uint32_t milliseconds)
     // Nothing will ever signal it: an endless wait would hang for good.
     if (!pending && milliseconds == kWaitInfinite)
         return false;
-    IClock& clock = m_host.m_clock;
-    const uint64_t now = clock.NowMs();
+    const uint64_t now = m_clock.NowMs();
     uint64_t wait = milliseconds;
     if (pending)
         wait = std::min<uint64_t>(wait, dueMs > now ? dueMs - now : 0);
     if (wait != 0)
-        clock.SleepMs(static_cast<uint32_t>(wait));
-    m_host.CompleteDueRequests();
+        m_clock.SleepMs(static_cast<uint32_t>(wait));
+    m_bus.CompleteDueRequests();
     std::lock_guard lock(m_mutex);
     auto it = m_events.find(event);
     return it != m_events.end() && it->second;
@@ -262,36 +258,12 @@ bool CEmulatedAspi::WaitCompletionEvent(HostHandle event, uint32_t milliseconds)
 
 void CEmulatedAspi::CloseCompletionEvent(HostHandle event)
 {
-    m_host.CompleteDueRequests();
+    m_bus.CompleteDueRequests();
     bool bKnown;
     {
         std::lock_guard lock(m_mutex);
         bKnown = m_events.erase(event) != 0;
     }
     if (!bKnown)
-        m_host.CountBadClose();
-}
-
-int CEmulatedAspi::OpenEventCount() const
-{
-    std::lock_guard lock(m_mutex);
-    return static_cast<int>(m_events.size());
-}
-
-int CEmulatedAspi::PendingCount() const
-{
-    std::lock_guard lock(m_mutex);
-    return static_cast<int>(m_pending.size());
-}
-
-int CEmulatedAspi::LoadCount() const
-{
-    std::lock_guard lock(m_mutex);
-    return m_nLoads;
-}
-
-int CEmulatedAspi::FreeCount() const
-{
-    std::lock_guard lock(m_mutex);
-    return m_nFrees;
+        m_bus.CountBadClose();
 }

@@ -25,7 +25,7 @@ bool RequestWellFormed(const PassThroughRequest& request)
     const ScsiPassThroughDirect& sptd = request.sptd;
     if (sptd.Length != sizeof(ScsiPassThroughDirect) || sptd.CdbLength != 12 || sptd.DataIn > kDataIn)
         return false;
-    if (sptd.DataTransferLength > EmulatedHost::kMaxTransferLength)
+    if (sptd.DataTransferLength > kEmulatedMaxTransfer)
         return false;
     if (sptd.DataTransferLength != 0 && sptd.DataBuffer == nullptr)
         return false;
@@ -38,23 +38,6 @@ bool RequestWellFormed(const PassThroughRequest& request)
 }
 
 }  // namespace
-
-struct EmulatedHost::DeviceSlot {
-    // A restarting unit leaves the bus, as a real one does: the call fails.
-    DeviceSlot(const EmulatorScenario& scenario, IClock& clock, char letter, uint64_t startMs)
-        : seat{letter, startMs, RestartFace::Gone}, model(std::make_unique<EmulatedKt3916>(scenario, clock, seat)),
-          drive(letter)
-    {
-    }
-    std::mutex mutex;  // one command at a time per device; devices run side by side
-    UnitSeat seat;
-    std::unique_ptr<EmulatedKt3916> model;
-    char drive;
-    // Under the host's plug mutex: whether the drive is attached, and which
-    // attachment it is (a handle opened before a detach stays dead).
-    bool present = true;
-    uint32_t generation = 0;
-};
 
 EmulatedHost::EmulatedHost(const EmulatorScenario& scenario, IClock& clock, std::ostream* transcript)
     : m_scenario(scenario), m_clock(clock), m_pTranscript(transcript), m_startMs(clock.NowMs())
@@ -165,9 +148,8 @@ HostHandle EmulatedHost::OpenDevice(const char* path)
             return kInvalidHandle;
         generation = m_devices[static_cast<std::size_t>(index)]->generation;
     }
+    const HostHandle handle = NewHandle();
     std::lock_guard lock(m_mutex);
-    const HostHandle handle = m_nextHandle;
-    m_nextHandle += 4;
     m_openDevices[handle] = OpenDrive{index, generation};
     return handle;
 }
@@ -269,9 +251,9 @@ bool EmulatedHost::SendPassThrough(HostHandle device, PassThroughRequest& reques
     ScsiPassThroughDirect& sptd = request.sptd;
     const ScsiOutcome outcome = RunCommand(index, sptd.Cdb, sptd.DataIn == kDataIn,
                                            static_cast<uint8_t*>(sptd.DataBuffer), sptd.DataTransferLength);
-    if (outcome.result == ScsiOutcome::Result::Fail)
+    if (outcome.result == CommandResult::Lost)
         return false;
-    if (outcome.result == ScsiOutcome::Result::Good) {
+    if (outcome.result == CommandResult::Good) {
         sptd.ScsiStatus = kScsiStatusGood;
         return true;
     }
@@ -299,17 +281,13 @@ ScsiOutcome EmulatedHost::RunCommand(int device, const uint8_t* cdb, bool dataIn
     const ScsiOutcome outcome = slot.model->Execute(cdb, dataIn, buffer, length, &record);
     std::lock_guard transcriptLock(m_transcriptMutex);
     if (m_pTranscript != nullptr) {
-        *m_pTranscript << FormatTranscriptLine(record) << '\n';
+        char line[kTranscriptLineMax];
+        const std::size_t length = FormatTranscriptLine(record, line);
+        m_pTranscript->write(line, static_cast<std::streamsize>(length)).put('\n');
         m_pTranscript->flush();
     }
     m_records.push_back(record);
     return outcome;
-}
-
-std::string EmulatedHost::FormatTranscriptLine(const TranscriptRecord& record)
-{
-    char line[kTranscriptLineMax];
-    return std::string(line, ::FormatTranscriptLine(record, line));
 }
 
 void EmulatedHost::CompleteDueRequests()
@@ -335,47 +313,4 @@ void EmulatedHost::CountBadClose()
 {
     std::lock_guard lock(m_mutex);
     ++m_nBadCloses;
-}
-
-std::vector<TranscriptRecord> EmulatedHost::Records() const
-{
-    std::lock_guard lock(m_transcriptMutex);
-    return m_records;
-}
-
-int EmulatedHost::OpenHandleCount() const
-{
-    std::lock_guard lock(m_mutex);
-    return static_cast<int>(m_openDevices.size());
-}
-
-EmulatedKt3916& EmulatedHost::Device(int index)
-{
-    return *m_devices.at(static_cast<std::size_t>(index))->model;
-}
-
-int EmulatedHost::BadCloseCount() const
-{
-    std::lock_guard lock(m_mutex);
-    return m_nBadCloses;
-}
-
-int EmulatedHost::OpenEventCount() const
-{
-    return m_aspi.OpenEventCount();
-}
-
-int EmulatedHost::PendingAspiCount() const
-{
-    return m_aspi.PendingCount();
-}
-
-int EmulatedHost::AspiLoadCount() const
-{
-    return m_aspi.LoadCount();
-}
-
-int EmulatedHost::AspiFreeCount() const
-{
-    return m_aspi.FreeCount();
 }

@@ -24,7 +24,7 @@
 // A drive takes an exclusive lock as the CD-ROM class driver gives it: while
 // one handle holds it, another handle's lock is refused (Busy) and its
 // commands fail without reaching the device; closing the handle releases it.
-class EmulatedHost final : public IScsiHost {
+class EmulatedHost final : public IScsiHost, private IEmulatedBus {
 public:
     EmulatedHost(const EmulatorScenario& scenario, IClock& clock, std::ostream* transcript = nullptr);
     ~EmulatedHost() override;
@@ -44,24 +44,24 @@ public:
     IAspiHost* Aspi() override { return &m_aspi; }
     std::string DriveNodeText(char) override { return "emulated"; }
 
-    static constexpr uint32_t kMaxTransferLength = 0x20000;
-
-    // For tests and tools.
-    std::vector<TranscriptRecord> Records() const;
-    int OpenHandleCount() const;        // device handles not yet closed
-    EmulatedKt3916& Device(int index);  // 0 is drive D:
-    int BadCloseCount() const;          // CloseDevice on a handle that was not open
-    int OpenEventCount() const;         // completion events not yet closed
-    int PendingAspiCount() const;       // execute requests not yet completed
-    int AspiLoadCount() const;
-    int AspiFreeCount() const;
-
-    // One transcript line (without the newline), exactly as written.
-    static std::string FormatTranscriptLine(const TranscriptRecord& record);
-
 private:
-    friend class CEmulatedAspi;
-    struct DeviceSlot;
+    friend class EmulatedHostProbe;
+    struct DeviceSlot {
+        // A restarting unit leaves the bus, as a real one does: the call fails.
+        DeviceSlot(const EmulatorScenario& scenario, IClock& clock, char letter, uint64_t startMs)
+            : seat{letter, startMs, RestartFace::Gone}, model(std::make_unique<EmulatedKt3916>(scenario, clock, seat)),
+              drive(letter)
+        {
+        }
+        std::mutex mutex;  // one command at a time per device; devices run side by side
+        UnitSeat seat;
+        std::unique_ptr<EmulatedKt3916> model;
+        char drive;
+        // Under the host's plug mutex: whether the drive is attached, and which
+        // attachment it is (a handle opened before a detach stays dead).
+        bool present = true;
+        uint32_t generation = 0;
+    };
 
     int DeviceForHandle(HostHandle device) const;
     // Plug events that are due take effect.
@@ -70,13 +70,14 @@ private:
     // The drive behind the handle is still the attachment it was opened on.
     bool HandleStillAttached(HostHandle device);
     bool LockedByOtherHandle(int device, HostHandle handle) const;  // m_mutex held
-    // Runs one command on a device, records it and writes its transcript line.
-    ScsiOutcome RunCommand(int device, const uint8_t* cdb, bool dataIn, uint8_t* buffer, uint32_t length);
-    // Plug events and ASPI requests that are due take effect.
-    void CompleteDueRequests();
-    HostHandle NewHandle();
-    char DriveOf(int device) const;
-    void CountBadClose();
+    // IEmulatedBus: the emulated ASPI layer's view. RunCommand also writes
+    // the command's transcript line.
+    int DeviceCount() const override { return static_cast<int>(m_devices.size()); }
+    char DriveOf(int device) const override;
+    ScsiOutcome RunCommand(int device, const uint8_t* cdb, bool dataIn, uint8_t* buffer, uint32_t length) override;
+    void CompleteDueRequests() override;
+    HostHandle NewHandle() override;
+    void CountBadClose() override;
 
     EmulatorScenario m_scenario;
     IClock& m_clock;
@@ -94,7 +95,7 @@ private:
     HostHandle m_nextHandle = 0x100;
     int m_nBadCloses = 0;
 
-    CEmulatedAspi m_aspi{*this};
+    CEmulatedAspi m_aspi{*this, m_clock, m_scenario.win9x, m_scenario.latencyMs};
 
     std::mutex m_plugMutex;  // taken before a device's mutex, never after
     std::size_t m_nPlugEventsApplied = 0;

@@ -40,7 +40,7 @@ ScsiOutcome Good()
 
 ScsiOutcome Check(const kt3916_sense::Code& sense)
 {
-    return {ScsiOutcome::Result::Check, sense.key, sense.asc, sense.ascq};
+    return {CommandResult::Check, sense.key, sense.asc, sense.ascq};
 }
 
 // A request whose data goes the other way than the command's.
@@ -133,19 +133,11 @@ void EmulatedKt3916::Record(const uint8_t* cdb, bool dataIn, const uint8_t* buff
     std::memcpy(record.cdb, cdb, sizeof record.cdb);
     record.dataIn = dataIn;
     record.length = length;
-    switch (outcome.result) {
-    case ScsiOutcome::Result::Good:
-        record.result = "good";
-        break;
-    case ScsiOutcome::Result::Check:
-        record.result = "check";
+    record.result = CommandResultName(outcome.result);
+    if (outcome.result == CommandResult::Check) {
         record.sense[0] = outcome.senseKey;
         record.sense[1] = outcome.asc;
         record.sense[2] = outcome.ascq;
-        break;
-    case ScsiOutcome::Result::Fail:
-        record.result = "fail";
-        break;
     }
     // A transfer longer than the unit takes is digested as far as its
     // buffer reaches.
@@ -163,7 +155,7 @@ ScsiOutcome EmulatedKt3916::Answer(const uint8_t* cdb, bool dataIn, uint8_t* buf
         // changes state.
         if (m_seat.restart == RestartFace::NotReady)
             return Check(kt3916_sense::kBecomingReady);
-        return {ScsiOutcome::Result::Fail};
+        return {CommandResult::Lost};
     }
     switch (cdb[0]) {
     case kOpInquiry:
@@ -219,7 +211,7 @@ ScsiOutcome EmulatedKt3916::WriteBlock(const uint8_t* cdb, bool dataIn, const ui
     if (m_scenario.dropBlock && *m_scenario.dropBlock == index) {
         m_bImageOpen = false;
         m_image.clear();
-        return {ScsiOutcome::Result::Fail};
+        return {CommandResult::Lost};
     }
     if (m_scenario.failBlock && *m_scenario.failBlock == index)
         return AbortImage({m_scenario.senseKey, m_scenario.senseAsc, m_scenario.senseAscq});

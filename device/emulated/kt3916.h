@@ -5,17 +5,14 @@
 #include <vector>
 
 #include "device/clock.h"
+#include "device/command_result.h"
 #include "device/emulated/scenario.h"
 #include "device/transcript.h"
 
-// How one command ended on the emulated device.
+// How one command ended on the emulated device: Good, Check, or Lost when
+// the unit does not answer (the call itself fails).
 struct ScsiOutcome {
-    enum class Result {
-        Good,
-        Check,
-        Fail
-    };  // Fail: the call itself failed
-    Result result = Result::Good;
+    CommandResult result = CommandResult::Good;
     uint8_t senseKey = 0;
     uint8_t asc = 0;
     uint8_t ascq = 0;

@@ -1,4 +1,5 @@
 #include "console/image_file.h"
+#include "tests/temp_image.h"
 
 #include <gtest/gtest.h>
 

@@ -67,14 +67,14 @@ private:
         h.host_status = 0;
         h.driver_status = 0;
         h.sb_len_wr = 0;
-        if (outcome.result == ScsiOutcome::Result::Check) {
+        if (outcome.result == CommandResult::Check) {
             uint8_t sense[kFixedSenseLength];
             FixedSense(outcome, sense);
             h.status = 0x02;
             h.driver_status = kSgDriverSense;
             h.sb_len_wr = static_cast<uint8_t>(std::min<size_t>(sizeof sense, h.mx_sb_len));
             std::memcpy(h.sbp, sense, h.sb_len_wr);
-        } else if (outcome.result == ScsiOutcome::Result::Fail) {
+        } else if (outcome.result == CommandResult::Lost) {
             h.host_status = 0x01;  // DID_NO_CONNECT: the device is not there (rebooting)
         }
         return 0;
@@ -157,11 +157,11 @@ TEST(LinuxEmulated, DeviceStatusesComeBackAsTheTransportExpects)
     CEmulatedSgBench bench("", 1);
     CFlashDevice device(*bench.host);
     ASSERT_EQ(device.GetDeviceCount(), 1);
-    EXPECT_FALSE(device.WriteBlock(0, 0, 0x00)) << "a block write outside download mode";
+    EXPECT_NE(device.WriteBlock(0, 0, 0x00), CommandResult::Good) << "a block write outside download mode";
     EXPECT_EQ(device.GetRequest().sptd.ScsiStatus, 0x02);
     EXPECT_EQ(device.GetSenseKey(), 0x05);
     EXPECT_NE(device.GetAsc(), 0x00);
-    EXPECT_TRUE(device.Inquiry());
+    EXPECT_EQ(device.Inquiry(), CommandResult::Good);
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(device.GetDataBuffer()) + 8, 5), "KTDEV");
 }
 

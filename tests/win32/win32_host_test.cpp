@@ -109,7 +109,7 @@ TEST(Win32Host, DiscoveryOnTheSystemDrives)
     if (cdromRoots == 0) {
         EXPECT_EQ(device.GetDeviceCount(), 0);
         // No device: the command fails without reaching anything.
-        EXPECT_FALSE(device.Inquiry());
+        EXPECT_NE(device.Inquiry(), CommandResult::Good);
     }
     EXPECT_FALSE(device.OpenDrive("C:"));  // a fixed disk
     EXPECT_EQ(device.GetDeviceCount(), 0);

@@ -101,7 +101,7 @@ TEST(AspiSmoke, SystemLayerWithoutAdapters)
 
         // With the layer loaded, a command takes the ASPI path and finds no
         // device at index 0.
-        EXPECT_FALSE(device.Inquiry());
+        EXPECT_NE(device.Inquiry(), CommandResult::Good);
         EXPECT_EQ(host.commands, 0);
     }
     ASSERT_EQ(host.freed.size(), 1u);
