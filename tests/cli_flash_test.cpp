@@ -457,9 +457,9 @@ TEST(CliFlash, LiveProgressRedrawsOneLineInPlace)
     EmulatedHost host(Scenario(""), clock);
     const auto run = RunTool({"flash", image.Path()}, &host, &clock, nullptr, true);
     EXPECT_EQ(run.exit, kExitSuccess);
+    // The states in between may be drawn or not (redraws coalesce when the
+    // terminal is slower than the devices); the line is drawn over itself.
     EXPECT_NE(run.err.find("\x1b[1A\r"), std::string::npos);
-    EXPECT_NE(run.err.find("block 9/9"), std::string::npos);
-    EXPECT_NE(run.err.find("asking 13/21"), std::string::npos);
     const size_t last = run.err.rfind("\x1b[1A\r");
     EXPECT_NE(run.err.find("[########################] Update success!!", last), std::string::npos)
         << run.err.substr(last);
