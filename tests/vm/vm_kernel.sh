@@ -1,0 +1,141 @@
+# What the kernel itself sends a held drive, what a killed run leaves in the
+# driver, and the emulator's servers beside each other and the kernel's
+# timer. Sourced by vm_checks.sh (its helpers serve, node, tool_commands,
+# pass and fail); the servers quiet, orphan and lagging run by then.
+
+# The sr driver polls for media events every 250 ms: none of its commands
+# (GET EVENT STATUS NOTIFICATION 0x4a, TEST UNIT READY 0x00) may reach the
+# device between the first and the last block.
+check_no_media_polling() {
+    sr=$(node quiet D 2)
+    echo 250 >"/sys/block/${sr#/dev/}/events_poll_msecs"
+    from=$(($(lines "$OUT/quiet.jsonl") + 1))
+    "$CLI" --json flash "$WORK/img1m.bin" --device "$(node quiet D 3)" >"$OUT/no_media_polling.json" 2>&1
+    rc=$?
+    between=$(tail -n +"$from" "$OUT/quiet.jsonl" | jq -r '.cdb[0:2]' |
+        awk '/^fa$/ { if (first) { n += pending }; first = 1; pending = 0; next }
+             first && /^(4a|00)$/ { pending++ } END { print n + 0 }')
+    polled=$(tail -n +"$from" "$OUT/quiet.jsonl" | jq -r '.cdb[0:2]' | grep -c '^4a$')
+    if [ $rc -ne 0 ]; then
+        fail no_media_polling "exit $rc: $(tail -n 2 "$OUT/no_media_polling.json")"
+    elif [ "$between" -ne 0 ]; then
+        fail no_media_polling "$between media polls reached the device between its blocks"
+    elif [ "$polled" -eq 0 ]; then
+        fail no_media_polling "the kernel never polled the drive: the check proves nothing"
+    else
+        pass no_media_polling
+    fi
+}
+
+# A run killed while its block write waits for an answer leaves the command
+# queued in the sg driver, which lets the next program have the node at
+# once: the next flash must not send anything while the command is there.
+# The server's latency keeps the dropped block in the driver for 9 s, longer
+# than a flash asks a busy drive again.
+check_killed_run_orphan() {
+    sg=$(node orphan D 3)
+    hctl=$(node orphan D 4)
+    "$CLI" --json flash "$WORK/img512.bin" --device "$sg" >"$OUT/orphan_first.json" 2>&1 &
+    first=$!
+    i=0
+    until tool_commands "$OUT/orphan.jsonl" D | grep -q '^fa.* fail ' || [ $i -gt 1200 ]; do
+        sleep 0.1
+        i=$((i + 1))
+    done
+    kill -KILL $first
+    wait $first 2>/dev/null
+    queued=$(grep -c 'rb>' /proc/scsi/sg/debug 2>/dev/null)
+    busy=$(cat "/sys/bus/scsi/devices/$hctl/device_busy")
+    from=$(($(lines "$OUT/orphan.jsonl") + 1))
+    "$CLI" --json flash "$WORK/img512.bin" --device "$sg" >"$OUT/orphan_second.json" 2>"$OUT/orphan_second.err"
+    rc=$?
+    sent=$(tail -n +"$from" "$OUT/orphan.jsonl" | jq -r '.cdb[0:2]' | grep -c -E '^(12|1b|fa)$')
+    i=0
+    while [ "$(cat "/sys/bus/scsi/devices/$hctl/device_busy")" -ne 0 ] && [ $i -lt 600 ]; do
+        sleep 0.1
+        i=$((i + 1))
+    done
+    "$CLI" --json flash "$WORK/img512.bin" --device "$sg" >"$OUT/orphan_third.json" 2>&1
+    third=$?
+    if [ "$busy" -eq 0 ]; then
+        fail killed_run_orphan "the killed run's block was not in the driver any more (device_busy 0, sg debug: $queued)"
+    elif [ $rc -ne 11 ] || [ "$sent" -ne 0 ]; then
+        fail killed_run_orphan "second flash exit $rc, $sent commands of its own reached the device while the killed run's block was queued"
+    elif [ $third -ne 6 ]; then
+        fail killed_run_orphan "once the block was given back, the next flash did not run (exit $third, expected 6 at the dropped block)"
+    else
+        pass killed_run_orphan
+    fi
+}
+
+# Commands that queue behind a slow device are answered at their own time,
+# never run after the kernel has failed them: with sg_turs loops on the sr
+# node, the tool and the transcript agree on every block.
+check_latency_agrees() {
+    sr=$(node lagging D 2)
+    from=$(($(lines "$OUT/lagging.jsonl") + 1))
+    "$CLI" --json flash "$WORK/img512.bin" --device "$(node lagging D 3)" >"$OUT/latency_agrees.json" 2>&1 &
+    tool=$!
+    loops=
+    for n in 1 2 3 4 5; do
+        (while kill -0 $tool 2>/dev/null; do sg_turs "$sr" >/dev/null 2>&1; done) &
+        loops="$loops $!"
+    done
+    wait $tool
+    rc=$?
+    wait $loops
+    served=$(tail -n +"$from" "$OUT/lagging.jsonl" | jq -r 'select(.cdb[0:2] == "fa") | .result' | sort | uniq -c | xargs)
+    good=$(tail -n +"$from" "$OUT/lagging.jsonl" | jq -r 'select(.cdb[0:2] == "fa" and .result == "good") | .cdb' | wc -l)
+    sent=$(jq -r 'select(.event == "result") | .blocks_sent' "$OUT/latency_agrees.json")
+    turs=$(tail -n +"$from" "$OUT/lagging.jsonl" | jq -r '.cdb[0:2]' | grep -c '^00$')
+    if [ "$turs" -lt 3 ]; then
+        fail latency_agrees "the TEST UNIT READY loops did not reach the device ($turs recorded)"
+    elif [ "$good" != "$sent" ]; then
+        fail latency_agrees "the tool counts ${sent:-no} blocks sent (exit $rc), the device recorded $good good: $served"
+    elif [ $rc -ne 0 ]; then
+        fail latency_agrees "exit $rc: $(jq -c 'select(.event == "result")' "$OUT/latency_agrees.json")"
+    else
+        pass latency_agrees
+    fi
+}
+
+# Two servers in their own mount and pid namespaces (run alone, after the
+# other servers are gone), each with a private
+# /run: both see themselves as process 1, neither removes the other's device.
+check_namespaced_servers() {
+    for name in ns1 ns2; do
+        : >"$WORK/$name.nodes"
+        unshare --mount --pid --fork --mount-proc --kill-child=SIGTERM sh -c \
+            'mount -t tmpfs tmpfs /run && exec "$0" serve --scenario devices=1 --transcript "$1"' \
+            "$EMU" "$OUT/$name.jsonl" >>"$WORK/$name.nodes" 2>"$OUT/$name.server.log" &
+        echo $! >"$WORK/$name.pid"
+        i=0
+        while [ ! -s "$WORK/$name.nodes" ] && [ $i -lt 1800 ]; do
+            kill -0 "$(cat "$WORK/$name.pid")" 2>/dev/null || break
+            sleep 0.1
+            i=$((i + 1))
+        done
+    done
+    sleep 2
+    why=
+    for name in ns1 ns2; do
+        hctl=$(node "$name" D 4)
+        sg=$(node "$name" D 3)
+        if [ -z "$hctl" ]; then
+            why="$why; $name did not come up: $(tail -n 2 "$OUT/$name.server.log")"
+        elif [ ! -e "/sys/bus/scsi/devices/$hctl" ] || ! sg_inq "$sg" 2>/dev/null | grep -q KTDEV; then
+            why="$why; $name's device $hctl ($sg) is gone"
+        fi
+    done
+    for name in ns1 ns2; do
+        kill -TERM "$(cat "$WORK/$name.pid")" 2>/dev/null
+        wait "$(cat "$WORK/$name.pid")" 2>/dev/null
+    done
+    # unshare hands the signal on and ends; the servers clean up after it.
+    i=0
+    while ls /sys/kernel/config/target/core/user_3916 2>/dev/null | grep -q . && [ $i -lt 300 ]; do
+        sleep 0.1
+        i=$((i + 1))
+    done
+    if [ -n "$why" ]; then fail namespaced_servers "${why#; }"; else pass namespaced_servers; fi
+}
