@@ -304,16 +304,17 @@ HostHandle CLinuxHost::OpenNode(const char* path, bool bExclusive, ExclusiveAcce
                 access = ExclusiveAccess::Busy;
         } else if (!CheckNodeAddress(fd, false, drive, node, error)) {
             m_pKernel->Close(fd);
+        } else if (bExclusive && !NoCommandLeftInDriver(drive, node, error)) {
+            // A command an earlier program queued may still reach the device:
+            // nothing of ours goes after it, not even the block node's
+            // open, which makes the kernel ask the drive for media events.
+            m_pKernel->Close(fd);
+            bBusy = true;
+            access = ExclusiveAccess::Busy;
         } else if (bExclusive && !HoldBlockNode(fd, drive, error, bBusy, note)) {
             m_pKernel->Close(fd);
             if (bBusy)
                 access = ExclusiveAccess::Busy;
-        } else if (bExclusive && !NoCommandLeftInDriver(drive, node, error)) {
-            // Held, but a command an earlier program queued may still reach
-            // the device: nothing of ours goes after it until it is gone.
-            CloseDevice(static_cast<HostHandle>(fd));
-            bBusy = true;
-            access = ExclusiveAccess::Busy;
         } else {
             handle = static_cast<HostHandle>(fd);
             if (bExclusive)

@@ -68,6 +68,12 @@ check_latency_agrees() {
     from=$(($(lines "$OUT/lagging.jsonl") + 1))
     "$CLI" --json flash "$WORK/img512.bin" --device "$(node lagging D 3)" >"$OUT/latency_agrees.json" 2>&1 &
     tool=$!
+    # From the download command on, the drive is the tool's.
+    i=0
+    until tail -n +"$from" "$OUT/lagging.jsonl" | jq -r '.cdb[0:2]' | grep -q '^1b$' || [ $i -gt 1200 ]; do
+        sleep 0.1
+        i=$((i + 1))
+    done
     # The sr driver lets one ioctl through at a time; the device's bsg node
     # lets the loops queue commands side by side, as several initiators do.
     target=/dev/bsg/$(node lagging D 4)
