@@ -123,6 +123,11 @@ check_namespaced_servers() {
     done
     sleep 2
     why=
+    if [ "$(node ns1 D 4)" = "$(node ns2 D 4)" ]; then
+        why="; both servers name the same device $(node ns1 D 4): the second took the first one's place"
+    fi
+    stores=$(ls /sys/kernel/config/target/core/user_3916 2>/dev/null | grep -c '^kt3916_')
+    [ "$stores" -eq 2 ] || why="$why; $stores backstores in configfs, expected 2"
     for name in ns1 ns2; do
         hctl=$(node "$name" D 4)
         sg=$(node "$name" D 3)
