@@ -41,6 +41,7 @@ constexpr int kDriverDrainStepMs = 100;
 // How long a node whose command never answered stays held after the run is
 // done with it, waiting for the driver to give the command back.
 constexpr int kLostDrainMs = 60000;
+constexpr int kLostDrainStepMs = 1000;
 
 std::string ErrorText(int error)
 {
@@ -461,11 +462,11 @@ void CLinuxHost::DrainLostCommand(int fd, int packId)
 {
     // The sg driver does not cancel a queued command when its node closes:
     // while it may still reach the device, no other program may have it.
-    for (int waitedMs = 0; waitedMs < kLostDrainMs; waitedMs += kDriverDrainStepMs * 10) {
+    for (int waitedMs = 0; waitedMs < kLostDrainMs; waitedMs += kLostDrainStepMs) {
         sg_io_hdr_t header{};
         header.interface_id = 'S';
         header.pack_id = packId;
-        const int rc = m_pKernel->SgReceive(fd, header, kDriverDrainStepMs * 10);
+        const int rc = m_pKernel->SgReceive(fd, header, kLostDrainStepMs);
         if (rc != -ETIMEDOUT && rc != -EINTR && rc != -EAGAIN)
             return;  // given back, or the device is gone with it
     }
