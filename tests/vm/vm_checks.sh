@@ -162,7 +162,7 @@ serve polled drop_block=8 || fail setup "the polled drop_block server did not co
 serve paused latency_ms=1500 || fail setup "the latency_ms server did not come up"
 serve wine devices=3 || fail setup "the server of the Wine drives did not come up"
 serve quiet devices=1 || fail setup "the media polling server did not come up"
-serve orphan drop_block=2,latency_ms=3000 || fail setup "the killed-run server did not come up"
+serve orphan drop_block=2 || fail setup "the killed-run server did not come up"
 serve lagging latency_ms=1500 || fail setup "the sg_turs latency server did not come up"
 PLAIN=$(for d in /sys/bus/scsi/devices/*; do
     grep -q "^OTHERCO" "$d/vendor" 2>/dev/null && ls "$d/scsi_generic"
