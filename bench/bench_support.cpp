@@ -44,6 +44,8 @@ public:
         id.host_no = 1;  // the one drive of the bench's sysfs, 1:0:0:0
         return 0;
     }
+    int BlockScsiId(int fd, sg_scsi_id& id) override { return SgScsiId(fd, id); }
+    void SleepMs(int) override {}
     int SgReceive(int, sg_io_hdr_t& header, int) override
     {
         header.status = 0;

@@ -227,6 +227,9 @@ int CommandFlash(const CliOptions& options, IScsiHost& host, IClock& clock, CliE
     std::string unlockedDrives;
     for (char drive : drives) {
         holds.push_back(std::make_unique<CDriveHold>(host, drive, clock));
+        holds.back()->TellWaits([&env](const std::string& text) { PrintError(env, text); });
+        if (!holds.back()->Note().empty())
+            PrintError(env, holds.back()->Note());
         if (holds.back()->GetState() != CDriveHold::State::NotOffered)
             continue;
         unlockedDrives += (unlockedDrives.empty() ? "" : ", ") + (drive ? std::string(1, drive) + ":" : "the device");

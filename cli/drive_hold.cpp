@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "device/drive_name.h"
+#include "device/drive_nodes.h"
 
 namespace {
 
@@ -39,6 +40,8 @@ CDriveHold::CDriveHold(IScsiHost& inner, char drive, IClock& clock) : CForwardin
     }
     if (m_hDevice != kInvalidHandle) {
         m_state = access == ExclusiveAccess::Held ? State::Held : State::NotOffered;
+        if (IDriveNodes* nodes = m_inner.DriveNodes(); nodes && m_state == State::Held)
+            m_strNote = nodes->HoldNote(drive);
     } else if (access == ExclusiveAccess::Busy) {
         m_state = State::Busy;
     }
@@ -53,6 +56,11 @@ void CDriveHold::Release()
 {
     if (m_hDevice == kInvalidHandle)
         return;
+    if (IDriveNodes* nodes = m_inner.DriveNodes(); nodes && m_tell) {
+        const std::string waits = nodes->PendingCommandText(m_hDevice);
+        if (!waits.empty())
+            m_tell(std::string(1, m_chDrive) + ": " + waits);
+    }
     if (m_state == State::Held)
         m_inner.ReleaseExclusiveAccess(m_hDevice);
     m_inner.CloseDevice(m_hDevice);

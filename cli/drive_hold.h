@@ -1,5 +1,7 @@
 #pragma once
 #include <cstdint>
+#include <functional>
+#include <string>
 
 #include "device/clock.h"
 #include "device/forwarding_host.h"
@@ -32,8 +34,13 @@ public:
     CDriveHold& operator=(const CDriveHold&) = delete;
 
     State GetState() const { return m_state; }
-    // Gives the drive back and closes the handle; once.
+    // What the user should know about a hold that is less than whole (the
+    // host's words, naming the drive); empty otherwise.
+    const std::string& Note() const { return m_strNote; }
+    // Gives the drive back and closes the handle; once. When the host must
+    // first wait for a command still in its driver, tell hears why.
     void Release();
+    void TellWaits(std::function<void(const std::string&)> tell) { m_tell = std::move(tell); }
 
     HostHandle OpenDevice(const char* path) override;
     void CloseDevice(HostHandle device) override;
@@ -42,4 +49,6 @@ private:
     char m_chDrive;
     State m_state = State::NotOpened;
     HostHandle m_hDevice = kInvalidHandle;
+    std::string m_strNote;
+    std::function<void(const std::string&)> m_tell;
 };

@@ -583,6 +583,9 @@ int CommandStation(const CliOptions& options, IScsiHost& host, IClock& clock, Cl
                 // INQUIRY and its flash go through the same hold, and a unit
                 // another program holds is not asked; its run says it is busy.
                 unit->hold = std::make_unique<CDriveHold>(host, d.chDrive, clock);
+                unit->hold->TellWaits([&env](const std::string& text) { PrintError(env, text); });
+                if (!unit->hold->Note().empty())
+                    PrintError(env, unit->hold->Note());
                 if (unit->hold->GetState() == CDriveHold::State::NotOffered &&
                     toldNoExclusiveAccess.insert(d.chDrive).second) {
                     PrintError(env, kNoteNoExclusiveAccess + std::string(1, d.chDrive) + ":");

@@ -1,5 +1,7 @@
 #pragma once
 #include <string>
+
+#include "device/host_types.h"
 #include <vector>
 
 // What a host can tell about its drives beyond the drive itself
@@ -21,4 +23,10 @@ public:
     virtual std::string OpenProblem(char drive) = 0;
     // That attempt failed because another program has the drive.
     virtual bool OpenFoundBusy(char drive) = 0;
+    // What the user should know about the last exclusive open of drive that
+    // succeeded with less than a full hold; empty when the hold is whole.
+    virtual std::string HoldNote(char /*drive*/) { return {}; }
+    // What closing device will wait for before the drive is free, for the
+    // user; empty when it closes at once.
+    virtual std::string PendingCommandText(HostHandle /*device*/) { return {}; }
 };

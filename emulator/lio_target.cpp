@@ -212,7 +212,8 @@ CServerLock::~CServerLock()
     ::close(m_nFd);
 }
 
-bool CServerLock::Acquire(const std::string& runRoot, int preferredId, std::string& error)
+bool CServerLock::Acquire(const std::string& runRoot, int preferredId, std::string& error,
+                          const std::function<bool(int)>& inUse)
 {
     if (::mkdir(runRoot.c_str(), 0755) != 0 && errno != EEXIST) {
         error = ErrnoText("cannot create " + runRoot);
@@ -220,6 +221,8 @@ bool CServerLock::Acquire(const std::string& runRoot, int preferredId, std::stri
     }
     for (int attempt = 0; attempt < 1024; ++attempt) {
         const int id = (preferredId - 1 + attempt) % kMaxServerId + 1;
+        if (inUse && inUse(id))
+            continue;
         const std::string path = runRoot + "/" + std::to_string(id) + ".lock";
         const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
         if (fd < 0) {
@@ -253,6 +256,39 @@ bool CServerLock::TakeIfGone(const std::string& runRoot, int id, CServerLock& lo
     lock.m_nId = id;
     lock.m_strPath = path;
     return true;
+}
+
+bool ServerIdInUse(const std::string& configfsRoot, int id)
+{
+    const std::string target = configfsRoot + "/target/";
+    for (const std::string& name : Entries(target + "core/" + kHba)) {
+        if (IdOfBackstore(name) == id)
+            return true;
+    }
+    // Any target of that WWN, ours or another program's, would refuse ours.
+    const std::string wwn = Wwn(kTargetWwnPrefix, id, 0);
+    const std::size_t idEnd = wwn.size() - 3;
+    for (const std::string& name : Entries(target + "loopback")) {
+        if (name.size() == wwn.size() && name.compare(0, idEnd, wwn, 0, idEnd) == 0)
+            return true;
+    }
+    return false;
+}
+
+bool AcquireServerId(CServerLock& lock, const std::string& configfsRoot, const std::string& runRoot, int preferredId,
+                     std::string& error)
+{
+    if (::mkdir(runRoot.c_str(), 0755) != 0 && errno != EEXIST) {
+        error = ErrnoText("cannot create " + runRoot);
+        return false;
+    }
+    CFileLock creating(runRoot + kHbaLockName, true);
+    if (!creating.Held()) {
+        error = ErrnoText("cannot lock " + runRoot + kHbaLockName);
+        return false;
+    }
+    return lock.Acquire(runRoot, preferredId, error,
+                        [&configfsRoot](int id) { return ServerIdInUse(configfsRoot, id); });
 }
 
 CLioTarget::CLioTarget(int id, std::string configfsRoot, std::string sysRoot, std::string devRoot, std::string runRoot)
@@ -369,10 +405,10 @@ void CLioTarget::RemoveLeftovers()
     std::map<int, std::unique_ptr<CServerLock>> verdicts;
     Remove(
         [this, &verdicts](int id) {
-            if (id < 0)
+            // Our own id proves nothing: a server in another mount namespace
+            // may hold it under its own run directory.
+            if (id < 0 || id == m_nId)
                 return false;
-            if (id == m_nId)
-                return true;  // an earlier server of our id: its lock is ours now
             auto [it, fresh] = verdicts.try_emplace(id, nullptr);
             if (fresh) {
                 auto lock = std::make_unique<CServerLock>();

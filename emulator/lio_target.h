@@ -1,6 +1,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -83,7 +84,10 @@ public:
     CServerLock& operator=(const CServerLock&) = delete;
     ~CServerLock();
 
-    bool Acquire(const std::string& runRoot, int preferredId, std::string& error);
+    // inUse, when given, names ids that must not be taken although their
+    // lock is free (what another server without our run directory made).
+    bool Acquire(const std::string& runRoot, int preferredId, std::string& error,
+                 const std::function<bool(int)>& inUse = {});
     int Id() const { return m_nId; }
 
     // True when the server of this id is provably gone: its lock file exists
@@ -96,6 +100,15 @@ private:
     int m_nId = -1;
     std::string m_strPath;
 };
+
+// True when a backstore or loopback target in configfs carries the server id:
+// configfs is one per kernel, while run directories and pid namespaces are
+// not, so a server elsewhere may use an id whose lock here is free.
+bool ServerIdInUse(const std::string& configfsRoot, int id);
+// Takes the lock of an id that no server of this run directory holds and no
+// backstore or target in configfs uses, chosen under the HBA lock.
+bool AcquireServerId(CServerLock& lock, const std::string& configfsRoot, const std::string& runRoot, int preferredId,
+                     std::string& error);
 
 // What keeps the kernel from serving devices, as one line for the user, or
 // empty. The modules are loaded when missing, by the modprobe at

@@ -78,8 +78,8 @@ void ServeLoop(Served& served, int stopFd)
             if (::write(served.uioFd, &kick, sizeof kick) != sizeof kick)
                 std::perror("kt3916flash-emulator: cannot notify the kernel");
         }
-        // A held command is given back by the clock, not by a kernel event.
-        if (::poll(fds, 2, served.device->Holding() ? 500 : -1) < 0 && errno != EINTR)
+        // Latencies and held commands end by the clock, not by a kernel event.
+        if (::poll(fds, 2, served.device->WaitMs()) < 0 && errno != EINTR)
             return;
         if (fds[1].revents != 0)
             return;
@@ -160,7 +160,7 @@ int Serve(const EmulatorScenario& scenario, const std::string& transcriptPath)
         return Fail(kExitKernelRefused, std::string("cannot create an eventfd: ") + std::strerror(errno));
     CServerLock lock;
     std::string error;
-    if (!lock.Acquire(CLioTarget::kServerRunDir, ::getpid(), error)) {
+    if (!AcquireServerId(lock, "/sys/kernel/config", CLioTarget::kServerRunDir, ::getpid(), error)) {
         ::close(stopFd);
         return Fail(kExitKernelRefused, error);
     }
@@ -181,7 +181,8 @@ int Serve(const EmulatorScenario& scenario, const std::string& transcriptPath)
         ok = target.CreateBackstore(i, commandTimeoutS, served->lun, error) && MapRing(*served, error);
         if (ok) {
             served->device = std::make_unique<CServedDevice>(scenario, clock, 0, static_cast<char>('D' + i),
-                                                             transcriptFile ? &transcript : nullptr, releaseMs);
+                                                             transcriptFile ? &transcript : nullptr, releaseMs,
+                                                             commandTimeoutS * 1000ull);
             Served& ref = *served;
             served->thread = std::thread([&ref, stopFd] { ServeLoop(ref, stopFd); });
             ok = target.AttachLun(served->lun, error) && target.WaitForNodes(served->lun, kNodeWaitMs, error);

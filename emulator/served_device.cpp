@@ -12,6 +12,9 @@ constexpr uint8_t kStatusGood = 0x00;
 constexpr uint8_t kStatusCheckCondition = 0x02;
 constexpr uint8_t kOpBlockWrite = 0xFA;
 constexpr kt3916_sense::Code kAbortedCommand{0x0B, 0x00, 0x00};
+// When a command came is known only as well as the server's wake-ups: one
+// run this close to the kernel's timer may already be past it.
+constexpr uint64_t kTimeoutMarginMs = 500;
 
 }  // namespace
 
@@ -42,9 +45,10 @@ bool CTranscriptWriter::SyncLocked()
 }
 
 CServedDevice::CServedDevice(const EmulatorScenario& scenario, IClock& clock, uint64_t startMs, char drive,
-                             CTranscriptWriter* transcript, uint64_t releaseMs)
+                             CTranscriptWriter* transcript, uint64_t releaseMs, uint64_t timeoutMs)
     : m_scenario(scenario), m_clock(clock), m_drive(drive), m_pTranscript(transcript), m_nReleaseMs(releaseMs),
-      m_model(scenario, clock, UnitSeat{drive, startMs, RestartFace::NotReady}), m_buffer(EmulatedKt3916::kMaxTransfer)
+      m_model(scenario, clock, UnitSeat{drive, startMs, RestartFace::NotReady}), m_nTimeoutMs(timeoutMs),
+      m_buffer(EmulatedKt3916::kMaxTransfer)
 {
 }
 
@@ -55,13 +59,23 @@ bool CServedDevice::ServeQueued(CTcmuRing& ring)
     // not, it would still not read as a success.
     bool answered = Release(ring, false);
     CTcmuRing::Command command;
-    while (ring.Next(command)) {
+    while (ring.Next(command))
+        m_vecPending.push_back({command, m_clock.NowMs()});
+    const uint64_t now = m_clock.NowMs();
+    while (!m_vecPending.empty() && now - m_vecPending.front().arrivedMs >= m_scenario.latencyMs) {
+        const Pending pending = m_vecPending.front();
+        m_vecPending.erase(m_vecPending.begin());
         // A kernel that takes answers only in order would wait for the
         // dropped one: it goes first, as aborted, early.
         if (!ring.OutOfOrder())
             answered = Release(ring, true) || answered;
+        if (m_nTimeoutMs != UINT64_MAX && now - pending.arrivedMs + kTimeoutMarginMs >= m_nTimeoutMs) {
+            // Its initiator has seen it fail: the device never runs it.
+            m_vecHeld.push_back({pending.command, pending.arrivedMs + m_nReleaseMs});
+            continue;
+        }
         const std::size_t held = m_vecHeld.size();
-        Answer(ring, command);
+        Answer(ring, pending.command);
         answered = answered || m_vecHeld.size() == held;
     }
     if (ring.Broken() != nullptr && !m_bBrokenReported) {
@@ -72,6 +86,19 @@ bool CServedDevice::ServeQueued(CTcmuRing& ring)
         m_bBrokenReported = true;
     }
     return answered;
+}
+
+int CServedDevice::WaitMs()
+{
+    uint64_t due = UINT64_MAX;
+    if (!m_vecPending.empty())
+        due = m_vecPending.front().arrivedMs + m_scenario.latencyMs;
+    if (!m_vecHeld.empty())
+        due = std::min(due, m_vecHeld.front().releaseAtMs);
+    if (due == UINT64_MAX)
+        return -1;
+    const uint64_t now = m_clock.NowMs();
+    return due <= now ? 0 : static_cast<int>(std::min<uint64_t>(due - now, 1000));
 }
 
 bool CServedDevice::Release(CTcmuRing& ring, bool all)
@@ -105,8 +132,6 @@ void CServedDevice::Answer(CTcmuRing& ring, const CTcmuRing::Command& command)
     std::memcpy(cdb, command.cdb, std::min<uint32_t>(command.cdbLength, sizeof cdb));
     // The ring does not say which way the data goes: the unit's rule does.
     const bool dataIn = CommandDirection(cdb[0]) != DataDirection::Out;
-    if (m_scenario.latencyMs != 0)
-        m_clock.SleepMs(m_scenario.latencyMs);
 
     if (!dataIn && command.dataLength <= m_buffer.size())
         ring.CopyDataOut(command, m_buffer.data(), command.dataLength);

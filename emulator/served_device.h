@@ -32,16 +32,17 @@ private:
 };
 
 // One emulated KT3916 behind the ring of its backstore: takes each command the
-// kernel queues, runs it on the model, answers it and writes the model's
-// record of it. Its unit sits on a target that stays while it restarts, so it
-// answers NOT READY, becoming ready, then. A command the scenario drops gets
-// no answer while the commands behind it are served, and the kernel's command
-// timer ends it. Its entry is given back releaseMs after it came, by then past
-// the kernel's timer, as CHECK CONDITION, ABORTED COMMAND, never as GOOD.
+// kernel queues, runs it on the model when the scenario's latency has passed
+// since it came (later commands are taken meanwhile), answers it and writes
+// the model's record of it. A command whose time the kernel's timer has run
+// out by then is neither run nor recorded: its initiator has seen it fail. Its unit sits on a target that stays while
+// it restarts, so it answers NOT READY, becoming ready, then. A command the scenario drops gets no answer while the
+// commands behind it are served, and the kernel's command timer ends it. Its entry is given back releaseMs after it
+// came, by then past the kernel's timer, as CHECK CONDITION, ABORTED COMMAND, never as GOOD.
 class CServedDevice {
 public:
     CServedDevice(const EmulatorScenario& scenario, IClock& clock, uint64_t startMs, char drive,
-                  CTranscriptWriter* transcript, uint64_t releaseMs);
+                  CTranscriptWriter* transcript, uint64_t releaseMs, uint64_t timeoutMs = UINT64_MAX);
 
     // Answers every command queued on the ring now, and gives back the dropped
     // ones that are due; true when the kernel must be told that answers are
@@ -50,6 +51,10 @@ public:
     // True while a dropped command waits for its release: ServeQueued must
     // then run again within a second even when nothing is queued.
     bool Holding() const { return !m_vecHeld.empty(); }
+    // How long ServeQueued may wait for the kernel before it must run again
+    // (a command's latency passes, a dropped one is due); -1: until the kernel
+    // queues a command.
+    int WaitMs();
 
     EmulatedKt3916& Model() { return m_model; }
 
@@ -57,6 +62,10 @@ private:
     struct Held {
         CTcmuRing::Command command;
         uint64_t releaseAtMs = 0;
+    };
+    struct Pending {
+        CTcmuRing::Command command;
+        uint64_t arrivedMs = 0;
     };
 
     // Gives back the dropped commands that are due, or all of them.
@@ -70,7 +79,9 @@ private:
     CTranscriptWriter* m_pTranscript;
     uint64_t m_nReleaseMs;
     EmulatedKt3916 m_model;
-    std::vector<Held> m_vecHeld;    // dropped commands, oldest first
-    std::vector<uint8_t> m_buffer;  // one command's data, sized once
+    uint64_t m_nTimeoutMs;
+    std::vector<Held> m_vecHeld;        // dropped commands, oldest first
+    std::vector<Pending> m_vecPending;  // taken, waiting for their latency, oldest first
+    std::vector<uint8_t> m_buffer;      // one command's data, sized once
     bool m_bBrokenReported = false;
 };

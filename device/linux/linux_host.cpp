@@ -33,6 +33,16 @@ constexpr char kRuleFile[] = "60-kt3916flash.rules";
 // for: the SCSI error handler may abort and reset before it gives one.
 constexpr int kSgAnswerGraceMs = 60000;
 
+// How long an exclusive open waits for commands that are already in the
+// device's driver to end before it reports the drive busy (and is asked
+// again by whoever holds drives, for a while).
+constexpr int kDriverDrainMs = 1000;
+constexpr int kDriverDrainStepMs = 100;
+// How long a node whose command never answered stays held after the run is
+// done with it, waiting for the driver to give the command back.
+constexpr int kLostDrainMs = 60000;
+constexpr int kLostDrainStepMs = 1000;
+
 std::string ErrorText(int error)
 {
     return std::error_code(error, std::generic_category()).message();
@@ -276,6 +286,7 @@ HostHandle CLinuxHost::OpenNode(const char* path, bool bExclusive, ExclusiveAcce
     }
 
     std::string error;
+    std::string note;
     HostHandle handle = kInvalidHandle;
     bool bBusy = false;
     if (drive.strGenericNode.empty()) {
@@ -292,9 +303,16 @@ HostHandle CLinuxHost::OpenNode(const char* path, bool bExclusive, ExclusiveAcce
             bBusy = fd == -EBUSY;
             if (bBusy)
                 access = ExclusiveAccess::Busy;
-        } else if (!CheckNodeIdentity(fd, drive, node, error)) {
+        } else if (!CheckNodeAddress(fd, false, drive, node, error)) {
             m_pKernel->Close(fd);
-        } else if (bExclusive && !HoldBlockNode(fd, drive, error, bBusy)) {
+        } else if (bExclusive && !NoCommandLeftInDriver(drive, node, error)) {
+            // A command an earlier program queued may still reach the device:
+            // nothing of ours goes after it, not even the block node's
+            // open, which makes the kernel ask the drive for media events.
+            m_pKernel->Close(fd);
+            bBusy = true;
+            access = ExclusiveAccess::Busy;
+        } else if (bExclusive && !HoldBlockNode(fd, drive, error, bBusy, note)) {
             m_pKernel->Close(fd);
             if (bBusy)
                 access = ExclusiveAccess::Busy;
@@ -308,36 +326,54 @@ HostHandle CLinuxHost::OpenNode(const char* path, bool bExclusive, ExclusiveAcce
     std::lock_guard<std::mutex> lock(m_mutex);
     m_openErrors[letter - 'A'] = error;
     m_openBusy[letter - 'A'] = bBusy;
+    m_holdNotes[letter - 'A'] = handle == kInvalidHandle ? std::string() : note;
     return handle;
 }
 
-bool CLinuxHost::CheckNodeIdentity(int fd, const LinuxDrive& drive, const std::string& node, std::string& error)
+bool CLinuxHost::CheckNodeAddress(int fd, bool bBlock, const LinuxDrive& drive, const std::string& node,
+                                  std::string& error)
 {
-    // sg numbers are reused: a device unplugged and another plugged in
+    // sg and sr numbers are reused: a device unplugged and another plugged in
     // between the scan and the open can own the node the scan named.
     sg_scsi_id id{};
-    const int rc = m_pKernel->SgScsiId(fd, id);
+    const int rc = bBlock ? m_pKernel->BlockScsiId(fd, id) : m_pKernel->SgScsiId(fd, id);
     if (rc < 0) {
         error = "cannot ask " + node + " which device it is: " + ErrorText(-rc);
         return false;
     }
+    int host = -1, channel = -1, target = -1, lun = -1;
+    std::sscanf(drive.strHctl.c_str(), "%d:%d:%d:%d", &host, &channel, &target, &lun);
+    // The block node's ioctl carries channel, target and lun in a byte each.
+    const int mask = bBlock ? 0xFF : -1;
+    if (id.host_no == host && id.channel == (channel & mask) && id.scsi_id == (target & mask) && id.lun == (lun & mask))
+        return true;
     const std::string hctl = std::to_string(id.host_no) + ":" + std::to_string(id.channel) + ":" +
                              std::to_string(id.scsi_id) + ":" + std::to_string(id.lun);
-    if (hctl == drive.strHctl)
-        return true;
     error = node + " now belongs to the SCSI device " + hctl + ", not to " + drive.strHctl + " that drive " +
             drive.chLetter + ": was listed as; the device was replugged: list the drives again";
     return false;
 }
 
-bool CLinuxHost::HoldBlockNode(int genericFd, const LinuxDrive& drive, std::string& error, bool& bBusy)
+bool CLinuxHost::HoldBlockNode(int genericFd, const LinuxDrive& drive, std::string& error, bool& bBusy,
+                               std::string& note)
 {
     const std::string block = BlockNodePath(drive);
     if (block.empty())
         return true;  // without the sr driver there is no block node to reach the device by
     // O_EXCL on a block device keeps out mounts and other exclusive openers;
-    // O_NONBLOCK opens the drive without asking for a medium.
-    const int fd = m_pKernel->Open(block.c_str(), O_RDONLY | O_NONBLOCK | O_EXCL | O_CLOEXEC);
+    // O_NONBLOCK opens the drive without asking for a medium. Only an
+    // exclusive claim that may write stops the kernel's media polling, whose
+    // commands would otherwise reach the device between our blocks.
+    int fd = m_pKernel->Open(block.c_str(), O_RDWR | O_NONBLOCK | O_EXCL | O_CLOEXEC);
+    if (fd == -EACCES || fd == -EPERM || fd == -EROFS) {
+        const int refused = -fd;
+        fd = m_pKernel->Open(block.c_str(), O_RDONLY | O_NONBLOCK | O_EXCL | O_CLOEXEC);
+        if (fd >= 0) {
+            note = block + " is held read-only (read-write: " + ErrorText(refused) +
+                   "): the kernel's media polling may still send drive " + drive.chLetter +
+                   ": commands between the blocks; give your user write access to " + block + " to stop it";
+        }
+    }
     if (fd < 0) {
         bBusy = fd == -EBUSY;
         error = "cannot hold " + block + " for this program alone: " + ErrorText(-fd) +
@@ -346,9 +382,54 @@ bool CLinuxHost::HoldBlockNode(int genericFd, const LinuxDrive& drive, std::stri
             error += "; run as root or give your user access to " + block;
         return false;
     }
+    if (!CheckNodeAddress(fd, true, drive, block, error)) {
+        m_pKernel->Close(fd);
+        return false;
+    }
     std::lock_guard<std::mutex> lock(m_mutex);
     m_blockHolds[static_cast<HostHandle>(genericFd)] = fd;
     return true;
+}
+
+bool CLinuxHost::NoCommandLeftInDriver(const LinuxDrive& drive, const std::string& node, std::string& error)
+{
+    // The sg driver lets go of a node whose program ended with a command
+    // still queued (killed while it waited): that command may still reach
+    // the device. The device's count of commands in its driver shows it;
+    // the few the kernel sends itself end within moments.
+    const std::string busyPath = m_config.strSysRoot + "/bus/scsi/devices/" + drive.strHctl + "/device_busy";
+    int waitedMs = 0;
+    for (;;) {
+        std::FILE* file = std::fopen(busyPath.c_str(), "re");
+        int busy = 0;
+        if (file == nullptr || std::fscanf(file, "%d", &busy) != 1)
+            busy = 0;  // a kernel without the count: nothing more to learn
+        if (file != nullptr)
+            std::fclose(file);
+        if (busy <= 0)
+            return true;
+        if (waitedMs >= kDriverDrainMs) {
+            error = "device busy: " + std::to_string(busy) + " command" + (busy == 1 ? " is" : "s are") +
+                    " still in the kernel's driver for " + node + " (sent before this program held it, " +
+                    "perhaps by a program that was stopped); nothing is sent until " +
+                    (busy == 1 ? "it ends" : "they end");
+            return false;
+        }
+        m_pKernel->SleepMs(kDriverDrainStepMs);
+        waitedMs += kDriverDrainStepMs;
+    }
+}
+
+std::string CLinuxHost::PendingCommandText(HostHandle device)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_lostHandles.count(device) == 0)
+        return {};
+    const bool bBlockHeld = m_blockHolds.count(device) != 0;
+    return "a command that never answered is still in the kernel's driver and may yet reach the device: the drive "
+           "stays held" +
+           std::string(bBlockHeld ? " (both nodes)" : "") + " until the driver gives it back or " +
+           std::to_string(kLostDrainMs / 1000) + " s pass";
 }
 
 void CLinuxHost::CloseDevice(HostHandle device)
@@ -356,18 +437,39 @@ void CLinuxHost::CloseDevice(HostHandle device)
     if (device == kInvalidHandle || device > static_cast<HostHandle>(INT_MAX))
         return;
     int blockFd = -1;
+    int lostPackId = 0;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        m_lostHandles.erase(device);
+        auto lost = m_lostHandles.find(device);
+        if (lost != m_lostHandles.end()) {
+            lostPackId = lost->second;
+            m_lostHandles.erase(lost);
+        }
         auto held = m_blockHolds.find(device);
         if (held != m_blockHolds.end()) {
             blockFd = held->second;
             m_blockHolds.erase(held);
         }
     }
+    if (lostPackId != 0)
+        DrainLostCommand(static_cast<int>(device), lostPackId);
     m_pKernel->Close(static_cast<int>(device));
     if (blockFd >= 0)
         m_pKernel->Close(blockFd);
+}
+
+void CLinuxHost::DrainLostCommand(int fd, int packId)
+{
+    // The sg driver does not cancel a queued command when its node closes:
+    // while it may still reach the device, no other program may have it.
+    for (int waitedMs = 0; waitedMs < kLostDrainMs; waitedMs += kLostDrainStepMs) {
+        sg_io_hdr_t header{};
+        header.interface_id = 'S';
+        header.pack_id = packId;
+        const int rc = m_pKernel->SgReceive(fd, header, kLostDrainStepMs);
+        if (rc != -ETIMEDOUT && rc != -EINTR && rc != -EAGAIN)
+            return;  // given back, or the device is gone with it
+    }
 }
 
 bool CLinuxHost::SendPassThrough(HostHandle device, PassThroughRequest& request)
@@ -399,7 +501,7 @@ bool CLinuxHost::SendPassThrough(HostHandle device, PassThroughRequest& request)
     if (exchange != SgExchange::Answered) {
         if (exchange == SgExchange::Lost) {
             std::lock_guard<std::mutex> lock(m_mutex);
-            m_lostHandles.insert(device);
+            m_lostHandles[device] = header.pack_id;
         }
         t_strLastError = exchangeError;
         return false;
@@ -472,6 +574,15 @@ bool CLinuxHost::OpenFoundBusy(char letter)
         return false;
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_openBusy[index];
+}
+
+std::string CLinuxHost::HoldNote(char drive)
+{
+    const int index = std::toupper(static_cast<unsigned char>(drive)) - 'A';
+    if (index < 0 || index >= 26)
+        return {};
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_holdNotes[index];
 }
 
 std::string CLinuxHost::OpenErrorText(char letter) const

@@ -31,6 +31,10 @@ public:
     virtual int SgReceive(int fd, sg_io_hdr_t& header, int waitMs) = 0;
     // SG_GET_SCSI_ID: the host, channel, target and lun of the node's device.
     virtual int SgScsiId(int fd, sg_scsi_id& id) = 0;  // 0, or -errno
+    // The same for a block node (SCSI_IOCTL_GET_IDLUN and
+    // SCSI_IOCTL_GET_BUS_NUMBER): channel, target and lun come back in 8 bits.
+    virtual int BlockScsiId(int fd, sg_scsi_id& id) = 0;  // 0, or -errno
+    virtual void SleepMs(int ms) = 0;
     // The name of the group that owns the node, empty when unknown.
     virtual std::string NodeGroup(const char* path) = 0;
 };
@@ -119,6 +123,10 @@ public:
     std::vector<char> ScannedLetters() override;
     std::string OpenProblem(char drive) override { return OpenErrorText(drive); }
     bool OpenFoundBusy(char letter) override;
+    std::string HoldNote(char drive) override;
+    // CloseDevice of a handle whose command never answered waits for the
+    // driver to give it back (bounded), the drive held meanwhile.
+    std::string PendingCommandText(HostHandle device) override;
 
     // The drives of the last scan (of the discovery's GetLogicalDriveRoots),
     // the ones its letters and opens refer to; a scan first when there was
@@ -142,8 +150,10 @@ private:
     std::vector<LinuxDrive> Rescan();
     const LinuxDrive* FindDrive(char letter) const;  // m_mutex held
     HostHandle OpenNode(const char* path, bool bExclusive, ExclusiveAccess& access);
-    bool CheckNodeIdentity(int fd, const LinuxDrive& drive, const std::string& node, std::string& error);
-    bool HoldBlockNode(int genericFd, const LinuxDrive& drive, std::string& error, bool& bBusy);
+    bool CheckNodeAddress(int fd, bool bBlock, const LinuxDrive& drive, const std::string& node, std::string& error);
+    bool HoldBlockNode(int genericFd, const LinuxDrive& drive, std::string& error, bool& bBusy, std::string& note);
+    void DrainLostCommand(int fd, int packId);
+    bool NoCommandLeftInDriver(const LinuxDrive& drive, const std::string& node, std::string& error);
     std::string DescribeOpenFailure(const LinuxDrive& drive, const std::string& node, int error, bool bExclusive);
 
     LinuxHostConfig m_config;
@@ -155,7 +165,8 @@ private:
     std::map<std::string, char> m_letters;  // attached drive -> its letter
     std::string m_openErrors[26];
     bool m_openBusy[26] = {};
-    std::map<HostHandle, int> m_blockHolds;  // exclusive handle -> its drive's block node held with O_EXCL
-    std::set<HostHandle> m_lostHandles;      // a command on them never answered
+    std::string m_holdNotes[26];
+    std::map<HostHandle, int> m_blockHolds;   // exclusive handle -> its drive's block node held with O_EXCL
+    std::map<HostHandle, int> m_lostHandles;  // a command on them never answered -> its pack id
     int m_nNextPackId = 1;
 };

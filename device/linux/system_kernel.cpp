@@ -3,7 +3,9 @@
 #include <grp.h>
 #include <poll.h>
 #include <sys/ioctl.h>
+#include <scsi/scsi.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -53,6 +55,30 @@ public:
         return n == static_cast<ssize_t>(sizeof header) ? 0 : -EIO;
     }
     int SgScsiId(int fd, sg_scsi_id& id) override { return ::ioctl(fd, SG_GET_SCSI_ID, &id) < 0 ? -errno : 0; }
+    int BlockScsiId(int fd, sg_scsi_id& id) override
+    {
+        // dev_id packs target, lun, channel and the host's low byte; the bus
+        // number is the whole host number.
+        struct {
+            int devId;
+            int hostUniqueId;
+        } idlun{};
+        int host = 0;
+        if (::ioctl(fd, SCSI_IOCTL_GET_IDLUN, &idlun) < 0 || ::ioctl(fd, SCSI_IOCTL_GET_BUS_NUMBER, &host) < 0)
+            return -errno;
+        id = {};
+        id.host_no = host;
+        id.scsi_id = idlun.devId & 0xFF;
+        id.lun = (idlun.devId >> 8) & 0xFF;
+        id.channel = (idlun.devId >> 16) & 0xFF;
+        return 0;
+    }
+    void SleepMs(int ms) override
+    {
+        timespec ts{ms / 1000, (ms % 1000) * 1000000L};
+        while (::nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+        }
+    }
     std::string NodeGroup(const char* path) override
     {
         struct stat st {};

@@ -27,6 +27,9 @@ public:
         auto it = openErrors.find(path);
         if (it != openErrors.end())
             return -it->second;
+        auto refused = writeOpenErrors.find(path);
+        if (refused != writeOpenErrors.end() && (flags & O_ACCMODE) != O_RDONLY)
+            return -refused->second;
         if (exclusiveFds.count(path) != 0 || ((flags & O_EXCL) && openCounts[path] > 0))
             return -EBUSY;
         const int fd = nextFd++;
@@ -77,6 +80,20 @@ public:
         answers.erase(it);
         return 0;
     }
+    int BlockScsiId(int fd, sg_scsi_id& id) override
+    {
+        const int rc = SgScsiId(fd, id);
+        id.channel &= 0xFF;
+        id.scsi_id &= 0xFF;
+        id.lun &= 0xFF;
+        return rc;
+    }
+    void SleepMs(int ms) override
+    {
+        sleptMs += ms;
+        if (onSleep)
+            onSleep(sleptMs);
+    }
     int SgScsiId(int fd, sg_scsi_id& id) override
     {
         const std::string& path = fdPaths.at(fd);
@@ -92,7 +109,8 @@ public:
     }
     std::string NodeGroup(const char*) override { return group; }
 
-    std::map<std::string, int> openErrors;  // path -> errno
+    std::map<std::string, int> openErrors;       // path -> errno
+    std::map<std::string, int> writeOpenErrors;  // path -> errno of an open that may write
     std::vector<std::string> opened;
     std::vector<int> openFlags;
     std::vector<int> closed;
@@ -112,6 +130,8 @@ public:
     int lastFd = -1;
     int nextFd = 40;
     std::string group = "cdrom";
+    int sleptMs = 0;
+    std::function<void(int)> onSleep;  // after each sleep, with the time slept so far
 
 private:
     // The H:C:T:L folder of the fake sysfs whose device has the node.

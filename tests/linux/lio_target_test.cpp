@@ -81,7 +81,8 @@ const LeftoverCase kLeftovers[] = {
     {"a live server, whatever its process is called", "naa.500140500004d000", "user_3916/kt3916_77_0", 2, false},
     {"a server of another run directory or namespace", "naa.500140500004d000", "user_3916/kt3916_77_0", 0, false},
     {"our backstore name in another HBA", "naa.500140500004d000", "user_9/kt3916_77_0", 1, false},
-    {"an earlier server of our own id", "naa.5001405000064000", "user_3916/kt3916_100_0", 0, true},
+    {"a server of our own id under another run directory", "naa.5001405000064000", "user_3916/kt3916_100_0", 0, false},
+    {"a server of our own id that left its lock here", "naa.5001405000064000", "user_3916/kt3916_100_0", 1, false},
 };
 
 TEST(LioTarget, LeftoversAreRemovedOnlyWhenProvablyOursAndGone)
@@ -90,14 +91,21 @@ TEST(LioTarget, LeftoversAreRemovedOnlyWhenProvablyOursAndGone)
         SCOPED_TRACE(c.name);
         CFakeTarget fake;
         fake.AddTarget(c.wwn, c.backstore);
-        const int held = c.lock == 0 ? -1 : fake.AddLock(77, c.lock == 2);
+        const int owner = std::string(c.backstore).find("_100_") != std::string::npos ? 100 : 77;
+        const int held = c.lock == 0 ? -1 : fake.AddLock(owner, c.lock == 2);
+        // Another server runs meanwhile: its devices stay whatever happens to the others.
+        const int neighbour = fake.AddLock(88, true);
+        fake.AddTarget("naa.5001405000058000", "user_3916/kt3916_88_0");
         fake.Server(100).RemoveLeftovers();
+        EXPECT_TRUE(fs::is_symlink(fake.Wwn("naa.5001405000058000") + "/tpgt_1/lun/lun_0/link"));
+        EXPECT_TRUE(fs::exists(fake.Core("user_3916/kt3916_88_0")));
+        ::close(neighbour);
 
         // configfs removes the lun group with its target; a plain folder keeps it, so look at the link.
         EXPECT_EQ(!fs::is_symlink(fake.Wwn(c.wwn) + "/tpgt_1/lun/lun_0/link"), c.removed);
         EXPECT_EQ(!fs::exists(fake.Core(c.backstore)), c.removed);
         if (c.lock == 2) {
-            EXPECT_TRUE(fs::exists(fake.Run() + "/77.lock"));
+            EXPECT_TRUE(fs::exists(fake.Run() + "/" + std::to_string(owner) + ".lock"));
             ::close(held);
         }
     }
@@ -169,6 +177,20 @@ TEST(ServerLock, TakesTheNextIdWhenItsOwnIsHeldAndProvesTheHolderAlive)
     EXPECT_FALSE(CServerLock::TakeIfGone(fake.Run(), 501, probe));
     ::close(other);
     EXPECT_TRUE(CServerLock::TakeIfGone(fake.Run(), 500, probe));
+}
+
+// Servers in other mount namespaces share configfs but not the run
+// directory: an id their devices carry is never taken, whatever its lock says.
+TEST(ServerLock, AnIdThatConfigfsShowsInUseIsNotTaken)
+{
+    CFakeTarget fake;
+    fs::create_directories(fake.Core("user_3916/kt3916_500_0"));
+    fs::create_directories(fake.Wwn("naa.50014050001f5000"));    // 501's WWN, another program's target
+    fs::create_directories(fake.Core("rd_mcp_1/kt3916_502_0"));  // not our HBA: 502 is free
+    std::string error;
+    CServerLock lock;
+    ASSERT_TRUE(AcquireServerId(lock, fake.Configfs(), fake.Run(), 500, error)) << error;
+    EXPECT_EQ(lock.Id(), 502);
 }
 
 // modprobe runs as root: neither the caller's PATH nor its environment may

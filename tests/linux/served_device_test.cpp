@@ -88,6 +88,60 @@ TEST(ServedDevice, AKernelTakingAnswersInOrderGetsTheDroppedBlockAbortedNotGood)
     EXPECT_FALSE(device.Holding());
 }
 
+// The latency is each command's own: one that comes while another waits is
+// taken at once and answered its latency after it came. A command the
+// kernel's timer has ended before its latency passed is never run on the
+// model, recorded or answered good.
+TEST(ServedDevice, LatencyDelaysEachAnswerAndAnExpiredCommandIsNeverRun)
+{
+    CFakeTcmuRing fake;
+    ManualClock clock;
+    std::FILE* file = std::tmpfile();
+    ASSERT_NE(file, nullptr);
+    CTranscriptWriter transcript(file);
+    constexpr uint64_t kTimeoutMs = 6500;
+    CServedDevice device(Scenario("latency_ms=1500"), clock, 0, 'D', &transcript, kReleaseMs, kTimeoutMs);
+    CTcmuRing ring(fake.Base(), CFakeTcmuRing::kSize);
+    const std::vector<uint8_t> unitReady(6, 0);
+    // An answer is written at the tail: the tail standing at an entry means
+    // that command and all behind it are unanswered.
+    std::vector<uint32_t> entries{fake.Queue(1, unitReady, {})};
+    EXPECT_FALSE(device.ServeQueued(ring));
+    EXPECT_EQ(clock.NowMs(), 0u) << "the server does not sleep through the latency";
+    EXPECT_EQ(device.WaitMs(), 1000) << "woken at least once a second";
+    clock.Advance(500);
+    entries.push_back(fake.Queue(2, unitReady, {}));
+    EXPECT_FALSE(device.ServeQueued(ring));
+    EXPECT_EQ(fake.Tail(), entries[0]);
+
+    clock.Advance(1000);
+    EXPECT_EQ(device.WaitMs(), 0);
+    EXPECT_TRUE(device.ServeQueued(ring));
+    EXPECT_EQ(fake.Tail(), entries[1]) << "the second was answered before its own latency passed";
+    EXPECT_EQ(AnswerFor(fake, {entries[0]}, 1), 0x02) << "medium not present";
+    EXPECT_EQ(device.WaitMs(), 500);
+    clock.Advance(500);
+    EXPECT_TRUE(device.ServeQueued(ring));
+    EXPECT_EQ(AnswerFor(fake, {entries[1]}, 2), 0x02);
+    EXPECT_EQ(device.WaitMs(), -1);
+
+    // The server was kept from running past the kernel's timer.
+    const long linesBefore = std::ftell(file);
+    entries.push_back(fake.Queue(3, {0xFA, 0, 0, 0, 0, 0, 0, 0, 0, 0}, {512}));
+    EXPECT_FALSE(device.ServeQueued(ring));
+    clock.Advance(kTimeoutMs);
+    EXPECT_FALSE(device.ServeQueued(ring));
+    EXPECT_EQ(fake.Tail(), entries[2]);
+    EXPECT_EQ(std::ftell(file), linesBefore) << "an expired command is not recorded";
+    clock.Advance(kReleaseMs);
+    EXPECT_TRUE(device.ServeQueued(ring));
+    EXPECT_EQ(fake.Tail(), fake.Head());
+    EXPECT_EQ(AnswerFor(fake, {entries[2]}, 3), 0x02) << "given back, never good";
+    EXPECT_EQ(fake.Entry(entries[2])->rsp.sense_buffer[2], 0x0B) << "ABORTED COMMAND";
+    EXPECT_EQ(std::ftell(file), linesBefore);
+    std::fclose(file);
+}
+
 // Data-in the model fills only in part: the rest is zeros and a residual,
 // never the bytes an earlier command left in the data area.
 struct PartialDataInCase {

@@ -37,6 +37,7 @@ protected:
     {
         tree.Add({.hctl = "1:0:0:0", .type = 5, .block = "sr0", .generic = "sg1"});
         tree.Add({.hctl = "2:0:0:0", .type = 5, .block = "", .generic = "sg2"});
+        tree.Add({.hctl = "3:1:2:4", .type = 5, .block = "sr1", .generic = "sg3"});
     }
     CLinuxHost MakeHost() { return CLinuxHost(LinuxHostConfig{tree.Sys(), tree.Dev(), &kernel}); }
 
@@ -58,13 +59,16 @@ TEST_F(SgHostTest, ACommandIsQueuedOnceWhateverEndsTheWait)
         int submits;
         bool nodeLost;  // the next command is refused without reaching the kernel
         const char* error;
+        std::vector<int> closeErrors;  // what the close meets while it waits for a lost command
+        int closeReceives;             // the waits before the node is let go
     } cases[] = {
-        {"answered", 0, {}, true, 1, false, ""},
-        {"stopped and continued twice", 0, {EINTR, EINTR}, true, 1, false, ""},
-        {"woken with nothing to read", 0, {EAGAIN, EINTR, EAGAIN}, true, 1, false, ""},
-        {"not queued", EIO, {}, false, 0, false, "SG_IO: Input/output error"},
-        {"device gone while waiting", 0, {EINTR, ENODEV}, false, 1, true, "may still be running on the device"},
-        {"no answer past the timeout", 0, {ETIMEDOUT}, false, 1, true, "after the command's own timeout"},
+        {"answered", 0, {}, true, 1, false, "", {}, 0},
+        {"stopped and continued twice", 0, {EINTR, EINTR}, true, 1, false, "", {}, 0},
+        {"woken with nothing to read", 0, {EAGAIN, EINTR, EAGAIN}, true, 1, false, "", {}, 0},
+        {"not queued", EIO, {}, false, 0, false, "SG_IO: Input/output error", {}, 0},
+        {"device gone while waiting", 0, {EINTR, ENODEV}, false, 1, true, "may still be running", {ENODEV}, 1},
+        {"no answer past the timeout", 0, {ETIMEDOUT}, false, 1, true, "own timeout", {ETIMEDOUT, EINTR, ETIMEDOUT}, 4},
+        {"never given back", 0, {ETIMEDOUT}, false, 1, true, "own timeout", std::vector<int>(60, ETIMEDOUT), 60},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -91,7 +95,14 @@ TEST_F(SgHostTest, ACommandIsQueuedOnceWhateverEndsTheWait)
         r = WriteRequest(data, sizeof data);
         EXPECT_EQ(host.SendPassThrough(d, r), !c.nodeLost);
         EXPECT_EQ(kernel.submits, c.submits + (c.nodeLost ? 0 : 1));
+        // The sg driver does not cancel a queued command when its node closes.
+        EXPECT_EQ(host.PendingCommandText(d).empty(), !c.nodeLost);
+        kernel.receiveErrors = c.closeErrors;
+        const int receivesBefore = kernel.receives;
         host.CloseDevice(d);
+        EXPECT_EQ(kernel.receives - receivesBefore, c.closeReceives);
+        EXPECT_EQ(kernel.openCounts[tree.Dev() + "/sg1"], 0);
+        EXPECT_EQ(host.PendingCommandText(d), "");
 
         // A new open of the node is a new start.
         const HostHandle again = host.OpenDevice("\\\\.\\D:");
@@ -101,34 +112,55 @@ TEST_F(SgHostTest, ACommandIsQueuedOnceWhateverEndsTheWait)
     }
 }
 
-// An sg number freed by an unplug can go to the next device plugged in.
+// An sg or sr number freed by an unplug can go to the next device plugged in.
 TEST_F(SgHostTest, ANodeNowOfAnotherDeviceIsRefused)
 {
     struct Case {
         const char* name;
+        char drive;
         bool exclusive;
-        std::string answer;  // the address the node answers with; empty: the ioctl fails
-        const char* error;
+        std::string sgAnswer;  // the address the node answers with; empty: the ioctl fails; "-": the sysfs one
+        std::string srAnswer;
+        const char* error;  // empty: opened
     } cases[] = {
-        {"other device, shared open", false, "3:0:0:0", "now belongs to the SCSI device 3:0:0:0, not to 1:0:0:0"},
-        {"other device, exclusive open", true, "1:0:1:0", "the device was replugged: list the drives again"},
-        {"no answer", true, "", "cannot ask"},
+        {"other device, shared open", 'D', false, "3:0:0:0", "-",
+         "now belongs to the SCSI device 3:0:0:0, not to 1:0:0:0"},
+        {"other device, exclusive open", 'D', true, "1:0:1:0", "-", "the device was replugged: list the drives again"},
+        {"no answer", 'D', true, "", "-", "cannot ask"},
+        {"own device at a full address", 'E', true, "-", "-", ""},
+        {"lun and target swapped", 'E', false, "3:1:4:2", "-", "not to 3:1:2:4"},
+        {"block node of another device", 'D', true, "-", "5:0:0:0", "sr0 now belongs to the SCSI device 5:0:0:0"},
+        {"block node of a device on the next channel", 'E', true, "-", "3:2:2:4", "the device was replugged"},
+        {"block node does not answer", 'D', true, "-", "", "cannot ask"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         CFakeKernel fresh;
         kernel = fresh;
-        const std::string sg1 = tree.Dev() + "/sg1";
-        kernel.scsiIds[sg1] = c.answer;
+        const std::string sg = tree.Dev() + (c.drive == 'D' ? "/sg1" : "/sg3");
+        const std::string sr = tree.Dev() + (c.drive == 'D' ? "/sr0" : "/sr1");
+        if (c.sgAnswer != "-")
+            kernel.scsiIds[sg] = c.sgAnswer;
+        if (c.srAnswer != "-")
+            kernel.scsiIds[sr] = c.srAnswer;
         CLinuxHost host = MakeHost();
         ExclusiveAccess access = ExclusiveAccess::Held;
-        const HostHandle d = c.exclusive ? host.OpenDeviceExclusive("\\\\.\\D:", access) : host.OpenDevice("\\\\.\\D:");
+        const std::string path = std::string("\\\\.\\") + c.drive + ":";
+        const HostHandle d =
+            c.exclusive ? host.OpenDeviceExclusive(path.c_str(), access) : host.OpenDevice(path.c_str());
+        EXPECT_EQ(kernel.submits, 0);
+        if (!*c.error) {
+            EXPECT_NE(d, kInvalidHandle) << host.OpenErrorText(c.drive);
+            EXPECT_EQ(access, ExclusiveAccess::Held);
+            continue;
+        }
         EXPECT_EQ(d, kInvalidHandle);
         EXPECT_NE(access, ExclusiveAccess::Busy);
-        EXPECT_TRUE(Contains(host.OpenErrorText('D'), c.error)) << host.OpenErrorText('D');
-        EXPECT_EQ(kernel.opened, std::vector<std::string>{sg1}) << "the block node is not touched";
-        EXPECT_EQ(kernel.closed.size(), 1u) << "the node is closed again";
-        EXPECT_EQ(kernel.submits, 0);
+        EXPECT_TRUE(Contains(host.OpenErrorText(c.drive), c.error)) << host.OpenErrorText(c.drive);
+        const std::vector<std::string> reached =
+            c.sgAnswer != "-" ? std::vector<std::string>{sg} : std::vector<std::string>{sg, sr};
+        EXPECT_EQ(kernel.opened, reached) << "a refused generic node leaves the block node untouched";
+        EXPECT_EQ(kernel.closed.size(), kernel.opened.size()) << "every node is closed again";
     }
 }
 
@@ -141,14 +173,16 @@ TEST_F(SgHostTest, AnExclusiveOpenHoldsTheBlockNodeToo)
     ASSERT_NE(d, kInvalidHandle) << host.OpenErrorText('D');
     EXPECT_EQ(access, ExclusiveAccess::Held);
     ASSERT_EQ(kernel.opened, (std::vector<std::string>{tree.Dev() + "/sg1", sr0}));
-    EXPECT_EQ(kernel.openFlags[1] & (O_ACCMODE | O_EXCL | O_NONBLOCK), O_RDONLY | O_EXCL | O_NONBLOCK);
+    // Only a claim that may write keeps the kernel's media polling away from the device.
+    EXPECT_EQ(kernel.openFlags[1] & (O_ACCMODE | O_EXCL | O_NONBLOCK), O_RDWR | O_EXCL | O_NONBLOCK);
+    EXPECT_EQ(host.HoldNote('D'), "");
     EXPECT_EQ(kernel.Open(sr0.c_str(), O_RDONLY | O_EXCL), -EBUSY) << "no mount while the flash runs";
     host.CloseDevice(d);
     EXPECT_EQ(kernel.closed.size(), 2u);
     EXPECT_EQ(kernel.openCounts[sr0], 0);
 
     // A drive without a block node has nothing more to hold; a shared open never holds one.
-    const HostHandle e = host.OpenDeviceExclusive("\\\\.\\E:", access);
+    const HostHandle e = host.OpenDeviceExclusive("\\\\.\\F:", access);
     EXPECT_NE(e, kInvalidHandle);
     EXPECT_EQ(access, ExclusiveAccess::Held);
     const HostHandle shared = host.OpenDevice("\\\\.\\D:");
@@ -161,29 +195,99 @@ TEST_F(SgHostTest, ABlockNodeInUseRefusesTheFlash)
 {
     struct Case {
         const char* name;
-        int srError;  // 0: another exclusive opener (a mount) has it
+        int srError;       // 0: another exclusive opener (a mount) has it
+        int srWriteError;  // refused to an open that may write
         ExclusiveAccess access;
-        const char* error;
+        const char* text;  // the error, or the note of a hold that is not whole
     } cases[] = {
-        {"mounted", 0, ExclusiveAccess::Busy, "it is mounted or another program has it open exclusively"},
-        {"no permission", EACCES, ExclusiveAccess::NotOffered, "give your user access to"},
+        {"mounted", 0, 0, ExclusiveAccess::Busy, "it is mounted or another program has it open exclusively"},
+        {"no permission", EACCES, 0, ExclusiveAccess::NotOffered, "give your user access to"},
+        {"read access only", -1, EACCES, ExclusiveAccess::Held,
+         "sr0 is held read-only (read-write: Permission denied)"},
+        {"read-only device", -1, EROFS, ExclusiveAccess::Held, "media polling may still send drive D: commands"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         CFakeKernel fresh;
         kernel = fresh;
         const std::string sr0 = tree.Dev() + "/sr0";
-        if (c.srError) {
+        if (c.srError > 0) {
             kernel.openErrors[sr0] = c.srError;
-        } else {
+        } else if (c.srError == 0) {
             kernel.Open(sr0.c_str(), O_RDONLY | O_EXCL);
         }
+        if (c.srWriteError)
+            kernel.writeOpenErrors[sr0] = c.srWriteError;
         CLinuxHost host = MakeHost();
         ExclusiveAccess access = ExclusiveAccess::Held;
-        EXPECT_EQ(host.OpenDeviceExclusive("\\\\.\\D:", access), kInvalidHandle);
+        const HostHandle d = host.OpenDeviceExclusive("\\\\.\\D:", access);
         EXPECT_EQ(access, c.access);
+        if (c.access == ExclusiveAccess::Held) {
+            ASSERT_NE(d, kInvalidHandle) << host.OpenErrorText('D');
+            EXPECT_EQ(kernel.openFlags.back() & (O_ACCMODE | O_EXCL), O_RDONLY | O_EXCL);
+            EXPECT_TRUE(Contains(host.HoldNote('D'), c.text)) << host.HoldNote('D');
+            EXPECT_EQ(kernel.Open(sr0.c_str(), O_RDONLY | O_EXCL), -EBUSY) << "held all the same";
+            host.CloseDevice(d);
+            continue;
+        }
+        EXPECT_EQ(d, kInvalidHandle);
         EXPECT_EQ(host.OpenFoundBusy('D'), c.access == ExclusiveAccess::Busy);
-        EXPECT_TRUE(Contains(host.OpenErrorText('D'), c.error)) << host.OpenErrorText('D');
+        EXPECT_TRUE(Contains(host.OpenErrorText('D'), c.text)) << host.OpenErrorText('D');
+        EXPECT_EQ(host.HoldNote('D'), "");
         EXPECT_EQ(kernel.openCounts[tree.Dev() + "/sg1"], 0) << "the generic node is let go again";
+    }
+}
+
+// A program killed while it waited leaves its command queued in the driver,
+// and the sg driver lets the next program have the node at once.
+TEST_F(SgHostTest, ACommandLeftInTheDriverKeepsTheDriveBusyUntilItEnds)
+{
+    struct Case {
+        const char* name;
+        const char* busy;   // device_busy; null: the kernel has no such file
+        int clearsAfterMs;  // -1: never
+        ExclusiveAccess access;
+    } cases[] = {
+        {"kernel without the count", nullptr, 0, ExclusiveAccess::Held},
+        {"nothing in the driver", "0\n", 0, ExclusiveAccess::Held},
+        {"the kernel's own poll ends at once", "1\n", 200, ExclusiveAccess::Held},
+        {"a dead program's block write", "1\n", -1, ExclusiveAccess::Busy},
+    };
+    const std::string busyFile = tree.Sys() + "/bus/scsi/devices/1:0:0:0/device_busy";
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        CFakeKernel fresh;
+        kernel = fresh;
+        std::filesystem::remove(busyFile);
+        if (c.busy)
+            CFakeSysfs::Write(busyFile, c.busy);
+        kernel.onSleep = [&](int sleptMs) {
+            if (c.clearsAfterMs >= 0 && sleptMs >= c.clearsAfterMs)
+                CFakeSysfs::Write(busyFile, "0\n");
+        };
+        CLinuxHost host = MakeHost();
+        ExclusiveAccess access = ExclusiveAccess::NotOffered;
+        const HostHandle d = host.OpenDeviceExclusive("\\\\.\\D:", access);
+        EXPECT_EQ(access, c.access);
+        EXPECT_EQ(d == kInvalidHandle, c.access == ExclusiveAccess::Busy);
+        EXPECT_EQ(kernel.submits, 0);
+        if (c.access == ExclusiveAccess::Busy) {
+            EXPECT_TRUE(host.OpenFoundBusy('D'));
+            EXPECT_TRUE(Contains(host.OpenErrorText('D'), "1 command is still in the kernel's driver for"))
+                << host.OpenErrorText('D');
+            EXPECT_EQ(kernel.opened, std::vector<std::string>{tree.Dev() + "/sg1"})
+                << "the block node, whose open the kernel checks for media with commands, is not touched";
+            EXPECT_EQ(kernel.openCounts[tree.Dev() + "/sg1"], 0);
+        } else {
+            EXPECT_GE(kernel.sleptMs, std::max(c.clearsAfterMs, 0));
+            host.CloseDevice(d);
+        }
+        // A shared open sends nothing of its own and does not wait.
+        CFakeSysfs::Write(busyFile, "1\n");
+        kernel.sleptMs = 0;
+        const HostHandle shared = host.OpenDevice("\\\\.\\D:");
+        EXPECT_NE(shared, kInvalidHandle);
+        EXPECT_EQ(kernel.sleptMs, 0);
+        host.CloseDevice(shared);
     }
 }

@@ -29,6 +29,14 @@ const BadEntryCase kBadEntries[] = {
      true},
     {"command shorter than its answer",
      [](CFakeTcmuRing& r, uint32_t e) { r.Entry(e)->hdr.len_op = 16 | tcmu::kOpCmd; }, true},
+    {"entry crossing the ring's end, with the head wrapped past it",
+     [](CFakeTcmuRing& r, uint32_t) {
+         const uint32_t start = CFakeTcmuRing::kRingSize - 64;
+         r.Entry(start)->hdr.len_op = 128 | tcmu::kOpCmd;
+         r.Mailbox()->cmd_tail = start;
+         r.Mailbox()->cmd_head = 64;
+     },
+     true},
     {"head outside the ring", [](CFakeTcmuRing& r, uint32_t) { r.Mailbox()->cmd_head = 0x7FFFFFF8; }, true},
     {"iovec count beyond the entry", [](CFakeTcmuRing& r, uint32_t e) { r.Entry(e)->req.iov_cnt = 0xFFFFFFFF; }, false},
     {"CDB beyond the mapping", [](CFakeTcmuRing& r, uint32_t e) { r.Entry(e)->req.cdb_off = uint64_t{1} << 40; },
@@ -55,6 +63,7 @@ TEST(TcmuRing, BadEntriesAreRefusedOrStopTheRing)
         const uint32_t bad = fake.Queue(7, kInquiry, {64});
         fake.Queue(8, kTestUnitReady, {});
         c.spoil(fake, bad);
+        const uint32_t tail = fake.Tail();
         CTcmuRing ring(fake.Base(), CFakeTcmuRing::kSize);
         ASSERT_TRUE(ring.Valid());
 
@@ -63,7 +72,7 @@ TEST(TcmuRing, BadEntriesAreRefusedOrStopTheRing)
             EXPECT_FALSE(ring.Next(command));
             EXPECT_NE(ring.Broken(), nullptr);
             EXPECT_FALSE(ring.Next(command));  // and stays stopped
-            EXPECT_EQ(fake.Tail(), 0u);
+            EXPECT_EQ(fake.Tail(), tail);
             continue;
         }
         ASSERT_TRUE(ring.Next(command));

@@ -91,6 +91,7 @@ lines() { wc -l <"$1"; }
 
 . "$(dirname "$0")/vm_sg3.sh"
 . "$(dirname "$0")/vm_wine.sh"
+. "$(dirname "$0")/vm_kernel.sh"
 
 # Another program's loopback target in the WWN family the servers use, with
 # a ramdisk LUN; 0xabcdef is no running process. Made before any server
@@ -160,6 +161,9 @@ serve held devices=1 || fail setup "the server for the exclusive-use checks did 
 serve polled drop_block=8 || fail setup "the polled drop_block server did not come up"
 serve paused latency_ms=1500 || fail setup "the latency_ms server did not come up"
 serve wine devices=3 || fail setup "the server of the Wine drives did not come up"
+serve quiet devices=1 || fail setup "the media polling server did not come up"
+serve orphan drop_block=2 || fail setup "the killed-run server did not come up"
+serve lagging latency_ms=1500 || fail setup "the sg_turs latency server did not come up"
 PLAIN=$(for d in /sys/bus/scsi/devices/*; do
     grep -q "^OTHERCO" "$d/vendor" 2>/dev/null && ls "$d/scsi_generic"
 done | head -n 1)
@@ -602,7 +606,8 @@ wine_environment
 checks=
 for check in check_flash_sequence check_flash_by_block_node check_plain_drive check_fail_block \
     check_never_return check_slow_restart check_drop_block check_drop_polled check_removed_lun check_permissions \
-    check_exclusive_use check_interrupted_one check_transcript_synced check_unread_output wine_session; do
+    check_exclusive_use check_interrupted_one check_transcript_synced check_unread_output check_no_media_polling \
+    check_killed_run_orphan check_latency_agrees wine_session; do
     eval "$check" &
     checks="$checks $!"
 done
@@ -611,7 +616,7 @@ wait $checks
 check_desktop
 
 # Every server stops on SIGTERM and removes what it made.
-for name in main failing silent slow dropping held polled paused wine unread; do
+for name in main failing silent slow dropping held polled paused wine unread quiet orphan lagging; do
     pid=$(cat "$WORK/$name.pid")
     kill -TERM "$pid"
     wait "$pid" 2>/dev/null
@@ -623,6 +628,7 @@ left=$(ls /sys/kernel/config/target/loopback /sys/kernel/config/target/core 2>/d
 if [ -n "$left" ]; then fail server_stop "configuration left behind: $left"; else pass server_stop; fi
 check_station
 check_foreign_target
+check_namespaced_servers
 
 # --all flashes every drive there is: alone, with only the two slow devices left.
 modprobe -r scsi_debug
