@@ -292,7 +292,7 @@ HostHandle CLinuxHost::OpenNode(const char* path, bool bExclusive, ExclusiveAcce
             bBusy = fd == -EBUSY;
             if (bBusy)
                 access = ExclusiveAccess::Busy;
-        } else if (!CheckNodeIdentity(fd, drive, node, error)) {
+        } else if (!CheckNodeIdentity(fd, drive, node, error) || !ForcePackId(fd, node, error)) {
             m_pKernel->Close(fd);
         } else if (bExclusive && !HoldBlockNode(fd, drive, error, bBusy)) {
             m_pKernel->Close(fd);
@@ -306,6 +306,8 @@ HostHandle CLinuxHost::OpenNode(const char* path, bool bExclusive, ExclusiveAcce
     }
     t_strLastError = error;
     std::lock_guard<std::mutex> lock(m_mutex);
+    if (handle != kInvalidHandle)
+        m_opened[handle] = OpenedDrive{drive, bExclusive, static_cast<int>(handle)};
     m_openErrors[letter - 'A'] = error;
     m_openBusy[letter - 'A'] = bBusy;
     return handle;
@@ -328,6 +330,14 @@ bool CLinuxHost::CheckNodeIdentity(int fd, const LinuxDrive& drive, const std::s
     error = node + " now belongs to the SCSI device " + hctl + ", not to " + drive.strHctl + " that drive " +
             drive.chLetter + ": was listed as; the device was replugged: list the drives again";
     return false;
+}
+
+bool CLinuxHost::ForcePackId(int fd, const std::string& node, std::string& error)
+{
+    const int rc = m_pKernel->SgForcePackId(fd);
+    if (rc < 0)
+        error = "cannot make " + node + " answer each command by its own id: " + ErrorText(-rc);
+    return rc == 0;
 }
 
 bool CLinuxHost::HoldBlockNode(int genericFd, const LinuxDrive& drive, std::string& error, bool& bBusy)
@@ -356,8 +366,15 @@ void CLinuxHost::CloseDevice(HostHandle device)
     if (device == kInvalidHandle || device > static_cast<HostHandle>(INT_MAX))
         return;
     int blockFd = -1;
+    int followedFd = -1;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
+        auto opened = m_opened.find(device);
+        if (opened != m_opened.end()) {
+            if (opened->second.nFd != static_cast<int>(device))
+                followedFd = opened->second.nFd;
+            m_opened.erase(opened);
+        }
         m_lostHandles.erase(device);
         auto held = m_blockHolds.find(device);
         if (held != m_blockHolds.end()) {
@@ -366,6 +383,8 @@ void CLinuxHost::CloseDevice(HostHandle device)
         }
     }
     m_pKernel->Close(static_cast<int>(device));
+    if (followedFd >= 0)
+        m_pKernel->Close(followedFd);
     if (blockFd >= 0)
         m_pKernel->Close(blockFd);
 }
@@ -394,8 +413,12 @@ bool CLinuxHost::SendPassThrough(HostHandle device, PassThroughRequest& request)
         m_nNextPackId = m_nNextPackId == INT_MAX ? 1 : m_nNextPackId + 1;
     }
     std::string exchangeError;
-    const SgExchange exchange =
-        ExchangeSg(*m_pKernel, static_cast<int>(device), header, kSgAnswerGraceMs, exchangeError);
+    int fd = CommandFd(device);
+    SgExchange exchange = ExchangeSg(*m_pKernel, fd, header, kSgAnswerGraceMs, exchangeError);
+    // Not queued: it reaches the unit once, through its new node, when the
+    // unit left the bus and is back.
+    if (exchange == SgExchange::NotSent && FollowDevice(device, fd, exchangeError))
+        exchange = ExchangeSg(*m_pKernel, fd, header, kSgAnswerGraceMs, exchangeError);
     if (exchange != SgExchange::Answered) {
         if (exchange == SgExchange::Lost) {
             std::lock_guard<std::mutex> lock(m_mutex);
