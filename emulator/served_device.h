@@ -52,6 +52,9 @@ public:
     bool Holding() const { return !m_vecHeld.empty(); }
 
     EmulatedKt3916& Model() { return m_model; }
+    // replug_ms: the unit left the bus for its restart and is not back yet.
+    // Asked from another thread than the one that serves.
+    bool OffTheBus();
 
 private:
     struct Held {
@@ -73,4 +76,5 @@ private:
     std::vector<Held> m_vecHeld;    // dropped commands, oldest first
     std::vector<uint8_t> m_buffer;  // one command's data, sized once
     bool m_bBrokenReported = false;
+    std::mutex m_modelMutex;  // the serving thread and OffTheBus
 };

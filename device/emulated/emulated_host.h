@@ -67,6 +67,13 @@ private:
     // Plug events that are due take effect.
     void ApplyPlugEvents();
     bool IsPresent(int device);
+    // Whether the drive shows now: attached, and its unit on the bus there
+    // (m_plugMutex held).
+    bool OnBus(int device);
+    // The drive's unit left it and is attached at another drive.
+    bool BackElsewhere(int device);
+    // The slot whose unit the drive reaches.
+    int UnitOf(int device) const;
     // The drive behind the handle is still the attachment it was opened on.
     bool HandleStillAttached(HostHandle device);
     bool LockedByOtherHandle(int device, HostHandle handle) const;  // m_mutex held
