@@ -38,7 +38,8 @@ bool CLinuxHost::FollowDevice(HostHandle device, int& fd, std::string& error)
     for (const LinuxDrive& drive : drives) {
         if (drive.strHctl == was.strHctl && drive.strGenericNode == was.strGenericNode)
             return false;  // it never left: the failure is its own
-        if (drive.strVendor != was.strVendor || drive.strModel != was.strModel || drive.strGenericNode.empty())
+        if (drive.strVendor != was.strVendor || drive.strModel != was.strModel || drive.strSerial != was.strSerial ||
+            drive.strGenericNode.empty())
             continue;
         if (drive.strPlace == was.strPlace)
             back.push_back(drive);
@@ -98,6 +99,14 @@ bool CLinuxHost::FollowDevice(HostHandle device, int& fd, std::string& error)
         previousFd = entry.nFd;
         entry.drive = now;
         entry.nFd = newFd;
+        // The unit keeps its letter, unless a scan meanwhile gave it to another drive.
+        bool bLetterFree = true;
+        for (const auto& [key, letter] : m_letters)
+            bLetterFree = bLetterFree && (letter != was.chLetter || key == LetterKey(was));
+        if (bLetterFree) {
+            m_letters.erase(LetterKey(was));
+            m_letters[LetterKey(now)] = was.chLetter;
+        }
     }
     if (previousFd != static_cast<int>(device))
         m_pKernel->Close(previousFd);

@@ -85,7 +85,7 @@ std::vector<LinuxDrive> CLinuxHost::Rescan()
     std::map<std::string, char> letters;
     bool used[26] = {};
     for (LinuxDrive& drive : drives) {
-        const std::string key = drive.strHctl + "|" + drive.strGenericNode + "|" + drive.strBlockNode;
+        const std::string key = LetterKey(drive);
         auto known = m_letters.find(key);
         if (known != m_letters.end()) {
             drive.chLetter = known->second;
@@ -100,7 +100,7 @@ std::vector<LinuxDrive> CLinuxHost::Rescan()
             if (!used[letter - 'A']) {
                 drive.chLetter = letter;
                 used[letter - 'A'] = true;
-                letters[drive.strHctl + "|" + drive.strGenericNode + "|" + drive.strBlockNode] = letter;
+                letters[LetterKey(drive)] = letter;
                 break;
             }
         }
@@ -113,6 +113,11 @@ std::vector<LinuxDrive> CLinuxHost::Rescan()
     m_drives = drives;
     m_bScanned = true;
     return drives;
+}
+
+std::string CLinuxHost::LetterKey(const LinuxDrive& drive)
+{
+    return drive.strHctl + "|" + drive.strGenericNode + "|" + drive.strBlockNode;
 }
 
 std::vector<LinuxDrive> CLinuxHost::Drives()

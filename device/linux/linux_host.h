@@ -55,6 +55,9 @@ struct LinuxDrive {
     // host (a USB interface, a controller), which a unit that drops off the
     // bus and re-enumerates keeps while its host, sg and sr numbers change.
     std::string strPlace;
+    // What tells two units of one kind apart, where the device or its USB
+    // bridge says: the serial number VPD page and the USB serial.
+    std::string strSerial;
 };
 
 // Reads the CD-ROM-class (peripheral type 5) devices from the sysfs tree at
@@ -156,6 +159,8 @@ private:
     bool ForcePackId(int fd, const std::string& node, std::string& error);
     bool HoldBlockNode(int genericFd, const LinuxDrive& drive, std::string& error, bool& bBusy);
     std::string DescribeOpenFailure(const LinuxDrive& drive, const std::string& node, int error, bool bExclusive);
+    // The key a drive's letter is kept under while it stays attached.
+    static std::string LetterKey(const LinuxDrive& drive);
     // The descriptor commands on the handle go through now.
     int CommandFd(HostHandle device);
     // The handle's device left the bus and the same unit (vendor and product)

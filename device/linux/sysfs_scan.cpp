@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <system_error>
 #include <tuple>
@@ -112,6 +113,12 @@ std::string PlaceOf(const fs::path& device)
     return upToHost.string();
 }
 
+std::string ReadBytes(const fs::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
 }  // namespace
 
 std::vector<LinuxDrive> ScanSysfsCdroms(const std::string& sysRoot)
@@ -149,6 +156,9 @@ std::vector<LinuxDrive> ScanSysfsCdroms(const std::string& sysRoot)
         drive.strModel = ReadAttribute(device / "model");
         drive.strRevision = ReadAttribute(device / "rev");
         drive.strPlace = PlaceOf(device);
+        if (!drive.strPlace.empty())
+            drive.strSerial =
+                ReadBytes(device / "vpd_pg80") + "|" + ReadAttribute(fs::path(drive.strPlace).parent_path() / "serial");
         drives.push_back(std::move(drive));
     }
 

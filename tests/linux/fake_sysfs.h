@@ -41,6 +41,7 @@ public:
         bool oldStyleLinks = false;        // "block:sr0" instead of block/sr0
         bool viaClass = true;              // listed under class/scsi_device
         std::string place = "pci0000:00";  // what the device hangs off, under devices/
+        std::string serial;                // its serial number VPD page, when it has one
     };
 
     void Add(const Device& d)
@@ -53,6 +54,8 @@ public:
         Write(dir + "/vendor", d.vendor + "\n");
         Write(dir + "/model", d.model + "\n");
         Write(dir + "/rev", d.rev + "\n");
+        if (!d.serial.empty())
+            Write(dir + "/vpd_pg80", d.serial);
         AddNode(dir, "block", d.block, d.oldStyleLinks);
         AddNode(dir, "scsi_generic", d.generic, d.oldStyleLinks);
         if (d.viaClass) {

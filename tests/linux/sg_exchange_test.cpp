@@ -242,6 +242,13 @@ TEST_F(SgHostTest, ADeviceThatLeftIsFollowedToItsOwnPlaceOnly)
          false,
          nullptr,
          "is not back at its place"},
+        {"another unit of its kind at its place",
+         true,
+         true,
+         {{.hctl = "8:0:0:0", .block = "sr1", .generic = "sg3", .place = port, .serial = "other"}},
+         false,
+         nullptr,
+         "is not back at its place"},
         {"two at its place",
          true,
          true,
@@ -292,6 +299,9 @@ TEST_F(SgHostTest, ADeviceThatLeftIsFollowedToItsOwnPlaceOnly)
             r = WriteRequest(data, sizeof data);
             EXPECT_TRUE(host.SendPassThrough(d, r));
             EXPECT_EQ(kernel.fdPaths[kernel.lastFd], usb.Dev() + "/" + c.node) << "later commands go there too";
+            char roots[16];
+            host.GetLogicalDriveRoots(sizeof roots, roots);
+            EXPECT_EQ(host.DriveNodeText('D'), usb.Dev() + "/" + c.node) << "the unit keeps its letter";
         } else {
             EXPECT_EQ(kernel.submits, 1);
         }
