@@ -114,6 +114,10 @@ calls=$(awk -v node="$SG" '
     }
     END { for (c in count) printf "%s %d, ", c, count[c] }' "$W/strace.txt")
 
+# SHA-256 speed in this guest, by engine (the tool hashes each image twice).
+sha=$("$SRC/build-native/bench/kt_bench" --benchmark_filter=BM_Sha256Of1M --benchmark_min_time=0.5 2>/dev/null |
+    awk '/^BM_Sha256Of1M/ { $2 = $3 = $4 = $5 = $6 = ""; gsub(/ +/, " "); printf "%s; ", $0 }')
+
 median() { echo "$@" | tr ' ' '\n' | grep . | sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
 ratio() { echo "$1 $2" | awk '{ printf "%.2f", $1 / $2 }'; }
 {
@@ -127,6 +131,7 @@ ratio() { echo "$1 $2" | awk '{ printf "%.2f", $1 / $2 }'; }
     echo "ratio tool / sg_raw: $(ratio "$(median $tool_ms)" "$(median $raw_ms)")"
     echo "ratio --all over four / one: $(ratio "$(median $all_ms)" "$(median $tool_ms)")"
     echo "floor, loop x4 / loop: $(ratio "$(median $loop4_ms)" "$(median $loop_ms)")"
+    echo "SHA-256 of 1 MiB: $sha"
     echo "system calls on $SG during one flash (survey, 19 transfer commands, polls): $calls"
 } | tee "$OUT/transfer.txt"
 kill -TERM $server
