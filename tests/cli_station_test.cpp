@@ -203,9 +203,11 @@ TEST(CliStation, AUnitPluggedInDuringTheRestartWaitIsFlashed)
 TEST(CliStation, AUnitThatReEnumeratesDuringItsRestartIsFlashedOnce)
 {
     TempImage image(PatternImage(524288, 15));
-    ManualClock clock;
+    std::atomic<int> listings{0};
+    CScanGateClock clock(8000, listings);  // a scan while the unit is off the bus
     CInterruptFlag interrupt;
-    EmulatedHost host(Scenario("replug_ms=14500"), clock);
+    EmulatedHost emulated(Scenario("replug_ms=14500"), clock);
+    CListingCounter host(emulated, listings);
     cli_test::CliRun run;
     {
         CInterruptAt stop(clock, interrupt, 90000);
@@ -216,7 +218,7 @@ TEST(CliStation, AUnitThatReEnumeratesDuringItsRestartIsFlashedOnce)
     ASSERT_EQ(units.size(), 1u) << run.out << run.err;
     EXPECT_EQ(units[0].at("result"), "passed");
     EXPECT_EQ(units[0].at("new_revision"), "1.10");
-    EXPECT_EQ(Count(host, 0x1B), (std::map<char, int>{{'D', 1}}));
+    EXPECT_EQ(Count(emulated, 0x1B), (std::map<char, int>{{'D', 1}}));
 }
 
 // How a station ends and what it says of units it did not flash.
