@@ -50,8 +50,10 @@ enum class ImageSumResult {
     ReadFailed
 };
 
-// Large reads: a 4 GiB file is summed at the speed of memory, not of calls.
-constexpr uint32_t kImageSumChunk = 0x100000;
+// Small enough to stay in the CPU cache between the read that fills it and
+// the sum that reads it: 256 KiB or 1 MiB chunks cost four times the system
+// time on a 4 GiB sparse file.
+constexpr uint32_t kImageSumChunk = 0x10000;
 
 // The sum of all bytes of the file kept to 16 bits, read in chunks of
 // kImageSumChunk bytes so that the file's size never matters to memory.
