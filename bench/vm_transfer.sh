@@ -103,7 +103,7 @@ done
 # The system calls on the generic node during one flash (strace, every
 # thread): per command queued, the exchange needs one write() and one read(),
 # and a poll() while the answer is not there yet.
-strace -f -qq -e trace=ioctl,write,read,poll,ppoll -o "$W/strace.txt" \
+strace -f -qq -e trace=openat,ioctl,write,read,poll,ppoll -o "$W/strace.txt" \
     "$CLI" --json flash "$W/image.bin" --device "$SG" >/dev/null 2>&1 || echo "traced flash failed"
 calls=$(awk -v node="$SG" '
     index($0, "openat(") && index($0, "\"" node "\"") { split($0, r, "= "); fd = r[2] + 0 }
