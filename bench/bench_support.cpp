@@ -38,6 +38,7 @@ public:
     int Open(const char*, int) override { return 100; }
     void Close(int) override {}
     int SgSubmit(int, sg_io_hdr_t&) override { return 0; }
+    int SgForcePackId(int) override { return 0; }
     int SgScsiId(int, sg_scsi_id& id) override
     {
         id = {};

@@ -100,6 +100,24 @@ for round in $(seq 1 "$ROUNDS"); do
     sleep 1
 done
 
+# The system calls on the generic node during one flash (strace, every
+# thread): per command queued, the exchange needs one write() and one read(),
+# and a poll() while the answer is not there yet.
+strace -f -qq -e trace=openat,ioctl,write,read,poll,ppoll -o "$W/strace.txt" \
+    "$CLI" --json flash "$W/image.bin" --device "$SG" >/dev/null 2>&1 || echo "traced flash failed"
+calls=$(awk -v node="$SG" '
+    index($0, "openat(") && index($0, "\"" node "\"") { split($0, r, "= "); fd = r[2] + 0 }
+    fd && match($0, /(ioctl|write|read|poll|ppoll)\(\[?\{?(fd=)?[0-9]+/) {
+        call = substr($0, RSTART, RLENGTH); name = call; sub(/\(.*/, "", name)
+        n = call; gsub(/[^0-9]/, "", n)
+        if (n + 0 == fd) count[name]++
+    }
+    END { for (c in count) printf "%s %d, ", c, count[c] }' "$W/strace.txt")
+
+# SHA-256 speed in this guest, by engine (the tool hashes each image twice).
+sha=$("$SRC/build-native/bench/kt_bench" --benchmark_filter=BM_Sha256Of1M --benchmark_min_time=0.5 2>/dev/null |
+    awk '/^BM_Sha256Of1M/ { $2 = $3 = $4 = $5 = $6 = ""; gsub(/ +/, " "); printf "%s; ", $0 }')
+
 median() { echo "$@" | tr ' ' '\n' | grep . | sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
 ratio() { echo "$1 $2" | awk '{ printf "%.2f", $1 / $2 }'; }
 {
@@ -113,6 +131,8 @@ ratio() { echo "$1 $2" | awk '{ printf "%.2f", $1 / $2 }'; }
     echo "ratio tool / sg_raw: $(ratio "$(median $tool_ms)" "$(median $raw_ms)")"
     echo "ratio --all over four / one: $(ratio "$(median $all_ms)" "$(median $tool_ms)")"
     echo "floor, loop x4 / loop: $(ratio "$(median $loop4_ms)" "$(median $loop_ms)")"
+    echo "SHA-256 of 1 MiB: $sha"
+    echo "system calls on $SG during one flash (survey, 19 transfer commands, polls): $calls"
 } | tee "$OUT/transfer.txt"
 kill -TERM $server
 wait $server

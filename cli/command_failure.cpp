@@ -36,7 +36,18 @@ std::string CommandName(const RecordedCommand& command, const FlashRecord& recor
 void AddCommandFailure(const CRecordingHost& recorder, FlashRecord& record)
 {
     RecordedCommand command;
-    if (record.exit != kExitSendFailure || !record.chDrive || !recorder.LastCommand(record.chDrive, command))
+    if (!record.chDrive || !recorder.LastCommand(record.chDrive, command))
+        return;
+    // A device that never came back: why its last poll got no answer, when
+    // the system knows (it left the bus, it came back where it is not
+    // followed).
+    if (record.exit == kExitNoReturn && command.result == CommandResult::Fail && command.cdb[0] == kOpInquiry &&
+        command.szError[0]) {
+        record.strHostError = command.szError;
+        record.notes.push_back(kNoteCallFailed + std::string("the last INQUIRY: ") + record.strHostError);
+        return;
+    }
+    if (record.exit != kExitSendFailure)
         return;
     const std::string what = CommandName(command, record);
     switch (command.result) {

@@ -541,6 +541,16 @@ int CommandStation(const CliOptions& options, IScsiHost& host, IClock& clock, Cl
             }
             // The line's record is on the disk before the next unit.
             records.Sync();
+            // One that left during its restart and answered again was
+            // followed to where it came back (its drive, maybe a new node):
+            // it is still this unit, not a new one to flash.
+            if (unit.bLeft && record.exit == kExitSuccess) {
+                auto entry = units.extract(it++);
+                entry.key() = UnitKey(unit.chDrive, DeviceNodeText(host, unit.chDrive));
+                entry.mapped()->bLeft = false;
+                units.insert(std::move(entry));
+                continue;
+            }
             it = unit.bLeft ? units.erase(it) : std::next(it);
         }
         if (!bRecordsFailed && records.CheckFailed()) {

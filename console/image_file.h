@@ -50,4 +50,7 @@ enum class ImageSumResult {
     ReadFailed
 };
 
+// Small enough to stay in the CPU cache between the read that fills it and
+// the sum that reads it: 256 KiB or 1 MiB chunks cost four times the system
+// time on a 4 GiB sparse file.
 constexpr uint32_t kImageSumChunk = 0x10000;

@@ -62,6 +62,9 @@ Sha256CompressFn FastestCompress()
 {
     // Asked once: the answer cannot change while the program runs.
     static const Sha256CompressFn fastest = [] {
+        const Sha256CompressFn system = Sha256LibcryptoCompress();
+        if (system != nullptr)
+            return system;
         const Sha256CompressFn cpu = Sha256CpuShaCompress();
         return cpu != nullptr ? cpu : &Sha256CompressPortable;
     }();
@@ -69,6 +72,13 @@ Sha256CompressFn FastestCompress()
 }
 
 }  // namespace
+
+#ifndef KT_SHA256_LIBCRYPTO
+Sha256CompressFn Sha256LibcryptoCompress()
+{
+    return nullptr;
+}
+#endif
 
 void Sha256CompressPortable(uint32_t (&state)[8], const uint8_t* blocks, std::size_t count)
 {

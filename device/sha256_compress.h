@@ -8,3 +8,5 @@ void Sha256CompressPortable(uint32_t (&state)[8], const uint8_t* blocks, std::si
 // nullptr where this build or this CPU has no SHA instructions.
 using Sha256CompressFn = void (*)(uint32_t (&state)[8], const uint8_t* blocks, std::size_t count);
 Sha256CompressFn Sha256CpuShaCompress();
+// The system's SHA-256 library (Linux: libcrypto); nullptr where the build has none.
+Sha256CompressFn Sha256LibcryptoCompress();

@@ -27,6 +27,9 @@ constexpr const char* kHba = "user_3916";
 constexpr const char* kBackstorePrefix = "kt3916_";
 constexpr const char* kTargetWwnPrefix = "naa.5001405";
 constexpr const char* kInitiatorWwnPrefix = "naa.5001406";
+// The WWN index of a device's loopback target after it moved elsewhere:
+// index + stride * moves, within the WWN's three hex digits.
+constexpr int kPlaceStride = 0x40;
 
 std::string ErrnoText(const std::string& what)
 {
@@ -471,7 +474,9 @@ bool CLioTarget::CreateBackstore(int index, uint32_t commandTimeoutS, LioLun& lu
 
 bool CLioTarget::AttachLun(LioLun& lun, std::string& error)
 {
-    lun.wwnDir = Target("loopback/") + Wwn(kTargetWwnPrefix, m_nId, lun.index);
+    const int wwnIndex = lun.index + kPlaceStride * lun.place;
+    lun.lunNumber = 0;
+    lun.wwnDir = Target("loopback/") + Wwn(kTargetWwnPrefix, m_nId, wwnIndex);
     const std::string tpg = lun.wwnDir + "/tpgt_1";
     const std::string lunDir = tpg + "/lun/lun_0";
     if (!MakeDir(Target("loopback"), error))
@@ -483,7 +488,7 @@ bool CLioTarget::AttachLun(LioLun& lun, std::string& error)
     }
     m_vecMadeWwns.push_back(lun.wwnDir);
     // The nexus comes first: a LUN made before it is not scanned.
-    if (!MakeDir(tpg, error) || !WriteAttribute(tpg + "/nexus", Wwn(kInitiatorWwnPrefix, m_nId, lun.index), error) ||
+    if (!MakeDir(tpg, error) || !WriteAttribute(tpg + "/nexus", Wwn(kInitiatorWwnPrefix, m_nId, wwnIndex), error) ||
         !MakeDir(lunDir, error))
         return false;
     if (::symlink(lun.backstoreDir.c_str(), (lunDir + "/kt3916").c_str()) != 0) {
@@ -520,4 +525,39 @@ bool CLioTarget::WaitForNodes(LioLun& lun, uint32_t timeoutMs, std::string& erro
     error = "SCSI device " + lun.hctl + " got no CD-ROM and generic nodes within " + std::to_string(timeoutMs / 1000) +
             " s";
     return false;
+}
+
+bool CLioTarget::DetachLun(LioLun& lun, std::string& error)
+{
+    const std::string lunDir = lun.wwnDir + "/tpgt_1/lun/lun_" + std::to_string(lun.lunNumber);
+    if (::unlink((lunDir + "/kt3916").c_str()) != 0 || ::rmdir(lunDir.c_str()) != 0) {
+        error = ErrnoText("cannot take " + lunDir + " off the bus");
+        return false;
+    }
+    return true;
+}
+
+bool CLioTarget::ReattachLun(LioLun& lun, bool elsewhere, std::string& error)
+{
+    if (elsewhere) {
+        ++lun.place;
+        return AttachLun(lun, error);
+    }
+    const std::string tpg = lun.wwnDir + "/tpgt_1";
+    const int number = lun.lunNumber + 1;
+    const std::string lunDir = tpg + "/lun/lun_" + std::to_string(number);
+    if (!MakeDir(lunDir, error))
+        return false;
+    if (::symlink(lun.backstoreDir.c_str(), (lunDir + "/kt3916").c_str()) != 0) {
+        error = ErrnoText("cannot export " + lun.backstoreDir + " again");
+        return false;
+    }
+    const std::string address = ReadFirstLine(tpg + "/address");
+    if (address.empty()) {
+        error = "the loopback target shows no SCSI address (" + tpg + "/address)";
+        return false;
+    }
+    lun.lunNumber = number;
+    lun.hctl = address + ":" + std::to_string(number);
+    return true;
 }

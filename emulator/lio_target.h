@@ -15,6 +15,8 @@ struct LioLun {
     std::string uioDevice;     // /dev/uioN
     std::size_t mapSize = 0;   // of the uio device's command ring mapping
     std::string hctl;          // host:channel:target:lun
+    int lunNumber = 0;         // on its loopback target
+    int place = 0;             // how often it moved to a loopback target of its own
     std::string blockNode;     // /dev/srN
     std::string genericNode;   // /dev/sgN
 };
@@ -48,6 +50,12 @@ public:
     // Exports the backstore through a loopback target of its own. The kernel
     // scans the LUN at once, so its commands must already be served.
     bool AttachLun(LioLun& lun, std::string& error);
+    // The unit leaves the bus: its LUN goes, and with it the kernel's SCSI
+    // device and nodes. The backstore stays and must still answer meanwhile.
+    bool DetachLun(LioLun& lun, std::string& error);
+    // It comes back under the next LUN number of its target, or elsewhere: on
+    // a new loopback target, which the kernel scans as another SCSI host.
+    bool ReattachLun(LioLun& lun, bool elsewhere, std::string& error);
     // Waits until the kernel has bound the CD-ROM driver and the generic node.
     bool WaitForNodes(LioLun& lun, uint32_t timeoutMs, std::string& error);
 

@@ -9,7 +9,9 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -112,6 +114,41 @@ bool MapRing(Served& served, std::string& error)
     return true;
 }
 
+// replug_ms: a unit leaves the bus when its restart begins and comes back
+// under a new LUN (or, replug_elsewhere, a new target), as one on a USB
+// bridge re-enumerates. Runs beside the serving threads, which answer what
+// the kernel sends while a LUN goes and comes.
+void FollowReplugs(CLioTarget& target, std::vector<std::unique_ptr<Served>>& devices, bool elsewhere,
+                   const std::atomic<bool>& stop)
+{
+    std::vector<bool> away(devices.size(), false);
+    while (!stop) {
+        for (std::size_t i = 0; i < devices.size(); ++i) {
+            Served& served = *devices[i];
+            const bool offBus = served.device->OffTheBus();
+            if (offBus == away[i])
+                continue;
+            std::string error;
+            const char drive = static_cast<char>('D' + served.lun.index);
+            if (offBus) {
+                if (!target.DetachLun(served.lun, error))
+                    std::fprintf(stderr, "kt3916flash-emulator: device %c: %s\n", drive, error.c_str());
+                else
+                    std::fprintf(stderr, "kt3916flash-emulator: device %c left the bus (%s)\n", drive,
+                                 served.lun.hctl.c_str());
+            } else if (target.ReattachLun(served.lun, elsewhere, error) &&
+                       target.WaitForNodes(served.lun, kNodeWaitMs, error)) {
+                std::fprintf(stderr, "kt3916flash-emulator: device %c is back: %s %s %s\n", drive,
+                             served.lun.blockNode.c_str(), served.lun.genericNode.c_str(), served.lun.hctl.c_str());
+            } else {
+                std::fprintf(stderr, "kt3916flash-emulator: device %c cannot come back: %s\n", drive, error.c_str());
+            }
+            away[i] = offBus;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+}
+
 void StopServing(std::vector<std::unique_ptr<Served>>& devices, int stopFd)
 {
     const uint64_t one = 1;
@@ -198,8 +235,15 @@ int Serve(const EmulatorScenario& scenario, const std::string& transcriptPath)
         std::fflush(stdout);
         std::fprintf(stderr, "kt3916flash-emulator: serving %d device%s; stop with Ctrl-C\n", scenario.devices,
                      scenario.devices == 1 ? "" : "s");
+        std::atomic<bool> stopReplugs{false};
+        std::thread replugs;
+        if (scenario.replugMs)
+            replugs = std::thread([&] { FollowReplugs(target, devices, scenario.replugElsewhere, stopReplugs); });
         int signal = 0;
         sigwait(&stopSignals, &signal);
+        stopReplugs = true;
+        if (replugs.joinable())
+            replugs.join();
     } else {
         exitCode = Fail(kExitKernelRefused, error);
     }

@@ -52,8 +52,15 @@ CServedDevice::CServedDevice(const EmulatorScenario& scenario, IClock& clock, ui
 {
 }
 
+bool CServedDevice::OffTheBus()
+{
+    std::lock_guard lock(m_modelMutex);
+    return m_model.OffTheBus();
+}
+
 bool CServedDevice::ServeQueued(CTcmuRing& ring)
 {
+    std::lock_guard lock(m_modelMutex);
     // A dropped command is given back only once the kernel has ended it by
     // its timer, and then as aborted: its late answer is ignored, and were it
     // not, it would still not read as a success.

@@ -57,6 +57,9 @@ public:
     int WaitMs();
 
     EmulatedKt3916& Model() { return m_model; }
+    // replug_ms: the unit left the bus for its restart and is not back yet.
+    // Asked from another thread than the one that serves.
+    bool OffTheBus();
 
 private:
     struct Held {
@@ -84,4 +87,5 @@ private:
     std::vector<Pending> m_vecPending;  // taken, waiting for their latency, oldest first
     std::vector<uint8_t> m_buffer;      // one command's data, sized once
     bool m_bBrokenReported = false;
+    std::mutex m_modelMutex;  // the serving thread and OffTheBus
 };

@@ -25,6 +25,8 @@ std::string ScenarioText(const EmulatorScenario& s)
     }
     if (s.dropBlock)
         text += ",drop_block=" + std::to_string(*s.dropBlock);
+    if (s.replugMs)
+        text += ",replug_ms=" + std::to_string(*s.replugMs) + ",replug_elsewhere=" + (s.replugElsewhere ? "1" : "0");
     for (size_t i = 0; i < s.plugEvents.size(); ++i) {
         const PlugEvent& e = s.plugEvents[i];
         text += (i == 0 ? ",plug=" : "/") + std::string(1, static_cast<char>('D' + e.device)) + (e.attach ? "+" : "-") +
@@ -46,7 +48,8 @@ bool SameScenario(const EmulatorScenario& a, const EmulatorScenario& b)
     return a.devices == b.devices && a.vendor == b.vendor && a.product == b.product && a.revision == b.revision &&
            a.newRevision == b.newRevision && a.rebootMs == b.rebootMs && a.neverReturn == b.neverReturn &&
            a.failBlock == b.failBlock && a.senseKey == b.senseKey && a.senseAsc == b.senseAsc &&
-           a.senseAscq == b.senseAscq && a.dropBlock == b.dropBlock && a.latencyMs == b.latencyMs && a.win9x == b.win9x;
+           a.senseAscq == b.senseAscq && a.dropBlock == b.dropBlock && a.latencyMs == b.latencyMs &&
+           a.win9x == b.win9x && a.replugMs == b.replugMs && a.replugElsewhere == b.replugElsewhere;
 }
 
 bool PrintableWithin(const std::string& text, size_t longest)

@@ -7,7 +7,7 @@
 # Usage: scripts/demo.sh [extra kt3916flash-cli options, e.g. --json]
 set -uo pipefail
 
-PACKAGES=(cmake ninja-build g++ libsystemd-dev)
+PACKAGES=(cmake ninja-build g++ libsystemd-dev libssl-dev)
 
 cd "$(dirname "${BASH_SOURCE[0]}")/.." || exit 1
 ROOT=$PWD

@@ -22,7 +22,7 @@ set -uo pipefail
 
 # Everything the stages need, installed with apt-get when missing.
 PACKAGES=(
-    cmake ninja-build g++ libsystemd-dev
+    cmake ninja-build g++ libsystemd-dev libssl-dev
     libgtest-dev googletest libbenchmark-dev
     g++-mingw-w64-i686
     wine wine32:i386

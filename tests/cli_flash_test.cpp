@@ -92,6 +92,10 @@ TEST(CliFlash, EachEndOfAFlashHasItsExitCode)
         {"reboot_ms=20500", kExitSuccess, "Update success!!", 9, 21, 9},
         {"reboot_ms=21500", kExitNoReturn, "Update failure!!", 9, 21, 9},
         {"never_return=1", kExitNoReturn, "Update failure!!", 9, 21, 9},
+        // Off the bus from the final block on: the ticks before it is back reach nothing.
+        {"replug_ms=14500", kExitSuccess, "Update success!!", 9, 15, 1},
+        {"replug_ms=14500,replug_elsewhere=1", kExitNoReturn, "Update failure!!", 9, 21, 0},
+        {"replug_ms=21500", kExitNoReturn, "Update failure!!", 9, 21, 0},
         {"fail_block=3", kExitSendFailure, "Send data to device failure!!", 3, 0, 0},
         {"fail_block=8", kExitSendFailure, "Send data to device failure!!", 8, 0, 0},
         {"drop_block=0", kExitSendFailure, "Send data to device failure!!", 0, 0, 0},

@@ -199,6 +199,29 @@ TEST(CliStation, AUnitPluggedInDuringTheRestartWaitIsFlashed)
     EXPECT_EQ(run.exit, kExitSomeFailed);
 }
 
+// A unit that drops off the bus for its restart and comes back is followed:
+// it passes, and is not taken for a new unit once it is back.
+TEST(CliStation, AUnitThatReEnumeratesDuringItsRestartIsFlashedOnce)
+{
+    TempImage image(PatternImage(524288, 15));
+    std::atomic<int> listings{0};
+    CScanGateClock clock(8000, listings);  // a scan while the unit is off the bus
+    CInterruptFlag interrupt;
+    EmulatedHost emulated(Scenario("replug_ms=14500"), clock);
+    CListingCounter host(emulated, listings);
+    cli_test::CliRun run;
+    {
+        CInterruptAt stop(clock, interrupt, 90000);
+        run = RunTool({"station", image.Path(), "--expect-identity", kKt3916, "--units", "2", "--json"}, &host, &clock,
+                      &interrupt);
+    }
+    const auto units = Events(run.out, "unit");
+    ASSERT_EQ(units.size(), 1u) << run.out << run.err;
+    EXPECT_EQ(units[0].at("result"), "passed");
+    EXPECT_EQ(units[0].at("new_revision"), "1.10");
+    EXPECT_EQ(Count(emulated, 0x1B), (std::map<char, int>{{'D', 1}}));
+}
+
 // How a station ends and what it says of units it did not flash.
 TEST(CliStation, UnitsNotFlashedAndInterruptedShiftsHaveTheirOwnCodes)
 {

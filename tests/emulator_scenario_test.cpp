@@ -72,6 +72,9 @@ TEST(EmulatorScenario, EveryKeyTakesItsValue)
         {"latency_ms=250", [](const auto& s) { return s.latencyMs == 250; }},
         {"win9x=1", [](const auto& s) { return s.win9x; }},
         {"win9x=0", [](const auto& s) { return !s.win9x; }},
+        {"replug_ms=0", [](const auto& s) { return s.replugMs == 0u && !s.replugElsewhere; }},
+        {"replug_ms=86400000,replug_elsewhere=1",
+         [](const auto& s) { return s.replugMs == 86400000u && s.replugElsewhere; }},
         {"devices=2, latency_ms=5, win9x=1",
          [](const auto& s) { return s.devices == 2 && s.latencyMs == 5 && s.win9x; }},
     };
@@ -145,6 +148,10 @@ TEST(EmulatorScenario, ErrorsNameTheKeyAndValue)
                                 "and a time in ms, e.g. E+5000"},
         {"plug=E+5000", "scenario key 'plug' names drive E: beyond the 1 device(s) of 'devices'"},
         {"devices=2,win9x=1,plug=E+5000", "scenario key 'plug' cannot be combined with 'win9x'"},
+        {"win9x=1,replug_ms=100", "scenario key 'replug_ms' cannot be combined with 'win9x'"},
+        {"replug_ms=86400001", "bad value '86400001' for scenario key 'replug_ms'"},
+        {"replug_elsewhere=1", "scenario key 'replug_elsewhere' needs 'replug_ms'"},
+        {"replug_ms=5,replug_elsewhere=2", "bad value '2' for scenario key 'replug_elsewhere'"},
     };
     for (const Case& c : cases) {
         EmulatorScenario scenario;

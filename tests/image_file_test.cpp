@@ -36,6 +36,7 @@ TEST(SumImageFile, KnownImages)
         {"512 KiB of 0xFF", std::vector<uint8_t>(524288, 0xFF), 0x0000},
         {"one byte", {0xFE}, 0x00FE},
         {"wraps past 16 bits", std::vector<uint8_t>(300, 0xFF), (300u * 255u) & 0xFFFF},
+        {"1 MiB and 5 of 0xFF", std::vector<uint8_t>(1048581, 0xFF), (1048581u * 255u) & 0xFFFF},
     };
     for (const Case& c : cases) {
         TempImage image(c.bytes);

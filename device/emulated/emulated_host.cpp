@@ -17,6 +17,8 @@ constexpr char kFailureNotOpen[] = "emulated host: not an open device";
 constexpr char kFailureMalformed[] = "emulated host: malformed request";
 constexpr char kFailureNoAnswer[] = "emulated host: the device did not answer";
 constexpr char kFailureRemoved[] = "emulated host: the device was removed";
+constexpr char kFailureElsewhere[] =
+    "emulated host: the device left the bus and came back at another drive, where this handle does not follow it";
 constexpr char kFailureLocked[] = "emulated host: another handle holds the drive's exclusive lock";
 thread_local const char* t_pszLastFailure = "";
 
@@ -44,6 +46,11 @@ EmulatedHost::EmulatedHost(const EmulatorScenario& scenario, IClock& clock, std:
 {
     for (int i = 0; i < scenario.devices; ++i)
         m_devices.push_back(std::make_unique<DeviceSlot>(scenario, clock, static_cast<char>('D' + i), m_startMs));
+    for (int i = 0; scenario.replugElsewhere && i < scenario.devices && 'D' + scenario.devices + i <= 'Z'; ++i) {
+        m_devices.push_back(
+            std::make_unique<DeviceSlot>(scenario, clock, static_cast<char>('D' + scenario.devices + i), m_startMs));
+        m_devices.back()->home = i;
+    }
     // A drive that first attaches is absent until its event.
     std::vector<bool> seen(m_devices.size());
     for (const PlugEvent& event : scenario.plugEvents) {
@@ -77,7 +84,33 @@ void EmulatedHost::ApplyPlugEvents()
 bool EmulatedHost::IsPresent(int device)
 {
     std::lock_guard lock(m_plugMutex);
-    return m_devices[static_cast<std::size_t>(device)]->present;
+    return OnBus(device);
+}
+
+bool EmulatedHost::OnBus(int device)
+{
+    const DeviceSlot& slot = *m_devices[static_cast<std::size_t>(device)];
+    DeviceSlot& unit = *m_devices[static_cast<std::size_t>(UnitOf(device))];
+    if (!unit.present)
+        return false;
+    std::lock_guard deviceLock(unit.mutex);
+    if (unit.model->OffTheBus())
+        return false;
+    const bool bBackElsewhere = m_scenario.replugElsewhere && unit.model->Returns() != 0;
+    return slot.home < 0 ? !bBackElsewhere : bBackElsewhere;
+}
+
+bool EmulatedHost::BackElsewhere(int device)
+{
+    DeviceSlot& unit = *m_devices[static_cast<std::size_t>(UnitOf(device))];
+    std::lock_guard deviceLock(unit.mutex);
+    return m_scenario.replugElsewhere && unit.model->Returns() != 0 && !unit.model->OffTheBus();
+}
+
+int EmulatedHost::UnitOf(int device) const
+{
+    const int home = m_devices[static_cast<std::size_t>(device)]->home;
+    return home < 0 ? device : home;
 }
 
 EmulatedHost::~EmulatedHost() = default;
@@ -144,9 +177,9 @@ HostHandle EmulatedHost::OpenDevice(const char* path)
     uint32_t generation;
     {
         std::lock_guard plugLock(m_plugMutex);
-        if (!m_devices[static_cast<std::size_t>(index)]->present)
+        if (!OnBus(index))
             return kInvalidHandle;
-        generation = m_devices[static_cast<std::size_t>(index)]->generation;
+        generation = m_devices[static_cast<std::size_t>(UnitOf(index))]->generation;
     }
     const HostHandle handle = NewHandle();
     std::lock_guard lock(m_mutex);
@@ -217,9 +250,12 @@ bool EmulatedHost::HandleStillAttached(HostHandle device)
             return false;
         open = it->second;
     }
+    // A unit that left the bus and is back at its drive is reached again
+    // through the same handle, as the Windows host reopens a drive letter
+    // whose device left; a new unit at that drive is not.
     std::lock_guard plugLock(m_plugMutex);
-    const DeviceSlot& slot = *m_devices[static_cast<std::size_t>(open.device)];
-    return slot.present && slot.generation == open.generation;
+    return m_devices[static_cast<std::size_t>(UnitOf(open.device))]->generation == open.generation &&
+           OnBus(open.device);
 }
 
 bool EmulatedHost::SendPassThrough(HostHandle device, PassThroughRequest& request)
@@ -242,7 +278,7 @@ bool EmulatedHost::SendPassThrough(HostHandle device, PassThroughRequest& reques
         return false;
     }
     if (!HandleStillAttached(device)) {
-        t_pszLastFailure = kFailureRemoved;
+        t_pszLastFailure = BackElsewhere(index) ? kFailureElsewhere : kFailureRemoved;
         return false;
     }
     t_pszLastFailure = kFailureNoAnswer;
@@ -273,7 +309,7 @@ void EmulatedHost::DescribeLastFailure(char* text, std::size_t size)
 
 ScsiOutcome EmulatedHost::RunCommand(int device, const uint8_t* cdb, bool dataIn, uint8_t* buffer, uint32_t length)
 {
-    DeviceSlot& slot = *m_devices[static_cast<std::size_t>(device)];
+    DeviceSlot& slot = *m_devices[static_cast<std::size_t>(UnitOf(device))];
     // The device lock stays held while the line is written, so each device's
     // lines keep the order in which it ran its commands.
     std::lock_guard deviceLock(slot.mutex);

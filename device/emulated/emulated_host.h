@@ -61,12 +61,22 @@ private:
         // attachment it is (a handle opened before a detach stays dead).
         bool present = true;
         uint32_t generation = 0;
+        // The drive where the unit of drive D: + home shows once it came back
+        // elsewhere (replug_elsewhere); its own model is not used.
+        int home = -1;
     };
 
     int DeviceForHandle(HostHandle device) const;
     // Plug events that are due take effect.
     void ApplyPlugEvents();
     bool IsPresent(int device);
+    // Whether the drive shows now: attached, and its unit on the bus there
+    // (m_plugMutex held).
+    bool OnBus(int device);
+    // The drive's unit left it and is attached at another drive.
+    bool BackElsewhere(int device);
+    // The slot whose unit the drive reaches.
+    int UnitOf(int device) const;
     // The drive behind the handle is still the attachment it was opened on.
     bool HandleStillAttached(HostHandle device);
     bool LockedByOtherHandle(int device, HostHandle handle) const;  // m_mutex held

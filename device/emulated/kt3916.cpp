@@ -265,7 +265,22 @@ ScsiOutcome EmulatedKt3916::WriteBlock(const uint8_t* cdb, bool dataIn, const ui
     m_bImageOpen = false;
     m_bRebooting = true;
     m_rebootDoneMs = m_clock.NowMs() + m_scenario.rebootMs;
+    if (m_scenario.replugMs) {
+        // A unit enumerates only once its firmware runs again.
+        ++m_nDepartures;
+        m_backOnBusMs = std::max(m_clock.NowMs() + *m_scenario.replugMs, m_rebootDoneMs);
+    }
     return Good();
+}
+
+bool EmulatedKt3916::OffTheBus() const
+{
+    return m_nDepartures != 0 && (m_scenario.neverReturn || m_clock.NowMs() < m_backOnBusMs);
+}
+
+uint32_t EmulatedKt3916::Returns() const
+{
+    return m_nDepartures - (OffTheBus() ? 1 : 0);
 }
 
 bool EmulatedKt3916::RebootOver() const

@@ -97,6 +97,11 @@ public:
     ScsiOutcome Execute(const uint8_t* cdb, bool dataIn, uint8_t* buffer, uint32_t length,
                         TranscriptRecord* record = nullptr);
 
+    // With replug_ms: the unit left the bus for its restart and is not back.
+    bool OffTheBus() const;
+    // How often it came back after leaving; each return is a new attachment.
+    uint32_t Returns() const;
+
     bool InDownloadMode() const;
     bool IsRebooting() const;
     const char* Revision() const;                   // the revision INQUIRY reports now
@@ -127,4 +132,6 @@ private:
     std::vector<uint8_t> m_lastImage;
     bool m_bRebooting = false;
     uint64_t m_rebootDoneMs = 0;
+    uint32_t m_nDepartures = 0;  // restarts it left the bus for (replug_ms)
+    uint64_t m_backOnBusMs = 0;
 };

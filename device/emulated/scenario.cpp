@@ -176,6 +176,15 @@ bool ApplyValue(std::string_view key, std::string_view value, EmulatorScenario& 
         return ParseBool(value, scenario.win9x);
     if (key == "plug")
         return ParsePlugEvents(value, scenario.plugEvents, why);
+    if (key == "replug_ms") {
+        uint32_t number = 0;
+        if (!ParseUnsigned(value, kMaxPlugMs, number))
+            return false;
+        scenario.replugMs = number;
+        return true;
+    }
+    if (key == "replug_elsewhere")
+        return ParseBool(value, scenario.replugElsewhere);
     known = false;
     return false;
 }
@@ -236,10 +245,16 @@ bool ParseScenario(std::string_view text, EmulatorScenario& scenario, std::strin
             return false;
         }
     }
-    // The ASPI layer's adapter list is fixed when it is loaded.
-    if (!result.plugEvents.empty() && result.win9x) {
-        error = "scenario key 'plug' cannot be combined with 'win9x'";
+    if (result.replugElsewhere && !result.replugMs) {
+        error = "scenario key 'replug_elsewhere' needs 'replug_ms'";
         return false;
+    }
+    // The ASPI layer's adapter list is fixed when it is loaded.
+    for (const char* key : {"plug", "replug_ms"}) {
+        if (seen.count(key) != 0 && result.win9x) {
+            error = std::string("scenario key '") + key + "' cannot be combined with 'win9x'";
+            return false;
+        }
     }
     scenario = result;
     return true;

@@ -35,6 +35,12 @@ struct EmulatorScenario {
     std::optional<uint32_t> dropBlock;  // the pass-through call fails on this block write (0-based, at most 17)
     uint32_t latencyMs = 0;             // per command
     bool win9x = false;                 // Windows 9x platform with an ASPI layer
+    // replug_ms=N: the unit leaves the bus when its restart begins and comes
+    // back as a new attachment (a new LUN) N ms later, not before its restart
+    // is over, as a unit on a USB bridge re-enumerates; with
+    // replug_elsewhere=1 it comes back at another place (another target).
+    std::optional<uint32_t> replugMs;
+    bool replugElsewhere = false;
     // plug=E+5000/E-60000/E+90000: drives that come and go. A drive whose
     // first event attaches it is absent until then; each attach brings a new
     // unit with the scenario's first revision. Ordered by time per drive.

@@ -95,7 +95,7 @@ std::vector<LinuxDrive> CLinuxHost::Rescan()
     std::map<std::string, char> letters;
     bool used[26] = {};
     for (LinuxDrive& drive : drives) {
-        const std::string key = drive.strHctl + "|" + drive.strGenericNode + "|" + drive.strBlockNode;
+        const std::string key = LetterKey(drive);
         auto known = m_letters.find(key);
         if (known != m_letters.end()) {
             drive.chLetter = known->second;
@@ -110,7 +110,7 @@ std::vector<LinuxDrive> CLinuxHost::Rescan()
             if (!used[letter - 'A']) {
                 drive.chLetter = letter;
                 used[letter - 'A'] = true;
-                letters[drive.strHctl + "|" + drive.strGenericNode + "|" + drive.strBlockNode] = letter;
+                letters[LetterKey(drive)] = letter;
                 break;
             }
         }
@@ -123,6 +123,11 @@ std::vector<LinuxDrive> CLinuxHost::Rescan()
     m_drives = drives;
     m_bScanned = true;
     return drives;
+}
+
+std::string CLinuxHost::LetterKey(const LinuxDrive& drive)
+{
+    return drive.strHctl + "|" + drive.strGenericNode + "|" + drive.strBlockNode;
 }
 
 std::vector<LinuxDrive> CLinuxHost::Drives()
@@ -303,7 +308,7 @@ HostHandle CLinuxHost::OpenNode(const char* path, bool bExclusive, ExclusiveAcce
             bBusy = fd == -EBUSY;
             if (bBusy)
                 access = ExclusiveAccess::Busy;
-        } else if (!CheckNodeAddress(fd, false, drive, node, error)) {
+        } else if (!CheckNodeAddress(fd, false, drive, node, error) || !ForcePackId(fd, node, error)) {
             m_pKernel->Close(fd);
         } else if (bExclusive && !NoCommandLeftInDriver(drive, node, error)) {
             // A command an earlier program queued may still reach the device:
@@ -324,6 +329,8 @@ HostHandle CLinuxHost::OpenNode(const char* path, bool bExclusive, ExclusiveAcce
     }
     t_strLastError = error;
     std::lock_guard<std::mutex> lock(m_mutex);
+    if (handle != kInvalidHandle)
+        m_opened[handle] = OpenedDrive{drive, bExclusive, static_cast<int>(handle)};
     m_openErrors[letter - 'A'] = error;
     m_openBusy[letter - 'A'] = bBusy;
     m_holdNotes[letter - 'A'] = handle == kInvalidHandle ? std::string() : note;
@@ -352,6 +359,14 @@ bool CLinuxHost::CheckNodeAddress(int fd, bool bBlock, const LinuxDrive& drive, 
     error = node + " now belongs to the SCSI device " + hctl + ", not to " + drive.strHctl + " that drive " +
             drive.chLetter + ": was listed as; the device was replugged: list the drives again";
     return false;
+}
+
+bool CLinuxHost::ForcePackId(int fd, const std::string& node, std::string& error)
+{
+    const int rc = m_pKernel->SgForcePackId(fd);
+    if (rc < 0)
+        error = "cannot make " + node + " answer each command by its own id: " + ErrorText(-rc);
+    return rc == 0;
 }
 
 bool CLinuxHost::HoldBlockNode(int genericFd, const LinuxDrive& drive, std::string& error, bool& bBusy,
@@ -438,6 +453,7 @@ void CLinuxHost::CloseDevice(HostHandle device)
         return;
     int blockFd = -1;
     int lostPackId = 0;
+    int followedFd = -1;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         auto lost = m_lostHandles.find(device);
@@ -445,15 +461,24 @@ void CLinuxHost::CloseDevice(HostHandle device)
             lostPackId = lost->second;
             m_lostHandles.erase(lost);
         }
+        auto opened = m_opened.find(device);
+        if (opened != m_opened.end()) {
+            if (opened->second.nFd != static_cast<int>(device))
+                followedFd = opened->second.nFd;
+            m_opened.erase(opened);
+        }
         auto held = m_blockHolds.find(device);
         if (held != m_blockHolds.end()) {
             blockFd = held->second;
             m_blockHolds.erase(held);
         }
     }
+    // The lost command waits in the driver behind the descriptor it went out on.
     if (lostPackId != 0)
-        DrainLostCommand(static_cast<int>(device), lostPackId);
+        DrainLostCommand(followedFd >= 0 ? followedFd : static_cast<int>(device), lostPackId);
     m_pKernel->Close(static_cast<int>(device));
+    if (followedFd >= 0)
+        m_pKernel->Close(followedFd);
     if (blockFd >= 0)
         m_pKernel->Close(blockFd);
 }
@@ -496,8 +521,12 @@ bool CLinuxHost::SendPassThrough(HostHandle device, PassThroughRequest& request)
         m_nNextPackId = m_nNextPackId == INT_MAX ? 1 : m_nNextPackId + 1;
     }
     std::string exchangeError;
-    const SgExchange exchange =
-        ExchangeSg(*m_pKernel, static_cast<int>(device), header, kSgAnswerGraceMs, exchangeError);
+    int fd = CommandFd(device);
+    SgExchange exchange = ExchangeSg(*m_pKernel, fd, header, kSgAnswerGraceMs, exchangeError);
+    // Not queued: it reaches the unit once, through its new node, when the
+    // unit left the bus and is back.
+    if (exchange == SgExchange::NotSent && FollowDevice(device, fd, exchangeError))
+        exchange = ExchangeSg(*m_pKernel, fd, header, kSgAnswerGraceMs, exchangeError);
     if (exchange != SgExchange::Answered) {
         if (exchange == SgExchange::Lost) {
             std::lock_guard<std::mutex> lock(m_mutex);

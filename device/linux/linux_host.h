@@ -29,6 +29,9 @@ public:
     // header: 0; -EINTR or -EAGAIN when it should be asked again; -ETIMEDOUT
     // when waitMs passed; any other -errno when the answer cannot come.
     virtual int SgReceive(int fd, sg_io_hdr_t& header, int waitMs) = 0;
+    // SG_SET_FORCE_PACK_ID on an open node: a read then takes the answer to
+    // its own pack_id, not whichever command finished first. 0, or -errno.
+    virtual int SgForcePackId(int fd) = 0;
     // SG_GET_SCSI_ID: the host, channel, target and lun of the node's device.
     virtual int SgScsiId(int fd, sg_scsi_id& id) = 0;  // 0, or -errno
     // The same for a block node (SCSI_IOCTL_GET_IDLUN and
@@ -52,6 +55,13 @@ struct LinuxDrive {
     std::string strVendor;       // as sysfs reports them, blanks trimmed
     std::string strModel;
     std::string strRevision;
+    // Where the device hangs off the machine: its sysfs path up to its SCSI
+    // host (a USB interface, a controller), which a unit that drops off the
+    // bus and re-enumerates keeps while its host, sg and sr numbers change.
+    std::string strPlace;
+    // What tells two units of one kind apart, where the device or its USB
+    // bridge says: the serial number VPD page and the USB serial.
+    std::string strSerial;
 };
 
 // Reads the CD-ROM-class (peripheral type 5) devices from the sysfs tree at
@@ -142,6 +152,9 @@ public:
     // Why the last OpenDevice or SendPassThrough of the calling thread failed.
     static std::string LastErrorText();
     // Why the last attempt to open drive letter failed; empty when it did not.
+    // A handle whose device left the bus follows the same unit when it comes
+    // back under new nodes at the same place (FollowDevice); drive letters
+    // are not changed by it.
     std::string OpenErrorText(char letter) const;
     // OpenFoundBusy: another program has the node open exclusively (or, for
     // an exclusive open, at all).
@@ -151,10 +164,27 @@ private:
     const LinuxDrive* FindDrive(char letter) const;  // m_mutex held
     HostHandle OpenNode(const char* path, bool bExclusive, ExclusiveAccess& access);
     bool CheckNodeAddress(int fd, bool bBlock, const LinuxDrive& drive, const std::string& node, std::string& error);
+    bool ForcePackId(int fd, const std::string& node, std::string& error);
     bool HoldBlockNode(int genericFd, const LinuxDrive& drive, std::string& error, bool& bBusy, std::string& note);
     void DrainLostCommand(int fd, int packId);
     bool NoCommandLeftInDriver(const LinuxDrive& drive, const std::string& node, std::string& error);
     std::string DescribeOpenFailure(const LinuxDrive& drive, const std::string& node, int error, bool bExclusive);
+    // The key a drive's letter is kept under while it stays attached.
+    static std::string LetterKey(const LinuxDrive& drive);
+    // The descriptor commands on the handle go through now.
+    int CommandFd(HostHandle device);
+    // The handle's device left the bus and the same unit (vendor and product)
+    // is back at the same place under new nodes: they are opened (and held,
+    // for an exclusive handle) in place of the old ones, and fd names the new
+    // generic node. False, with the reason in error, while it is not back, or
+    // when the handle's device never left.
+    bool FollowDevice(HostHandle device, int& fd, std::string& error);
+
+    struct OpenedDrive {
+        LinuxDrive drive;  // as it is attached now
+        bool bExclusive = false;
+        int nFd = -1;  // the generic node's descriptor, once followed; the handle's own until then
+    };
 
     LinuxHostConfig m_config;
     std::unique_ptr<ILinuxKernel> m_pOwnKernel;
@@ -168,5 +198,8 @@ private:
     std::string m_holdNotes[26];
     std::map<HostHandle, int> m_blockHolds;   // exclusive handle -> its drive's block node held with O_EXCL
     std::map<HostHandle, int> m_lostHandles;  // a command on them never answered -> its pack id
+    // Open handles. A followed handle keeps its first descriptor open, so
+    // that its number is not given to another handle.
+    std::map<HostHandle, OpenedDrive> m_opened;
     int m_nNextPackId = 1;
 };

@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <system_error>
 #include <tuple>
@@ -91,6 +92,33 @@ std::vector<long> HctlNumbers(const std::string& hctl)
     return numbers;
 }
 
+// The device's sysfs path without its "hostN/targetN:C:T/N:C:T:L" tail;
+// empty when it has no SCSI host folder above it.
+std::string PlaceOf(const fs::path& device)
+{
+    std::error_code ec;
+    const fs::path real = fs::canonical(device, ec);
+    if (ec)
+        return {};
+    fs::path place;
+    fs::path upToHost;
+    for (const fs::path& part : real) {
+        const std::string name = part.string();
+        if (name.size() > 4 && name.compare(0, 4, "host") == 0 && std::all_of(name.begin() + 4, name.end(), [](char c) {
+                return std::isdigit(static_cast<unsigned char>(c));
+            }))
+            upToHost = place;
+        place /= part;
+    }
+    return upToHost.string();
+}
+
+std::string ReadBytes(const fs::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
 }  // namespace
 
 std::vector<LinuxDrive> ScanSysfsCdroms(const std::string& sysRoot)
@@ -127,6 +155,10 @@ std::vector<LinuxDrive> ScanSysfsCdroms(const std::string& sysRoot)
         drive.strVendor = ReadAttribute(device / "vendor");
         drive.strModel = ReadAttribute(device / "model");
         drive.strRevision = ReadAttribute(device / "rev");
+        drive.strPlace = PlaceOf(device);
+        if (!drive.strPlace.empty())
+            drive.strSerial =
+                ReadBytes(device / "vpd_pg80") + "|" + ReadAttribute(fs::path(drive.strPlace).parent_path() / "serial");
         drives.push_back(std::move(drive));
     }
 

@@ -24,11 +24,6 @@ public:
     void Close(int fd) override { ::close(fd); }
     int SgSubmit(int fd, sg_io_hdr_t& header) override
     {
-        // A read then takes the answer to its own pack_id, not whichever
-        // command of the descriptor finished first.
-        int force = 1;
-        if (::ioctl(fd, SG_SET_FORCE_PACK_ID, &force) < 0)
-            return -errno;
         const ssize_t n = ::write(fd, &header, sizeof header);
         if (n < 0)
             return -errno;
@@ -53,6 +48,11 @@ public:
             return -errno;
         }
         return n == static_cast<ssize_t>(sizeof header) ? 0 : -EIO;
+    }
+    int SgForcePackId(int fd) override
+    {
+        int force = 1;
+        return ::ioctl(fd, SG_SET_FORCE_PACK_ID, &force) < 0 ? -errno : 0;
     }
     int SgScsiId(int fd, sg_scsi_id& id) override { return ::ioctl(fd, SG_GET_SCSI_ID, &id) < 0 ? -errno : 0; }
     int BlockScsiId(int fd, sg_scsi_id& id) override

@@ -5,7 +5,10 @@
 
 #include <cstddef>
 #include <cstdio>
+#include <cstring>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -80,6 +83,47 @@ HostHandle FromHandle(HANDLE handle)
     return reinterpret_cast<HostHandle>(handle);
 }
 
+HANDLE OpenDrivePath(const char* path)
+{
+    return CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                       FILE_FLAG_NO_BUFFERING, nullptr);
+}
+
+// Vendor, product and serial number as the storage stack reports them; empty
+// when it cannot tell.
+std::string DeviceIdentity(HANDLE device)
+{
+    STORAGE_PROPERTY_QUERY query;
+    ZeroMemory(&query, sizeof(query));
+    query.PropertyId = StorageDeviceProperty;
+    query.QueryType = PropertyStandardQuery;
+    alignas(8) BYTE buffer[512] = {};
+    DWORD returned = 0;
+    if (!DeviceIoControl(device, IOCTL_STORAGE_QUERY_PROPERTY, &query, sizeof(query), buffer, sizeof(buffer), &returned,
+                         nullptr) ||
+        returned < sizeof(STORAGE_DEVICE_DESCRIPTOR))
+        return {};
+    const auto* descriptor = reinterpret_cast<const STORAGE_DEVICE_DESCRIPTOR*>(buffer);
+    const auto field = [&](DWORD offset) {
+        if (offset == 0 || offset >= returned)
+            return std::string();
+        const char* text = reinterpret_cast<const char*>(buffer + offset);
+        return std::string(text, strnlen(text, returned - offset));
+    };
+    const std::string identity = field(descriptor->VendorIdOffset) + "|" + field(descriptor->ProductIdOffset) + "|" +
+                                 field(descriptor->SerialNumberOffset);
+    return identity == "||" ? std::string() : identity;
+}
+
+// The pass-through call found no device behind the handle: it was removed
+// (a unit on a USB bridge that restarts re-enumerates).
+bool DeviceLeft(DWORD error)
+{
+    constexpr DWORD kErrorNoSuchDevice = 433;  // ERROR_NO_SUCH_DEVICE, which mingw-w64's headers lack
+    return error == ERROR_DEVICE_REMOVED || error == kErrorNoSuchDevice || error == ERROR_DEV_NOT_EXIST ||
+           error == ERROR_FILE_INVALID;
+}
+
 class CWin32Host final : public IScsiHost, public IAspiHost, public IDriveNodes {
 public:
     bool GetVersionPlatformId(uint32_t& platformId) override
@@ -124,10 +168,13 @@ public:
 
     HostHandle OpenDevice(const char* path) override
     {
-        const HANDLE device = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                          nullptr, OPEN_EXISTING, FILE_FLAG_NO_BUFFERING, nullptr);
+        const HANDLE device = OpenDrivePath(path);
         const DWORD nError = device == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_SUCCESS;
         m_openFailures.Record(path, nError);
+        if (device != INVALID_HANDLE_VALUE) {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_opened[FromHandle(device)] = Opened{path, DeviceIdentity(device), false, device};
+        }
         SetLastError(nError);
         return FromHandle(device);
     }
@@ -142,14 +189,10 @@ public:
                 access = ExclusiveAccess::Busy;
             return device;
         }
-        CdromExclusiveLock lock;
-        ZeroMemory(&lock, sizeof(lock));
-        lock.Access.RequestType = kExclusiveAccessLockDevice;
-        std::snprintf(reinterpret_cast<char*>(lock.CallerName), sizeof(lock.CallerName), "%s", KT_APP_NAME);
-        DWORD returned = 0;
-        if (DeviceIoControl(AsHandle(device), kIoctlCdromExclusiveAccess, &lock, sizeof(lock), nullptr, 0, &returned,
-                            nullptr)) {
+        if (LockExclusive(AsHandle(device))) {
             access = ExclusiveAccess::Held;
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_opened[device].bExclusive = true;
             return device;
         }
         // Denied: another handle holds the lock. A bad command: a file system
@@ -157,7 +200,7 @@ public:
         // driver (or a system) that has no such lock.
         const DWORD nError = GetLastError();
         if (nError == ERROR_ACCESS_DENIED || nError == ERROR_BAD_COMMAND) {
-            CloseHandle(AsHandle(device));
+            CloseDevice(device);
             access = ExclusiveAccess::Busy;
             SetLastError(nError);
             return kInvalidHandle;
@@ -171,21 +214,35 @@ public:
         ZeroMemory(&unlock, sizeof(unlock));
         unlock.RequestType = kExclusiveAccessUnlockDevice;
         DWORD returned = 0;
-        DeviceIoControl(AsHandle(device), kIoctlCdromExclusiveAccess, &unlock, sizeof(unlock), nullptr, 0, &returned,
+        DeviceIoControl(Current(device), kIoctlCdromExclusiveAccess, &unlock, sizeof(unlock), nullptr, 0, &returned,
                         nullptr);
     }
 
     void CloseDevice(HostHandle device) override
     {
+        HANDLE reopened = INVALID_HANDLE_VALUE;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            auto it = m_opened.find(device);
+            if (it != m_opened.end()) {
+                if (it->second.hCurrent != AsHandle(device))
+                    reopened = it->second.hCurrent;
+                m_opened.erase(it);
+            }
+        }
+        if (reopened != INVALID_HANDLE_VALUE)
+            CloseHandle(reopened);
         CloseHandle(AsHandle(device));
     }
 
     bool SendPassThrough(HostHandle device, PassThroughRequest& request) override
     {
-        DWORD returned = 0;
-        const bool bOk = DeviceIoControl(AsHandle(device), IOCTL_SCSI_PASS_THROUGH_DIRECT, &request, sizeof(request),
-                                         &request, sizeof(request), &returned, nullptr) != FALSE;
-        t_nLastPassThroughError = bOk ? ERROR_SUCCESS : GetLastError();
+        HANDLE current = Current(device);
+        bool bOk = PassThrough(current, request);
+        // Removed before the call reached it: the same unit back at its
+        // letter takes the command, once, through a new handle.
+        if (!bOk && DeviceLeft(t_nLastPassThroughError) && Reopen(device, current))
+            bOk = PassThrough(current, request);
         return bOk;
     }
 
@@ -287,7 +344,78 @@ public:
     }
 
 private:
+    // An open handle: what it was opened as, and the handle its calls go
+    // through now. The first handle stays open while the handle lives, so its
+    // value is not given to another one.
+    struct Opened {
+        std::string strPath;
+        std::string strIdentity;
+        bool bExclusive = false;
+        HANDLE hCurrent = INVALID_HANDLE_VALUE;
+    };
+
+    static bool PassThrough(HANDLE device, PassThroughRequest& request)
+    {
+        DWORD returned = 0;
+        const bool bOk = DeviceIoControl(device, IOCTL_SCSI_PASS_THROUGH_DIRECT, &request, sizeof(request), &request,
+                                         sizeof(request), &returned, nullptr) != FALSE;
+        t_nLastPassThroughError = bOk ? ERROR_SUCCESS : GetLastError();
+        return bOk;
+    }
+
+    static bool LockExclusive(HANDLE device)
+    {
+        CdromExclusiveLock lock;
+        ZeroMemory(&lock, sizeof(lock));
+        lock.Access.RequestType = kExclusiveAccessLockDevice;
+        std::snprintf(reinterpret_cast<char*>(lock.CallerName), sizeof(lock.CallerName), "%s", KT_APP_NAME);
+        DWORD returned = 0;
+        return DeviceIoControl(device, kIoctlCdromExclusiveAccess, &lock, sizeof(lock), nullptr, 0, &returned,
+                               nullptr) != FALSE;
+    }
+
+    HANDLE Current(HostHandle device)
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        auto it = m_opened.find(device);
+        return it == m_opened.end() ? AsHandle(device) : it->second.hCurrent;
+    }
+
+    // The drive letter again, when it opens and its device tells the identity
+    // the handle was opened with; an exclusive handle takes the lock again.
+    bool Reopen(HostHandle device, HANDLE& current)
+    {
+        Opened opened;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            auto it = m_opened.find(device);
+            if (it == m_opened.end() || it->second.strIdentity.empty())
+                return false;
+            opened = it->second;
+        }
+        const HANDLE fresh = OpenDrivePath(opened.strPath.c_str());
+        if (fresh == INVALID_HANDLE_VALUE)
+            return false;
+        if (DeviceIdentity(fresh) != opened.strIdentity || (opened.bExclusive && !LockExclusive(fresh))) {
+            CloseHandle(fresh);
+            return false;
+        }
+        HANDLE previous;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            Opened& entry = m_opened[device];
+            previous = entry.hCurrent;
+            entry.hCurrent = fresh;
+        }
+        if (previous != AsHandle(device))
+            CloseHandle(previous);
+        current = fresh;
+        return true;
+    }
+
     CWin32OpenFailures m_openFailures;
+    std::mutex m_mutex;
+    std::map<HostHandle, Opened> m_opened;
 };
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -32,7 +33,13 @@ public:
             return -refused->second;
         if (exclusiveFds.count(path) != 0 || ((flags & O_EXCL) && openCounts[path] > 0))
             return -EBUSY;
-        const int fd = nextFd++;
+        // The lowest free number, as the kernel gives them: a closed
+        // descriptor's number comes back with the next open.
+        int fd = firstFd;
+        while (openFds.count(fd) != 0)
+            ++fd;
+        openFds.insert(fd);
+        forcedPackId.erase(fd);
         fdPaths[fd] = path;
         ++openCounts[path];
         if (flags & O_EXCL)
@@ -42,6 +49,9 @@ public:
     void Close(int fd) override
     {
         closed.push_back(fd);
+        openFds.erase(fd);
+        if (detachedFds.erase(fd) != 0)
+            return;
         const std::string& path = fdPaths.at(fd);
         --openCounts[path];
         if (exclusiveFds.count(path) != 0 && exclusiveFds[path] == fd)
@@ -52,7 +62,11 @@ public:
         lastFd = fd;
         if (submitError)
             return -submitError;
+        if (detachedFds.count(fd) != 0)
+            return -ENODEV;
         ++submits;
+        if (forcedPackId.count(fd) == 0)
+            ++unforcedSubmits;
         interruptsLeft = interruptsPerCommand;
         const int rc = onSgIo ? onSgIo(fd, header) : 0;
         if (rc < 0)
@@ -94,6 +108,12 @@ public:
         if (onSleep)
             onSleep(sleptMs);
     }
+    int SgForcePackId(int fd) override
+    {
+        ++forcePackIdCalls;
+        forcedPackId.insert(fd);
+        return 0;
+    }
     int SgScsiId(int fd, sg_scsi_id& id) override
     {
         const std::string& path = fdPaths.at(fd);
@@ -111,6 +131,18 @@ public:
 
     std::map<std::string, int> openErrors;       // path -> errno
     std::map<std::string, int> writeOpenErrors;  // path -> errno of an open that may write
+    // The device behind the node left: its open descriptors stay, dead, and
+    // a node of that name is another device's from now on.
+    void Unplug(const std::string& path)
+    {
+        for (int fd : openFds) {
+            if (fdPaths[fd] == path && detachedFds.insert(fd).second)
+                --openCounts[path];
+        }
+        exclusiveFds.erase(path);
+    }
+
+    std::map<std::string, int> openErrors;  // path -> errno
     std::vector<std::string> opened;
     std::vector<int> openFlags;
     std::vector<int> closed;
@@ -128,7 +160,12 @@ public:
     int submits = 0;
     int receives = 0;
     int lastFd = -1;
-    int nextFd = 40;
+    int firstFd = 40;
+    std::set<int> openFds;
+    std::set<int> detachedFds;   // open on a device that left
+    std::set<int> forcedPackId;  // descriptors whose reads take the answer to their own pack_id
+    int forcePackIdCalls = 0;
+    int unforcedSubmits = 0;  // commands queued where a read could take another command's answer
     std::string group = "cdrom";
     int sleptMs = 0;
     std::function<void(int)> onSleep;  // after each sleep, with the time slept so far

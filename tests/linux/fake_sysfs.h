@@ -38,19 +38,24 @@ public:
         std::string vendor = "KTDEV   ";
         std::string model = "KT3916 FLASHER  ";
         std::string rev = "1.00";
-        bool oldStyleLinks = false;  // "block:sr0" instead of block/sr0
-        bool viaClass = true;        // listed under class/scsi_device
+        bool oldStyleLinks = false;        // "block:sr0" instead of block/sr0
+        bool viaClass = true;              // listed under class/scsi_device
+        std::string place = "pci0000:00";  // what the device hangs off, under devices/
+        std::string serial;                // its serial number VPD page, when it has one
     };
 
     void Add(const Device& d)
     {
         namespace fs = std::filesystem;
-        const std::string dir = Sys() + "/devices/pci0000:00/host0/target/" + d.hctl;
+        const std::string dir =
+            Sys() + "/devices/" + d.place + "/host" + d.hctl.substr(0, d.hctl.find(':')) + "/target/" + d.hctl;
         fs::create_directories(dir);
         Write(dir + "/type", std::to_string(d.type) + "\n");
         Write(dir + "/vendor", d.vendor + "\n");
         Write(dir + "/model", d.model + "\n");
         Write(dir + "/rev", d.rev + "\n");
+        if (!d.serial.empty())
+            Write(dir + "/vpd_pg80", d.serial);
         AddNode(dir, "block", d.block, d.oldStyleLinks);
         AddNode(dir, "scsi_generic", d.generic, d.oldStyleLinks);
         if (d.viaClass) {
@@ -63,6 +68,12 @@ public:
             if (!node.empty())
                 Write(Dev() + "/" + node, "");
         }
+    }
+
+    // The place a device added at `place` shows in a scan.
+    std::string Place(const std::string& place) const
+    {
+        return std::filesystem::canonical(Sys() + "/devices").string() + "/" + place;
     }
 
     // The device is gone: the kernel drops its folders.

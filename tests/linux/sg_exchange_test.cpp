@@ -99,13 +99,16 @@ TEST_F(SgHostTest, ACommandIsQueuedOnceWhateverEndsTheWait)
         EXPECT_EQ(host.PendingCommandText(d).empty(), !c.nodeLost);
         kernel.receiveErrors = c.closeErrors;
         const int receivesBefore = kernel.receives;
+        EXPECT_EQ(kernel.forcePackIdCalls, 1) << "set once for the open, not per command";
+        EXPECT_EQ(kernel.unforcedSubmits, 0);
         host.CloseDevice(d);
         EXPECT_EQ(kernel.receives - receivesBefore, c.closeReceives);
         EXPECT_EQ(kernel.openCounts[tree.Dev() + "/sg1"], 0);
         EXPECT_EQ(host.PendingCommandText(d), "");
 
-        // A new open of the node is a new start.
+        // A new open of the node is a new start, under the same descriptor number.
         const HostHandle again = host.OpenDevice("\\\\.\\D:");
+        EXPECT_EQ(again, d);
         r = WriteRequest(data, sizeof data);
         EXPECT_TRUE(host.SendPassThrough(again, r)) << CLinuxHost::LastErrorText();
         host.CloseDevice(again);
@@ -289,5 +292,124 @@ TEST_F(SgHostTest, ACommandLeftInTheDriverKeepsTheDriveBusyUntilItEnds)
         EXPECT_NE(shared, kInvalidHandle);
         EXPECT_EQ(kernel.sleptMs, 0);
         host.CloseDevice(shared);
+    }
+}
+
+// A unit on a USB bridge can drop off the bus during its restart and come
+// back under new nodes. Its handle goes on through them only when it is back
+// at the same place with the same identity, and then alone.
+TEST_F(SgHostTest, ADeviceThatLeftIsFollowedToItsOwnPlaceOnly)
+{
+    const std::string port = "pci0000:00/usb1/1-1/1-1:1.0";
+    struct Case {
+        const char* name;
+        bool exclusive;
+        bool leaves;
+        std::vector<CFakeSysfs::Device> arrive;
+        bool ok;
+        const char* node;  // where the command went
+        const char* error;
+    } cases[] = {
+        {"back under a new LUN",
+         true,
+         true,
+         {{.hctl = "7:0:0:1", .block = "sr1", .generic = "sg3", .place = port}},
+         true,
+         "sg3",
+         ""},
+        {"re-enumerated with its old numbers",
+         true,
+         true,
+         {{.hctl = "8:0:0:0", .block = "sr0", .generic = "sg1", .place = port}},
+         true,
+         "sg1",
+         ""},
+        {"shared handle",
+         false,
+         true,
+         {{.hctl = "7:0:0:1", .block = "sr1", .generic = "sg3", .place = port}},
+         true,
+         "sg3",
+         ""},
+        {"not back yet", true, true, {}, false, nullptr, "and is not back at its place"},
+        {"back at another port",
+         true,
+         true,
+         {{.hctl = "8:0:0:0", .block = "sr1", .generic = "sg3", .place = "pci0000:00/usb1/1-2/1-2:1.0"}},
+         false,
+         nullptr,
+         "came back elsewhere, which is not followed"},
+        {"another product at its place",
+         true,
+         true,
+         {{.hctl = "8:0:0:0", .block = "sr1", .generic = "sg3", .model = "OTHER DRIVE", .place = port}},
+         false,
+         nullptr,
+         "is not back at its place"},
+        {"another unit of its kind at its place",
+         true,
+         true,
+         {{.hctl = "8:0:0:0", .block = "sr1", .generic = "sg3", .place = port, .serial = "other"}},
+         false,
+         nullptr,
+         "is not back at its place"},
+        {"two at its place",
+         true,
+         true,
+         {{.hctl = "8:0:0:0", .block = "sr1", .generic = "sg3", .place = port},
+          {.hctl = "8:0:0:1", .block = "sr2", .generic = "sg4", .place = port}},
+         false,
+         nullptr,
+         "2 devices of its kind are at its place now"},
+        {"never left",
+         true,
+         false,
+         {{.hctl = "8:0:0:0", .block = "sr1", .generic = "sg3", .place = port}},
+         false,
+         nullptr,
+         "SG_IO: No such device"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        CFakeSysfs usb;
+        usb.Add({.hctl = "6:0:0:0", .block = "sr0", .generic = "sg1", .place = port});
+        CFakeKernel fresh;
+        kernel = fresh;
+        CLinuxHost host(LinuxHostConfig{usb.Sys(), usb.Dev(), &kernel});
+        ExclusiveAccess access = ExclusiveAccess::NotOffered;
+        const HostHandle d = c.exclusive ? host.OpenDeviceExclusive("\\\\.\\D:", access) : host.OpenDevice("\\\\.\\D:");
+        ASSERT_NE(d, kInvalidHandle) << host.OpenErrorText('D');
+        uint8_t data[64] = {};
+        PassThroughRequest r = WriteRequest(data, sizeof data);
+        ASSERT_TRUE(host.SendPassThrough(d, r));
+
+        kernel.Unplug(usb.Dev() + "/sg1");
+        kernel.Unplug(usb.Dev() + "/sr0");
+        if (c.leaves)
+            usb.Remove("6:0:0:0");
+        for (const CFakeSysfs::Device& device : c.arrive)
+            usb.Add(device);
+        r = WriteRequest(data, sizeof data);
+        EXPECT_EQ(host.SendPassThrough(d, r), c.ok) << CLinuxHost::LastErrorText();
+        EXPECT_TRUE(Contains(CLinuxHost::LastErrorText(), c.error)) << CLinuxHost::LastErrorText();
+        EXPECT_EQ(kernel.unforcedSubmits, 0);
+        if (c.ok) {
+            EXPECT_EQ(kernel.submits, 2) << "the command reached the unit once, through its new node";
+            EXPECT_EQ(kernel.fdPaths[kernel.lastFd], usb.Dev() + "/" + c.node);
+            if (c.exclusive) {
+                EXPECT_EQ(kernel.Open((usb.Dev() + "/" + c.arrive.front().block).c_str(), O_RDONLY | O_EXCL), -EBUSY)
+                    << "its new block node is held";
+            }
+            r = WriteRequest(data, sizeof data);
+            EXPECT_TRUE(host.SendPassThrough(d, r));
+            EXPECT_EQ(kernel.fdPaths[kernel.lastFd], usb.Dev() + "/" + c.node) << "later commands go there too";
+            char roots[16];
+            host.GetLogicalDriveRoots(sizeof roots, roots);
+            EXPECT_EQ(host.DriveNodeText('D'), usb.Dev() + "/" + c.node) << "the unit keeps its letter";
+        } else {
+            EXPECT_EQ(kernel.submits, 1);
+        }
+        host.CloseDevice(d);
+        EXPECT_TRUE(kernel.openFds.empty()) << "every descriptor of the handle is closed";
     }
 }

@@ -14,6 +14,7 @@ fields=$(dpkg-deb -f "$deb" Package Version Architecture | xargs)
 [ "$fields" = "Package: kt3916flash Version: $version Architecture: amd64" ] || fail "$fields"
 depends=$(dpkg-deb -f "$deb" Depends) # from dpkg-shlibdeps, with versions
 [[ $depends =~ (^|, )libc6\ \(\>=\ [0-9.]+\) ]] || fail "Depends: $depends"
+[[ $depends =~ (^|, )libssl3\ \(\>=\ [0-9.]+\) ]] || fail "Depends (SHA-256 from libcrypto): $depends"
 
 contents=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { print $1, $6 }' | LC_ALL=C sort -k2)
 expected="-rw-r--r-- ./lib/udev/rules.d/60-kt3916flash.rules

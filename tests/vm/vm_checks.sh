@@ -164,6 +164,8 @@ serve wine devices=3 || fail setup "the server of the Wine drives did not come u
 serve quiet devices=1 || fail setup "the media polling server did not come up"
 serve orphan drop_block=2 || fail setup "the killed-run server did not come up"
 serve lagging latency_ms=1500 || fail setup "the sg_turs latency server did not come up"
+serve replugged replug_ms=14000 || fail setup "the replug_ms server did not come up"
+serve moved replug_ms=14000,replug_elsewhere=1 || fail setup "the replug_elsewhere server did not come up"
 PLAIN=$(for d in /sys/bus/scsi/devices/*; do
     grep -q "^OTHERCO" "$d/vendor" 2>/dev/null && ls "$d/scsi_generic"
 done | head -n 1)
@@ -303,6 +305,44 @@ check_slow_restart() {
 
 check_flash_by_block_node() {
     check_flash flash_sr_1m E 2 "$WORK/img1m.bin"
+}
+
+# A unit that drops off the bus for its restart and re-enumerates under a new
+# LUN of its target is followed there: the polls go on through its new nodes.
+# One that comes back on another target (another SCSI host) is not followed.
+check_replug() {
+    name=$1 server=$2 scenario=$3
+    from=$(($(lines "$OUT/$server.jsonl") + 1))
+    "$CLI" --json flash "$WORK/img512.bin" --device "$(node "$server" D 3)" >"$OUT/$name.json" 2>"$OUT/$name.err"
+    rc=$?
+    result=$(jq -c 'select(.event == "result")' "$OUT/$name.json")
+    first=$(jq -s '[.[] | select(.event == "tick" and .answered)][0].tick // 0' "$OUT/$name.json")
+    tool_commands "$OUT/$server.jsonl" D "$from" | grep '^fa' >"$WORK/$name.served.fa"
+    reference "$name" "$scenario" "$WORK/img512.bin" | grep '^fa' >"$WORK/$name.ref.fa"
+    if ! grep -q 'left the bus' "$OUT/$server.server.log" || ! grep -q 'is back' "$OUT/$server.server.log"; then
+        fail "$name" "the server did not take the unit off the bus and back: $(tail -n 3 "$OUT/$server.server.log")"
+    elif ! diff -q "$WORK/$name.ref.fa" "$WORK/$name.served.fa" >/dev/null || ! [ -s "$WORK/$name.ref.fa" ]; then
+        fail "$name" "the block writes differ from the emulated device's"
+    elif [ "$name" = replug ]; then
+        if [ $rc -ne 0 ] || [ "$(echo "$result" | jq -r .new_revision)" != 1.10 ]; then
+            fail replug "exit $rc, expected 0 with revision 1.10: $result"
+        elif [ "$first" -le 13 ]; then
+            fail replug "tick $first was answered, while the unit was still off the bus"
+        else
+            pass replug
+        fi
+    elif [ $rc -ne 7 ] || [ "$first" -ne 0 ]; then
+        fail "$name" "exit $rc (first answered tick $first), expected 7 with no answer: $result"
+    elif ! echo "$result" | grep -q 'came back elsewhere, which is not followed'; then
+        fail "$name" "the failure does not say why: $result"
+    else
+        pass "$name"
+    fi
+}
+
+check_replugs() {
+    check_replug replug replugged replug_ms=14000
+    check_replug replug_elsewhere moved replug_ms=14000,replug_elsewhere=1
 }
 
 # The device leaves the bus while the tool waits for its restart: a failure,
@@ -607,7 +647,7 @@ checks=
 for check in check_flash_sequence check_flash_by_block_node check_plain_drive check_fail_block \
     check_never_return check_slow_restart check_drop_block check_drop_polled check_removed_lun check_permissions \
     check_exclusive_use check_interrupted_one check_transcript_synced check_unread_output check_no_media_polling \
-    check_killed_run_orphan check_latency_agrees wine_session; do
+    check_killed_run_orphan check_latency_agrees check_replugs wine_session; do
     eval "$check" &
     checks="$checks $!"
 done
@@ -616,7 +656,7 @@ wait $checks
 check_desktop
 
 # Every server stops on SIGTERM and removes what it made.
-for name in main failing silent slow dropping held polled paused wine unread quiet orphan lagging; do
+for name in main failing silent slow dropping held polled paused wine unread quiet orphan lagging replugged moved; do
     pid=$(cat "$WORK/$name.pid")
     kill -TERM "$pid"
     wait "$pid" 2>/dev/null
