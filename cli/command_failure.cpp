@@ -41,8 +41,9 @@ void AddCommandFailure(const CRecordingHost& recorder, FlashRecord& record)
     // A device that never came back: why its last poll got no answer, when
     // the system knows (it left the bus, it came back where it is not
     // followed).
-    if (record.exit == kExitNoReturn && command.result == CommandResult::Fail && command.cdb[0] == kOpInquiry &&
-        command.szError[0]) {
+    if (record.exit == kExitNoReturn &&
+        (command.result == CommandResult::NotSent || command.result == CommandResult::Lost) &&
+        command.cdb[0] == kOpInquiry && command.szError[0]) {
         record.strHostError = command.szError;
         record.notes.push_back(kNoteCallFailed + std::string("the last INQUIRY: ") + record.strHostError);
         return;

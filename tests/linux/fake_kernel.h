@@ -142,7 +142,6 @@ public:
         exclusiveFds.erase(path);
     }
 
-    std::map<std::string, int> openErrors;  // path -> errno
     std::vector<std::string> opened;
     std::vector<int> openFlags;
     std::vector<int> closed;

@@ -41,7 +41,7 @@ public:
         bool oldStyleLinks = false;        // "block:sr0" instead of block/sr0
         bool viaClass = true;              // listed under class/scsi_device
         std::string place = "pci0000:00";  // what the device hangs off, under devices/
-        std::string serial;                // its serial number VPD page, when it has one
+        std::string serial = {};           // its serial number VPD page, when it has one
     };
 
     void Add(const Device& d)
