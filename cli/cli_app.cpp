@@ -7,6 +7,7 @@
 #include "cli/commands.h"
 #include "cli/device_list.h"
 #include "cli/exit_codes.h"
+#include "cli/line_commands.h"
 #include "cli/log_file.h"
 #include "cli/run_records.h"
 #include "cli/station.h"
@@ -85,6 +86,8 @@ int RunCli(const std::vector<std::string>& args, CliEnvironment& env)
         return kExitSuccess;
     case CliCommand::Info:
         return CommandInfo(options, env);
+    case CliCommand::Line:
+        return CommandLine(options, env);
     default:
         break;
     }
