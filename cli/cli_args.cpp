@@ -249,12 +249,12 @@ bool ParseCliArguments(const std::vector<std::string>& args, CliOptions& options
             }
             (name == "--log" ? options.log : options.transcript) = file;
         } else if (std::optional<std::string>* lineValue = name == "--line"               ? &options.line
-                                                            : name == "--station-name"     ? &options.stationName
-                                                            : name == "--line-ca"          ? &options.lineCa
-                                                            : name == "--line-credentials" ? &options.lineCredentials
-                                                            : name == "--db"               ? &options.db
-                                                            : name == "--import"           ? &options.importLog
-                                                                                           : nullptr) {
+                                                           : name == "--station-name"     ? &options.stationName
+                                                           : name == "--line-ca"          ? &options.lineCa
+                                                           : name == "--line-credentials" ? &options.lineCredentials
+                                                           : name == "--db"               ? &options.db
+                                                           : name == "--import"           ? &options.importLog
+                                                                                          : nullptr) {
             std::string text;
             if (!takeValue(text))
                 return false;

@@ -128,8 +128,8 @@ int CommandApprove(const CliOptions& options, CliEnvironment& env, MqttSettings&
     const int mid =
         link.Publish(ApprovedTopic(settings.url.strLine), LineImageJson(image, LineNowUtc(), LineHostName()), true);
     std::unique_lock lock(mutex);
-    if (mid < 0 || !acked.wait_for(lock, std::chrono::milliseconds(kConnectTimeoutMs),
-                                   [&]() { return mids.count(mid) != 0; })) {
+    if (mid < 0 ||
+        !acked.wait_for(lock, std::chrono::milliseconds(kConnectTimeoutMs), [&]() { return mids.count(mid) != 0; })) {
         PrintError(env, "the line's broker did not take the approval; nothing was approved");
         return kExitError;
     }
@@ -170,9 +170,9 @@ void DrawTable(std::ostream& out, const std::string& line, const std::string& ap
         const std::string why = Field(s, "why");
         if (!why.empty())
             last += (last.empty() ? "" : "; ") + why;
-        std::snprintf(row, sizeof row, "%-16s %-9s %6s %6s %-8s %-24s %s\n", name.c_str(),
-                      Field(s, "state").c_str(), Field(s, "passed").c_str(), Field(s, "failed").c_str(),
-                      Field(s, "checksum").c_str(), Field(s, "since").c_str(), last.c_str());
+        std::snprintf(row, sizeof row, "%-16s %-9s %6s %6s %-8s %-24s %s\n", name.c_str(), Field(s, "state").c_str(),
+                      Field(s, "passed").c_str(), Field(s, "failed").c_str(), Field(s, "checksum").c_str(),
+                      Field(s, "since").c_str(), last.c_str());
         out << row;
     }
     out.flush();
@@ -215,8 +215,8 @@ int CommandWatch(const CliOptions& options, CliEnvironment& env, MqttSettings& s
         for (const Message& message : batch) {
             const nlohmann::json payload = nlohmann::json::parse(message.strPayload, nullptr, false);
             const std::string station = StationOfTopic(message.strTopic);
-            const bool isStatus = message.strTopic.size() > 7 &&
-                                  message.strTopic.compare(message.strTopic.size() - 7, 7, "/status") == 0;
+            const bool isStatus =
+                message.strTopic.size() > 7 && message.strTopic.compare(message.strTopic.size() - 7, 7, "/status") == 0;
             if (station.empty()) {
                 approved = payload.is_object() ? Field(payload, "name") + " " + Field(payload, "checksum") +
                                                      " sha256 " + Field(payload, "sha256").substr(0, 12) + "..."
@@ -225,7 +225,8 @@ int CommandWatch(const CliOptions& options, CliEnvironment& env, MqttSettings& s
                 stations[station].status = payload;
             } else if (payload.is_object()) {
                 std::deque<std::string>& last = stations[station].lastUnits;
-                const std::string what = Field(payload, "record") == "unit-start" ? "started" : Field(payload, "result");
+                const std::string what =
+                    Field(payload, "record") == "unit-start" ? "started" : Field(payload, "result");
                 last.push_front(Field(payload, "device") + " " + what);
                 if (last.size() > 3)
                     last.pop_back();
@@ -234,8 +235,9 @@ int CommandWatch(const CliOptions& options, CliEnvironment& env, MqttSettings& s
                 nlohmann::json change = {{"topic", message.strTopic}};
                 if (!station.empty())
                     change["station"] = station;
-                change[station.empty() ? "approved" : isStatus ? "status" : "unit"] =
-                    payload.is_discarded() ? nlohmann::json(message.strPayload) : payload;
+                change[station.empty() ? "approved"
+                       : isStatus      ? "status"
+                                  : "unit"] = payload.is_discarded() ? nlohmann::json(message.strPayload) : payload;
                 *env.pOut << change.dump() << '\n';
             }
         }
@@ -297,8 +299,8 @@ int CommandImport(const CliOptions& options, CliEnvironment& env, CRecordDb& db)
         PrintError(env, "cannot store the records of " + *options.importLog + "; nothing was imported");
         return kExitError;
     }
-    *env.pOut << "imported " << stored << " unit records from " << *options.importLog << " into " << *options.db
-              << " (" << repeats << " were there already)\n";
+    *env.pOut << "imported " << stored << " unit records from " << *options.importLog << " into " << *options.db << " ("
+              << repeats << " were there already)\n";
     return kExitSuccess;
 }
 
@@ -371,13 +373,14 @@ public:
     void Status(int inProgress, int passed, int failed, bool stopping) override
     {
         const bool held = !m_strWhy.empty();
-        const StationState state = inProgress ? StationState::Flashing
+        const StationState state = inProgress         ? StationState::Flashing
                                    : stopping || held ? StationState::Stopped
                                                       : StationState::Waiting;
         m_line->Status(state, passed, failed, stopping ? "stopping" : m_strWhy);
     }
-    void Close() override
+    void Close(int passed, int failed) override
     {
+        m_line->Status(StationState::Stopped, passed, failed, "stopping");
         const size_t left = m_line->Close(kCloseTimeoutMs);
         if (left != 0) {
             PrintError(m_env, std::to_string(left) +
@@ -409,8 +412,7 @@ int CommandLine(const CliOptions& options, CliEnvironment& env)
     return CommandCollect(options, env, settings);
 }
 
-std::unique_ptr<CLineSeat> JoinLine(const CliOptions& options, const ImageCheck& check, CliEnvironment& env,
-                                    int& exit)
+std::unique_ptr<CLineSeat> JoinLine(const CliOptions& options, const ImageCheck& check, CliEnvironment& env, int& exit)
 {
     StationLineOptions line;
     if (!LineSettings(options, env, line.mqtt, exit))

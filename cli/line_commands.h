@@ -22,12 +22,11 @@ public:
     // The log took records: they go out now rather than at the next look.
     virtual void RecordsWritten() = 0;
     virtual void Status(int inProgress, int passed, int failed, bool stopping) = 0;
-    // At the end of the shift: waits a little for the broker to take what it
-    // has not yet taken, and says what is left for the next start.
-    virtual void Close() = 0;
+    // At the end of the shift: the final counts, a little wait for the broker
+    // to take what it has not yet taken, and what is left for the next start.
+    virtual void Close(int passed, int failed) = 0;
 };
 
 // Joins the line named by --line; null with the exit code in exit (the
 // reason is on stderr) when it could not.
-std::unique_ptr<CLineSeat> JoinLine(const CliOptions& options, const ImageCheck& check, CliEnvironment& env,
-                                    int& exit);
+std::unique_ptr<CLineSeat> JoinLine(const CliOptions& options, const ImageCheck& check, CliEnvironment& env, int& exit);

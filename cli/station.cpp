@@ -573,7 +573,7 @@ int CommandStation(const CliOptions& options, IScsiHost& host, IClock& clock, Cl
     }
     records.SyncLog();
     if (line)
-        line->Close();
+        line->Close(counts.nPassed, counts.nFailed);
     exit = records.Exit(exit);
     output.Finish(counts, exit);
     return exit;

@@ -109,9 +109,8 @@ bool CMqttLink::Connect(const MqttSettings& settings, int timeoutMs, std::string
     m_bLoopRunning = true;
 
     std::unique_lock lock(m_mutex);
-    const bool settled = m_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), [this]() {
-        return m_bEverConnected || m_nRefusal >= 0 || m_bDropped;
-    });
+    const bool settled = m_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                                            [this]() { return m_bEverConnected || m_nRefusal >= 0 || m_bDropped; });
     if (m_bEverConnected)
         return true;
     if (m_nRefusal >= 0) {
@@ -131,8 +130,8 @@ bool CMqttLink::Connect(const MqttSettings& settings, int timeoutMs, std::string
 int CMqttLink::Publish(const std::string& topic, const std::string& payload, bool retain)
 {
     int mid = -1;
-    const int rc = mosquitto_publish(m_pMosq, &mid, topic.c_str(), static_cast<int>(payload.size()), payload.data(),
-                                     1, retain);
+    const int rc =
+        mosquitto_publish(m_pMosq, &mid, topic.c_str(), static_cast<int>(payload.size()), payload.data(), 1, retain);
     return rc == MOSQ_ERR_SUCCESS ? mid : -1;
 }
 

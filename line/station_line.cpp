@@ -260,7 +260,8 @@ void CStationLine::Run()
         PublishRecords(resend);
         if (m_bStatusDirty && m_link.IsConnected()) {
             m_bStatusDirty = false;
-            m_link.Publish(StationTopic(m_options.mqtt.url.strLine, m_options.strStation, "status"), StatusJson(), true);
+            m_link.Publish(StationTopic(m_options.mqtt.url.strLine, m_options.strStation, "status"), StatusJson(),
+                           true);
         }
         std::string error;
         if (!m_spool.SaveMark(error) && m_strError.empty())
@@ -289,10 +290,9 @@ size_t CStationLine::Close(int timeoutMs)
         m_state = StationState::Stopped;
         m_strWhy = "the station ended";
         m_strSince = LineNowUtc();
-        m_nFinalMid =
-            m_link.Publish(StationTopic(m_options.mqtt.url.strLine, m_options.strStation, "status"), StatusJson(), true);
-        m_wake.wait_for(lock, std::chrono::milliseconds(std::min(timeoutMs, 2000)),
-                        [this]() { return m_bFinalAcked; });
+        m_nFinalMid = m_link.Publish(StationTopic(m_options.mqtt.url.strLine, m_options.strStation, "status"),
+                                     StatusJson(), true);
+        m_wake.wait_for(lock, std::chrono::milliseconds(std::min(timeoutMs, 2000)), [this]() { return m_bFinalAcked; });
     }
     const size_t left = m_spool.UnackedCount();
     std::string error;

@@ -75,7 +75,7 @@ private:
     bool m_bClosing = false;
     bool m_bStopped = false;
     std::chrono::steady_clock::time_point m_closeBy;
-    bool m_bResend = true;  // after each (re)connect: all that is unacknowledged
+    bool m_bResend = true;                 // after each (re)connect: all that is unacknowledged
     std::map<int, uint64_t> m_recordMids;  // publish id -> record offset
     int m_nProbeMid = -1;                  // the status sent after subscribing
     int m_nFinalMid = -1;
