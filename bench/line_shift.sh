@@ -24,8 +24,8 @@ cleanup() {
 trap cleanup EXIT
 seq 1 200000 | head -c 524288 >"$work/fw.bin"
 port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
-printf 'listener %s 127.0.0.1\nallow_anonymous true\npersistence true\npersistence_location %s/\n' \
-    "$port" "$work" >"$work/broker.conf"
+printf 'listener %s 127.0.0.1\nallow_anonymous true\npersistence true\npersistence_location %s/\nuser %s\n' \
+    "$port" "$work" "$(id -un)" >"$work/broker.conf"
 mosquitto -c "$work/broker.conf" >"$work/broker.log" 2>&1 &
 pids+=($!)
 sleep 0.5

@@ -64,10 +64,8 @@ std::vector<SpoolRecord> CRecordSpool::ReadNew()
         }
     }
     m_strPartial.erase(0, begin);
-    // With nothing pending, the mark follows the reading: lines that are no
-    // records need no acknowledgement.
-    if (m_pending.empty())
-        m_nMark = m_nRead - m_strPartial.size();
+    // Lines that are no records need no acknowledgement: the mark passes them.
+    m_nMark = m_pending.empty() ? m_nRead - m_strPartial.size() : m_pending.begin()->first;
     return fresh;
 }
 

@@ -15,7 +15,7 @@ TEST(CliArguments, MalformedCommandLinesAreUsageErrorsThatSayWhy)
         std::vector<std::string> args;
         const char* message;
     } cases[] = {
-        {{}, "missing command: list, info, flash, station or udev-rule"},
+        {{}, "missing command: list, info, flash, station, udev-rule or line"},
         {{"--json"}, "missing command: list, info, flash, station, udev-rule or line"},
         {{"erase"}, "unknown command 'erase'"},
         {{"flash"}, "'flash' needs an image file"},

@@ -28,6 +28,7 @@ broker() {
         echo "persistence true"
         echo "persistence_location $PWD/$dir/"
         echo "autosave_interval 1"
+        echo "user $(id -un)" # as root it would write as the user mosquitto
         if [ -n "${2:-}" ]; then printf '%s\n' "$2"; else printf 'listener %s 127.0.0.1\nallow_anonymous true\n' "$port"; fi
     } >"$dir/broker.conf"
     broker_start "$dir"
