@@ -1,5 +1,6 @@
 #include "cli/cli_app.h"
 
+#include <chrono>
 #include <memory>
 #include <system_error>
 
@@ -8,12 +9,14 @@
 #include "cli/device_list.h"
 #include "cli/exit_codes.h"
 #include "cli/line_commands.h"
-#include "cli/log_file.h"
 #include "cli/run_records.h"
 #include "cli/station.h"
-#include "cli/transcript_file.h"
 #include "cli/udev_rule.h"
 #include "device/host_stack.h"
+#include "device/output_file.h"
+#include "device/output_queue.h"
+#include "device/process_identity.h"
+#include "device/record_file.h"
 #include "device/recording_host.h"
 #include "res/app_name.h"
 
@@ -25,50 +28,87 @@ constexpr char kNoteEmulated[] = "emulated devices (--emulate): no real device i
 constexpr char kErrLogOpen[] = "cannot open the log file ";
 constexpr char kErrLogIsImage[] = "the log file is the image itself: ";
 constexpr char kErrNoPlatformHost[] = "the device access of this system could not be set up";
+constexpr char kErrLogIsTranscript[] = "the log and the transcript are one file: ";
+constexpr char kErrNotRecorded[] = "the run's start could not be recorded";
+constexpr char kNoteWaitingForReader[] =
+    "the devices are done; waiting for the reader of the output to take the rest (Ctrl-C gives up)";
+constexpr char kErrOutputNotRead[] = "standard output was not read to its end: ";
+constexpr char kErrFileNotRead[] = " was not read to its end: ";
+constexpr char kErrOutputNotReadEnd[] = " bytes of records were not written";
+constexpr char kErrOutputLost[] = "standard output could not be written: records were lost";
 
-// Says why the host stack could not be built; the exit code.
+// Says why the host stack could not be built; the exit code. flash and
+// station --json end with a result event, however early.
 int ReportStackFault(const HostStackError& error, const CliOptions& options, CliEnvironment& env)
 {
-    const auto openExit = [&error]() { return error.bFifoWithoutReader ? kExitUsage : kExitError; };
+    const CliExit openExit = error.bFifoWithoutReader ? kExitUsage : kExitError;
+    std::string text;
+    CliExit exit = kExitUsage;
     switch (error.fault) {
-    case HostStackFault::BadScenario: {
-        const std::string text = "bad emulator scenario '" + options.strScenario + "': " + error.strDetail;
+    case HostStackFault::BadScenario:
+        text = "bad emulator scenario '" + options.strScenario + "': " + error.strDetail;
         PrintError(env, text);
         *env.pErr << "Try '" << kCliProgramName << " --help'.\n";
-        // flash and station --json end with a result event, however early.
-        if (options.command == CliCommand::List)
-            return kExitUsage;
-        return EarlyEnd(options, env, kExitUsage, text);
-    }
+        return options.command == CliCommand::List ? kExitUsage : EarlyEnd(options, env, kExitUsage, text);
     case HostStackFault::TranscriptIsImage:
-        PrintError(env, kErrTranscriptIsImage + *options.transcript + kErrNothingSent);
-        return kExitUsage;
+        text = kErrTranscriptIsImage + *options.transcript;
+        break;
     case HostStackFault::TranscriptNotOpened:
-        PrintError(env, "cannot open the transcript file " + *options.transcript + ": " + error.strDetail);
-        return openExit();
+        text = "cannot open the transcript file " + *options.transcript + ": " + error.strDetail;
+        exit = openExit;
+        break;
     case HostStackFault::LogIsImage:
-        PrintError(env, kErrLogIsImage + *options.log + kErrNothingSent);
-        return kExitUsage;
+        text = kErrLogIsImage + *options.log;
+        break;
+    case HostStackFault::LogIsTranscript:
+        text = kErrLogIsTranscript + *options.log;
+        break;
     case HostStackFault::LogNotOpened:
-        PrintError(env, kErrLogOpen + *options.log + ": " + error.strDetail);
-        return openExit();
+        text = kErrLogOpen + *options.log + ": " + error.strDetail;
+        exit = openExit;
+        break;
     case HostStackFault::NoPlatformHost:
     case HostStackFault::None:
+        text = kErrNoPlatformHost;
+        exit = kExitError;
         break;
     }
-    PrintError(env, kErrNoPlatformHost);
-    return kExitError;
+    const bool sendsNothing = error.fault != HostStackFault::TranscriptNotOpened &&
+                              error.fault != HostStackFault::LogNotOpened && exit == kExitUsage;
+    PrintError(env, sendsNothing ? text + kErrNothingSent : text);
+    return options.command == CliCommand::List ? exit : EarlyEnd(options, env, exit, text);
 }
 
-}  // namespace
-
-void PrintError(CliEnvironment& env, const std::string& text)
+const char* CommandName(CliCommand command)
 {
-    *env.pErr << kCliProgramName << ": " << text << '\n';
-    env.pErr->flush();
+    switch (command) {
+    case CliCommand::List:
+        return "list";
+    case CliCommand::Station:
+        return "station";
+    case CliCommand::UdevRule:
+        return "udev-rule";
+    default:
+        return "flash";
+    }
 }
 
-int RunCli(const std::vector<std::string>& args, CliEnvironment& env)
+std::unique_ptr<IOutputSink> SinkFor(const CliEnvironment& env, int fd, std::ostream* stream, const char* name)
+{
+    if (!env.bStandardStreams)
+        return std::make_unique<COstreamSink>(*stream);
+    auto file = std::make_unique<COutputFile>();
+    file->Adopt(fd, name);
+    return std::make_unique<CFileSink>(std::move(file));
+}
+
+// The records of a run: opened by the host stack, closed once the run is over.
+struct RunFiles {
+    CRecordFile log;
+    CRecordFile transcript;
+};
+
+int RunCommand(const std::vector<std::string>& args, CliEnvironment& env, RunFiles& files)
 {
     CliOptions options;
     std::string error;
@@ -107,19 +147,21 @@ int RunCli(const std::vector<std::string>& args, CliEnvironment& env)
     // Every command goes through the recording layer, log or not, so a
     // failure can name the sense the device answered with; the log is opened
     // before the first command, so it holds every one.
+    const std::string runId = NewRunId();
     HostStackSpec spec;
     spec.pHost = env.pHost;
     spec.bEmulate = options.bEmulate;
     spec.strScenario = options.strScenario;
     spec.pClock = clock;
     spec.strImage = options.strImage;
-    CTranscriptFile transcript;
+    spec.strRun = runId;
+    CRecordFile& transcript = files.transcript;
     const bool bTranscript = options.transcript && options.bEmulate && !env.pHost;
     if (bTranscript) {
         spec.strTranscript = *options.transcript;
         spec.pTranscript = &transcript;
     }
-    CLogFile log;
+    CRecordFile& log = files.log;
     if (options.log) {
         spec.strLog = *options.log;
         spec.pLog = &log;
@@ -135,26 +177,81 @@ int RunCli(const std::vector<std::string>& args, CliEnvironment& env)
         return ReportStackFault(stackError, options, env);
     CRecordingHost& recorder = *stack.Recorder();
 
-    CTranscriptFile* pTranscript = bTranscript ? &transcript : nullptr;
-    CRunRecords records(options, env, options.log ? &log : nullptr, recorder);
-    int exit;
+    CRunRecords records(options, env, options.log ? &log : nullptr, bTranscript ? &transcript : nullptr, recorder,
+                        runId);
+    const bool announce = options.command == CliCommand::Station || options.command == CliCommand::Flash;
+    if (!records.Begin(CommandName(options.command), announce)) {
+        const CliExit exit = env.pInterrupt && env.pInterrupt->IsRaised() ? kExitInterrupted : kExitError;
+        return options.command == CliCommand::List ? exit : EarlyEnd(options, env, exit, kErrNotRecorded);
+    }
     switch (options.command) {
     case CliCommand::List:
-        exit = CommandList(options, recorder, env, pTranscript);
-        break;
+        return records.Settle(CommandList(options, recorder, env));
     case CliCommand::Station:
-        exit = FinishTranscript(options, env, pTranscript,
-                                CommandStation(options, recorder, *clock, env, records, pTranscript));
-        break;
+        return CommandStation(options, recorder, *clock, env, records);
     case CliCommand::UdevRule:
-        exit = FinishTranscript(options, env, pTranscript, CommandUdevRule(options, recorder, env));
-        break;
+        return records.Settle(CommandUdevRule(options, recorder, env));
     default:
-        exit = CommandFlash(options, recorder, *clock, env, pTranscript, records);
-        break;
+        return CommandFlash(options, recorder, *clock, env, records);
     }
-    // The run's own result stands; only a success is no longer one, since
-    // its record is incomplete.
-    records.SyncLog();
-    return records.Exit(exit);
+}
+
+}  // namespace
+
+void PrintError(CliEnvironment& env, const std::string& text)
+{
+    *env.pErr << kCliProgramName << ": " << text << '\n';
+    env.pErr->flush();
+}
+
+int RunCli(const std::vector<std::string>& args, CliEnvironment& env)
+{
+    COutputQueue outQueue(SinkFor(env, 1, env.pOut, "standard output"));
+    COutputQueue errQueue(SinkFor(env, 2, env.pErr, "standard error"));
+    COutputQueueStream out(outQueue);
+    COutputQueueStream err(errQueue);
+    CliEnvironment run = env;
+    run.pOut = &out;
+    run.pErr = &err;
+    run.pOutQueue = &outQueue;
+    run.pErrQueue = &errQueue;
+    RunFiles files;
+    int exit = RunCommand(args, run, files);
+    out.flush();
+    err.flush();
+
+    // The devices are done; an output whose reader does not read is waited
+    // for, told on stderr after a moment, and given up on at Ctrl-C (or a
+    // moment after one that came during the run).
+    CInterruptFlag* flag = env.pInterrupt;
+    const uint64_t raised = flag ? flag->RaiseCount() : 0;
+    const auto start = std::chrono::steady_clock::now();
+    bool told = false;
+    const auto stop = [&]() {
+        const auto waited = std::chrono::steady_clock::now() - start;
+        if (!told && waited > std::chrono::seconds(1)) {
+            told = true;
+            err << kCliProgramName << ": " << kNoteWaitingForReader << '\n' << std::flush;
+        }
+        return flag && flag->IsRaised() && (flag->RaiseCount() != raised || waited > std::chrono::seconds(2));
+    };
+    // A record that could not be written is no success; what it lost is said.
+    for (CRecordFile* file : {&files.log, &files.transcript}) {
+        if (file->IsOpen() && !file->Close(stop) && !file->Failed()) {
+            err << kCliProgramName << ": " << file->Path() << kErrFileNotRead << file->Pending()
+                << kErrOutputNotReadEnd << '\n';
+            exit = exit == kExitSuccess ? kExitError : exit;
+        }
+    }
+    if (!outQueue.Close(stop)) {
+        if (!outQueue.Failed()) {
+            err << kCliProgramName << ": " << kErrOutputNotRead << outQueue.Pending() << kErrOutputNotReadEnd << '\n';
+        } else if (exit == kExitSuccess) {
+            err << kCliProgramName << ": " << kErrOutputLost << '\n';
+        }
+        exit = exit == kExitSuccess ? kExitError : exit;
+    }
+    err.flush();
+    errQueue.Close(stop);
+    return exit;
 }

@@ -10,12 +10,21 @@
 #include "device/host.h"
 #include "device/sleep_inhibitor.h"
 
+class COutputQueue;
+
 // Everything kt3916flash-cli takes from its surroundings, so the whole tool
 // runs in-process under a test: streams, the clock the forms and the
 // emulated devices read, and the interrupt flag.
 struct CliEnvironment {
     std::ostream* pOut = nullptr;
     std::ostream* pErr = nullptr;
+    // The process's own standard output and error, written by descriptor
+    // (pOut and pErr are not used then).
+    bool bStandardStreams = false;
+    // Set by RunCli for the run: the queues pOut and pErr go through, so
+    // that no thread that talks to a device waits on a reader.
+    COutputQueue* pOutQueue = nullptr;
+    COutputQueue* pErrQueue = nullptr;
     bool bErrIsTerminal = false;  // live progress lines instead of plain ones
     // The terminal's width now, asked at every redraw; empty: 80 columns.
     std::function<size_t()> terminalColumns;

@@ -444,7 +444,8 @@ std::string CliUsageText()
                        "      --json           print JSON-lines events on stdout instead of progress\n"
                        "      --expect-identity TEXT\n"
                        "                       flash only a device that is TEXT: vendor, one blank,\n"
-                       "                       product, as 'list' shows them; any other gets nothing\n"
+                       "                       product, as 'list' shows them (more blanks between\n"
+                       "                       them do not count); any other gets nothing\n"
                        "                       beyond one INQUIRY (exit 9; --all skips it)\n"
                        "      --expect-revision REV\n"
                        "                       flash only a device with firmware revision REV\n"
@@ -472,11 +473,20 @@ std::string CliUsageText()
                        "\n"
                        "With several devices and neither --device nor --all, flash refuses and lists\n"
                        "them: it never guesses which drive to write.\n"
-                       "Ctrl-C while the image is being sent is held until the transfer ends; during\n"
-                       "the wait for the device to restart it stops at once (the device may still be\n"
-                       "updating).\n"
+                       "Ctrl-C (SIGTERM, SIGHUP, SIGQUIT) while the image is being sent is held until\n"
+                       "the transfer ends; during the wait for the device to restart it stops at once\n"
+                       "(the device may still be updating). A signal ignored when the tool started\n"
+                       "(nohup) stays ignored.\n"
+                       "No output holds a device: progress, events and the log are written by their\n"
+                       "own writers; once the devices are done the tool waits for a slow reader, and\n"
+                       "Ctrl-C gives that up (exit 1, what was not written is named).\n"
+                       "The log starts each run with a run-start record (run id, host, process) and\n"
+                       "each transfer with a unit-start record, both on the disk before any command\n"
+                       "they precede; a log that cannot take them sends nothing (exit 1).\n"
                        "A station flashes a unit again only after it has gone away and come back; it\n"
-                       "prints one line per unit and exits 0 when no unit failed, 8 when one did.\n"
+                       "prints one line per unit; at its start it names the units its log shows\n"
+                       "started and never ended. Give it --new-revision: without it a unit that comes\n"
+                       "back with its old revision passes (its line says \"revision unchanged\").\n"
                        "A drive being flashed is the tool's alone until its flash ends; a drive that\n"
                        "another program has is left alone (exit 11).\n"
                        "\n"
@@ -486,5 +496,6 @@ std::string CliUsageText()
         std::snprintf(line, sizeof line, "  %3d  %s\n", static_cast<int>(d.code), d.text);
         text += line;
     }
-    return text;
+    return text + "With several devices (--all, station) the first that applies: 130, 8, 4, 9,\n"
+                  "then 0; a record that could not be written makes a 0 exit 1.\n";
 }

@@ -16,7 +16,7 @@
 #include "cli/progress_output.h"
 #include "cli/run_records.h"
 #include "cli/summary.h"
-#include "cli/transcript_file.h"
+#include "console/inquiry_text.h"
 #include "device/json_line.h"
 
 int CommandInfo(const CliOptions& options, CliEnvironment& env)
@@ -34,10 +34,7 @@ int CommandInfo(const CliOptions& options, CliEnvironment& env)
 
 namespace {
 
-constexpr char kErrTranscriptUnwritable[] = "cannot write the transcript file ";
 constexpr char kErrFlashNotStarted[] = "; the flash was not started";
-constexpr char kErrTranscriptFailedInRun[] = "the transcript file ";
-constexpr char kErrTranscriptFailedInRunEnd[] = " could not be written to the end: ";
 constexpr char kErrInterrupted[] = "interrupted";
 constexpr char kErrInterruptedBeforeTransfer[] =
     "interrupted before the transfer started: nothing was written to the device";
@@ -49,29 +46,7 @@ bool Interrupted(const CliEnvironment& env)
 
 }  // namespace
 
-// A transcript that failed during the run does not undo the run: its result
-// stands, and the exit code says the record is incomplete; an interrupt's
-// 130 stays, since the device may still be updating.
-int FinishTranscript(const CliOptions& options, CliEnvironment& env, CTranscriptFile* transcript, int exit)
-{
-    if (!transcript)
-        return exit;
-    transcript->Close();
-    if (!transcript->Failed())
-        return exit;
-    const std::string error =
-        kErrTranscriptFailedInRun + transcript->Path() + kErrTranscriptFailedInRunEnd + transcript->ErrorText();
-    PrintError(env, error);
-    const int result = exit == kExitInterrupted ? exit : kExitError;
-    if (options.bJson) {
-        std::string json;
-        CJsonLine(json).String("event", "error").String("text", error).Number("exit_code", result).Close();
-        *env.pOut << json << '\n';
-    }
-    return result;
-}
-
-int CommandList(const CliOptions& options, IScsiHost& host, CliEnvironment& env, CTranscriptFile* transcript)
+int CommandList(const CliOptions& options, IScsiHost& host, CliEnvironment& env)
 {
     const std::vector<ListedDevice> devices = ListDevices(host);
     if (Interrupted(env)) {
@@ -88,14 +63,14 @@ int CommandList(const CliOptions& options, IScsiHost& host, CliEnvironment& env,
         PrintError(env, problem);
     if (devices.empty()) {
         PrintError(env, "No device found");
-        return FinishTranscript(options, env, transcript, kExitNoDevice);
+        return kExitNoDevice;
     }
-    return FinishTranscript(options, env, transcript, kExitSuccess);
+    return kExitSuccess;
 }
 
 FlashJob MakeFlashJob(const CliOptions& options, const ImageCheck& check, IScsiHost& host, IClock& clock,
                       IFlashObserver* observer, CliEnvironment& env, char drive, const std::string& node,
-                      CRunRecords& records, CTranscriptFile* transcript)
+                      CRunRecords& records)
 {
     FlashJob job;
     job.strImage = options.strImage;
@@ -112,11 +87,11 @@ FlashJob MakeFlashJob(const CliOptions& options, const ImageCheck& check, IScsiH
     job.verifyWindow = options.pollWindow;
     job.newRevision = options.newRevision;
     job.makeSleepInhibitor = env.makeSleepInhibitor;
-    job.syncRecords = [&records]() { return records.SyncLog(); };
-    job.afterFinalBlock = [transcript, &records] {
-        if (transcript)
-            transcript->SyncToDisk();
-        records.SyncLog();
+    job.syncRecords = [&records]() { return records.Sync(); };
+    job.afterFinalBlock = [&records] { records.Sync(); };
+    const std::string sha256 = check.bHasChecksum ? Sha256Text(check.digest) : std::string();
+    job.onTransferStart = [&records, sha256](const FlashRecord& record) {
+        return records.UnitStart(record, IdentityText(record.strIdentity), sha256);
     };
     return job;
 }
@@ -136,9 +111,22 @@ int EarlyEnd(const CliOptions& options, CliEnvironment& env, CliExit exit, const
     return exit;
 }
 
-std::string TranscriptUnwritable(const CTranscriptFile& transcript)
+UnitEnd UnitEndOf(const FlashRecord& record, const std::string& identity)
 {
-    return kErrTranscriptUnwritable + transcript.Path() + ": " + transcript.ErrorText();
+    UnitEnd end;
+    end.strUnit = record.strUnit;
+    end.chDrive = record.chDrive;
+    end.strNode = record.strNode;
+    end.strIdentity = identity.empty() ? IdentityText(record.strIdentity) : identity;
+    end.strOldRevision = record.strRevision;
+    end.strNewRevision = record.strNewRevision;
+    end.exit = record.exit;
+    end.result = record.bSkipped ? "skipped" : record.exit == kExitSuccess ? "passed" : "failed";
+    end.strMessage = record.ResultText();
+    end.nBlocksSent = record.nBlocksSent;
+    end.nBlocks = record.nBlocks;
+    end.strChecksum = record.strChecksum;
+    return end;
 }
 
 namespace {
@@ -151,6 +139,12 @@ std::string NodeOf(IScsiHost& host, const std::vector<ListedDevice>& devices, ch
             return d.strNode;
     }
     return drive ? DeviceNodeText(host, drive) : std::string("aspi");
+}
+
+// Vendor and product as the records name them; empty when not asked.
+std::string AnsweredIdentity(const ListedDevice& device)
+{
+    return device.bAnswered ? VendorProductText(device.strVendor, device.strProduct) : std::string();
 }
 
 // A drive the identity guard stopped: it got nothing but its INQUIRY.
@@ -176,7 +170,7 @@ void PrintNotes(CliEnvironment& env, const FlashRecord& record)
 }  // namespace
 
 int CommandFlash(const CliOptions& options, IScsiHost& host, IClock& clock, CliEnvironment& env,
-                 CTranscriptFile* transcript, CRunRecords& runRecords)
+                 CRunRecords& runRecords)
 {
     // Nothing goes to a device for an image that cannot be sent whole.
     const ImageCheck check = CheckImage(options.strImage, false);
@@ -245,14 +239,14 @@ int CommandFlash(const CliOptions& options, IScsiHost& host, IClock& clock, CliE
     // guard checks, and the transcript's first line, so a file that does not
     // take it stops the flash before anything else is sent.
     std::vector<ListedDevice> identities(drives.size());
-    if (transcript || options.expected.IsSet()) {
+    if (runRecords.HasTranscript() || options.expected.IsSet()) {
         for (size_t i = 0; i < drives.size(); ++i) {
             if (holds[i]->GetState() != CDriveHold::State::Busy)
                 identities[i] = IdentifyDrive(*holds[i], drives[i]);
         }
     }
-    if (transcript && transcript->Failed()) {
-        const std::string error = TranscriptUnwritable(*transcript);
+    if (!runRecords.TranscriptHolds()) {
+        const std::string error = runRecords.TranscriptUnwritable();
         PrintError(env, error + kErrFlashNotStarted);
         return EarlyEnd(options, env, kExitError, error);
     }
@@ -283,7 +277,8 @@ int CommandFlash(const CliOptions& options, IScsiHost& host, IClock& clock, CliE
     if (options.bJson) {
         observer = std::make_unique<CJsonOutput>(*env.pOut);
     } else {
-        auto output = std::make_unique<CProgressOutput>(*env.pErr, env.bErrIsTerminal, env.terminalColumns);
+        auto output = std::make_unique<CProgressOutput>(
+            *env.pErr, env.bErrIsTerminal ? env.pErrQueue : nullptr, env.terminalColumns);
         progress = output.get();
         std::vector<char> lines;
         for (size_t i : flashed)
@@ -295,7 +290,7 @@ int CommandFlash(const CliOptions& options, IScsiHost& host, IClock& clock, CliE
     if (drives.size() == 1 && !options.bAll) {
         const std::string node = NodeOf(host, devices, drives[0]);
         FlashJob job =
-            MakeFlashJob(options, check, host, clock, observer.get(), env, drives[0], node, runRecords, transcript);
+            MakeFlashJob(options, check, host, clock, observer.get(), env, drives[0], node, runRecords);
         job.pHold = holds[0].get();
         records[0] = RunFlashJob(job);
     } else {
@@ -305,8 +300,11 @@ int CommandFlash(const CliOptions& options, IScsiHost& host, IClock& clock, CliE
         for (size_t i : flashed) {
             const std::string node = NodeOf(host, devices, drives[i]);
             FlashJob job =
-                MakeFlashJob(options, check, host, clock, observer.get(), env, drives[i], node, runRecords, transcript);
+                MakeFlashJob(options, check, host, clock, observer.get(), env, drives[i], node, runRecords);
             job.pHold = holds[i].get();
+            // Each device's result is what it did; a record that failed is
+            // the summary's to tell, never a device's failure.
+            job.syncRecords = nullptr;
             threads.emplace_back([job, &records, i]() { records[i] = RunFlashJob(job); });
         }
         for (std::thread& thread : threads)
@@ -315,18 +313,21 @@ int CommandFlash(const CliOptions& options, IScsiHost& host, IClock& clock, CliE
     if (progress)
         progress->Finish();
 
+    for (size_t i = 0; i < records.size(); ++i)
+        runRecords.RecordUnitEnd(UnitEndOf(records[i], AnsweredIdentity(identities[i])));
     if (!options.bJson) {
         for (const FlashRecord& record : records)
             PrintNotes(env, record);
     }
+    // The result event of a single device was the last word, its records
+    // settled before it; the summary of --all is, settled here.
     if (!options.bAll)
-        return FinishTranscript(options, env, transcript, records[0].exit);
-
-    const int exit = AllDevicesExit(records);
+        return runRecords.Settle(records[0].exit);
+    const int exit = runRecords.Settle(AllDevicesExit(records));
     if (options.bJson) {
         static_cast<CJsonOutput*>(observer.get())->WriteLine(SummaryJson(records, exit));
     } else {
         *env.pOut << FormatSummaryTable(records);
     }
-    return FinishTranscript(options, env, transcript, exit);
+    return exit;
 }

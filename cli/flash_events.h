@@ -39,6 +39,7 @@ struct FlashRecord {
     // came back) or never started it (not the expected device).
     std::string strCheckFailure;
     bool bSkipped = false;  // --all: not the expected device, so not flashed
+    std::string strUnit;    // the unit's id in the records, once its transfer started
 
     std::string DriveText() const { return chDrive ? std::string(1, chDrive) + ":" : std::string("-"); }
     // "1.00 -> 1.10" once the device answered after the transfer, else the

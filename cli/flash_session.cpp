@@ -95,25 +95,24 @@ void CheckNewRevision(const FlashJob& job, FlashRecord& record)
     record.notes.push_back(record.strCheckFailure);
 }
 
-// Passes the events on, and runs the job's afterFinalBlock when the final
-// block was taken.
-class CFinalBlockObserver final : public IFlashObserver {
+// Passes the events on; records the unit's start before the start event is
+// heard, and runs the job's afterFinalBlock when the final block was taken.
+class CRecordedObserver final : public IFlashObserver {
 public:
-    CFinalBlockObserver(IFlashObserver* next, const std::function<void()>& afterFinalBlock)
-        : m_pNext(next), m_afterFinalBlock(afterFinalBlock)
-    {
-    }
+    CRecordedObserver(const FlashJob& job, FlashRecord& record) : m_job(job), m_record(record) {}
     void OnFlashEvent(const FlashEvent& event) override
     {
-        if (m_pNext)
-            m_pNext->OnFlashEvent(event);
-        if (event.kind == FlashEventKind::Block && event.nIndex == event.nTotal)
-            m_afterFinalBlock();
+        if (event.kind == FlashEventKind::Start && m_job.onTransferStart)
+            m_record.strUnit = m_job.onTransferStart(m_record);
+        if (m_job.pObserver)
+            m_job.pObserver->OnFlashEvent(event);
+        if (event.kind == FlashEventKind::Block && event.nIndex == event.nTotal && m_job.afterFinalBlock)
+            m_job.afterFinalBlock();
     }
 
 private:
-    IFlashObserver* m_pNext;
-    const std::function<void()>& m_afterFinalBlock;
+    const FlashJob& m_job;
+    FlashRecord& m_record;
 };
 
 void EmitResult(const FlashJob& job, const FlashRecord& record, uint64_t startMs)
@@ -153,9 +152,8 @@ FlashRecord RunFlashJob(const FlashJob& job)
         return record;
     }
 
-    CFinalBlockObserver finalBlock(job.pObserver, job.afterFinalBlock);
-    IFlashObserver* observer = job.afterFinalBlock ? &finalBlock : job.pObserver;
-    CTerminalFormWindow window(*job.pClock, record, observer, job.pInterrupt);
+    CRecordedObserver observer(job, record);
+    CTerminalFormWindow window(*job.pClock, record, &observer, job.pInterrupt);
     CTerminalFormWindow::RunEnd end = CTerminalFormWindow::RunEnd::Idle;
     FlashState finalState = FlashState::Ready;
     IScsiHost& host = job.pHold ? static_cast<IScsiHost&>(*job.pHold) : *job.pHost;

@@ -48,6 +48,10 @@ struct FlashJob {
     std::optional<std::string> newRevision;
     // See CliEnvironment.
     std::function<std::unique_ptr<ISleepInhibitor>()> makeSleepInhibitor;
+    // Runs on the job's thread when the transfer starts, before the first
+    // command of it and before the start event is heard: the unit's start is
+    // on the record first. Returns the unit's id.
+    std::function<std::string(const FlashRecord&)> onTransferStart;
     // Runs on the job's thread once the device took the final block, before
     // it restarts: the moment a record of what was sent must reach the disk.
     std::function<void()> afterFinalBlock;

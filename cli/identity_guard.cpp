@@ -10,13 +10,31 @@ std::string WithoutTrailingBlanks(std::string text)
     return text;
 }
 
+namespace {
+
+// Runs of blanks as one and none at either end: the identity as 'list'
+// prints it and as the events print the device's padded fields ("KTDEV
+// KT3916 FLASHER" and "KTDEV   KT3916 FLASHER") name the same device.
+std::string FoldedBlanks(const std::string& text)
+{
+    std::string folded;
+    for (char c : text) {
+        if (c == ' ' && (folded.empty() || folded.back() == ' '))
+            continue;
+        folded += c;
+    }
+    return WithoutTrailingBlanks(folded);
+}
+
+}  // namespace
+
 std::string IdentityMismatch(const IdentityExpectation& expected, const ListedDevice& device)
 {
     if (!expected.IsSet())
         return {};
     const std::string identity = WithoutTrailingBlanks(VendorProductText(device.strVendor, device.strProduct));
     const std::string revision = WithoutTrailingBlanks(device.strRevision);
-    const bool identityMatches = !expected.identity || WithoutTrailingBlanks(*expected.identity) == identity;
+    const bool identityMatches = !expected.identity || FoldedBlanks(*expected.identity) == FoldedBlanks(identity);
     const bool revisionMatches = !expected.revision || WithoutTrailingBlanks(*expected.revision) == revision;
     if (device.bAnswered && identityMatches && revisionMatches)
         return {};

@@ -19,6 +19,7 @@
 void CInterruptFlag::Raise()
 {
     m_bRaised = true;
+    ++m_nRaises;
     std::lock_guard<std::mutex> lock(m_mutex);
     for (auto& [id, listener] : m_listeners)
         listener();
@@ -94,6 +95,10 @@ size_t StderrColumns()
 
 #else
 
+namespace {
+constexpr int kWakeSignal = SIGUSR2;
+}  // namespace
+
 struct CInterruptWatch::Impl {
     sigset_t set;
     sigset_t previous;
@@ -106,9 +111,14 @@ CInterruptWatch::CInterruptWatch(CInterruptFlag& flag) : m_pImpl(std::make_uniqu
     g_pInterruptFlag = &flag;
     Impl& impl = *m_pImpl;
     sigemptyset(&impl.set);
-    sigaddset(&impl.set, SIGINT);
-    sigaddset(&impl.set, SIGTERM);
-    sigaddset(&impl.set, SIGHUP);
+    for (int watched : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
+        struct sigaction current {};
+        if (sigaction(watched, nullptr, &current) == 0 && current.sa_handler == SIG_IGN)
+            continue;
+        sigaddset(&impl.set, watched);
+    }
+    // Wakes the watcher when the watch ends; not one the user sends.
+    sigaddset(&impl.set, kWakeSignal);
     pthread_sigmask(SIG_BLOCK, &impl.set, &impl.previous);
     impl.watcher = std::thread([&impl]() {
         for (;;) {
@@ -117,6 +127,8 @@ CInterruptWatch::CInterruptWatch(CInterruptFlag& flag) : m_pImpl(std::make_uniqu
                 continue;
             if (impl.bStopping)
                 return;
+            if (signal == kWakeSignal)
+                continue;
             if (CInterruptFlag* flag = g_pInterruptFlag.load())
                 flag->Raise();
         }
@@ -126,7 +138,7 @@ CInterruptWatch::CInterruptWatch(CInterruptFlag& flag) : m_pImpl(std::make_uniqu
 CInterruptWatch::~CInterruptWatch()
 {
     m_pImpl->bStopping = true;
-    pthread_kill(m_pImpl->watcher.native_handle(), SIGTERM);
+    pthread_kill(m_pImpl->watcher.native_handle(), kWakeSignal);
     m_pImpl->watcher.join();
     pthread_sigmask(SIG_SETMASK, &m_pImpl->previous, nullptr);
     g_pInterruptFlag = nullptr;

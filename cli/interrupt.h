@@ -1,6 +1,7 @@
 #pragma once
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
@@ -12,6 +13,9 @@
 class CInterruptFlag {
 public:
     bool IsRaised() const { return m_bRaised.load(); }
+    // How often it was raised: a wait that began after the first one can
+    // still be ended by the next.
+    uint64_t RaiseCount() const { return m_nRaises.load(); }
     void Raise();
 
     // The listener runs on the raising thread, never after RemoveListener
@@ -21,13 +25,16 @@ public:
 
 private:
     std::atomic<bool> m_bRaised{false};
+    std::atomic<uint64_t> m_nRaises{0};
     std::mutex m_mutex;
     std::map<int, std::function<void()>> m_listeners;
     int m_nNextId = 1;
 };
 
-// Turns Ctrl-C (and SIGTERM, SIGHUP) into a raise of the flag instead of
-// ending the process wherever it stands. Create it before any other thread
+// Turns Ctrl-C (and SIGTERM, SIGHUP, SIGQUIT) into a raise of the flag
+// instead of ending the process wherever it stands. A signal the process was
+// started with ignored (SIGHUP under nohup, SIGINT for a background job of a
+// script) stays ignored. Create it before any other thread
 // starts: on POSIX it blocks the signals in every thread and takes them in a
 // watcher thread of its own, so no SG_IO call is ever cut short by a signal.
 class CInterruptWatch {

@@ -111,9 +111,11 @@ std::string FormatProgressLine(const ProgressLine& line, size_t width)
     return drive.substr(0, width);
 }
 
-CProgressOutput::CProgressOutput(std::ostream& err, bool live, std::function<size_t()> columns)
-    : m_err(err), m_bLive(live), m_columns(std::move(columns))
+CProgressOutput::CProgressOutput(std::ostream& err, COutputQueue* live, std::function<size_t()> columns)
+    : m_err(err), m_pLive(live), m_columns(std::move(columns))
 {
+    if (m_pLive)
+        m_pLive->SetLive([this]() { return Render(); });
 }
 
 size_t CProgressOutput::LineWidth() const
@@ -126,24 +128,39 @@ size_t CProgressOutput::LineWidth() const
     return columns - 1;
 }
 
-void CProgressOutput::DrawAll()
+CProgressOutput::~CProgressOutput()
 {
-    m_nDrawnWidth = LineWidth();
-    if (m_nDrawnLines)
-        m_err << "\x1b[" << m_nDrawnLines << "A\r\x1b[J";
-    for (const ProgressLine& line : m_lines)
-        m_err << FormatProgressLine(line, m_nDrawnWidth) << '\n';
-    m_nDrawnLines = m_lines.size();
-    m_err.flush();
+    if (m_pLive)
+        m_pLive->SetLive(nullptr);
 }
 
-void CProgressOutput::PrintAbove(const std::string& text)
+std::string CProgressOutput::Render()
 {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return RenderLocked();
+}
+
+std::string CProgressOutput::RenderLocked()
+{
+    if (m_bFinished)
+        return {};
+    std::string text;
     if (m_nDrawnLines)
-        m_err << "\x1b[" << m_nDrawnLines << "A\r\x1b[J";
-    m_err << text << '\n';
-    m_nDrawnLines = 0;
-    DrawAll();
+        text += "\x1b[" + std::to_string(m_nDrawnLines) + "A\r";
+    const size_t width = LineWidth();
+    // Lines printed above, a resize or a new line: everything below the
+    // first line goes, and is drawn again. Otherwise each line is written
+    // over itself, so nothing flickers.
+    if (!m_above.empty() || width != m_nDrawnWidth || m_nDrawnLines != m_lines.size())
+        text += "\x1b[J";
+    for (const std::string& line : m_above)
+        text += line + '\n';
+    m_above.clear();
+    for (const ProgressLine& line : m_lines)
+        text += FormatProgressLine(line, width) + "\x1b[K\n";
+    m_nDrawnWidth = width;
+    m_nDrawnLines = m_lines.size();
+    return text;
 }
 
 void CProgressOutput::Begin(const std::vector<char>& drives)
@@ -154,8 +171,8 @@ void CProgressOutput::Begin(const std::vector<char>& drives)
         line.chDrive = drive;
         m_lines.push_back(line);
     }
-    if (m_bLive)
-        DrawAll();
+    if (m_pLive)
+        m_pLive->Refresh();
 }
 
 size_t CProgressOutput::LineFor(char drive)
@@ -167,22 +184,7 @@ size_t CProgressOutput::LineFor(char drive)
     ProgressLine line;
     line.chDrive = drive;
     m_lines.push_back(line);
-    if (m_bLive)
-        DrawAll();
     return m_lines.size() - 1;
-}
-
-void CProgressOutput::Redraw(size_t index)
-{
-    // After a resize every line is drawn again for the new width.
-    if (LineWidth() != m_nDrawnWidth || m_nDrawnLines != m_lines.size()) {
-        DrawAll();
-        return;
-    }
-    const size_t up = m_lines.size() - index;
-    m_err << "\x1b[" << up << "A\r" << FormatProgressLine(m_lines[index], m_nDrawnWidth) << "\x1b[K\x1b[" << up
-          << "B\r";
-    m_err.flush();
 }
 
 void CProgressOutput::OnFlashEvent(const FlashEvent& event)
@@ -190,8 +192,7 @@ void CProgressOutput::OnFlashEvent(const FlashEvent& event)
     std::lock_guard<std::mutex> lock(m_mutex);
     const FlashRecord* record = event.record;
     const char drive = record ? record->chDrive : 0;
-    const size_t index = LineFor(drive);
-    ProgressLine& line = m_lines[index];
+    ProgressLine& line = m_lines[LineFor(drive)];
     const std::string label = DriveLabel(record);
     std::string plain;
 
@@ -222,19 +223,15 @@ void CProgressOutput::OnFlashEvent(const FlashEvent& event)
         line.strMessage = event.strText;
         plain = label + " " + event.strText;
         // A message box is read whole, whatever the terminal's width.
-        if (m_bLive) {
-            PrintAbove(plain);
-            return;
-        }
+        if (m_pLive)
+            m_above.push_back(plain);
         break;
     case FlashEventKind::InterruptHeld:
         line.bHeld = true;
         plain = label + " " + event.strText;
         // Said at once, above the lines, so it is seen while the transfer runs on.
-        if (m_bLive) {
-            PrintAbove(plain);
-            return;
-        }
+        if (m_pLive)
+            m_above.push_back(plain);
         break;
     case FlashEventKind::Result:
         line.phase = ProgressLine::Phase::Done;
@@ -251,8 +248,8 @@ void CProgressOutput::OnFlashEvent(const FlashEvent& event)
         }
         break;
     }
-    if (m_bLive) {
-        Redraw(index);
+    if (m_pLive) {
+        m_pLive->Refresh();
     } else {
         m_err << plain << '\n';
         m_err.flush();
@@ -261,8 +258,11 @@ void CProgressOutput::OnFlashEvent(const FlashEvent& event)
 
 void CProgressOutput::Finish()
 {
-    if (m_bLive)
-        m_err.flush();
+    if (!m_pLive)
+        return;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_pLive->Post(RenderLocked());
+    m_bFinished = true;
 }
 
 void CJsonOutput::WriteLine(const std::string& object)
@@ -292,6 +292,8 @@ std::string FlashEventJson(const FlashEvent& event)
         out.String("node", r->strNode).Bool("emulated", r->bEmulated).String("identity", r->strIdentity);
         out.String("revision", r->strRevision).String("image", r->strImage).String("checksum", r->strChecksum);
         out.Number("blocks", r->nBlocks);
+        if (!r->strUnit.empty())
+            out.String("unit", r->strUnit);
         break;
     case FlashEventKind::Block:
         out.Number("block", event.nIndex).Number("blocks", event.nTotal);

@@ -7,6 +7,7 @@
 
 #include "cli/flash_events.h"
 #include "console/flash_view.h"
+#include "device/output_queue.h"
 
 // What one device's progress line shows.
 struct ProgressLine {
@@ -41,36 +42,42 @@ std::string FormatProgressLine(const ProgressLine& line, size_t width);
 std::string IdentityText(const std::string& identity);
 
 // Human progress on stderr. Live: one line per device, redrawn in place
-// (blocks, then the verification countdown). Plain, for logs and pipes: one
-// line per event.
+// (blocks, then the verification countdown) by the output's own writer
+// whenever it is free, so a terminal that stops reading (Ctrl-S) gets the
+// latest state when it reads again, never every state in between. Plain,
+// for logs and pipes: one line per event.
 class CProgressOutput final : public IFlashObserver {
 public:
-    // columns: the terminal's width now, asked before every drawing so the
-    // lines follow a resize; empty for kDefaultTerminalColumns.
-    CProgressOutput(std::ostream& err, bool live, std::function<size_t()> columns = {});
+    // live: stderr's queue, for lines redrawn in place; null for plain
+    // lines on err. columns: the terminal's width now, asked before every
+    // drawing so the lines follow a resize; empty for kDefaultTerminalColumns.
+    CProgressOutput(std::ostream& err, COutputQueue* live, std::function<size_t()> columns = {});
+    ~CProgressOutput() override;
 
     // The devices, in the order their lines stand; before the first event.
     void Begin(const std::vector<char>& drives);
     void OnFlashEvent(const FlashEvent& event) override;
-    // Leaves the cursor below the lines.
+    // The lines' last state goes out before anything written after this,
+    // and the cursor stays below them.
     void Finish();
 
 private:
-    void Redraw(size_t index);
-    // Prints text whole on a line of its own above the live lines, which
-    // are drawn again below it.
-    void PrintAbove(const std::string& text);
-    void DrawAll();
+    // The text that brings the screen to the lines' state: on the writer's
+    // thread, or at the finish.
+    std::string Render();
+    std::string RenderLocked();
     size_t LineWidth() const;
     size_t LineFor(char drive);
 
     std::mutex m_mutex;
     std::ostream& m_err;
-    bool m_bLive;
+    COutputQueue* m_pLive;
     std::function<size_t()> m_columns;
+    bool m_bFinished = false;
     size_t m_nDrawnWidth = 0;  // the width the lines on screen were drawn for
     size_t m_nDrawnLines = 0;  // how many of them stand above the cursor
     std::vector<ProgressLine> m_lines;
+    std::vector<std::string> m_above;  // whole lines to print above them
 };
 
 // JSON-lines events on stdout for automation.

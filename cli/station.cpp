@@ -20,7 +20,7 @@
 #include "cli/line_commands.h"
 #include "cli/progress_output.h"
 #include "cli/run_records.h"
-#include "cli/transcript_file.h"
+#include "cli/summary.h"
 #include "console/inquiry_text.h"
 #include "device/json_line.h"
 #include "device/recording_host.h"
@@ -46,16 +46,21 @@ constexpr char kSkipAlreadyUpdated[] = "already-updated";
 constexpr char kSkipInterrupted[] = "interrupted";
 constexpr char kSkipImageChanged[] = "image-changed";
 constexpr char kSkipNoRecord[] = "no-record";
+constexpr char kSkipImageUnreadable[] = "image-unreadable";
 
 constexpr char kTextNoRecord[] = "the run's record cannot be written: the unit was not flashed";
 constexpr char kTextInterruptedUntouched[] = "interrupted before its transfer: nothing was written to the unit";
+constexpr char kTextRemoved[] = "removed while it restarted (the host saw it leave): ";
 
 struct StationCounts {
     int nPassed = 0;
     int nFailed = 0;
     int nSkipped = 0;
+    int nSkippedWrong = 0;  // of nSkipped: not the expected device
     int nInProgress = 0;
 };
+
+constexpr uint64_t kUnfinishedTailBytes = 8 << 20;  // of the log, read for units a crash left
 
 // One appearance of a device: from the scan that found it until the scan
 // that misses it, once its flash (if any) has ended.
@@ -131,14 +136,32 @@ std::string ImageText(const ImageDigest& image)
     return "image " + ImageChecksumText(image.nChecksum) + " sha256 " + Sha256Text(image);
 }
 
+// The unit answered after its flash with another revision than before: the
+// only sign, without --new-revision, that it runs the new firmware.
+bool RevisionChanged(const Unit& unit)
+{
+    return !unit.record.strNewRevision.empty() &&
+           WithoutTrailingBlanks(unit.record.strNewRevision) != WithoutTrailingBlanks(unit.identity.strRevision);
+}
+
+// The scan saw the unit leave while its flash waited for it to come back: it
+// was pulled, not silent.
+bool RemovedWhileRestarting(const Unit& unit)
+{
+    return unit.bLeft && unit.record.exit == kExitNoReturn;
+}
+
 // reason: of a skipped unit.
 std::string UnitLine(const Unit& unit, const char* result, const char* reason, const std::string& detail,
                      const ImageDigest& image)
 {
     std::string line = unit.strTime + "  " + std::string(1, unit.chDrive) + ": " + unit.strNode + "  " +
                        IdentityOf(unit.identity) + "  " + unit.identity.strRevision;
-    if (result == kResultPassed)
+    if (result == kResultPassed) {
         line += " -> " + unit.record.strNewRevision;
+        if (!RevisionChanged(unit))
+            line += " (revision unchanged)";
+    }
     line += std::string("  ") + result;
     if (result == kResultSkipped) {
         line += std::string(" (") + reason + ")";
@@ -160,6 +183,10 @@ std::string UnitJson(const Unit& unit, const char* result, const char* reason, i
     out.String("event", "unit").String("time", unit.strTime).String("device", std::string(1, unit.chDrive) + ":");
     out.String("node", unit.strNode).String("identity", IdentityOf(unit.identity));
     out.String("old_revision", unit.identity.strRevision).String("new_revision", unit.record.strNewRevision);
+    if (result != kResultSkipped) {
+        out.String("unit", unit.record.strUnit).Bool("revision_changed", RevisionChanged(unit));
+        out.Bool("removed", RemovedWhileRestarting(unit));
+    }
     out.String("result", result).Number("exit_code", exit).String("exit_name", CliExitName(exit));
     out.Number("duration_ms", unit.nDurationMs).String("message", detail);
     if (result == kResultSkipped)
@@ -214,6 +241,43 @@ public:
             *m_env.pOut << json << '\n' << std::flush;
         }
         DrawStatus();
+    }
+
+    // From the unit's thread, once its start is in the log and before its
+    // first block: after a crash, the events show the unit was under way.
+    void UnitStarted(const ::Unit& unit, const FlashRecord& record)
+    {
+        if (!m_bJson)
+            return;
+        std::string json;
+        CJsonLine out(json);
+        out.String("event", "unit-start").String("time", NowUtc()).String("unit", record.strUnit);
+        out.String("device", std::string(1, unit.chDrive) + ":").String("node", unit.strNode);
+        out.String("identity", IdentityOf(unit.identity)).String("revision", unit.identity.strRevision).Close();
+        std::lock_guard lock(m_mutex);
+        *m_env.pOut << json << '\n';
+        m_env.pOut->flush();
+    }
+
+    // A unit an earlier run of this log started and never ended.
+    void Unfinished(const UnfinishedUnit& unit)
+    {
+        std::lock_guard lock(m_mutex);
+        const std::string text = unit.strDevice + " " + unit.strNode + " " + unit.strIdentity +
+                                 ": its flash started at " + unit.strTime + " (run " + unit.strRun + ") and never " +
+                                 "ended; " + std::to_string(unit.nBlocksSent) +
+                                 " blocks were taken: set the unit aside and flash it again";
+        PrintError(m_env, text);
+        if (m_bJson) {
+            std::string json;
+            CJsonLine out(json);
+            out.String("event", "unfinished-unit").String("unit", unit.strUnit).String("run", unit.strRun);
+            out.String("started", unit.strTime).String("device", unit.strDevice).String("node", unit.strNode);
+            out.String("identity", unit.strIdentity).Number("blocks_sent", unit.nBlocksSent);
+            out.String("text", text).Close();
+            *m_env.pOut << json << '\n';
+            m_env.pOut->flush();
+        }
     }
 
     // Said at once, from the unit's thread: the transfer runs on and the
@@ -357,8 +421,8 @@ std::string UnitKey(const ListedDevice& device)
     return UnitKey(device.chDrive, device.strNode);
 }
 
-// Passes a unit's held interrupt to the station's output; the unit's other
-// events make no line of their own.
+// Passes a unit's start and held interrupt to the station's output; the
+// unit's other events make no line of their own.
 class CUnitEvents final : public IFlashObserver {
 public:
     CUnitEvents(CStationOutput& output, const Unit& unit) : m_output(output), m_unit(unit) {}
@@ -366,6 +430,8 @@ public:
     {
         if (event.kind == FlashEventKind::InterruptHeld)
             m_output.Held(m_unit, event.strText);
+        if (event.kind == FlashEventKind::Start && event.record)
+            m_output.UnitStarted(m_unit, *event.record);
     }
 
 private:
@@ -373,10 +439,31 @@ private:
     const Unit& m_unit;
 };
 
+
+// The unit's end record, as its line tells it.
+UnitEnd StationUnitEnd(const Unit& unit, const char* result, const char* reason, int exit, const std::string& detail,
+                       const ImageDigest& image)
+{
+    UnitEnd end = UnitEndOf(unit.record, IdentityOf(unit.identity));
+    end.chDrive = unit.chDrive;
+    end.strNode = unit.strNode;
+    end.strOldRevision = unit.identity.strRevision;
+    end.result = result;
+    end.reason = reason;
+    end.exit = exit;
+    end.strMessage = detail;
+    end.nDurationMs = unit.nDurationMs;
+    if (result != kResultSkipped) {
+        end.strChecksum = ImageChecksumText(image.nChecksum);
+        end.strSha256 = Sha256Text(image);
+    }
+    return end;
+}
+
 }  // namespace
 
-int CommandStation(const CliOptions& options, IScsiHost& host, IClock& clock, CliEnvironment& env, CRunRecords& records,
-                   CTranscriptFile* transcript)
+int CommandStation(const CliOptions& options, IScsiHost& host, IClock& clock, CliEnvironment& env,
+                   CRunRecords& records)
 {
     // The image is read whole once; every unit is held to these bytes.
     const ImageCheck check = CheckImage(options.strImage, true);
@@ -392,6 +479,16 @@ int CommandStation(const CliOptions& options, IScsiHost& host, IClock& clock, Cl
             return EarlyEnd(options, env, static_cast<CliExit>(exit), "the station could not join its line");
     }
     CStationOutput output(env, options.bJson, ExpectedUnitsText(options), check.digest);
+    // What a crash of an earlier run left half-flashed is told first, and
+    // on the record, so it is told once.
+    if (options.log) {
+        for (const UnfinishedUnit& unfinished : FindUnfinishedUnits(*options.log, kUnfinishedTailBytes)) {
+            if (unfinished.strRun == records.RunId())
+                continue;
+            output.Unfinished(unfinished);
+            records.RecordUnfinished(unfinished);
+        }
+    }
     output.Begin();
 
     std::map<std::string, std::unique_ptr<Unit>> units;
@@ -401,9 +498,17 @@ int CommandStation(const CliOptions& options, IScsiHost& host, IClock& clock, Cl
     bool bImageProblem = false;  // the file no longer holds the checked image, or cannot be read
     bool bRecordsFailed = false;
     bool bTranscriptFailed = false;
+    bool bUnitInterrupted = false;  // Ctrl-C cut a unit's run short
     std::mutex mutex;
     std::condition_variable unitEnded;
     auto interrupted = [&env]() { return env.pInterrupt && env.pInterrupt->IsRaised(); };
+    auto skipped = [&](Unit& unit, const SkipReason& skip) {
+        ++counts.nSkipped;
+        if (skip.name == kSkipWrongDevice)
+            ++counts.nSkippedWrong;
+        output.Skipped(unit, skip);
+        records.RecordUnitEnd(StationUnitEnd(unit, kResultSkipped, skip.name, skip.exit, skip.strText, check.digest));
+    };
 
     while (true) {
         // Units whose flash ended get their line; one that left while it was
@@ -425,20 +530,26 @@ int CommandStation(const CliOptions& options, IScsiHost& host, IClock& clock, Cl
                                        ImageText(check.digest) + "); no more units are taken"
                                  : "the image " + options.strImage + " cannot be read; no more units are taken");
             }
-            if (ImageChanged(record) || InterruptedUntouched(record)) {
-                const bool changed = ImageChanged(record);
-                ++counts.nSkipped;
-                output.Skipped(unit, {changed ? kSkipImageChanged : kSkipInterrupted,
-                                      changed ? kExitImageUnreadable : kExitInterrupted,
-                                      changed ? FailureText(record) : kTextInterruptedUntouched});
+            if (InterruptedUntouched(record)) {
+                skipped(unit, {kSkipInterrupted, kExitInterrupted, kTextInterruptedUntouched});
+            } else if (record.exit == kExitImageUnreadable) {
+                // The form found another image, or none, and sent nothing:
+                // the unit is as it came.
+                skipped(unit, {ImageChanged(record) ? kSkipImageChanged : kSkipImageUnreadable, kExitImageUnreadable,
+                               FailureText(record)});
             } else {
                 const bool passed = record.exit == kExitSuccess;
                 ++(passed ? counts.nPassed : counts.nFailed);
-                output.Unit(unit, passed ? kResultPassed : kResultFailed, record.exit,
-                            passed ? std::string() : FailureText(record));
+                bUnitInterrupted = bUnitInterrupted || record.bInterrupted;
+                std::string detail = passed ? std::string() : FailureText(record);
+                if (RemovedWhileRestarting(unit))
+                    detail = kTextRemoved + detail;
+                output.Unit(unit, passed ? kResultPassed : kResultFailed, record.exit, detail);
+                records.RecordUnitEnd(StationUnitEnd(unit, passed ? kResultPassed : kResultFailed, nullptr,
+                                                     record.exit, detail, check.digest));
             }
             // The line's record is on the disk before the next unit.
-            records.SyncLog();
+            records.Sync();
             it = unit.bLeft ? units.erase(it) : std::next(it);
         }
         if (!bRecordsFailed && records.CheckFailed()) {
@@ -493,11 +604,11 @@ int CommandStation(const CliOptions& options, IScsiHost& host, IClock& clock, Cl
                 if (!busy)
                     unit->identity = IdentifyDrive(*unit->hold, d.chDrive);
                 SkipReason skip;
-                if (transcript && transcript->Failed()) {
+                if (!records.TranscriptHolds()) {
                     // A transcript that no longer takes the unit's INQUIRY
                     // would miss its flash: the unit is left as it is and the
                     // station stops, as flash stops before its transfer.
-                    const std::string error = TranscriptUnwritable(*transcript);
+                    const std::string error = records.TranscriptUnwritable();
                     PrintError(env, error + "; " + std::string(1, d.chDrive) + ": was not flashed, the station stops");
                     skip = {kSkipNoRecord, kExitError, error + "; the flash was not started"};
                     bTranscriptFailed = true;
@@ -510,9 +621,8 @@ int CommandStation(const CliOptions& options, IScsiHost& host, IClock& clock, Cl
                     skip = {kSkipNoRecord, kExitError, kTextNoRecord};
                 if (skip.name) {
                     unit->hold->Release();
-                    ++counts.nSkipped;
-                    output.Skipped(*unit, skip);
-                    records.SyncLog();
+                    skipped(*unit, skip);
+                    records.Sync();
                     units.emplace(UnitKey(d), std::move(unit));
                     if (bTranscriptFailed)
                         break;
@@ -524,8 +634,8 @@ int CommandStation(const CliOptions& options, IScsiHost& host, IClock& clock, Cl
                 unit->nStartMs = clock.NowMs();
                 Unit* running = unit.get();
                 unit->observer = std::make_unique<CUnitEvents>(output, *unit);
-                FlashJob job = MakeFlashJob(options, check, host, clock, unit->observer.get(), env, d.chDrive,
-                                            d.strNode, records, transcript);
+                FlashJob job =
+                    MakeFlashJob(options, check, host, clock, unit->observer.get(), env, d.chDrive, d.strNode, records);
                 job.pHold = unit->hold.get();
                 job.heldImage = check.digest;
                 // A unit's result is what its device did; the station's exit
@@ -565,16 +675,17 @@ int CommandStation(const CliOptions& options, IScsiHost& host, IClock& clock, Cl
 
     // Without --units Ctrl-C is the end of a shift; with it, the station was
     // told how many units to end and did not get there.
-    int exit = counts.nFailed != 0 ? kExitSomeFailed : kExitSuccess;
-    if (bImageProblem) {
-        exit = kExitImageUnreadable;
-    } else if (options.units && counts.nPassed + counts.nFailed < static_cast<int>(*options.units) && !bRecordsFailed) {
-        exit = kExitInterrupted;
-    }
-    records.SyncLog();
+    RunTally tally;
+    tally.nPassed = counts.nPassed;
+    tally.nFailed = counts.nFailed;
+    tally.nSkippedWrong = counts.nSkippedWrong;
+    tally.bImageProblem = bImageProblem;
+    tally.bInterrupted = bUnitInterrupted || (interrupted() && options.units &&
+                                              counts.nPassed + counts.nFailed < static_cast<int>(*options.units));
     if (line)
         line->Close(counts.nPassed, counts.nFailed);
-    exit = records.Exit(exit);
+    // The summary is the last word: the records are settled before it.
+    const int exit = records.Settle(RunExit(tally));
     output.Finish(counts, exit);
     return exit;
 }

@@ -14,21 +14,33 @@ const char* ResultName(const FlashRecord& r)
 
 }  // namespace
 
+int RunExit(const RunTally& tally)
+{
+    if (tally.bInterrupted)
+        return kExitInterrupted;
+    if (tally.nFailed != 0)
+        return kExitSomeFailed;
+    if (tally.bImageProblem)
+        return kExitImageUnreadable;
+    if (tally.nPassed == 0 && tally.nSkippedWrong != 0)
+        return kExitWrongDevice;
+    return kExitSuccess;
+}
+
 int AllDevicesExit(const std::vector<FlashRecord>& records)
 {
-    bool anyFlashed = false;
-    bool allOk = true;
+    RunTally tally;
     for (const FlashRecord& r : records) {
-        if (r.bSkipped)
-            continue;
-        if (r.exit == kExitInterrupted)
-            return kExitInterrupted;
-        anyFlashed = true;
-        allOk = allOk && r.exit == kExitSuccess;
+        if (r.bSkipped) {
+            ++tally.nSkippedWrong;
+        } else if (r.exit == kExitSuccess) {
+            ++tally.nPassed;
+        } else {
+            ++tally.nFailed;
+            tally.bInterrupted = tally.bInterrupted || r.exit == kExitInterrupted;
+        }
     }
-    if (!anyFlashed && !records.empty())
-        return kExitWrongDevice;
-    return anyFlashed && allOk ? kExitSuccess : kExitSomeFailed;
+    return RunExit(tally);
 }
 
 std::string FormatSummaryTable(const std::vector<FlashRecord>& records)

@@ -66,6 +66,12 @@ bool CHostStack::Build(const HostStackSpec& spec, HostStackError& error)
     m_pTop = pHost;
 
     IOutputFile* pLog = !spec.strLog.empty() ? spec.pLog : nullptr;
+    // Two formats in one file could be told apart by no reader.
+    if (pLog != nullptr && pTranscript != nullptr &&
+        (spec.strLog == spec.strTranscript || IsSameFile(spec.strLog, spec.strTranscript))) {
+        error.fault = HostStackFault::LogIsTranscript;
+        return false;
+    }
     if (pLog != nullptr &&
         !OpenOutput(spec.strLog, *pLog, spec.strImage, HostStackFault::LogIsImage, HostStackFault::LogNotOpened, error))
         return false;
@@ -84,6 +90,7 @@ bool CHostStack::Build(const HostStackSpec& spec, HostStackError& error)
     if (pLog != nullptr || spec.bAlwaysRecord) {
         RecordingOptions recording;
         recording.pLog = pLog ? &pLog->Stream() : nullptr;
+        recording.strRun = spec.strRun;
         recording.nodeName = nodeName;
         m_pRecorder = std::make_unique<CRecordingHost>(*m_pTop, std::move(recording));
         m_pTop = m_pRecorder.get();

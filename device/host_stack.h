@@ -37,6 +37,8 @@ struct HostStackSpec {
     // Every command sent to any device, through the recording layer.
     std::string strLog;
     IOutputFile* pLog = nullptr;
+    // Written on every line of the log: several runs may share one.
+    std::string strRun;
     // The recording layer on top even without a log (its last command of
     // each drive names a failure's sense).
     bool bAlwaysRecord = false;
@@ -48,6 +50,7 @@ enum class HostStackFault {
     TranscriptIsImage,    // the transcript file is the image itself
     TranscriptNotOpened,  // strDetail: the system's reason
     LogIsImage,
+    LogIsTranscript,  // the log and the transcript name one file
     LogNotOpened,
     NoPlatformHost,  // the system's device access could not be set up
 };

@@ -251,6 +251,7 @@ void CRecordingHost::Record(char drive, const char* node, const RecordedCommand&
         char time[kTimeTextLength];
         FormatUtc(m_options.wallClock ? m_options.wallClock() : std::chrono::system_clock::now(), time);
         record.time = time;
+        record.run = m_options.strRun;
         record.drive = drive;
         record.node = node;
         std::memcpy(record.cdb, command.cdb, sizeof record.cdb);

@@ -48,6 +48,8 @@ struct RecordingOptions {
     // Where a drive lives (/dev/sg1, ...), asked once when it is opened;
     // without it, or when it says nothing, the path that opened it.
     std::function<std::string(char drive)> nodeName;
+    // The run each line belongs to; empty: not written.
+    std::string strRun;
     // The wall clock of each line; without it the system's.
     std::function<std::chrono::system_clock::time_point()> wallClock;
 };

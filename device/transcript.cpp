@@ -11,6 +11,8 @@ std::size_t FormatTranscriptLine(const TranscriptRecord& record, char (&line)[kT
     out.Number("t_ms", record.tMs);
     if (!record.time.empty())
         out.String("time", record.time);
+    if (!record.run.empty())
+        out.String("run", record.run);
     out.String("drive", record.drive != '\0' ? std::string_view(&record.drive, 1) : "-");
     if (!record.node.empty())
         out.String("node", record.node);

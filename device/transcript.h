@@ -23,6 +23,7 @@ struct TranscriptRecord {
     char dataSha256[65] = {};  // out commands only; empty: not written
 
     std::string_view time;     // wall clock, "2025-01-31T12:34:56.789Z"
+    std::string_view run;      // the run that sent it, in a log several runs share
     std::string_view node;     // where the drive lives: /dev/sg1, \\.\D:, ...
     int scsiStatus = -1;       // written for result "status" only
     bool bSenseWords = false;  // the sense in words, when there is any

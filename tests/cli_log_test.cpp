@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "cli/exit_codes.h"
+#include "cli/interrupt.h"
 #include "device/emulated/emulated_host.h"
 #include "device/emulated/scenario.h"
 #include "tests/cli_test_support.h"
@@ -106,17 +107,29 @@ TEST(CliLog, EveryCommandTheDevicesReceiveIsALineAppended)
 
     const std::vector<std::string> lines = Lines(ReadFile(log));
     const auto records = host.Records();
-    ASSERT_EQ(lines.size(), records.size() + 1);
     EXPECT_EQ(lines[0], "{\"earlier\":true}");
     // Each device's commands in its own order; the devices' lines interleave.
+    // Each run starts with its record, and every line says which run it is.
     std::map<std::string, std::vector<std::string>> logged;
     std::map<std::string, std::vector<std::string>> received;
+    std::map<std::string, int> kinds;
+    std::string run;
     for (std::size_t i = 1; i < lines.size(); ++i) {
         Fields fields;
         ASSERT_TRUE(JsonReader::ParseObject(lines[i], fields)) << lines[i];
+        if (fields.count("record")) {
+            ++kinds[fields.at("record")];
+            if (fields.at("record") == "run-start")
+                run = fields.at("run");
+            EXPECT_EQ(fields.at("run"), run) << lines[i];
+            continue;
+        }
+        EXPECT_EQ(fields.at("run"), run) << lines[i];
         EXPECT_EQ(fields.at("node"), "emulated");
         logged[fields.at("drive")].push_back(fields.at("cdb") + " " + fields.at("result"));
     }
+    EXPECT_EQ(lines.size(), records.size() + 1 + 2 + 2 + 2);
+    EXPECT_EQ(kinds, (std::map<std::string, int>{{"run-start", 2}, {"unit-end", 2}, {"unit-start", 2}}));
     for (const TranscriptRecord& record : records) {
         Fields fields;
         ASSERT_TRUE(JsonReader::ParseObject(EmulatedHost::FormatTranscriptLine(record), fields));
@@ -138,37 +151,95 @@ TEST(CliLog, ALogThatCannotBeOpenedStopsTheRunBeforeAnyCommand)
     EXPECT_TRUE(host.Records().empty());
 }
 
-// A log that fails is said at once, stops a station from taking units it
-// cannot account for, and the last event carries the process's exit code.
-TEST(CliLog, ARecordThatFailsIsNeverASuccess)
+// A run whose start cannot be recorded sends nothing, whatever it is, and
+// says so in its one result event and its exit code.
+TEST(CliLog, NoDeviceIsFlashedWithoutARecord)
 {
     TempImage image(PatternImage(524288, 8));
-    const struct {
-        std::vector<std::string> args;
-        const char* last;  // the event that carries the exit code
-        bool bWritten;     // flash goes on without its log; a station takes no unit
-    } cases[] = {
-        {{"flash", image.Path(), "--json", "--log", "/dev/full"}, "result", true},
-        {{"station", image.Path(), "--json", "--log", "/dev/full", "--expect-identity", "KTDEV KT3916 FLASHER",
-          "--units", "2"},
-         "summary",
-         false},
-    };
-    for (const auto& c : cases) {
+    const std::vector<std::string> station = {"station", "--expect-identity", "KTDEV KT3916 FLASHER", "--units", "2"};
+    for (const std::vector<std::string>& command : {std::vector<std::string>{"flash"}, {"flash", "--all"}, station}) {
         ManualClock clock;
         EmulatedHost host(Scenario("devices=2,reboot_ms=0,plug=D+0/E+30000"), clock);
-        const auto run = RunTool(c.args, &host, &clock);
-        EXPECT_EQ(run.exit, kExitError) << c.last << "\n" << run.err;
-        const auto events = Events(run.out, c.last);
+        std::vector<std::string> args = command;
+        args.insert(args.begin() + 1, image.Path());
+        args.insert(args.end(), {"--json", "--log", "/dev/full"});
+        const auto run = RunTool(args, &host, &clock);
+        EXPECT_EQ(run.exit, kExitError) << args[1] << "\n" << run.err;
+        EXPECT_NE(run.err.find("the run's start could not be recorded in /dev/full: No space left on device"),
+                  std::string::npos)
+            << run.err;
+        EXPECT_TRUE(host.Records().empty()) << args[1] << ": a command was sent";
+        const auto events = Events(run.out, "result");
         ASSERT_EQ(events.size(), 1u) << run.out;
         EXPECT_EQ(events[0].at("exit_code"), std::to_string(kExitError)) << run.out;
-        EXPECT_EQ(Events(run.out, "error").size(), 1u) << run.out;
-        EXPECT_NE(run.err.find("the log is incomplete"), std::string::npos) << run.err;
-        size_t ejects = 0;
-        for (const TranscriptRecord& r : host.Records())
-            ejects += r.cdb[0] == 0x1B;
-        EXPECT_EQ(ejects, c.bWritten ? 1u : 0u) << c.last;
     }
+
+    // One file for the log and the transcript would mix two formats.
+    const std::string both = image.Path() + ".both.jsonl";
+    const auto run = RunTool({"--emulate", "flash", image.Path(), "--transcript", both, "--log", both});
+    EXPECT_EQ(run.exit, kExitUsage) << run.err;
+    EXPECT_NE(run.err.find("the log and the transcript are one file: " + both), std::string::npos) << run.err;
+    EXPECT_EQ(ReadFile(both), "");
+    std::remove(both.c_str());
+}
+
+// A unit a crash left half-flashed is told by the next station on that log,
+// once: the log then records that it was told.
+TEST(CliLog, AUnitACrashLeftUnderWayIsToldOnce)
+{
+    TempImage image(PatternImage(524288, 11));
+    const std::string log = image.Path() + ".crash.jsonl";
+    {
+        std::ofstream out(log, std::ios::binary);
+        out << "{\"record\":\"unit-start\",\"unit\":\"r1-u1\",\"run\":\"r1\",\"time\":\"T1\",\"device\":\"E:\","
+               "\"node\":\"/dev/sg3\",\"identity\":\"KTDEV KT3916 FLASHER\"}\n";
+        for (const char* result : {"good", "good", "check", "good"})
+            out << "{\"run\":\"r1\",\"drive\":\"E\",\"cdb\":\"fa00\",\"result\":\"" << result << "\"}\n";
+        out << "{\"run\":\"r2\",\"drive\":\"E\",\"cdb\":\"fa00\",\"result\":\"good\"}\n";
+        out << "{\"record\":\"unit-start\",\"unit\":\"r1-u2\",\"run\":\"r1\",\"device\":\"D:\"}\n";
+        out << "{\"record\":\"unit-end\",\"unit\":\"r1-u2\",\"run\":\"r1\"}\n";
+    }
+    for (size_t told : {1u, 0u}) {
+        ManualClock clock;
+        CInterruptFlag interrupt;
+        interrupt.Raise();
+        EmulatedHost host(Scenario("devices=0"), clock);
+        const auto run = RunTool({"station", image.Path(), "--json", "--log", log, "--expect-identity",
+                                  "KTDEV KT3916 FLASHER"},
+                                 &host, &clock, &interrupt);
+        const auto events = Events(run.out, "unfinished-unit");
+        ASSERT_EQ(events.size(), told) << run.out;
+        if (told) {
+            EXPECT_EQ(events[0].at("unit"), "r1-u1");
+            EXPECT_EQ(events[0].at("blocks_sent"), "3") << "the refused block and another run's are not its";
+            EXPECT_NE(run.err.find("E: /dev/sg3 KTDEV KT3916 FLASHER: its flash started at T1 (run r1) and never ended"),
+                      std::string::npos)
+                << run.err;
+        }
+    }
+    std::remove(log.c_str());
+}
+
+// A log deleted mid-shift is noticed: the station takes no more units.
+TEST(CliLog, ALogDeletedMidShiftStopsTheStation)
+{
+    TempImage image(PatternImage(524288, 12));
+    const std::string log = image.Path() + ".deleted.jsonl";
+    cli_test::CMarkClock clock(30000, [&log]() { std::remove(log.c_str()); });
+    EmulatedHost host(Scenario("devices=2,reboot_ms=0,plug=D+0/E+60000"), clock);
+    const auto run = RunTool(
+        {"station", image.Path(), "--json", "--log", log, "--expect-identity", "KTDEV KT3916 FLASHER", "--units", "2"},
+        &host, &clock);
+    EXPECT_EQ(run.exit, kExitError) << run.err;
+    EXPECT_NE(run.err.find("the log file was deleted or replaced while the tool wrote to it: " + log),
+              std::string::npos)
+        << run.err;
+    EXPECT_EQ(Events(run.out, "error").size(), 1u) << run.out;
+    EXPECT_EQ(Events(run.out, "summary").at(0).at("exit_code"), "1");
+    size_t ejects = 0;
+    for (const TranscriptRecord& r : host.Records())
+        ejects += r.cdb[0] == 0x1B;
+    EXPECT_EQ(ejects, 1u) << "only the unit before the deletion";
 }
 
 // A line cut short by a full disk is not glued to the next run's first line.
@@ -183,7 +254,7 @@ TEST(CliLog, EachRunStartsOnAFreshLine)
     EmulatedHost host(Scenario(""), clock);
     EXPECT_EQ(RunTool({"list", "--log", log}, &host, &clock).exit, kExitSuccess);
     const std::vector<std::string> lines = Lines(ReadFile(log));
-    ASSERT_EQ(lines.size(), 2u) << ReadFile(log);
+    ASSERT_GE(lines.size(), 2u) << ReadFile(log);
     EXPECT_EQ(lines[0], "{\"cut\":tr");
     Fields fields;
     EXPECT_TRUE(JsonReader::ParseObject(lines[1], fields)) << lines[1];

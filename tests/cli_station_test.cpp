@@ -210,17 +210,26 @@ TEST(CliStation, UnitsNotFlashedAndInterruptedShiftsHaveTheirOwnCodes)
         int exit;
         const char* unit;  // result, or result/reason of a skipped one
         const char* exitName;
+        const char* revisionChanged;  // of a flashed unit
     } cases[] = {
-        {"--units 2 ended short", "", {"--units", "2"}, 0, kExitInterrupted, "passed", "success"},
+        {"--units 2 ended short", "", {"--units", "2"}, 0, kExitInterrupted, "passed", "success", "true"},
         {"already updated",
          "revision=1.10",
          {"--new-revision", "1.10"},
          0,
          kExitSuccess,
          "skipped/already-updated",
-         "success"},
-        {"Ctrl-C at the unit's INQUIRY", "", {}, 1, kExitSuccess, "skipped/interrupted", "interrupted"},
-        {"Ctrl-C in the start delay", "", {}, 2, kExitSuccess, "skipped/interrupted", "interrupted"},
+         "success",
+         ""},
+        {"Ctrl-C at the unit's INQUIRY", "", {}, 1, kExitSuccess, "skipped/interrupted", "interrupted", ""},
+        {"Ctrl-C in the start delay", "", {}, 2, kExitSuccess, "skipped/interrupted", "interrupted", ""},
+        // The interrupt cut the one unit asked for: not a failed shift.
+        {"--units 1, Ctrl-C in the restart wait", "", {"--units", "1"}, 3, kExitInterrupted, "failed", "interrupted",
+         "false"},
+        // As flash --all judges the same devices.
+        {"only wrong devices", "", {"--expect-revision", "0.90"}, 0, kExitWrongDevice, "skipped/wrong-device",
+         "wrong-device", ""},
+        {"back with its old revision", "new_revision=1.00", {}, 0, kExitSuccess, "passed", "success", "false"},
     };
     for (const auto& c : cases) {
         ManualClock clock;
@@ -241,6 +250,9 @@ TEST(CliStation, UnitsNotFlashedAndInterruptedShiftsHaveTheirOwnCodes)
             units[0].at("result") + (units[0].count("reason") ? "/" + units[0].at("reason") : std::string());
         EXPECT_EQ(result, c.unit) << c.why;
         EXPECT_EQ(units[0].at("exit_name"), c.exitName) << c.why;
+        if (*c.revisionChanged) {
+            EXPECT_EQ(units[0].at("revision_changed"), c.revisionChanged) << c.why;
+        }
         EXPECT_EQ(Events(run.out, "summary").at(0).at("exit_code"), std::to_string(c.exit)) << c.why;
         if (result != "passed") {
             EXPECT_EQ(Count(emulated, 0x1B).count('D'), 0u) << c.why << ": nothing was written";

@@ -1,9 +1,8 @@
 #include "app/win32/host_choice.h"
 
-#include <fstream>
-
 #include "app/options.h"
 #include "app/win32/win32_include.h"
+#include "device/record_file.h"
 
 namespace {
 constexpr char kMsgTranscriptIsImage[] = "KT3916FLASH_TRANSCRIPT names the image file itself: ";
@@ -24,20 +23,6 @@ bool ReadEnvironment(const char* pszName, std::string& strValue)
     return true;
 }
 
-// The transcript as the desktop program keeps it: a plain stream.
-class CTranscriptStream final : public IOutputFile {
-public:
-    bool Open(const std::string& path) override
-    {
-        m_stream.open(path, std::ios::out | std::ios::app | std::ios::binary);
-        return static_cast<bool>(m_stream);
-    }
-    std::ostream& Stream() override { return m_stream; }
-    std::string ErrorText() const override { return {}; }
-
-private:
-    std::ofstream m_stream;
-};
 }  // namespace
 
 bool ChooseHost(CHostChoice& choice, std::string& strError)
@@ -46,7 +31,7 @@ bool ChooseHost(CHostChoice& choice, std::string& strError)
     spec.bEmulate = ReadEnvironment("KT3916FLASH_EMULATE", spec.strScenario);
     spec.strImage = g_strImagePath;
     if (ReadEnvironment("KT3916FLASH_TRANSCRIPT", spec.strTranscript) && !spec.strTranscript.empty()) {
-        choice.pTranscript = std::make_unique<CTranscriptStream>();
+        choice.pTranscript = std::make_unique<CRecordFile>();
         spec.pTranscript = choice.pTranscript.get();
     }
     HostStackError error;

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Ctrl-C (SIGINT) on the real kt3916flash-cli: held while the blocks go out,
-# immediate while the device restarts; and outputs that could block it before
+# immediate while the device restarts; outputs that could block it before
 # its first device command, out of reach of Ctrl-C: a --log or --transcript
 # FIFO nobody reads is refused at once (exit 2), one with a reader gets every
-# line. Real time, about 40 seconds.
+# line; outputs whose reader stops reading never hold a device; nohup and
+# SIGQUIT. Real time, about a minute.
 set -u
 cli=$1
 work=$2
@@ -99,6 +100,36 @@ status=$?
 wait "$reader"
 check '[ "$status" -eq 0 ]' "--log on a FIFO with a reader flashes (got $status)"
 check '[ "$(grep -c "\"cdb\":\"fa" read.txt)" -eq 9 ]' "the reader gets every block write"
+
+# A reader that never reads holds no device: the transfers run on their
+# schedule, the tool then waits for the reader, and a signal ends that wait
+# with the loss named and exit 1.
+unread() {
+    rm -f transcript.jsonl
+    result=$(python3 "$(dirname "${BASH_SOURCE[0]}")/unread_output.py" "$@")
+}
+unread stdout transcript.jsonl 72 SIGTERM "$cli" --emulate=devices=8,reboot_ms=500 --transcript transcript.jsonl \
+    --poll-window 13..14 --json flash --all img512.bin
+check '[ "$result" = "blocks 72 alive 1 exit 1" ]' "--all --json into a pipe nobody reads: $result"
+check 'grep -q "standard output was not read to its end: [0-9]* bytes" err.txt' "what was not written is named"
+rm -f log.fifo && mkfifo log.fifo
+unread fifo:log.fifo transcript.jsonl 9 SIGINT "$cli" --emulate=reboot_ms=500 --transcript transcript.jsonl \
+    --log log.fifo --poll-window 13..14 station img512.bin --expect-identity "KTDEV KT3916 FLASHER" --units 1
+check '[ "$result" = "blocks 9 alive 1 exit 1" ]' "a station whose log FIFO is not read: $result"
+
+# A signal ignored at the start stays ignored (nohup); SIGQUIT is held
+# through a transfer like Ctrl-C.
+(trap '' HUP && exec "$cli" --emulate=latency_ms=300 --json flash img512.bin >out.txt 2>err.txt </dev/null) &
+pid=$!
+sleep 1.5
+kill -HUP "$pid"
+sleep 0.5
+check '! grep -q "\"event\":\"interrupt\"" out.txt' "SIGHUP under nohup is ignored"
+kill -QUIT "$pid"
+wait "$pid"
+status=$?
+check '[ "$status" -eq 130 ]' "SIGQUIT is held until the transfer ends (got $status)"
+check '[ "$(grep -c "\"event\":\"block\"" out.txt)" -eq 9 ]' "every block went out despite SIGQUIT"
 
 echo "signals: $failures failure(s)"
 [ "$failures" -eq 0 ]
