@@ -11,8 +11,12 @@ rm -rf "$WORK" && mkdir -p "$WORK" && cd "$WORK" || exit 1
 ID="KTDEV KT3916 FLASHER"
 seq 1 200000 | head -c 524288 >fw.bin
 seq 7 200000 | head -c 524288 >other.bin
-pids_to_stop=()
-trap 'for p in "${pids_to_stop[@]}"; do kill -9 "$p" 2>/dev/null; done' EXIT
+# Rows run in subshells: every process started is listed in a file, and
+# the end of the script stops each of them by its id.
+: >"$PWD/started.pids"
+trap 'while read -r p; do kill -9 "$p" 2>/dev/null; done <"'"$PWD"'/started.pids"' EXIT
+started() { echo "$1" >>"$WORK_DIR/started.pids"; }
+WORK_DIR=$PWD
 
 free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
 
@@ -27,7 +31,6 @@ broker() {
     {
         echo "persistence true"
         echo "persistence_location $PWD/$dir/"
-        echo "autosave_interval 1"
         echo "user $(id -un)" # as root it would write as the user mosquitto
         printf '%s\n' "${2:-listener @PORT@ 127.0.0.1
 allow_anonymous true}" | sed "s/@PORT@/$port/"
@@ -37,7 +40,7 @@ allow_anonymous true}" | sed "s/@PORT@/$port/"
 broker_start() {
     mosquitto -c "$1/broker.conf" >>"$1/broker.log" 2>&1 &
     echo $! >"$1/pid"
-    pids_to_stop+=($!)
+    started $!
     local i
     for i in $(seq 50); do
         (exec 3<>"/dev/tcp/127.0.0.1/$(cat "$1/port")") 2>/dev/null && return 0
@@ -57,12 +60,12 @@ station() {
         --log "$dir/$name.log" --line "$line" --station-name "$name" "$@" \
         >>"$dir/$name.out" 2>>"$dir/$name.err" </dev/null &
     echo $! >"$dir/$name.pid"
-    pids_to_stop+=($!)
+    started $!
 }
 collector() {
     "$CLI" line collect --line "$2" --db "$1/records.db" >>"$1/collect.out" 2>>"$1/collect.err" </dev/null &
     echo $! >"$1/collect.pid"
-    pids_to_stop+=($!)
+    started $!
 }
 stop() { kill "-${2:-TERM}" "$(cat "$1")" 2>/dev/null; wait "$(cat "$1")" 2>/dev/null; }
 
@@ -99,14 +102,15 @@ shift_row() { # NAME [faults]
     station "$dir" s1 "$line" "$PLUG" --units 6
     station "$dir" s2 "$line" "$PLUG" --units 6
     if [ "${2:-}" = faults ]; then
-        # The broker away from 2 s to 12 s (a unit's start and end records
-        # are written meanwhile), the collector killed from 5 s to 8 s, and
-        # station s2 killed in its second round, then started for one more.
+        # The broker away from 2 s to 10 s (units' start records are written
+        # meanwhile), the collector killed from 12 s to 17 s (the first
+        # round's end records wait for it at the broker), and station s2
+        # killed in its second round, then started for one more.
         sleep 2 && broker_stop "$dir/broker"
-        sleep 3 && stop "$dir/collect.pid" KILL
-        sleep 3 && collector "$dir" "$line"
-        sleep 4 && broker_start "$dir/broker"
-        sleep 12 && stop "$dir/s2.pid" KILL
+        sleep 8 && broker_start "$dir/broker"
+        sleep 2 && stop "$dir/collect.pid" KILL
+        sleep 5 && collector "$dir" "$line"
+        sleep 9 && stop "$dir/s2.pid" KILL
         station "$dir" s2 "$line" "${PLUG%%/D+2*}" --units 3
     fi
     wait "$(cat "$dir/s1.pid")"
@@ -124,14 +128,14 @@ approval_row() { # NAME: what the line approves, and what the stations do
     line=$(url "$dir/broker" L)
     "$CLI" line watch --json --line "$line" >"$dir/watch.jsonl" 2>"$dir/watch.err" </dev/null &
     echo $! >"$dir/watch.pid"
-    pids_to_stop+=($!)
+    started $!
     case $dir in
     approval-none) station "$dir" s1 "$line" "D+100" --units 1 ;;
     approval-other) "$CLI" line approve other.bin --line "$line" >/dev/null && station "$dir" s1 "$line" "D+100" --units 1 ;;
     approval-optional) station "$dir" s1 "$line" "D+100" --units 1 --line-without-approval ;;
     approval-changed)
         "$CLI" line approve fw.bin --line "$line" >/dev/null
-        station "$dir" s1 "$line" "D+100/E+6000" --units 2
+        station "$dir" s1 "$line" "D+100/E+6000/F+6200" --units 2
         sleep 3 && "$CLI" line approve other.bin --line "$line" >/dev/null
         ;;
     esac
@@ -221,8 +225,8 @@ for row in approval-none approval-other; do
 done
 check approval-none 'grep -q "no unit is taken: the line has no approved image" s1.err' "the station says the line has no approval"
 check approval-other 'grep -q "the line.s approved image is other.bin" s1.err' "the station names the approved image that differs"
-check approval-none 'jq -e "select(.station==\"s1\" and .status.state==\"stopped\" and (.status.why // \"\" | test(\"no approved image\")))" watch.jsonl >/dev/null' "watch shows the held station and why"
-check approval-none 'jq -e "select(.station==\"s1\" and .status.state==\"offline\")" watch.jsonl >/dev/null' "watch shows the killed station offline (its last will)"
+check approval-none 'jq -s -e "any(.[]; .station==\"s1\" and .status.state==\"stopped\" and (.status.why // \"\" | test(\"no approved image\")))" watch.jsonl >/dev/null' "watch shows the held station and why"
+check approval-none 'jq -s -e "last(.[] | select(.station==\"s1\")) | .status.state==\"offline\"" watch.jsonl >/dev/null' "watch shows the killed station offline (its last will)"
 check approval-optional 'grep -q " passed " s1.out' "--line-without-approval takes the unit"
 check approval-changed '[ "$(grep -c " passed " s1.out)" -eq 1 ] && grep -q "no unit is taken: the line.s approved image is other.bin" s1.err' "after the approval changed, the unit in progress ends and no other is taken"
 for r in tls/*.result; do
