@@ -416,10 +416,12 @@ std::string CliUsageText()
                        "                       appears, several at once; needs --expect-identity\n"
                        "  udev-rule            print a udev rule that gives the group plugdev access to\n"
                        "                       drives with the --device drive's vendor and product\n"
+#ifndef _WIN32
                        "  line approve IMAGE   make IMAGE the line's approved image (needs --line)\n"
                        "  line watch           show every station of the line live (needs --line)\n"
                        "  line collect         store every unit record of the line once in --db; with\n"
                        "                       --import LOG, load a station's log instead\n"
+#endif
                        "\n"
                        "Options:\n"
                        "  -d, --device DEV     the device to flash or to write a rule for: a drive\n"
@@ -454,6 +456,7 @@ std::string CliUsageText()
                        "      --poll-window FIRST..LAST\n"
                        "                       the restart ticks (1 s each) that ask the device:\n"
                        "                       13..21 by default, FIRST 13 or later, LAST 600 at most\n"
+#ifndef _WIN32
                        "      --line mqtt[s]://HOST[:PORT]/LINE\n"
                        "                       station: join the line through its MQTT broker (needs\n"
                        "                       --log, the spool of what the broker has not taken)\n"
@@ -468,6 +471,7 @@ std::string CliUsageText()
                        "                       image (never while another image is approved)\n"
                        "      --db FILE        line collect: the SQLite database of the records\n"
                        "      --import LOG     line collect: load the unit records of a station's log\n"
+#endif
                        "  -h, --help           show this help\n"
                        "  -V, --version        show the version\n"
                        "\n"
