@@ -63,8 +63,8 @@ done
 sleep 3
 start_rss="collector $(rss "$collector") KiB; stations"
 for p in "${station_pids[@]}"; do start_rss+=" $(rss "$p")"; done
-# The end: sampled while the last round's units are still being flashed.
-sleep $(((ROUNDS * ROUND_MS - 3000) / 1000))
+# The end: sampled while the last round's units are being flashed.
+sleep $((((ROUNDS - 1) * ROUND_MS + 5000) / 1000))
 end_rss="collector $(rss "$collector") KiB; stations"
 for p in "${station_pids[@]}"; do end_rss+=" $(rss "$p")"; done
 failed_stations=0
