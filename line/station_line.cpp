@@ -99,8 +99,11 @@ std::unique_ptr<CStationLine> CStationLine::Connect(const StationLineOptions& op
         .String("version", KT_APP_VERSION_TEXT)
         .Close();
     settings.strWillPayload = will;
+    // With the process id: two stations of one name (two on one host, both
+    // named after it) must not throw each other off the broker.
     if (settings.strClientId.empty())
-        settings.strClientId = "kt3916-station-" + settings.url.strLine + "-" + options.strStation;
+        settings.strClientId =
+            "kt3916-station-" + settings.url.strLine + "-" + options.strStation + "-" + std::to_string(getpid());
 
     CStationLine* self = line.get();
     self->m_link.onConnection = [self](bool connected) {
