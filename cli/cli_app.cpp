@@ -30,10 +30,7 @@ constexpr char kErrLogIsImage[] = "the log file is the image itself: ";
 constexpr char kErrNoPlatformHost[] = "the device access of this system could not be set up";
 constexpr char kErrLogIsTranscript[] = "the log and the transcript are one file: ";
 constexpr char kErrNotRecorded[] = "the run's start could not be recorded";
-constexpr char kNoteWaitingForReader[] =
-    "the devices are done; waiting for the reader of the output to take the rest (Ctrl-C gives up)";
 constexpr char kErrOutputNotRead[] = "standard output was not read to its end: ";
-constexpr char kErrFileNotRead[] = " was not read to its end: ";
 constexpr char kErrOutputNotReadEnd[] = " bytes of records were not written";
 constexpr char kErrOutputLost[] = "standard output could not be written: records were lost";
 
@@ -221,27 +218,12 @@ int RunCli(const std::vector<std::string>& args, CliEnvironment& env)
     err.flush();
 
     // The devices are done; an output whose reader does not read is waited
-    // for, told on stderr after a moment, and given up on at Ctrl-C (or a
-    // moment after one that came during the run).
-    CInterruptFlag* flag = env.pInterrupt;
-    const uint64_t raised = flag ? flag->RaiseCount() : 0;
-    const auto start = std::chrono::steady_clock::now();
-    bool told = false;
-    const auto stop = [&]() {
-        const auto waited = std::chrono::steady_clock::now() - start;
-        if (!told && waited > std::chrono::seconds(1)) {
-            told = true;
-            err << kCliProgramName << ": " << kNoteWaitingForReader << '\n' << std::flush;
-        }
-        return flag && flag->IsRaised() && (flag->RaiseCount() != raised || waited > std::chrono::seconds(2));
-    };
-    // A record that could not be written is no success; what it lost is said.
+    // for, and given up on at Ctrl-C.
+    const std::function<bool()> stop = StopWaitingForReader(run);
+    // What the records lost was told when the command settled them.
     for (CRecordFile* file : {&files.log, &files.transcript}) {
-        if (file->IsOpen() && !file->Close(stop) && !file->Failed()) {
-            err << kCliProgramName << ": " << file->Path() << kErrFileNotRead << file->Pending()
-                << kErrOutputNotReadEnd << '\n';
-            exit = exit == kExitSuccess ? kExitError : exit;
-        }
+        if (file->IsOpen() && !file->Close(stop) && exit == kExitSuccess)
+            exit = kExitError;
     }
     if (!outQueue.Close(stop)) {
         if (!outQueue.Failed()) {

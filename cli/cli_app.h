@@ -25,7 +25,8 @@ struct CliEnvironment {
     // that no thread that talks to a device waits on a reader.
     COutputQueue* pOutQueue = nullptr;
     COutputQueue* pErrQueue = nullptr;
-    bool bErrIsTerminal = false;  // live progress lines instead of plain ones
+    bool bToldWaitingForReader = false;  // said once a run
+    bool bErrIsTerminal = false;         // live progress lines instead of plain ones
     // The terminal's width now, asked at every redraw; empty: 80 columns.
     std::function<size_t()> terminalColumns;
     IClock* pClock = nullptr;  // null: the system clock

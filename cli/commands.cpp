@@ -87,7 +87,6 @@ FlashJob MakeFlashJob(const CliOptions& options, const ImageCheck& check, IScsiH
     job.verifyWindow = options.pollWindow;
     job.newRevision = options.newRevision;
     job.makeSleepInhibitor = env.makeSleepInhibitor;
-    job.syncRecords = [&records]() { return records.Sync(); };
     job.afterFinalBlock = [&records] { records.Sync(); };
     const std::string sha256 = check.bHasChecksum ? Sha256Text(check.digest) : std::string();
     job.onTransferStart = [&records, sha256](const FlashRecord& record) {
@@ -277,8 +276,8 @@ int CommandFlash(const CliOptions& options, IScsiHost& host, IClock& clock, CliE
     if (options.bJson) {
         observer = std::make_unique<CJsonOutput>(*env.pOut);
     } else {
-        auto output = std::make_unique<CProgressOutput>(
-            *env.pErr, env.bErrIsTerminal ? env.pErrQueue : nullptr, env.terminalColumns);
+        auto output = std::make_unique<CProgressOutput>(*env.pErr, env.bErrIsTerminal ? env.pErrQueue : nullptr,
+                                                        env.terminalColumns);
         progress = output.get();
         std::vector<char> lines;
         for (size_t i : flashed)
@@ -289,8 +288,7 @@ int CommandFlash(const CliOptions& options, IScsiHost& host, IClock& clock, CliE
 
     if (drives.size() == 1 && !options.bAll) {
         const std::string node = NodeOf(host, devices, drives[0]);
-        FlashJob job =
-            MakeFlashJob(options, check, host, clock, observer.get(), env, drives[0], node, runRecords);
+        FlashJob job = MakeFlashJob(options, check, host, clock, observer.get(), env, drives[0], node, runRecords);
         job.pHold = holds[0].get();
         records[0] = RunFlashJob(job);
     } else {
@@ -299,12 +297,8 @@ int CommandFlash(const CliOptions& options, IScsiHost& host, IClock& clock, CliE
         std::vector<std::thread> threads;
         for (size_t i : flashed) {
             const std::string node = NodeOf(host, devices, drives[i]);
-            FlashJob job =
-                MakeFlashJob(options, check, host, clock, observer.get(), env, drives[i], node, runRecords);
+            FlashJob job = MakeFlashJob(options, check, host, clock, observer.get(), env, drives[i], node, runRecords);
             job.pHold = holds[i].get();
-            // Each device's result is what it did; a record that failed is
-            // the summary's to tell, never a device's failure.
-            job.syncRecords = nullptr;
             threads.emplace_back([job, &records, i]() { records[i] = RunFlashJob(job); });
         }
         for (std::thread& thread : threads)

@@ -45,7 +45,6 @@ constexpr char kNoteStoppedAfterEnd[] =
 constexpr char kNoteInterruptHeld[] = "the interrupt was held until the transfer ended";
 constexpr char kNoteInterruptedBeforeTransfer[] =
     "interrupted before the transfer started: nothing was written to the device";
-constexpr char kNoteRecordsFailed[] = "the device took the image, but the run's record could not be written whole";
 constexpr char kNoteDeviceBusy[] = "device busy: in use by another program (";
 
 // Once a block has gone out, the device's image is half-written whatever
@@ -208,13 +207,6 @@ FlashRecord RunFlashJob(const FlashJob& job)
         const std::string why = job.explainNoDevice(job.chDrive);
         if (!why.empty())
             record.notes.push_back(why);
-    }
-
-    // The result event and the exit code say the same: a run whose record
-    // failed is no success.
-    if (job.syncRecords && !job.syncRecords() && record.exit == kExitSuccess) {
-        record.exit = kExitError;
-        record.notes.push_back(kNoteRecordsFailed);
     }
 
     EmitResult(job, record, startMs);

@@ -40,10 +40,6 @@ struct FlashJob {
     // The image checked once for many runs: the form sends it and no other
     // (a file changed since is not sent). Empty: the form's own survey.
     std::optional<ImageDigest> heldImage;
-    // At the run's end, before its result: hands the log to the disk and
-    // says whether it holds every line. A success whose record is incomplete
-    // is no success. Empty: nothing to ask.
-    std::function<bool()> syncRecords;
     // The revision the device must answer with after the transfer.
     std::optional<std::string> newRevision;
     // See CliEnvironment.

@@ -20,6 +20,9 @@ constexpr char kErrLogReplaced[] = "the log file was deleted or replaced while t
 constexpr char kErrTranscriptFailed[] = "the transcript file ";
 constexpr char kErrTranscriptFailedEnd[] = " could not be written to the end: ";
 constexpr char kErrOutputLost[] = "standard output could not be written: records were lost";
+constexpr char kErrNotRead[] = " was not read to its end: its reader stopped reading";
+constexpr char kNoteWaitingForReader[] =
+    "the devices are done; waiting for the reader of the output to take the rest (Ctrl-C gives up)";
 constexpr char kErrRunNotRecorded[] = "the run's start could not be recorded in ";
 
 std::string NowUtc()
@@ -95,11 +98,7 @@ std::vector<UnfinishedUnit> FindUnfinishedUnits(const std::string& path, uint64_
 
 CRunRecords::CRunRecords(const CliOptions& options, CliEnvironment& env, CRecordFile* log, CRecordFile* transcript,
                          const CRecordingHost& recorder, std::string runId)
-    : m_options(options),
-      m_env(env),
-      m_pLog(log),
-      m_pTranscript(transcript),
-      m_recorder(recorder),
+    : m_options(options), m_env(env), m_pLog(log), m_pTranscript(transcript), m_recorder(recorder),
       m_strRunId(std::move(runId))
 {
 }
@@ -225,11 +224,7 @@ bool CRunRecords::Sync()
 
 bool CRunRecords::TranscriptHolds()
 {
-    if (!m_pTranscript)
-        return true;
-    if (m_pTranscript->IsRegular())
-        m_pTranscript->Sync(StopWaiting());
-    return !m_pTranscript->Failed();
+    return !m_pTranscript || m_pTranscript->Flush(StopWaiting());
 }
 
 std::string CRunRecords::TranscriptUnwritable() const
@@ -239,12 +234,33 @@ std::string CRunRecords::TranscriptUnwritable() const
 
 int CRunRecords::Settle(int exit)
 {
-    Sync();
+    const std::function<bool()> stop = StopWaitingForReader(m_env);
+    for (CRecordFile* file : {m_pTranscript, m_pLog}) {
+        if (file && !file->Flush(stop) && !file->Failed())
+            m_strUnread = file->Path();
+    }
     return Exit(exit);
+}
+
+std::function<bool()> StopWaitingForReader(CliEnvironment& env)
+{
+    CInterruptFlag* flag = env.pInterrupt;
+    const uint64_t raised = flag ? flag->RaiseCount() : 0;
+    const auto start = std::chrono::steady_clock::now();
+    return [&env, flag, raised, start]() {
+        const auto waited = std::chrono::steady_clock::now() - start;
+        if (!env.bToldWaitingForReader && waited > std::chrono::seconds(1)) {
+            env.bToldWaitingForReader = true;
+            *env.pErr << kCliProgramName << ": " << kNoteWaitingForReader << '\n' << std::flush;
+        }
+        return flag && flag->IsRaised() && (flag->RaiseCount() != raised || waited > std::chrono::seconds(2));
+    };
 }
 
 std::string CRunRecords::FailureText() const
 {
+    if (!m_strUnread.empty())
+        return m_strUnread + kErrNotRead;
     if (m_pLog && m_pLog->Replaced())
         return kErrLogReplaced + m_pLog->Path();
     if (m_pLog && (m_pLog->Failed() || m_recorder.LogFailed()))

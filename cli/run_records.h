@@ -44,6 +44,11 @@ struct UnfinishedUnit {
     uint32_t nBlocksSent = 0;  // block writes of that unit the log holds
 };
 
+// For a wait on an output's reader once the devices are done: says on
+// stderr, after a moment, that the tool waits, and gives up at the next
+// Ctrl-C (or a moment after one that came before).
+std::function<bool()> StopWaitingForReader(CliEnvironment& env);
+
 // Reads the last tailBytes of a log for units that started and never ended.
 std::vector<UnfinishedUnit> FindUnfinishedUnits(const std::string& path, uint64_t tailBytes);
 
@@ -75,8 +80,8 @@ public:
     // Hands the log and the transcript to the disk; false when either does
     // not hold every line. Any thread: it reads nothing of stdout.
     bool Sync();
-    // The transcript took every line so far (a regular file is waited for):
-    // a unit's flash may begin with its record whole.
+    // The transcript took every line so far, and a regular file has them on
+    // its disk: a unit's flash may begin with its record whole.
     bool TranscriptHolds();
     bool HasTranscript() const { return m_pTranscript != nullptr; }
     // "cannot write the transcript file PATH: reason"
@@ -110,4 +115,5 @@ private:
     std::atomic<uint32_t> m_nNextUnit{1};
     std::mutex m_mutex;
     bool m_bReported = false;
+    std::string m_strUnread;  // a file whose reader stopped reading
 };

@@ -439,7 +439,6 @@ private:
     const Unit& m_unit;
 };
 
-
 // The unit's end record, as its line tells it.
 UnitEnd StationUnitEnd(const Unit& unit, const char* result, const char* reason, int exit, const std::string& detail,
                        const ImageDigest& image)
@@ -462,8 +461,7 @@ UnitEnd StationUnitEnd(const Unit& unit, const char* result, const char* reason,
 
 }  // namespace
 
-int CommandStation(const CliOptions& options, IScsiHost& host, IClock& clock, CliEnvironment& env,
-                   CRunRecords& records)
+int CommandStation(const CliOptions& options, IScsiHost& host, IClock& clock, CliEnvironment& env, CRunRecords& records)
 {
     // The image is read whole once; every unit is held to these bytes.
     const ImageCheck check = CheckImage(options.strImage, true);
@@ -545,8 +543,8 @@ int CommandStation(const CliOptions& options, IScsiHost& host, IClock& clock, Cl
                 if (RemovedWhileRestarting(unit))
                     detail = kTextRemoved + detail;
                 output.Unit(unit, passed ? kResultPassed : kResultFailed, record.exit, detail);
-                records.RecordUnitEnd(StationUnitEnd(unit, passed ? kResultPassed : kResultFailed, nullptr,
-                                                     record.exit, detail, check.digest));
+                records.RecordUnitEnd(StationUnitEnd(unit, passed ? kResultPassed : kResultFailed, nullptr, record.exit,
+                                                     detail, check.digest));
             }
             // The line's record is on the disk before the next unit.
             records.Sync();
@@ -638,9 +636,6 @@ int CommandStation(const CliOptions& options, IScsiHost& host, IClock& clock, Cl
                     MakeFlashJob(options, check, host, clock, unit->observer.get(), env, d.chDrive, d.strNode, records);
                 job.pHold = unit->hold.get();
                 job.heldImage = check.digest;
-                // A unit's result is what its device did; the station's exit
-                // says when the record failed.
-                job.syncRecords = nullptr;
                 unit->thread = std::thread([job, running, &clock, &mutex, &unitEnded]() {
                     running->record = RunFlashJob(job);
                     running->nDurationMs = clock.NowMs() - running->nStartMs;

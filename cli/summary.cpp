@@ -29,6 +29,9 @@ int RunExit(const RunTally& tally)
 
 int AllDevicesExit(const std::vector<FlashRecord>& records)
 {
+    // Never reached by a run (no device ends it before), and no success.
+    if (records.empty())
+        return kExitSomeFailed;
     RunTally tally;
     for (const FlashRecord& r : records) {
         if (r.bSkipped) {

@@ -9,8 +9,8 @@
 struct RunTally {
     int nPassed = 0;
     int nFailed = 0;
-    int nSkippedWrong = 0;      // not the expected device: nothing was sent
-    bool bInterrupted = false;  // Ctrl-C cut a device's run, or a station's --units short
+    int nSkippedWrong = 0;       // not the expected device: nothing was sent
+    bool bInterrupted = false;   // Ctrl-C cut a device's run, or a station's --units short
     bool bImageProblem = false;  // the image changed or vanished: no more devices were taken
 };
 

@@ -58,8 +58,7 @@ void COutputQueue::Drain(const std::shared_ptr<State>& state)
     std::unique_lock lock(state->mutex);
     for (;;) {
         state->wake.wait(lock, [&] {
-            return !state->texts.empty() || state->bLiveDirty || state->nSyncWanted > state->nSynced ||
-                   state->bClosing;
+            return !state->texts.empty() || state->bLiveDirty || state->nSyncWanted > state->nSynced || state->bClosing;
         });
         if (state->bFailed) {
             state->texts.clear();

@@ -51,10 +51,7 @@ public:
     // few milliseconds; empty: never). True when it was written.
     bool WaitWritten(uint64_t mark, bool sync, const std::function<bool()>& stop = {});
     // Everything posted so far, written and synced; as WaitWritten.
-    bool Flush(bool sync, const std::function<bool()>& stop = {})
-    {
-        return WaitWritten(Posted(), sync, stop);
-    }
+    bool Flush(bool sync, const std::function<bool()>& stop = {}) { return WaitWritten(Posted(), sync, stop); }
 
     // Waits as Flush(true, stop), then ends the writer. When stop gave up,
     // the writer is left to finish on its own (the process may end while it

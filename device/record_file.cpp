@@ -60,11 +60,18 @@ bool CRecordFile::WaitWritten(uint64_t mark, const std::function<bool()>& stop)
     return m_pQueue && m_pQueue->WaitWritten(mark, true, stop) && !Replaced();
 }
 
-bool CRecordFile::Sync(const std::function<bool()>& stop)
+bool CRecordFile::Flush(const std::function<bool()>& stop)
 {
     if (m_pStream)
         m_pStream->flush();
     return m_pQueue && m_pQueue->Flush(true, stop) && !Replaced();
+}
+
+bool CRecordFile::Sync(const std::function<bool()>& stop)
+{
+    if (!m_bRegular)
+        return !Failed();
+    return Flush(stop);
 }
 
 bool CRecordFile::Failed() const

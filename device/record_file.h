@@ -31,9 +31,14 @@ public:
     // Queues one line (without its newline); returns the mark to wait for.
     uint64_t WriteLine(const std::string& line);
     // Waits until the line up to mark is written, and on the disk when the
-    // file has one; stop() gives up (see COutputQueue::WaitWritten).
+    // file has one; stop() gives up (see COutputQueue::WaitWritten). Also
+    // on a FIFO, whose reader may take its time: only for a line the run
+    // cannot go on without.
     bool WaitWritten(uint64_t mark, const std::function<bool()>& stop = {});
-    // Everything written so far is on the disk; as WaitWritten.
+    // Everything written so far, as WaitWritten.
+    bool Flush(const std::function<bool()>& stop = {});
+    // Everything written so far is on the disk, where there is one; false
+    // once a line was lost. Never waits on the reader of anything else.
     bool Sync(const std::function<bool()>& stop = {});
     // A regular file: the lines reach a disk, and waiting for them costs
     // only the disk's time. Anything else (a FIFO, a terminal) may wait on a

@@ -278,13 +278,24 @@ TEST(CliFlash, JsonEventsAreCompleteAndInOrder)
     EmulatedHost host(Scenario(""), clock);
     const auto run = RunTool({"flash", image.Path(), "--json"}, &host, &clock);
     ASSERT_EQ(run.exit, kExitSuccess);
-    const auto events = JsonEvents(run.out);
+    auto events = JsonEvents(run.out);
+    // The run comes first: which run, on which machine, as its log says.
+    ASSERT_FALSE(events.empty());
+    const Fields runEvent = events.front();
+    EXPECT_EQ(runEvent.at("event"), "run");
+    EXPECT_EQ(runEvent.at("run").find_first_not_of("0123456789abcdef"), std::string::npos);
+    EXPECT_EQ(runEvent.at("run").size(), 16u);
+    EXPECT_EQ(runEvent.at("command"), "flash");
+    EXPECT_FALSE(runEvent.at("host").empty());
+    EXPECT_NE(runEvent.at("pid"), "0");
+    events.erase(events.begin());
     std::vector<std::string> kinds;
     for (const Fields& f : events) {
         kinds.push_back(f.at("event"));
         EXPECT_EQ(f.at("device"), "D:");
         EXPECT_TRUE(f.count("t_ms"));
     }
+    EXPECT_EQ(events[0].at("unit"), runEvent.at("run") + "-u1") << "the start names its unit's record";
     std::vector<std::string> want = {"start"};
     want.insert(want.end(), 9, "block");
     want.insert(want.end(), 13, "tick");
@@ -507,7 +518,7 @@ TEST(CliFlash, CtrlCNeverCutsTheTransfer)
 // Ctrl-C "arrives" inside the N-th command of one opcode, while it runs.
 class CInterruptingHost final : public cli_test::CForwardingHost {
 public:
-    CInterruptingHost(IScsiHost& inner, CInterruptFlag& flag, uint8_t opcode, int nth, std::ostringstream& out)
+    CInterruptingHost(IScsiHost& inner, CInterruptFlag& flag, uint8_t opcode, int nth, cli_test::CSharedStream& out)
         : CForwardingHost(inner), m_flag(flag), m_opcode(opcode), m_nth(nth), m_out(out)
     {
     }
@@ -515,8 +526,10 @@ public:
     {
         if (r.sptd.Cdb[0] == m_opcode && ++m_seen == m_nth) {
             m_flag.Raise();
-            // What the operator has been told while the command is still under way.
-            m_toldAtOnce = m_out.str().find("\"event\":\"interrupt\"") != std::string::npos;
+            // What the operator has been told while the command is still under
+            // way: the output's writer has a moment to write it.
+            const std::string told = "\"event\":\"interrupt\"";
+            m_toldAtOnce = m_out.TextWith(told, 2).find(told) != std::string::npos;
         }
         return m_inner.SendPassThrough(d, r);
     }
@@ -526,7 +539,7 @@ private:
     CInterruptFlag& m_flag;
     uint8_t m_opcode;
     int m_nth;
-    std::ostringstream& m_out;
+    cli_test::CSharedStream& m_out;
     int m_seen = 0;
     bool m_toldAtOnce = false;
 };
@@ -549,7 +562,8 @@ TEST(CliFlash, CtrlCDuringACommandIsAnsweredByWhereTheRunStands)
         ManualClock clock;
         EmulatedHost emulated(Scenario(""), clock);
         CInterruptFlag interrupt;
-        std::ostringstream out, err;
+        cli_test::CSharedStream out;
+        std::ostringstream err;
         CInterruptingHost host(emulated, interrupt, c.opcode, c.nth, out);
         size_t commandsWhenArmed = 99;
         CliEnvironment env;
@@ -566,14 +580,14 @@ TEST(CliFlash, CtrlCDuringACommandIsAnsweredByWhereTheRunStands)
         EXPECT_EQ(host.ToldAtOnce(), c.toldAtOnce) << c.name;
         EXPECT_EQ(CountCommands(emulated, 0xFA), c.writes) << c.name;
         EXPECT_EQ(CountCommands(emulated, 0x1B), c.writes ? 1 : 0) << c.name;
-        const auto events = JsonEvents(out.str());
+        const auto events = JsonEvents(out.Text());
         EXPECT_EQ(CountEvents(events, "tick"), 0) << c.name << ": stopped at the first chance";
         EXPECT_EQ(CountEvents(events, "interrupt"), c.toldAtOnce ? 1 : 0) << c.name;
         const Fields* result = Find(events, "result");
         ASSERT_NE(result, nullptr) << c.name;
         EXPECT_EQ(result->at("result"), "interrupted") << c.name;
         const std::string said = result->at("notes") + result->at("message");
-        EXPECT_NE(said.find(c.note), std::string::npos) << c.name << "\n" << out.str();
+        EXPECT_NE(said.find(c.note), std::string::npos) << c.name << "\n" << out.Text();
         if (c.writes) {
             EXPECT_EQ(emulated.Device(0).LastImage().size(), 524288u);
             EXPECT_NE(result->at("notes").find("may still be updating"), std::string::npos);

@@ -204,16 +204,17 @@ TEST(CliLog, AUnitACrashLeftUnderWayIsToldOnce)
         CInterruptFlag interrupt;
         interrupt.Raise();
         EmulatedHost host(Scenario("devices=0"), clock);
-        const auto run = RunTool({"station", image.Path(), "--json", "--log", log, "--expect-identity",
-                                  "KTDEV KT3916 FLASHER"},
-                                 &host, &clock, &interrupt);
+        const auto run =
+            RunTool({"station", image.Path(), "--json", "--log", log, "--expect-identity", "KTDEV KT3916 FLASHER"},
+                    &host, &clock, &interrupt);
         const auto events = Events(run.out, "unfinished-unit");
         ASSERT_EQ(events.size(), told) << run.out;
         if (told) {
             EXPECT_EQ(events[0].at("unit"), "r1-u1");
             EXPECT_EQ(events[0].at("blocks_sent"), "3") << "the refused block and another run's are not its";
-            EXPECT_NE(run.err.find("E: /dev/sg3 KTDEV KT3916 FLASHER: its flash started at T1 (run r1) and never ended"),
-                      std::string::npos)
+            EXPECT_NE(
+                run.err.find("E: /dev/sg3 KTDEV KT3916 FLASHER: its flash started at T1 (run r1) and never ended"),
+                std::string::npos)
                 << run.err;
         }
     }

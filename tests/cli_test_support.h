@@ -1,5 +1,7 @@
 #pragma once
 #include <atomic>
+#include <chrono>
+#include <thread>
 #include <cctype>
 #include <cstring>
 #include <functional>
@@ -19,6 +21,47 @@
 #include "device/host.h"
 
 namespace cli_test {
+
+// An output a test reads while the tool's writers still write it.
+class CSharedStream final : public std::ostream {
+public:
+    CSharedStream() : std::ostream(&m_buffer) {}
+    std::string Text()
+    {
+        std::lock_guard lock(m_buffer.mutex);
+        return m_buffer.text;
+    }
+    // The text, once it holds part or when seconds have passed.
+    std::string TextWith(const std::string& part, int seconds)
+    {
+        const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+        std::string text = Text();
+        while (text.find(part) == std::string::npos && std::chrono::steady_clock::now() < giveUp) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            text = Text();
+        }
+        return text;
+    }
+
+private:
+    struct CBuffer final : std::streambuf {
+        int overflow(int ch) override
+        {
+            std::lock_guard lock(mutex);
+            text += static_cast<char>(ch);
+            return ch;
+        }
+        std::streamsize xsputn(const char* data, std::streamsize count) override
+        {
+            std::lock_guard lock(mutex);
+            text.append(data, static_cast<size_t>(count));
+            return count;
+        }
+        std::mutex mutex;
+        std::string text;
+    };
+    CBuffer m_buffer;
+};
 
 struct CliRun {
     int exit = -1;

@@ -6,6 +6,9 @@
 # line; outputs whose reader stops reading never hold a device; nohup and
 # SIGQUIT. Real time, about a minute.
 set -u
+# Job control: a background job of a script would start with SIGINT ignored,
+# and the tool keeps a signal ignored at its start.
+set -m
 cli=$1
 work=$2
 mkdir -p "$work" && cd "$work" || exit 1

@@ -26,15 +26,20 @@ def block_writes():
         return 0
 
 
+# A reader that fell behind earlier: its pipe has room for little more than
+# the run's start.
 stdout = subprocess.DEVNULL
 held = None
 if where == 'stdout':
     held, stdout = os.pipe()
     fcntl.fcntl(stdout, F_SETPIPE_SZ, 4096)
+    os.write(stdout, b'\n' * 3000)
 else:
     fifo = where.split(':', 1)[1]
     held = os.open(fifo, os.O_RDONLY | os.O_NONBLOCK)
     fcntl.fcntl(held, F_SETPIPE_SZ, 4096)
+    filler = os.open(fifo, os.O_WRONLY)
+    os.write(filler, b'\n' * 3000)
 tool = subprocess.Popen(args, stdout=stdout, stderr=open('err.txt', 'w'), stdin=subprocess.DEVNULL)
 if where == 'stdout':
     os.close(stdout)

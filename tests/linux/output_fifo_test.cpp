@@ -29,8 +29,9 @@ TEST(OutputFifo, TakenOnlyWithAReader)
                 close(fd);
             if (reader) {
                 EXPECT_EQ(run.exit, kExitSuccess) << option << "\n" << run.err;
-                EXPECT_EQ(cli_test::Lines(read.substr(0, got > 0 ? got : 0)).size(), 2u)
-                    << option << ": one per INQUIRY";
+                EXPECT_EQ(cli_test::Lines(read.substr(0, got > 0 ? got : 0)).size(),
+                          std::string(option) == "--log" ? 3u : 2u)
+                    << option << ": one per INQUIRY, and the log's run-start";
             } else {
                 EXPECT_EQ(run.exit, kExitUsage) << option;
                 EXPECT_NE(run.err.find(fifo + ": a FIFO that nobody reads; start its reader first"), std::string::npos)

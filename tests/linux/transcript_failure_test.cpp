@@ -91,9 +91,10 @@ TEST(TranscriptFailure, FileThatTakesNothingStopsTheStationBeforeItsFirstFlash)
         << run.err;
     const auto events = Events(run.out);
     ASSERT_EQ(Count(events, "unit"), 1) << run.out;
-    EXPECT_EQ(events[0].at("result"), "skipped");
-    EXPECT_EQ(events[0].at("exit_name"), "error");
-    EXPECT_EQ(events[0].at("device"), "D:");
+    const Fields& unit = events.at(1);
+    EXPECT_EQ(unit.at("result"), "skipped");
+    EXPECT_EQ(unit.at("exit_name"), "error");
+    EXPECT_EQ(unit.at("device"), "D:");
     EXPECT_EQ(Count(events, "summary"), 1);
 }
 

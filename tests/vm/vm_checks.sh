@@ -197,6 +197,26 @@ check_flash() {
     if [ -n "$why" ]; then fail "$name" "$why"; else pass "$name"; fi
 }
 
+# A --json reader that never reads holds no device: the nine blocks reach
+# the served device, the tool then waits for its reader, and SIGTERM ends
+# that wait (exit 1, the loss named).
+check_unread_output() {
+    if ! serve unread devices=1; then
+        fail unread_output "the server did not come up"
+        return
+    fi
+    result=$(cd "$WORK" && python3 "$SRC/tests/cli/unread_output.py" stdout "$OUT/unread.jsonl" 9 SIGTERM \
+        "$CLI" --json flash "$WORK/img512.bin" --device "$(node unread D 3)" 2>&1)
+    cp "$WORK/err.txt" "$OUT/unread_output.err" 2>/dev/null
+    if [ "$result" != "blocks 9 alive 1 exit 1" ]; then
+        fail unread_output "$result: $(tail -n 2 "$OUT/unread_output.err")"
+    elif ! grep -q "standard output was not read to its end" "$OUT/unread_output.err"; then
+        fail unread_output "the loss was not named: $(tail -n 2 "$OUT/unread_output.err")"
+    else
+        pass unread_output
+    fi
+}
+
 check_flash_sequence() {
     check_flash flash_sg_512k D 3 "$WORK/img512.bin"
     check_flash flash_sg_1m D 3 "$WORK/img1m.bin"
@@ -582,7 +602,7 @@ wine_environment
 checks=
 for check in check_flash_sequence check_flash_by_block_node check_plain_drive check_fail_block \
     check_never_return check_slow_restart check_drop_block check_drop_polled check_removed_lun check_permissions \
-    check_exclusive_use check_interrupted_one check_transcript_synced wine_session; do
+    check_exclusive_use check_interrupted_one check_transcript_synced check_unread_output wine_session; do
     eval "$check" &
     checks="$checks $!"
 done
@@ -591,7 +611,7 @@ wait $checks
 check_desktop
 
 # Every server stops on SIGTERM and removes what it made.
-for name in main failing silent slow dropping held polled paused wine; do
+for name in main failing silent slow dropping held polled paused wine unread; do
     pid=$(cat "$WORK/$name.pid")
     kill -TERM "$pid"
     wait "$pid" 2>/dev/null
