@@ -8,6 +8,7 @@
 #include "cli/commands.h"
 #include "cli/device_list.h"
 #include "cli/exit_codes.h"
+#include "cli/line_commands.h"
 #include "cli/run_records.h"
 #include "cli/station.h"
 #include "cli/udev_rule.h"
@@ -122,6 +123,8 @@ int RunCommand(const std::vector<std::string>& args, CliEnvironment& env, RunFil
         return kExitSuccess;
     case CliCommand::Info:
         return CommandInfo(options, env);
+    case CliCommand::Line:
+        return CommandLine(options, env);
     default:
         break;
     }

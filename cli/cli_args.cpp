@@ -89,6 +89,68 @@ constexpr size_t kLongestRevision = 4;
 constexpr char kIdentityField[] = "an INQUIRY vendor (8), a blank and a product (16)";
 constexpr char kRevisionField[] = "an INQUIRY revision (4 characters)";
 
+// Which command takes which of the line's options, and what each needs.
+bool CheckLineOptions(const CliOptions& options, const std::set<std::string>& seen, std::string& error)
+{
+    const bool station = options.command == CliCommand::Station;
+    const bool line = options.command == CliCommand::Line;
+    const std::string action = line ? "'line " + options.strLineAction + "'" : "";
+    for (const char* name : {"--line", "--line-ca", "--line-credentials"}) {
+        if (seen.count(name) && !station && !line) {
+            error = std::string(name) + " is for 'station' and 'line' only";
+            return false;
+        }
+    }
+    for (const char* name : {"--line-ca", "--line-credentials", "--line-without-approval"}) {
+        if (seen.count(name) && !options.line) {
+            error = std::string(name) + " needs --line";
+            return false;
+        }
+    }
+    if (options.bLineWithoutApproval && !station) {
+        error = "--line-without-approval is for 'station' only";
+        return false;
+    }
+    // A station's name on the line, or the station whose log is imported.
+    if (options.stationName && !(station && options.line) && !(line && options.importLog)) {
+        error = "--station-name is for 'station --line' and 'line collect --import' only";
+        return false;
+    }
+    if ((options.db || options.importLog) && !(line && options.strLineAction == "collect")) {
+        error = std::string(options.db ? "--db" : "--import") + " is for 'line collect' only";
+        return false;
+    }
+    if (station && options.line && !options.log) {
+        // The log is the line's spool: without it a record the broker did not
+        // take would be lost with the process.
+        error = "station --line needs --log FILE: the log keeps each record until the line's broker has it";
+        return false;
+    }
+    if (!line)
+        return true;
+    if (options.bEmulate || options.log || options.transcript) {
+        error = action + " talks to the line's broker only: no --emulate, --log or --transcript";
+        return false;
+    }
+    if (options.bJson && options.strLineAction != "watch") {
+        error = "--json is for 'line watch' only";
+        return false;
+    }
+    if (options.strLineAction == "collect" && !options.db) {
+        error = "'line collect' needs --db FILE: the SQLite database the records go into";
+        return false;
+    }
+    if (!options.line && !(options.strLineAction == "collect" && options.importLog)) {
+        error = action + " needs --line mqtt[s]://HOST[:PORT]/LINE";
+        return false;
+    }
+    if (options.line && options.importLog) {
+        error = "'line collect --import' loads one log and ends: without --line";
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 bool ParseCliArguments(const std::vector<std::string>& args, CliOptions& options, std::string& error)
@@ -186,6 +248,21 @@ bool ParseCliArguments(const std::vector<std::string>& args, CliOptions& options
                 return false;
             }
             (name == "--log" ? options.log : options.transcript) = file;
+        } else if (std::optional<std::string>* lineValue = name == "--line"               ? &options.line
+                                                           : name == "--station-name"     ? &options.stationName
+                                                           : name == "--line-ca"          ? &options.lineCa
+                                                           : name == "--line-credentials" ? &options.lineCredentials
+                                                           : name == "--db"               ? &options.db
+                                                           : name == "--import"           ? &options.importLog
+                                                                                          : nullptr) {
+            std::string text;
+            if (!takeValue(text))
+                return false;
+            *lineValue = text;
+        } else if (name == "--line-without-approval") {
+            if (!noValue())
+                return false;
+            options.bLineWithoutApproval = true;
         } else if (name == "--units") {
             std::string count;
             if (!takeValue(count))
@@ -223,7 +300,7 @@ bool ParseCliArguments(const std::vector<std::string>& args, CliOptions& options
     }
 
     if (positional.empty()) {
-        error = "missing command: list, info, flash, station or udev-rule";
+        error = "missing command: list, info, flash, station, udev-rule or line";
         return false;
     }
     const std::string& command = positional[0];
@@ -232,6 +309,21 @@ bool ParseCliArguments(const std::vector<std::string>& args, CliOptions& options
         options.command = CliCommand::List;
     } else if (command == "udev-rule") {
         options.command = CliCommand::UdevRule;
+    } else if (command == "line") {
+        options.command = CliCommand::Line;
+        options.strLineAction = positional.size() > 1 ? positional[1] : "";
+        expected = options.strLineAction == "approve" ? 3 : 2;
+        if (options.strLineAction != "approve" && options.strLineAction != "watch" &&
+            options.strLineAction != "collect") {
+            error = "'line' needs approve IMAGE, watch or collect";
+            return false;
+        }
+        if (positional.size() < expected) {
+            error = "'line approve' needs an image file";
+            return false;
+        }
+        if (expected == 3)
+            options.strImage = positional[2];
     } else if (command == "info" || command == "flash" || command == "station") {
         options.command = command == "info"    ? CliCommand::Info
                           : command == "flash" ? CliCommand::Flash
@@ -293,6 +385,8 @@ bool ParseCliArguments(const std::vector<std::string>& args, CliOptions& options
                 WithoutTrailingBlanks(*options.newRevision) + ": every unit would be skipped as already updated";
         return false;
     }
+    if (!CheckLineOptions(options, seen, error))
+        return false;
     if (options.units && options.command != CliCommand::Station) {
         error = "--units is for 'station' only";
         return false;
@@ -322,6 +416,12 @@ std::string CliUsageText()
                        "                       appears, several at once; needs --expect-identity\n"
                        "  udev-rule            print a udev rule that gives the group plugdev access to\n"
                        "                       drives with the --device drive's vendor and product\n"
+#ifndef _WIN32
+                       "  line approve IMAGE   make IMAGE the line's approved image (needs --line)\n"
+                       "  line watch           show every station of the line live (needs --line)\n"
+                       "  line collect         store every unit record of the line once in --db; with\n"
+                       "                       --import LOG, load a station's log instead\n"
+#endif
                        "\n"
                        "Options:\n"
                        "  -d, --device DEV     the device to flash or to write a rule for: a drive\n"
@@ -358,6 +458,22 @@ std::string CliUsageText()
                        "      --poll-window FIRST..LAST\n"
                        "                       the restart ticks (1 s each) that ask the device:\n"
                        "                       13..21 by default, FIRST 13 or later, LAST 600 at most\n"
+#ifndef _WIN32
+                       "      --line mqtt[s]://HOST[:PORT]/LINE\n"
+                       "                       station: join the line through its MQTT broker (needs\n"
+                       "                       --log, the spool of what the broker has not taken)\n"
+                       "      --station-name NAME\n"
+                       "                       the station's name on the line (default: host name)\n"
+                       "      --line-ca FILE   the CA that signed the broker's certificate (mqtts)\n"
+                       "      --line-credentials FILE\n"
+                       "                       user name (line 1) and password (line 2) for the broker;\n"
+                       "                       default: the file KT3916FLASH_LINE_CREDENTIALS names\n"
+                       "      --line-without-approval\n"
+                       "                       station: take units while the line has no approved\n"
+                       "                       image (never while another image is approved)\n"
+                       "      --db FILE        line collect: the SQLite database of the records\n"
+                       "      --import LOG     line collect: load the unit records of a station's log\n"
+#endif
                        "  -h, --help           show this help\n"
                        "  -V, --version        show the version\n"
                        "\n"

@@ -14,6 +14,7 @@ enum class CliCommand {
     Flash,
     Station,
     UdevRule,
+    Line,
     Help,
     Version
 };
@@ -35,6 +36,11 @@ struct CliOptions {
     std::optional<std::string> newRevision;
     VerifyWindow pollWindow;        // --poll-window FIRST..LAST
     std::optional<uint32_t> units;  // station: stop once this many units have ended
+    // The line (Linux): station --line, and line approve|watch|collect.
+    std::string strLineAction;
+    std::optional<std::string> line;  // mqtt[s]://HOST[:PORT]/LINE
+    std::optional<std::string> stationName, lineCa, lineCredentials, db, importLog;
+    bool bLineWithoutApproval = false;
 };
 
 // The latest tick --poll-window may name: ten minutes of one-second ticks.

@@ -17,6 +17,7 @@
 #include "cli/flash_session.h"
 #include "cli/identity_guard.h"
 #include "cli/image_check.h"
+#include "cli/line_commands.h"
 #include "cli/progress_output.h"
 #include "cli/run_records.h"
 #include "cli/summary.h"
@@ -469,6 +470,12 @@ int CommandStation(const CliOptions& options, IScsiHost& host, IClock& clock, Cl
         return EarlyEnd(options, env, check.exit, check.strError);
     }
 
+    std::unique_ptr<CLineSeat> line;
+    if (options.line) {
+        int exit = kExitError;
+        if (!(line = JoinLine(options, check, env, exit)))
+            return EarlyEnd(options, env, static_cast<CliExit>(exit), "the station could not join its line");
+    }
     CStationOutput output(env, options.bJson, ExpectedUnitsText(options), check.digest);
     // What a crash of an earlier run left half-flashed is told first, and
     // on the record, so it is told once.
@@ -580,8 +587,10 @@ int CommandStation(const CliOptions& options, IScsiHost& host, IClock& clock, Cl
                     it->second->bLeft = true;
                 it = !it->second->bFlashing && gone ? units.erase(it) : std::next(it);
             }
+            // Units the line does not allow now are taken once it does.
+            const bool lineAllows = !line || line->MayTakeUnits();
             for (const ListedDevice& d : devices) {
-                if (!d.chDrive || units.count(UnitKey(d)) != 0)
+                if (!d.chDrive || units.count(UnitKey(d)) != 0 || !lineAllows)
                     continue;
                 if (options.units && nStarted >= *options.units)
                     break;
@@ -651,6 +660,10 @@ int CommandStation(const CliOptions& options, IScsiHost& host, IClock& clock, Cl
             }
         }
         output.Status(counts, stopping);
+        if (line) {
+            line->RecordsWritten();
+            line->Status(counts.nInProgress, counts.nPassed, counts.nFailed, stopping);
+        }
 
         // While units are being flashed their forms move the clock; the
         // station waits for one of them to end, or for the next scan.
@@ -677,6 +690,8 @@ int CommandStation(const CliOptions& options, IScsiHost& host, IClock& clock, Cl
     tally.bImageProblem = bImageProblem;
     tally.bInterrupted = bUnitInterrupted || (interrupted() && options.units &&
                                               counts.nPassed + counts.nFailed < static_cast<int>(*options.units));
+    if (line)
+        line->Close(counts.nPassed, counts.nFailed);
     // The summary is the last word: the records are settled before it.
     const int exit = records.Settle(RunExit(tally));
     output.Finish(counts, exit);

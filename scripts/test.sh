@@ -31,6 +31,7 @@ PACKAGES=(
     qemu-system-x86 linux-image-amd64 busybox-static cpio kmod sg3-utils jq python3-minimal strace
     dpkg-dev lintian man-db udev bash-completion zip unzip
     clang libfuzzer-14-dev libclang-rt-14-dev clang-format
+    mosquitto mosquitto-clients libmosquitto-dev libsqlite3-dev sqlite3 nlohmann-json3-dev openssl
 )
 
 cd "$(dirname "${BASH_SOURCE[0]}")/.." || exit 1

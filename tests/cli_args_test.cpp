@@ -15,8 +15,8 @@ TEST(CliArguments, MalformedCommandLinesAreUsageErrorsThatSayWhy)
         std::vector<std::string> args;
         const char* message;
     } cases[] = {
-        {{}, "missing command: list, info, flash, station or udev-rule"},
-        {{"--json"}, "missing command: list, info, flash, station or udev-rule"},
+        {{}, "missing command: list, info, flash, station, udev-rule or line"},
+        {{"--json"}, "missing command: list, info, flash, station, udev-rule or line"},
         {{"erase"}, "unknown command 'erase'"},
         {{"flash"}, "'flash' needs an image file"},
         {{"info"}, "'info' needs an image file"},
@@ -79,6 +79,27 @@ TEST(CliArguments, MalformedCommandLinesAreUsageErrorsThatSayWhy)
         {{"flash", "a.bin", "--poll-window", "+13..30"}, "--poll-window takes FIRST..LAST"},
         {{"flash", "a.bin", "--poll-window=-13..30"}, "--poll-window takes FIRST..LAST"},
         {{"flash", "a.bin", "--poll-window", "-13..30"}, "option '--poll-window' needs a value, not the option"},
+        {{"line"}, "'line' needs approve IMAGE, watch or collect"},
+        {{"line", "erase"}, "'line' needs approve IMAGE, watch or collect"},
+        {{"line", "approve"}, "'line approve' needs an image file"},
+        {{"line", "watch", "extra"}, "unexpected argument 'extra'"},
+        {{"line", "watch"}, "'line watch' needs --line mqtt[s]://HOST[:PORT]/LINE"},
+        {{"line", "collect", "--line", "mqtt://h/L"}, "'line collect' needs --db FILE"},
+        {{"line", "collect", "--db", "d", "--import", "l", "--line", "mqtt://h/L"},
+         "'line collect --import' loads one log and ends: without --line"},
+        {{"line", "approve", "a.bin", "--line", "mqtt://h/L", "--json"}, "--json is for 'line watch' only"},
+        {{"line", "watch", "--line", "mqtt://h/L", "--emulate"}, "'line watch' talks to the line's broker only"},
+        {{"station", "a.bin", "--expect-identity", "KTDEV KT3916 FLASHER", "--line", "mqtt://h/L"},
+         "station --line needs --log FILE"},
+        {{"flash", "a.bin", "--line", "mqtt://h/L"}, "--line is for 'station' and 'line' only"},
+        {{"station", "a.bin", "--expect-identity", "KTDEV KT3916 FLASHER", "--log", "l", "--line-ca", "ca.pem"},
+         "--line-ca needs --line"},
+        {{"station", "a.bin", "--expect-identity", "KTDEV KT3916 FLASHER", "--log", "l", "--station-name", "s1"},
+         "--station-name is for 'station --line' and 'line collect --import' only"},
+        {{"line", "watch", "--line", "mqtt://h/L", "--line-without-approval"},
+         "--line-without-approval is for 'station' only"},
+        {{"list", "--db", "d"}, "--db is for 'line collect' only"},
+        {{"line", "watch", "--line", "mqtt://h/L", "--line", "mqtt://h/M"}, "option '--line' given twice"},
     };
     for (const auto& c : cases) {
         const auto run = RunTool(c.args);

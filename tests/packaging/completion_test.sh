@@ -10,7 +10,9 @@ expect() {
     [ "$got" = "$2" ] && echo "ok: '$1' offers '$got'" && return
     echo "FAIL: '$1<Tab>' offers '$got', expected '$2'" && failures=$((failures + 1))
 }
-expect "" "list info flash station udev-rule"
+expect "" "list info flash station udev-rule line"
+expect "line " "approve watch collect"
+expect "line approve fw" "fw110.bin"
 expect "ud" "udev-rule"
 expect "st" "station"
 expect "station fw" "fw110.bin"

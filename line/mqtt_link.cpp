@@ -1,0 +1,230 @@
+#include "line/mqtt_link.h"
+
+#include <mosquitto.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <fstream>
+
+namespace {
+
+constexpr int kKeepAliveSeconds = 10;
+
+std::once_flag g_libraryInit;
+
+std::string WithoutLineEnd(std::string text)
+{
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
+        text.pop_back();
+    return text;
+}
+
+}  // namespace
+
+bool ReadCredentialsFile(const std::string& path, MqttSettings& settings, std::string& error)
+{
+    std::ifstream in(path);
+    std::string user;
+    std::string password;
+    if (!in || !std::getline(in, user)) {
+        error = "cannot read the line's credentials file " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    std::getline(in, password);
+    settings.strUser = WithoutLineEnd(user);
+    settings.strPassword = WithoutLineEnd(password);
+    if (settings.strUser.empty()) {
+        error = "the line's credentials file " + path + " has no user name on its first line";
+        return false;
+    }
+    settings.bCredentials = true;
+    return true;
+}
+
+CMqttLink::CMqttLink()
+{
+    std::call_once(g_libraryInit, []() { mosquitto_lib_init(); });
+}
+
+CMqttLink::~CMqttLink()
+{
+    Disconnect();
+    if (m_pMosq)
+        mosquitto_destroy(m_pMosq);
+}
+
+bool CMqttLink::Connect(const MqttSettings& settings, int timeoutMs, std::string& error)
+{
+    const LineUrl& url = settings.url;
+    const std::string where = url.strHost + ":" + std::to_string(url.nPort);
+    m_pMosq = mosquitto_new(settings.strClientId.c_str(), settings.bCleanSession, this);
+    if (!m_pMosq) {
+        error = "the MQTT client could not be set up: " + std::string(std::strerror(errno));
+        return false;
+    }
+    mosquitto_int_option(m_pMosq, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
+    mosquitto_connect_callback_set(m_pMosq, OnConnect);
+    mosquitto_disconnect_callback_set(m_pMosq, OnDisconnect);
+    mosquitto_publish_callback_set(m_pMosq, OnPublish);
+    mosquitto_subscribe_callback_set(m_pMosq, OnSubscribe);
+    mosquitto_message_callback_set(m_pMosq, OnMessage);
+    mosquitto_log_callback_set(m_pMosq, OnLog);
+    mosquitto_reconnect_delay_set(m_pMosq, 1, 4, true);
+    if (url.bTls) {
+        int rc;
+        if (settings.strCaFile.empty()) {
+            rc = mosquitto_int_option(m_pMosq, MOSQ_OPT_TLS_USE_OS_CERTS, 1);
+        } else {
+            rc = mosquitto_tls_set(m_pMosq, settings.strCaFile.c_str(), nullptr, nullptr, nullptr, nullptr);
+        }
+        if (rc != MOSQ_ERR_SUCCESS) {
+            error = "the line's CA file " + settings.strCaFile + " cannot be used: " + mosquitto_strerror(rc);
+            return false;
+        }
+    }
+    if (settings.bCredentials)
+        mosquitto_username_pw_set(m_pMosq, settings.strUser.c_str(), settings.strPassword.c_str());
+    if (!settings.strWillTopic.empty()) {
+        mosquitto_will_set(m_pMosq, settings.strWillTopic.c_str(), static_cast<int>(settings.strWillPayload.size()),
+                           settings.strWillPayload.data(), 1, true);
+    }
+
+    const int rc = mosquitto_connect(m_pMosq, url.strHost.c_str(), url.nPort, kKeepAliveSeconds);
+    if (rc == MOSQ_ERR_EAI) {
+        error = "the line's broker host '" + url.strHost + "' is unknown (name lookup failed)";
+        return false;
+    }
+    if (rc == MOSQ_ERR_ERRNO) {
+        error = "cannot reach the line's broker at " + where + ": " + std::strerror(errno);
+        return false;
+    }
+    if (rc != MOSQ_ERR_SUCCESS) {
+        std::lock_guard lock(m_mutex);
+        error = "cannot connect to the line's broker at " + where + ": " +
+                (m_strLastError.empty() ? mosquitto_strerror(rc) : m_strLastError);
+        return false;
+    }
+    mosquitto_loop_start(m_pMosq);
+    m_bLoopRunning = true;
+
+    std::unique_lock lock(m_mutex);
+    const bool settled = m_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                                            [this]() { return m_bEverConnected || m_nRefusal >= 0 || m_bDropped; });
+    if (m_bEverConnected)
+        return true;
+    if (m_nRefusal >= 0) {
+        error = "the line's broker at " + where + " refused the login: " + mosquitto_connack_string(m_nRefusal);
+    } else if (settled) {
+        error = "the line's broker at " + where + " dropped the connection" +
+                (m_strLastError.empty() ? std::string() : ": " + m_strLastError);
+    } else {
+        error = "the line's broker at " + where + " did not answer within " + std::to_string(timeoutMs / 1000) + " s" +
+                (m_strLastError.empty() ? std::string() : ": " + m_strLastError);
+    }
+    lock.unlock();
+    Disconnect();
+    return false;
+}
+
+int CMqttLink::Publish(const std::string& topic, const std::string& payload, bool retain)
+{
+    int mid = -1;
+    const int rc =
+        mosquitto_publish(m_pMosq, &mid, topic.c_str(), static_cast<int>(payload.size()), payload.data(), 1, retain);
+    return rc == MOSQ_ERR_SUCCESS ? mid : -1;
+}
+
+int CMqttLink::Subscribe(const std::string& pattern)
+{
+    int mid = -1;
+    return mosquitto_subscribe(m_pMosq, &mid, pattern.c_str(), 1) == MOSQ_ERR_SUCCESS ? mid : -1;
+}
+
+bool CMqttLink::IsConnected()
+{
+    std::lock_guard lock(m_mutex);
+    return m_bConnected;
+}
+
+void CMqttLink::Disconnect()
+{
+    if (!m_bLoopRunning)
+        return;
+    mosquitto_disconnect(m_pMosq);
+    mosquitto_loop_stop(m_pMosq, false);
+    m_bLoopRunning = false;
+}
+
+void CMqttLink::OnConnect(mosquitto*, void* self, int rc)
+{
+    auto* link = static_cast<CMqttLink*>(self);
+    {
+        std::lock_guard lock(link->m_mutex);
+        if (rc != 0) {
+            // A refusal is not retried: the same login would be refused again.
+            if (!link->m_bEverConnected)
+                link->m_nRefusal = rc;
+        } else {
+            link->m_bConnected = true;
+            link->m_bEverConnected = true;
+        }
+        link->m_changed.notify_all();
+    }
+    if (rc != 0 && !link->m_bEverConnected) {
+        mosquitto_disconnect(link->m_pMosq);
+        return;
+    }
+    if (rc == 0 && link->onConnection)
+        link->onConnection(true);
+}
+
+void CMqttLink::OnDisconnect(mosquitto*, void* self, int)
+{
+    auto* link = static_cast<CMqttLink*>(self);
+    bool was;
+    {
+        std::lock_guard lock(link->m_mutex);
+        was = link->m_bConnected;
+        link->m_bConnected = false;
+        link->m_bDropped = true;
+        link->m_changed.notify_all();
+    }
+    if (was && link->onConnection)
+        link->onConnection(false);
+}
+
+void CMqttLink::OnPublish(mosquitto*, void* self, int mid)
+{
+    auto* link = static_cast<CMqttLink*>(self);
+    if (link->onAcked)
+        link->onAcked(mid);
+}
+
+void CMqttLink::OnSubscribe(mosquitto*, void* self, int mid, int, const int*)
+{
+    auto* link = static_cast<CMqttLink*>(self);
+    if (link->onAcked)
+        link->onAcked(mid);
+}
+
+void CMqttLink::OnMessage(mosquitto*, void* self, const mosquitto_message* message)
+{
+    auto* link = static_cast<CMqttLink*>(self);
+    if (!link->onMessage || !message->topic)
+        return;
+    // libmosquitto writes the PUBACK of a QoS 1 message only once this
+    // callback has returned: a subscriber that stores here acks what it stored.
+    link->onMessage(message->topic,
+                    std::string(static_cast<const char*>(message->payload), static_cast<size_t>(message->payloadlen)),
+                    message->retain);
+}
+
+void CMqttLink::OnLog(mosquitto*, void* self, int level, const char* text)
+{
+    if (!(level & MOSQ_LOG_ERR) || !text)
+        return;
+    auto* link = static_cast<CMqttLink*>(self);
+    std::lock_guard lock(link->m_mutex);
+    link->m_strLastError = text;
+}

@@ -1,0 +1,306 @@
+#include "line/station_line.h"
+
+#include <unistd.h>
+
+#include <chrono>
+#include <nlohmann/json.hpp>
+
+#include "device/json_line.h"
+#include "device/recording_host.h"
+#include "res/app_name.h"
+
+namespace {
+
+// How long the first connection, and then the approval, may take.
+constexpr int kConnectTimeoutMs = 10000;
+// The log is read this often even when nobody says it grew.
+constexpr int kLookPeriodMs = 200;
+
+const char* StateName(StationState state)
+{
+    switch (state) {
+    case StationState::Waiting:
+        return "waiting";
+    case StationState::Flashing:
+        return "flashing";
+    case StationState::Stopped:
+        break;
+    }
+    return "stopped";
+}
+
+}  // namespace
+
+std::string LineHostName()
+{
+    char name[256] = {};
+    if (gethostname(name, sizeof name - 1) != 0 || !name[0])
+        return "localhost";
+    return name;
+}
+
+std::string LineNowUtc()
+{
+    char text[kTimeTextLength];
+    FormatUtc(std::chrono::system_clock::now(), text);
+    return text;
+}
+
+std::string LineImageJson(const LineImage& image, const std::string& time, const std::string& host)
+{
+    std::string json;
+    CJsonLine out(json);
+    out.String("name", image.strName).Number("length", image.nLength);
+    out.String("checksum", image.strChecksum).String("sha256", image.strSha256);
+    if (!time.empty())
+        out.String("time", time).String("host", host);
+    out.Close();
+    return json;
+}
+
+bool ParseLineImage(const std::string& payload, LineImage& image)
+{
+    const nlohmann::json json = nlohmann::json::parse(payload, nullptr, false);
+    if (!json.is_object() || !json.contains("length") || !json["length"].is_number_integer() ||
+        !json.contains("checksum") || !json["checksum"].is_string() || !json.contains("sha256") ||
+        !json["sha256"].is_string())
+        return false;
+    image.nLength = json["length"].get<int64_t>();
+    image.strChecksum = json["checksum"].get<std::string>();
+    image.strSha256 = json["sha256"].get<std::string>();
+    image.strName = json.contains("name") && json["name"].is_string() ? json["name"].get<std::string>() : "";
+    return image.strSha256.size() == 64;
+}
+
+bool SameImage(const LineImage& a, const LineImage& b)
+{
+    return a.nLength == b.nLength && a.strChecksum == b.strChecksum && a.strSha256 == b.strSha256;
+}
+
+CStationLine::CStationLine(const StationLineOptions& options) : m_options(options), m_spool(options.strLog)
+{
+    m_strSince = LineNowUtc();
+}
+
+std::unique_ptr<CStationLine> CStationLine::Connect(const StationLineOptions& options, std::string& error)
+{
+    std::unique_ptr<CStationLine> line(new CStationLine(options));
+    if (!line->m_spool.Open(error))
+        return nullptr;
+    line->m_spool.ReadNew();
+
+    MqttSettings settings = options.mqtt;
+    settings.strWillTopic = StationTopic(settings.url.strLine, options.strStation, "status");
+    std::string will;
+    CJsonLine(will)
+        .String("station", options.strStation)
+        .String("state", "offline")
+        .String("host", LineHostName())
+        .String("version", KT_APP_VERSION_TEXT)
+        .Close();
+    settings.strWillPayload = will;
+    // With the process id: two stations of one name (two on one host, both
+    // named after it) must not throw each other off the broker.
+    if (settings.strClientId.empty())
+        settings.strClientId =
+            "kt3916-station-" + settings.url.strLine + "-" + options.strStation + "-" + std::to_string(getpid());
+
+    CStationLine* self = line.get();
+    self->m_link.onConnection = [self](bool connected) {
+        if (!connected)
+            return;
+        // A clean session: the subscription is made anew on every connection,
+        // and the status sent after it comes back only after the retained
+        // approval (the broker answers in order).
+        self->m_link.Subscribe(ApprovedTopic(self->m_options.mqtt.url.strLine));
+        const std::string status = [self]() {
+            std::lock_guard lock(self->m_mutex);
+            return self->StatusJson();
+        }();
+        const int mid = self->m_link.Publish(
+            StationTopic(self->m_options.mqtt.url.strLine, self->m_options.strStation, "status"), status, true);
+        std::lock_guard lock(self->m_mutex);
+        self->m_nProbeMid = mid;
+        self->m_bResend = true;
+        self->m_bStatusDirty = false;
+        self->m_wake.notify_all();
+    };
+    self->m_link.onAcked = [self](int mid) {
+        std::lock_guard lock(self->m_mutex);
+        if (mid == self->m_nProbeMid)
+            self->m_bApprovalKnown = true;
+        if (mid == self->m_nFinalMid)
+            self->m_bFinalAcked = true;
+        const auto it = self->m_recordMids.find(mid);
+        if (it != self->m_recordMids.end()) {
+            self->m_spool.Acked(it->second);
+            self->m_recordMids.erase(it);
+        }
+        self->m_wake.notify_all();
+    };
+    self->m_link.onMessage = [self](const std::string&, const std::string& payload, bool) {
+        std::lock_guard lock(self->m_mutex);
+        self->m_bHasApproval = !payload.empty();
+        self->m_strApprovalProblem.clear();
+        if (self->m_bHasApproval && !ParseLineImage(payload, self->m_approved))
+            self->m_strApprovalProblem = "the line's approval is no image digest: " + payload.substr(0, 80);
+        self->m_bApproved = self->m_bHasApproval && self->m_strApprovalProblem.empty() &&
+                            SameImage(self->m_approved, self->m_options.image);
+        self->m_bStatusDirty = true;
+        self->m_wake.notify_all();
+    };
+    if (!self->m_link.Connect(settings, kConnectTimeoutMs, error))
+        return nullptr;
+    {
+        std::unique_lock lock(self->m_mutex);
+        if (!self->m_wake.wait_for(lock, std::chrono::milliseconds(kConnectTimeoutMs),
+                                   [self]() { return self->m_bApprovalKnown; })) {
+            error = "the line's broker took the connection but did not answer its subscription";
+            return nullptr;
+        }
+    }
+    self->m_thread = std::thread([self]() { self->Run(); });
+    return line;
+}
+
+CStationLine::~CStationLine()
+{
+    Close(0);
+}
+
+void CStationLine::RecordsWritten()
+{
+    std::lock_guard lock(m_mutex);
+    m_bWoken = true;
+    m_wake.notify_all();
+}
+
+void CStationLine::Status(StationState state, int passed, int failed, const std::string& why)
+{
+    std::lock_guard lock(m_mutex);
+    if (state == m_state && passed == m_nPassed && failed == m_nFailed && why == m_strWhy)
+        return;
+    if (state != m_state || why != m_strWhy)
+        m_strSince = LineNowUtc();
+    m_state = state;
+    m_nPassed = passed;
+    m_nFailed = failed;
+    m_strWhy = why;
+    m_bStatusDirty = true;
+    m_wake.notify_all();
+}
+
+bool CStationLine::MayTakeUnits(std::string& why)
+{
+    std::lock_guard lock(m_mutex);
+    const std::string topic = ApprovedTopic(m_options.mqtt.url.strLine);
+    if (!m_strApprovalProblem.empty()) {
+        why = m_strApprovalProblem;
+        return false;
+    }
+    if (!m_bHasApproval) {
+        if (m_options.bWithoutApproval)
+            return true;
+        why = "the line has no approved image (" + topic + "); approve one with 'line approve'";
+        return false;
+    }
+    if (!m_bApproved) {
+        why = "the line's approved image is " + m_approved.strName + " (" + m_approved.strChecksum + " sha256 " +
+              m_approved.strSha256.substr(0, 12) + "...), not this station's (" + m_options.image.strChecksum +
+              " sha256 " + m_options.image.strSha256.substr(0, 12) + "...)";
+        return false;
+    }
+    return true;
+}
+
+std::string CStationLine::StatusJson() const
+{
+    std::string json;
+    CJsonLine out(json);
+    out.String("station", m_options.strStation).String("state", StateName(m_state));
+    if (!m_strWhy.empty())
+        out.String("why", m_strWhy);
+    out.String("image_name", m_options.image.strName).Number("image_length", m_options.image.nLength);
+    out.String("checksum", m_options.image.strChecksum).String("sha256", m_options.image.strSha256);
+    out.Number("passed", m_nPassed).Number("failed", m_nFailed);
+    out.Number("unacked", m_spool.UnackedCount());
+    out.String("version", KT_APP_VERSION_TEXT).String("host", LineHostName()).Number("pid", getpid());
+    out.String("since", m_strSince).String("time", LineNowUtc());
+    out.Close();
+    return json;
+}
+
+// Under m_mutex.
+void CStationLine::PublishRecords(bool all)
+{
+    const std::vector<SpoolRecord> fresh = m_spool.ReadNew();
+    if (!m_link.IsConnected())
+        return;
+    const std::vector<SpoolRecord> records = all ? m_spool.Unacked() : fresh;
+    if (all)
+        m_recordMids.clear();
+    const std::string topic = StationTopic(m_options.mqtt.url.strLine, m_options.strStation, "unit");
+    for (const SpoolRecord& record : records) {
+        const int mid = m_link.Publish(topic, record.strLine, false);
+        if (mid < 0) {
+            m_bResend = true;
+            return;
+        }
+        m_recordMids[mid] = record.nOffset;
+    }
+}
+
+void CStationLine::Run()
+{
+    std::unique_lock lock(m_mutex);
+    while (true) {
+        m_wake.wait_for(lock, std::chrono::milliseconds(kLookPeriodMs),
+                        [this]() { return m_bWoken || m_bStatusDirty || m_bClosing || m_bResend; });
+        m_bWoken = false;
+        const bool resend = m_bResend && m_link.IsConnected();
+        if (resend)
+            m_bResend = false;
+        PublishRecords(resend);
+        if (m_bStatusDirty && m_link.IsConnected()) {
+            m_bStatusDirty = false;
+            m_link.Publish(StationTopic(m_options.mqtt.url.strLine, m_options.strStation, "status"), StatusJson(),
+                           true);
+        }
+        std::string error;
+        if (!m_spool.SaveMark(error) && m_strError.empty())
+            m_strError = error;
+        if (m_bClosing && (m_spool.UnackedCount() == 0 || std::chrono::steady_clock::now() >= m_closeBy))
+            break;
+    }
+}
+
+size_t CStationLine::Close(int timeoutMs)
+{
+    {
+        std::lock_guard lock(m_mutex);
+        if (m_bStopped)
+            return m_spool.UnackedCount();
+        m_bStopped = true;
+        m_bClosing = true;
+        m_closeBy = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        m_bWoken = true;
+        m_wake.notify_all();
+    }
+    if (m_thread.joinable())
+        m_thread.join();
+    std::unique_lock lock(m_mutex);
+    if (m_link.IsConnected()) {
+        m_state = StationState::Stopped;
+        m_strWhy = "the station ended";
+        m_strSince = LineNowUtc();
+        m_nFinalMid = m_link.Publish(StationTopic(m_options.mqtt.url.strLine, m_options.strStation, "status"),
+                                     StatusJson(), true);
+        m_wake.wait_for(lock, std::chrono::milliseconds(std::min(timeoutMs, 2000)), [this]() { return m_bFinalAcked; });
+    }
+    const size_t left = m_spool.UnackedCount();
+    std::string error;
+    m_spool.SaveMark(error);
+    lock.unlock();
+    m_link.Disconnect();
+    return left;
+}
