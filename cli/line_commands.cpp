@@ -1,5 +1,6 @@
 #include "cli/line_commands.h"
 
+#include "cli/commands.h"
 #include "cli/exit_codes.h"
 
 #ifdef _WIN32
