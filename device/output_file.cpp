@@ -156,6 +156,7 @@ bool COutputFile::Write(const char* data, std::size_t size)
         }
         data += written;
         size -= static_cast<std::size_t>(written);
+        m_bUnsynced = true;
     }
     return true;
 }
@@ -164,11 +165,12 @@ bool COutputFile::Sync()
 {
     if (m_fd < 0 || m_nErrno != 0)
         return false;
-    if (!m_bRegular)
+    if (!m_bRegular || !m_bUnsynced)
         return true;
     errno = 0;
     if (SyncFd(m_fd) != 0 && errno != EINVAL && errno != EROFS)
         Fail(errno);
+    m_bUnsynced = false;
     return m_nErrno == 0;
 }
 

@@ -53,6 +53,7 @@ private:
     bool m_bRegular = false;
     bool m_bNoReader = false;
     int m_nErrno = 0;
+    bool m_bUnsynced = false;  // written to since the last sync
     // What the path named at the opening: device and inode (Windows: the
     // file's own index is not kept; a file open there cannot be deleted).
     unsigned long long m_nDevice = 0;

@@ -232,6 +232,9 @@ TEST(CliLog, AUnitACrashLeftUnderWayIsToldOnce)
 // A log deleted mid-shift is noticed: the station takes no more units.
 TEST(CliLog, ALogDeletedMidShiftStopsTheStation)
 {
+#ifdef _WIN32
+    GTEST_SKIP() << "a file open for writing cannot be deleted there";
+#endif
     TempImage image(PatternImage(524288, 12));
     const std::string log = image.Path() + ".deleted.jsonl";
     cli_test::CMarkClock clock(30000, [&log]() { std::remove(log.c_str()); });

@@ -166,6 +166,7 @@ serve orphan drop_block=2 || fail setup "the killed-run server did not come up"
 serve lagging latency_ms=1500 || fail setup "the sg_turs latency server did not come up"
 serve replugged replug_ms=14000 || fail setup "the replug_ms server did not come up"
 serve moved replug_ms=14000,replug_elsewhere=1 || fail setup "the replug_elsewhere server did not come up"
+serve unread devices=1 || fail setup "the server for the unread output did not come up"
 PLAIN=$(for d in /sys/bus/scsi/devices/*; do
     grep -q "^OTHERCO" "$d/vendor" 2>/dev/null && ls "$d/scsi_generic"
 done | head -n 1)
@@ -207,10 +208,6 @@ check_flash() {
 # the served device, the tool then waits for its reader, and SIGTERM ends
 # that wait (exit 1, the loss named).
 check_unread_output() {
-    if ! serve unread devices=1; then
-        fail unread_output "the server did not come up"
-        return
-    fi
     result=$(cd "$WORK" && python3 "$SRC/tests/cli/unread_output.py" stdout "$OUT/unread.jsonl" 9 SIGTERM \
         "$CLI" --json flash "$WORK/img512.bin" --device "$(node unread D 3)" 2>&1)
     cp "$WORK/err.txt" "$OUT/unread_output.err" 2>/dev/null
@@ -567,7 +564,8 @@ check_station() {
             return
         fi
         i=0
-        while [ "$(grep -c "\"identity\":\"$ident\"" "$OUT/station.json")" -lt $round ] && [ $i -lt 1200 ]; do
+        while [ "$(grep -c "\"event\":\"unit\",.*\"identity\":\"$ident\"" "$OUT/station.json")" -lt $round ] &&
+            [ $i -lt 1200 ]; do
             sleep 0.1
             i=$((i + 1))
         done
@@ -598,7 +596,8 @@ check_station() {
 }
 
 # The transcripts reach the disk (fdatasync) once the device took its final
-# block, before it restarts, and at the end; the programs the tools start
+# block, before it restarts, and at the end (the CLI's also before the
+# transfer); the programs the tools start
 # do not inherit them (O_CLOEXEC). Seen by strace, for the server and for
 # the CLI's own --transcript.
 check_transcript_synced() {
@@ -620,8 +619,12 @@ check_transcript_synced() {
     why=
     for side in server cli; do
         trace=$OUT/synced.$side.strace
+        # The CLI also syncs the transcript's first line (the INQUIRY that
+        # checks it) before it sends the transfer's first command.
+        want=2
+        [ $side = cli ] && want=3
         syncs=$(grep -c 'fdatasync(.*= 0' "$trace")
-        [ "$syncs" -eq 2 ] || why="$why; $side: $syncs fdatasync calls, expected 2 (final block, end)"
+        [ "$syncs" -eq $want ] || why="$why; $side: $syncs fdatasync calls, expected $want (before the transfer, final block, end)"
         grep 'synced.*jsonl' "$trace" | grep -q O_CLOEXEC || why="$why; $side: transcript opened without O_CLOEXEC"
     done
     if [ $rc -ne 0 ] || [ $cli_rc -ne 0 ]; then

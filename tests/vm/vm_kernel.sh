@@ -45,7 +45,13 @@ check_killed_run_orphan() {
         sleep 0.1
         i=$((i + 1))
     done
-    sleep 0.3
+    # Killed once its third block (the dropped one) is in the driver: on a
+    # loaded machine that takes longer than a fixed pause.
+    i=0
+    until [ "$(cat "/sys/bus/scsi/devices/$hctl/device_busy")" -gt 0 ] || [ $i -gt 100 ]; do
+        sleep 0.1
+        i=$((i + 1))
+    done
     kill -KILL $first
     wait $first 2>/dev/null
     busy=$(cat "/sys/bus/scsi/devices/$hctl/device_busy")
