@@ -31,17 +31,12 @@ namespace {
 
 constexpr char kErrInterrupted[] = "interrupted";
 
-bool Interrupted(const CliEnvironment& env)
-{
-    return env.pInterrupt && env.pInterrupt->IsRaised();
-}
-
 }  // namespace
 
 int CommandList(const CliOptions& options, IScsiHost& host, CliEnvironment& env)
 {
     const std::vector<ListedDevice> devices = ListDevices(host);
-    if (Interrupted(env)) {
+    if (env.Interrupted()) {
         PrintError(env, kErrInterrupted);
         return kExitInterrupted;
     }

@@ -144,7 +144,7 @@ bool PlanFlash(const CliOptions& options, IScsiHost& host, IClock& clock, CliEnv
     // Choosing a drive sends nothing: other drives may be busy with a flash
     // of their own, and an INQUIRY has no business there.
     plan.devices = ListDevices(host, false);
-    if (env.pInterrupt && env.pInterrupt->IsRaised())
+    if (env.Interrupted())
         return Refuse(env, plan, kExitInterrupted, kErrInterruptedBeforeTransfer);
     if (!ChooseDrives(options, host, env, plan))
         return false;

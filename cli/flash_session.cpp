@@ -137,8 +137,7 @@ struct FormEnd {
 FormEnd RunForm(const FlashJob& job, FlashRecord& record)
 {
     CRecordedObserver observer(job, record);
-    CInterruptFlag* interrupt = job.pEnv->pInterrupt;
-    CTerminalFormWindow window(*job.pClock, record, &observer, interrupt);
+    CTerminalFormWindow window(*job.pClock, record, &observer, job.pEnv->pInterrupt);
     IScsiHost& host = job.pHold ? static_cast<IScsiHost&>(*job.pHold) : *job.pHost;
     const std::unique_ptr<ISleepInhibitor> sleepInhibitor =
         job.pEnv->makeSleepInhibitor ? job.pEnv->makeSleepInhibitor() : nullptr;
@@ -148,7 +147,7 @@ FormEnd RunForm(const FlashJob& job, FlashRecord& record)
         view.SetVerifyWindow(job.pOptions->pollWindow);
         if (job.heldImage)
             view.HoldImage(*job.heldImage);
-        if (interrupt && interrupt->IsRaised()) {
+        if (job.pEnv->Interrupted()) {
             end.bInterrupted = true;
         } else {
             view.OnInitialUpdate();

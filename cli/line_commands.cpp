@@ -41,6 +41,7 @@ std::unique_ptr<CLineSeat> JoinLine(const CliOptions&, const ImageCheck&, CliEnv
 
 #include "cli/commands.h"
 #include "cli/image_check.h"
+#include "device/recording_host.h"
 #include "device/sha256.h"
 #include "line/line_url.h"
 #include "line/record_db.h"
@@ -100,12 +101,6 @@ LineImage LineImageOf(const ImageCheck& check)
     return {BaseName(check.strPath), check.nSize, ImageChecksumText(check.nChecksum), Sha256Text(check.digest)};
 }
 
-// Waits for Ctrl-C or SIGTERM.
-bool Interrupted(CliEnvironment& env)
-{
-    return env.pInterrupt && env.pInterrupt->IsRaised();
-}
-
 int CommandApprove(const CliOptions& options, CliEnvironment& env, MqttSettings& settings)
 {
     const ImageCheck check = CheckImage(options.strImage, true);
@@ -127,7 +122,7 @@ int CommandApprove(const CliOptions& options, CliEnvironment& env, MqttSettings&
         return exit;
     const LineImage image = LineImageOf(check);
     const int mid =
-        link.Publish(ApprovedTopic(settings.url.strLine), LineImageJson(image, LineNowUtc(), LineHostName()), true);
+        link.Publish(ApprovedTopic(settings.url.strLine), LineImageJson(image, NowUtcText(), LineHostName()), true);
     std::unique_lock lock(mutex);
     if (mid < 0 ||
         !acked.wait_for(lock, std::chrono::milliseconds(kConnectTimeoutMs), [&]() { return mids.count(mid) != 0; })) {
@@ -207,7 +202,7 @@ int CommandWatch(const CliOptions& options, CliEnvironment& env, MqttSettings& s
     const bool terminal = isatty(STDOUT_FILENO) && !options.bJson;
     std::map<std::string, WatchedStation> stations;
     std::string approved;
-    while (!Interrupted(env)) {
+    while (!env.Interrupted()) {
         std::deque<Message> batch;
         {
             std::lock_guard lock(mutex);
@@ -345,7 +340,7 @@ int CommandCollect(const CliOptions& options, CliEnvironment& env, MqttSettings&
     if (!Connect(link, settings, CollectorId(line, *options.db), env, exit))
         return exit;
     PrintError(env, "collecting the unit records of line " + line + " into " + *options.db + " (Ctrl-C stops)");
-    while (!Interrupted(env))
+    while (!env.Interrupted())
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     link.Disconnect();
     *env.pOut << "collect: " << counts.stored << " unit records stored, " << counts.repeats << " repeats dropped\n";

@@ -81,13 +81,6 @@ struct Unit {
     std::thread thread;
 };
 
-std::string NowUtc()
-{
-    char text[kTimeTextLength];
-    FormatUtc(std::chrono::system_clock::now(), text);
-    return text;
-}
-
 std::string IdentityOf(const ListedDevice& device)
 {
     if (!device.bAnswered)
@@ -252,7 +245,7 @@ public:
             return;
         std::string json;
         CJsonLine out(json);
-        out.String("event", "unit-start").String("time", NowUtc()).String("unit", record.strUnit);
+        out.String("event", "unit-start").String("time", NowUtcText()).String("unit", record.strUnit);
         out.String("device", std::string(1, unit.chDrive) + ":").String("node", unit.strNode);
         out.String("identity", IdentityOf(unit.identity)).String("revision", unit.identity.strRevision).Close();
         std::lock_guard lock(m_mutex);
@@ -291,7 +284,7 @@ public:
         if (m_bJson) {
             std::string json;
             CJsonLine out(json);
-            out.String("event", "interrupt").String("time", NowUtc()).String("device", drive);
+            out.String("event", "interrupt").String("time", NowUtcText()).String("device", drive);
             out.String("node", unit.strNode).String("text", text).Close();
             *m_env.pOut << json << '\n';
             m_env.pOut->flush();
@@ -483,7 +476,7 @@ public:
                            "station: units that cannot be accounted for are not flashed: no more units are taken");
             }
             const bool stopping =
-                Interrupted() || Enough() || m_bImageProblem || m_bRecordsFailed || m_bTranscriptFailed;
+                m_env.Interrupted() || Enough() || m_bImageProblem || m_bRecordsFailed || m_bTranscriptFailed;
             if (stopping && m_counts.nInProgress == 0)
                 break;
             if (!stopping)
@@ -499,7 +492,6 @@ public:
     }
 
 private:
-    bool Interrupted() const { return m_env.pInterrupt && m_env.pInterrupt->IsRaised(); }
     bool Enough() const
     {
         return m_options.units && m_counts.nPassed + m_counts.nFailed >= static_cast<int>(*m_options.units);
@@ -631,7 +623,7 @@ private:
         auto unit = std::make_unique<Unit>();
         unit->chDrive = d.chDrive;
         unit->strNode = d.strNode;
-        unit->strTime = NowUtc();
+        unit->strTime = NowUtcText();
         unit->hold = HoldDrive(m_host, d.chDrive, m_clock, m_env);
         if (unit->hold->GetState() == CDriveHold::State::NotOffered && m_toldNoExclusiveAccess.insert(d.chDrive).second)
             PrintError(m_env, kNoteNoExclusiveAccess + std::string(1, d.chDrive) + ":");
@@ -664,7 +656,7 @@ private:
             return {kSkipNoRecord, kExitError, error + "; the flash was not started"};
         }
         SkipReason skip = busy ? SkipReason{} : SkipReasonOf(m_options, unit.identity);
-        if (!skip.name && Interrupted())
+        if (!skip.name && m_env.Interrupted())
             skip = {kSkipInterrupted, kExitInterrupted, kTextInterruptedUntouched};
         if (!skip.name && m_records.CheckFailed())
             skip = {kSkipNoRecord, kExitError, kTextNoRecord};
@@ -722,7 +714,7 @@ private:
         tally.nFailed = m_counts.nFailed;
         tally.nSkippedWrong = m_counts.nSkippedWrong;
         tally.bImageProblem = m_bImageProblem;
-        tally.bInterrupted = m_bUnitInterrupted || (Interrupted() && m_options.units && !Enough());
+        tally.bInterrupted = m_bUnitInterrupted || (m_env.Interrupted() && m_options.units && !Enough());
         if (m_line)
             m_line->Close(m_counts.nPassed, m_counts.nFailed);
         // The summary is the last word: the records are settled before it.
