@@ -32,7 +32,6 @@ constexpr char kErrLogIsTranscript[] = "the log and the transcript are one file:
 constexpr char kErrNotRecorded[] = "the run's start could not be recorded";
 constexpr char kErrOutputNotRead[] = "standard output was not read to its end: ";
 constexpr char kErrOutputNotReadEnd[] = " bytes of records were not written";
-constexpr char kErrOutputLost[] = "standard output could not be written: records were lost";
 
 // Says why the host stack could not be built; the exit code. flash and
 // station --json end with a result event, however early.
@@ -178,7 +177,7 @@ int RunCommand(const std::vector<std::string>& args, CliEnvironment& env, RunFil
                         runId);
     const bool announce = options.command == CliCommand::Station || options.command == CliCommand::Flash;
     if (!records.Begin(CommandName(options.command), announce)) {
-        const CliExit exit = env.pInterrupt && env.pInterrupt->IsRaised() ? kExitInterrupted : kExitError;
+        const CliExit exit = env.Interrupted() ? kExitInterrupted : kExitError;
         return options.command == CliCommand::List ? exit : EarlyEnd(options, env, exit, kErrNotRecorded);
     }
     switch (options.command) {

@@ -40,6 +40,9 @@ struct CliEnvironment {
     // Makes what keeps the machine awake during one form's transfer, asked
     // for on that form's thread; empty: the machine's sleep is left alone.
     std::function<std::unique_ptr<ISleepInhibitor>()> makeSleepInhibitor;
+
+    // Ctrl-C (or another stopping signal) has arrived.
+    bool Interrupted() const { return pInterrupt && pInterrupt->IsRaised(); }
 };
 
 constexpr char kCliProgramName[] = "kt3916flash-cli";

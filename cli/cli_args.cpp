@@ -2,7 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <set>
+#include <map>
 
 #include "cli/exit_codes.h"
 #include "cli/identity_guard.h"
@@ -11,22 +11,6 @@
 namespace {
 
 constexpr unsigned long kMaxStationUnits = 100000;
-
-struct OptionValue {
-    bool bHasInline = false;  // --name=value
-    std::string strValue;
-};
-
-// Splits "--name=value"; name keeps its dashes.
-std::string OptionName(const std::string& arg, OptionValue& value)
-{
-    const size_t eq = arg.find('=');
-    if (arg.rfind("--", 0) != 0 || eq == std::string::npos)
-        return arg;
-    value.bHasInline = true;
-    value.strValue = arg.substr(eq + 1);
-    return arg.substr(0, eq);
-}
 
 // A tick number: plain decimal digits, no sign. A number of any length is
 // still a number: one past the limit gets the limit's message, so it is
@@ -89,92 +73,239 @@ constexpr size_t kLongestRevision = 4;
 constexpr char kIdentityField[] = "an INQUIRY vendor (8), a blank and a product (16)";
 constexpr char kRevisionField[] = "an INQUIRY revision (4 characters)";
 
-// Which command takes which of the line's options, and what each needs.
-bool CheckLineOptions(const CliOptions& options, const std::set<std::string>& seen, std::string& error)
+// The commands, as bits of the set an option is for; the line's actions take
+// different options, so each is a command of its own.
+enum CommandBits : unsigned {
+    kList = 1u << 0,
+    kInfo = 1u << 1,
+    kFlash = 1u << 2,
+    kStation = 1u << 3,
+    kUdevRule = 1u << 4,
+    kLineApprove = 1u << 5,
+    kLineWatch = 1u << 6,
+    kLineCollect = 1u << 7,
+    kLine = kLineApprove | kLineWatch | kLineCollect,
+    kEveryCommand = kList | kInfo | kFlash | kStation | kUdevRule | kLine,
+};
+
+// In the order "--x is for ... only" names them; a name that stands for all
+// the commands after it ("line") comes before them.
+constexpr struct {
+    const char* name;
+    unsigned bits;
+} kCommandNames[] = {
+    {"list", kList},
+    {"info", kInfo},
+    {"flash", kFlash},
+    {"station", kStation},
+    {"udev-rule", kUdevRule},
+    {"line", kLine},
+    {"line approve", kLineApprove},
+    {"line watch", kLineWatch},
+    {"line collect", kLineCollect},
+};
+
+// "'flash' and 'station'": the commands of bits.
+std::string CommandsText(unsigned bits)
 {
-    const bool station = options.command == CliCommand::Station;
-    const bool line = options.command == CliCommand::Line;
-    const std::string action = line ? "'line " + options.strLineAction + "'" : "";
-    for (const char* name : {"--line", "--line-ca", "--line-credentials"}) {
-        if (seen.count(name) && !station && !line) {
-            error = std::string(name) + " is for 'station' and 'line' only";
-            return false;
-        }
+    std::string text;
+    for (const auto& command : kCommandNames) {
+        if ((bits & command.bits) != command.bits)
+            continue;
+        text += (text.empty() ? "'" : " and '") + std::string(command.name) + "'";
+        bits &= ~command.bits;
     }
-    for (const char* name : {"--line-ca", "--line-credentials", "--line-without-approval"}) {
-        if (seen.count(name) && !options.line) {
-            error = std::string(name) + " needs --line";
-            return false;
-        }
-    }
-    if (options.bLineWithoutApproval && !station) {
-        error = "--line-without-approval is for 'station' only";
-        return false;
-    }
-    // A station's name on the line, or the station whose log is imported.
-    if (options.stationName && !(station && options.line) && !(line && options.importLog)) {
-        error = "--station-name is for 'station --line' and 'line collect --import' only";
-        return false;
-    }
-    if ((options.db || options.importLog) && !(line && options.strLineAction == "collect")) {
-        error = std::string(options.db ? "--db" : "--import") + " is for 'line collect' only";
-        return false;
-    }
-    if (station && options.line && !options.log) {
-        // The log is the line's spool: without it a record the broker did not
-        // take would be lost with the process.
-        error = "station --line needs --log FILE: the log keeps each record until the line's broker has it";
-        return false;
-    }
-    if (!line)
-        return true;
-    if (options.bEmulate || options.log || options.transcript) {
-        error = action + " talks to the line's broker only: no --emulate, --log or --transcript";
-        return false;
-    }
-    if (options.bJson && options.strLineAction != "watch") {
-        error = "--json is for 'line watch' only";
-        return false;
-    }
-    if (options.strLineAction == "collect" && !options.db) {
-        error = "'line collect' needs --db FILE: the SQLite database the records go into";
-        return false;
-    }
-    if (!options.line && !(options.strLineAction == "collect" && options.importLog)) {
-        error = action + " needs --line mqtt[s]://HOST[:PORT]/LINE";
-        return false;
-    }
-    if (options.line && options.importLog) {
-        error = "'line collect --import' loads one log and ends: without --line";
-        return false;
-    }
+    return text;
+}
+
+enum class ValueForm {
+    None,
+    Required,    // --name VALUE or --name=VALUE
+    InlineOnly,  // --name or --name=VALUE
+};
+
+// Puts an option's value (empty for one that takes none) into options;
+// false with the reason in error.
+using StoreValue = bool (*)(const std::string& name, const std::string& value, CliOptions& options, std::string& error);
+
+struct OptionSpec {
+    const char* shortName;  // null: none
+    const char* name;
+    ValueForm value;
+    const char* placeholder;  // of the value, as --help names it
+    unsigned commands;        // the commands that take the option
+    bool bLinuxOnly;          // in the --help of Linux builds only
+    const char* help;         // its lines in --help, '\n' between them
+    StoreValue store;         // null: answered before any option is read
+};
+
+template <std::optional<std::string> CliOptions::*field>
+bool StoreText(const std::string&, const std::string& value, CliOptions& options, std::string&)
+{
+    options.*field = value;
     return true;
 }
 
-}  // namespace
-
-bool ParseCliArguments(const std::vector<std::string>& args, CliOptions& options, std::string& error)
+template <bool CliOptions::*field>
+bool StoreFlag(const std::string&, const std::string&, CliOptions& options, std::string&)
 {
-    options = CliOptions{};
-    for (const std::string& arg : args) {
-        if (arg == "--")
-            break;
-        if (arg == "--help" || arg == "-h") {
-            options.command = CliCommand::Help;
-            return true;
-        }
-    }
-    for (const std::string& arg : args) {
-        if (arg == "--")
-            break;
-        if (arg == "--version" || arg == "-V") {
-            options.command = CliCommand::Version;
-            return true;
-        }
-    }
+    options.*field = true;
+    return true;
+}
 
-    std::vector<std::string> positional;
-    std::set<std::string> seen;
+// "-" reads as stdout, which carries the events: a file of that name would
+// be a surprise found at the end of the shift.
+template <std::optional<std::string> CliOptions::*field>
+bool StoreOutputFile(const std::string& name, const std::string& file, CliOptions& options, std::string& error)
+{
+    if (file == "-") {
+        error = name + " takes a file, not '-': stdout carries the events (write ./- for a file named '-')";
+        return false;
+    }
+    options.*field = file;
+    return true;
+}
+
+bool StoreEmulate(const std::string&, const std::string& scenario, CliOptions& options, std::string&)
+{
+    options.bEmulate = true;
+    options.strScenario = scenario;
+    return true;
+}
+
+bool StoreUnits(const std::string&, const std::string& count, CliOptions& options, std::string& error)
+{
+    if (count.size() > 6 || count.find_first_not_of("0123456789") != std::string::npos || std::stoul(count) == 0 ||
+        std::stoul(count) > kMaxStationUnits) {
+        error = "--units takes a whole number from 1 to " + std::to_string(kMaxStationUnits) + ", not '" + count + "'";
+        return false;
+    }
+    options.units = static_cast<uint32_t>(std::stoul(count));
+    return true;
+}
+
+bool StoreExpectedIdentity(const std::string& name, const std::string& text, CliOptions& options, std::string& error)
+{
+    return TakeInquiryText(name, text, kLongestIdentity, kIdentityField, options.expected.identity, error);
+}
+
+bool StoreExpectedRevision(const std::string& name, const std::string& text, CliOptions& options, std::string& error)
+{
+    return TakeInquiryText(name, text, kLongestRevision, kRevisionField, options.expected.revision, error);
+}
+
+bool StoreNewRevision(const std::string& name, const std::string& text, CliOptions& options, std::string& error)
+{
+    return TakeInquiryText(name, text, kLongestRevision, kRevisionField, options.newRevision, error);
+}
+
+bool StorePollWindow(const std::string&, const std::string& text, CliOptions& options, std::string& error)
+{
+    return ParsePollWindow(text, options.pollWindow, error);
+}
+
+// Every option of the tool, in the order --help lists them.
+const OptionSpec kOptions[] = {
+    {"-d", "--device", ValueForm::Required, "DEV", kFlash | kUdevRule, false,
+     "the device to flash or to write a rule for: a drive\n"
+     "letter (D, D:), a node (/dev/sg1, /dev/sr0) or an\n"
+     "index from 'list'",
+     StoreText<&CliOptions::device>},
+    {nullptr, "--all", ValueForm::None, nullptr, kFlash, false, "flash every device found, all at once",
+     StoreFlag<&CliOptions::bAll>},
+    // The scenario only ever comes with '=': "--emulate flash x.bin" must not
+    // take "flash" for a scenario.
+    {nullptr, "--emulate", ValueForm::InlineOnly, "SCENARIO", kEveryCommand, false,
+     "use emulated devices instead of real ones; SCENARIO is\n"
+     "key=value,...: devices=N vendor= product= revision=\n"
+     "new_revision= reboot_ms=N never_return=1 fail_block=K\n"
+     "sense=KK/AA/QQ drop_block=K latency_ms=N win9x=1\n"
+     "plug=D+MS/D-MS/... (drive D arrives or leaves MS ms\n"
+     "after the start) replug_ms=N replug_elsewhere=1 (a\n"
+     "unit leaves the bus for its restart and comes back N\n"
+     "ms later, at its drive or at another)\n"
+     "(fail_block and drop_block count block writes from 0:\n"
+     "0 is the first block, 17 the last of a 1 MiB image)",
+     StoreEmulate},
+    {nullptr, "--transcript", ValueForm::Required, "FILE", kEveryCommand, false,
+     "append every command the emulated devices receive to\n"
+     "FILE, one JSON object per line (needs --emulate)",
+     StoreOutputFile<&CliOptions::transcript>},
+    {nullptr, "--log", ValueForm::Required, "FILE", kEveryCommand, false,
+     "append every command sent to a device, real or emulated,\n"
+     "to FILE: one JSON object per line, the sense in words",
+     StoreOutputFile<&CliOptions::log>},
+    {nullptr, "--units", ValueForm::Required, "N", kStation, false,
+     "station: stop once N units have been flashed (passed or\n"
+     "failed); without it, only Ctrl-C stops the station",
+     StoreUnits},
+    {nullptr, "--json", ValueForm::None, nullptr, kEveryCommand, false,
+     "print JSON-lines events on stdout instead of progress", StoreFlag<&CliOptions::bJson>},
+    {nullptr, "--expect-identity", ValueForm::Required, "TEXT", kFlash | kStation, false,
+     "flash only a device that is TEXT: vendor, one blank,\n"
+     "product, as 'list' shows them (more blanks between\n"
+     "them do not count); any other gets nothing\n"
+     "beyond one INQUIRY (exit 9; --all skips it)",
+     StoreExpectedIdentity},
+    {nullptr, "--expect-revision", ValueForm::Required, "REV", kFlash | kStation, false,
+     "flash only a device with firmware revision REV", StoreExpectedRevision},
+    {nullptr, "--new-revision", ValueForm::Required, "REV", kFlash | kStation, false,
+     "the device must come back with revision REV (exit 10)", StoreNewRevision},
+    {nullptr, "--poll-window", ValueForm::Required, "FIRST..LAST", kFlash | kStation, false,
+     "the restart ticks (1 s each) that ask the device:\n"
+     "13..21 by default, FIRST 13 or later, LAST 600 at most",
+     StorePollWindow},
+    {nullptr, "--line", ValueForm::Required, "mqtt[s]://HOST[:PORT]/LINE", kStation | kLine, true,
+     "station: join the line through its MQTT broker (needs\n"
+     "--log, the spool of what the broker has not taken)",
+     StoreText<&CliOptions::line>},
+    // Which commands take it depends on other options: a rule of its own.
+    {nullptr, "--station-name", ValueForm::Required, "NAME", kEveryCommand, true,
+     "the station's name on the line (default: host name)", StoreText<&CliOptions::stationName>},
+    {nullptr, "--line-ca", ValueForm::Required, "FILE", kStation | kLine, true,
+     "the CA that signed the broker's certificate (mqtts)", StoreText<&CliOptions::lineCa>},
+    {nullptr, "--line-credentials", ValueForm::Required, "FILE", kStation | kLine, true,
+     "user name (line 1) and password (line 2) for the broker;\n"
+     "default: the file KT3916FLASH_LINE_CREDENTIALS names",
+     StoreText<&CliOptions::lineCredentials>},
+    {nullptr, "--line-without-approval", ValueForm::None, nullptr, kStation, true,
+     "station: take units while the line has no approved\n"
+     "image (never while another image is approved)",
+     StoreFlag<&CliOptions::bLineWithoutApproval>},
+    {nullptr, "--db", ValueForm::Required, "FILE", kLineCollect, true,
+     "line collect: the SQLite database of the records", StoreText<&CliOptions::db>},
+    {nullptr, "--import", ValueForm::Required, "LOG", kLineCollect, true,
+     "line collect: load the unit records of a station's log", StoreText<&CliOptions::importLog>},
+    {"-h", "--help", ValueForm::None, nullptr, kEveryCommand, false, "show this help", nullptr},
+    {"-V", "--version", ValueForm::None, nullptr, kEveryCommand, false, "show the version", nullptr},
+};
+
+const OptionSpec* FindOption(const std::string& name)
+{
+    for (const OptionSpec& spec : kOptions) {
+        if (name == spec.name || (spec.shortName && name == spec.shortName))
+            return &spec;
+    }
+    return nullptr;
+}
+
+// True when args, up to "--", hold the option name or shortName.
+bool HasOption(const std::vector<std::string>& args, const char* name, const char* shortName)
+{
+    for (const std::string& arg : args) {
+        if (arg == "--")
+            break;
+        if (arg == name || arg == shortName)
+            return true;
+    }
+    return false;
+}
+
+// Reads the options in args into options, in their order, and the other
+// words into positional. given holds each option met, by its long name.
+bool ReadOptions(const std::vector<std::string>& args, CliOptions& options, std::vector<std::string>& positional,
+                 std::map<std::string, const OptionSpec*>& given, std::string& error)
+{
     bool bOptionsEnded = false;
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& arg = args[i];
@@ -186,119 +317,50 @@ bool ParseCliArguments(const std::vector<std::string>& args, CliOptions& options
             bOptionsEnded = true;
             continue;
         }
-        OptionValue value;
-        const std::string name = OptionName(arg, value);
-        auto takeValue = [&](std::string& out) {
-            if (value.bHasInline) {
-                out = value.strValue;
-            } else if (i + 1 < args.size()) {
-                // "--transcript --json" is a forgotten value, not a file
-                // named "--json"; such a name can still be given with '='.
-                const std::string& next = args[i + 1];
-                if (next.size() > 1 && next[0] == '-') {
-                    error = "option '" + name + "' needs a value, not the option '" + next + "'";
-                    return false;
-                }
-                out = args[++i];
-            } else {
-                error = "option '" + name + "' needs a value";
-                return false;
-            }
-            if (out.empty()) {
-                error = "option '" + name + "' needs a value";
-                return false;
-            }
-            return true;
-        };
-        auto noValue = [&]() {
-            if (!value.bHasInline)
-                return true;
-            error = "option '" + name + "' takes no value";
-            return false;
-        };
-        // Every option once: a second one would silently win or be lost.
-        const std::string canonical = name == "-d" ? "--device" : name;
-        if (!seen.insert(canonical).second) {
-            error = "option '" + canonical + "' given twice";
-            return false;
-        }
-
-        if (name == "--device" || name == "-d") {
-            std::string device;
-            if (!takeValue(device))
-                return false;
-            options.device = device;
-        } else if (name == "--all") {
-            if (!noValue())
-                return false;
-            options.bAll = true;
-        } else if (name == "--emulate") {
-            // The scenario only ever comes with '=': "--emulate flash x.bin"
-            // must not take "flash" for a scenario.
-            options.bEmulate = true;
-            options.strScenario = value.strValue;
-        } else if (name == "--transcript" || name == "--log") {
-            std::string file;
-            if (!takeValue(file))
-                return false;
-            // "-" reads as stdout, which carries the events: a file of that
-            // name would be a surprise found at the end of the shift.
-            if (file == "-") {
-                error = name + " takes a file, not '-': stdout carries the events (write ./- for a file named '-')";
-                return false;
-            }
-            (name == "--log" ? options.log : options.transcript) = file;
-        } else if (std::optional<std::string>* lineValue = name == "--line"               ? &options.line
-                                                           : name == "--station-name"     ? &options.stationName
-                                                           : name == "--line-ca"          ? &options.lineCa
-                                                           : name == "--line-credentials" ? &options.lineCredentials
-                                                           : name == "--db"               ? &options.db
-                                                           : name == "--import"           ? &options.importLog
-                                                                                          : nullptr) {
-            std::string text;
-            if (!takeValue(text))
-                return false;
-            *lineValue = text;
-        } else if (name == "--line-without-approval") {
-            if (!noValue())
-                return false;
-            options.bLineWithoutApproval = true;
-        } else if (name == "--units") {
-            std::string count;
-            if (!takeValue(count))
-                return false;
-            if (count.size() > 6 || count.find_first_not_of("0123456789") != std::string::npos ||
-                std::stoul(count) == 0 || std::stoul(count) > kMaxStationUnits) {
-                error = "--units takes a whole number from 1 to " + std::to_string(kMaxStationUnits) + ", not '" +
-                        count + "'";
-                return false;
-            }
-            options.units = static_cast<uint32_t>(std::stoul(count));
-        } else if (name == "--json") {
-            if (!noValue())
-                return false;
-            options.bJson = true;
-        } else if (name == "--expect-identity") {
-            std::string text;
-            if (!takeValue(text) ||
-                !TakeInquiryText(name, text, kLongestIdentity, kIdentityField, options.expected.identity, error))
-                return false;
-        } else if (name == "--expect-revision" || name == "--new-revision") {
-            std::optional<std::string>& revision =
-                name == "--new-revision" ? options.newRevision : options.expected.revision;
-            std::string text;
-            if (!takeValue(text) || !TakeInquiryText(name, text, kLongestRevision, kRevisionField, revision, error))
-                return false;
-        } else if (name == "--poll-window") {
-            std::string text;
-            if (!takeValue(text) || !ParsePollWindow(text, options.pollWindow, error))
-                return false;
-        } else {
+        // "--name=value"; a short option never takes its value with '='.
+        const size_t eq = arg.rfind("--", 0) == 0 ? arg.find('=') : std::string::npos;
+        const bool bInline = eq != std::string::npos;
+        const std::string name = arg.substr(0, eq);
+        // --help and --version were answered before: "--help=x" is neither.
+        const OptionSpec* spec = FindOption(name);
+        if (!spec || !spec->store) {
             error = "unknown option '" + name + "'";
             return false;
         }
+        // Every option once: a second one would silently win or be lost.
+        if (!given.emplace(spec->name, spec).second) {
+            error = "option '" + std::string(spec->name) + "' given twice";
+            return false;
+        }
+        std::string value = bInline ? arg.substr(eq + 1) : std::string();
+        if (spec->value == ValueForm::None && bInline) {
+            error = "option '" + name + "' takes no value";
+            return false;
+        }
+        if (spec->value == ValueForm::Required && !bInline && i + 1 < args.size()) {
+            // "--transcript --json" is a forgotten value, not a file named
+            // "--json"; such a name can still be given with '='.
+            const std::string& next = args[i + 1];
+            if (next.size() > 1 && next[0] == '-') {
+                error = "option '" + name + "' needs a value, not the option '" + next + "'";
+                return false;
+            }
+            value = args[++i];
+        }
+        if (spec->value == ValueForm::Required && value.empty()) {
+            error = "option '" + name + "' needs a value";
+            return false;
+        }
+        if (!spec->store(name, value, options, error))
+            return false;
     }
+    return true;
+}
 
+// The command and its arguments; the command's bits for the options' check.
+bool ReadCommand(const std::vector<std::string>& positional, CliOptions& options, unsigned& commandBits,
+                 std::string& error)
+{
     if (positional.empty()) {
         error = "missing command: list, info, flash, station, udev-rule or line";
         return false;
@@ -346,60 +408,119 @@ bool ParseCliArguments(const std::vector<std::string>& args, CliOptions& options
         error = "unexpected argument '" + positional[expected] + "'";
         return false;
     }
+    const std::string name = options.command == CliCommand::Line ? "line " + options.strLineAction : command;
+    for (const auto& known : kCommandNames) {
+        if (name == known.name)
+            commandBits = known.bits;
+    }
+    return true;
+}
 
-    if (seen.count("--all") && options.command != CliCommand::Flash) {
-        error = "--all is for 'flash' only";
-        return false;
-    }
-    if (seen.count("--device") && options.command != CliCommand::Flash && options.command != CliCommand::UdevRule) {
-        error = "--device is for 'flash' and 'udev-rule' only";
-        return false;
-    }
+// The rules between options, once each option is known to be for the command.
+bool CheckOptionsTogether(const CliOptions& options, std::string& error)
+{
+    const bool station = options.command == CliCommand::Station;
+    const bool line = options.command == CliCommand::Line;
     // A rule names one drive's identity: never one the tool picked itself.
     if (options.command == CliCommand::UdevRule && !options.device) {
         error = "udev-rule needs --device: the drive whose vendor and product the rule names";
-        return false;
-    }
-    if (options.command == CliCommand::UdevRule && options.bJson) {
+    } else if (options.command == CliCommand::UdevRule && options.bJson) {
         error = "--json is not for 'udev-rule': it prints a udev rule";
-        return false;
+    } else if (station && !options.expected.identity) {
+        // Unattended, a station never writes a device it was not told to
+        // expect: a machine's own DVD drive would otherwise get an eject and
+        // vendor writes.
+        error = "station needs --expect-identity: it writes only the devices it was told to expect";
+    } else if (station && options.expected.revision && options.newRevision &&
+               WithoutTrailingBlanks(*options.expected.revision) == WithoutTrailingBlanks(*options.newRevision)) {
+        // A station skips every unit that already runs the new revision:
+        // with the same revision expected, no unit could ever be flashed.
+        error = "station: --expect-revision and --new-revision are both " +
+                WithoutTrailingBlanks(*options.newRevision) + ": every unit would be skipped as already updated";
+    } else if (!options.line && (options.lineCa || options.lineCredentials || options.bLineWithoutApproval)) {
+        error = std::string(options.lineCa            ? "--line-ca"
+                            : options.lineCredentials ? "--line-credentials"
+                                                      : "--line-without-approval") +
+                " needs --line";
+    } else if (options.stationName && !(station && options.line) && !(line && options.importLog)) {
+        // A station's name on the line, or the station whose log is imported.
+        error = "--station-name is for 'station --line' and 'line collect --import' only";
+    } else if (station && options.line && !options.log) {
+        // The log is the line's spool: without it a record the broker did
+        // not take would be lost with the process.
+        error = "station --line needs --log FILE: the log keeps each record until the line's broker has it";
+    } else if (line && (options.bEmulate || options.log || options.transcript)) {
+        error =
+            "'line " + options.strLineAction + "' talks to the line's broker only: no --emulate, --log or --transcript";
+    } else if (line && options.bJson && options.strLineAction != "watch") {
+        error = "--json is for 'line watch' only";
+    } else if (line && options.strLineAction == "collect" && !options.db) {
+        error = "'line collect' needs --db FILE: the SQLite database the records go into";
+    } else if (line && !options.line && !(options.strLineAction == "collect" && options.importLog)) {
+        error = "'line " + options.strLineAction + "' needs --line mqtt[s]://HOST[:PORT]/LINE";
+    } else if (line && options.line && options.importLog) {
+        error = "'line collect --import' loads one log and ends: without --line";
+    } else if (options.device && options.bAll) {
+        error = "--device and --all exclude each other";
+    } else if (options.transcript && !options.bEmulate) {
+        error = "--transcript records the emulated devices' commands: use it with --emulate";
     }
-    for (const char* flashOrStation : {"--expect-identity", "--expect-revision", "--new-revision", "--poll-window"}) {
-        if (seen.count(flashOrStation) && options.command != CliCommand::Flash &&
-            options.command != CliCommand::Station) {
-            error = std::string(flashOrStation) + " is for 'flash' and 'station' only";
+    return error.empty();
+}
+
+// The Options section of --help: a head of names and value, then the text
+// from column 23, or two blanks after a head that reaches it; a longer head
+// stands on a line of its own.
+std::string OptionsHelpText()
+{
+    constexpr size_t kTextColumn = 23;
+    const std::string indent(kTextColumn, ' ');
+    std::string text;
+    for (const OptionSpec& spec : kOptions) {
+#ifdef _WIN32
+        if (spec.bLinuxOnly)
+            continue;
+#endif
+        std::string head =
+            std::string("  ") + (spec.shortName ? std::string(spec.shortName) + ", " : "    ") + spec.name;
+        if (spec.value == ValueForm::Required)
+            head += std::string(" ") + spec.placeholder;
+        else if (spec.value == ValueForm::InlineOnly)
+            head += std::string("[=") + spec.placeholder + "]";
+        text += head.size() <= kTextColumn ? head + std::string(std::max<size_t>(kTextColumn - head.size(), 2), ' ')
+                                           : head + "\n" + indent;
+        for (const char* c = spec.help; *c; ++c)
+            text += *c == '\n' ? "\n" + indent : std::string(1, *c);
+        text += '\n';
+    }
+    return text;
+}
+
+}  // namespace
+
+bool ParseCliArguments(const std::vector<std::string>& args, CliOptions& options, std::string& error)
+{
+    options = CliOptions{};
+    if (HasOption(args, "--help", "-h")) {
+        options.command = CliCommand::Help;
+        return true;
+    }
+    if (HasOption(args, "--version", "-V")) {
+        options.command = CliCommand::Version;
+        return true;
+    }
+    std::vector<std::string> positional;
+    std::map<std::string, const OptionSpec*> given;
+    unsigned commandBits = 0;
+    if (!ReadOptions(args, options, positional, given, error) || !ReadCommand(positional, options, commandBits, error))
+        return false;
+    for (const OptionSpec& spec : kOptions) {
+        if (given.count(spec.name) && !(spec.commands & commandBits)) {
+            error = std::string(spec.name) + " is for " + CommandsText(spec.commands) + " only";
             return false;
         }
     }
-    // Unattended, a station never writes a device it was not told to expect:
-    // a machine's own DVD drive would otherwise get an eject and vendor writes.
-    if (options.command == CliCommand::Station && !options.expected.identity) {
-        error = "station needs --expect-identity: it writes only the devices it was told to expect";
-        return false;
-    }
-    // A station skips every unit that already runs the new revision: with
-    // the same revision expected, no unit could ever be flashed.
-    if (options.command == CliCommand::Station && options.expected.revision && options.newRevision &&
-        WithoutTrailingBlanks(*options.expected.revision) == WithoutTrailingBlanks(*options.newRevision)) {
-        error = "station: --expect-revision and --new-revision are both " +
-                WithoutTrailingBlanks(*options.newRevision) + ": every unit would be skipped as already updated";
-        return false;
-    }
-    if (!CheckLineOptions(options, seen, error))
-        return false;
-    if (options.units && options.command != CliCommand::Station) {
-        error = "--units is for 'station' only";
-        return false;
-    }
-    if (options.device && options.bAll) {
-        error = "--device and --all exclude each other";
-        return false;
-    }
-    if (options.transcript && !options.bEmulate) {
-        error = "--transcript records the emulated devices' commands: use it with --emulate";
-        return false;
-    }
-    return true;
+    return CheckOptionsTogether(options, error);
 }
 
 std::string CliUsageText()
@@ -423,59 +544,8 @@ std::string CliUsageText()
                        "                       --import LOG, load a station's log instead\n"
 #endif
                        "\n"
-                       "Options:\n"
-                       "  -d, --device DEV     the device to flash or to write a rule for: a drive\n"
-                       "                       letter (D, D:), a node (/dev/sg1, /dev/sr0) or an\n"
-                       "                       index from 'list'\n"
-                       "      --all            flash every device found, all at once\n"
-                       "      --emulate[=SCENARIO]\n"
-                       "                       use emulated devices instead of real ones; SCENARIO is\n"
-                       "                       key=value,...: devices=N vendor= product= revision=\n"
-                       "                       new_revision= reboot_ms=N never_return=1 fail_block=K\n"
-                       "                       sense=KK/AA/QQ drop_block=K latency_ms=N win9x=1\n"
-                       "                       plug=D+MS/D-MS/... (drive D arrives or leaves MS ms\n"
-                       "                       after the start) replug_ms=N replug_elsewhere=1 (a\n"
-                       "                       unit leaves the bus for its restart and comes back N\n"
-                       "                       ms later, at its drive or at another)\n"
-                       "                       (fail_block and drop_block count block writes from 0:\n"
-                       "                       0 is the first block, 17 the last of a 1 MiB image)\n"
-                       "      --transcript FILE  append every command the emulated devices receive to\n"
-                       "                       FILE, one JSON object per line (needs --emulate)\n"
-                       "      --log FILE       append every command sent to a device, real or emulated,\n"
-                       "                       to FILE: one JSON object per line, the sense in words\n"
-                       "      --units N        station: stop once N units have been flashed (passed or\n"
-                       "                       failed); without it, only Ctrl-C stops the station\n"
-                       "      --json           print JSON-lines events on stdout instead of progress\n"
-                       "      --expect-identity TEXT\n"
-                       "                       flash only a device that is TEXT: vendor, one blank,\n"
-                       "                       product, as 'list' shows them (more blanks between\n"
-                       "                       them do not count); any other gets nothing\n"
-                       "                       beyond one INQUIRY (exit 9; --all skips it)\n"
-                       "      --expect-revision REV\n"
-                       "                       flash only a device with firmware revision REV\n"
-                       "      --new-revision REV\n"
-                       "                       the device must come back with revision REV (exit 10)\n"
-                       "      --poll-window FIRST..LAST\n"
-                       "                       the restart ticks (1 s each) that ask the device:\n"
-                       "                       13..21 by default, FIRST 13 or later, LAST 600 at most\n"
-#ifndef _WIN32
-                       "      --line mqtt[s]://HOST[:PORT]/LINE\n"
-                       "                       station: join the line through its MQTT broker (needs\n"
-                       "                       --log, the spool of what the broker has not taken)\n"
-                       "      --station-name NAME\n"
-                       "                       the station's name on the line (default: host name)\n"
-                       "      --line-ca FILE   the CA that signed the broker's certificate (mqtts)\n"
-                       "      --line-credentials FILE\n"
-                       "                       user name (line 1) and password (line 2) for the broker;\n"
-                       "                       default: the file KT3916FLASH_LINE_CREDENTIALS names\n"
-                       "      --line-without-approval\n"
-                       "                       station: take units while the line has no approved\n"
-                       "                       image (never while another image is approved)\n"
-                       "      --db FILE        line collect: the SQLite database of the records\n"
-                       "      --import LOG     line collect: load the unit records of a station's log\n"
-#endif
-                       "  -h, --help           show this help\n"
-                       "  -V, --version        show the version\n"
+                       "Options:\n" +
+                       OptionsHelpText() +
                        "\n"
                        "With several devices and neither --device nor --all, flash refuses and lists\n"
                        "them: it never guesses which drive to write.\n"

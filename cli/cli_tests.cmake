@@ -11,3 +11,12 @@ if(NOT WIN32)
            COMMAND bash ${KT_CLI_TEST_DIR}/signals.sh $<TARGET_FILE:kt3916flash-cli>
                    ${CMAKE_BINARY_DIR}/cli-signal-work)
 endif()
+# The --help text as committed, to the byte: its Options section is laid out
+# from the option table.
+if(WIN32)
+  set(KT_CLI_HELP ${KT_CLI_TEST_DIR}/help_win32.txt)
+else()
+  set(KT_CLI_HELP ${KT_CLI_TEST_DIR}/help.txt)
+endif()
+add_test(NAME cli_help COMMAND bash -c "diff -u \"$0\" <(\"$@\" --help | tr -d '\\r')" ${KT_CLI_HELP}
+                                ${CMAKE_CROSSCOMPILING_EMULATOR} $<TARGET_FILE:kt3916flash-cli>)

@@ -1,6 +1,4 @@
 #pragma once
-#include <functional>
-
 #include "cli/cli_app.h"
 #include "cli/cli_args.h"
 #include "cli/flash_session.h"
@@ -14,14 +12,14 @@ int CommandList(const CliOptions& options, IScsiHost& host, CliEnvironment& env)
 int CommandFlash(const CliOptions& options, IScsiHost& host, IClock& clock, CliEnvironment& env,
                  CRunRecords& runRecords);
 
-// One device's flash job from the command line and the checked image. The
-// unit's start is recorded before its transfer; once the device took the
-// final block, the transcript and the log are put on the disk, so a power
-// cut during the restart keeps the record of what was sent; its end hands
-// them to the disk again.
+// The part of a flash job that is the same for every device of the run:
+// the caller adds the drive, its node and hold, and the observer. The unit's
+// start is recorded before its transfer; once the device took the final
+// block, the transcript and the log are put on the disk, so a power cut
+// during the restart keeps the record of what was sent; its end hands them
+// to the disk again.
 FlashJob MakeFlashJob(const CliOptions& options, const ImageCheck& check, IScsiHost& host, IClock& clock,
-                      IFlashObserver* observer, CliEnvironment& env, char drive, const std::string& node,
-                      CRunRecords& records);
+                      CliEnvironment& env, CRunRecords& records);
 
 // A flashed (or skipped) device's end record; identity: as its INQUIRY
 // answered, empty for the form's own.

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "cli/command_failure.h"
+#include "cli/device_list.h"
 #include "cli/identity_guard.h"
 #include "cli/terminal_window.h"
 #include "console/flash_view.h"
@@ -85,12 +86,13 @@ void AddTransferNotes(FlashRecord& record)
 // with says whether it runs the new firmware.
 void CheckNewRevision(const FlashJob& job, FlashRecord& record)
 {
-    if (!job.newRevision || record.strNewRevision == *job.newRevision)
+    const std::optional<std::string>& expected = job.pOptions->newRevision;
+    if (!expected || record.strNewRevision == *expected)
         return;
     record.exit = kExitWrongRevision;
     // Quoted: a blank answer must read as one.
     record.strCheckFailure =
-        "the device answered with revision \"" + record.strNewRevision + "\", expected \"" + *job.newRevision + "\"";
+        "the device answered with revision \"" + record.strNewRevision + "\", expected \"" + *expected + "\"";
     record.notes.push_back(record.strCheckFailure);
 }
 
@@ -125,6 +127,72 @@ void EmitResult(const FlashJob& job, const FlashRecord& record, uint64_t startMs
     job.pObserver->OnFlashEvent(result);
 }
 
+// How the form's run ended: cut short by Ctrl-C or not, and its last state.
+struct FormEnd {
+    bool bInterrupted = false;
+    FlashState state = FlashState::Ready;
+};
+
+// Runs the form on this thread until it ends, and gives the drive back.
+FormEnd RunForm(const FlashJob& job, FlashRecord& record)
+{
+    CRecordedObserver observer(job, record);
+    CTerminalFormWindow window(*job.pClock, record, &observer, job.pEnv->pInterrupt);
+    IScsiHost& host = job.pHold ? static_cast<IScsiHost&>(*job.pHold) : *job.pHost;
+    const std::unique_ptr<ISleepInhibitor> sleepInhibitor =
+        job.pEnv->makeSleepInhibitor ? job.pEnv->makeSleepInhibitor() : nullptr;
+    FormEnd end;
+    {
+        CFlashView view(window, host, sleepInhibitor.get(), &window);
+        view.SetVerifyWindow(job.pOptions->pollWindow);
+        if (job.heldImage)
+            view.HoldImage(*job.heldImage);
+        if (job.pEnv->Interrupted()) {
+            end.bInterrupted = true;
+        } else {
+            view.OnInitialUpdate();
+            end.bInterrupted = window.Run(view) == CTerminalFormWindow::RunEnd::Interrupted;
+        }
+        end.state = view.GetState();
+    }
+    // The device is left to others only once the form is done with it.
+    if (job.pHold)
+        job.pHold->Release();
+    return end;
+}
+
+// The exit code and notes of a run Ctrl-C cut short.
+void JudgeInterrupted(FlashRecord& record, FlashState state)
+{
+    record.bInterrupted = true;
+    record.exit = kExitInterrupted;
+    if (state == FlashState::Verifying) {
+        record.notes.push_back(std::string(record.bInterruptHeld ? "the interrupt was held until the transfer "
+                                                                   "ended: the whole image was sent; "
+                                                                 : "") +
+                               "interrupted while waiting for the device to restart: it may still be "
+                               "updating; do not power it off or unplug it, and check it with "
+                               "'kt3916flash-cli list' in a minute");
+    } else if (record.nBlockWrites == 0 && !record.bDownloadModeSent) {
+        record.notes.push_back(kNoteInterruptedBeforeTransfer);
+    }
+}
+
+// The exit code of a form that ended on its own, from its outcome and the
+// checks after it.
+void JudgeOutcome(const FlashJob& job, FlashRecord& record, FlashState state)
+{
+    record.exit = record.outcome ? ExitForOutcome(*record.outcome) : kExitError;
+    // Success is the form back in Ready after the device answered.
+    if (record.exit == kExitSuccess && state != FlashState::Ready)
+        record.exit = kExitError;
+    if (!record.outcome)
+        record.notes.push_back("the form stopped without a message (state " + std::string(FlashStateName(state)) + ")");
+    ClassifyPartWay(record);
+    if (record.exit == kExitSuccess)
+        CheckNewRevision(job, record);
+}
+
 }  // namespace
 
 FlashRecord RunFlashJob(const FlashJob& job)
@@ -133,12 +201,12 @@ FlashRecord RunFlashJob(const FlashJob& job)
     FlashRecord record;
     record.chDrive = job.chDrive;
     record.strNode = job.strNode;
-    record.bEmulated = job.bEmulated;
-    record.strImage = job.strImage;
+    record.bEmulated = job.pOptions->bEmulate;
+    record.strImage = job.pOptions->strImage;
     record.nBlocks = job.nBlocks;
 
     // The form reads these; they belong to this thread alone.
-    g_strImagePath = job.strImage;
+    g_strImagePath = job.pOptions->strImage;
     g_strDriveSpec = job.chDrive ? std::string(1, job.chDrive) + ":" : std::string();
     g_bAutoFlash = 1;
     g_strOptionText.clear();
@@ -146,69 +214,21 @@ FlashRecord RunFlashJob(const FlashJob& job)
     if (job.pHold && job.pHold->GetState() == CDriveHold::State::Busy) {
         record.exit = kExitDeviceBusy;
         record.notes.push_back(kNoteDeviceBusy + job.strNode + ")");
-        AddTransferNotes(record);
-        EmitResult(job, record, startMs);
-        return record;
-    }
-
-    CRecordedObserver observer(job, record);
-    CTerminalFormWindow window(*job.pClock, record, &observer, job.pInterrupt);
-    CTerminalFormWindow::RunEnd end = CTerminalFormWindow::RunEnd::Idle;
-    FlashState finalState = FlashState::Ready;
-    IScsiHost& host = job.pHold ? static_cast<IScsiHost&>(*job.pHold) : *job.pHost;
-    const std::unique_ptr<ISleepInhibitor> sleepInhibitor = job.makeSleepInhibitor ? job.makeSleepInhibitor() : nullptr;
-    {
-        CFlashView view(window, host, sleepInhibitor.get(), &window);
-        view.SetVerifyWindow(job.verifyWindow);
-        if (job.heldImage)
-            view.HoldImage(*job.heldImage);
-        if (job.pInterrupt && job.pInterrupt->IsRaised()) {
-            end = CTerminalFormWindow::RunEnd::Interrupted;
-        } else {
-            view.OnInitialUpdate();
-            end = window.Run(view);
-        }
-        finalState = view.GetState();
-    }
-    // The device is left to others only once the form is done with it.
-    if (job.pHold)
-        job.pHold->Release();
-
-    if (end == CTerminalFormWindow::RunEnd::Interrupted) {
-        record.bInterrupted = true;
-        record.exit = kExitInterrupted;
-        if (finalState == FlashState::Verifying) {
-            record.notes.push_back(std::string(record.bInterruptHeld ? "the interrupt was held until the transfer "
-                                                                       "ended: the whole image was sent; "
-                                                                     : "") +
-                                   "interrupted while waiting for the device to restart: it may still be "
-                                   "updating; do not power it off or unplug it, and check it with "
-                                   "'kt3916flash-cli list' in a minute");
-        } else if (record.nBlockWrites == 0 && !record.bDownloadModeSent) {
-            record.notes.push_back(kNoteInterruptedBeforeTransfer);
-        }
     } else {
-        record.exit = record.outcome ? ExitForOutcome(*record.outcome) : kExitError;
-        // Success is the form back in Ready after the device answered.
-        if (record.exit == kExitSuccess && finalState != FlashState::Ready)
-            record.exit = kExitError;
-        if (!record.outcome) {
-            record.notes.push_back("the form stopped without a message (state " +
-                                   std::string(FlashStateName(finalState)) + ")");
-        }
-        ClassifyPartWay(record);
-        if (record.exit == kExitSuccess)
-            CheckNewRevision(job, record);
+        const FormEnd end = RunForm(job, record);
+        if (end.bInterrupted)
+            JudgeInterrupted(record, end.state);
+        else
+            JudgeOutcome(job, record, end.state);
+        if (job.pRecorder)
+            AddCommandFailure(*job.pRecorder, record);
     }
-    if (job.pRecorder)
-        AddCommandFailure(*job.pRecorder, record);
     AddTransferNotes(record);
-    if (record.exit == kExitNoDevice && job.chDrive && job.explainNoDevice) {
-        const std::string why = job.explainNoDevice(job.chDrive);
+    if (record.exit == kExitNoDevice && job.chDrive) {
+        const std::string why = OpenProblem(*job.pHost, job.chDrive);
         if (!why.empty())
             record.notes.push_back(why);
     }
-
     EmitResult(job, record, startMs);
     return record;
 }

@@ -1,28 +1,30 @@
 #pragma once
-#include <atomic>
 #include <functional>
-#include <memory>
 #include <optional>
 #include <string>
 
+#include "cli/cli_app.h"
+#include "cli/cli_args.h"
 #include "cli/drive_hold.h"
 #include "cli/flash_events.h"
 #include "cli/interrupt.h"
 #include "console/flash_view.h"
 #include "device/clock.h"
 #include "device/host.h"
-#include "device/sleep_inhibitor.h"
 
 class CRecordingHost;
 
 // One device's flash: the desktop tool's form, run to its end in a terminal
 // window on the calling thread.
 struct FlashJob {
-    std::string strImage;
+    // The image, --emulate (for the record), --poll-window, --new-revision.
+    const CliOptions* pOptions = nullptr;
+    // The interrupt flag and what keeps the machine awake.
+    const CliEnvironment* pEnv = nullptr;
     char chDrive = 0;  // 0: let the form take the only device it finds
     std::string strNode;
-    bool bEmulated = false;
     uint32_t nBlocks = 0;  // of the image's plan
+    // Also asked why a drive could not be opened.
     IScsiHost* pHost = nullptr;
     // The recording layer pHost goes through, which knows the command a
     // failed transfer stopped on; null: the failure is not named.
@@ -33,17 +35,9 @@ struct FlashJob {
     CDriveHold* pHold = nullptr;
     IClock* pClock = nullptr;
     IFlashObserver* pObserver = nullptr;
-    CInterruptFlag* pInterrupt = nullptr;
-    // Why the drive could not be opened, when the host can tell.
-    std::function<std::string(char)> explainNoDevice;
-    VerifyWindow verifyWindow;  // the restart ticks that ask the device
     // The image checked once for many runs: the form sends it and no other
     // (a file changed since is not sent). Empty: the form's own survey.
     std::optional<ImageDigest> heldImage;
-    // The revision the device must answer with after the transfer.
-    std::optional<std::string> newRevision;
-    // See CliEnvironment.
-    std::function<std::unique_ptr<ISleepInhibitor>()> makeSleepInhibitor;
     // Runs on the job's thread when the transfer starts, before the first
     // command of it and before the start event is heard: the unit's start is
     // on the record first. Returns the unit's id.

@@ -41,6 +41,7 @@ std::unique_ptr<CLineSeat> JoinLine(const CliOptions&, const ImageCheck&, CliEnv
 
 #include "cli/commands.h"
 #include "cli/image_check.h"
+#include "device/recording_host.h"
 #include "device/sha256.h"
 #include "line/line_url.h"
 #include "line/record_db.h"
@@ -100,12 +101,6 @@ LineImage LineImageOf(const ImageCheck& check)
     return {BaseName(check.strPath), check.nSize, ImageChecksumText(check.nChecksum), Sha256Text(check.digest)};
 }
 
-// Waits for Ctrl-C or SIGTERM.
-bool Interrupted(CliEnvironment& env)
-{
-    return env.pInterrupt && env.pInterrupt->IsRaised();
-}
-
 int CommandApprove(const CliOptions& options, CliEnvironment& env, MqttSettings& settings)
 {
     const ImageCheck check = CheckImage(options.strImage, true);
@@ -127,7 +122,7 @@ int CommandApprove(const CliOptions& options, CliEnvironment& env, MqttSettings&
         return exit;
     const LineImage image = LineImageOf(check);
     const int mid =
-        link.Publish(ApprovedTopic(settings.url.strLine), LineImageJson(image, LineNowUtc(), LineHostName()), true);
+        link.Publish(ApprovedTopic(settings.url.strLine), LineImageJson(image, NowUtcText(), LineHostName()), true);
     std::unique_lock lock(mutex);
     if (mid < 0 ||
         !acked.wait_for(lock, std::chrono::milliseconds(kConnectTimeoutMs), [&]() { return mids.count(mid) != 0; })) {
@@ -207,7 +202,7 @@ int CommandWatch(const CliOptions& options, CliEnvironment& env, MqttSettings& s
     const bool terminal = isatty(STDOUT_FILENO) && !options.bJson;
     std::map<std::string, WatchedStation> stations;
     std::string approved;
-    while (!Interrupted(env)) {
+    while (!env.Interrupted()) {
         std::deque<Message> batch;
         {
             std::lock_guard lock(mutex);
@@ -254,6 +249,20 @@ int CommandWatch(const CliOptions& options, CliEnvironment& env, MqttSettings& s
     return kExitInterrupted;
 }
 
+// The records a store took, and those it had already.
+struct StoredCounts {
+    std::atomic<size_t> stored{0};
+    std::atomic<size_t> repeats{0};
+    CRecordDb::Added Count(CRecordDb::Added added)
+    {
+        if (added == CRecordDb::Added::Stored)
+            ++stored;
+        else if (added == CRecordDb::Added::Repeat)
+            ++repeats;
+        return added;
+    }
+};
+
 // The collector's client id stays the same for one database, so its
 // persistent session (the records queued while it was away) is found again.
 std::string CollectorId(const std::string& line, const std::string& db)
@@ -272,8 +281,7 @@ int CommandImport(const CliOptions& options, CliEnvironment& env, CRecordDb& db)
         return kExitError;
     }
     std::string station = options.stationName.value_or("");
-    size_t stored = 0;
-    size_t repeats = 0;
+    StoredCounts counts;
     std::string error;
     db.Begin();
     for (std::string text; std::getline(in, text);) {
@@ -282,16 +290,7 @@ int CommandImport(const CliOptions& options, CliEnvironment& env, CRecordDb& db)
             if (start.is_object())
                 station = Field(start, "host");
         }
-        switch (db.Add(text, station, "import", error)) {
-        case CRecordDb::Added::Stored:
-            ++stored;
-            break;
-        case CRecordDb::Added::Repeat:
-            ++repeats;
-            break;
-        case CRecordDb::Added::NotARecord:
-            break;
-        case CRecordDb::Added::Failed:
+        if (counts.Count(db.Add(text, station, "import", error)) == CRecordDb::Added::Failed) {
             PrintError(env, "cannot store a record of " + *options.importLog + ": " + error + "; nothing was imported");
             return kExitError;
         }
@@ -300,8 +299,8 @@ int CommandImport(const CliOptions& options, CliEnvironment& env, CRecordDb& db)
         PrintError(env, "cannot store the records of " + *options.importLog + "; nothing was imported");
         return kExitError;
     }
-    *env.pOut << "imported " << stored << " unit records from " << *options.importLog << " into " << *options.db << " ("
-              << repeats << " were there already)\n";
+    *env.pOut << "imported " << counts.stored << " unit records from " << *options.importLog << " into " << *options.db
+              << " (" << counts.repeats << " were there already)\n";
     return kExitSuccess;
 }
 
@@ -316,8 +315,7 @@ int CommandCollect(const CliOptions& options, CliEnvironment& env, MqttSettings&
     if (options.importLog)
         return CommandImport(options, env, db);
 
-    std::atomic<size_t> stored{0};
-    std::atomic<size_t> repeats{0};
+    StoredCounts counts;
     CMqttLink link;
     const std::string& line = settings.url.strLine;
     link.onConnection = [&](bool connected) {
@@ -326,33 +324,26 @@ int CommandCollect(const CliOptions& options, CliEnvironment& env, MqttSettings&
     };
     link.onMessage = [&](const std::string& topic, const std::string& payload, bool) {
         std::string why;
-        switch (db.Add(payload, StationOfTopic(topic), "line", why)) {
-        case CRecordDb::Added::Stored:
-            ++stored;
-            break;
-        case CRecordDb::Added::Repeat:
-            ++repeats;
-            break;
-        case CRecordDb::Added::NotARecord:
+        const CRecordDb::Added added = counts.Count(db.Add(payload, StationOfTopic(topic), "line", why));
+        if (added == CRecordDb::Added::NotARecord)
             PrintError(env, "not a unit record on " + topic + ": " + payload.substr(0, 120));
-            break;
-        case CRecordDb::Added::Failed:
-            // The acknowledgement goes out only after this returns: ending
-            // here leaves the record with the broker for the next start.
-            PrintError(env, "cannot store a record in " + *options.db + ": " + why +
-                                "; the collector stops and the broker keeps the record");
-            std::_Exit(kExitError);
-        }
+        if (added != CRecordDb::Added::Failed)
+            return;
+        // The acknowledgement goes out only after this returns: ending here
+        // leaves the record with the broker for the next start.
+        PrintError(env, "cannot store a record in " + *options.db + ": " + why +
+                            "; the collector stops and the broker keeps the record");
+        std::_Exit(kExitError);
     };
     settings.bCleanSession = false;
     int exit;
     if (!Connect(link, settings, CollectorId(line, *options.db), env, exit))
         return exit;
     PrintError(env, "collecting the unit records of line " + line + " into " + *options.db + " (Ctrl-C stops)");
-    while (!Interrupted(env))
+    while (!env.Interrupted())
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     link.Disconnect();
-    *env.pOut << "collect: " << stored << " unit records stored, " << repeats << " repeats dropped\n";
+    *env.pOut << "collect: " << counts.stored << " unit records stored, " << counts.repeats << " repeats dropped\n";
     return kExitSuccess;
 }
 

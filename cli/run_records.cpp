@@ -19,18 +19,10 @@ constexpr char kErrLogIncomplete[] = "the log is incomplete: a line could not be
 constexpr char kErrLogReplaced[] = "the log file was deleted or replaced while the tool wrote to it: ";
 constexpr char kErrTranscriptFailed[] = "the transcript file ";
 constexpr char kErrTranscriptFailedEnd[] = " could not be written to the end: ";
-constexpr char kErrOutputLost[] = "standard output could not be written: records were lost";
 constexpr char kErrNotRead[] = " was not read to its end: its reader stopped reading";
 constexpr char kNoteWaitingForReader[] =
     "the devices are done; waiting for the reader of the output to take the rest (Ctrl-C gives up)";
 constexpr char kErrRunNotRecorded[] = "the run's start could not be recorded in ";
-
-std::string NowUtc()
-{
-    char text[kTimeTextLength];
-    FormatUtc(std::chrono::system_clock::now(), text);
-    return text;
-}
 
 // The value of a string field of a JSON line as the log writes it: no
 // escapes inside the ids and names this reads back.
@@ -119,7 +111,7 @@ bool CRunRecords::Begin(const char* command, bool announce)
 {
     std::string json;
     CJsonLine out(json);
-    out.String("run", m_strRunId).String("time", NowUtc()).Number("pid", ProcessId()).String("host", HostName());
+    out.String("run", m_strRunId).String("time", NowUtcText()).Number("pid", ProcessId()).String("host", HostName());
     out.String("version", KT_APP_VERSION_TEXT).String("command", command);
     if (!m_options.strImage.empty())
         out.String("image", m_options.strImage);
@@ -160,7 +152,7 @@ std::string CRunRecords::UnitStart(const FlashRecord& record, const std::string&
     std::string json;
     CJsonLine out(json);
     out.String("record", "unit-start").String("id", NextId()).String("unit", unit).String("run", m_strRunId);
-    out.String("time", NowUtc()).String("device", record.DriveText()).String("node", record.strNode);
+    out.String("time", NowUtcText()).String("device", record.DriveText()).String("node", record.strNode);
     out.String("identity", identity).String("revision", record.strRevision).String("image", record.strImage);
     out.String("checksum", record.strChecksum);
     if (!sha256.empty())
@@ -183,7 +175,7 @@ void CRunRecords::RecordUnitEnd(const UnitEnd& end)
     out.String("record", "unit-end").String("id", NextId());
     if (!end.strUnit.empty())
         out.String("unit", end.strUnit);
-    out.String("run", m_strRunId).String("time", NowUtc());
+    out.String("run", m_strRunId).String("time", NowUtcText());
     out.String("device", end.chDrive ? std::string(1, end.chDrive) + ":" : std::string("-"));
     out.String("node", end.strNode).String("identity", end.strIdentity);
     out.String("old_revision", end.strOldRevision).String("new_revision", end.strNewRevision);
@@ -208,7 +200,7 @@ void CRunRecords::RecordUnfinished(const UnfinishedUnit& unit)
     std::string json;
     CJsonLine out(json);
     out.String("record", "unit-unfinished").String("id", NextId()).String("unit", unit.strUnit);
-    out.String("run", m_strRunId).String("time", NowUtc()).String("started", unit.strTime);
+    out.String("run", m_strRunId).String("time", NowUtcText()).String("started", unit.strTime);
     out.String("device", unit.strDevice).String("node", unit.strNode).String("identity", unit.strIdentity);
     out.Number("blocks_sent", unit.nBlocksSent).Close();
     m_pLog->WriteLine(json);

@@ -13,6 +13,9 @@
 class CRecordFile;
 class CRecordingHost;
 
+// stdout failed: what the events and records on it carried is gone.
+inline constexpr char kErrOutputLost[] = "standard output could not be written: records were lost";
+
 // How one unit ended, as its end record tells it.
 struct UnitEnd {
     std::string strUnit;  // the unit's id from UnitStart; empty: it never started

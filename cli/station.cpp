@@ -13,6 +13,7 @@
 #include "cli/commands.h"
 #include "cli/device_list.h"
 #include "cli/drive_hold.h"
+#include "cli/flash_plan.h"
 #include "cli/exit_codes.h"
 #include "cli/flash_session.h"
 #include "cli/identity_guard.h"
@@ -79,13 +80,6 @@ struct Unit {
     std::unique_ptr<IFlashObserver> observer;
     std::thread thread;
 };
-
-std::string NowUtc()
-{
-    char text[kTimeTextLength];
-    FormatUtc(std::chrono::system_clock::now(), text);
-    return text;
-}
 
 std::string IdentityOf(const ListedDevice& device)
 {
@@ -251,7 +245,7 @@ public:
             return;
         std::string json;
         CJsonLine out(json);
-        out.String("event", "unit-start").String("time", NowUtc()).String("unit", record.strUnit);
+        out.String("event", "unit-start").String("time", NowUtcText()).String("unit", record.strUnit);
         out.String("device", std::string(1, unit.chDrive) + ":").String("node", unit.strNode);
         out.String("identity", IdentityOf(unit.identity)).String("revision", unit.identity.strRevision).Close();
         std::lock_guard lock(m_mutex);
@@ -290,7 +284,7 @@ public:
         if (m_bJson) {
             std::string json;
             CJsonLine out(json);
-            out.String("event", "interrupt").String("time", NowUtc()).String("device", drive);
+            out.String("event", "interrupt").String("time", NowUtcText()).String("device", drive);
             out.String("node", unit.strNode).String("text", text).Close();
             *m_env.pOut << json << '\n';
             m_env.pOut->flush();
@@ -459,6 +453,296 @@ UnitEnd StationUnitEnd(const Unit& unit, const char* result, const char* reason,
     return end;
 }
 
+// A station's shift: the units it has seen, their flashes, and why it stops.
+class CStation {
+public:
+    CStation(const CliOptions& options, IScsiHost& host, IClock& clock, CliEnvironment& env, CRunRecords& records,
+             const ImageCheck& check, std::unique_ptr<CLineSeat> line)
+        : m_options(options), m_host(host), m_clock(clock), m_env(env), m_records(records), m_check(check),
+          m_line(std::move(line)), m_output(env, options.bJson, ExpectedUnitsText(options), check.digest)
+    {
+    }
+
+    // Takes units until it stops, and waits for those in progress; the exit code.
+    int Run()
+    {
+        TellUnfinished();
+        m_output.Begin();
+        while (true) {
+            EndFinishedUnits();
+            if (!m_bRecordsFailed && m_records.CheckFailed()) {
+                m_bRecordsFailed = true;
+                PrintError(m_env,
+                           "station: units that cannot be accounted for are not flashed: no more units are taken");
+            }
+            const bool stopping =
+                m_env.Interrupted() || Enough() || m_bImageProblem || m_bRecordsFailed || m_bTranscriptFailed;
+            if (stopping && m_counts.nInProgress == 0)
+                break;
+            if (!stopping)
+                Scan();
+            m_output.Status(m_counts, stopping);
+            if (m_line) {
+                m_line->RecordsWritten();
+                m_line->Status(m_counts.nInProgress, m_counts.nPassed, m_counts.nFailed, stopping);
+            }
+            WaitForNextLook(stopping);
+        }
+        return Finish();
+    }
+
+private:
+    bool Enough() const
+    {
+        return m_options.units && m_counts.nPassed + m_counts.nFailed >= static_cast<int>(*m_options.units);
+    }
+
+    // What a crash of an earlier run left half-flashed is told first, and on
+    // the record, so it is told once.
+    void TellUnfinished()
+    {
+        if (!m_options.log)
+            return;
+        for (const UnfinishedUnit& unfinished : FindUnfinishedUnits(*m_options.log, kUnfinishedTailBytes)) {
+            if (unfinished.strRun == m_records.RunId())
+                continue;
+            m_output.Unfinished(unfinished);
+            m_records.RecordUnfinished(unfinished);
+        }
+    }
+
+    void Skip(const Unit& unit, const SkipReason& skip)
+    {
+        ++m_counts.nSkipped;
+        if (skip.name == kSkipWrongDevice)
+            ++m_counts.nSkippedWrong;
+        m_output.Skipped(unit, skip);
+        m_records.RecordUnitEnd(
+            StationUnitEnd(unit, kResultSkipped, skip.name, skip.exit, skip.strText, m_check.digest));
+    }
+
+    // Units whose flash ended get their line; one that left while it was
+    // flashed is forgotten, so what its drive holds now is a new unit.
+    void EndFinishedUnits()
+    {
+        for (auto it = m_units.begin(); it != m_units.end();) {
+            Unit& unit = *it->second;
+            if (!unit.bFlashing || !unit.bFinished) {
+                ++it;
+                continue;
+            }
+            EndUnit(unit);
+            // One that left during its restart and answered again was
+            // followed to where it came back (its drive, maybe a new node):
+            // it is still this unit, not a new one to flash.
+            if (unit.bLeft && unit.record.exit == kExitSuccess) {
+                auto entry = m_units.extract(it++);
+                entry.key() = UnitKey(unit.chDrive, DeviceNodeText(m_host, unit.chDrive));
+                entry.mapped()->bLeft = false;
+                m_units.insert(std::move(entry));
+                continue;
+            }
+            it = unit.bLeft ? m_units.erase(it) : std::next(it);
+        }
+    }
+
+    // A unit's flash ended: its line and its record.
+    void EndUnit(Unit& unit)
+    {
+        unit.thread.join();
+        unit.bFlashing = false;
+        --m_counts.nInProgress;
+        const FlashRecord& record = unit.record;
+        if (record.exit == kExitImageUnreadable && !m_bImageProblem) {
+            m_bImageProblem = true;
+            m_output.Error(ImageChanged(record)
+                               ? "the image " + m_options.strImage + " changed since the station checked it (" +
+                                     ImageText(m_check.digest) + "); no more units are taken"
+                               : "the image " + m_options.strImage + " cannot be read; no more units are taken");
+        }
+        if (InterruptedUntouched(record)) {
+            Skip(unit, {kSkipInterrupted, kExitInterrupted, kTextInterruptedUntouched});
+        } else if (record.exit == kExitImageUnreadable) {
+            // The form found another image, or none, and sent nothing: the
+            // unit is as it came.
+            Skip(unit, {ImageChanged(record) ? kSkipImageChanged : kSkipImageUnreadable, kExitImageUnreadable,
+                        FailureText(record)});
+        } else {
+            const bool passed = record.exit == kExitSuccess;
+            ++(passed ? m_counts.nPassed : m_counts.nFailed);
+            m_bUnitInterrupted = m_bUnitInterrupted || record.bInterrupted;
+            std::string detail = passed ? std::string() : FailureText(record);
+            if (RemovedWhileRestarting(unit))
+                detail = kTextRemoved + detail;
+            const char* result = passed ? kResultPassed : kResultFailed;
+            m_output.Unit(unit, result, record.exit, detail);
+            m_records.RecordUnitEnd(StationUnitEnd(unit, result, nullptr, record.exit, detail, m_check.digest));
+        }
+        // The line's record is on the disk before the next unit.
+        m_records.Sync();
+    }
+
+    // Attach and detach, by listing the drives; new units are taken.
+    void Scan()
+    {
+        const std::vector<ListedDevice> devices = ListDevices(m_host, false);
+        std::set<std::string> present;
+        for (const ListedDevice& d : devices)
+            present.insert(UnitKey(d));
+        // A drive the scan found busy is still attached: a unit being flashed
+        // is held for this program alone, and its own scan cannot open it.
+        // Taken for gone, it would be flashed again at its end.
+        for (char drive : BusyDrives(m_host))
+            present.insert(UnitKey(drive, DeviceNodeText(m_host, drive)));
+        // A unit that has gone away may come back as a new one.
+        for (auto it = m_units.begin(); it != m_units.end();) {
+            const bool gone = present.count(it->first) == 0;
+            if (gone && it->second->bFlashing)
+                it->second->bLeft = true;
+            it = !it->second->bFlashing && gone ? m_units.erase(it) : std::next(it);
+        }
+        // Units the line does not allow now are taken once it does.
+        if (m_line && !m_line->MayTakeUnits())
+            return;
+        for (const ListedDevice& d : devices) {
+            if (!d.chDrive || m_units.count(UnitKey(d)) != 0)
+                continue;
+            if (m_options.units && m_nStarted >= *m_options.units)
+                break;
+            TakeUnit(d);
+            if (m_bTranscriptFailed)
+                break;
+        }
+    }
+
+    // Taken first, as flash takes its drives: the unit's one INQUIRY and its
+    // flash go through the same hold, and a unit another program holds is
+    // not asked; its run says it is busy.
+    void TakeUnit(const ListedDevice& d)
+    {
+        auto unit = std::make_unique<Unit>();
+        unit->chDrive = d.chDrive;
+        unit->strNode = d.strNode;
+        unit->strTime = NowUtcText();
+        unit->hold = HoldDrive(m_host, d.chDrive, m_clock, m_env);
+        if (unit->hold->GetState() == CDriveHold::State::NotOffered && m_toldNoExclusiveAccess.insert(d.chDrive).second)
+            PrintError(m_env, kNoteNoExclusiveAccess + std::string(1, d.chDrive) + ":");
+        const bool busy = unit->hold->GetState() == CDriveHold::State::Busy;
+        // The one command a new device hears before it is known to be the
+        // expected one.
+        if (!busy)
+            unit->identity = IdentifyDrive(*unit->hold, d.chDrive);
+        const SkipReason skip = WhyNotFlashed(*unit, busy);
+        if (skip.name) {
+            unit->hold->Release();
+            Skip(*unit, skip);
+            m_records.Sync();
+        } else {
+            StartFlash(*unit);
+        }
+        m_units.emplace(UnitKey(d), std::move(unit));
+    }
+
+    // Why a unit just taken gets nothing; no name: it is flashed.
+    SkipReason WhyNotFlashed(const Unit& unit, bool busy)
+    {
+        if (!m_records.TranscriptHolds()) {
+            // A transcript that no longer takes the unit's INQUIRY would miss
+            // its flash: the unit is left as it is and the station stops, as
+            // flash stops before its transfer.
+            const std::string error = m_records.TranscriptUnwritable();
+            PrintError(m_env, error + "; " + std::string(1, unit.chDrive) + ": was not flashed, the station stops");
+            m_bTranscriptFailed = true;
+            return {kSkipNoRecord, kExitError, error + "; the flash was not started"};
+        }
+        SkipReason skip = busy ? SkipReason{} : SkipReasonOf(m_options, unit.identity);
+        if (!skip.name && m_env.Interrupted())
+            skip = {kSkipInterrupted, kExitInterrupted, kTextInterruptedUntouched};
+        if (!skip.name && m_records.CheckFailed())
+            skip = {kSkipNoRecord, kExitError, kTextNoRecord};
+        return skip;
+    }
+
+    // The unit's flash, on a thread of its own.
+    void StartFlash(Unit& unit)
+    {
+        ++m_nStarted;
+        ++m_counts.nInProgress;
+        unit.bFlashing = true;
+        unit.nStartMs = m_clock.NowMs();
+        unit.observer = std::make_unique<CUnitEvents>(m_output, unit);
+        FlashJob job = MakeFlashJob(m_options, m_check, m_host, m_clock, m_env, m_records);
+        job.chDrive = unit.chDrive;
+        job.strNode = unit.strNode;
+        job.pHold = unit.hold.get();
+        job.pObserver = unit.observer.get();
+        job.heldImage = m_check.digest;
+        Unit* running = &unit;
+        unit.thread = std::thread([this, job, running]() {
+            running->record = RunFlashJob(job);
+            running->nDurationMs = m_clock.NowMs() - running->nStartMs;
+            std::lock_guard lock(m_mutex);
+            running->bFinished = true;
+            m_unitEnded.notify_all();
+        });
+    }
+
+    // While units are being flashed their forms move the clock; the station
+    // waits for one of them to end, or for the next scan.
+    void WaitForNextLook(bool stopping)
+    {
+        if (m_counts.nInProgress != 0) {
+            std::unique_lock lock(m_mutex);
+            m_unitEnded.wait_for(lock, std::chrono::milliseconds(kScanPeriodMs), [this]() {
+                for (const auto& entry : m_units) {
+                    if (entry.second->bFlashing && entry.second->bFinished)
+                        return true;
+                }
+                return false;
+            });
+        } else if (!stopping) {
+            m_clock.SleepMs(kScanPeriodMs);
+        }
+    }
+
+    int Finish()
+    {
+        // Without --units Ctrl-C is the end of a shift; with it, the station
+        // was told how many units to end and did not get there.
+        RunTally tally;
+        tally.nPassed = m_counts.nPassed;
+        tally.nFailed = m_counts.nFailed;
+        tally.nSkippedWrong = m_counts.nSkippedWrong;
+        tally.bImageProblem = m_bImageProblem;
+        tally.bInterrupted = m_bUnitInterrupted || (m_env.Interrupted() && m_options.units && !Enough());
+        if (m_line)
+            m_line->Close(m_counts.nPassed, m_counts.nFailed);
+        // The summary is the last word: the records are settled before it.
+        const int exit = m_records.Settle(RunExit(tally));
+        m_output.Finish(m_counts, exit);
+        return exit;
+    }
+
+    const CliOptions& m_options;
+    IScsiHost& m_host;
+    IClock& m_clock;
+    CliEnvironment& m_env;
+    CRunRecords& m_records;
+    const ImageCheck& m_check;
+    const std::unique_ptr<CLineSeat> m_line;
+    CStationOutput m_output;
+    std::map<std::string, std::unique_ptr<Unit>> m_units;
+    StationCounts m_counts;
+    uint32_t m_nStarted = 0;
+    std::set<char> m_toldNoExclusiveAccess;
+    bool m_bImageProblem = false;  // the file no longer holds the checked image, or cannot be read
+    bool m_bRecordsFailed = false;
+    bool m_bTranscriptFailed = false;
+    bool m_bUnitInterrupted = false;  // Ctrl-C cut a unit's run short
+    std::mutex m_mutex;
+    std::condition_variable m_unitEnded;
+};
+
 }  // namespace
 
 int CommandStation(const CliOptions& options, IScsiHost& host, IClock& clock, CliEnvironment& env, CRunRecords& records)
@@ -469,231 +753,11 @@ int CommandStation(const CliOptions& options, IScsiHost& host, IClock& clock, Cl
         PrintError(env, check.strError + "; nothing was sent");
         return EarlyEnd(options, env, check.exit, check.strError);
     }
-
     std::unique_ptr<CLineSeat> line;
     if (options.line) {
         int exit = kExitError;
         if (!(line = JoinLine(options, check, env, exit)))
             return EarlyEnd(options, env, static_cast<CliExit>(exit), "the station could not join its line");
     }
-    CStationOutput output(env, options.bJson, ExpectedUnitsText(options), check.digest);
-    // What a crash of an earlier run left half-flashed is told first, and
-    // on the record, so it is told once.
-    if (options.log) {
-        for (const UnfinishedUnit& unfinished : FindUnfinishedUnits(*options.log, kUnfinishedTailBytes)) {
-            if (unfinished.strRun == records.RunId())
-                continue;
-            output.Unfinished(unfinished);
-            records.RecordUnfinished(unfinished);
-        }
-    }
-    output.Begin();
-
-    std::map<std::string, std::unique_ptr<Unit>> units;
-    StationCounts counts;
-    uint32_t nStarted = 0;
-    std::set<char> toldNoExclusiveAccess;
-    bool bImageProblem = false;  // the file no longer holds the checked image, or cannot be read
-    bool bRecordsFailed = false;
-    bool bTranscriptFailed = false;
-    bool bUnitInterrupted = false;  // Ctrl-C cut a unit's run short
-    std::mutex mutex;
-    std::condition_variable unitEnded;
-    auto interrupted = [&env]() { return env.pInterrupt && env.pInterrupt->IsRaised(); };
-    auto skipped = [&](Unit& unit, const SkipReason& skip) {
-        ++counts.nSkipped;
-        if (skip.name == kSkipWrongDevice)
-            ++counts.nSkippedWrong;
-        output.Skipped(unit, skip);
-        records.RecordUnitEnd(StationUnitEnd(unit, kResultSkipped, skip.name, skip.exit, skip.strText, check.digest));
-    };
-
-    while (true) {
-        // Units whose flash ended get their line; one that left while it was
-        // flashed is forgotten, so what its drive holds now is a new unit.
-        for (auto it = units.begin(); it != units.end();) {
-            Unit& unit = *it->second;
-            if (!unit.bFlashing || !unit.bFinished) {
-                ++it;
-                continue;
-            }
-            unit.thread.join();
-            unit.bFlashing = false;
-            --counts.nInProgress;
-            const FlashRecord& record = unit.record;
-            if (record.exit == kExitImageUnreadable && !bImageProblem) {
-                bImageProblem = true;
-                output.Error(ImageChanged(record)
-                                 ? "the image " + options.strImage + " changed since the station checked it (" +
-                                       ImageText(check.digest) + "); no more units are taken"
-                                 : "the image " + options.strImage + " cannot be read; no more units are taken");
-            }
-            if (InterruptedUntouched(record)) {
-                skipped(unit, {kSkipInterrupted, kExitInterrupted, kTextInterruptedUntouched});
-            } else if (record.exit == kExitImageUnreadable) {
-                // The form found another image, or none, and sent nothing:
-                // the unit is as it came.
-                skipped(unit, {ImageChanged(record) ? kSkipImageChanged : kSkipImageUnreadable, kExitImageUnreadable,
-                               FailureText(record)});
-            } else {
-                const bool passed = record.exit == kExitSuccess;
-                ++(passed ? counts.nPassed : counts.nFailed);
-                bUnitInterrupted = bUnitInterrupted || record.bInterrupted;
-                std::string detail = passed ? std::string() : FailureText(record);
-                if (RemovedWhileRestarting(unit))
-                    detail = kTextRemoved + detail;
-                output.Unit(unit, passed ? kResultPassed : kResultFailed, record.exit, detail);
-                records.RecordUnitEnd(StationUnitEnd(unit, passed ? kResultPassed : kResultFailed, nullptr, record.exit,
-                                                     detail, check.digest));
-            }
-            // The line's record is on the disk before the next unit.
-            records.Sync();
-            // One that left during its restart and answered again was
-            // followed to where it came back (its drive, maybe a new node):
-            // it is still this unit, not a new one to flash.
-            if (unit.bLeft && record.exit == kExitSuccess) {
-                auto entry = units.extract(it++);
-                entry.key() = UnitKey(unit.chDrive, DeviceNodeText(host, unit.chDrive));
-                entry.mapped()->bLeft = false;
-                units.insert(std::move(entry));
-                continue;
-            }
-            it = unit.bLeft ? units.erase(it) : std::next(it);
-        }
-        if (!bRecordsFailed && records.CheckFailed()) {
-            bRecordsFailed = true;
-            PrintError(env, "station: units that cannot be accounted for are not flashed: no more units are taken");
-        }
-        const bool enough = options.units && counts.nPassed + counts.nFailed >= static_cast<int>(*options.units);
-        const bool stopping = interrupted() || enough || bImageProblem || bRecordsFailed || bTranscriptFailed;
-        if (stopping && counts.nInProgress == 0)
-            break;
-
-        if (!stopping) {
-            const std::vector<ListedDevice> devices = ListDevices(host, false);
-            std::set<std::string> present;
-            for (const ListedDevice& d : devices)
-                present.insert(UnitKey(d));
-            // A drive the scan found busy is still attached: a unit being
-            // flashed is held for this program alone, and its own scan cannot
-            // open it. Taken for gone, it would be flashed again at its end.
-            for (char drive : BusyDrives(host)) {
-                present.insert(UnitKey(drive, DeviceNodeText(host, drive)));
-            }
-            // A unit that has gone away may come back as a new one.
-            for (auto it = units.begin(); it != units.end();) {
-                const bool gone = present.count(it->first) == 0;
-                if (gone && it->second->bFlashing)
-                    it->second->bLeft = true;
-                it = !it->second->bFlashing && gone ? units.erase(it) : std::next(it);
-            }
-            // Units the line does not allow now are taken once it does.
-            const bool lineAllows = !line || line->MayTakeUnits();
-            for (const ListedDevice& d : devices) {
-                if (!d.chDrive || units.count(UnitKey(d)) != 0 || !lineAllows)
-                    continue;
-                if (options.units && nStarted >= *options.units)
-                    break;
-                auto unit = std::make_unique<Unit>();
-                unit->chDrive = d.chDrive;
-                unit->strNode = d.strNode;
-                unit->strTime = NowUtc();
-                // Taken first, as flash takes its drives: the unit's one
-                // INQUIRY and its flash go through the same hold, and a unit
-                // another program holds is not asked; its run says it is busy.
-                unit->hold = std::make_unique<CDriveHold>(host, d.chDrive, clock);
-                unit->hold->TellWaits([&env](const std::string& text) { PrintError(env, text); });
-                if (!unit->hold->Note().empty())
-                    PrintError(env, unit->hold->Note());
-                if (unit->hold->GetState() == CDriveHold::State::NotOffered &&
-                    toldNoExclusiveAccess.insert(d.chDrive).second) {
-                    PrintError(env, kNoteNoExclusiveAccess + std::string(1, d.chDrive) + ":");
-                }
-                const bool busy = unit->hold->GetState() == CDriveHold::State::Busy;
-                // The one command a new device hears before it is known to be
-                // the expected one.
-                if (!busy)
-                    unit->identity = IdentifyDrive(*unit->hold, d.chDrive);
-                SkipReason skip;
-                if (!records.TranscriptHolds()) {
-                    // A transcript that no longer takes the unit's INQUIRY
-                    // would miss its flash: the unit is left as it is and the
-                    // station stops, as flash stops before its transfer.
-                    const std::string error = records.TranscriptUnwritable();
-                    PrintError(env, error + "; " + std::string(1, d.chDrive) + ": was not flashed, the station stops");
-                    skip = {kSkipNoRecord, kExitError, error + "; the flash was not started"};
-                    bTranscriptFailed = true;
-                } else if (!busy) {
-                    skip = SkipReasonOf(options, unit->identity);
-                }
-                if (!skip.name && interrupted())
-                    skip = {kSkipInterrupted, kExitInterrupted, kTextInterruptedUntouched};
-                if (!skip.name && records.CheckFailed())
-                    skip = {kSkipNoRecord, kExitError, kTextNoRecord};
-                if (skip.name) {
-                    unit->hold->Release();
-                    skipped(*unit, skip);
-                    records.Sync();
-                    units.emplace(UnitKey(d), std::move(unit));
-                    if (bTranscriptFailed)
-                        break;
-                    continue;
-                }
-                ++nStarted;
-                ++counts.nInProgress;
-                unit->bFlashing = true;
-                unit->nStartMs = clock.NowMs();
-                Unit* running = unit.get();
-                unit->observer = std::make_unique<CUnitEvents>(output, *unit);
-                FlashJob job =
-                    MakeFlashJob(options, check, host, clock, unit->observer.get(), env, d.chDrive, d.strNode, records);
-                job.pHold = unit->hold.get();
-                job.heldImage = check.digest;
-                unit->thread = std::thread([job, running, &clock, &mutex, &unitEnded]() {
-                    running->record = RunFlashJob(job);
-                    running->nDurationMs = clock.NowMs() - running->nStartMs;
-                    std::lock_guard lock(mutex);
-                    running->bFinished = true;
-                    unitEnded.notify_all();
-                });
-                units.emplace(UnitKey(d), std::move(unit));
-            }
-        }
-        output.Status(counts, stopping);
-        if (line) {
-            line->RecordsWritten();
-            line->Status(counts.nInProgress, counts.nPassed, counts.nFailed, stopping);
-        }
-
-        // While units are being flashed their forms move the clock; the
-        // station waits for one of them to end, or for the next scan.
-        if (counts.nInProgress != 0) {
-            std::unique_lock lock(mutex);
-            unitEnded.wait_for(lock, std::chrono::milliseconds(kScanPeriodMs), [&units]() {
-                for (const auto& entry : units) {
-                    if (entry.second->bFlashing && entry.second->bFinished)
-                        return true;
-                }
-                return false;
-            });
-        } else if (!stopping) {
-            clock.SleepMs(kScanPeriodMs);
-        }
-    }
-
-    // Without --units Ctrl-C is the end of a shift; with it, the station was
-    // told how many units to end and did not get there.
-    RunTally tally;
-    tally.nPassed = counts.nPassed;
-    tally.nFailed = counts.nFailed;
-    tally.nSkippedWrong = counts.nSkippedWrong;
-    tally.bImageProblem = bImageProblem;
-    tally.bInterrupted = bUnitInterrupted || (interrupted() && options.units &&
-                                              counts.nPassed + counts.nFailed < static_cast<int>(*options.units));
-    if (line)
-        line->Close(counts.nPassed, counts.nFailed);
-    // The summary is the last word: the records are settled before it.
-    const int exit = records.Settle(RunExit(tally));
-    output.Finish(counts, exit);
-    return exit;
+    return CStation(options, host, clock, env, records, check, std::move(line)).Run();
 }

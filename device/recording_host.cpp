@@ -37,6 +37,13 @@ void FormatUtc(std::chrono::system_clock::time_point time, char (&text)[kTimeTex
                   static_cast<int>(clock.seconds().count()), static_cast<int>(clock.subseconds().count()));
 }
 
+std::string NowUtcText()
+{
+    char text[kTimeTextLength];
+    FormatUtc(std::chrono::system_clock::now(), text);
+    return text;
+}
+
 CRecordingHost::CRecordingHost(IScsiHost& inner, RecordingOptions options)
     : CForwardingHost(inner), m_options(std::move(options)), m_liFrequency(inner.QueryCounterFrequency()),
       m_liOrigin(inner.QueryCounter())

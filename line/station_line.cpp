@@ -39,13 +39,6 @@ std::string LineHostName()
     return name;
 }
 
-std::string LineNowUtc()
-{
-    char text[kTimeTextLength];
-    FormatUtc(std::chrono::system_clock::now(), text);
-    return text;
-}
-
 std::string LineImageJson(const LineImage& image, const std::string& time, const std::string& host)
 {
     std::string json;
@@ -79,7 +72,7 @@ bool SameImage(const LineImage& a, const LineImage& b)
 
 CStationLine::CStationLine(const StationLineOptions& options) : m_options(options), m_spool(options.strLog)
 {
-    m_strSince = LineNowUtc();
+    m_strSince = NowUtcText();
 }
 
 std::unique_ptr<CStationLine> CStationLine::Connect(const StationLineOptions& options, std::string& error)
@@ -181,7 +174,7 @@ void CStationLine::Status(StationState state, int passed, int failed, const std:
     if (state == m_state && passed == m_nPassed && failed == m_nFailed && why == m_strWhy)
         return;
     if (state != m_state || why != m_strWhy)
-        m_strSince = LineNowUtc();
+        m_strSince = NowUtcText();
     m_state = state;
     m_nPassed = passed;
     m_nFailed = failed;
@@ -225,7 +218,7 @@ std::string CStationLine::StatusJson() const
     out.Number("passed", m_nPassed).Number("failed", m_nFailed);
     out.Number("unacked", m_spool.UnackedCount());
     out.String("version", KT_APP_VERSION_TEXT).String("host", LineHostName()).Number("pid", getpid());
-    out.String("since", m_strSince).String("time", LineNowUtc());
+    out.String("since", m_strSince).String("time", NowUtcText());
     out.Close();
     return json;
 }
@@ -292,7 +285,7 @@ size_t CStationLine::Close(int timeoutMs)
     if (m_link.IsConnected()) {
         m_state = StationState::Stopped;
         m_strWhy = "the station ended";
-        m_strSince = LineNowUtc();
+        m_strSince = NowUtcText();
         m_nFinalMid = m_link.Publish(StationTopic(m_options.mqtt.url.strLine, m_options.strStation, "status"),
                                      StatusJson(), true);
         m_wake.wait_for(lock, std::chrono::milliseconds(std::min(timeoutMs, 2000)), [this]() { return m_bFinalAcked; });

@@ -95,4 +95,3 @@ private:
 };
 
 std::string LineHostName();
-std::string LineNowUtc();

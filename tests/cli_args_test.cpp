@@ -100,6 +100,15 @@ TEST(CliArguments, MalformedCommandLinesAreUsageErrorsThatSayWhy)
          "--line-without-approval is for 'station' only"},
         {{"list", "--db", "d"}, "--db is for 'line collect' only"},
         {{"line", "watch", "--line", "mqtt://h/L", "--line", "mqtt://h/M"}, "option '--line' given twice"},
+        // Each option's commands, one option of each kind of set.
+        {{"list", "--units", "3"}, "--units is for 'station' only"},
+        {{"udev-rule", "-d", "D", "--new-revision", "1.10"}, "--new-revision is for 'flash' and 'station' only"},
+        {{"list", "--line-credentials", "c"}, "--line-credentials is for 'station' and 'line' only"},
+        {{"line", "watch", "--line", "mqtt://h/L", "--import", "l"}, "--import is for 'line collect' only"},
+        {{"station", "a.bin", "--expect-identity", "KTDEV KT3916 FLASHER", "--line-credentials", "c"},
+         "--line-credentials needs --line"},
+        // --help and --version take no value: with one they are no option.
+        {{"list", "--help=1"}, "unknown option '--help'"},
     };
     for (const auto& c : cases) {
         const auto run = RunTool(c.args);

@@ -44,8 +44,12 @@ TEST(FlashJobFinalBlock, RunsOnceBetweenTheFinalBlockAndTheRestartOnly)
         ManualClock clock;
         EmulatedHost host(cli_test::Scenario(c.scenario), clock);
         CSequenceObserver observer;
+        CliOptions options;
+        options.strImage = image.Path();
+        CliEnvironment env;
         FlashJob job;
-        job.strImage = image.Path();
+        job.pOptions = &options;
+        job.pEnv = &env;
         job.chDrive = 'D';
         job.pHost = &host;
         job.pClock = &clock;
