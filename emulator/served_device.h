@@ -1,7 +1,6 @@
 #pragma once
 #include <cstdint>
 #include <mutex>
-#include <string>
 #include <vector>
 
 #include "device/clock.h"
