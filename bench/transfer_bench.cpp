@@ -9,7 +9,7 @@
 #include "bench/bench_support.h"
 #include "cli/terminal_window.h"
 #include "console/flash_view.h"
-#include "console/image_file.h"
+#include "device/input_file.h"
 #include "device/emulated/emulated_host.h"
 #include "device/flash_device.h"
 #include "device/sha256.h"
@@ -75,7 +75,7 @@ void BM_ReadImageFloor1M(benchmark::State& state)
     CBenchFile image("floor-1m.bin", kImage1M);
     std::vector<uint8_t> buffer(kDataBufferSize);
     for (auto _ : state) {
-        CImageFile file;
+        CInputFile file;
         if (!file.Open(image.Path())) {
             state.SkipWithError("cannot open the image");
             break;

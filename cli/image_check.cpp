@@ -7,7 +7,7 @@
 
 #include "console/block_plan.h"
 #include "console/image_digest.h"
-#include "console/image_file.h"
+#include "device/input_file.h"
 #include "device/flash_device.h"
 #include "device/json_line.h"
 
@@ -45,12 +45,12 @@ ImageCheck CheckImage(const std::string& path, bool withChecksum)
         check.strError = "cannot read the image " + path + ": it is a directory";
         return check;
     }
-    CImageFile file;
+    CInputFile file;
     if (!file.Open(path)) {
         const int error = file.GetOpenErrno();
         check.exit = kExitImageUnreadable;
         check.strError = "cannot open the image " + path + ": " +
-                         (file.GetOpenFailure() == ImageOpenFailure::NotRegular || !error
+                         (file.GetOpenFailure() == InputOpenFailure::NotRegular || !error
                               ? std::string(kImageNotRegularFile)
                               : std::error_code(error, std::generic_category()).message());
         return check;

@@ -5,7 +5,7 @@
 #include "console/block_digester.h"
 #include "console/block_plan.h"
 #include "console/form_options.h"
-#include "console/image_file.h"
+#include "device/input_file.h"
 
 thread_local std::string g_strImagePath;
 thread_local std::string g_strDriveSpec;
@@ -263,14 +263,14 @@ bool CFlashView::FailDownload(FlashOutcome outcome)
 bool CFlashView::DownloadImage()
 {
     m_state = FlashState::Sending;
-    CImageFile file;
+    CInputFile file;
     if (!file.Open(g_strImagePath))
         return FailDownload(FlashOutcome::ImageUnopenable);
 
     // Only the image whose checksum the operator was shown goes out: this one
     // open is read whole and compared with it before any command, then sent.
     ImageDigest current;
-    if (!DigestImage(file, current) || !file.Rewind())
+    if (!DigestImage(file, current) || !file.Seek(0))
         return FailDownload(FlashOutcome::ImageReadFailure);
     if (!m_bImageChecked || current != m_checkedImage) {
         const FlashOutcome outcome = m_bImageChecked ? FlashOutcome::ImageChanged : FlashOutcome::ImageNotChecked;

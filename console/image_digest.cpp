@@ -57,7 +57,7 @@ ImageDigest CImageDigester::Finish()
     return digest;
 }
 
-bool DigestImage(CImageFile& file, ImageDigest& digest)
+bool DigestImage(CInputFile& file, ImageDigest& digest)
 {
     std::vector<uint8_t> chunk(kImageSumChunk);
     CImageDigester digester;
@@ -75,7 +75,7 @@ bool DigestImage(CImageFile& file, ImageDigest& digest)
 
 ImageSumResult DigestImageFile(const std::string& path, ImageDigest& digest)
 {
-    CImageFile file;
+    CInputFile file;
     if (!file.Open(path))
         return ImageSumResult::OpenFailed;
     return DigestImage(file, digest) ? ImageSumResult::Ok : ImageSumResult::ReadFailed;

@@ -52,7 +52,9 @@ bool CHostStack::Build(const HostStackSpec& spec, HostStackError& error)
             m_pOwnClock = std::make_unique<SystemClock>();
             pClock = m_pOwnClock.get();
         }
-        m_pOwnHost = std::make_unique<EmulatedHost>(scenario, *pClock, pTranscript ? &pTranscript->Stream() : nullptr);
+        if (pTranscript != nullptr)
+            m_pEmulatedTranscript = std::make_unique<CTranscriptLines>(pTranscript->Stream());
+        m_pOwnHost = std::make_unique<EmulatedHost>(scenario, *pClock, m_pEmulatedTranscript.get());
         m_bEmulated = true;
         pHost = m_pOwnHost.get();
     } else if (pHost == nullptr) {

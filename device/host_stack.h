@@ -5,6 +5,7 @@
 
 #include "device/clock.h"
 #include "device/host.h"
+#include "device/transcript.h"
 
 class CRecordingHost;
 
@@ -83,6 +84,7 @@ public:
 
 private:
     std::unique_ptr<IClock> m_pOwnClock;
+    std::unique_ptr<CTranscriptLines> m_pEmulatedTranscript;
     std::unique_ptr<IScsiHost> m_pOwnHost;
     std::unique_ptr<CRecordingHost> m_pTranscriptLayer;  // real devices' transcript
     std::unique_ptr<CRecordingHost> m_pRecorder;

@@ -1,5 +1,7 @@
 #include "device/output_file.h"
 
+#include "device/input_file.h"
+
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -71,24 +73,9 @@ int CloseFd(int fd)
 // The last byte of the open regular file is a newline, or it is empty.
 bool EndsWithNewline(const std::string& path, long long size)
 {
-    if (size <= 0)
-        return true;
-#ifdef _WIN32
-    const int fd = _open(path.c_str(), _O_RDONLY | _O_BINARY);
-#else
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-#endif
-    if (fd < 0)
-        return true;
+    CInputFile file;
     char last = '\n';
-#ifdef _WIN32
-    const bool read = _lseeki64(fd, size - 1, SEEK_SET) >= 0 && _read(fd, &last, 1) == 1;
-    _close(fd);
-#else
-    const bool read = pread(fd, &last, 1, static_cast<off_t>(size - 1)) == 1;
-    close(fd);
-#endif
-    return !read || last == '\n';
+    return size <= 0 || !file.Open(path) || !file.Seek(size - 1) || file.Read(&last, 1) != 1 || last == '\n';
 }
 
 }  // namespace

@@ -45,8 +45,6 @@ public:
     // reader for good.
     bool IsRegular() const { return m_bRegular; }
     bool IsOpen() const { return m_pQueue != nullptr; }
-    // Bytes written here and not yet taken by the file.
-    uint64_t Pending() const { return m_pQueue ? m_pQueue->Pending() : 0; }
     // A write or sync failed, or the file at the path is no longer this one
     // (deleted or replaced): lines written from now on go nowhere.
     bool Failed() const;

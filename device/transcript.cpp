@@ -40,3 +40,12 @@ std::size_t FormatTranscriptLine(const TranscriptRecord& record, char (&line)[kT
         out.String("error", record.error);
     return out.Close();
 }
+
+void CTranscriptLines::Write(const TranscriptRecord& record)
+{
+    char line[kTranscriptLineMax];
+    const std::size_t length = FormatTranscriptLine(record, line);
+    std::lock_guard lock(m_mutex);
+    m_out.write(line, static_cast<std::streamsize>(length)).put('\n');
+    m_out.flush();
+}

@@ -1,6 +1,8 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
+#include <ostream>
 #include <string_view>
 
 // One command as an emulated device received it: the record behind each
@@ -36,3 +38,24 @@ constexpr std::size_t kTranscriptLineMax = 640;
 // The JSON line of a record, without the newline; returns its length. A line
 // that would not fit is cut short at a field boundary, still one object.
 std::size_t FormatTranscriptLine(const TranscriptRecord& record, char (&line)[kTranscriptLineMax]);
+
+// Where an emulated unit's records go as it runs its commands; one device's
+// records come in the order it ran them, several devices' from their threads.
+class ITranscriptSink {
+public:
+    virtual void Write(const TranscriptRecord& record) = 0;
+
+protected:
+    ~ITranscriptSink() = default;
+};
+
+// Writes each record as its line to a stream, whole and flushed.
+class CTranscriptLines final : public ITranscriptSink {
+public:
+    explicit CTranscriptLines(std::ostream& out) : m_out(out) {}
+    void Write(const TranscriptRecord& record) override;
+
+private:
+    std::mutex m_mutex;
+    std::ostream& m_out;
+};

@@ -21,6 +21,7 @@
 
 #include "device/clock.h"
 #include "device/emulated/scenario.h"
+#include "device/output_file.h"
 #include "emulator/lio_target.h"
 #include "emulator/served_device.h"
 #include "emulator/tcmu_ring.h"
@@ -175,13 +176,10 @@ int Serve(const EmulatorScenario& scenario, const std::string& transcriptPath)
         return Fail(kExitNoConfigfs,
                     "configfs is not mounted at /sys/kernel/config: mount -t configfs none /sys/kernel/config");
 
-    std::FILE* transcriptFile = nullptr;
-    if (!transcriptPath.empty()) {
-        transcriptFile = std::fopen(transcriptPath.c_str(), "ae");
-        if (transcriptFile == nullptr)
-            return Fail(kExitKernelRefused, "cannot open transcript " + transcriptPath + ": " + std::strerror(errno));
-    }
-    CTranscriptWriter transcript(transcriptFile);
+    COutputFile transcriptFile;
+    if (!transcriptPath.empty() && !transcriptFile.Open(transcriptPath))
+        return Fail(kExitKernelRefused, "cannot open transcript " + transcriptPath + ": " + transcriptFile.ErrorText());
+    CServedTranscript transcript(transcriptFile);
 
     // The signals wait until the configuration is complete or undone: a stop
     // request never leaves half a device behind.
@@ -218,7 +216,7 @@ int Serve(const EmulatorScenario& scenario, const std::string& transcriptPath)
         ok = target.CreateBackstore(i, commandTimeoutS, served->lun, error) && MapRing(*served, error);
         if (ok) {
             served->device = std::make_unique<CServedDevice>(scenario, clock, 0, static_cast<char>('D' + i),
-                                                             transcriptFile ? &transcript : nullptr, releaseMs,
+                                                             transcriptFile.IsOpen() ? &transcript : nullptr, releaseMs,
                                                              commandTimeoutS * 1000ull);
             Served& ref = *served;
             served->thread = std::thread([&ref, stopFd] { ServeLoop(ref, stopFd); });
@@ -252,13 +250,9 @@ int Serve(const EmulatorScenario& scenario, const std::string& transcriptPath)
     StopServing(devices, stopFd);
     target.RemoveAll();
     ::close(stopFd);
-    // On the disk before the end: a power cut must not take the last lines.
-    bool transcriptKept = true;
-    if (transcriptFile != nullptr) {
-        transcriptKept = transcript.Sync() && !transcript.Failed();
-        transcriptKept = std::fclose(transcriptFile) == 0 && transcriptKept;
-    }
-    if (!transcriptKept && exitCode == kExitStopped)
+    // On the disk before the end (Close syncs): a power cut must not take the
+    // last lines.
+    if (!transcriptFile.Close() && exitCode == kExitStopped)
         exitCode = Fail(kExitKernelRefused, "the transcript " + transcriptPath + " could not be written");
     if (exitCode == kExitStopped)
         std::fprintf(stderr, "kt3916flash-emulator: stopped; the devices are removed\n");

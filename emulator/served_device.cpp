@@ -1,10 +1,10 @@
 #include "emulator/served_device.h"
 
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
+#include <cstdio>
 #include <cstring>
+
+#include "device/output_file.h"
 
 namespace {
 
@@ -18,34 +18,18 @@ constexpr uint64_t kTimeoutMarginMs = 500;
 
 }  // namespace
 
-void CTranscriptWriter::Write(const TranscriptRecord& record)
+void CServedTranscript::Write(const TranscriptRecord& record)
 {
     char line[kTranscriptLineMax];
     const std::size_t length = FormatTranscriptLine(record, line);
+    line[length] = '\n';  // in the room of the line's closing NUL
     std::lock_guard lock(m_mutex);
-    if (std::fwrite(line, 1, length, m_pFile) != length || std::fputc('\n', m_pFile) == EOF ||
-        std::fflush(m_pFile) != 0)
-        m_bFailed = true;
-    // The device restarts after its final block: a power cut then must not
-    // take the record of what it was sent.
-    if (record.cdb[0] == kOpBlockWrite && record.cdb[3] == 1 && !SyncLocked())
-        m_bFailed = true;
-}
-
-bool CTranscriptWriter::Sync()
-{
-    std::lock_guard lock(m_mutex);
-    return SyncLocked();
-}
-
-bool CTranscriptWriter::SyncLocked()
-{
-    // A file that cannot be put on a disk (a pipe, /dev/null) is no failure.
-    return std::fflush(m_pFile) == 0 && (::fdatasync(fileno(m_pFile)) == 0 || errno == EINVAL || errno == EROFS);
+    if (m_file.Write(line, length + 1) && record.cdb[0] == kOpBlockWrite && record.cdb[3] == 1)
+        m_file.Sync();
 }
 
 CServedDevice::CServedDevice(const EmulatorScenario& scenario, IClock& clock, uint64_t startMs, char drive,
-                             CTranscriptWriter* transcript, uint64_t releaseMs, uint64_t timeoutMs)
+                             ITranscriptSink* transcript, uint64_t releaseMs, uint64_t timeoutMs)
     : m_scenario(scenario), m_clock(clock), m_drive(drive), m_pTranscript(transcript), m_nReleaseMs(releaseMs),
       m_model(scenario, clock, UnitSeat{drive, startMs, RestartFace::NotReady}), m_nTimeoutMs(timeoutMs),
       m_buffer(EmulatedKt3916::kMaxTransfer)

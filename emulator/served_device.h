@@ -1,9 +1,6 @@
 #pragma once
-#include <atomic>
 #include <cstdint>
-#include <cstdio>
 #include <mutex>
-#include <string>
 #include <vector>
 
 #include "device/clock.h"
@@ -12,23 +9,20 @@
 #include "device/transcript.h"
 #include "emulator/tcmu_ring.h"
 
-// Appends transcript lines from several device threads; a line is written
-// and flushed whole, so a reader never sees half of one.
-class CTranscriptWriter {
+class COutputFile;
+
+// The served devices' transcript file: each record's line is written whole
+// before its command is answered. After a final block the device restarts:
+// the file is on the disk first, so that a power cut then does not take the
+// record of what it was sent.
+class CServedTranscript final : public ITranscriptSink {
 public:
-    explicit CTranscriptWriter(std::FILE* file) : m_pFile(file) {}
-    // Writes and flushes one line; after a final block write the file is
-    // also put on the disk, before the device restarts.
-    void Write(const TranscriptRecord& record);
-    // Puts the lines written so far on the disk; false when that failed.
-    bool Sync();
-    bool Failed() const { return m_bFailed; }
+    explicit CServedTranscript(COutputFile& file) : m_file(file) {}
+    void Write(const TranscriptRecord& record) override;
 
 private:
-    bool SyncLocked();
     std::mutex m_mutex;
-    std::FILE* m_pFile;
-    bool m_bFailed = false;
+    COutputFile& m_file;
 };
 
 // One emulated KT3916 behind the ring of its backstore: takes each command the
@@ -42,26 +36,23 @@ private:
 class CServedDevice {
 public:
     CServedDevice(const EmulatorScenario& scenario, IClock& clock, uint64_t startMs, char drive,
-                  CTranscriptWriter* transcript, uint64_t releaseMs, uint64_t timeoutMs = UINT64_MAX);
+                  ITranscriptSink* transcript, uint64_t releaseMs, uint64_t timeoutMs = UINT64_MAX);
 
     // Answers every command queued on the ring now, and gives back the dropped
     // ones that are due; true when the kernel must be told that answers are
     // waiting.
     bool ServeQueued(CTcmuRing& ring);
-    // True while a dropped command waits for its release: ServeQueued must
-    // then run again within a second even when nothing is queued.
-    bool Holding() const { return !m_vecHeld.empty(); }
     // How long ServeQueued may wait for the kernel before it must run again
     // (a command's latency passes, a dropped one is due); -1: until the kernel
     // queues a command.
     int WaitMs();
 
-    EmulatedKt3916& Model() { return m_model; }
     // replug_ms: the unit left the bus for its restart and is not back yet.
     // Asked from another thread than the one that serves.
     bool OffTheBus();
 
 private:
+    friend struct ServedDeviceProbe;
     struct Held {
         CTcmuRing::Command command;
         uint64_t releaseAtMs = 0;
@@ -79,7 +70,7 @@ private:
     EmulatorScenario m_scenario;
     IClock& m_clock;
     char m_drive;
-    CTranscriptWriter* m_pTranscript;
+    ITranscriptSink* m_pTranscript;
     uint64_t m_nReleaseMs;
     EmulatedKt3916 m_model;
     uint64_t m_nTimeoutMs;

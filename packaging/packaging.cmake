@@ -55,7 +55,7 @@ else()
           DESTINATION share/bash-completion/completions RENAME kt3916flash-cli)
   install(FILES ${KT_PACKAGING_DIR}/60-kt3916flash.rules DESTINATION ${KT_UDEV_RULES_DIR})
   install(FILES ${KT_PACKAGING_DIR}/copyright ${KT_OUT}/changelog.gz ${KT_OUT}/README.md.gz
-          DESTINATION ${KT_DOC_DIR})
+                ${CMAKE_SOURCE_DIR}/doc/reference.md DESTINATION ${KT_DOC_DIR})
 
   set(CPACK_GENERATOR DEB)
   set(CPACK_PACKAGE_NAME kt3916flash)

@@ -50,7 +50,7 @@ TEST(CliExclusive, AllFlashesTheFreeDevicesAwakeOnTheirOwnThreadsAndLeavesTheBus
 {
     TempImage image(PatternImage(524288, 32));
     ManualClock clock;
-    EmulatedHost host(Scenario("devices=3,reboot_ms=0"), clock);
+    RecordedHost host(Scenario("devices=3,reboot_ms=0"), clock);
     ExclusiveAccess access;
     host.OpenDeviceExclusive("\\\\.\\E:", access);
     SleepBalance sleep;
@@ -60,7 +60,7 @@ TEST(CliExclusive, AllFlashesTheFreeDevicesAwakeOnTheirOwnThreadsAndLeavesTheBus
     EXPECT_NE(run.err.find("E: device busy: in use by another program (emulated)"), std::string::npos) << run.err;
     EXPECT_EQ(Inspect(host).Device(0).LastImage().size(), 524288u);
     EXPECT_EQ(Inspect(host).Device(2).LastImage().size(), 524288u);
-    for (const TranscriptRecord& r : Inspect(host).Records())
+    for (const TranscriptRecord& r : host.Records())
         EXPECT_NE(r.drive, 'E');
     EXPECT_EQ(sleep.nKeepAwake, 2) << "the busy drive's run writes nothing and keeps nothing awake";
     EXPECT_EQ(sleep.byThread.size(), 2u);
@@ -74,7 +74,7 @@ TEST(CliExclusive, ADriveHeldOnlyForAMomentIsWaitedFor)
         SCOPED_TRACE(heldMs);
         TempImage image(PatternImage(524288, 36));
         ManualClock deviceClock;
-        EmulatedHost host(Scenario("reboot_ms=0"), deviceClock);
+        RecordedHost host(Scenario("reboot_ms=0"), deviceClock);
         ExclusiveAccess access;
         const HostHandle other = host.OpenDeviceExclusive("\\\\.\\D:", access);
         cli_test::CMarkClock clock(heldMs, [&]() { host.CloseDevice(other); });
@@ -91,7 +91,7 @@ TEST(CliExclusive, WhereNoDriveCanBeHeldTheToolSaysSoOnceAndFlashes)
         SCOPED_TRACE(scenario);
         TempImage image(PatternImage(524288, 33));
         ManualClock clock;
-        EmulatedHost emulated(Scenario(scenario), clock);
+        RecordedHost emulated(Scenario(scenario), clock);
         ProbeHost probe(emulated);
         const auto run = cli_test::RunTool({"flash", image.Path(), "--all"},
                                            bProbe ? static_cast<IScsiHost*>(&probe) : &emulated, &clock);

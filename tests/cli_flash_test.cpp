@@ -57,10 +57,10 @@ const Fields* Find(const std::vector<Fields>& events, const std::string& kind, c
     return nullptr;
 }
 
-int CountCommands(const EmulatedHost& host, uint8_t opcode, char drive = 0)
+int CountCommands(const RecordedHost& host, uint8_t opcode, char drive = 0)
 {
     int n = 0;
-    for (const TranscriptRecord& r : Inspect(host).Records())
+    for (const TranscriptRecord& r : host.Records())
         n += r.cdb[0] == opcode && (!drive || r.drive == drive);
     return n;
 }
@@ -103,7 +103,7 @@ TEST(CliFlash, EachEndOfAFlashHasItsExitCode)
     };
     for (const auto& c : cases) {
         ManualClock clock;
-        EmulatedHost host(Scenario(c.scenario), clock);
+        RecordedHost host(Scenario(c.scenario), clock);
         const auto run = RunTool({"flash", image.Path(), "--json"}, &host, &clock);
         EXPECT_EQ(run.exit, c.exit) << c.scenario << "\n" << run.err;
         const auto events = JsonEvents(run.out);
@@ -133,7 +133,7 @@ TEST(CliFlash, TheImageArrivesWholeAndTheDeviceComesBackWithItsNewRevision)
     const auto bytes = PatternImage(1048576, 11);
     TempImage image(bytes);
     ManualClock clock;
-    EmulatedHost host(Scenario("new_revision=2.05"), clock);
+    RecordedHost host(Scenario("new_revision=2.05"), clock);
     const auto run = RunTool({"flash", image.Path()}, &host, &clock);
     ASSERT_EQ(run.exit, kExitSuccess) << run.err;
     EXPECT_EQ(Inspect(host).Device(0).LastImage(), bytes);
@@ -163,12 +163,12 @@ TEST(CliFlash, ImageProblemsStopBeforeAnyCommand)
     };
     for (const auto& c : cases) {
         ManualClock clock;
-        EmulatedHost host(Scenario(""), clock);
+        RecordedHost host(Scenario(""), clock);
         const auto run = RunTool({"flash", c.path}, &host, &clock);
         EXPECT_EQ(run.exit, c.exit) << c.path;
         EXPECT_NE(run.err.find(c.error), std::string::npos) << run.err;
         EXPECT_NE(run.err.find("nothing was sent"), std::string::npos) << run.err;
-        EXPECT_TRUE(Inspect(host).Records().empty()) << c.path << ": no command at all";
+        EXPECT_TRUE(host.Records().empty()) << c.path << ": no command at all";
     }
 }
 
@@ -176,7 +176,7 @@ TEST(CliFlash, SeveralDevicesAndNoChoiceRefusesAndChangesNothing)
 {
     TempImage image(PatternImage(524288, 5));
     ManualClock clock;
-    EmulatedHost host(Scenario("devices=2"), clock);
+    RecordedHost host(Scenario("devices=2"), clock);
     const auto run = RunTool({"flash", image.Path()}, &host, &clock);
     EXPECT_EQ(run.exit, kExitUsage);
     EXPECT_NE(run.err.find("2 devices found: name the one to flash with --device, or flash them all with --all"),
@@ -209,7 +209,7 @@ TEST(CliFlash, DeviceChoiceReachesOnlyTheNamedDrive)
     for (const char* path : {"", "win9x=1,"}) {
         for (const auto& c : cases) {
             ManualClock clock;
-            EmulatedHost host(Scenario(std::string(path) + "devices=3,reboot_ms=0"), clock);
+            RecordedHost host(Scenario(std::string(path) + "devices=3,reboot_ms=0"), clock);
             std::vector<std::string> args = {"flash", image.Path()};
             args.insert(args.end(), c.choice.begin(), c.choice.end());
             const auto run = RunTool(args, &host, &clock);
@@ -232,7 +232,7 @@ TEST(CliFlash, AllFlashesEveryDeviceAndOneFailureStopsNoOther)
 {
     TempImage image(PatternImage(524288, 7));
     ManualClock clock;
-    EmulatedHost emulated(Scenario("devices=3"), clock);
+    RecordedHost emulated(Scenario("devices=3"), clock);
     cli_test::CFaultOnOneDriveHost host(emulated, 'E', 4);
     const auto run = RunTool({"flash", image.Path(), "--all", "--json"}, &host, &clock);
     EXPECT_EQ(run.exit, kExitSomeFailed) << run.err;
@@ -265,7 +265,7 @@ TEST(CliFlash, AllSucceedingGivesSuccessAndASummaryTable)
 {
     TempImage image(PatternImage(524288, 8));
     ManualClock clock;
-    EmulatedHost host(Scenario("devices=3,reboot_ms=0"), clock);
+    RecordedHost host(Scenario("devices=3,reboot_ms=0"), clock);
     const auto run = RunTool({"flash", image.Path(), "--all"}, &host, &clock);
     EXPECT_EQ(run.exit, kExitSuccess) << run.err;
     EXPECT_NE(run.out.find("3 of 3 devices flashed"), std::string::npos) << run.out;
@@ -280,7 +280,7 @@ TEST(CliFlash, JsonEventsAreCompleteAndInOrder)
 {
     TempImage image(PatternImage(524288, 9));
     ManualClock clock;
-    EmulatedHost host(Scenario(""), clock);
+    RecordedHost host(Scenario(""), clock);
     const auto run = RunTool({"flash", image.Path(), "--json"}, &host, &clock);
     ASSERT_EQ(run.exit, kExitSuccess);
     auto events = JsonEvents(run.out);
@@ -317,7 +317,7 @@ TEST(CliFlash, JsonEventsAreCompleteAndInOrder)
     // The sum that goes out in the final block.
     EXPECT_EQ(start.at("checksum"), Hex4(PatternImage(524288, 9)));
     std::vector<TranscriptRecord> writes;
-    for (const TranscriptRecord& r : Inspect(host).Records()) {
+    for (const TranscriptRecord& r : host.Records()) {
         if (r.cdb[0] == 0xFA)
             writes.push_back(r);
     }
@@ -357,7 +357,7 @@ TEST(CliFlash, ImageChangedBeforeTheStartTickIsNotSent)
         SCOPED_TRACE(c.name);
         TempImage image(original);
         cli_test::CMarkClock clock(250, [&] { image.Write(c.replacement); });
-        EmulatedHost host(Scenario(""), clock);
+        RecordedHost host(Scenario(""), clock);
         std::ostringstream out, err;
         CliEnvironment env;
         env.pOut = &out;
@@ -425,7 +425,7 @@ TEST(CliFlash, EmulationIsSaidOnTheOutput)
 
     // A host the tool did not choose as the emulator is taken for a real one.
     ManualClock clock;
-    EmulatedHost host(Scenario("reboot_ms=0"), clock);
+    RecordedHost host(Scenario("reboot_ms=0"), clock);
     const auto plain = RunTool({"--json", "flash", image.Path()}, &host, &clock);
     EXPECT_EQ(plain.err.find("emulated devices"), std::string::npos);
     const auto plainEvents = JsonEvents(plain.out);
@@ -438,7 +438,7 @@ TEST(CliFlash, PlainProgressLinesWhenStderrIsNoTerminal)
 {
     TempImage image(PatternImage(524288, 12));
     ManualClock clock;
-    EmulatedHost host(Scenario("fail_block=2"), clock);
+    RecordedHost host(Scenario("fail_block=2"), clock);
     const auto run = RunTool({"flash", image.Path()}, &host, &clock);
     EXPECT_EQ(run.exit, kExitSendFailure);
     EXPECT_EQ(run.err.find('\x1b'), std::string::npos) << "no cursor controls";
@@ -458,7 +458,7 @@ TEST(CliFlash, LiveProgressRedrawsOneLineInPlace)
 {
     TempImage image(PatternImage(524288, 13));
     ManualClock clock;
-    EmulatedHost host(Scenario(""), clock);
+    RecordedHost host(Scenario(""), clock);
     const auto run = RunTool({"flash", image.Path()}, &host, &clock, nullptr, true);
     EXPECT_EQ(run.exit, kExitSuccess);
     // The states in between may be drawn or not (redraws coalesce when the
@@ -484,7 +484,7 @@ TEST(CliFlash, CtrlCNeverCutsTheTransfer)
     };
     for (const auto& c : cases) {
         ManualClock clock;
-        EmulatedHost emulated(Scenario(""), clock);
+        RecordedHost emulated(Scenario(""), clock);
         CInterruptFlag interrupt;
         // The flag goes up once the clock passes the chosen time.
         class CTrippingClock final : public IClock {
@@ -565,7 +565,7 @@ TEST(CliFlash, CtrlCDuringACommandIsAnsweredByWhereTheRunStands)
     };
     for (const auto& c : cases) {
         ManualClock clock;
-        EmulatedHost emulated(Scenario(""), clock);
+        RecordedHost emulated(Scenario(""), clock);
         CInterruptFlag interrupt;
         cli_test::CSharedStream out;
         std::ostringstream err;
@@ -577,7 +577,7 @@ TEST(CliFlash, CtrlCDuringACommandIsAnsweredByWhereTheRunStands)
         env.pClock = &clock;
         env.pHost = &host;
         env.pInterrupt = &interrupt;
-        env.armInterrupt = [&]() { commandsWhenArmed = Inspect(emulated).Records().size(); };
+        env.armInterrupt = [&]() { commandsWhenArmed = emulated.Records().size(); };
         const int exit = RunCli({"flash", image.Path(), "--json"}, env);
 
         EXPECT_EQ(exit, kExitInterrupted) << c.name;
@@ -675,7 +675,7 @@ TEST(CliFlash, NotesAndExitFollowFromWhatWasSent)
     for (const auto& c : cases) {
         TempImage image(PatternImage(524288, 40));
         ManualClock clock;
-        EmulatedHost emulated(Scenario(""), clock);
+        RecordedHost emulated(Scenario(""), clock);
         CImageSabotageHost host(emulated, clock, image.Path(), c.opcode, c.nth, c.truncateTo);
         std::ostringstream out, err;
         CliEnvironment env;
@@ -703,7 +703,7 @@ TEST(CliFlash, NotesAndExitFollowFromWhatWasSent)
 TEST(CliList, ListsEveryDeviceOrSaysThereIsNone)
 {
     ManualClock clock;
-    EmulatedHost host(Scenario("devices=2,vendor=ACME,product=WIDGET,revision=0.9a"), clock);
+    RecordedHost host(Scenario("devices=2,vendor=ACME,product=WIDGET,revision=0.9a"), clock);
     const auto run = RunTool({"list"}, &host, &clock);
     EXPECT_EQ(run.exit, kExitSuccess);
     EXPECT_EQ(run.out, "index  drive  node      vendor    product           revision\n"
@@ -712,14 +712,14 @@ TEST(CliList, ListsEveryDeviceOrSaysThereIsNone)
     EXPECT_EQ(Inspect(host).OpenHandleCount(), 0);
 
     // Behind the ASPI layer a device has the letter the layer reports.
-    EmulatedHost aspi(Scenario("win9x=1,devices=2"), clock);
+    RecordedHost aspi(Scenario("win9x=1,devices=2"), clock);
     const auto listed = RunTool({"list"}, &aspi, &clock);
     EXPECT_EQ(listed.exit, kExitSuccess);
     EXPECT_EQ(listed.out, "index  drive  node      vendor    product           revision\n"
                           "0      D:     aspi 0:1  KTDEV     KT3916 FLASHER    1.00\n"
                           "1      E:     aspi 0:2  KTDEV     KT3916 FLASHER    1.00\n");
 
-    EmulatedHost none(Scenario("devices=0"), clock);
+    RecordedHost none(Scenario("devices=0"), clock);
     const auto empty = RunTool({"list"}, &none, &clock);
     EXPECT_EQ(empty.exit, kExitNoDevice);
     EXPECT_EQ(empty.err, "kt3916flash-cli: No device found\n");

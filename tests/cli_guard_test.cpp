@@ -23,10 +23,10 @@ namespace {
 using Fields = std::map<std::string, std::string>;
 
 // The opcodes one drive received from record first on.
-std::multiset<int> Opcodes(const EmulatedHost& host, char drive, size_t first = 0)
+std::multiset<int> Opcodes(const RecordedHost& host, char drive, size_t first = 0)
 {
     std::multiset<int> opcodes;
-    const std::vector<TranscriptRecord> records = Inspect(host).Records();
+    const std::vector<TranscriptRecord> records = host.Records();
     for (size_t i = first; i < records.size(); ++i) {
         if (records[i].drive == drive)
             opcodes.insert(records[i].cdb[0]);
@@ -118,7 +118,7 @@ TEST(CliGuard, OnlyTheExpectedDeviceGetsMoreThanItsInquiry)
     for (const auto& c : cases) {
         SCOPED_TRACE(c.guard.front() + " " + c.scenario);
         ManualClock clock;
-        EmulatedHost emulated(Scenario(c.scenario), clock);
+        RecordedHost emulated(Scenario(c.scenario), clock);
         CSilentDriveHost host(emulated, c.silent ? 'D' : '-');
         std::vector<std::string> args = {"flash", image.Path(), "--json"};
         args.insert(args.end(), c.guard.begin(), c.guard.end());
@@ -174,9 +174,9 @@ TEST(CliGuard, AllSkipsWhatIsNotExpectedAndIsJudgedByWhatItFlashed)
         for (bool json : {false, true}) {
             SCOPED_TRACE(std::string(c.revision) + " " + c.faulty + (json ? " json" : ""));
             ManualClock clock;
-            EmulatedHost emulated(Scenario("devices=3,reboot_ms=0"), clock);
+            RecordedHost emulated(Scenario("devices=3,reboot_ms=0"), clock);
             ASSERT_EQ(RunTool({"flash", image.Path(), "--device", "E"}, &emulated, &clock).exit, kExitSuccess);
-            const size_t before = Inspect(emulated).Records().size();
+            const size_t before = emulated.Records().size();
             cli_test::CFaultOnOneDriveHost faulty(emulated, c.faulty, 1);
             CSilentDriveHost host(faulty, 'F');
             std::vector<std::string> args = {"flash", image.Path(), "--all", "--expect-revision", c.revision};
@@ -229,7 +229,7 @@ TEST(CliGuard, TheRevisionThatAnsweredIsShownAndJudged)
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.scenario) + " " + (c.expected ? c.expected : "-"));
         ManualClock clock;
-        EmulatedHost host(Scenario(c.scenario), clock);
+        RecordedHost host(Scenario(c.scenario), clock);
         std::vector<std::string> args = {"flash", image.Path(), "--json"};
         if (c.expected)
             args.insert(args.end(), {"--new-revision", c.expected});
@@ -245,7 +245,7 @@ TEST(CliGuard, TheRevisionThatAnsweredIsShownAndJudged)
                   wrong);
     }
     ManualClock clock;
-    EmulatedHost host(Scenario(""), clock);
+    RecordedHost host(Scenario(""), clock);
     const auto run = RunTool({"flash", image.Path(), "--new-revision", "2.00"}, &host, &clock);
     EXPECT_NE(run.err.find("D: result: wrong-revision (exit 10), revision 1.00 -> 1.10\n"
                            "D: the device answered with revision \"1.10\", expected \"2.00\"\n"),
@@ -271,7 +271,7 @@ TEST(CliGuard, PollWindowWaitsForASlowDevice)
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.scenario) + " " + (c.window ? c.window : "-"));
         ManualClock clock;
-        EmulatedHost host(Scenario(c.scenario), clock);
+        RecordedHost host(Scenario(c.scenario), clock);
         std::vector<std::string> args = {"flash", image.Path(), "--json"};
         if (c.window)
             args.insert(args.end(), {"--poll-window", c.window});

@@ -76,7 +76,7 @@ TEST(CliLog, AFailedFlashNamesTheCommandAndWhy)
     };
     for (const auto& c : cases) {
         ManualClock clock;
-        EmulatedHost host(Scenario(c.scenario), clock);
+        RecordedHost host(Scenario(c.scenario), clock);
         const auto json = RunTool({"flash", image.Path(), "--json"}, &host, &clock);
         EXPECT_EQ(json.exit, std::string(c.scenario).find("replug") == 0 ? kExitNoReturn : kExitSendFailure)
             << c.scenario;
@@ -88,13 +88,13 @@ TEST(CliLog, AFailedFlashNamesTheCommandAndWhy)
         EXPECT_EQ(field("sense_text"), c.senseText) << c.scenario;
         EXPECT_EQ(field("host_error"), c.hostError) << c.scenario;
 
-        EmulatedHost again(Scenario(c.scenario), clock);
+        RecordedHost again(Scenario(c.scenario), clock);
         const auto plain = RunTool({"flash", image.Path()}, &again, &clock);
         EXPECT_NE(plain.err.find(std::string("D: ") + c.note), std::string::npos) << c.scenario << plain.err;
     }
 
     ManualClock clock;
-    EmulatedHost host(Scenario("reboot_ms=0"), clock);
+    RecordedHost host(Scenario("reboot_ms=0"), clock);
     const Fields result = ResultEvent(RunTool({"flash", image.Path(), "--json"}, &host, &clock).out);
     EXPECT_EQ(result.count("sense") + result.count("host_error"), 0u) << "a success has nothing to explain";
 }
@@ -107,14 +107,14 @@ TEST(CliLog, EveryCommandTheDevicesReceiveIsALineAppended)
         std::ofstream(log, std::ios::binary) << "{\"earlier\":true}\n";
     }
     ManualClock clock;
-    EmulatedHost host(Scenario("devices=2,reboot_ms=0,fail_block=4"), clock);
+    RecordedHost host(Scenario("devices=2,reboot_ms=0,fail_block=4"), clock);
     const auto list = RunTool({"list", "--log", log}, &host, &clock);
     EXPECT_EQ(list.exit, kExitSuccess) << list.err;
     const auto flash = RunTool({"--log", log, "flash", image.Path(), "--all"}, &host, &clock);
     EXPECT_EQ(flash.exit, kExitSomeFailed) << flash.err;
 
     const std::vector<std::string> lines = Lines(ReadFile(log));
-    const auto records = Inspect(host).Records();
+    const auto records = host.Records();
     EXPECT_EQ(lines[0], "{\"earlier\":true}");
     // Each device's commands in its own order; the devices' lines interleave.
     // Each run starts with its record, and every line says which run it is.
@@ -151,12 +151,12 @@ TEST(CliLog, ALogThatCannotBeOpenedStopsTheRunBeforeAnyCommand)
 {
     TempImage image(PatternImage(524288, 7));
     ManualClock clock;
-    EmulatedHost host(Scenario("reboot_ms=0"), clock);
+    RecordedHost host(Scenario("reboot_ms=0"), clock);
     const std::string log = image.Path() + ".missing/log.jsonl";
     const auto run = RunTool({"flash", image.Path(), "--log", log}, &host, &clock);
     EXPECT_EQ(run.exit, kExitError);
     EXPECT_NE(run.err.find("cannot open the log file " + log), std::string::npos) << run.err;
-    EXPECT_TRUE(Inspect(host).Records().empty());
+    EXPECT_TRUE(host.Records().empty());
 }
 
 // A run whose start cannot be recorded sends nothing, whatever it is, and
@@ -167,7 +167,7 @@ TEST(CliLog, NoDeviceIsFlashedWithoutARecord)
     const std::vector<std::string> station = {"station", "--expect-identity", "KTDEV KT3916 FLASHER", "--units", "2"};
     for (const std::vector<std::string>& command : {std::vector<std::string>{"flash"}, {"flash", "--all"}, station}) {
         ManualClock clock;
-        EmulatedHost host(Scenario("devices=2,reboot_ms=0,plug=D+0/E+30000"), clock);
+        RecordedHost host(Scenario("devices=2,reboot_ms=0,plug=D+0/E+30000"), clock);
         std::vector<std::string> args = command;
         args.insert(args.begin() + 1, image.Path());
         args.insert(args.end(), {"--json", "--log", "/dev/full"});
@@ -176,7 +176,7 @@ TEST(CliLog, NoDeviceIsFlashedWithoutARecord)
         EXPECT_NE(run.err.find("the run's start could not be recorded in /dev/full: No space left on device"),
                   std::string::npos)
             << run.err;
-        EXPECT_TRUE(Inspect(host).Records().empty()) << args[1] << ": a command was sent";
+        EXPECT_TRUE(host.Records().empty()) << args[1] << ": a command was sent";
         const auto events = Events(run.out, "result");
         ASSERT_EQ(events.size(), 1u) << run.out;
         EXPECT_EQ(events[0].at("exit_code"), std::to_string(kExitError)) << run.out;
@@ -211,7 +211,7 @@ TEST(CliLog, AUnitACrashLeftUnderWayIsToldOnce)
         ManualClock clock;
         CInterruptFlag interrupt;
         interrupt.Raise();
-        EmulatedHost host(Scenario("devices=0"), clock);
+        RecordedHost host(Scenario("devices=0"), clock);
         const auto run =
             RunTool({"station", image.Path(), "--json", "--log", log, "--expect-identity", "KTDEV KT3916 FLASHER"},
                     &host, &clock, &interrupt);
@@ -238,7 +238,7 @@ TEST(CliLog, ALogDeletedMidShiftStopsTheStation)
     TempImage image(PatternImage(524288, 12));
     const std::string log = image.Path() + ".deleted.jsonl";
     cli_test::CMarkClock clock(30000, [&log]() { std::remove(log.c_str()); });
-    EmulatedHost host(Scenario("devices=2,reboot_ms=0,plug=D+0/E+60000"), clock);
+    RecordedHost host(Scenario("devices=2,reboot_ms=0,plug=D+0/E+60000"), clock);
     const auto run = RunTool(
         {"station", image.Path(), "--json", "--log", log, "--expect-identity", "KTDEV KT3916 FLASHER", "--units", "2"},
         &host, &clock);
@@ -249,7 +249,7 @@ TEST(CliLog, ALogDeletedMidShiftStopsTheStation)
     EXPECT_EQ(Events(run.out, "error").size(), 1u) << run.out;
     EXPECT_EQ(Events(run.out, "summary").at(0).at("exit_code"), "1");
     size_t ejects = 0;
-    for (const TranscriptRecord& r : Inspect(host).Records())
+    for (const TranscriptRecord& r : host.Records())
         ejects += r.cdb[0] == 0x1B;
     EXPECT_EQ(ejects, 1u) << "only the unit before the deletion";
 }
@@ -263,7 +263,7 @@ TEST(CliLog, EachRunStartsOnAFreshLine)
         std::ofstream(log, std::ios::binary) << "{\"cut\":tr";
     }
     ManualClock clock;
-    EmulatedHost host(Scenario(""), clock);
+    RecordedHost host(Scenario(""), clock);
     EXPECT_EQ(RunTool({"list", "--log", log}, &host, &clock).exit, kExitSuccess);
     const std::vector<std::string> lines = Lines(ReadFile(log));
     ASSERT_GE(lines.size(), 2u) << ReadFile(log);

@@ -31,10 +31,10 @@ using Fields = std::map<std::string, std::string>;
 constexpr char kKt3916[] = "KTDEV KT3916 FLASHER";
 
 // Per drive, how many commands with this opcode it received.
-std::map<char, int> Count(const EmulatedHost& host, uint8_t opcode)
+std::map<char, int> Count(const RecordedHost& host, uint8_t opcode)
 {
     std::map<char, int> counts;
-    for (const TranscriptRecord& r : Inspect(host).Records()) {
+    for (const TranscriptRecord& r : host.Records()) {
         if (r.cdb[0] == opcode)
             ++counts[r.drive];
     }
@@ -156,7 +156,7 @@ TEST(CliStation, TheImageCheckedAtTheStartIsTheOnlyOneSent)
     ImageDigest checked;
     ASSERT_EQ(DigestImageFile(image.Path(), checked), ImageSumResult::Ok);
     cli_test::CMarkClock clock(15000, [&]() { image.Write(PatternImage(524288, 12)); });
-    EmulatedHost host(Scenario("devices=2,plug=D+0/E+16000"), clock);
+    RecordedHost host(Scenario("devices=2,plug=D+0/E+16000"), clock);
     const auto run =
         RunTool({"station", image.Path(), "--expect-identity", kKt3916, "--units", "2", "--json"}, &host, &clock);
     EXPECT_EQ(run.exit, kExitImageUnreadable) << run.err;
@@ -183,7 +183,7 @@ TEST(CliStation, AUnitPluggedInDuringTheRestartWaitIsFlashed)
     std::atomic<int> listings{0};
     CScanGateClock clock(6000, listings);
     CInterruptFlag interrupt;
-    EmulatedHost emulated(Scenario("plug=D+0/D-5000/D+8000"), clock);
+    RecordedHost emulated(Scenario("plug=D+0/D-5000/D+8000"), clock);
     CListingCounter host(emulated, listings);
     cli_test::CliRun run;
     {
@@ -207,7 +207,7 @@ TEST(CliStation, AUnitThatReEnumeratesDuringItsRestartIsFlashedOnce)
     std::atomic<int> listings{0};
     CScanGateClock clock(8000, listings);  // a scan while the unit is off the bus
     CInterruptFlag interrupt;
-    EmulatedHost emulated(Scenario("replug_ms=14500"), clock);
+    RecordedHost emulated(Scenario("replug_ms=14500"), clock);
     CListingCounter host(emulated, listings);
     cli_test::CliRun run;
     {
@@ -270,7 +270,7 @@ TEST(CliStation, UnitsNotFlashedAndInterruptedShiftsHaveTheirOwnCodes)
     for (const auto& c : cases) {
         ManualClock clock;
         CInterruptFlag interrupt;
-        EmulatedHost emulated(Scenario(c.scenario), clock);
+        RecordedHost emulated(Scenario(c.scenario), clock);
         CInterruptOnInquiry host(emulated, interrupt, c.interruptOnInquiry);
         std::vector<std::string> args = {"station", image.Path(), "--json", "--expect-identity", kKt3916};
         args.insert(args.end(), c.extra.begin(), c.extra.end());
@@ -302,7 +302,7 @@ TEST(CliStation, EachAttachedUnitIsFlashedExactlyOnce)
 {
     TempImage image(PatternImage(524288, 5));
     ManualClock clock;
-    EmulatedHost host(Scenario("devices=3,plug=D+1000/E+60000/D-100000/D+130000/F+130000"), clock);
+    RecordedHost host(Scenario("devices=3,plug=D+1000/E+60000/D-100000/D+130000/F+130000"), clock);
     const auto run = RunTool(
         {"station", image.Path(), "--expect-identity", kKt3916, "--new-revision", "1.10", "--units", "4", "--json"},
         &host, &clock);
@@ -348,7 +348,7 @@ TEST(CliStation, UnexpectedDevicesAreSkippedAndLeftAlone)
     for (const auto& c : cases) {
         ManualClock clock;
         CInterruptFlag interrupt;
-        EmulatedHost host(Scenario(c.scenario), clock);
+        RecordedHost host(Scenario(c.scenario), clock);
         std::vector<std::string> args = {"station", image.Path(), "--json"};
         args.insert(args.end(), c.guard.begin(), c.guard.end());
         cli_test::CliRun run;
@@ -364,7 +364,7 @@ TEST(CliStation, UnexpectedDevicesAreSkippedAndLeftAlone)
             EXPECT_NE(unit.at("message").find(c.why), std::string::npos) << unit.at("message");
         }
         EXPECT_EQ(Count(host, 0x12), (std::map<char, int>{{'D', 1}, {'E', 1}})) << c.scenario;
-        EXPECT_EQ(Inspect(host).Records().size(), 2u) << c.scenario << ": nothing but the two INQUIRYs";
+        EXPECT_EQ(host.Records().size(), 2u) << c.scenario << ": nothing but the two INQUIRYs";
         EXPECT_EQ(Events(run.out, "summary").at(0).at("skipped"), "2");
     }
 }
@@ -373,7 +373,7 @@ TEST(CliStation, AFailedUnitFailsTheStationAndSaysWhy)
 {
     TempImage image(PatternImage(524288, 7));
     ManualClock clock;
-    EmulatedHost host(Scenario("fail_block=3"), clock);
+    RecordedHost host(Scenario("fail_block=3"), clock);
     const auto run = RunTool({"station", image.Path(), "--expect-identity", kKt3916, "--units", "1"}, &host, &clock);
     EXPECT_EQ(run.exit, kExitSomeFailed) << run.err;
     const auto lines = Lines(run.out);
@@ -392,7 +392,7 @@ TEST(CliStation, AUnitHeldByAnotherProgramFailsAsBusy)
 {
     TempImage image(PatternImage(524288, 10));
     ManualClock clock;
-    EmulatedHost host(Scenario("devices=2"), clock);
+    RecordedHost host(Scenario("devices=2"), clock);
     ExclusiveAccess access;
     const HostHandle other = host.OpenDeviceExclusive("\\\\.\\D:", access);
     ASSERT_EQ(access, ExclusiveAccess::Held);
@@ -413,7 +413,7 @@ TEST(CliStation, StatusLineCountsTheUnits)
 {
     TempImage image(PatternImage(524288, 9));
     ManualClock clock;
-    EmulatedHost host(Scenario("devices=2,plug=E+20000"), clock);
+    RecordedHost host(Scenario("devices=2,plug=E+20000"), clock);
     const auto run = RunTool({"station", image.Path(), "--expect-identity", kKt3916, "--units", "2"}, &host, &clock,
                              nullptr, true, []() { return size_t{200}; });
     ASSERT_EQ(run.exit, kExitSuccess) << run.err;
@@ -450,13 +450,13 @@ TEST(CliStation, RefusesToRunUnguardedOrWithFlashOptions)
     };
     for (const auto& c : cases) {
         ManualClock clock;
-        EmulatedHost host(Scenario(""), clock);
+        RecordedHost host(Scenario(""), clock);
         CInterruptFlag interrupt;
         interrupt.Raise();  // a station that does start ends at once, and fails the case
         const auto run = RunTool(c.args, &host, &clock, &interrupt);
         EXPECT_EQ(run.exit, kExitUsage) << c.error;
         EXPECT_NE(run.err.find(c.error), std::string::npos) << run.err;
-        EXPECT_TRUE(Inspect(host).Records().empty()) << c.error;
+        EXPECT_TRUE(host.Records().empty()) << c.error;
     }
 }
 
@@ -476,7 +476,7 @@ TEST(CliStation, AWrongRevisionLineLeadsWithTheVerdict)
     for (const auto& c : cases) {
         for (const bool json : {false, true}) {
             ManualClock clock;
-            EmulatedHost host(Scenario(c.scenario), clock);
+            RecordedHost host(Scenario(c.scenario), clock);
             std::vector<std::string> args = {"station", image.Path(), "--expect-identity", kKt3916,
                                              "--units", "1",          "--new-revision",    c.expected};
             if (json)
@@ -537,7 +537,7 @@ TEST(CliStation, NoExclusiveAccessNamesEveryDrive)
 {
     TempImage image(PatternImage(524288, 13));
     ManualClock clock;
-    EmulatedHost host(Scenario("devices=2,win9x=1"), clock);
+    RecordedHost host(Scenario("devices=2,win9x=1"), clock);
     const auto run = RunTool({"station", image.Path(), "--expect-identity", kKt3916, "--units", "2"}, &host, &clock);
     EXPECT_EQ(run.exit, kExitSuccess) << run.err;
     for (const char* drive : {"D:", "E:"}) {
@@ -556,7 +556,7 @@ TEST(CliStation, AHeldInterruptIsAnnouncedAtOnce)
     for (const bool json : {false, true}) {
         ManualClock clock;
         CInterruptFlag interrupt;
-        EmulatedHost host(Scenario("latency_ms=400"), clock);
+        RecordedHost host(Scenario("latency_ms=400"), clock);
         CInterruptOnBlock stop(host, interrupt, 3);
         std::vector<std::string> args = {"station", image.Path(), "--expect-identity", kKt3916};
         if (json)

@@ -1,20 +1,17 @@
 #pragma once
+#include <mutex>
 #include <string>
 #include <vector>
 
 #include "device/emulated/emulated_host.h"
+#include "tests/emulator_support.h"
 
-// What tests read of an emulated bench beyond the host interface: what it
-// recorded, what is still open, and its units.
+// What tests read of an emulated bench beyond the host interface: what is
+// still open, and its units.
 class EmulatedHostProbe {
 public:
     explicit EmulatedHostProbe(const EmulatedHost& host) : m_host(host) {}
 
-    std::vector<TranscriptRecord> Records() const
-    {
-        std::lock_guard lock(m_host.m_transcriptMutex);
-        return m_host.m_records;
-    }
     int OpenHandleCount() const  // device handles not yet closed
     {
         std::lock_guard lock(m_host.m_mutex);
@@ -25,7 +22,7 @@ public:
         std::lock_guard lock(m_host.m_mutex);
         return m_host.m_nBadCloses;
     }
-    EmulatedKt3916& Device(int index) const { return *m_host.m_devices.at(static_cast<std::size_t>(index))->model; }
+    Kt3916Probe Device(int index) const { return Probe(*m_host.m_devices.at(static_cast<std::size_t>(index))->model); }
     int OpenEventCount() const
     {
         return Aspi([](const CEmulatedAspi& a) { return static_cast<int>(a.m_events.size()); });
@@ -66,3 +63,42 @@ inline std::string TranscriptLineText(const TranscriptRecord& record)
     char line[kTranscriptLineMax];
     return std::string(line, FormatTranscriptLine(record, line));
 }
+
+// Keeps every record a bench writes, for the test to read, and hands each on
+// to the next sink when there is one (the program's transcript lines).
+class CRecordList final : public ITranscriptSink {
+public:
+    explicit CRecordList(ITranscriptSink* next) : m_pNext(next) {}
+    void Write(const TranscriptRecord& record) override
+    {
+        std::lock_guard lock(m_mutex);
+        m_records.push_back(record);
+        if (m_pNext != nullptr)
+            m_pNext->Write(record);
+    }
+    std::vector<TranscriptRecord> Records() const
+    {
+        std::lock_guard lock(m_mutex);
+        return m_records;
+    }
+
+private:
+    mutable std::mutex m_mutex;
+    ITranscriptSink* m_pNext;
+    std::vector<TranscriptRecord> m_records;
+};
+
+// The list is built before the bench that writes to it.
+struct RecordListHolder {
+    CRecordList recordList;
+};
+
+// An emulated bench that keeps what it recorded.
+class RecordedHost final : private RecordListHolder, public EmulatedHost {
+public:
+    RecordedHost(const EmulatorScenario& scenario, IClock& clock, ITranscriptSink* transcript = nullptr)
+        : RecordListHolder{CRecordList(transcript)}, EmulatedHost(scenario, clock, &recordList)
+    {
+    }
+    std::vector<TranscriptRecord> Records() const { return recordList.Records(); }
+};

@@ -26,7 +26,7 @@ EmulatorScenario Scenario(const char* text)
 
 // The ASPI layer as a loaded library: module and both entry points.
 struct Aspi {
-    explicit Aspi(EmulatedHost& h) : host(h)
+    explicit Aspi(RecordedHost& h) : host(h)
     {
         module = host.Aspi()->LoadAspiLibrary("WNASPI32");
         support = host.Aspi()->FindAspiEntryPoint(module, "GetASPI32SupportInfo");
@@ -75,7 +75,7 @@ struct Aspi {
         return srb;
     }
 
-    EmulatedHost& host;
+    RecordedHost& host;
     HostHandle module = 0;
     AspiEntryPoint support = nullptr;
     AspiEntryPoint send = nullptr;
@@ -87,10 +87,10 @@ constexpr uint8_t kOut = SRB_EVENT_NOTIFY | SRB_DIR_OUT;
 TEST(EmulatedAspi, LibraryAndEntryPoints)
 {
     ManualClock clock;
-    EmulatedHost nt(Scenario(""), clock);
+    RecordedHost nt(Scenario(""), clock);
     EXPECT_EQ(nt.Aspi()->LoadAspiLibrary("WNASPI32"), 0u) << "an NT bench has no ASPI layer";
 
-    EmulatedHost host(Scenario("win9x=1"), clock);
+    RecordedHost host(Scenario("win9x=1"), clock);
     for (const char* name : {"ASPI", "WNASPI", "WNASPI32X", "", "WNASPI32.DL"})
         EXPECT_EQ(host.Aspi()->LoadAspiLibrary(name), 0u) << name;
     EXPECT_EQ(host.Aspi()->LoadAspiLibrary(nullptr), 0u);
@@ -129,7 +129,7 @@ TEST(EmulatedAspi, SupportInfoReportsOneAdapterOrNone)
         {"win9x=1,devices=0", 0xE800},
     };
     for (const Case& c : cases) {
-        EmulatedHost host(Scenario(c.scenario), clock);
+        RecordedHost host(Scenario(c.scenario), clock);
         Aspi aspi(host);
         EXPECT_EQ(host.Aspi()->CallGetASPI32SupportInfo(aspi.support), c.info) << c.scenario;
         EXPECT_EQ(host.Aspi()->CallGetASPI32SupportInfo(aspi.send), 0u) << "the wrong entry point";
@@ -139,7 +139,7 @@ TEST(EmulatedAspi, SupportInfoReportsOneAdapterOrNone)
 TEST(EmulatedAspi, DeviceTypesAndDiskInfo)
 {
     ManualClock clock;
-    EmulatedHost host(Scenario("win9x=1,devices=2"), clock);
+    RecordedHost host(Scenario("win9x=1,devices=2"), clock);
     Aspi aspi(host);
     struct Case {
         uint8_t adapter, target, lun;
@@ -164,7 +164,7 @@ TEST(EmulatedAspi, DeviceTypesAndDiskInfo)
         }
     }
 
-    EmulatedHost none(Scenario("win9x=1,devices=0"), clock);
+    RecordedHost none(Scenario("win9x=1,devices=0"), clock);
     Aspi empty(none);
     EXPECT_EQ(empty.DevType(0, 1).SRB_Status, kSsInvalidHa);
 
@@ -180,7 +180,7 @@ TEST(EmulatedAspi, DeviceTypesAndDiskInfo)
 TEST(EmulatedAspi, ImmediateCompletionWithoutLatency)
 {
     ManualClock clock;
-    EmulatedHost host(Scenario("win9x=1,vendor=ASPIVEND"), clock);
+    RecordedHost host(Scenario("win9x=1,vendor=ASPIVEND"), clock);
     Aspi aspi(host);
     std::vector<uint8_t> buffer(0x20000, 0xAA);
 
@@ -203,7 +203,7 @@ TEST(EmulatedAspi, ImmediateCompletionWithoutLatency)
     const uint8_t sense[16] = {0x70, 0, 0x05, 0, 0, 0, 0, 10, 0, 0, 0, 0, 0x2C, 0x00, 0xEE, 0xEE};
     EXPECT_EQ(std::memcmp(block.SenseArea, sense, sizeof(sense)), 0);
 
-    const auto records = Inspect(host).Records();
+    const auto records = host.Records();
     ASSERT_EQ(records.size(), 2u);
     EXPECT_TRUE(records[0].dataIn);
     EXPECT_FALSE(records[1].dataIn);
@@ -215,7 +215,7 @@ TEST(EmulatedAspi, ImmediateCompletionWithoutLatency)
 TEST(EmulatedAspi, RequestErrorsNeverReachTheDevice)
 {
     ManualClock clock;
-    EmulatedHost host(Scenario("win9x=1"), clock);
+    RecordedHost host(Scenario("win9x=1"), clock);
     Aspi aspi(host);
     std::vector<uint8_t> buffer(0x20000);
     const HostHandle event = host.Aspi()->CreateCompletionEvent();
@@ -241,14 +241,14 @@ TEST(EmulatedAspi, RequestErrorsNeverReachTheDevice)
         EXPECT_EQ(host.Aspi()->CallSendASPI32Command(aspi.send, &srb), c.status) << c.what;
         EXPECT_EQ(srb.SRB_Status, c.status) << c.what;
     }
-    EXPECT_TRUE(Inspect(host).Records().empty());
+    EXPECT_TRUE(host.Records().empty());
     host.Aspi()->CloseCompletionEvent(event);
 }
 
 TEST(EmulatedAspi, DirectionFollowsFlagsOrTheCommand)
 {
     ManualClock clock;
-    EmulatedHost host(Scenario("win9x=1"), clock);
+    RecordedHost host(Scenario("win9x=1"), clock);
     Aspi aspi(host);
     std::vector<uint8_t> buffer(0x20000);
     const HostHandle event = host.Aspi()->CreateCompletionEvent();
@@ -264,7 +264,7 @@ TEST(EmulatedAspi, DirectionFollowsFlagsOrTheCommand)
     EXPECT_EQ(host.Aspi()->CallSendASPI32Command(aspi.send, &wrong), SS_ERR);
     EXPECT_EQ(wrong.SenseArea[12], 0x24);
 
-    const auto records = Inspect(host).Records();
+    const auto records = host.Records();
     ASSERT_EQ(records.size(), 4u);
     EXPECT_FALSE(records[1].dataIn);
     EXPECT_TRUE(records[2].dataIn);
@@ -275,7 +275,7 @@ TEST(EmulatedAspi, DirectionFollowsFlagsOrTheCommand)
 TEST(EmulatedAspi, RebootingDeviceIsASelectionTimeOut)
 {
     ManualClock clock;
-    EmulatedHost host(Scenario("win9x=1,reboot_ms=1000"), clock);
+    RecordedHost host(Scenario("win9x=1,reboot_ms=1000"), clock);
     Aspi aspi(host);
     std::vector<uint8_t> buffer(0x20000);
     const HostHandle event = host.Aspi()->CreateCompletionEvent();
@@ -310,7 +310,7 @@ TEST(EmulatedAspi, RebootingDeviceIsASelectionTimeOut)
 TEST(EmulatedAspi, PendingRequestCompletesWhileWaited)
 {
     ManualClock clock;
-    EmulatedHost host(Scenario("win9x=1,latency_ms=50"), clock);
+    RecordedHost host(Scenario("win9x=1,latency_ms=50"), clock);
     Aspi aspi(host);
     std::vector<uint8_t> buffer(0x20000, 0xAA);
     const HostHandle event = host.Aspi()->CreateCompletionEvent();
@@ -320,7 +320,7 @@ TEST(EmulatedAspi, PendingRequestCompletesWhileWaited)
     EXPECT_EQ(host.Aspi()->CallSendASPI32Command(aspi.send, &srb), SS_PENDING);
     EXPECT_EQ(srb.SRB_Status, SS_PENDING);
     EXPECT_EQ(buffer[0], 0xAA) << "no data before completion";
-    EXPECT_TRUE(Inspect(host).Records().empty());
+    EXPECT_TRUE(host.Records().empty());
     EXPECT_EQ(Inspect(host).PendingAspiCount(), 1);
     EXPECT_FALSE(host.Aspi()->WaitCompletionEvent(event, 0));
     EXPECT_EQ(srb.SRB_Status, SS_PENDING);
@@ -330,7 +330,7 @@ TEST(EmulatedAspi, PendingRequestCompletesWhileWaited)
     EXPECT_EQ(srb.SRB_Status, SS_COMP);
     EXPECT_EQ(buffer[0], 0x05);
     EXPECT_EQ(Inspect(host).PendingAspiCount(), 0);
-    const auto records = Inspect(host).Records();
+    const auto records = host.Records();
     ASSERT_EQ(records.size(), 1u);
     EXPECT_EQ(records[0].tMs, 50u);
     host.Aspi()->CloseCompletionEvent(event);
@@ -340,7 +340,8 @@ TEST(EmulatedAspi, TimedOutRequestIsWrittenLater)
 {
     ManualClock clock;
     std::ostringstream transcript;
-    EmulatedHost host(Scenario("win9x=1,latency_ms=31000"), clock, &transcript);
+    CTranscriptLines transcriptLines(transcript);
+    RecordedHost host(Scenario("win9x=1,latency_ms=31000"), clock, &transcriptLines);
     Aspi aspi(host);
     std::vector<uint8_t> buffer(0x20000, 0xAA);
     const HostHandle event = host.Aspi()->CreateCompletionEvent();
@@ -372,7 +373,7 @@ TEST(EmulatedAspi, TimedOutRequestIsWrittenLater)
 TEST(EmulatedAspi, LateCompletionAfterTheEventWasClosedStillWritesTheBlock)
 {
     ManualClock clock;
-    EmulatedHost host(Scenario("win9x=1,latency_ms=100"), clock);
+    RecordedHost host(Scenario("win9x=1,latency_ms=100"), clock);
     Aspi aspi(host);
     std::vector<uint8_t> buffer(0x20000, 0xAA);
     const HostHandle event = host.Aspi()->CreateCompletionEvent();
@@ -395,7 +396,7 @@ TEST(EmulatedAspi, LateCompletionAfterTheEventWasClosedStillWritesTheBlock)
 TEST(EmulatedAspi, EventsAreResetBySendAndCounted)
 {
     ManualClock clock;
-    EmulatedHost host(Scenario("win9x=1,latency_ms=10"), clock);
+    RecordedHost host(Scenario("win9x=1,latency_ms=10"), clock);
     Aspi aspi(host);
     std::vector<uint8_t> buffer(0x20000);
     const HostHandle first = host.Aspi()->CreateCompletionEvent();

@@ -28,7 +28,8 @@ protected:
         std::string error;
         ASSERT_TRUE(ParseScenario(text, scenario, error)) << error;
         m_device.reset();  // it still uses the old host
-        m_host = std::make_unique<EmulatedHost>(scenario, m_clock, transcript);
+        m_lines = transcript ? std::make_unique<CTranscriptLines>(*transcript) : nullptr;
+        m_host = std::make_unique<RecordedHost>(scenario, m_clock, m_lines.get());
         m_device = std::make_unique<CFlashDevice>(*m_host);
     }
 
@@ -63,7 +64,8 @@ protected:
     }
 
     ManualClock m_clock;
-    std::unique_ptr<EmulatedHost> m_host;
+    std::unique_ptr<CTranscriptLines> m_lines;
+    std::unique_ptr<RecordedHost> m_host;
     std::unique_ptr<CFlashDevice> m_device;
 };
 
@@ -129,7 +131,7 @@ TEST_P(FlashOverEmulator, InquiryReadsIdentityAndRevision)
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(data) + 8, 24), "KTDEV   KT3916 FLASHER  ");
     EXPECT_EQ(Revision(), "0.99");
     EXPECT_EQ(data[36], 0xAA) << "only the 36 bytes asked for arrive";
-    EXPECT_EQ(Inspect(*m_host).Records().back().drive, 'E');
+    EXPECT_EQ(m_host->Records().back().drive, 'E');
 }
 
 TEST_P(FlashOverEmulator, WholeDownloadThenRebootThenNewRevision)
@@ -150,7 +152,7 @@ TEST_P(FlashOverEmulator, WholeDownloadThenRebootThenNewRevision)
         const std::size_t previous = image.size() - tail - kBlock;
         finalBlock.insert(finalBlock.end(), image.begin() + static_cast<std::ptrdiff_t>(previous + tail),
                           image.begin() + static_cast<std::ptrdiff_t>(previous + kBlock));
-        const auto records = Inspect(*m_host).Records();
+        const auto records = m_host->Records();
         ASSERT_EQ(records.size(), results.size() + 1);
         EXPECT_EQ(records.back().dataSha256, Sha256Hex(finalBlock.data(), finalBlock.size()));
         EXPECT_EQ(records.back().cdb[5], length == k512K ? 0x20 : 0x04);
@@ -207,7 +209,7 @@ TEST_P(FlashOverEmulator, DroppedBlockFailsWithoutSense)
     ASSERT_EQ(results.size(), 2u);
     EXPECT_FALSE(results.back());
     EXPECT_EQ(m_device->GetSenseKey(), 0);
-    EXPECT_EQ(Inspect(*m_host).Records().back().result, "fail");
+    EXPECT_EQ(m_host->Records().back().result, "fail");
 }
 
 TEST_P(FlashOverEmulator, LatencyIsTheCommandsElapsedTime)
@@ -239,7 +241,7 @@ TEST(FlashOverEmulatedAspi, LateCompletionNeverLandsInALaterCommandsData)
     EmulatorScenario scenario;
     std::string error;
     ASSERT_TRUE(ParseScenario("win9x=1,latency_ms=31000,revision=3.21", scenario, error)) << error;
-    EmulatedHost host(scenario, clock);
+    RecordedHost host(scenario, clock);
     std::vector<uint8_t> block(kBlock);
     for (uint32_t i = 0; i < kBlock; ++i)
         block[i] = static_cast<uint8_t>(i * 7 + 1);
@@ -255,9 +257,9 @@ TEST(FlashOverEmulatedAspi, LateCompletionNeverLandsInALaterCommandsData)
         std::memcpy(device.GetDataBuffer(), block.data(), kBlock);
         clock.Advance(1000);
         EXPECT_NE(device.WriteBlock(0, 0, 0), CommandResult::Good) << "its wait runs out too";
-        ASSERT_EQ(Inspect(host).Records().size(), 1u);
-        EXPECT_EQ(Inspect(host).Records()[0].result, "good");
-        EXPECT_EQ(Inspect(host).Records()[0].tMs, 31000u);
+        ASSERT_EQ(host.Records().size(), 1u);
+        EXPECT_EQ(host.Records()[0].result, "good");
+        EXPECT_EQ(host.Records()[0].tMs, 31000u);
         EXPECT_EQ(std::memcmp(device.GetDataBuffer(), block.data(), kBlock), 0);
     }
     EXPECT_EQ(Inspect(host).OpenEventCount(), 1) << "only the request still running holds an event";
@@ -265,8 +267,8 @@ TEST(FlashOverEmulatedAspi, LateCompletionNeverLandsInALaterCommandsData)
     clock.Advance(1000);
     host.QueryCounter();
     EXPECT_EQ(Inspect(host).PendingAspiCount(), 0);
-    ASSERT_EQ(Inspect(host).Records().size(), 2u);
-    EXPECT_EQ(Inspect(host).Records()[1].dataSha256, Sha256Hex(block.data(), block.size()));
+    ASSERT_EQ(host.Records().size(), 2u);
+    EXPECT_EQ(host.Records()[1].dataSha256, Sha256Hex(block.data(), block.size()));
 }
 
 }  // namespace

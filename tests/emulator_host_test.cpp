@@ -35,7 +35,7 @@ std::vector<std::string> Lines(const std::string& text)
 
 // Sends through the pass-through path and maps the call's result back onto
 // an outcome, so the form-style sender can drive the host.
-SendFn PassThroughSender(EmulatedHost& host, HostHandle handle)
+SendFn PassThroughSender(RecordedHost& host, HostHandle handle)
 {
     return [&host, handle](const Cdb& cdb, bool dataIn, uint8_t* buffer, uint32_t length) {
         PassThroughRequest request = Request(cdb, dataIn, buffer, length);
@@ -57,13 +57,13 @@ TEST(EmulatedHost, PlatformAndCounter)
     ManualClock clock;
     clock.Advance(500);
     for (const char* text : {"", "win9x=0", "win9x=1"}) {
-        EmulatedHost host(Scenario(text), clock);
+        RecordedHost host(Scenario(text), clock);
         uint32_t platform = 0;
         ASSERT_TRUE(host.GetVersionPlatformId(platform));
         EXPECT_EQ(platform, std::string(text) == "win9x=1" ? 1u : 2u) << text;
         EXPECT_EQ(host.QueryCounterFrequency(), 1000000);
     }
-    EmulatedHost host(Scenario(""), clock);
+    RecordedHost host(Scenario(""), clock);
     const int64_t before = host.QueryCounter();
     clock.Advance(1500);
     EXPECT_EQ(host.QueryCounter() - before, 1500000);
@@ -82,7 +82,7 @@ TEST(EmulatedHost, LogicalDriveRootsFollowTheWin32Contract)
         {"devices=2", std::string("C:\\\0D:\\\0E:\\\0\0", 13)},
     };
     for (const Case& c : cases) {
-        EmulatedHost host(Scenario(c.scenario), clock);
+        RecordedHost host(Scenario(c.scenario), clock);
         const uint32_t needed = static_cast<uint32_t>(c.roots.size());
         EXPECT_EQ(host.GetLogicalDriveRoots(0, nullptr), needed) << c.scenario;
 
@@ -95,7 +95,7 @@ TEST(EmulatedHost, LogicalDriveRootsFollowTheWin32Contract)
         EXPECT_EQ(std::string(exact.begin(), exact.begin() + needed), c.roots);
         EXPECT_EQ(exact[needed], 'x') << "written past the list";
     }
-    EmulatedHost full(Scenario("devices=23"), clock);
+    RecordedHost full(Scenario("devices=23"), clock);
     std::vector<char> roots(200);
     ASSERT_EQ(full.GetLogicalDriveRoots(200, roots.data()), 96u);
     EXPECT_EQ(std::string(roots.data() + 92, 3), "Z:\\");
@@ -104,7 +104,7 @@ TEST(EmulatedHost, LogicalDriveRootsFollowTheWin32Contract)
 TEST(EmulatedHost, DriveKinds)
 {
     ManualClock clock;
-    EmulatedHost host(Scenario("devices=2"), clock);
+    RecordedHost host(Scenario("devices=2"), clock);
     struct Case {
         const char* root;
         uint32_t kind;
@@ -121,7 +121,7 @@ TEST(EmulatedHost, DriveKinds)
 TEST(EmulatedHost, OpenAndCloseDeviceHandles)
 {
     ManualClock clock;
-    EmulatedHost host(Scenario("devices=2"), clock);
+    RecordedHost host(Scenario("devices=2"), clock);
     for (const char* path : {"\\\\.\\C:", "\\\\.\\F:", "\\\\.\\D:\\", "D:", "\\\\?\\D:", "\\\\.\\DD", "", "\\\\.\\D"})
         EXPECT_EQ(host.OpenDevice(path), kInvalidHandle) << path;
     EXPECT_EQ(host.OpenDevice(nullptr), kInvalidHandle);
@@ -159,7 +159,7 @@ TEST(EmulatedHost, OpenAndCloseDeviceHandles)
 TEST(EmulatedHost, PlugTimelineAttachesAndDetachesDrives)
 {
     ManualClock clock;
-    EmulatedHost host(Scenario("devices=2,plug=E+5000/D-8000/E-9000/E+12000"), clock);
+    RecordedHost host(Scenario("devices=2,plug=E+5000/D-8000/E-9000/E+12000"), clock);
     auto roots = [&host]() {
         char buffer[64] = {};
         const uint32_t length = host.GetLogicalDriveRoots(sizeof buffer, buffer);
@@ -225,7 +225,7 @@ TEST(EmulatedHost, PlugTimelineAttachesAndDetachesDrives)
 TEST(EmulatedHost, AnExclusiveLockKeepsOtherHandlesOffTheDriveUntilReleasedOrClosed)
 {
     ManualClock clock;
-    EmulatedHost host(Scenario(""), clock);
+    RecordedHost host(Scenario(""), clock);
     std::vector<uint8_t> buffer(60);
     PassThroughRequest request = Request(InquiryCdb(), true, buffer.data(), 60);
     const HostHandle shared = host.OpenDevice("\\\\.\\D:");
@@ -235,9 +235,9 @@ TEST(EmulatedHost, AnExclusiveLockKeepsOtherHandlesOffTheDriveUntilReleasedOrClo
         ASSERT_EQ(access, ExclusiveAccess::Held);
         EXPECT_EQ(host.OpenDeviceExclusive("\\\\.\\D:", access), kInvalidHandle);
         EXPECT_EQ(access, ExclusiveAccess::Busy);
-        const size_t recorded = Inspect(host).Records().size();
+        const size_t recorded = host.Records().size();
         EXPECT_FALSE(host.SendPassThrough(shared, request)) << "another handle's command never reaches the device";
-        EXPECT_EQ(Inspect(host).Records().size(), recorded);
+        EXPECT_EQ(host.Records().size(), recorded);
         EXPECT_TRUE(host.SendPassThrough(owner, request));
         if (bRelease)
             host.ReleaseExclusiveAccess(owner);
@@ -252,7 +252,7 @@ TEST(EmulatedHost, AnExclusiveLockKeepsOtherHandlesOffTheDriveUntilReleasedOrClo
 TEST(EmulatedHost, PassThroughGoodAndCheck)
 {
     ManualClock clock;
-    EmulatedHost host(Scenario("vendor=VEND,product=PROD"), clock);
+    RecordedHost host(Scenario("vendor=VEND,product=PROD"), clock);
     const HostHandle handle = host.OpenDevice("\\\\.\\D:");
     std::vector<uint8_t> buffer(0x20000, 0xAA);
 
@@ -291,7 +291,7 @@ TEST(EmulatedHost, PassThroughGoodAndCheck)
 TEST(EmulatedHost, MalformedRequestsFailTheCallAndReachNoDevice)
 {
     ManualClock clock;
-    EmulatedHost host(Scenario(""), clock);
+    RecordedHost host(Scenario(""), clock);
     const HostHandle handle = host.OpenDevice("\\\\.\\D:");
     std::vector<uint8_t> buffer(0x20000);
     struct Case {
@@ -316,7 +316,7 @@ TEST(EmulatedHost, MalformedRequestsFailTheCallAndReachNoDevice)
         c.spoil(request);
         EXPECT_FALSE(host.SendPassThrough(handle, request)) << c.what;
     }
-    EXPECT_TRUE(Inspect(host).Records().empty());
+    EXPECT_TRUE(host.Records().empty());
 
     PassThroughRequest largest = Request(InquiryCdb(), true, buffer.data(), 0x20000);
     EXPECT_TRUE(host.SendPassThrough(handle, largest)) << "the whole data buffer is a valid transfer";
@@ -328,7 +328,7 @@ TEST(EmulatedHost, MalformedRequestsFailTheCallAndReachNoDevice)
 TEST(EmulatedHost, WholeDownloadOverPassThroughWithRebootAndLatency)
 {
     ManualClock clock;
-    EmulatedHost host(Scenario("latency_ms=40,reboot_ms=12500,new_revision=2.00"), clock);
+    RecordedHost host(Scenario("latency_ms=40,reboot_ms=12500,new_revision=2.00"), clock);
     const HostHandle handle = host.OpenDevice("\\\\.\\D:");
     const SendFn send = PassThroughSender(host, handle);
     std::vector<uint8_t> buffer(0x20000, 0);
@@ -348,7 +348,7 @@ TEST(EmulatedHost, WholeDownloadOverPassThroughWithRebootAndLatency)
     EXPECT_EQ(Describe(send(InquiryCdb(), true, buffer.data(), 60)), "good");
     EXPECT_EQ(std::string(buffer.begin() + 32, buffer.begin() + 36), "2.00");
 
-    const auto records = Inspect(host).Records();
+    const auto records = host.Records();
     ASSERT_EQ(records.size(), 12u);
     EXPECT_EQ(records[10].result, "fail");
     EXPECT_EQ(records[10].tMs, 12860u);
@@ -371,7 +371,7 @@ TEST(EmulatedHost, FailAndDropBlockOverPassThrough)
         {"drop_block=2", 3, "fail"},
     };
     for (const Case& c : cases) {
-        EmulatedHost host(Scenario(c.scenario), clock);
+        RecordedHost host(Scenario(c.scenario), clock);
         const HostHandle handle = host.OpenDevice("\\\\.\\D:");
         std::vector<uint8_t> buffer(512);
         PassThroughRequest start = Request(StartStopCdb(2), true, buffer.data(), 512);
@@ -388,7 +388,8 @@ TEST(EmulatedHost, TranscriptLinesHaveTheExactFormat)
     ManualClock clock;
     clock.Advance(777);  // the transcript counts from the host's start
     std::ostringstream transcript;
-    EmulatedHost host(Scenario("devices=2,vendor=V,product=P,revision=R"), clock, &transcript);
+    CTranscriptLines transcriptLines(transcript);
+    RecordedHost host(Scenario("devices=2,vendor=V,product=P,revision=R"), clock, &transcriptLines);
     const HostHandle e = host.OpenDevice("\\\\.\\E:");
     std::vector<uint8_t> buffer(0x20000);
     for (std::size_t i = 0; i < kBlock; ++i)
@@ -418,7 +419,7 @@ TEST(EmulatedHost, TranscriptLinesHaveTheExactFormat)
                         "\"data_sha256\":\"bbea17f92768ba8c2f4e1ff38b978c89e20392ef5e41754a0ea79e022d5a1378\"}");
     EXPECT_EQ(transcript.str().back(), '\n');
 
-    const auto records = Inspect(host).Records();
+    const auto records = host.Records();
     ASSERT_EQ(records.size(), 3u);
     for (std::size_t i = 0; i < records.size(); ++i)
         EXPECT_EQ(TranscriptLineText(records[i]), lines[i]);
@@ -429,7 +430,8 @@ TEST(EmulatedHost, TranscriptRecordsFailedCalls)
 {
     ManualClock clock;
     std::ostringstream transcript;
-    EmulatedHost host(Scenario("drop_block=0"), clock, &transcript);
+    CTranscriptLines transcriptLines(transcript);
+    EmulatedHost host(Scenario("drop_block=0"), clock, &transcriptLines);
     const HostHandle d = host.OpenDevice("\\\\.\\d:");
     std::vector<uint8_t> buffer(kBlock, 0);
     PassThroughRequest block = Request(WriteBlockCdb(0, 0, 0x00), false, buffer.data(), kBlock);
@@ -447,7 +449,8 @@ TEST(EmulatedHost, ConcurrentDevicesKeepLinesWhole)
 {
     ManualClock clock;
     std::ostringstream transcript;
-    EmulatedHost host(Scenario("devices=3,latency_ms=2"), clock, &transcript);
+    CTranscriptLines transcriptLines(transcript);
+    EmulatedHost host(Scenario("devices=3,latency_ms=2"), clock, &transcriptLines);
     constexpr int kCommands = 200;
     std::vector<std::thread> threads;
     for (char letter : {'D', 'E', 'F'}) {
@@ -467,17 +470,20 @@ TEST(EmulatedHost, ConcurrentDevicesKeepLinesWhole)
     for (std::thread& thread : threads)
         thread.join();
 
-    const std::vector<std::string> lines = Lines(transcript.str());
-    ASSERT_EQ(lines.size(), 3u * kCommands);
-    const auto records = Inspect(host).Records();
-    ASSERT_EQ(records.size(), lines.size());
+    const std::vector<std::string> written = Lines(transcript.str());
+    ASSERT_EQ(written.size(), 3u * kCommands);
     int perDrive[3] = {};
-    for (std::size_t i = 0; i < lines.size(); ++i) {
-        EXPECT_EQ(lines[i], TranscriptLineText(records[i])) << "line " << i;
-        const int drive = records[i].drive - 'D';
-        ASSERT_TRUE(drive >= 0 && drive < 3);
-        const int nth = perDrive[drive]++;
-        EXPECT_EQ(records[i].cdb[0], nth % 2 == 0 ? 0x12 : 0xFA) << "drive order broken at line " << i;
+    for (std::size_t i = 0; i < written.size(); ++i) {
+        const std::string& line = written[i];
+        const std::size_t drive = line.find("\"drive\":\"");
+        const std::size_t cdb = line.find("\"cdb\":\"");
+        ASSERT_TRUE(drive != std::string::npos && cdb != std::string::npos) << line;
+        ASSERT_EQ(line.front(), '{') << line;
+        ASSERT_EQ(line.back(), '}') << line;
+        const int index = line[drive + 9] - 'D';
+        ASSERT_TRUE(index >= 0 && index < 3) << line;
+        const int nth = perDrive[index]++;
+        EXPECT_EQ(line.substr(cdb + 7, 2), nth % 2 == 0 ? "12" : "fa") << "drive order broken at line " << i;
     }
     EXPECT_EQ(clock.NowMs(), 3u * kCommands * 2);
     EXPECT_EQ(Inspect(host).OpenHandleCount(), 0);

@@ -130,7 +130,7 @@ TEST_F(Kt3916Test, AnswersTheOperatingSystemAsADriveWithoutDisc)
         if (c.returned != 0) {
             EXPECT_EQ(buffer[0], c.firstByte) << "opcode " << int(c.cdb[0]);
         }
-        EXPECT_FALSE(m_device->InDownloadMode());
+        EXPECT_FALSE(Probe(*m_device).InDownloadMode());
     }
     Make();
     std::vector<uint8_t> capabilities(64);
@@ -145,17 +145,17 @@ TEST_F(Kt3916Test, AnswersTheOperatingSystemAsADriveWithoutDisc)
 TEST_F(Kt3916Test, StartStopUnitTwoEntersDownloadModeOtherValuesKeepTheMode)
 {
     auto& device = Make();
-    EXPECT_FALSE(device.InDownloadMode());
+    EXPECT_FALSE(Probe(device).InDownloadMode());
     for (uint8_t value : {0, 1, 3}) {
         EXPECT_EQ(Run(StartStopCdb(value), true, m_block.data(), 512), "good");
-        EXPECT_FALSE(device.InDownloadMode()) << "value " << int(value);
+        EXPECT_FALSE(Probe(device).InDownloadMode()) << "value " << int(value);
     }
     EXPECT_EQ(Run(StartStopCdb(2), true, m_block.data(), 512), "good");
-    EXPECT_TRUE(device.InDownloadMode());
+    EXPECT_TRUE(Probe(device).InDownloadMode());
     EXPECT_EQ(m_block[0], 0x5A) << "START STOP UNIT moves no data";
     for (uint8_t value : {0, 1, 3}) {
         EXPECT_EQ(Run(StartStopCdb(value), true, m_block.data(), 512), "good");
-        EXPECT_TRUE(device.InDownloadMode()) << "value " << int(value);
+        EXPECT_TRUE(Probe(device).InDownloadMode()) << "value " << int(value);
     }
 }
 
@@ -164,8 +164,8 @@ TEST_F(Kt3916Test, BlockWritesOutsideDownloadModeAreRefused)
     auto& device = Make();
     EXPECT_EQ(Block(0, 0, 0x00), "check 05/2C/00");
     EXPECT_EQ(Block(1, 0, 0x20), "check 05/2C/00");
-    EXPECT_EQ(device.BlockWrites(), 2u);
-    EXPECT_TRUE(device.LastImage().empty());
+    EXPECT_EQ(Probe(device).BlockWrites(), 2u);
+    EXPECT_TRUE(Probe(device).LastImage().empty());
 }
 
 TEST_F(Kt3916Test, WholeImagesSentLikeTheFormAreAccepted)
@@ -178,9 +178,9 @@ TEST_F(Kt3916Test, WholeImagesSentLikeTheFormAreAccepted)
         ASSERT_EQ(outcomes.size(), length == k512K ? 9u : 18u);
         for (std::size_t i = 0; i < outcomes.size(); ++i)
             EXPECT_EQ(Describe(outcomes[i]), "good") << "block " << i << " of " << length;
-        EXPECT_TRUE(device.LastImage() == image) << "image of " << length << " stored differently";
-        EXPECT_TRUE(device.IsRebooting());
-        EXPECT_FALSE(device.InDownloadMode());
+        EXPECT_TRUE(Probe(device).LastImage() == image) << "image of " << length << " stored differently";
+        EXPECT_TRUE(Probe(device).IsRebooting());
+        EXPECT_FALSE(Probe(device).InDownloadMode());
     }
 }
 
@@ -194,13 +194,13 @@ TEST_F(Kt3916Test, WrongChecksumIsRefusedOnTheFinalBlockAndARetryCanSucceed)
         const auto outcomes = SendImageLikeForm(image, wrong, ModelSender(device));
         ASSERT_EQ(outcomes.size(), 9u);
         EXPECT_EQ(Describe(outcomes.back()), "check 0E/1D/00") << "checksum " << wrong;
-        EXPECT_TRUE(device.LastImage().empty());
-        EXPECT_FALSE(device.IsRebooting());
-        EXPECT_TRUE(device.InDownloadMode());
+        EXPECT_TRUE(Probe(device).LastImage().empty());
+        EXPECT_FALSE(Probe(device).IsRebooting());
+        EXPECT_TRUE(Probe(device).InDownloadMode());
     }
     const auto retry = SendImageLikeForm(image, checksum, ModelSender(device));
     EXPECT_EQ(Describe(retry.back()), "good");
-    EXPECT_TRUE(device.LastImage() == image);
+    EXPECT_TRUE(Probe(device).LastImage() == image);
 }
 
 TEST_F(Kt3916Test, ChecksumBytesAreHighByteFirst)
@@ -240,7 +240,7 @@ TEST_F(Kt3916Test, WrongTotalLengthIsRefused)
             ASSERT_EQ(Block(0, 0, 0xFF), "good");
         EXPECT_EQ(Block(1, 0, c.finalMarker), c.finalOutcome)
             << c.middleBlocks << " middle blocks, final marker " << int(c.finalMarker);
-        EXPECT_TRUE(m_device->LastImage().empty());
+        EXPECT_TRUE(Probe(*m_device).LastImage().empty());
     }
 }
 
@@ -304,23 +304,23 @@ TEST_F(Kt3916Test, RebootWindowThenNewRevision)
     const std::vector<uint8_t> image = MakeImage(k1M, 3);
     Run(StartStopCdb(2), true, m_block.data(), 512);
     ASSERT_EQ(Describe(SendImageLikeForm(image, ImageChecksum(image), ModelSender(device)).back()), "good");
-    EXPECT_STREQ(device.Revision(), "1.00");
+    EXPECT_STREQ(Probe(device).Revision(), "1.00");
 
     std::vector<uint8_t> buffer(60, 0);
     m_clock.Advance(12499);
-    EXPECT_TRUE(device.IsRebooting());
+    EXPECT_TRUE(Probe(device).IsRebooting());
     EXPECT_EQ(Run(InquiryCdb(), true, buffer.data(), 60), "fail");
     EXPECT_EQ(Run(StartStopCdb(2), true, buffer.data(), 512), "fail");
-    const uint32_t blocks = device.BlockWrites();
+    const uint32_t blocks = Probe(device).BlockWrites();
     EXPECT_EQ(Block(0, 0, 0x00), "fail");
-    EXPECT_EQ(device.BlockWrites(), blocks) << "a device that does not answer receives nothing";
+    EXPECT_EQ(Probe(device).BlockWrites(), blocks) << "a device that does not answer receives nothing";
 
     m_clock.Advance(1);
-    EXPECT_FALSE(device.IsRebooting());
-    EXPECT_STREQ(device.Revision(), "2.01");
+    EXPECT_FALSE(Probe(device).IsRebooting());
+    EXPECT_STREQ(Probe(device).Revision(), "2.01");
     ASSERT_EQ(Run(InquiryCdb(), true, buffer.data(), 60), "good");
     EXPECT_EQ(std::string(buffer.begin() + 32, buffer.begin() + 36), "2.01");
-    EXPECT_FALSE(device.InDownloadMode());
+    EXPECT_FALSE(Probe(device).InDownloadMode());
     EXPECT_EQ(Block(0, 0, 0x00), "check 05/2C/00") << "download mode ends with the reboot";
 }
 
@@ -349,9 +349,9 @@ TEST_F(Kt3916Test, NeverReturnStaysSilent)
     for (uint64_t step : {0ull, 12500ull, 3600000ull, 86400000ull}) {
         m_clock.Advance(step);
         EXPECT_EQ(Run(InquiryCdb(), true, buffer.data(), 60), "fail") << "after " << step << " ms more";
-        EXPECT_TRUE(device.IsRebooting());
+        EXPECT_TRUE(Probe(device).IsRebooting());
     }
-    EXPECT_TRUE(device.LastImage() == image) << "the image was accepted before the device went silent";
+    EXPECT_TRUE(Probe(device).LastImage() == image) << "the image was accepted before the device went silent";
 }
 
 TEST_F(Kt3916Test, FailBlockAndDropBlockHitTheKthBlockWrite)
@@ -386,8 +386,8 @@ TEST_F(Kt3916Test, FailBlockAndDropBlockHitTheKthBlockWrite)
         const auto outcomes = SendImageLikeForm(image, ImageChecksum(image), ModelSender(device));
         ASSERT_EQ(outcomes.size(), c.stopsAt + 1) << c.outcome;
         EXPECT_EQ(Describe(outcomes.back()), c.outcome);
-        EXPECT_TRUE(device.LastImage().empty());
-        EXPECT_FALSE(device.IsRebooting());
+        EXPECT_TRUE(Probe(device).LastImage().empty());
+        EXPECT_FALSE(Probe(device).IsRebooting());
     }
 }
 

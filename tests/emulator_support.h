@@ -131,3 +131,24 @@ inline SendFn ModelSender(EmulatedKt3916& device)
 }
 
 }  // namespace emu_test
+
+// What tests read of a unit's state beyond its answers.
+struct Kt3916Probe {
+    const EmulatedKt3916& unit;
+
+    bool InDownloadMode() const { return unit.m_bDownloadMode && !unit.m_bRebooting; }
+    bool IsRebooting() const { return unit.m_bRebooting && !unit.RebootOver(); }
+    // The revision INQUIRY reports now.
+    const char* Revision() const
+    {
+        return unit.RebootOver() ? unit.m_scenario.newRevision.c_str() : unit.m_strRevision.c_str();
+    }
+    uint32_t BlockWrites() const { return unit.m_nBlockWrites; }  // 0xFA commands received
+    // The last image accepted whole.
+    const std::vector<uint8_t>& LastImage() const { return unit.m_lastImage; }
+};
+
+inline Kt3916Probe Probe(const EmulatedKt3916& unit)
+{
+    return Kt3916Probe{unit};
+}

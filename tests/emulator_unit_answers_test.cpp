@@ -67,12 +67,12 @@ TEST(UnitAnswers, EveryStateOnBothSeats)
                          std::to_string(c.cdb.bytes[0]) + (face == RestartFace::Gone ? " gone" : " not ready"));
             ManualClock clock;
             auto unit = UnitIn(c.state, face, clock);
-            const uint32_t blocks = unit->BlockWrites();
+            const uint32_t blocks = Probe(*unit).BlockWrites();
             std::vector<uint8_t> buffer(kBlock, 0x11);
             EXPECT_EQ(Describe(unit->Execute(c.cdb.bytes, c.dataIn, buffer.data(), c.dataIn ? 36 : kBlock)),
                       face == RestartFace::Gone ? c.gone : c.notReady);
             if (c.state == UnitState::Restarting || c.state == UnitState::Silent) {
-                EXPECT_EQ(unit->BlockWrites(), blocks) << "a restarting unit received a command";
+                EXPECT_EQ(Probe(*unit).BlockWrites(), blocks) << "a restarting unit received a command";
             }
         }
     }

@@ -33,7 +33,7 @@ protected:
     {
         m_pView.reset();
         m_pProbe.reset();
-        m_pEmulated = std::make_unique<EmulatedHost>(scenario, m_clock);
+        m_pEmulated = std::make_unique<RecordedHost>(scenario, m_clock);
         m_pProbe = std::make_unique<ProbeHost>(*m_pEmulated);
         m_pView = std::make_unique<CFlashView>(m_window, *m_pProbe, m_pSleepInhibitor, m_pObserver);
     }
@@ -42,16 +42,16 @@ protected:
     void DestroyView() { m_pView.reset(); }
 
     CFlashView& View() { return *m_pView; }
-    EmulatedHost& Emulated() { return *m_pEmulated; }
+    RecordedHost& Emulated() { return *m_pEmulated; }
     ProbeHost& Probe() { return *m_pProbe; }
 
     // Every command the emulated devices received so far.
-    std::vector<TranscriptRecord> Records() const { return EmulatedHostProbe(*m_pEmulated).Records(); }
-    size_t RecordCount() const { return EmulatedHostProbe(*m_pEmulated).Records().size(); }
+    std::vector<TranscriptRecord> Records() const { return m_pEmulated->Records(); }
+    size_t RecordCount() const { return m_pEmulated->Records().size(); }
     // The commands received from index first on.
     std::vector<TranscriptRecord> RecordsSince(size_t first) const
     {
-        std::vector<TranscriptRecord> all = EmulatedHostProbe(*m_pEmulated).Records();
+        std::vector<TranscriptRecord> all = m_pEmulated->Records();
         if (first >= all.size())
             return {};
         return std::vector<TranscriptRecord>(all.begin() + static_cast<std::ptrdiff_t>(first), all.end());
@@ -91,7 +91,7 @@ protected:
     IFlashViewObserver* m_pObserver = nullptr;     // likewise
 
 private:
-    std::unique_ptr<EmulatedHost> m_pEmulated;
+    std::unique_ptr<RecordedHost> m_pEmulated;
     std::unique_ptr<ProbeHost> m_pProbe;
     std::unique_ptr<CFlashView> m_pView;
 };

@@ -1,5 +1,5 @@
 #include "console/image_digest.h"
-#include "console/image_file.h"
+#include "device/input_file.h"
 
 #include <gtest/gtest.h>
 
@@ -114,19 +114,19 @@ TEST(ImageFile, OnlyARegularFileOpens)
     const struct {
         std::string path;
         bool opens;
-        ImageOpenFailure failure;
+        InputOpenFailure failure;
     } cases[] = {
-        {image.Path(), true, ImageOpenFailure::None},
-        {missing, false, ImageOpenFailure::System},
-        {device, false, ImageOpenFailure::NotRegular},
+        {image.Path(), true, InputOpenFailure::None},
+        {missing, false, InputOpenFailure::System},
+        {device, false, InputOpenFailure::NotRegular},
     };
     for (const auto& c : cases) {
-        CImageFile file;
+        CInputFile file;
         EXPECT_EQ(file.Open(c.path), c.opens) << c.path;
         EXPECT_EQ(file.GetOpenFailure(), c.failure) << c.path;
         EXPECT_EQ(file.IsOpen(), c.opens) << c.path;
     }
-    CImageFile file;
+    CInputFile file;
     EXPECT_FALSE(file.Open(missing));
     EXPECT_EQ(file.GetOpenErrno(), ENOENT);
     EXPECT_FALSE(file.Open(std::filesystem::temp_directory_path().string())) << "a directory is no image";
@@ -157,7 +157,7 @@ TEST(ImageFile, LengthAndReadsContinueWhereTheLastStopped)
 {
     const std::vector<uint8_t> bytes = PatternImage(10000);
     TempImage image(bytes);
-    CImageFile file;
+    CInputFile file;
     ASSERT_TRUE(file.Open(image.Path()));
     EXPECT_EQ(file.GetLength(), 10000);
 

@@ -158,7 +158,8 @@ TEST(RecordingHost, LogCarriesTheEmulatedTranscriptOfEachCommand)
 {
     ManualClock clock;
     std::ostringstream transcript;
-    EmulatedHost emulated(Scenario("fail_block=1,sense=05/20/00,reboot_ms=1000"), clock, &transcript);
+    CTranscriptLines transcriptLines(transcript);
+    RecordedHost emulated(Scenario("fail_block=1,sense=05/20/00,reboot_ms=1000"), clock, &transcriptLines);
     std::ostringstream log;
     RecordingOptions options;
     options.pLog = &log;
@@ -191,7 +192,7 @@ TEST(RecordingHost, LogCarriesTheEmulatedTranscriptOfEachCommand)
 TEST(RecordingHost, AspiCommandsAreRecordedWhenTheirWaitEnds)
 {
     ManualClock clock;
-    EmulatedHost emulated(Scenario("win9x=1,latency_ms=5,fail_block=0"), clock);
+    RecordedHost emulated(Scenario("win9x=1,latency_ms=5,fail_block=0"), clock);
     std::ostringstream log;
     RecordingOptions options;
     options.pLog = &log;
@@ -224,7 +225,7 @@ TEST(RecordingHost, AspiCommandsAreRecordedWhenTheirWaitEnds)
 TEST(RecordingHost, ALogThatCannotBeWrittenIsReportedAndCommandsGoOn)
 {
     ManualClock clock;
-    EmulatedHost emulated(EmulatorScenario{}, clock);
+    RecordedHost emulated(EmulatorScenario{}, clock);
     std::ostream broken(nullptr);
     RecordingOptions options;
     options.pLog = &broken;
@@ -232,7 +233,7 @@ TEST(RecordingHost, ALogThatCannotBeWrittenIsReportedAndCommandsGoOn)
     CFlashDevice device(recorder);
     EXPECT_EQ(device.Inquiry(), CommandResult::Good);
     EXPECT_TRUE(recorder.LogFailed());
-    EXPECT_EQ(Inspect(emulated).Records().size(), 1u);
+    EXPECT_EQ(emulated.Records().size(), 1u);
 }
 
 TEST(RecordingHost, AnOverlongLineIsCutAtAFieldAndStaysOneObject)

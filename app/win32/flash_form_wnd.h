@@ -28,7 +28,6 @@ public:
     // Dialog keyboard handling (tab, Enter on the default button).
     bool PreTranslateMessage(MSG& msg);
     HWND GetSafeHwnd() const { return m_hWnd; }
-    CFlashView* GetView() const { return m_pView.get(); }
 
     // IFormWindow
     void InsertDeviceItem(int index, const std::string& text) override;

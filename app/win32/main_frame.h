@@ -29,7 +29,6 @@ public:
     bool LoadFrame(UINT nIDResource, DWORD dwStyle);
 
     HWND GetSafeHwnd() const { return m_hWnd; }
-    CFlashFormWnd* GetFlashView() const { return m_pFlashView.get(); }
 
     // Accelerators first, then the form's dialog keys. True when the message
     // has been dealt with.

@@ -41,7 +41,7 @@ bool RequestWellFormed(const PassThroughRequest& request)
 
 }  // namespace
 
-EmulatedHost::EmulatedHost(const EmulatorScenario& scenario, IClock& clock, std::ostream* transcript)
+EmulatedHost::EmulatedHost(const EmulatorScenario& scenario, IClock& clock, ITranscriptSink* transcript)
     : m_scenario(scenario), m_clock(clock), m_pTranscript(transcript), m_startMs(clock.NowMs())
 {
     for (int i = 0; i < scenario.devices; ++i)
@@ -310,19 +310,14 @@ void EmulatedHost::DescribeLastFailure(char* text, std::size_t size)
 ScsiOutcome EmulatedHost::RunCommand(int device, const uint8_t* cdb, bool dataIn, uint8_t* buffer, uint32_t length)
 {
     DeviceSlot& slot = *m_devices[static_cast<std::size_t>(UnitOf(device))];
-    // The device lock stays held while the line is written, so each device's
-    // lines keep the order in which it ran its commands.
+    // The device lock stays held while the record is written, so each
+    // device's records keep the order in which it ran its commands.
     std::lock_guard deviceLock(slot.mutex);
+    if (m_pTranscript == nullptr)
+        return slot.model->Execute(cdb, dataIn, buffer, length);
     TranscriptRecord record;
     const ScsiOutcome outcome = slot.model->Execute(cdb, dataIn, buffer, length, &record);
-    std::lock_guard transcriptLock(m_transcriptMutex);
-    if (m_pTranscript != nullptr) {
-        char line[kTranscriptLineMax];
-        const std::size_t length = FormatTranscriptLine(record, line);
-        m_pTranscript->write(line, static_cast<std::streamsize>(length)).put('\n');
-        m_pTranscript->flush();
-    }
-    m_records.push_back(record);
+    m_pTranscript->Write(record);
     return outcome;
 }
 

@@ -3,7 +3,6 @@
 #include <map>
 #include <memory>
 #include <mutex>
-#include <ostream>
 #include <string>
 #include <vector>
 
@@ -16,17 +15,17 @@
 
 // The whole host of an emulated bench: a fixed disk C: and one CD-ROM-class
 // drive per emulated KT3916 (D:, E:, ...), reached by pass-through or, with
-// win9x=1, through the emulated ASPI layer (emulated_aspi.h). Every command is
-// recorded, and written as a JSON line to the transcript stream when one is
-// given; t_ms is the time the device ran the command, after latency_ms. A
-// request the host refuses as malformed reaches no device and is not recorded.
+// win9x=1, through the emulated ASPI layer (emulated_aspi.h). With a
+// transcript, every command the devices run goes to it as its record; t_ms is
+// the time the device ran the command, after latency_ms. A request the host
+// refuses as malformed reaches no device and is not recorded.
 //
 // A drive takes an exclusive lock as the CD-ROM class driver gives it: while
 // one handle holds it, another handle's lock is refused (Busy) and its
 // commands fail without reaching the device; closing the handle releases it.
-class EmulatedHost final : public IScsiHost, private IEmulatedBus {
+class EmulatedHost : public IScsiHost, private IEmulatedBus {
 public:
-    EmulatedHost(const EmulatorScenario& scenario, IClock& clock, std::ostream* transcript = nullptr);
+    EmulatedHost(const EmulatorScenario& scenario, IClock& clock, ITranscriptSink* transcript = nullptr);
     ~EmulatedHost() override;
 
     // IScsiHost
@@ -81,7 +80,7 @@ private:
     bool HandleStillAttached(HostHandle device);
     bool LockedByOtherHandle(int device, HostHandle handle) const;  // m_mutex held
     // IEmulatedBus: the emulated ASPI layer's view. RunCommand also writes
-    // the command's transcript line.
+    // the command's transcript record.
     int DeviceCount() const override { return static_cast<int>(m_devices.size()); }
     char DriveOf(int device) const override;
     ScsiOutcome RunCommand(int device, const uint8_t* cdb, bool dataIn, uint8_t* buffer, uint32_t length) override;
@@ -91,7 +90,7 @@ private:
 
     EmulatorScenario m_scenario;
     IClock& m_clock;
-    std::ostream* m_pTranscript;
+    ITranscriptSink* m_pTranscript;
     uint64_t m_startMs;
     std::vector<std::unique_ptr<DeviceSlot>> m_devices;
 
@@ -109,7 +108,4 @@ private:
 
     std::mutex m_plugMutex;  // taken before a device's mutex, never after
     std::size_t m_nPlugEventsApplied = 0;
-
-    mutable std::mutex m_transcriptMutex;
-    std::vector<TranscriptRecord> m_records;
 };

@@ -297,31 +297,6 @@ void EmulatedKt3916::FinishRebootIfOver()
     m_strRevision = m_scenario.newRevision;
 }
 
-bool EmulatedKt3916::InDownloadMode() const
-{
-    return m_bDownloadMode && !m_bRebooting;
-}
-
-bool EmulatedKt3916::IsRebooting() const
-{
-    return m_bRebooting && !RebootOver();
-}
-
-const char* EmulatedKt3916::Revision() const
-{
-    return RebootOver() ? m_scenario.newRevision.c_str() : m_strRevision.c_str();
-}
-
-uint32_t EmulatedKt3916::BlockWrites() const
-{
-    return m_nBlockWrites;
-}
-
-const std::vector<uint8_t>& EmulatedKt3916::LastImage() const
-{
-    return m_lastImage;
-}
-
 ScsiOutcome EmulatedKt3916::DriveWithoutDisc(const uint8_t* cdb, bool dataIn, uint8_t* buffer, uint32_t length)
 {
     // Commands that read the disc or its layout: there is none.

@@ -102,13 +102,9 @@ public:
     // How often it came back after leaving; each return is a new attachment.
     uint32_t Returns() const;
 
-    bool InDownloadMode() const;
-    bool IsRebooting() const;
-    const char* Revision() const;                   // the revision INQUIRY reports now
-    uint32_t BlockWrites() const;                   // 0xFA commands received
-    const std::vector<uint8_t>& LastImage() const;  // the last image accepted whole
-
 private:
+    friend struct Kt3916Probe;
+
     ScsiOutcome Answer(const uint8_t* cdb, bool dataIn, uint8_t* buffer, uint32_t length);
     void Record(const uint8_t* cdb, bool dataIn, const uint8_t* buffer, uint32_t length, const ScsiOutcome& outcome,
                 TranscriptRecord& record) const;

@@ -1,4 +1,4 @@
-#include "console/image_file.h"
+#include "device/input_file.h"
 #include "tests/temp_image.h"
 
 #include <gtest/gtest.h>

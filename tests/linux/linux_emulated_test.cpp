@@ -12,6 +12,7 @@
 #include "device/emulated/scenario.h"
 #include "device/flash_device.h"
 #include "tests/cli_test_support.h"
+#include "tests/emulator_support.h"
 #include "tests/linux/fake_kernel.h"
 #include "tests/linux/fake_sysfs.h"
 #include "tests/temp_image.h"
@@ -94,9 +95,9 @@ TEST(LinuxEmulated, TheWholeToolFlashesThroughSgIo)
     const auto run = cli_test::RunTool({"flash", image.Path(), "--device", bench.tree.Dev() + "/sr1", "--json"},
                                        bench.host.get(), &bench.clock);
     ASSERT_EQ(run.exit, kExitSuccess) << run.err << run.out;
-    EXPECT_EQ(bench.Device(1).LastImage(), bytes);
-    EXPECT_EQ(std::string(bench.Device(1).Revision()), "1.10");
-    EXPECT_EQ(bench.Device(0).BlockWrites(), 0u) << "the other drive saw no block";
+    EXPECT_EQ(Probe(bench.Device(1)).LastImage(), bytes);
+    EXPECT_EQ(std::string(Probe(bench.Device(1)).Revision()), "1.10");
+    EXPECT_EQ(Probe(bench.Device(0)).BlockWrites(), 0u) << "the other drive saw no block";
     EXPECT_NE(run.out.find("\"node\":\"" + bench.tree.Dev() + "/sg2\""), std::string::npos) << run.out;
 
     int writes = 0;
@@ -131,8 +132,8 @@ TEST(LinuxEmulated, InterruptedWaitsSendEachBlockOnce)
     TempImage image(bytes);
     const auto run = cli_test::RunTool({"flash", image.Path()}, bench.host.get(), &bench.clock);
     ASSERT_EQ(run.exit, kExitSuccess) << run.err << run.out;
-    EXPECT_EQ(bench.Device(0).BlockWrites(), 9u);
-    EXPECT_EQ(bench.Device(0).LastImage(), bytes);
+    EXPECT_EQ(Probe(bench.Device(0)).BlockWrites(), 9u);
+    EXPECT_EQ(Probe(bench.Device(0)).LastImage(), bytes);
     EXPECT_EQ(bench.kernel.receives, 3 * bench.kernel.submits) << "every wait was interrupted twice";
 }
 
@@ -185,7 +186,7 @@ TEST(LinuxEmulated, ListShowsNodesAndWhyADriveCouldNotBeOpened)
     EXPECT_NE(flash.err.find("no device at drive E: cannot open " + bench.tree.Dev() + "/sg2 read-write"),
               std::string::npos)
         << flash.err;
-    EXPECT_EQ(bench.Device(1).BlockWrites(), 0u);
+    EXPECT_EQ(Probe(bench.Device(1)).BlockWrites(), 0u);
 }
 
 TEST(LinuxEmulated, AFlashSendsThroughItsExclusiveOpenAndListOpensShared)

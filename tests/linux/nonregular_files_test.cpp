@@ -9,7 +9,7 @@
 
 #include "cli/exit_codes.h"
 #include "device/file_identity.h"
-#include "console/image_file.h"
+#include "device/input_file.h"
 #include "device/emulated/emulated_host.h"
 #include "device/emulated/scenario.h"
 #include "tests/cli_test_support.h"
@@ -46,9 +46,9 @@ TEST(SpecialFiles, NeverOpenedAsAnImage)
 {
     TempFifo fifo;
     for (const std::string& path : {fifo.Path(), std::string("/dev/zero"), std::string("/dev/null")}) {
-        CImageFile file;
+        CInputFile file;
         EXPECT_FALSE(file.Open(path)) << path;
-        EXPECT_EQ(file.GetOpenFailure(), ImageOpenFailure::NotRegular) << path;
+        EXPECT_EQ(file.GetOpenFailure(), InputOpenFailure::NotRegular) << path;
         uint32_t checksum = 0x1234;
         EXPECT_EQ(SumImageFile(path, checksum), ImageSumResult::OpenFailed) << path;
     }
@@ -65,10 +65,10 @@ TEST(SpecialFiles, InfoAndFlashRefuseThemAndSendNothing)
 
         ManualClock clock;
         EmulatorScenario scenario;
-        EmulatedHost host(scenario, clock);
+        RecordedHost host(scenario, clock);
         const auto flash = cli_test::RunTool({"flash", path}, &host, &clock);
         EXPECT_EQ(flash.exit, kExitImageUnreadable) << path;
-        EXPECT_TRUE(Inspect(host).Records().empty()) << path;
+        EXPECT_TRUE(host.Records().empty()) << path;
     }
 }
 

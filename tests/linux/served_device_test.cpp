@@ -1,7 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <cstdint>
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -9,10 +14,20 @@
 #include "device/clock.h"
 #include "device/emulated/emulated_host.h"
 #include "device/emulated/scenario.h"
+#include "device/output_file.h"
 #include "emulator/served_device.h"
 #include "emulator/tcmu_ring.h"
 #include "emulator_support.h"
 #include "linux/fake_tcmu_ring.h"
+
+// What tests read of a served device beyond its ring.
+struct ServedDeviceProbe {
+    CServedDevice& device;
+
+    // A dropped command waits for its release.
+    bool Holding() const { return !device.m_vecHeld.empty(); }
+    EmulatedKt3916& Model() const { return device.m_model; }
+};
 
 namespace {
 
@@ -48,7 +63,7 @@ TEST(ServedDevice, DroppedBlockIsNeverAnsweredGoodWhileOtherCommandsArrive)
     std::vector<uint32_t> entries;
     entries.push_back(fake.Queue(1, {0xFA, 0, 0, 1, 0, 0x20, 0, 0, 0, 0}, {512}));
     EXPECT_FALSE(device.ServeQueued(ring));
-    EXPECT_TRUE(device.Holding());
+    EXPECT_TRUE(ServedDeviceProbe{device}.Holding());
 
     for (uint16_t id = 2; id <= 4; ++id) {
         clock.Advance(2000);
@@ -57,10 +72,10 @@ TEST(ServedDevice, DroppedBlockIsNeverAnsweredGoodWhileOtherCommandsArrive)
         EXPECT_EQ(AnswerFor(fake, entries, id), 0x02) << "medium not present";
         EXPECT_EQ(AnswerFor(fake, entries, 1), -1) << "the dropped block was answered at " << clock.NowMs() << " ms";
     }
-    EXPECT_TRUE(device.Holding());
+    EXPECT_TRUE(ServedDeviceProbe{device}.Holding());
     clock.Advance(kReleaseMs - 6000);
     EXPECT_TRUE(device.ServeQueued(ring));
-    EXPECT_FALSE(device.Holding());
+    EXPECT_FALSE(ServedDeviceProbe{device}.Holding());
     EXPECT_EQ(fake.Tail(), fake.Head());
     ASSERT_EQ(AnswerFor(fake, entries, 1), 0x02);
     for (uint32_t entry : entries) {
@@ -85,7 +100,7 @@ TEST(ServedDevice, AKernelTakingAnswersInOrderGetsTheDroppedBlockAbortedNotGood)
     EXPECT_EQ(fake.Entry(write)->rsp.scsi_status, 0x02);
     EXPECT_EQ(fake.Entry(write)->rsp.sense_buffer[2], 0x0B) << "ABORTED COMMAND";
     EXPECT_EQ(fake.Entry(unitReady)->hdr.cmd_id, 2);
-    EXPECT_FALSE(device.Holding());
+    EXPECT_FALSE(ServedDeviceProbe{device}.Holding());
 }
 
 // The latency is each command's own: one that comes while another waits is
@@ -96,9 +111,8 @@ TEST(ServedDevice, LatencyDelaysEachAnswerAndAnExpiredCommandIsNeverRun)
 {
     CFakeTcmuRing fake;
     ManualClock clock;
-    std::FILE* file = std::tmpfile();
-    ASSERT_NE(file, nullptr);
-    CTranscriptWriter transcript(file);
+    std::ostringstream lines;
+    CTranscriptLines transcript(lines);
     constexpr uint64_t kTimeoutMs = 6500;
     CServedDevice device(Scenario("latency_ms=1500"), clock, 0, 'D', &transcript, kReleaseMs, kTimeoutMs);
     CTcmuRing ring(fake.Base(), CFakeTcmuRing::kSize);
@@ -126,20 +140,19 @@ TEST(ServedDevice, LatencyDelaysEachAnswerAndAnExpiredCommandIsNeverRun)
     EXPECT_EQ(device.WaitMs(), -1);
 
     // The server was kept from running past the kernel's timer.
-    const long linesBefore = std::ftell(file);
+    const std::size_t linesBefore = lines.str().size();
     entries.push_back(fake.Queue(3, {0xFA, 0, 0, 0, 0, 0, 0, 0, 0, 0}, {512}));
     EXPECT_FALSE(device.ServeQueued(ring));
     clock.Advance(kTimeoutMs);
     EXPECT_FALSE(device.ServeQueued(ring));
     EXPECT_EQ(fake.Tail(), entries[2]);
-    EXPECT_EQ(std::ftell(file), linesBefore) << "an expired command is not recorded";
+    EXPECT_EQ(lines.str().size(), linesBefore) << "an expired command is not recorded";
     clock.Advance(kReleaseMs);
     EXPECT_TRUE(device.ServeQueued(ring));
     EXPECT_EQ(fake.Tail(), fake.Head());
     EXPECT_EQ(AnswerFor(fake, {entries[2]}, 3), 0x02) << "given back, never good";
     EXPECT_EQ(fake.Entry(entries[2])->rsp.sense_buffer[2], 0x0B) << "ABORTED COMMAND";
-    EXPECT_EQ(std::ftell(file), linesBefore);
-    std::fclose(file);
+    EXPECT_EQ(lines.str().size(), linesBefore);
 }
 
 // Data-in the model fills only in part: the rest is zeros and a residual,
@@ -185,13 +198,15 @@ TEST(ServedDevice, ARestartingUnitAnswersNotReadyBecomingReady)
     CServedDevice device(Scenario("reboot_ms=1000"), clock, 0, 'D', nullptr, kReleaseMs);
     CTcmuRing ring(fake.Base(), CFakeTcmuRing::kSize);
     std::vector<uint8_t> buffer(512);
-    device.Model().Execute(StartStopCdb(2).bytes, true, buffer.data(), 0);
+    ServedDeviceProbe{device}.Model().Execute(StartStopCdb(2).bytes, true, buffer.data(), 0);
     const std::vector<uint8_t> image = MakeImage(k512K, 2);
-    ASSERT_EQ(Describe(SendImageLikeForm(image, ImageChecksum(image), ModelSender(device.Model())).back()), "good");
+    ASSERT_EQ(
+        Describe(SendImageLikeForm(image, ImageChecksum(image), ModelSender(ServedDeviceProbe{device}.Model())).back()),
+        "good");
 
     const uint32_t entry = fake.Queue(1, std::vector<uint8_t>(6, 0), {});
     EXPECT_TRUE(device.ServeQueued(ring));
-    EXPECT_FALSE(device.Holding());
+    EXPECT_FALSE(ServedDeviceProbe{device}.Holding());
     EXPECT_EQ(fake.Entry(entry)->rsp.scsi_status, 0x02);
     const auto* sense = reinterpret_cast<const uint8_t*>(fake.Entry(entry)->rsp.sense_buffer);
     EXPECT_EQ(std::vector<uint8_t>({sense[0], sense[2], sense[12], sense[13]}),
@@ -226,15 +241,15 @@ TEST(ServedDevice, BothFacesAnswerAndRecordTheSameCommandsAlike)
     };
 
     ManualClock servedClock;
-    std::FILE* servedFile = std::tmpfile();
-    ASSERT_NE(servedFile, nullptr);
-    CTranscriptWriter servedTranscript(servedFile);
+    std::ostringstream servedLines;
+    CTranscriptLines servedTranscript(servedLines);
     CFakeTcmuRing fake;
     CServedDevice served(Scenario(""), servedClock, 0, 'D', &servedTranscript, kReleaseMs);
     CTcmuRing ring(fake.Base(), CFakeTcmuRing::kSize);
 
     ManualClock hostClock;
-    std::ostringstream hostTranscript;
+    std::ostringstream hostLines;
+    CTranscriptLines hostTranscript(hostLines);
     EmulatedHost host(Scenario(""), hostClock, &hostTranscript);
     const HostHandle handle = host.OpenDevice("\\\\.\\D:");
 
@@ -265,13 +280,51 @@ TEST(ServedDevice, BothFacesAnswerAndRecordTheSameCommandsAlike)
     }
     host.CloseDevice(handle);
 
-    std::rewind(servedFile);
-    std::string servedLines;
-    for (int ch; (ch = std::fgetc(servedFile)) != EOF;)
-        servedLines.push_back(static_cast<char>(ch));
-    std::fclose(servedFile);
-    EXPECT_EQ(servedLines, hostTranscript.str());
-    EXPECT_NE(servedLines.find("\"sense\":\"052600\""), std::string::npos) << servedLines;
+    EXPECT_EQ(servedLines.str(), hostLines.str());
+    EXPECT_NE(servedLines.str().find("\"sense\":\"052600\""), std::string::npos) << servedLines.str();
+}
+
+// The server's transcript file carries each record's line exactly as the
+// in-process bench writes it, after what the file held (a line left cut short
+// ended first); a file that takes nothing fails at its close, which the
+// server reports.
+TEST(ServedTranscript, AppendsEachLineWholeAndALostLineFailsTheClose)
+{
+    TranscriptRecord inquiry;
+    inquiry.cdb[0] = 0x12;
+    inquiry.length = 36;
+    inquiry.result = "good";
+    TranscriptRecord finalBlock;
+    finalBlock.tMs = 5;
+    finalBlock.cdb[0] = 0xFA;
+    finalBlock.cdb[3] = 1;
+    finalBlock.dataIn = false;
+    finalBlock.length = emu_test::kBlock;
+    finalBlock.result = "check";
+    finalBlock.sense[0] = 0x0E;
+    std::ostringstream expected;
+    CTranscriptLines lines(expected);
+
+    const std::string path =
+        (std::filesystem::temp_directory_path() / ("kt3916-served-" + std::to_string(::getpid()) + ".jsonl")).string();
+    std::ofstream(path) << "{\"cut";
+    COutputFile file;
+    ASSERT_TRUE(file.Open(path));
+    CServedTranscript transcript(file);
+    for (const TranscriptRecord& record : {inquiry, finalBlock, inquiry}) {
+        transcript.Write(record);
+        lines.Write(record);
+    }
+    EXPECT_TRUE(file.Close());
+    std::ifstream written(path);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(written), {}), "{\"cut\n" + expected.str());
+    std::filesystem::remove(path);
+
+    COutputFile full;
+    ASSERT_TRUE(full.Open("/dev/full"));
+    CServedTranscript lost(full);
+    lost.Write(inquiry);
+    EXPECT_FALSE(full.Close());
 }
 
 }  // namespace

@@ -24,6 +24,7 @@ expected="-rw-r--r-- ./lib/udev/rules.d/60-kt3916flash.rules
 -rw-r--r-- ./usr/share/doc/kt3916flash/README.md.gz
 -rw-r--r-- ./usr/share/doc/kt3916flash/changelog.gz
 -rw-r--r-- ./usr/share/doc/kt3916flash/copyright
+-rw-r--r-- ./usr/share/doc/kt3916flash/reference.md
 -rw-r--r-- ./usr/share/man/man1/kt3916flash-cli.1.gz
 -rw-r--r-- ./usr/share/man/man1/kt3916flash-emulator.1.gz"
 [ "$contents" = "$expected" ] || fail "the package holds:"$'\n'"$contents"
