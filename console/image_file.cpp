@@ -3,7 +3,9 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 
 #ifdef _WIN32
 #include <io.h>
@@ -70,6 +72,7 @@ std::FILE* OpenRegularFile(const std::string& path, ImageOpenFailure& failure)
 bool CImageFile::Open(const std::string& path)
 {
     Close();
+    m_nDataEnd = 0;
     m_openFailure = ImageOpenFailure::None;
     errno = 0;
     m_pFile = OpenRegularFile(path, m_openFailure);
@@ -113,10 +116,39 @@ uint32_t CImageFile::Read(void* buffer, uint32_t count)
     return static_cast<uint32_t>(std::fread(buffer, 1, count, m_pFile));
 }
 
+int64_t CImageFile::SkipHole()
+{
+#ifdef _WIN32
+    return 0;
+#else
+    if (m_pFile == nullptr)
+        return 0;
+    const int64_t position = KT_FTELL(m_pFile);
+    if (position < 0 || position < m_nDataEnd)
+        return 0;
+    const int fd = fileno(m_pFile);
+    struct stat info {};
+    if (fstat(fd, &info) != 0)
+        return 0;
+    // No data past the position: the rest of the file is one hole.
+    off_t data = lseek(fd, position, SEEK_DATA);
+    if (data < 0 && errno == ENXIO)
+        data = std::max<off_t>(position, info.st_size);
+    const off_t hole = data >= 0 && data < info.st_size ? lseek(fd, data, SEEK_HOLE) : data;
+    // The system moved the descriptor: the stream goes to where reading goes on.
+    const int64_t next = data >= 0 && hole >= 0 ? data : position;
+    m_nDataEnd = data >= 0 && hole >= 0 ? hole : INT64_MAX;
+    if (KT_FSEEK(m_pFile, next, SEEK_SET) != 0)
+        return 0;
+    return next - position;
+#endif
+}
+
 bool CImageFile::Rewind()
 {
     if (m_pFile == nullptr)
         return false;
+    m_nDataEnd = 0;
     std::clearerr(m_pFile);
     return KT_FSEEK(m_pFile, 0, SEEK_SET) == 0;
 }

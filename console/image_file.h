@@ -34,6 +34,10 @@ public:
     // Reads up to count bytes from the current position; the count that
     // arrived, short at end of file or after a read error.
     uint32_t Read(void* buffer, uint32_t count);
+    // Moves the read position past a hole that starts at it (a sparse file's
+    // range that reads as zeros and is stored nowhere) and gives its length;
+    // 0 where none starts, or where the system does not tell.
+    int64_t SkipHole();
     // Back to the first byte, so one open serves a check and then the transfer.
     bool Rewind();
     bool HasReadError() const;
@@ -42,6 +46,7 @@ private:
     std::FILE* m_pFile = nullptr;
     ImageOpenFailure m_openFailure = ImageOpenFailure::None;
     int m_nOpenErrno = 0;
+    int64_t m_nDataEnd = 0;  // SkipHole: where the stored range it last found ends
 };
 
 enum class ImageSumResult {

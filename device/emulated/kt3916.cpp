@@ -253,11 +253,12 @@ ScsiOutcome EmulatedKt3916::WriteBlock(const uint8_t* cdb, bool dataIn, const ui
     m_image.insert(m_image.end(), buffer, buffer + dataBytes);
     if (m_image.size() != kImageSmall && m_image.size() != kImageLarge)
         return AbortImage(kt3916_sense::kBadImageLength);
-    uint16_t sum = 0;
+    // Added up in 32 bits, which the compiler vectorises; the low 16 are the sum.
+    uint32_t sum = 0;
     for (uint8_t byte : m_image)
-        sum = static_cast<uint16_t>(sum + byte);
+        sum += byte;
     const uint16_t expected = static_cast<uint16_t>((cdb[6] << 8) | cdb[7]);
-    if (sum != expected)
+    if (static_cast<uint16_t>(sum) != expected)
         return AbortImage(kt3916_sense::kBadChecksum);
 
     m_lastImage.swap(m_image);
