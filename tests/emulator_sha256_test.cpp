@@ -148,8 +148,9 @@ TEST(Sha256, BlockFunctionsAgreeAndTheFasterIsTaken)
     };
     const std::vector<uint32_t> expected = compressed(&Sha256CompressPortable);
     for (Sha256CompressFn compress : {Sha256CpuShaCompress(), Sha256LibcryptoCompress(), &SlowCompress}) {
-        if (compress != nullptr)
+        if (compress != nullptr) {
             EXPECT_EQ(compressed(compress), expected);
+        }
     }
     EXPECT_EQ(FasterSha256Compress(&SlowCompress, &Sha256CompressPortable), &Sha256CompressPortable);
     EXPECT_EQ(FasterSha256Compress(&Sha256CompressPortable, &SlowCompress), &Sha256CompressPortable);
