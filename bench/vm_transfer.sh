@@ -34,7 +34,7 @@ modprobe configfs && mount -t configfs configfs /sys/kernel/config
 "$EMU" serve --scenario reboot_ms=100,devices=4 >"$W/nodes" 2>"$W/server.log" &
 server=$!
 i=0
-while [ "$(wc -l <"$W/nodes")" -lt 4 ] && [ $i -lt 300 ]; do sleep 0.1; i=$((i + 1)); done
+while [ "$(wc -l <"$W/nodes")" -lt 4 ] && [ $i -lt 1200 ]; do sleep 0.1; i=$((i + 1)); done
 SG=$(awk 'NR == 1 { print $3 }' "$W/nodes")
 
 head -c 1048576 /dev/urandom >"$W/image.bin"

@@ -189,10 +189,14 @@ CTerminalFormWindow::RunEnd CTerminalFormWindow::Run(CFlashView& view)
             m_clock.SleepMs(static_cast<uint32_t>(std::min<uint64_t>(next->second.dueMs - now, kWaitSliceMs)));
             continue;
         }
-        // Like WM_TIMER: ticks that fell due while a handler ran are not
-        // queued; the next one comes a period after this one.
+        // Like WM_TIMER: the ticks keep the timer's own rhythm, however
+        // late this one is handled (a late wake-up must not push every later
+        // tick back), and ticks that fell due while a handler ran are not
+        // queued: the next one is the first still to come.
         const unsigned id = next->first;
-        next->second.dueMs = now + next->second.periodMs;
+        Timer& timer = next->second;
+        const uint64_t period = std::max(timer.periodMs, 1u);
+        timer.dueMs += (now - timer.dueMs) / period * period + period;
 
         if (id == IDT_START_DOWNLOAD) {
             m_bInTransfer = true;

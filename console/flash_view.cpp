@@ -1,8 +1,9 @@
 #include "console/flash_view.h"
 
 #include <cstdio>
+#include <cstring>
+#include <vector>
 
-#include "console/block_digester.h"
 #include "console/block_plan.h"
 #include "console/form_options.h"
 #include "device/input_file.h"
@@ -270,7 +271,8 @@ bool CFlashView::DownloadImage()
     // Only the image whose checksum the operator was shown goes out: this one
     // open is read whole and compared with it before any command, then sent.
     ImageDigest current;
-    if (!DigestImage(file, current) || !file.Seek(0))
+    std::vector<uint8_t> checkedBytes;
+    if (!DigestImage(file, current, &checkedBytes) || !file.Seek(0))
         return FailDownload(FlashOutcome::ImageReadFailure);
     if (!m_bImageChecked || current != m_checkedImage) {
         const FlashOutcome outcome = m_bImageChecked ? FlashOutcome::ImageChanged : FlashOutcome::ImageNotChecked;
@@ -289,8 +291,6 @@ bool CFlashView::DownloadImage()
     if (!m_pDevice || m_pDevice->GetDataBuffer() == nullptr)
         return FailDownload(FlashOutcome::SendFailed);
 
-    // Its thread starts before the transfer does.
-    CBlockDigester imageRead;
     // From the eject that opens the transfer to the end of the verification
     // wait, a machine that goes to sleep leaves the device half-written or
     // unchecked. Asked before the range that starts the transfer: the session
@@ -307,10 +307,10 @@ bool CFlashView::DownloadImage()
         m_pObserver->OnDownloadModeSent();
 
     // Each block is read straight into the device's buffer; bytes beyond what
-    // a read delivers keep what the previous block left there. What was read
-    // is added up as it goes, each block while it is on the wire: the final
-    // block, which makes the device take the image, goes out only when all
-    // of it is added up and is the checked image.
+    // a read delivers keep what the previous block left there. A block goes
+    // out only when the bytes read are the checked image's at that offset,
+    // so a file changed since its check never reaches the device, and the
+    // final block, which makes the device take the image, never follows one.
     for (uint32_t block = 0; block < plan->blockCount; ++block) {
         m_window.SetStatusText(kStatusSending);
         const bool bFinal = block + 1 == plan->blockCount;
@@ -318,10 +318,9 @@ bool CFlashView::DownloadImage()
         const uint32_t needed = bFinal ? plan->finalBytes : kBlockLength;
         uint8_t* buffer = m_pDevice->GetDataBuffer();
         const uint32_t got = file.Read(buffer, request);
-        if (got < needed)
-            return FailDownload(FlashOutcome::ImageReadFailure);
-        imageRead.Add(buffer, got);
-        if (bFinal && imageRead.Finish() != m_checkedImage)
+        const std::size_t offset = std::size_t{block} * kBlockLength;
+        if (got < needed || offset + got > checkedBytes.size() ||
+            std::memcmp(buffer, checkedBytes.data() + offset, got) != 0)
             return FailDownload(FlashOutcome::ImageReadFailure);
 
         const CommandResult result =

@@ -2,6 +2,7 @@
 #include <array>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "device/input_file.h"
 #include "device/sha256.h"
@@ -37,6 +38,8 @@ struct ImageDigest {
 class CImageDigester {
 public:
     void Add(const uint8_t* data, uint32_t count);
+    // count zero bytes, as Add would take them
+    void AddZeros(int64_t count);
     ImageDigest Finish();
 
 private:
@@ -47,7 +50,10 @@ private:
 };
 
 // Reads the open file from its position to its end in chunks of
-// kImageSumChunk bytes; false after a read error.
-bool DigestImage(CInputFile& file, ImageDigest& digest);
+// kImageSumChunk bytes, and counts a sparse file's holes without reading
+// them; false after a read error. With bytes, the bytes read
+// are kept there too while they are no more than kImageDigestShaLimit (no
+// longer image is ever sent); a longer file leaves it empty.
+bool DigestImage(CInputFile& file, ImageDigest& digest, std::vector<uint8_t>* bytes = nullptr);
 // The same for the file at path, opened once.
 ImageSumResult DigestImageFile(const std::string& path, ImageDigest& digest);

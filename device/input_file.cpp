@@ -3,7 +3,9 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <fcntl.h>
 
 #ifdef _WIN32
@@ -83,6 +85,7 @@ bool CInputFile::Open(const std::string& path)
     m_openFailure = InputOpenFailure::None;
     m_nOpenErrno = 0;
     m_bReadError = false;
+    m_nDataEnd = 0;
     errno = 0;
     const int fd = OpenForReading(path);
     if (fd < 0) {
@@ -137,5 +140,33 @@ uint32_t CInputFile::Read(void* buffer, uint32_t count)
 bool CInputFile::Seek(int64_t offset)
 {
     m_bReadError = false;
+    m_nDataEnd = 0;
     return m_fd >= 0 && SeekTo(m_fd, offset, SEEK_SET) == offset;
+}
+
+int64_t CInputFile::SkipHole()
+{
+#ifdef _WIN32
+    return 0;
+#else
+    if (m_fd < 0)
+        return 0;
+    const int64_t position = SeekTo(m_fd, 0, SEEK_CUR);
+    if (position < 0 || position < m_nDataEnd)
+        return 0;
+    struct stat info {};
+    if (fstat(m_fd, &info) != 0)
+        return 0;
+    // No data past the position: the rest of the file is one hole.
+    off_t data = lseek(m_fd, position, SEEK_DATA);
+    if (data < 0 && errno == ENXIO)
+        data = std::max<off_t>(position, info.st_size);
+    const off_t hole = data >= 0 && data < info.st_size ? lseek(m_fd, data, SEEK_HOLE) : data;
+    // SEEK_DATA and SEEK_HOLE moved the position: back to where reading goes on.
+    const int64_t next = data >= 0 && hole >= 0 ? data : position;
+    m_nDataEnd = data >= 0 && hole >= 0 ? hole : INT64_MAX;
+    if (SeekTo(m_fd, next, SEEK_SET) != next)
+        return 0;
+    return next - position;
+#endif
 }

@@ -37,6 +37,10 @@ public:
     // Moves the read position (0: back to the first byte, so one open serves
     // a check and then the transfer) and forgets an earlier read error.
     bool Seek(int64_t offset);
+    // Moves the read position past a hole that starts at it (a sparse file's
+    // range that reads as zeros and is stored nowhere) and gives its length;
+    // 0 where none starts, or where the system does not tell.
+    int64_t SkipHole();
     bool HasReadError() const { return m_bReadError; }
 
 private:
@@ -44,4 +48,5 @@ private:
     InputOpenFailure m_openFailure = InputOpenFailure::None;
     int m_nOpenErrno = 0;
     bool m_bReadError = false;
+    int64_t m_nDataEnd = 0;  // SkipHole: where the stored range it last found ends
 };

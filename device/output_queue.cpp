@@ -114,15 +114,19 @@ void COutputQueue::Drain(const std::shared_ptr<State>& state)
     }
 }
 
+// The writer is woken once the lock is let go: woken under it, it would
+// only wait for it again, a switch of threads more for every line.
 void COutputQueue::Post(std::string text)
 {
     if (text.empty())
         return;
-    std::lock_guard lock(m_pState->mutex);
-    if (m_pState->bFailed || m_pState->bClosing)
-        return;
-    m_pState->nPosted += text.size();
-    m_pState->texts.push_back(std::move(text));
+    {
+        std::lock_guard lock(m_pState->mutex);
+        if (m_pState->bFailed || m_pState->bClosing)
+            return;
+        m_pState->nPosted += text.size();
+        m_pState->texts.push_back(std::move(text));
+    }
     m_pState->wake.notify_one();
 }
 
@@ -134,8 +138,10 @@ void COutputQueue::SetLive(std::function<std::string()> render)
 
 void COutputQueue::Refresh()
 {
-    std::lock_guard lock(m_pState->mutex);
-    m_pState->bLiveDirty = true;
+    {
+        std::lock_guard lock(m_pState->mutex);
+        m_pState->bLiveDirty = true;
+    }
     m_pState->wake.notify_one();
 }
 

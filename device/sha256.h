@@ -4,8 +4,10 @@
 #include <string>
 
 // Which code compresses the blocks: Fastest takes the CPU's SHA instructions
-// when this CPU has them (asked once, at run time) and the portable code
-// otherwise; the other two exist so that both can be checked on one machine.
+// when this CPU has them and otherwise the faster on this machine of the
+// system's library (where the build has one) and the portable code (asked
+// once, at run time); the other two exist so that each can be checked on one
+// machine.
 enum class Sha256Engine {
     Fastest,
     Portable,

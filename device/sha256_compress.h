@@ -10,3 +10,6 @@ using Sha256CompressFn = void (*)(uint32_t (&state)[8], const uint8_t* blocks, s
 Sha256CompressFn Sha256CpuShaCompress();
 // The system's SHA-256 library (Linux: libcrypto); nullptr where the build has none.
 Sha256CompressFn Sha256LibcryptoCompress();
+// Whichever of the two compresses a sample faster on this machine, timed once
+// per call; first on a tie.
+Sha256CompressFn FasterSha256Compress(Sha256CompressFn first, Sha256CompressFn second);

@@ -77,6 +77,55 @@ std::string Hex4(const std::vector<uint8_t>& bytes)
 
 }  // namespace
 
+// A loaded machine: every sleep ends some milliseconds late.
+class CLateClock final : public IClock {
+public:
+    explicit CLateClock(uint32_t lateMs) : m_lateMs(lateMs) {}
+    uint64_t NowMs() override { return m_nowMs; }
+    void SleepMs(uint32_t milliseconds) override { m_nowMs += milliseconds + m_lateMs; }
+
+private:
+    uint32_t m_lateMs;
+    uint64_t m_nowMs = 0;
+};
+
+// The verification ticks keep their one-second rhythm from the final block
+// however late each wake-up comes: a restart of 15.5 s refuses ticks 13, 14
+// and 15 and answers tick 16, as on an idle machine.
+TEST(CliFlash, LateWakeUpsDoNotPushTheTicksBack)
+{
+    TempImage image(PatternImage(524288, 3));
+    const struct {
+        uint32_t lateMs;
+        const char* scenario;
+        int ticks;
+    } cases[] = {
+        {0, "reboot_ms=15500", 16},
+        {40, "reboot_ms=15500", 16},
+        {40, "reboot_ms=20500", 21},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.lateMs) + " ms late, " + c.scenario);
+        CLateClock clock(c.lateMs);
+        RecordedHost host(Scenario(c.scenario), clock);
+        const auto run = RunTool({"flash", image.Path(), "--json"}, &host, &clock);
+        EXPECT_EQ(run.exit, kExitSuccess) << run.err;
+        const auto events = JsonEvents(run.out);
+        EXPECT_EQ(CountEvents(events, "tick"), c.ticks);
+        EXPECT_EQ(CountCommands(host, 0x12), 1 + c.ticks - 12) << "the survey, then ticks 13 on";
+        const Fields* start = Find(events, "start");
+        ASSERT_NE(start, nullptr);
+        for (const Fields& tick : events) {
+            if (tick.at("event") != "tick")
+                continue;
+            const int64_t since = std::stoll(tick.at("t_ms")) - std::stoll(start->at("t_ms"));
+            const int64_t due = 1000 * std::stoll(tick.at("tick"));
+            EXPECT_GE(since, due);
+            EXPECT_LE(since, due + 100 + c.lateMs) << "tick " << tick.at("tick");
+        }
+    }
+}
+
 TEST(CliFlash, EachEndOfAFlashHasItsExitCode)
 {
     TempImage image(PatternImage(524288, 3));

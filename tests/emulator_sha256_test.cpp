@@ -2,10 +2,12 @@
 
 #include <algorithm>
 #include <cstring>
+#include <iterator>
 #include <string>
 #include <vector>
 
 #include "device/sha256.h"
+#include "device/sha256_compress.h"
 
 namespace {
 
@@ -119,6 +121,39 @@ TEST(Sha256, EnginesAgreeWithReferenceDigests)
             }
         }
     }
+}
+
+// Portable code made many times slower, with the same result.
+void SlowCompress(uint32_t (&state)[8], const uint8_t* blocks, std::size_t count)
+{
+    uint32_t start[8];
+    std::copy(std::begin(state), std::end(state), std::begin(start));
+    for (int run = 0; run < 200; ++run) {
+        std::copy(std::begin(start), std::end(start), std::begin(state));
+        Sha256CompressPortable(state, blocks, count);
+    }
+}
+
+// Every block function this build and CPU have agrees with the portable one
+// (the engine Fastest takes may be any of them), and the faster of two is
+// the one timed faster, whichever is named first.
+TEST(Sha256, BlockFunctionsAgreeAndTheFasterIsTaken)
+{
+    const std::vector<uint8_t> blocks = Pattern(64 * 5);
+    auto compressed = [&blocks](Sha256CompressFn compress) {
+        uint32_t state[8] = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a,
+                             0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
+        compress(state, blocks.data(), 5);
+        return std::vector<uint32_t>(std::begin(state), std::end(state));
+    };
+    const std::vector<uint32_t> expected = compressed(&Sha256CompressPortable);
+    for (Sha256CompressFn compress : {Sha256CpuShaCompress(), Sha256LibcryptoCompress(), &SlowCompress}) {
+        if (compress != nullptr) {
+            EXPECT_EQ(compressed(compress), expected);
+        }
+    }
+    EXPECT_EQ(FasterSha256Compress(&SlowCompress, &Sha256CompressPortable), &Sha256CompressPortable);
+    EXPECT_EQ(FasterSha256Compress(&Sha256CompressPortable, &SlowCompress), &Sha256CompressPortable);
 }
 
 TEST(Sha256, PiecewiseUpdatesMatchOneShot)

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cerrno>
 #include <filesystem>
+#include <fstream>
 #include <string>
 
 #include "device/sha256.h"
@@ -70,7 +71,8 @@ TEST(SumImageFile, MissingFileOrDirectoryCannotBeOpened)
 }
 
 // One pass gives the length, the 16-bit sum and a SHA-256 that tells apart
-// images with the same sum; past the longest image no SHA-256 is taken.
+// images with the same sum; past the longest image no SHA-256 is taken, and
+// no bytes are kept.
 TEST(DigestImageFile, LengthSumAndShaFromOnePass)
 {
     const std::vector<std::vector<uint8_t>> images = {
@@ -97,9 +99,64 @@ TEST(DigestImageFile, LengthSumAndShaFromOnePass)
         }
         EXPECT_EQ(hex, bytes.size() <= 1048576 ? Sha256Hex(bytes.data(), bytes.size()) : std::string(64, '0'));
         digests.push_back(digest);
+
+        CInputFile file;
+        ASSERT_TRUE(file.Open(image.Path()));
+        ImageDigest again;
+        std::vector<uint8_t> kept(3, 0xEE);  // what a caller's vector held before is gone
+        ASSERT_TRUE(DigestImage(file, again, &kept));
+        EXPECT_EQ(again, digest);
+        EXPECT_EQ(kept, bytes.size() <= 1048576 ? bytes : std::vector<uint8_t>{});
     }
     EXPECT_EQ(digests[1].nChecksum, digests[2].nChecksum);
     EXPECT_NE(digests[1], digests[2]) << "same sum, other bytes";
+}
+
+// A sparse file's holes read as zeros: counted without reading, they give
+// the digest and the kept bytes of the same file written out whole, whether
+// the hole starts it, sits between its data, ends it, or crosses the SHA-256
+// limit.
+TEST(DigestImageFile, HolesCountAsZeros)
+{
+    struct Piece {
+        int64_t offset;
+        uint32_t length;
+    };
+    const struct {
+        const char* name;
+        int64_t length;
+        std::vector<Piece> data;
+    } cases[] = {
+        {"hole first", 524288, {{200000, 1000}}},
+        {"hole between", 1048576, {{0, 70000}, {900000, 148576}}},
+        {"hole last", 1048576, {{0, 61440}}},
+        {"all hole", 524288, {}},
+        {"hole across the limit", 3 * 1048576 + 5, {{0, 100}, {2 * 1048576, 4096}}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<uint8_t> whole(static_cast<std::size_t>(c.length));
+        TempImage image({});
+        std::filesystem::resize_file(image.Path(), static_cast<uintmax_t>(c.length));
+        std::fstream out(image.Path(), std::ios::in | std::ios::out | std::ios::binary);
+        for (const Piece& piece : c.data) {
+            const std::vector<uint8_t> bytes = PatternImage(piece.length, static_cast<uint32_t>(piece.offset));
+            std::copy(bytes.begin(), bytes.end(), whole.begin() + piece.offset);
+            out.seekp(piece.offset);
+            out.write(reinterpret_cast<const char*>(bytes.data()), piece.length);
+        }
+        out.close();
+        CImageDigester reference;
+        reference.Add(whole.data(), static_cast<uint32_t>(whole.size()));
+
+        CInputFile file;
+        ASSERT_TRUE(file.Open(image.Path()));
+        ImageDigest digest;
+        std::vector<uint8_t> kept;
+        ASSERT_TRUE(DigestImage(file, digest, &kept));
+        EXPECT_EQ(digest, reference.Finish());
+        EXPECT_EQ(kept, c.length <= 1048576 ? whole : std::vector<uint8_t>{});
+    }
 }
 
 TEST(ImageFile, OnlyARegularFileOpens)

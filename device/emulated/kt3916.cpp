@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "device/byte_sum.h"
 #include "device/sha256.h"
 
 namespace {
@@ -253,9 +254,7 @@ ScsiOutcome EmulatedKt3916::WriteBlock(const uint8_t* cdb, bool dataIn, const ui
     m_image.insert(m_image.end(), buffer, buffer + dataBytes);
     if (m_image.size() != kImageSmall && m_image.size() != kImageLarge)
         return AbortImage(kt3916_sense::kBadImageLength);
-    uint16_t sum = 0;
-    for (uint8_t byte : m_image)
-        sum = static_cast<uint16_t>(sum + byte);
+    const uint16_t sum = static_cast<uint16_t>(SumBytes(m_image.data(), m_image.size()));
     const uint16_t expected = static_cast<uint16_t>((cdb[6] << 8) | cdb[7]);
     if (sum != expected)
         return AbortImage(kt3916_sense::kBadChecksum);

@@ -29,11 +29,15 @@ check_no_media_polling() {
 
 # A run killed while its block write waits for an answer leaves the command
 # queued in the sg driver, which lets the next program have the node at
-# once: the next flash must send nothing of its own until the kernel's
-# timer (5 s) has ended the dropped block. The run is killed just after its
-# block 1 is answered, while block 2 (the dropped one) has just gone out; a
-# server latency would slow the next flash's own opening past the timer and
-# prove nothing.
+# once (the kernel releases every hold of a killed process, O_EXCL too): the
+# killed run can keep nothing, so it is the next flash that must send
+# nothing of its own until the kernel's timer (5 s) has ended the dropped
+# block; the device's count of commands in its driver is how it can tell.
+# The run is killed as soon as the server has taken block 2 (the dropped
+# one), watched with nothing heavier than grep and cat: on a loaded machine
+# a slower watch missed the 5 s and killed a run whose block had already
+# ended, which proves nothing. A server latency would slow the next flash's
+# own opening past the timer and prove nothing either.
 check_killed_run_orphan() {
     sg=$(node orphan D 3)
     hctl=$(node orphan D 4)
@@ -41,15 +45,8 @@ check_killed_run_orphan() {
     "$CLI" --json flash "$WORK/img512.bin" --device "$sg" >"$OUT/orphan_first.json" 2>&1 &
     first=$!
     i=0
-    until [ "$(tool_commands "$OUT/orphan.jsonl" D "$from" | grep -c '^fa')" -ge 2 ] || [ $i -gt 1800 ]; do
-        sleep 0.1
-        i=$((i + 1))
-    done
-    # Killed once its third block (the dropped one) is in the driver: on a
-    # loaded machine that takes longer than a fixed pause.
-    i=0
-    until [ "$(cat "/sys/bus/scsi/devices/$hctl/device_busy")" -gt 0 ] || [ $i -gt 100 ]; do
-        sleep 0.1
+    until tail -n +"$from" "$OUT/orphan.jsonl" | grep -q '"result":"fail"' || [ $i -gt 3600 ]; do
+        sleep 0.05
         i=$((i + 1))
     done
     kill -KILL $first
@@ -58,11 +55,12 @@ check_killed_run_orphan() {
     next_from=$(($(lines "$OUT/orphan.jsonl") + 1))
     "$CLI" --json flash "$WORK/img512.bin" --device "$sg" >"$OUT/orphan_second.json" 2>&1
     rc=$?
-    dropped=$(jq -r 'select(.cdb[0:2] == "fa" and .result == "fail") | .t_ms' "$OUT/orphan.jsonl" | tail -n 1)
+    dropped=$(tail -n +"$from" "$OUT/orphan.jsonl" | jq -r 'select(.cdb[0:2] == "fa" and .result == "fail") | .t_ms' |
+        tail -n 1)
     next=$(tail -n +"$next_from" "$OUT/orphan.jsonl" |
         jq -r 'select(.cdb[0:2] | IN("12", "1b", "fa")) | select(.result != "fail") | .t_ms' | head -n 1)
     if [ "$busy" -eq 0 ] || [ -z "$dropped" ]; then
-        fail killed_run_orphan "the killed run's block was not in the driver (device_busy $busy, dropped at ${dropped:-never})"
+        fail killed_run_orphan "the killed run's block was not in the driver when it was killed (device_busy $busy, dropped at ${dropped:-never})"
     elif [ -n "$next" ] && [ $((next - dropped)) -lt 4500 ]; then
         fail killed_run_orphan "the next flash sent its first command $((next - dropped)) ms after the dropped block, while the block was still queued"
     elif [ $rc -ne 0 ] && [ $rc -ne 11 ]; then
