@@ -1,11 +1,15 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <mutex>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "cli/image_check.h"
@@ -119,34 +123,59 @@ TEST(CliOutput, LiveLinesStayInPlaceOnAnyTerminalWidth)
     }
 }
 
+// The terminal shrinks between two draws of the live lines, as a SIGWINCH
+// would: the next draw, made by the writer at the new width, leaves no line
+// wrapped. The clock shrinks it 8 s into the run (the verification wait) and
+// from then on lets each sleep wait a little for the writer's draw at the new
+// width, so however the draws coalesce one of them follows the resize.
 TEST(CliOutput, LiveLinesFollowAResize)
 {
+    class CShrinkingClock final : public IClock {
+    public:
+        uint64_t NowMs() override { return m_clock.NowMs(); }
+        void SleepMs(uint32_t milliseconds) override
+        {
+            m_clock.SleepMs(milliseconds);
+            std::unique_lock lock(mutex);
+            bShrink = m_clock.NowMs() >= 8000;
+            if (bShrink)
+                drawn.wait_for(lock, std::chrono::milliseconds(50), [this] { return resizedAt != std::string::npos; });
+        }
+        std::mutex mutex;
+        std::condition_variable drawn;
+        bool bShrink = false;
+        size_t resizedAt = std::string::npos;  // where in the output the first draw at 50 columns starts
+
+    private:
+        ManualClock m_clock;
+    };
     TempImage image(PatternImage(524288, 4));
-    ManualClock clock;
+    CShrinkingClock clock;
     EmulatedHost host(EmulatorScenario{}, clock);
     std::ostringstream out, err;
-    size_t columns = 120;
-    size_t resizedAt = std::string::npos;  // where in the output the window shrank
-    int asked = 0;
+    const std::thread::id runner = std::this_thread::get_id();
     CliEnvironment env;
     env.pOut = &out;
     env.pErr = &err;
     env.pClock = &clock;
     env.pHost = &host;
     env.bErrIsTerminal = true;
-    env.terminalColumns = [&]() {
-        if (++asked == 6) {
-            columns = 50;
-            resizedAt = err.str().size();
+    env.terminalColumns = [&]() -> size_t {
+        std::lock_guard lock(clock.mutex);
+        // Only the writer, which alone writes err, draws at the new width
+        // first: then err holds exactly what was drawn at the old one.
+        if (clock.bShrink && clock.resizedAt == std::string::npos && std::this_thread::get_id() != runner) {
+            clock.resizedAt = err.str().size();
+            clock.drawn.notify_all();
         }
-        return columns;
+        return clock.resizedAt == std::string::npos ? 120 : 50;
     };
     ASSERT_EQ(RunCli({"flash", image.Path()}, env), kExitSuccess);
-    ASSERT_NE(resizedAt, std::string::npos);
+    ASSERT_NE(clock.resizedAt, std::string::npos);
     CVirtualTerminal terminal(120);
-    terminal.Write(err.str().substr(0, resizedAt));
+    terminal.Write(err.str().substr(0, clock.resizedAt));
     terminal.Resize(50);
-    terminal.Write(err.str().substr(resizedAt));
+    terminal.Write(err.str().substr(clock.resizedAt));
     const auto rows = terminal.Rows();
     ASSERT_EQ(rows.size(), 2u) << err.str();
     EXPECT_EQ(rows[0], "D: Update success!!");
