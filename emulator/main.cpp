@@ -117,17 +117,30 @@ bool MapRing(Served& served, std::string& error)
 
 // replug_ms: a unit leaves the bus when its restart begins and comes back
 // under a new LUN (or, replug_elsewhere, a new target), as one on a USB
-// bridge re-enumerates. Runs beside the serving threads, which answer what
+// bridge re-enumerates. It leaves kLeaveAfterAnswerMs after it took its
+// final block, as a unit drops off once its firmware resets: a LUN taken
+// away at once could take the final block's answer with it while the kernel
+// is still delivering it. Runs beside the serving threads, which answer what
 // the kernel sends while a LUN goes and comes.
+constexpr auto kLeaveAfterAnswerMs = std::chrono::milliseconds(250);
+
 void FollowReplugs(CLioTarget& target, std::vector<std::unique_ptr<Served>>& devices, bool elsewhere,
                    const std::atomic<bool>& stop)
 {
+    using Clock = std::chrono::steady_clock;
     std::vector<bool> away(devices.size(), false);
+    std::vector<Clock::time_point> leavingSince(devices.size());
     while (!stop) {
         for (std::size_t i = 0; i < devices.size(); ++i) {
             Served& served = *devices[i];
             const bool offBus = served.device->OffTheBus();
-            if (offBus == away[i])
+            if (offBus == away[i]) {
+                leavingSince[i] = {};
+                continue;
+            }
+            if (offBus && leavingSince[i] == Clock::time_point{})
+                leavingSince[i] = Clock::now();
+            if (offBus && Clock::now() - leavingSince[i] < kLeaveAfterAnswerMs)
                 continue;
             std::string error;
             const char drive = static_cast<char>('D' + served.lun.index);
