@@ -78,7 +78,15 @@ install_missing() {
     if [ $need_i386 -eq 1 ]; then
         dpkg --add-architecture i386 || return 1
     fi
-    apt-get update || return 1
+    # A mirror in the middle of a sync serves indexes that fail their checksums
+    # for a few minutes; such a failure is waited out, a lasting one is not.
+    local try
+    for try in 1 2 3 4 5; do
+        apt-get update && break
+        [ $try -eq 5 ] && return 1
+        echo "== apt-get update failed (try $try of 5); trying again in 60 s"
+        sleep 60
+    done
     apt-get install -y "${missing[@]}" </dev/null || return 1
 }
 
