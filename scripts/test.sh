@@ -79,13 +79,13 @@ install_missing() {
         dpkg --add-architecture i386 || return 1
     fi
     # A mirror in the middle of a sync serves indexes that fail their checksums
-    # for a few minutes; such a failure is waited out, a lasting one is not.
+    # for a few minutes: wait that out, then install from the indexes that did
+    # come (the install says what it cannot find).
     local try
-    for try in 1 2 3 4 5; do
+    for try in 1 2 3; do
         apt-get update && break
-        [ $try -eq 5 ] && return 1
-        echo "== apt-get update failed (try $try of 5); trying again in 60 s"
-        sleep 60
+        echo "== apt-get update failed (try $try of 3)"
+        [ $try -lt 3 ] && sleep 60
     done
     apt-get install -y "${missing[@]}" </dev/null || return 1
 }
