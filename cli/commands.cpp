@@ -168,7 +168,7 @@ int CommandFlash(const CliOptions& options, IScsiHost& host, IClock& clock, CliE
     if (!options.bJson) {
         for (const FlashRecord& record : plan.records) {
             for (const std::string& note : record.notes)
-                *env.pErr << record.DriveText() << " " << note << '\n';
+                *env.pErr << DriveText(record.chDrive) << " " << note << '\n';
             env.pErr->flush();
         }
     }

@@ -3,6 +3,7 @@
 #include <cctype>
 #include <cstdio>
 
+#include "cli/identity_guard.h"
 #include "console/inquiry_text.h"
 #include "device/drive_name.h"
 #include "device/drive_nodes.h"
@@ -238,7 +239,7 @@ std::string FormatDeviceTable(const std::vector<ListedDevice>& devices)
     };
     std::string table = row("index", "drive", "node", "vendor", "product", "revision");
     for (const ListedDevice& d : devices) {
-        table += row(std::to_string(d.nIndex), d.chDrive ? std::string(1, d.chDrive) + ":" : "-", d.strNode,
+        table += row(std::to_string(d.nIndex), DriveText(d.chDrive), d.strNode,
                      d.bAnswered ? d.strVendor : "(no answer)", d.strProduct, d.strRevision);
     }
     return table;
@@ -249,7 +250,7 @@ std::string DeviceJson(const ListedDevice& d)
     std::string json;
     CJsonLine out(json);
     out.String("event", "device").Number("index", d.nIndex);
-    out.String("device", d.chDrive ? std::string(1, d.chDrive) + ":" : "-").String("node", d.strNode);
+    out.String("device", DriveText(d.chDrive)).String("node", d.strNode);
     out.Bool("answered", d.bAnswered).String("vendor", d.strVendor).String("product", d.strProduct);
     out.String("revision", d.strRevision).Close();
     return json;

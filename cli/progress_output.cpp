@@ -20,22 +20,13 @@ std::string Bar(uint32_t done, uint32_t total)
 }
 
 // Padding folded to single blanks; control bytes made visible.
-std::string Folded(const std::string& text)
+std::string Folded(std::string text)
 {
-    std::string out;
-    for (char c : text) {
-        if (c == ' ' && (out.empty() || out.back() == ' '))
-            continue;
-        out += static_cast<unsigned char>(c) < 0x20 ? '?' : c;
+    for (char& c : text) {
+        if (static_cast<unsigned char>(c) < 0x20)
+            c = '?';
     }
-    while (!out.empty() && out.back() == ' ')
-        out.pop_back();
-    return out;
-}
-
-std::string DriveLabel(const FlashRecord* record)
-{
-    return record ? record->DriveText() : std::string("-");
+    return FoldedBlanks(text);
 }
 
 // What the line says about the phase; the bar only when withBar.
@@ -90,7 +81,7 @@ std::string IdentityText(const std::string& identity)
 
 std::string FormatProgressLine(const ProgressLine& line, size_t width)
 {
-    const std::string drive = line.chDrive ? std::string(1, line.chDrive) + ":" : std::string("-");
+    const std::string drive = DriveText(line.chDrive);
     const std::string fullIdentity = IdentityText(line.strIdentity);
     for (bool withBar : {true, false}) {
         const std::string phase = PhaseText(line, withBar);
@@ -98,9 +89,9 @@ std::string FormatProgressLine(const ProgressLine& line, size_t width)
         // " identity " between the drive and the phase.
         const size_t fixed = drive.size() + phase.size();
         if (!identity.empty() && fixed + 2 + identity.size() > width) {
-            identity = fixed + 2 + kShortestIdentity <= width ? identity.substr(0, width - fixed - 2) : std::string();
-            while (!identity.empty() && identity.back() == ' ')
-                identity.pop_back();
+            identity = fixed + 2 + kShortestIdentity <= width
+                           ? WithoutTrailingBlanks(identity.substr(0, width - fixed - 2))
+                           : std::string();
         }
         std::string text = drive + (identity.empty() ? std::string() : " " + identity + " ") + phase;
         if (text.size() <= width)
@@ -166,11 +157,8 @@ std::string CProgressOutput::RenderLocked()
 void CProgressOutput::Begin(const std::vector<char>& drives)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    for (char drive : drives) {
-        ProgressLine line;
-        line.chDrive = drive;
-        m_lines.push_back(line);
-    }
+    for (char drive : drives)
+        LineFor(drive);
     if (m_pLive)
         m_pLive->Refresh();
 }
@@ -193,7 +181,7 @@ void CProgressOutput::OnFlashEvent(const FlashEvent& event)
     const FlashRecord* record = event.record;
     const char drive = record ? record->chDrive : 0;
     ProgressLine& line = m_lines[LineFor(drive)];
-    const std::string label = DriveLabel(record);
+    const std::string label = DriveText(drive);
     std::string plain;
 
     switch (event.kind) {
@@ -286,7 +274,9 @@ std::string FlashEventJson(const FlashEvent& event)
     const char* kinds[] = {"start", "block", "tick", "message", "interrupt", "result"};
     std::string json;
     CJsonLine out(json);
-    out.String("event", kinds[static_cast<int>(event.kind)]).Number("t_ms", event.tMs).String("device", r->DriveText());
+    out.String("event", kinds[static_cast<int>(event.kind)])
+        .Number("t_ms", event.tMs)
+        .String("device", DriveText(r->chDrive));
     switch (event.kind) {
     case FlashEventKind::Start:
         out.String("node", r->strNode).Bool("emulated", r->bEmulated).String("identity", r->strIdentity);

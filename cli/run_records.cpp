@@ -152,7 +152,7 @@ std::string CRunRecords::UnitStart(const FlashRecord& record, const std::string&
     std::string json;
     CJsonLine out(json);
     out.String("record", "unit-start").String("id", NextId()).String("unit", unit).String("run", m_strRunId);
-    out.String("time", NowUtcText()).String("device", record.DriveText()).String("node", record.strNode);
+    out.String("time", NowUtcText()).String("device", DriveText(record.chDrive)).String("node", record.strNode);
     out.String("identity", identity).String("revision", record.strRevision).String("image", record.strImage);
     out.String("checksum", record.strChecksum);
     if (!sha256.empty())
@@ -176,7 +176,7 @@ void CRunRecords::RecordUnitEnd(const UnitEnd& end)
     if (!end.strUnit.empty())
         out.String("unit", end.strUnit);
     out.String("run", m_strRunId).String("time", NowUtcText());
-    out.String("device", end.chDrive ? std::string(1, end.chDrive) + ":" : std::string("-"));
+    out.String("device", DriveText(end.chDrive));
     out.String("node", end.strNode).String("identity", end.strIdentity);
     out.String("old_revision", end.strOldRevision).String("new_revision", end.strNewRevision);
     out.Bool("revision_changed", !end.strNewRevision.empty() && end.strNewRevision != end.strOldRevision);

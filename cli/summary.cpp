@@ -57,7 +57,7 @@ std::string FormatSummaryTable(const std::vector<FlashRecord>& records)
     int succeeded = 0;
     for (const FlashRecord& r : records) {
         const std::string blocks = std::to_string(r.nBlocksSent) + "/" + std::to_string(r.nBlocks);
-        std::snprintf(line, sizeof line, "%-5s  %-16s  %6s  %5d  %4d  %-12s  %s\n", r.DriveText().c_str(),
+        std::snprintf(line, sizeof line, "%-5s  %-16s  %6s  %5d  %4d  %-12s  %s\n", DriveText(r.chDrive).c_str(),
                       ResultName(r), blocks.c_str(), r.nTicks, static_cast<int>(r.exit), r.RevisionText().c_str(),
                       r.ResultText().c_str());
         table += line;
@@ -85,7 +85,7 @@ std::string SummaryJson(const std::vector<FlashRecord>& records, int exit)
     out.Number("skipped", skipped).String("result", CliExitName(exit)).Number("exit_code", exit);
     out.Array("results");
     for (const FlashRecord& r : records) {
-        out.Object().String("device", r.DriveText()).String("result", ResultName(r));
+        out.Object().String("device", DriveText(r.chDrive)).String("result", ResultName(r));
         if (r.bSkipped)
             out.String("reason", r.strCheckFailure);
         out.End();

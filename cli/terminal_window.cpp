@@ -56,46 +56,10 @@ void CTerminalFormWindow::SetDeviceSelection(int index)
     m_nSelection = index >= 0 && static_cast<size_t>(index) < m_deviceItems.size() ? index : -1;
 }
 
-int CTerminalFormWindow::GetDeviceSelection()
-{
-    return m_nSelection;
-}
-
-// Nobody picks from this list: the device is chosen before the form runs.
-void CTerminalFormWindow::EnableDeviceList(bool) {}
-
-void CTerminalFormWindow::SetStatusText(const std::string& text)
-{
-    m_strStatus = text;
-}
-
 void CTerminalFormWindow::SetDeviceVersionText(const std::string& text)
 {
-    m_strVersion = text;
     m_record.strRevision = WithoutTrailingBlanks(text);
 }
-
-void CTerminalFormWindow::SetFilePathText(const std::string& text)
-{
-    m_strFilePath = text;
-}
-
-void CTerminalFormWindow::SetChecksumText(const std::string& text)
-{
-    m_strChecksum = text;
-    m_record.strChecksum = text;
-}
-
-void CTerminalFormWindow::EnableFlashButton(bool enable)
-{
-    m_bFlashEnabled = enable;
-}
-
-// The bar shows nothing in a terminal: the events say how far the form is.
-void CTerminalFormWindow::ProgressSetRange(uint16_t, uint16_t) {}
-void CTerminalFormWindow::ProgressSetPos(int) {}
-void CTerminalFormWindow::ProgressSetStep(int) {}
-void CTerminalFormWindow::ProgressStepIt() {}
 
 void CTerminalFormWindow::SetTimer(unsigned id, unsigned periodMs)
 {

@@ -55,10 +55,9 @@ bool FormatUdevRule(const ListedDevice& device, std::string& rule, std::string& 
         error = "its product '" + device.strProduct + "' " + error;
         return false;
     }
-    const std::string drive = device.chDrive ? std::string(1, device.chDrive) + ":" : std::string("-");
     const std::string identity = ", ATTRS{vendor}==\"" + vendor + "\", ATTRS{model}==\"" + product + "\", ";
-    rule = "# " + std::string(kCliProgramName) + " udev-rule: drive " + drive + " (" + device.strNode + ") is \"" +
-           device.strVendor + " " + device.strProduct +
+    rule = "# " + std::string(kCliProgramName) + " udev-rule: drive " + DriveText(device.chDrive) + " (" +
+           device.strNode + ") is \"" + device.strVendor + " " + device.strProduct +
            "\".\n"
            "# Gives the group plugdev read-write access to the sg and sr nodes of every\n"
            "# CD-ROM-class drive with this vendor and product. As root, save it as\n"
@@ -85,7 +84,7 @@ int CommandUdevRule(const CliOptions& options, IScsiHost& host, CliEnvironment& 
         if (d.chDrive == choice.chDrive)
             chosen = &d;
     }
-    const std::string drive = std::string(1, choice.chDrive) + ":";
+    const std::string drive = DriveText(choice.chDrive);
     if (!chosen) {
         PrintError(env, drive + " is in use by another program; try again once it is free");
         return kExitDeviceBusy;
