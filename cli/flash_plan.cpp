@@ -130,7 +130,7 @@ std::string NodeOf(IScsiHost& host, const std::vector<ListedDevice>& devices, ch
         if (d.chDrive == drive)
             return d.strNode;
     }
-    return drive ? DeviceNodeText(host, drive) : std::string("aspi");
+    return drive ? host.DriveNodeText(drive) : std::string("aspi");
 }
 
 bool PlanFlash(const CliOptions& options, IScsiHost& host, IClock& clock, CliEnvironment& env, CRunRecords& records,

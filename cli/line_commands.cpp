@@ -98,7 +98,7 @@ std::string BaseName(const std::string& path)
 
 LineImage LineImageOf(const ImageCheck& check)
 {
-    return {BaseName(check.strPath), check.nSize, ImageChecksumText(check.nChecksum), Sha256Text(check.digest)};
+    return {BaseName(check.strPath), check.nSize, ImageChecksumText(check.digest.nChecksum), Sha256Text(check.digest)};
 }
 
 int CommandApprove(const CliOptions& options, CliEnvironment& env, MqttSettings& settings)

@@ -178,20 +178,19 @@ size_t CProgressOutput::LineFor(char drive)
 void CProgressOutput::OnFlashEvent(const FlashEvent& event)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    const FlashRecord* record = event.record;
-    const char drive = record ? record->chDrive : 0;
-    ProgressLine& line = m_lines[LineFor(drive)];
-    const std::string label = DriveText(drive);
+    static const FlashRecord kNoRecord;
+    const FlashRecord& r = event.record ? *event.record : kNoRecord;
+    ProgressLine& line = m_lines[LineFor(r.chDrive)];
+    const std::string label = DriveText(r.chDrive);
     std::string plain;
 
     switch (event.kind) {
     case FlashEventKind::Start:
         line.phase = ProgressLine::Phase::Sending;
-        line.strIdentity = record ? record->strIdentity : "";
-        line.nBlocks = record ? record->nBlocks : 0;
-        plain = label + " " + IdentityText(line.strIdentity) + " rev " + (record ? record->strRevision : "") +
-                ": sending " + (record ? record->strImage : "") + " (checksum " + (record ? record->strChecksum : "") +
-                ")";
+        line.strIdentity = r.strIdentity;
+        line.nBlocks = r.nBlocks;
+        plain = label + " " + IdentityText(line.strIdentity) + " rev " + r.strRevision + ": sending " + r.strImage +
+                " (checksum " + r.strChecksum + ")";
         break;
     case FlashEventKind::Block:
         line.phase = ProgressLine::Phase::Sending;
@@ -223,16 +222,14 @@ void CProgressOutput::OnFlashEvent(const FlashEvent& event)
         break;
     case FlashEventKind::Result:
         line.phase = ProgressLine::Phase::Done;
-        line.bSuccess = record && record->exit == kExitSuccess;
-        if (record && (record->bInterrupted || !record->strCheckFailure.empty())) {
-            line.strMessage = record->ResultText();
-        }
-        plain = label + " result: " + CliExitName(record ? record->exit : kExitError) + " (exit " +
-                std::to_string(record ? static_cast<int>(record->exit) : 1) + ")";
-        if (record && !record->strNewRevision.empty()) {
-            plain += ", revision " + record->RevisionText();
+        line.bSuccess = r.exit == kExitSuccess;
+        if (r.bInterrupted || !r.strCheckFailure.empty())
+            line.strMessage = r.ResultText();
+        plain = label + " result: " + CliExitName(r.exit) + " (exit " + std::to_string(static_cast<int>(r.exit)) + ")";
+        if (!r.strNewRevision.empty()) {
+            plain += ", revision " + r.RevisionText();
             if (line.bSuccess)
-                line.strRevisions = record->RevisionText();
+                line.strRevisions = r.RevisionText();
         }
         break;
     }
@@ -267,10 +264,8 @@ void CJsonOutput::OnFlashEvent(const FlashEvent& event)
 
 std::string FlashEventJson(const FlashEvent& event)
 {
-    const FlashRecord* r = event.record;
-    static const FlashRecord kEmpty;
-    if (!r)
-        r = &kEmpty;
+    static const FlashRecord kNoRecord;
+    const FlashRecord* r = event.record ? event.record : &kNoRecord;
     const char* kinds[] = {"start", "block", "tick", "message", "interrupt", "result"};
     std::string json;
     CJsonLine out(json);

@@ -513,7 +513,7 @@ private:
             // it is still this unit, not a new one to flash.
             if (unit.bLeft && unit.record.exit == kExitSuccess) {
                 auto entry = m_units.extract(it++);
-                entry.key() = UnitKey(unit.chDrive, DeviceNodeText(m_host, unit.chDrive));
+                entry.key() = UnitKey(unit.chDrive, m_host.DriveNodeText(unit.chDrive));
                 entry.mapped()->bLeft = false;
                 m_units.insert(std::move(entry));
                 continue;
@@ -570,7 +570,7 @@ private:
         // is held for this program alone, and its own scan cannot open it.
         // Taken for gone, it would be flashed again at its end.
         for (char drive : BusyDrives(m_host))
-            present.insert(UnitKey(drive, DeviceNodeText(m_host, drive)));
+            present.insert(UnitKey(drive, m_host.DriveNodeText(drive)));
         // A unit that has gone away may come back as a new one.
         for (auto it = m_units.begin(); it != m_units.end();) {
             const bool gone = present.count(it->first) == 0;

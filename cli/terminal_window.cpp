@@ -35,10 +35,7 @@ void CTerminalFormWindow::AnnounceHeld()
 {
     if (m_bHeldAnnounced.exchange(true))
         return;
-    FlashEvent held;
-    held.kind = FlashEventKind::InterruptHeld;
-    held.strText = kTextInterruptHeld;
-    Emit(held);
+    Emit({.kind = FlashEventKind::InterruptHeld, .strText = kTextInterruptHeld});
 }
 
 void CTerminalFormWindow::InsertDeviceItem(int index, const std::string& text)
@@ -74,10 +71,7 @@ void CTerminalFormWindow::KillTimer(unsigned id)
 void CTerminalFormWindow::MessageBox(const std::string& text)
 {
     m_record.messages.push_back(text);
-    FlashEvent event;
-    event.kind = FlashEventKind::Message;
-    event.strText = text;
-    Emit(event);
+    Emit({.kind = FlashEventKind::Message, .strText = text});
 }
 
 void CTerminalFormWindow::OnTransferStarted(const BlockPlan& plan, uint16_t)
