@@ -22,17 +22,6 @@
 
 namespace {
 
-constexpr char kErrTranscriptIsImage[] = "the transcript file is the image itself: ";
-constexpr char kErrNothingSent[] = "; nothing was sent";
-constexpr char kNoteEmulated[] = "emulated devices (--emulate): no real device is used";
-constexpr char kErrLogOpen[] = "cannot open the log file ";
-constexpr char kErrLogIsImage[] = "the log file is the image itself: ";
-constexpr char kErrNoPlatformHost[] = "the device access of this system could not be set up";
-constexpr char kErrLogIsTranscript[] = "the log and the transcript are one file: ";
-constexpr char kErrNotRecorded[] = "the run's start could not be recorded";
-constexpr char kErrOutputNotRead[] = "standard output was not read to its end: ";
-constexpr char kErrOutputNotReadEnd[] = " bytes of records were not written";
-
 // Says why the host stack could not be built; the exit code. flash and
 // station --json end with a result event, however early.
 int ReportStackFault(const HostStackError& error, const CliOptions& options, CliEnvironment& env)
@@ -47,31 +36,31 @@ int ReportStackFault(const HostStackError& error, const CliOptions& options, Cli
         *env.pErr << "Try '" << kCliProgramName << " --help'.\n";
         return options.command == CliCommand::List ? kExitUsage : EarlyEnd(options, env, kExitUsage, text);
     case HostStackFault::TranscriptIsImage:
-        text = kErrTranscriptIsImage + *options.transcript;
+        text = "the transcript file is the image itself: " + *options.transcript;
         break;
     case HostStackFault::TranscriptNotOpened:
         text = "cannot open the transcript file " + *options.transcript + ": " + error.strDetail;
         exit = openExit;
         break;
     case HostStackFault::LogIsImage:
-        text = kErrLogIsImage + *options.log;
+        text = "the log file is the image itself: " + *options.log;
         break;
     case HostStackFault::LogIsTranscript:
-        text = kErrLogIsTranscript + *options.log;
+        text = "the log and the transcript are one file: " + *options.log;
         break;
     case HostStackFault::LogNotOpened:
-        text = kErrLogOpen + *options.log + ": " + error.strDetail;
+        text = "cannot open the log file " + *options.log + ": " + error.strDetail;
         exit = openExit;
         break;
     case HostStackFault::NoPlatformHost:
     case HostStackFault::None:
-        text = kErrNoPlatformHost;
+        text = "the device access of this system could not be set up";
         exit = kExitError;
         break;
     }
     const bool sendsNothing = error.fault != HostStackFault::TranscriptNotOpened &&
                               error.fault != HostStackFault::LogNotOpened && exit == kExitUsage;
-    PrintError(env, sendsNothing ? text + kErrNothingSent : text);
+    PrintError(env, sendsNothing ? text + "; nothing was sent" : text);
     return options.command == CliCommand::List ? exit : EarlyEnd(options, env, exit, text);
 }
 
@@ -168,7 +157,7 @@ int RunCommand(const std::vector<std::string>& args, CliEnvironment& env, RunFil
     const bool bBuilt = stack.Build(spec, stackError);
     // A success on the emulated bench must never pass for one on a device.
     if (stack.IsEmulated())
-        PrintError(env, kNoteEmulated);
+        PrintError(env, "emulated devices (--emulate): no real device is used");
     if (!bBuilt)
         return ReportStackFault(stackError, options, env);
     CRecordingHost& recorder = *stack.Recorder();
@@ -178,7 +167,9 @@ int RunCommand(const std::vector<std::string>& args, CliEnvironment& env, RunFil
     const bool announce = options.command == CliCommand::Station || options.command == CliCommand::Flash;
     if (!records.Begin(CommandName(options.command), announce)) {
         const CliExit exit = env.Interrupted() ? kExitInterrupted : kExitError;
-        return options.command == CliCommand::List ? exit : EarlyEnd(options, env, exit, kErrNotRecorded);
+        return options.command == CliCommand::List
+                   ? exit
+                   : EarlyEnd(options, env, exit, "the run's start could not be recorded");
     }
     switch (options.command) {
     case CliCommand::List:
@@ -226,7 +217,9 @@ int RunCli(const std::vector<std::string>& args, CliEnvironment& env)
     }
     if (!outQueue.Close(stop)) {
         if (!outQueue.Failed()) {
-            err << kCliProgramName << ": " << kErrOutputNotRead << outQueue.Pending() << kErrOutputNotReadEnd << '\n';
+            err << kCliProgramName << ": "
+                << "standard output was not read to its end: " << outQueue.Pending()
+                << " bytes of records were not written" << '\n';
         } else if (exit == kExitSuccess) {
             err << kCliProgramName << ": " << kErrOutputLost << '\n';
         }

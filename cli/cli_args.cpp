@@ -166,13 +166,6 @@ bool StoreOutputFile(const std::string& name, const std::string& file, CliOption
     return true;
 }
 
-bool StoreEmulate(const std::string&, const std::string& scenario, CliOptions& options, std::string&)
-{
-    options.bEmulate = true;
-    options.strScenario = scenario;
-    return true;
-}
-
 bool StoreUnits(const std::string&, const std::string& count, CliOptions& options, std::string& error)
 {
     if (count.size() > 6 || count.find_first_not_of("0123456789") != std::string::npos || std::stoul(count) == 0 ||
@@ -182,26 +175,6 @@ bool StoreUnits(const std::string&, const std::string& count, CliOptions& option
     }
     options.units = static_cast<uint32_t>(std::stoul(count));
     return true;
-}
-
-bool StoreExpectedIdentity(const std::string& name, const std::string& text, CliOptions& options, std::string& error)
-{
-    return TakeInquiryText(name, text, kLongestIdentity, kIdentityField, options.expected.identity, error);
-}
-
-bool StoreExpectedRevision(const std::string& name, const std::string& text, CliOptions& options, std::string& error)
-{
-    return TakeInquiryText(name, text, kLongestRevision, kRevisionField, options.expected.revision, error);
-}
-
-bool StoreNewRevision(const std::string& name, const std::string& text, CliOptions& options, std::string& error)
-{
-    return TakeInquiryText(name, text, kLongestRevision, kRevisionField, options.newRevision, error);
-}
-
-bool StorePollWindow(const std::string&, const std::string& text, CliOptions& options, std::string& error)
-{
-    return ParsePollWindow(text, options.pollWindow, error);
 }
 
 // Every option of the tool, in the order --help lists them.
@@ -226,7 +199,11 @@ const OptionSpec kOptions[] = {
      "ms later, at its drive or at another)\n"
      "(fail_block and drop_block count block writes from 0:\n"
      "0 is the first block, 17 the last of a 1 MiB image)",
-     StoreEmulate},
+     [](const std::string&, const std::string& scenario, CliOptions& options, std::string&) {
+         options.bEmulate = true;
+         options.strScenario = scenario;
+         return true;
+     }},
     {nullptr, "--transcript", ValueForm::Required, "FILE", kEveryCommand, false,
      "append every command the emulated devices receive to\n"
      "FILE, one JSON object per line (needs --emulate)",
@@ -246,15 +223,25 @@ const OptionSpec kOptions[] = {
      "product, as 'list' shows them (more blanks between\n"
      "them do not count); any other gets nothing\n"
      "beyond one INQUIRY (exit 9; --all skips it)",
-     StoreExpectedIdentity},
+     [](const std::string& name, const std::string& text, CliOptions& options, std::string& error) {
+         return TakeInquiryText(name, text, kLongestIdentity, kIdentityField, options.expected.identity, error);
+     }},
     {nullptr, "--expect-revision", ValueForm::Required, "REV", kFlash | kStation, false,
-     "flash only a device with firmware revision REV", StoreExpectedRevision},
+     "flash only a device with firmware revision REV",
+     [](const std::string& name, const std::string& text, CliOptions& options, std::string& error) {
+         return TakeInquiryText(name, text, kLongestRevision, kRevisionField, options.expected.revision, error);
+     }},
     {nullptr, "--new-revision", ValueForm::Required, "REV", kFlash | kStation, false,
-     "the device must come back with revision REV (exit 10)", StoreNewRevision},
+     "the device must come back with revision REV (exit 10)",
+     [](const std::string& name, const std::string& text, CliOptions& options, std::string& error) {
+         return TakeInquiryText(name, text, kLongestRevision, kRevisionField, options.newRevision, error);
+     }},
     {nullptr, "--poll-window", ValueForm::Required, "FIRST..LAST", kFlash | kStation, false,
      "the restart ticks (1 s each) that ask the device:\n"
      "13..21 by default, FIRST 13 or later, LAST 600 at most",
-     StorePollWindow},
+     [](const std::string&, const std::string& text, CliOptions& options, std::string& error) {
+         return ParsePollWindow(text, options.pollWindow, error);
+     }},
     {nullptr, "--line", ValueForm::Required, "mqtt[s]://HOST[:PORT]/LINE", kStation | kLine, true,
      "station: join the line through its MQTT broker (needs\n"
      "--log, the spool of what the broker has not taken)",

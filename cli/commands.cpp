@@ -27,17 +27,11 @@ int CommandInfo(const CliOptions& options, CliEnvironment& env)
     return check.exit;
 }
 
-namespace {
-
-constexpr char kErrInterrupted[] = "interrupted";
-
-}  // namespace
-
 int CommandList(const CliOptions& options, IScsiHost& host, CliEnvironment& env)
 {
     const std::vector<ListedDevice> devices = ListDevices(host);
     if (env.Interrupted()) {
-        PrintError(env, kErrInterrupted);
+        PrintError(env, "interrupted");
         return kExitInterrupted;
     }
     if (options.bJson) {

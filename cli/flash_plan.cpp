@@ -9,10 +9,6 @@
 
 namespace {
 
-constexpr char kErrNoDevice[] = "No device found";
-constexpr char kErrInterruptedBeforeTransfer[] =
-    "interrupted before the transfer started: nothing was written to the device";
-
 // Says the error on stderr, keeps it in the plan; false.
 bool Refuse(CliEnvironment& env, FlashPlan& plan, CliExit exit, const std::string& error,
             const std::string& said = std::string())
@@ -52,7 +48,7 @@ bool ChooseDrives(const CliOptions& options, IScsiHost& host, CliEnvironment& en
     if (plan.drives.empty()) {
         for (const std::string& problem : OpenProblems(host))
             PrintError(env, problem);
-        return Refuse(env, plan, kExitNoDevice, kErrNoDevice);
+        return Refuse(env, plan, kExitNoDevice, "No device found");
     }
     if (plan.drives.size() != plan.devices.size() + busyDrives.size())
         return Refuse(env, plan, kExitUsage,
@@ -145,7 +141,8 @@ bool PlanFlash(const CliOptions& options, IScsiHost& host, IClock& clock, CliEnv
     // of their own, and an INQUIRY has no business there.
     plan.devices = ListDevices(host, false);
     if (env.Interrupted())
-        return Refuse(env, plan, kExitInterrupted, kErrInterruptedBeforeTransfer);
+        return Refuse(env, plan, kExitInterrupted,
+                      "interrupted before the transfer started: nothing was written to the device");
     if (!ChooseDrives(options, host, env, plan))
         return false;
     HoldDrives(host, clock, env, plan);

@@ -36,18 +36,6 @@ CliExit ExitForOutcome(FlashOutcome outcome)
 
 namespace {
 
-constexpr char kNoteNothingWritten[] = "nothing was written to the device";
-constexpr char kNoteDownloadModeOnly[] =
-    "the device was told to enter download mode, but no block was sent: it may stay in download mode; "
-    "flash it again before using it";
-constexpr char kNoteStoppedAfter[] = "the transfer stopped after ";
-constexpr char kNoteStoppedAfterEnd[] =
-    " blocks: the device holds no complete image and may stay in download mode; flash it again before using it";
-constexpr char kNoteInterruptHeld[] = "the interrupt was held until the transfer ended";
-constexpr char kNoteInterruptedBeforeTransfer[] =
-    "interrupted before the transfer started: nothing was written to the device";
-constexpr char kNoteDeviceBusy[] = "device busy: in use by another program (";
-
 // Once a block has gone out, the device's image is half-written whatever
 // stopped the transfer: a read error is as much a part-way failure as a
 // refused block, and the form's message says which it was.
@@ -70,16 +58,20 @@ void AddTransferNotes(FlashRecord& record)
     const bool whole = record.nBlocks != 0 && record.nBlocksSent == record.nBlocks;
     if (record.exit != kExitSuccess && record.exit != kExitNoReturn && !whole) {
         if (record.nBlockWrites != 0) {
-            record.notes.push_back(kNoteStoppedAfter + std::to_string(record.nBlocksSent) + " of " +
-                                   std::to_string(record.nBlocks) + kNoteStoppedAfterEnd);
+            record.notes.push_back("the transfer stopped after " + std::to_string(record.nBlocksSent) + " of " +
+                                   std::to_string(record.nBlocks) +
+                                   " blocks: the device holds no complete image and may stay in download mode; flash "
+                                   "it again before using it");
         } else if (record.bDownloadModeSent) {
-            record.notes.push_back(kNoteDownloadModeOnly);
+            record.notes.push_back(
+                "the device was told to enter download mode, but no block was sent: it may stay in download mode; "
+                "flash it again before using it");
         } else {
-            record.notes.push_back(kNoteNothingWritten);
+            record.notes.push_back("nothing was written to the device");
         }
     }
     if (record.bInterruptHeld)
-        record.notes.push_back(kNoteInterruptHeld);
+        record.notes.push_back("the interrupt was held until the transfer ended");
 }
 
 // The form's success says the device answered; the revision it answered
@@ -174,7 +166,7 @@ void JudgeInterrupted(FlashRecord& record, FlashState state)
                                "updating; do not power it off or unplug it, and check it with "
                                "'kt3916flash-cli list' in a minute");
     } else if (record.nBlockWrites == 0 && !record.bDownloadModeSent) {
-        record.notes.push_back(kNoteInterruptedBeforeTransfer);
+        record.notes.push_back("interrupted before the transfer started: nothing was written to the device");
     }
 }
 
@@ -213,7 +205,7 @@ FlashRecord RunFlashJob(const FlashJob& job)
 
     if (job.pHold && job.pHold->GetState() == CDriveHold::State::Busy) {
         record.exit = kExitDeviceBusy;
-        record.notes.push_back(kNoteDeviceBusy + job.strNode + ")");
+        record.notes.push_back("device busy: in use by another program (" + job.strNode + ")");
     } else {
         const FormEnd end = RunForm(job, record);
         if (end.bInterrupted)

@@ -15,15 +15,6 @@
 
 namespace {
 
-constexpr char kErrLogIncomplete[] = "the log is incomplete: a line could not be written to ";
-constexpr char kErrLogReplaced[] = "the log file was deleted or replaced while the tool wrote to it: ";
-constexpr char kErrTranscriptFailed[] = "the transcript file ";
-constexpr char kErrTranscriptFailedEnd[] = " could not be written to the end: ";
-constexpr char kErrNotRead[] = " was not read to its end: its reader stopped reading";
-constexpr char kNoteWaitingForReader[] =
-    "the devices are done; waiting for the reader of the output to take the rest (Ctrl-C gives up)";
-constexpr char kErrRunNotRecorded[] = "the run's start could not be recorded in ";
-
 // The value of a string field of a JSON line as the log writes it: no
 // escapes inside the ids and names this reads back.
 std::string Field(const std::string& line, const char* name)
@@ -121,7 +112,8 @@ bool CRunRecords::Begin(const char* command, bool announce)
     if (m_pLog) {
         const uint64_t mark = m_pLog->WriteLine("{\"record\":\"run-start\"," + body);
         if (!m_pLog->WaitWritten(mark, StopWaiting())) {
-            PrintError(m_env, kErrRunNotRecorded + m_pLog->Path() + ": " + m_pLog->ErrorText() + "; nothing was sent");
+            PrintError(m_env, "the run's start could not be recorded in " + m_pLog->Path() + ": " +
+                                  m_pLog->ErrorText() + "; nothing was sent");
             m_bReported = true;
             return false;
         }
@@ -243,7 +235,10 @@ std::function<bool()> StopWaitingForReader(CliEnvironment& env)
         const auto waited = std::chrono::steady_clock::now() - start;
         if (!env.bToldWaitingForReader && waited > std::chrono::seconds(1)) {
             env.bToldWaitingForReader = true;
-            *env.pErr << kCliProgramName << ": " << kNoteWaitingForReader << '\n' << std::flush;
+            *env.pErr << kCliProgramName << ": "
+                      << "the devices are done; waiting for the reader of the output to take the rest (Ctrl-C gives up)"
+                      << '\n'
+                      << std::flush;
         }
         return flag && flag->IsRaised() && (flag->RaiseCount() != raised || waited > std::chrono::seconds(2));
     };
@@ -252,13 +247,15 @@ std::function<bool()> StopWaitingForReader(CliEnvironment& env)
 std::string CRunRecords::FailureText() const
 {
     if (!m_strUnread.empty())
-        return m_strUnread + kErrNotRead;
+        return m_strUnread + " was not read to its end: its reader stopped reading";
     if (m_pLog && m_pLog->Replaced())
-        return kErrLogReplaced + m_pLog->Path();
+        return "the log file was deleted or replaced while the tool wrote to it: " + m_pLog->Path();
     if (m_pLog && (m_pLog->Failed() || m_recorder.LogFailed()))
-        return kErrLogIncomplete + m_pLog->Path() + (m_pLog->Failed() ? ": " + m_pLog->ErrorText() : "");
+        return "the log is incomplete: a line could not be written to " + m_pLog->Path() +
+               (m_pLog->Failed() ? ": " + m_pLog->ErrorText() : "");
     if (m_pTranscript && m_pTranscript->Failed())
-        return kErrTranscriptFailed + m_pTranscript->Path() + kErrTranscriptFailedEnd + m_pTranscript->ErrorText();
+        return "the transcript file " + m_pTranscript->Path() +
+               " could not be written to the end: " + m_pTranscript->ErrorText();
     if (m_env.pOutQueue && m_env.pOutQueue->Failed())
         return kErrOutputLost;
     return {};

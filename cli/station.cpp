@@ -49,10 +49,6 @@ constexpr char kSkipImageChanged[] = "image-changed";
 constexpr char kSkipNoRecord[] = "no-record";
 constexpr char kSkipImageUnreadable[] = "image-unreadable";
 
-constexpr char kTextNoRecord[] = "the run's record cannot be written: the unit was not flashed";
-constexpr char kTextInterruptedUntouched[] = "interrupted before its transfer: nothing was written to the unit";
-constexpr char kTextRemoved[] = "removed while it restarted (the host saw it leave): ";
-
 struct StationCounts {
     int nPassed = 0;
     int nFailed = 0;
@@ -540,7 +536,8 @@ private:
                                : "the image " + m_options.strImage + " cannot be read; no more units are taken");
         }
         if (InterruptedUntouched(record)) {
-            Skip(unit, {kSkipInterrupted, kExitInterrupted, kTextInterruptedUntouched});
+            Skip(unit, {kSkipInterrupted, kExitInterrupted,
+                        "interrupted before its transfer: nothing was written to the unit"});
         } else if (record.exit == kExitImageUnreadable) {
             // The form found another image, or none, and sent nothing: the
             // unit is as it came.
@@ -552,7 +549,7 @@ private:
             m_bUnitInterrupted = m_bUnitInterrupted || record.bInterrupted;
             std::string detail = passed ? std::string() : FailureText(record);
             if (RemovedWhileRestarting(unit))
-                detail = kTextRemoved + detail;
+                detail = "removed while it restarted (the host saw it leave): " + detail;
             Report(unit, passed ? kResultPassed : kResultFailed, nullptr, record.exit, detail);
         }
         // The line's record is on the disk before the next unit.
@@ -636,7 +633,7 @@ private:
         // untouched, and skipped as interrupted.
         SkipReason skip = busy ? SkipReason{} : SkipReasonOf(m_options, unit.identity);
         if (!skip.name && m_records.CheckFailed())
-            skip = {kSkipNoRecord, kExitError, kTextNoRecord};
+            skip = {kSkipNoRecord, kExitError, "the run's record cannot be written: the unit was not flashed"};
         return skip;
     }
 

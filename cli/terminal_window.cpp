@@ -6,11 +6,6 @@
 #include "console/block_plan.h"
 #include "console/flash_view.h"
 
-namespace {
-constexpr char kTextInterruptHeld[] = "interrupt received while sending the image: it is held until the transfer ends, "
-                                      "because a half-sent image leaves the device without firmware";
-}  // namespace
-
 CTerminalFormWindow::CTerminalFormWindow(IClock& clock, FlashRecord& record, IFlashObserver* observer,
                                          CInterruptFlag* interrupt)
     : m_clock(clock), m_record(record), m_pObserver(observer), m_pInterrupt(interrupt), m_startMs(clock.NowMs())
@@ -35,7 +30,9 @@ void CTerminalFormWindow::AnnounceHeld()
 {
     if (m_bHeldAnnounced.exchange(true))
         return;
-    Emit({.kind = FlashEventKind::InterruptHeld, .strText = kTextInterruptHeld});
+    Emit({.kind = FlashEventKind::InterruptHeld,
+          .strText = "interrupt received while sending the image: it is held until the transfer ends, "
+                     "because a half-sent image leaves the device without firmware"});
 }
 
 void CTerminalFormWindow::InsertDeviceItem(int index, const std::string& text)
