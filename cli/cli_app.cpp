@@ -64,20 +64,6 @@ int ReportStackFault(const HostStackError& error, const CliOptions& options, Cli
     return options.command == CliCommand::List ? exit : EarlyEnd(options, env, exit, text);
 }
 
-const char* CommandName(CliCommand command)
-{
-    switch (command) {
-    case CliCommand::List:
-        return "list";
-    case CliCommand::Station:
-        return "station";
-    case CliCommand::UdevRule:
-        return "udev-rule";
-    default:
-        return "flash";
-    }
-}
-
 std::unique_ptr<IOutputSink> SinkFor(const CliEnvironment& env, int fd, std::ostream* stream, const char* name)
 {
     if (!env.bStandardStreams)
@@ -122,12 +108,8 @@ int RunCommand(const std::vector<std::string>& args, CliEnvironment& env, RunFil
     if (env.armInterrupt)
         env.armInterrupt();
 
-    std::unique_ptr<SystemClock> systemClock;
-    IClock* clock = env.pClock;
-    if (!clock) {
-        systemClock = std::make_unique<SystemClock>();
-        clock = systemClock.get();
-    }
+    SystemClock systemClock;
+    IClock* clock = env.pClock ? env.pClock : &systemClock;
 
     // Every command goes through the recording layer, log or not, so a
     // failure can name the sense the device answered with; the log is opened
@@ -140,16 +122,15 @@ int RunCommand(const std::vector<std::string>& args, CliEnvironment& env, RunFil
     spec.pClock = clock;
     spec.strImage = options.strImage;
     spec.strRun = runId;
-    CRecordFile& transcript = files.transcript;
-    const bool bTranscript = options.transcript && options.bEmulate && !env.pHost;
-    if (bTranscript) {
+    CRecordFile* transcript = options.transcript && options.bEmulate && !env.pHost ? &files.transcript : nullptr;
+    if (transcript) {
         spec.strTranscript = *options.transcript;
-        spec.pTranscript = &transcript;
+        spec.pTranscript = transcript;
     }
-    CRecordFile& log = files.log;
-    if (options.log) {
+    CRecordFile* log = options.log ? &files.log : nullptr;
+    if (log) {
         spec.strLog = *options.log;
-        spec.pLog = &log;
+        spec.pLog = log;
     }
     spec.bAlwaysRecord = true;
     CHostStack stack;
@@ -162,10 +143,13 @@ int RunCommand(const std::vector<std::string>& args, CliEnvironment& env, RunFil
         return ReportStackFault(stackError, options, env);
     CRecordingHost& recorder = *stack.Recorder();
 
-    CRunRecords records(options, env, options.log ? &log : nullptr, bTranscript ? &transcript : nullptr, recorder,
-                        runId);
+    CRunRecords records(options, env, log, transcript, recorder, runId);
     const bool announce = options.command == CliCommand::Station || options.command == CliCommand::Flash;
-    if (!records.Begin(CommandName(options.command), announce)) {
+    const char* command = options.command == CliCommand::List       ? "list"
+                          : options.command == CliCommand::Station  ? "station"
+                          : options.command == CliCommand::UdevRule ? "udev-rule"
+                                                                    : "flash";
+    if (!records.Begin(command, announce)) {
         const CliExit exit = env.Interrupted() ? kExitInterrupted : kExitError;
         return options.command == CliCommand::List
                    ? exit

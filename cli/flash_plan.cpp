@@ -70,19 +70,6 @@ void HoldDrives(IScsiHost& host, IClock& clock, CliEnvironment& env, FlashPlan& 
         PrintError(env, kNoteNoExclusiveAccess + unlockedDrives);
 }
 
-// A drive the identity guard stopped: it got nothing but its INQUIRY.
-FlashRecord WrongDeviceRecord(IScsiHost& host, const FlashPlan& plan, const ListedDevice& device,
-                              const std::string& mismatch)
-{
-    FlashRecord record;
-    record.chDrive = device.chDrive;
-    record.strNode = NodeOf(host, plan.devices, device.chDrive);
-    record.strRevision = device.strRevision;
-    record.exit = kExitWrongDevice;
-    record.strCheckFailure = mismatch;
-    return record;
-}
-
 // A device that is not the expected one gets nothing more, and is given
 // back at once; --all skips it and flashes the others. A busy drive was
 // not asked: its run says it is busy.
@@ -98,7 +85,13 @@ bool PassExpectedDrives(const CliOptions& options, IScsiHost& host, CliEnvironme
             continue;
         }
         plan.holds[i]->Release();
-        plan.records[i] = WrongDeviceRecord(host, plan, plan.identities[i], mismatch);
+        // It got nothing but its INQUIRY.
+        FlashRecord& record = plan.records[i];
+        record.chDrive = plan.identities[i].chDrive;
+        record.strNode = NodeOf(host, plan.devices, record.chDrive);
+        record.strRevision = plan.identities[i].strRevision;
+        record.exit = kExitWrongDevice;
+        record.strCheckFailure = mismatch;
         if (!options.bAll) {
             plan.failure = plan.records[i];
             return Refuse(env, plan, kExitWrongDevice, mismatch);

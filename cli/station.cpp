@@ -683,16 +683,15 @@ private:
     {
         // Without --units Ctrl-C is the end of a shift; with it, the station
         // was told how many units to end and did not get there.
-        RunTally tally;
-        tally.nPassed = m_counts.nPassed;
-        tally.nFailed = m_counts.nFailed;
-        tally.nSkippedWrong = m_counts.nSkippedWrong;
-        tally.bImageProblem = m_bImageProblem;
-        tally.bInterrupted = m_bUnitInterrupted || (m_env.Interrupted() && m_options.units && !Enough());
+        const bool interrupted = m_bUnitInterrupted || (m_env.Interrupted() && m_options.units && !Enough());
         if (m_line)
             m_line->Close(m_counts.nPassed, m_counts.nFailed);
         // The summary is the last word: the records are settled before it.
-        const int exit = m_records.Settle(RunExit(tally));
+        const int exit = m_records.Settle(RunExit({.nPassed = m_counts.nPassed,
+                                                   .nFailed = m_counts.nFailed,
+                                                   .nSkippedWrong = m_counts.nSkippedWrong,
+                                                   .bInterrupted = interrupted,
+                                                   .bImageProblem = m_bImageProblem}));
         m_output.Finish(m_counts, exit);
         return exit;
     }
