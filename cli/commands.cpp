@@ -12,6 +12,7 @@
 #include "cli/run_records.h"
 #include "cli/summary.h"
 #include "console/inquiry_text.h"
+#include "device/drive_nodes.h"
 #include "device/json_line.h"
 
 int CommandInfo(const CliOptions& options, CliEnvironment& env)
@@ -27,6 +28,17 @@ int CommandInfo(const CliOptions& options, CliEnvironment& env)
     return check.exit;
 }
 
+void PrintOpenProblems(CliEnvironment& env, IScsiHost& host)
+{
+    if (IDriveNodes* nodes = host.DriveNodes()) {
+        for (char letter : nodes->ScannedLetters()) {
+            const std::string text = nodes->OpenProblem(letter);
+            if (!text.empty())
+                PrintError(env, std::string(1, letter) + ": " + text);
+        }
+    }
+}
+
 int CommandList(const CliOptions& options, IScsiHost& host, CliEnvironment& env)
 {
     const std::vector<ListedDevice> devices = ListDevices(host);
@@ -40,8 +52,7 @@ int CommandList(const CliOptions& options, IScsiHost& host, CliEnvironment& env)
     } else if (!devices.empty()) {
         *env.pOut << FormatDeviceTable(devices);
     }
-    for (const std::string& problem : OpenProblems(host))
-        PrintError(env, problem);
+    PrintOpenProblems(env, host);
     if (devices.empty()) {
         PrintError(env, "No device found");
         return kExitNoDevice;

@@ -106,19 +106,6 @@ std::string OpenProblem(IScsiHost& host, char drive)
     return nodes ? nodes->OpenProblem(drive) : std::string();
 }
 
-std::vector<std::string> OpenProblems(IScsiHost& host)
-{
-    std::vector<std::string> problems;
-    if (IDriveNodes* nodes = host.DriveNodes()) {
-        for (char letter : nodes->ScannedLetters()) {
-            const std::string text = nodes->OpenProblem(letter);
-            if (!text.empty())
-                problems.push_back(std::string(1, letter) + ": " + text);
-        }
-    }
-    return problems;
-}
-
 std::vector<char> BusyDrives(IScsiHost& host)
 {
     std::vector<char> busy;

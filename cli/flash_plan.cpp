@@ -30,8 +30,7 @@ bool ChooseDrives(const CliOptions& options, IScsiHost& host, CliEnvironment& en
             plan.drives.push_back(choice.chDrive);
             return true;
         }
-        for (const std::string& problem : OpenProblems(host))
-            PrintError(env, problem);
+        PrintOpenProblems(env, host);
         Refuse(env, plan, choice.exit, choice.strError);
         if (choice.exit == kExitUsage && !plan.devices.empty() && !options.device) {
             *env.pErr << FormatDeviceTable(ListDevices(host));
@@ -46,8 +45,7 @@ bool ChooseDrives(const CliOptions& options, IScsiHost& host, CliEnvironment& en
     plan.drives.insert(plan.drives.end(), busyDrives.begin(), busyDrives.end());
     std::sort(plan.drives.begin(), plan.drives.end());
     if (plan.drives.empty()) {
-        for (const std::string& problem : OpenProblems(host))
-            PrintError(env, problem);
+        PrintOpenProblems(env, host);
         return Refuse(env, plan, kExitNoDevice, "No device found");
     }
     if (plan.drives.size() != plan.devices.size() + busyDrives.size())

@@ -36,17 +36,10 @@ CliExit ExitForOutcome(FlashOutcome outcome)
 
 namespace {
 
-// Once a block has gone out, the device's image is half-written whatever
-// stopped the transfer: a read error is as much a part-way failure as a
-// refused block, and the form's message says which it was.
-void ClassifyPartWay(FlashRecord& record)
+// The device took every block of the image.
+bool WholeImageTaken(const FlashRecord& record)
 {
-    const bool whole = record.nBlocks != 0 && record.nBlocksSent == record.nBlocks;
-    if (record.nBlockWrites == 0 || whole)
-        return;
-    if (record.exit == kExitSuccess || record.exit == kExitInterrupted)
-        return;
-    record.exit = kExitSendFailure;
+    return record.nBlocks != 0 && record.nBlocksSent == record.nBlocks;
 }
 
 // Each note follows from the commands that went out, not from the phase the
@@ -55,8 +48,7 @@ void AddTransferNotes(FlashRecord& record)
 {
     if (record.bInterrupted)
         return;
-    const bool whole = record.nBlocks != 0 && record.nBlocksSent == record.nBlocks;
-    if (record.exit != kExitSuccess && record.exit != kExitNoReturn && !whole) {
+    if (record.exit != kExitSuccess && record.exit != kExitNoReturn && !WholeImageTaken(record)) {
         if (record.nBlockWrites != 0) {
             record.notes.push_back("the transfer stopped after " + std::to_string(record.nBlocksSent) + " of " +
                                    std::to_string(record.nBlocks) +
@@ -180,7 +172,11 @@ void JudgeOutcome(const FlashJob& job, FlashRecord& record, FlashState state)
         record.exit = kExitError;
     if (!record.outcome)
         record.notes.push_back("the form stopped without a message (state " + std::string(FlashStateName(state)) + ")");
-    ClassifyPartWay(record);
+    // Once a block has gone out, the device's image is half-written whatever
+    // stopped the transfer: a read error is as much a part-way failure as a
+    // refused block, and the form's message says which it was.
+    if (record.exit != kExitSuccess && record.nBlockWrites != 0 && !WholeImageTaken(record))
+        record.exit = kExitSendFailure;
     if (record.exit == kExitSuccess)
         CheckNewRevision(job, record);
 }

@@ -223,7 +223,7 @@ int CRunRecords::Settle(int exit)
         if (file && !file->Flush(stop) && !file->Failed())
             m_strUnread = file->Path();
     }
-    return Exit(exit);
+    return CheckFailed() && exit == kExitSuccess ? kExitError : exit;
 }
 
 std::function<bool()> StopWaitingForReader(CliEnvironment& env)
@@ -278,9 +278,4 @@ bool CRunRecords::CheckFailed()
         m_env.pOut->flush();
     }
     return true;
-}
-
-int CRunRecords::Exit(int exit)
-{
-    return CheckFailed() && exit == kExitSuccess ? kExitError : exit;
 }

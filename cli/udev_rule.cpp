@@ -80,8 +80,7 @@ int CommandUdevRule(const CliOptions& options, IScsiHost& host, CliEnvironment& 
     const std::vector<ListedDevice> devices = ListDevices(host);
     const DeviceChoice choice = ChooseDevice(host, options.device, devices, BusyDrives(host));
     if (choice.exit != kExitSuccess) {
-        for (const std::string& problem : OpenProblems(host))
-            PrintError(env, problem);
+        PrintOpenProblems(env, host);
         PrintError(env, choice.strError + "; no rule was written");
         return choice.exit;
     }
