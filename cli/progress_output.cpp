@@ -105,30 +105,20 @@ std::string FormatProgressLine(const ProgressLine& line, size_t width)
 CProgressOutput::CProgressOutput(std::ostream& err, COutputQueue* live, std::function<size_t()> columns)
     : m_err(err), m_pLive(live), m_columns(std::move(columns))
 {
-    if (m_pLive)
-        m_pLive->SetLive([this]() { return Render(); });
-}
-
-size_t CProgressOutput::LineWidth() const
-{
-    size_t columns = m_columns ? m_columns() : kDefaultTerminalColumns;
-    if (columns < 2)
-        columns = kDefaultTerminalColumns;
-    // One column short of the edge: a line that fills the last column leaves
-    // some terminals about to wrap, and the next cursor move goes astray.
-    return columns - 1;
+    // The writer's thread asks for the text that brings the screen to the
+    // lines' state.
+    if (m_pLive) {
+        m_pLive->SetLive([this]() {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            return RenderLocked();
+        });
+    }
 }
 
 CProgressOutput::~CProgressOutput()
 {
     if (m_pLive)
         m_pLive->SetLive(nullptr);
-}
-
-std::string CProgressOutput::Render()
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return RenderLocked();
 }
 
 std::string CProgressOutput::RenderLocked()
@@ -138,7 +128,12 @@ std::string CProgressOutput::RenderLocked()
     std::string text;
     if (m_nDrawnLines)
         text += "\x1b[" + std::to_string(m_nDrawnLines) + "A\r";
-    const size_t width = LineWidth();
+    size_t columns = m_columns ? m_columns() : kDefaultTerminalColumns;
+    if (columns < 2)
+        columns = kDefaultTerminalColumns;
+    // One column short of the edge: a line that fills the last column leaves
+    // some terminals about to wrap, and the next cursor move goes astray.
+    const size_t width = columns - 1;
     // Lines printed above, a resize or a new line: everything below the
     // first line goes, and is drawn again. Otherwise each line is written
     // over itself, so nothing flickers.

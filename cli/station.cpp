@@ -375,18 +375,14 @@ std::string ExpectedUnitsText(const CliOptions& options)
 // back under another node) and is not flashed again: no failure of it.
 SkipReason SkipReasonOf(const CliOptions& options, const ListedDevice& device)
 {
-    SkipReason reason;
-    reason.strText = IdentityMismatch(options.expected, device);
-    if (!reason.strText.empty()) {
-        reason.name = kSkipWrongDevice;
-        reason.exit = kExitWrongDevice;
-    } else if (options.newRevision &&
-               WithoutTrailingBlanks(device.strRevision) == WithoutTrailingBlanks(*options.newRevision)) {
-        reason.name = kSkipAlreadyUpdated;
-        reason.strText = std::string(1, device.chDrive) + ": already runs revision " +
-                         WithoutTrailingBlanks(*options.newRevision) + "; nothing was sent";
-    }
-    return reason;
+    const std::string mismatch = IdentityMismatch(options.expected, device);
+    if (!mismatch.empty())
+        return {kSkipWrongDevice, kExitWrongDevice, mismatch};
+    const std::string revision = WithoutTrailingBlanks(options.newRevision.value_or(""));
+    if (options.newRevision && WithoutTrailingBlanks(device.strRevision) == revision)
+        return {kSkipAlreadyUpdated, kExitSuccess,
+                DriveText(device.chDrive) + ": already runs revision " + revision + "; nothing was sent"};
+    return {};
 }
 
 // Ctrl-C before its transfer began (its survey, the start delay): the unit
