@@ -29,13 +29,7 @@ char LetterSpec(const std::string& spec)
 
 bool IsIndex(const std::string& spec)
 {
-    if (spec.empty() || spec.size() > 4)
-        return false;
-    for (char c : spec) {
-        if (!std::isdigit(static_cast<unsigned char>(c)))
-            return false;
-    }
-    return true;
+    return !spec.empty() && spec.size() <= 4 && spec.find_first_not_of("0123456789") == std::string::npos;
 }
 
 // A device's answer may hold any byte: a control character would break the
@@ -78,12 +72,10 @@ std::vector<ListedDevice> ListDevices(IScsiHost& host, bool identify)
             if (entry)
                 listed.strNode += " " + std::to_string(entry->nAdapter) + ":" + std::to_string(entry->nTarget);
         }
-        if (!identify) {
-            devices.push_back(listed);
-            continue;
+        if (identify) {
+            device.SelectDevice(i);
+            Identify(device, listed);
         }
-        device.SelectDevice(i);
-        Identify(device, listed);
         devices.push_back(listed);
     }
     return devices;

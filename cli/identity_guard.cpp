@@ -5,8 +5,7 @@
 
 std::string WithoutTrailingBlanks(std::string text)
 {
-    while (!text.empty() && text.back() == ' ')
-        text.pop_back();
+    text.erase(text.find_last_not_of(' ') + 1);
     return text;
 }
 
