@@ -48,15 +48,9 @@ std::vector<UnfinishedUnit> FindUnfinishedUnits(const std::string& path, uint64_
     for (; std::getline(in, line);) {
         const std::string record = Field(line, "record");
         if (record == "unit-start") {
-            UnfinishedUnit unit;
-            unit.strUnit = Field(line, "unit");
-            unit.strRun = Field(line, "run");
-            unit.strTime = Field(line, "time");
-            unit.strDevice = Field(line, "device");
-            unit.strNode = Field(line, "node");
-            unit.strIdentity = Field(line, "identity");
-            open[unit.strUnit] = started.size();
-            started.push_back(unit);
+            open[Field(line, "unit")] = started.size();
+            started.push_back({Field(line, "unit"), Field(line, "run"), Field(line, "time"), Field(line, "device"),
+                               Field(line, "node"), Field(line, "identity"), 0});
         } else if (record == "unit-end" || record == "unit-unfinished") {
             open.erase(Field(line, "unit"));
         } else if (record.empty() && line.find("\"cdb\":\"fa") != std::string::npos &&
@@ -71,12 +65,8 @@ std::vector<UnfinishedUnit> FindUnfinishedUnits(const std::string& path, uint64_
             }
         }
     }
-    std::vector<UnfinishedUnit> unfinished;
-    for (const UnfinishedUnit& unit : started) {
-        if (open.count(unit.strUnit) != 0)
-            unfinished.push_back(unit);
-    }
-    return unfinished;
+    std::erase_if(started, [&open](const UnfinishedUnit& unit) { return open.count(unit.strUnit) == 0; });
+    return started;
 }
 
 CRunRecords::CRunRecords(const CliOptions& options, CliEnvironment& env, CRecordFile* log, CRecordFile* transcript,

@@ -385,13 +385,6 @@ SkipReason SkipReasonOf(const CliOptions& options, const ListedDevice& device)
     return {};
 }
 
-// Ctrl-C before its transfer began (its survey, the start delay): the unit
-// got nothing but INQUIRY and was not flashed.
-bool InterruptedUntouched(const FlashRecord& record)
-{
-    return record.bInterrupted && record.nBlockWrites == 0 && !record.bDownloadModeSent;
-}
-
 std::string UnitKey(char drive, const std::string& node)
 {
     return std::string(1, drive) + "|" + node;
@@ -531,7 +524,9 @@ private:
                                      Sha256Text(m_check.digest) + "); no more units are taken"
                                : "the image " + m_options.strImage + " cannot be read; no more units are taken");
         }
-        if (InterruptedUntouched(record)) {
+        // Ctrl-C before its transfer began (its survey, the start delay): the
+        // unit got nothing but INQUIRY and was not flashed.
+        if (record.bInterrupted && record.nBlockWrites == 0 && !record.bDownloadModeSent) {
             Skip(unit, {kSkipInterrupted, kExitInterrupted,
                         "interrupted before its transfer: nothing was written to the unit"});
         } else if (record.exit == kExitImageUnreadable) {
