@@ -381,7 +381,7 @@ SkipReason SkipReasonOf(const CliOptions& options, const ListedDevice& device)
     const std::string revision = WithoutTrailingBlanks(options.newRevision.value_or(""));
     if (options.newRevision && WithoutTrailingBlanks(device.strRevision) == revision)
         return {kSkipAlreadyUpdated, kExitSuccess,
-                DriveText(device.chDrive) + ": already runs revision " + revision + "; nothing was sent"};
+                DriveText(device.chDrive) + " already runs revision " + revision + "; nothing was sent"};
     return {};
 }
 

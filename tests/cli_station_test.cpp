@@ -399,6 +399,10 @@ TEST(CliStation, AUnitLineTellsWhatItsEventTells)
         {"new_revision=1.10", {}, "D: emulated  KTDEV KT3916 FLASHER  1.00 -> 1.10  passed  "},
         {"new_revision=1.00", {}, "D: emulated  KTDEV KT3916 FLASHER  1.00 -> 1.00 (revision unchanged)  passed  "},
         {"", {"--expect-revision", "0.90"}, "D: emulated  KTDEV KT3916 FLASHER  1.00  skipped (wrong-device): D: is "},
+        {"revision=1.10",
+         {"--new-revision", "1.10"},
+         "D: emulated  KTDEV KT3916 FLASHER  1.10  skipped (already-updated): D: already runs revision 1.10; nothing "
+         "was sent"},
     };
     for (const auto& c : cases) {
         std::map<bool, cli_test::CliRun> runs;
