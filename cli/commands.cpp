@@ -113,12 +113,6 @@ UnitEnd UnitEndOf(const FlashRecord& record, const std::string& identity)
 
 namespace {
 
-// Vendor and product as the records name them; empty when not asked.
-std::string AnsweredIdentity(const ListedDevice& device)
-{
-    return device.bAnswered ? VendorProductText(device.strVendor, device.strProduct) : std::string();
-}
-
 // --json: the events on stdout; else the progress lines of the drives to
 // flash on stderr (progress).
 std::unique_ptr<IFlashObserver> MakeObserver(const CliOptions& options, CliEnvironment& env, const FlashPlan& plan,
@@ -168,8 +162,12 @@ int CommandFlash(const CliOptions& options, IScsiHost& host, IClock& clock, CliE
     if (progress)
         progress->Finish();
 
-    for (size_t i = 0; i < plan.records.size(); ++i)
-        runRecords.RecordUnitEnd(UnitEndOf(plan.records[i], AnsweredIdentity(plan.identities[i])));
+    // Vendor and product as the records name them; empty when not asked.
+    for (size_t i = 0; i < plan.records.size(); ++i) {
+        const ListedDevice& d = plan.identities[i];
+        runRecords.RecordUnitEnd(
+            UnitEndOf(plan.records[i], d.bAnswered ? VendorProductText(d.strVendor, d.strProduct) : std::string()));
+    }
     if (!options.bJson) {
         for (const FlashRecord& record : plan.records) {
             for (const std::string& note : record.notes)

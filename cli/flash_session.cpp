@@ -100,17 +100,6 @@ private:
     FlashRecord& m_record;
 };
 
-void EmitResult(const FlashJob& job, const FlashRecord& record, uint64_t startMs)
-{
-    if (!job.pObserver)
-        return;
-    FlashEvent result;
-    result.kind = FlashEventKind::Result;
-    result.record = &record;
-    result.tMs = job.pClock->NowMs() - startMs;
-    job.pObserver->OnFlashEvent(result);
-}
-
 // How the form's run ended: cut short by Ctrl-C or not, and its last state.
 struct FormEnd {
     bool bInterrupted = false;
@@ -217,6 +206,12 @@ FlashRecord RunFlashJob(const FlashJob& job)
         if (!why.empty())
             record.notes.push_back(why);
     }
-    EmitResult(job, record, startMs);
+    if (job.pObserver) {
+        FlashEvent result;
+        result.kind = FlashEventKind::Result;
+        result.record = &record;
+        result.tMs = job.pClock->NowMs() - startMs;
+        job.pObserver->OnFlashEvent(result);
+    }
     return record;
 }

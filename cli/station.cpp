@@ -84,13 +84,6 @@ std::string IdentityOf(const ListedDevice& device)
     return VendorProductText(device.strVendor, device.strProduct);
 }
 
-std::string Seconds(uint64_t ms)
-{
-    char text[32];
-    std::snprintf(text, sizeof text, "%.1f s", static_cast<double>(ms) / 1000.0);
-    return text;
-}
-
 // What the run came to, for a person: the last message, the notes and the
 // sense the device answered with. A check the tool failed after the form's
 // success comes first, and the form's own message is labelled as the form's,
@@ -171,7 +164,9 @@ std::string UnitLine(const Unit& unit, const UnitEnd& end)
     } else {
         if (end.result == kResultFailed)
             line += std::string(" (") + CliExitName(end.exit) + ")";
-        line += "  " + Seconds(end.nDurationMs) + "  image " + end.strChecksum + " sha256 " + end.strSha256;
+        char seconds[32];
+        std::snprintf(seconds, sizeof seconds, "  %.1f s  ", static_cast<double>(end.nDurationMs) / 1000.0);
+        line += seconds + ("image " + end.strChecksum + " sha256 " + end.strSha256);
     }
     if (!end.strMessage.empty())
         line += ": " + end.strMessage;
