@@ -3,6 +3,7 @@
 #include <atomic>
 #include <chrono>
 #include <map>
+#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -425,6 +426,7 @@ TEST(CliStation, AUnitLineTellsWhatItsEventTells)
         EXPECT_EQ(lines[1].find(held) != std::string::npos, unit.count("checksum") != 0) << lines[1];
         if (unit.count("checksum")) {
             EXPECT_NE(lines[1].find(held + unit.at("sha256")), std::string::npos) << lines[1];
+            EXPECT_TRUE(std::regex_search(lines[1], std::regex("  [0-9]+\\.[0-9] s  image "))) << lines[1];
         }
         if (!unit.at("message").empty()) {
             EXPECT_EQ(lines[1].substr(lines[1].size() - unit.at("message").size()), unit.at("message"));
