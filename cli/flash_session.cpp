@@ -66,20 +66,6 @@ void AddTransferNotes(FlashRecord& record)
         record.notes.push_back("the interrupt was held until the transfer ended");
 }
 
-// The form's success says the device answered; the revision it answered
-// with says whether it runs the new firmware.
-void CheckNewRevision(const FlashJob& job, FlashRecord& record)
-{
-    const std::optional<std::string>& expected = job.pOptions->newRevision;
-    if (!expected || record.strNewRevision == *expected)
-        return;
-    record.exit = kExitWrongRevision;
-    // Quoted: a blank answer must read as one.
-    record.strCheckFailure =
-        "the device answered with revision \"" + record.strNewRevision + "\", expected \"" + *expected + "\"";
-    record.notes.push_back(record.strCheckFailure);
-}
-
 // Passes the events on; records the unit's start before the start event is
 // heard, and runs the job's afterFinalBlock when the final block was taken.
 class CRecordedObserver final : public IFlashObserver {
@@ -166,8 +152,16 @@ void JudgeOutcome(const FlashJob& job, FlashRecord& record, FlashState state)
     // refused block, and the form's message says which it was.
     if (record.exit != kExitSuccess && record.nBlockWrites != 0 && !WholeImageTaken(record))
         record.exit = kExitSendFailure;
-    if (record.exit == kExitSuccess)
-        CheckNewRevision(job, record);
+    // The form's success says the device answered; the revision it answered
+    // with says whether it runs the new firmware.
+    const std::optional<std::string>& expected = job.pOptions->newRevision;
+    if (record.exit == kExitSuccess && expected && record.strNewRevision != *expected) {
+        record.exit = kExitWrongRevision;
+        // Quoted: a blank answer must read as one.
+        record.strCheckFailure =
+            "the device answered with revision \"" + record.strNewRevision + "\", expected \"" + *expected + "\"";
+        record.notes.push_back(record.strCheckFailure);
+    }
 }
 
 }  // namespace
