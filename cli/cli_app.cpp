@@ -22,17 +22,6 @@
 
 namespace {
 
-constexpr char kErrTranscriptIsImage[] = "the transcript file is the image itself: ";
-constexpr char kErrNothingSent[] = "; nothing was sent";
-constexpr char kNoteEmulated[] = "emulated devices (--emulate): no real device is used";
-constexpr char kErrLogOpen[] = "cannot open the log file ";
-constexpr char kErrLogIsImage[] = "the log file is the image itself: ";
-constexpr char kErrNoPlatformHost[] = "the device access of this system could not be set up";
-constexpr char kErrLogIsTranscript[] = "the log and the transcript are one file: ";
-constexpr char kErrNotRecorded[] = "the run's start could not be recorded";
-constexpr char kErrOutputNotRead[] = "standard output was not read to its end: ";
-constexpr char kErrOutputNotReadEnd[] = " bytes of records were not written";
-
 // Says why the host stack could not be built; the exit code. flash and
 // station --json end with a result event, however early.
 int ReportStackFault(const HostStackError& error, const CliOptions& options, CliEnvironment& env)
@@ -47,46 +36,32 @@ int ReportStackFault(const HostStackError& error, const CliOptions& options, Cli
         *env.pErr << "Try '" << kCliProgramName << " --help'.\n";
         return options.command == CliCommand::List ? kExitUsage : EarlyEnd(options, env, kExitUsage, text);
     case HostStackFault::TranscriptIsImage:
-        text = kErrTranscriptIsImage + *options.transcript;
+        text = "the transcript file is the image itself: " + *options.transcript;
         break;
     case HostStackFault::TranscriptNotOpened:
         text = "cannot open the transcript file " + *options.transcript + ": " + error.strDetail;
         exit = openExit;
         break;
     case HostStackFault::LogIsImage:
-        text = kErrLogIsImage + *options.log;
+        text = "the log file is the image itself: " + *options.log;
         break;
     case HostStackFault::LogIsTranscript:
-        text = kErrLogIsTranscript + *options.log;
+        text = "the log and the transcript are one file: " + *options.log;
         break;
     case HostStackFault::LogNotOpened:
-        text = kErrLogOpen + *options.log + ": " + error.strDetail;
+        text = "cannot open the log file " + *options.log + ": " + error.strDetail;
         exit = openExit;
         break;
     case HostStackFault::NoPlatformHost:
     case HostStackFault::None:
-        text = kErrNoPlatformHost;
+        text = "the device access of this system could not be set up";
         exit = kExitError;
         break;
     }
     const bool sendsNothing = error.fault != HostStackFault::TranscriptNotOpened &&
                               error.fault != HostStackFault::LogNotOpened && exit == kExitUsage;
-    PrintError(env, sendsNothing ? text + kErrNothingSent : text);
+    PrintError(env, sendsNothing ? text + "; nothing was sent" : text);
     return options.command == CliCommand::List ? exit : EarlyEnd(options, env, exit, text);
-}
-
-const char* CommandName(CliCommand command)
-{
-    switch (command) {
-    case CliCommand::List:
-        return "list";
-    case CliCommand::Station:
-        return "station";
-    case CliCommand::UdevRule:
-        return "udev-rule";
-    default:
-        return "flash";
-    }
 }
 
 std::unique_ptr<IOutputSink> SinkFor(const CliEnvironment& env, int fd, std::ostream* stream, const char* name)
@@ -133,12 +108,8 @@ int RunCommand(const std::vector<std::string>& args, CliEnvironment& env, RunFil
     if (env.armInterrupt)
         env.armInterrupt();
 
-    std::unique_ptr<SystemClock> systemClock;
-    IClock* clock = env.pClock;
-    if (!clock) {
-        systemClock = std::make_unique<SystemClock>();
-        clock = systemClock.get();
-    }
+    SystemClock systemClock;
+    IClock* clock = env.pClock ? env.pClock : &systemClock;
 
     // Every command goes through the recording layer, log or not, so a
     // failure can name the sense the device answered with; the log is opened
@@ -151,16 +122,15 @@ int RunCommand(const std::vector<std::string>& args, CliEnvironment& env, RunFil
     spec.pClock = clock;
     spec.strImage = options.strImage;
     spec.strRun = runId;
-    CRecordFile& transcript = files.transcript;
-    const bool bTranscript = options.transcript && options.bEmulate && !env.pHost;
-    if (bTranscript) {
+    CRecordFile* transcript = options.transcript && options.bEmulate && !env.pHost ? &files.transcript : nullptr;
+    if (transcript) {
         spec.strTranscript = *options.transcript;
-        spec.pTranscript = &transcript;
+        spec.pTranscript = transcript;
     }
-    CRecordFile& log = files.log;
-    if (options.log) {
+    CRecordFile* log = options.log ? &files.log : nullptr;
+    if (log) {
         spec.strLog = *options.log;
-        spec.pLog = &log;
+        spec.pLog = log;
     }
     spec.bAlwaysRecord = true;
     CHostStack stack;
@@ -168,17 +138,22 @@ int RunCommand(const std::vector<std::string>& args, CliEnvironment& env, RunFil
     const bool bBuilt = stack.Build(spec, stackError);
     // A success on the emulated bench must never pass for one on a device.
     if (stack.IsEmulated())
-        PrintError(env, kNoteEmulated);
+        PrintError(env, "emulated devices (--emulate): no real device is used");
     if (!bBuilt)
         return ReportStackFault(stackError, options, env);
     CRecordingHost& recorder = *stack.Recorder();
 
-    CRunRecords records(options, env, options.log ? &log : nullptr, bTranscript ? &transcript : nullptr, recorder,
-                        runId);
+    CRunRecords records(options, env, log, transcript, recorder, runId);
     const bool announce = options.command == CliCommand::Station || options.command == CliCommand::Flash;
-    if (!records.Begin(CommandName(options.command), announce)) {
+    const char* command = options.command == CliCommand::List       ? "list"
+                          : options.command == CliCommand::Station  ? "station"
+                          : options.command == CliCommand::UdevRule ? "udev-rule"
+                                                                    : "flash";
+    if (!records.Begin(command, announce)) {
         const CliExit exit = env.Interrupted() ? kExitInterrupted : kExitError;
-        return options.command == CliCommand::List ? exit : EarlyEnd(options, env, exit, kErrNotRecorded);
+        return options.command == CliCommand::List
+                   ? exit
+                   : EarlyEnd(options, env, exit, "the run's start could not be recorded");
     }
     switch (options.command) {
     case CliCommand::List:
@@ -226,7 +201,9 @@ int RunCli(const std::vector<std::string>& args, CliEnvironment& env)
     }
     if (!outQueue.Close(stop)) {
         if (!outQueue.Failed()) {
-            err << kCliProgramName << ": " << kErrOutputNotRead << outQueue.Pending() << kErrOutputNotReadEnd << '\n';
+            err << kCliProgramName << ": "
+                << "standard output was not read to its end: " << outQueue.Pending()
+                << " bytes of records were not written" << '\n';
         } else if (exit == kExitSuccess) {
             err << kCliProgramName << ": " << kErrOutputLost << '\n';
         }

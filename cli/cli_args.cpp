@@ -10,6 +10,13 @@
 
 namespace {
 
+// Says why in error; false.
+bool Fail(std::string& error, std::string text)
+{
+    error = std::move(text);
+    return false;
+}
+
 constexpr unsigned long kMaxStationUnits = 100000;
 
 // A tick number: plain decimal digits, no sign. A number of any length is
@@ -35,8 +42,7 @@ bool ParsePollWindow(const std::string& text, VerifyWindow& window, std::string&
     const size_t dots = text.find("..");
     if (dots == std::string::npos || !ParseTick(text.substr(0, dots), window.nFirstInquiryTick) ||
         !ParseTick(text.substr(dots + 2), window.nLastTick)) {
-        error = "--poll-window takes FIRST..LAST, ticks of one second such as 13..30, not '" + text + "'";
-        return false;
+        return Fail(error, "--poll-window takes FIRST..LAST, ticks of one second such as 13..30, not '" + text + "'");
     }
     if (window.nFirstInquiryTick < kFirstInquiryTick) {
         error = "--poll-window cannot start before tick " + std::to_string(kFirstInquiryTick) +
@@ -56,14 +62,10 @@ bool TakeInquiryText(const std::string& name, const std::string& value, size_t l
                      std::optional<std::string>& out, std::string& error)
 {
     const std::string text = WithoutTrailingBlanks(value);
-    if (text.empty()) {
-        error = "option '" + name + "' needs a value";
-        return false;
-    }
-    if (text.size() > longest) {
-        error = name + " '" + text + "' is longer than " + field;
-        return false;
-    }
+    if (text.empty())
+        return Fail(error, "option '" + name + "' needs a value");
+    if (text.size() > longest)
+        return Fail(error, name + " '" + text + "' is longer than " + field);
     out = text;
     return true;
 }
@@ -158,18 +160,9 @@ bool StoreFlag(const std::string&, const std::string&, CliOptions& options, std:
 template <std::optional<std::string> CliOptions::*field>
 bool StoreOutputFile(const std::string& name, const std::string& file, CliOptions& options, std::string& error)
 {
-    if (file == "-") {
-        error = name + " takes a file, not '-': stdout carries the events (write ./- for a file named '-')";
-        return false;
-    }
+    if (file == "-")
+        return Fail(error, name + " takes a file, not '-': stdout carries the events (write ./- for a file named '-')");
     options.*field = file;
-    return true;
-}
-
-bool StoreEmulate(const std::string&, const std::string& scenario, CliOptions& options, std::string&)
-{
-    options.bEmulate = true;
-    options.strScenario = scenario;
     return true;
 }
 
@@ -177,31 +170,11 @@ bool StoreUnits(const std::string&, const std::string& count, CliOptions& option
 {
     if (count.size() > 6 || count.find_first_not_of("0123456789") != std::string::npos || std::stoul(count) == 0 ||
         std::stoul(count) > kMaxStationUnits) {
-        error = "--units takes a whole number from 1 to " + std::to_string(kMaxStationUnits) + ", not '" + count + "'";
-        return false;
+        return Fail(error, "--units takes a whole number from 1 to " + std::to_string(kMaxStationUnits) + ", not '" +
+                               count + "'");
     }
     options.units = static_cast<uint32_t>(std::stoul(count));
     return true;
-}
-
-bool StoreExpectedIdentity(const std::string& name, const std::string& text, CliOptions& options, std::string& error)
-{
-    return TakeInquiryText(name, text, kLongestIdentity, kIdentityField, options.expected.identity, error);
-}
-
-bool StoreExpectedRevision(const std::string& name, const std::string& text, CliOptions& options, std::string& error)
-{
-    return TakeInquiryText(name, text, kLongestRevision, kRevisionField, options.expected.revision, error);
-}
-
-bool StoreNewRevision(const std::string& name, const std::string& text, CliOptions& options, std::string& error)
-{
-    return TakeInquiryText(name, text, kLongestRevision, kRevisionField, options.newRevision, error);
-}
-
-bool StorePollWindow(const std::string&, const std::string& text, CliOptions& options, std::string& error)
-{
-    return ParsePollWindow(text, options.pollWindow, error);
 }
 
 // Every option of the tool, in the order --help lists them.
@@ -226,7 +199,11 @@ const OptionSpec kOptions[] = {
      "ms later, at its drive or at another)\n"
      "(fail_block and drop_block count block writes from 0:\n"
      "0 is the first block, 17 the last of a 1 MiB image)",
-     StoreEmulate},
+     [](const std::string&, const std::string& scenario, CliOptions& options, std::string&) {
+         options.bEmulate = true;
+         options.strScenario = scenario;
+         return true;
+     }},
     {nullptr, "--transcript", ValueForm::Required, "FILE", kEveryCommand, false,
      "append every command the emulated devices receive to\n"
      "FILE, one JSON object per line (needs --emulate)",
@@ -246,15 +223,25 @@ const OptionSpec kOptions[] = {
      "product, as 'list' shows them (more blanks between\n"
      "them do not count); any other gets nothing\n"
      "beyond one INQUIRY (exit 9; --all skips it)",
-     StoreExpectedIdentity},
+     [](const std::string& name, const std::string& text, CliOptions& options, std::string& error) {
+         return TakeInquiryText(name, text, kLongestIdentity, kIdentityField, options.expected.identity, error);
+     }},
     {nullptr, "--expect-revision", ValueForm::Required, "REV", kFlash | kStation, false,
-     "flash only a device with firmware revision REV", StoreExpectedRevision},
+     "flash only a device with firmware revision REV",
+     [](const std::string& name, const std::string& text, CliOptions& options, std::string& error) {
+         return TakeInquiryText(name, text, kLongestRevision, kRevisionField, options.expected.revision, error);
+     }},
     {nullptr, "--new-revision", ValueForm::Required, "REV", kFlash | kStation, false,
-     "the device must come back with revision REV (exit 10)", StoreNewRevision},
+     "the device must come back with revision REV (exit 10)",
+     [](const std::string& name, const std::string& text, CliOptions& options, std::string& error) {
+         return TakeInquiryText(name, text, kLongestRevision, kRevisionField, options.newRevision, error);
+     }},
     {nullptr, "--poll-window", ValueForm::Required, "FIRST..LAST", kFlash | kStation, false,
      "the restart ticks (1 s each) that ask the device:\n"
      "13..21 by default, FIRST 13 or later, LAST 600 at most",
-     StorePollWindow},
+     [](const std::string&, const std::string& text, CliOptions& options, std::string& error) {
+         return ParsePollWindow(text, options.pollWindow, error);
+     }},
     {nullptr, "--line", ValueForm::Required, "mqtt[s]://HOST[:PORT]/LINE", kStation | kLine, true,
      "station: join the line through its MQTT broker (needs\n"
      "--log, the spool of what the broker has not taken)",
@@ -323,34 +310,24 @@ bool ReadOptions(const std::vector<std::string>& args, CliOptions& options, std:
         const std::string name = arg.substr(0, eq);
         // --help and --version were answered before: "--help=x" is neither.
         const OptionSpec* spec = FindOption(name);
-        if (!spec || !spec->store) {
-            error = "unknown option '" + name + "'";
-            return false;
-        }
+        if (!spec || !spec->store)
+            return Fail(error, "unknown option '" + name + "'");
         // Every option once: a second one would silently win or be lost.
-        if (!given.emplace(spec->name, spec).second) {
-            error = "option '" + std::string(spec->name) + "' given twice";
-            return false;
-        }
+        if (!given.emplace(spec->name, spec).second)
+            return Fail(error, "option '" + std::string(spec->name) + "' given twice");
         std::string value = bInline ? arg.substr(eq + 1) : std::string();
-        if (spec->value == ValueForm::None && bInline) {
-            error = "option '" + name + "' takes no value";
-            return false;
-        }
+        if (spec->value == ValueForm::None && bInline)
+            return Fail(error, "option '" + name + "' takes no value");
         if (spec->value == ValueForm::Required && !bInline && i + 1 < args.size()) {
             // "--transcript --json" is a forgotten value, not a file named
             // "--json"; such a name can still be given with '='.
             const std::string& next = args[i + 1];
-            if (next.size() > 1 && next[0] == '-') {
-                error = "option '" + name + "' needs a value, not the option '" + next + "'";
-                return false;
-            }
+            if (next.size() > 1 && next[0] == '-')
+                return Fail(error, "option '" + name + "' needs a value, not the option '" + next + "'");
             value = args[++i];
         }
-        if (spec->value == ValueForm::Required && value.empty()) {
-            error = "option '" + name + "' needs a value";
-            return false;
-        }
+        if (spec->value == ValueForm::Required && value.empty())
+            return Fail(error, "option '" + name + "' needs a value");
         if (!spec->store(name, value, options, error))
             return false;
     }
@@ -361,10 +338,8 @@ bool ReadOptions(const std::vector<std::string>& args, CliOptions& options, std:
 bool ReadCommand(const std::vector<std::string>& positional, CliOptions& options, unsigned& commandBits,
                  std::string& error)
 {
-    if (positional.empty()) {
-        error = "missing command: list, info, flash, station, udev-rule or line";
-        return false;
-    }
+    if (positional.empty())
+        return Fail(error, "missing command: list, info, flash, station, udev-rule or line");
     const std::string& command = positional[0];
     size_t expected = 1;
     if (command == "list") {
@@ -377,37 +352,27 @@ bool ReadCommand(const std::vector<std::string>& positional, CliOptions& options
         expected = options.strLineAction == "approve" ? 3 : 2;
         if (options.strLineAction != "approve" && options.strLineAction != "watch" &&
             options.strLineAction != "collect") {
-            error = "'line' needs approve IMAGE, watch or collect";
-            return false;
+            return Fail(error, "'line' needs approve IMAGE, watch or collect");
         }
-        if (positional.size() < expected) {
-            error = "'line approve' needs an image file";
-            return false;
-        }
+        if (positional.size() < expected)
+            return Fail(error, "'line approve' needs an image file");
         if (expected == 3)
             options.strImage = positional[2];
     } else if (command == "info" || command == "flash" || command == "station") {
         options.command = command == "info"    ? CliCommand::Info
                           : command == "flash" ? CliCommand::Flash
                                                : CliCommand::Station;
-        if (positional.size() < 2) {
-            error = "'" + command + "' needs an image file";
-            return false;
-        }
+        if (positional.size() < 2)
+            return Fail(error, "'" + command + "' needs an image file");
         options.strImage = positional[1];
-        if (options.strImage.empty()) {
-            error = "the image path is empty";
-            return false;
-        }
+        if (options.strImage.empty())
+            return Fail(error, "the image path is empty");
         expected = 2;
     } else {
-        error = "unknown command '" + command + "'";
-        return false;
+        return Fail(error, "unknown command '" + command + "'");
     }
-    if (positional.size() > expected) {
-        error = "unexpected argument '" + positional[expected] + "'";
-        return false;
-    }
+    if (positional.size() > expected)
+        return Fail(error, "unexpected argument '" + positional[expected] + "'");
     const std::string name = options.command == CliCommand::Line ? "line " + options.strLineAction : command;
     for (const auto& known : kCommandNames) {
         if (name == known.name)
@@ -515,10 +480,8 @@ bool ParseCliArguments(const std::vector<std::string>& args, CliOptions& options
     if (!ReadOptions(args, options, positional, given, error) || !ReadCommand(positional, options, commandBits, error))
         return false;
     for (const OptionSpec& spec : kOptions) {
-        if (given.count(spec.name) && !(spec.commands & commandBits)) {
-            error = std::string(spec.name) + " is for " + CommandsText(spec.commands) + " only";
-            return false;
-        }
+        if (given.count(spec.name) && !(spec.commands & commandBits))
+            return Fail(error, std::string(spec.name) + " is for " + CommandsText(spec.commands) + " only");
     }
     return CheckOptionsTogether(options, error);
 }

@@ -12,6 +12,7 @@
 #include "cli/run_records.h"
 #include "cli/summary.h"
 #include "console/inquiry_text.h"
+#include "device/drive_nodes.h"
 #include "device/json_line.h"
 
 int CommandInfo(const CliOptions& options, CliEnvironment& env)
@@ -27,17 +28,22 @@ int CommandInfo(const CliOptions& options, CliEnvironment& env)
     return check.exit;
 }
 
-namespace {
-
-constexpr char kErrInterrupted[] = "interrupted";
-
-}  // namespace
+void PrintOpenProblems(CliEnvironment& env, IScsiHost& host)
+{
+    if (IDriveNodes* nodes = host.DriveNodes()) {
+        for (char letter : nodes->ScannedLetters()) {
+            const std::string text = nodes->OpenProblem(letter);
+            if (!text.empty())
+                PrintError(env, std::string(1, letter) + ": " + text);
+        }
+    }
+}
 
 int CommandList(const CliOptions& options, IScsiHost& host, CliEnvironment& env)
 {
     const std::vector<ListedDevice> devices = ListDevices(host);
     if (env.Interrupted()) {
-        PrintError(env, kErrInterrupted);
+        PrintError(env, "interrupted");
         return kExitInterrupted;
     }
     if (options.bJson) {
@@ -46,8 +52,7 @@ int CommandList(const CliOptions& options, IScsiHost& host, CliEnvironment& env)
     } else if (!devices.empty()) {
         *env.pOut << FormatDeviceTable(devices);
     }
-    for (const std::string& problem : OpenProblems(host))
-        PrintError(env, problem);
+    PrintOpenProblems(env, host);
     if (devices.empty()) {
         PrintError(env, "No device found");
         return kExitNoDevice;
@@ -108,12 +113,6 @@ UnitEnd UnitEndOf(const FlashRecord& record, const std::string& identity)
 
 namespace {
 
-// Vendor and product as the records name them; empty when not asked.
-std::string AnsweredIdentity(const ListedDevice& device)
-{
-    return device.bAnswered ? VendorProductText(device.strVendor, device.strProduct) : std::string();
-}
-
 // --json: the events on stdout; else the progress lines of the drives to
 // flash on stderr (progress).
 std::unique_ptr<IFlashObserver> MakeObserver(const CliOptions& options, CliEnvironment& env, const FlashPlan& plan,
@@ -163,12 +162,16 @@ int CommandFlash(const CliOptions& options, IScsiHost& host, IClock& clock, CliE
     if (progress)
         progress->Finish();
 
-    for (size_t i = 0; i < plan.records.size(); ++i)
-        runRecords.RecordUnitEnd(UnitEndOf(plan.records[i], AnsweredIdentity(plan.identities[i])));
+    // Vendor and product as the records name them; empty when not asked.
+    for (size_t i = 0; i < plan.records.size(); ++i) {
+        const ListedDevice& d = plan.identities[i];
+        runRecords.RecordUnitEnd(
+            UnitEndOf(plan.records[i], d.bAnswered ? VendorProductText(d.strVendor, d.strProduct) : std::string()));
+    }
     if (!options.bJson) {
         for (const FlashRecord& record : plan.records) {
             for (const std::string& note : record.notes)
-                *env.pErr << record.DriveText() << " " << note << '\n';
+                *env.pErr << DriveText(record.chDrive) << " " << note << '\n';
             env.pErr->flush();
         }
     }

@@ -32,3 +32,6 @@ int EarlyEnd(const CliOptions& options, CliEnvironment& env, CliExit exit, const
 
 // Prints "kt3916flash-cli: text" on stderr.
 void PrintError(CliEnvironment& env, const std::string& text);
+// Says on stderr why each drive the system has could not be opened, where
+// the host can tell.
+void PrintOpenProblems(CliEnvironment& env, IScsiHost& host);

@@ -1,8 +1,10 @@
 #include "cli/device_list.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 
+#include "cli/identity_guard.h"
 #include "console/inquiry_text.h"
 #include "device/drive_name.h"
 #include "device/drive_nodes.h"
@@ -27,13 +29,7 @@ char LetterSpec(const std::string& spec)
 
 bool IsIndex(const std::string& spec)
 {
-    if (spec.empty() || spec.size() > 4)
-        return false;
-    for (char c : spec) {
-        if (!std::isdigit(static_cast<unsigned char>(c)))
-            return false;
-    }
-    return true;
+    return !spec.empty() && spec.size() <= 4 && spec.find_first_not_of("0123456789") == std::string::npos;
 }
 
 // A device's answer may hold any byte: a control character would break the
@@ -67,7 +63,7 @@ std::vector<ListedDevice> ListDevices(IScsiHost& host, bool identify)
         const DeviceEntry* entry = device.GetDeviceEntry(i);
         if (entry && entry->chDrive != static_cast<char>(0xFF)) {
             listed.chDrive = static_cast<char>(std::toupper(static_cast<unsigned char>(entry->chDrive)));
-            listed.strNode = DeviceNodeText(host, listed.chDrive);
+            listed.strNode = host.DriveNodeText(listed.chDrive);
         } else {
             // Behind ASPI a device is known by adapter and target; its letter,
             // when the layer tells it, is the one the form's /S selects it by.
@@ -76,12 +72,10 @@ std::vector<ListedDevice> ListDevices(IScsiHost& host, bool identify)
             if (entry)
                 listed.strNode += " " + std::to_string(entry->nAdapter) + ":" + std::to_string(entry->nTarget);
         }
-        if (!identify) {
-            devices.push_back(listed);
-            continue;
+        if (identify) {
+            device.SelectDevice(i);
+            Identify(device, listed);
         }
-        device.SelectDevice(i);
-        Identify(device, listed);
         devices.push_back(listed);
     }
     return devices;
@@ -98,28 +92,10 @@ ListedDevice IdentifyDrive(IScsiHost& host, char drive)
     return listed;
 }
 
-std::string DeviceNodeText(IScsiHost& host, char drive)
-{
-    return host.DriveNodeText(drive);
-}
-
 std::string OpenProblem(IScsiHost& host, char drive)
 {
     IDriveNodes* nodes = host.DriveNodes();
     return nodes ? nodes->OpenProblem(drive) : std::string();
-}
-
-std::vector<std::string> OpenProblems(IScsiHost& host)
-{
-    std::vector<std::string> problems;
-    if (IDriveNodes* nodes = host.DriveNodes()) {
-        for (char letter : nodes->ScannedLetters()) {
-            const std::string text = nodes->OpenProblem(letter);
-            if (!text.empty())
-                problems.push_back(std::string(1, letter) + ": " + text);
-        }
-    }
-    return problems;
 }
 
 std::vector<char> BusyDrives(IScsiHost& host)
@@ -137,86 +113,50 @@ std::vector<char> BusyDrives(IScsiHost& host)
 DeviceChoice ChooseDevice(IScsiHost& host, const std::optional<std::string>& spec,
                           const std::vector<ListedDevice>& devices, const std::vector<char>& busyDrives)
 {
-    DeviceChoice choice;
     if (!spec) {
         const size_t found = devices.size() + busyDrives.size();
-        if (found == 0) {
-            choice.exit = kExitNoDevice;
-            choice.strError = "No device found";
-        } else if (found > 1) {
-            choice.exit = kExitUsage;
-            choice.strError = std::to_string(found) +
-                              " devices found: name the one to flash with --device, or flash them all with --all";
-        } else {
-            choice.chDrive = devices.empty() ? busyDrives[0] : devices[0].chDrive;
+        if (found == 0)
+            return {kExitNoDevice, "No device found"};
+        if (found > 1) {
+            return {kExitUsage,
+                    std::to_string(found) +
+                        " devices found: name the one to flash with --device, or flash them all with --all"};
         }
-        return choice;
+        return {kExitSuccess, "", devices.empty() ? busyDrives[0] : devices[0].chDrive};
     }
 
     const std::string& text = *spec;
-    char letter = 0;
     if (IsIndex(text)) {
         const size_t index = std::stoul(text);
-        if (index >= devices.size()) {
-            choice.exit = kExitNoDevice;
-            choice.strError = "no device with index " + text + " (" + std::to_string(devices.size()) + " found)";
-            return choice;
-        }
-        if (!devices[index].chDrive) {
-            choice.exit = kExitUsage;
-            choice.strError = "device " + text + " has no drive letter: name its drive letter with --device";
-            return choice;
-        }
-        choice.chDrive = devices[index].chDrive;
-        return choice;
+        if (index >= devices.size())
+            return {kExitNoDevice, "no device with index " + text + " (" + std::to_string(devices.size()) + " found)"};
+        if (!devices[index].chDrive)
+            return {kExitUsage, "device " + text + " has no drive letter: name its drive letter with --device"};
+        return {kExitSuccess, "", devices[index].chDrive};
     }
-    letter = LetterSpec(text);
+    char letter = LetterSpec(text);
     if (!letter)
         letter = DevicePathLetter(std::string_view(text));
 #ifdef __linux__
     if (!letter && !text.empty() && text[0] == '/') {
         IDriveNodes* nodes = host.DriveNodes();
         letter = nodes ? nodes->LetterForNode(text) : 0;
-        if (!letter) {
-            choice.exit = kExitNoDevice;
-            choice.strError = "no CD-ROM-class device at " + text;
-            return choice;
-        }
+        if (!letter)
+            return {kExitNoDevice, "no CD-ROM-class device at " + text};
     }
 #endif
-    if (!letter) {
-        choice.exit = kExitUsage;
-        choice.strError = "'" + text + "' is not a drive letter, device node or index";
-        return choice;
-    }
+    if (!letter)
+        return {kExitUsage, "'" + text + "' is not a drive letter, device node or index"};
 
     // Devices reached without letters (ASPI) are found by letter only by
     // the form itself.
-    for (char busy : busyDrives) {
-        if (busy == letter) {
-            choice.chDrive = letter;
-            return choice;
-        }
-    }
-    bool anyLetterless = false;
-    for (const ListedDevice& d : devices) {
-        if (d.chDrive == letter) {
-            choice.chDrive = letter;
-            return choice;
-        }
-        anyLetterless = anyLetterless || !d.chDrive;
-    }
-    if (anyLetterless) {
-        choice.chDrive = letter;
-        return choice;
-    }
-    choice.exit = kExitNoDevice;
-    choice.strError = std::string("no device at drive ") + letter + ":";
+    const auto listed = [letter](const ListedDevice& d) { return d.chDrive == letter || !d.chDrive; };
+    if (std::find(busyDrives.begin(), busyDrives.end(), letter) != busyDrives.end() ||
+        std::any_of(devices.begin(), devices.end(), listed))
+        return {kExitSuccess, "", letter};
     const std::string problem = OpenProblem(host, letter);
     // "E:" already ends in a colon: the reason follows after a blank.
-    if (!problem.empty())
-        choice.strError += " " + problem;
-    return choice;
+    return {kExitNoDevice, std::string("no device at drive ") + letter + ":" + (problem.empty() ? "" : " " + problem)};
 }
 
 std::string FormatDeviceTable(const std::vector<ListedDevice>& devices)
@@ -238,7 +178,7 @@ std::string FormatDeviceTable(const std::vector<ListedDevice>& devices)
     };
     std::string table = row("index", "drive", "node", "vendor", "product", "revision");
     for (const ListedDevice& d : devices) {
-        table += row(std::to_string(d.nIndex), d.chDrive ? std::string(1, d.chDrive) + ":" : "-", d.strNode,
+        table += row(std::to_string(d.nIndex), DriveText(d.chDrive), d.strNode,
                      d.bAnswered ? d.strVendor : "(no answer)", d.strProduct, d.strRevision);
     }
     return table;
@@ -249,7 +189,7 @@ std::string DeviceJson(const ListedDevice& d)
     std::string json;
     CJsonLine out(json);
     out.String("event", "device").Number("index", d.nIndex);
-    out.String("device", d.chDrive ? std::string(1, d.chDrive) + ":" : "-").String("node", d.strNode);
+    out.String("device", DriveText(d.chDrive)).String("node", d.strNode);
     out.Bool("answered", d.bAnswered).String("vendor", d.strVendor).String("product", d.strProduct);
     out.String("revision", d.strRevision).Close();
     return json;

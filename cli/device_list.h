@@ -32,13 +32,7 @@ std::vector<ListedDevice> ListDevices(IScsiHost& host, bool identify = true);
 // shows it (bAnswered false when it did not answer).
 ListedDevice IdentifyDrive(IScsiHost& host, char drive);
 
-// Where a drive lives, for people: the sg node on Linux, "emulated" for the
-// emulated bench, the device path elsewhere.
-std::string DeviceNodeText(IScsiHost& host, char drive);
-
-// Why drives that the system has could not be opened, one text per drive;
-// empty where the host cannot tell.
-std::vector<std::string> OpenProblems(IScsiHost& host);
+// Why the drive could not be opened; empty where the host cannot tell.
 std::string OpenProblem(IScsiHost& host, char drive);
 // The drives that the last listing could not open because another program
 // has them: there, but not to be used now. Empty where the host cannot tell.

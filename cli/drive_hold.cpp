@@ -11,11 +11,6 @@ namespace {
 constexpr uint32_t kBusyRetryMs = 100;
 constexpr uint64_t kBusyPatienceMs = 5000;
 
-bool IsDevicePathOf(const char* path, char drive)
-{
-    return drive != 0 && DevicePathLetter(path) == std::toupper(static_cast<unsigned char>(drive));
-}
-
 }  // namespace
 
 CDriveHold::CDriveHold(IScsiHost& inner, char drive, IClock& clock) : CForwardingHost(inner), m_chDrive(drive)
@@ -70,7 +65,8 @@ void CDriveHold::Release()
 HostHandle CDriveHold::OpenDevice(const char* path)
 {
     // A second open of a drive held with O_EXCL would fail as busy.
-    if (m_hDevice != kInvalidHandle && IsDevicePathOf(path, m_chDrive))
+    if (m_hDevice != kInvalidHandle && m_chDrive != 0 &&
+        DevicePathLetter(path) == std::toupper(static_cast<unsigned char>(m_chDrive)))
         return m_hDevice;
     return m_inner.OpenDevice(path);
 }

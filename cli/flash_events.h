@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "cli/exit_codes.h"
+#include "cli/identity_guard.h"
 #include "console/flash_outcome.h"
 
 // What one device's run of the form came to, filled in as it goes.
@@ -41,7 +42,6 @@ struct FlashRecord {
     bool bSkipped = false;  // --all: not the expected device, so not flashed
     std::string strUnit;    // the unit's id in the records, once its transfer started
 
-    std::string DriveText() const { return chDrive ? std::string(1, chDrive) + ":" : std::string("-"); }
     // "1.00 -> 1.10" once the device answered after the transfer, else the
     // revision the survey read.
     std::string RevisionText() const

@@ -9,10 +9,6 @@
 
 namespace {
 
-constexpr char kErrNoDevice[] = "No device found";
-constexpr char kErrInterruptedBeforeTransfer[] =
-    "interrupted before the transfer started: nothing was written to the device";
-
 // Says the error on stderr, keeps it in the plan; false.
 bool Refuse(CliEnvironment& env, FlashPlan& plan, CliExit exit, const std::string& error,
             const std::string& said = std::string())
@@ -34,8 +30,7 @@ bool ChooseDrives(const CliOptions& options, IScsiHost& host, CliEnvironment& en
             plan.drives.push_back(choice.chDrive);
             return true;
         }
-        for (const std::string& problem : OpenProblems(host))
-            PrintError(env, problem);
+        PrintOpenProblems(env, host);
         Refuse(env, plan, choice.exit, choice.strError);
         if (choice.exit == kExitUsage && !plan.devices.empty() && !options.device) {
             *env.pErr << FormatDeviceTable(ListDevices(host));
@@ -50,9 +45,8 @@ bool ChooseDrives(const CliOptions& options, IScsiHost& host, CliEnvironment& en
     plan.drives.insert(plan.drives.end(), busyDrives.begin(), busyDrives.end());
     std::sort(plan.drives.begin(), plan.drives.end());
     if (plan.drives.empty()) {
-        for (const std::string& problem : OpenProblems(host))
-            PrintError(env, problem);
-        return Refuse(env, plan, kExitNoDevice, kErrNoDevice);
+        PrintOpenProblems(env, host);
+        return Refuse(env, plan, kExitNoDevice, "No device found");
     }
     if (plan.drives.size() != plan.devices.size() + busyDrives.size())
         return Refuse(env, plan, kExitUsage,
@@ -74,19 +68,6 @@ void HoldDrives(IScsiHost& host, IClock& clock, CliEnvironment& env, FlashPlan& 
         PrintError(env, kNoteNoExclusiveAccess + unlockedDrives);
 }
 
-// A drive the identity guard stopped: it got nothing but its INQUIRY.
-FlashRecord WrongDeviceRecord(IScsiHost& host, const FlashPlan& plan, const ListedDevice& device,
-                              const std::string& mismatch)
-{
-    FlashRecord record;
-    record.chDrive = device.chDrive;
-    record.strNode = NodeOf(host, plan.devices, device.chDrive);
-    record.strRevision = device.strRevision;
-    record.exit = kExitWrongDevice;
-    record.strCheckFailure = mismatch;
-    return record;
-}
-
 // A device that is not the expected one gets nothing more, and is given
 // back at once; --all skips it and flashes the others. A busy drive was
 // not asked: its run says it is busy.
@@ -102,7 +83,13 @@ bool PassExpectedDrives(const CliOptions& options, IScsiHost& host, CliEnvironme
             continue;
         }
         plan.holds[i]->Release();
-        plan.records[i] = WrongDeviceRecord(host, plan, plan.identities[i], mismatch);
+        // It got nothing but its INQUIRY.
+        FlashRecord& record = plan.records[i];
+        record.chDrive = plan.identities[i].chDrive;
+        record.strNode = NodeOf(host, plan.devices, record.chDrive);
+        record.strRevision = plan.identities[i].strRevision;
+        record.exit = kExitWrongDevice;
+        record.strCheckFailure = mismatch;
         if (!options.bAll) {
             plan.failure = plan.records[i];
             return Refuse(env, plan, kExitWrongDevice, mismatch);
@@ -130,7 +117,7 @@ std::string NodeOf(IScsiHost& host, const std::vector<ListedDevice>& devices, ch
         if (d.chDrive == drive)
             return d.strNode;
     }
-    return drive ? DeviceNodeText(host, drive) : std::string("aspi");
+    return drive ? host.DriveNodeText(drive) : std::string("aspi");
 }
 
 bool PlanFlash(const CliOptions& options, IScsiHost& host, IClock& clock, CliEnvironment& env, CRunRecords& records,
@@ -145,7 +132,8 @@ bool PlanFlash(const CliOptions& options, IScsiHost& host, IClock& clock, CliEnv
     // of their own, and an INQUIRY has no business there.
     plan.devices = ListDevices(host, false);
     if (env.Interrupted())
-        return Refuse(env, plan, kExitInterrupted, kErrInterruptedBeforeTransfer);
+        return Refuse(env, plan, kExitInterrupted,
+                      "interrupted before the transfer started: nothing was written to the device");
     if (!ChooseDrives(options, host, env, plan))
         return false;
     HoldDrives(host, clock, env, plan);

@@ -36,29 +36,10 @@ CliExit ExitForOutcome(FlashOutcome outcome)
 
 namespace {
 
-constexpr char kNoteNothingWritten[] = "nothing was written to the device";
-constexpr char kNoteDownloadModeOnly[] =
-    "the device was told to enter download mode, but no block was sent: it may stay in download mode; "
-    "flash it again before using it";
-constexpr char kNoteStoppedAfter[] = "the transfer stopped after ";
-constexpr char kNoteStoppedAfterEnd[] =
-    " blocks: the device holds no complete image and may stay in download mode; flash it again before using it";
-constexpr char kNoteInterruptHeld[] = "the interrupt was held until the transfer ended";
-constexpr char kNoteInterruptedBeforeTransfer[] =
-    "interrupted before the transfer started: nothing was written to the device";
-constexpr char kNoteDeviceBusy[] = "device busy: in use by another program (";
-
-// Once a block has gone out, the device's image is half-written whatever
-// stopped the transfer: a read error is as much a part-way failure as a
-// refused block, and the form's message says which it was.
-void ClassifyPartWay(FlashRecord& record)
+// The device took every block of the image.
+bool WholeImageTaken(const FlashRecord& record)
 {
-    const bool whole = record.nBlocks != 0 && record.nBlocksSent == record.nBlocks;
-    if (record.nBlockWrites == 0 || whole)
-        return;
-    if (record.exit == kExitSuccess || record.exit == kExitInterrupted)
-        return;
-    record.exit = kExitSendFailure;
+    return record.nBlocks != 0 && record.nBlocksSent == record.nBlocks;
 }
 
 // Each note follows from the commands that went out, not from the phase the
@@ -67,33 +48,22 @@ void AddTransferNotes(FlashRecord& record)
 {
     if (record.bInterrupted)
         return;
-    const bool whole = record.nBlocks != 0 && record.nBlocksSent == record.nBlocks;
-    if (record.exit != kExitSuccess && record.exit != kExitNoReturn && !whole) {
+    if (record.exit != kExitSuccess && record.exit != kExitNoReturn && !WholeImageTaken(record)) {
         if (record.nBlockWrites != 0) {
-            record.notes.push_back(kNoteStoppedAfter + std::to_string(record.nBlocksSent) + " of " +
-                                   std::to_string(record.nBlocks) + kNoteStoppedAfterEnd);
+            record.notes.push_back("the transfer stopped after " + std::to_string(record.nBlocksSent) + " of " +
+                                   std::to_string(record.nBlocks) +
+                                   " blocks: the device holds no complete image and may stay in download mode; flash "
+                                   "it again before using it");
         } else if (record.bDownloadModeSent) {
-            record.notes.push_back(kNoteDownloadModeOnly);
+            record.notes.push_back(
+                "the device was told to enter download mode, but no block was sent: it may stay in download mode; "
+                "flash it again before using it");
         } else {
-            record.notes.push_back(kNoteNothingWritten);
+            record.notes.push_back("nothing was written to the device");
         }
     }
     if (record.bInterruptHeld)
-        record.notes.push_back(kNoteInterruptHeld);
-}
-
-// The form's success says the device answered; the revision it answered
-// with says whether it runs the new firmware.
-void CheckNewRevision(const FlashJob& job, FlashRecord& record)
-{
-    const std::optional<std::string>& expected = job.pOptions->newRevision;
-    if (!expected || record.strNewRevision == *expected)
-        return;
-    record.exit = kExitWrongRevision;
-    // Quoted: a blank answer must read as one.
-    record.strCheckFailure =
-        "the device answered with revision \"" + record.strNewRevision + "\", expected \"" + *expected + "\"";
-    record.notes.push_back(record.strCheckFailure);
+        record.notes.push_back("the interrupt was held until the transfer ended");
 }
 
 // Passes the events on; records the unit's start before the start event is
@@ -115,17 +85,6 @@ private:
     const FlashJob& m_job;
     FlashRecord& m_record;
 };
-
-void EmitResult(const FlashJob& job, const FlashRecord& record, uint64_t startMs)
-{
-    if (!job.pObserver)
-        return;
-    FlashEvent result;
-    result.kind = FlashEventKind::Result;
-    result.record = &record;
-    result.tMs = job.pClock->NowMs() - startMs;
-    job.pObserver->OnFlashEvent(result);
-}
 
 // How the form's run ended: cut short by Ctrl-C or not, and its last state.
 struct FormEnd {
@@ -174,7 +133,7 @@ void JudgeInterrupted(FlashRecord& record, FlashState state)
                                "updating; do not power it off or unplug it, and check it with "
                                "'kt3916flash-cli list' in a minute");
     } else if (record.nBlockWrites == 0 && !record.bDownloadModeSent) {
-        record.notes.push_back(kNoteInterruptedBeforeTransfer);
+        record.notes.push_back("interrupted before the transfer started: nothing was written to the device");
     }
 }
 
@@ -188,9 +147,21 @@ void JudgeOutcome(const FlashJob& job, FlashRecord& record, FlashState state)
         record.exit = kExitError;
     if (!record.outcome)
         record.notes.push_back("the form stopped without a message (state " + std::string(FlashStateName(state)) + ")");
-    ClassifyPartWay(record);
-    if (record.exit == kExitSuccess)
-        CheckNewRevision(job, record);
+    // Once a block has gone out, the device's image is half-written whatever
+    // stopped the transfer: a read error is as much a part-way failure as a
+    // refused block, and the form's message says which it was.
+    if (record.exit != kExitSuccess && record.nBlockWrites != 0 && !WholeImageTaken(record))
+        record.exit = kExitSendFailure;
+    // The form's success says the device answered; the revision it answered
+    // with says whether it runs the new firmware.
+    const std::optional<std::string>& expected = job.pOptions->newRevision;
+    if (record.exit == kExitSuccess && expected && record.strNewRevision != *expected) {
+        record.exit = kExitWrongRevision;
+        // Quoted: a blank answer must read as one.
+        record.strCheckFailure =
+            "the device answered with revision \"" + record.strNewRevision + "\", expected \"" + *expected + "\"";
+        record.notes.push_back(record.strCheckFailure);
+    }
 }
 
 }  // namespace
@@ -213,7 +184,7 @@ FlashRecord RunFlashJob(const FlashJob& job)
 
     if (job.pHold && job.pHold->GetState() == CDriveHold::State::Busy) {
         record.exit = kExitDeviceBusy;
-        record.notes.push_back(kNoteDeviceBusy + job.strNode + ")");
+        record.notes.push_back("device busy: in use by another program (" + job.strNode + ")");
     } else {
         const FormEnd end = RunForm(job, record);
         if (end.bInterrupted)
@@ -229,6 +200,12 @@ FlashRecord RunFlashJob(const FlashJob& job)
         if (!why.empty())
             record.notes.push_back(why);
     }
-    EmitResult(job, record, startMs);
+    if (job.pObserver) {
+        FlashEvent result;
+        result.kind = FlashEventKind::Result;
+        result.record = &record;
+        result.tMs = job.pClock->NowMs() - startMs;
+        job.pObserver->OnFlashEvent(result);
+    }
     return record;
 }

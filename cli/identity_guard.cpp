@@ -5,16 +5,10 @@
 
 std::string WithoutTrailingBlanks(std::string text)
 {
-    while (!text.empty() && text.back() == ' ')
-        text.pop_back();
+    text.erase(text.find_last_not_of(' ') + 1);
     return text;
 }
 
-namespace {
-
-// Runs of blanks as one and none at either end: the identity as 'list'
-// prints it and as the events print the device's padded fields ("KTDEV
-// KT3916 FLASHER" and "KTDEV   KT3916 FLASHER") name the same device.
 std::string FoldedBlanks(const std::string& text)
 {
     std::string folded;
@@ -25,8 +19,6 @@ std::string FoldedBlanks(const std::string& text)
     }
     return WithoutTrailingBlanks(folded);
 }
-
-}  // namespace
 
 std::string IdentityMismatch(const IdentityExpectation& expected, const ListedDevice& device)
 {
@@ -39,9 +31,8 @@ std::string IdentityMismatch(const IdentityExpectation& expected, const ListedDe
     if (device.bAnswered && identityMatches && revisionMatches)
         return {};
 
-    const std::string drive = device.chDrive ? std::string(1, device.chDrive) + ":" : std::string("-");
-    std::string text = drive + (device.bAnswered ? " is \"" + identity + "\" revision " + revision
-                                                 : std::string(" did not answer INQUIRY"));
+    std::string text = DriveText(device.chDrive) + (device.bAnswered ? " is \"" + identity + "\" revision " + revision
+                                                                     : std::string(" did not answer INQUIRY"));
     text += ", expected";
     if (expected.identity)
         text += " \"" + WithoutTrailingBlanks(*expected.identity) + "\"";

@@ -21,3 +21,14 @@ std::string IdentityMismatch(const IdentityExpectation& expected, const ListedDe
 
 // text without its trailing blanks.
 std::string WithoutTrailingBlanks(std::string text);
+
+// Runs of blanks as one and none at either end: the identity as 'list'
+// prints it and as the events print the device's padded fields ("KTDEV
+// KT3916 FLASHER" and "KTDEV   KT3916 FLASHER") name the same device.
+std::string FoldedBlanks(const std::string& text);
+
+// "D:" for a drive, "-" for a device reached without a letter.
+inline std::string DriveText(char drive)
+{
+    return drive ? std::string(1, drive) + ":" : std::string("-");
+}

@@ -11,12 +11,6 @@
 #include "device/flash_device.h"
 #include "device/json_line.h"
 
-namespace {
-
-constexpr char kImageNotRegularFile[] = "not a regular file";
-
-}  // namespace
-
 std::string ImageChecksumText(uint16_t checksum)
 {
     char text[8];
@@ -39,40 +33,33 @@ ImageCheck CheckImage(const std::string& path, bool withChecksum)
 {
     ImageCheck check;
     check.strPath = path;
-    std::error_code ec;
-    if (std::filesystem::is_directory(path, ec)) {
+    const auto unreadable = [&check](const std::string& error) {
         check.exit = kExitImageUnreadable;
-        check.strError = "cannot read the image " + path + ": it is a directory";
+        check.strError = error;
         return check;
-    }
+    };
+    std::error_code ec;
+    if (std::filesystem::is_directory(path, ec))
+        return unreadable("cannot read the image " + path + ": it is a directory");
     CInputFile file;
     if (!file.Open(path)) {
         const int error = file.GetOpenErrno();
-        check.exit = kExitImageUnreadable;
-        check.strError = "cannot open the image " + path + ": " +
-                         (file.GetOpenFailure() == InputOpenFailure::NotRegular || !error
-                              ? std::string(kImageNotRegularFile)
-                              : std::error_code(error, std::generic_category()).message());
-        return check;
+        return unreadable("cannot open the image " + path + ": " +
+                          (file.GetOpenFailure() == InputOpenFailure::NotRegular || !error
+                               ? std::string("not a regular file")
+                               : std::error_code(error, std::generic_category()).message()));
     }
     check.nSize = file.GetLength();
-    if (check.nSize < 0) {
-        check.exit = kExitImageUnreadable;
-        check.strError = "cannot take the length of the image " + path;
-        return check;
-    }
+    if (check.nSize < 0)
+        return unreadable("cannot take the length of the image " + path);
     // Size, plan and checksum all come from this one open, the way the form
     // checks an image: the bytes summed are the length judged.
     if (withChecksum) {
         ImageDigest digest;
-        if (!DigestImage(file, digest)) {
-            check.exit = kExitImageUnreadable;
-            check.strError = "cannot read the image " + path;
-            return check;
-        }
+        if (!DigestImage(file, digest))
+            return unreadable("cannot read the image " + path);
         check.nSize = digest.nLength;
         check.bHasChecksum = true;
-        check.nChecksum = digest.nChecksum;
         check.digest = digest;
     }
     file.Close();
@@ -101,7 +88,7 @@ std::string FormatImageCheck(const ImageCheck& check)
         text += "plan      not flashable (the size must be 524288 or 1048576 bytes)\n";
     }
     if (check.bHasChecksum)
-        text += "checksum  " + ImageChecksumText(check.nChecksum) + "\n";
+        text += "checksum  " + ImageChecksumText(check.digest.nChecksum) + "\n";
     return text;
 }
 
@@ -116,7 +103,7 @@ std::string ImageCheckJson(const ImageCheck& check)
         out.Bool("readable", true).Number("size", check.nSize).Bool("flashable", check.nBlocks != 0);
         out.Number("blocks", check.nBlocks);
         if (check.bHasChecksum)
-            out.String("checksum", ImageChecksumText(check.nChecksum));
+            out.String("checksum", ImageChecksumText(check.digest.nChecksum));
     }
     out.Close();
     return json;

@@ -16,8 +16,8 @@ struct ImageCheck {
     uint32_t nFinalBytes = 0;  // image bytes in the final block
     uint8_t byFinalMarker = 0;
     bool bHasChecksum = false;
-    uint16_t nChecksum = 0;  // the sum of all bytes, kept to 16 bits
-    ImageDigest digest;      // with the checksum: what was read, as the form takes it
+    ImageDigest
+        digest;  // with the checksum: what was read (its sum of all bytes kept to 16 bits), as the form takes it
 };
 
 // Reads the file in fixed chunks for the checksum, so its size never

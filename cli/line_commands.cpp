@@ -32,6 +32,7 @@ std::unique_ptr<CLineSeat> JoinLine(const CliOptions&, const ImageCheck&, CliEnv
 #include <condition_variable>
 #include <cstdlib>
 #include <deque>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <mutex>
@@ -90,15 +91,10 @@ bool Connect(CMqttLink& link, MqttSettings& settings, const std::string& clientI
     return true;
 }
 
-std::string BaseName(const std::string& path)
-{
-    const size_t slash = path.find_last_of('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
 LineImage LineImageOf(const ImageCheck& check)
 {
-    return {BaseName(check.strPath), check.nSize, ImageChecksumText(check.nChecksum), Sha256Text(check.digest)};
+    return {std::filesystem::path(check.strPath).filename().string(), check.nSize,
+            ImageChecksumText(check.digest.nChecksum), Sha256Text(check.digest)};
 }
 
 int CommandApprove(const CliOptions& options, CliEnvironment& env, MqttSettings& settings)
@@ -211,8 +207,7 @@ int CommandWatch(const CliOptions& options, CliEnvironment& env, MqttSettings& s
         for (const Message& message : batch) {
             const nlohmann::json payload = nlohmann::json::parse(message.strPayload, nullptr, false);
             const std::string station = StationOfTopic(message.strTopic);
-            const bool isStatus =
-                message.strTopic.size() > 7 && message.strTopic.compare(message.strTopic.size() - 7, 7, "/status") == 0;
+            const bool isStatus = message.strTopic.ends_with("/status");
             if (station.empty()) {
                 approved = payload.is_object() ? Field(payload, "name") + " " + Field(payload, "checksum") +
                                                      " sha256 " + Field(payload, "sha256").substr(0, 12) + "..."

@@ -20,22 +20,13 @@ std::string Bar(uint32_t done, uint32_t total)
 }
 
 // Padding folded to single blanks; control bytes made visible.
-std::string Folded(const std::string& text)
+std::string Folded(std::string text)
 {
-    std::string out;
-    for (char c : text) {
-        if (c == ' ' && (out.empty() || out.back() == ' '))
-            continue;
-        out += static_cast<unsigned char>(c) < 0x20 ? '?' : c;
+    for (char& c : text) {
+        if (static_cast<unsigned char>(c) < 0x20)
+            c = '?';
     }
-    while (!out.empty() && out.back() == ' ')
-        out.pop_back();
-    return out;
-}
-
-std::string DriveLabel(const FlashRecord* record)
-{
-    return record ? record->DriveText() : std::string("-");
+    return FoldedBlanks(text);
 }
 
 // What the line says about the phase; the bar only when withBar.
@@ -90,7 +81,7 @@ std::string IdentityText(const std::string& identity)
 
 std::string FormatProgressLine(const ProgressLine& line, size_t width)
 {
-    const std::string drive = line.chDrive ? std::string(1, line.chDrive) + ":" : std::string("-");
+    const std::string drive = DriveText(line.chDrive);
     const std::string fullIdentity = IdentityText(line.strIdentity);
     for (bool withBar : {true, false}) {
         const std::string phase = PhaseText(line, withBar);
@@ -98,9 +89,9 @@ std::string FormatProgressLine(const ProgressLine& line, size_t width)
         // " identity " between the drive and the phase.
         const size_t fixed = drive.size() + phase.size();
         if (!identity.empty() && fixed + 2 + identity.size() > width) {
-            identity = fixed + 2 + kShortestIdentity <= width ? identity.substr(0, width - fixed - 2) : std::string();
-            while (!identity.empty() && identity.back() == ' ')
-                identity.pop_back();
+            identity = fixed + 2 + kShortestIdentity <= width
+                           ? WithoutTrailingBlanks(identity.substr(0, width - fixed - 2))
+                           : std::string();
         }
         std::string text = drive + (identity.empty() ? std::string() : " " + identity + " ") + phase;
         if (text.size() <= width)
@@ -114,30 +105,20 @@ std::string FormatProgressLine(const ProgressLine& line, size_t width)
 CProgressOutput::CProgressOutput(std::ostream& err, COutputQueue* live, std::function<size_t()> columns)
     : m_err(err), m_pLive(live), m_columns(std::move(columns))
 {
-    if (m_pLive)
-        m_pLive->SetLive([this]() { return Render(); });
-}
-
-size_t CProgressOutput::LineWidth() const
-{
-    size_t columns = m_columns ? m_columns() : kDefaultTerminalColumns;
-    if (columns < 2)
-        columns = kDefaultTerminalColumns;
-    // One column short of the edge: a line that fills the last column leaves
-    // some terminals about to wrap, and the next cursor move goes astray.
-    return columns - 1;
+    // The writer's thread asks for the text that brings the screen to the
+    // lines' state.
+    if (m_pLive) {
+        m_pLive->SetLive([this]() {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            return RenderLocked();
+        });
+    }
 }
 
 CProgressOutput::~CProgressOutput()
 {
     if (m_pLive)
         m_pLive->SetLive(nullptr);
-}
-
-std::string CProgressOutput::Render()
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return RenderLocked();
 }
 
 std::string CProgressOutput::RenderLocked()
@@ -147,7 +128,12 @@ std::string CProgressOutput::RenderLocked()
     std::string text;
     if (m_nDrawnLines)
         text += "\x1b[" + std::to_string(m_nDrawnLines) + "A\r";
-    const size_t width = LineWidth();
+    size_t columns = m_columns ? m_columns() : kDefaultTerminalColumns;
+    if (columns < 2)
+        columns = kDefaultTerminalColumns;
+    // One column short of the edge: a line that fills the last column leaves
+    // some terminals about to wrap, and the next cursor move goes astray.
+    const size_t width = columns - 1;
     // Lines printed above, a resize or a new line: everything below the
     // first line goes, and is drawn again. Otherwise each line is written
     // over itself, so nothing flickers.
@@ -166,11 +152,8 @@ std::string CProgressOutput::RenderLocked()
 void CProgressOutput::Begin(const std::vector<char>& drives)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    for (char drive : drives) {
-        ProgressLine line;
-        line.chDrive = drive;
-        m_lines.push_back(line);
-    }
+    for (char drive : drives)
+        LineFor(drive);
     if (m_pLive)
         m_pLive->Refresh();
 }
@@ -190,20 +173,19 @@ size_t CProgressOutput::LineFor(char drive)
 void CProgressOutput::OnFlashEvent(const FlashEvent& event)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    const FlashRecord* record = event.record;
-    const char drive = record ? record->chDrive : 0;
-    ProgressLine& line = m_lines[LineFor(drive)];
-    const std::string label = DriveLabel(record);
+    static const FlashRecord kNoRecord;
+    const FlashRecord& r = event.record ? *event.record : kNoRecord;
+    ProgressLine& line = m_lines[LineFor(r.chDrive)];
+    const std::string label = DriveText(r.chDrive);
     std::string plain;
 
     switch (event.kind) {
     case FlashEventKind::Start:
         line.phase = ProgressLine::Phase::Sending;
-        line.strIdentity = record ? record->strIdentity : "";
-        line.nBlocks = record ? record->nBlocks : 0;
-        plain = label + " " + IdentityText(line.strIdentity) + " rev " + (record ? record->strRevision : "") +
-                ": sending " + (record ? record->strImage : "") + " (checksum " + (record ? record->strChecksum : "") +
-                ")";
+        line.strIdentity = r.strIdentity;
+        line.nBlocks = r.nBlocks;
+        plain = label + " " + IdentityText(line.strIdentity) + " rev " + r.strRevision + ": sending " + r.strImage +
+                " (checksum " + r.strChecksum + ")";
         break;
     case FlashEventKind::Block:
         line.phase = ProgressLine::Phase::Sending;
@@ -235,16 +217,14 @@ void CProgressOutput::OnFlashEvent(const FlashEvent& event)
         break;
     case FlashEventKind::Result:
         line.phase = ProgressLine::Phase::Done;
-        line.bSuccess = record && record->exit == kExitSuccess;
-        if (record && (record->bInterrupted || !record->strCheckFailure.empty())) {
-            line.strMessage = record->ResultText();
-        }
-        plain = label + " result: " + CliExitName(record ? record->exit : kExitError) + " (exit " +
-                std::to_string(record ? static_cast<int>(record->exit) : 1) + ")";
-        if (record && !record->strNewRevision.empty()) {
-            plain += ", revision " + record->RevisionText();
+        line.bSuccess = r.exit == kExitSuccess;
+        if (r.bInterrupted || !r.strCheckFailure.empty())
+            line.strMessage = r.ResultText();
+        plain = label + " result: " + CliExitName(r.exit) + " (exit " + std::to_string(static_cast<int>(r.exit)) + ")";
+        if (!r.strNewRevision.empty()) {
+            plain += ", revision " + r.RevisionText();
             if (line.bSuccess)
-                line.strRevisions = record->RevisionText();
+                line.strRevisions = r.RevisionText();
         }
         break;
     }
@@ -279,14 +259,14 @@ void CJsonOutput::OnFlashEvent(const FlashEvent& event)
 
 std::string FlashEventJson(const FlashEvent& event)
 {
-    const FlashRecord* r = event.record;
-    static const FlashRecord kEmpty;
-    if (!r)
-        r = &kEmpty;
+    static const FlashRecord kNoRecord;
+    const FlashRecord* r = event.record ? event.record : &kNoRecord;
     const char* kinds[] = {"start", "block", "tick", "message", "interrupt", "result"};
     std::string json;
     CJsonLine out(json);
-    out.String("event", kinds[static_cast<int>(event.kind)]).Number("t_ms", event.tMs).String("device", r->DriveText());
+    out.String("event", kinds[static_cast<int>(event.kind)])
+        .Number("t_ms", event.tMs)
+        .String("device", DriveText(r->chDrive));
     switch (event.kind) {
     case FlashEventKind::Start:
         out.String("node", r->strNode).Bool("emulated", r->bEmulated).String("identity", r->strIdentity);

@@ -63,10 +63,8 @@ public:
 
 private:
     // The text that brings the screen to the lines' state: on the writer's
-    // thread, or at the finish.
-    std::string Render();
+    // thread, or at the finish; m_mutex held.
     std::string RenderLocked();
-    size_t LineWidth() const;
     size_t LineFor(char drive);
 
     std::mutex m_mutex;

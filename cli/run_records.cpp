@@ -15,15 +15,6 @@
 
 namespace {
 
-constexpr char kErrLogIncomplete[] = "the log is incomplete: a line could not be written to ";
-constexpr char kErrLogReplaced[] = "the log file was deleted or replaced while the tool wrote to it: ";
-constexpr char kErrTranscriptFailed[] = "the transcript file ";
-constexpr char kErrTranscriptFailedEnd[] = " could not be written to the end: ";
-constexpr char kErrNotRead[] = " was not read to its end: its reader stopped reading";
-constexpr char kNoteWaitingForReader[] =
-    "the devices are done; waiting for the reader of the output to take the rest (Ctrl-C gives up)";
-constexpr char kErrRunNotRecorded[] = "the run's start could not be recorded in ";
-
 // The value of a string field of a JSON line as the log writes it: no
 // escapes inside the ids and names this reads back.
 std::string Field(const std::string& line, const char* name)
@@ -57,15 +48,9 @@ std::vector<UnfinishedUnit> FindUnfinishedUnits(const std::string& path, uint64_
     for (; std::getline(in, line);) {
         const std::string record = Field(line, "record");
         if (record == "unit-start") {
-            UnfinishedUnit unit;
-            unit.strUnit = Field(line, "unit");
-            unit.strRun = Field(line, "run");
-            unit.strTime = Field(line, "time");
-            unit.strDevice = Field(line, "device");
-            unit.strNode = Field(line, "node");
-            unit.strIdentity = Field(line, "identity");
-            open[unit.strUnit] = started.size();
-            started.push_back(unit);
+            open[Field(line, "unit")] = started.size();
+            started.push_back({Field(line, "unit"), Field(line, "run"), Field(line, "time"), Field(line, "device"),
+                               Field(line, "node"), Field(line, "identity"), 0});
         } else if (record == "unit-end" || record == "unit-unfinished") {
             open.erase(Field(line, "unit"));
         } else if (record.empty() && line.find("\"cdb\":\"fa") != std::string::npos &&
@@ -80,12 +65,8 @@ std::vector<UnfinishedUnit> FindUnfinishedUnits(const std::string& path, uint64_
             }
         }
     }
-    std::vector<UnfinishedUnit> unfinished;
-    for (const UnfinishedUnit& unit : started) {
-        if (open.count(unit.strUnit) != 0)
-            unfinished.push_back(unit);
-    }
-    return unfinished;
+    std::erase_if(started, [&open](const UnfinishedUnit& unit) { return open.count(unit.strUnit) == 0; });
+    return started;
 }
 
 CRunRecords::CRunRecords(const CliOptions& options, CliEnvironment& env, CRecordFile* log, CRecordFile* transcript,
@@ -121,7 +102,8 @@ bool CRunRecords::Begin(const char* command, bool announce)
     if (m_pLog) {
         const uint64_t mark = m_pLog->WriteLine("{\"record\":\"run-start\"," + body);
         if (!m_pLog->WaitWritten(mark, StopWaiting())) {
-            PrintError(m_env, kErrRunNotRecorded + m_pLog->Path() + ": " + m_pLog->ErrorText() + "; nothing was sent");
+            PrintError(m_env, "the run's start could not be recorded in " + m_pLog->Path() + ": " +
+                                  m_pLog->ErrorText() + "; nothing was sent");
             m_bReported = true;
             return false;
         }
@@ -152,7 +134,7 @@ std::string CRunRecords::UnitStart(const FlashRecord& record, const std::string&
     std::string json;
     CJsonLine out(json);
     out.String("record", "unit-start").String("id", NextId()).String("unit", unit).String("run", m_strRunId);
-    out.String("time", NowUtcText()).String("device", record.DriveText()).String("node", record.strNode);
+    out.String("time", NowUtcText()).String("device", DriveText(record.chDrive)).String("node", record.strNode);
     out.String("identity", identity).String("revision", record.strRevision).String("image", record.strImage);
     out.String("checksum", record.strChecksum);
     if (!sha256.empty())
@@ -176,7 +158,7 @@ void CRunRecords::RecordUnitEnd(const UnitEnd& end)
     if (!end.strUnit.empty())
         out.String("unit", end.strUnit);
     out.String("run", m_strRunId).String("time", NowUtcText());
-    out.String("device", end.chDrive ? std::string(1, end.chDrive) + ":" : std::string("-"));
+    out.String("device", DriveText(end.chDrive));
     out.String("node", end.strNode).String("identity", end.strIdentity);
     out.String("old_revision", end.strOldRevision).String("new_revision", end.strNewRevision);
     out.Bool("revision_changed", !end.strNewRevision.empty() && end.strNewRevision != end.strOldRevision);
@@ -231,7 +213,7 @@ int CRunRecords::Settle(int exit)
         if (file && !file->Flush(stop) && !file->Failed())
             m_strUnread = file->Path();
     }
-    return Exit(exit);
+    return CheckFailed() && exit == kExitSuccess ? kExitError : exit;
 }
 
 std::function<bool()> StopWaitingForReader(CliEnvironment& env)
@@ -243,7 +225,10 @@ std::function<bool()> StopWaitingForReader(CliEnvironment& env)
         const auto waited = std::chrono::steady_clock::now() - start;
         if (!env.bToldWaitingForReader && waited > std::chrono::seconds(1)) {
             env.bToldWaitingForReader = true;
-            *env.pErr << kCliProgramName << ": " << kNoteWaitingForReader << '\n' << std::flush;
+            *env.pErr << kCliProgramName << ": "
+                      << "the devices are done; waiting for the reader of the output to take the rest (Ctrl-C gives up)"
+                      << '\n'
+                      << std::flush;
         }
         return flag && flag->IsRaised() && (flag->RaiseCount() != raised || waited > std::chrono::seconds(2));
     };
@@ -252,13 +237,15 @@ std::function<bool()> StopWaitingForReader(CliEnvironment& env)
 std::string CRunRecords::FailureText() const
 {
     if (!m_strUnread.empty())
-        return m_strUnread + kErrNotRead;
+        return m_strUnread + " was not read to its end: its reader stopped reading";
     if (m_pLog && m_pLog->Replaced())
-        return kErrLogReplaced + m_pLog->Path();
+        return "the log file was deleted or replaced while the tool wrote to it: " + m_pLog->Path();
     if (m_pLog && (m_pLog->Failed() || m_recorder.LogFailed()))
-        return kErrLogIncomplete + m_pLog->Path() + (m_pLog->Failed() ? ": " + m_pLog->ErrorText() : "");
+        return "the log is incomplete: a line could not be written to " + m_pLog->Path() +
+               (m_pLog->Failed() ? ": " + m_pLog->ErrorText() : "");
     if (m_pTranscript && m_pTranscript->Failed())
-        return kErrTranscriptFailed + m_pTranscript->Path() + kErrTranscriptFailedEnd + m_pTranscript->ErrorText();
+        return "the transcript file " + m_pTranscript->Path() +
+               " could not be written to the end: " + m_pTranscript->ErrorText();
     if (m_env.pOutQueue && m_env.pOutQueue->Failed())
         return kErrOutputLost;
     return {};
@@ -281,9 +268,4 @@ bool CRunRecords::CheckFailed()
         m_env.pOut->flush();
     }
     return true;
-}
-
-int CRunRecords::Exit(int exit)
-{
-    return CheckFailed() && exit == kExitSuccess ? kExitError : exit;
 }

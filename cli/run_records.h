@@ -90,15 +90,13 @@ public:
     // "cannot write the transcript file PATH: reason"
     std::string TranscriptUnwritable() const;
     // At a command's end, before its last word (the result or summary): the
-    // records on the disk, and the exit code as they leave it.
+    // records on the disk, and the exit code as they leave it (a success
+    // whose record failed is exit 1).
     int Settle(int exit);
     // The first time a record has failed (the log, the transcript, stdout),
     // says so on stderr and in a JSON error event while stdout still takes
     // one; true from then on.
     bool CheckFailed();
-    // The exit code as the records leave it: a success whose record failed
-    // is exit 1.
-    int Exit(int exit);
     // The layer every command of the run goes through.
     const CRecordingHost& Recorder() const { return m_recorder; }
     // The interrupt stops a wait for an output (a log on a disk that hangs).

@@ -49,10 +49,6 @@ constexpr char kSkipImageChanged[] = "image-changed";
 constexpr char kSkipNoRecord[] = "no-record";
 constexpr char kSkipImageUnreadable[] = "image-unreadable";
 
-constexpr char kTextNoRecord[] = "the run's record cannot be written: the unit was not flashed";
-constexpr char kTextInterruptedUntouched[] = "interrupted before its transfer: nothing was written to the unit";
-constexpr char kTextRemoved[] = "removed while it restarted (the host saw it leave): ";
-
 struct StationCounts {
     int nPassed = 0;
     int nFailed = 0;
@@ -88,13 +84,6 @@ std::string IdentityOf(const ListedDevice& device)
     return VendorProductText(device.strVendor, device.strProduct);
 }
 
-std::string Seconds(uint64_t ms)
-{
-    char text[32];
-    std::snprintf(text, sizeof text, "%.1f s", static_cast<double>(ms) / 1000.0);
-    return text;
-}
-
 // What the run came to, for a person: the last message, the notes and the
 // sense the device answered with. A check the tool failed after the form's
 // success comes first, and the form's own message is labelled as the form's,
@@ -124,12 +113,6 @@ std::string FailureText(const FlashRecord& record)
     return text;
 }
 
-// The image a flashed unit was held to, whatever its run came to.
-std::string ImageText(const ImageDigest& image)
-{
-    return "image " + ImageChecksumText(image.nChecksum) + " sha256 " + Sha256Text(image);
-}
-
 // The unit answered after its flash with another revision than before: the
 // only sign, without --new-revision, that it runs the new firmware.
 bool RevisionChanged(const Unit& unit)
@@ -145,48 +128,68 @@ bool RemovedWhileRestarting(const Unit& unit)
     return unit.bLeft && unit.record.exit == kExitNoReturn;
 }
 
-// reason: of a skipped unit.
-std::string UnitLine(const Unit& unit, const char* result, const char* reason, const std::string& detail,
-                     const ImageDigest& image)
+// The unit's end record: its line, its JSON event and its record in the log
+// all tell this. reason: of a skipped unit.
+UnitEnd StationUnitEnd(const Unit& unit, const char* result, const char* reason, int exit, const std::string& detail,
+                       const ImageDigest& image)
 {
-    std::string line = unit.strTime + "  " + std::string(1, unit.chDrive) + ": " + unit.strNode + "  " +
-                       IdentityOf(unit.identity) + "  " + unit.identity.strRevision;
-    if (result == kResultPassed) {
-        line += " -> " + unit.record.strNewRevision;
+    UnitEnd end = UnitEndOf(unit.record, IdentityOf(unit.identity));
+    end.chDrive = unit.chDrive;
+    end.strNode = unit.strNode;
+    end.strOldRevision = unit.identity.strRevision;
+    end.result = result;
+    end.reason = reason;
+    end.exit = exit;
+    end.strMessage = detail;
+    end.nDurationMs = unit.nDurationMs;
+    if (result != kResultSkipped) {
+        end.strChecksum = ImageChecksumText(image.nChecksum);
+        end.strSha256 = Sha256Text(image);
+    }
+    return end;
+}
+
+std::string UnitLine(const Unit& unit, const UnitEnd& end)
+{
+    std::string line = unit.strTime + "  " + DriveText(end.chDrive) + " " + end.strNode + "  " +
+                       IdentityOf(unit.identity) + "  " + end.strOldRevision;
+    if (end.result == kResultPassed) {
+        line += " -> " + end.strNewRevision;
         if (!RevisionChanged(unit))
             line += " (revision unchanged)";
     }
-    line += std::string("  ") + result;
-    if (result == kResultSkipped) {
-        line += std::string(" (") + reason + ")";
+    line += std::string("  ") + end.result;
+    if (end.result == kResultSkipped) {
+        line += std::string(" (") + end.reason + ")";
     } else {
-        if (result == kResultFailed)
-            line += std::string(" (") + CliExitName(unit.record.exit) + ")";
-        line += "  " + Seconds(unit.nDurationMs) + "  " + ImageText(image);
+        if (end.result == kResultFailed)
+            line += std::string(" (") + CliExitName(end.exit) + ")";
+        char seconds[32];
+        std::snprintf(seconds, sizeof seconds, "  %.1f s  ", static_cast<double>(end.nDurationMs) / 1000.0);
+        line += seconds + ("image " + end.strChecksum + " sha256 " + end.strSha256);
     }
-    if (!detail.empty())
-        line += ": " + detail;
+    if (!end.strMessage.empty())
+        line += ": " + end.strMessage;
     return line;
 }
 
-std::string UnitJson(const Unit& unit, const char* result, const char* reason, int exit, const std::string& detail,
-                     const ImageDigest& image)
+std::string UnitJson(const Unit& unit, const UnitEnd& end)
 {
     std::string json;
     CJsonLine out(json);
-    out.String("event", "unit").String("time", unit.strTime).String("device", std::string(1, unit.chDrive) + ":");
-    out.String("node", unit.strNode).String("identity", IdentityOf(unit.identity));
-    out.String("old_revision", unit.identity.strRevision).String("new_revision", unit.record.strNewRevision);
-    if (result != kResultSkipped) {
-        out.String("unit", unit.record.strUnit).Bool("revision_changed", RevisionChanged(unit));
+    out.String("event", "unit").String("time", unit.strTime).String("device", DriveText(end.chDrive));
+    out.String("node", end.strNode).String("identity", IdentityOf(unit.identity));
+    out.String("old_revision", end.strOldRevision).String("new_revision", end.strNewRevision);
+    if (end.result != kResultSkipped) {
+        out.String("unit", end.strUnit).Bool("revision_changed", RevisionChanged(unit));
         out.Bool("removed", RemovedWhileRestarting(unit));
     }
-    out.String("result", result).Number("exit_code", exit).String("exit_name", CliExitName(exit));
-    out.Number("duration_ms", unit.nDurationMs).String("message", detail);
-    if (result == kResultSkipped)
-        out.String("reason", reason);
+    out.String("result", end.result).Number("exit_code", end.exit).String("exit_name", CliExitName(end.exit));
+    out.Number("duration_ms", end.nDurationMs).String("message", end.strMessage);
+    if (end.result == kResultSkipped)
+        out.String("reason", end.reason);
     else
-        out.String("checksum", ImageChecksumText(image.nChecksum)).String("sha256", Sha256Text(image));
+        out.String("checksum", end.strChecksum).String("sha256", end.strSha256);
     // The form's last message box, apart from the tool's verdict in message.
     if (!unit.record.messages.empty())
         out.String("form_message", unit.record.messages.back());
@@ -200,8 +203,8 @@ std::string UnitJson(const Unit& unit, const char* result, const char* reason, i
 // terminal a status line on stderr that the unit lines pass above.
 class CStationOutput {
 public:
-    CStationOutput(CliEnvironment& env, bool json, std::string waitingFor, const ImageDigest& image)
-        : m_env(env), m_bJson(json), m_strWaitingFor(std::move(waitingFor)), m_image(image)
+    CStationOutput(CliEnvironment& env, bool json, std::string waitingFor)
+        : m_env(env), m_bJson(json), m_strWaitingFor(std::move(waitingFor))
     {
     }
 
@@ -214,13 +217,13 @@ public:
         }
     }
 
-    void Unit(const ::Unit& unit, const char* result, int exit, const std::string& detail)
+    // Units' threads announce held interrupts meanwhile.
+    void Unit(const ::Unit& unit, const UnitEnd& end)
     {
-        Line(unit, result, nullptr, exit, detail);
-    }
-    void Skipped(const ::Unit& unit, const SkipReason& reason)
-    {
-        Line(unit, kResultSkipped, reason.name, reason.exit, reason.strText);
+        std::lock_guard lock(m_mutex);
+        ClearStatus();
+        Put(*m_env.pOut, m_bJson ? UnitJson(unit, end) : UnitLine(unit, end));
+        DrawStatus();
     }
 
     // A trouble of the whole station, on stderr and as a JSON error event.
@@ -232,7 +235,7 @@ public:
         if (m_bJson) {
             std::string json;
             CJsonLine(json).String("event", "error").String("text", text).Close();
-            *m_env.pOut << json << '\n' << std::flush;
+            Put(*m_env.pOut, json);
         }
         DrawStatus();
     }
@@ -246,11 +249,10 @@ public:
         std::string json;
         CJsonLine out(json);
         out.String("event", "unit-start").String("time", NowUtcText()).String("unit", record.strUnit);
-        out.String("device", std::string(1, unit.chDrive) + ":").String("node", unit.strNode);
+        out.String("device", DriveText(unit.chDrive)).String("node", unit.strNode);
         out.String("identity", IdentityOf(unit.identity)).String("revision", unit.identity.strRevision).Close();
         std::lock_guard lock(m_mutex);
-        *m_env.pOut << json << '\n';
-        m_env.pOut->flush();
+        Put(*m_env.pOut, json);
     }
 
     // A unit an earlier run of this log started and never ended.
@@ -269,8 +271,7 @@ public:
             out.String("started", unit.strTime).String("device", unit.strDevice).String("node", unit.strNode);
             out.String("identity", unit.strIdentity).Number("blocks_sent", unit.nBlocksSent);
             out.String("text", text).Close();
-            *m_env.pOut << json << '\n';
-            m_env.pOut->flush();
+            Put(*m_env.pOut, json);
         }
     }
 
@@ -280,17 +281,15 @@ public:
     {
         std::lock_guard lock(m_mutex);
         ClearStatus();
-        const std::string drive = std::string(1, unit.chDrive) + ":";
+        const std::string drive = DriveText(unit.chDrive);
         if (m_bJson) {
             std::string json;
             CJsonLine out(json);
             out.String("event", "interrupt").String("time", NowUtcText()).String("device", drive);
             out.String("node", unit.strNode).String("text", text).Close();
-            *m_env.pOut << json << '\n';
-            m_env.pOut->flush();
+            Put(*m_env.pOut, json);
         } else {
-            *m_env.pErr << drive << " " << unit.strNode << " " << text << '\n';
-            m_env.pErr->flush();
+            Put(*m_env.pErr, drive + " " + unit.strNode + " " + text);
         }
         DrawStatus();
     }
@@ -318,25 +317,19 @@ public:
                 .String("result", CliExitName(exit))
                 .Number("exit_code", exit)
                 .Close();
-            *m_env.pOut << json << '\n';
+            Put(*m_env.pOut, json);
         } else {
-            *m_env.pOut << "station: " << counts.nPassed << " passed, " << counts.nFailed << " failed, "
-                        << counts.nSkipped << " skipped\n";
+            Put(*m_env.pOut, "station: " + std::to_string(counts.nPassed) + " passed, " +
+                                 std::to_string(counts.nFailed) + " failed, " + std::to_string(counts.nSkipped) +
+                                 " skipped");
         }
-        m_env.pOut->flush();
     }
 
 private:
-    // Units' threads announce held interrupts meanwhile.
-    void Line(const ::Unit& unit, const char* result, const char* reason, int exit, const std::string& detail)
+    static void Put(std::ostream& stream, const std::string& line)
     {
-        std::lock_guard lock(m_mutex);
-        ClearStatus();
-        *m_env.pOut << (m_bJson ? UnitJson(unit, result, reason, exit, detail, m_image)
-                                : UnitLine(unit, result, reason, detail, m_image))
-                    << '\n';
-        m_env.pOut->flush();
-        DrawStatus();
+        stream << line << '\n';
+        stream.flush();
     }
     void DrawStatus()
     {
@@ -361,7 +354,6 @@ private:
     bool m_bJson;
     std::string m_strWaitingFor;
     std::string m_strStatus;
-    ImageDigest m_image;
 };
 
 // What the station waits for, as the status line names it.
@@ -378,41 +370,19 @@ std::string ExpectedUnitsText(const CliOptions& options)
 // back under another node) and is not flashed again: no failure of it.
 SkipReason SkipReasonOf(const CliOptions& options, const ListedDevice& device)
 {
-    SkipReason reason;
-    reason.strText = IdentityMismatch(options.expected, device);
-    if (!reason.strText.empty()) {
-        reason.name = kSkipWrongDevice;
-        reason.exit = kExitWrongDevice;
-    } else if (options.newRevision &&
-               WithoutTrailingBlanks(device.strRevision) == WithoutTrailingBlanks(*options.newRevision)) {
-        reason.name = kSkipAlreadyUpdated;
-        reason.strText = std::string(1, device.chDrive) + ": already runs revision " +
-                         WithoutTrailingBlanks(*options.newRevision) + "; nothing was sent";
-    }
-    return reason;
-}
-
-// Ctrl-C before its transfer began (its survey, the start delay): the unit
-// got nothing but INQUIRY and was not flashed.
-bool InterruptedUntouched(const FlashRecord& record)
-{
-    return record.bInterrupted && record.nBlockWrites == 0 && !record.bDownloadModeSent;
-}
-
-// The form found another image in the file than the station checked, and
-// sent nothing.
-bool ImageChanged(const FlashRecord& record)
-{
-    return record.outcome == FlashOutcome::ImageChanged;
+    const std::string mismatch = IdentityMismatch(options.expected, device);
+    if (!mismatch.empty())
+        return {kSkipWrongDevice, kExitWrongDevice, mismatch};
+    const std::string revision = WithoutTrailingBlanks(options.newRevision.value_or(""));
+    if (options.newRevision && WithoutTrailingBlanks(device.strRevision) == revision)
+        return {kSkipAlreadyUpdated, kExitSuccess,
+                DriveText(device.chDrive) + " already runs revision " + revision + "; nothing was sent"};
+    return {};
 }
 
 std::string UnitKey(char drive, const std::string& node)
 {
     return std::string(1, drive) + "|" + node;
-}
-std::string UnitKey(const ListedDevice& device)
-{
-    return UnitKey(device.chDrive, device.strNode);
 }
 
 // Passes a unit's start and held interrupt to the station's output; the
@@ -433,33 +403,13 @@ private:
     const Unit& m_unit;
 };
 
-// The unit's end record, as its line tells it.
-UnitEnd StationUnitEnd(const Unit& unit, const char* result, const char* reason, int exit, const std::string& detail,
-                       const ImageDigest& image)
-{
-    UnitEnd end = UnitEndOf(unit.record, IdentityOf(unit.identity));
-    end.chDrive = unit.chDrive;
-    end.strNode = unit.strNode;
-    end.strOldRevision = unit.identity.strRevision;
-    end.result = result;
-    end.reason = reason;
-    end.exit = exit;
-    end.strMessage = detail;
-    end.nDurationMs = unit.nDurationMs;
-    if (result != kResultSkipped) {
-        end.strChecksum = ImageChecksumText(image.nChecksum);
-        end.strSha256 = Sha256Text(image);
-    }
-    return end;
-}
-
 // A station's shift: the units it has seen, their flashes, and why it stops.
 class CStation {
 public:
     CStation(const CliOptions& options, IScsiHost& host, IClock& clock, CliEnvironment& env, CRunRecords& records,
              const ImageCheck& check, std::unique_ptr<CLineSeat> line)
         : m_options(options), m_host(host), m_clock(clock), m_env(env), m_records(records), m_check(check),
-          m_line(std::move(line)), m_output(env, options.bJson, ExpectedUnitsText(options), check.digest)
+          m_line(std::move(line)), m_output(env, options.bJson, ExpectedUnitsText(options))
     {
     }
 
@@ -511,14 +461,20 @@ private:
         }
     }
 
+    // The unit's line and its record.
+    void Report(const Unit& unit, const char* result, const char* reason, int exit, const std::string& detail)
+    {
+        const UnitEnd end = StationUnitEnd(unit, result, reason, exit, detail, m_check.digest);
+        m_output.Unit(unit, end);
+        m_records.RecordUnitEnd(end);
+    }
+
     void Skip(const Unit& unit, const SkipReason& skip)
     {
         ++m_counts.nSkipped;
         if (skip.name == kSkipWrongDevice)
             ++m_counts.nSkippedWrong;
-        m_output.Skipped(unit, skip);
-        m_records.RecordUnitEnd(
-            StationUnitEnd(unit, kResultSkipped, skip.name, skip.exit, skip.strText, m_check.digest));
+        Report(unit, kResultSkipped, skip.name, skip.exit, skip.strText);
     }
 
     // Units whose flash ended get their line; one that left while it was
@@ -537,7 +493,7 @@ private:
             // it is still this unit, not a new one to flash.
             if (unit.bLeft && unit.record.exit == kExitSuccess) {
                 auto entry = m_units.extract(it++);
-                entry.key() = UnitKey(unit.chDrive, DeviceNodeText(m_host, unit.chDrive));
+                entry.key() = UnitKey(unit.chDrive, m_host.DriveNodeText(unit.chDrive));
                 entry.mapped()->bLeft = false;
                 m_units.insert(std::move(entry));
                 continue;
@@ -553,30 +509,34 @@ private:
         unit.bFlashing = false;
         --m_counts.nInProgress;
         const FlashRecord& record = unit.record;
+        // The form found another image in the file than the station checked.
+        const bool imageChanged = record.outcome == FlashOutcome::ImageChanged;
         if (record.exit == kExitImageUnreadable && !m_bImageProblem) {
             m_bImageProblem = true;
-            m_output.Error(ImageChanged(record)
-                               ? "the image " + m_options.strImage + " changed since the station checked it (" +
-                                     ImageText(m_check.digest) + "); no more units are taken"
+            m_output.Error(imageChanged
+                               ? "the image " + m_options.strImage + " changed since the station checked it (image " +
+                                     ImageChecksumText(m_check.digest.nChecksum) + " sha256 " +
+                                     Sha256Text(m_check.digest) + "); no more units are taken"
                                : "the image " + m_options.strImage + " cannot be read; no more units are taken");
         }
-        if (InterruptedUntouched(record)) {
-            Skip(unit, {kSkipInterrupted, kExitInterrupted, kTextInterruptedUntouched});
+        // Ctrl-C before its transfer began (its survey, the start delay): the
+        // unit got nothing but INQUIRY and was not flashed.
+        if (record.bInterrupted && record.nBlockWrites == 0 && !record.bDownloadModeSent) {
+            Skip(unit, {kSkipInterrupted, kExitInterrupted,
+                        "interrupted before its transfer: nothing was written to the unit"});
         } else if (record.exit == kExitImageUnreadable) {
             // The form found another image, or none, and sent nothing: the
             // unit is as it came.
-            Skip(unit, {ImageChanged(record) ? kSkipImageChanged : kSkipImageUnreadable, kExitImageUnreadable,
-                        FailureText(record)});
+            Skip(unit,
+                 {imageChanged ? kSkipImageChanged : kSkipImageUnreadable, kExitImageUnreadable, FailureText(record)});
         } else {
             const bool passed = record.exit == kExitSuccess;
             ++(passed ? m_counts.nPassed : m_counts.nFailed);
             m_bUnitInterrupted = m_bUnitInterrupted || record.bInterrupted;
             std::string detail = passed ? std::string() : FailureText(record);
             if (RemovedWhileRestarting(unit))
-                detail = kTextRemoved + detail;
-            const char* result = passed ? kResultPassed : kResultFailed;
-            m_output.Unit(unit, result, record.exit, detail);
-            m_records.RecordUnitEnd(StationUnitEnd(unit, result, nullptr, record.exit, detail, m_check.digest));
+                detail = "removed while it restarted (the host saw it leave): " + detail;
+            Report(unit, passed ? kResultPassed : kResultFailed, nullptr, record.exit, detail);
         }
         // The line's record is on the disk before the next unit.
         m_records.Sync();
@@ -588,12 +548,12 @@ private:
         const std::vector<ListedDevice> devices = ListDevices(m_host, false);
         std::set<std::string> present;
         for (const ListedDevice& d : devices)
-            present.insert(UnitKey(d));
+            present.insert(UnitKey(d.chDrive, d.strNode));
         // A drive the scan found busy is still attached: a unit being flashed
         // is held for this program alone, and its own scan cannot open it.
         // Taken for gone, it would be flashed again at its end.
         for (char drive : BusyDrives(m_host))
-            present.insert(UnitKey(drive, DeviceNodeText(m_host, drive)));
+            present.insert(UnitKey(drive, m_host.DriveNodeText(drive)));
         // A unit that has gone away may come back as a new one.
         for (auto it = m_units.begin(); it != m_units.end();) {
             const bool gone = present.count(it->first) == 0;
@@ -605,7 +565,7 @@ private:
         if (m_line && !m_line->MayTakeUnits())
             return;
         for (const ListedDevice& d : devices) {
-            if (!d.chDrive || m_units.count(UnitKey(d)) != 0)
+            if (!d.chDrive || m_units.count(UnitKey(d.chDrive, d.strNode)) != 0)
                 continue;
             if (m_options.units && m_nStarted >= *m_options.units)
                 break;
@@ -626,7 +586,7 @@ private:
         unit->strTime = NowUtcText();
         unit->hold = HoldDrive(m_host, d.chDrive, m_clock, m_env);
         if (unit->hold->GetState() == CDriveHold::State::NotOffered && m_toldNoExclusiveAccess.insert(d.chDrive).second)
-            PrintError(m_env, kNoteNoExclusiveAccess + std::string(1, d.chDrive) + ":");
+            PrintError(m_env, kNoteNoExclusiveAccess + DriveText(d.chDrive));
         const bool busy = unit->hold->GetState() == CDriveHold::State::Busy;
         // The one command a new device hears before it is known to be the
         // expected one.
@@ -640,7 +600,7 @@ private:
         } else {
             StartFlash(*unit);
         }
-        m_units.emplace(UnitKey(d), std::move(unit));
+        m_units.emplace(UnitKey(d.chDrive, d.strNode), std::move(unit));
     }
 
     // Why a unit just taken gets nothing; no name: it is flashed.
@@ -655,11 +615,11 @@ private:
             m_bTranscriptFailed = true;
             return {kSkipNoRecord, kExitError, error + "; the flash was not started"};
         }
+        // Ctrl-C before the flash is the form's to see: its run ends
+        // untouched, and skipped as interrupted.
         SkipReason skip = busy ? SkipReason{} : SkipReasonOf(m_options, unit.identity);
-        if (!skip.name && m_env.Interrupted())
-            skip = {kSkipInterrupted, kExitInterrupted, kTextInterruptedUntouched};
         if (!skip.name && m_records.CheckFailed())
-            skip = {kSkipNoRecord, kExitError, kTextNoRecord};
+            skip = {kSkipNoRecord, kExitError, "the run's record cannot be written: the unit was not flashed"};
         return skip;
     }
 
@@ -709,16 +669,15 @@ private:
     {
         // Without --units Ctrl-C is the end of a shift; with it, the station
         // was told how many units to end and did not get there.
-        RunTally tally;
-        tally.nPassed = m_counts.nPassed;
-        tally.nFailed = m_counts.nFailed;
-        tally.nSkippedWrong = m_counts.nSkippedWrong;
-        tally.bImageProblem = m_bImageProblem;
-        tally.bInterrupted = m_bUnitInterrupted || (m_env.Interrupted() && m_options.units && !Enough());
+        const bool interrupted = m_bUnitInterrupted || (m_env.Interrupted() && m_options.units && !Enough());
         if (m_line)
             m_line->Close(m_counts.nPassed, m_counts.nFailed);
         // The summary is the last word: the records are settled before it.
-        const int exit = m_records.Settle(RunExit(tally));
+        const int exit = m_records.Settle(RunExit({.nPassed = m_counts.nPassed,
+                                                   .nFailed = m_counts.nFailed,
+                                                   .nSkippedWrong = m_counts.nSkippedWrong,
+                                                   .bInterrupted = interrupted,
+                                                   .bImageProblem = m_bImageProblem}));
         m_output.Finish(m_counts, exit);
         return exit;
     }

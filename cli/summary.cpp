@@ -1,6 +1,7 @@
 #include "cli/summary.h"
 #include "device/json_line.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace {
@@ -10,6 +11,17 @@ constexpr char kResultSkipped[] = "skipped";
 const char* ResultName(const FlashRecord& r)
 {
     return r.bSkipped ? kResultSkipped : CliExitName(r.exit);
+}
+
+bool Succeeded(const FlashRecord& r)
+{
+    return !r.bSkipped && r.exit == kExitSuccess;
+}
+
+int Skipped(const std::vector<FlashRecord>& records)
+{
+    return static_cast<int>(
+        std::count_if(records.begin(), records.end(), [](const FlashRecord& r) { return r.bSkipped; }));
 }
 
 }  // namespace
@@ -53,19 +65,16 @@ std::string FormatSummaryTable(const std::vector<FlashRecord>& records)
     std::snprintf(line, sizeof line, "%-5s  %-16s  %6s  %5s  %4s  %-12s  %s\n", "drive", "result", "blocks", "ticks",
                   "exit", "revision", "message");
     table += line;
-    int flashed = 0;
-    int succeeded = 0;
     for (const FlashRecord& r : records) {
         const std::string blocks = std::to_string(r.nBlocksSent) + "/" + std::to_string(r.nBlocks);
-        std::snprintf(line, sizeof line, "%-5s  %-16s  %6s  %5d  %4d  %-12s  %s\n", r.DriveText().c_str(),
+        std::snprintf(line, sizeof line, "%-5s  %-16s  %6s  %5d  %4d  %-12s  %s\n", DriveText(r.chDrive).c_str(),
                       ResultName(r), blocks.c_str(), r.nTicks, static_cast<int>(r.exit), r.RevisionText().c_str(),
                       r.ResultText().c_str());
         table += line;
-        flashed += !r.bSkipped;
-        succeeded += !r.bSkipped && r.exit == kExitSuccess;
     }
-    table += std::to_string(succeeded) + " of " + std::to_string(flashed) + " devices flashed";
-    const size_t skipped = records.size() - static_cast<size_t>(flashed);
+    const int skipped = Skipped(records);
+    table += std::to_string(std::count_if(records.begin(), records.end(), Succeeded)) + " of " +
+             std::to_string(records.size() - skipped) + " devices flashed";
     if (skipped)
         table += ", " + std::to_string(skipped) + " skipped (not the expected device)";
     return table + "\n";
@@ -73,19 +82,16 @@ std::string FormatSummaryTable(const std::vector<FlashRecord>& records)
 
 std::string SummaryJson(const std::vector<FlashRecord>& records, int exit)
 {
-    int succeeded = 0;
-    int skipped = 0;
-    for (const FlashRecord& r : records) {
-        succeeded += !r.bSkipped && r.exit == kExitSuccess;
-        skipped += r.bSkipped;
-    }
     std::string json;
     CJsonLine out(json);
-    out.String("event", "summary").Number("devices", records.size()).Number("succeeded", succeeded);
-    out.Number("skipped", skipped).String("result", CliExitName(exit)).Number("exit_code", exit);
+    out.String("event", "summary").Number("devices", records.size());
+    out.Number("succeeded", std::count_if(records.begin(), records.end(), Succeeded))
+        .Number("skipped", Skipped(records))
+        .String("result", CliExitName(exit))
+        .Number("exit_code", exit);
     out.Array("results");
     for (const FlashRecord& r : records) {
-        out.Object().String("device", r.DriveText()).String("result", ResultName(r));
+        out.Object().String("device", DriveText(r.chDrive)).String("result", ResultName(r));
         if (r.bSkipped)
             out.String("reason", r.strCheckFailure);
         out.End();

@@ -6,11 +6,6 @@
 #include "console/block_plan.h"
 #include "console/flash_view.h"
 
-namespace {
-constexpr char kTextInterruptHeld[] = "interrupt received while sending the image: it is held until the transfer ends, "
-                                      "because a half-sent image leaves the device without firmware";
-}  // namespace
-
 CTerminalFormWindow::CTerminalFormWindow(IClock& clock, FlashRecord& record, IFlashObserver* observer,
                                          CInterruptFlag* interrupt)
     : m_clock(clock), m_record(record), m_pObserver(observer), m_pInterrupt(interrupt), m_startMs(clock.NowMs())
@@ -35,10 +30,9 @@ void CTerminalFormWindow::AnnounceHeld()
 {
     if (m_bHeldAnnounced.exchange(true))
         return;
-    FlashEvent held;
-    held.kind = FlashEventKind::InterruptHeld;
-    held.strText = kTextInterruptHeld;
-    Emit(held);
+    Emit({.kind = FlashEventKind::InterruptHeld,
+          .strText = "interrupt received while sending the image: it is held until the transfer ends, "
+                     "because a half-sent image leaves the device without firmware"});
 }
 
 void CTerminalFormWindow::InsertDeviceItem(int index, const std::string& text)
@@ -56,46 +50,10 @@ void CTerminalFormWindow::SetDeviceSelection(int index)
     m_nSelection = index >= 0 && static_cast<size_t>(index) < m_deviceItems.size() ? index : -1;
 }
 
-int CTerminalFormWindow::GetDeviceSelection()
-{
-    return m_nSelection;
-}
-
-// Nobody picks from this list: the device is chosen before the form runs.
-void CTerminalFormWindow::EnableDeviceList(bool) {}
-
-void CTerminalFormWindow::SetStatusText(const std::string& text)
-{
-    m_strStatus = text;
-}
-
 void CTerminalFormWindow::SetDeviceVersionText(const std::string& text)
 {
-    m_strVersion = text;
     m_record.strRevision = WithoutTrailingBlanks(text);
 }
-
-void CTerminalFormWindow::SetFilePathText(const std::string& text)
-{
-    m_strFilePath = text;
-}
-
-void CTerminalFormWindow::SetChecksumText(const std::string& text)
-{
-    m_strChecksum = text;
-    m_record.strChecksum = text;
-}
-
-void CTerminalFormWindow::EnableFlashButton(bool enable)
-{
-    m_bFlashEnabled = enable;
-}
-
-// The bar shows nothing in a terminal: the events say how far the form is.
-void CTerminalFormWindow::ProgressSetRange(uint16_t, uint16_t) {}
-void CTerminalFormWindow::ProgressSetPos(int) {}
-void CTerminalFormWindow::ProgressSetStep(int) {}
-void CTerminalFormWindow::ProgressStepIt() {}
 
 void CTerminalFormWindow::SetTimer(unsigned id, unsigned periodMs)
 {
@@ -110,10 +68,7 @@ void CTerminalFormWindow::KillTimer(unsigned id)
 void CTerminalFormWindow::MessageBox(const std::string& text)
 {
     m_record.messages.push_back(text);
-    FlashEvent event;
-    event.kind = FlashEventKind::Message;
-    event.strText = text;
-    Emit(event);
+    Emit({.kind = FlashEventKind::Message, .strText = text});
 }
 
 void CTerminalFormWindow::OnTransferStarted(const BlockPlan& plan, uint16_t)

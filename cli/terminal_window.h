@@ -25,17 +25,20 @@ public:
 
     void InsertDeviceItem(int index, const std::string& text) override;
     void SetDeviceSelection(int index) override;
-    int GetDeviceSelection() override;
-    void EnableDeviceList(bool enable) override;
-    void SetStatusText(const std::string& text) override;
+    int GetDeviceSelection() override { return m_nSelection; }
+    // Nobody picks from the list, reads the status, the path or the button,
+    // or watches the bar: the device is chosen before the form runs, and the
+    // events say how far the form is.
+    void EnableDeviceList(bool) override {}
+    void SetStatusText(const std::string&) override {}
     void SetDeviceVersionText(const std::string& text) override;
-    void SetFilePathText(const std::string& text) override;
-    void SetChecksumText(const std::string& text) override;
-    void EnableFlashButton(bool enable) override;
-    void ProgressSetRange(uint16_t minimum, uint16_t maximum) override;
-    void ProgressSetPos(int position) override;
-    void ProgressSetStep(int step) override;
-    void ProgressStepIt() override;
+    void SetFilePathText(const std::string&) override {}
+    void SetChecksumText(const std::string& text) override { m_record.strChecksum = text; }
+    void EnableFlashButton(bool) override {}
+    void ProgressSetRange(uint16_t, uint16_t) override {}
+    void ProgressSetPos(int) override {}
+    void ProgressSetStep(int) override {}
+    void ProgressStepIt() override {}
     void SetTimer(unsigned id, unsigned periodMs) override;
     void KillTimer(unsigned id) override;
     void MessageBox(const std::string& text) override;
@@ -57,14 +60,6 @@ public:
     // Longest single wait, so an interrupt is seen promptly.
     static constexpr uint32_t kWaitSliceMs = 100;
 
-    const std::vector<std::string>& DeviceItems() const { return m_deviceItems; }
-    const std::string& StatusText() const { return m_strStatus; }
-    const std::string& DeviceVersionText() const { return m_strVersion; }
-    const std::string& FilePathText() const { return m_strFilePath; }
-    const std::string& ChecksumText() const { return m_strChecksum; }
-    bool IsFlashEnabled() const { return m_bFlashEnabled; }
-    bool HasTimer(unsigned id) const { return m_timers.count(id) != 0; }
-
 private:
     struct Timer {
         unsigned periodMs;
@@ -84,11 +79,6 @@ private:
 
     std::vector<std::string> m_deviceItems;
     int m_nSelection = -1;
-    std::string m_strStatus = "Static";
-    std::string m_strVersion;
-    std::string m_strFilePath;
-    std::string m_strChecksum;
-    bool m_bFlashEnabled = true;
     std::map<unsigned, Timer> m_timers;
 
     // Inside the start tick's handler; read by the interrupt's listener,

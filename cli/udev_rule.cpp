@@ -12,6 +12,37 @@ namespace {
 constexpr char kGenericMatch[] = "SUBSYSTEM==\"scsi_generic\", SUBSYSTEMS==\"scsi\", ATTRS{type}==\"5\"";
 constexpr char kBlockMatch[] = "SUBSYSTEM==\"block\", KERNEL==\"sr[0-9]*\", SUBSYSTEMS==\"scsi\", ATTRS{type}==\"5\"";
 constexpr char kAccess[] = "GROUP=\"plugdev\", MODE=\"0660\"";
+// Where the rule is meant to go: after the package's own rule (60-), so the
+// local one has the last word for its drive.
+constexpr char kLocalUdevRulePath[] = "/etc/udev/rules.d/61-kt3916flash-local.rules";
+
+// The udev rule (with its comment) that gives the group plugdev read-write
+// access to the sg and sr nodes of drives with the device's vendor and
+// product; false with the reason in error when either cannot be quoted.
+bool FormatUdevRule(const ListedDevice& device, std::string& rule, std::string& error)
+{
+    std::string vendor, product;
+    if (!QuoteUdevMatch(device.strVendor, vendor, error)) {
+        error = "its vendor '" + device.strVendor + "' " + error;
+        return false;
+    }
+    if (!QuoteUdevMatch(device.strProduct, product, error)) {
+        error = "its product '" + device.strProduct + "' " + error;
+        return false;
+    }
+    const std::string identity = ", ATTRS{vendor}==\"" + vendor + "\", ATTRS{model}==\"" + product + "\", ";
+    rule = "# " + std::string(kCliProgramName) + " udev-rule: drive " + DriveText(device.chDrive) + " (" +
+           device.strNode + ") is \"" + device.strVendor + " " + device.strProduct +
+           "\".\n"
+           "# Gives the group plugdev read-write access to the sg and sr nodes of every\n"
+           "# CD-ROM-class drive with this vendor and product. As root, save it as\n"
+           "# " +
+           std::string(kLocalUdevRulePath) +
+           ", run\n"
+           "# 'udevadm control --reload-rules' and plug the drive in again.\n" +
+           kGenericMatch + identity + kAccess + "\n" + kBlockMatch + identity + kAccess + "\n";
+    return true;
+}
 
 }  // namespace
 
@@ -44,39 +75,12 @@ bool QuoteUdevMatch(const std::string& text, std::string& quoted, std::string& e
     return true;
 }
 
-bool FormatUdevRule(const ListedDevice& device, std::string& rule, std::string& error)
-{
-    std::string vendor, product;
-    if (!QuoteUdevMatch(device.strVendor, vendor, error)) {
-        error = "its vendor '" + device.strVendor + "' " + error;
-        return false;
-    }
-    if (!QuoteUdevMatch(device.strProduct, product, error)) {
-        error = "its product '" + device.strProduct + "' " + error;
-        return false;
-    }
-    const std::string drive = device.chDrive ? std::string(1, device.chDrive) + ":" : std::string("-");
-    const std::string identity = ", ATTRS{vendor}==\"" + vendor + "\", ATTRS{model}==\"" + product + "\", ";
-    rule = "# " + std::string(kCliProgramName) + " udev-rule: drive " + drive + " (" + device.strNode + ") is \"" +
-           device.strVendor + " " + device.strProduct +
-           "\".\n"
-           "# Gives the group plugdev read-write access to the sg and sr nodes of every\n"
-           "# CD-ROM-class drive with this vendor and product. As root, save it as\n"
-           "# " +
-           std::string(kLocalUdevRulePath) +
-           ", run\n"
-           "# 'udevadm control --reload-rules' and plug the drive in again.\n" +
-           kGenericMatch + identity + kAccess + "\n" + kBlockMatch + identity + kAccess + "\n";
-    return true;
-}
-
 int CommandUdevRule(const CliOptions& options, IScsiHost& host, CliEnvironment& env)
 {
     const std::vector<ListedDevice> devices = ListDevices(host);
     const DeviceChoice choice = ChooseDevice(host, options.device, devices, BusyDrives(host));
     if (choice.exit != kExitSuccess) {
-        for (const std::string& problem : OpenProblems(host))
-            PrintError(env, problem);
+        PrintOpenProblems(env, host);
         PrintError(env, choice.strError + "; no rule was written");
         return choice.exit;
     }
@@ -85,7 +89,7 @@ int CommandUdevRule(const CliOptions& options, IScsiHost& host, CliEnvironment& 
         if (d.chDrive == choice.chDrive)
             chosen = &d;
     }
-    const std::string drive = std::string(1, choice.chDrive) + ":";
+    const std::string drive = DriveText(choice.chDrive);
     if (!chosen) {
         PrintError(env, drive + " is in use by another program; try again once it is free");
         return kExitDeviceBusy;

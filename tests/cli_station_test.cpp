@@ -3,6 +3,7 @@
 #include <atomic>
 #include <chrono>
 #include <map>
+#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -384,6 +385,53 @@ TEST(CliStation, AFailedUnitFailsTheStationAndSaysWhy)
     EXPECT_NE(lines[1].find("05/24/00"), std::string::npos) << lines[1];
     EXPECT_NE(lines[1].find("stopped after 3 of 9"), std::string::npos) << lines[1];
     EXPECT_EQ(lines[2], "station: 0 passed, 1 failed, 0 skipped");
+}
+
+// A unit's line for a person tells what its JSON event tells: the revisions,
+// the result and why, and the image it was held to.
+TEST(CliStation, AUnitLineTellsWhatItsEventTells)
+{
+    TempImage image(PatternImage(524288, 8));
+    const struct {
+        const char* scenario;
+        std::vector<std::string> extra;
+        const char* line;  // after the unit's time
+    } cases[] = {
+        {"new_revision=1.10", {}, "D: emulated  KTDEV KT3916 FLASHER  1.00 -> 1.10  passed  "},
+        {"new_revision=1.00", {}, "D: emulated  KTDEV KT3916 FLASHER  1.00 -> 1.00 (revision unchanged)  passed  "},
+        {"", {"--expect-revision", "0.90"}, "D: emulated  KTDEV KT3916 FLASHER  1.00  skipped (wrong-device): D: is "},
+        {"revision=1.10",
+         {"--new-revision", "1.10"},
+         "D: emulated  KTDEV KT3916 FLASHER  1.10  skipped (already-updated): D: already runs revision 1.10; nothing "
+         "was sent"},
+    };
+    for (const auto& c : cases) {
+        std::map<bool, cli_test::CliRun> runs;
+        for (bool json : {true, false}) {
+            ManualClock clock;
+            RecordedHost host(Scenario(c.scenario), clock);
+            std::vector<std::string> args = {"station", image.Path(), "--expect-identity", kKt3916};
+            args.insert(args.end(), c.extra.begin(), c.extra.end());
+            if (json)
+                args.push_back("--json");
+            CInterruptFlag interrupt;
+            CInterruptAt stop(clock, interrupt, 60000);
+            runs[json] = RunTool(args, &host, &clock, &interrupt);
+        }
+        const Fields unit = Events(runs[true].out, "unit").at(0);
+        const auto lines = Lines(runs[false].out);
+        ASSERT_EQ(lines.size(), 3u) << runs[false].out;
+        EXPECT_EQ(lines[1].find(std::string("  ") + c.line), lines[1].find("  ")) << "after the time: " << lines[1];
+        const std::string held = "  image " + (unit.count("checksum") ? unit.at("checksum") : "") + " sha256 ";
+        EXPECT_EQ(lines[1].find(held) != std::string::npos, unit.count("checksum") != 0) << lines[1];
+        if (unit.count("checksum")) {
+            EXPECT_NE(lines[1].find(held + unit.at("sha256")), std::string::npos) << lines[1];
+            EXPECT_TRUE(std::regex_search(lines[1], std::regex("  [0-9]+\\.[0-9] s  image "))) << lines[1];
+        }
+        if (!unit.at("message").empty()) {
+            EXPECT_EQ(lines[1].substr(lines[1].size() - unit.at("message").size()), unit.at("message"));
+        }
+    }
 }
 
 // A unit that another program holds is not written: it fails as busy, and

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "cli/device_list.h"
+#include "tests/fake_host.h"
 
 namespace {
 
@@ -63,3 +64,57 @@ TEST(DeviceListTable, InquiryFieldsAndTheirRow)
 }
 
 }  // namespace
+
+// Which drive a flash aims at, from --device or from what was found: an
+// index names a listed device, a letter a drive that is there (busy, listed,
+// or possibly one of the devices ASPI reaches without a letter).
+TEST(DeviceListTable, DeviceChoice)
+{
+    const auto listed = [](std::vector<char> drives) {
+        std::vector<ListedDevice> devices;
+        for (char drive : drives) {
+            ListedDevice d;
+            d.nIndex = static_cast<int>(devices.size());
+            d.chDrive = drive;
+            devices.push_back(d);
+        }
+        return devices;
+    };
+    const struct {
+        const char* spec;  // null: no --device
+        std::vector<char> devices;
+        std::vector<char> busy;
+        CliExit exit;
+        char drive;
+        const char* error;
+    } cases[] = {
+        {nullptr, {}, {}, kExitNoDevice, 0, "No device found"},
+        {nullptr, {'D'}, {}, kExitSuccess, 'D', ""},
+        {nullptr, {}, {'E'}, kExitSuccess, 'E', ""},
+        {nullptr,
+         {'D'},
+         {'E'},
+         kExitUsage,
+         0,
+         "2 devices found: name the one to flash with --device, or flash them all with --all"},
+        {"1", {'D', 'E'}, {}, kExitSuccess, 'E', ""},
+        {"2", {'D', 'E'}, {}, kExitNoDevice, 0, "no device with index 2 (2 found)"},
+        {"0", {0}, {}, kExitUsage, 0, "device 0 has no drive letter: name its drive letter with --device"},
+        {"e:", {'D', 'E'}, {}, kExitSuccess, 'E', ""},
+        {"E", {'D'}, {'E'}, kExitSuccess, 'E', ""},
+        {"E", {'D'}, {}, kExitNoDevice, 0, "no device at drive E:"},
+        {"E", {0}, {}, kExitSuccess, 'E', ""},
+        {"D:\\", {'D'}, {}, kExitSuccess, 'D', ""},
+        {"\\\\.\\D:", {'D'}, {}, kExitSuccess, 'D', ""},
+        {"bogus", {'D'}, {}, kExitUsage, 0, "'bogus' is not a drive letter, device node or index"},
+    };
+    FakeScsiHost host;
+    for (const auto& c : cases) {
+        const std::optional<std::string> spec = c.spec ? std::optional<std::string>(c.spec) : std::nullopt;
+        const DeviceChoice choice = ChooseDevice(host, spec, listed(c.devices), c.busy);
+        const std::string name = c.spec ? c.spec : "(none)";
+        EXPECT_EQ(choice.exit, c.exit) << name;
+        EXPECT_EQ(choice.chDrive, c.drive) << name;
+        EXPECT_EQ(choice.strError, c.error) << name;
+    }
+}
