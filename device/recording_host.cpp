@@ -1,7 +1,6 @@
 #include "device/recording_host.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cstdio>
 #include <cstring>
 
@@ -11,11 +10,6 @@
 #include "device/transcript.h"
 
 namespace {
-
-int LetterIndex(char drive)
-{
-    return drive >= 'A' && drive <= 'Z' ? drive - 'A' : -1;
-}
 
 uint16_t AspiAddress(uint8_t adapter, uint8_t target)
 {
@@ -256,7 +250,7 @@ void CRecordingHost::Record(char drive, const char* node, const RecordedCommand&
         length = FormatTranscriptLine(record, line);
     }
 
-    const int index = LetterIndex(drive);
+    const int index = DriveLetterIndex(drive);
     std::lock_guard lock(m_mutex);
     if (index >= 0) {
         m_last[index] = command;
@@ -274,7 +268,7 @@ void CRecordingHost::Record(char drive, const char* node, const RecordedCommand&
 
 bool CRecordingHost::LastCommand(char drive, RecordedCommand& command) const
 {
-    const int index = LetterIndex(static_cast<char>(std::toupper(static_cast<unsigned char>(drive))));
+    const int index = DriveLetterIndex(drive);
     if (index < 0)
         return false;
     std::lock_guard lock(m_mutex);

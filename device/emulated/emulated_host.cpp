@@ -218,10 +218,8 @@ void EmulatedHost::CloseDevice(HostHandle device)
     CompleteDueRequests();
     std::lock_guard lock(m_mutex);
     auto it = m_openDevices.find(device);
-    if (it == m_openDevices.end()) {
-        ++m_nBadCloses;
+    if (it == m_openDevices.end())
         return;
-    }
     if (!LockedByOtherHandle(it->second.device, device))
         m_locks.erase(it->second.device);
     m_openDevices.erase(it);
@@ -231,13 +229,6 @@ bool EmulatedHost::LockedByOtherHandle(int device, HostHandle handle) const
 {
     auto it = m_locks.find(device);
     return it != m_locks.end() && it->second != handle;
-}
-
-int EmulatedHost::DeviceForHandle(HostHandle device) const
-{
-    std::lock_guard lock(m_mutex);
-    auto it = m_openDevices.find(device);
-    return it == m_openDevices.end() ? -1 : it->second.device;
 }
 
 bool EmulatedHost::HandleStillAttached(HostHandle device)
@@ -261,17 +252,14 @@ bool EmulatedHost::HandleStillAttached(HostHandle device)
 bool EmulatedHost::SendPassThrough(HostHandle device, PassThroughRequest& request)
 {
     CompleteDueRequests();
-    const int index = DeviceForHandle(device);
-    if (index < 0) {
-        t_pszLastFailure = kFailureNotOpen;
-        return false;
-    }
+    int index;
     {
         std::lock_guard lock(m_mutex);
-        if (LockedByOtherHandle(index, device)) {
-            t_pszLastFailure = kFailureLocked;
+        auto it = m_openDevices.find(device);
+        index = it == m_openDevices.end() ? -1 : it->second.device;
+        t_pszLastFailure = index < 0 ? kFailureNotOpen : kFailureLocked;
+        if (index < 0 || LockedByOtherHandle(index, device))
             return false;
-        }
     }
     if (!RequestWellFormed(request)) {
         t_pszLastFailure = kFailureMalformed;
@@ -294,10 +282,7 @@ bool EmulatedHost::SendPassThrough(HostHandle device, PassThroughRequest& reques
         return true;
     }
     sptd.ScsiStatus = kScsiStatusCheckCondition;
-    uint8_t sense[kFixedSenseLength];
-    FixedSense(outcome, sense);
-    std::memcpy(reinterpret_cast<uint8_t*>(&request) + sptd.SenseInfoOffset, sense,
-                std::min<std::size_t>(sptd.SenseInfoLength, sizeof(sense)));
+    FixedSense(outcome, reinterpret_cast<uint8_t*>(&request) + sptd.SenseInfoOffset, sptd.SenseInfoLength);
     return true;
 }
 
@@ -338,10 +323,4 @@ HostHandle EmulatedHost::NewHandle()
 char EmulatedHost::DriveOf(int device) const
 {
     return m_devices[static_cast<std::size_t>(device)]->drive;
-}
-
-void EmulatedHost::CountBadClose()
-{
-    std::lock_guard lock(m_mutex);
-    ++m_nBadCloses;
 }

@@ -65,7 +65,6 @@ private:
         int home = -1;
     };
 
-    int DeviceForHandle(HostHandle device) const;
     // Plug events that are due take effect.
     void ApplyPlugEvents();
     bool IsPresent(int device);
@@ -86,7 +85,6 @@ private:
     ScsiOutcome RunCommand(int device, const uint8_t* cdb, bool dataIn, uint8_t* buffer, uint32_t length) override;
     void CompleteDueRequests() override;
     HostHandle NewHandle() override;
-    void CountBadClose() override;
 
     EmulatorScenario m_scenario;
     IClock& m_clock;
@@ -102,7 +100,6 @@ private:
     std::map<HostHandle, OpenDrive> m_openDevices;
     std::map<int, HostHandle> m_locks;  // device index -> the handle holding its exclusive lock
     HostHandle m_nextHandle = 0x100;
-    int m_nBadCloses = 0;
 
     CEmulatedAspi m_aspi{*this, m_clock, m_scenario.win9x, m_scenario.latencyMs};
 

@@ -220,18 +220,11 @@ public:
 
     void CloseDevice(HostHandle device) override
     {
-        HANDLE reopened = INVALID_HANDLE_VALUE;
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            auto it = m_opened.find(device);
-            if (it != m_opened.end()) {
-                if (it->second.hCurrent != AsHandle(device))
-                    reopened = it->second.hCurrent;
-                m_opened.erase(it);
-            }
-        }
-        if (reopened != INVALID_HANDLE_VALUE)
-            CloseHandle(reopened);
+        std::unique_lock<std::mutex> lock(m_mutex);
+        auto opened = m_opened.extract(device);
+        lock.unlock();
+        if (opened && opened.mapped().hCurrent != AsHandle(device))
+            CloseHandle(opened.mapped().hCurrent);
         CloseHandle(AsHandle(device));
     }
 
