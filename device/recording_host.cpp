@@ -252,10 +252,8 @@ void CRecordingHost::Record(char drive, const char* node, const RecordedCommand&
 
     const int index = DriveLetterIndex(drive);
     std::lock_guard lock(m_mutex);
-    if (index >= 0) {
+    if (index >= 0)
         m_last[index] = command;
-        m_bHasLast[index] = true;
-    }
     if (m_options.pLog != nullptr) {
         // Flushed line by line: a crash loses at most the line of the
         // command that was running.
@@ -272,10 +270,9 @@ bool CRecordingHost::LastCommand(char drive, RecordedCommand& command) const
     if (index < 0)
         return false;
     std::lock_guard lock(m_mutex);
-    if (!m_bHasLast[index])
-        return false;
-    command = m_last[index];
-    return true;
+    if (m_last[index])
+        command = *m_last[index];
+    return m_last[index].has_value();
 }
 
 bool CRecordingHost::LogFailed() const

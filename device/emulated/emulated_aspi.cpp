@@ -208,8 +208,7 @@ HostHandle CEmulatedAspi::CreateCompletionEvent()
 bool CEmulatedAspi::WaitCompletionEvent(HostHandle event, uint32_t milliseconds)
 {
     m_bus.CompleteDueRequests();
-    uint64_t dueMs = 0;
-    bool pending = false;
+    uint64_t dueMs = UINT64_MAX;  // the earliest request that signals it
     {
         std::lock_guard lock(m_mutex);
         auto it = m_events.find(event);
@@ -218,12 +217,11 @@ bool CEmulatedAspi::WaitCompletionEvent(HostHandle event, uint32_t milliseconds)
         if (it->second)
             return true;
         for (const PendingRequest& request : m_pending) {
-            if (request.event == event && (!pending || request.dueMs < dueMs)) {
-                dueMs = request.dueMs;
-                pending = true;
-            }
+            if (request.event == event)
+                dueMs = std::min(dueMs, request.dueMs);
         }
     }
+    const bool pending = dueMs != UINT64_MAX;
     // Nothing will ever signal it: an endless wait would hang for good.
     if (!pending && milliseconds == kWaitInfinite)
         return false;

@@ -135,15 +135,10 @@ int64_t EmulatedHost::QueryCounter()
 uint32_t EmulatedHost::GetLogicalDriveRoots(uint32_t bufferLength, char* buffer)
 {
     CompleteDueRequests();
-    std::string roots = "C:\\";
-    roots.push_back('\0');
-    for (std::size_t i = 0; i < m_devices.size(); ++i) {
-        const auto& slot = m_devices[i];
-        if (!IsPresent(static_cast<int>(i)))
-            continue;
-        roots.push_back(slot->drive);
-        roots += ":\\";
-        roots.push_back('\0');
+    std::string roots("C:\\\0", 4);
+    for (int i = 0; i < DeviceCount(); ++i) {
+        if (IsPresent(i))
+            roots += std::string{DriveOf(i), ':', '\\', '\0'};
     }
     const uint32_t needed = static_cast<uint32_t>(roots.size()) + 1;  // with the closing empty string
     if (buffer == nullptr || bufferLength < needed)
@@ -318,9 +313,4 @@ HostHandle EmulatedHost::NewHandle()
     const HostHandle handle = m_nextHandle;
     m_nextHandle += 4;
     return handle;
-}
-
-char EmulatedHost::DriveOf(int device) const
-{
-    return m_devices[static_cast<std::size_t>(device)]->drive;
 }

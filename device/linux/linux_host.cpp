@@ -497,34 +497,25 @@ bool CLinuxHost::SendPassThrough(HostHandle device, PassThroughRequest& request)
         t_strLastError = exchangeError;
         return false;
     }
-    if (!CompleteSgIoRequest(header, sense, request)) {
-        char text[96];
-        if (IsShortWrite(header, request.sptd)) {
-            const bool bResidSane = header.resid > 0 && static_cast<unsigned>(header.resid) <= header.dxfer_len;
-            if (bResidSane) {
-                std::snprintf(text, sizeof text, "SG_IO: short write, %u of %u bytes reached the device",
-                              header.dxfer_len - static_cast<unsigned>(header.resid), header.dxfer_len);
-            } else {
-                std::snprintf(text, sizeof text, "SG_IO: short write, residual %d of %u bytes", header.resid,
-                              header.dxfer_len);
-            }
-            t_strLastError = text;
-            return false;
+    const bool bCallOk = CompleteSgIoRequest(header, sense, request);
+    char text[96] = "";
+    if (!bCallOk && IsShortWrite(header, request.sptd)) {
+        if (header.resid > 0 && static_cast<unsigned>(header.resid) <= header.dxfer_len) {
+            std::snprintf(text, sizeof text, "SG_IO: short write, %u of %u bytes reached the device",
+                          header.dxfer_len - static_cast<unsigned>(header.resid), header.dxfer_len);
+        } else {
+            std::snprintf(text, sizeof text, "SG_IO: short write, residual %d of %u bytes", header.resid,
+                          header.dxfer_len);
         }
+    } else if (!bCallOk) {
         std::snprintf(text, sizeof text, "SG_IO: host status 0x%02x, driver status 0x%02x", header.host_status,
                       header.driver_status);
-        t_strLastError = text;
-        return false;
-    }
-    if (request.sptd.ScsiStatus != kScsiStatusGood) {
-        char text[96];
+    } else if (request.sptd.ScsiStatus != kScsiStatusGood) {
         std::snprintf(text, sizeof text, "SCSI status 0x%02x, sense key 0x%02x, ASC 0x%02x, ASCQ 0x%02x",
                       request.sptd.ScsiStatus, sense[2] & 0x0F, sense[12], sense[13]);
-        t_strLastError = text;
-    } else {
-        t_strLastError.clear();
     }
-    return true;
+    t_strLastError = text;
+    return bCallOk;
 }
 
 void CLinuxHost::DescribeLastFailure(char* text, std::size_t size)
