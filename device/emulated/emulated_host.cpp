@@ -152,12 +152,10 @@ uint32_t EmulatedHost::GetDriveKind(const char* rootPath)
 {
     CompleteDueRequests();
     const char letter = DriveRootLetter(rootPath);
-    if (letter == '\0')
-        return kDriveTypeNoRootDir;
     if (letter == 'C')
         return kDriveTypeFixed;
     const int index = letter - 'D';
-    if (index >= 0 && index < static_cast<int>(m_devices.size()) && IsPresent(index))
+    if (index >= 0 && index < DeviceCount() && IsPresent(index))
         return kDriveTypeCdrom;
     return kDriveTypeNoRootDir;
 }
@@ -167,7 +165,7 @@ HostHandle EmulatedHost::OpenDevice(const char* path)
     CompleteDueRequests();
     const char letter = DevicePathLetter(path);
     const int index = letter - 'D';
-    if (letter == '\0' || index < 0 || index >= static_cast<int>(m_devices.size()))
+    if (index < 0 || index >= DeviceCount())
         return kInvalidHandle;
     uint32_t generation;
     {
@@ -211,13 +209,9 @@ void EmulatedHost::ReleaseExclusiveAccess(HostHandle device)
 void EmulatedHost::CloseDevice(HostHandle device)
 {
     CompleteDueRequests();
+    ReleaseExclusiveAccess(device);
     std::lock_guard lock(m_mutex);
-    auto it = m_openDevices.find(device);
-    if (it == m_openDevices.end())
-        return;
-    if (!LockedByOtherHandle(it->second.device, device))
-        m_locks.erase(it->second.device);
-    m_openDevices.erase(it);
+    m_openDevices.erase(device);
 }
 
 bool EmulatedHost::LockedByOtherHandle(int device, HostHandle handle) const

@@ -150,18 +150,13 @@ const LinuxDrive* CLinuxHost::FindDrive(char letter) const
 
 uint32_t CLinuxHost::GetLogicalDriveRoots(uint32_t bufferLength, char* buffer)
 {
-    const std::vector<LinuxDrive> drives = Rescan();
-    const uint32_t length = static_cast<uint32_t>(drives.size() * 4);
+    std::string roots;
+    for (const LinuxDrive& drive : Rescan())
+        roots += std::string{drive.chLetter, ':', '\\', '\0'};
+    const uint32_t length = static_cast<uint32_t>(roots.size());
     if (length + 1 > bufferLength)
         return length + 1;
-    char* p = buffer;
-    for (const LinuxDrive& drive : drives) {
-        *p++ = drive.chLetter;
-        *p++ = ':';
-        *p++ = '\\';
-        *p++ = '\0';
-    }
-    *p = '\0';
+    std::memcpy(buffer, roots.c_str(), length + 1);
     return length;
 }
 
