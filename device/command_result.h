@@ -16,18 +16,8 @@ enum class CommandResult {
 // The result's word in log and transcript lines: good, check, status, fail.
 inline const char* CommandResultName(CommandResult result)
 {
-    switch (result) {
-    case CommandResult::Good:
-        return "good";
-    case CommandResult::Check:
-        return "check";
-    case CommandResult::Status:
-        return "status";
-    case CommandResult::NotSent:
-    case CommandResult::Lost:
-        break;
-    }
-    return "fail";
+    constexpr const char* kNames[] = {"good", "check", "status", "fail", "fail"};
+    return kNames[static_cast<int>(result)];
 }
 
 // A pass-through call: whether the call succeeded and the status it carries.

@@ -4,15 +4,21 @@ namespace {
 
 constexpr std::string_view kDevicePathPrefix = "\\\\.\\";
 
-// Not isalpha/toupper: a locale must not make another byte a drive letter.
 char UpperLetter(char ch)
 {
-    if (ch >= 'a' && ch <= 'z')
-        return static_cast<char>(ch - 'a' + 'A');
-    return ch >= 'A' && ch <= 'Z' ? ch : '\0';
+    const int index = DriveLetterIndex(ch);
+    return index < 0 ? '\0' : static_cast<char>('A' + index);
 }
 
 }  // namespace
+
+// Not isalpha/toupper: a locale must not make another byte a drive letter.
+int DriveLetterIndex(char ch)
+{
+    if (ch >= 'a' && ch <= 'z')
+        return ch - 'a';
+    return ch >= 'A' && ch <= 'Z' ? ch - 'A' : -1;
+}
 
 char DriveRootLetter(std::string_view text)
 {

@@ -7,6 +7,8 @@
 // case, or 0 when the text is not that name.
 char DriveRootLetter(std::string_view text);
 char DevicePathLetter(std::string_view text);
+// A drive letter in either case counted from A: as 0; -1 for any other byte.
+int DriveLetterIndex(char letter);
 // The same for what a host was handed, which may be null.
 inline char DriveRootLetter(const char* text)
 {

@@ -126,20 +126,10 @@ bool CJsonLine::Quoted(std::string_view text)
         }
         if (!Put(text.data() + plain, i - plain))
             return false;
-        char escape[6] = {'\\', static_cast<char>(c)};
-        std::size_t n = 2;
-        if (c == '\n') {
-            escape[1] = 'n';
-        } else if (c == '\r') {
-            escape[1] = 'r';
-        } else if (c == '\t') {
-            escape[1] = 't';
-        } else if (c != '"' && c != '\\') {
-            const char unicode[6] = {'\\', 'u', '0', '0', kHexDigits[c >> 4], kHexDigits[c & 0x0F]};
-            std::memcpy(escape, unicode, sizeof unicode);
-            n = sizeof unicode;
-        }
-        if (!Put(escape, n))
+        const char shortForm = c == '\n' ? 'n' : c == '\r' ? 'r' : c == '\t' ? 't' : c == '"' || c == '\\' ? c : 0;
+        const char escape[6] = {
+            '\\', shortForm != 0 ? shortForm : 'u', '0', '0', kHexDigits[c >> 4], kHexDigits[c & 0x0F]};
+        if (!Put(escape, shortForm != 0 ? 2 : 6))
             return false;
         plain = ++i;
     }

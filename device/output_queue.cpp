@@ -56,6 +56,12 @@ void COutputQueue::Drain(const std::shared_ptr<State>& state)
     pthread_sigmask(SIG_BLOCK, &stops, nullptr);
 #endif
     std::unique_lock lock(state->mutex);
+    const auto KeepFailure = [&](bool ok) {  // the lock held
+        if (!ok && !state->bFailed) {
+            state->bFailed = true;
+            state->strError = state->sink->ErrorText();
+        }
+    };
     for (;;) {
         state->wake.wait(lock, [&] {
             return !state->texts.empty() || state->bLiveDirty || state->nSyncWanted > state->nSynced || state->bClosing;
@@ -72,10 +78,7 @@ void COutputQueue::Drain(const std::shared_ptr<State>& state)
             const bool ok = state->sink->Write(text);
             lock.lock();
             state->nWritten += text.size();
-            if (!ok && !state->bFailed) {
-                state->bFailed = true;
-                state->strError = state->sink->ErrorText();
-            }
+            KeepFailure(ok);
             state->written.notify_all();
             continue;
         }
@@ -90,10 +93,7 @@ void COutputQueue::Drain(const std::shared_ptr<State>& state)
             }
             const bool ok = text.empty() || state->sink->Write(text);
             lock.lock();
-            if (!ok && !state->bFailed) {
-                state->bFailed = true;
-                state->strError = state->sink->ErrorText();
-            }
+            KeepFailure(ok);
             continue;
         }
         if (state->nSyncWanted > state->nSynced) {
@@ -102,10 +102,7 @@ void COutputQueue::Drain(const std::shared_ptr<State>& state)
             const bool ok = state->sink->Sync();
             lock.lock();
             state->nSynced = through;
-            if (!ok && !state->bFailed) {
-                state->bFailed = true;
-                state->strError = state->sink->ErrorText();
-            }
+            KeepFailure(ok);
             state->written.notify_all();
             continue;
         }

@@ -1,7 +1,6 @@
 #include "device/recording_host.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cstdio>
 #include <cstring>
 
@@ -11,11 +10,6 @@
 #include "device/transcript.h"
 
 namespace {
-
-int LetterIndex(char drive)
-{
-    return drive >= 'A' && drive <= 'Z' ? drive - 'A' : -1;
-}
 
 uint16_t AspiAddress(uint8_t adapter, uint8_t target)
 {
@@ -256,12 +250,10 @@ void CRecordingHost::Record(char drive, const char* node, const RecordedCommand&
         length = FormatTranscriptLine(record, line);
     }
 
-    const int index = LetterIndex(drive);
+    const int index = DriveLetterIndex(drive);
     std::lock_guard lock(m_mutex);
-    if (index >= 0) {
+    if (index >= 0)
         m_last[index] = command;
-        m_bHasLast[index] = true;
-    }
     if (m_options.pLog != nullptr) {
         // Flushed line by line: a crash loses at most the line of the
         // command that was running.
@@ -274,14 +266,13 @@ void CRecordingHost::Record(char drive, const char* node, const RecordedCommand&
 
 bool CRecordingHost::LastCommand(char drive, RecordedCommand& command) const
 {
-    const int index = LetterIndex(static_cast<char>(std::toupper(static_cast<unsigned char>(drive))));
+    const int index = DriveLetterIndex(drive);
     if (index < 0)
         return false;
     std::lock_guard lock(m_mutex);
-    if (!m_bHasLast[index])
-        return false;
-    command = m_last[index];
-    return true;
+    if (m_last[index])
+        command = *m_last[index];
+    return m_last[index].has_value();
 }
 
 bool CRecordingHost::LogFailed() const

@@ -5,6 +5,7 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <ostream>
 #include <string>
 
@@ -100,7 +101,6 @@ private:
     std::map<HostHandle, OpenDrive> m_openDrives;
     std::map<uint16_t, char> m_aspiLetters;  // adapter << 8 | target -> drive letter
     PendingExec m_pending[kPendingMax];
-    RecordedCommand m_last[26];
-    bool m_bHasLast[26] = {};
+    std::optional<RecordedCommand> m_last[26];
     bool m_bLogFailed = false;
 };

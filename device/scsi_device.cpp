@@ -116,7 +116,7 @@ void CScsiDevice::BuildCommand(uint32_t length, uint8_t direction, uint32_t time
 CommandResult CScsiDevice::ExecCommand()
 {
     // No buffer to move data through: nothing is sent anywhere.
-    if (m_pDataBuffer == nullptr)
+    if (m_pDataBuffer == nullptr || m_nCurDevice < 0 || static_cast<size_t>(m_nCurDevice) >= m_deviceList.size())
         return CommandResult::NotSent;
     if (m_hAspiDll != 0)
         return ExecAspiCommand();
@@ -130,23 +130,14 @@ const DeviceEntry* CScsiDevice::GetDeviceEntry(int16_t index) const
     return m_deviceList[static_cast<size_t>(index)].get();
 }
 
-bool CScsiDevice::IsCurrentDeviceValid() const
-{
-    return m_nCurDevice >= 0 && static_cast<size_t>(m_nCurDevice) < m_deviceList.size();
-}
-
 void CScsiDevice::KeepTiming()
 {
-    m_liElapsed = m_liStop - m_liStart;
-    m_dElapsedSeconds = static_cast<double>(m_liElapsed) / static_cast<double>(m_liFrequency);
+    m_dElapsedSeconds = static_cast<double>(m_liStop - m_liStart) / static_cast<double>(m_liFrequency);
 }
 
 CommandResult CScsiDevice::ExecPassThrough()
 {
-    if (!IsCurrentDeviceValid())
-        return CommandResult::NotSent;
     const DeviceEntry& entry = *m_deviceList[static_cast<size_t>(m_nCurDevice)];
-
     m_liStart = m_host.QueryCounter();
     const bool bCallOk = m_host.SendPassThrough(entry.hDevice, m_request);
     m_liStop = m_host.QueryCounter();
@@ -217,8 +208,6 @@ void CScsiDevice::ReclaimAbandonedRequests()
 
 CommandResult CScsiDevice::ExecAspiCommand()
 {
-    if (!IsCurrentDeviceValid())
-        return CommandResult::NotSent;
     const DeviceEntry& entry = *m_deviceList[static_cast<size_t>(m_nCurDevice)];
     if (m_pfnSendASPI32Command == nullptr)
         return CommandResult::NotSent;
@@ -242,12 +231,8 @@ CommandResult CScsiDevice::ExecAspiCommand()
     SRB_ExecSCSICmd& srb = request->srb;
     srb.SRB_Cmd = SC_EXEC_SCSI_CMD;
     srb.SRB_HaId = entry.nAdapter;
-    if (m_request.sptd.DataIn == kDataIn)
-        srb.SRB_Flags = SRB_EVENT_NOTIFY | SRB_DIR_IN;
-    else if (m_request.sptd.DataIn == kDataOut)
-        srb.SRB_Flags = SRB_EVENT_NOTIFY | SRB_DIR_OUT;
-    else
-        srb.SRB_Flags = SRB_EVENT_NOTIFY;
+    const uint8_t direction = m_request.sptd.DataIn;
+    srb.SRB_Flags = SRB_EVENT_NOTIFY | (direction == kDataIn ? SRB_DIR_IN : direction == kDataOut ? SRB_DIR_OUT : 0);
     srb.SRB_Target = entry.nTarget;
     srb.SRB_Lun = 0;
     srb.SRB_BufLen = m_request.sptd.DataTransferLength;

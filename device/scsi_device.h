@@ -53,13 +53,12 @@ private:
     CommandResult ExecPassThrough();
     CommandResult ExecAspiCommand();
     bool LoadAspi();
-    void ScanAspiDevices();
-    bool FindAspiDrive(const char* driveSpec);
-    void ScanDriveLetters();
-    bool OpenDriveLetter(const char* driveSpec);
+    // Adds every CD-ROM-class target to the list or, given driveSpec, the
+    // first one the layer names as that drive (true when it found one).
+    bool ScanAspi(const char* driveSpec);
+    // Opens a CD-ROM-class drive by its root and adds it to the list.
+    bool AddDriveLetter(const char* root);
     void CloseAllDevices();
-    void AppendEntry(std::unique_ptr<DeviceEntry> entry);
-    bool IsCurrentDeviceValid() const;
     void KeepTiming();
     bool SendAspiDeviceQuery(uint8_t adapter, uint8_t target);
     // The drive the layer names for a target, counted from A: as 0; false
@@ -86,7 +85,6 @@ private:
     PassThroughRequest m_request{};
     int64_t m_liStart = 0;
     int64_t m_liStop = 0;
-    int64_t m_liElapsed = 0;
     int64_t m_liFrequency = 0;
     double m_dElapsedSeconds = 0.0;
     std::vector<std::unique_ptr<DeviceEntry>> m_deviceList;

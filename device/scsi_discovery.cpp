@@ -50,9 +50,14 @@ void CScsiDevice::EnumerateDevices()
     CloseAllDevices();
     if (m_bWin9x) {
         if (LoadAspi())
-            ScanAspiDevices();
+            ScanAspi(nullptr);
     } else {
-        ScanDriveLetters();
+        const std::vector<char> roots = ReadDriveRoots(m_host);
+        // Each root is followed by a zero and the list by one more, all
+        // inside the buffer, so a root of any length reads no further than
+        // the list.
+        for (size_t nPos = 0; nPos < roots.size() && roots[nPos] != '\0'; nPos += std::strlen(&roots[nPos]) + 1)
+            AddDriveLetter(&roots[nPos]);
     }
 }
 
@@ -61,9 +66,10 @@ bool CScsiDevice::OpenDrive(const char* driveSpec)
     CloseAllDevices();
     if (driveSpec == nullptr)
         return false;
-    if (m_bWin9x)
-        return LoadAspi() && FindAspiDrive(driveSpec);
-    return OpenDriveLetter(driveSpec);
+    if (m_bWin9x ? !LoadAspi() || !ScanAspi(driveSpec) : !AddDriveLetter(driveSpec))
+        return false;
+    m_nCurDevice = static_cast<int16_t>(m_deviceList.size() - 1);
+    return true;
 }
 
 bool CScsiDevice::LoadAspi()
@@ -113,83 +119,44 @@ bool CScsiDevice::SendAspiDiskQuery(uint8_t adapter, uint8_t target, int& nDrive
     return block.diskInfo.SRB_Status == SS_COMP;
 }
 
-void CScsiDevice::ScanAspiDevices()
+bool CScsiDevice::ScanAspi(const char* driveSpec)
 {
     for (int nAdapter = 0; nAdapter < m_nAdapterCount; ++nAdapter) {
         for (int nTarget = 0; nTarget < kAspiTargets; ++nTarget) {
-            if (!SendAspiDeviceQuery(static_cast<uint8_t>(nAdapter), static_cast<uint8_t>(nTarget)))
-                continue;
-            auto entry = std::make_unique<DeviceEntry>();
-            entry->nAdapter = static_cast<uint8_t>(nAdapter);
-            entry->nTarget = static_cast<uint8_t>(nTarget);
-            AppendEntry(std::move(entry));
-        }
-    }
-}
-
-bool CScsiDevice::FindAspiDrive(const char* driveSpec)
-{
-    const int nDriveChar = static_cast<unsigned char>(driveSpec[0]);
-    for (int nAdapter = 0; nAdapter < m_nAdapterCount; ++nAdapter) {
-        for (int nTarget = 0; nTarget < kAspiTargets; ++nTarget) {
-            if (!SendAspiDeviceQuery(static_cast<uint8_t>(nAdapter), static_cast<uint8_t>(nTarget)))
+            const auto adapter = static_cast<uint8_t>(nAdapter);
+            const auto target = static_cast<uint8_t>(nTarget);
+            if (!SendAspiDeviceQuery(adapter, target))
                 continue;
             int nDrive;
-            if (!SendAspiDiskQuery(static_cast<uint8_t>(nAdapter), static_cast<uint8_t>(nTarget), nDrive) ||
-                ('A' + nDrive != nDriveChar && 'a' + nDrive != nDriveChar))
+            if (driveSpec != nullptr && (!SendAspiDiskQuery(adapter, target, nDrive) ||
+                                         ('A' + nDrive != static_cast<unsigned char>(driveSpec[0]) &&
+                                          'a' + nDrive != static_cast<unsigned char>(driveSpec[0]))))
                 continue;
             auto entry = std::make_unique<DeviceEntry>();
-            entry->nAdapter = static_cast<uint8_t>(nAdapter);
-            entry->nTarget = static_cast<uint8_t>(nTarget);
-            AppendEntry(std::move(entry));
-            m_nCurDevice = static_cast<int16_t>(m_deviceList.size() - 1);
-            return true;
+            entry->nAdapter = adapter;
+            entry->nTarget = target;
+            m_deviceList.push_back(std::move(entry));
+            if (driveSpec != nullptr)
+                return true;
         }
     }
     return false;
 }
 
-void CScsiDevice::ScanDriveLetters()
+bool CScsiDevice::AddDriveLetter(const char* root)
 {
-    const std::vector<char> roots = ReadDriveRoots(m_host);
-    // Each root is followed by a zero and the list by one more, all inside
-    // the buffer, so a root of any length reads no further than the list.
-    for (size_t nPos = 0; nPos < roots.size() && roots[nPos] != '\0'; nPos += std::strlen(&roots[nPos]) + 1) {
-        const char* root = &roots[nPos];
-        if (m_host.GetDriveKind(root) != kDriveTypeCdrom)
-            continue;
-        char path[kDevicePathSize];
-        FormatDevicePath(root, path);
-        const HostHandle hDevice = m_host.OpenDevice(path);
-        if (hDevice == kInvalidHandle)
-            continue;
-        auto entry = std::make_unique<DeviceEntry>();
-        entry->hDevice = hDevice;
-        entry->chDrive = root[0];
-        AppendEntry(std::move(entry));
-    }
-}
-
-bool CScsiDevice::OpenDriveLetter(const char* driveSpec)
-{
-    if (m_host.GetDriveKind(driveSpec) != kDriveTypeCdrom)
+    if (m_host.GetDriveKind(root) != kDriveTypeCdrom)
         return false;
     char path[kDevicePathSize];
-    FormatDevicePath(driveSpec, path);
+    FormatDevicePath(root, path);
     const HostHandle hDevice = m_host.OpenDevice(path);
     if (hDevice == kInvalidHandle)
         return false;
     auto entry = std::make_unique<DeviceEntry>();
     entry->hDevice = hDevice;
-    entry->chDrive = driveSpec[0];
-    AppendEntry(std::move(entry));
-    m_nCurDevice = static_cast<int16_t>(m_deviceList.size() - 1);
-    return true;
-}
-
-void CScsiDevice::AppendEntry(std::unique_ptr<DeviceEntry> entry)
-{
+    entry->chDrive = root[0];
     m_deviceList.push_back(std::move(entry));
+    return true;
 }
 
 void CScsiDevice::CloseAllDevices()

@@ -118,17 +118,8 @@ bool Sha256CpuShaAvailable()
 CSha256::CSha256(Sha256Engine engine)
     : m_state{0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a, 0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19}
 {
-    switch (engine) {
-    case Sha256Engine::Fastest:
-        m_pCompress = FastestCompress();
-        break;
-    case Sha256Engine::Portable:
-        m_pCompress = &Sha256CompressPortable;
-        break;
-    case Sha256Engine::CpuSha:
-        m_pCompress = Sha256CpuShaAvailable() ? Sha256CpuShaCompress() : &Sha256CompressPortable;
-        break;
-    }
+    const Sha256CompressFn cpu = engine == Sha256Engine::CpuSha ? Sha256CpuShaCompress() : nullptr;
+    m_pCompress = engine == Sha256Engine::Fastest ? FastestCompress() : cpu != nullptr ? cpu : &Sha256CompressPortable;
 }
 
 void CSha256::Update(const uint8_t* data, std::size_t length)

@@ -94,12 +94,12 @@ TEST(EmulatedAspi, LibraryAndEntryPoints)
     for (const char* name : {"ASPI", "WNASPI", "WNASPI32X", "", "WNASPI32.DL"})
         EXPECT_EQ(host.Aspi()->LoadAspiLibrary(name), 0u) << name;
     EXPECT_EQ(host.Aspi()->LoadAspiLibrary(nullptr), 0u);
-    EXPECT_EQ(Inspect(host).AspiLoadCount(), 0);
+    EXPECT_EQ(host.AspiLoadCount(), 0);
     const HostHandle module = host.Aspi()->LoadAspiLibrary("WNASPI32");
     ASSERT_NE(module, 0u);
     EXPECT_EQ(host.Aspi()->LoadAspiLibrary("wnaspi32"), module);
     EXPECT_EQ(host.Aspi()->LoadAspiLibrary("WnAspi32.dll"), module);
-    EXPECT_EQ(Inspect(host).AspiLoadCount(), 3);
+    EXPECT_EQ(host.AspiLoadCount(), 3);
 
     const AspiEntryPoint support = host.Aspi()->FindAspiEntryPoint(module, "GetASPI32SupportInfo");
     const AspiEntryPoint send = host.Aspi()->FindAspiEntryPoint(module, "SendASPI32Command");
@@ -113,7 +113,7 @@ TEST(EmulatedAspi, LibraryAndEntryPoints)
 
     host.Aspi()->FreeAspiLibrary(module);
     host.Aspi()->FreeAspiLibrary(module + 1);
-    EXPECT_EQ(Inspect(host).AspiFreeCount(), 1);
+    EXPECT_EQ(host.AspiFreeCount(), 1);
 }
 
 TEST(EmulatedAspi, SupportInfoReportsOneAdapterOrNone)
@@ -390,7 +390,7 @@ TEST(EmulatedAspi, LateCompletionAfterTheEventWasClosedStillWritesTheBlock)
     EXPECT_EQ(srb.SRB_TargStat, kScsiStatusCheckCondition);
     EXPECT_EQ(srb.SenseArea[12], 0x2C);
     EXPECT_EQ(Inspect(host).PendingAspiCount(), 0);
-    EXPECT_EQ(Inspect(host).BadCloseCount(), 0);
+    EXPECT_EQ(host.BadCloseCount(), 0);
 }
 
 TEST(EmulatedAspi, EventsAreResetBySendAndCounted)
@@ -420,7 +420,7 @@ TEST(EmulatedAspi, EventsAreResetBySendAndCounted)
     host.Aspi()->CloseCompletionEvent(second);
     host.Aspi()->CloseCompletionEvent(second);
     EXPECT_EQ(Inspect(host).OpenEventCount(), 0);
-    EXPECT_EQ(Inspect(host).BadCloseCount(), 1);
+    EXPECT_EQ(host.BadCloseCount(), 1);
 }
 
 }  // namespace

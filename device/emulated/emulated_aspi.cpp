@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <string_view>
 
 namespace {
 
@@ -17,15 +18,10 @@ constexpr HostHandle kAspiModule = 0x10000000;
 char g_getSupportInfoToken;
 char g_sendCommandToken;
 
-bool SameTextIgnoringCase(const char* a, const char* b)
+bool SameTextIgnoringCase(std::string_view a, std::string_view b)
 {
-    for (; *a != '\0' && *b != '\0'; ++a, ++b) {
-        char ca = (*a >= 'a' && *a <= 'z') ? static_cast<char>(*a - 'a' + 'A') : *a;
-        char cb = (*b >= 'a' && *b <= 'z') ? static_cast<char>(*b - 'a' + 'A') : *b;
-        if (ca != cb)
-            return false;
-    }
-    return *a == *b;
+    const auto upper = [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; };
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [&](char x, char y) { return upper(x) == upper(y); });
 }
 
 // Whether a query block names a device of the one adapter: target 0 is the
@@ -48,8 +44,6 @@ HostHandle CEmulatedAspi::LoadAspiLibrary(const char* name)
     if (!m_bInstalled || name == nullptr ||
         !(SameTextIgnoringCase(name, "WNASPI32") || SameTextIgnoringCase(name, "WNASPI32.DLL")))
         return 0;
-    std::lock_guard lock(m_mutex);
-    ++m_nLoads;
     return kAspiModule;
 }
 
@@ -66,13 +60,9 @@ AspiEntryPoint CEmulatedAspi::FindAspiEntryPoint(HostHandle library, const char*
     return nullptr;
 }
 
-void CEmulatedAspi::FreeAspiLibrary(HostHandle library)
+void CEmulatedAspi::FreeAspiLibrary(HostHandle)
 {
     m_bus.CompleteDueRequests();
-    if (library != kAspiModule)
-        return;
-    std::lock_guard lock(m_mutex);
-    ++m_nFrees;
 }
 
 uint32_t CEmulatedAspi::CallGetASPI32SupportInfo(AspiEntryPoint entry)
@@ -121,29 +111,25 @@ uint32_t CEmulatedAspi::CallSendASPI32Command(AspiEntryPoint entry, void* srb)
 
 uint32_t CEmulatedAspi::SendExec(SRB_ExecSCSICmd& srb)
 {
+    const auto refuse = [&srb](uint8_t status) {
+        srb.SRB_Status = status;
+        return uint32_t{status};
+    };
     const int deviceCount = m_bus.DeviceCount();
-    if (srb.SRB_HaId != 0 || deviceCount == 0) {
-        srb.SRB_Status = kSsInvalidHa;
-        return srb.SRB_Status;
-    }
+    if (srb.SRB_HaId != 0 || deviceCount == 0)
+        return refuse(kSsInvalidHa);
     // Only the KT3916 targets are modelled; the fixed disk takes no commands.
-    if (srb.SRB_Lun != 0 || srb.SRB_Target == 0 || srb.SRB_Target > deviceCount) {
-        srb.SRB_Status = SS_NO_DEVICE;
-        return srb.SRB_Status;
-    }
+    if (srb.SRB_Lun != 0 || srb.SRB_Target == 0 || srb.SRB_Target > deviceCount)
+        return refuse(SS_NO_DEVICE);
     const bool bothDirections = (srb.SRB_Flags & (SRB_DIR_IN | SRB_DIR_OUT)) == (SRB_DIR_IN | SRB_DIR_OUT);
     if (srb.SRB_CDBLen != 12 || bothDirections || srb.SRB_BufLen > kEmulatedMaxTransfer ||
-        (srb.SRB_BufLen != 0 && srb.SRB_BufPointer == nullptr)) {
-        srb.SRB_Status = kSsInvalidSrb;
-        return srb.SRB_Status;
-    }
+        (srb.SRB_BufLen != 0 && srb.SRB_BufPointer == nullptr))
+        return refuse(kSsInvalidSrb);
     if ((srb.SRB_Flags & SRB_EVENT_NOTIFY) != 0) {
         std::lock_guard lock(m_mutex);
         auto it = m_events.find(srb.SRB_PostProc);
-        if (it == m_events.end()) {
-            srb.SRB_Status = kSsInvalidSrb;
-            return srb.SRB_Status;
-        }
+        if (it == m_events.end())
+            return refuse(kSsInvalidSrb);
         it->second = false;
     }
     const int device = srb.SRB_Target - 1;
@@ -172,14 +158,11 @@ void CEmulatedAspi::CompleteExec(SRB_ExecSCSICmd& srb, int device)
     case CommandResult::Good:
         srb.SRB_Status = SS_COMP;
         break;
-    case CommandResult::Check: {
+    case CommandResult::Check:
         srb.SRB_TargStat = kScsiStatusCheckCondition;
-        uint8_t sense[kFixedSenseLength];
-        FixedSense(outcome, sense);
-        std::memcpy(srb.SenseArea, sense, std::min<std::size_t>(srb.SRB_SenseLen, sizeof(srb.SenseArea)));
+        FixedSense(outcome, srb.SenseArea, std::min<std::size_t>(srb.SRB_SenseLen, sizeof(srb.SenseArea)));
         srb.SRB_Status = SS_ERR;
         break;
-    }
     default:
         // A device that does not answer: the adapter reports a selection time-out.
         srb.SRB_HaStat = kHaStatSelectionTimeout;
@@ -225,8 +208,7 @@ HostHandle CEmulatedAspi::CreateCompletionEvent()
 bool CEmulatedAspi::WaitCompletionEvent(HostHandle event, uint32_t milliseconds)
 {
     m_bus.CompleteDueRequests();
-    uint64_t dueMs = 0;
-    bool pending = false;
+    uint64_t dueMs = UINT64_MAX;  // the earliest request that signals it
     {
         std::lock_guard lock(m_mutex);
         auto it = m_events.find(event);
@@ -235,12 +217,11 @@ bool CEmulatedAspi::WaitCompletionEvent(HostHandle event, uint32_t milliseconds)
         if (it->second)
             return true;
         for (const PendingRequest& request : m_pending) {
-            if (request.event == event && (!pending || request.dueMs < dueMs)) {
-                dueMs = request.dueMs;
-                pending = true;
-            }
+            if (request.event == event)
+                dueMs = std::min(dueMs, request.dueMs);
         }
     }
+    const bool pending = dueMs != UINT64_MAX;
     // Nothing will ever signal it: an endless wait would hang for good.
     if (!pending && milliseconds == kWaitInfinite)
         return false;
@@ -259,11 +240,6 @@ bool CEmulatedAspi::WaitCompletionEvent(HostHandle event, uint32_t milliseconds)
 void CEmulatedAspi::CloseCompletionEvent(HostHandle event)
 {
     m_bus.CompleteDueRequests();
-    bool bKnown;
-    {
-        std::lock_guard lock(m_mutex);
-        bKnown = m_events.erase(event) != 0;
-    }
-    if (!bKnown)
-        m_bus.CountBadClose();
+    std::lock_guard lock(m_mutex);
+    m_events.erase(event);
 }

@@ -25,7 +25,6 @@ public:
     virtual void CompleteDueRequests() = 0;
     // Handles of the bench: device handles and events never share a value.
     virtual HostHandle NewHandle() = 0;
-    virtual void CountBadClose() = 0;
 
 protected:
     ~IEmulatedBus() = default;
@@ -78,9 +77,7 @@ private:
     IClock& m_clock;
     const bool m_bInstalled;
     const uint32_t m_nLatencyMs;
-    mutable std::mutex m_mutex;           // events, pending requests, library counts
+    mutable std::mutex m_mutex;           // events and pending requests
     std::map<HostHandle, bool> m_events;  // event -> signalled
     std::vector<PendingRequest> m_pending;
-    int m_nLoads = 0;
-    int m_nFrees = 0;
 };

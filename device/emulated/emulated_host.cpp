@@ -135,15 +135,10 @@ int64_t EmulatedHost::QueryCounter()
 uint32_t EmulatedHost::GetLogicalDriveRoots(uint32_t bufferLength, char* buffer)
 {
     CompleteDueRequests();
-    std::string roots = "C:\\";
-    roots.push_back('\0');
-    for (std::size_t i = 0; i < m_devices.size(); ++i) {
-        const auto& slot = m_devices[i];
-        if (!IsPresent(static_cast<int>(i)))
-            continue;
-        roots.push_back(slot->drive);
-        roots += ":\\";
-        roots.push_back('\0');
+    std::string roots("C:\\\0", 4);
+    for (int i = 0; i < DeviceCount(); ++i) {
+        if (IsPresent(i))
+            roots += std::string{DriveOf(i), ':', '\\', '\0'};
     }
     const uint32_t needed = static_cast<uint32_t>(roots.size()) + 1;  // with the closing empty string
     if (buffer == nullptr || bufferLength < needed)
@@ -157,12 +152,10 @@ uint32_t EmulatedHost::GetDriveKind(const char* rootPath)
 {
     CompleteDueRequests();
     const char letter = DriveRootLetter(rootPath);
-    if (letter == '\0')
-        return kDriveTypeNoRootDir;
     if (letter == 'C')
         return kDriveTypeFixed;
     const int index = letter - 'D';
-    if (index >= 0 && index < static_cast<int>(m_devices.size()) && IsPresent(index))
+    if (index >= 0 && index < DeviceCount() && IsPresent(index))
         return kDriveTypeCdrom;
     return kDriveTypeNoRootDir;
 }
@@ -172,7 +165,7 @@ HostHandle EmulatedHost::OpenDevice(const char* path)
     CompleteDueRequests();
     const char letter = DevicePathLetter(path);
     const int index = letter - 'D';
-    if (letter == '\0' || index < 0 || index >= static_cast<int>(m_devices.size()))
+    if (index < 0 || index >= DeviceCount())
         return kInvalidHandle;
     uint32_t generation;
     {
@@ -216,28 +209,15 @@ void EmulatedHost::ReleaseExclusiveAccess(HostHandle device)
 void EmulatedHost::CloseDevice(HostHandle device)
 {
     CompleteDueRequests();
+    ReleaseExclusiveAccess(device);
     std::lock_guard lock(m_mutex);
-    auto it = m_openDevices.find(device);
-    if (it == m_openDevices.end()) {
-        ++m_nBadCloses;
-        return;
-    }
-    if (!LockedByOtherHandle(it->second.device, device))
-        m_locks.erase(it->second.device);
-    m_openDevices.erase(it);
+    m_openDevices.erase(device);
 }
 
 bool EmulatedHost::LockedByOtherHandle(int device, HostHandle handle) const
 {
     auto it = m_locks.find(device);
     return it != m_locks.end() && it->second != handle;
-}
-
-int EmulatedHost::DeviceForHandle(HostHandle device) const
-{
-    std::lock_guard lock(m_mutex);
-    auto it = m_openDevices.find(device);
-    return it == m_openDevices.end() ? -1 : it->second.device;
 }
 
 bool EmulatedHost::HandleStillAttached(HostHandle device)
@@ -261,17 +241,14 @@ bool EmulatedHost::HandleStillAttached(HostHandle device)
 bool EmulatedHost::SendPassThrough(HostHandle device, PassThroughRequest& request)
 {
     CompleteDueRequests();
-    const int index = DeviceForHandle(device);
-    if (index < 0) {
-        t_pszLastFailure = kFailureNotOpen;
-        return false;
-    }
+    int index;
     {
         std::lock_guard lock(m_mutex);
-        if (LockedByOtherHandle(index, device)) {
-            t_pszLastFailure = kFailureLocked;
+        auto it = m_openDevices.find(device);
+        index = it == m_openDevices.end() ? -1 : it->second.device;
+        t_pszLastFailure = index < 0 ? kFailureNotOpen : kFailureLocked;
+        if (index < 0 || LockedByOtherHandle(index, device))
             return false;
-        }
     }
     if (!RequestWellFormed(request)) {
         t_pszLastFailure = kFailureMalformed;
@@ -294,10 +271,7 @@ bool EmulatedHost::SendPassThrough(HostHandle device, PassThroughRequest& reques
         return true;
     }
     sptd.ScsiStatus = kScsiStatusCheckCondition;
-    uint8_t sense[kFixedSenseLength];
-    FixedSense(outcome, sense);
-    std::memcpy(reinterpret_cast<uint8_t*>(&request) + sptd.SenseInfoOffset, sense,
-                std::min<std::size_t>(sptd.SenseInfoLength, sizeof(sense)));
+    FixedSense(outcome, reinterpret_cast<uint8_t*>(&request) + sptd.SenseInfoOffset, sptd.SenseInfoLength);
     return true;
 }
 
@@ -333,15 +307,4 @@ HostHandle EmulatedHost::NewHandle()
     const HostHandle handle = m_nextHandle;
     m_nextHandle += 4;
     return handle;
-}
-
-char EmulatedHost::DriveOf(int device) const
-{
-    return m_devices[static_cast<std::size_t>(device)]->drive;
-}
-
-void EmulatedHost::CountBadClose()
-{
-    std::lock_guard lock(m_mutex);
-    ++m_nBadCloses;
 }

@@ -48,14 +48,12 @@ private:
     struct DeviceSlot {
         // A restarting unit leaves the bus, as a real one does: the call fails.
         DeviceSlot(const EmulatorScenario& scenario, IClock& clock, char letter, uint64_t startMs)
-            : seat{letter, startMs, RestartFace::Gone}, model(std::make_unique<EmulatedKt3916>(scenario, clock, seat)),
-              drive(letter)
+            : seat{letter, startMs, RestartFace::Gone}, model(std::make_unique<EmulatedKt3916>(scenario, clock, seat))
         {
         }
         std::mutex mutex;  // one command at a time per device; devices run side by side
         UnitSeat seat;
         std::unique_ptr<EmulatedKt3916> model;
-        char drive;
         // Under the host's plug mutex: whether the drive is attached, and which
         // attachment it is (a handle opened before a detach stays dead).
         bool present = true;
@@ -65,8 +63,6 @@ private:
         int home = -1;
     };
 
-    int DeviceForHandle(HostHandle device) const;
-    // Plug events that are due take effect.
     void ApplyPlugEvents();
     bool IsPresent(int device);
     // Whether the drive shows now: attached, and its unit on the bus there
@@ -82,11 +78,10 @@ private:
     // IEmulatedBus: the emulated ASPI layer's view. RunCommand also writes
     // the command's transcript record.
     int DeviceCount() const override { return static_cast<int>(m_devices.size()); }
-    char DriveOf(int device) const override;
+    char DriveOf(int device) const override { return m_devices[static_cast<std::size_t>(device)]->seat.drive; }
     ScsiOutcome RunCommand(int device, const uint8_t* cdb, bool dataIn, uint8_t* buffer, uint32_t length) override;
     void CompleteDueRequests() override;
     HostHandle NewHandle() override;
-    void CountBadClose() override;
 
     EmulatorScenario m_scenario;
     IClock& m_clock;
@@ -102,7 +97,6 @@ private:
     std::map<HostHandle, OpenDrive> m_openDevices;
     std::map<int, HostHandle> m_locks;  // device index -> the handle holding its exclusive lock
     HostHandle m_nextHandle = 0x100;
-    int m_nBadCloses = 0;
 
     CEmulatedAspi m_aspi{*this, m_clock, m_scenario.win9x, m_scenario.latencyMs};
 

@@ -1,6 +1,8 @@
 #pragma once
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -40,9 +42,12 @@ constexpr Code kBecomingReady{0x02, 0x04, 0x01};      // any command while a uni
 // at bytes 12 and 13.
 constexpr std::size_t kFixedSenseLength = 18;
 void FixedSense(const kt3916_sense::Code& code, uint8_t (&sense)[kFixedSenseLength]);
-inline void FixedSense(const ScsiOutcome& outcome, uint8_t (&sense)[kFixedSenseLength])
+// The outcome's sense as far as a host's sense area of length bytes takes it.
+inline void FixedSense(const ScsiOutcome& outcome, uint8_t* area, std::size_t length)
 {
+    uint8_t sense[kFixedSenseLength];
     FixedSense({outcome.senseKey, outcome.asc, outcome.ascq}, sense);
+    std::memcpy(area, sense, std::min(length, sizeof sense));
 }
 
 // Which way a command's data goes, by its operation code alone: the unit's

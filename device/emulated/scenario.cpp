@@ -1,5 +1,6 @@
 #include "device/emulated/scenario.h"
 
+#include <charconv>
 #include <set>
 
 namespace {
@@ -20,15 +21,9 @@ std::string_view Trim(std::string_view text)
 // Plain decimal digits only: no sign, no blanks, nothing after the number.
 bool ParseUnsigned(std::string_view text, uint32_t maximum, uint32_t& value)
 {
-    if (text.empty() || text.size() > 10)
-        return false;
     uint64_t result = 0;
-    for (char ch : text) {
-        if (ch < '0' || ch > '9')
-            return false;
-        result = result * 10 + static_cast<uint64_t>(ch - '0');
-    }
-    if (result > maximum)
+    const char* end = text.data() + text.size();
+    if (text.empty() || text.size() > 10 || std::from_chars(text.data(), end, result).ptr != end || result > maximum)
         return false;
     value = static_cast<uint32_t>(result);
     return true;
@@ -56,17 +51,6 @@ bool ParseText(std::string_view text, std::size_t maximum, std::string& value)
     return true;
 }
 
-int HexDigit(char ch)
-{
-    if (ch >= '0' && ch <= '9')
-        return ch - '0';
-    if (ch >= 'a' && ch <= 'f')
-        return ch - 'a' + 10;
-    if (ch >= 'A' && ch <= 'F')
-        return ch - 'A' + 10;
-    return -1;
-}
-
 // "KK/AA/QQ": three bytes of one or two hex digits each.
 bool ParseSense(std::string_view text, uint8_t (&bytes)[3])
 {
@@ -74,17 +58,9 @@ bool ParseSense(std::string_view text, uint8_t (&bytes)[3])
         std::size_t end = i < 2 ? text.find('/') : text.size();
         if (end == std::string_view::npos)
             return false;
-        std::string_view part = text.substr(0, end);
-        if (part.empty() || part.size() > 2)
+        if (end == 0 || end > 2 ||
+            std::from_chars(text.data(), text.data() + end, bytes[i], 16).ptr != text.data() + end)
             return false;
-        int value = 0;
-        for (char ch : part) {
-            int digit = HexDigit(ch);
-            if (digit < 0)
-                return false;
-            value = value * 16 + digit;
-        }
-        bytes[i] = static_cast<uint8_t>(value);
         text.remove_prefix(i < 2 ? end + 1 : end);
     }
     return true;
@@ -177,7 +153,6 @@ bool ApplyValue(std::string_view key, std::string_view value, EmulatorScenario& 
     if (key == "plug")
         return ParsePlugEvents(value, scenario.plugEvents, why);
     if (key == "replug_ms") {
-        uint32_t number = 0;
         if (!ParseUnsigned(value, kMaxPlugMs, number))
             return false;
         scenario.replugMs = number;

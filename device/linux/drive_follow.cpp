@@ -46,7 +46,8 @@ bool CLinuxHost::FollowDevice(HostHandle device, int& fd, std::string& error)
         else
             bElsewhere = true;
     }
-    const std::string unit = "the device left the bus (it was " + GenericNodePath(was) + ", " + was.strHctl + ")";
+    const std::string unit =
+        "the device left the bus (it was " + NodePath(was.strGenericNode) + ", " + was.strHctl + ")";
     if (back.size() != 1) {
         if (back.empty()) {
             error = unit + " and is not back at its place";
@@ -61,7 +62,7 @@ bool CLinuxHost::FollowDevice(HostHandle device, int& fd, std::string& error)
 
     LinuxDrive now = back.front();
     now.chLetter = was.chLetter;
-    const std::string node = GenericNodePath(now);
+    const std::string node = NodePath(now.strGenericNode);
     const int newFd = m_pKernel->Open(node.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC | (opened.bExclusive ? O_EXCL : 0));
     if (newFd < 0) {
         error = unit + " and came back as " + now.strHctl + "; " +
@@ -72,17 +73,11 @@ bool CLinuxHost::FollowDevice(HostHandle device, int& fd, std::string& error)
     bool bReady = CheckNodeAddress(newFd, false, now, node, why) && ForcePackId(newFd, node, why);
     if (bReady && opened.bExclusive) {
         // The old block node went with the device; its hold keeps nothing.
-        int oldBlockFd = -1;
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            auto held = m_blockHolds.find(device);
-            if (held != m_blockHolds.end()) {
-                oldBlockFd = held->second;
-                m_blockHolds.erase(held);
-            }
-        }
-        if (oldBlockFd >= 0)
-            m_pKernel->Close(oldBlockFd);
+        std::unique_lock<std::mutex> lock(m_mutex);
+        auto held = m_blockHolds.extract(device);
+        lock.unlock();
+        if (held)
+            m_pKernel->Close(held.mapped());
         bool bBusy = false;
         std::string note;
         bReady = HoldBlockNode(static_cast<int>(device), now, why, bBusy, note);

@@ -4,7 +4,6 @@
 #include <time.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -151,65 +150,40 @@ const LinuxDrive* CLinuxHost::FindDrive(char letter) const
 
 uint32_t CLinuxHost::GetLogicalDriveRoots(uint32_t bufferLength, char* buffer)
 {
-    const std::vector<LinuxDrive> drives = Rescan();
-    const uint32_t length = static_cast<uint32_t>(drives.size() * 4);
+    std::string roots;
+    for (const LinuxDrive& drive : Rescan())
+        roots += std::string{drive.chLetter, ':', '\\', '\0'};
+    const uint32_t length = static_cast<uint32_t>(roots.size());
     if (length + 1 > bufferLength)
         return length + 1;
-    char* p = buffer;
-    for (const LinuxDrive& drive : drives) {
-        *p++ = drive.chLetter;
-        *p++ = ':';
-        *p++ = '\\';
-        *p++ = '\0';
-    }
-    *p = '\0';
+    std::memcpy(buffer, roots.c_str(), length + 1);
     return length;
 }
 
 uint32_t CLinuxHost::GetDriveKind(const char* rootPath)
 {
     const char letter = DriveRootLetter(rootPath);
-    bool scanned;
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        scanned = m_bScanned;
-    }
-    if (!scanned)
-        Rescan();
+    Drives();
     std::lock_guard<std::mutex> lock(m_mutex);
     return letter && FindDrive(letter) ? kDriveTypeCdrom : kDriveTypeNoRootDir;
 }
 
-std::string CLinuxHost::GenericNodePath(const LinuxDrive& drive) const
+std::string CLinuxHost::NodePath(const std::string& node) const
 {
-    if (drive.strGenericNode.empty())
-        return {};
-    return (std::filesystem::path(m_config.strDevRoot) / drive.strGenericNode).string();
-}
-
-std::string CLinuxHost::BlockNodePath(const LinuxDrive& drive) const
-{
-    if (drive.strBlockNode.empty())
-        return {};
-    return (std::filesystem::path(m_config.strDevRoot) / drive.strBlockNode).string();
+    return node.empty() ? std::string() : (std::filesystem::path(m_config.strDevRoot) / node).string();
 }
 
 char CLinuxHost::LetterForNode(const std::string& path)
 {
-    namespace fs = std::filesystem;
-    std::error_code ec;
-    fs::path resolved = fs::weakly_canonical(fs::path(path), ec);
-    if (ec)
-        resolved = fs::path(path);
+    const auto resolve = [](const std::string& node) {
+        std::error_code ec;
+        std::filesystem::path resolved = std::filesystem::weakly_canonical(node, ec);
+        return ec ? std::filesystem::path(node) : resolved;
+    };
+    const std::filesystem::path resolved = resolve(path);
     for (const LinuxDrive& drive : Rescan()) {
-        for (const std::string& node : {BlockNodePath(drive), GenericNodePath(drive)}) {
-            if (node.empty())
-                continue;
-            std::error_code nodeEc;
-            fs::path nodeResolved = fs::weakly_canonical(fs::path(node), nodeEc);
-            if (nodeEc)
-                nodeResolved = fs::path(node);
-            if (nodeResolved == resolved)
+        for (const std::string& node : {NodePath(drive.strBlockNode), NodePath(drive.strGenericNode)}) {
+            if (!node.empty() && resolve(node) == resolved)
                 return drive.chLetter;
         }
     }
@@ -271,14 +245,7 @@ HostHandle CLinuxHost::OpenNode(const char* path, bool bExclusive, ExclusiveAcce
         t_strLastError = std::string("not a drive device path: ") + (path ? path : "(null)");
         return kInvalidHandle;
     }
-    bool scanned;
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        scanned = m_bScanned;
-    }
-    if (!scanned)
-        Rescan();
-
+    Drives();
     LinuxDrive drive;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -295,11 +262,11 @@ HostHandle CLinuxHost::OpenNode(const char* path, bool bExclusive, ExclusiveAcce
     HostHandle handle = kInvalidHandle;
     bool bBusy = false;
     if (drive.strGenericNode.empty()) {
-        const std::string block = BlockNodePath(drive);
+        const std::string block = NodePath(drive.strBlockNode);
         error = std::string("drive ") + letter + ": (" + drive.strHctl + (block.empty() ? "" : ", " + block) +
                 ") has no SCSI generic node; load the sg module (modprobe sg)";
     } else {
-        const std::string node = GenericNodePath(drive);
+        const std::string node = NodePath(drive.strGenericNode);
         // O_NONBLOCK: a node held by someone else fails at once with EBUSY
         // instead of waiting for its release.
         const int fd = m_pKernel->Open(node.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC | (bExclusive ? O_EXCL : 0));
@@ -372,7 +339,7 @@ bool CLinuxHost::ForcePackId(int fd, const std::string& node, std::string& error
 bool CLinuxHost::HoldBlockNode(int genericFd, const LinuxDrive& drive, std::string& error, bool& bBusy,
                                std::string& note)
 {
-    const std::string block = BlockNodePath(drive);
+    const std::string block = NodePath(drive.strBlockNode);
     if (block.empty())
         return true;  // without the sr driver there is no block node to reach the device by
     // O_EXCL on a block device keeps out mounts and other exclusive openers;
@@ -456,22 +423,12 @@ void CLinuxHost::CloseDevice(HostHandle device)
     int followedFd = -1;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        auto lost = m_lostHandles.find(device);
-        if (lost != m_lostHandles.end()) {
-            lostPackId = lost->second;
-            m_lostHandles.erase(lost);
-        }
-        auto opened = m_opened.find(device);
-        if (opened != m_opened.end()) {
-            if (opened->second.nFd != static_cast<int>(device))
-                followedFd = opened->second.nFd;
-            m_opened.erase(opened);
-        }
-        auto held = m_blockHolds.find(device);
-        if (held != m_blockHolds.end()) {
-            blockFd = held->second;
-            m_blockHolds.erase(held);
-        }
+        if (auto lost = m_lostHandles.extract(device))
+            lostPackId = lost.mapped();
+        if (auto opened = m_opened.extract(device); opened && opened.mapped().nFd != static_cast<int>(device))
+            followedFd = opened.mapped().nFd;
+        if (auto held = m_blockHolds.extract(device))
+            blockFd = held.mapped();
     }
     // The lost command waits in the driver behind the descriptor it went out on.
     if (lostPackId != 0)
@@ -535,34 +492,25 @@ bool CLinuxHost::SendPassThrough(HostHandle device, PassThroughRequest& request)
         t_strLastError = exchangeError;
         return false;
     }
-    if (!CompleteSgIoRequest(header, sense, request)) {
-        char text[96];
-        if (IsShortWrite(header, request.sptd)) {
-            const bool bResidSane = header.resid > 0 && static_cast<unsigned>(header.resid) <= header.dxfer_len;
-            if (bResidSane) {
-                std::snprintf(text, sizeof text, "SG_IO: short write, %u of %u bytes reached the device",
-                              header.dxfer_len - static_cast<unsigned>(header.resid), header.dxfer_len);
-            } else {
-                std::snprintf(text, sizeof text, "SG_IO: short write, residual %d of %u bytes", header.resid,
-                              header.dxfer_len);
-            }
-            t_strLastError = text;
-            return false;
+    const bool bCallOk = CompleteSgIoRequest(header, sense, request);
+    char text[96] = "";
+    if (!bCallOk && IsShortWrite(header, request.sptd)) {
+        if (header.resid > 0 && static_cast<unsigned>(header.resid) <= header.dxfer_len) {
+            std::snprintf(text, sizeof text, "SG_IO: short write, %u of %u bytes reached the device",
+                          header.dxfer_len - static_cast<unsigned>(header.resid), header.dxfer_len);
+        } else {
+            std::snprintf(text, sizeof text, "SG_IO: short write, residual %d of %u bytes", header.resid,
+                          header.dxfer_len);
         }
+    } else if (!bCallOk) {
         std::snprintf(text, sizeof text, "SG_IO: host status 0x%02x, driver status 0x%02x", header.host_status,
                       header.driver_status);
-        t_strLastError = text;
-        return false;
-    }
-    if (request.sptd.ScsiStatus != kScsiStatusGood) {
-        char text[96];
+    } else if (request.sptd.ScsiStatus != kScsiStatusGood) {
         std::snprintf(text, sizeof text, "SCSI status 0x%02x, sense key 0x%02x, ASC 0x%02x, ASCQ 0x%02x",
                       request.sptd.ScsiStatus, sense[2] & 0x0F, sense[12], sense[13]);
-        t_strLastError = text;
-    } else {
-        t_strLastError.clear();
     }
-    return true;
+    t_strLastError = text;
+    return bCallOk;
 }
 
 void CLinuxHost::DescribeLastFailure(char* text, std::size_t size)
@@ -575,10 +523,8 @@ void CLinuxHost::DescribeLastFailure(char* text, std::size_t size)
 std::string CLinuxHost::DriveNodeText(char drive)
 {
     for (const LinuxDrive& d : Drives()) {
-        if (d.chLetter == drive) {
-            const std::string node = GenericNodePath(d);
-            return node.empty() ? BlockNodePath(d) : node;
-        }
+        if (d.chLetter == drive)
+            return NodePath(d.strGenericNode.empty() ? d.strBlockNode : d.strGenericNode);
     }
     return IScsiHost::DriveNodeText(drive);
 }
@@ -596,29 +542,27 @@ std::string CLinuxHost::LastErrorText()
     return t_strLastError;
 }
 
+template <typename T>
+T CLinuxHost::OfLetter(const T (&values)[26], char letter) const
+{
+    const int index = DriveLetterIndex(letter);
+    if (index < 0)
+        return T{};
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return values[index];
+}
+
 bool CLinuxHost::OpenFoundBusy(char letter)
 {
-    const int index = std::toupper(static_cast<unsigned char>(letter)) - 'A';
-    if (index < 0 || index >= 26)
-        return false;
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_openBusy[index];
+    return OfLetter(m_openBusy, letter);
 }
 
 std::string CLinuxHost::HoldNote(char drive)
 {
-    const int index = std::toupper(static_cast<unsigned char>(drive)) - 'A';
-    if (index < 0 || index >= 26)
-        return {};
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_holdNotes[index];
+    return OfLetter(m_holdNotes, drive);
 }
 
-std::string CLinuxHost::OpenErrorText(char letter) const
+std::string CLinuxHost::OpenProblem(char drive)
 {
-    const int index = std::toupper(static_cast<unsigned char>(letter)) - 'A';
-    if (index < 0 || index >= 26)
-        return {};
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_openErrors[index];
+    return OfLetter(m_openErrors, drive);
 }

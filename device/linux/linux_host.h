@@ -128,10 +128,13 @@ public:
     // The generic node, or the block node when the sg driver has none.
     std::string DriveNodeText(char drive) override;
 
-    // IDriveNodes
+    // IDriveNodes. LetterForNode follows symbolic links. OpenProblem: why
+    // the last attempt to open the drive failed, empty when it did not.
+    // OpenFoundBusy: another program has the node open exclusively (or, for
+    // an exclusive open, at all).
     char LetterForNode(const std::string& path) override;
     std::vector<char> ScannedLetters() override;
-    std::string OpenProblem(char drive) override { return OpenErrorText(drive); }
+    std::string OpenProblem(char drive) override;
     bool OpenFoundBusy(char letter) override;
     std::string HoldNote(char drive) override;
     // CloseDevice of a handle whose command never answered waits for the
@@ -144,24 +147,20 @@ public:
     // letter while attached and a new one takes the lowest free letter.
     // Naming a node never rescans: every open would otherwise read all of
     // sysfs again while the discovery holds the drives it opened so far.
-    std::vector<LinuxDrive> Drives();
-    // The node that \\.\X: opens (dev root + generic node), empty when none.
-    std::string GenericNodePath(const LinuxDrive& drive) const;
-    std::string BlockNodePath(const LinuxDrive& drive) const;
-    // LetterForNode: symbolic links followed.
-    // Why the last OpenDevice or SendPassThrough of the calling thread failed.
-    static std::string LastErrorText();
-    // Why the last attempt to open drive letter failed; empty when it did not.
     // A handle whose device left the bus follows the same unit when it comes
     // back under new nodes at the same place (FollowDevice); drive letters
     // are not changed by it.
-    std::string OpenErrorText(char letter) const;
-    // OpenFoundBusy: another program has the node open exclusively (or, for
-    // an exclusive open, at all).
+    std::vector<LinuxDrive> Drives();
+    // Why the last OpenDevice or SendPassThrough of the calling thread failed.
+    static std::string LastErrorText();
 
 private:
     std::vector<LinuxDrive> Rescan();
     const LinuxDrive* FindDrive(char letter) const;  // m_mutex held
+    // A node of a drive under the dev root, empty when the drive has none.
+    std::string NodePath(const std::string& node) const;
+    template <typename T>
+    T OfLetter(const T (&values)[26], char letter) const;
     HostHandle OpenNode(const char* path, bool bExclusive, ExclusiveAccess& access);
     bool CheckNodeAddress(int fd, bool bBlock, const LinuxDrive& drive, const std::string& node, std::string& error);
     bool ForcePackId(int fd, const std::string& node, std::string& error);

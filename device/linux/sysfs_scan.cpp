@@ -22,12 +22,9 @@ std::string ReadAttribute(const fs::path& path)
     std::string text;
     if (in)
         std::getline(in, text);
-    while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back())))
-        text.pop_back();
-    size_t first = 0;
-    while (first < text.size() && std::isspace(static_cast<unsigned char>(text[first])))
-        ++first;
-    return text.substr(first);
+    constexpr char kBlanks[] = " \t\n\v\f\r";
+    const size_t first = text.find_first_not_of(kBlanks);
+    return first == std::string::npos ? std::string() : text.substr(first, text.find_last_not_of(kBlanks) - first + 1);
 }
 
 // The node a driver registered under the device: a "<kind>/<node>" folder on
@@ -127,20 +124,13 @@ std::vector<LinuxDrive> ScanSysfsCdroms(const std::string& sysRoot)
     std::vector<std::pair<std::string, fs::path>> devices;
     std::error_code ec;
     const fs::path classDir = fs::path(sysRoot) / "class" / "scsi_device";
-    if (fs::is_directory(classDir, ec)) {
-        for (fs::directory_iterator it(classDir, ec), end; !ec && it != end; it.increment(ec)) {
-            std::string name = it->path().filename().string();
-            if (IsHctl(name))
-                devices.emplace_back(name, it->path() / "device");
-        }
-    } else {
-        ec.clear();
-        const fs::path busDir = fs::path(sysRoot) / "bus" / "scsi" / "devices";
-        for (fs::directory_iterator it(busDir, ec), end; !ec && it != end; it.increment(ec)) {
-            std::string name = it->path().filename().string();
-            if (IsHctl(name))
-                devices.emplace_back(name, it->path());
-        }
+    const bool bClass = fs::is_directory(classDir, ec);
+    ec.clear();
+    const fs::path dir = bClass ? classDir : fs::path(sysRoot) / "bus" / "scsi" / "devices";
+    for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+        std::string name = it->path().filename().string();
+        if (IsHctl(name))
+            devices.emplace_back(name, bClass ? it->path() / "device" : it->path());
     }
 
     std::vector<LinuxDrive> drives;

@@ -93,8 +93,7 @@ HANDLE OpenDrivePath(const char* path)
 // when it cannot tell.
 std::string DeviceIdentity(HANDLE device)
 {
-    STORAGE_PROPERTY_QUERY query;
-    ZeroMemory(&query, sizeof(query));
+    STORAGE_PROPERTY_QUERY query{};
     query.PropertyId = StorageDeviceProperty;
     query.QueryType = PropertyStandardQuery;
     alignas(8) BYTE buffer[512] = {};
@@ -128,8 +127,7 @@ class CWin32Host final : public IScsiHost, public IAspiHost, public IDriveNodes 
 public:
     bool GetVersionPlatformId(uint32_t& platformId) override
     {
-        OSVERSIONINFOA info;
-        ZeroMemory(&info, sizeof(info));
+        OSVERSIONINFOA info{};
         info.dwOSVersionInfoSize = sizeof(info);
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
@@ -142,16 +140,14 @@ public:
 
     int64_t QueryCounterFrequency() override
     {
-        LARGE_INTEGER frequency;
-        frequency.QuadPart = 0;
+        LARGE_INTEGER frequency{};
         QueryPerformanceFrequency(&frequency);
         return frequency.QuadPart;
     }
 
     int64_t QueryCounter() override
     {
-        LARGE_INTEGER counter;
-        counter.QuadPart = 0;
+        LARGE_INTEGER counter{};
         QueryPerformanceCounter(&counter);
         return counter.QuadPart;
     }
@@ -210,9 +206,7 @@ public:
 
     void ReleaseExclusiveAccess(HostHandle device) override
     {
-        CdromExclusiveAccess unlock;
-        ZeroMemory(&unlock, sizeof(unlock));
-        unlock.RequestType = kExclusiveAccessUnlockDevice;
+        CdromExclusiveAccess unlock{kExclusiveAccessUnlockDevice, 0};
         DWORD returned = 0;
         DeviceIoControl(Current(device), kIoctlCdromExclusiveAccess, &unlock, sizeof(unlock), nullptr, 0, &returned,
                         nullptr);
@@ -220,18 +214,11 @@ public:
 
     void CloseDevice(HostHandle device) override
     {
-        HANDLE reopened = INVALID_HANDLE_VALUE;
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            auto it = m_opened.find(device);
-            if (it != m_opened.end()) {
-                if (it->second.hCurrent != AsHandle(device))
-                    reopened = it->second.hCurrent;
-                m_opened.erase(it);
-            }
-        }
-        if (reopened != INVALID_HANDLE_VALUE)
-            CloseHandle(reopened);
+        std::unique_lock<std::mutex> lock(m_mutex);
+        auto opened = m_opened.extract(device);
+        lock.unlock();
+        if (opened && opened.mapped().hCurrent != AsHandle(device))
+            CloseHandle(opened.mapped().hCurrent);
         CloseHandle(AsHandle(device));
     }
 
@@ -365,9 +352,7 @@ private:
 
     static bool LockExclusive(HANDLE device)
     {
-        CdromExclusiveLock lock;
-        ZeroMemory(&lock, sizeof(lock));
-        lock.Access.RequestType = kExclusiveAccessLockDevice;
+        CdromExclusiveLock lock{{kExclusiveAccessLockDevice, 0}, {}};
         std::snprintf(reinterpret_cast<char*>(lock.CallerName), sizeof(lock.CallerName), "%s", KT_APP_NAME);
         DWORD returned = 0;
         return DeviceIoControl(device, kIoctlCdromExclusiveAccess, &lock, sizeof(lock), nullptr, 0, &returned,

@@ -2,23 +2,11 @@
 
 #include <windows.h>
 
-#include <cctype>
-
 #include "device/drive_name.h"
-
-namespace {
-
-int LetterIndex(char drive)
-{
-    const int index = std::toupper(static_cast<unsigned char>(drive)) - 'A';
-    return index >= 0 && index < 26 ? index : -1;
-}
-
-}  // namespace
 
 void CWin32OpenFailures::Record(const char* path, uint32_t nError)
 {
-    const int index = LetterIndex(DevicePathLetter(path));
+    const int index = DriveLetterIndex(DevicePathLetter(path));
     if (index < 0)
         return;
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -27,7 +15,7 @@ void CWin32OpenFailures::Record(const char* path, uint32_t nError)
 
 uint32_t CWin32OpenFailures::LastError(char drive) const
 {
-    const int index = LetterIndex(drive);
+    const int index = DriveLetterIndex(drive);
     if (index < 0)
         return ERROR_SUCCESS;
     std::lock_guard<std::mutex> lock(m_mutex);

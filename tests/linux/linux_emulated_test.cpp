@@ -70,7 +70,7 @@ private:
         h.sb_len_wr = 0;
         if (outcome.result == CommandResult::Check) {
             uint8_t sense[kFixedSenseLength];
-            FixedSense(outcome, sense);
+            FixedSense(outcome, sense, sizeof sense);
             h.status = 0x02;
             h.driver_status = kSgDriverSense;
             h.sb_len_wr = static_cast<uint8_t>(std::min<size_t>(sizeof sense, h.mx_sb_len));

@@ -273,11 +273,11 @@ TEST_F(LinuxHostTest, OpenFailureNamesTheNodeAndTheWayIn)
         kernel.group = c.group;
         EXPECT_EQ(host.OpenDevice(c.path), kInvalidHandle) << c.path;
         EXPECT_EQ(CLinuxHost::LastErrorText(), c.expected);
-        EXPECT_EQ(host.OpenErrorText(c.path[4]), c.expected);
+        EXPECT_EQ(host.OpenProblem(c.path[4]), c.expected);
     }
     kernel.openErrors.clear();
     EXPECT_NE(host.OpenDevice("\\\\.\\D:"), kInvalidHandle);
-    EXPECT_EQ(host.OpenErrorText('D'), "") << "a later success clears the drive's error";
+    EXPECT_EQ(host.OpenProblem('D'), "") << "a later success clears the drive's error";
 }
 
 TEST_F(LinuxHostTest, MapsNodePathsToLetters)
