@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <vector>
 
 #include "console/block_plan.h"
@@ -24,19 +25,9 @@ constexpr uint8_t kMarkerMiddle = 0xFF;
 
 const char* FlashStateName(FlashState state)
 {
-    switch (state) {
-    case FlashState::Ready:
-        return "Ready";
-    case FlashState::Armed:
-        return "Armed";
-    case FlashState::Sending:
-        return "Sending";
-    case FlashState::Verifying:
-        return "Verifying";
-    case FlashState::Stopped:
-        return "Stopped";
-    }
-    return "?";
+    static constexpr const char* kNames[] = {"Ready", "Armed", "Sending", "Verifying", "Stopped"};
+    const auto index = static_cast<size_t>(state);
+    return index < std::size(kNames) ? kNames[index] : "?";
 }
 
 CFlashView::CFlashView(IFormWindow& window, IScsiHost& host, ISleepInhibitor* sleepInhibitor,
@@ -186,10 +177,7 @@ void CFlashView::OnVerifyTick()
 {
     m_window.ProgressStepIt();
     ++g_nVerifyTicks;
-    VerifyTick tick;
-    tick.nTick = g_nVerifyTicks;
-    tick.nFirstInquiryTick = m_verifyWindow.nFirstInquiryTick;
-    tick.nLastTick = m_verifyWindow.nLastTick;
+    VerifyTick tick{g_nVerifyTicks, m_verifyWindow.nFirstInquiryTick, m_verifyWindow.nLastTick};
     if (g_nVerifyTicks >= m_verifyWindow.nFirstInquiryTick && m_pDevice) {
         m_pDevice->SelectDevice(m_nFlashDevice);
         tick.bAsked = true;
@@ -211,10 +199,7 @@ void CFlashView::OnVerifyTick()
     }
     if (g_nVerifyTicks >= m_verifyWindow.nLastTick) {
         m_window.KillTimer(IDT_VERIFY);
-        AllowSleep();
-        m_state = FlashState::Stopped;
-        ShowOutcome(FlashOutcome::NoAnswer);
-        EndDownload(FlashState::Stopped);
+        FailDownload(FlashOutcome::NoAnswer);
     }
 }
 

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <iterator>
 #include <nlohmann/json.hpp>
 
 #include "device/json_line.h"
@@ -18,15 +19,9 @@ constexpr int kLookPeriodMs = 200;
 
 const char* StateName(StationState state)
 {
-    switch (state) {
-    case StationState::Waiting:
-        return "waiting";
-    case StationState::Flashing:
-        return "flashing";
-    case StationState::Stopped:
-        break;
-    }
-    return "stopped";
+    static constexpr const char* kNames[] = {"waiting", "flashing"};
+    const auto index = static_cast<size_t>(state);
+    return index < std::size(kNames) ? kNames[index] : "stopped";
 }
 
 }  // namespace
@@ -83,7 +78,7 @@ std::unique_ptr<CStationLine> CStationLine::Connect(const StationLineOptions& op
     line->m_spool.ReadNew();
 
     MqttSettings settings = options.mqtt;
-    settings.strWillTopic = StationTopic(settings.url.strLine, options.strStation, "status");
+    settings.strWillTopic = line->Topic("status");
     std::string will;
     CJsonLine(will)
         .String("station", options.strStation)
@@ -110,8 +105,7 @@ std::unique_ptr<CStationLine> CStationLine::Connect(const StationLineOptions& op
             std::lock_guard lock(self->m_mutex);
             return self->StatusJson();
         }();
-        const int mid = self->m_link.Publish(
-            StationTopic(self->m_options.mqtt.url.strLine, self->m_options.strStation, "status"), status, true);
+        const int mid = self->m_link.Publish(self->Topic("status"), status, true);
         std::lock_guard lock(self->m_mutex);
         self->m_nProbeMid = mid;
         self->m_bResend = true;
@@ -186,7 +180,6 @@ void CStationLine::Status(StationState state, int passed, int failed, const std:
 bool CStationLine::MayTakeUnits(std::string& why)
 {
     std::lock_guard lock(m_mutex);
-    const std::string topic = ApprovedTopic(m_options.mqtt.url.strLine);
     if (!m_strApprovalProblem.empty()) {
         why = m_strApprovalProblem;
         return false;
@@ -194,7 +187,8 @@ bool CStationLine::MayTakeUnits(std::string& why)
     if (!m_bHasApproval) {
         if (m_options.bWithoutApproval)
             return true;
-        why = "the line has no approved image (" + topic + "); approve one with 'line approve'";
+        why = "the line has no approved image (" + ApprovedTopic(m_options.mqtt.url.strLine) +
+              "); approve one with 'line approve'";
         return false;
     }
     if (!m_bApproved) {
@@ -232,7 +226,7 @@ void CStationLine::PublishRecords(bool all)
     const std::vector<SpoolRecord> records = all ? m_spool.Unacked() : fresh;
     if (all)
         m_recordMids.clear();
-    const std::string topic = StationTopic(m_options.mqtt.url.strLine, m_options.strStation, "unit");
+    const std::string topic = Topic("unit");
     for (const SpoolRecord& record : records) {
         const int mid = m_link.Publish(topic, record.strLine, false);
         if (mid < 0) {
@@ -256,8 +250,7 @@ void CStationLine::Run()
         PublishRecords(resend);
         if (m_bStatusDirty && m_link.IsConnected()) {
             m_bStatusDirty = false;
-            m_link.Publish(StationTopic(m_options.mqtt.url.strLine, m_options.strStation, "status"), StatusJson(),
-                           true);
+            m_link.Publish(Topic("status"), StatusJson(), true);
         }
         std::string error;
         if (!m_spool.SaveMark(error) && m_strError.empty())
@@ -286,8 +279,7 @@ size_t CStationLine::Close(int timeoutMs)
         m_state = StationState::Stopped;
         m_strWhy = "the station ended";
         m_strSince = NowUtcText();
-        m_nFinalMid = m_link.Publish(StationTopic(m_options.mqtt.url.strLine, m_options.strStation, "status"),
-                                     StatusJson(), true);
+        m_nFinalMid = m_link.Publish(Topic("status"), StatusJson(), true);
         m_wake.wait_for(lock, std::chrono::milliseconds(std::min(timeoutMs, 2000)), [this]() { return m_bFinalAcked; });
     }
     const size_t left = m_spool.UnackedCount();

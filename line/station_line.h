@@ -63,6 +63,11 @@ private:
     void Run();
     void PublishRecords(bool all);
     std::string StatusJson() const;
+    // This station's topic of the kind leaf.
+    std::string Topic(const char* leaf) const
+    {
+        return StationTopic(m_options.mqtt.url.strLine, m_options.strStation, leaf);
+    }
 
     StationLineOptions m_options;
     CMqttLink m_link;

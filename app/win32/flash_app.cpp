@@ -10,11 +10,9 @@ CFlashApp theApp;
 
 bool CFlashApp::InitInstance()
 {
-    // The common-controls manifest gives the controls their 3-D look, and the
-    // registry key is only a name: there is nothing to store under it.
+    // The common-controls manifest gives the controls their 3-D look.
     INITCOMMONCONTROLSEX icc = {sizeof icc, ICC_BAR_CLASSES | ICC_PROGRESS_CLASS};
     InitCommonControlsEx(&icc);
-    m_pszRegistryKey = kRegistryKeyName;
 
     // The name the caption and the message boxes use, from the string table.
     ParseFlashOptions(GetAppName());

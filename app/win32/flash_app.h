@@ -2,9 +2,6 @@
 #include "app/win32/host_choice.h"
 #include "app/win32/shell_app.h"
 
-// Settings would go under this registry key; the program stores none.
-constexpr char kRegistryKeyName[] = "KT3916 FLASH TOOL";
-
 // The application: start-up and the about command.
 class CFlashApp final : public CShellApp {
 public:
@@ -17,6 +14,5 @@ protected:
     bool InitInstance() override;
 
 private:
-    const char* m_pszRegistryKey = nullptr;
     CHostChoice m_hostChoice;
 };

@@ -37,12 +37,9 @@ public:
     void OnIdle();
 
 protected:
-    bool PreCreateWindow(CREATESTRUCTW& cs);
     int OnCreate(const CREATESTRUCTW& cs);
     void OnSize(UINT nType, int cx, int cy);
-    void OnSetFocus(HWND hOldWnd);
     bool OnCmdMsg(UINT nID, int nCode);
-    void OnMenuSelect(UINT nItemID, UINT nFlags, HMENU hMenu);
 
 private:
     static LRESULT CALLBACK WindowProc(HWND hWnd, UINT nMessage, WPARAM wParam, LPARAM lParam);

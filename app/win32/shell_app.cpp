@@ -58,7 +58,8 @@ int CShellApp::Run(HINSTANCE hInstance)
     int nExitCode = 1;
     for (;;) {
         if (bIdle && !PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE)) {
-            OnIdle();
+            if (m_pMainWnd)
+                m_pMainWnd->OnIdle();
             bIdle = false;
         }
         BOOL bResult = GetMessageW(&msg, nullptr, 0, 0);
@@ -68,7 +69,7 @@ int CShellApp::Run(HINSTANCE hInstance)
         }
         if (bResult == -1)
             break;
-        if (!PreTranslateMessage(msg)) {
+        if (!m_pMainWnd || !m_pMainWnd->PreTranslateMessage(msg)) {
             TranslateMessage(&msg);
             DispatchMessageW(&msg);
         }
@@ -78,15 +79,4 @@ int CShellApp::Run(HINSTANCE hInstance)
     // The frame and its form go while the host they use still exists.
     m_pMainWnd.reset();
     return nExitCode;
-}
-
-bool CShellApp::PreTranslateMessage(MSG& msg)
-{
-    return m_pMainWnd && m_pMainWnd->PreTranslateMessage(msg);
-}
-
-void CShellApp::OnIdle()
-{
-    if (m_pMainWnd)
-        m_pMainWnd->OnIdle();
 }

@@ -39,9 +39,6 @@ protected:
     int m_nExitCode = 0;  // returned when InitInstance fails
 
 private:
-    bool PreTranslateMessage(MSG& msg);
-    void OnIdle();
-
     HINSTANCE m_hInstance = nullptr;
     std::string m_strAppName;
 };

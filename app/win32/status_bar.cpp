@@ -101,11 +101,6 @@ void CStatusBarWnd::SetMessageText(UINT nID)
         HINSTANCE hInstance = reinterpret_cast<HINSTANCE>(GetWindowLongPtrW(m_hWnd, GWLP_HINSTANCE));
         strText = StatusPromptText(LoadResourceString(hInstance, nID));
     }
-    SetMessageText(strText);
-}
-
-void CStatusBarWnd::SetMessageText(const std::wstring& strText)
-{
     for (size_t i = 0; i < m_panes.size(); ++i) {
         if (m_panes[i].nID == ID_SEPARATOR) {
             SetPaneText(i, strText);
