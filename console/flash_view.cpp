@@ -64,7 +64,7 @@ void CFlashView::OnInitialUpdate()
         ShowOutcome(FlashOutcome::ImageUnopenable);
         return;
     }
-    TakeCheckedImage(m_bImageHeld ? m_heldImage : digest);
+    TakeCheckedImage(m_heldImage.value_or(digest));
 
     m_window.SetStatusText("");
     m_bSurveyComplete = true;
@@ -105,17 +105,10 @@ bool CFlashView::SurveyDevices()
     return true;
 }
 
-void CFlashView::HoldImage(const ImageDigest& digest)
-{
-    m_heldImage = digest;
-    m_bImageHeld = true;
-}
-
 // From here on a download sends this image and no other.
 void CFlashView::TakeCheckedImage(const ImageDigest& digest)
 {
     m_checkedImage = digest;
-    m_bImageChecked = true;
     m_nChecksum = digest.nChecksum;
 
     char text[16];
@@ -134,7 +127,7 @@ void CFlashView::OnSelchangeDeviceList()
     if (!m_pDevice)
         return;
     // The device being flashed stays the target until its download ends.
-    if (IsDownloadRunning()) {
+    if (m_state == FlashState::Armed || m_state == FlashState::Sending || m_state == FlashState::Verifying) {
         m_window.SetDeviceSelection(m_nFlashDevice);
         return;
     }
@@ -203,11 +196,6 @@ void CFlashView::OnVerifyTick()
     }
 }
 
-bool CFlashView::IsDownloadRunning() const
-{
-    return m_state == FlashState::Armed || m_state == FlashState::Sending || m_state == FlashState::Verifying;
-}
-
 void CFlashView::EndDownload(FlashState state)
 {
     m_state = state;
@@ -259,10 +247,10 @@ bool CFlashView::DownloadImage()
     std::vector<uint8_t> checkedBytes;
     if (!DigestImage(file, current, &checkedBytes) || !file.Seek(0))
         return FailDownload(FlashOutcome::ImageReadFailure);
-    if (!m_bImageChecked || current != m_checkedImage) {
-        const FlashOutcome outcome = m_bImageChecked ? FlashOutcome::ImageChanged : FlashOutcome::ImageNotChecked;
+    if (m_checkedImage != current) {
+        const FlashOutcome outcome = m_checkedImage ? FlashOutcome::ImageChanged : FlashOutcome::ImageNotChecked;
         // A held image stays the only one this form will send.
-        if (!m_bImageHeld)
+        if (!m_heldImage)
             TakeCheckedImage(current);
         return RefuseDownload(outcome);
     }

@@ -350,13 +350,12 @@ int CLioTarget::OwnerOfLoopback(const std::string& wwnDir) const
                     continue;  // an attribute
                 target[length] = '\0';
                 // ".../core/user_3916/kt3916_ID_N", however the link spells the way there.
-                const std::string path = target;
-                const std::size_t name = path.rfind('/');
-                const std::string hbaDir = std::string("core/") + kHba + "/";
-                const int id = name == std::string::npos ? -1 : IdOfBackstore(path.substr(name + 1));
-                const bool inHba = name != std::string::npos && name + 1 >= hbaDir.size() &&
-                                   path.compare(name + 1 - hbaDir.size(), hbaDir.size(), hbaDir) == 0 &&
-                                   (name + 1 == hbaDir.size() || path[name - hbaDir.size()] == '/');
+                const std::string path = std::string("/") + target;
+                const std::size_t name = path.rfind('/') + 1;
+                const std::string hbaDir = std::string("/core/") + kHba + "/";
+                const int id = IdOfBackstore(path.substr(name));
+                const bool inHba =
+                    name >= hbaDir.size() && path.compare(name - hbaDir.size(), hbaDir.size(), hbaDir) == 0;
                 if (!inHba || id < 0 || (owner >= 0 && id != owner))
                     return -1;
                 owner = id;

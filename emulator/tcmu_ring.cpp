@@ -49,11 +49,6 @@ bool CTcmuRing::OutOfOrder() const
     return m_bValid && (Mailbox(m_base)->flags & tcmu::kCapOutOfOrder) != 0;
 }
 
-uint32_t CTcmuRing::Head() const
-{
-    return LoadAcquire(m_base, offsetof(tcmu::Mailbox, cmd_head));
-}
-
 uint32_t CTcmuRing::Tail() const
 {
     return LoadAcquire(m_base, offsetof(tcmu::Mailbox, cmd_tail));
@@ -135,7 +130,7 @@ bool CTcmuRing::Next(Command& command)
     if (!m_bValid)
         return false;
     while (m_pBroken == nullptr) {
-        const uint32_t head = Head();
+        const uint32_t head = LoadAcquire(m_base, offsetof(tcmu::Mailbox, cmd_head));
         if (head >= m_nRingSize) {
             m_pBroken = "the ring's head lies outside the command ring";
             return false;

@@ -53,7 +53,6 @@ public:
                   const uint8_t* data, uint32_t dataInLength);
 
 private:
-    uint32_t Head() const;
     uint32_t Tail() const;
     uint32_t LenOp(uint32_t offset) const;  // of the entry at offset
     uint32_t IovCount(uint32_t entry) const;

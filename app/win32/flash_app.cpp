@@ -41,14 +41,8 @@ bool CFlashApp::InitInstance()
 bool CFlashApp::OnCmdMsg(UINT nID, int nCode)
 {
     if (nID == ID_APP_ABOUT && nCode == 0) {
-        OnAppAbout();
+        ShowAboutBox(m_pMainWnd ? m_pMainWnd->GetSafeHwnd() : nullptr);
         return true;
     }
     return CShellApp::OnCmdMsg(nID, nCode);
-}
-
-void CFlashApp::OnAppAbout()
-{
-    CAboutDlg aboutDlg;
-    aboutDlg.DoModal(GetMainHwnd());
 }

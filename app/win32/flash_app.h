@@ -5,10 +5,7 @@
 // The application: start-up and the about command.
 class CFlashApp final : public CShellApp {
 public:
-    CFlashApp() = default;
-
     bool OnCmdMsg(UINT nID, int nCode) override;
-    void OnAppAbout();
 
 protected:
     bool InitInstance() override;

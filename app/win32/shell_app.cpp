@@ -31,11 +31,6 @@ CShellApp* CShellApp::GetApp()
     return g_pApp;
 }
 
-HWND CShellApp::GetMainHwnd() const
-{
-    return m_pMainWnd ? m_pMainWnd->GetSafeHwnd() : nullptr;
-}
-
 bool CShellApp::OnCmdMsg(UINT, int)
 {
     return false;

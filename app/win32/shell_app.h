@@ -29,8 +29,6 @@ public:
     // The application title (string AFX_IDS_APP_TITLE): message-box captions
     // and the frame caption.
     const std::string& GetAppName() const { return m_strAppName; }
-    // The main window, or null before it exists and after it is gone.
-    HWND GetMainHwnd() const;
 
 protected:
     virtual bool InitInstance() = 0;
