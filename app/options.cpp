@@ -1,6 +1,7 @@
 #include "app/options.h"
 
 #include <algorithm>
+#include <cctype>
 #include <fstream>
 #include <iterator>
 
@@ -107,24 +108,21 @@ void ApplyFlashOption(const CFlashCommandLineInfo& cmdInfo, const std::string& s
 {
     if (strFlag.empty())
         return;
-    switch (strFlag[0]) {
+    // Letters in either case; toupper maps no other byte onto these four.
+    switch (std::toupper(static_cast<unsigned char>(strFlag[0]))) {
     case 'B':
-    case 'b':
         if (strValue.find(':') != std::string::npos)
             g_strImagePath = strValue;
         else
             g_strImagePath = cmdInfo.GetProgramDirectory() + strValue;
         break;
     case 'F':
-    case 'f':
         g_bAutoFlash = strValue == "1" ? 1 : 0;
         break;
     case 'S':
-    case 's':
         g_strDriveSpec = strValue;
         break;
     case 'V':
-    case 'v':
         g_strOptionText = strValue;
         break;
     default:

@@ -381,16 +381,11 @@ void CLioTarget::Remove(Owned owned)
         if (owned(IdOfBackstore(name)))
             ::rmdir((hba + "/" + name).c_str());
     }
-    RemoveHbaIfIdle();
-}
-
-void CLioTarget::RemoveHbaIfIdle() const
-{
     // Another server creates its backstores under this lock: between making
     // the HBA and the backstore in it, the HBA is empty but not idle.
     CFileLock creating(m_strRun + kHbaLockName, false);
     if (creating.Held())
-        ::rmdir(Target(std::string("core/") + kHba).c_str());  // only once it is empty
+        ::rmdir(hba.c_str());  // only once it is empty
 }
 
 void CLioTarget::RemoveExports()

@@ -70,10 +70,9 @@ private:
     int OwnerOfLoopback(const std::string& wwnDir) const;
     // Removes the exports and backstores of the server ids `owned` names.
     template <typename Owned>
+    // Then removes the shared HBA when it is empty and no server is creating
+    // a backstore in it.
     void Remove(Owned owned);
-    // Removes the shared HBA when it is empty and no server is creating a
-    // backstore in it.
-    void RemoveHbaIfIdle() const;
 
     int m_nId;
     std::string m_strConfigfs;

@@ -131,8 +131,6 @@ std::unique_ptr<CStationLine> CStationLine::Connect(const StationLineOptions& op
         self->m_strApprovalProblem.clear();
         if (self->m_bHasApproval && !ParseLineImage(payload, self->m_approved))
             self->m_strApprovalProblem = "the line's approval is no image digest: " + payload.substr(0, 80);
-        self->m_bApproved = self->m_bHasApproval && self->m_strApprovalProblem.empty() &&
-                            SameImage(self->m_approved, self->m_options.image);
         self->m_bStatusDirty = true;
         self->m_wake.notify_all();
     };
@@ -191,7 +189,7 @@ bool CStationLine::MayTakeUnits(std::string& why)
               "); approve one with 'line approve'";
         return false;
     }
-    if (!m_bApproved) {
+    if (!SameImage(m_approved, m_options.image)) {
         why = "the line's approved image is " + m_approved.strName + " (" + m_approved.strChecksum + " sha256 " +
               m_approved.strSha256.substr(0, 12) + "...), not this station's (" + m_options.image.strChecksum +
               " sha256 " + m_options.image.strSha256.substr(0, 12) + "...)";

@@ -86,7 +86,6 @@ private:
     int m_nFinalMid = -1;
     bool m_bFinalAcked = false;
     bool m_bApprovalKnown = false;
-    bool m_bApproved = false;
     bool m_bHasApproval = false;
     LineImage m_approved;
     std::string m_strApprovalProblem;

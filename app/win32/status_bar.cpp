@@ -4,19 +4,18 @@
 #include "app/win32/resource_text.h"
 #include "res/resource.h"
 
+#include <utility>
+
 namespace {
 int VirtualKeyOfIndicator(UINT nID)
 {
-    switch (nID) {
-    case ID_INDICATOR_CAPS:
-        return VK_CAPITAL;
-    case ID_INDICATOR_NUM:
-        return VK_NUMLOCK;
-    case ID_INDICATOR_SCRL:
-        return VK_SCROLL;
-    default:
-        return 0;
+    const std::pair<UINT, int> kKeys[] = {
+        {ID_INDICATOR_CAPS, VK_CAPITAL}, {ID_INDICATOR_NUM, VK_NUMLOCK}, {ID_INDICATOR_SCRL, VK_SCROLL}};
+    for (const auto& [nIndicator, nKey] : kKeys) {
+        if (nIndicator == nID)
+            return nKey;
     }
+    return 0;
 }
 }  // namespace
 
