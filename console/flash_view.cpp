@@ -109,10 +109,9 @@ bool CFlashView::SurveyDevices()
 void CFlashView::TakeCheckedImage(const ImageDigest& digest)
 {
     m_checkedImage = digest;
-    m_nChecksum = digest.nChecksum;
 
     char text[16];
-    std::snprintf(text, sizeof text, "%04X", static_cast<unsigned>(m_nChecksum));
+    std::snprintf(text, sizeof text, "%04X", static_cast<unsigned>(digest.nChecksum));
     g_strOptionText = text;
     m_window.SetChecksumText(g_strOptionText);
 }
@@ -274,7 +273,7 @@ bool CFlashView::DownloadImage()
     }
     m_window.ProgressSetRange(0, static_cast<uint16_t>(plan->blockCount - 1));
     if (m_pObserver)
-        m_pObserver->OnTransferStarted(*plan, static_cast<uint16_t>(m_nChecksum));
+        m_pObserver->OnTransferStarted(*plan, current.nChecksum);
     m_window.ProgressSetStep(1);
     if (m_pDevice->StartStopUnit(kStartStopEject) != CommandResult::NotSent && m_pObserver)
         m_pObserver->OnDownloadModeSent();
@@ -296,9 +295,8 @@ bool CFlashView::DownloadImage()
             std::memcmp(buffer, checkedBytes.data() + offset, got) != 0)
             return FailDownload(FlashOutcome::ImageReadFailure);
 
-        const CommandResult result =
-            bFinal ? m_pDevice->WriteBlock(1, static_cast<uint16_t>(m_nChecksum), plan->finalMarker)
-                   : m_pDevice->WriteBlock(0, 0, block == 0 ? kMarkerFirst : kMarkerMiddle);
+        const CommandResult result = bFinal ? m_pDevice->WriteBlock(1, current.nChecksum, plan->finalMarker)
+                                            : m_pDevice->WriteBlock(0, 0, block == 0 ? kMarkerFirst : kMarkerMiddle);
         const bool sent = result == CommandResult::Good;
         if (m_pObserver && result != CommandResult::NotSent)
             m_pObserver->OnBlockWritten(block, sent);

@@ -88,7 +88,7 @@ public:
     bool DownloadImage();
 
     CFlashDevice* GetDevice() const { return m_pDevice.get(); }
-    uint32_t GetChecksum() const { return m_nChecksum; }
+    uint32_t GetChecksum() const { return m_checkedImage ? m_checkedImage->nChecksum : 0; }
     FlashState GetState() const { return m_state; }
     // True once a survey ran to its end (devices listed, image summed).
     bool IsSurveyComplete() const { return m_bSurveyComplete; }
@@ -118,7 +118,6 @@ private:
     ISleepInhibitor* m_pSleepInhibitor;
     IFlashViewObserver* m_pObserver;
     bool m_bKeepingAwake = false;
-    uint32_t m_nChecksum = 0;
     std::unique_ptr<CFlashDevice> m_pDevice;
     // The image whose checksum the form shows; what a download may send.
     std::optional<ImageDigest> m_checkedImage;
