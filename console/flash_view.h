@@ -78,8 +78,6 @@ public:
     CFlashView(IFormWindow& window, IScsiHost& host, ISleepInhibitor* sleepInhibitor = nullptr,
                IFlashViewObserver* observer = nullptr);
     ~CFlashView();
-    CFlashView(const CFlashView&) = delete;
-    CFlashView& operator=(const CFlashView&) = delete;
 
     void OnInitialUpdate();
     void OnSelchangeDeviceList();

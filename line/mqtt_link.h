@@ -33,8 +33,6 @@ class CMqttLink {
 public:
     CMqttLink();
     ~CMqttLink();
-    CMqttLink(const CMqttLink&) = delete;
-    CMqttLink& operator=(const CMqttLink&) = delete;
 
     std::function<void(bool connected)> onConnection;
     std::function<void(int mid)> onAcked;  // PUBACK of a publish, or SUBACK

@@ -20,8 +20,6 @@ public:
     // bEmulated: the host is the emulated bench, and the caption says so.
     CMainFrame(IScsiHost& host, bool bEmulated);
     ~CMainFrame();
-    CMainFrame(const CMainFrame&) = delete;
-    CMainFrame& operator=(const CMainFrame&) = delete;
 
     // Creates the window with the menu and accelerators of resource nIDResource
     // and, once it exists, gives the form its initial update; the window is
