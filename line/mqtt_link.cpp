@@ -40,7 +40,6 @@ bool ReadCredentialsFile(const std::string& path, MqttSettings& settings, std::s
     settings.strPassword = WithoutLineEnd(password);
     if (settings.strUser.empty())
         return Failed(error, "the line's credentials file " + path + " has no user name on its first line");
-    settings.bCredentials = true;
     return true;
 }
 
@@ -79,7 +78,7 @@ bool CMqttLink::Connect(const MqttSettings& settings, int timeoutMs, std::string
             return Failed(error,
                           "the line's CA file " + settings.strCaFile + " cannot be used: " + mosquitto_strerror(rc));
     }
-    if (settings.bCredentials)
+    if (!settings.strUser.empty())
         mosquitto_username_pw_set(m_pMosq, settings.strUser.c_str(), settings.strPassword.c_str());
     if (!settings.strWillTopic.empty()) {
         mosquitto_will_set(m_pMosq, settings.strWillTopic.c_str(), static_cast<int>(settings.strWillPayload.size()),

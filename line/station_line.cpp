@@ -65,9 +65,49 @@ bool SameImage(const LineImage& a, const LineImage& b)
     return a.nLength == b.nLength && a.strChecksum == b.strChecksum && a.strSha256 == b.strSha256;
 }
 
-CStationLine::CStationLine(const StationLineOptions& options) : m_options(options), m_spool(options.strLog)
+CStationLine::CStationLine(const StationLineOptions& options)
+    : m_options(options), m_spool(options.strLog), m_strSince(NowUtcText())
 {
-    m_strSince = NowUtcText();
+    m_link.onConnection = [this](bool connected) {
+        if (!connected)
+            return;
+        // A clean session: the subscription is made anew on every connection,
+        // and the status sent after it comes back only after the retained
+        // approval (the broker answers in order).
+        m_link.Subscribe(ApprovedTopic(m_options.mqtt.url.strLine));
+        const std::string status = [this]() {
+            std::lock_guard lock(m_mutex);
+            return StatusJson();
+        }();
+        const int mid = m_link.Publish(Topic("status"), status, true);
+        std::lock_guard lock(m_mutex);
+        m_nProbeMid = mid;
+        m_bResend = true;
+        m_bStatusDirty = false;
+        m_wake.notify_all();
+    };
+    m_link.onAcked = [this](int mid) {
+        std::lock_guard lock(m_mutex);
+        if (mid == m_nProbeMid)
+            m_bApprovalKnown = true;
+        if (mid == m_nFinalMid)
+            m_bFinalAcked = true;
+        const auto it = m_recordMids.find(mid);
+        if (it != m_recordMids.end()) {
+            m_spool.Acked(it->second);
+            m_recordMids.erase(it);
+        }
+        m_wake.notify_all();
+    };
+    m_link.onMessage = [this](const std::string&, const std::string& payload, bool) {
+        std::lock_guard lock(m_mutex);
+        m_bHasApproval = !payload.empty();
+        m_strApprovalProblem.clear();
+        if (m_bHasApproval && !ParseLineImage(payload, m_approved))
+            m_strApprovalProblem = "the line's approval is no image digest: " + payload.substr(0, 80);
+        m_bStatusDirty = true;
+        m_wake.notify_all();
+    };
 }
 
 std::unique_ptr<CStationLine> CStationLine::Connect(const StationLineOptions& options, std::string& error)
@@ -92,59 +132,17 @@ std::unique_ptr<CStationLine> CStationLine::Connect(const StationLineOptions& op
     if (settings.strClientId.empty())
         settings.strClientId =
             "kt3916-station-" + settings.url.strLine + "-" + options.strStation + "-" + std::to_string(getpid());
-
-    CStationLine* self = line.get();
-    self->m_link.onConnection = [self](bool connected) {
-        if (!connected)
-            return;
-        // A clean session: the subscription is made anew on every connection,
-        // and the status sent after it comes back only after the retained
-        // approval (the broker answers in order).
-        self->m_link.Subscribe(ApprovedTopic(self->m_options.mqtt.url.strLine));
-        const std::string status = [self]() {
-            std::lock_guard lock(self->m_mutex);
-            return self->StatusJson();
-        }();
-        const int mid = self->m_link.Publish(self->Topic("status"), status, true);
-        std::lock_guard lock(self->m_mutex);
-        self->m_nProbeMid = mid;
-        self->m_bResend = true;
-        self->m_bStatusDirty = false;
-        self->m_wake.notify_all();
-    };
-    self->m_link.onAcked = [self](int mid) {
-        std::lock_guard lock(self->m_mutex);
-        if (mid == self->m_nProbeMid)
-            self->m_bApprovalKnown = true;
-        if (mid == self->m_nFinalMid)
-            self->m_bFinalAcked = true;
-        const auto it = self->m_recordMids.find(mid);
-        if (it != self->m_recordMids.end()) {
-            self->m_spool.Acked(it->second);
-            self->m_recordMids.erase(it);
-        }
-        self->m_wake.notify_all();
-    };
-    self->m_link.onMessage = [self](const std::string&, const std::string& payload, bool) {
-        std::lock_guard lock(self->m_mutex);
-        self->m_bHasApproval = !payload.empty();
-        self->m_strApprovalProblem.clear();
-        if (self->m_bHasApproval && !ParseLineImage(payload, self->m_approved))
-            self->m_strApprovalProblem = "the line's approval is no image digest: " + payload.substr(0, 80);
-        self->m_bStatusDirty = true;
-        self->m_wake.notify_all();
-    };
-    if (!self->m_link.Connect(settings, kConnectTimeoutMs, error))
+    if (!line->m_link.Connect(settings, kConnectTimeoutMs, error))
         return nullptr;
     {
-        std::unique_lock lock(self->m_mutex);
-        if (!self->m_wake.wait_for(lock, std::chrono::milliseconds(kConnectTimeoutMs),
-                                   [self]() { return self->m_bApprovalKnown; })) {
+        std::unique_lock lock(line->m_mutex);
+        if (!line->m_wake.wait_for(lock, std::chrono::milliseconds(kConnectTimeoutMs),
+                                   [&line]() { return line->m_bApprovalKnown; })) {
             error = "the line's broker took the connection but did not answer its subscription";
             return nullptr;
         }
     }
-    self->m_thread = std::thread([self]() { self->Run(); });
+    line->m_thread = std::thread([self = line.get()]() { self->Run(); });
     return line;
 }
 
