@@ -106,13 +106,12 @@ int IdOfBackstore(const std::string& name)
 {
     const std::size_t prefix = std::strlen(kBackstorePrefix);
     const std::size_t separator = name.find('_', prefix);
+    // Up to 8 digits, '_', then at least one digit and nothing else.
     if (!StartsWith(name, kBackstorePrefix) || separator == std::string::npos || separator == prefix ||
-        separator - prefix > 8 || separator + 1 == name.size())
+        separator - prefix > 8 || separator + 1 == name.size() ||
+        name.find_first_not_of("0123456789", prefix) != separator ||
+        name.find_first_not_of("0123456789", separator + 1) != std::string::npos)
         return -1;
-    for (std::size_t i = prefix; i < name.size(); ++i) {
-        if (i != separator && (name[i] < '0' || name[i] > '9'))
-            return -1;
-    }
     return std::atoi(name.c_str() + prefix);
 }
 

@@ -1,5 +1,7 @@
 #include "line/line_url.h"
 
+#include <algorithm>
+
 namespace {
 
 constexpr char kRoot[] = "kt3916/";
@@ -19,13 +21,9 @@ bool ParsePort(const std::string& text, uint16_t& port)
 
 bool IsTopicLevel(const std::string& name)
 {
-    if (name.empty() || name.size() > 64)
-        return false;
-    for (unsigned char c : name) {
-        if (c == '/' || c == '+' || c == '#' || c < 0x20 || c == 0x7f)
-            return false;
-    }
-    return true;
+    return !name.empty() && name.size() <= 64 && std::none_of(name.begin(), name.end(), [](unsigned char c) {
+        return c == '/' || c == '+' || c == '#' || c < 0x20 || c == 0x7f;
+    });
 }
 
 bool ParseLineUrl(const std::string& text, LineUrl& url, std::string& error)

@@ -16,10 +16,9 @@ bool ReadEnvironment(const char* pszName, std::string& strValue)
         strValue.clear();
         return GetLastError() != ERROR_ENVVAR_NOT_FOUND;
     }
-    std::string strBuffer(nLength, '\0');
-    DWORD nCopied = GetEnvironmentVariableA(pszName, strBuffer.data(), nLength);
-    strBuffer.resize(nCopied < nLength ? nCopied : 0);
-    strValue = strBuffer;
+    strValue.assign(nLength, '\0');
+    DWORD nCopied = GetEnvironmentVariableA(pszName, strValue.data(), nLength);
+    strValue.resize(nCopied < nLength ? nCopied : 0);
     return true;
 }
 
