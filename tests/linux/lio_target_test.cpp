@@ -201,9 +201,9 @@ TEST(ServerLock, OnlyWellFormedBackstoreNamesCarryAnId)
         const char* name;
         bool carries;
     } cases[] = {
-        {"kt3916_600_0", true},    {"kt3916_600_12", true},       {"kt3916_600_0x", false}, {"kt3916_600_", false},
-        {"kt3916_6x0_0", false},   {"kt3916__600_0", false},      {"kt3916_600", false},    {"xkt3916_600_0", false},
-        {"kt3916_600_0_1", false}, {"kt3916_000000600_0", false},
+        {"kt3916_600_0", true},   {"kt3916_600_12", true},   {"kt3916_600_0x", false},      {"kt3916_600_", false},
+        {"kt3916_6x0_0", false},  {"kt3916_600x_0", false},  {"kt3916__600_0", false},      {"kt3916_600", false},
+        {"xkt3916_600_0", false}, {"kt3916_600_0_1", false}, {"kt3916_000000600_0", false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
