@@ -93,24 +93,6 @@ void CMainFrame::RecalcLayout()
     MoveWindow(m_pFlashView->GetSafeHwnd(), 0, 0, rc.right, nHeight > 0 ? nHeight : 0, TRUE);
 }
 
-void CMainFrame::OnSize(UINT, int, int)
-{
-    RecalcLayout();
-    // Whatever the size type, maximized included, the frame goes back to its
-    // one size and place.
-    FramePlacement placement =
-        CenteredFramePlacement(GetSystemMetrics(SM_CXFULLSCREEN), GetSystemMetrics(SM_CYFULLSCREEN));
-    MoveWindow(m_hWnd, placement.x, placement.y, placement.cx, placement.cy, TRUE);
-}
-
-bool CMainFrame::OnCmdMsg(UINT nID, int nCode)
-{
-    if (m_pFlashView && m_pFlashView->OnCmdMsg(nID, nCode))
-        return true;
-    // The frame has no commands of its own; the application gets the rest.
-    return CShellApp::GetApp()->OnCmdMsg(nID, nCode);
-}
-
 bool CMainFrame::PreTranslateMessage(MSG& msg)
 {
     if (m_hWnd == nullptr)
@@ -149,12 +131,21 @@ LRESULT CMainFrame::HandleMessage(UINT nMessage, WPARAM wParam, LPARAM lParam)
         if (m_pFlashView)
             SetFocus(m_pFlashView->GetSafeHwnd());
         return 0;
-    case WM_SIZE:
-        OnSize(static_cast<UINT>(wParam), LOWORD(lParam), HIWORD(lParam));
+    case WM_SIZE: {
+        RecalcLayout();
+        // Whatever the size type, maximized included, the frame goes back to
+        // its one size and place.
+        const FramePlacement placement =
+            CenteredFramePlacement(GetSystemMetrics(SM_CXFULLSCREEN), GetSystemMetrics(SM_CYFULLSCREEN));
+        MoveWindow(m_hWnd, placement.x, placement.y, placement.cx, placement.cy, TRUE);
         return 0;
+    }
     case WM_COMMAND:
-        // Menu items and accelerators; control notifications stay with the form.
-        if (lParam == 0 && OnCmdMsg(LOWORD(wParam), 0))
+        // Menu items and accelerators; control notifications stay with the
+        // form. The frame has no commands of its own; the application gets
+        // what the form does not take.
+        if (lParam == 0 && ((m_pFlashView && m_pFlashView->OnCmdMsg(LOWORD(wParam), 0)) ||
+                            CShellApp::GetApp()->OnCmdMsg(LOWORD(wParam), 0)))
             return 0;
         break;
     case WM_MENUSELECT:

@@ -34,12 +34,8 @@ public:
     // Runs when the message queue has run dry.
     void OnIdle();
 
-protected:
-    int OnCreate(const CREATESTRUCTW& cs);
-    void OnSize(UINT nType, int cx, int cy);
-    bool OnCmdMsg(UINT nID, int nCode);
-
 private:
+    int OnCreate(const CREATESTRUCTW& cs);
     static LRESULT CALLBACK WindowProc(HWND hWnd, UINT nMessage, WPARAM wParam, LPARAM lParam);
     LRESULT HandleMessage(UINT nMessage, WPARAM wParam, LPARAM lParam);
     void RecalcLayout();
