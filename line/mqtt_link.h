@@ -12,7 +12,7 @@ struct mosquitto_message;
 struct MqttSettings {
     LineUrl url;
     std::string strCaFile;  // TLS: the CA that signed the broker's certificate; empty: the system's
-    std::string strUser;  // empty: no login
+    std::string strUser;    // empty: no login
     std::string strPassword;
     std::string strClientId;
     // A persistent session keeps the subscriber's QoS 1 messages at the
