@@ -65,10 +65,18 @@ bool CMqttLink::Connect(const MqttSettings& settings, int timeoutMs, std::string
     mosquitto_int_option(m_pMosq, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
     mosquitto_connect_callback_set(m_pMosq, OnConnect);
     mosquitto_disconnect_callback_set(m_pMosq, OnDisconnect);
-    mosquitto_publish_callback_set(m_pMosq, OnPublish);
-    mosquitto_subscribe_callback_set(m_pMosq, OnSubscribe);
+    // PUBACK and SUBACK alike end in onAcked.
+    mosquitto_publish_callback_set(m_pMosq, [](mosquitto*, void* self, int mid) { Acked(self, mid); });
+    mosquitto_subscribe_callback_set(m_pMosq,
+                                     [](mosquitto*, void* self, int mid, int, const int*) { Acked(self, mid); });
     mosquitto_message_callback_set(m_pMosq, OnMessage);
-    mosquitto_log_callback_set(m_pMosq, OnLog);
+    mosquitto_log_callback_set(m_pMosq, [](mosquitto*, void* self, int level, const char* text) {
+        if (!(level & MOSQ_LOG_ERR) || !text)
+            return;
+        auto* link = static_cast<CMqttLink*>(self);
+        std::lock_guard lock(link->m_mutex);
+        link->m_strLastError = text;
+    });
     mosquitto_reconnect_delay_set(m_pMosq, 1, 4, true);
     if (url.bTls) {
         const int rc = settings.strCaFile.empty()
@@ -184,16 +192,11 @@ void CMqttLink::OnDisconnect(mosquitto*, void* self, int)
         link->onConnection(false);
 }
 
-void CMqttLink::OnPublish(mosquitto*, void* self, int mid)
+void CMqttLink::Acked(void* self, int mid)
 {
     auto* link = static_cast<CMqttLink*>(self);
     if (link->onAcked)
         link->onAcked(mid);
-}
-
-void CMqttLink::OnSubscribe(mosquitto* mosq, void* self, int mid, int, const int*)
-{
-    OnPublish(mosq, self, mid);
 }
 
 void CMqttLink::OnMessage(mosquitto*, void* self, const mosquitto_message* message)
@@ -206,13 +209,4 @@ void CMqttLink::OnMessage(mosquitto*, void* self, const mosquitto_message* messa
     link->onMessage(message->topic,
                     std::string(static_cast<const char*>(message->payload), static_cast<size_t>(message->payloadlen)),
                     message->retain);
-}
-
-void CMqttLink::OnLog(mosquitto*, void* self, int level, const char* text)
-{
-    if (!(level & MOSQ_LOG_ERR) || !text)
-        return;
-    auto* link = static_cast<CMqttLink*>(self);
-    std::lock_guard lock(link->m_mutex);
-    link->m_strLastError = text;
 }

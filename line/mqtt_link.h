@@ -51,10 +51,8 @@ public:
 private:
     static void OnConnect(mosquitto*, void* self, int rc);
     static void OnDisconnect(mosquitto*, void* self, int rc);
-    static void OnPublish(mosquitto*, void* self, int mid);
-    static void OnSubscribe(mosquitto*, void* self, int mid, int, const int*);
+    static void Acked(void* self, int mid);
     static void OnMessage(mosquitto*, void* self, const mosquitto_message* message);
-    static void OnLog(mosquitto*, void* self, int level, const char* text);
 
     mosquitto* m_pMosq = nullptr;
     bool m_bLoopRunning = false;

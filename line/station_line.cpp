@@ -260,9 +260,8 @@ size_t CStationLine::Close(int timeoutMs)
 {
     {
         std::lock_guard lock(m_mutex);
-        if (m_bStopped)
+        if (m_bClosing)
             return m_spool.UnackedCount();
-        m_bStopped = true;
         m_bClosing = true;
         m_closeBy = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
         m_bWoken = true;

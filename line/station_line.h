@@ -77,8 +77,7 @@ private:
     std::mutex m_mutex;
     std::condition_variable m_wake;
     bool m_bWoken = false;
-    bool m_bClosing = false;
-    bool m_bStopped = false;
+    bool m_bClosing = false;  // set once, by Close
     std::chrono::steady_clock::time_point m_closeBy;
     bool m_bResend = true;                 // after each (re)connect: all that is unacknowledged
     std::map<int, uint64_t> m_recordMids;  // publish id -> record offset
