@@ -130,11 +130,6 @@ void ApplyFlashOption(const CFlashCommandLineInfo& cmdInfo, const std::string& s
     }
 }
 
-void ParseFlashOptions(const std::string& strAppName)
-{
-    ParseFlashOptions(GetProcessCommandLine(), strAppName);
-}
-
 void ParseFlashOptions(const std::string& strCommandLine, const std::string& strAppName,
                        const std::string& strProgramSuffix)
 {

@@ -59,6 +59,5 @@ void ApplyFlashOption(const CFlashCommandLineInfo& cmdInfo, const std::string& s
 
 // The start-up option pass: builds the parser, empties g_strDriveSpec, then
 // applies every option in command-line order.
-void ParseFlashOptions(const std::string& strAppName);
 void ParseFlashOptions(const std::string& strCommandLine, const std::string& strAppName,
                        const std::string& strProgramSuffix = kExecutableSuffix);

@@ -100,9 +100,8 @@ bool CMqttLink::Connect(const MqttSettings& settings, int timeoutMs, std::string
         return Failed(error, "cannot reach the line's broker at " + where + ": " + std::strerror(errno));
     if (rc != MOSQ_ERR_SUCCESS) {
         std::lock_guard lock(m_mutex);
-        error = "cannot connect to the line's broker at " + where + ": " +
-                (m_strLastError.empty() ? mosquitto_strerror(rc) : m_strLastError);
-        return false;
+        return Failed(error, "cannot connect to the line's broker at " + where + ": " +
+                                 (m_strLastError.empty() ? mosquitto_strerror(rc) : m_strLastError));
     }
     mosquitto_loop_start(m_pMosq);
     m_bLoopRunning = true;

@@ -30,7 +30,7 @@ bool CShellApp::InitInstance()
     InitCommonControlsEx(&icc);
 
     // The name the caption and the message boxes use, from the string table.
-    ParseFlashOptions(GetAppName());
+    ParseFlashOptions(GetProcessCommandLine(), GetAppName());
 
     std::string strError;
     if (!ChooseHost(m_hostChoice, strError)) {
