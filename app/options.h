@@ -1,6 +1,7 @@
 #pragma once
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "console/form_options.h"
 
@@ -26,14 +27,6 @@ public:
     // Takes the given text in place of the process's command line.
     CFlashCommandLineInfo(const std::string& strCommandLine, const std::string& strAppName,
                           const std::string& strProgramSuffix = kExecutableSuffix);
-    ~CFlashCommandLineInfo();
-
-    // The parser owns a raw buffer that m_pszToken points into.
-    CFlashCommandLineInfo(const CFlashCommandLineInfo&) = delete;
-    CFlashCommandLineInfo& operator=(const CFlashCommandLineInfo&) = delete;
-    CFlashCommandLineInfo(CFlashCommandLineInfo&&) = delete;
-    CFlashCommandLineInfo& operator=(CFlashCommandLineInfo&&) = delete;
-
     // Both return nonzero when an option was produced; flag and value are
     // emptied first in any case. GetFirstOption restarts from the beginning.
     int32_t GetFirstOption(std::string& strFlag, std::string& strValue);
@@ -49,18 +42,12 @@ public:
     std::string GetProgramDirectory() const;
 
 private:
-    void Construct(const std::string& strCommandLine, const std::string& strAppName,
-                   const std::string& strProgramSuffix);
-    void RefillTokenBuffer();
-    char* TokenAfter(char* pszToken);
-    void ReadOptionAt(char* pszToken, std::string& strFlag, std::string& strValue);
-
     std::string m_strCommandLine;
     std::string m_strAppName;
     std::string m_strProgramSuffix;
     std::string m_strProgramPath;
-    char* m_pszToken = nullptr;
-    char* m_pszTokenBuffer = nullptr;
+    std::vector<std::string> m_vecTokens;  // the program path first
+    size_t m_nNext = 0;                    // the token GetNextOption reads
 };
 
 // The command line exactly as the operating system gives it to the process.
@@ -72,6 +59,5 @@ void ApplyFlashOption(const CFlashCommandLineInfo& cmdInfo, const std::string& s
 
 // The start-up option pass: builds the parser, empties g_strDriveSpec, then
 // applies every option in command-line order.
-void ParseFlashOptions(const std::string& strAppName);
 void ParseFlashOptions(const std::string& strCommandLine, const std::string& strAppName,
                        const std::string& strProgramSuffix = kExecutableSuffix);

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <vector>
 
 #include "console/block_plan.h"
@@ -24,19 +25,9 @@ constexpr uint8_t kMarkerMiddle = 0xFF;
 
 const char* FlashStateName(FlashState state)
 {
-    switch (state) {
-    case FlashState::Ready:
-        return "Ready";
-    case FlashState::Armed:
-        return "Armed";
-    case FlashState::Sending:
-        return "Sending";
-    case FlashState::Verifying:
-        return "Verifying";
-    case FlashState::Stopped:
-        return "Stopped";
-    }
-    return "?";
+    static constexpr const char* kNames[] = {"Ready", "Armed", "Sending", "Verifying", "Stopped"};
+    const auto index = static_cast<size_t>(state);
+    return index < std::size(kNames) ? kNames[index] : "?";
 }
 
 CFlashView::CFlashView(IFormWindow& window, IScsiHost& host, ISleepInhibitor* sleepInhibitor,
@@ -73,7 +64,7 @@ void CFlashView::OnInitialUpdate()
         ShowOutcome(FlashOutcome::ImageUnopenable);
         return;
     }
-    TakeCheckedImage(m_bImageHeld ? m_heldImage : digest);
+    TakeCheckedImage(m_heldImage.value_or(digest));
 
     m_window.SetStatusText("");
     m_bSurveyComplete = true;
@@ -114,21 +105,13 @@ bool CFlashView::SurveyDevices()
     return true;
 }
 
-void CFlashView::HoldImage(const ImageDigest& digest)
-{
-    m_heldImage = digest;
-    m_bImageHeld = true;
-}
-
 // From here on a download sends this image and no other.
 void CFlashView::TakeCheckedImage(const ImageDigest& digest)
 {
     m_checkedImage = digest;
-    m_bImageChecked = true;
-    m_nChecksum = digest.nChecksum;
 
     char text[16];
-    std::snprintf(text, sizeof text, "%04X", static_cast<unsigned>(m_nChecksum));
+    std::snprintf(text, sizeof text, "%04X", static_cast<unsigned>(digest.nChecksum));
     g_strOptionText = text;
     m_window.SetChecksumText(g_strOptionText);
 }
@@ -143,7 +126,7 @@ void CFlashView::OnSelchangeDeviceList()
     if (!m_pDevice)
         return;
     // The device being flashed stays the target until its download ends.
-    if (IsDownloadRunning()) {
+    if (m_state == FlashState::Armed || m_state == FlashState::Sending || m_state == FlashState::Verifying) {
         m_window.SetDeviceSelection(m_nFlashDevice);
         return;
     }
@@ -186,10 +169,7 @@ void CFlashView::OnVerifyTick()
 {
     m_window.ProgressStepIt();
     ++g_nVerifyTicks;
-    VerifyTick tick;
-    tick.nTick = g_nVerifyTicks;
-    tick.nFirstInquiryTick = m_verifyWindow.nFirstInquiryTick;
-    tick.nLastTick = m_verifyWindow.nLastTick;
+    VerifyTick tick{g_nVerifyTicks, m_verifyWindow.nFirstInquiryTick, m_verifyWindow.nLastTick};
     if (g_nVerifyTicks >= m_verifyWindow.nFirstInquiryTick && m_pDevice) {
         m_pDevice->SelectDevice(m_nFlashDevice);
         tick.bAsked = true;
@@ -211,16 +191,8 @@ void CFlashView::OnVerifyTick()
     }
     if (g_nVerifyTicks >= m_verifyWindow.nLastTick) {
         m_window.KillTimer(IDT_VERIFY);
-        AllowSleep();
-        m_state = FlashState::Stopped;
-        ShowOutcome(FlashOutcome::NoAnswer);
-        EndDownload(FlashState::Stopped);
+        FailDownload(FlashOutcome::NoAnswer);
     }
-}
-
-bool CFlashView::IsDownloadRunning() const
-{
-    return m_state == FlashState::Armed || m_state == FlashState::Sending || m_state == FlashState::Verifying;
 }
 
 void CFlashView::EndDownload(FlashState state)
@@ -274,10 +246,10 @@ bool CFlashView::DownloadImage()
     std::vector<uint8_t> checkedBytes;
     if (!DigestImage(file, current, &checkedBytes) || !file.Seek(0))
         return FailDownload(FlashOutcome::ImageReadFailure);
-    if (!m_bImageChecked || current != m_checkedImage) {
-        const FlashOutcome outcome = m_bImageChecked ? FlashOutcome::ImageChanged : FlashOutcome::ImageNotChecked;
+    if (m_checkedImage != current) {
+        const FlashOutcome outcome = m_checkedImage ? FlashOutcome::ImageChanged : FlashOutcome::ImageNotChecked;
         // A held image stays the only one this form will send.
-        if (!m_bImageHeld)
+        if (!m_heldImage)
             TakeCheckedImage(current);
         return RefuseDownload(outcome);
     }
@@ -301,7 +273,7 @@ bool CFlashView::DownloadImage()
     }
     m_window.ProgressSetRange(0, static_cast<uint16_t>(plan->blockCount - 1));
     if (m_pObserver)
-        m_pObserver->OnTransferStarted(*plan, static_cast<uint16_t>(m_nChecksum));
+        m_pObserver->OnTransferStarted(*plan, current.nChecksum);
     m_window.ProgressSetStep(1);
     if (m_pDevice->StartStopUnit(kStartStopEject) != CommandResult::NotSent && m_pObserver)
         m_pObserver->OnDownloadModeSent();
@@ -323,9 +295,8 @@ bool CFlashView::DownloadImage()
             std::memcmp(buffer, checkedBytes.data() + offset, got) != 0)
             return FailDownload(FlashOutcome::ImageReadFailure);
 
-        const CommandResult result =
-            bFinal ? m_pDevice->WriteBlock(1, static_cast<uint16_t>(m_nChecksum), plan->finalMarker)
-                   : m_pDevice->WriteBlock(0, 0, block == 0 ? kMarkerFirst : kMarkerMiddle);
+        const CommandResult result = bFinal ? m_pDevice->WriteBlock(1, current.nChecksum, plan->finalMarker)
+                                            : m_pDevice->WriteBlock(0, 0, block == 0 ? kMarkerFirst : kMarkerMiddle);
         const bool sent = result == CommandResult::Good;
         if (m_pObserver && result != CommandResult::NotSent)
             m_pObserver->OnBlockWritten(block, sent);

@@ -1,6 +1,7 @@
 #pragma once
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "console/flash_outcome.h"
@@ -77,8 +78,6 @@ public:
     CFlashView(IFormWindow& window, IScsiHost& host, ISleepInhibitor* sleepInhibitor = nullptr,
                IFlashViewObserver* observer = nullptr);
     ~CFlashView();
-    CFlashView(const CFlashView&) = delete;
-    CFlashView& operator=(const CFlashView&) = delete;
 
     void OnInitialUpdate();
     void OnSelchangeDeviceList();
@@ -87,14 +86,14 @@ public:
     bool DownloadImage();
 
     CFlashDevice* GetDevice() const { return m_pDevice.get(); }
-    uint32_t GetChecksum() const { return m_nChecksum; }
+    uint32_t GetChecksum() const { return m_checkedImage ? m_checkedImage->nChecksum : 0; }
     FlashState GetState() const { return m_state; }
     // True once a survey ran to its end (devices listed, image summed).
     bool IsSurveyComplete() const { return m_bSurveyComplete; }
     // Before OnInitialUpdate: every download sends the image with this digest
     // and no other, whatever the file holds at the survey. A station checks
     // its image once and holds each unit's form to it.
-    void HoldImage(const ImageDigest& digest);
+    void HoldImage(const ImageDigest& digest) { m_heldImage = digest; }
     // For devices that restart more slowly; the next download polls in it.
     void SetVerifyWindow(const VerifyWindow& window) { m_verifyWindow = window; }
 
@@ -103,7 +102,6 @@ private:
     void TakeCheckedImage(const ImageDigest& digest);
     void ShowRevision();
     void OnVerifyTick();
-    bool IsDownloadRunning() const;
     // The download is over: the device list takes a new choice again.
     void EndDownload(FlashState state);
     bool FailDownload(FlashOutcome outcome);
@@ -118,13 +116,10 @@ private:
     ISleepInhibitor* m_pSleepInhibitor;
     IFlashViewObserver* m_pObserver;
     bool m_bKeepingAwake = false;
-    uint32_t m_nChecksum = 0;
     std::unique_ptr<CFlashDevice> m_pDevice;
     // The image whose checksum the form shows; what a download may send.
-    ImageDigest m_checkedImage;
-    bool m_bImageChecked = false;
-    ImageDigest m_heldImage;
-    bool m_bImageHeld = false;
+    std::optional<ImageDigest> m_checkedImage;
+    std::optional<ImageDigest> m_heldImage;
     FlashState m_state = FlashState::Ready;
     bool m_bSurveyComplete = false;
     int16_t m_nFlashDevice = 0;  // the device of the running download

@@ -1,5 +1,7 @@
 #include "console/inquiry_text.h"
 
+#include <algorithm>
+
 namespace {
 
 struct FieldPlace {
@@ -17,9 +19,7 @@ std::string InquiryText(const uint8_t* data, InquiryField field, bool bTrimBlank
         return std::string();
     const FieldPlace place = kFieldPlaces[static_cast<int>(field)];
     const char* text = reinterpret_cast<const char*>(data + place.nOffset);
-    uint32_t used = 0;
-    while (used < place.nLength && text[used] != '\0')
-        ++used;
+    std::size_t used = std::find(text, text + place.nLength, '\0') - text;
     while (bTrimBlanks && used > 0 && text[used - 1] == ' ')
         --used;
     return std::string(text, used);

@@ -36,20 +36,24 @@ std::string ErrnoText(const std::string& what)
     return what + ": " + std::strerror(errno);
 }
 
+// Sets error, for a step that failed with it.
+bool Failed(std::string& error, const std::string& text)
+{
+    error = text;
+    return false;
+}
+
 bool WriteAttribute(const std::string& path, const std::string& value, std::string& error)
 {
     const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
-    if (fd < 0) {
-        error = ErrnoText("cannot open " + path);
-        return false;
-    }
+    if (fd < 0)
+        return Failed(error, ErrnoText("cannot open " + path));
     const ssize_t written = ::write(fd, value.data(), value.size());
     const int saved = errno;
     ::close(fd);
     if (written != static_cast<ssize_t>(value.size())) {
         errno = written < 0 ? saved : EIO;
-        error = ErrnoText("cannot write '" + value + "' to " + path);
-        return false;
+        return Failed(error, ErrnoText("cannot write '" + value + "' to " + path));
     }
     return true;
 }
@@ -66,8 +70,7 @@ bool MakeDir(const std::string& path, std::string& error)
 {
     if (::mkdir(path.c_str(), 0755) == 0 || errno == EEXIST)
         return true;
-    error = ErrnoText("cannot create " + path);
-    return false;
+    return Failed(error, ErrnoText("cannot create " + path));
 }
 
 std::vector<std::string> Entries(const std::string& dir)
@@ -103,13 +106,12 @@ int IdOfBackstore(const std::string& name)
 {
     const std::size_t prefix = std::strlen(kBackstorePrefix);
     const std::size_t separator = name.find('_', prefix);
+    // Up to 8 digits, '_', then at least one digit and nothing else.
     if (!StartsWith(name, kBackstorePrefix) || separator == std::string::npos || separator == prefix ||
-        separator - prefix > 8 || separator + 1 == name.size())
+        separator - prefix > 8 || separator + 1 == name.size() ||
+        name.find_first_not_of("0123456789", prefix) != separator ||
+        name.find_first_not_of("0123456789", separator + 1) != std::string::npos)
         return -1;
-    for (std::size_t i = prefix; i < name.size(); ++i) {
-        if (i != separator && (name[i] < '0' || name[i] > '9'))
-            return -1;
-    }
     return std::atoi(name.c_str() + prefix);
 }
 
@@ -176,6 +178,24 @@ constexpr const char* kHbaLockName = "/hba.lock";
 // Ids go into 6 hex digits of a WWN.
 constexpr int kMaxServerId = 0xFFFFFF;
 
+// Runs make under the HBA lock of the run directory, which it creates when
+// missing: backstores are created, and ids chosen, one server at a time.
+template <typename Make>
+bool UnderHbaLock(const std::string& runRoot, std::string& error, Make make)
+{
+    if (!MakeDir(runRoot, error))
+        return false;
+    CFileLock creating(runRoot + kHbaLockName, true);
+    if (!creating.Held())
+        return Failed(error, ErrnoText("cannot lock " + runRoot + kHbaLockName));
+    return make();
+}
+
+std::string LockPath(const std::string& runRoot, int id)
+{
+    return runRoot + "/" + std::to_string(id) + ".lock";
+}
+
 }  // namespace
 
 std::string MissingKernelModule(const std::string& moduleRoot, const std::string& modprobePath)
@@ -218,47 +238,41 @@ CServerLock::~CServerLock()
 bool CServerLock::Acquire(const std::string& runRoot, int preferredId, std::string& error,
                           const std::function<bool(int)>& inUse)
 {
-    if (::mkdir(runRoot.c_str(), 0755) != 0 && errno != EEXIST) {
-        error = ErrnoText("cannot create " + runRoot);
+    if (!MakeDir(runRoot, error))
         return false;
-    }
     for (int attempt = 0; attempt < 1024; ++attempt) {
         const int id = (preferredId - 1 + attempt) % kMaxServerId + 1;
         if (inUse && inUse(id))
             continue;
-        const std::string path = runRoot + "/" + std::to_string(id) + ".lock";
+        const std::string path = LockPath(runRoot, id);
         const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-        if (fd < 0) {
-            error = ErrnoText("cannot create " + path);
-            return false;
-        }
-        // A file that a cleaner removed after we opened it locks nothing.
-        if (::flock(fd, LOCK_EX | LOCK_NB) == 0 && SameFile(fd, path)) {
-            m_nFd = fd;
-            m_nId = id;
-            m_strPath = path;
+        if (fd < 0)
+            return Failed(error, ErrnoText("cannot create " + path));
+        if (Take(fd, id, path))
             return true;
-        }
-        ::close(fd);
     }
-    error = "no free server id in " + runRoot;
-    return false;
+    return Failed(error, "no free server id in " + runRoot);
 }
 
-bool CServerLock::TakeIfGone(const std::string& runRoot, int id, CServerLock& lock)
+bool CServerLock::Take(int fd, int id, const std::string& path)
 {
-    const std::string path = runRoot + "/" + std::to_string(id) + ".lock";
-    const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
-    if (fd < 0)
-        return false;  // not a server of this machine's run directory: nothing proves it gone
+    // A file that a cleaner removed after we opened it locks nothing.
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0 || !SameFile(fd, path)) {
         ::close(fd);
         return false;
     }
-    lock.m_nFd = fd;
-    lock.m_nId = id;
-    lock.m_strPath = path;
+    m_nFd = fd;
+    m_nId = id;
+    m_strPath = path;
     return true;
+}
+
+bool CServerLock::TakeIfGone(const std::string& runRoot, int id, CServerLock& lock)
+{
+    const std::string path = LockPath(runRoot, id);
+    const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+    // No file: not a server of this machine's run directory, nothing proves it gone.
+    return fd >= 0 && lock.Take(fd, id, path);
 }
 
 bool ServerIdInUse(const std::string& configfsRoot, int id)
@@ -281,17 +295,10 @@ bool ServerIdInUse(const std::string& configfsRoot, int id)
 bool AcquireServerId(CServerLock& lock, const std::string& configfsRoot, const std::string& runRoot, int preferredId,
                      std::string& error)
 {
-    if (::mkdir(runRoot.c_str(), 0755) != 0 && errno != EEXIST) {
-        error = ErrnoText("cannot create " + runRoot);
-        return false;
-    }
-    CFileLock creating(runRoot + kHbaLockName, true);
-    if (!creating.Held()) {
-        error = ErrnoText("cannot lock " + runRoot + kHbaLockName);
-        return false;
-    }
-    return lock.Acquire(runRoot, preferredId, error,
-                        [&configfsRoot](int id) { return ServerIdInUse(configfsRoot, id); });
+    return UnderHbaLock(runRoot, error, [&] {
+        return lock.Acquire(runRoot, preferredId, error,
+                            [&configfsRoot](int id) { return ServerIdInUse(configfsRoot, id); });
+    });
 }
 
 CLioTarget::CLioTarget(int id, std::string configfsRoot, std::string sysRoot, std::string devRoot, std::string runRoot)
@@ -342,13 +349,12 @@ int CLioTarget::OwnerOfLoopback(const std::string& wwnDir) const
                     continue;  // an attribute
                 target[length] = '\0';
                 // ".../core/user_3916/kt3916_ID_N", however the link spells the way there.
-                const std::string path = target;
-                const std::size_t name = path.rfind('/');
-                const std::string hbaDir = std::string("core/") + kHba + "/";
-                const int id = name == std::string::npos ? -1 : IdOfBackstore(path.substr(name + 1));
-                const bool inHba = name != std::string::npos && name + 1 >= hbaDir.size() &&
-                                   path.compare(name + 1 - hbaDir.size(), hbaDir.size(), hbaDir) == 0 &&
-                                   (name + 1 == hbaDir.size() || path[name - hbaDir.size()] == '/');
+                const std::string path = std::string("/") + target;
+                const std::size_t name = path.rfind('/') + 1;
+                const std::string hbaDir = std::string("/core/") + kHba + "/";
+                const int id = IdOfBackstore(path.substr(name));
+                const bool inHba =
+                    name >= hbaDir.size() && path.compare(name - hbaDir.size(), hbaDir.size(), hbaDir) == 0;
                 if (!inHba || id < 0 || (owner >= 0 && id != owner))
                     return -1;
                 owner = id;
@@ -362,30 +368,23 @@ int CLioTarget::OwnerOfLoopback(const std::string& wwnDir) const
 }
 
 template <typename Owned>
-void CLioTarget::Remove(Owned owned, bool backstores)
+void CLioTarget::Remove(Owned owned)
 {
     const std::string loopback = Target("loopback");
     for (const std::string& wwn : Entries(loopback)) {
         if (owned(OwnerOfLoopback(loopback + "/" + wwn)))
             RemoveLoopback(loopback + "/" + wwn);
     }
-    if (!backstores)
-        return;
     const std::string hba = Target(std::string("core/") + kHba);
     for (const std::string& name : Entries(hba)) {
         if (owned(IdOfBackstore(name)))
             ::rmdir((hba + "/" + name).c_str());
     }
-    RemoveHbaIfIdle();
-}
-
-void CLioTarget::RemoveHbaIfIdle() const
-{
     // Another server creates its backstores under this lock: between making
     // the HBA and the backstore in it, the HBA is empty but not idle.
     CFileLock creating(m_strRun + kHbaLockName, false);
     if (creating.Held())
-        ::rmdir(Target(std::string("core/") + kHba).c_str());  // only once it is empty
+        ::rmdir(hba.c_str());  // only once it is empty
 }
 
 void CLioTarget::RemoveExports()
@@ -398,7 +397,7 @@ void CLioTarget::RemoveExports()
 void CLioTarget::RemoveAll()
 {
     RemoveExports();
-    Remove([this](int id) { return id == m_nId; }, true);
+    Remove([this](int id) { return id == m_nId; });
 }
 
 void CLioTarget::RemoveLeftovers()
@@ -406,21 +405,19 @@ void CLioTarget::RemoveLeftovers()
     // The locks of gone servers stay held until their leftovers are removed,
     // so that no new server takes their id meanwhile.
     std::map<int, std::unique_ptr<CServerLock>> verdicts;
-    Remove(
-        [this, &verdicts](int id) {
-            // Our own id proves nothing: a server in another mount namespace
-            // may hold it under its own run directory.
-            if (id < 0 || id == m_nId)
-                return false;
-            auto [it, fresh] = verdicts.try_emplace(id, nullptr);
-            if (fresh) {
-                auto lock = std::make_unique<CServerLock>();
-                if (CServerLock::TakeIfGone(m_strRun, id, *lock))
-                    it->second = std::move(lock);
-            }
-            return it->second != nullptr;
-        },
-        true);
+    Remove([this, &verdicts](int id) {
+        // Our own id proves nothing: a server in another mount namespace
+        // may hold it under its own run directory.
+        if (id < 0 || id == m_nId)
+            return false;
+        auto [it, fresh] = verdicts.try_emplace(id, nullptr);
+        if (fresh) {
+            auto lock = std::make_unique<CServerLock>();
+            if (CServerLock::TakeIfGone(m_strRun, id, *lock))
+                it->second = std::move(lock);
+        }
+        return it->second != nullptr;
+    });
 }
 
 bool CLioTarget::CreateBackstore(int index, uint32_t commandTimeoutS, LioLun& lun, std::string& error)
@@ -428,19 +425,10 @@ bool CLioTarget::CreateBackstore(int index, uint32_t commandTimeoutS, LioLun& lu
     const std::string name = kBackstorePrefix + std::to_string(m_nId) + "_" + std::to_string(index);
     lun.index = index;
     lun.backstoreDir = Target(std::string("core/") + kHba + "/" + name);
-    {
-        if (::mkdir(m_strRun.c_str(), 0755) != 0 && errno != EEXIST) {
-            error = ErrnoText("cannot create " + m_strRun);
-            return false;
-        }
-        CFileLock creating(m_strRun + kHbaLockName, true);
-        if (!creating.Held()) {
-            error = ErrnoText("cannot lock " + m_strRun + kHbaLockName);
-            return false;
-        }
-        if (!MakeDir(Target(std::string("core/") + kHba), error) || !MakeDir(lun.backstoreDir, error))
-            return false;
-    }
+    if (!UnderHbaLock(m_strRun, error, [&] {
+            return MakeDir(Target(std::string("core/") + kHba), error) && MakeDir(lun.backstoreDir, error);
+        }))
+        return false;
     // The size only matters to block devices; the configuration string names
     // the device in the uio name, where the handler finds it.
     const std::string config = "kt3916/" + std::to_string(m_nId) + "/" + std::to_string(index);
@@ -462,14 +450,11 @@ bool CLioTarget::CreateBackstore(int index, uint32_t commandTimeoutS, LioLun& lu
         char* end = nullptr;
         errno = 0;
         lun.mapSize = size.empty() ? 0 : std::strtoull(size.c_str(), &end, 16);
-        if (lun.mapSize == 0 || errno != 0 || *end != '\0') {
-            error = "cannot read the command ring's size from " + sizePath + " ('" + size + "')";
-            return false;
-        }
+        if (lun.mapSize == 0 || errno != 0 || *end != '\0')
+            return Failed(error, "cannot read the command ring's size from " + sizePath + " ('" + size + "')");
         return true;
     }
-    error = "the kernel made no uio device for backstore " + name;
-    return false;
+    return Failed(error, "the kernel made no uio device for backstore " + name);
 }
 
 bool CLioTarget::AttachLun(LioLun& lun, std::string& error)
@@ -478,29 +463,30 @@ bool CLioTarget::AttachLun(LioLun& lun, std::string& error)
     lun.lunNumber = 0;
     lun.wwnDir = Target("loopback/") + Wwn(kTargetWwnPrefix, m_nId, wwnIndex);
     const std::string tpg = lun.wwnDir + "/tpgt_1";
-    const std::string lunDir = tpg + "/lun/lun_0";
     if (!MakeDir(Target("loopback"), error))
         return false;
     // A target of that name that is already there is another program's.
-    if (::mkdir(lun.wwnDir.c_str(), 0755) != 0) {
-        error = ErrnoText("cannot create loopback target " + lun.wwnDir);
-        return false;
-    }
+    if (::mkdir(lun.wwnDir.c_str(), 0755) != 0)
+        return Failed(error, ErrnoText("cannot create loopback target " + lun.wwnDir));
     m_vecMadeWwns.push_back(lun.wwnDir);
     // The nexus comes first: a LUN made before it is not scanned.
-    if (!MakeDir(tpg, error) || !WriteAttribute(tpg + "/nexus", Wwn(kInitiatorWwnPrefix, m_nId, wwnIndex), error) ||
-        !MakeDir(lunDir, error))
+    return MakeDir(tpg, error) && WriteAttribute(tpg + "/nexus", Wwn(kInitiatorWwnPrefix, m_nId, wwnIndex), error) &&
+           ExportLun(lun, 0, "", error);
+}
+
+bool CLioTarget::ExportLun(LioLun& lun, int number, const char* again, std::string& error)
+{
+    const std::string tpg = lun.wwnDir + "/tpgt_1";
+    const std::string lunDir = tpg + "/lun/lun_" + std::to_string(number);
+    if (!MakeDir(lunDir, error))
         return false;
-    if (::symlink(lun.backstoreDir.c_str(), (lunDir + "/kt3916").c_str()) != 0) {
-        error = ErrnoText("cannot export " + lun.backstoreDir);
-        return false;
-    }
+    if (::symlink(lun.backstoreDir.c_str(), (lunDir + "/kt3916").c_str()) != 0)
+        return Failed(error, ErrnoText("cannot export " + lun.backstoreDir + again));
     const std::string address = ReadFirstLine(tpg + "/address");  // "host:0:target"
-    if (address.empty()) {
-        error = "the loopback target shows no SCSI address (" + tpg + "/address)";
-        return false;
-    }
-    lun.hctl = address + ":0";
+    if (address.empty())
+        return Failed(error, "the loopback target shows no SCSI address (" + tpg + "/address)");
+    lun.lunNumber = number;
+    lun.hctl = address + ":" + std::to_string(number);
     return true;
 }
 
@@ -522,18 +508,15 @@ bool CLioTarget::WaitForNodes(LioLun& lun, uint32_t timeoutMs, std::string& erro
             break;
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
-    error = "SCSI device " + lun.hctl + " got no CD-ROM and generic nodes within " + std::to_string(timeoutMs / 1000) +
-            " s";
-    return false;
+    return Failed(error, "SCSI device " + lun.hctl + " got no CD-ROM and generic nodes within " +
+                             std::to_string(timeoutMs / 1000) + " s");
 }
 
 bool CLioTarget::DetachLun(LioLun& lun, std::string& error)
 {
     const std::string lunDir = lun.wwnDir + "/tpgt_1/lun/lun_" + std::to_string(lun.lunNumber);
-    if (::unlink((lunDir + "/kt3916").c_str()) != 0 || ::rmdir(lunDir.c_str()) != 0) {
-        error = ErrnoText("cannot take " + lunDir + " off the bus");
-        return false;
-    }
+    if (::unlink((lunDir + "/kt3916").c_str()) != 0 || ::rmdir(lunDir.c_str()) != 0)
+        return Failed(error, ErrnoText("cannot take " + lunDir + " off the bus"));
     return true;
 }
 
@@ -543,21 +526,5 @@ bool CLioTarget::ReattachLun(LioLun& lun, bool elsewhere, std::string& error)
         ++lun.place;
         return AttachLun(lun, error);
     }
-    const std::string tpg = lun.wwnDir + "/tpgt_1";
-    const int number = lun.lunNumber + 1;
-    const std::string lunDir = tpg + "/lun/lun_" + std::to_string(number);
-    if (!MakeDir(lunDir, error))
-        return false;
-    if (::symlink(lun.backstoreDir.c_str(), (lunDir + "/kt3916").c_str()) != 0) {
-        error = ErrnoText("cannot export " + lun.backstoreDir + " again");
-        return false;
-    }
-    const std::string address = ReadFirstLine(tpg + "/address");
-    if (address.empty()) {
-        error = "the loopback target shows no SCSI address (" + tpg + "/address)";
-        return false;
-    }
-    lun.lunNumber = number;
-    lun.hctl = address + ":" + std::to_string(number);
-    return true;
+    return ExportLun(lun, lun.lunNumber + 1, " again", error);
 }

@@ -63,15 +63,16 @@ public:
 
 private:
     std::string Target(const std::string& path) const;
+    // Makes LUN `number` of the device's target and links its backstore in.
+    bool ExportLun(LioLun& lun, int number, const char* again, std::string& error);
     void RemoveLoopback(const std::string& wwnDir) const;
     // The server id whose backstores all LUNs of a loopback target link to, or -1.
     int OwnerOfLoopback(const std::string& wwnDir) const;
     // Removes the exports and backstores of the server ids `owned` names.
     template <typename Owned>
-    void Remove(Owned owned, bool backstores);
-    // Removes the shared HBA when it is empty and no server is creating a
-    // backstore in it.
-    void RemoveHbaIfIdle() const;
+    // Then removes the shared HBA when it is empty and no server is creating
+    // a backstore in it.
+    void Remove(Owned owned);
 
     int m_nId;
     std::string m_strConfigfs;
@@ -104,6 +105,9 @@ public:
     static bool TakeIfGone(const std::string& runRoot, int id, CServerLock& lock);
 
 private:
+    // Holds fd's lock on path when it can be taken now; else closes fd.
+    bool Take(int fd, int id, const std::string& path);
+
     int m_nFd = -1;
     int m_nId = -1;
     std::string m_strPath;

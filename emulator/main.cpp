@@ -203,15 +203,13 @@ int Serve(const EmulatorScenario& scenario, const std::string& transcriptPath)
     sigaddset(&stopSignals, SIGHUP);
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
+    CServerLock lock;
+    std::string error;
+    if (!AcquireServerId(lock, "/sys/kernel/config", CLioTarget::kServerRunDir, ::getpid(), error))
+        return Fail(kExitKernelRefused, error);
     const int stopFd = ::eventfd(0, EFD_CLOEXEC);
     if (stopFd < 0)
         return Fail(kExitKernelRefused, std::string("cannot create an eventfd: ") + std::strerror(errno));
-    CServerLock lock;
-    std::string error;
-    if (!AcquireServerId(lock, "/sys/kernel/config", CLioTarget::kServerRunDir, ::getpid(), error)) {
-        ::close(stopFd);
-        return Fail(kExitKernelRefused, error);
-    }
     CLioTarget target(lock.Id());
     target.RemoveLeftovers();
 
@@ -231,8 +229,7 @@ int Serve(const EmulatorScenario& scenario, const std::string& transcriptPath)
             served->device = std::make_unique<CServedDevice>(scenario, clock, 0, static_cast<char>('D' + i),
                                                              transcriptFile.IsOpen() ? &transcript : nullptr, releaseMs,
                                                              commandTimeoutS * 1000ull);
-            Served& ref = *served;
-            served->thread = std::thread([&ref, stopFd] { ServeLoop(ref, stopFd); });
+            served->thread = std::thread([device = served.get(), stopFd] { ServeLoop(*device, stopFd); });
             ok = target.AttachLun(served->lun, error) && target.WaitForNodes(served->lun, kNodeWaitMs, error);
         }
         devices.push_back(std::move(served));

@@ -53,16 +53,16 @@ bool CServedDevice::ServeQueued(CTcmuRing& ring)
     while (ring.Next(command))
         m_vecPending.push_back({command, m_clock.NowMs()});
     const uint64_t now = m_clock.NowMs();
-    while (!m_vecPending.empty() && now - m_vecPending.front().arrivedMs >= m_scenario.latencyMs) {
-        const Pending pending = m_vecPending.front();
+    while (!m_vecPending.empty() && now - m_vecPending.front().atMs >= m_scenario.latencyMs) {
+        const Queued pending = m_vecPending.front();
         m_vecPending.erase(m_vecPending.begin());
         // A kernel that takes answers only in order would wait for the
         // dropped one: it goes first, as aborted, early.
         if (!ring.OutOfOrder())
             answered = Release(ring, true) || answered;
-        if (m_nTimeoutMs != UINT64_MAX && now - pending.arrivedMs + kTimeoutMarginMs >= m_nTimeoutMs) {
+        if (m_nTimeoutMs != UINT64_MAX && now - pending.atMs + kTimeoutMarginMs >= m_nTimeoutMs) {
             // Its initiator has seen it fail: the device never runs it.
-            m_vecHeld.push_back({pending.command, pending.arrivedMs + m_nReleaseMs});
+            m_vecHeld.push_back({pending.command, pending.atMs + m_nReleaseMs});
             continue;
         }
         const std::size_t held = m_vecHeld.size();
@@ -83,9 +83,9 @@ int CServedDevice::WaitMs()
 {
     uint64_t due = UINT64_MAX;
     if (!m_vecPending.empty())
-        due = m_vecPending.front().arrivedMs + m_scenario.latencyMs;
+        due = m_vecPending.front().atMs + m_scenario.latencyMs;
     if (!m_vecHeld.empty())
-        due = std::min(due, m_vecHeld.front().releaseAtMs);
+        due = std::min(due, m_vecHeld.front().atMs);
     if (due == UINT64_MAX)
         return -1;
     const uint64_t now = m_clock.NowMs();
@@ -95,7 +95,7 @@ int CServedDevice::WaitMs()
 bool CServedDevice::Release(CTcmuRing& ring, bool all)
 {
     bool released = false;
-    while (!m_vecHeld.empty() && (all || m_clock.NowMs() >= m_vecHeld.front().releaseAtMs)) {
+    while (!m_vecHeld.empty() && (all || m_clock.NowMs() >= m_vecHeld.front().atMs)) {
         Refuse(ring, m_vecHeld.front().command, kAbortedCommand);
         m_vecHeld.erase(m_vecHeld.begin());
         released = true;

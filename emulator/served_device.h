@@ -53,13 +53,9 @@ public:
 
 private:
     friend struct ServedDeviceProbe;
-    struct Held {
+    struct Queued {
         CTcmuRing::Command command;
-        uint64_t releaseAtMs = 0;
-    };
-    struct Pending {
-        CTcmuRing::Command command;
-        uint64_t arrivedMs = 0;
+        uint64_t atMs = 0;  // held: when it is given back; pending: when it came
     };
 
     // Gives back the dropped commands that are due, or all of them.
@@ -74,9 +70,9 @@ private:
     uint64_t m_nReleaseMs;
     EmulatedKt3916 m_model;
     uint64_t m_nTimeoutMs;
-    std::vector<Held> m_vecHeld;        // dropped commands, oldest first
-    std::vector<Pending> m_vecPending;  // taken, waiting for their latency, oldest first
-    std::vector<uint8_t> m_buffer;      // one command's data, sized once
+    std::vector<Queued> m_vecHeld;     // dropped commands, oldest first
+    std::vector<Queued> m_vecPending;  // taken, waiting for their latency, oldest first
+    std::vector<uint8_t> m_buffer;     // one command's data, sized once
     bool m_bBrokenReported = false;
     std::mutex m_modelMutex;  // the serving thread and OffTheBus
 };

@@ -44,19 +44,9 @@ CTcmuRing::CTcmuRing(uint8_t* base, std::size_t size) : m_base(base), m_size(siz
                m_nCursor < m_nRingSize;
 }
 
-bool CTcmuRing::Valid() const
-{
-    return m_bValid;
-}
-
 bool CTcmuRing::OutOfOrder() const
 {
     return m_bValid && (Mailbox(m_base)->flags & tcmu::kCapOutOfOrder) != 0;
-}
-
-uint32_t CTcmuRing::Head() const
-{
-    return LoadAcquire(m_base, offsetof(tcmu::Mailbox, cmd_head));
 }
 
 uint32_t CTcmuRing::Tail() const
@@ -64,18 +54,25 @@ uint32_t CTcmuRing::Tail() const
     return LoadAcquire(m_base, offsetof(tcmu::Mailbox, cmd_tail));
 }
 
-uint32_t CTcmuRing::EntryLength(uint32_t offset) const
+uint32_t CTcmuRing::LenOp(uint32_t offset) const
 {
     uint32_t lenOp;
     std::memcpy(&lenOp, m_base + m_nRingOff + offset + offsetof(tcmu::EntryHeader, len_op), sizeof lenOp);
-    return tcmu::EntryLength(lenOp);
+    return lenOp;
 }
 
-uint8_t CTcmuRing::Op(uint32_t offset) const
+uint32_t CTcmuRing::IovCount(uint32_t entry) const
 {
-    uint32_t lenOp;
-    std::memcpy(&lenOp, m_base + m_nRingOff + offset + offsetof(tcmu::EntryHeader, len_op), sizeof lenOp);
-    return tcmu::EntryOp(lenOp);
+    uint32_t count;
+    std::memcpy(&count, m_base + m_nRingOff + entry + offsetof(tcmu::CmdEntry, req.iov_cnt), sizeof count);
+    return count;
+}
+
+iovec CTcmuRing::Iov(uint32_t entry, uint32_t index) const
+{
+    iovec iov;
+    std::memcpy(&iov, m_base + m_nRingOff + entry + tcmu::kIovOffset + index * sizeof(iovec), sizeof iov);
+    return iov;
 }
 
 bool CTcmuRing::InDataArea(uint64_t offset, uint64_t length) const
@@ -90,21 +87,18 @@ void CTcmuRing::SkipIdleEntries()
     // Entries between the tail and the cursor were checked when the cursor
     // passed them.
     uint32_t tail = Tail();
-    while (tail != m_nCursor && Op(tail) != tcmu::kOpCmd)
-        tail = (tail + EntryLength(tail)) % m_nRingSize;
+    while (tail != m_nCursor && tcmu::EntryOp(LenOp(tail)) != tcmu::kOpCmd)
+        tail = (tail + tcmu::EntryLength(LenOp(tail))) % m_nRingSize;
     if (tail != Tail())
         StoreRelease(m_base, offsetof(tcmu::Mailbox, cmd_tail), tail);
 }
 
 const char* CTcmuRing::CheckCommand(uint32_t offset, uint32_t length, Command& command) const
 {
-    const uint8_t* entry = m_base + m_nRingOff + offset;
-    uint32_t iovCount;
+    const uint32_t iovCount = IovCount(offset);
     uint64_t cdbOff;
-    std::memcpy(&iovCount, entry + offsetof(tcmu::CmdEntry, req.iov_cnt), sizeof iovCount);
-    std::memcpy(&cdbOff, entry + offsetof(tcmu::CmdEntry, req.cdb_off), sizeof cdbOff);
-    const uint64_t iovStart = tcmu::kIovOffset;
-    if (iovCount > (length - iovStart) / sizeof(iovec))
+    std::memcpy(&cdbOff, m_base + m_nRingOff + offset + offsetof(tcmu::CmdEntry, req.cdb_off), sizeof cdbOff);
+    if (iovCount > (length - tcmu::kIovOffset) / sizeof(iovec))
         return "its iovec count reaches beyond the entry";
     // The CDB lies in the command ring, behind the entry's vectors.
     const uint64_t ringEnd = uint64_t{m_nRingOff} + m_nRingSize;
@@ -118,8 +112,7 @@ const char* CTcmuRing::CheckCommand(uint32_t offset, uint32_t length, Command& c
         return "its CDB lies outside the command ring";
     uint64_t total = 0;
     for (uint32_t i = 0; i < iovCount; ++i) {
-        iovec iov;
-        std::memcpy(&iov, entry + iovStart + i * sizeof(iovec), sizeof iov);
+        const iovec iov = Iov(offset, i);
         if (!InDataArea(reinterpret_cast<std::uintptr_t>(iov.iov_base), iov.iov_len))
             return "an iovec lies outside the data area";
         total += iov.iov_len;
@@ -137,7 +130,7 @@ bool CTcmuRing::Next(Command& command)
     if (!m_bValid)
         return false;
     while (m_pBroken == nullptr) {
-        const uint32_t head = Head();
+        const uint32_t head = LoadAcquire(m_base, offsetof(tcmu::Mailbox, cmd_head));
         if (head >= m_nRingSize) {
             m_pBroken = "the ring's head lies outside the command ring";
             return false;
@@ -151,8 +144,8 @@ bool CTcmuRing::Next(Command& command)
             m_pBroken = "an entry header crosses the end of the command ring";
             return false;
         }
-        const uint32_t length = EntryLength(m_nCursor);
-        const uint8_t op = Op(m_nCursor);
+        const uint32_t length = tcmu::EntryLength(LenOp(m_nCursor));
+        const uint8_t op = tcmu::EntryOp(LenOp(m_nCursor));
         // An answer is written over a command's entry, so it must hold one.
         const uint32_t least = op == tcmu::kOpCmd ? tcmu::kCmdEntrySize : sizeof(tcmu::EntryHeader);
         if (length < least || length > queued || length > toEnd) {
@@ -182,13 +175,10 @@ uint32_t CTcmuRing::CopyDataOut(const Command& command, uint8_t* buffer, uint32_
 {
     if (command.fault != nullptr)
         return 0;
-    const uint8_t* entry = m_base + m_nRingOff + command.entry;
-    uint32_t iovCount;
-    std::memcpy(&iovCount, entry + offsetof(tcmu::CmdEntry, req.iov_cnt), sizeof iovCount);
+    const uint32_t iovCount = IovCount(command.entry);
     uint32_t copied = 0;
     for (uint32_t i = 0; i < iovCount && copied < length; ++i) {
-        iovec iov;
-        std::memcpy(&iov, entry + tcmu::kIovOffset + i * sizeof(iovec), sizeof iov);
+        const iovec iov = Iov(command.entry, i);
         const uint32_t count = std::min<uint64_t>(iov.iov_len, length - copied);
         std::memcpy(buffer + copied, m_base + reinterpret_cast<std::uintptr_t>(iov.iov_base), count);
         copied += count;
@@ -204,12 +194,9 @@ void CTcmuRing::Complete(const Command& command, uint8_t status, const uint8_t* 
     // the data area still holds bytes of earlier commands.
     uint32_t placed = 0;
     if (data != nullptr && command.fault == nullptr) {
-        const uint8_t* entry = m_base + m_nRingOff + command.entry;
-        uint32_t iovCount;
-        std::memcpy(&iovCount, entry + offsetof(tcmu::CmdEntry, req.iov_cnt), sizeof iovCount);
+        const uint32_t iovCount = IovCount(command.entry);
         for (uint32_t i = 0; i < iovCount; ++i) {
-            iovec iov;
-            std::memcpy(&iov, entry + tcmu::kIovOffset + i * sizeof(iovec), sizeof iov);
+            const iovec iov = Iov(command.entry, i);
             uint8_t* target = m_base + reinterpret_cast<std::uintptr_t>(iov.iov_base);
             const uint32_t count = std::min<uint64_t>(iov.iov_len, dataInLength - placed);
             std::memcpy(target, data + placed, count);
@@ -234,6 +221,6 @@ void CTcmuRing::Complete(const Command& command, uint8_t status, const uint8_t* 
         slot->hdr.uflags |= tcmu::kUflagReadLength;
         slot->rsp.read_len = placed;
     }
-    StoreRelease(m_base, offsetof(tcmu::Mailbox, cmd_tail), (tail + EntryLength(tail)) % m_nRingSize);
+    StoreRelease(m_base, offsetof(tcmu::Mailbox, cmd_tail), (tail + tcmu::EntryLength(LenOp(tail))) % m_nRingSize);
     SkipIdleEntries();
 }

@@ -2,6 +2,8 @@
 #include <cstddef>
 #include <cstdint>
 
+struct iovec;
+
 // The command ring that the kernel's user-space SCSI backstore shares with
 // its handler: a mailbox, a circular list of entries and a data area, all in
 // one mapping of the backstore's uio device. Commands are read in ring order;
@@ -28,7 +30,7 @@ public:
     CTcmuRing(uint8_t* base, std::size_t size);
 
     // False when the mapping is not a mailbox of the version this handler speaks.
-    bool Valid() const;
+    bool Valid() const { return m_bValid; }
     // True when the kernel takes answers in any order; else a command that
     // stays unanswered holds back the answers of all behind it.
     bool OutOfOrder() const;
@@ -51,10 +53,10 @@ public:
                   const uint8_t* data, uint32_t dataInLength);
 
 private:
-    uint32_t Head() const;
     uint32_t Tail() const;
-    uint32_t EntryLength(uint32_t offset) const;
-    uint8_t Op(uint32_t offset) const;
+    uint32_t LenOp(uint32_t offset) const;  // of the entry at offset
+    uint32_t IovCount(uint32_t entry) const;
+    iovec Iov(uint32_t entry, uint32_t index) const;
     // Moves the tail past entries that carry no command, up to the cursor.
     void SkipIdleEntries();
     const char* CheckCommand(uint32_t offset, uint32_t length, Command& command) const;

@@ -20,6 +20,12 @@ std::string WithoutLineEnd(std::string text)
     return text;
 }
 
+bool Failed(std::string& error, const std::string& text)
+{
+    error = text;
+    return false;
+}
+
 }  // namespace
 
 bool ReadCredentialsFile(const std::string& path, MqttSettings& settings, std::string& error)
@@ -27,18 +33,13 @@ bool ReadCredentialsFile(const std::string& path, MqttSettings& settings, std::s
     std::ifstream in(path);
     std::string user;
     std::string password;
-    if (!in || !std::getline(in, user)) {
-        error = "cannot read the line's credentials file " + path + ": " + std::strerror(errno);
-        return false;
-    }
+    if (!in || !std::getline(in, user))
+        return Failed(error, "cannot read the line's credentials file " + path + ": " + std::strerror(errno));
     std::getline(in, password);
     settings.strUser = WithoutLineEnd(user);
     settings.strPassword = WithoutLineEnd(password);
-    if (settings.strUser.empty()) {
-        error = "the line's credentials file " + path + " has no user name on its first line";
-        return false;
-    }
-    settings.bCredentials = true;
+    if (settings.strUser.empty())
+        return Failed(error, "the line's credentials file " + path + " has no user name on its first line");
     return true;
 }
 
@@ -59,31 +60,33 @@ bool CMqttLink::Connect(const MqttSettings& settings, int timeoutMs, std::string
     const LineUrl& url = settings.url;
     const std::string where = url.strHost + ":" + std::to_string(url.nPort);
     m_pMosq = mosquitto_new(settings.strClientId.c_str(), settings.bCleanSession, this);
-    if (!m_pMosq) {
-        error = "the MQTT client could not be set up: " + std::string(std::strerror(errno));
-        return false;
-    }
+    if (!m_pMosq)
+        return Failed(error, "the MQTT client could not be set up: " + std::string(std::strerror(errno)));
     mosquitto_int_option(m_pMosq, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
     mosquitto_connect_callback_set(m_pMosq, OnConnect);
     mosquitto_disconnect_callback_set(m_pMosq, OnDisconnect);
-    mosquitto_publish_callback_set(m_pMosq, OnPublish);
-    mosquitto_subscribe_callback_set(m_pMosq, OnSubscribe);
+    // PUBACK and SUBACK alike end in onAcked.
+    mosquitto_publish_callback_set(m_pMosq, [](mosquitto*, void* self, int mid) { Acked(self, mid); });
+    mosquitto_subscribe_callback_set(m_pMosq,
+                                     [](mosquitto*, void* self, int mid, int, const int*) { Acked(self, mid); });
     mosquitto_message_callback_set(m_pMosq, OnMessage);
-    mosquitto_log_callback_set(m_pMosq, OnLog);
+    mosquitto_log_callback_set(m_pMosq, [](mosquitto*, void* self, int level, const char* text) {
+        if (!(level & MOSQ_LOG_ERR) || !text)
+            return;
+        auto* link = static_cast<CMqttLink*>(self);
+        std::lock_guard lock(link->m_mutex);
+        link->m_strLastError = text;
+    });
     mosquitto_reconnect_delay_set(m_pMosq, 1, 4, true);
     if (url.bTls) {
-        int rc;
-        if (settings.strCaFile.empty()) {
-            rc = mosquitto_int_option(m_pMosq, MOSQ_OPT_TLS_USE_OS_CERTS, 1);
-        } else {
-            rc = mosquitto_tls_set(m_pMosq, settings.strCaFile.c_str(), nullptr, nullptr, nullptr, nullptr);
-        }
-        if (rc != MOSQ_ERR_SUCCESS) {
-            error = "the line's CA file " + settings.strCaFile + " cannot be used: " + mosquitto_strerror(rc);
-            return false;
-        }
+        const int rc = settings.strCaFile.empty()
+                           ? mosquitto_int_option(m_pMosq, MOSQ_OPT_TLS_USE_OS_CERTS, 1)
+                           : mosquitto_tls_set(m_pMosq, settings.strCaFile.c_str(), nullptr, nullptr, nullptr, nullptr);
+        if (rc != MOSQ_ERR_SUCCESS)
+            return Failed(error,
+                          "the line's CA file " + settings.strCaFile + " cannot be used: " + mosquitto_strerror(rc));
     }
-    if (settings.bCredentials)
+    if (!settings.strUser.empty())
         mosquitto_username_pw_set(m_pMosq, settings.strUser.c_str(), settings.strPassword.c_str());
     if (!settings.strWillTopic.empty()) {
         mosquitto_will_set(m_pMosq, settings.strWillTopic.c_str(), static_cast<int>(settings.strWillPayload.size()),
@@ -91,19 +94,14 @@ bool CMqttLink::Connect(const MqttSettings& settings, int timeoutMs, std::string
     }
 
     const int rc = mosquitto_connect(m_pMosq, url.strHost.c_str(), url.nPort, kKeepAliveSeconds);
-    if (rc == MOSQ_ERR_EAI) {
-        error = "the line's broker host '" + url.strHost + "' is unknown (name lookup failed)";
-        return false;
-    }
-    if (rc == MOSQ_ERR_ERRNO) {
-        error = "cannot reach the line's broker at " + where + ": " + std::strerror(errno);
-        return false;
-    }
+    if (rc == MOSQ_ERR_EAI)
+        return Failed(error, "the line's broker host '" + url.strHost + "' is unknown (name lookup failed)");
+    if (rc == MOSQ_ERR_ERRNO)
+        return Failed(error, "cannot reach the line's broker at " + where + ": " + std::strerror(errno));
     if (rc != MOSQ_ERR_SUCCESS) {
         std::lock_guard lock(m_mutex);
-        error = "cannot connect to the line's broker at " + where + ": " +
-                (m_strLastError.empty() ? mosquitto_strerror(rc) : m_strLastError);
-        return false;
+        return Failed(error, "cannot connect to the line's broker at " + where + ": " +
+                                 (m_strLastError.empty() ? mosquitto_strerror(rc) : m_strLastError));
     }
     mosquitto_loop_start(m_pMosq);
     m_bLoopRunning = true;
@@ -113,15 +111,14 @@ bool CMqttLink::Connect(const MqttSettings& settings, int timeoutMs, std::string
                                             [this]() { return m_bEverConnected || m_nRefusal >= 0 || m_bDropped; });
     if (m_bEverConnected)
         return true;
-    if (m_nRefusal >= 0) {
+    const std::string detail = m_strLastError.empty() ? std::string() : ": " + m_strLastError;
+    if (m_nRefusal >= 0)
         error = "the line's broker at " + where + " refused the login: " + mosquitto_connack_string(m_nRefusal);
-    } else if (settled) {
-        error = "the line's broker at " + where + " dropped the connection" +
-                (m_strLastError.empty() ? std::string() : ": " + m_strLastError);
-    } else {
+    else if (settled)
+        error = "the line's broker at " + where + " dropped the connection" + detail;
+    else
         error = "the line's broker at " + where + " did not answer within " + std::to_string(timeoutMs / 1000) + " s" +
-                (m_strLastError.empty() ? std::string() : ": " + m_strLastError);
-    }
+                detail;
     lock.unlock();
     Disconnect();
     return false;
@@ -194,14 +191,7 @@ void CMqttLink::OnDisconnect(mosquitto*, void* self, int)
         link->onConnection(false);
 }
 
-void CMqttLink::OnPublish(mosquitto*, void* self, int mid)
-{
-    auto* link = static_cast<CMqttLink*>(self);
-    if (link->onAcked)
-        link->onAcked(mid);
-}
-
-void CMqttLink::OnSubscribe(mosquitto*, void* self, int mid, int, const int*)
+void CMqttLink::Acked(void* self, int mid)
 {
     auto* link = static_cast<CMqttLink*>(self);
     if (link->onAcked)
@@ -218,13 +208,4 @@ void CMqttLink::OnMessage(mosquitto*, void* self, const mosquitto_message* messa
     link->onMessage(message->topic,
                     std::string(static_cast<const char*>(message->payload), static_cast<size_t>(message->payloadlen)),
                     message->retain);
-}
-
-void CMqttLink::OnLog(mosquitto*, void* self, int level, const char* text)
-{
-    if (!(level & MOSQ_LOG_ERR) || !text)
-        return;
-    auto* link = static_cast<CMqttLink*>(self);
-    std::lock_guard lock(link->m_mutex);
-    link->m_strLastError = text;
 }

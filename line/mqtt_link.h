@@ -12,8 +12,7 @@ struct mosquitto_message;
 struct MqttSettings {
     LineUrl url;
     std::string strCaFile;  // TLS: the CA that signed the broker's certificate; empty: the system's
-    bool bCredentials = false;
-    std::string strUser;
+    std::string strUser;    // empty: no login
     std::string strPassword;
     std::string strClientId;
     // A persistent session keeps the subscriber's QoS 1 messages at the
@@ -33,8 +32,6 @@ class CMqttLink {
 public:
     CMqttLink();
     ~CMqttLink();
-    CMqttLink(const CMqttLink&) = delete;
-    CMqttLink& operator=(const CMqttLink&) = delete;
 
     std::function<void(bool connected)> onConnection;
     std::function<void(int mid)> onAcked;  // PUBACK of a publish, or SUBACK
@@ -54,10 +51,8 @@ public:
 private:
     static void OnConnect(mosquitto*, void* self, int rc);
     static void OnDisconnect(mosquitto*, void* self, int rc);
-    static void OnPublish(mosquitto*, void* self, int mid);
-    static void OnSubscribe(mosquitto*, void* self, int mid, int, const int*);
+    static void Acked(void* self, int mid);
     static void OnMessage(mosquitto*, void* self, const mosquitto_message* message);
-    static void OnLog(mosquitto*, void* self, int level, const char* text);
 
     mosquitto* m_pMosq = nullptr;
     bool m_bLoopRunning = false;

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <iterator>
 #include <nlohmann/json.hpp>
 
 #include "device/json_line.h"
@@ -18,15 +19,9 @@ constexpr int kLookPeriodMs = 200;
 
 const char* StateName(StationState state)
 {
-    switch (state) {
-    case StationState::Waiting:
-        return "waiting";
-    case StationState::Flashing:
-        return "flashing";
-    case StationState::Stopped:
-        break;
-    }
-    return "stopped";
+    static constexpr const char* kNames[] = {"waiting", "flashing"};
+    const auto index = static_cast<size_t>(state);
+    return index < std::size(kNames) ? kNames[index] : "stopped";
 }
 
 }  // namespace
@@ -70,9 +65,49 @@ bool SameImage(const LineImage& a, const LineImage& b)
     return a.nLength == b.nLength && a.strChecksum == b.strChecksum && a.strSha256 == b.strSha256;
 }
 
-CStationLine::CStationLine(const StationLineOptions& options) : m_options(options), m_spool(options.strLog)
+CStationLine::CStationLine(const StationLineOptions& options)
+    : m_options(options), m_spool(options.strLog), m_strSince(NowUtcText())
 {
-    m_strSince = NowUtcText();
+    m_link.onConnection = [this](bool connected) {
+        if (!connected)
+            return;
+        // A clean session: the subscription is made anew on every connection,
+        // and the status sent after it comes back only after the retained
+        // approval (the broker answers in order).
+        m_link.Subscribe(ApprovedTopic(m_options.mqtt.url.strLine));
+        const std::string status = [this]() {
+            std::lock_guard lock(m_mutex);
+            return StatusJson();
+        }();
+        const int mid = m_link.Publish(Topic("status"), status, true);
+        std::lock_guard lock(m_mutex);
+        m_nProbeMid = mid;
+        m_bResend = true;
+        m_bStatusDirty = false;
+        m_wake.notify_all();
+    };
+    m_link.onAcked = [this](int mid) {
+        std::lock_guard lock(m_mutex);
+        if (mid == m_nProbeMid)
+            m_bApprovalKnown = true;
+        if (mid == m_nFinalMid)
+            m_bFinalAcked = true;
+        const auto it = m_recordMids.find(mid);
+        if (it != m_recordMids.end()) {
+            m_spool.Acked(it->second);
+            m_recordMids.erase(it);
+        }
+        m_wake.notify_all();
+    };
+    m_link.onMessage = [this](const std::string&, const std::string& payload, bool) {
+        std::lock_guard lock(m_mutex);
+        m_bHasApproval = !payload.empty();
+        m_strApprovalProblem.clear();
+        if (m_bHasApproval && !ParseLineImage(payload, m_approved))
+            m_strApprovalProblem = "the line's approval is no image digest: " + payload.substr(0, 80);
+        m_bStatusDirty = true;
+        m_wake.notify_all();
+    };
 }
 
 std::unique_ptr<CStationLine> CStationLine::Connect(const StationLineOptions& options, std::string& error)
@@ -83,7 +118,7 @@ std::unique_ptr<CStationLine> CStationLine::Connect(const StationLineOptions& op
     line->m_spool.ReadNew();
 
     MqttSettings settings = options.mqtt;
-    settings.strWillTopic = StationTopic(settings.url.strLine, options.strStation, "status");
+    settings.strWillTopic = line->Topic("status");
     std::string will;
     CJsonLine(will)
         .String("station", options.strStation)
@@ -97,62 +132,17 @@ std::unique_ptr<CStationLine> CStationLine::Connect(const StationLineOptions& op
     if (settings.strClientId.empty())
         settings.strClientId =
             "kt3916-station-" + settings.url.strLine + "-" + options.strStation + "-" + std::to_string(getpid());
-
-    CStationLine* self = line.get();
-    self->m_link.onConnection = [self](bool connected) {
-        if (!connected)
-            return;
-        // A clean session: the subscription is made anew on every connection,
-        // and the status sent after it comes back only after the retained
-        // approval (the broker answers in order).
-        self->m_link.Subscribe(ApprovedTopic(self->m_options.mqtt.url.strLine));
-        const std::string status = [self]() {
-            std::lock_guard lock(self->m_mutex);
-            return self->StatusJson();
-        }();
-        const int mid = self->m_link.Publish(
-            StationTopic(self->m_options.mqtt.url.strLine, self->m_options.strStation, "status"), status, true);
-        std::lock_guard lock(self->m_mutex);
-        self->m_nProbeMid = mid;
-        self->m_bResend = true;
-        self->m_bStatusDirty = false;
-        self->m_wake.notify_all();
-    };
-    self->m_link.onAcked = [self](int mid) {
-        std::lock_guard lock(self->m_mutex);
-        if (mid == self->m_nProbeMid)
-            self->m_bApprovalKnown = true;
-        if (mid == self->m_nFinalMid)
-            self->m_bFinalAcked = true;
-        const auto it = self->m_recordMids.find(mid);
-        if (it != self->m_recordMids.end()) {
-            self->m_spool.Acked(it->second);
-            self->m_recordMids.erase(it);
-        }
-        self->m_wake.notify_all();
-    };
-    self->m_link.onMessage = [self](const std::string&, const std::string& payload, bool) {
-        std::lock_guard lock(self->m_mutex);
-        self->m_bHasApproval = !payload.empty();
-        self->m_strApprovalProblem.clear();
-        if (self->m_bHasApproval && !ParseLineImage(payload, self->m_approved))
-            self->m_strApprovalProblem = "the line's approval is no image digest: " + payload.substr(0, 80);
-        self->m_bApproved = self->m_bHasApproval && self->m_strApprovalProblem.empty() &&
-                            SameImage(self->m_approved, self->m_options.image);
-        self->m_bStatusDirty = true;
-        self->m_wake.notify_all();
-    };
-    if (!self->m_link.Connect(settings, kConnectTimeoutMs, error))
+    if (!line->m_link.Connect(settings, kConnectTimeoutMs, error))
         return nullptr;
     {
-        std::unique_lock lock(self->m_mutex);
-        if (!self->m_wake.wait_for(lock, std::chrono::milliseconds(kConnectTimeoutMs),
-                                   [self]() { return self->m_bApprovalKnown; })) {
+        std::unique_lock lock(line->m_mutex);
+        if (!line->m_wake.wait_for(lock, std::chrono::milliseconds(kConnectTimeoutMs),
+                                   [&line]() { return line->m_bApprovalKnown; })) {
             error = "the line's broker took the connection but did not answer its subscription";
             return nullptr;
         }
     }
-    self->m_thread = std::thread([self]() { self->Run(); });
+    line->m_thread = std::thread([self = line.get()]() { self->Run(); });
     return line;
 }
 
@@ -186,7 +176,6 @@ void CStationLine::Status(StationState state, int passed, int failed, const std:
 bool CStationLine::MayTakeUnits(std::string& why)
 {
     std::lock_guard lock(m_mutex);
-    const std::string topic = ApprovedTopic(m_options.mqtt.url.strLine);
     if (!m_strApprovalProblem.empty()) {
         why = m_strApprovalProblem;
         return false;
@@ -194,10 +183,11 @@ bool CStationLine::MayTakeUnits(std::string& why)
     if (!m_bHasApproval) {
         if (m_options.bWithoutApproval)
             return true;
-        why = "the line has no approved image (" + topic + "); approve one with 'line approve'";
+        why = "the line has no approved image (" + ApprovedTopic(m_options.mqtt.url.strLine) +
+              "); approve one with 'line approve'";
         return false;
     }
-    if (!m_bApproved) {
+    if (!SameImage(m_approved, m_options.image)) {
         why = "the line's approved image is " + m_approved.strName + " (" + m_approved.strChecksum + " sha256 " +
               m_approved.strSha256.substr(0, 12) + "...), not this station's (" + m_options.image.strChecksum +
               " sha256 " + m_options.image.strSha256.substr(0, 12) + "...)";
@@ -232,7 +222,7 @@ void CStationLine::PublishRecords(bool all)
     const std::vector<SpoolRecord> records = all ? m_spool.Unacked() : fresh;
     if (all)
         m_recordMids.clear();
-    const std::string topic = StationTopic(m_options.mqtt.url.strLine, m_options.strStation, "unit");
+    const std::string topic = Topic("unit");
     for (const SpoolRecord& record : records) {
         const int mid = m_link.Publish(topic, record.strLine, false);
         if (mid < 0) {
@@ -256,8 +246,7 @@ void CStationLine::Run()
         PublishRecords(resend);
         if (m_bStatusDirty && m_link.IsConnected()) {
             m_bStatusDirty = false;
-            m_link.Publish(StationTopic(m_options.mqtt.url.strLine, m_options.strStation, "status"), StatusJson(),
-                           true);
+            m_link.Publish(Topic("status"), StatusJson(), true);
         }
         std::string error;
         if (!m_spool.SaveMark(error) && m_strError.empty())
@@ -271,9 +260,8 @@ size_t CStationLine::Close(int timeoutMs)
 {
     {
         std::lock_guard lock(m_mutex);
-        if (m_bStopped)
+        if (m_bClosing)
             return m_spool.UnackedCount();
-        m_bStopped = true;
         m_bClosing = true;
         m_closeBy = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
         m_bWoken = true;
@@ -286,8 +274,7 @@ size_t CStationLine::Close(int timeoutMs)
         m_state = StationState::Stopped;
         m_strWhy = "the station ended";
         m_strSince = NowUtcText();
-        m_nFinalMid = m_link.Publish(StationTopic(m_options.mqtt.url.strLine, m_options.strStation, "status"),
-                                     StatusJson(), true);
+        m_nFinalMid = m_link.Publish(Topic("status"), StatusJson(), true);
         m_wake.wait_for(lock, std::chrono::milliseconds(std::min(timeoutMs, 2000)), [this]() { return m_bFinalAcked; });
     }
     const size_t left = m_spool.UnackedCount();

@@ -63,6 +63,11 @@ private:
     void Run();
     void PublishRecords(bool all);
     std::string StatusJson() const;
+    // This station's topic of the kind leaf.
+    std::string Topic(const char* leaf) const
+    {
+        return StationTopic(m_options.mqtt.url.strLine, m_options.strStation, leaf);
+    }
 
     StationLineOptions m_options;
     CMqttLink m_link;
@@ -72,8 +77,7 @@ private:
     std::mutex m_mutex;
     std::condition_variable m_wake;
     bool m_bWoken = false;
-    bool m_bClosing = false;
-    bool m_bStopped = false;
+    bool m_bClosing = false;  // set once, by Close
     std::chrono::steady_clock::time_point m_closeBy;
     bool m_bResend = true;                 // after each (re)connect: all that is unacknowledged
     std::map<int, uint64_t> m_recordMids;  // publish id -> record offset
@@ -81,7 +85,6 @@ private:
     int m_nFinalMid = -1;
     bool m_bFinalAcked = false;
     bool m_bApprovalKnown = false;
-    bool m_bApproved = false;
     bool m_bHasApproval = false;
     LineImage m_approved;
     std::string m_strApprovalProblem;

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <optional>
+#include <utility>
 
 #include "cli/flash_session.h"
 #include "cli/identity_guard.h"
@@ -34,6 +35,18 @@ TEST(FlashOutcome, EachOutcomeHasItsBoxTextAndExitCode)
         EXPECT_STREQ(FlashOutcomeText(c.outcome), c.text);
         EXPECT_EQ(ExitForOutcome(c.outcome), c.exit) << c.text;
     }
+}
+
+// The CLI's record notes name the state a form stopped in.
+TEST(FlashOutcome, EachFormStateHasItsName)
+{
+    const std::pair<FlashState, const char*> cases[] = {
+        {FlashState::Ready, "Ready"},         {FlashState::Armed, "Armed"},     {FlashState::Sending, "Sending"},
+        {FlashState::Verifying, "Verifying"}, {FlashState::Stopped, "Stopped"}, {static_cast<FlashState>(9), "?"},
+    };
+    for (const auto& [state, name] : cases)
+        EXPECT_STREQ(FlashStateName(state), name);
+    EXPECT_STREQ(FlashOutcomeText(static_cast<FlashOutcome>(99)), "");
 }
 
 namespace {

@@ -1,6 +1,7 @@
 #include "app/win32/about_dlg.h"
 
 #include "app/win32/shell_app.h"
+#include "res/resource.h"
 
 namespace {
 // The template places the box at 0,0; it is shown centred over its owner.
@@ -18,14 +19,8 @@ void CenterOverOwner(HWND hWnd)
     int y = rcOwner.top + ((rcOwner.bottom - rcOwner.top) - (rc.bottom - rc.top)) / 2;
     SetWindowPos(hWnd, nullptr, x, y, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
 }
-}  // namespace
 
-INT_PTR CAboutDlg::DoModal(HWND hOwner)
-{
-    return DialogBoxParamW(CShellApp::GetApp()->GetInstance(), MAKEINTRESOURCEW(IDD), hOwner, DialogProc, 0);
-}
-
-INT_PTR CALLBACK CAboutDlg::DialogProc(HWND hWnd, UINT nMessage, WPARAM wParam, LPARAM)
+INT_PTR CALLBACK DialogProc(HWND hWnd, UINT nMessage, WPARAM wParam, LPARAM)
 {
     switch (nMessage) {
     case WM_INITDIALOG:
@@ -40,4 +35,10 @@ INT_PTR CALLBACK CAboutDlg::DialogProc(HWND hWnd, UINT nMessage, WPARAM wParam, 
     default:
         return FALSE;
     }
+}
+}  // namespace
+
+INT_PTR ShowAboutBox(HWND hOwner)
+{
+    return DialogBoxParamW(CShellApp::GetApp()->GetInstance(), MAKEINTRESOURCEW(IDD_ABOUTBOX), hOwner, DialogProc, 0);
 }

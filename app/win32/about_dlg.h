@@ -1,19 +1,6 @@
 #pragma once
 #include "app/win32/win32_include.h"
-#include "res/resource.h"
 
-// The about box on the dialog template IDD_ABOUTBOX. It closes with its OK
-// button, Esc or its close box.
-class CAboutDlg {
-public:
-    enum {
-        IDD = IDD_ABOUTBOX
-    };
-
-    CAboutDlg() = default;
-    // Runs the box modally over hOwner; returns the id that closed it.
-    INT_PTR DoModal(HWND hOwner);
-
-private:
-    static INT_PTR CALLBACK DialogProc(HWND hWnd, UINT nMessage, WPARAM wParam, LPARAM lParam);
-};
+// Runs the about box (template IDD_ABOUTBOX) modally over hOwner; it closes
+// with its OK button, Esc or its close box. Returns the id that closed it.
+INT_PTR ShowAboutBox(HWND hOwner);

@@ -15,8 +15,6 @@ class CFlashFormWnd final : public IFormWindow {
 public:
     explicit CFlashFormWnd(IScsiHost& host);
     ~CFlashFormWnd() override;
-    CFlashFormWnd(const CFlashFormWnd&) = delete;
-    CFlashFormWnd& operator=(const CFlashFormWnd&) = delete;
 
     // Creates the dialog as child nID of hParent and binds its controls.
     // False when the template or one of its bound controls is missing.

@@ -5,8 +5,6 @@
 #include "device/record_file.h"
 
 namespace {
-constexpr char kMsgTranscriptIsImage[] = "KT3916FLASH_TRANSCRIPT names the image file itself: ";
-
 // True when the variable is set, also when it is set to an empty text.
 bool ReadEnvironment(const char* pszName, std::string& strValue)
 {
@@ -16,10 +14,9 @@ bool ReadEnvironment(const char* pszName, std::string& strValue)
         strValue.clear();
         return GetLastError() != ERROR_ENVVAR_NOT_FOUND;
     }
-    std::string strBuffer(nLength, '\0');
-    DWORD nCopied = GetEnvironmentVariableA(pszName, strBuffer.data(), nLength);
-    strBuffer.resize(nCopied < nLength ? nCopied : 0);
-    strValue = strBuffer;
+    strValue.assign(nLength, '\0');
+    DWORD nCopied = GetEnvironmentVariableA(pszName, strValue.data(), nLength);
+    strValue.resize(nCopied < nLength ? nCopied : 0);
     return true;
 }
 
@@ -42,7 +39,7 @@ bool ChooseHost(CHostChoice& choice, std::string& strError)
         strError = "KT3916FLASH_EMULATE: bad scenario \"" + spec.strScenario + "\": " + error.strDetail;
         break;
     case HostStackFault::TranscriptIsImage:
-        strError = kMsgTranscriptIsImage + spec.strTranscript;
+        strError = "KT3916FLASH_TRANSCRIPT names the image file itself: " + spec.strTranscript;
         break;
     case HostStackFault::TranscriptNotOpened:
         strError = "KT3916FLASH_TRANSCRIPT: cannot open \"" + spec.strTranscript + "\" for appending.";

@@ -30,53 +30,33 @@ CMainFrame::~CMainFrame()
 bool CMainFrame::LoadFrame(UINT nIDResource, DWORD dwStyle)
 {
     HINSTANCE hInstance = CShellApp::GetApp()->GetInstance();
-    std::wstring strTitle = LoadResourceString(hInstance, nIDResource);
-
-    // A frame has a sunken client edge unless PreCreateWindow takes it away.
-    CREATESTRUCTW cs = {};
-    cs.hInstance = hInstance;
-    cs.hMenu = LoadMenuW(hInstance, MAKEINTRESOURCEW(nIDResource));
-    cs.style = dwStyle;
-    cs.dwExStyle = WS_EX_CLIENTEDGE;
-    cs.x = cs.y = cs.cx = cs.cy = CW_USEDEFAULT;
-    cs.lpszName = strTitle.c_str();
-    if (!PreCreateWindow(cs)) {
-        if (cs.hMenu != nullptr)
-            DestroyMenu(cs.hMenu);
-        return false;
+    // A plain class: no class style, cursor, background brush or icon.
+    WNDCLASSW wc = {};
+    if (!GetClassInfoW(hInstance, kFrameClassName, &wc)) {
+        wc.lpfnWndProc = WindowProc;
+        wc.hInstance = hInstance;
+        wc.lpszClassName = kFrameClassName;
+        if (RegisterClassW(&wc) == 0)
+            return false;
     }
+    std::wstring strTitle = LoadResourceString(hInstance, nIDResource);
+    HMENU hMenu = LoadMenuW(hInstance, MAKEINTRESOURCEW(nIDResource));
     m_hAccelTable = LoadAcceleratorsW(hInstance, MAKEINTRESOURCEW(nIDResource));
 
-    HWND hWnd = CreateWindowExW(cs.dwExStyle, cs.lpszClass, cs.lpszName, cs.style, cs.x, cs.y, cs.cx, cs.cy,
-                                cs.hwndParent, cs.hMenu, cs.hInstance, this);
+    // The frame has one fixed size: no sizing border, and no sunken client edge.
+    HWND hWnd =
+        CreateWindowExW(0, kFrameClassName, strTitle.c_str(), dwStyle & ~static_cast<DWORD>(WS_THICKFRAME),
+                        CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, nullptr, hMenu, hInstance, this);
     if (hWnd == nullptr) {
         // A window that failed in OnCreate took its menu with it.
-        if (cs.hMenu != nullptr && IsMenu(cs.hMenu))
-            DestroyMenu(cs.hMenu);
+        if (hMenu != nullptr && IsMenu(hMenu))
+            DestroyMenu(hMenu);
         return false;
     }
     // The survey runs here, before the window is first shown, so its message
     // boxes come up ahead of the window.
     if (m_pFlashView)
         m_pFlashView->OnInitialUpdate();
-    return true;
-}
-
-bool CMainFrame::PreCreateWindow(CREATESTRUCTW& cs)
-{
-    cs.style &= ~static_cast<LONG>(WS_THICKFRAME);
-    cs.dwExStyle &= ~static_cast<DWORD>(WS_EX_CLIENTEDGE);
-
-    // A plain class: no class style, cursor, background brush or icon.
-    WNDCLASSW wc = {};
-    if (!GetClassInfoW(cs.hInstance, kFrameClassName, &wc)) {
-        wc.lpfnWndProc = WindowProc;
-        wc.hInstance = cs.hInstance;
-        wc.lpszClassName = kFrameClassName;
-        if (RegisterClassW(&wc) == 0)
-            return false;
-    }
-    cs.lpszClass = kFrameClassName;
     return true;
 }
 
@@ -111,35 +91,6 @@ void CMainFrame::RecalcLayout()
     GetClientRect(m_hWnd, &rc);
     int nHeight = rc.bottom - m_wndStatusBar.GetHeight();
     MoveWindow(m_pFlashView->GetSafeHwnd(), 0, 0, rc.right, nHeight > 0 ? nHeight : 0, TRUE);
-}
-
-void CMainFrame::OnSize(UINT, int, int)
-{
-    RecalcLayout();
-    // Whatever the size type, maximized included, the frame goes back to its
-    // one size and place.
-    FramePlacement placement =
-        CenteredFramePlacement(GetSystemMetrics(SM_CXFULLSCREEN), GetSystemMetrics(SM_CYFULLSCREEN));
-    MoveWindow(m_hWnd, placement.x, placement.y, placement.cx, placement.cy, TRUE);
-}
-
-void CMainFrame::OnSetFocus(HWND)
-{
-    if (m_pFlashView)
-        SetFocus(m_pFlashView->GetSafeHwnd());
-}
-
-bool CMainFrame::OnCmdMsg(UINT nID, int nCode)
-{
-    if (m_pFlashView && m_pFlashView->OnCmdMsg(nID, nCode))
-        return true;
-    // The frame has no commands of its own; the application gets the rest.
-    return CShellApp::GetApp()->OnCmdMsg(nID, nCode);
-}
-
-void CMainFrame::OnMenuSelect(UINT nItemID, UINT nFlags, HMENU hMenu)
-{
-    m_wndStatusBar.SetMessageText(MenuPromptStringId(nItemID, nFlags, hMenu == nullptr));
 }
 
 bool CMainFrame::PreTranslateMessage(MSG& msg)
@@ -177,18 +128,28 @@ LRESULT CMainFrame::HandleMessage(UINT nMessage, WPARAM wParam, LPARAM lParam)
     case WM_CREATE:
         return OnCreate(*reinterpret_cast<CREATESTRUCTW*>(lParam));
     case WM_SETFOCUS:
-        OnSetFocus(reinterpret_cast<HWND>(wParam));
+        if (m_pFlashView)
+            SetFocus(m_pFlashView->GetSafeHwnd());
         return 0;
-    case WM_SIZE:
-        OnSize(static_cast<UINT>(wParam), LOWORD(lParam), HIWORD(lParam));
+    case WM_SIZE: {
+        RecalcLayout();
+        // Whatever the size type, maximized included, the frame goes back to
+        // its one size and place.
+        const FramePlacement placement =
+            CenteredFramePlacement(GetSystemMetrics(SM_CXFULLSCREEN), GetSystemMetrics(SM_CYFULLSCREEN));
+        MoveWindow(m_hWnd, placement.x, placement.y, placement.cx, placement.cy, TRUE);
         return 0;
+    }
     case WM_COMMAND:
-        // Menu items and accelerators; control notifications stay with the form.
-        if (lParam == 0 && OnCmdMsg(LOWORD(wParam), 0))
+        // Menu items and accelerators; control notifications stay with the
+        // form. The frame has no commands of its own; the application gets
+        // what the form does not take.
+        if (lParam == 0 && ((m_pFlashView && m_pFlashView->OnCmdMsg(LOWORD(wParam), 0)) ||
+                            CShellApp::GetApp()->OnCmdMsg(LOWORD(wParam), 0)))
             return 0;
         break;
     case WM_MENUSELECT:
-        OnMenuSelect(LOWORD(wParam), HIWORD(wParam), reinterpret_cast<HMENU>(lParam));
+        m_wndStatusBar.SetMessageText(MenuPromptStringId(LOWORD(wParam), HIWORD(wParam), lParam == 0));
         return 0;
     case WM_DESTROY:
         PostQuitMessage(0);

@@ -20,8 +20,6 @@ public:
     // bEmulated: the host is the emulated bench, and the caption says so.
     CMainFrame(IScsiHost& host, bool bEmulated);
     ~CMainFrame();
-    CMainFrame(const CMainFrame&) = delete;
-    CMainFrame& operator=(const CMainFrame&) = delete;
 
     // Creates the window with the menu and accelerators of resource nIDResource
     // and, once it exists, gives the form its initial update; the window is
@@ -36,15 +34,8 @@ public:
     // Runs when the message queue has run dry.
     void OnIdle();
 
-protected:
-    bool PreCreateWindow(CREATESTRUCTW& cs);
-    int OnCreate(const CREATESTRUCTW& cs);
-    void OnSize(UINT nType, int cx, int cy);
-    void OnSetFocus(HWND hOldWnd);
-    bool OnCmdMsg(UINT nID, int nCode);
-    void OnMenuSelect(UINT nItemID, UINT nFlags, HMENU hMenu);
-
 private:
+    int OnCreate(const CREATESTRUCTW& cs);
     static LRESULT CALLBACK WindowProc(HWND hWnd, UINT nMessage, WPARAM wParam, LPARAM lParam);
     LRESULT HandleMessage(UINT nMessage, WPARAM wParam, LPARAM lParam);
     void RecalcLayout();

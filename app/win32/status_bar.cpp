@@ -4,19 +4,18 @@
 #include "app/win32/resource_text.h"
 #include "res/resource.h"
 
+#include <utility>
+
 namespace {
 int VirtualKeyOfIndicator(UINT nID)
 {
-    switch (nID) {
-    case ID_INDICATOR_CAPS:
-        return VK_CAPITAL;
-    case ID_INDICATOR_NUM:
-        return VK_NUMLOCK;
-    case ID_INDICATOR_SCRL:
-        return VK_SCROLL;
-    default:
-        return 0;
+    const std::pair<UINT, int> kKeys[] = {
+        {ID_INDICATOR_CAPS, VK_CAPITAL}, {ID_INDICATOR_NUM, VK_NUMLOCK}, {ID_INDICATOR_SCRL, VK_SCROLL}};
+    for (const auto& [nIndicator, nKey] : kKeys) {
+        if (nIndicator == nID)
+            return nKey;
     }
+    return 0;
 }
 }  // namespace
 
@@ -101,11 +100,6 @@ void CStatusBarWnd::SetMessageText(UINT nID)
         HINSTANCE hInstance = reinterpret_cast<HINSTANCE>(GetWindowLongPtrW(m_hWnd, GWLP_HINSTANCE));
         strText = StatusPromptText(LoadResourceString(hInstance, nID));
     }
-    SetMessageText(strText);
-}
-
-void CStatusBarWnd::SetMessageText(const std::wstring& strText)
-{
     for (size_t i = 0; i < m_panes.size(); ++i) {
         if (m_panes[i].nID == ID_SEPARATOR) {
             SetPaneText(i, strText);

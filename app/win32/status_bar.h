@@ -24,14 +24,12 @@ public:
     // Shows string nID of the string table up to its line feed; an empty pane
     // when nID is 0 or has no string.
     void SetMessageText(UINT nID);
-    void SetMessageText(const std::wstring& strText);
     void UpdateIndicators();
 
     // Docks the bar to the bottom of the parent's client area and spreads the
     // panes over its width.
     void RecalcLayout();
     int GetHeight() const;
-    HWND GetSafeHwnd() const { return m_hWnd; }
 
 private:
     struct Pane {

@@ -193,6 +193,26 @@ TEST(ServerLock, AnIdThatConfigfsShowsInUseIsNotTaken)
     EXPECT_EQ(lock.Id(), 502);
 }
 
+// Only a backstore named kt3916_ID_N, both numbers in digits, carries a
+// server id; other names in the HBA keep no id from being taken.
+TEST(ServerLock, OnlyWellFormedBackstoreNamesCarryAnId)
+{
+    const struct {
+        const char* name;
+        bool carries;
+    } cases[] = {
+        {"kt3916_600_0", true},   {"kt3916_600_12", true},   {"kt3916_600_0x", false},      {"kt3916_600_", false},
+        {"kt3916_6x0_0", false},  {"kt3916_600x_0", false},  {"kt3916__600_0", false},      {"kt3916_600", false},
+        {"xkt3916_600_0", false}, {"kt3916_600_0_1", false}, {"kt3916_000000600_0", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        CFakeTarget fake;
+        fs::create_directories(fake.Core(std::string("user_3916/") + c.name));
+        EXPECT_EQ(ServerIdInUse(fake.Configfs(), 600), c.carries);
+    }
+}
+
 // modprobe runs as root: neither the caller's PATH nor its environment may
 // decide what runs.
 TEST(KernelModules, ModprobeRunsByAbsolutePathWithAFixedEnvironment)

@@ -155,6 +155,30 @@ TEST(ServedDevice, LatencyDelaysEachAnswerAndAnExpiredCommandIsNeverRun)
     EXPECT_EQ(lines.str().size(), linesBefore);
 }
 
+// An expired command is given back releaseMs after it came, not as soon as
+// it expired: the kernel's timer must have ended it by then.
+TEST(ServedDevice, AnExpiredCommandIsGivenBackOnlyReleaseMsAfterItCame)
+{
+    CFakeTcmuRing fake;
+    ManualClock clock;
+    constexpr uint64_t kTimeoutMs = 6500;
+    CServedDevice device(Scenario("latency_ms=7000"), clock, 0, 'D', nullptr, kReleaseMs, kTimeoutMs);
+    CTcmuRing ring(fake.Base(), CFakeTcmuRing::kSize);
+    const uint32_t entry = fake.Queue(1, std::vector<uint8_t>(6, 0), {});
+    EXPECT_FALSE(device.ServeQueued(ring));
+    clock.Advance(7000);
+    EXPECT_FALSE(device.ServeQueued(ring));
+    EXPECT_TRUE(ServedDeviceProbe{device}.Holding());
+    EXPECT_EQ(device.WaitMs(), 1000);
+    clock.Advance(kReleaseMs - 7000 - 1);
+    EXPECT_FALSE(device.ServeQueued(ring));
+    EXPECT_EQ(device.WaitMs(), 1);
+    clock.Advance(1);
+    EXPECT_TRUE(device.ServeQueued(ring));
+    EXPECT_EQ(AnswerFor(fake, {entry}, 1), 0x02) << "given back, never good";
+    EXPECT_FALSE(ServedDeviceProbe{device}.Holding());
+}
+
 // Data-in the model fills only in part: the rest is zeros and a residual,
 // never the bytes an earlier command left in the data area.
 struct PartialDataInCase {

@@ -116,6 +116,32 @@ TEST(TcmuRing, AnswersFillTheTailInTheOrderGivenEachNamingItsCommand)
     EXPECT_EQ(fake.Tail(), fake.Head());
 }
 
+// Data scattered over several vectors is gathered and scattered in vector
+// order; what the answer does not fill reads as zeros.
+TEST(TcmuRing, DataGoesByEveryVectorInOrder)
+{
+    CFakeTcmuRing fake;
+    const uint32_t entry = fake.Queue(3, kBlockWrite, {4, 8});
+    // The fake lays the vectors end to end in the data area.
+    for (uint32_t i = 0; i < 12; ++i)
+        fake.Data(CFakeTcmuRing::kDataOff)[i] = static_cast<uint8_t>(i + 1);
+    CTcmuRing ring(fake.Base(), CFakeTcmuRing::kSize);
+    CTcmuRing::Command command;
+    ASSERT_TRUE(ring.Next(command));
+    EXPECT_EQ(command.dataLength, 12u);
+    uint8_t out[12] = {};
+    ASSERT_EQ(ring.CopyDataOut(command, out, sizeof out), 12u);
+    for (uint32_t i = 0; i < 12; ++i)
+        EXPECT_EQ(out[i], i + 1) << i;
+
+    const uint8_t answer[6] = {0xA0, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5};
+    ring.Complete(command, 0x00, nullptr, 0, answer, sizeof answer);
+    const std::vector<uint8_t> expected = {0xA0, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5, 0, 0, 0, 0, 0, 0};
+    EXPECT_EQ(std::vector<uint8_t>(fake.Data(CFakeTcmuRing::kDataOff), fake.Data(CFakeTcmuRing::kDataOff) + 12),
+              expected);
+    EXPECT_EQ(fake.Entry(entry)->rsp.read_len, 6u);
+}
+
 TEST(TcmuRing, PaddingAndOtherRequestsArePassedByTheTail)
 {
     CFakeTcmuRing fake;
