@@ -6,16 +6,10 @@
 
 #include "cli/exit_codes.h"
 #include "cli/identity_guard.h"
+#include "device/fail_with.h"
 #include "res/app_name.h"
 
 namespace {
-
-// Says why in error; false.
-bool Fail(std::string& error, std::string text)
-{
-    error = std::move(text);
-    return false;
-}
 
 constexpr unsigned long kMaxStationUnits = 100000;
 
@@ -42,7 +36,8 @@ bool ParsePollWindow(const std::string& text, VerifyWindow& window, std::string&
     const size_t dots = text.find("..");
     if (dots == std::string::npos || !ParseTick(text.substr(0, dots), window.nFirstInquiryTick) ||
         !ParseTick(text.substr(dots + 2), window.nLastTick)) {
-        return Fail(error, "--poll-window takes FIRST..LAST, ticks of one second such as 13..30, not '" + text + "'");
+        return FailWith(error,
+                        "--poll-window takes FIRST..LAST, ticks of one second such as 13..30, not '" + text + "'");
     }
     if (window.nFirstInquiryTick < kFirstInquiryTick) {
         error = "--poll-window cannot start before tick " + std::to_string(kFirstInquiryTick) +
@@ -63,9 +58,9 @@ bool TakeInquiryText(const std::string& name, const std::string& value, size_t l
 {
     const std::string text = WithoutTrailingBlanks(value);
     if (text.empty())
-        return Fail(error, "option '" + name + "' needs a value");
+        return FailWith(error, "option '" + name + "' needs a value");
     if (text.size() > longest)
-        return Fail(error, name + " '" + text + "' is longer than " + field);
+        return FailWith(error, name + " '" + text + "' is longer than " + field);
     out = text;
     return true;
 }
@@ -161,7 +156,8 @@ template <std::optional<std::string> CliOptions::*field>
 bool StoreOutputFile(const std::string& name, const std::string& file, CliOptions& options, std::string& error)
 {
     if (file == "-")
-        return Fail(error, name + " takes a file, not '-': stdout carries the events (write ./- for a file named '-')");
+        return FailWith(error,
+                        name + " takes a file, not '-': stdout carries the events (write ./- for a file named '-')");
     options.*field = file;
     return true;
 }
@@ -170,8 +166,8 @@ bool StoreUnits(const std::string&, const std::string& count, CliOptions& option
 {
     if (count.size() > 6 || count.find_first_not_of("0123456789") != std::string::npos || std::stoul(count) == 0 ||
         std::stoul(count) > kMaxStationUnits) {
-        return Fail(error, "--units takes a whole number from 1 to " + std::to_string(kMaxStationUnits) + ", not '" +
-                               count + "'");
+        return FailWith(error, "--units takes a whole number from 1 to " + std::to_string(kMaxStationUnits) +
+                                   ", not '" + count + "'");
     }
     options.units = static_cast<uint32_t>(std::stoul(count));
     return true;
@@ -311,23 +307,23 @@ bool ReadOptions(const std::vector<std::string>& args, CliOptions& options, std:
         // --help and --version were answered before: "--help=x" is neither.
         const OptionSpec* spec = FindOption(name);
         if (!spec || !spec->store)
-            return Fail(error, "unknown option '" + name + "'");
+            return FailWith(error, "unknown option '" + name + "'");
         // Every option once: a second one would silently win or be lost.
         if (!given.emplace(spec->name, spec).second)
-            return Fail(error, "option '" + std::string(spec->name) + "' given twice");
+            return FailWith(error, "option '" + std::string(spec->name) + "' given twice");
         std::string value = bInline ? arg.substr(eq + 1) : std::string();
         if (spec->value == ValueForm::None && bInline)
-            return Fail(error, "option '" + name + "' takes no value");
+            return FailWith(error, "option '" + name + "' takes no value");
         if (spec->value == ValueForm::Required && !bInline && i + 1 < args.size()) {
             // "--transcript --json" is a forgotten value, not a file named
             // "--json"; such a name can still be given with '='.
             const std::string& next = args[i + 1];
             if (next.size() > 1 && next[0] == '-')
-                return Fail(error, "option '" + name + "' needs a value, not the option '" + next + "'");
+                return FailWith(error, "option '" + name + "' needs a value, not the option '" + next + "'");
             value = args[++i];
         }
         if (spec->value == ValueForm::Required && value.empty())
-            return Fail(error, "option '" + name + "' needs a value");
+            return FailWith(error, "option '" + name + "' needs a value");
         if (!spec->store(name, value, options, error))
             return false;
     }
@@ -339,7 +335,7 @@ bool ReadCommand(const std::vector<std::string>& positional, CliOptions& options
                  std::string& error)
 {
     if (positional.empty())
-        return Fail(error, "missing command: list, info, flash, station, udev-rule or line");
+        return FailWith(error, "missing command: list, info, flash, station, udev-rule or line");
     const std::string& command = positional[0];
     size_t expected = 1;
     if (command == "list") {
@@ -352,10 +348,10 @@ bool ReadCommand(const std::vector<std::string>& positional, CliOptions& options
         expected = options.strLineAction == "approve" ? 3 : 2;
         if (options.strLineAction != "approve" && options.strLineAction != "watch" &&
             options.strLineAction != "collect") {
-            return Fail(error, "'line' needs approve IMAGE, watch or collect");
+            return FailWith(error, "'line' needs approve IMAGE, watch or collect");
         }
         if (positional.size() < expected)
-            return Fail(error, "'line approve' needs an image file");
+            return FailWith(error, "'line approve' needs an image file");
         if (expected == 3)
             options.strImage = positional[2];
     } else if (command == "info" || command == "flash" || command == "station") {
@@ -363,16 +359,16 @@ bool ReadCommand(const std::vector<std::string>& positional, CliOptions& options
                           : command == "flash" ? CliCommand::Flash
                                                : CliCommand::Station;
         if (positional.size() < 2)
-            return Fail(error, "'" + command + "' needs an image file");
+            return FailWith(error, "'" + command + "' needs an image file");
         options.strImage = positional[1];
         if (options.strImage.empty())
-            return Fail(error, "the image path is empty");
+            return FailWith(error, "the image path is empty");
         expected = 2;
     } else {
-        return Fail(error, "unknown command '" + command + "'");
+        return FailWith(error, "unknown command '" + command + "'");
     }
     if (positional.size() > expected)
-        return Fail(error, "unexpected argument '" + positional[expected] + "'");
+        return FailWith(error, "unexpected argument '" + positional[expected] + "'");
     const std::string name = options.command == CliCommand::Line ? "line " + options.strLineAction : command;
     for (const auto& known : kCommandNames) {
         if (name == known.name)
@@ -481,7 +477,7 @@ bool ParseCliArguments(const std::vector<std::string>& args, CliOptions& options
         return false;
     for (const OptionSpec& spec : kOptions) {
         if (given.count(spec.name) && !(spec.commands & commandBits))
-            return Fail(error, std::string(spec.name) + " is for " + CommandsText(spec.commands) + " only");
+            return FailWith(error, std::string(spec.name) + " is for " + CommandsText(spec.commands) + " only");
     }
     return CheckOptionsTogether(options, error);
 }

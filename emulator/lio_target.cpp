@@ -19,6 +19,8 @@
 #include <thread>
 #include <vector>
 
+#include "device/fail_with.h"
+
 extern char** environ;
 
 namespace {
@@ -36,24 +38,17 @@ std::string ErrnoText(const std::string& what)
     return what + ": " + std::strerror(errno);
 }
 
-// Sets error, for a step that failed with it.
-bool Failed(std::string& error, const std::string& text)
-{
-    error = text;
-    return false;
-}
-
 bool WriteAttribute(const std::string& path, const std::string& value, std::string& error)
 {
     const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
     if (fd < 0)
-        return Failed(error, ErrnoText("cannot open " + path));
+        return FailWith(error, ErrnoText("cannot open " + path));
     const ssize_t written = ::write(fd, value.data(), value.size());
     const int saved = errno;
     ::close(fd);
     if (written != static_cast<ssize_t>(value.size())) {
         errno = written < 0 ? saved : EIO;
-        return Failed(error, ErrnoText("cannot write '" + value + "' to " + path));
+        return FailWith(error, ErrnoText("cannot write '" + value + "' to " + path));
     }
     return true;
 }
@@ -70,7 +65,7 @@ bool MakeDir(const std::string& path, std::string& error)
 {
     if (::mkdir(path.c_str(), 0755) == 0 || errno == EEXIST)
         return true;
-    return Failed(error, ErrnoText("cannot create " + path));
+    return FailWith(error, ErrnoText("cannot create " + path));
 }
 
 std::vector<std::string> Entries(const std::string& dir)
@@ -187,7 +182,7 @@ bool UnderHbaLock(const std::string& runRoot, std::string& error, Make make)
         return false;
     CFileLock creating(runRoot + kHbaLockName, true);
     if (!creating.Held())
-        return Failed(error, ErrnoText("cannot lock " + runRoot + kHbaLockName));
+        return FailWith(error, ErrnoText("cannot lock " + runRoot + kHbaLockName));
     return make();
 }
 
@@ -247,11 +242,11 @@ bool CServerLock::Acquire(const std::string& runRoot, int preferredId, std::stri
         const std::string path = LockPath(runRoot, id);
         const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
         if (fd < 0)
-            return Failed(error, ErrnoText("cannot create " + path));
+            return FailWith(error, ErrnoText("cannot create " + path));
         if (Take(fd, id, path))
             return true;
     }
-    return Failed(error, "no free server id in " + runRoot);
+    return FailWith(error, "no free server id in " + runRoot);
 }
 
 bool CServerLock::Take(int fd, int id, const std::string& path)
@@ -451,10 +446,10 @@ bool CLioTarget::CreateBackstore(int index, uint32_t commandTimeoutS, LioLun& lu
         errno = 0;
         lun.mapSize = size.empty() ? 0 : std::strtoull(size.c_str(), &end, 16);
         if (lun.mapSize == 0 || errno != 0 || *end != '\0')
-            return Failed(error, "cannot read the command ring's size from " + sizePath + " ('" + size + "')");
+            return FailWith(error, "cannot read the command ring's size from " + sizePath + " ('" + size + "')");
         return true;
     }
-    return Failed(error, "the kernel made no uio device for backstore " + name);
+    return FailWith(error, "the kernel made no uio device for backstore " + name);
 }
 
 bool CLioTarget::AttachLun(LioLun& lun, std::string& error)
@@ -467,7 +462,7 @@ bool CLioTarget::AttachLun(LioLun& lun, std::string& error)
         return false;
     // A target of that name that is already there is another program's.
     if (::mkdir(lun.wwnDir.c_str(), 0755) != 0)
-        return Failed(error, ErrnoText("cannot create loopback target " + lun.wwnDir));
+        return FailWith(error, ErrnoText("cannot create loopback target " + lun.wwnDir));
     m_vecMadeWwns.push_back(lun.wwnDir);
     // The nexus comes first: a LUN made before it is not scanned.
     return MakeDir(tpg, error) && WriteAttribute(tpg + "/nexus", Wwn(kInitiatorWwnPrefix, m_nId, wwnIndex), error) &&
@@ -481,10 +476,10 @@ bool CLioTarget::ExportLun(LioLun& lun, int number, const char* again, std::stri
     if (!MakeDir(lunDir, error))
         return false;
     if (::symlink(lun.backstoreDir.c_str(), (lunDir + "/kt3916").c_str()) != 0)
-        return Failed(error, ErrnoText("cannot export " + lun.backstoreDir + again));
+        return FailWith(error, ErrnoText("cannot export " + lun.backstoreDir + again));
     const std::string address = ReadFirstLine(tpg + "/address");  // "host:0:target"
     if (address.empty())
-        return Failed(error, "the loopback target shows no SCSI address (" + tpg + "/address)");
+        return FailWith(error, "the loopback target shows no SCSI address (" + tpg + "/address)");
     lun.lunNumber = number;
     lun.hctl = address + ":" + std::to_string(number);
     return true;
@@ -508,15 +503,15 @@ bool CLioTarget::WaitForNodes(LioLun& lun, uint32_t timeoutMs, std::string& erro
             break;
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
-    return Failed(error, "SCSI device " + lun.hctl + " got no CD-ROM and generic nodes within " +
-                             std::to_string(timeoutMs / 1000) + " s");
+    return FailWith(error, "SCSI device " + lun.hctl + " got no CD-ROM and generic nodes within " +
+                               std::to_string(timeoutMs / 1000) + " s");
 }
 
 bool CLioTarget::DetachLun(LioLun& lun, std::string& error)
 {
     const std::string lunDir = lun.wwnDir + "/tpgt_1/lun/lun_" + std::to_string(lun.lunNumber);
     if (::unlink((lunDir + "/kt3916").c_str()) != 0 || ::rmdir(lunDir.c_str()) != 0)
-        return Failed(error, ErrnoText("cannot take " + lunDir + " off the bus"));
+        return FailWith(error, ErrnoText("cannot take " + lunDir + " off the bus"));
     return true;
 }
 

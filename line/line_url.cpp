@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "device/fail_with.h"
+
 namespace {
 
 constexpr char kRoot[] = "kt3916/";
@@ -29,10 +31,6 @@ bool IsTopicLevel(const std::string& name)
 bool ParseLineUrl(const std::string& text, LineUrl& url, std::string& error)
 {
     url = LineUrl{};
-    const auto fail = [&error](const std::string& why) {
-        error = why;
-        return false;
-    };
     const std::string form = "mqtt://HOST[:PORT]/LINE or mqtts://HOST[:PORT]/LINE";
     std::string rest;
     if (text.rfind("mqtts://", 0) == 0) {
@@ -41,27 +39,27 @@ bool ParseLineUrl(const std::string& text, LineUrl& url, std::string& error)
     } else if (text.rfind("mqtt://", 0) == 0) {
         rest = text.substr(7);
     } else {
-        return fail("--line takes " + form + ", not '" + text + "'");
+        return FailWith(error, "--line takes " + form + ", not '" + text + "'");
     }
     const size_t slash = rest.find('/');
     if (slash == std::string::npos)
-        return fail("--line '" + text + "' names no line: " + form);
+        return FailWith(error, "--line '" + text + "' names no line: " + form);
     std::string hostPort = rest.substr(0, slash);
     url.strLine = rest.substr(slash + 1);
     // A password on the command line is in every process listing.
     if (hostPort.find('@') != std::string::npos)
-        return fail("--line takes no user name or password: give them in a file (--line-credentials)");
+        return FailWith(error, "--line takes no user name or password: give them in a file (--line-credentials)");
     url.nPort = url.bTls ? 8883 : 1883;
     // [v6]:port, or host:port
     size_t colon = std::string::npos;
     if (!hostPort.empty() && hostPort[0] == '[') {
         const size_t close = hostPort.find(']');
         if (close == std::string::npos)
-            return fail("--line '" + text + "': an IPv6 address needs its closing ']'");
+            return FailWith(error, "--line '" + text + "': an IPv6 address needs its closing ']'");
         url.strHost = hostPort.substr(1, close - 1);
         if (close + 1 < hostPort.size()) {
             if (hostPort[close + 1] != ':')
-                return fail("--line '" + text + "': ':PORT' must follow the ']'");
+                return FailWith(error, "--line '" + text + "': ':PORT' must follow the ']'");
             colon = close + 1;
         }
     } else {
@@ -69,11 +67,12 @@ bool ParseLineUrl(const std::string& text, LineUrl& url, std::string& error)
         url.strHost = hostPort.substr(0, colon);
     }
     if (colon != std::string::npos && !ParsePort(hostPort.substr(colon + 1), url.nPort))
-        return fail("--line '" + text + "': the port must be a number from 1 to 65535");
+        return FailWith(error, "--line '" + text + "': the port must be a number from 1 to 65535");
     if (url.strHost.empty())
-        return fail("--line '" + text + "' names no host: " + form);
+        return FailWith(error, "--line '" + text + "' names no host: " + form);
     if (!IsTopicLevel(url.strLine))
-        return fail("--line '" + text + "': the line name must be 1 to 64 characters without '/', '+' or '#'");
+        return FailWith(error,
+                        "--line '" + text + "': the line name must be 1 to 64 characters without '/', '+' or '#'");
     return true;
 }
 

@@ -7,6 +7,8 @@
 #include <cstring>
 #include <fstream>
 
+#include "device/fail_with.h"
+
 namespace {
 
 constexpr int kKeepAliveSeconds = 10;
@@ -20,12 +22,6 @@ std::string WithoutLineEnd(std::string text)
     return text;
 }
 
-bool Failed(std::string& error, const std::string& text)
-{
-    error = text;
-    return false;
-}
-
 }  // namespace
 
 bool ReadCredentialsFile(const std::string& path, MqttSettings& settings, std::string& error)
@@ -34,12 +30,12 @@ bool ReadCredentialsFile(const std::string& path, MqttSettings& settings, std::s
     std::string user;
     std::string password;
     if (!in || !std::getline(in, user))
-        return Failed(error, "cannot read the line's credentials file " + path + ": " + std::strerror(errno));
+        return FailWith(error, "cannot read the line's credentials file " + path + ": " + std::strerror(errno));
     std::getline(in, password);
     settings.strUser = WithoutLineEnd(user);
     settings.strPassword = WithoutLineEnd(password);
     if (settings.strUser.empty())
-        return Failed(error, "the line's credentials file " + path + " has no user name on its first line");
+        return FailWith(error, "the line's credentials file " + path + " has no user name on its first line");
     return true;
 }
 
@@ -61,7 +57,7 @@ bool CMqttLink::Connect(const MqttSettings& settings, int timeoutMs, std::string
     const std::string where = url.strHost + ":" + std::to_string(url.nPort);
     m_pMosq = mosquitto_new(settings.strClientId.c_str(), settings.bCleanSession, this);
     if (!m_pMosq)
-        return Failed(error, "the MQTT client could not be set up: " + std::string(std::strerror(errno)));
+        return FailWith(error, "the MQTT client could not be set up: " + std::string(std::strerror(errno)));
     mosquitto_int_option(m_pMosq, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
     mosquitto_connect_callback_set(m_pMosq, OnConnect);
     mosquitto_disconnect_callback_set(m_pMosq, OnDisconnect);
@@ -83,8 +79,8 @@ bool CMqttLink::Connect(const MqttSettings& settings, int timeoutMs, std::string
                            ? mosquitto_int_option(m_pMosq, MOSQ_OPT_TLS_USE_OS_CERTS, 1)
                            : mosquitto_tls_set(m_pMosq, settings.strCaFile.c_str(), nullptr, nullptr, nullptr, nullptr);
         if (rc != MOSQ_ERR_SUCCESS)
-            return Failed(error,
-                          "the line's CA file " + settings.strCaFile + " cannot be used: " + mosquitto_strerror(rc));
+            return FailWith(error,
+                            "the line's CA file " + settings.strCaFile + " cannot be used: " + mosquitto_strerror(rc));
     }
     if (!settings.strUser.empty())
         mosquitto_username_pw_set(m_pMosq, settings.strUser.c_str(), settings.strPassword.c_str());
@@ -95,13 +91,13 @@ bool CMqttLink::Connect(const MqttSettings& settings, int timeoutMs, std::string
 
     const int rc = mosquitto_connect(m_pMosq, url.strHost.c_str(), url.nPort, kKeepAliveSeconds);
     if (rc == MOSQ_ERR_EAI)
-        return Failed(error, "the line's broker host '" + url.strHost + "' is unknown (name lookup failed)");
+        return FailWith(error, "the line's broker host '" + url.strHost + "' is unknown (name lookup failed)");
     if (rc == MOSQ_ERR_ERRNO)
-        return Failed(error, "cannot reach the line's broker at " + where + ": " + std::strerror(errno));
+        return FailWith(error, "cannot reach the line's broker at " + where + ": " + std::strerror(errno));
     if (rc != MOSQ_ERR_SUCCESS) {
         std::lock_guard lock(m_mutex);
-        return Failed(error, "cannot connect to the line's broker at " + where + ": " +
-                                 (m_strLastError.empty() ? mosquitto_strerror(rc) : m_strLastError));
+        return FailWith(error, "cannot connect to the line's broker at " + where + ": " +
+                                   (m_strLastError.empty() ? mosquitto_strerror(rc) : m_strLastError));
     }
     mosquitto_loop_start(m_pMosq);
     m_bLoopRunning = true;
