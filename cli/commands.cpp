@@ -145,6 +145,7 @@ int CommandFlash(const CliOptions& options, IScsiHost& host, IClock& clock, CliE
     // object and one set of option globals per thread, and a failure on one
     // device never stops the others.
     std::vector<std::thread> threads;
+    std::vector<uint64_t> durations(plan.records.size(), 0);
     for (size_t i : plan.flashed) {
         FlashJob job = MakeFlashJob(options, plan.check, host, clock, env, runRecords);
         job.chDrive = plan.drives[i];
@@ -152,10 +153,16 @@ int CommandFlash(const CliOptions& options, IScsiHost& host, IClock& clock, CliE
         job.pHold = plan.holds[i].get();
         job.pObserver = observer.get();
         FlashRecord& record = plan.records[i];
-        if (options.bAll)
-            threads.emplace_back([job, &record]() { record = RunFlashJob(job); });
-        else
+        uint64_t& duration = durations[i];
+        const auto run = [job, &record, &duration, &clock]() {
+            const uint64_t start = clock.NowMs();
             record = RunFlashJob(job);
+            duration = clock.NowMs() - start;
+        };
+        if (options.bAll)
+            threads.emplace_back(run);
+        else
+            run();
     }
     for (std::thread& thread : threads)
         thread.join();
@@ -165,8 +172,10 @@ int CommandFlash(const CliOptions& options, IScsiHost& host, IClock& clock, CliE
     // Vendor and product as the records name them; empty when not asked.
     for (size_t i = 0; i < plan.records.size(); ++i) {
         const ListedDevice& d = plan.identities[i];
-        runRecords.RecordUnitEnd(
-            UnitEndOf(plan.records[i], d.bAnswered ? VendorProductText(d.strVendor, d.strProduct) : std::string()));
+        UnitEnd end =
+            UnitEndOf(plan.records[i], d.bAnswered ? VendorProductText(d.strVendor, d.strProduct) : std::string());
+        end.nDurationMs = durations[i];
+        runRecords.RecordUnitEnd(end);
     }
     if (!options.bJson) {
         for (const FlashRecord& record : plan.records) {

@@ -42,8 +42,11 @@ std::unique_ptr<CLineSeat> JoinLine(const CliOptions&, const ImageCheck&, CliEnv
 
 #include "cli/commands.h"
 #include "cli/image_check.h"
+#include "cli/run_records.h"
 #include "device/recording_host.h"
 #include "device/sha256.h"
+#include "device/json_line.h"
+#include "line/line_record.h"
 #include "line/line_url.h"
 #include "line/record_db.h"
 #include "line/station_line.h"
@@ -51,7 +54,8 @@ std::unique_ptr<CLineSeat> JoinLine(const CliOptions&, const ImageCheck&, CliEnv
 namespace {
 
 constexpr int kConnectTimeoutMs = 10000;
-constexpr int kCloseTimeoutMs = 5000;
+// While the collector is there, what is in flight gets this long at the end.
+constexpr int kCloseTimeoutMs = 2000;
 constexpr char kCredentialsVariable[] = "KT3916FLASH_LINE_CREDENTIALS";
 
 // The connection settings of --line and its options; false with the exit code.
@@ -130,18 +134,27 @@ int CommandApprove(const CliOptions& options, CliEnvironment& env, MqttSettings&
     return kExitSuccess;
 }
 
+// JSON text of anything a parser took: strings that are not UTF-8 are
+// written with U+FFFD rather than throwing.
+std::string Dump(const nlohmann::json& json)
+{
+    return json.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
 // What watch knows of one station.
 struct WatchedStation {
     nlohmann::json status;
     std::deque<std::string> lastUnits;  // "D: passed", newest first
 };
 
+// A field as a terminal may show it: what a client sent may hold escape
+// sequences and bytes that are not UTF-8.
 std::string Field(const nlohmann::json& json, const char* name)
 {
     const auto it = json.find(name);
     if (it == json.end())
         return "";
-    return it->is_string() ? it->get<std::string>() : it->dump();
+    return ShownText(it->is_string() ? it->get<std::string>() : Dump(*it), 200);
 }
 
 void DrawTable(std::ostream& out, const std::string& line, const std::string& approved,
@@ -149,7 +162,7 @@ void DrawTable(std::ostream& out, const std::string& line, const std::string& ap
 {
     if (terminal)
         out << "\x1b[H\x1b[2J";
-    out << "line " << line << "  approved: " << (approved.empty() ? "(none)" : approved) << "\n";
+    out << "line " << ShownText(line) << "  approved: " << (approved.empty() ? "(none)" : approved) << "\n";
     char row[512];
     std::snprintf(row, sizeof row, "%-16s %-9s %6s %6s %-8s %-24s %s\n", "STATION", "STATE", "PASSED", "FAILED",
                   "IMAGE", "SINCE", "LAST UNITS / WHY");
@@ -162,9 +175,9 @@ void DrawTable(std::ostream& out, const std::string& line, const std::string& ap
         const std::string why = Field(s, "why");
         if (!why.empty())
             last += (last.empty() ? "" : "; ") + why;
-        std::snprintf(row, sizeof row, "%-16s %-9s %6s %6s %-8s %-24s %s\n", name.c_str(), Field(s, "state").c_str(),
-                      Field(s, "passed").c_str(), Field(s, "failed").c_str(), Field(s, "checksum").c_str(),
-                      Field(s, "since").c_str(), last.c_str());
+        std::snprintf(row, sizeof row, "%-16s %-9s %6s %6s %-8s %-24s %s\n", ShownText(name).c_str(),
+                      Field(s, "state").c_str(), Field(s, "passed").c_str(), Field(s, "failed").c_str(),
+                      Field(s, "checksum").c_str(), Field(s, "since").c_str(), last.c_str());
         out << row;
     }
     out.flush();
@@ -229,7 +242,7 @@ int CommandWatch(const CliOptions& options, CliEnvironment& env, MqttSettings& s
                 change[station.empty() ? "approved"
                        : isStatus      ? "status"
                                   : "unit"] = payload.is_discarded() ? nlohmann::json(message.strPayload) : payload;
-                *env.pOut << change.dump() << '\n';
+                *env.pOut << Dump(change) << '\n';
             }
         }
         if (!batch.empty()) {
@@ -244,28 +257,38 @@ int CommandWatch(const CliOptions& options, CliEnvironment& env, MqttSettings& s
     return kExitInterrupted;
 }
 
-// The records a store took, and those it had already.
+// What a store made of the messages it was given.
 struct StoredCounts {
     std::atomic<size_t> stored{0};
     std::atomic<size_t> repeats{0};
-    CRecordDb::Added Count(CRecordDb::Added added)
+    std::atomic<size_t> conflicts{0};
+    std::atomic<size_t> rejected{0};
+    void Count(CRecordDb::Added added)
     {
         if (added == CRecordDb::Added::Stored)
             ++stored;
         else if (added == CRecordDb::Added::Repeat)
             ++repeats;
-        return added;
+        else if (added == CRecordDb::Added::Conflict)
+            ++conflicts;
+        else if (added == CRecordDb::Added::Rejected)
+            ++rejected;
+    }
+    std::string Text() const
+    {
+        return std::to_string(stored) + " unit records stored, " + std::to_string(repeats) + " repeats dropped, " +
+               std::to_string(conflicts) + " conflicts and " + std::to_string(rejected) +
+               " rejected messages kept aside";
     }
 };
 
 // The collector's client id stays the same for one database, so its
 // persistent session (the records queued while it was away) is found again.
-std::string CollectorId(const std::string& line, const std::string& db)
+std::string CollectorId(const std::string& db)
 {
     char resolved[PATH_MAX];
     const std::string path = realpath(db.c_str(), resolved) ? resolved : db;
-    return "kt3916-collect-" + line + "-" +
-           Sha256Hex(reinterpret_cast<const uint8_t*>(path.data()), path.size()).substr(0, 12);
+    return Sha256Hex(reinterpret_cast<const uint8_t*>(path.data()), path.size()).substr(0, 12);
 }
 
 int CommandImport(const CliOptions& options, CliEnvironment& env, CRecordDb& db)
@@ -277,7 +300,6 @@ int CommandImport(const CliOptions& options, CliEnvironment& env, CRecordDb& db)
     }
     std::string station = options.stationName.value_or("");
     StoredCounts counts;
-    std::string error;
     db.Begin();
     for (std::string text; std::getline(in, text);) {
         if (station.empty() && text.find("\"run-start\"") != std::string::npos) {
@@ -285,18 +307,49 @@ int CommandImport(const CliOptions& options, CliEnvironment& env, CRecordDb& db)
             if (start.is_object())
                 station = Field(start, "host");
         }
-        if (counts.Count(db.Add(text, station, "import", error)) == CRecordDb::Added::Failed) {
-            PrintError(env, "cannot store a record of " + *options.importLog + ": " + error + "; nothing was imported");
+        // Commands and run records are the log's, not the line's.
+        UnitRecordKey key;
+        if (!ParseUnitRecord(text, key))
+            continue;
+        std::string id;
+        std::string why;
+        const CRecordDb::Added added =
+            db.Add(text, key.strStation.empty() ? station : key.strStation, "import", id, why);
+        counts.Count(added);
+        std::string error;
+        if (added == CRecordDb::Added::Failed ||
+            ((added == CRecordDb::Added::Rejected || added == CRecordDb::Added::Conflict) &&
+             !db.KeepAside("import:" + *options.importLog, text, why, error))) {
+            PrintError(env, "cannot store a record of " + *options.importLog + ": " + why + error +
+                                "; nothing was imported");
             return kExitError;
         }
+        if (added == CRecordDb::Added::Conflict)
+            PrintError(env, "import: " + ShownText(why, 200));
     }
     if (!db.Commit()) {
         PrintError(env, "cannot store the records of " + *options.importLog + "; nothing was imported");
         return kExitError;
     }
     *env.pOut << "imported " << counts.stored << " unit records from " << *options.importLog << " into " << *options.db
-              << " (" << counts.repeats << " were there already)\n";
+              << " (" << counts.repeats << " were there already, " << counts.conflicts << " conflicts, "
+              << counts.rejected << " rejected)\n";
     return kExitSuccess;
+}
+
+// The collector's word on the line, retained: stations send their records
+// again when it comes back.
+std::string CollectorStatus(const char* state, const std::string& db)
+{
+    std::string json;
+    CJsonLine(json)
+        .String("state", state)
+        .String("db", db)
+        .String("host", LineHostName())
+        .Number("pid", getpid())
+        .String("time", NowUtcText())
+        .Close();
+    return json;
 }
 
 int CommandCollect(const CliOptions& options, CliEnvironment& env, MqttSettings& settings)
@@ -309,36 +362,85 @@ int CommandCollect(const CliOptions& options, CliEnvironment& env, MqttSettings&
     }
     if (options.importLog)
         return CommandImport(options, env, db);
+    if (!db.HoldForCollector(error)) {
+        PrintError(env, error);
+        return kExitError;
+    }
 
     StoredCounts counts;
     CMqttLink link;
     const std::string& line = settings.url.strLine;
+    const std::string id = CollectorId(*options.db);
+    const std::string statusTopic = CollectorTopic(line, id);
+    // The message callback runs on the link's thread; the first failure
+    // ends the collector from this one, its reason said whole.
+    std::mutex mutex;
+    std::condition_variable failed;
+    std::string failure;
     link.onConnection = [&](bool connected) {
-        if (connected)
-            link.Subscribe(StationWildcard(line, "unit"));
+        if (!connected)
+            return;
+        link.Subscribe(StationWildcard(line, "unit"));
+        link.Publish(statusTopic, CollectorStatus("online", *options.db), true);
     };
     link.onMessage = [&](const std::string& topic, const std::string& payload, bool) {
-        std::string why;
-        const CRecordDb::Added added = counts.Count(db.Add(payload, StationOfTopic(topic), "line", why));
-        if (added == CRecordDb::Added::NotARecord)
-            PrintError(env, "not a unit record on " + topic + ": " + payload.substr(0, 120));
-        if (added != CRecordDb::Added::Failed)
+        std::unique_lock lock(mutex);
+        if (!failure.empty())
             return;
-        // The acknowledgement goes out only after this returns: ending here
-        // leaves the record with the broker for the next start.
-        PrintError(env, "cannot store a record in " + *options.db + ": " + why +
-                            "; the collector stops and the broker keeps the record");
-        std::_Exit(kExitError);
+        const std::string station = StationOfTopic(topic);
+        std::string recordId;
+        std::string why;
+        std::string problem;
+        CRecordDb::Added added = CRecordDb::Added::Failed;
+        if (db.StillThere(why)) {
+            added = db.Add(payload, station, "line", recordId, why);
+            if ((added == CRecordDb::Added::Rejected || added == CRecordDb::Added::Conflict) &&
+                !db.KeepAside(topic, payload, why, problem)) {
+                why = "cannot keep a rejected message aside: " + problem;
+                added = CRecordDb::Added::Failed;
+            }
+        }
+        counts.Count(added);
+        if (added == CRecordDb::Added::Failed) {
+            // No acknowledgement: the station keeps the record and sends it
+            // again to the next collector.
+            failure = why;
+            failed.notify_all();
+            return;
+        }
+        lock.unlock();
+        if (added == CRecordDb::Added::Rejected || added == CRecordDb::Added::Conflict)
+            PrintError(env, "collect: " + ShownText(topic) + ": " + ShownText(why, 200) + " (kept aside)");
+        // Kept: the station's mark may pass it.
+        if (!recordId.empty() && !station.empty())
+            link.Publish(StationTopic(line, station, "stored"), recordId, false);
     };
     settings.bCleanSession = false;
+    settings.strWillTopic = statusTopic;
+    settings.strWillPayload = CollectorStatus("offline", *options.db);
     int exit;
-    if (!Connect(link, settings, CollectorId(line, *options.db), env, exit))
+    if (!Connect(link, settings, "kt3916-collect-" + line + "-" + id, env, exit))
         return exit;
     PrintError(env, "collecting the unit records of line " + line + " into " + *options.db + " (Ctrl-C stops)");
-    while (!env.Interrupted())
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    std::unique_lock lock(mutex);
+    while (!env.Interrupted() && failure.empty()) {
+        // A database deleted or replaced while no record comes is noticed too.
+        if (failed.wait_for(lock, std::chrono::milliseconds(200), [&]() { return !failure.empty(); }))
+            break;
+        std::string gone;
+        if (!db.StillThere(gone))
+            failure = gone;
+    }
+    lock.unlock();
+    link.Publish(statusTopic, CollectorStatus("offline", *options.db), true);
     link.Disconnect();
-    *env.pOut << "collect: " << counts.stored << " unit records stored, " << counts.repeats << " repeats dropped\n";
+    if (!failure.empty()) {
+        PrintError(env,
+                   "collect: " + failure + "; the collector stops (what it did not store stays with the stations)");
+        *env.pOut << "collect: " << counts.Text() << "\n";
+        return kExitError;
+    }
+    *env.pOut << "collect: " << counts.Text() << "\n";
     return kExitSuccess;
 }
 
@@ -359,6 +461,8 @@ public:
     void RecordsWritten() override { m_line->RecordsWritten(); }
     void Status(int inProgress, int passed, int failed, bool stopping) override
     {
+        for (const std::string& notice : m_line->TakeNotices())
+            PrintError(m_env, "station: line: " + notice);
         const bool held = !m_strWhy.empty();
         const StationState state = inProgress         ? StationState::Flashing
                                    : stopping || held ? StationState::Stopped
@@ -368,11 +472,12 @@ public:
     void Close(int passed, int failed) override
     {
         m_line->Status(StationState::Stopped, passed, failed, "stopping");
-        const size_t left = m_line->Close(kCloseTimeoutMs);
-        if (left != 0) {
-            PrintError(m_env, std::to_string(left) +
-                                  " unit records are not yet with the line's broker: the log keeps them and the "
-                                  "station's next start sends them");
+        const bool all = m_line->Close(kCloseTimeoutMs);
+        for (const std::string& notice : m_line->TakeNotices())
+            PrintError(m_env, "station: line: " + notice);
+        if (!all) {
+            PrintError(m_env, "station: the line's collector has not stored all unit records yet: the log keeps "
+                              "them and the station's next start sends them");
         }
     }
 
@@ -404,10 +509,9 @@ std::unique_ptr<CLineSeat> JoinLine(const CliOptions& options, const ImageCheck&
     StationLineOptions line;
     if (!LineSettings(options, env, line.mqtt, exit))
         return nullptr;
-    line.strStation = options.stationName.value_or(LineHostName());
+    line.strStation = StationName(options);
     if (!IsTopicLevel(line.strStation)) {
-        PrintError(env, "--station-name '" + line.strStation +
-                            "': a station's name is 1 to 64 characters without '/', '+' or '#'");
+        PrintError(env, "--station-name '" + ShownText(line.strStation) + "': a station's name is " + NameRule());
         exit = kExitUsage;
         return nullptr;
     }
@@ -421,6 +525,10 @@ std::unique_ptr<CLineSeat> JoinLine(const CliOptions& options, const ImageCheck&
         exit = kExitError;
         return nullptr;
     }
+    // Said before the first unit: another station of this name, a mark
+    // that does not fit the log.
+    for (const std::string& notice : joined->TakeNotices())
+        PrintError(env, "station: line: " + notice);
     return std::make_unique<CLineSeatImpl>(std::move(joined), env);
 }
 

@@ -30,6 +30,11 @@ std::string Field(const std::string& line, const char* name)
 
 }  // namespace
 
+std::string StationName(const CliOptions& options)
+{
+    return options.stationName.value_or(HostName());
+}
+
 std::vector<UnfinishedUnit> FindUnfinishedUnits(const std::string& path, uint64_t tailBytes)
 {
     std::ifstream in(path, std::ios::binary);
@@ -134,6 +139,8 @@ std::string CRunRecords::UnitStart(const FlashRecord& record, const std::string&
     std::string json;
     CJsonLine out(json);
     out.String("record", "unit-start").String("id", NextId()).String("unit", unit).String("run", m_strRunId);
+    if (m_options.command == CliCommand::Station)
+        out.String("station", StationName(m_options));
     out.String("time", NowUtcText()).String("device", DriveText(record.chDrive)).String("node", record.strNode);
     out.String("identity", identity).String("revision", record.strRevision).String("image", record.strImage);
     out.String("checksum", record.strChecksum);
@@ -157,8 +164,10 @@ void CRunRecords::RecordUnitEnd(const UnitEnd& end)
     out.String("record", "unit-end").String("id", NextId());
     if (!end.strUnit.empty())
         out.String("unit", end.strUnit);
-    out.String("run", m_strRunId).String("time", NowUtcText());
-    out.String("device", DriveText(end.chDrive));
+    out.String("run", m_strRunId);
+    if (m_options.command == CliCommand::Station)
+        out.String("station", StationName(m_options));
+    out.String("time", NowUtcText()).String("device", DriveText(end.chDrive));
     out.String("node", end.strNode).String("identity", end.strIdentity);
     out.String("old_revision", end.strOldRevision).String("new_revision", end.strNewRevision);
     out.Bool("revision_changed", !end.strNewRevision.empty() && end.strNewRevision != end.strOldRevision);

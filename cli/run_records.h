@@ -52,6 +52,10 @@ struct UnfinishedUnit {
 // Ctrl-C (or a moment after one that came before).
 std::function<bool()> StopWaitingForReader(CliEnvironment& env);
 
+// The station's name on its line and in its unit records: several stations
+// may share one log, and each sends the line only its own.
+std::string StationName(const CliOptions& options);
+
 // Reads the last tailBytes of a log for units that started and never ended.
 std::vector<UnfinishedUnit> FindUnfinishedUnits(const std::string& path, uint64_t tailBytes);
 

@@ -19,19 +19,68 @@ bool ParsePort(const std::string& text, uint16_t& port)
     return true;
 }
 
+// The length of the UTF-8 character at text[at], 0 when none starts there;
+// control characters (C0, DEL, C1) count as none.
+size_t PrintableCharacter(const std::string& text, size_t at)
+{
+    const auto byte = [&text](size_t i) { return i < text.size() ? static_cast<unsigned char>(text[i]) : 0; };
+    const unsigned char c = byte(at);
+    if (c < 0x20 || c == 0x7f)
+        return 0;
+    if (c < 0x80)
+        return 1;
+    const size_t length = c >= 0xc2 && c <= 0xdf ? 2 : c >= 0xe0 && c <= 0xef ? 3 : c >= 0xf0 && c <= 0xf4 ? 4 : 0;
+    uint32_t point = c & (0x7f >> length);
+    for (size_t i = 1; i < length; ++i) {
+        if ((byte(at + i) & 0xc0) != 0x80)
+            return 0;
+        point = point << 6 | (byte(at + i) & 0x3f);
+    }
+    const uint32_t least[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (length == 0 || point < least[length] || point > 0x10ffff || (point >= 0xd800 && point <= 0xdfff) ||
+        (point >= 0x80 && point <= 0x9f))
+        return 0;
+    return length;
+}
+
 }  // namespace
+
+const char* NameRule()
+{
+    return "1 to 64 bytes of printable UTF-8 without a space, '/', '+' or '#'";
+}
 
 bool IsTopicLevel(const std::string& name)
 {
-    return !name.empty() && name.size() <= 64 && std::none_of(name.begin(), name.end(), [](unsigned char c) {
-        return c == '/' || c == '+' || c == '#' || c < 0x20 || c == 0x7f;
-    });
+    if (name.empty() || name.size() > 64)
+        return false;
+    for (size_t at = 0; at < name.size();) {
+        const size_t length = PrintableCharacter(name, at);
+        if (length == 0 || name[at] == ' ' || name[at] == '/' || name[at] == '+' || name[at] == '#')
+            return false;
+        at += length;
+    }
+    return true;
+}
+
+std::string ShownText(const std::string& text, size_t max)
+{
+    std::string shown;
+    for (size_t at = 0; at < text.size();) {
+        if (shown.size() >= max)
+            return shown + "...";
+        const size_t length = PrintableCharacter(text, at);
+        shown += length ? text.substr(at, length) : "?";
+        at += length ? length : 1;
+    }
+    return shown;
 }
 
 bool ParseLineUrl(const std::string& text, LineUrl& url, std::string& error)
 {
     url = LineUrl{};
     const std::string form = "mqtt://HOST[:PORT]/LINE or mqtts://HOST[:PORT]/LINE";
+    const std::string shown = "--line '" + ShownText(text) + "'";
     std::string rest;
     if (text.rfind("mqtts://", 0) == 0) {
         url.bTls = true;
@@ -39,11 +88,13 @@ bool ParseLineUrl(const std::string& text, LineUrl& url, std::string& error)
     } else if (text.rfind("mqtt://", 0) == 0) {
         rest = text.substr(7);
     } else {
-        return FailWith(error, "--line takes " + form + ", not '" + text + "'");
+        return FailWith(error, "--line takes " + form + ", not '" + ShownText(text) + "'");
     }
+    if (rest.find_first_of("?#") != std::string::npos)
+        return FailWith(error, shown + ": a line's URL takes no query ('?') or fragment ('#'): " + form);
     const size_t slash = rest.find('/');
     if (slash == std::string::npos)
-        return FailWith(error, "--line '" + text + "' names no line: " + form);
+        return FailWith(error, shown + " names no line: " + form);
     std::string hostPort = rest.substr(0, slash);
     url.strLine = rest.substr(slash + 1);
     // A password on the command line is in every process listing.
@@ -55,11 +106,11 @@ bool ParseLineUrl(const std::string& text, LineUrl& url, std::string& error)
     if (!hostPort.empty() && hostPort[0] == '[') {
         const size_t close = hostPort.find(']');
         if (close == std::string::npos)
-            return FailWith(error, "--line '" + text + "': an IPv6 address needs its closing ']'");
+            return FailWith(error, shown + ": an IPv6 address needs its closing ']'");
         url.strHost = hostPort.substr(1, close - 1);
         if (close + 1 < hostPort.size()) {
             if (hostPort[close + 1] != ':')
-                return FailWith(error, "--line '" + text + "': ':PORT' must follow the ']'");
+                return FailWith(error, shown + ": ':PORT' must follow the ']'");
             colon = close + 1;
         }
     } else {
@@ -67,12 +118,11 @@ bool ParseLineUrl(const std::string& text, LineUrl& url, std::string& error)
         url.strHost = hostPort.substr(0, colon);
     }
     if (colon != std::string::npos && !ParsePort(hostPort.substr(colon + 1), url.nPort))
-        return FailWith(error, "--line '" + text + "': the port must be a number from 1 to 65535");
+        return FailWith(error, shown + ": the port must be a number from 1 to 65535");
     if (url.strHost.empty())
-        return FailWith(error, "--line '" + text + "' names no host: " + form);
+        return FailWith(error, shown + " names no host: " + form);
     if (!IsTopicLevel(url.strLine))
-        return FailWith(error,
-                        "--line '" + text + "': the line name must be 1 to 64 characters without '/', '+' or '#'");
+        return FailWith(error, shown + ": a line's name is " + std::string(NameRule()));
     return true;
 }
 
@@ -89,6 +139,11 @@ std::string StationTopic(const std::string& line, const std::string& station, co
 std::string StationWildcard(const std::string& line, const char* leaf)
 {
     return kRoot + line + "/station/+/" + leaf;
+}
+
+std::string CollectorTopic(const std::string& line, const std::string& collector)
+{
+    return kRoot + line + "/collector/" + collector;
 }
 
 std::string StationOfTopic(const std::string& topic)

@@ -1,11 +1,13 @@
 #include "line/mqtt_link.h"
 
 #include <mosquitto.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <fstream>
+#include <string_view>
 
 #include "device/fail_with.h"
 
@@ -20,6 +22,21 @@ std::string WithoutLineEnd(std::string text)
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
         text.pop_back();
     return text;
+}
+
+// The library's OpenSSL line, in the words of the one who set the line up.
+std::string TlsFailureText(const std::string& where, const std::string& openssl)
+{
+    std::string what;
+    if (openssl.find("certificate verify failed") != std::string::npos)
+        what = "its certificate is not signed by the line's CA (--line-ca), or does not name the host in the URL";
+    else if (openssl.find("wrong version number") != std::string::npos ||
+             openssl.find("unexpected eof") != std::string::npos || openssl.find("record layer") != std::string::npos ||
+             openssl.find("packet length") != std::string::npos)
+        what = "it does not speak TLS on that port (a plain mqtt:// port?)";
+    else
+        what = "the TLS handshake failed";
+    return "the line's broker at " + where + " was not trusted: " + what + " (" + openssl + ")";
 }
 
 }  // namespace
@@ -72,9 +89,18 @@ bool CMqttLink::Connect(const MqttSettings& settings, int timeoutMs, std::string
         auto* link = static_cast<CMqttLink*>(self);
         std::lock_guard lock(link->m_mutex);
         link->m_strLastError = text;
+        // A handshake that failed fails again on every retry: the first
+        // connection ends here rather than at its timeout.
+        if (std::string_view(text).starts_with("OpenSSL Error")) {
+            link->m_bTlsFailed = true;
+            link->m_changed.notify_all();
+        }
     });
     mosquitto_reconnect_delay_set(m_pMosq, 1, 4, true);
     if (url.bTls) {
+        if (!settings.strCaFile.empty() && access(settings.strCaFile.c_str(), R_OK) != 0)
+            return FailWith(error,
+                            "the line's CA file " + settings.strCaFile + " cannot be read: " + std::strerror(errno));
         const int rc = settings.strCaFile.empty()
                            ? mosquitto_int_option(m_pMosq, MOSQ_OPT_TLS_USE_OS_CERTS, 1)
                            : mosquitto_tls_set(m_pMosq, settings.strCaFile.c_str(), nullptr, nullptr, nullptr, nullptr);
@@ -103,12 +129,15 @@ bool CMqttLink::Connect(const MqttSettings& settings, int timeoutMs, std::string
     m_bLoopRunning = true;
 
     std::unique_lock lock(m_mutex);
-    const bool settled = m_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                                            [this]() { return m_bEverConnected || m_nRefusal >= 0 || m_bDropped; });
+    const bool settled = m_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), [this]() {
+        return m_bEverConnected || m_nRefusal >= 0 || m_bDropped || m_bTlsFailed;
+    });
     if (m_bEverConnected)
         return true;
     const std::string detail = m_strLastError.empty() ? std::string() : ": " + m_strLastError;
-    if (m_nRefusal >= 0)
+    if (m_bTlsFailed)
+        error = TlsFailureText(where, m_strLastError);
+    else if (m_nRefusal >= 0)
         error = "the line's broker at " + where + " refused the login: " + mosquitto_connack_string(m_nRefusal);
     else if (settled)
         error = "the line's broker at " + where + " dropped the connection" + detail;

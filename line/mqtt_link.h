@@ -62,5 +62,6 @@ private:
     bool m_bEverConnected = false;
     int m_nRefusal = -1;  // CONNACK's code when the broker said no
     bool m_bDropped = false;
+    bool m_bTlsFailed = false;
     std::string m_strLastError;  // the library's last error log line (TLS)
 };

@@ -2,8 +2,10 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <iterator>
+#include <utility>
 #include <nlohmann/json.hpp>
 
 #include "device/json_line.h"
@@ -16,6 +18,23 @@ namespace {
 constexpr int kConnectTimeoutMs = 10000;
 // The log is read this often even when nobody says it grew.
 constexpr int kLookPeriodMs = 200;
+// Records the collector has not stored this long are sent again, while it
+// is online.
+constexpr int kResendAfterMs = 10000;
+// The broker's acknowledgement of the station's last status.
+constexpr int kFinalStatusMs = 1000;
+
+std::string TextOf(const nlohmann::json& json, const char* name)
+{
+    const auto it = json.find(name);
+    return it != json.end() && it->is_string() ? it->get<std::string>() : std::string();
+}
+
+int64_t NumberOf(const nlohmann::json& json, const char* name)
+{
+    const auto it = json.find(name);
+    return it != json.end() && it->is_number_integer() ? it->get<int64_t>() : 0;
+}
 
 const char* StateName(StationState state)
 {
@@ -66,48 +85,83 @@ bool SameImage(const LineImage& a, const LineImage& b)
 }
 
 CStationLine::CStationLine(const StationLineOptions& options)
-    : m_options(options), m_spool(options.strLog), m_strSince(NowUtcText())
+    : m_options(options), m_strHost(LineHostName()), m_spool(options.strLog, options.strStation, kRecordsInFlight),
+      m_strSince(NowUtcText())
 {
     m_link.onConnection = [this](bool connected) {
         if (!connected)
             return;
-        // A clean session: the subscription is made anew on every connection,
-        // and the status sent after it comes back only after the retained
-        // approval (the broker answers in order).
-        m_link.Subscribe(ApprovedTopic(m_options.mqtt.url.strLine));
+        // A clean session: the subscriptions are made anew on every
+        // connection. The status sent after them is acknowledged only after
+        // the retained approval came (the broker answers in order), and not
+        // before this callback returns.
+        const std::string& line = m_options.mqtt.url.strLine;
+        m_link.Subscribe(ApprovedTopic(line));
+        m_link.Subscribe(Topic("stored"));
+        m_link.Subscribe(Topic("status"));
+        m_link.Subscribe(CollectorTopic(line, "+"));
         const std::string status = [this]() {
             std::lock_guard lock(m_mutex);
+            m_bStatusDirty = false;
             return StatusJson();
         }();
         const int mid = m_link.Publish(Topic("status"), status, true);
         std::lock_guard lock(m_mutex);
         m_nProbeMid = mid;
-        m_bResend = true;
-        m_bStatusDirty = false;
+        m_bConnectedAgain = true;
+        m_bWoken = true;
         m_wake.notify_all();
     };
     m_link.onAcked = [this](int mid) {
         std::lock_guard lock(m_mutex);
         if (mid == m_nProbeMid)
             m_bApprovalKnown = true;
-        if (mid == m_nFinalMid)
-            m_bFinalAcked = true;
-        const auto it = m_recordMids.find(mid);
-        if (it != m_recordMids.end()) {
-            m_spool.Acked(it->second);
-            m_recordMids.erase(it);
-        }
+        if (m_bClosing)
+            m_closingAcks.insert(mid);
         m_wake.notify_all();
     };
-    m_link.onMessage = [this](const std::string&, const std::string& payload, bool) {
-        std::lock_guard lock(m_mutex);
+    m_link.onMessage = [this](const std::string& topic, const std::string& payload, bool) {
+        OnMessage(topic, payload);
+    };
+}
+
+void CStationLine::OnMessage(const std::string& topic, const std::string& payload)
+{
+    const std::string& line = m_options.mqtt.url.strLine;
+    std::lock_guard lock(m_mutex);
+    m_bWoken = true;
+    m_wake.notify_all();
+    if (topic == Topic("stored")) {
+        // One id a line.
+        for (size_t begin = 0, end; begin < payload.size(); begin = end + 1) {
+            end = std::min(payload.find('\n', begin), payload.size());
+            m_stored.push_back(payload.substr(begin, end - begin));
+        }
+    } else if (topic == ApprovedTopic(line)) {
         m_bHasApproval = !payload.empty();
         m_strApprovalProblem.clear();
         if (m_bHasApproval && !ParseLineImage(payload, m_approved))
-            m_strApprovalProblem = "the line's approval is no image digest: " + payload.substr(0, 80);
+            m_strApprovalProblem = "the line's approval is no image digest: " + ShownText(payload);
         m_bStatusDirty = true;
-        m_wake.notify_all();
-    };
+    } else if (topic == Topic("status")) {
+        // Another station of this name: its status and this one's take
+        // turns on one topic, and the line sees only one of them.
+        const nlohmann::json status = nlohmann::json::parse(payload, nullptr, false);
+        if (!status.is_object() || m_bTwinTold || TextOf(status, "state") == "offline" ||
+            (TextOf(status, "host") == m_strHost && NumberOf(status, "pid") == getpid()))
+            return;
+        m_bTwinTold = true;
+        m_notices.push_back("another station named " + m_options.strStation + " is on the line, or was moments ago (" +
+                            ShownText(TextOf(status, "host")) + ", process " + std::to_string(NumberOf(status, "pid")) +
+                            ", since " + ShownText(TextOf(status, "since")) +
+                            "): the line shows one status for both; give each station its own --station-name");
+    } else if (topic.rfind(CollectorTopic(line, ""), 0) == 0) {
+        const nlohmann::json status = nlohmann::json::parse(payload, nullptr, false);
+        const bool online = status.is_object() && TextOf(status, "state") == "online";
+        bool& known = m_collectors[topic];
+        m_bCollectorCameBack = m_bCollectorCameBack || (online && !known);
+        known = online;
+    }
 }
 
 std::unique_ptr<CStationLine> CStationLine::Connect(const StationLineOptions& options, std::string& error)
@@ -115,7 +169,6 @@ std::unique_ptr<CStationLine> CStationLine::Connect(const StationLineOptions& op
     std::unique_ptr<CStationLine> line(new CStationLine(options));
     if (!line->m_spool.Open(error))
         return nullptr;
-    line->m_spool.ReadNew();
 
     MqttSettings settings = options.mqtt;
     settings.strWillTopic = line->Topic("status");
@@ -123,7 +176,8 @@ std::unique_ptr<CStationLine> CStationLine::Connect(const StationLineOptions& op
     CJsonLine(will)
         .String("station", options.strStation)
         .String("state", "offline")
-        .String("host", LineHostName())
+        .String("host", line->m_strHost)
+        .Number("pid", getpid())
         .String("version", KT_APP_VERSION_TEXT)
         .Close();
     settings.strWillPayload = will;
@@ -132,17 +186,15 @@ std::unique_ptr<CStationLine> CStationLine::Connect(const StationLineOptions& op
     if (settings.strClientId.empty())
         settings.strClientId =
             "kt3916-station-" + settings.url.strLine + "-" + options.strStation + "-" + std::to_string(getpid());
+    line->m_thread = std::thread([self = line.get()]() { self->Run(); });
     if (!line->m_link.Connect(settings, kConnectTimeoutMs, error))
         return nullptr;
-    {
-        std::unique_lock lock(line->m_mutex);
-        if (!line->m_wake.wait_for(lock, std::chrono::milliseconds(kConnectTimeoutMs),
-                                   [&line]() { return line->m_bApprovalKnown; })) {
-            error = "the line's broker took the connection but did not answer its subscription";
-            return nullptr;
-        }
+    std::unique_lock lock(line->m_mutex);
+    if (!line->m_wake.wait_for(lock, std::chrono::milliseconds(kConnectTimeoutMs),
+                               [&line]() { return line->m_bApprovalKnown; })) {
+        error = "the line's broker took the connection but did not answer its subscription";
+        return nullptr;
     }
-    line->m_thread = std::thread([self = line.get()]() { self->Run(); });
     return line;
 }
 
@@ -170,6 +222,7 @@ void CStationLine::Status(StationState state, int passed, int failed, const std:
     m_nFailed = failed;
     m_strWhy = why;
     m_bStatusDirty = true;
+    m_bWoken = true;
     m_wake.notify_all();
 }
 
@@ -188,15 +241,31 @@ bool CStationLine::MayTakeUnits(std::string& why)
         return false;
     }
     if (!SameImage(m_approved, m_options.image)) {
-        why = "the line's approved image is " + m_approved.strName + " (" + m_approved.strChecksum + " sha256 " +
-              m_approved.strSha256.substr(0, 12) + "...), not this station's (" + m_options.image.strChecksum +
-              " sha256 " + m_options.image.strSha256.substr(0, 12) + "...)";
+        why = "the line's approved image is " + ShownText(m_approved.strName) + " (" +
+              ShownText(m_approved.strChecksum) + " sha256 " + ShownText(m_approved.strSha256.substr(0, 12)) +
+              "...), not this station's (" + m_options.image.strChecksum + " sha256 " +
+              m_options.image.strSha256.substr(0, 12) + "...)";
         return false;
     }
     return true;
 }
 
-std::string CStationLine::StatusJson() const
+std::vector<std::string> CStationLine::TakeNotices()
+{
+    std::lock_guard lock(m_mutex);
+    return std::exchange(m_notices, {});
+}
+
+void CStationLine::Notice(const std::string& text)
+{
+    std::lock_guard lock(m_mutex);
+    m_notices.push_back(text);
+    m_strLogProblem = text;
+    m_bStatusDirty = true;
+}
+
+// Under m_mutex.
+std::string CStationLine::StatusJson()
 {
     std::string json;
     CJsonLine out(json);
@@ -206,30 +275,23 @@ std::string CStationLine::StatusJson() const
     out.String("image_name", m_options.image.strName).Number("image_length", m_options.image.nLength);
     out.String("checksum", m_options.image.strChecksum).String("sha256", m_options.image.strSha256);
     out.Number("passed", m_nPassed).Number("failed", m_nFailed);
-    out.Number("unacked", m_spool.UnackedCount());
-    out.String("version", KT_APP_VERSION_TEXT).String("host", LineHostName()).Number("pid", getpid());
+    out.Number("unacked", m_nHeld);
+    if (!m_strLogProblem.empty())
+        out.String("log_problem", m_strLogProblem);
+    out.String("version", KT_APP_VERSION_TEXT).String("host", m_strHost).Number("pid", getpid());
     out.String("since", m_strSince).String("time", NowUtcText());
     out.Close();
     return json;
 }
 
-// Under m_mutex.
-void CStationLine::PublishRecords(bool all)
+void CStationLine::Publish(std::chrono::steady_clock::time_point now)
 {
-    const std::vector<SpoolRecord> fresh = m_spool.ReadNew();
-    if (!m_link.IsConnected())
-        return;
-    const std::vector<SpoolRecord> records = all ? m_spool.Unacked() : fresh;
-    if (all)
-        m_recordMids.clear();
-    const std::string topic = Topic("unit");
-    for (const SpoolRecord& record : records) {
-        const int mid = m_link.Publish(topic, record.strLine, false);
-        if (mid < 0) {
-            m_bResend = true;
-            return;
-        }
-        m_recordMids[mid] = record.nOffset;
+    const std::string unitTopic = Topic("unit");
+    for (SpoolRecord* record : m_spool.Unsent()) {
+        if (m_link.Publish(unitTopic, record->strLine, false) < 0)
+            break;
+        record->bSent = true;
+        record->sentAt = now;
     }
 }
 
@@ -237,50 +299,83 @@ void CStationLine::Run()
 {
     std::unique_lock lock(m_mutex);
     while (true) {
-        m_wake.wait_for(lock, std::chrono::milliseconds(kLookPeriodMs),
-                        [this]() { return m_bWoken || m_bStatusDirty || m_bClosing || m_bResend; });
+        // Woken by what changed; else a look at the log now and then.
+        m_wake.wait_for(lock, std::chrono::milliseconds(kLookPeriodMs), [this]() { return m_bWoken || m_bClosing; });
         m_bWoken = false;
-        const bool resend = m_bResend && m_link.IsConnected();
-        if (resend)
-            m_bResend = false;
-        PublishRecords(resend);
-        if (m_bStatusDirty && m_link.IsConnected()) {
-            m_bStatusDirty = false;
-            m_link.Publish(Topic("status"), StatusJson(), true);
-        }
+        const bool connectedAgain = std::exchange(m_bConnectedAgain, false);
+        const std::vector<std::string> stored = std::exchange(m_stored, {});
+        const bool collectorBack = std::exchange(m_bCollectorCameBack, false);
+        const bool collectorOnline =
+            std::any_of(m_collectors.begin(), m_collectors.end(), [](const auto& c) { return c.second; });
+        const bool closing = m_bClosing;
+        const auto closeBy = m_closeBy;
+        lock.unlock();
+
+        const bool connected = m_link.IsConnected();
+        for (const std::string& id : stored)
+            m_spool.Stored(id);
+        const auto now = std::chrono::steady_clock::now();
+        m_spool.Look();
+        for (const std::string& text : m_spool.TakeNotices())
+            Notice(text);
+        // The window goes again after a reconnect, and when the collector
+        // came back or stores nothing of it for a while (the broker may
+        // have dropped what passed its queue).
+        if (connectedAgain || collectorBack)
+            m_spool.SendAgain(now);
+        else if (collectorOnline)
+            m_spool.SendAgain(now - std::chrono::milliseconds(kResendAfterMs));
+        if (connected)
+            Publish(now);
         std::string error;
-        if (!m_spool.SaveMark(error) && m_strError.empty())
-            m_strError = error;
-        if (m_bClosing && (m_spool.UnackedCount() == 0 || std::chrono::steady_clock::now() >= m_closeBy))
+        if (!m_spool.SaveMark(error)) {
+            if (error != m_strMarkError)
+                Notice(error + "; the records are sent again after a restart");
+            m_strMarkError = error;
+        } else {
+            m_strMarkError.clear();
+        }
+
+        lock.lock();
+        m_nHeld = m_spool.Held();
+        if (m_bStatusDirty && connected) {
+            m_bStatusDirty = false;
+            const std::string status = StatusJson();
+            lock.unlock();
+            m_link.Publish(Topic("status"), status, true);
+            lock.lock();
+        }
+        // At the end the collector gets a moment for what is in flight,
+        // while it is there to take it.
+        if (closing && (m_nHeld == 0 || !connected || !collectorOnline || std::chrono::steady_clock::now() >= closeBy))
             break;
     }
+    if (!m_link.IsConnected())
+        return;
+    m_state = StationState::Stopped;
+    m_strWhy = "the station ended";
+    m_strSince = NowUtcText();
+    const std::string status = StatusJson();
+    lock.unlock();
+    const int mid = m_link.Publish(Topic("status"), status, true);
+    lock.lock();
+    m_wake.wait_for(lock, std::chrono::milliseconds(kFinalStatusMs),
+                    [this, mid]() { return mid < 0 || m_closingAcks.count(mid) != 0; });
 }
 
-size_t CStationLine::Close(int timeoutMs)
+bool CStationLine::Close(int timeoutMs)
 {
     {
         std::lock_guard lock(m_mutex);
         if (m_bClosing)
-            return m_spool.UnackedCount();
+            return m_nHeld == 0;
         m_bClosing = true;
         m_closeBy = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-        m_bWoken = true;
         m_wake.notify_all();
     }
     if (m_thread.joinable())
         m_thread.join();
-    std::unique_lock lock(m_mutex);
-    if (m_link.IsConnected()) {
-        m_state = StationState::Stopped;
-        m_strWhy = "the station ended";
-        m_strSince = NowUtcText();
-        m_nFinalMid = m_link.Publish(Topic("status"), StatusJson(), true);
-        m_wake.wait_for(lock, std::chrono::milliseconds(std::min(timeoutMs, 2000)), [this]() { return m_bFinalAcked; });
-    }
-    const size_t left = m_spool.UnackedCount();
-    std::string error;
-    m_spool.SaveMark(error);
-    lock.unlock();
     m_link.Disconnect();
-    return left;
+    std::lock_guard lock(m_mutex);
+    return m_nHeld == 0;
 }

@@ -4,6 +4,8 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
+#include <vector>
 #include <string>
 #include <thread>
 
@@ -37,10 +39,16 @@ struct StationLineOptions {
     LineImage image;
 };
 
-// A station's seat on its line. Nothing here blocks the caller on the
-// broker: publishing, acknowledgements and reconnects run on the line's own
-// thread, which reads the unit records from the log after the station wrote
-// them there.
+// At most this many of a station's records are on their way to the
+// collector at once: the broker queues a collector's messages while it is
+// away, 1000 per client by mosquitto's default, and a few stations' windows
+// stay below that.
+inline constexpr size_t kRecordsInFlight = 100;
+
+// A station's seat on its line. The station's threads only ever take a
+// short lock here and never wait on the broker: publishing, the collector's
+// acknowledgements, reconnects and the reading of the log run on the line's
+// own thread and libmosquitto's.
 class CStationLine {
 public:
     // Joins the line, then waits until the line's approval is known.
@@ -53,16 +61,22 @@ public:
     // False, with the reason, while the line's approved image is not this
     // station's image (or the line has none).
     bool MayTakeUnits(std::string& why);
-    // Ends the seat: the records not yet acknowledged get up to timeoutMs,
-    // then the status says stopped. Returns how many records are still
-    // unacknowledged (the next start sends them).
-    size_t Close(int timeoutMs);
+    // What the line has to say to the station's operator since the last call
+    // (the log rotated, the mark unwritable, another station of this name).
+    std::vector<std::string> TakeNotices();
+    // Ends the seat: while the collector is there, the records in flight get
+    // up to timeoutMs to be stored; then the status says stopped. False when
+    // records are left in the log for the next start.
+    bool Close(int timeoutMs);
 
 private:
     explicit CStationLine(const StationLineOptions& options);
     void Run();
-    void PublishRecords(bool all);
-    std::string StatusJson() const;
+    void OnMessage(const std::string& topic, const std::string& payload);
+    // The line thread's own round: no lock held.
+    void Publish(std::chrono::steady_clock::time_point now);
+    std::string StatusJson();
+    void Notice(const std::string& text);
     // This station's topic of the kind leaf.
     std::string Topic(const char* leaf) const
     {
@@ -70,20 +84,26 @@ private:
     }
 
     StationLineOptions m_options;
+    const std::string m_strHost;
     CMqttLink m_link;
-    CRecordSpool m_spool;
     std::thread m_thread;
+    // The line thread's alone.
+    CRecordSpool m_spool;
+    std::string m_strMarkError;
 
+    // Shared: taken briefly, never held across a call into the broker's
+    // library or the file system.
     std::mutex m_mutex;
     std::condition_variable m_wake;
     bool m_bWoken = false;
     bool m_bClosing = false;  // set once, by Close
     std::chrono::steady_clock::time_point m_closeBy;
-    bool m_bResend = true;                 // after each (re)connect: all that is unacknowledged
-    std::map<int, uint64_t> m_recordMids;  // publish id -> record offset
-    int m_nProbeMid = -1;                  // the status sent after subscribing
-    int m_nFinalMid = -1;
-    bool m_bFinalAcked = false;
+    bool m_bConnectedAgain = false;            // subscribe and send the window again
+    std::vector<std::string> m_stored;         // ids the collector stored
+    std::map<std::string, bool> m_collectors;  // collector topic -> online
+    bool m_bCollectorCameBack = false;
+    int m_nProbeMid = -1;         // the status sent after subscribing
+    std::set<int> m_closingAcks;  // acknowledged while closing
     bool m_bApprovalKnown = false;
     bool m_bHasApproval = false;
     LineImage m_approved;
@@ -94,7 +114,10 @@ private:
     int m_nFailed = 0;
     std::string m_strWhy;
     std::string m_strSince;
-    std::string m_strError;  // the mark's, said once
+    size_t m_nHeld = 0;           // the spool's, for the status
+    std::string m_strLogProblem;  // the spool's last notice, for the status
+    bool m_bTwinTold = false;
+    std::vector<std::string> m_notices;
 };
 
 std::string LineHostName();
