@@ -204,12 +204,210 @@ cleansession false"
     stop "$dir/collect.pid"
 }
 
-for row in shift-clean approval-none approval-other approval-optional approval-changed tls bridge; do mkdir -p $row; done
+# A station never waits on its line: the broker stops while units come and
+# go, the station flashes them, and stops at once on SIGTERM with the broker
+# still away. Started again once the broker is back, it sends what the
+# collector has not stored.
+outage_row() {
+    local dir=$1 line t0
+    broker "$dir/broker"
+    line=$(url "$dir/broker" L)
+    "$CLI" line approve fw.bin --line "$line" >"$dir/approve.out" 2>&1
+    collector "$dir" "$line"
+    station "$dir" s1 "$line" "D+300/E+3000/F+5000"
+    sleep 2 && broker_stop "$dir/broker"
+    sleep 21
+    t0=$(date +%s%N)
+    stop "$dir/s1.pid"
+    echo $((($(date +%s%N) - t0) / 1000000)) >"$dir/stop.ms"
+    broker_start "$dir/broker"
+    station "$dir" s1 "$line" "D+86400000"
+    wait_for 60 "[ \"\$(log_ids $dir | wc -l)\" -eq \"\$(db_ids $dir | wc -l)\" ]"
+    stop "$dir/s1.pid"
+    stop "$dir/collect.pid"
+}
+
+# wait_for SECONDS CONDITION: polls the condition every half second.
+wait_for() {
+    local i
+    for i in $(seq $(($1 * 2))); do
+        eval "$2" && return 0
+        sleep 0.5
+    done
+    return 1
+}
+
+# A backlog of thousands of records (a log with no mark) with the broker's
+# default queue of 1000 messages per client: the collector was away while
+# the station started, and the database ends with every record.
+backlog_row() {
+    local dir=$1 line
+    broker "$dir/broker"
+    line=$(url "$dir/broker" L)
+    python3 - "$dir/s1.log" <<'PY'
+import json, sys
+with open(sys.argv[1], "w") as log:
+    for i in range(3000):
+        record = {"record": "unit-start" if i % 2 == 0 else "unit-end", "id": f"backlog-{i}", "unit": f"u{i // 2}",
+                  "run": "0123456789abcdef", "station": "s1", "time": "2026-12-10T10:00:00.000Z", "device": "D:"}
+        if i % 2:
+            record.update(result="passed", exit_code=0, duration_ms=13500)
+        log.write(json.dumps(record, separators=(",", ":")) + "\n")
+PY
+    "$CLI" line approve fw.bin --line "$line" >"$dir/approve.out" 2>&1
+    collector "$dir" "$line"
+    sleep 1 && stop "$dir/collect.pid"
+    station "$dir" s1 "$line" "D+86400000"
+    sleep 3 && collector "$dir" "$line"
+    wait_for 120 "[ \"\$(db_ids $dir | wc -l)\" -ge 3000 ]"
+    stop "$dir/s1.pid"
+    stop "$dir/collect.pid"
+}
+
+# Rotation under a running station: copytruncate, then a rename. Nothing the
+# logs held before or after is missing from the database.
+rotate_row() {
+    local dir=$1 line
+    broker "$dir/broker"
+    line=$(url "$dir/broker" L)
+    "$CLI" line approve fw.bin --line "$line" >"$dir/approve.out" 2>&1
+    collector "$dir" "$line"
+    station "$dir" s1 "$line" "D+300/E+7000" --units 2
+    sleep 4 && cp "$dir/s1.log" "$dir/s1.log.1" && truncate -s 0 "$dir/s1.log"
+    wait "$(cat "$dir/s1.pid")"
+    echo $? >"$dir/s1.rc"
+    station "$dir" s2 "$line" "D+300" --units 1
+    sleep 4 && mv "$dir/s2.log" "$dir/s2.log.1" && : >"$dir/s2.log"
+    wait "$(cat "$dir/s2.pid")"
+    wait_for 20 "[ \"\$(cat $dir/s?.log $dir/s?.log.1 | jq -r 'select(.record==\"unit-start\" or .record==\"unit-end\") | .id' | sort -u | wc -l)\" -eq \"\$(db_ids $dir | wc -l)\" ]"
+    stop "$dir/collect.pid"
+}
+
+# Messages that are no unit records, and a status meant to take over a
+# terminal: the collector keeps them aside and goes on, watch shows them
+# harmless and goes on.
+hostile_row() {
+    local dir=$1 line port t="kt3916/L/station/h1"
+    broker "$dir/broker"
+    port=$(cat "$dir/broker/port")
+    line=$(url "$dir/broker" L)
+    collector "$dir" "$line"
+    "$CLI" line watch --json --line "$line" >"$dir/watch.jsonl" 2>"$dir/watch.err" </dev/null &
+    echo $! >"$dir/watch.pid"
+    started $!
+    "$CLI" line watch --line "$line" >"$dir/table.out" 2>"$dir/table.err" </dev/null &
+    echo $! >"$dir/table.pid"
+    started $!
+    sleep 1
+    local good='{"record":"unit-end","id":"c1","run":"r","station":"h1","time":"t","device":"D:","result":"passed","exit_code":0}'
+    pub() { mosquitto_pub -p "$port" -q 1 "$@"; }
+    pub -t "$t/unit" -m "$good"
+    pub -t "$t/unit" -m "${good/passed/failed}"
+    printf '{"record":"unit-end","id":"\xff\xfe"}' | pub -t "$t/unit" -s
+    pub -t "$t/unit" -m '{"record":"unit-end","id":"w1","run":"r","time":"t","device":"D:","result":"passed","exit_code":"0"}'
+    pub -t "$t/unit" -m '{"record":"unit-start","id":"m1"}'
+    head -c 2000000 /dev/zero | tr '\0' 'x' | sed 's/^/{"record":"unit-end","id":"/; s/$/"}/' >"$dir/big.json"
+    pub -t "$t/unit" -f "$dir/big.json"
+    printf '{"station":"h1","state":"\033[2J\033]0;owned\007waiting","why":"\xff"}' | pub -r -t "$t/status" -s
+    sleep 2
+    for p in collect watch table; do kill -0 "$(cat "$dir/$p.pid")" && echo "$p" >>"$dir/alive"; done
+    stop "$dir/watch.pid"
+    stop "$dir/table.pid"
+    stop "$dir/collect.pid"
+}
+
+# The collector's database: deleted under it, locked by another program,
+# wanted by a second collector, and a record it could not store, which must
+# stay with the station until a collector stores it.
+db_row() {
+    local dir=$1 line
+    broker "$dir/broker"
+    line=$(url "$dir/broker" L)
+    "$CLI" line approve fw.bin --line "$line" >"$dir/approve.out" 2>&1
+    mkdir -p "$dir/deleted" "$dir/locked" "$dir/second" "$dir/refused"
+    collector "$dir/deleted" "$line"
+    sleep 1 && rm "$dir/deleted/records.db"
+    wait "$(cat "$dir/deleted/collect.pid")"
+    echo $? >"$dir/deleted/rc"
+
+    hold_lock() { # DB SECONDS: another writer holds the database
+        python3 -c 'import sqlite3, sys, time
+c = sqlite3.connect(sys.argv[1], isolation_level=None)
+c.execute("CREATE TABLE IF NOT EXISTS other (x)"); c.execute("BEGIN EXCLUSIVE"); c.execute("INSERT INTO other VALUES (1)")
+print("locked", flush=True); time.sleep(float(sys.argv[2]))' "$1" "$2"
+    }
+    hold_lock "$dir/locked/records.db" 8 >"$dir/locked/lock.out" &
+    sleep 1
+    collector "$dir/locked" "$line"
+    wait "$(cat "$dir/locked/collect.pid")"
+    echo $? >"$dir/locked/rc"
+
+    collector "$dir/second" "$line"
+    sleep 1
+    "$CLI" line collect --line "$line" --db "$dir/second/records.db" >"$dir/second/two.out" 2>"$dir/second/two.err"
+    echo $? >"$dir/second/rc"
+    stop "$dir/second/collect.pid"
+
+    collector "$dir/refused" "$line"
+    station "$dir/refused" s1 "$line" "D+300"
+    sleep 6
+    # The unit's end record comes while another writer holds the database.
+    hold_lock "$dir/refused/records.db" 16 >"$dir/refused/lock.out" &
+    local holder=$!
+    wait "$(cat "$dir/refused/collect.pid")"
+    echo $? >"$dir/refused/rc"
+    sleep 1 && stop "$dir/refused/s1.pid"
+    wait "$holder"
+    collector "$dir/refused" "$line"
+    station "$dir/refused" s1 "$line" "D+86400000"
+    wait_for 30 "db_equals_logs $dir/refused"
+    stop "$dir/refused/s1.pid"
+    stop "$dir/refused/collect.pid"
+}
+
+# Two stations on one log, and two of one name on the line.
+shared_row() {
+    local dir=$1 line
+    broker "$dir/broker"
+    line=$(url "$dir/broker" L)
+    "$CLI" line approve fw.bin --line "$line" >"$dir/approve.out" 2>&1
+    collector "$dir" "$line"
+    for s in s1 s2; do
+        "$CLI" "--emulate=devices=2,reboot_ms=100,plug=D+300/E+900" station fw.bin --expect-identity "$ID" \
+            --log "$dir/shared.log" --line "$line" --station-name "$s" --units 2 >"$dir/$s.out" 2>"$dir/$s.err" </dev/null &
+        echo $! >"$dir/$s.pid"
+        started $!
+    done
+    mkdir -p "$dir/twin"
+    station "$dir/twin" s1 "$line" "D+86400000"
+    for s in s1 s2; do wait "$(cat "$dir/$s.pid")"; done
+    stop "$dir/twin/s1.pid"
+    wait_for 10 "db_equals_logs $dir"
+    stop "$dir/collect.pid"
+}
+
+# Names, URLs and the duration a flash records: no broker needed.
+names_row() {
+    local dir=$1 long
+    long=$(head -c 100000 /dev/zero | tr '\0' n)
+    "$CLI" --emulate station fw.bin --expect-identity "$ID" --log "$dir/s.log" --line mqtt://127.0.0.1:1/L \
+        --station-name "$(printf 'a\tb')" >/dev/null 2>"$dir/tab.err"
+    echo $? >"$dir/tab.rc"
+    "$CLI" --emulate station fw.bin --expect-identity "$ID" --log "$dir/s.log" --line mqtt://127.0.0.1:1/L \
+        --station-name "$long" >/dev/null 2>"$dir/long.err"
+    "$CLI" line watch --line 'mqtt://127.0.0.1:1/L?x=1' >/dev/null 2>"$dir/query.err"
+    echo $? >"$dir/query.rc"
+    "$CLI" --emulate=devices=1,reboot_ms=100 flash fw.bin --log "$dir/flash.log" >/dev/null 2>"$dir/flash.err"
+}
+
+for row in shift-clean approval-none approval-other approval-optional approval-changed tls bridge outage backlog \
+    rotate hostile db shared names; do mkdir -p $row; done
 shift_row shift-clean &
 mkdir -p shift-faults && shift_row shift-faults faults &
 for row in approval-none approval-other approval-optional approval-changed; do approval_row $row & done
 tls_row tls &
 bridge_row bridge &
+for row in outage backlog rotate hostile db shared names; do ${row}_row $row & done
 wait
 
 for row in shift-clean shift-faults; do
@@ -236,6 +434,34 @@ for r in tls/*.result; do
 done
 check tls '[ "$(cat s1.rc)" -eq 0 ] && grep -q " passed " s1.out' "a station joins over TLS with a login from the environment's credentials file"
 check bridge '[ "$(cat s1.rc)" -eq 0 ] && db_equals_logs .' "the plant broker's collector gets the line broker's records through the bridge"
+
+check outage '[ "$(grep -c " passed " s1.out)" -eq 3 ]' "the station flashed the units that came while its broker was away ($(grep -c " passed " outage/s1.out))"
+check outage '[ "$(cat stop.ms)" -lt 5000 ]' "SIGTERM with the broker away ended the station at once ($(cat outage/stop.ms) ms)"
+check outage 'db_equals_logs .' "once the broker was back, the restarted station's records reached the database"
+check outage 'grep -q "has not stored all unit records yet" s1.err' "the station said its records wait in the log"
+check backlog '[ "$(db_ids . | wc -l)" -eq 3000 ] && diff <(log_ids .) <(db_ids .) >/dev/null' "a backlog of 3000 records arrives whole past the broker's queue of 1000 ($(db_ids backlog | wc -l) stored)"
+check rotate 'grep -q "was cut short" s1.err' "copytruncate is noticed and named"
+check rotate 'diff <(cat s?.log s?.log.1 | jq -r "select(.record==\"unit-start\" or .record==\"unit-end\") | .id" | sort -u) <(db_ids .) >/dev/null' "after copytruncate and rename no record is missing ($(db_ids rotate | wc -l) stored)"
+check hostile '[ "$(sort alive | tr "\n" " ")" = "collect table watch " ]' "collect and both watches outlive every hostile message"
+check hostile '[ "$(sqlite3 records.db "SELECT count(*) FROM unit_records")" -eq 1 ] && [ "$(sqlite3 records.db "SELECT result FROM unit_records WHERE id=\"c1\"")" = passed ]' "only the one unit record is stored, as it came first"
+check hostile '[ "$(sqlite3 records.db "SELECT count(*) FROM rejected")" -eq 5 ]' "the conflict and the four malformed messages are kept aside"
+for why in "not valid UTF-8 JSON" "'exit_code' is not an integer" "without 'run'" "larger than 65536 bytes" "a conflict: the record c1"; do
+    check hostile "grep -q \"$why\" collect.err && sqlite3 records.db \"SELECT reason FROM rejected\" | grep -q \"$why\"" "kept aside and named: $why"
+done
+check hostile '! grep -q "$(printf "\033")" table.out && grep -q "h1" table.out' "watch's table shows the station and no control character it received"
+check hostile 'jq -e . watch.jsonl >/dev/null && grep -q "h1" watch.jsonl' "watch --json writes JSON for each message, invalid UTF-8 too"
+check db '[ "$(cat deleted/rc)" -ne 0 ] && grep -q "was deleted" deleted/collect.err' "a deleted database stops the collector and says so"
+check db '[ "$(cat locked/rc)" -ne 0 ] && grep -q "locked (another program held it" locked/collect.err' "a locked database is waited for, then named"
+check db '[ "$(cat second/rc)" -ne 0 ] && grep -q "another collector stores into .*(process $(cat second/collect.pid) on " second/two.err' "a second collector on one database is refused, naming the first"
+check db '[ "$(cat refused/rc)" -ne 0 ] && grep -q "locked" refused/collect.err' "a record the database refused stops the collector with the reason"
+check db 'db_equals_logs refused' "the refused record stayed with the station and reached the next collector"
+check shared 'db_equals_logs . && [ "$(sqlite3 records.db "SELECT count(*) FROM unit_records WHERE station IS NOT json_extract(json, \"\$.station\")")" -eq 0 ]' "two stations on one log each send their own records"
+check shared '[ -s shared.log.line-acked.s1 ] && [ -s shared.log.line-acked.s2 ]' "each keeps its own mark"
+check shared 'grep -q "another station named s1 is on the line" twin/s1.err s1.err' "a second station of one name is warned of"
+check names '[ "$(cat tab.rc)" -eq 2 ] && grep -q "1 to 64 bytes of printable UTF-8 without a space, .*/.*+.*#" tab.err' "a name with a tab is refused with the whole rule"
+check names '[ "$(wc -c <long.err)" -lt 400 ]' "a 100,000-character name is cut in the message"
+check names '[ "$(cat query.rc)" -eq 2 ] && grep -q "takes no query" query.err' "a URL with a query is refused"
+check names '[ "$(jq -s "map(select(.record==\"unit-end\"))[0].duration_ms" flash.log)" -ge 10000 ]' "flash --log records the flash's duration"
 
 echo "line: $failures failed"
 [ "$failures" -eq 0 ]

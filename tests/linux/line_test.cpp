@@ -11,12 +11,16 @@
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <iterator>
 #include <map>
 #include <mutex>
 #include <set>
 #include <string>
 #include <thread>
 
+#include <sqlite3.h>
+
+#include "line/line_record.h"
 #include "line/line_url.h"
 #include "line/mqtt_link.h"
 #include "line/record_db.h"
@@ -103,10 +107,11 @@ private:
     pid_t m_pid = -1;
 };
 
-std::string UnitRecord(const std::string& id, const char* record)
+std::string UnitRecord(const std::string& id, const char* record, const std::string& station = "s1")
 {
     return std::string("{\"record\":\"") + record + "\",\"id\":\"" + id + "\",\"unit\":\"" + id +
-           "-u\",\"run\":\"0123456789abcdef\",\"time\":\"2026-12-08T16:20:00.123Z\",\"device\":\"D:\"," +
+           "-u\",\"run\":\"0123456789abcdef\",\"station\":\"" + station +
+           "\",\"time\":\"2026-12-08T16:20:00.123Z\",\"device\":\"D:\"," +
            "\"identity\":\"KTDEV KT3916 FLASHER\",\"result\":\"passed\",\"exit_code\":0}";
 }
 
@@ -115,24 +120,34 @@ void Append(const fs::path& log, const std::string& text)
     std::ofstream(log, std::ios::app) << text;
 }
 
-// What a subscriber of the station's unit topic received, id by id.
+// A collector in miniature: takes the stations' records and, unless told
+// not to, says per station which ids it has (as 'line collect' does).
 class Receiver {
 public:
-    explicit Receiver(const std::string& url)
+    Receiver(const std::string& url, bool acknowledge)
     {
         MqttSettings settings;
         std::string error;
         EXPECT_TRUE(ParseLineUrl(url, settings.url, error)) << error;
         settings.strClientId = "receiver";
         settings.bCleanSession = false;
-        m_link.onConnection = [this, line = settings.url.strLine](bool up) {
-            if (up)
-                m_link.Subscribe(StationWildcard(line, "unit"));
+        const std::string line = settings.url.strLine;
+        m_link.onConnection = [this, line, acknowledge](bool up) {
+            if (!up)
+                return;
+            m_link.Subscribe(StationWildcard(line, "unit"));
+            if (acknowledge)
+                m_link.Publish(CollectorTopic(line, "test"), "{\"state\":\"online\"}", true);
         };
-        m_link.onMessage = [this](const std::string&, const std::string& payload, bool) {
-            std::lock_guard lock(m_mutex);
+        m_link.onMessage = [this, line, acknowledge](const std::string& topic, const std::string& payload, bool) {
             const size_t at = payload.find("\"id\":\"") + 6;
-            ++m_ids[payload.substr(at, payload.find('"', at) - at)];
+            const std::string id = payload.substr(at, payload.find('"', at) - at);
+            {
+                std::lock_guard lock(m_mutex);
+                ++m_ids[id];
+            }
+            if (acknowledge)
+                m_link.Publish(StationTopic(line, StationOfTopic(topic), "stored"), id, false);
         };
         EXPECT_TRUE(m_link.Connect(settings, 5000, error)) << error;
     }
@@ -160,6 +175,12 @@ private:
     std::map<std::string, int> m_ids;
 };
 
+std::string Contents(const fs::path& path)
+{
+    std::ifstream in(path);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
 }  // namespace
 
 TEST(Line, UrlsNameHostPortAndLineOrSayWhatIsWrong)
@@ -176,11 +197,16 @@ TEST(Line, UrlsNameHostPortAndLineOrSayWhatIsWrong)
         {"mqtts://broker.plant:9999/assembly-3", true, true, "broker.plant", 9999, "assembly-3"},
         {"mqtts://10.0.0.5/L", true, true, "10.0.0.5", 8883, "L"},
         {"mqtt://[::1]:1884/L", true, false, "::1", 1884, "L"},
+        {"mqtt://broker:65535/L", true, false, "broker", 65535, "L"},
+        {"mqtt://broker/Linie-\xc3\xa9", true, false, "broker", 1883, "Linie-\xc3\xa9"},
         {"http://broker/L", false, false, "", 0, "--line takes mqtt://HOST[:PORT]/LINE"},
         {"mqtt://broker", false, false, "", 0, "names no line"},
-        {"mqtt://broker/", false, false, "", 0, "the line name must be"},
-        {"mqtt://broker/a/b", false, false, "", 0, "the line name must be"},
-        {"mqtt://broker/L#", false, false, "", 0, "the line name must be"},
+        {"mqtt://broker/", false, false, "", 0, "a line's name is 1 to 64 bytes of printable UTF-8"},
+        {"mqtt://broker/a/b", false, false, "", 0, "without a space, '/', '+' or '#'"},
+        {"mqtt://broker/L\tx", false, false, "", 0, "without a space, '/', '+' or '#'"},
+        {"mqtt://broker/L\xff", false, false, "", 0, "without a space, '/', '+' or '#'"},
+        {"mqtt://h/L?x=1", false, false, "", 0, "takes no query ('?') or fragment ('#')"},
+        {"mqtt://h/L#top", false, false, "", 0, "takes no query ('?') or fragment ('#')"},
         {"mqtt://:1883/L", false, false, "", 0, "names no host"},
         {"mqtt://broker:0/L", false, false, "", 0, "the port must be a number from 1 to 65535"},
         {"mqtt://broker:65536/L", false, false, "", 0, "the port must be a number from 1 to 65535"},
@@ -200,86 +226,251 @@ TEST(Line, UrlsNameHostPortAndLineOrSayWhatIsWrong)
             EXPECT_NE(error.find(c.lineOrError), std::string::npos) << c.text << ": " << error;
         }
     }
+    // A long input is cut in the message, and what it quotes is printable.
+    LineUrl url;
+    std::string error;
+    EXPECT_FALSE(ParseLineUrl("mqtt://h/\x1b[2J" + std::string(100000, 'x'), url, error));
+    EXPECT_LT(error.size(), 300u);
+    EXPECT_EQ(error.find('\x1b'), std::string::npos) << error;
     EXPECT_EQ(StationOfTopic(StationTopic("L1", "st-4", "unit")), "st-4");
     EXPECT_EQ(StationOfTopic(ApprovedTopic("L1")), "");
 }
 
-// The mark only ever lags: acknowledgements out of order move it to the
-// oldest record still waiting; a mark of another file counts for nothing.
-TEST(Line, SpoolMarkStopsAtTheOldestUnacknowledgedRecord)
+// One rule for every name; text quoted from outside is made printable.
+TEST(Line, NamesFollowOneRuleAndQuotedTextIsPrintable)
+{
+    const struct {
+        std::string name;
+        bool ok;
+    } names[] = {
+        {"bench-4", true},  {"Stati\xc3\xb6n_2", true}, {std::string(64, 'a'), true}, {std::string(65, 'a'), false},
+        {"", false},        {"a b", false},             {"a\tb", false},               {"a\xc2\x9b" "b", false},
+        {"a\xc3", false},   {"a+b", false},             {"a#", false},                 {"a/b", false},
+    };
+    for (const auto& n : names)
+        EXPECT_EQ(IsTopicLevel(n.name), n.ok) << ShownText(n.name);
+    const struct {
+        std::string text;
+        std::string shown;
+    } quoted[] = {
+        {"plain", "plain"},
+        {"\x1b[31mred", "?[31mred"},
+        {"caf\xc3\xa9 \xff", "caf\xc3\xa9 ?"},
+        {std::string(100, 'n'), std::string(80, 'n') + "..."},
+    };
+    for (const auto& q : quoted)
+        EXPECT_EQ(ShownText(q.text), q.shown);
+}
+
+// The approval holds the image to its length, its sum and its SHA-256.
+TEST(Line, ApprovalComparesLengthSumAndSha256)
+{
+    const LineImage approved{"fw.bin", 524288, "19C5", std::string(64, 'a')};
+    const struct {
+        const char* name;
+        LineImage image;
+        bool same;
+    } cases[] = {
+        {"the same bytes", {"renamed.bin", 524288, "19C5", std::string(64, 'a')}, true},
+        {"another length", {"fw.bin", 1048576, "19C5", std::string(64, 'a')}, false},
+        {"another sum", {"fw.bin", 524288, "19C6", std::string(64, 'a')}, false},
+        {"another SHA-256, same length and sum", {"fw.bin", 524288, "19C5", std::string(64, 'b')}, false},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(SameImage(approved, c.image), c.same) << c.name;
+    LineImage parsed;
+    ASSERT_TRUE(ParseLineImage(LineImageJson(approved, "", ""), parsed));
+    EXPECT_TRUE(SameImage(parsed, approved));
+    EXPECT_FALSE(ParseLineImage("{\"length\":\"x\",\"checksum\":1,\"sha256\":2}", parsed));
+}
+
+// The mark only ever lags: stored out of order, it moves to the oldest
+// record still waiting; records of another station are not this one's.
+TEST(Line, SpoolMarkStopsAtTheOldestRecordNotStored)
 {
     const fs::path log = fs::temp_directory_path() / ("kt3916-spool-" + std::to_string(getpid()) + ".log");
+    const std::string markPath = CRecordSpool::MarkPath(log.string(), "s1");
     fs::remove(log);
     const std::string command = "{\"t_ms\":1,\"cdb\":\"12\"}\n";
     const std::string a = UnitRecord("r-1", "unit-start") + "\n";
+    const std::string other = UnitRecord("o-1", "unit-start", "s2") + "\n";
     const std::string b = UnitRecord("r-2", "unit-end") + "\n";
-    Append(log, command + a + command + b + UnitRecord("r-3", "unit-start"));  // r-3 not yet whole
+    Append(log, command + a + other + b + UnitRecord("r-3", "unit-start"));  // r-3 not yet whole
 
     const struct {
         const char* name;
-        std::vector<size_t> acked;  // indexes into the records read
+        std::vector<std::string> stored;
         uint64_t mark;
         size_t sentAgain;  // by a spool that starts at the mark
     } cases[] = {
-        {"none acknowledged", {}, command.size(), 2},
-        {"the later one only", {1}, command.size(), 2},
-        {"the older one only", {0}, command.size() * 2 + a.size(), 1},
-        {"both", {1, 0}, command.size() * 2 + a.size() + b.size(), 0},
+        {"none stored", {}, command.size(), 2},
+        {"the later one only", {"r-2"}, command.size(), 2},
+        {"the older one only", {"r-1"}, command.size() + a.size() + other.size(), 1},
+        {"both", {"r-2", "r-1"}, command.size() + a.size() + other.size() + b.size(), 0},
     };
     for (const auto& c : cases) {
-        fs::remove(CRecordSpool::MarkPath(log.string()));
-        CRecordSpool spool(log.string());
+        fs::remove(markPath);
+        CRecordSpool spool(log.string(), "s1", 10);
         std::string error;
         ASSERT_TRUE(spool.Open(error)) << error;
-        const std::vector<SpoolRecord> records = spool.ReadNew();
+        spool.Look();
+        const std::vector<SpoolRecord*> records = spool.Unsent();
         ASSERT_EQ(records.size(), 2u) << c.name;
-        EXPECT_EQ(records[0].strId, "r-1");
-        EXPECT_EQ(records[1].strLine + "\n", b);
-        for (size_t i : c.acked)
-            spool.Acked(records[i].nOffset);
+        EXPECT_EQ(records[0]->strId, "r-1");
+        EXPECT_EQ(records[1]->strLine + "\n", b);
+        for (const std::string& id : c.stored)
+            spool.Stored(id);
         ASSERT_TRUE(spool.SaveMark(error)) << error;
         uint64_t mark = 0;
-        std::ifstream(CRecordSpool::MarkPath(log.string())) >> mark;
+        std::ifstream(markPath) >> mark;
         EXPECT_EQ(mark, c.mark) << c.name;
-        // A new spool starts at the mark: only what was not acknowledged.
-        CRecordSpool again(log.string());
+        CRecordSpool again(log.string(), "s1", 10);
         ASSERT_TRUE(again.Open(error));
-        EXPECT_EQ(again.ReadNew().size(), c.sentAgain) << c.name;
+        again.Look();
+        EXPECT_EQ(again.Unsent().size(), c.sentAgain) << c.name;
+        EXPECT_TRUE(again.TakeNotices().empty()) << c.name;
     }
-    // The rest of r-3 arrives: now it is a record.
+    // The rest of r-3 arrives: now it is a record. The other station's own
+    // spool takes only its record.
     Append(log, "\n");
-    CRecordSpool spool(log.string());
+    CRecordSpool spool(log.string(), "s1", 10);
     std::string error;
     ASSERT_TRUE(spool.Open(error));
-    EXPECT_EQ(spool.ReadNew().back().strId, "r-3");
-    // A mark written for another file (the log was replaced) is ignored.
-    std::ofstream(CRecordSpool::MarkPath(log.string())) << "99999 1\n";
-    CRecordSpool replaced(log.string());
-    ASSERT_TRUE(replaced.Open(error));
-    EXPECT_EQ(replaced.ReadNew().size(), 3u);
+    spool.Look();
+    EXPECT_EQ(spool.Unsent().back()->strId, "r-3");
+    CRecordSpool s2(log.string(), "s2", 10);
+    ASSERT_TRUE(s2.Open(error));
+    s2.Look();
+    ASSERT_EQ(s2.Unsent().size(), 1u);
+    EXPECT_EQ(s2.Unsent()[0]->strId, "o-1");
     fs::remove(log);
-    fs::remove(CRecordSpool::MarkPath(log.string()));
+    fs::remove(markPath);
+}
+
+// A backlog of any length is taken a window at a time; a mark that does not
+// fit its log is named and the log sent from its start; a log cut short or
+// rotated under the spool is noticed and its new records sent.
+TEST(Line, SpoolHoldsOneWindowAndNoticesMarksAndRotations)
+{
+    const fs::path dir = fs::temp_directory_path() / ("kt3916-rotate-" + std::to_string(getpid()));
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    const fs::path log = dir / "station.log";
+    const std::string markPath = CRecordSpool::MarkPath(log.string(), "s1");
+    for (int i = 0; i < 50; ++i)
+        Append(log, UnitRecord("b-" + std::to_string(i), "unit-start") + "\n");
+    // A line far longer than any record is passed over.
+    Append(log, "{\"record\":\"unit-end\",\"id\":\"huge\",\"station\":\"s1\",\"x\":\"" + std::string(300000, 'x') +
+                    "\"}\n" + UnitRecord("after-huge", "unit-end") + "\n");
+    std::string error;
+    {
+        CRecordSpool spool(log.string(), "s1", 8);
+        ASSERT_TRUE(spool.Open(error));
+        std::vector<std::string> ids;
+        for (int round = 0; round < 20; ++round) {
+            spool.Look();
+            EXPECT_LE(spool.Held(), 8u);
+            for (SpoolRecord* record : spool.Unsent()) {
+                ids.push_back(record->strId);
+                record->bSent = true;
+            }
+            for (const std::string& id : ids)
+                spool.Stored(id);
+        }
+        ASSERT_EQ(ids.size(), 51u);
+        EXPECT_EQ(ids.back(), "after-huge");
+        ASSERT_TRUE(spool.SaveMark(error));
+    }
+
+    const auto reopened = [&](size_t sent, const char* notice, const char* name) {
+        CRecordSpool spool(log.string(), "s1", 100);
+        ASSERT_TRUE(spool.Open(error)) << name;
+        spool.Look();
+        EXPECT_EQ(spool.Unsent().size(), sent) << name;
+        const std::vector<std::string> notices = spool.TakeNotices();
+        if (!notice) {
+            EXPECT_TRUE(notices.empty()) << name << ": " << notices.front();
+        } else {
+            ASSERT_EQ(notices.size(), 1u) << name;
+            EXPECT_NE(notices[0].find(notice), std::string::npos) << name << ": " << notices[0];
+        }
+    };
+    reopened(0, nullptr, "a mark that fits");
+    const std::string fits = Contents(markPath);
+    const struct {
+        const char* name;
+        std::string mark;
+        const char* notice;
+    } misfits[] = {
+        {"another file's", "100 1 00\n", "written for another file"},
+        {"past the end", std::to_string(fs::file_size(log) + 10) + fits.substr(fits.find(' ')), "past the log's end"},
+        {"other bytes before it", fits.substr(0, fits.rfind(' ')) + " 3132\n", "holds other lines before it"},
+        {"no mark at all", "garbage\n", "holds no mark"},
+    };
+    for (const auto& m : misfits) {
+        std::ofstream(markPath) << m.mark;
+        reopened(51, m.notice, m.name);
+    }
+    fs::remove(markPath);
+    fs::create_directory(markPath);
+    reopened(51, "is a directory", "a directory");
+    fs::remove(markPath);
+
+    // Live: copytruncate, then a rename with a new file at the path.
+    CRecordSpool spool(log.string(), "s1", 100);
+    ASSERT_TRUE(spool.Open(error));
+    spool.Look();
+    for (SpoolRecord* record : spool.Unsent())
+        spool.Stored(record->strId);
+    fs::resize_file(log, 0);
+    Append(log, UnitRecord("t-1", "unit-start") + "\n" + UnitRecord("t-2", "unit-end") + "\n" +
+                    UnitRecord("t-3", "unit-start") + "\n");
+    spool.Look();
+    std::vector<std::string> notices = spool.TakeNotices();
+    ASSERT_EQ(notices.size(), 1u);
+    EXPECT_NE(notices[0].find("was cut short"), std::string::npos) << notices[0];
+    ASSERT_EQ(spool.Unsent().size(), 3u);
+    EXPECT_EQ(spool.Unsent()[0]->strId, "t-1");
+    fs::rename(log, dir / "station.log.1");
+    Append(dir / "station.log.1", UnitRecord("old-last", "unit-end") + "\n");
+    Append(log, UnitRecord("n-1", "unit-start") + "\n");
+    spool.Look();  // the old file to its end
+    spool.Look();  // then the new one
+    notices = spool.TakeNotices();
+    ASSERT_EQ(notices.size(), 1u);
+    EXPECT_NE(notices[0].find("is a new file"), std::string::npos) << notices[0];
+    std::vector<std::string> ids;
+    for (SpoolRecord* record : spool.Unsent())
+        ids.push_back(record->strId);
+    EXPECT_EQ(ids, (std::vector<std::string>{"t-1", "t-2", "t-3", "old-last", "n-1"}));
+    // Records of the rotated file pending: the mark stays at the start.
+    EXPECT_EQ(spool.Mark(), 0u);
+    fs::remove_all(dir);
 }
 
 // Records written while the broker is away, or before the station stopped
-// without their acknowledgement, still reach the line: none is lost.
-TEST(Line, RecordsReachTheBrokerAcrossItsRestartAndTheStationsRestart)
+// without the collector storing them, still reach the line: none is lost.
+// Without a collector nothing leaves the spool.
+TEST(Line, RecordsLeaveTheSpoolOnlyOnceStored)
 {
     const struct {
         const char* name;
         bool brokerAway;       // stopped while records are written, then started again
         bool stationRestarts;  // a new seat on the same log
+        bool collector;        // the receiver says what it stored
     } cases[] = {
-        {"broker stays", false, false},
-        {"broker away", true, false},
-        {"station restarts", false, true},
-        {"both", true, true},
+        {"broker stays", false, false, true},
+        {"broker away", true, false, true},
+        {"station restarts", false, true, true},
+        {"both", true, true, true},
+        {"no collector", false, false, false},
     };
     for (const auto& c : cases) {
         TestBroker broker;
         const fs::path log = broker.Dir() / "station.log";
-        Append(log, "{\"record\":\"run-start\",\"run\":\"0123456789abcdef\"}\n");
-        Receiver receiver(broker.Url("L"));
+        const std::string runStart = "{\"record\":\"run-start\",\"run\":\"0123456789abcdef\"}\n";
+        Append(log, runStart);
+        Receiver receiver(broker.Url("L"), c.collector);
         StationLineOptions options;
         std::string error;
         ASSERT_TRUE(ParseLineUrl(broker.Url("L"), options.mqtt.url, error));
@@ -305,7 +496,7 @@ TEST(Line, RecordsReachTheBrokerAcrossItsRestartAndTheStationsRestart)
             broker.Stop();
         write(4, 8);
         if (c.stationRestarts) {
-            // Killed before the broker acknowledged: the mark still lags.
+            // Killed before the collector stored them: the mark still lags.
             line->Close(0);
             line.reset();
             write(8, 10);
@@ -319,33 +510,84 @@ TEST(Line, RecordsReachTheBrokerAcrossItsRestartAndTheStationsRestart)
         const std::map<std::string, int> received = receiver.WaitFor(ids);
         for (const std::string& id : ids)
             EXPECT_EQ(received.count(id), 1u) << c.name << ": " << id << " never arrived";
-        EXPECT_EQ(line->Close(5000), 0u) << c.name;
+        EXPECT_EQ(line->Close(5000), c.collector) << c.name;
+        uint64_t mark = 0;
+        std::ifstream(CRecordSpool::MarkPath(log.string(), "s1")) >> mark;
+        EXPECT_EQ(mark, c.collector ? fs::file_size(log) : runStart.size()) << c.name;
     }
 }
 
-TEST(Line, DatabaseStoresEachRecordOnceWhateverItsSource)
+TEST(Line, DatabaseStoresUnitRecordsOnceAndKeepsTheRestAside)
 {
     const fs::path db = fs::temp_directory_path() / ("kt3916-records-" + std::to_string(getpid()) + ".db");
     fs::remove(db);
     CRecordDb records;
     std::string error;
     ASSERT_TRUE(records.Open(db.string(), error)) << error;
+    using Added = CRecordDb::Added;
+    std::string conflicting = UnitRecord("a-2", "unit-end");
+    conflicting.replace(conflicting.find("passed"), 6, "failed");
     const struct {
         std::string text;
         const char* source;
-        CRecordDb::Added added;
+        Added added;
+        const char* why;
     } cases[] = {
-        {UnitRecord("a-1", "unit-start"), "line", CRecordDb::Added::Stored},
-        {UnitRecord("a-2", "unit-end"), "line", CRecordDb::Added::Stored},
-        {UnitRecord("a-1", "unit-start"), "line", CRecordDb::Added::Repeat},
-        {UnitRecord("a-2", "unit-end"), "import", CRecordDb::Added::Repeat},
-        {"{\"record\":\"run-start\",\"id\":\"a-0\"}", "import", CRecordDb::Added::NotARecord},
-        {"{\"t_ms\":1}", "import", CRecordDb::Added::NotARecord},
-        {"not json", "line", CRecordDb::Added::NotARecord},
+        {UnitRecord("a-1", "unit-start"), "line", Added::Stored, ""},
+        {UnitRecord("a-2", "unit-end"), "line", Added::Stored, ""},
+        {UnitRecord("a-1", "unit-start"), "line", Added::Repeat, ""},
+        {UnitRecord("a-2", "unit-end"), "import", Added::Repeat, ""},
+        {conflicting, "line", Added::Conflict, "stored before with other content"},
+        {UnitRecord("a-3", "unit-end", "s2"), "line", Added::Rejected, "a record of station s2"},
+        {"{\"record\":\"run-start\",\"id\":\"a-0\"}", "import", Added::Rejected, "not unit-start or unit-end"},
+        {"{\"record\":\"unit-end\",\"id\":\"a-4\"}", "line", Added::Rejected, "without 'run'"},
+        {"not json", "line", Added::Rejected, "not valid UTF-8 JSON"},
+        {"{\"record\":\"unit-end\",\"id\":\"\xff\"}", "line", Added::Rejected, "not valid UTF-8 JSON"},
+        {"[1,2]", "line", Added::Rejected, "not a JSON object"},
+        {UnitRecord("a-5", "unit-end").replace(UnitRecord("a-5", "unit-end").find("\"exit_code\":0"), 13,
+                                               "\"exit_code\":\"0\""),
+         "line", Added::Rejected, "'exit_code' is not an integer"},
+        {UnitRecord(std::string(200, 'i'), "unit-start"), "line", Added::Rejected, "its id is not 1 to 128 bytes"},
+        {UnitRecord("a-6", "unit-start").insert(1, "\"pad\":\"" + std::string(70000, 'p') + "\","), "line",
+         Added::Rejected, "larger than 65536 bytes"},
     };
-    for (const auto& c : cases)
-        EXPECT_EQ(records.Add(c.text, "s1", c.source, error), c.added) << c.text;
-    fs::remove(db);
-    fs::remove(db.string() + "-wal");
-    fs::remove(db.string() + "-shm");
+    for (const auto& c : cases) {
+        std::string id;
+        std::string why;
+        EXPECT_EQ(records.Add(c.text, "s1", c.source, id, why), c.added) << c.text.substr(0, 80);
+        EXPECT_NE(why.find(c.why), std::string::npos) << c.text.substr(0, 80) << ": " << why;
+        if (c.added != Added::Stored && c.added != Added::Repeat) {
+            EXPECT_TRUE(records.KeepAside("t", c.text, why, error)) << error;
+        }
+    }
+    // Only unit records are records; the rest is aside, each with its reason.
+    sqlite3* check = nullptr;
+    ASSERT_EQ(sqlite3_open(db.c_str(), &check), SQLITE_OK);
+    const auto count = [check](const char* sql) {
+        sqlite3_stmt* statement = nullptr;
+        sqlite3_prepare_v2(check, sql, -1, &statement, nullptr);
+        const int n = sqlite3_step(statement) == SQLITE_ROW ? sqlite3_column_int(statement, 0) : -1;
+        sqlite3_finalize(statement);
+        return n;
+    };
+    EXPECT_EQ(count("SELECT count(*) FROM unit_records"), 2);
+    EXPECT_EQ(count("SELECT count(*) FROM unit_records WHERE id = 'a-2' AND result = 'passed'"), 1) << "the first record stays";
+    EXPECT_EQ(count("SELECT count(*) FROM rejected WHERE reason <> ''"), 10);
+    sqlite3_close(check);
+
+    // One collector per database, and the database is watched.
+    EXPECT_TRUE(records.HoldForCollector(error)) << error;
+    CRecordDb second;
+    ASSERT_TRUE(second.Open(db.string(), error)) << error;
+    EXPECT_FALSE(second.HoldForCollector(error));
+    EXPECT_NE(error.find("process " + std::to_string(getpid()) + " on "), std::string::npos) << error;
+    EXPECT_TRUE(records.StillThere(error)) << error;
+    fs::rename(db, db.string() + ".old");
+    EXPECT_FALSE(records.StillThere(error));
+    EXPECT_NE(error.find("was deleted"), std::string::npos) << error;
+    std::ofstream(db) << "";
+    EXPECT_FALSE(records.StillThere(error));
+    EXPECT_NE(error.find("was replaced"), std::string::npos) << error;
+    for (const std::string suffix : {"", ".old", "-wal", "-shm", ".collector", ".old-wal", ".old-shm"})
+        fs::remove(db.string() + suffix);
 }
