@@ -221,11 +221,14 @@ outage_row() {
     stop "$dir/s1.pid"
     echo $((($(date +%s%N) - t0) / 1000000)) >"$dir/stop.ms"
     broker_start "$dir/broker"
-    station "$dir" s1 "$line" "D+86400000"
+    station "$dir" s1 "$line" "$NEVER"
     wait_for 60 "[ \"\$(log_ids $dir | wc -l)\" -eq \"\$(db_ids $dir | wc -l)\" ]"
     stop "$dir/s1.pid"
     stop "$dir/collect.pid"
 }
+
+# No unit ever comes: a station that only sends what its log holds.
+NEVER="D+86400000/E+86400000/F+86400000"
 
 # wait_for SECONDS CONDITION: polls the condition every half second.
 wait_for() {
@@ -257,7 +260,7 @@ PY
     "$CLI" line approve fw.bin --line "$line" >"$dir/approve.out" 2>&1
     collector "$dir" "$line"
     sleep 1 && stop "$dir/collect.pid"
-    station "$dir" s1 "$line" "D+86400000"
+    station "$dir" s1 "$line" "$NEVER"
     sleep 3 && collector "$dir" "$line"
     wait_for 120 "[ \"\$(db_ids $dir | wc -l)\" -ge 3000 ]"
     stop "$dir/s1.pid"
@@ -359,7 +362,7 @@ print("locked", flush=True); time.sleep(float(sys.argv[2]))' "$1" "$2"
     sleep 1 && stop "$dir/refused/s1.pid"
     wait "$holder"
     collector "$dir/refused" "$line"
-    station "$dir/refused" s1 "$line" "D+86400000"
+    station "$dir/refused" s1 "$line" "$NEVER"
     wait_for 30 "db_equals_logs $dir/refused"
     stop "$dir/refused/s1.pid"
     stop "$dir/refused/collect.pid"
@@ -379,7 +382,7 @@ shared_row() {
         started $!
     done
     mkdir -p "$dir/twin"
-    station "$dir/twin" s1 "$line" "D+86400000"
+    station "$dir/twin" s1 "$line" "$NEVER"
     for s in s1 s2; do wait "$(cat "$dir/$s.pid")"; done
     stop "$dir/twin/s1.pid"
     wait_for 10 "db_equals_logs $dir"
