@@ -7,9 +7,21 @@
 # percentile), the stations' and the collector's RSS at the start and the
 # end, and checks the database equals the stations' logs, record for record.
 #   bench/line_shift.sh [CLI] [STATIONS] [DRIVES] [ROUNDS]
+# With 'outage' first, an outage instead: a station's CPU while its broker is
+# away, then a backlog of RECORDS unit records (a station's log after an
+# outage, the collector away too) under mosquitto's default queue: the time
+# until the database holds them all, and the largest RSS of the station and
+# the collector meanwhile.
+#   bench/line_shift.sh outage [CLI] [RECORDS]
 # LINE_KEEP=1 keeps the outputs and prints where.
 set -uo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.." || exit 1
+OUTAGE=0
+if [ "${1:-}" = outage ]; then
+    OUTAGE=1
+    shift
+    RECORDS=${2:-10000}
+fi
 CLI=$(realpath "${1:-build-native/cli/kt3916flash-cli}")
 STATIONS=${2:-8}
 DRIVES=${3:-10}
@@ -31,6 +43,69 @@ pids+=($!)
 sleep 0.5
 line="mqtt://127.0.0.1:$port/bench"
 
+rss() { awk '/^VmRSS:/ { print $2 }' "/proc/$1/status" 2>/dev/null; }
+# utime + stime of a process, in clock ticks
+cpu_ticks() { awk '{ print $14 + $15 }' "/proc/$1/stat"; }
+
+if [ "$OUTAGE" = 1 ]; then
+    never="D+86400000/E+86400000/F+86400000"
+    python3 - "$work/s1.log" "$RECORDS" <<'PY'
+import json, sys
+with open(sys.argv[1], "w") as log:
+    for i in range(int(sys.argv[2])):
+        record = {"record": "unit-start" if i % 2 == 0 else "unit-end", "id": f"b-{i}", "unit": f"u{i // 2}",
+                  "run": "0123456789abcdef", "station": "s1", "time": "2026-12-10T10:00:00.000Z", "device": "D:",
+                  "node": "/dev/sg1", "identity": "KTDEV KT3916 FLASHER", "checksum": "19C5"}
+        if i % 2:
+            record.update(result="passed", exit_code=0, duration_ms=13500, blocks_sent=9, blocks=9)
+        log.write(json.dumps(record, separators=(",", ":")) + "\n")
+PY
+    "$CLI" line approve "$work/fw.bin" --line "$line" >/dev/null || exit 1
+    # The collector's session exists at the broker; then it is away.
+    "$CLI" line collect --line "$line" --db "$work/records.db" >>"$work/collect.out" 2>>"$work/collect.err" &
+    collector=$!
+    sleep 1
+    kill "$collector"
+    wait "$collector"
+    "$CLI" "--emulate=devices=3,plug=$never" station "$work/fw.bin" --expect-identity "KTDEV KT3916 FLASHER" \
+        --log "$work/s1.log" --line "$line" --station-name s1 >"$work/s1.out" 2>"$work/s1.err" </dev/null &
+    station=$!
+    pids+=($station)
+    sleep 2
+    # The broker away for 20 s: the station's CPU meanwhile.
+    kill "${pids[0]}"
+    wait "${pids[0]}" 2>/dev/null
+    sleep 2
+    before=$(cpu_ticks "$station")
+    sleep 20
+    after=$(cpu_ticks "$station")
+    hz=$(getconf CLK_TCK)
+    echo "station CPU while its broker is away: $(python3 -c "print(f'{($after - $before) / $hz / 20 * 100:.2f}')")% of a core over 20 s"
+    mosquitto -c "$work/broker.conf" >>"$work/broker.log" 2>&1 &
+    pids+=($!)
+    sleep 0.5
+    start=$(date +%s%N)
+    "$CLI" line collect --line "$line" --db "$work/records.db" >>"$work/collect.out" 2>>"$work/collect.err" &
+    collector=$!
+    pids+=($collector)
+    max_station=0
+    max_collector=0
+    stored=0
+    while [ "$stored" -lt "$RECORDS" ] && [ $((($(date +%s%N) - start) / 1000000000)) -lt 600 ]; do
+        sleep 0.5
+        s=$(rss "$station")
+        c=$(rss "$collector")
+        [ "${s:-0}" -gt "$max_station" ] && max_station=$s
+        [ "${c:-0}" -gt "$max_collector" ] && max_collector=$c
+        stored=$(sqlite3 "$work/records.db" 'SELECT count(*) FROM unit_records' 2>/dev/null || echo 0)
+    done
+    elapsed=$((($(date +%s%N) - start) / 1000000))
+    echo "backlog of $RECORDS records: $stored in the database after $elapsed ms ($(python3 -c "print(f'{$stored / ($elapsed / 1000):.0f}')") records/s)"
+    echo "largest RSS meanwhile: station $max_station KiB, collector $max_collector KiB"
+    [ "$stored" -eq "$RECORDS" ]
+    exit
+fi
+
 timeline=$(python3 - "$DRIVES" "$ROUNDS" "$ROUND_MS" <<'PY'
 import sys
 drives, rounds, round_ms = map(int, sys.argv[1:])
@@ -43,8 +118,6 @@ print("/".join(e for _, e in sorted(events)))
 PY
 )
 units=$((DRIVES * ROUNDS))
-
-rss() { awk '/^VmRSS:/ { print $2 }' "/proc/$1/status" 2>/dev/null; }
 
 "$CLI" line approve "$work/fw.bin" --line "$line" >/dev/null || exit 1
 mosquitto_sub -p "$port" -t 'kt3916/bench/station/+/unit' -q 1 -F '%U %p' >"$work/arrivals.txt" &
