@@ -458,7 +458,7 @@ check db '[ "$(cat locked/rc)" -ne 0 ] && grep -q "locked (another program held 
 check db '[ "$(cat second/rc)" -ne 0 ] && grep -q "another collector stores into .*(process $(cat second/collect.pid) on " second/two.err' "a second collector on one database is refused, naming the first"
 check db '[ "$(cat refused/rc)" -ne 0 ] && grep -q "locked" refused/collect.err' "a record the database refused stops the collector with the reason"
 check db 'db_equals_logs refused' "the refused record stayed with the station and reached the next collector"
-check shared 'db_equals_logs . && [ "$(sqlite3 records.db "SELECT count(*) FROM unit_records WHERE station IS NOT json_extract(json, \"\$.station\")")" -eq 0 ]' "two stations on one log each send their own records"
+check shared 'db_equals_logs . && [ "$(sqlite3 records.db "SELECT count(*) FROM unit_records WHERE station IS NOT json_extract(json, \"\$.station\")")" -eq 0 ] && [ "$(sqlite3 records.db "SELECT count(*) FROM rejected")" -eq 0 ]' "two stations on one log each send their own records, and no other"
 check shared '[ -s shared.log.line-acked.s1 ] && [ -s shared.log.line-acked.s2 ]' "each keeps its own mark"
 check shared 'grep -q "another station named s1 is on the line" twin/s1.err s1.err' "a second station of one name is warned of"
 check names '[ "$(cat tab.rc)" -eq 2 ] && grep -q "1 to 64 bytes of printable UTF-8 without a space, .*/.*+.*#" tab.err' "a name with a tab is refused with the whole rule"
