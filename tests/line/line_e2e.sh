@@ -227,6 +227,13 @@ outage_row() {
     stop "$dir/collect.pid"
 }
 
+# wait_exit PIDFILE SECONDS: the process's exit status, or 124 once it had
+# to be killed for not ending (a row never hangs the suite).
+wait_exit() {
+    wait_for "$2" "! kill -0 $(cat "$1") 2>/dev/null" || kill -9 "$(cat "$1")" 2>/dev/null
+    wait "$(cat "$1")" 2>/dev/null
+}
+
 # No unit ever comes: a station that only sends what its log holds.
 NEVER="D+86400000/E+86400000/F+86400000"
 
@@ -330,7 +337,7 @@ db_row() {
     mkdir -p "$dir/deleted" "$dir/locked" "$dir/second" "$dir/refused"
     collector "$dir/deleted" "$line"
     sleep 1 && rm "$dir/deleted/records.db"
-    wait "$(cat "$dir/deleted/collect.pid")"
+    wait_exit "$dir/deleted/collect.pid" 10
     echo $? >"$dir/deleted/rc"
 
     hold_lock() { # DB SECONDS: another writer holds the database
@@ -342,12 +349,12 @@ print("locked", flush=True); time.sleep(float(sys.argv[2]))' "$1" "$2"
     hold_lock "$dir/locked/records.db" 8 >"$dir/locked/lock.out" &
     sleep 1
     collector "$dir/locked" "$line"
-    wait "$(cat "$dir/locked/collect.pid")"
+    wait_exit "$dir/locked/collect.pid" 15
     echo $? >"$dir/locked/rc"
 
     collector "$dir/second" "$line"
     sleep 1
-    "$CLI" line collect --line "$line" --db "$dir/second/records.db" >"$dir/second/two.out" 2>"$dir/second/two.err"
+    timeout 10 "$CLI" line collect --line "$line" --db "$dir/second/records.db" >"$dir/second/two.out" 2>"$dir/second/two.err"
     echo $? >"$dir/second/rc"
     stop "$dir/second/collect.pid"
 
@@ -357,7 +364,7 @@ print("locked", flush=True); time.sleep(float(sys.argv[2]))' "$1" "$2"
     # The unit's end record comes while another writer holds the database.
     hold_lock "$dir/refused/records.db" 16 >"$dir/refused/lock.out" &
     local holder=$!
-    wait "$(cat "$dir/refused/collect.pid")"
+    wait_exit "$dir/refused/collect.pid" 25
     echo $? >"$dir/refused/rc"
     sleep 1 && stop "$dir/refused/s1.pid"
     wait "$holder"
