@@ -230,8 +230,13 @@ outage_row() {
 # wait_exit PIDFILE SECONDS: the process's exit status, or 124 once it had
 # to be killed for not ending (a row never hangs the suite).
 wait_exit() {
-    wait_for "$2" "! kill -0 $(cat "$1") 2>/dev/null" || kill -9 "$(cat "$1")" 2>/dev/null
-    wait "$(cat "$1")" 2>/dev/null
+    if wait_for "$2" "! kill -0 $(cat "$1") 2>/dev/null"; then
+        wait "$(cat "$1")" 2>/dev/null
+    else
+        kill -9 "$(cat "$1")" 2>/dev/null
+        wait "$(cat "$1")" 2>/dev/null
+        return 124
+    fi
 }
 
 # No unit ever comes: a station that only sends what its log holds.
