@@ -323,7 +323,9 @@ hostile_row() {
     pub -t "$t/unit" -m '{"record":"unit-start","id":"m1"}'
     head -c 2000000 /dev/zero | tr '\0' 'x' | sed 's/^/{"record":"unit-end","id":"/; s/$/"}/' >"$dir/big.json"
     pub -t "$t/unit" -f "$dir/big.json"
-    printf '{"station":"h1","state":"\033[2J\033]0;owned\007waiting","why":"\xff"}' | pub -r -t "$t/status" -s
+    # Escapes as JSON carries them, which the parser turns into the bytes.
+    pub -r -t "$t/status" -m '{"station":"h1","state":"\u001b[2J\u001b]0;owned\u0007waiting","why":"\u009b1m"}'
+    printf '{"station":"h2","state":"\xff"}' | pub -r -t "kt3916/L/station/h2/status" -s
     sleep 2
     for p in collect watch table; do kill -0 "$(cat "$dir/$p.pid")" && echo "$p" >>"$dir/alive"; done
     stop "$dir/watch.pid"
@@ -455,6 +457,7 @@ check outage '[ "$(cat stop.ms)" -lt 5000 ]' "SIGTERM with the broker away ended
 check outage 'db_equals_logs .' "once the broker was back, the restarted station's records reached the database"
 check outage 'grep -q "has not stored all unit records yet" s1.err' "the station said its records wait in the log"
 check backlog '[ "$(db_ids . | wc -l)" -eq 3000 ] && diff <(log_ids .) <(db_ids .) >/dev/null' "a backlog of 3000 records arrives whole past the broker's queue of 1000 ($(db_ids backlog | wc -l) stored)"
+check backlog '! grep -q "Outgoing messages are being dropped" broker/broker.log' "the broker never had to drop a message: the station keeps few in flight"
 check rotate 'grep -q "was cut short" s1.err' "copytruncate is noticed and named"
 check rotate 'diff <(cat s?.log s?.log.1 | jq -r "select(.record==\"unit-start\" or .record==\"unit-end\") | .id" | sort -u) <(db_ids .) >/dev/null' "after copytruncate and rename no record is missing ($(db_ids rotate | wc -l) stored)"
 check hostile '[ "$(sort alive | tr "\n" " ")" = "collect table watch " ]' "collect and both watches outlive every hostile message"
@@ -463,8 +466,8 @@ check hostile '[ "$(sqlite3 records.db "SELECT count(*) FROM rejected")" -eq 5 ]
 for why in "not valid UTF-8 JSON" "'exit_code' is not an integer" "without 'run'" "larger than 65536 bytes" "a conflict: the record c1"; do
     check hostile "grep -q \"$why\" collect.err && sqlite3 records.db \"SELECT reason FROM rejected\" | grep -q \"$why\"" "kept aside and named: $why"
 done
-check hostile '! grep -q "$(printf "\033")" table.out && grep -q "h1" table.out' "watch's table shows the station and no control character it received"
-check hostile 'jq -e . watch.jsonl >/dev/null && grep -q "h1" watch.jsonl' "watch --json writes JSON for each message, invalid UTF-8 too"
+check hostile '! grep -q "$(printf "\033")" table.out && ! grep -q "$(printf "\302\233")" table.out && grep -q "h1" table.out' "watch's table shows the station and no control character it received"
+check hostile 'jq -e . watch.jsonl >/dev/null && grep -q "h1" watch.jsonl && grep -q "h2" watch.jsonl' "watch --json writes JSON for each message, invalid UTF-8 too"
 check db '[ "$(cat deleted/rc)" -ne 0 ] && grep -q "was deleted" deleted/collect.err' "a deleted database stops the collector and says so"
 check db '[ "$(cat locked/rc)" -ne 0 ] && grep -q "locked (another program held it" locked/collect.err' "a locked database is waited for, then named"
 check db '[ "$(cat second/rc)" -ne 0 ] && grep -q "another collector stores into .*(process $(cat second/collect.pid) on " second/two.err' "a second collector on one database is refused, naming the first"
