@@ -167,17 +167,23 @@ certfile $PWD/$dir/broker.pem
 keyfile $PWD/$dir/broker.key
 allow_anonymous false
 password_file $PWD/$dir/passwords"
-    local line="mqtts://127.0.0.1:$(cat "$dir/broker/port")/L" row
-    # name | options | exit | what stderr says
-    while IFS='|' read -r row opts want text; do
+    broker "$dir/plain"
+    local line="mqtts://127.0.0.1:$(cat "$dir/broker/port")/L" row url t0
+    local byname="mqtts://localhost:$(cat "$dir/broker/port")/L" plain="mqtts://127.0.0.1:$(cat "$dir/plain/port")/L"
+    # name | URL | options | exit | what stderr says; each said at once
+    while IFS='|' read -r row url opts want text; do
+        t0=$(date +%s%N)
         # shellcheck disable=SC2086
-        "$CLI" line approve fw.bin --line "$line" $opts >"$dir/$row.out" 2>"$dir/$row.err"
-        echo "$? $want $text" >"$dir/$row.result"
+        "$CLI" line approve fw.bin --line "$url" $opts >"$dir/$row.out" 2>"$dir/$row.err"
+        echo "$? $want $(((($(date +%s%N) - t0) / 1000000))) $text" >"$dir/$row.result"
     done <<ROWS
-right|--line-ca $dir/ca.pem --line-credentials $dir/good.cred|0|approved fw.bin
-wrong-ca|--line-ca $dir/wrong.pem --line-credentials $dir/good.cred|1|certificate verify failed
-wrong-password|--line-ca $dir/ca.pem --line-credentials $dir/bad.cred|1|refused the login
-no-login|--line-ca $dir/ca.pem|1|refused the login
+right|$line|--line-ca $dir/ca.pem --line-credentials $dir/good.cred|0|approved fw.bin
+wrong-ca|$line|--line-ca $dir/wrong.pem --line-credentials $dir/good.cred|1|an unknown CA
+name-mismatch|$byname|--line-ca $dir/ca.pem --line-credentials $dir/good.cred|1|does not name localhost (a name mismatch
+not-tls|$plain|--line-ca $dir/ca.pem|1|does not speak TLS on that port
+ca-missing|$line|--line-ca $dir/none.pem --line-credentials $dir/good.cred|1|CA file $dir/none.pem cannot be read: No such file
+wrong-password|$line|--line-ca $dir/ca.pem --line-credentials $dir/bad.cred|1|refused the login
+no-login|$line|--line-ca $dir/ca.pem|1|refused the login
 ROWS
     KT3916FLASH_LINE_CREDENTIALS=$dir/good.cred station "$dir" s1 "$line" "D+100" --units 1 --line-ca "$dir/ca.pem"
     wait "$(cat "$dir/s1.pid")"
@@ -445,8 +451,8 @@ check approval-none 'jq -s -e "last(.[] | select(.station==\"s1\")) | .status.st
 check approval-optional 'grep -q " passed " s1.out' "--line-without-approval takes the unit"
 check approval-changed '[ "$(grep -c " passed " s1.out)" -eq 1 ] && grep -q "no unit is taken: the line.s approved image is other.bin" s1.err' "after the approval changed, the unit in progress ends and no other is taken"
 for r in tls/*.result; do
-    read -r got want text <"$r"
-    check tls "[ $got -eq $want ] && grep -q '$text' $(basename "$r" .result).out $(basename "$r" .result).err" "$(basename "$r" .result): exit $got, says '$text'"
+    read -r got want ms text <"$r"
+    check tls "[ $got -eq $want ] && grep -qF '$text' $(basename "$r" .result).out $(basename "$r" .result).err && [ $ms -lt 5000 ]" "$(basename "$r" .result): exit $got, says '$text' at once ($ms ms)"
     check tls "[ \$(wc -l <$(basename "$r" .result).err) -le 1 ]" "$(basename "$r" .result): one line on stderr"
 done
 check tls '[ "$(cat s1.rc)" -eq 0 ] && grep -q " passed " s1.out' "a station joins over TLS with a login from the environment's credentials file"
