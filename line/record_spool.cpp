@@ -11,6 +11,7 @@
 #include <fstream>
 #include <utility>
 
+#include "device/sha256.h"
 #include "line/line_record.h"
 
 namespace {
@@ -18,15 +19,10 @@ namespace {
 constexpr size_t kTailBytes = 32;
 constexpr size_t kPieceBytes = 64 * 1024;
 
-std::string Hex(const std::string& bytes)
+// What the mark keeps of the bytes before its offset.
+std::string Fingerprint(const std::string& bytes)
 {
-    static constexpr char kDigits[] = "0123456789abcdef";
-    std::string hex;
-    for (unsigned char c : bytes) {
-        hex += kDigits[c >> 4];
-        hex += kDigits[c & 15];
-    }
-    return hex;
+    return Sha256Hex(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
 }
 
 }  // namespace
@@ -83,7 +79,7 @@ bool CRecordSpool::Open(std::string& error)
         misfit = "it was written for another file (the log was replaced)";
     } else if (offset > static_cast<uint64_t>(st.st_size)) {
         misfit = "it lies past the log's end (the log was cut short)";
-    } else if (offset != 0 && Hex(TailBefore(offset)) != tail) {
+    } else if (offset != 0 && Fingerprint(TailBefore(offset)) != tail) {
         misfit = "the log holds other lines before it (the log was rewritten)";
     }
     if (!misfit.empty()) {
@@ -215,8 +211,9 @@ bool CRecordSpool::SaveMark(std::string& error)
     const std::string path = MarkPath(m_strLog, m_strStation);
     const std::string temp = path + ".new";
     FILE* file = std::fopen(temp.c_str(), "w");
-    bool ok = file && std::fprintf(file, "%llu %llu %s\n", static_cast<unsigned long long>(mark),
-                                   static_cast<unsigned long long>(m_nInode), Hex(TailBefore(mark)).c_str()) > 0;
+    bool ok =
+        file && std::fprintf(file, "%llu %llu %s\n", static_cast<unsigned long long>(mark),
+                             static_cast<unsigned long long>(m_nInode), Fingerprint(TailBefore(mark)).c_str()) > 0;
     ok = file && std::fclose(file) == 0 && ok;
     if (!ok || std::rename(temp.c_str(), path.c_str()) != 0) {
         error = "cannot write the line's mark " + path + ": " + std::strerror(errno);

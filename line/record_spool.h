@@ -56,7 +56,8 @@ public:
 
 private:
     // Up to 32 bytes before offset: a log rewritten under the reader, or a
-    // mark of another log, has other bytes there.
+    // mark of another log, has other bytes there (the mark keeps their
+    // SHA-256).
     std::string TailBefore(uint64_t offset) const;
     void StartOver();
     void TakeLine(const std::string& line, uint64_t offset);

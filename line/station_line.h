@@ -98,7 +98,7 @@ private:
     bool m_bWoken = false;
     bool m_bClosing = false;  // set once, by Close
     std::chrono::steady_clock::time_point m_closeBy;
-    bool m_bConnectedAgain = false;            // subscribe and send the window again
+    bool m_bConnectedAgain = false;            // send the window again
     std::vector<std::string> m_stored;         // ids the collector stored
     std::map<std::string, bool> m_collectors;  // collector topic -> online
     bool m_bCollectorCameBack = false;

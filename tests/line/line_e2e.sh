@@ -468,10 +468,11 @@ check outage 'grep -q "has not stored all unit records yet" s1.err' "the station
 check backlog '[ "$(db_ids . | wc -l)" -eq 3000 ] && diff <(log_ids .) <(db_ids .) >/dev/null' "a backlog of 3000 records arrives whole past the broker's queue of 1000 ($(db_ids backlog | wc -l) stored)"
 check backlog '! grep -q "Outgoing messages are being dropped" broker/broker.log' "the broker never had to drop a message: the station keeps few in flight"
 check rotate 'grep -q "was cut short" s1.err' "copytruncate is noticed and named"
+check rotate '! grep -q "another station named" s1.err s2.err' "a station alone with its name hears no warning of another"
 check rotate 'diff <(cat s?.log s?.log.1 | jq -r "select(.record==\"unit-start\" or .record==\"unit-end\") | .id" | sort -u) <(db_ids .) >/dev/null' "after copytruncate and rename no record is missing ($(db_ids rotate | wc -l) stored)"
 check hostile '[ "$(sort alive | tr "\n" " ")" = "collect table watch " ]' "collect and both watches outlive every hostile message"
 check hostile '[ "$(sqlite3 records.db "SELECT count(*) FROM unit_records")" -eq 1 ] && [ "$(sqlite3 records.db "SELECT result FROM unit_records WHERE id=\"c1\"")" = passed ]' "only the one unit record is stored, as it came first"
-check hostile '[ "$(sqlite3 records.db "SELECT count(*) FROM rejected")" -eq 5 ]' "the conflict and the four malformed messages are kept aside"
+check hostile '[ "$(sqlite3 records.db "SELECT count(*) FROM rejected")" -eq 5 ] && grep -q "1 unit records stored, 0 repeats dropped, 1 conflicts and 4 rejected" collect.out' "the conflict and the four malformed messages are kept aside and counted"
 for why in "not valid UTF-8 JSON" "'exit_code' is not an integer" "without 'run'" "larger than 65536 bytes" "a conflict: the record c1"; do
     check hostile "grep -q \"$why\" collect.err && sqlite3 records.db \"SELECT reason FROM rejected\" | grep -q \"$why\"" "kept aside and named: $why"
 done

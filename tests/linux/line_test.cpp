@@ -243,9 +243,20 @@ TEST(Line, NamesFollowOneRuleAndQuotedTextIsPrintable)
         std::string name;
         bool ok;
     } names[] = {
-        {"bench-4", true},  {"Stati\xc3\xb6n_2", true}, {std::string(64, 'a'), true}, {std::string(65, 'a'), false},
-        {"", false},        {"a b", false},             {"a\tb", false},               {"a\xc2\x9b" "b", false},
-        {"a\xc3", false},   {"a+b", false},             {"a#", false},                 {"a/b", false},
+        {"bench-4", true},
+        {"Stati\xc3\xb6n_2", true},
+        {std::string(64, 'a'), true},
+        {std::string(65, 'a'), false},
+        {"", false},
+        {"a b", false},
+        {"a\tb", false},
+        {"a\xc2\x9b"
+         "b",
+         false},
+        {"a\xc3", false},
+        {"a+b", false},
+        {"a#", false},
+        {"a/b", false},
     };
     for (const auto& n : names)
         EXPECT_EQ(IsTopicLevel(n.name), n.ok) << ShownText(n.name);
@@ -404,7 +415,8 @@ TEST(Line, SpoolHoldsOneWindowAndNoticesMarksAndRotations)
     } misfits[] = {
         {"another file's", "100 1 00\n", "written for another file"},
         {"past the end", std::to_string(fs::file_size(log) + 10) + fits.substr(fits.find(' ')), "past the log's end"},
-        {"other bytes before it", fits.substr(0, fits.rfind(' ')) + " 3132\n", "holds other lines before it"},
+        {"other bytes before it", fits.substr(0, fits.rfind(' ')) + " " + std::string(64, '0') + "\n",
+         "holds other lines before it"},
         {"no mark at all", "garbage\n", "holds no mark"},
     };
     for (const auto& m : misfits) {
@@ -459,10 +471,8 @@ TEST(Line, RecordsLeaveTheSpoolOnlyOnceStored)
         bool stationRestarts;  // a new seat on the same log
         bool collector;        // the receiver says what it stored
     } cases[] = {
-        {"broker stays", false, false, true},
-        {"broker away", true, false, true},
-        {"station restarts", false, true, true},
-        {"both", true, true, true},
+        {"broker stays", false, false, true},    {"broker away", true, false, true},
+        {"station restarts", false, true, true}, {"both", true, true, true},
         {"no collector", false, false, false},
     };
     for (const auto& c : cases) {
@@ -544,8 +554,8 @@ TEST(Line, DatabaseStoresUnitRecordsOnceAndKeepsTheRestAside)
         {"not json", "line", Added::Rejected, "not valid UTF-8 JSON"},
         {"{\"record\":\"unit-end\",\"id\":\"\xff\"}", "line", Added::Rejected, "not valid UTF-8 JSON"},
         {"[1,2]", "line", Added::Rejected, "not a JSON object"},
-        {UnitRecord("a-5", "unit-end").replace(UnitRecord("a-5", "unit-end").find("\"exit_code\":0"), 13,
-                                               "\"exit_code\":\"0\""),
+        {UnitRecord("a-5", "unit-end")
+             .replace(UnitRecord("a-5", "unit-end").find("\"exit_code\":0"), 13, "\"exit_code\":\"0\""),
          "line", Added::Rejected, "'exit_code' is not an integer"},
         {UnitRecord(std::string(200, 'i'), "unit-start"), "line", Added::Rejected, "its id is not 1 to 128 bytes"},
         {UnitRecord("a-6", "unit-start").insert(1, "\"pad\":\"" + std::string(70000, 'p') + "\","), "line",
@@ -571,7 +581,8 @@ TEST(Line, DatabaseStoresUnitRecordsOnceAndKeepsTheRestAside)
         return n;
     };
     EXPECT_EQ(count("SELECT count(*) FROM unit_records"), 2);
-    EXPECT_EQ(count("SELECT count(*) FROM unit_records WHERE id = 'a-2' AND result = 'passed'"), 1) << "the first record stays";
+    EXPECT_EQ(count("SELECT count(*) FROM unit_records WHERE id = 'a-2' AND result = 'passed'"), 1)
+        << "the first record stays";
     EXPECT_EQ(count("SELECT count(*) FROM rejected WHERE reason <> ''"), 10);
     sqlite3_close(check);
 
