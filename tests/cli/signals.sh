@@ -18,7 +18,8 @@ failures=0
 # wait_for FILE PATTERN [COUNT]: until FILE holds COUNT (1) lines matching
 # PATTERN, at most a minute. Signals go at a step of the flash rather than at
 # a time on the wall clock, which a slow machine (a sanitizer build beside
-# other builds) would move.
+# other builds) would move. The file is removed before the run starts: the
+# shell may come here before the program's own redirection has emptied it.
 wait_for() {
     local i
     for i in $(seq 600); do
@@ -34,6 +35,7 @@ BLOCK='"event":"block"'
 # run SCENARIO COUNT: starts a flash, sends SIGINT once COUNT blocks went
 # out, leaves the exit code in $status and the output in out.txt / err.txt.
 run() {
+    rm -f out.txt
     "$cli" "--emulate=$1" --json flash img512.bin >out.txt 2>err.txt </dev/null &
     local pid=$!
     wait_for out.txt "$BLOCK" "$2"
@@ -81,6 +83,7 @@ check 'grep -q "interrupted before the transfer started: nothing was written" er
 
 # Ctrl-C while a block command takes 1.5 s is announced before that command
 # returns.
+rm -f out.txt
 "$cli" --emulate=latency_ms=1500 --json flash img512.bin >out.txt 2>err.txt </dev/null &
 pid=$!
 wait_for out.txt "$BLOCK"
@@ -140,6 +143,7 @@ check '[ "$result" = "blocks 9 alive 1 exit 1" ]' "a station whose log FIFO is n
 
 # A signal ignored at the start stays ignored (nohup); SIGQUIT is held
 # through a transfer like Ctrl-C.
+rm -f out.txt
 (trap '' HUP && exec "$cli" --emulate=latency_ms=300 --json flash img512.bin >out.txt 2>err.txt </dev/null) &
 pid=$!
 wait_for out.txt "$BLOCK"
