@@ -70,7 +70,7 @@ PY
     "$CLI" "--emulate=devices=3,plug=$never" station "$work/fw.bin" --expect-identity "KTDEV KT3916 FLASHER" \
         --log "$work/s1.log" --line "$line" --station-name s1 >"$work/s1.out" 2>"$work/s1.err" </dev/null &
     station=$!
-    pids+=($station)
+    pids+=("$station")
     sleep 2
     # The broker away for 20 s: the station's CPU meanwhile.
     kill "${pids[0]}"
@@ -87,7 +87,7 @@ PY
     start=$(date +%s%N)
     "$CLI" line collect --line "$line" --db "$work/records.db" >>"$work/collect.out" 2>>"$work/collect.err" &
     collector=$!
-    pids+=($collector)
+    pids+=("$collector")
     max_station=0
     max_collector=0
     stored=0

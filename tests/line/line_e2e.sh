@@ -171,8 +171,10 @@ keyfile $PWD/$dir/broker.key
 allow_anonymous false
 password_file $PWD/$dir/passwords"
     broker "$dir/plain"
-    local line="mqtts://127.0.0.1:$(cat "$dir/broker/port")/L" row url t0
-    local byname="mqtts://localhost:$(cat "$dir/broker/port")/L" plain="mqtts://127.0.0.1:$(cat "$dir/plain/port")/L"
+    local line byname plain row url t0
+    line="mqtts://127.0.0.1:$(cat "$dir/broker/port")/L"
+    byname="mqtts://localhost:$(cat "$dir/broker/port")/L"
+    plain="mqtts://127.0.0.1:$(cat "$dir/plain/port")/L"
     # name | URL | options | exit | what stderr says; each said at once
     while IFS='|' read -r row url opts want text; do
         t0=$(date +%s%N)
@@ -253,8 +255,8 @@ NEVER="D+86400000/E+86400000/F+86400000"
 
 # wait_for SECONDS CONDITION: polls the condition every half second.
 wait_for() {
-    local i
-    for i in $(seq $(($1 * 2))); do
+    local _
+    for _ in $(seq $(($1 * 2))); do
         eval "$2" && return 0
         sleep 0.5
     done
