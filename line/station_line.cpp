@@ -132,11 +132,7 @@ void CStationLine::OnMessage(const std::string& topic, const std::string& payloa
     m_bWoken = true;
     m_wake.notify_all();
     if (topic == Topic("stored")) {
-        // One id a line.
-        for (size_t begin = 0, end; begin < payload.size(); begin = end + 1) {
-            end = std::min(payload.find('\n', begin), payload.size());
-            m_stored.push_back(payload.substr(begin, end - begin));
-        }
+        m_stored.push_back(payload);  // one id a message
     } else if (topic == ApprovedTopic(line)) {
         m_bHasApproval = !payload.empty();
         m_strApprovalProblem.clear();
