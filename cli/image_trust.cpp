@@ -187,7 +187,9 @@ ImageTrust CheckImageTrust(const CliOptions& options)
 
     const std::string path = options.signature.value_or(options.strImage + ".minisig");
     std::error_code ec;
-    if (!options.signature && !std::filesystem::exists(path, ec)) {
+    // Only a signature that is not there at all may be waived: a broken link
+    // or an unreadable file is one that was meant to be checked.
+    if (!options.signature && std::filesystem::symlink_status(path, ec).type() == std::filesystem::file_type::not_found) {
         if (options.bAllowUnsigned) {
             trust.bUnsigned = true;
             return trust;

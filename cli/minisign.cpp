@@ -16,8 +16,8 @@ constexpr size_t kAlgorithmLength = 2;
 constexpr size_t kKeyLength = kAlgorithmLength + 8 + 32;
 constexpr size_t kSignatureLength = kAlgorithmLength + 8 + 64;
 
-// The lines of text, a '\r' before each '\n' dropped; trailing empty lines
-// do not count.
+// The lines of text without the '\r's that end them, as minisign reads
+// them; trailing empty lines do not count.
 std::vector<std::string> LinesOf(const std::string& text)
 {
     std::vector<std::string> lines;
@@ -25,7 +25,7 @@ std::vector<std::string> LinesOf(const std::string& text)
     while (from <= text.size()) {
         const size_t end = std::min(text.find('\n', from), text.size());
         std::string line = text.substr(from, end - from);
-        if (!line.empty() && line.back() == '\r')
+        while (!line.empty() && line.back() == '\r')
             line.pop_back();
         lines.push_back(line);
         from = end + 1;
