@@ -66,8 +66,7 @@ bool Ed25519Verify(const std::array<uint8_t, 32>& publicKey, const uint8_t* sign
 
 bool Blake2b512(const uint8_t* data, size_t size, std::array<uint8_t, 64>& digest)
 {
-    unsigned int length = 0;
-    return EVP_Digest(data, size, digest.data(), &length, EVP_blake2b512(), nullptr) == 1 && length == digest.size();
+    return EVP_Digest(data, size, digest.data(), nullptr, EVP_blake2b512(), nullptr) == 1;
 }
 
 }  // namespace

@@ -22,6 +22,12 @@ TEST(LineImage, AnApprovalNamesTheSignatureAStationMustHaveChecked)
     ASSERT_TRUE(ParseLineImage(LineImageJson(unsignedImage, "", ""), read));
     EXPECT_TRUE(SameImage(read, unsignedImage));
 
+    // A field of another type is no signature, and no reason to stop reading.
+    ASSERT_TRUE(ParseLineImage(R"({"length":524288,"checksum":"19C5","sha256":")" + std::string(64, 'a') +
+                                   R"(","key_id":5})",
+                               read));
+    EXPECT_EQ(read.strKeyId, "");
+
     LineImage otherKey = signedImage;
     otherKey.strKeyId = "91882D7B64345F4B";
     LineImage otherComment = signedImage;
