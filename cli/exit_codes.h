@@ -38,8 +38,7 @@ inline constexpr CliExitDescription kCliExitDescriptions[] = {
     {kExitWrongDevice, "wrong-device", "not the expected device, or newer than the signed image (nothing sent)"},
     {kExitWrongRevision, "wrong-revision", "the device came back with another revision than --new-revision names"},
     {kExitDeviceBusy, "device-busy", "the device is in use by another program (nothing was sent)"},
-    {kExitUntrustedImage, "untrusted-image",
-     "no signature, or one that no trusted key verifies (nothing was sent)"},
+    {kExitUntrustedImage, "untrusted-image", "no signature, or one that no trusted key verifies (nothing was sent)"},
     {kExitInterrupted, "interrupted", "interrupted by Ctrl-C or SIGTERM"},
 };
 

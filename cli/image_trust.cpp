@@ -8,8 +8,8 @@ std::string ImageTrustText(const ImageTrust& trust)
         return {};
     if (trust.bUnsigned)
         return "the image is not signed: it is sent anyway because of --allow-unsigned";
-    return "signature good: key " + trust.strKeyId + " (" + trust.strKeyFile + "), trusted comment: " +
-           trust.strTrustedComment;
+    return "signature good: key " + trust.strKeyId + " (" + trust.strKeyFile +
+           "), trusted comment: " + trust.strTrustedComment;
 }
 
 void AddImageTrustFields(CJsonLine& out, const ImageTrust& trust)
@@ -189,7 +189,8 @@ ImageTrust CheckImageTrust(const CliOptions& options)
     std::error_code ec;
     // Only a signature that is not there at all may be waived: a broken link
     // or an unreadable file is one that was meant to be checked.
-    if (!options.signature && std::filesystem::symlink_status(path, ec).type() == std::filesystem::file_type::not_found) {
+    if (!options.signature &&
+        std::filesystem::symlink_status(path, ec).type() == std::filesystem::file_type::not_found) {
         if (options.bAllowUnsigned) {
             trust.bUnsigned = true;
             return trust;
@@ -219,7 +220,8 @@ ImageTrust CheckImageTrust(const CliOptions& options)
         return Untrusted(trust, "the signature " + path + " does not verify with key " + keyId + ": the image " +
                                     options.strImage + " was changed, or it is another file's signature");
     case MinisignVerdict::BadTrustedComment:
-        return Untrusted(trust, "the trusted comment of " + path + " was changed after signing: it does not verify with key " + keyId);
+        return Untrusted(trust, "the trusted comment of " + path +
+                                    " was changed after signing: it does not verify with key " + keyId);
     case MinisignVerdict::Good:
         break;
     }

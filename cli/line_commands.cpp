@@ -95,8 +95,11 @@ bool Connect(CMqttLink& link, MqttSettings& settings, const std::string& clientI
 
 LineImage LineImageOf(const ImageCheck& check, const ImageTrust& trust)
 {
-    return {std::filesystem::path(check.strPath).filename().string(), check.nSize,
-            ImageChecksumText(check.digest.nChecksum), Sha256Text(check.digest), trust.strKeyId,
+    return {std::filesystem::path(check.strPath).filename().string(),
+            check.nSize,
+            ImageChecksumText(check.digest.nChecksum),
+            Sha256Text(check.digest),
+            trust.strKeyId,
             trust.strTrustedComment};
 }
 

@@ -122,9 +122,9 @@ MinisignVerdict VerifyMinisign(const MinisignKey& key, const MinisignSignature& 
     std::array<uint8_t, 64> hash;
     if (signature.bPrehashed && !Blake2b512(data, size, hash))
         return MinisignVerdict::BadSignature;
-    if (signature.keyId != key.keyId || !Ed25519Verify(key.publicKey, signature.signature.data(),
-                                                       signature.bPrehashed ? hash.data() : data,
-                                                       signature.bPrehashed ? hash.size() : size))
+    if (signature.keyId != key.keyId ||
+        !Ed25519Verify(key.publicKey, signature.signature.data(), signature.bPrehashed ? hash.data() : data,
+                       signature.bPrehashed ? hash.size() : size))
         return MinisignVerdict::BadSignature;
     std::vector<uint8_t> commented(signature.signature.begin(), signature.signature.end());
     commented.insert(commented.end(), signature.strTrustedComment.begin(), signature.strTrustedComment.end());

@@ -378,7 +378,7 @@ SkipReason SkipReasonOf(const CliOptions& options, const ListedDevice& device)
     identityOnly.newestRevision.reset();
     if (!mismatch.empty())
         return {device.bAnswered && IdentityMismatch(identityOnly, device).empty() ? kSkipNewerRevision
-                                                                                    : kSkipWrongDevice,
+                                                                                   : kSkipWrongDevice,
                 kExitWrongDevice, mismatch};
     const std::string revision = WithoutTrailingBlanks(options.newRevision.value_or(""));
     if (options.newRevision && WithoutTrailingBlanks(device.strRevision) == revision)

@@ -30,8 +30,9 @@ std::string SignatureDifference(const LineImage& approved, const LineImage& own)
     if (approved.strKeyId == own.strKeyId && approved.strTrustedComment == own.strTrustedComment)
         return {};
     const auto signature = [](const LineImage& image) {
-        return image.strKeyId.empty() ? std::string("unsigned")
-                                      : "key " + image.strKeyId + ", trusted comment \"" + image.strTrustedComment + "\"";
+        return image.strKeyId.empty()
+                   ? std::string("unsigned")
+                   : "key " + image.strKeyId + ", trusted comment \"" + image.strTrustedComment + "\"";
     };
     return ": approved " + signature(approved) + ", this station's " + signature(own);
 }
@@ -210,7 +211,8 @@ bool CStationLine::MayTakeUnits(std::string& why)
     if (!SameImage(m_approved, m_options.image)) {
         why = "the line's approved image is " + m_approved.strName + " (" + m_approved.strChecksum + " sha256 " +
               m_approved.strSha256.substr(0, 12) + "...), not this station's (" + m_options.image.strChecksum +
-              " sha256 " + m_options.image.strSha256.substr(0, 12) + "...)" + SignatureDifference(m_approved, m_options.image);
+              " sha256 " + m_options.image.strSha256.substr(0, 12) + "...)" +
+              SignatureDifference(m_approved, m_options.image);
         return false;
     }
     return true;

@@ -8,8 +8,7 @@
 
 TEST(LineImage, AnApprovalNamesTheSignatureAStationMustHaveChecked)
 {
-    const LineImage signedImage{"fw110.bin", 524288, "19C5", std::string(64, 'a'), "5A2BF7712B08C9C0",
-                                "revision=1.10"};
+    const LineImage signedImage{"fw110.bin", 524288, "19C5", std::string(64, 'a'), "5A2BF7712B08C9C0", "revision=1.10"};
     LineImage read;
     ASSERT_TRUE(ParseLineImage(LineImageJson(signedImage, "2026-12-10T12:00:00Z", "host"), read));
     EXPECT_TRUE(SameImage(read, signedImage));
@@ -23,9 +22,8 @@ TEST(LineImage, AnApprovalNamesTheSignatureAStationMustHaveChecked)
     EXPECT_TRUE(SameImage(read, unsignedImage));
 
     // A field of another type is no signature, and no reason to stop reading.
-    ASSERT_TRUE(ParseLineImage(R"({"length":524288,"checksum":"19C5","sha256":")" + std::string(64, 'a') +
-                                   R"(","key_id":5})",
-                               read));
+    ASSERT_TRUE(ParseLineImage(
+        R"({"length":524288,"checksum":"19C5","sha256":")" + std::string(64, 'a') + R"(","key_id":5})", read));
     EXPECT_EQ(read.strKeyId, "");
 
     LineImage otherKey = signedImage;

@@ -52,12 +52,9 @@ TEST(Minisign, ReadsWhatMinisignWritesAndNothingElse)
         const char* name;
         std::string text;
     } badKeys[] = {
-        {"no comment", kKey.substr(kKey.find('\n') + 1)},
-        {"a third line", kKey + "RWTA\n"},
-        {"not base64", Replaced(kKey, "RWTA", "RW*A")},
-        {"one byte short", Replaced(kKey, "MzK6", "")},
-        {"not Ed25519", Replaced(kKey, "RWTA", "RXTA")},
-        {"a signature", kPrehashed},
+        {"no comment", kKey.substr(kKey.find('\n') + 1)}, {"a third line", kKey + "RWTA\n"},
+        {"not base64", Replaced(kKey, "RWTA", "RW*A")},   {"one byte short", Replaced(kKey, "MzK6", "")},
+        {"not Ed25519", Replaced(kKey, "RWTA", "RXTA")},  {"a signature", kPrehashed},
     };
     for (const auto& row : badKeys)
         EXPECT_FALSE(ParseMinisignKey(row.text, key, error)) << row.name;
@@ -113,9 +110,9 @@ TEST(Minisign, VerifiesTheBytesTheKeyAndTheTrustedComment)
         {"another signature's global signature", key, swapped, kData, MinisignVerdict::BadTrustedComment},
     };
     for (const auto& row : rows) {
-        EXPECT_EQ(VerifyMinisign(row.key, row.signature, reinterpret_cast<const uint8_t*>(row.data.data()),
-                                 row.data.size()),
-                  row.verdict)
+        EXPECT_EQ(
+            VerifyMinisign(row.key, row.signature, reinterpret_cast<const uint8_t*>(row.data.data()), row.data.size()),
+            row.verdict)
             << row.name;
     }
     // A signature names its key by id: one of another id is never taken.
