@@ -36,6 +36,7 @@ cp fw.bin foreign.bin && sign other foreign.bin
 cp fw.bin comment.bin && sed 's/revision=1.10/revision=1.90/' fw.bin.minisig >comment.bin.minisig
 cp fw.bin badrev.bin && sign vendor badrev.bin -t "revision=1.1"
 cp fw.bin unsigned.bin
+cp fw.bin big.bin && { cat fw.bin.minisig; head -c 65536 /dev/zero; } | head -c 65537 >big.bin.minisig
 
 # NAME | EXIT | SENT: none, inquiry or transfer | stderr (ERE) | log (ERE) | scenario | environment | arguments
 rows=$(
@@ -49,6 +50,7 @@ another-image|12|none|does not verify||||flash fw.bin --trusted-key vendor.pub -
 unknown-key|12|none|signed with key [0-9A-F]{16}, which is not a trusted key; trusted: [0-9A-F]{16} \(vendor.pub\)||||flash foreign.bin --trusted-key vendor.pub
 comment-edited|12|none|trusted comment of comment.bin.minisig was changed after signing||||flash comment.bin --trusted-key vendor.pub
 comment-edited-station|12|none|was changed after signing||||station comment.bin --trusted-key vendor.pub --expect-identity KTDEV --units 1
+oversized-signature|12|none|the signature big.bin.minisig: longer than any minisign file||||flash big.bin --trusted-key vendor.pub
 no-signature|12|none|has no signature \(no unsigned.bin.minisig\)||||flash unsigned.bin --trusted-key vendor.pub
 bad-revision-word|12|none|revision=1.1: a revision is X.YZ||||flash badrev.bin --trusted-key vendor.pub
 allow-unsigned|6|transfer|not signed: it is sent anyway because of --allow-unsigned|"record":"run-start".*"signature":"unsigned, sent because of --allow-unsigned"|||flash unsigned.bin --trusted-key vendor.pub --allow-unsigned
