@@ -85,7 +85,8 @@ if runs_32bit; then
 else
     RUNS_32BIT=0
     WIN_ARCH=x86_64
-    echo "== this machine's kernel runs no 32-bit program: the Windows suites run in an x86_64 build under 64-bit Wine"
+    echo "== this machine's kernel runs no 32-bit program${KT_RUNS_32BIT:+ (KT_RUNS_32BIT=$KT_RUNS_32BIT says so)}:" \
+        "the Windows suites run in an x86_64 build under 64-bit Wine"
 fi
 
 # What the selected stages need, from the one list. The vm stage's Windows

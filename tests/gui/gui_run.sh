@@ -24,7 +24,7 @@ fail() {
 }
 
 # Stamp of what setup does: a prefix made by an older setup is made again.
-SETUP_VERSION=2
+SETUP_VERSION=3
 
 setup() {
     [ -f "$WINEPREFIX/.kt-gui-ready" ] && [ "$(cat "$WINEPREFIX/.kt-gui-ready")" = "$SETUP_VERSION" ] && return 0
@@ -42,20 +42,26 @@ setup() {
     [ -f "$cjk" ] || fail "no font with Chinese glyphs ($cjk; Debian package fonts-droid-fallback)"
     # Dialog and menu fonts fall back to it for the glyphs they lack. The
     # about box's own font is not on the system; Tahoma stands in for it (the
-    # fallback font alone has no Latin letters).
-    link="DroidSansFallbackFull.ttf,Droid Sans Fallback"
-    for face in "Tahoma" "Tahoma Bold" "MS Shell Dlg" "MS Shell Dlg 2" "Microsoft Sans Serif" "MS Sans Serif"; do
-        "$WINE" reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\FontLink\SystemLink' \
-            /v "$face" /t REG_MULTI_SZ /d "$link" /f >/dev/null 2>&1 || fail "reg add failed"
-    done
-    for face in "新細明體" "PMingLiU"; do
-        "$WINE" reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\FontSubstitutes' \
-            /v "$face" /t REG_SZ /d "Tahoma" /f >/dev/null 2>&1 || fail "reg add failed"
-    done
-    "$WINE" reg add 'HKCU\Software\Wine\Explorer' /v Desktop /t REG_SZ /d Default /f >/dev/null 2>&1
-    "$WINE" reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /t REG_SZ /d 1024x768 /f >/dev/null 2>&1
-    # A crash ends the program instead of waiting in a dialog.
-    "$WINE" reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null 2>&1
+    # fallback font alone has no Latin letters). One import for all the
+    # settings: under full software emulation (a VM that makes its own prefix)
+    # each start of a Wine program takes half a minute.
+    link=$(printf 'DroidSansFallbackFull.ttf,Droid Sans Fallback' | iconv -t UTF-16LE | od -An -tx1 -v |
+        tr -s ' \n' ',' | sed 's/^,//')00,00,00,00
+    settings=$WINEPREFIX/kt-gui-settings.reg
+    {
+        printf 'Windows Registry Editor Version 5.00\r\n\r\n'
+        printf '[HKEY_LOCAL_MACHINE\\Software\\Microsoft\\Windows NT\\CurrentVersion\\FontLink\\SystemLink]\r\n'
+        for face in "Tahoma" "Tahoma Bold" "MS Shell Dlg" "MS Shell Dlg 2" "Microsoft Sans Serif" "MS Sans Serif"; do
+            printf '"%s"=hex(7):%s\r\n' "$face" "$link"
+        done
+        printf '\r\n[HKEY_LOCAL_MACHINE\\Software\\Microsoft\\Windows NT\\CurrentVersion\\FontSubstitutes]\r\n'
+        printf '"新細明體"="Tahoma"\r\n"PMingLiU"="Tahoma"\r\n'
+        printf '\r\n[HKEY_CURRENT_USER\\Software\\Wine\\Explorer]\r\n"Desktop"="Default"\r\n'
+        printf '\r\n[HKEY_CURRENT_USER\\Software\\Wine\\Explorer\\Desktops]\r\n"Default"="1024x768"\r\n'
+        # A crash ends the program instead of waiting in a dialog.
+        printf '\r\n[HKEY_CURRENT_USER\\Software\\Wine\\WineDbg]\r\n"ShowCrashDialog"=dword:00000000\r\n'
+    } | { printf '\377\376' && iconv -f UTF-8 -t UTF-16LE; } >"$settings" || fail "cannot write $settings"
+    "$WINE" reg import "$(echo "Z:$settings" | tr / '\\')" >/dev/null 2>&1 || fail "reg import failed"
     "$WINESERVER" -w
     echo "$SETUP_VERSION" >"$WINEPREFIX/.kt-gui-ready"
 }
