@@ -8,6 +8,7 @@
 #include "cli/commands.h"
 #include "cli/device_list.h"
 #include "cli/exit_codes.h"
+#include "cli/image_trust.h"
 #include "cli/line_commands.h"
 #include "cli/run_records.h"
 #include "cli/station.h"
@@ -103,6 +104,21 @@ int RunCommand(const std::vector<std::string>& args, CliEnvironment& env, RunFil
         break;
     }
 
+    // An image that is not to be trusted is refused before any device, or
+    // any record of a run, exists.
+    ImageTrust trust;
+    if (options.command == CliCommand::Flash || options.command == CliCommand::Station) {
+        trust = CheckImageTrust(options);
+        if (trust.exit != kExitSuccess) {
+            PrintError(env, trust.strError + "; nothing was sent");
+            return EarlyEnd(options, env, trust.exit, trust.strError);
+        }
+        if (trust.bChecked)
+            PrintError(env, ImageTrustText(trust));
+        if (trust.revision && !options.bAllowOlder)
+            options.expected.newestRevision = trust.revision;
+    }
+
     // Before the first device command: a signal during the listing or the
     // survey is then the tool's to answer, not the default end at once.
     if (env.armInterrupt)
@@ -144,6 +160,7 @@ int RunCommand(const std::vector<std::string>& args, CliEnvironment& env, RunFil
     CRecordingHost& recorder = *stack.Recorder();
 
     CRunRecords records(options, env, log, transcript, recorder, runId);
+    records.SetImageTrust(trust);
     const bool announce = options.command == CliCommand::Station || options.command == CliCommand::Flash;
     const char* command = options.command == CliCommand::List       ? "list"
                           : options.command == CliCommand::Station  ? "station"

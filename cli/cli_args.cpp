@@ -119,6 +119,7 @@ enum class ValueForm {
     None,
     Required,    // --name VALUE or --name=VALUE
     InlineOnly,  // --name or --name=VALUE
+    Repeated,    // as Required, and may be given more than once
 };
 
 // Puts an option's value (empty for one that takes none) into options;
@@ -240,6 +241,26 @@ const OptionSpec kOptions[] = {
      [](const std::string&, const std::string& text, CliOptions& options, std::string& error) {
          return ParsePollWindow(text, options.pollWindow, error);
      }},
+    {nullptr, "--trusted-key", ValueForm::Repeated, "FILE", kInfo | kFlash | kStation | kLineApprove, true,
+     "send only an image whose minisign signature verifies\n"
+     "with this public key (FILE, or every *.pub in a\n"
+     "directory; may be given more than once); default: the\n"
+     "keys in /etc/kt3916flash/trusted-keys (exit 12)",
+     [](const std::string&, const std::string& path, CliOptions& options, std::string&) {
+         options.trustedKeys.push_back(path);
+         return true;
+     }},
+    {nullptr, "--signature", ValueForm::Required, "FILE", kInfo | kFlash | kStation | kLineApprove, true,
+     "the image's signature (default: IMAGE.minisig)", StoreText<&CliOptions::signature>},
+    {nullptr, "--allow-unsigned", ValueForm::None, nullptr, kInfo | kFlash | kStation | kLineApprove, true,
+     "send an image that has no signature although keys are\n"
+     "trusted (said in the output and the records); a\n"
+     "signature that is there must still verify",
+     StoreFlag<&CliOptions::bAllowUnsigned>},
+    {nullptr, "--allow-older", ValueForm::None, nullptr, kFlash | kStation, true,
+     "flash a device that runs a newer revision than the\n"
+     "signed image's revision=X.YZ (else exit 9)",
+     StoreFlag<&CliOptions::bAllowOlder>},
     {nullptr, "--line", ValueForm::Required, "mqtt[s]://HOST[:PORT]/LINE", kStation | kLine, true,
      "station: join the line through its MQTT broker (needs\n"
      "--log, the spool of what the broker has not taken)",
@@ -311,12 +332,13 @@ bool ReadOptions(const std::vector<std::string>& args, CliOptions& options, std:
         if (!spec || !spec->store)
             return FailWith(error, "unknown option '" + name + "'");
         // Every option once: a second one would silently win or be lost.
-        if (!given.emplace(spec->name, spec).second)
+        if (!given.emplace(spec->name, spec).second && spec->value != ValueForm::Repeated)
             return FailWith(error, "option '" + std::string(spec->name) + "' given twice");
         std::string value = bInline ? arg.substr(eq + 1) : std::string();
         if (spec->value == ValueForm::None && bInline)
             return FailWith(error, "option '" + name + "' takes no value");
-        if (spec->value == ValueForm::Required && !bInline && i + 1 < args.size()) {
+        const bool bTakesValue = spec->value == ValueForm::Required || spec->value == ValueForm::Repeated;
+        if (bTakesValue && !bInline && i + 1 < args.size()) {
             // "--transcript --json" is a forgotten value, not a file named
             // "--json"; such a name can still be given with '='.
             const std::string& next = args[i + 1];
@@ -324,7 +346,7 @@ bool ReadOptions(const std::vector<std::string>& args, CliOptions& options, std:
                 return FailWith(error, "option '" + name + "' needs a value, not the option '" + next + "'");
             value = args[++i];
         }
-        if (spec->value == ValueForm::Required && value.empty())
+        if (bTakesValue && value.empty())
             return FailWith(error, "option '" + name + "' needs a value");
         if (!spec->store(name, value, options, error))
             return false;
@@ -446,7 +468,7 @@ std::string OptionsHelpText()
 #endif
         std::string head =
             std::string("  ") + (spec.shortName ? std::string(spec.shortName) + ", " : "    ") + spec.name;
-        if (spec.value == ValueForm::Required)
+        if (spec.value == ValueForm::Required || spec.value == ValueForm::Repeated)
             head += std::string(" ") + spec.placeholder;
         else if (spec.value == ValueForm::InlineOnly)
             head += std::string("[=") + spec.placeholder + "]";

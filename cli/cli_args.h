@@ -41,6 +41,13 @@ struct CliOptions {
     std::optional<std::string> line;  // mqtt[s]://HOST[:PORT]/LINE
     std::optional<std::string> stationName, lineCa, lineCredentials, db, importLog;
     bool bLineWithoutApproval = false;
+    // Signed images (Linux): the keys (files or directories of *.pub) that
+    // replace the configuration directory's, the signature when it is not
+    // IMAGE.minisig, and the two checks an operator may lift by name.
+    std::vector<std::string> trustedKeys;
+    std::optional<std::string> signature;
+    bool bAllowUnsigned = false;
+    bool bAllowOlder = false;
 };
 
 // The latest tick --poll-window may name: ten minutes of one-second ticks.

@@ -8,6 +8,7 @@
 #include "cli/flash_plan.h"
 #include "cli/flash_session.h"
 #include "cli/image_check.h"
+#include "cli/image_trust.h"
 #include "cli/progress_output.h"
 #include "cli/run_records.h"
 #include "cli/summary.h"
@@ -18,14 +19,24 @@
 int CommandInfo(const CliOptions& options, CliEnvironment& env)
 {
     const ImageCheck check = CheckImage(options.strImage, true);
+    // Only an image that could be sent has a signature worth checking.
+    const ImageTrust trust = check.exit == kExitSuccess ? CheckImageTrust(options) : ImageTrust{};
     if (options.bJson) {
-        *env.pOut << ImageCheckJson(check) << '\n';
+        *env.pOut << ImageCheckJson(check, trust) << '\n';
     } else if (check.exit != kExitImageUnreadable) {
         *env.pOut << FormatImageCheck(check);
+        if (trust.IsSigned()) {
+            *env.pOut << "signature good, key " << trust.strKeyId << " (" << trust.strKeyFile << ")\n"
+                      << "comment   " << trust.strTrustedComment << "\n";
+        } else if (trust.exit == kExitSuccess && trust.bUnsigned) {
+            *env.pOut << "signature none, allowed by --allow-unsigned\n";
+        }
     }
     if (check.exit == kExitImageUnreadable)
         PrintError(env, check.strError);
-    return check.exit;
+    if (trust.exit != kExitSuccess)
+        PrintError(env, trust.strError);
+    return check.exit != kExitSuccess ? check.exit : trust.exit;
 }
 
 void PrintOpenProblems(CliEnvironment& env, IScsiHost& host)
@@ -71,6 +82,9 @@ FlashJob MakeFlashJob(const CliOptions& options, const ImageCheck& check, IScsiH
     job.pRecorder = &records.Recorder();
     job.pClock = &clock;
     job.afterFinalBlock = [&records] { records.Sync(); };
+    // The bytes whose signature was checked are the only ones sent.
+    if (records.Trust().bChecked)
+        job.heldImage = records.Trust().digest;
     const std::string sha256 = check.bHasChecksum ? Sha256Text(check.digest) : std::string();
     job.onTransferStart = [&records, sha256](const FlashRecord& record) {
         return records.UnitStart(record, IdentityText(record.strIdentity), sha256);

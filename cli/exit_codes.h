@@ -11,9 +11,11 @@ enum CliExit : int {
     kExitSendFailure = 6,      // the transfer stopped once a block had gone out: the image did not arrive whole
     kExitNoReturn = 7,         // the image was sent but the device did not answer again
     kExitSomeFailed = 8,       // --all: at least one device did not succeed
-    kExitWrongDevice = 9,      // not the device --expect-identity/--expect-revision names: nothing was sent
+    kExitWrongDevice = 9,      // not the device --expect-identity/--expect-revision names, or it runs a newer
+                               // revision than the signed image's: nothing was sent
     kExitWrongRevision = 10,   // the device came back, but not with the revision --new-revision names
     kExitDeviceBusy = 11,      // another program has the device: nothing was sent to it
+    kExitUntrustedImage = 12,  // no signature, or one that does not verify with a trusted key: nothing was sent
     kExitInterrupted = 130,    // stopped by Ctrl-C (or SIGTERM)
 };
 
@@ -33,9 +35,10 @@ inline constexpr CliExitDescription kCliExitDescriptions[] = {
     {kExitSendFailure, "send-failure", "sending the image failed part-way (any failure once a block went out)"},
     {kExitNoReturn, "no-return", "the image was sent but the device did not come back"},
     {kExitSomeFailed, "some-failed", "--all: not every device succeeded; station: a unit failed"},
-    {kExitWrongDevice, "wrong-device", "not the device --expect-identity/--expect-revision names (nothing sent)"},
+    {kExitWrongDevice, "wrong-device", "not the expected device, or newer than the signed image (nothing sent)"},
     {kExitWrongRevision, "wrong-revision", "the device came back with another revision than --new-revision names"},
     {kExitDeviceBusy, "device-busy", "the device is in use by another program (nothing was sent)"},
+    {kExitUntrustedImage, "untrusted-image", "no signature, or one that no trusted key verifies (nothing was sent)"},
     {kExitInterrupted, "interrupted", "interrupted by Ctrl-C or SIGTERM"},
 };
 

@@ -20,6 +20,38 @@ std::string FoldedBlanks(const std::string& text)
     return WithoutTrailingBlanks(folded);
 }
 
+bool IsRevisionNumber(const std::string& text)
+{
+    const size_t point = text.find('.');
+    return point >= 1 && point <= kLongestRevisionWhole && point + 3 == text.size() &&
+           text.find_first_not_of("0123456789", point + 1) == std::string::npos &&
+           text.find_first_not_of("0123456789") == point;
+}
+
+namespace {
+
+// X.YZ in hundredths.
+unsigned long Hundredths(const std::string& revision)
+{
+    const size_t point = revision.find('.');
+    return std::stoul(revision.substr(0, point)) * 100 + std::stoul(revision.substr(point + 1));
+}
+
+// Why a device that runs revision may not take an image of newest: it runs
+// a newer one, or one that cannot be compared with it; empty when it may.
+std::string NewerThanImage(const std::string& revision, const std::string& newest)
+{
+    if (!IsRevisionNumber(revision))
+        return " reports revision \"" + revision + "\", which cannot be compared with the signed image's revision " +
+               newest + "; nothing was sent (--allow-older flashes it)";
+    if (Hundredths(revision) <= Hundredths(newest))
+        return {};
+    return " runs revision " + revision + ", newer than the signed image's revision " + newest +
+           "; nothing was sent (--allow-older flashes it)";
+}
+
+}  // namespace
+
 std::string IdentityMismatch(const IdentityExpectation& expected, const ListedDevice& device)
 {
     if (!expected.IsSet())
@@ -28,12 +60,15 @@ std::string IdentityMismatch(const IdentityExpectation& expected, const ListedDe
     const std::string revision = WithoutTrailingBlanks(device.strRevision);
     const bool identityMatches = !expected.identity || FoldedBlanks(*expected.identity) == FoldedBlanks(identity);
     const bool revisionMatches = !expected.revision || WithoutTrailingBlanks(*expected.revision) == revision;
-    if (device.bAnswered && identityMatches && revisionMatches)
-        return {};
+    if (device.bAnswered && identityMatches && revisionMatches) {
+        const std::string newer = expected.newestRevision ? NewerThanImage(revision, *expected.newestRevision) : "";
+        return newer.empty() ? newer : DriveText(device.chDrive) + newer;
+    }
 
     std::string text = DriveText(device.chDrive) + (device.bAnswered ? " is \"" + identity + "\" revision " + revision
                                                                      : std::string(" did not answer INQUIRY"));
-    text += ", expected";
+    if (expected.identity || expected.revision)
+        text += ", expected";
     if (expected.identity)
         text += " \"" + WithoutTrailingBlanks(*expected.identity) + "\"";
     if (expected.revision)

@@ -1,4 +1,5 @@
 #pragma once
+#include <cstddef>
 #include <optional>
 #include <string>
 
@@ -9,8 +10,11 @@ struct ListedDevice;
 struct IdentityExpectation {
     std::optional<std::string> identity;  // vendor, one blank, product: as 'list' shows them
     std::optional<std::string> revision;
+    // The signed image's revision: a device that runs a newer one gets
+    // nothing (unless --allow-older, which leaves this empty).
+    std::optional<std::string> newestRevision;
 
-    bool IsSet() const { return identity || revision; }
+    bool IsSet() const { return identity || revision || newestRevision; }
 };
 
 // Empty when the device is the expected one; otherwise what it is and what
@@ -18,6 +22,11 @@ struct IdentityExpectation {
 // "KTDEV KT3916 FLASHER"; nothing was sent'. A device that did not answer
 // INQUIRY is never the expected one.
 std::string IdentityMismatch(const IdentityExpectation& expected, const ListedDevice& device);
+
+// "X.YZ": one to six digits, a point, two digits; the form revisions are
+// compared in.
+constexpr size_t kLongestRevisionWhole = 6;
+bool IsRevisionNumber(const std::string& text);
 
 // text without its trailing blanks.
 std::string WithoutTrailingBlanks(std::string text);

@@ -29,7 +29,7 @@ std::string Sha256Text(const ImageDigest& digest)
     return text;
 }
 
-ImageCheck CheckImage(const std::string& path, bool withChecksum)
+ImageCheck CheckImage(const std::string& path, bool withChecksum, std::vector<uint8_t>* bytes)
 {
     ImageCheck check;
     check.strPath = path;
@@ -56,7 +56,7 @@ ImageCheck CheckImage(const std::string& path, bool withChecksum)
     // checks an image: the bytes summed are the length judged.
     if (withChecksum) {
         ImageDigest digest;
-        if (!DigestImage(file, digest))
+        if (!DigestImage(file, digest, bytes))
             return unreadable("cannot read the image " + path);
         check.nSize = digest.nLength;
         check.bHasChecksum = true;
@@ -92,7 +92,7 @@ std::string FormatImageCheck(const ImageCheck& check)
     return text;
 }
 
-std::string ImageCheckJson(const ImageCheck& check)
+std::string ImageCheckJson(const ImageCheck& check, const ImageTrust& trust)
 {
     std::string json;
     CJsonLine out(json);
@@ -104,6 +104,9 @@ std::string ImageCheckJson(const ImageCheck& check)
         out.Number("blocks", check.nBlocks);
         if (check.bHasChecksum)
             out.String("checksum", ImageChecksumText(check.digest.nChecksum));
+        if (trust.exit != kExitSuccess)
+            out.String("signature", "refused").String("signature_error", trust.strError);
+        AddImageTrustFields(out, trust);
     }
     out.Close();
     return json;

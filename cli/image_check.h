@@ -1,8 +1,10 @@
 #pragma once
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "cli/exit_codes.h"
+#include "cli/image_trust.h"
 #include "console/image_digest.h"
 
 // What 'info' tells about an image file, and what 'flash' checks before it
@@ -21,12 +23,14 @@ struct ImageCheck {
 };
 
 // Reads the file in fixed chunks for the checksum, so its size never
-// matters to memory.
-ImageCheck CheckImage(const std::string& path, bool withChecksum);
+// matters to memory. bytes, with the checksum: the bytes summed, for an
+// image no longer than any that is sent.
+ImageCheck CheckImage(const std::string& path, bool withChecksum, std::vector<uint8_t>* bytes = nullptr);
 
 std::string FormatImageCheck(const ImageCheck& check);
 // Four upper-case hex digits, as the form shows the checksum.
 std::string ImageChecksumText(uint16_t checksum);
 // The digest's SHA-256 in lower-case hex.
 std::string Sha256Text(const ImageDigest& digest);
-std::string ImageCheckJson(const ImageCheck& check);
+// With the signature when one was checked.
+std::string ImageCheckJson(const ImageCheck& check, const ImageTrust& trust = ImageTrust{});

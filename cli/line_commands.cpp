@@ -15,7 +15,8 @@ int CommandLine(const CliOptions&, CliEnvironment& env)
     return kExitUsage;
 }
 
-std::unique_ptr<CLineSeat> JoinLine(const CliOptions&, const ImageCheck&, CliEnvironment& env, int& exit)
+std::unique_ptr<CLineSeat> JoinLine(const CliOptions&, const ImageCheck&, const ImageTrust&, CliEnvironment& env,
+                                    int& exit)
 {
     PrintError(env, kNoLineMode);
     exit = kExitUsage;
@@ -42,6 +43,7 @@ std::unique_ptr<CLineSeat> JoinLine(const CliOptions&, const ImageCheck&, CliEnv
 
 #include "cli/commands.h"
 #include "cli/image_check.h"
+#include "cli/image_trust.h"
 #include "cli/run_records.h"
 #include "device/recording_host.h"
 #include "device/sha256.h"
@@ -95,10 +97,14 @@ bool Connect(CMqttLink& link, MqttSettings& settings, const std::string& clientI
     return true;
 }
 
-LineImage LineImageOf(const ImageCheck& check)
+LineImage LineImageOf(const ImageCheck& check, const ImageTrust& trust)
 {
-    return {std::filesystem::path(check.strPath).filename().string(), check.nSize,
-            ImageChecksumText(check.digest.nChecksum), Sha256Text(check.digest)};
+    return {std::filesystem::path(check.strPath).filename().string(),
+            check.nSize,
+            ImageChecksumText(check.digest.nChecksum),
+            Sha256Text(check.digest),
+            trust.strKeyId,
+            trust.strTrustedComment};
 }
 
 int CommandApprove(const CliOptions& options, CliEnvironment& env, MqttSettings& settings)
@@ -107,6 +113,16 @@ int CommandApprove(const CliOptions& options, CliEnvironment& env, MqttSettings&
     if (check.exit != kExitSuccess) {
         PrintError(env, check.strError + "; nothing was approved");
         return check.exit;
+    }
+    // The approval names the signature the stations must have checked too.
+    const ImageTrust trust = CheckImageTrust(options);
+    if (trust.exit != kExitSuccess) {
+        PrintError(env, trust.strError + "; nothing was approved");
+        return trust.exit;
+    }
+    if (!(trust.digest == check.digest) && trust.bChecked) {
+        PrintError(env, "the image " + options.strImage + " changed while it was checked; nothing was approved");
+        return kExitImageUnreadable;
     }
     CMqttLink link;
     std::mutex mutex;
@@ -120,7 +136,7 @@ int CommandApprove(const CliOptions& options, CliEnvironment& env, MqttSettings&
     int exit;
     if (!Connect(link, settings, "kt3916-approve-" + std::to_string(getpid()), env, exit))
         return exit;
-    const LineImage image = LineImageOf(check);
+    const LineImage image = LineImageOf(check, trust);
     const int mid =
         link.Publish(ApprovedTopic(settings.url.strLine), LineImageJson(image, NowUtcText(), LineHostName()), true);
     std::unique_lock lock(mutex);
@@ -130,7 +146,8 @@ int CommandApprove(const CliOptions& options, CliEnvironment& env, MqttSettings&
         return kExitError;
     }
     *env.pOut << "line " << settings.url.strLine << ": approved " << image.strName << " (" << image.nLength
-              << " bytes, checksum " << image.strChecksum << ", sha256 " << image.strSha256 << ")\n";
+              << " bytes, checksum " << image.strChecksum << ", sha256 " << image.strSha256 << ")"
+              << (trust.bChecked ? "; " + ImageTrustText(trust) : "") << "\n";
     return kExitSuccess;
 }
 
@@ -504,7 +521,8 @@ int CommandLine(const CliOptions& options, CliEnvironment& env)
     return CommandCollect(options, env, settings);
 }
 
-std::unique_ptr<CLineSeat> JoinLine(const CliOptions& options, const ImageCheck& check, CliEnvironment& env, int& exit)
+std::unique_ptr<CLineSeat> JoinLine(const CliOptions& options, const ImageCheck& check, const ImageTrust& trust,
+                                    CliEnvironment& env, int& exit)
 {
     StationLineOptions line;
     if (!LineSettings(options, env, line.mqtt, exit))
@@ -517,7 +535,7 @@ std::unique_ptr<CLineSeat> JoinLine(const CliOptions& options, const ImageCheck&
     }
     line.strLog = *options.log;
     line.bWithoutApproval = options.bLineWithoutApproval;
-    line.image = LineImageOf(check);
+    line.image = LineImageOf(check, trust);
     std::string error;
     std::unique_ptr<CStationLine> joined = CStationLine::Connect(line, error);
     if (!joined) {

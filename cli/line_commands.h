@@ -6,6 +6,7 @@
 #include "cli/cli_args.h"
 
 struct ImageCheck;
+struct ImageTrust;
 
 // line approve | watch | collect. Linux builds; the Windows console build
 // says it has no line mode.
@@ -27,6 +28,7 @@ public:
     virtual void Close(int passed, int failed) = 0;
 };
 
-// Joins the line named by --line; null with the exit code in exit (the
-// reason is on stderr) when it could not.
-std::unique_ptr<CLineSeat> JoinLine(const CliOptions& options, const ImageCheck& check, CliEnvironment& env, int& exit);
+// Joins the line named by --line with the image and its signature; null with
+// the exit code in exit (the reason is on stderr) when it could not.
+std::unique_ptr<CLineSeat> JoinLine(const CliOptions& options, const ImageCheck& check, const ImageTrust& trust,
+                                    CliEnvironment& env, int& exit);

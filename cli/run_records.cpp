@@ -101,6 +101,7 @@ bool CRunRecords::Begin(const char* command, bool announce)
     out.String("version", KT_APP_VERSION_TEXT).String("command", command);
     if (!m_options.strImage.empty())
         out.String("image", m_options.strImage);
+    AddImageTrustFields(out, m_trust);
     out.Close();
     // The same object, named as each output names its kind.
     const std::string body = json.substr(1);
@@ -146,6 +147,7 @@ std::string CRunRecords::UnitStart(const FlashRecord& record, const std::string&
     out.String("checksum", record.strChecksum);
     if (!sha256.empty())
         out.String("sha256", sha256);
+    AddImageTrustFields(out, m_trust);
     out.Close();
     const uint64_t mark = m_pLog->WriteLine(json);
     // A log on a disk is waited for: after a crash it must hold this unit.
@@ -180,6 +182,7 @@ void CRunRecords::RecordUnitEnd(const UnitEnd& end)
     if (!end.strSha256.empty())
         out.String("sha256", end.strSha256);
     out.Number("blocks_sent", end.nBlocksSent).Number("blocks", end.nBlocks);
+    AddImageTrustFields(out, m_trust);
     out.Close();
     m_pLog->WriteLine(json);
 }

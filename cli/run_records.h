@@ -9,6 +9,7 @@
 #include "cli/cli_app.h"
 #include "cli/cli_args.h"
 #include "cli/flash_events.h"
+#include "cli/image_trust.h"
 
 class CRecordFile;
 class CRecordingHost;
@@ -72,6 +73,10 @@ public:
                 const CRecordingHost& recorder, std::string runId);
 
     const std::string& RunId() const { return m_strRunId; }
+    // The image's signature, as the run's and each unit's records carry it;
+    // set before Begin.
+    void SetImageTrust(const ImageTrust& trust) { m_trust = trust; }
+    const ImageTrust& Trust() const { return m_trust; }
     // The run's start record, in the log (written, and on the disk where it
     // has one) and, when announce and --json, as the first event on stdout
     // (written). False, said on stderr, when either cannot be: nothing may
@@ -116,6 +121,7 @@ private:
     CRecordFile* m_pTranscript;
     const CRecordingHost& m_recorder;
     std::string m_strRunId;
+    ImageTrust m_trust;
     std::atomic<uint32_t> m_nNextRecord{1};
     std::atomic<uint32_t> m_nNextUnit{1};
     std::mutex m_mutex;

@@ -43,6 +43,7 @@ struct SkipReason {
     std::string strText;
 };
 constexpr char kSkipWrongDevice[] = "wrong-device";
+constexpr char kSkipNewerRevision[] = "newer-revision";
 constexpr char kSkipAlreadyUpdated[] = "already-updated";
 constexpr char kSkipInterrupted[] = "interrupted";
 constexpr char kSkipImageChanged[] = "image-changed";
@@ -371,8 +372,14 @@ std::string ExpectedUnitsText(const CliOptions& options)
 SkipReason SkipReasonOf(const CliOptions& options, const ListedDevice& device)
 {
     const std::string mismatch = IdentityMismatch(options.expected, device);
+    // The right device, but the signed image would take it back to an older
+    // revision.
+    IdentityExpectation identityOnly = options.expected;
+    identityOnly.newestRevision.reset();
     if (!mismatch.empty())
-        return {kSkipWrongDevice, kExitWrongDevice, mismatch};
+        return {device.bAnswered && IdentityMismatch(identityOnly, device).empty() ? kSkipNewerRevision
+                                                                                   : kSkipWrongDevice,
+                kExitWrongDevice, mismatch};
     const std::string revision = WithoutTrailingBlanks(options.newRevision.value_or(""));
     if (options.newRevision && WithoutTrailingBlanks(device.strRevision) == revision)
         return {kSkipAlreadyUpdated, kExitSuccess,
@@ -472,7 +479,7 @@ private:
     void Skip(const Unit& unit, const SkipReason& skip)
     {
         ++m_counts.nSkipped;
-        if (skip.name == kSkipWrongDevice)
+        if (skip.exit == kExitWrongDevice)
             ++m_counts.nSkippedWrong;
         Report(unit, kResultSkipped, skip.name, skip.exit, skip.strText);
     }
@@ -712,10 +719,15 @@ int CommandStation(const CliOptions& options, IScsiHost& host, IClock& clock, Cl
         PrintError(env, check.strError + "; nothing was sent");
         return EarlyEnd(options, env, check.exit, check.strError);
     }
+    if (records.Trust().bChecked && !(records.Trust().digest == check.digest)) {
+        const std::string error = "the image " + options.strImage + " changed since its signature was checked";
+        PrintError(env, error + "; nothing was sent");
+        return EarlyEnd(options, env, kExitImageUnreadable, error);
+    }
     std::unique_ptr<CLineSeat> line;
     if (options.line) {
         int exit = kExitError;
-        if (!(line = JoinLine(options, check, env, exit)))
+        if (!(line = JoinLine(options, check, records.Trust(), env, exit)))
             return EarlyEnd(options, env, static_cast<CliExit>(exit), "the station could not join its line");
     }
     return CStation(options, host, clock, env, records, check, std::move(line)).Run();

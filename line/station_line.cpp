@@ -43,6 +43,19 @@ const char* StateName(StationState state)
     return index < std::size(kNames) ? kNames[index] : "stopped";
 }
 
+// The same bytes approved under another signature than the station checked.
+std::string SignatureDifference(const LineImage& approved, const LineImage& own)
+{
+    if (approved.strKeyId == own.strKeyId && approved.strTrustedComment == own.strTrustedComment)
+        return {};
+    const auto signature = [](const LineImage& image) {
+        return image.strKeyId.empty()
+                   ? std::string("unsigned")
+                   : "key " + image.strKeyId + ", trusted comment \"" + image.strTrustedComment + "\"";
+    };
+    return ": approved " + signature(approved) + ", this station's " + signature(own);
+}
+
 }  // namespace
 
 std::string LineHostName()
@@ -59,6 +72,8 @@ std::string LineImageJson(const LineImage& image, const std::string& time, const
     CJsonLine out(json);
     out.String("name", image.strName).Number("length", image.nLength);
     out.String("checksum", image.strChecksum).String("sha256", image.strSha256);
+    if (!image.strKeyId.empty())
+        out.String("key_id", image.strKeyId).String("trusted_comment", image.strTrustedComment);
     if (!time.empty())
         out.String("time", time).String("host", host);
     out.Close();
@@ -75,13 +90,19 @@ bool ParseLineImage(const std::string& payload, LineImage& image)
     image.nLength = json["length"].get<int64_t>();
     image.strChecksum = json["checksum"].get<std::string>();
     image.strSha256 = json["sha256"].get<std::string>();
-    image.strName = json.contains("name") && json["name"].is_string() ? json["name"].get<std::string>() : "";
+    const auto text = [&json](const char* name) {
+        return json.contains(name) && json[name].is_string() ? json[name].get<std::string>() : std::string();
+    };
+    image.strName = text("name");
+    image.strKeyId = text("key_id");
+    image.strTrustedComment = text("trusted_comment");
     return image.strSha256.size() == 64;
 }
 
 bool SameImage(const LineImage& a, const LineImage& b)
 {
-    return a.nLength == b.nLength && a.strChecksum == b.strChecksum && a.strSha256 == b.strSha256;
+    return a.nLength == b.nLength && a.strChecksum == b.strChecksum && a.strSha256 == b.strSha256 &&
+           a.strKeyId == b.strKeyId && a.strTrustedComment == b.strTrustedComment;
 }
 
 CStationLine::CStationLine(const StationLineOptions& options)
@@ -240,7 +261,7 @@ bool CStationLine::MayTakeUnits(std::string& why)
         why = "the line's approved image is " + ShownText(m_approved.strName) + " (" +
               ShownText(m_approved.strChecksum) + " sha256 " + ShownText(m_approved.strSha256.substr(0, 12)) +
               "...), not this station's (" + m_options.image.strChecksum + " sha256 " +
-              m_options.image.strSha256.substr(0, 12) + "...)";
+              m_options.image.strSha256.substr(0, 12) + "...)" + SignatureDifference(m_approved, m_options.image);
         return false;
     }
     return true;

@@ -19,6 +19,10 @@ struct LineImage {
     int64_t nLength = 0;
     std::string strChecksum;  // four upper-case hex digits
     std::string strSha256;    // 64 lower-case hex digits
+    // Of its minisign signature, as the approving host checked it; empty
+    // for an image sent unsigned.
+    std::string strKeyId;
+    std::string strTrustedComment;
 };
 std::string LineImageJson(const LineImage& image, const std::string& time, const std::string& host);
 // False when payload is no image digest.

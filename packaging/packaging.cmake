@@ -55,6 +55,9 @@ else()
   install(FILES ${KT_PACKAGING_DIR}/kt3916flash-cli.bash-completion
           DESTINATION share/bash-completion/completions RENAME kt3916flash-cli)
   install(FILES ${KT_PACKAGING_DIR}/60-kt3916flash.rules DESTINATION ${KT_UDEV_RULES_DIR})
+  # Where an administrator puts the public keys images must be signed with:
+  # shipped empty, so that nothing is required until a key is put there.
+  install(DIRECTORY DESTINATION /etc/kt3916flash/trusted-keys)
   install(FILES ${KT_PACKAGING_DIR}/copyright ${KT_OUT}/changelog.gz ${KT_OUT}/README.md.gz
                 ${CMAKE_SOURCE_DIR}/doc/reference.md DESTINATION ${KT_DOC_DIR})
 

@@ -7,7 +7,9 @@
 #include <string>
 #include <vector>
 
+#include "cli/device_list.h"
 #include "cli/exit_codes.h"
+#include "cli/identity_guard.h"
 #include "device/emulated/emulated_host.h"
 #include "device/emulated/scenario.h"
 #include "tests/cli_test_support.h"
@@ -282,4 +284,41 @@ TEST(CliGuard, PollWindowWaitsForASlowDevice)
         EXPECT_EQ(ticks.back().at("ticks"), c.window ? std::string(c.window).substr(4) : "21");
         EXPECT_EQ(static_cast<int>(Opcodes(host, 'D').count(kInquiry)), 1 + c.polls) << "the survey's, then the polls";
     }
+}
+
+// A signed image's revision=X.YZ keeps a device that runs a newer revision,
+// or one that cannot be compared, from being taken back to it.
+TEST(CliGuard, NoDeviceIsTakenBackToAnOlderSignedRevision)
+{
+    const struct {
+        const char* device;  // its revision; null: it did not answer
+        const char* newest;
+        const char* mismatch;  // a part of the text; null: none
+    } rows[] = {
+        {"1.00", "1.10", nullptr},
+        {"1.10", "1.10", nullptr},
+        {"2.00", "10.00", nullptr},
+        {"1.11", "1.10", "D: runs revision 1.11, newer than the signed image's revision 1.10; nothing was sent"},
+        {"10.00", "9.99", "runs revision 10.00"},
+        {"1.1", "1.10", "D: reports revision \"1.1\", which cannot be compared"},
+        {"", "1.10", "reports revision \"\""},
+        {nullptr, "1.10", "D: did not answer INQUIRY; nothing was sent"},
+    };
+    for (const auto& row : rows) {
+        ListedDevice device;
+        device.chDrive = 'D';
+        device.bAnswered = row.device != nullptr;
+        device.strRevision = row.device ? row.device : "";
+        IdentityExpectation expected;
+        expected.newestRevision = row.newest;
+        const std::string text = IdentityMismatch(expected, device);
+        if (row.mismatch)
+            EXPECT_NE(text.find(row.mismatch), std::string::npos) << text;
+        else
+            EXPECT_EQ(text, "") << row.device;
+    }
+    for (const char* good : {"1.10", "0.00", "123456.99"})
+        EXPECT_TRUE(IsRevisionNumber(good)) << good;
+    for (const char* bad : {"", "1.1", "1.100", ".10", "1234567.00", "1.1a", "a.10", "1..0", "1,10", "1.10 "})
+        EXPECT_FALSE(IsRevisionNumber(bad)) << bad;
 }

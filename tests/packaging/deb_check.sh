@@ -28,6 +28,8 @@ expected="-rw-r--r-- ./lib/udev/rules.d/60-kt3916flash.rules
 -rw-r--r-- ./usr/share/man/man1/kt3916flash-cli.1.gz
 -rw-r--r-- ./usr/share/man/man1/kt3916flash-emulator.1.gz"
 [ "$contents" = "$expected" ] || fail "the package holds:"$'\n'"$contents"
+# The trusted keys' directory, empty: no signature is required until a key is put there.
+dpkg-deb -c "$deb" | grep -q ' \./etc/kt3916flash/trusted-keys/$' || fail "no directory /etc/kt3916flash/trusted-keys/"
 
 # lintian exits 0 unless it reports an error (or cannot run at all).
 lintian --allow-root "$deb" >"$build/lintian.txt" 2>&1 || fail "lintian, exit $?:"
