@@ -276,16 +276,16 @@ TEST(Line, NamesFollowOneRuleAndQuotedTextIsPrintable)
 // The approval holds the image to its length, its sum and its SHA-256.
 TEST(Line, ApprovalComparesLengthSumAndSha256)
 {
-    const LineImage approved{"fw.bin", 524288, "19C5", std::string(64, 'a')};
+    const LineImage approved{"fw.bin", 524288, "19C5", std::string(64, 'a'), "", ""};
     const struct {
         const char* name;
         LineImage image;
         bool same;
     } cases[] = {
-        {"the same bytes", {"renamed.bin", 524288, "19C5", std::string(64, 'a')}, true},
-        {"another length", {"fw.bin", 1048576, "19C5", std::string(64, 'a')}, false},
-        {"another sum", {"fw.bin", 524288, "19C6", std::string(64, 'a')}, false},
-        {"another SHA-256, same length and sum", {"fw.bin", 524288, "19C5", std::string(64, 'b')}, false},
+        {"the same bytes", {"renamed.bin", 524288, "19C5", std::string(64, 'a'), "", ""}, true},
+        {"another length", {"fw.bin", 1048576, "19C5", std::string(64, 'a'), "", ""}, false},
+        {"another sum", {"fw.bin", 524288, "19C6", std::string(64, 'a'), "", ""}, false},
+        {"another SHA-256, same length and sum", {"fw.bin", 524288, "19C5", std::string(64, 'b'), "", ""}, false},
     };
     for (const auto& c : cases)
         EXPECT_EQ(SameImage(approved, c.image), c.same) << c.name;
