@@ -1,0 +1,293 @@
+#include "line/line_figures.h"
+
+#include <sqlite3.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <map>
+
+namespace {
+
+// One prepared statement, finalized however its use ends.
+class CStatement {
+public:
+    CStatement(sqlite3* db, const char* sql)
+    {
+        m_bPrepared = sqlite3_prepare_v2(db, sql, -1, &m_pStmt, nullptr) == SQLITE_OK;
+    }
+    ~CStatement() { sqlite3_finalize(m_pStmt); }
+    CStatement(const CStatement&) = delete;
+    CStatement& operator=(const CStatement&) = delete;
+
+    bool Prepared() const { return m_bPrepared; }
+    CStatement& Bind(int index, const std::string& text)
+    {
+        sqlite3_bind_text(m_pStmt, index, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
+        return *this;
+    }
+    CStatement& Bind(int index, int64_t number)
+    {
+        sqlite3_bind_int64(m_pStmt, index, number);
+        return *this;
+    }
+    // SQLITE_ROW, SQLITE_DONE or an error.
+    int Step() { return sqlite3_step(m_pStmt); }
+    std::string Text(int column) const
+    {
+        const unsigned char* text = sqlite3_column_text(m_pStmt, column);
+        return text ? reinterpret_cast<const char*>(text) : "";
+    }
+    int64_t Number(int column) const { return sqlite3_column_int64(m_pStmt, column); }
+
+private:
+    sqlite3_stmt* m_pStmt = nullptr;
+    bool m_bPrepared = false;
+};
+
+bool Failed(sqlite3* db, std::string& error)
+{
+    error = std::string("cannot read the line's records: ") + sqlite3_errmsg(db);
+    return false;
+}
+
+// The value at rank ceil(p * n) of the sorted values.
+int64_t NearestRank(const std::vector<int64_t>& sorted, double p)
+{
+    if (sorted.empty())
+        return -1;
+    const size_t rank = static_cast<size_t>(std::ceil(p * static_cast<double>(sorted.size())));
+    return sorted[std::max<size_t>(rank, 1) - 1];
+}
+
+// Digits at text[at..at+count) as a number within [low, high]; -1 when not.
+int Digits(const std::string& text, size_t at, size_t count, int low, int high)
+{
+    if (at + count > text.size())
+        return -1;
+    int value = 0;
+    for (size_t i = at; i < at + count; ++i) {
+        if (text[i] < '0' || text[i] > '9')
+            return -1;
+        value = value * 10 + (text[i] - '0');
+    }
+    return value >= low && value <= high ? value : -1;
+}
+
+constexpr char kFiguresSql[] = R"SQL(
+SELECT station, coalesce(unit, ''), result, coalesce(exit_name, ''), coalesce(reason, ''),
+       coalesce(duration_ms, 0), time, coalesce(json_extract(json, '$.serial'), '')
+  FROM unit_records
+ WHERE record = 'unit-end' AND time >= ?1 AND (?2 = '' OR time < ?2)
+ ORDER BY time, id
+)SQL";
+
+// The newest run of each station, and the result of its newest end.
+constexpr char kStationsSql[] = R"SQL(
+SELECT n.station, n.last, coalesce(e.result, '')
+  FROM (SELECT station, max(time) AS last FROM unit_records GROUP BY station) n
+  LEFT JOIN (SELECT station, result, max(time) FROM unit_records WHERE record = 'unit-end' GROUP BY station) e
+         ON e.station = n.station
+ ORDER BY n.station
+)SQL";
+
+constexpr char kUnderWaySql[] = R"SQL(
+SELECT s.station, s.unit, coalesce(s.device, ''), coalesce(json_extract(s.json, '$.serial'), ''), s.time
+  FROM unit_records s
+ WHERE s.record = 'unit-start'
+   AND s.run IN (SELECT run FROM (SELECT run, max(time) FROM unit_records GROUP BY station))
+   AND NOT EXISTS (SELECT 1 FROM unit_records e WHERE e.unit = s.unit AND e.record = 'unit-end')
+ ORDER BY s.station, s.time
+)SQL";
+
+constexpr char kFindSql[] = R"SQL(
+SELECT json FROM unit_records
+ WHERE unit IN (SELECT unit FROM unit_records
+                 WHERE unit IS NOT NULL
+                   AND (?1 = '' OR json_extract(json, '$.serial') = ?1)
+                   AND (?2 = '' OR instr(identity, ?2) > 0)
+                   AND (?3 = '' OR station = ?3)
+                   AND time >= ?4 AND (?5 = '' OR time < ?5)
+                 GROUP BY unit ORDER BY max(time) DESC LIMIT ?6)
+ ORDER BY time, id
+)SQL";
+
+}  // namespace
+
+bool ParseRangeTime(const std::string& text, std::string& utc)
+{
+    std::string t = text;
+    if (!t.empty() && t.back() == 'Z')
+        t.pop_back();
+    // YYYY-MM-DD, then each further field only after the one before it.
+    const int year = Digits(t, 0, 4, 1970, 9999);
+    const int month = Digits(t, 5, 2, 1, 12);
+    const int day = Digits(t, 8, 2, 1, 31);
+    if (year < 0 || month < 0 || day < 0 || t[4] != '-' || t[7] != '-')
+        return false;
+    int hour = 0, minute = 0, second = 0, ms = 0;
+    size_t at = 10;
+    if (t.size() > at) {
+        if ((t[at] != 'T' && t[at] != ' ') || (hour = Digits(t, at + 1, 2, 0, 23)) < 0)
+            return false;
+        at += 3;
+    }
+    if (t.size() > at) {
+        if (t[at] != ':' || (minute = Digits(t, at + 1, 2, 0, 59)) < 0)
+            return false;
+        at += 3;
+    }
+    if (t.size() > at) {
+        if (t[at] != ':' || (second = Digits(t, at + 1, 2, 0, 59)) < 0)
+            return false;
+        at += 3;
+    }
+    if (t.size() > at) {
+        if (t[at] != '.' || (ms = Digits(t, at + 1, 3, 0, 999)) < 0)
+            return false;
+        at += 4;
+    }
+    if (t.size() != at)
+        return false;
+    char out[32];
+    std::snprintf(out, sizeof out, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", year, month, day, hour, minute, second, ms);
+    utc = out;
+    return true;
+}
+
+CLineFigures::~CLineFigures()
+{
+    sqlite3_close(m_pDb);
+}
+
+bool CLineFigures::Open(const std::string& path, std::string& error)
+{
+    // Read only: the page and the report never change the line's record.
+    if (sqlite3_open_v2(path.c_str(), &m_pDb, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
+        error = "cannot open the database " + path + ": " + sqlite3_errmsg(m_pDb);
+        return false;
+    }
+    sqlite3_busy_timeout(m_pDb, 2000);
+    CStatement check(m_pDb, "SELECT count(*) FROM unit_records WHERE 0");
+    if (!check.Prepared() || check.Step() != SQLITE_ROW) {
+        error = "cannot read the database " + path + ": " + sqlite3_errmsg(m_pDb) +
+                " (is it one that 'line collect' writes?)";
+        return false;
+    }
+    return true;
+}
+
+bool CLineFigures::Figures(const FigureRange& range, LineFigures& figures, std::string& error)
+{
+    std::lock_guard lock(m_mutex);
+    figures = LineFigures{};
+    figures.range = range;
+    CStatement query(m_pDb, kFiguresSql);
+    if (!query.Prepared())
+        return Failed(m_pDb, error);
+    query.Bind(1, range.strSince).Bind(2, range.strUntil);
+
+    struct StationWork {
+        StationFigures figures;
+        std::vector<int64_t> cycles;
+        std::map<std::string, HourCount> hours;
+    };
+    std::map<std::string, StationWork> stations;
+    std::map<std::string, int> attempts;  // unit key -> attempts so far
+    std::map<std::string, int> reasons;
+    int step;
+    while ((step = query.Step()) == SQLITE_ROW) {
+        StationWork& station = stations[query.Text(0)];
+        const std::string result = query.Text(2);
+        if (result != "passed" && result != "failed") {
+            ++station.figures.nSkipped;
+            ++figures.nSkipped;
+            continue;
+        }
+        const bool passed = result == "passed";
+        (passed ? station.figures.nPassed : station.figures.nFailed)++;
+        (passed ? figures.nPassed : figures.nFailed)++;
+        station.cycles.push_back(query.Number(5));
+        const std::string time = query.Text(6);
+        HourCount& hour = station.hours[time.substr(0, 13)];
+        (passed ? hour.nPassed : hour.nFailed)++;
+        if (!passed) {
+            const std::string reason = query.Text(4);
+            ++reasons[query.Text(3) + (reason.empty() ? "" : "/" + reason)];
+        }
+        const std::string serial = query.Text(7);
+        const int tries = ++attempts[serial.empty() ? "u:" + query.Text(1) : "s:" + serial];
+        if (tries == 1) {
+            ++figures.nUnits;
+            figures.nFirstPassed += passed;
+        } else if (tries == 2) {
+            ++figures.nRetried;
+        }
+    }
+    if (step != SQLITE_DONE)
+        return Failed(m_pDb, error);
+
+    for (auto& [name, work] : stations) {
+        std::sort(work.cycles.begin(), work.cycles.end());
+        work.figures.strStation = name;
+        work.figures.nCycleMedianMs = NearestRank(work.cycles, 0.5);
+        work.figures.nCycleP90Ms = NearestRank(work.cycles, 0.9);
+        for (auto& [hourText, count] : work.hours) {
+            count.strHour = hourText;
+            work.figures.hours.push_back(count);
+        }
+        figures.stations.push_back(std::move(work.figures));
+    }
+    for (const auto& [reason, count] : reasons)
+        figures.pareto.push_back({reason, count});
+    std::stable_sort(figures.pareto.begin(), figures.pareto.end(),
+                     [](const ParetoRow& a, const ParetoRow& b) { return a.nCount > b.nCount; });
+    return true;
+}
+
+bool CLineFigures::Stations(std::vector<StationRecord>& stations, std::string& error)
+{
+    std::lock_guard lock(m_mutex);
+    stations.clear();
+    CStatement newest(m_pDb, kStationsSql);
+    if (!newest.Prepared())
+        return Failed(m_pDb, error);
+    int step;
+    while ((step = newest.Step()) == SQLITE_ROW)
+        stations.push_back({newest.Text(0), newest.Text(1), newest.Text(2), {}});
+    if (step != SQLITE_DONE)
+        return Failed(m_pDb, error);
+    CStatement underWay(m_pDb, kUnderWaySql);
+    if (!underWay.Prepared())
+        return Failed(m_pDb, error);
+    while ((step = underWay.Step()) == SQLITE_ROW) {
+        const std::string name = underWay.Text(0);
+        auto it = std::find_if(stations.begin(), stations.end(),
+                               [&name](const StationRecord& s) { return s.strStation == name; });
+        if (it != stations.end())
+            it->underWay.push_back({underWay.Text(1), underWay.Text(2), underWay.Text(3), underWay.Text(4)});
+    }
+    return step == SQLITE_DONE || Failed(m_pDb, error);
+}
+
+bool CLineFigures::FindUnits(const UnitQuery& query, int limit, std::vector<std::string>& records, std::string& error)
+{
+    std::lock_guard lock(m_mutex);
+    records.clear();
+    CStatement find(m_pDb, kFindSql);
+    if (!find.Prepared())
+        return Failed(m_pDb, error);
+    find.Bind(1, query.strSerial).Bind(2, query.strIdentity).Bind(3, query.strStation);
+    find.Bind(4, query.range.strSince).Bind(5, query.range.strUntil).Bind(6, static_cast<int64_t>(limit));
+    int step;
+    while ((step = find.Step()) == SQLITE_ROW)
+        records.push_back(find.Text(0));
+    return step == SQLITE_DONE || Failed(m_pDb, error);
+}
+
+int64_t CLineFigures::DataVersion()
+{
+    std::lock_guard lock(m_mutex);
+    CStatement version(m_pDb, "PRAGMA data_version");
+    return version.Prepared() && version.Step() == SQLITE_ROW ? version.Number(0) : -1;
+}

@@ -1,0 +1,285 @@
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "line/figures_format.h"
+#include "line/line_figures.h"
+#include "line/record_db.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// One unit record as a station's log writes it.
+struct Rec {
+    const char* station;
+    const char* record;  // unit-start or unit-end
+    const char* unit;    // "" for a skipped unit that never started
+    const char* run;
+    const char* time;  // HH:MM on 2026-12-10
+    const char* result;
+    const char* exitName;
+    int durationMs;
+    const char* serial;  // "" when the record has none
+};
+
+// A known shift on two stations: serials S1 (passed, then failed on the
+// other station), S2 (failed, then passed), S3 (failed twice), a unit without
+// a serial, a skipped device, and units just outside 06:00..14:00.
+const Rec kShift[] = {
+    {"bench-1", "unit-end", "u1", "r1", "06:10", "passed", "success", 10000, "S1"},
+    {"bench-1", "unit-end", "u2", "r1", "06:20", "failed", "send-failure", 4000, "S2"},
+    {"bench-1", "unit-end", "u3", "r1", "06:40", "passed", "success", 12000, "S2"},
+    {"bench-1", "unit-end", "u4", "r1", "07:05", "failed", "no-return", 30000, "S3"},
+    {"bench-1", "unit-end", "u5", "r1", "07:30", "failed", "no-return", 31000, "S3"},
+    {"bench-1", "unit-end", "u6", "r1", "07:50", "passed", "success", 11000, ""},
+    {"bench-1", "unit-end", "", "r1", "07:55", "skipped", "wrong-device", 0, ""},
+    {"bench-2", "unit-end", "u7", "r2", "06:15", "passed", "success", 9000, "S4"},
+    {"bench-2", "unit-end", "u8", "r2", "06:50", "failed", "wrong-revision", 15000, "S1"},
+    {"bench-2", "unit-end", "u9", "r2", "08:00", "failed", "interrupted", 2000, "S5"},
+    {"bench-2", "unit-end", "u10", "r2", "05:59", "passed", "success", 9000, "S6"},
+    {"bench-2", "unit-end", "u11", "r2", "14:00", "passed", "success", 9000, "S7"},
+    // Under way: u12 in bench-1's newest run; u0 of an older run never ended.
+    {"bench-1", "unit-start", "u0", "r0", "05:00", "", "", 0, "S8"},
+    {"bench-1", "unit-start", "u12", "r1", "13:59", "", "", 0, "S9"},
+    {"bench-1", "unit-start", "u2", "r1", "06:19", "", "", 0, "S2"},
+};
+
+std::string Json(const Rec& r, int n)
+{
+    std::string json = std::string("{\"record\":\"") + r.record + "\",\"id\":\"id" + std::to_string(n) + "\"";
+    if (*r.unit)
+        json += std::string(",\"unit\":\"") + r.unit + "\"";
+    json += std::string(",\"run\":\"") + r.run + "\",\"time\":\"2026-12-10T" + r.time + ":00.000Z\"";
+    if (std::string(r.record) == "unit-end") {
+        json += std::string(",\"result\":\"") + r.result + "\",\"exit_name\":\"" + r.exitName +
+                "\",\"duration_ms\":" + std::to_string(r.durationMs);
+    }
+    if (*r.serial)
+        json += std::string(",\"serial\":\"") + r.serial + "\"";
+    return json + ",\"identity\":\"KTDEV KT3916 FLASHER\"}";
+}
+
+class LineFiguresTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        m_path = fs::temp_directory_path() / ("kt3916-figures-" + std::to_string(getpid()) + ".db");
+        fs::remove(m_path);
+        CRecordDb db;
+        std::string error;
+        ASSERT_TRUE(db.Open(m_path.string(), error)) << error;
+        int n = 0;
+        for (const Rec& r : kShift)
+            ASSERT_EQ(db.Add(Json(r, ++n), r.station, "import", error), CRecordDb::Added::Stored) << error;
+        ASSERT_TRUE(m_figures.Open(m_path.string(), error)) << error;
+    }
+    void TearDown() override
+    {
+        for (const char* end : {"", "-wal", "-shm"})
+            fs::remove(m_path.string() + end);
+    }
+    fs::path m_path;
+    CLineFigures m_figures;
+};
+
+struct StationRow {
+    const char* station;
+    int passed, failed, skipped;
+    int64_t median, p90;
+    std::vector<std::tuple<std::string, int, int>> hours;
+};
+
+TEST_F(LineFiguresTest, YieldFirstPassParetoAndCycleTimesOfARange)
+{
+    struct {
+        const char* since;
+        const char* until;
+        int passed, failed, skipped, units, firstPassed, retried;
+        std::vector<std::pair<std::string, int>> pareto;
+        std::vector<StationRow> stations;
+    } rows[] = {
+        {"2026-12-10T06:00:00.000Z",
+         "2026-12-10T14:00:00.000Z",
+         4,
+         5,
+         1,
+         6,
+         3,
+         3,
+         {{"no-return", 2}, {"interrupted", 1}, {"send-failure", 1}, {"wrong-revision", 1}},
+         {{"bench-1", 3, 3, 1, 11000, 31000, {{"2026-12-10T06", 2, 1}, {"2026-12-10T07", 1, 2}}},
+          {"bench-2", 1, 2, 0, 9000, 15000, {{"2026-12-10T06", 1, 1}, {"2026-12-10T08", 0, 1}}}}},
+        // The end is not part of the range: u9 at 08:00 is left out.
+        {"2026-12-10T07:00:00.000Z",
+         "2026-12-10T08:00:00.000Z",
+         1,
+         2,
+         1,
+         2,
+         1,
+         1,
+         {{"no-return", 2}},
+         {{"bench-1", 1, 2, 1, 30000, 31000, {{"2026-12-10T07", 1, 2}}}}},
+        // Open at both ends: the units before and after the shift count too.
+        {"",
+         "",
+         6,
+         5,
+         1,
+         8,
+         5,
+         3,
+         {{"no-return", 2}, {"interrupted", 1}, {"send-failure", 1}, {"wrong-revision", 1}},
+         {{"bench-1", 3, 3, 1, 11000, 31000, {{"2026-12-10T06", 2, 1}, {"2026-12-10T07", 1, 2}}},
+          {"bench-2",
+           3,
+           2,
+           0,
+           9000,
+           15000,
+           {{"2026-12-10T05", 1, 0}, {"2026-12-10T06", 1, 1}, {"2026-12-10T08", 0, 1}, {"2026-12-10T14", 1, 0}}}}},
+        {"2026-12-11T00:00:00.000Z", "", 0, 0, 0, 0, 0, 0, {}, {}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(std::string(row.since) + " .. " + row.until);
+        LineFigures f;
+        std::string error;
+        ASSERT_TRUE(m_figures.Figures({row.since, row.until}, f, error)) << error;
+        EXPECT_EQ(std::make_tuple(f.nPassed, f.nFailed, f.nSkipped, f.nUnits, f.nFirstPassed, f.nRetried),
+                  std::make_tuple(row.passed, row.failed, row.skipped, row.units, row.firstPassed, row.retried));
+        std::vector<std::pair<std::string, int>> pareto;
+        for (const ParetoRow& p : f.pareto)
+            pareto.emplace_back(p.strReason, p.nCount);
+        EXPECT_EQ(pareto, row.pareto);
+        ASSERT_EQ(f.stations.size(), row.stations.size());
+        for (size_t i = 0; i < f.stations.size(); ++i) {
+            const StationFigures& s = f.stations[i];
+            const StationRow& want = row.stations[i];
+            EXPECT_EQ(std::make_tuple(s.strStation, s.nPassed, s.nFailed, s.nSkipped, s.nCycleMedianMs, s.nCycleP90Ms),
+                      std::make_tuple(std::string(want.station), want.passed, want.failed, want.skipped, want.median,
+                                      want.p90));
+            std::vector<std::tuple<std::string, int, int>> hours;
+            for (const HourCount& h : s.hours)
+                hours.emplace_back(h.strHour, h.nPassed, h.nFailed);
+            EXPECT_EQ(hours, want.hours);
+        }
+    }
+}
+
+TEST_F(LineFiguresTest, JsonCarriesTheSharesAndNullForWhatHasNone)
+{
+    LineFigures f;
+    std::string error;
+    ASSERT_TRUE(m_figures.Figures({"2026-12-10T06:00:00.000Z", "2026-12-10T14:00:00.000Z"}, f, error));
+    const std::string json = FiguresJson(f);
+    for (const char* part :
+         {"\"yield\":0.4444444444444444", "\"first_pass_yield\":0.5", "\"units\":6",
+          "\"until\":\"2026-12-10T14:00:00.000Z\"", "\"cycle_p90_ms\":31000", "{\"count\":2,\"reason\":\"no-return\"}"})
+        EXPECT_NE(json.find(part), std::string::npos) << part << " in " << json;
+    ASSERT_TRUE(m_figures.Figures({"2026-12-11T00:00:00.000Z", ""}, f, error));
+    EXPECT_EQ(FiguresJson(f), "{\"failed\":0,\"first_pass\":0,\"first_pass_yield\":null,\"pareto\":[],\"passed\":0,"
+                              "\"retried\":0,\"since\":\"2026-12-11T00:00:00.000Z\",\"skipped\":0,\"stations\":[],"
+                              "\"units\":0,\"until\":null,\"yield\":null}");
+}
+
+TEST(LineFiguresFormat, TextsFromRecordsStayTextInCsvAndOnATerminal)
+{
+    LineFigures f;
+    f.nFailed = 1;
+    f.stations.push_back({"=HYPERLINK(\"x\"),a", 0, 1, 0, 5, 5, {{"2026-12-10T06", 0, 1}}});
+    f.stations.push_back({"bench\x1b[2J", 1, 0, 0, 5, 5, {}});
+    f.pareto.push_back({"no-return", 1});
+    const std::string csv = FiguresCsv(f);
+    EXPECT_NE(csv.find("station,\"'=HYPERLINK(\"\"x\"\"),a\",,,,0,1,0,0.0,,5,5\r\n"), std::string::npos) << csv;
+    EXPECT_NE(csv.find("hour,\"'=HYPERLINK(\"\"x\"\"),a\",2026-12-10T06,,,0,1,"), std::string::npos) << csv;
+    EXPECT_NE(csv.find("failure,,,no-return,1,"), std::string::npos) << csv;
+    const std::string text = FiguresText(f);
+    EXPECT_EQ(text.find('\x1b'), std::string::npos);
+    EXPECT_NE(text.find("bench?[2J"), std::string::npos) << text;
+    EXPECT_NE(text.find("no-return                              1  100.0 %"), std::string::npos) << text;
+}
+
+TEST_F(LineFiguresTest, StationsShowTheirNewestRunsUnfinishedUnitsAndSearchFindsEveryRecordOfAUnit)
+{
+    std::vector<StationRecord> stations;
+    std::string error;
+    ASSERT_TRUE(m_figures.Stations(stations, error)) << error;
+    ASSERT_EQ(stations.size(), 2u);
+    EXPECT_EQ(std::make_tuple(stations[0].strStation, stations[0].strLastTime, stations[0].strLastResult),
+              std::make_tuple(std::string("bench-1"), std::string("2026-12-10T13:59:00.000Z"), std::string("skipped")));
+    ASSERT_EQ(stations[0].underWay.size(), 1u);
+    EXPECT_EQ(stations[0].underWay[0].strUnit + " " + stations[0].underWay[0].strSerial, "u12 S9");
+    EXPECT_EQ(std::make_tuple(stations[1].strLastResult, stations[1].underWay.size()),
+              std::make_tuple(std::string("passed"), size_t{0}));
+
+    struct {
+        UnitQuery query;
+        int limit;
+        std::vector<std::string> ids;
+    } rows[] = {
+        {{"S2", "", "", {}}, 10, {"id15", "id2", "id3"}},
+        {{"S1", "", "bench-2", {}}, 10, {"id9"}},
+        {{"", "KT3916", "", {"2026-12-10T07:00:00.000Z", "2026-12-10T07:40:00.000Z"}}, 10, {"id4", "id5"}},
+        {{"", "", "bench-2", {}}, 2, {"id10", "id12"}},  // the newest units, oldest record first
+        {{"", "OTHERCO", "", {}}, 10, {}},
+    };
+    for (const auto& row : rows) {
+        std::vector<std::string> records;
+        ASSERT_TRUE(m_figures.FindUnits(row.query, row.limit, records, error)) << error;
+        std::vector<std::string> ids;
+        for (const std::string& r : records) {
+            const size_t at = r.find("\"id\":\"") + 6;
+            ids.push_back(r.substr(at, r.find('"', at) - at));
+        }
+        EXPECT_EQ(ids, row.ids) << row.query.strSerial << row.query.strStation;
+    }
+}
+
+TEST(LineFiguresTimes, RangeTimesTakeTheRecordsFormOrAreRefused)
+{
+    struct {
+        const char* text;
+        const char* utc;  // null: refused
+    } rows[] = {
+        {"2026-12-10", "2026-12-10T00:00:00.000Z"},
+        {"2026-12-10T06", "2026-12-10T06:00:00.000Z"},
+        {"2026-12-10 06:30", "2026-12-10T06:30:00.000Z"},
+        {"2026-12-10T06:30:15Z", "2026-12-10T06:30:15.000Z"},
+        {"2026-12-10T06:30:15.250Z", "2026-12-10T06:30:15.250Z"},
+        {"2026-12-10T24:00", nullptr},
+        {"2026-13-01", nullptr},
+        {"2026-12-10T06:3", nullptr},
+        {"2026-12-10X06", nullptr},
+        {"10.12.2026", nullptr},
+        {"", nullptr},
+        {"2026-12-10T06:30:15.2", nullptr},
+    };
+    for (const auto& row : rows) {
+        std::string utc = "unchanged";
+        EXPECT_EQ(ParseRangeTime(row.text, utc), row.utc != nullptr) << row.text;
+        EXPECT_EQ(utc, row.utc ? row.utc : "unchanged") << row.text;
+    }
+}
+
+TEST(LineFiguresOpen, ANonDatabaseOrAMissingFileIsSaidAndNothingIsCreated)
+{
+    const fs::path dir = fs::temp_directory_path() / ("kt3916-figures-open-" + std::to_string(getpid()));
+    fs::create_directories(dir);
+    std::ofstream(dir / "text.db") << "not a database\n";
+    for (const char* name : {"missing.db", "text.db"}) {
+        CLineFigures figures;
+        std::string error;
+        EXPECT_FALSE(figures.Open((dir / name).string(), error)) << name;
+        EXPECT_NE(error.find((dir / name).string()), std::string::npos) << error;
+    }
+    EXPECT_FALSE(fs::exists(dir / "missing.db"));
+    fs::remove_all(dir);
+}
+
+}  // namespace
