@@ -101,7 +101,7 @@ SELECT s.station, s.unit, coalesce(s.device, ''), coalesce(json_extract(s.json, 
 )SQL";
 
 constexpr char kFindSql[] = R"SQL(
-SELECT json FROM unit_records
+SELECT json_set(json, '$.station', station) FROM unit_records
  WHERE unit IN (SELECT unit FROM unit_records
                  WHERE unit IS NOT NULL
                    AND (?1 = '' OR json_extract(json, '$.serial') = ?1)

@@ -95,8 +95,8 @@ public:
     bool Open(const std::string& path, std::string& error);
     bool Figures(const FigureRange& range, LineFigures& figures, std::string& error);
     bool Stations(std::vector<StationRecord>& stations, std::string& error);
-    // Every record (as stored JSON) of the units that match, oldest first;
-    // at most limit units.
+    // Every record (as stored JSON, with the station it came from) of the
+    // units that match, oldest first; at most the limit newest units.
     bool FindUnits(const UnitQuery& query, int limit, std::vector<std::string>& records, std::string& error);
     // Changes whenever another connection commits to the database.
     int64_t DataVersion();
