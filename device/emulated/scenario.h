@@ -45,6 +45,10 @@ struct EmulatorScenario {
     // first event attaches it is absent until then; each attach brings a new
     // unit with the scenario's first revision. Ordered by time per drive.
     std::vector<PlugEvent> plugEvents;
+    // serial=TEXT: each unit's serial number is TEXT, its drive letter and
+    // its number on that drive (EMU-D1, then EMU-D2 for the next unit
+    // plugged into D:), as the host would read it without asking the device.
+    std::string serial = "EMU-";
 };
 
 // Parses the scenario text; an empty text gives the defaults. On an unknown
