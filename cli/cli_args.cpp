@@ -84,7 +84,6 @@ enum CommandBits : unsigned {
     kLineServe = 1u << 8,
     kLineReport = 1u << 9,
     kLine = kLineApprove | kLineWatch | kLineCollect | kLineServe | kLineReport,
-    kLineBroker = kLine & ~kLineReport,  // the line commands that may talk to the broker
     kEveryCommand = kList | kInfo | kFlash | kStation | kUdevRule | kLine,
 };
 
@@ -243,7 +242,7 @@ const OptionSpec kOptions[] = {
      [](const std::string&, const std::string& text, CliOptions& options, std::string& error) {
          return ParsePollWindow(text, options.pollWindow, error);
      }},
-    {nullptr, "--line", ValueForm::Required, "mqtt[s]://HOST[:PORT]/LINE", kStation | kLineBroker, true,
+    {nullptr, "--line", ValueForm::Required, "mqtt[s]://HOST[:PORT]/LINE", kStation | kLine, true,
      "station: join the line through its MQTT broker (needs\n"
      "--log, the spool of what the broker has not taken);\n"
      "line serve: show the stations' status and approval",
@@ -251,9 +250,9 @@ const OptionSpec kOptions[] = {
     // Which commands take it depends on other options: a rule of its own.
     {nullptr, "--station-name", ValueForm::Required, "NAME", kEveryCommand, true,
      "the station's name on the line (default: host name)", StoreText<&CliOptions::stationName>},
-    {nullptr, "--line-ca", ValueForm::Required, "FILE", kStation | kLineBroker, true,
+    {nullptr, "--line-ca", ValueForm::Required, "FILE", kStation | kLine, true,
      "the CA that signed the broker's certificate (mqtts)", StoreText<&CliOptions::lineCa>},
-    {nullptr, "--line-credentials", ValueForm::Required, "FILE", kStation | kLineBroker, true,
+    {nullptr, "--line-credentials", ValueForm::Required, "FILE", kStation | kLine, true,
      "user name (line 1) and password (line 2) for the broker;\n"
      "default: the file KT3916FLASH_LINE_CREDENTIALS names",
      StoreText<&CliOptions::lineCredentials>},
@@ -434,6 +433,8 @@ bool CheckOptionsTogether(const CliOptions& options, std::string& error)
     } else if (line && (options.bEmulate || options.log || options.transcript)) {
         error =
             "'line " + options.strLineAction + "' talks to the line's broker only: no --emulate, --log or --transcript";
+    } else if (line && options.strLineAction == "report" && options.line) {
+        error = "'line report' reads --db only: without --line";
     } else if (line && options.bJson && options.strLineAction != "watch" && options.strLineAction != "report") {
         error = "--json is for 'line watch' and 'line report' only";
     } else if (options.bJson && options.bCsv) {

@@ -19,6 +19,13 @@ function svg(tag, attributes, text) {
   return node;
 }
 
+// A name in a chart's label column: cut to fit, whole in its tooltip.
+function label(attributes, text, longest) {
+  const node = svg('text', attributes, text.length > longest ? text.slice(0, longest - 1) + '\u2026' : text);
+  node.appendChild(svg('title', {}, text));
+  return node;
+}
+
 const percent = (share) => (share === null || share === undefined ? '-' : (100 * share).toFixed(1) + ' %');
 const seconds = (ms) => (ms === null || ms === undefined ? '-' : (ms / 1000).toFixed(1) + ' s');
 const minuteText = (date) => date.toISOString().slice(0, 16);
@@ -141,7 +148,7 @@ function renderHours(figures) {
   const step = hours.length ? chartWidth / hours.length : chartWidth;
   figures.stations.forEach((station, row) => {
     const top = row * rowHeight + 4, base = top + rowHeight - 12;
-    chart.appendChild(svg('text', { x: 0, y: top + rowHeight / 2, class: 'label' }, station.station));
+    chart.appendChild(label({ x: 0, y: top + rowHeight / 2, class: 'label' }, station.station, 20));
     chart.appendChild(svg('line', { x1: labelWidth, x2: labelWidth + chartWidth, y1: base, y2: base, class: 'axis' }));
     const byHour = new Map(station.hours.map((h) => [h.hour, h]));
     hours.forEach((hour, i) => {
@@ -178,7 +185,7 @@ function renderPareto(figures) {
   rows.forEach((row, i) => {
     cumulative += row.count;
     const y = i * rowHeight + 4, w = (row.count / most) * (width - labelWidth - 150);
-    chart.appendChild(svg('text', { x: 0, y: y + 16, class: 'label' }, row.reason));
+    chart.appendChild(label({ x: 0, y: y + 16, class: 'label' }, row.reason, 30));
     chart.appendChild(svg('rect', { x: labelWidth, y, width: Math.max(1, w), height: rowHeight - 8, class: 'fail' }));
     chart.appendChild(svg('text', { x: labelWidth + w + 6, y: y + 16, class: 'value start' },
       `${row.count}  (${percent(cumulative / figures.failed)} cumulative)`));
@@ -195,7 +202,7 @@ function renderCycle(figures) {
   const most = Math.max(1, ...stations.map((s) => s.cycle_p90_ms));
   stations.forEach((s, i) => {
     const y = i * rowHeight + 4;
-    chart.appendChild(svg('text', { x: 0, y: y + 16, class: 'label' }, s.station));
+    chart.appendChild(label({ x: 0, y: y + 16, class: 'label' }, s.station, 20));
     chart.appendChild(svg('rect', { x: labelWidth, y, width: Math.max(1, (s.cycle_median_ms / most) * barWidth), height: rowHeight - 8, class: 'median' }));
     const p90 = labelWidth + (s.cycle_p90_ms / most) * barWidth;
     chart.appendChild(svg('line', { x1: p90, x2: p90, y1: y - 2, y2: y + rowHeight - 6, class: 'p90' }));
