@@ -1,5 +1,7 @@
+#include <httplib.h>
 #include <unistd.h>
 
+#include <condition_variable>
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
@@ -9,6 +11,7 @@
 
 #include "line/figures_format.h"
 #include "line/line_figures.h"
+#include "line/line_page.h"
 #include "line/record_db.h"
 
 namespace {
@@ -280,6 +283,149 @@ TEST(LineFiguresOpen, ANonDatabaseOrAMissingFileIsSaidAndNothingIsCreated)
     }
     EXPECT_FALSE(fs::exists(dir / "missing.db"));
     fs::remove_all(dir);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(LinePageAddress, HostAndPortOrSayWhatIsWrong)
+{
+    const struct {
+        const char* text;
+        const char* host;  // null: refused
+        int port;
+    } rows[] = {
+        {"127.0.0.1:8391", "127.0.0.1", 8391},
+        {"[::1]:0", "::1", 0},
+        {"localhost:65535", "localhost", 65535},
+        {"127.0.0.1", nullptr, 0},
+        {":8391", nullptr, 0},
+        {"127.0.0.1:65536", nullptr, 0},
+        {"127.0.0.1:-1", nullptr, 0},
+        {"127.0.0.1:80x", nullptr, 0},
+        {"[::1:80", nullptr, 0},
+        {"127.0.0.1:", nullptr, 0},
+    };
+    for (const auto& row : rows) {
+        std::string host = "unchanged", error;
+        int port = -2;
+        EXPECT_EQ(ParseHttpAddress(row.text, host, port, error), row.host != nullptr) << row.text;
+        EXPECT_EQ(host, row.host ? row.host : "unchanged") << row.text;
+        EXPECT_EQ(port, row.host ? row.port : -2) << row.text;
+        EXPECT_EQ(error.empty(), row.host != nullptr) << row.text;
+    }
+}
+
+class LinePageTest : public LineFiguresTest {
+protected:
+    void SetUp() override
+    {
+        LineFiguresTest::SetUp();
+        std::string error;
+        ASSERT_TRUE(m_page.Start("127.0.0.1", 0, error)) << error;
+    }
+    httplib::Result Get(const std::string& path) { return httplib::Client("127.0.0.1", m_page.Port()).Get(path); }
+    CLinePage m_page{m_figures};
+};
+
+TEST_F(LinePageTest, TheDataIsTheReportsAndThePageComesFromTheServerAlone)
+{
+    const FigureRange range{"2026-12-10T06:00:00.000Z", "2026-12-10T14:00:00.000Z"};
+    LineFigures figures;
+    std::string error;
+    ASSERT_TRUE(m_figures.Figures(range, figures, error));
+    const struct {
+        std::string path;
+        int status;
+        const char* type;
+        std::string body;  // what the body starts with
+    } rows[] = {
+        {"/api/figures?since=2026-12-10T06:00&until=2026-12-10T14:00", 200, "application/json", FiguresJson(figures)},
+        {"/api/figures.csv?since=2026-12-10T06:00&until=2026-12-10T14", 200, "text/csv; charset=utf-8",
+         FiguresCsv(figures)},
+        {"/api/figures?since=bad", 400, "text/plain; charset=utf-8", "since: 'bad' is no UTC time"},
+        {"/api/units?until=2026-12-10T25:00", 400, "text/plain; charset=utf-8", "until: '2026-12-10T25:00'"},
+        {"/api/units?serial=S1&station=bench-2", 200, "application/json",
+         "{\"limit\":50,\"records\":[{\"duration_ms\":15000,\"exit_name\":\"wrong-revision\",\"id\":\"id9\""},
+        {"/", 200, "text/html; charset=utf-8", "<!DOCTYPE html>"},
+        {"/page.js", 200, "text/javascript; charset=utf-8", "// The line's page."},
+        {"/page.css", 200, "text/css; charset=utf-8", ":root {"},
+    };
+    for (const auto& row : rows) {
+        const httplib::Result result = Get(row.path);
+        ASSERT_TRUE(result) << row.path;
+        EXPECT_EQ(result->status, row.status) << row.path;
+        EXPECT_EQ(result->get_header_value("Content-Type"), row.type) << row.path;
+        EXPECT_EQ(result->body.substr(0, row.body.size()), row.body) << row.path;
+        EXPECT_NE(result->get_header_value("Content-Security-Policy").find("script-src 'self'"), std::string::npos);
+    }
+    const httplib::Result units = Get("/api/units?serial=S1&station=bench-2");
+    ASSERT_TRUE(units);
+    EXPECT_NE(units->body.find("\"station\":\"bench-2\""), std::string::npos) << units->body;
+}
+
+TEST_F(LinePageTest, TheBoardJoinsTheStationsStatusToTheirRecords)
+{
+    const std::string image = R"("image_length":524288,"checksum":"1A2B","sha256":"ab12")";
+    m_page.LineMessage("", R"({"name":"fw.bin","length":524288,"checksum":"1A2B","sha256":"ab12"})");
+    m_page.LineMessage("bench-1", R"({"state":"flashing",)" + image + "}");
+    m_page.LineMessage("bench-2", R"({"state":"waiting","image_length":524288,"checksum":"1A2B","sha256":"ff00"})");
+    m_page.LineMessage("bench-3", R"({"state":"offline"})");
+    m_page.LineMessage("bench-4", R"({"state":"waiting"})");
+    m_page.LineMessage("bench-4", "");  // its retained status was removed
+    const httplib::Result result = Get("/api/board");
+    ASSERT_TRUE(result);
+    const std::string& board = result->body;
+    for (
+        const char* part : {
+            R"("approved":{"checksum":"1A2B","length":524288,"name":"fw.bin","sha256":"ab12"})",
+            R"({"approved":true,"last_result":"skipped","last_time":"2026-12-10T13:59:00.000Z","station":"bench-1")",
+            R"("under_way":[{"device":"","serial":"S9","started":"2026-12-10T13:59:00.000Z","unit":"u12"}])",
+            R"({"approved":false,"last_result":"passed","last_time":"2026-12-10T14:00:00.000Z","station":"bench-2")",
+            R"({"approved":false,"last_result":null,"last_time":null,"station":"bench-3","status":{"state":"offline"})",
+        })
+        EXPECT_NE(board.find(part), std::string::npos) << part << "\nin " << board;
+    EXPECT_EQ(board.find("bench-4"), std::string::npos) << board;
+}
+
+TEST_F(LinePageTest, AnOpenPageHearsOfEachNewRecordAndStatusAndOfTheEnd)
+{
+    std::mutex mutex;
+    std::condition_variable heard;
+    std::string events;
+    std::thread listener([&]() {
+        httplib::Client client("127.0.0.1", m_page.Port());
+        client.Get("/api/events", [&](const char* data, size_t length) {
+            std::lock_guard lock(mutex);
+            events.append(data, length);
+            heard.notify_all();
+            return true;
+        });
+    });
+    const auto count = [&](size_t n) {
+        std::unique_lock lock(mutex);
+        return heard.wait_for(lock, std::chrono::seconds(10), [&]() {
+            size_t found = 0;
+            for (size_t at = 0; (at = events.find("event: change\n", at)) != std::string::npos; ++at)
+                ++found;
+            return found >= n;
+        });
+    };
+    EXPECT_TRUE(count(1)) << "at once, to load the page";
+    m_page.LineMessage("bench-1", R"({"state":"waiting"})");
+    EXPECT_TRUE(count(2)) << "a station's status";
+    {
+        CRecordDb db;
+        std::string error;
+        ASSERT_TRUE(db.Open(m_path.string(), error)) << error;
+        const Rec end{"bench-1", "unit-end", "u13", "r1", "14:30", "passed", "success", 9000, "S10"};
+        ASSERT_EQ(db.Add(Json(end, 99), "bench-1", "line", error), CRecordDb::Added::Stored) << error;
+    }
+    EXPECT_TRUE(count(3)) << "a record the collector stored";
+    m_page.Stop();
+    listener.join();  // the stream ended with the server
+    EXPECT_EQ(events.rfind("retry: 1000\nevent: change\ndata: 1\n\n", 0), 0u) << events;
 }
 
 }  // namespace
