@@ -2,6 +2,7 @@
 
 #include "cli/line_page_commands.h"
 
+#include <malloc.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -42,6 +43,10 @@ int CommandLineServe(const CliOptions& options, CliEnvironment& env, const MqttS
     CLineFigures figures;
     if (!OpenFigures(options, env, figures))
         return kExitError;
+    // The server's threads take turns at the database: one heap for all of
+    // them keeps what a week's query freed for the next one, where a heap
+    // per thread would each keep their own.
+    mallopt(M_ARENA_MAX, 1);
     CLinePage page(figures);
     // After the page: the link's thread, which feeds it, ends first.
     CMqttLink link;

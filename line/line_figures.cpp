@@ -79,23 +79,26 @@ SELECT station, coalesce(unit, ''), result, coalesce(exit_name, ''), coalesce(re
        coalesce(duration_ms, 0), time, coalesce(json_extract(json, '$.serial'), '')
   FROM unit_records
  WHERE record = 'unit-end' AND time >= ?1 AND (?2 = '' OR time < ?2)
- ORDER BY time, id
+ ORDER BY time, rowid
 )SQL";
 
-// The newest run of each station, and the result of its newest end.
+// Of the records since ?1: each station's newest, and the result of its
+// newest end.
 constexpr char kStationsSql[] = R"SQL(
 SELECT n.station, n.last, coalesce(e.result, '')
-  FROM (SELECT station, max(time) AS last FROM unit_records GROUP BY station) n
-  LEFT JOIN (SELECT station, result, max(time) FROM unit_records WHERE record = 'unit-end' GROUP BY station) e
+  FROM (SELECT station, max(time) AS last FROM unit_records WHERE time >= ?1 GROUP BY station) n
+  LEFT JOIN (SELECT station, result, max(time) FROM unit_records WHERE time >= ?1 AND record = 'unit-end'
+              GROUP BY station) e
          ON e.station = n.station
  ORDER BY n.station
 )SQL";
 
+// The starts since ?1 without an end, of each station's newest run.
 constexpr char kUnderWaySql[] = R"SQL(
 SELECT s.station, s.unit, coalesce(s.device, ''), coalesce(json_extract(s.json, '$.serial'), ''), s.time
   FROM unit_records s
- WHERE s.record = 'unit-start'
-   AND s.run IN (SELECT run FROM (SELECT run, max(time) FROM unit_records GROUP BY station))
+ WHERE s.time >= ?1 AND s.record = 'unit-start'
+   AND s.run IN (SELECT run FROM (SELECT run, max(time) FROM unit_records WHERE time >= ?1 GROUP BY station))
    AND NOT EXISTS (SELECT 1 FROM unit_records e WHERE e.unit = s.unit AND e.record = 'unit-end')
  ORDER BY s.station, s.time
 )SQL";
@@ -109,7 +112,7 @@ SELECT json_set(json, '$.station', station) FROM unit_records
                    AND (?3 = '' OR station = ?3)
                    AND time >= ?4 AND (?5 = '' OR time < ?5)
                  GROUP BY unit ORDER BY max(time) DESC LIMIT ?6)
- ORDER BY time, id
+ ORDER BY time, rowid
 )SQL";
 
 }  // namespace
@@ -245,13 +248,14 @@ bool CLineFigures::Figures(const FigureRange& range, LineFigures& figures, std::
     return true;
 }
 
-bool CLineFigures::Stations(std::vector<StationRecord>& stations, std::string& error)
+bool CLineFigures::Stations(const std::string& since, std::vector<StationRecord>& stations, std::string& error)
 {
     std::lock_guard lock(m_mutex);
     stations.clear();
     CStatement newest(m_pDb, kStationsSql);
     if (!newest.Prepared())
         return Failed(m_pDb, error);
+    newest.Bind(1, since);
     int step;
     while ((step = newest.Step()) == SQLITE_ROW)
         stations.push_back({newest.Text(0), newest.Text(1), newest.Text(2), {}});
@@ -260,6 +264,7 @@ bool CLineFigures::Stations(std::vector<StationRecord>& stations, std::string& e
     CStatement underWay(m_pDb, kUnderWaySql);
     if (!underWay.Prepared())
         return Failed(m_pDb, error);
+    underWay.Bind(1, since);
     while ((step = underWay.Step()) == SQLITE_ROW) {
         const std::string name = underWay.Text(0);
         auto it = std::find_if(stations.begin(), stations.end(),

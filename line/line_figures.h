@@ -94,7 +94,8 @@ public:
 
     bool Open(const std::string& path, std::string& error);
     bool Figures(const FigureRange& range, LineFigures& figures, std::string& error);
-    bool Stations(std::vector<StationRecord>& stations, std::string& error);
+    // The stations with a record at since (records' form) or later.
+    bool Stations(const std::string& since, std::vector<StationRecord>& stations, std::string& error);
     // Every record (as stored JSON, with the station it came from) of the
     // units that match, oldest first; at most the limit newest units.
     bool FindUnits(const UnitQuery& query, int limit, std::vector<std::string>& records, std::string& error);

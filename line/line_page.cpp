@@ -13,6 +13,7 @@
 namespace {
 
 constexpr int kUnitSearchLimit = 50;
+constexpr size_t kCacheEntries = 64;
 constexpr auto kIdleEvery = std::chrono::seconds(15);
 
 // The page's script and styles come from this server only, and nothing
@@ -133,11 +134,35 @@ void CLinePage::Watch()
     }
 }
 
+CLinePage::Answer CLinePage::Cached(const std::string& key, const std::function<Answer()>& compute)
+{
+    std::lock_guard cacheLock(m_cacheMutex);
+    uint64_t version;
+    {
+        std::lock_guard lock(m_mutex);
+        version = m_nVersion;
+    }
+    if (version != m_nCachedVersion || m_cache.size() >= kCacheEntries) {
+        m_cache.clear();
+        m_nCachedVersion = version;
+    }
+    const auto it = m_cache.find(key);
+    if (it != m_cache.end())
+        return it->second;
+    const Answer answer = compute();
+    // A failure is not kept: the next page asks again.
+    if (answer.first == 200)
+        m_cache[key] = answer;
+    return answer;
+}
+
 std::string CLinePage::BoardJson()
 {
     std::vector<StationRecord> records;
     std::string error;
-    const bool read = m_figures.Stations(records, error);
+    char since[kTimeTextLength];
+    FormatUtc(std::chrono::system_clock::now() - std::chrono::hours(kBoardHours), since);
+    const bool read = m_figures.Stations(since, records, error);
     std::map<std::string, Status> statuses;
     std::string approvedText;
     {
@@ -175,7 +200,7 @@ std::string CLinePage::BoardJson()
     nlohmann::json list = nlohmann::json::array();
     for (auto& [name, station] : stations)
         list.push_back(std::move(station));
-    nlohmann::json board = {{"now", NowUtcText()}, {"approved", approved}, {"stations", list}};
+    nlohmann::json board = {{"approved", approved}, {"stations", list}};
     if (!read)
         board["error"] = error;
     return Dump(board);
@@ -200,18 +225,26 @@ bool CLinePage::Start(const std::string& host, int port, std::string& error)
     server.Get("/api/figures(\\.csv)?", [this](const httplib::Request& request, httplib::Response& response) {
         FigureRange range;
         std::string error;
-        LineFigures figures;
         if (!RangeOf(request, range, error))
             return Refuse(response, 400, error);
-        if (!m_figures.Figures(range, figures, error))
-            return Refuse(response, 500, error);
-        if (request.matches[1].length() == 0)
-            return response.set_content(FiguresJson(figures), "application/json");
-        response.set_header("Content-Disposition", "attachment; filename=\"line-figures.csv\"");
-        response.set_content(FiguresCsv(figures), "text/csv; charset=utf-8");
+        const bool csv = request.matches[1].length() != 0;
+        const auto [status, body] =
+            Cached((csv ? "csv " : "json ") + range.strSince + " " + range.strUntil, [&]() -> Answer {
+                LineFigures figures;
+                if (!m_figures.Figures(range, figures, error))
+                    return {500, error};
+                return {200, csv ? FiguresCsv(figures) : FiguresJson(figures)};
+            });
+        if (status != 200)
+            return Refuse(response, status, body);
+        if (csv)
+            response.set_header("Content-Disposition", "attachment; filename=\"line-figures.csv\"");
+        response.set_content(body, csv ? "text/csv; charset=utf-8" : "application/json");
     });
     server.Get("/api/board", [this](const httplib::Request&, httplib::Response& response) {
-        response.set_content(BoardJson(), "application/json");
+        const std::string board = Cached("board", [this]() -> Answer { return {200, BoardJson()}; }).second;
+        // The server's clock, for the time each station has been in its state.
+        response.set_content("{\"now\":\"" + NowUtcText() + "\"," + board.substr(1), "application/json");
     });
     server.Get("/api/units", [this](const httplib::Request& request, httplib::Response& response) {
         UnitQuery query;

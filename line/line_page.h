@@ -1,6 +1,7 @@
 #pragma once
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -24,6 +25,9 @@ bool ParseHttpAddress(const std::string& text, std::string& host, int& port, std
 class CLinePage {
 public:
     static constexpr int kPollMs = 250;
+    // The board lists the stations with records this recent (and every
+    // station whose status the line gives).
+    static constexpr int kBoardHours = 24;
     // Open pages each keep one connection and one of the server's threads.
     static constexpr int kMaxEventClients = 64;
 
@@ -45,6 +49,10 @@ private:
     void Changed();
     void Watch();
     std::string BoardJson();
+    // The answer to path and query as of the current version: computed once
+    // for all the pages that ask after a change.
+    using Answer = std::pair<int, std::string>;  // status, body
+    Answer Cached(const std::string& key, const std::function<Answer()>& compute);
 
     CLineFigures& m_figures;
     std::unique_ptr<httplib::Server> m_server;
@@ -63,4 +71,8 @@ private:
     };
     std::map<std::string, Status> m_statuses;
     std::string m_strApproved;
+
+    std::mutex m_cacheMutex;  // held while an answer is computed: the others wait for it
+    uint64_t m_nCachedVersion = 0;
+    std::map<std::string, Answer> m_cache;
 };
