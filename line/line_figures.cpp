@@ -1,10 +1,13 @@
 #include "line/line_figures.h"
 
 #include <sqlite3.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cmath>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <map>
 
 namespace {
@@ -165,19 +168,46 @@ CLineFigures::~CLineFigures()
 
 bool CLineFigures::Open(const std::string& path, std::string& error)
 {
+    std::lock_guard lock(m_mutex);
+    return OpenLocked(path, error);
+}
+
+bool CLineFigures::OpenLocked(const std::string& path, std::string& error)
+{
+    struct stat file {};
+    sqlite3* db = nullptr;
     // Read only: the page and the report never change the line's record.
-    if (sqlite3_open_v2(path.c_str(), &m_pDb, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
-        error = "cannot open the database " + path + ": " + sqlite3_errmsg(m_pDb);
+    if (stat(path.c_str(), &file) != 0 ||
+        sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
+        error = "cannot open the database " + path + ": " + (db ? sqlite3_errmsg(db) : std::strerror(errno));
+        sqlite3_close(db);
         return false;
     }
-    sqlite3_busy_timeout(m_pDb, 2000);
-    CStatement check(m_pDb, "SELECT count(*) FROM unit_records WHERE 0");
-    if (!check.Prepared() || check.Step() != SQLITE_ROW) {
-        error = "cannot read the database " + path + ": " + sqlite3_errmsg(m_pDb) +
-                " (is it one that 'line collect' writes?)";
+    sqlite3_busy_timeout(db, 2000);
+    bool readable;
+    {
+        CStatement check(db, "SELECT count(*) FROM unit_records WHERE 0");
+        readable = check.Prepared() && check.Step() == SQLITE_ROW;
+    }
+    if (!readable) {
+        error =
+            "cannot read the database " + path + ": " + sqlite3_errmsg(db) + " (is it one that 'line collect' writes?)";
+        sqlite3_close(db);
         return false;
     }
+    sqlite3_close(m_pDb);
+    m_pDb = db;
+    m_strPath = path;
+    m_nDevice = file.st_dev;
+    m_nInode = file.st_ino;
     return true;
+}
+
+bool CLineFigures::FileReplaced()
+{
+    std::lock_guard lock(m_mutex);
+    struct stat file {};
+    return stat(m_strPath.c_str(), &file) != 0 || file.st_dev != m_nDevice || file.st_ino != m_nInode;
 }
 
 bool CLineFigures::Figures(const FigureRange& range, LineFigures& figures, std::string& error)

@@ -101,8 +101,17 @@ public:
     bool FindUnits(const UnitQuery& query, int limit, std::vector<std::string>& records, std::string& error);
     // Changes whenever another connection commits to the database.
     int64_t DataVersion();
+    // The path no longer names the file open: it was removed, or another
+    // was put in its place. The open one is still read: a database copied
+    // over a live one would meet the old one's write-ahead log.
+    bool FileReplaced();
 
 private:
+    bool OpenLocked(const std::string& path, std::string& error);
+
     std::mutex m_mutex;
     sqlite3* m_pDb = nullptr;
+    std::string m_strPath;
+    uint64_t m_nDevice = 0;  // of the file open
+    uint64_t m_nInode = 0;
 };

@@ -117,16 +117,19 @@ void CLinePage::LineMessage(const std::string& station, const std::string& paylo
 }
 
 // New records show as the database's data version changes: a look that
-// costs one page read, so the page hears of a unit within kPollMs.
+// costs one page read, so the page hears of a unit within kPollMs. A
+// database file removed or replaced is said on the page.
 void CLinePage::Watch()
 {
     int64_t seen = m_figures.DataVersion();
     std::unique_lock lock(m_mutex);
     while (!m_changed.wait_for(lock, std::chrono::milliseconds(kPollMs), [this]() { return m_bStopping; })) {
         lock.unlock();
+        const bool replaced = m_figures.FileReplaced();
         const int64_t now = m_figures.DataVersion();
         lock.lock();
-        if (now != seen) {
+        if (replaced != m_bFileReplaced || now != seen) {
+            m_bFileReplaced = replaced;
             seen = now;
             ++m_nVersion;
             m_changed.notify_all();
@@ -165,10 +168,12 @@ std::string CLinePage::BoardJson()
     const bool read = m_figures.Stations(since, records, error);
     std::map<std::string, Status> statuses;
     std::string approvedText;
+    bool replaced;
     {
         std::lock_guard lock(m_mutex);
         statuses = m_statuses;
         approvedText = m_strApproved;
+        replaced = m_bFileReplaced;
     }
     const nlohmann::json approved = approvedText.empty() ? nlohmann::json(nullptr) : ParsedOrText(approvedText);
     std::map<std::string, nlohmann::json> stations;
@@ -203,6 +208,9 @@ std::string CLinePage::BoardJson()
     nlohmann::json board = {{"approved", approved}, {"stations", list}};
     if (!read)
         board["error"] = error;
+    else if (replaced)
+        board["error"] = "the database file was removed or replaced since this server opened it: the page shows the "
+                         "file it opened; start line serve again for the new one";
     return Dump(board);
 }
 
@@ -212,6 +220,12 @@ bool CLinePage::Start(const std::string& host, int port, std::string& error)
     // Every open page holds a thread for its events; the rest serve requests.
     server.new_task_queue = [] { return new httplib::ThreadPool(kMaxEventClients + 8); };
     server.set_keep_alive_timeout(2);
+    // The library's default adds SO_REUSEPORT: a second server on the same
+    // port would start and share the connections without a word.
+    server.set_socket_options([](socket_t sock) {
+        const int on = 1;
+        setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    });
     server.set_default_headers({{"Content-Security-Policy", kSecurityPolicy},
                                 {"X-Content-Type-Options", "nosniff"},
                                 {"Referrer-Policy", "no-referrer"},

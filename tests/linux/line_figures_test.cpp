@@ -277,6 +277,20 @@ TEST(LineFiguresTimes, RangeTimesTakeTheRecordsFormOrAreRefused)
     }
 }
 
+TEST_F(LineFiguresTest, AFileRemovedOrPutInThePlaceOfTheOpenOneIsNoticed)
+{
+    EXPECT_FALSE(m_figures.FileReplaced());
+    const std::string other = m_path.string() + ".copy";
+    fs::copy_file(m_path, other);
+    fs::rename(other, m_path);
+    EXPECT_TRUE(m_figures.FileReplaced());
+    fs::remove(m_path);
+    EXPECT_TRUE(m_figures.FileReplaced());
+    LineFigures f;
+    std::string error;
+    EXPECT_TRUE(m_figures.Figures({}, f, error)) << "the open file is still read: " << error;
+}
+
 TEST(LineFiguresOpen, ANonDatabaseOrAMissingFileIsSaidAndNothingIsCreated)
 {
     const fs::path dir = fs::temp_directory_path() / ("kt3916-figures-open-" + std::to_string(getpid()));
@@ -367,6 +381,9 @@ TEST_F(LinePageTest, TheDataIsTheReportsAndThePageComesFromTheServerAlone)
         EXPECT_EQ(result->body.substr(0, row.body.size()), row.body) << row.path;
         EXPECT_NE(result->get_header_value("Content-Security-Policy").find("script-src 'self'"), std::string::npos);
     }
+    CLinePage second(m_figures);
+    EXPECT_FALSE(second.Start("127.0.0.1", m_page.Port(), error)) << "a second server on the same port";
+    EXPECT_NE(error.find("Address already in use"), std::string::npos) << error;
     const httplib::Result units = Get("/api/units?serial=S1&station=bench-2");
     ASSERT_TRUE(units);
     EXPECT_NE(units->body.find("\"station\":\"bench-2\""), std::string::npos) << units->body;
