@@ -236,6 +236,8 @@ bool CLinePage::Start(const std::string& host, int port, std::string& error)
             response.set_content(asset.body, asset.type);
         });
     }
+    // No icon: an empty answer rather than a failed load in the browser's log.
+    server.Get("/favicon.ico", [](const httplib::Request&, httplib::Response& response) { response.status = 204; });
     server.Get("/api/figures(\\.csv)?", [this](const httplib::Request& request, httplib::Response& response) {
         FigureRange range;
         std::string error;
