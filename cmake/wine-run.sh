@@ -1,8 +1,10 @@
 #!/bin/sh
-# Runs a Windows program of the build under 32-bit Wine, in a private prefix
-# (the build passes one inside its tree), without Wine's debug chatter.
+# Runs a Windows program of the build under Wine (32-bit, or 64-bit with
+# KT_WINE_ARCH=win64), in a private prefix (the build passes one inside its
+# tree), without Wine's debug chatter.
 : "${WINEPREFIX:=$PWD/wineprefix}"
-export WINEPREFIX WINEDEBUG=-all WINEARCH=win32 WINEDLLOVERRIDES="mscoree,mshtml="
+export WINEPREFIX WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+. "$(dirname "$0")/wine-env.sh"
 # The first run creates the prefix; tests started in parallel wait for it
 # instead of creating it twice.
 if [ ! -f "$WINEPREFIX/.kt-ready" ]; then
@@ -10,8 +12,8 @@ if [ ! -f "$WINEPREFIX/.kt-ready" ]; then
     (
         flock 9
         if [ ! -f "$WINEPREFIX/.kt-ready" ]; then
-            wineboot -i >/dev/null 2>&1
-            wineserver -w
+            "$WINE" wineboot -i >/dev/null 2>&1
+            "$WINESERVER" -w
             touch "$WINEPREFIX/.kt-ready"
         fi
     ) 9>"$WINEPREFIX.lock"
@@ -21,5 +23,5 @@ fi
 # A wineserver lingers only 3 s after its last client; a run that connects
 # while it shuts down fails ("recvmsg: Connection reset by peer"). One that
 # lingers a minute spans the pauses between the tests of a stage.
-wineserver -p60 >/dev/null 2>&1
-exec wine "$@"
+"$WINESERVER" -p60 >/dev/null 2>&1
+exec "$WINE" "$@"

@@ -1,6 +1,7 @@
 # What the packages hold and how CPack builds them (cmake --build BUILD
 # --target package): in the Linux build the Debian package kt3916flash, in
-# the Windows build the portable zip KT3916Flash-VERSION-win32.zip.
+# the Windows build the portable zip KT3916Flash-VERSION-win32.zip (-win64 from
+# the x86_64 build).
 
 # One version for the programs, the packages and the changelog.
 file(STRINGS ${CMAKE_SOURCE_DIR}/res/app_name.h KT_VERSION_LINE REGEX "KT_APP_VERSION_TEXT")
@@ -26,7 +27,7 @@ if(WIN32)
   install(FILES ${CMAKE_BINARY_DIR}/packaging/README.txt DESTINATION .)
   set(CPACK_GENERATOR ZIP)
   set(CPACK_PACKAGE_NAME KT3916Flash)
-  set(CPACK_PACKAGE_FILE_NAME KT3916Flash-${PROJECT_VERSION}-win32)
+  set(CPACK_PACKAGE_FILE_NAME KT3916Flash-${PROJECT_VERSION}-${KT_WINDOWS_PLATFORM})
   set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)
 else()
   set(KT_UDEV_RULES_DIR /lib/udev/rules.d CACHE PATH "where the package puts its udev rule")

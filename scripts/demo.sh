@@ -7,26 +7,11 @@
 # Usage: scripts/demo.sh [extra kt3916flash-cli options, e.g. --json]
 set -uo pipefail
 
-PACKAGES=(cmake ninja-build g++ libsystemd-dev libssl-dev)
-
 cd "$(dirname "${BASH_SOURCE[0]}")/.." || exit 1
 ROOT=$PWD
 BUILD=$ROOT/build-demo
 
-missing=()
-for pkg in "${PACKAGES[@]}"; do
-    dpkg -s "$pkg" >/dev/null 2>&1 || missing+=("$pkg")
-done
-if [ ${#missing[@]} -ne 0 ]; then
-    if [ "$(id -u)" -ne 0 ]; then
-        echo "Missing packages: ${missing[*]}" >&2
-        echo "Install them as root (apt-get update && apt-get install -y ${missing[*]}), then run this again." >&2
-        exit 1
-    fi
-    echo "== installing: ${missing[*]}"
-    export DEBIAN_FRONTEND=noninteractive
-    apt-get update && apt-get install -y "${missing[@]}" </dev/null || exit 1
-fi
+bash scripts/packages.sh --install build || exit 1
 
 echo "== building kt3916flash-cli in $BUILD"
 mkdir -p "$BUILD"

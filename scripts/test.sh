@@ -1,38 +1,32 @@
 #!/usr/bin/env bash
-# Builds everything and runs every suite, in four stages:
+# Builds everything and runs every suite, in five stages:
 #   native   the distribution's g++, ctest (with the Debian package, lintian,
 #            and the manual pages and completion against --help)
 #   asan     the same with AddressSanitizer and UndefinedBehaviorSanitizer,
 #            then each libFuzzer target of fuzz/ for 20 s (clang, its own
 #            build tree; two targets at a time)
 #   windows  mingw-w64 i686, ctest under 32-bit Wine on a virtual display
-#            (with the portable zip)
+#            (with the portable zip); on a machine whose kernel runs no
+#            32-bit program, mingw-w64 x86_64 under 64-bit Wine instead, and
+#            the suites that need 32-bit code are named as skipped
 #   vm       the distribution's kernel under QEMU: served KT3916 devices and a
 #            plain CD-ROM drive through the real SCSI stack, then the Debian
 #            package installed there (tests/vm)
+#   fresh    the README's commands in a fresh Debian 12 root (tests/fresh)
 # The stages overlap: builds run one after another (two compilers each),
-# while the tests of a built stage run in the background and the VM boots as
-# soon as the programs it runs are built. Each background part logs to its
-# build tree and is shown whole when it ends.
-# Installs missing Debian packages when run as root; otherwise names them.
-# Usage: scripts/test.sh [native] [asan] [windows] [vm]   (default: all four)
-# The last line is "N passed, N failed", summed over the stages' ctest runs
-# and the vm stage's checks; a stage that ends without counts fails the run.
+# while the tests of a built stage run in the background, the VM boots as
+# soon as the programs it runs are built and the fresh root works from the
+# start. Each background part logs to its build tree and is shown whole when
+# it ends.
+# Installs missing Debian packages (the list: scripts/packages.txt) when run
+# as root; otherwise names them.
+# Usage: scripts/test.sh [native] [asan] [windows] [vm] [fresh]  (default: all)
+# The last line is "N passed, N failed, N skipped", summed over the stages'
+# ctest runs and the vm and fresh stages' checks; a stage that ends without
+# counts fails the run.
+# KT_RUNS_32BIT=0 or 1 stands in for the machine's answer, to rehearse the
+# other kind of machine.
 set -uo pipefail
-
-# Everything the stages need, installed with apt-get when missing.
-PACKAGES=(
-    cmake ninja-build g++ libsystemd-dev libssl-dev
-    libgtest-dev googletest libbenchmark-dev
-    g++-mingw-w64-i686
-    wine wine32:i386
-    xvfb xauth xdotool imagemagick
-    fonts-wine fonts-droid-fallback
-    qemu-system-x86 linux-image-amd64 busybox-static cpio kmod sg3-utils jq python3-minimal strace
-    dpkg-dev lintian man-db udev bash-completion zip unzip
-    clang libfuzzer-14-dev libclang-rt-14-dev clang-format
-    mosquitto mosquitto-clients libmosquitto-dev libsqlite3-dev sqlite3 nlohmann-json3-dev openssl
-)
 
 cd "$(dirname "${BASH_SOURCE[0]}")/.." || exit 1
 ROOT=$PWD
@@ -40,57 +34,17 @@ JOBS=(-j2)
 
 STAGES=("$@")
 if [ ${#STAGES[@]} -eq 0 ]; then
-    STAGES=(native asan windows vm)
+    STAGES=(native asan windows vm fresh)
 fi
 for stage in "${STAGES[@]}"; do
     case $stage in
-    native | asan | windows | vm) ;;
+    native | asan | windows | vm | fresh) ;;
     *)
-        echo "unknown stage '$stage' (known: native asan windows vm)" >&2
+        echo "unknown stage '$stage' (known: native asan windows vm fresh)" >&2
         exit 2
         ;;
     esac
 done
-
-install_missing() {
-    local missing=() pkg need_i386=0
-    for pkg in "${PACKAGES[@]}"; do
-        # A removed package whose configuration files remain is still known to
-        # dpkg -s; only "install ok installed" counts.
-        dpkg -s "$pkg" 2>/dev/null | grep -qx 'Status: install ok installed' || missing+=("$pkg")
-    done
-    [ ${#missing[@]} -eq 0 ] && return 0
-    for pkg in "${missing[@]}"; do
-        if [[ $pkg == *:i386 ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
-            need_i386=1
-        fi
-    done
-    if [ "$(id -u)" -ne 0 ]; then
-        echo "Missing packages: ${missing[*]}" >&2
-        echo "Install them as root, then run this script again:" >&2
-        [ $need_i386 -eq 1 ] && echo "  dpkg --add-architecture i386" >&2
-        echo "  apt-get update" >&2
-        echo "  apt-get install -y ${missing[*]}" >&2
-        return 1
-    fi
-    echo "== installing: ${missing[*]}"
-    export DEBIAN_FRONTEND=noninteractive
-    if [ $need_i386 -eq 1 ]; then
-        dpkg --add-architecture i386 || return 1
-    fi
-    # A mirror in the middle of a sync serves indexes that fail their checksums
-    # for a few minutes: wait that out, then install from the indexes that did
-    # come (the install says what it cannot find).
-    local try
-    for try in 1 2 3; do
-        apt-get update && break
-        echo "== apt-get update failed (try $try of 3)"
-        [ $try -lt 3 ] && sleep 60
-    done
-    apt-get install -y "${missing[@]}" </dev/null || return 1
-}
-
-install_missing || exit 1
 
 selected() {
     local s
@@ -101,10 +55,48 @@ selected() {
 }
 
 # Each stage leaves one line in RESULTS/NAME.result for the summary:
-#   PASSED FAILED WARNINGS BUILD_SECONDS TEST_SECONDS RESULT
+#   PASSED FAILED SKIPPED WARNINGS BUILD_SECONDS TEST_SECONDS RESULT
 RESULTS=$ROOT/build-summary
 mkdir -p "$RESULTS"
-rm -f "$RESULTS"/*.result
+rm -f "$RESULTS"/*.result "$RESULTS"/*.skipped
+
+# Whether this machine's kernel starts 32-bit x86 programs (some kernels are
+# built without that): asked by running one, a 96-byte static ELF that makes
+# the exit system call with status 42, not guessed from the configuration.
+runs_32bit() {
+    case ${KT_RUNS_32BIT:-} in
+    0) return 1 ;;
+    1) return 0 ;;
+    esac
+    local probe=$RESULTS/probe32 rc
+    printf '\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00\x01\x00\x00\x00\x54\x80\x04\x08' >"$probe"
+    printf '\x34\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x34\x00\x20\x00\x01\x00\x00\x00\x00\x00\x00\x00' >>"$probe"
+    printf '\x01\x00\x00\x00\x00\x00\x00\x00\x00\x80\x04\x08\x00\x80\x04\x08\x60\x00\x00\x00\x60\x00\x00\x00' >>"$probe"
+    printf '\x05\x00\x00\x00\x00\x10\x00\x00\xb8\x01\x00\x00\x00\xbb\x2a\x00\x00\x00\xcd\x80' >>"$probe"
+    chmod +x "$probe"
+    "$probe" 2>/dev/null
+    rc=$?
+    rm -f "$probe"
+    [ $rc -eq 42 ]
+}
+if runs_32bit; then
+    RUNS_32BIT=1
+    WIN_ARCH=i686
+else
+    RUNS_32BIT=0
+    WIN_ARCH=x86_64
+    echo "== this machine's kernel runs no 32-bit program: the Windows suites run in an x86_64 build under 64-bit Wine"
+fi
+
+# What the selected stages need, from the one list. The vm stage's Windows
+# programs are the i686 build under the guest's 32-bit Wine, whatever the
+# host runs.
+USES=(build package test)
+if selected vm || { selected windows && [ $RUNS_32BIT -eq 1 ]; }; then
+    USES+=(i386)
+fi
+bash scripts/packages.sh --install "${USES[@]}" || exit 1
+
 # Only one reader or writer of build-native's Debian package at a time: its
 # own check rebuilds it, the vm stage installs it.
 DEB_LOCK=$RESULTS/deb.lock
@@ -180,7 +172,15 @@ configure() {
     CONFIGURED[$dir]=1
 }
 NATIVE_ARGS=(-DKT_BUILD_BENCH=ON)
-WIN_ARGS=(-DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/toolchain-mingw-i686.cmake")
+# The windows stage's build: i686 where 32-bit Wine runs, x86_64 elsewhere.
+# The VM's Windows programs are always the i686 build.
+VM_WIN_ARGS=(-DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/toolchain-mingw-i686.cmake")
+if [ $WIN_ARCH = i686 ]; then
+    WIN_DIR=build-win WINE_ARCH=win32
+else
+    WIN_DIR=build-win64 WINE_ARCH=win64
+fi
+WIN_ARGS=(-DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/toolchain-mingw-$WIN_ARCH.cmake")
 
 # build NAME BUILD_DIR CMAKE_ARGS...: configures and builds a stage's tree
 # and sets BUILD_SECONDS; a failure is that stage's result.
@@ -246,36 +246,53 @@ native_tests() {
 }
 
 # The Wine prefixes the Windows tests and the VM's desktop program start
-# from, made while the programs compile.
+# from, made while the programs compile: the windows stage's, of its word
+# size, and where the host runs 32-bit Wine, the VM's starting point.
 wine_prefixes() {
-    mkdir -p "$ROOT/build-win"
-    sh "$ROOT/tests/gui/gui_run.sh" setup "$ROOT/build-win/wineprefix-gui" &&
-        WINEPREFIX=$ROOT/build-win/wineprefix sh "$ROOT/cmake/wine-run.sh"
+    if selected windows; then
+        mkdir -p "$ROOT/$WIN_DIR"
+        KT_WINE_ARCH=$WINE_ARCH sh "$ROOT/tests/gui/gui_run.sh" setup "$ROOT/$WIN_DIR/wineprefix-gui" &&
+            KT_WINE_ARCH=$WINE_ARCH WINEPREFIX=$ROOT/$WIN_DIR/wineprefix sh "$ROOT/cmake/wine-run.sh" || return 1
+    fi
+    if selected vm && [ $RUNS_32BIT -eq 1 ]; then
+        mkdir -p "$ROOT/build-win"
+        KT_WINE_ARCH=win32 sh "$ROOT/tests/gui/gui_run.sh" setup "$ROOT/build-win/wineprefix-gui"
+    fi
 }
 
 # The vm stage, first part: builds what the VM runs (the native programs and
-# their documents, the Windows programs, the GUI driver and the device-map
-# helper) and the VM's Wine prefix, a copy of the GUI suite's on the writable
-# share, with drives D: to G: declared CD-ROM drives (the checks point them at
-# the nodes) and the console build's Windows 98 copy reported as Windows 98.
+# their documents, the i686 Windows programs, the GUI driver and the
+# device-map helper) and, where the host runs 32-bit programs, the VM's Wine
+# prefix on the writable share, from a copy of the GUI suite's
+# (tests/vm/vm_prefix.sh); elsewhere the VM makes it.
 vm_build() {
     local share=$ROOT/build-vm/share
     configure "$ROOT/build-native" "${NATIVE_ARGS[@]}" &&
         nice ninja "${JOBS[@]}" -C "$ROOT/build-native" kt3916flash-cli kt3916flash-emulator kt_package_docs &&
-        configure "$ROOT/build-win" "${WIN_ARGS[@]}" &&
+        configure "$ROOT/build-win" "${VM_WIN_ARGS[@]}" &&
         nice ninja "${JOBS[@]}" -C "$ROOT/build-win" KT3916Flash kt_gui_driver kt3916flash-cli kt_scsi_devicemap &&
         finish prefixes &&
         rm -rf "$share" &&
-        mkdir -p "$share" &&
-        cp -a "$ROOT/build-win/wineprefix-gui" "$share/wineprefix" &&
-        for letter in d e f g; do
-            WINEPREFIX=$share/wineprefix WINEDEBUG=-all wine reg add 'HKLM\Software\Wine\Drives' \
-                /v $letter: /t REG_SZ /d cdrom /f >/dev/null 2>&1 || return 1
-        done &&
-        WINEPREFIX=$share/wineprefix WINEDEBUG=-all wine reg add \
-            'HKCU\Software\Wine\AppDefaults\kt3916flash-cli-win98.exe' /v Version /t REG_SZ /d win98 /f \
-            >/dev/null 2>&1 &&
-        WINEPREFIX=$share/wineprefix wineserver -w
+        mkdir -p "$share" || return 1
+    [ $RUNS_32BIT -eq 1 ] || return 0
+    cp -a "$ROOT/build-win/wineprefix-gui" "$share/wineprefix" && sh "$ROOT/tests/vm/vm_prefix.sh" "$share/wineprefix"
+}
+
+# The fresh stage: the README's commands in a fresh Debian 12 root, from the
+# checkout's committed HEAD (tests/fresh/fresh_check.sh).
+fresh_stage() {
+    local start=$SECONDS dir=$ROOT/build-fresh passed failed result
+    if [ "$(id -u)" -ne 0 ]; then
+        echo "fresh_check: the fresh root needs root (debootstrap, chroot, mounts)" >"$RESULTS/fresh.skipped"
+        echo "0 0 0 0 0 not run" >"$RESULTS/fresh.result"
+        return
+    fi
+    nice bash "$ROOT/tests/fresh/fresh_check.sh" "$ROOT" "$dir"
+    passed=$(grep -c '^PASS ' "$dir/results.txt" 2>/dev/null)
+    failed=$(grep -c '^FAIL ' "$dir/results.txt" 2>/dev/null)
+    [ "${passed:-0}" -eq 0 ] && [ "${failed:-0}" -eq 0 ] && failed=1
+    if [ "${failed:-0}" -eq 0 ]; then result="ok"; else result="checks FAILED"; fi
+    echo "${passed:-0} ${failed:-0} 0 0 $((SECONDS - start)) $result" >"$RESULTS/fresh.result"
 }
 
 # The vm stage, second part: boots the kernel twice and counts the checks of
@@ -324,10 +341,16 @@ vm_boot() {
     echo "$STAGE_PASSED $STAGE_FAILED 0 $build_seconds $((SECONDS - start)) $result" >"$RESULTS/vm.result"
 }
 
+# The fresh root downloads and builds at its own pace from the start.
+if selected fresh; then
+    mkdir -p "$ROOT/build-fresh"
+    in_background fresh "$ROOT/build-fresh/stage.log" fresh_stage
+fi
+
 if selected windows; then
     # Programs started by test scripts rather than by ctest find the same
-    # prefix the build's Wine runner uses.
-    export WINEDEBUG=-all WINEPREFIX=$ROOT/build-win/wineprefix
+    # prefix and Wine that the build's Wine runner uses.
+    export WINEDEBUG=-all WINEPREFIX=$ROOT/$WIN_DIR/wineprefix KT_WINE_ARCH=$WINE_ARCH
 fi
 if selected windows || selected vm; then
     in_background prefixes "$RESULTS/prefixes.log" wine_prefixes
@@ -351,11 +374,17 @@ if selected native && build native build-native "${NATIVE_ARGS[@]}"; then
     in_background native "$ROOT/build-native/tests.log" native_tests $BUILD_SECONDS
 fi
 
-if selected windows && build windows build-win "${WIN_ARGS[@]}"; then
+if selected windows && build windows $WIN_DIR "${WIN_ARGS[@]}"; then
     finish native
     finish prefixes
-    in_background windows "$ROOT/build-win/tests.log" \
-        run_tests windows build-win $BUILD_SECONDS xvfb-run -a -s "-screen 0 1280x1024x24"
+    # What the build left out, by name and why (a 64-bit build has no
+    # 32-bit-only path to try).
+    if [ -s "$ROOT/$WIN_DIR/skipped-suites.txt" ]; then
+        sed 's/$/, and this machine runs no 32-bit program/' "$ROOT/$WIN_DIR/skipped-suites.txt" \
+            >"$RESULTS/windows.skipped"
+    fi
+    in_background windows "$ROOT/$WIN_DIR/tests.log" \
+        run_tests windows $WIN_DIR $BUILD_SECONDS xvfb-run -a -s "-screen 0 1280x1024x24"
 fi
 
 if selected asan; then
@@ -387,17 +416,19 @@ finish native
 finish windows
 finish asan
 finish vm
+finish fresh
 # The prefix's wineserver lingers a minute after the last program.
 if [ -d "${WINEPREFIX:-}" ]; then
-    wineserver -k >/dev/null 2>&1
+    (. "$ROOT/cmake/wine-env.sh" && "$WINESERVER" -k >/dev/null 2>&1)
 fi
 
 echo
 echo "== summary (build and test seconds overlap between stages)"
 TOTAL_PASSED=0
 TOTAL_FAILED=0
+TOTAL_SKIPPED=0
 STATUS=0
-for name in native asan fuzz windows vm; do
+for name in native asan fuzz windows vm fresh; do
     case $name in
     fuzz) selected asan || continue ;;
     *) selected $name || continue ;;
@@ -409,9 +440,13 @@ for name in native asan fuzz windows vm; do
     [ "$failed" -ne 0 ] && STATUS=1
     TOTAL_PASSED=$((TOTAL_PASSED + passed))
     TOTAL_FAILED=$((TOTAL_FAILED + failed))
-    printf '%-8s %-17s %3d passed, %3d failed, %3d warnings, build %4d s, tests %4d s\n' \
-        "$name" "$result" "$passed" "$failed" "$warnings" "$build_seconds" "$test_seconds"
+    skipped=0
+    [ -f "$RESULTS/$name.skipped" ] && skipped=$(wc -l <"$RESULTS/$name.skipped")
+    TOTAL_SKIPPED=$((TOTAL_SKIPPED + skipped))
+    printf '%-8s %-17s %3d passed, %3d failed, %3d skipped, %3d warnings, build %4d s, tests %4d s\n' \
+        "$name" "$result" "$passed" "$failed" "$skipped" "$warnings" "$build_seconds" "$test_seconds"
+    [ "$skipped" -eq 0 ] || sed 's/^/         not run: /' "$RESULTS/$name.skipped"
 done
 echo "wall $((SECONDS - RUN_START)) s"
-echo "$TOTAL_PASSED passed, $TOTAL_FAILED failed"
+echo "$TOTAL_PASSED passed, $TOTAL_FAILED failed, $TOTAL_SKIPPED skipped"
 exit $STATUS

@@ -226,6 +226,55 @@ TEST(EmulatedHost, PlugTimelineAttachesAndDetachesDrives)
     EXPECT_EQ(host.BadCloseCount(), 0);
 }
 
+// A unit that leaves after its update leaves however long its flash took,
+// and only once a flasher could see the new revision; the drive's next unit
+// follows it.
+TEST(EmulatedHost, PlugStepsAfterAnUpdateWaitForTheNewRevisionToBeSeen)
+{
+    ManualClock clock;
+    RecordedHost host(Scenario("devices=2,reboot_ms=1000,plug=D-updated+500/D+updated+1500/E-2000"), clock);
+    auto roots = [&host]() {
+        char buffer[64] = {};
+        const uint32_t length = host.GetLogicalDriveRoots(sizeof buffer, buffer);
+        std::string letters;
+        for (uint32_t i = 0; i < length; i += 4)
+            letters += buffer[i];
+        return letters;
+    };
+    std::vector<uint8_t> buffer(0x20000);
+    auto revision = [&](HostHandle handle) {
+        PassThroughRequest request = Request(InquiryCdb(), true, buffer.data(), 36);
+        const bool answered = host.SendPassThrough(handle, request) && request.sptd.ScsiStatus == kScsiStatusGood;
+        return answered ? std::string(buffer.begin() + 32, buffer.begin() + 36) : std::string("none");
+    };
+    const HostHandle d = host.OpenDevice("\\\\.\\D:");
+    clock.Advance(60000);
+    EXPECT_EQ(roots(), "CD") << "an absolute step of another drive holds nothing of D:";
+    PassThroughRequest eject = Request(StartStopCdb(2), false, nullptr, 0);
+    ASSERT_TRUE(host.SendPassThrough(d, eject));
+    const std::vector<uint8_t> image = MakeImage(k512K, 3);
+    SendImageLikeForm(image, ImageChecksum(image), [&](const Cdb& cdb, bool in, uint8_t* data, uint32_t length) {
+        PassThroughRequest block = Request(cdb, in, data, length);
+        host.SendPassThrough(d, block);
+        return ScsiOutcome{};
+    });
+    clock.Advance(5000);
+    EXPECT_EQ(roots(), "CD") << "restarted, but nobody has seen the new revision yet";
+    EXPECT_EQ(revision(d), "1.10");
+    clock.Advance(499);
+    EXPECT_EQ(roots(), "CD");
+    clock.Advance(1);
+    EXPECT_EQ(roots(), "C");
+    clock.Advance(999);
+    EXPECT_EQ(roots(), "C") << "the next unit waits for its own time after the update";
+    clock.Advance(1);
+    EXPECT_EQ(roots(), "CD");
+    const HostHandle next = host.OpenDevice("\\\\.\\D:");
+    EXPECT_EQ(revision(next), "1.00") << "a new unit";
+    for (HostHandle handle : {d, next})
+        host.CloseDevice(handle);
+}
+
 TEST(EmulatedHost, AnExclusiveLockKeepsOtherHandlesOffTheDriveUntilReleasedOrClosed)
 {
     ManualClock clock;

@@ -77,6 +77,12 @@ TEST(EmulatorScenario, EveryKeyTakesItsValue)
         {"replug_ms=0", [](const auto& s) { return s.replugMs == 0u && !s.replugElsewhere; }},
         {"replug_ms=86400000,replug_elsewhere=1",
          [](const auto& s) { return s.replugMs == 86400000u && s.replugElsewhere; }},
+        {"devices=2,plug=E+5/E-updated+9/E+updated+10/E-3",
+         [](const auto& s) {
+             const auto& e = s.plugEvents;
+             return e.size() == 4 && !e[0].afterUpdate && e[1].afterUpdate && !e[1].attach && e[2].afterUpdate &&
+                    e[2].attach && e[2].atMs == 10 && !e[3].afterUpdate && e[3].atMs == 3;
+         }},
         {"devices=2, latency_ms=5, win9x=1",
          [](const auto& s) { return s.devices == 2 && s.latencyMs == 5 && s.win9x; }},
     };
@@ -134,13 +140,13 @@ TEST(EmulatorScenario, ErrorsNameTheKeyAndValue)
         {"devices=1,", "empty scenario entry ''"},
         {"=5", "empty scenario entry '=5'"},
         {"plug=", "bad value '' for scenario key 'plug': each event is a drive letter D..Z, + or -, and a time in ms, "
-                  "e.g. E+5000"},
+                  "e.g. E+5000, or after the unit's update, e.g. E-updated+500"},
         {"devices=2,plug=E5000", "bad value 'E5000' for scenario key 'plug': each event is a drive letter D..Z, + or "
-                                 "-, and a time in ms, e.g. E+5000"},
+                                 "-, and a time in ms, e.g. E+5000, or after the unit's update, e.g. E-updated+500"},
         {"devices=2,plug=C+0", "bad value 'C+0' for scenario key 'plug': each event is a drive letter D..Z, + or -, "
-                               "and a time in ms, e.g. E+5000"},
+                               "and a time in ms, e.g. E+5000, or after the unit's update, e.g. E-updated+500"},
         {"devices=2,plug=E+", "bad value 'E+' for scenario key 'plug': each event is a drive letter D..Z, + or -, and "
-                              "a time in ms, e.g. E+5000"},
+                              "a time in ms, e.g. E+5000, or after the unit's update, e.g. E-updated+500"},
         {"devices=2,plug=E+86400001", "bad value 'E+86400001' for scenario key 'plug': times are whole milliseconds up "
                                       "to 86400000"},
         {"devices=2,plug=E+5/E+9", "bad value 'E+5/E+9' for scenario key 'plug': drive E: must alternate between + "
@@ -148,7 +154,12 @@ TEST(EmulatorScenario, ErrorsNameTheKeyAndValue)
         {"devices=2,plug=E+5/D-1/E-5", "bad value 'E+5/D-1/E-5' for scenario key 'plug': drive E: must alternate "
                                        "between + and -, later each time"},
         {"devices=2,plug=E+5/", "bad value 'E+5/' for scenario key 'plug': each event is a drive letter D..Z, + or -, "
-                                "and a time in ms, e.g. E+5000"},
+                                "and a time in ms, e.g. E+5000, or after the unit's update, e.g. E-updated+500"},
+        {"devices=2,plug=E+updated+5", "bad value 'E+updated+5' for scenario key 'plug': drive E: an attach after "
+                                       "an update needs a unit before it"},
+        {"devices=2,plug=E+5/E-updated+9/E+updated+9", "bad value 'E+5/E-updated+9/E+updated+9' for scenario key "
+                                                       "'plug': drive E: must alternate between + and -, later each "
+                                                       "time"},
         {"plug=E+5000", "scenario key 'plug' names drive E: beyond the 1 device(s) of 'devices'"},
         {"devices=2,win9x=1,plug=E+5000", "scenario key 'plug' cannot be combined with 'win9x'"},
         {"win9x=1,replug_ms=100", "scenario key 'replug_ms' cannot be combined with 'win9x'"},

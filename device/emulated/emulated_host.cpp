@@ -52,6 +52,7 @@ EmulatedHost::EmulatedHost(const EmulatorScenario& scenario, IClock& clock, ITra
             std::make_unique<DeviceSlot>(scenario, clock, static_cast<char>('D' + scenario.devices + i), m_startMs));
         m_devices.back()->home = i;
     }
+    m_plugEventApplied.resize(scenario.plugEvents.size());
     // A drive that first attaches is absent until its event.
     std::vector<bool> seen(m_devices.size());
     for (const PlugEvent& event : scenario.plugEvents) {
@@ -66,12 +67,22 @@ EmulatedHost::EmulatedHost(const EmulatorScenario& scenario, IClock& clock, ITra
 
 void EmulatedHost::ApplyPlugEvents()
 {
-    const uint64_t elapsed = m_clock.NowMs() - m_startMs;
+    const uint64_t now = m_clock.NowMs();
     std::lock_guard lock(m_plugMutex);
-    while (m_nPlugEventsApplied < m_scenario.plugEvents.size() &&
-           m_scenario.plugEvents[m_nPlugEventsApplied].atMs <= elapsed) {
-        const PlugEvent& event = m_scenario.plugEvents[m_nPlugEventsApplied++];
-        DeviceSlot& slot = *m_devices[static_cast<std::size_t>(event.device)];
+    // A drive's steps happen in their order: one not yet due holds the
+    // drive's later ones.
+    std::vector<bool> held(m_devices.size());
+    for (std::size_t i = 0; i < m_scenario.plugEvents.size(); ++i) {
+        const PlugEvent& event = m_scenario.plugEvents[i];
+        const auto device = static_cast<std::size_t>(event.device);
+        if (m_plugEventApplied[i] || held[device])
+            continue;
+        DeviceSlot& slot = *m_devices[device];
+        if (!PlugEventDue(event, slot, now)) {
+            held[device] = true;
+            continue;
+        }
+        m_plugEventApplied[i] = true;
         if (event.attach == slot.present)
             continue;
         slot.present = event.attach;
@@ -83,6 +94,15 @@ void EmulatedHost::ApplyPlugEvents()
             slot.model = std::make_unique<EmulatedKt3916>(m_scenario, m_clock, slot.seat);
         }
     }
+}
+
+bool EmulatedHost::PlugEventDue(const PlugEvent& event, DeviceSlot& slot, uint64_t now)
+{
+    if (!event.afterUpdate)
+        return now - m_startMs >= event.atMs;
+    std::lock_guard deviceLock(slot.mutex);
+    const std::optional<uint64_t> seen = slot.model->UpdateSeenMs();
+    return seen && now - *seen >= event.atMs;
 }
 
 bool EmulatedHost::IsPresent(int device)

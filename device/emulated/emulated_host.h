@@ -66,6 +66,8 @@ private:
     };
 
     void ApplyPlugEvents();
+    // Whether a plug step's time has come (m_plugMutex held).
+    bool PlugEventDue(const PlugEvent& event, DeviceSlot& slot, uint64_t now);
     bool IsPresent(int device);
     // Whether the drive shows now: attached, and its unit on the bus there
     // (m_plugMutex held).
@@ -103,5 +105,5 @@ private:
     CEmulatedAspi m_aspi{*this, m_clock, m_scenario.win9x, m_scenario.latencyMs};
 
     std::mutex m_plugMutex;  // taken before a device's mutex, never after
-    std::size_t m_nPlugEventsApplied = 0;
+    std::vector<bool> m_plugEventApplied;
 };

@@ -184,6 +184,8 @@ ScsiOutcome EmulatedKt3916::Inquiry(const uint8_t* cdb, bool dataIn, uint8_t* bu
     PutBlankPadded(data + 8, 8, m_scenario.vendor);
     PutBlankPadded(data + 16, 16, m_scenario.product);
     PutBlankPadded(data + 32, 4, m_strRevision);
+    if (m_bUpdated && !m_updateSeenMs)
+        m_updateSeenMs = m_clock.NowMs();
     return DataIn(data, kInquiryDataLength, cdb[4], buffer, length);
 }
 
@@ -294,6 +296,7 @@ void EmulatedKt3916::FinishRebootIfOver()
     m_bRebooting = false;
     m_bDownloadMode = false;
     m_strRevision = m_scenario.newRevision;
+    m_bUpdated = true;
 }
 
 ScsiOutcome EmulatedKt3916::DriveWithoutDisc(const uint8_t* cdb, bool dataIn, uint8_t* buffer, uint32_t length)

@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -106,6 +107,9 @@ public:
     bool OffTheBus() const;
     // How often it came back after leaving; each return is a new attachment.
     uint32_t Returns() const;
+    // When it first answered INQUIRY with its new revision: the moment a
+    // flasher can see that its download took.
+    std::optional<uint64_t> UpdateSeenMs() const { return m_updateSeenMs; }
 
 private:
     friend struct Kt3916Probe;
@@ -135,4 +139,6 @@ private:
     uint64_t m_rebootDoneMs = 0;
     uint32_t m_nDepartures = 0;  // restarts it left the bus for (replug_ms)
     uint64_t m_backOnBusMs = 0;
+    bool m_bUpdated = false;  // restarted after a good download
+    std::optional<uint64_t> m_updateSeenMs;
 };

@@ -1,5 +1,6 @@
 #include "device/emulated/scenario.h"
 
+#include <algorithm>
 #include <charconv>
 #include <set>
 
@@ -66,8 +67,10 @@ bool ParseSense(std::string_view text, uint8_t (&bytes)[3])
     return true;
 }
 
-// "E+5000/E-60000": a drive letter, + (attach) or - (detach), the time in ms.
-// Each drive's events alternate and move forward in time.
+// "E+5000/E-60000": a drive letter, + (attach) or - (detach), the time in ms;
+// "E-updated+500": a step 500 ms after the drive's unit answered with its new
+// revision (an attach so timed needs a unit before it). Each drive's events
+// alternate and move forward in time.
 bool ParsePlugEvents(std::string_view text, std::vector<PlugEvent>& events, std::string& why)
 {
     std::vector<PlugEvent> parsed;
@@ -75,24 +78,35 @@ bool ParsePlugEvents(std::string_view text, std::vector<PlugEvent>& events, std:
         const std::size_t slash = text.find('/');
         const std::string_view item = text.substr(0, slash);
         if (item.size() < 3 || item[0] < 'D' || item[0] > 'Z' || (item[1] != '+' && item[1] != '-')) {
-            why = "each event is a drive letter D..Z, + or -, and a time in ms, e.g. E+5000";
+            why = "each event is a drive letter D..Z, + or -, and a time in ms, e.g. E+5000, or after the unit's "
+                  "update, e.g. E-updated+500";
             return false;
         }
         PlugEvent event;
         event.device = item[0] - 'D';
         event.attach = item[1] == '+';
-        if (!ParseUnsigned(item.substr(2), kMaxPlugMs, event.atMs)) {
+        constexpr std::string_view kAfterUpdate = "updated+";
+        std::string_view time = item.substr(2);
+        if (time.starts_with(kAfterUpdate)) {
+            event.afterUpdate = true;
+            time.remove_prefix(kAfterUpdate.size());
+        }
+        if (!ParseUnsigned(time, kMaxPlugMs, event.atMs)) {
             why = "times are whole milliseconds up to " + std::to_string(kMaxPlugMs);
             return false;
         }
-        for (auto it = parsed.rbegin(); it != parsed.rend(); ++it) {
-            if (it->device != event.device)
-                continue;
-            if (it->attach == event.attach || it->atMs >= event.atMs) {
-                why = std::string("drive ") + item[0] + ": must alternate between + and -, later each time";
-                return false;
-            }
-            break;
+        const auto previous = std::find_if(parsed.rbegin(), parsed.rend(),
+                                           [&event](const PlugEvent& e) { return e.device == event.device; });
+        // Times on different clocks (the start, an update) are not compared.
+        if (previous != parsed.rend() &&
+            (previous->attach == event.attach ||
+             (previous->afterUpdate == event.afterUpdate && previous->atMs >= event.atMs))) {
+            why = std::string("drive ") + item[0] + ": must alternate between + and -, later each time";
+            return false;
+        }
+        if (previous == parsed.rend() && event.afterUpdate && event.attach) {
+            why = std::string("drive ") + item[0] + ": an attach after an update needs a unit before it";
+            return false;
         }
         parsed.push_back(event);
         if (slash == std::string_view::npos)

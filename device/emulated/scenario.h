@@ -11,10 +11,14 @@
 inline constexpr uint32_t kScenarioLastBlock = 17;
 
 // One step of a device's plug timeline: drive D: + device, at atMs after
-// the host was created.
+// the host was created, or, afterUpdate, atMs after the drive's last unit
+// first answered with its new revision (a unit leaves once its flash is
+// over, however long that took, and the next one follows it). A drive's steps
+// happen in their order.
 struct PlugEvent {
     int device = 0;  // 0 is drive D:
     bool attach = true;
+    bool afterUpdate = false;
     uint32_t atMs = 0;
 };
 
@@ -44,6 +48,9 @@ struct EmulatorScenario {
     // plug=E+5000/E-60000/E+90000: drives that come and go. A drive whose
     // first event attaches it is absent until then; each attach brings a new
     // unit with the scenario's first revision. Ordered by time per drive.
+    // E-updated+500/E+updated+1500: E's unit leaves 500 ms after it answered
+    // with its new revision, and the next unit comes a second later; a
+    // drive's later steps wait for such a step.
     std::vector<PlugEvent> plugEvents;
     // serial=TEXT: each unit's serial number is TEXT, its drive letter and
     // its number on that drive (EMU-D1, then EMU-D2 for the next unit

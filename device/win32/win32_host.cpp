@@ -37,7 +37,11 @@ KT_SAME_FIELD(SenseInfoOffset);
 KT_SAME_FIELD(Cdb);
 #undef KT_SAME_FIELD
 static_assert(sizeof(ScsiPassThroughDirect) == sizeof(SCSI_PASS_THROUGH_DIRECT));
-static_assert(sizeof(PassThroughRequest) == 80);
+// 80 bytes in the 32-bit build; the 64-bit system's record is 12 bytes
+// longer (a pointer-sized buffer and its alignment), and the block is padded
+// to its 8-byte alignment.
+static_assert(sizeof(PassThroughRequest) == (sizeof(void*) == 4 ? 80 : 96));
+static_assert(offsetof(PassThroughRequest, senseArea) == sizeof(SCSI_PASS_THROUGH_DIRECT) + 4);
 static_assert(IOCTL_SCSI_PASS_THROUGH_DIRECT == 0x4D014);
 static_assert(sizeof(OSVERSIONINFOA) == 148);
 static_assert(sizeof(HANDLE) == sizeof(HostHandle));

@@ -15,12 +15,30 @@ mkdir -p "$work" && cd "$work" || exit 1
 seq 1 200000 | head -c 524288 >img512.bin
 failures=0
 
-# run SCENARIO DELAY: starts a flash, sends SIGINT after DELAY seconds,
-# leaves the exit code in $status and the output in out.txt / err.txt.
+# wait_for FILE PATTERN [COUNT]: until FILE holds COUNT (1) lines matching
+# PATTERN, at most a minute. Signals go at a step of the flash rather than at
+# a time on the wall clock, which a slow machine (a sanitizer build beside
+# other builds) would move. The file is removed before the run starts: the
+# shell may come here before the program's own redirection has emptied it.
+wait_for() {
+    local i
+    for i in $(seq 600); do
+        [ "$(grep -c -- "$2" "$1" 2>/dev/null)" -ge "${3:-1}" ] && return 0
+        sleep 0.1
+    done
+    echo "FAIL: $1 never held ${3:-1} line(s) matching $2"
+    failures=$((failures + 1))
+    return 1
+}
+BLOCK='"event":"block"'
+
+# run SCENARIO COUNT: starts a flash, sends SIGINT once COUNT blocks went
+# out, leaves the exit code in $status and the output in out.txt / err.txt.
 run() {
+    rm -f out.txt
     "$cli" "--emulate=$1" --json flash img512.bin >out.txt 2>err.txt </dev/null &
     local pid=$!
-    sleep "$2"
+    wait_for out.txt "$BLOCK" "$2"
     kill -INT "$pid"
     wait "$pid"
     status=$?
@@ -36,8 +54,8 @@ check() {
     fi
 }
 
-# 11 commands of 300 ms before the last block: SIGINT lands mid-transfer.
-run latency_ms=300 1.5
+# Blocks of 300 ms each: SIGINT after the first lands mid-transfer.
+run latency_ms=300 1
 check '[ "$status" -eq 130 ]' "mid-transfer interrupt exits 130 (got $status)"
 check '[ "$(grep -c "\"event\":\"block\"" out.txt)" -eq 9 ]' "every block still went out"
 check 'grep -q "\"event\":\"interrupt\".*held until the transfer ends" out.txt' "the hold is announced"
@@ -45,7 +63,7 @@ check 'grep -q "the whole image was sent" out.txt' "the result says the image wa
 
 # During the restart wait: stops at once, with the warning.
 start=$SECONDS
-run "" 2.5
+run "" 9
 check '[ "$status" -eq 130 ]' "interrupt in the verify wait exits 130 (got $status)"
 check '[ $((SECONDS - start)) -lt 6 ]' "it stops at once instead of waiting for the device"
 check 'grep -q "may still be updating" out.txt' "the result warns that the device may still be updating"
@@ -64,10 +82,11 @@ check '[ "$status" -eq 130 ]' "SIGTERM during the survey exits 130 (got $status)
 check 'grep -q "interrupted before the transfer started: nothing was written" err.txt' "it says nothing was written"
 
 # Ctrl-C while a block command takes 1.5 s is announced before that command
-# returns (the transfer starts at about 5 s: three INQUIRYs, the start delay).
+# returns.
+rm -f out.txt
 "$cli" --emulate=latency_ms=1500 --json flash img512.bin >out.txt 2>err.txt </dev/null &
 pid=$!
-sleep 7
+wait_for out.txt "$BLOCK"
 kill -INT "$pid"
 sleep 0.6
 check 'grep -q "\"event\":\"interrupt\"" out.txt' "the hold is announced while the command runs"
@@ -79,7 +98,7 @@ wait "$pid" 2>/dev/null
 "$cli" --emulate=latency_ms=200 --transcript transcript.jsonl --json flash img512.bin \
     > >(head -c 1 >/dev/null) 2>err.txt </dev/null &
 pid=$!
-sleep 3.5
+wait_for transcript.jsonl '"cdb":"fa'
 kill -INT "$pid" 2>/dev/null
 wait "$pid"
 status=$?
@@ -124,9 +143,10 @@ check '[ "$result" = "blocks 9 alive 1 exit 1" ]' "a station whose log FIFO is n
 
 # A signal ignored at the start stays ignored (nohup); SIGQUIT is held
 # through a transfer like Ctrl-C.
+rm -f out.txt
 (trap '' HUP && exec "$cli" --emulate=latency_ms=300 --json flash img512.bin >out.txt 2>err.txt </dev/null) &
 pid=$!
-sleep 1.5
+wait_for out.txt "$BLOCK"
 kill -HUP "$pid"
 sleep 0.5
 check '! grep -q "\"event\":\"interrupt\"" out.txt' "SIGHUP under nohup is ignored"

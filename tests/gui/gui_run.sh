@@ -1,5 +1,6 @@
 #!/bin/sh
-# Runs the GUI automation of KT3916Flash.exe under 32-bit Wine.
+# Runs the GUI automation of KT3916Flash.exe under Wine (32-bit, or 64-bit
+# with KT_WINE_ARCH=win64).
 #
 #   gui_run.sh setup PREFIX
 #       Creates the Wine prefix of the GUI suite (once per build tree): a
@@ -13,7 +14,8 @@ set -u
 
 mode=$1
 export WINEPREFIX="$2"
-export WINEDEBUG=-all WINEARCH=win32 WINEDLLOVERRIDES="mscoree,mshtml="
+export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+. "$(dirname "$0")/../../cmake/wine-env.sh"
 shift 2
 
 fail() {
@@ -26,11 +28,11 @@ SETUP_VERSION=2
 
 setup() {
     [ -f "$WINEPREFIX/.kt-gui-ready" ] && [ "$(cat "$WINEPREFIX/.kt-gui-ready")" = "$SETUP_VERSION" ] && return 0
-    command -v wine >/dev/null || fail "wine is not installed"
+    command -v "$WINE" >/dev/null || fail "$WINE is not installed"
     rm -rf "$WINEPREFIX"
     mkdir -p "$WINEPREFIX"
-    wineboot -i >/dev/null 2>&1 || fail "wineboot could not create $WINEPREFIX"
-    wineserver -w
+    "$WINE" wineboot -i >/dev/null 2>&1 || fail "wineboot could not create $WINEPREFIX"
+    "$WINESERVER" -w
     # Wine's own fonts (Tahoma, Marlett for the caption buttons, System) are
     # not found by this packaging of Wine unless they sit in the prefix.
     fonts=/usr/share/wine/fonts
@@ -43,18 +45,18 @@ setup() {
     # fallback font alone has no Latin letters).
     link="DroidSansFallbackFull.ttf,Droid Sans Fallback"
     for face in "Tahoma" "Tahoma Bold" "MS Shell Dlg" "MS Shell Dlg 2" "Microsoft Sans Serif" "MS Sans Serif"; do
-        wine reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\FontLink\SystemLink' \
+        "$WINE" reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\FontLink\SystemLink' \
             /v "$face" /t REG_MULTI_SZ /d "$link" /f >/dev/null 2>&1 || fail "reg add failed"
     done
     for face in "新細明體" "PMingLiU"; do
-        wine reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\FontSubstitutes' \
+        "$WINE" reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\FontSubstitutes' \
             /v "$face" /t REG_SZ /d "Tahoma" /f >/dev/null 2>&1 || fail "reg add failed"
     done
-    wine reg add 'HKCU\Software\Wine\Explorer' /v Desktop /t REG_SZ /d Default /f >/dev/null 2>&1
-    wine reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /t REG_SZ /d 1024x768 /f >/dev/null 2>&1
+    "$WINE" reg add 'HKCU\Software\Wine\Explorer' /v Desktop /t REG_SZ /d Default /f >/dev/null 2>&1
+    "$WINE" reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /t REG_SZ /d 1024x768 /f >/dev/null 2>&1
     # A crash ends the program instead of waiting in a dialog.
-    wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null 2>&1
-    wineserver -w
+    "$WINE" reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null 2>&1
+    "$WINESERVER" -w
     echo "$SETUP_VERSION" >"$WINEPREFIX/.kt-gui-ready"
 }
 
@@ -85,7 +87,7 @@ run() {
     mkdir -p "$outdir"
     rm -f "$outdir"/*.shot-request
     towin() { echo "Z:$1" | tr / '\\'; }
-    wine "$driver" "$scenario" "$(towin "$exe")" "$(towin "$outdir")" &
+    "$WINE" "$driver" "$scenario" "$(towin "$exe")" "$(towin "$outdir")" &
     pid=$!
     while kill -0 "$pid" 2>/dev/null; do
         take_screenshots "$outdir"
@@ -97,8 +99,8 @@ run() {
     # the caller keeps one session for several (KT_GUI_KEEP_SESSION=1: under
     # full software emulation a Wine session takes a minute to start).
     if [ -z "${KT_GUI_KEEP_SESSION:-}" ]; then
-        wineserver -k >/dev/null 2>&1
-        wineserver -w >/dev/null 2>&1
+        "$WINESERVER" -k >/dev/null 2>&1
+        "$WINESERVER" -w >/dev/null 2>&1
     fi
     return $rc
 }

@@ -369,7 +369,12 @@ void CheckManifest(HMODULE hModule)
     Check(pText != nullptr, "manifest 1 missing");
     std::string strManifest(pText, nSize);
     for (const char* pszPart :
-         {"<description>KT3916 flash program</description>", "processorArchitecture=\"X86\" name=\"",
+         {"<description>KT3916 flash program</description>",
+#ifdef _WIN64
+          "processorArchitecture=\"amd64\" name=\"",
+#else
+          "processorArchitecture=\"X86\" name=\"",
+#endif
           "name=\"Microsoft.Windows.Common-Controls\" version=\"6.0.0.0\"", "publicKeyToken=\"6595b64144ccf1df\"",
           "language=\"*\"", "<assemblyIdentity version=\"1.0.0.0\"",
           "<trustInfo xmlns=\"urn:schemas-microsoft-com:asm.v3\">",

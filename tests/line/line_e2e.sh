@@ -89,9 +89,12 @@ db_equals_logs() { # DIR: every record once, none missing, none more
 passed_units() { grep -c ' passed ' "$1"/*.out | awk -F: '{ s += $2 } END { print s }'; }
 db_passed() { sqlite3 "$1/records.db" "SELECT count(*) FROM units WHERE result='passed'"; }
 
-# Six units on three drives per station: two rounds of a 14 s flash, with
-# room for a busy machine.
-PLUG="D+300/E+500/F+700/D-19500/E-19700/F-19900/D+20500/E+20700/F+20900"
+# Six units on three drives per station: two rounds of a 14 s flash. A unit
+# leaves half a second after it answered with its new revision and the next
+# one comes a second after that, however slow the machine: a time on the
+# wall clock would race a flash that runs slow (a sanitizer build on a busy
+# machine).
+PLUG="D+300/E+500/F+700/D-updated+500/E-updated+500/F-updated+500/D+updated+1500/E+updated+1500/F+updated+1500"
 shift_row() { # NAME [faults]
     local dir=$1
     broker "$dir/broker"
@@ -111,7 +114,7 @@ shift_row() { # NAME [faults]
         sleep 2 && stop "$dir/collect.pid" KILL
         sleep 5 && collector "$dir" "$line"
         sleep 9 && stop "$dir/s2.pid" KILL
-        station "$dir" s2 "$line" "${PLUG%%/D+2*}" --units 3
+        station "$dir" s2 "$line" "${PLUG%%/D+updated*}" --units 3
     fi
     wait "$(cat "$dir/s1.pid")"
     echo $? >"$dir/s1.rc"

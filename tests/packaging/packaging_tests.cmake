@@ -4,7 +4,7 @@ set(KT_PKG_TESTS ${CMAKE_SOURCE_DIR}/tests/packaging)
 set(KT_PKG ${CMAKE_SOURCE_DIR}/packaging)
 if(WIN32)
   add_test(NAME package_zip COMMAND bash ${KT_PKG_TESTS}/zip_check.sh ${CMAKE_BINARY_DIR} ${PROJECT_VERSION}
-                                    ${CMAKE_OBJDUMP} ${CMAKE_CROSSCOMPILING_EMULATOR})
+                                    ${KT_WINDOWS_PLATFORM} ${CMAKE_OBJDUMP} ${CMAKE_CROSSCOMPILING_EMULATOR})
   return()
 endif()
 # The CLI's help lists its exit codes one a line, the emulator's in a sentence.

@@ -2,15 +2,16 @@
 # Builds the zip of a Windows build tree and checks it: the two programs and
 # README.txt, nothing else; programs that import system DLLs only; README.txt
 # in CRLF, with the CLI's own options and exit codes.
-#   zip_check.sh BUILD_DIR VERSION OBJDUMP [RUNNER...]   (RUNNER: Wine's)
+#   zip_check.sh BUILD_DIR VERSION PLATFORM OBJDUMP [RUNNER...]
+#   (PLATFORM: win32 or win64; RUNNER: Wine's)
 set -u
-build=$1 version=$2 objdump=$3 here=$(cd "$(dirname "$0")" && pwd)
-shift 3
+build=$1 version=$2 platform=$3 objdump=$4 here=$(cd "$(dirname "$0")" && pwd)
+shift 4
 failures=0
 fail() { echo "FAIL: $*" && failures=$((failures + 1)); }
 
 cmake --build "$build" --target package >"$build/package.log" 2>&1 || { tail "$build/package.log"; exit 1; }
-zip=$build/KT3916Flash-$version-win32.zip
+zip=$build/KT3916Flash-$version-$platform.zip
 echo "$zip: $(stat -c %s "$zip") bytes" && rm -rf "$build/zip-check" && unzip -q "$zip" -d "$build/zip-check" || exit 1
 cd "$build/zip-check" || exit 1
 [ "$(LC_ALL=C ls | xargs)" = "KT3916Flash.exe README.txt kt3916flash-cli.exe" ] || fail "the zip holds" *

@@ -28,6 +28,10 @@ start_wine() {
         "$W/tests/win32/kt_scsi_devicemap.exe" "$WORK/"
     # The prefix reports Windows 98 to this name (scripts/test.sh sets it).
     cp "$W/cli/kt3916flash-cli.exe" "$WORK/kt3916flash-cli-win98.exe"
+    # A host that runs no 32-bit program leaves the prefix to the VM.
+    if [ ! -d "$WINEPREFIX" ]; then
+        sh "$SRC/tests/vm/vm_prefix.sh" "$WINEPREFIX" >"$OUT/prefix.log" 2>&1
+    fi
     wineserver -p
     wine wineboot >"$OUT/wineboot.log" 2>&1
     hold_desktop

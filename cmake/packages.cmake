@@ -1,0 +1,27 @@
+# kt_missing(WHAT KEY...): stops the configure, naming the Debian packages
+# that provide the missing dependencies. The packages come from
+# scripts/packages.txt, the one list of what the project needs, by the KEY
+# column.
+function(kt_missing WHAT)
+  file(STRINGS "${CMAKE_SOURCE_DIR}/scripts/packages.txt" lines REGEX "^[a-z0-9]")
+  set(packages)
+  foreach(key IN LISTS ARGN)
+    set(found)
+    foreach(line IN LISTS lines)
+      string(REGEX MATCHALL "[^ \t]+" fields "${line}")
+      list(LENGTH fields count)
+      if(count GREATER 2)
+        list(GET fields 2 line_key)
+        if(line_key STREQUAL key)
+          list(GET fields 0 found)
+        endif()
+      endif()
+    endforeach()
+    if(NOT found)
+      message(FATAL_ERROR "${WHAT} is missing, and scripts/packages.txt has no package with the key '${key}'")
+    endif()
+    list(APPEND packages ${found})
+  endforeach()
+  list(JOIN packages " " packages)
+  message(FATAL_ERROR "${WHAT} is missing: apt-get install ${packages}")
+endfunction()
