@@ -91,7 +91,8 @@ def main():
         return start(log, [CLI, "--emulate=" + scenario, "station", "fw.bin", "--expect-identity", IDENTITY,
                            "--log", log + ".log", "--line", line, "--station-name", name, *extra])
 
-    check(wait_for(lambda: os.path.exists(os.path.join(WORK, "records.db")), 30), "the collector made its database")
+    check(wait_for(lambda: "collecting" in open(os.path.join(WORK, "collect.err")).read(), 30),
+          "the collector has its database and its broker")
     serve = start("serve", [CLI, "line", "serve", "--db", "records.db", "--line", line, "--http", "127.0.0.1:0"])
     address = wait_for(lambda: re.search(r"http://127\.0\.0\.1:\d+/", open(os.path.join(WORK, "serve.err")).read()), 30)
     check(address is not None, "line serve says where the page is")
