@@ -8,7 +8,10 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <map>
+#include <optional>
+#include <string_view>
 
 namespace {
 
@@ -63,18 +66,18 @@ int64_t NearestRank(const std::vector<int64_t>& sorted, double p)
     return sorted[std::max<size_t>(rank, 1) - 1];
 }
 
-// Digits at text[at..at+count) as a number within [low, high]; -1 when not.
-int Digits(const std::string& text, size_t at, size_t count, int low, int high)
+// Digits at text[at..at+count) as a number within [low, high].
+std::optional<int> Digits(const std::string& text, size_t at, size_t count, int low, int high)
 {
     if (at + count > text.size())
-        return -1;
+        return std::nullopt;
     int value = 0;
     for (size_t i = at; i < at + count; ++i) {
         if (text[i] < '0' || text[i] > '9')
-            return -1;
+            return std::nullopt;
         value = value * 10 + (text[i] - '0');
     }
-    return value >= low && value <= high ? value : -1;
+    return value >= low && value <= high ? std::optional<int>(value) : std::nullopt;
 }
 
 constexpr char kFiguresSql[] = R"SQL(
@@ -125,38 +128,31 @@ bool ParseRangeTime(const std::string& text, std::string& utc)
     std::string t = text;
     if (!t.empty() && t.back() == 'Z')
         t.pop_back();
-    // YYYY-MM-DD, then each further field only after the one before it.
-    const int year = Digits(t, 0, 4, 1970, 9999);
-    const int month = Digits(t, 5, 2, 1, 12);
-    const int day = Digits(t, 8, 2, 1, 31);
-    if (year < 0 || month < 0 || day < 0 || t[4] != '-' || t[7] != '-')
-        return false;
-    int hour = 0, minute = 0, second = 0, ms = 0;
-    size_t at = 10;
-    if (t.size() > at) {
-        if ((t[at] != 'T' && t[at] != ' ') || (hour = Digits(t, at + 1, 2, 0, 23)) < 0)
+    // Year, month, day, hour, minute, second, millisecond: the separator
+    // before each, its digits and its range. The date is whole; each later
+    // field comes only after the one before it.
+    static constexpr struct {
+        std::string_view before;
+        size_t width;
+        int low, high;
+    } kFields[] = {{"", 4, 1970, 9999}, {"-", 2, 1, 12}, {"-", 2, 1, 31}, {"T ", 2, 0, 23},
+                   {":", 2, 0, 59},     {":", 2, 0, 59}, {".", 3, 0, 999}};
+    int values[std::size(kFields)] = {};
+    size_t at = 0;
+    for (size_t i = 0; i < std::size(kFields) && (i < 3 || at < t.size()); ++i) {
+        if (i > 0 && (at >= t.size() || kFields[i].before.find(t[at++]) == std::string_view::npos))
             return false;
-        at += 3;
-    }
-    if (t.size() > at) {
-        if (t[at] != ':' || (minute = Digits(t, at + 1, 2, 0, 59)) < 0)
+        const std::optional<int> value = Digits(t, at, kFields[i].width, kFields[i].low, kFields[i].high);
+        if (!value)
             return false;
-        at += 3;
+        values[i] = *value;
+        at += kFields[i].width;
     }
-    if (t.size() > at) {
-        if (t[at] != ':' || (second = Digits(t, at + 1, 2, 0, 59)) < 0)
-            return false;
-        at += 3;
-    }
-    if (t.size() > at) {
-        if (t[at] != '.' || (ms = Digits(t, at + 1, 3, 0, 999)) < 0)
-            return false;
-        at += 4;
-    }
-    if (t.size() != at)
+    if (at != t.size())
         return false;
     char out[32];
-    std::snprintf(out, sizeof out, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", year, month, day, hour, minute, second, ms);
+    std::snprintf(out, sizeof out, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", values[0], values[1], values[2], values[3],
+                  values[4], values[5], values[6]);
     utc = out;
     return true;
 }

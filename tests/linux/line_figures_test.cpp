@@ -14,6 +14,7 @@
 #include "line/figures_format.h"
 #include "line/line_figures.h"
 #include "line/line_page.h"
+#include "cli_test_support.h"
 #include "device/recording_host.h"
 #include "line/record_db.h"
 
@@ -223,6 +224,12 @@ TEST_F(LineFiguresTest, StationsShowTheirNewestRunsUnfinishedUnitsAndSearchFinds
     EXPECT_EQ(stations[0].underWay[0].strUnit + " " + stations[0].underWay[0].strSerial, "u12 S9");
     EXPECT_EQ(std::make_tuple(stations[1].strLastResult, stations[1].underWay.size()),
               std::make_tuple(std::string("passed"), size_t{0}));
+    // Since 13:59, the time of u12's start: it counts.
+    ASSERT_TRUE(m_figures.Stations("2026-12-10T13:59:00.000Z", stations, error)) << error;
+    ASSERT_EQ(stations.size(), 2u);
+    EXPECT_EQ(std::make_tuple(stations[0].strLastResult, stations[0].underWay.size()),
+              std::make_tuple(std::string(""), size_t{1}))
+        << "bench-1's only record since then is u12's start";
     // Since 13:59:30: bench-2's last end alone.
     ASSERT_TRUE(m_figures.Stations("2026-12-10T13:59:30.000Z", stations, error)) << error;
     ASSERT_EQ(stations.size(), 1u);
@@ -238,6 +245,9 @@ TEST_F(LineFiguresTest, StationsShowTheirNewestRunsUnfinishedUnitsAndSearchFinds
         {{"", "KT3916", "", {"2026-12-10T07:00:00.000Z", "2026-12-10T07:40:00.000Z"}}, 10, {"id4", "id5"}},
         {{"", "", "bench-2", {}}, 2, {"id10", "id12"}},  // the newest units, oldest record first
         {{"", "OTHERCO", "", {}}, 10, {}},
+        // A range holds its start and not its end.
+        {{"", "", "bench-2", {"", "2026-12-10T08:00:00.000Z"}}, 10, {"id11", "id8", "id9"}},
+        {{"", "", "", {"2026-12-10T14:00:00.000Z", ""}}, 10, {"id12"}},
     };
     for (const auto& row : rows) {
         std::vector<std::string> records;
@@ -262,6 +272,18 @@ TEST(LineFiguresTimes, RangeTimesTakeTheRecordsFormOrAreRefused)
         {"2026-12-10 06:30", "2026-12-10T06:30:00.000Z"},
         {"2026-12-10T06:30:15Z", "2026-12-10T06:30:15.000Z"},
         {"2026-12-10T06:30:15.250Z", "2026-12-10T06:30:15.250Z"},
+        {"2026-12-10T00:00:00.000Z", "2026-12-10T00:00:00.000Z"},
+        {"1970-01-01 23:59:59.999", "1970-01-01T23:59:59.999Z"},
+        {"1969-12-31", nullptr},
+        {"2026-00-10", nullptr},
+        {"2026-12-32", nullptr},
+        {"2026x12-10", nullptr},
+        {"2026-12x10", nullptr},
+        {"2026-12-10T06x30", nullptr},
+        {"2026-12-10T06:30x15", nullptr},
+        {"2026-12-10T06:30:15x250", nullptr},
+        {"2026-12-10T06:30:15.250ZZ", nullptr},
+        {"2026-12", nullptr},
         {"2026-12-10T24:00", nullptr},
         {"2026-13-01", nullptr},
         {"2026-12-10T06:3", nullptr},
@@ -470,6 +492,48 @@ TEST_F(LinePageTest, AnOpenPageHearsOfEachNewRecordAndStatusAndOfTheEnd)
     m_page.Stop();
     listener.join();  // the stream ended with the server
     EXPECT_EQ(events.rfind("retry: 1000\nevent: change\ndata: 1\n\n", 0), 0u) << events;
+}
+
+}  // namespace
+
+namespace {
+
+// line report and line serve as a user runs them: the figures of the range,
+// in the form asked for, or why not and nothing else.
+TEST_F(LineFiguresTest, TheReportPrintsItsRangesFiguresOrSaysWhyNot)
+{
+    LineFigures shift;
+    std::string error;
+    ASSERT_TRUE(m_figures.Figures({"2026-12-10T06:00:00.000Z", "2026-12-10T14:00:00.000Z"}, shift, error));
+    const std::string db = m_path.string();
+    const std::string missing = db + ".missing";
+    const std::vector<std::string> range = {"--since", "2026-12-10T06:00", "--until", "2026-12-10 14"};
+    const auto with = [&range](std::vector<std::string> args) {
+        args.insert(args.end(), range.begin(), range.end());
+        return args;
+    };
+    const struct {
+        std::vector<std::string> args;
+        int exit;
+        std::string out;  // exactly
+        const char* err;  // a part of it
+    } rows[] = {
+        {with({"line", "report", "--db", db, "--json"}), 0, FiguresJson(shift) + "\n", ""},
+        {with({"line", "report", "--db", db, "--csv"}), 0, FiguresCsv(shift), ""},
+        {with({"line", "report", "--db", db}), 0, FiguresText(shift), ""},
+        {{"line", "report", "--db", db, "--since", "yesterday"}, 2, "", "--since 'yesterday': a UTC time like"},
+        {{"line", "report", "--db", db, "--until", "2026-12-10T24"}, 2, "", "--until '2026-12-10T24'"},
+        {{"line", "report", "--db", missing}, 1, "", "cannot open the database"},
+        {{"line", "serve", "--db", missing, "--http", "127.0.0.1:0"}, 1, "", "cannot open the database"},
+        {{"line", "serve", "--db", db, "--http", "127.0.0.1"}, 2, "", "--http '127.0.0.1': HOST:PORT"},
+    };
+    for (const auto& row : rows) {
+        const cli_test::CliRun run = cli_test::RunTool(row.args);
+        EXPECT_EQ(run.exit, row.exit) << run.err;
+        EXPECT_EQ(run.out, row.out);
+        EXPECT_NE(run.err.find(row.err), std::string::npos) << run.err;
+    }
+    EXPECT_FALSE(fs::exists(missing)) << "read only: nothing is created";
 }
 
 }  // namespace
