@@ -157,53 +157,32 @@ bool ParseRangeTime(const std::string& text, std::string& utc)
     return true;
 }
 
-CLineFigures::~CLineFigures()
-{
-    sqlite3_close(m_pDb);
-}
-
 bool CLineFigures::Open(const std::string& path, std::string& error)
 {
     std::lock_guard lock(m_mutex);
-    return OpenLocked(path, error);
-}
-
-bool CLineFigures::OpenLocked(const std::string& path, std::string& error)
-{
-    struct stat file {};
-    sqlite3* db = nullptr;
-    // Read only: the page and the report never change the line's record.
-    if (stat(path.c_str(), &file) != 0 ||
-        sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
-        error = "cannot open the database " + path + ": " + (db ? sqlite3_errmsg(db) : std::strerror(errno));
-        sqlite3_close(db);
-        return false;
-    }
-    sqlite3_busy_timeout(db, 2000);
-    bool readable;
-    {
-        CStatement check(db, "SELECT count(*) FROM unit_records WHERE 0");
-        readable = check.Prepared() && check.Step() == SQLITE_ROW;
-    }
-    if (!readable) {
-        error =
-            "cannot read the database " + path + ": " + sqlite3_errmsg(db) + " (is it one that 'line collect' writes?)";
-        sqlite3_close(db);
-        return false;
-    }
-    sqlite3_close(m_pDb);
-    m_pDb = db;
     m_strPath = path;
-    m_nDevice = file.st_dev;
-    m_nInode = file.st_ino;
-    return true;
+    return static_cast<bool>(CConnection(m_strPath, error));
 }
 
-bool CLineFigures::FileReplaced()
+CLineFigures::CConnection::CConnection(const std::string& path, std::string& error)
 {
-    std::lock_guard lock(m_mutex);
-    struct stat file {};
-    return stat(m_strPath.c_str(), &file) != 0 || file.st_dev != m_nDevice || file.st_ino != m_nInode;
+    // Read only: the page and the report never change the line's record.
+    if (sqlite3_open_v2(path.c_str(), &m_pDb, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
+        error = "cannot open the database " + path + ": " + sqlite3_errmsg(m_pDb);
+        return;
+    }
+    sqlite3_busy_timeout(m_pDb, 2000);
+    CStatement check(m_pDb, "SELECT count(*) FROM unit_records WHERE 0");
+    m_bReady = check.Prepared() && check.Step() == SQLITE_ROW;
+    if (!m_bReady) {
+        error = "cannot read the database " + path + ": " + sqlite3_errmsg(m_pDb) +
+                " (is it one that 'line collect' writes?)";
+    }
+}
+
+CLineFigures::CConnection::~CConnection()
+{
+    sqlite3_close(m_pDb);
 }
 
 bool CLineFigures::Figures(const FigureRange& range, LineFigures& figures, std::string& error)
@@ -211,9 +190,12 @@ bool CLineFigures::Figures(const FigureRange& range, LineFigures& figures, std::
     std::lock_guard lock(m_mutex);
     figures = LineFigures{};
     figures.range = range;
-    CStatement query(m_pDb, kFiguresSql);
+    const CConnection db(m_strPath, error);
+    if (!db)
+        return false;
+    CStatement query(db.Get(), kFiguresSql);
     if (!query.Prepared())
-        return Failed(m_pDb, error);
+        return Failed(db.Get(), error);
     query.Bind(1, range.strSince).Bind(2, range.strUntil);
 
     struct StationWork {
@@ -254,7 +236,7 @@ bool CLineFigures::Figures(const FigureRange& range, LineFigures& figures, std::
         }
     }
     if (step != SQLITE_DONE)
-        return Failed(m_pDb, error);
+        return Failed(db.Get(), error);
 
     for (auto& [name, work] : stations) {
         std::sort(work.cycles.begin(), work.cycles.end());
@@ -278,18 +260,21 @@ bool CLineFigures::Stations(const std::string& since, std::vector<StationRecord>
 {
     std::lock_guard lock(m_mutex);
     stations.clear();
-    CStatement newest(m_pDb, kStationsSql);
+    const CConnection db(m_strPath, error);
+    if (!db)
+        return false;
+    CStatement newest(db.Get(), kStationsSql);
     if (!newest.Prepared())
-        return Failed(m_pDb, error);
+        return Failed(db.Get(), error);
     newest.Bind(1, since);
     int step;
     while ((step = newest.Step()) == SQLITE_ROW)
         stations.push_back({newest.Text(0), newest.Text(1), newest.Text(2), {}});
     if (step != SQLITE_DONE)
-        return Failed(m_pDb, error);
-    CStatement underWay(m_pDb, kUnderWaySql);
+        return Failed(db.Get(), error);
+    CStatement underWay(db.Get(), kUnderWaySql);
     if (!underWay.Prepared())
-        return Failed(m_pDb, error);
+        return Failed(db.Get(), error);
     underWay.Bind(1, since);
     while ((step = underWay.Step()) == SQLITE_ROW) {
         const std::string name = underWay.Text(0);
@@ -298,27 +283,35 @@ bool CLineFigures::Stations(const std::string& since, std::vector<StationRecord>
         if (it != stations.end())
             it->underWay.push_back({underWay.Text(1), underWay.Text(2), underWay.Text(3), underWay.Text(4)});
     }
-    return step == SQLITE_DONE || Failed(m_pDb, error);
+    return step == SQLITE_DONE || Failed(db.Get(), error);
 }
 
 bool CLineFigures::FindUnits(const UnitQuery& query, int limit, std::vector<std::string>& records, std::string& error)
 {
     std::lock_guard lock(m_mutex);
     records.clear();
-    CStatement find(m_pDb, kFindSql);
+    const CConnection db(m_strPath, error);
+    if (!db)
+        return false;
+    CStatement find(db.Get(), kFindSql);
     if (!find.Prepared())
-        return Failed(m_pDb, error);
+        return Failed(db.Get(), error);
     find.Bind(1, query.strSerial).Bind(2, query.strIdentity).Bind(3, query.strStation);
     find.Bind(4, query.range.strSince).Bind(5, query.range.strUntil).Bind(6, static_cast<int64_t>(limit));
     int step;
     while ((step = find.Step()) == SQLITE_ROW)
         records.push_back(find.Text(0));
-    return step == SQLITE_DONE || Failed(m_pDb, error);
+    return step == SQLITE_DONE || Failed(db.Get(), error);
 }
 
-int64_t CLineFigures::DataVersion()
+CLineFigures::Stamp CLineFigures::Changes()
 {
     std::lock_guard lock(m_mutex);
-    CStatement version(m_pDb, "PRAGMA data_version");
-    return version.Prepared() && version.Step() == SQLITE_ROW ? version.Number(0) : -1;
+    Stamp stamp;
+    struct stat file {};
+    if (stat(m_strPath.c_str(), &file) == 0)
+        stamp.file = {file.st_mtim.tv_sec, file.st_mtim.tv_nsec, file.st_size};
+    if (stat((m_strPath + "-wal").c_str(), &file) == 0)
+        stamp.log = {file.st_mtim.tv_sec, file.st_mtim.tv_nsec, file.st_size};
+    return stamp;
 }

@@ -2,6 +2,7 @@
 #include <cstdint>
 #include <mutex>
 #include <string>
+#include <tuple>
 #include <vector>
 
 struct sqlite3;
@@ -88,7 +89,6 @@ struct UnitQuery {
 class CLineFigures {
 public:
     CLineFigures() = default;
-    ~CLineFigures();
     CLineFigures(const CLineFigures&) = delete;
     CLineFigures& operator=(const CLineFigures&) = delete;
 
@@ -99,19 +99,32 @@ public:
     // Every record (as stored JSON, with the station it came from) of the
     // units that match, oldest first; at most the limit newest units.
     bool FindUnits(const UnitQuery& query, int limit, std::vector<std::string>& records, std::string& error);
-    // Changes whenever another connection commits to the database.
-    int64_t DataVersion();
-    // The path no longer names the file open: it was removed, or another
-    // was put in its place. The open one is still read: a database copied
-    // over a live one would meet the old one's write-ahead log.
-    bool FileReplaced();
+    // What changes when a writer commits: the times and sizes of the file
+    // and of its write-ahead log.
+    struct Stamp {
+        std::tuple<int64_t, int64_t, int64_t> file, log;  // seconds, nanoseconds, size
+        bool operator==(const Stamp&) const = default;
+    };
+    Stamp Changes();
 
 private:
-    bool OpenLocked(const std::string& path, std::string& error);
+    // One read-only connection per query: a connection kept open while a
+    // writer closes as the last one (folding its log into the file) may
+    // miss what that writer wrote.
+    class CConnection {
+    public:
+        CConnection(const std::string& path, std::string& error);
+        ~CConnection();
+        CConnection(const CConnection&) = delete;
+        CConnection& operator=(const CConnection&) = delete;
+        explicit operator bool() const { return m_bReady; }
+        sqlite3* Get() const { return m_pDb; }
+
+    private:
+        sqlite3* m_pDb = nullptr;
+        bool m_bReady = false;
+    };
 
     std::mutex m_mutex;
-    sqlite3* m_pDb = nullptr;
     std::string m_strPath;
-    uint64_t m_nDevice = 0;  // of the file open
-    uint64_t m_nInode = 0;
 };

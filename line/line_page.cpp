@@ -116,20 +116,17 @@ void CLinePage::LineMessage(const std::string& station, const std::string& paylo
     Changed();
 }
 
-// New records show as the database's data version changes: a look that
-// costs one page read, so the page hears of a unit within kPollMs. A
-// database file removed or replaced is said on the page.
+// New records show as the database's files change (two stat calls), so the
+// page hears of a unit within kPollMs.
 void CLinePage::Watch()
 {
-    int64_t seen = m_figures.DataVersion();
+    CLineFigures::Stamp seen = m_figures.Changes();
     std::unique_lock lock(m_mutex);
     while (!m_changed.wait_for(lock, std::chrono::milliseconds(kPollMs), [this]() { return m_bStopping; })) {
         lock.unlock();
-        const bool replaced = m_figures.FileReplaced();
-        const int64_t now = m_figures.DataVersion();
+        const CLineFigures::Stamp now = m_figures.Changes();
         lock.lock();
-        if (replaced != m_bFileReplaced || now != seen) {
-            m_bFileReplaced = replaced;
+        if (!(now == seen)) {
             seen = now;
             ++m_nVersion;
             m_changed.notify_all();
@@ -168,12 +165,10 @@ std::string CLinePage::BoardJson()
     const bool read = m_figures.Stations(since, records, error);
     std::map<std::string, Status> statuses;
     std::string approvedText;
-    bool replaced;
     {
         std::lock_guard lock(m_mutex);
         statuses = m_statuses;
         approvedText = m_strApproved;
-        replaced = m_bFileReplaced;
     }
     const nlohmann::json approved = approvedText.empty() ? nlohmann::json(nullptr) : ParsedOrText(approvedText);
     std::map<std::string, nlohmann::json> stations;
@@ -208,9 +203,6 @@ std::string CLinePage::BoardJson()
     nlohmann::json board = {{"approved", approved}, {"stations", list}};
     if (!read)
         board["error"] = error;
-    else if (replaced)
-        board["error"] = "the database file was removed or replaced since this server opened it: the page shows the "
-                         "file it opened; start line serve again for the new one";
     return Dump(board);
 }
 

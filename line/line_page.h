@@ -64,7 +64,6 @@ private:
     std::condition_variable m_changed;
     uint64_t m_nVersion = 1;  // of what the page shows: each change counts one up
     bool m_bStopping = false;
-    bool m_bFileReplaced = false;
     int m_nEventClients = 0;
     struct Status {
         std::string strPayload;

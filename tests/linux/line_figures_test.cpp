@@ -72,12 +72,22 @@ std::string Json(const Rec& r, int n)
     return json + ",\"identity\":\"KTDEV KT3916 FLASHER\"}";
 }
 
+// The database's files, removed once every connection to them is closed:
+// SQLite keeps what it knows of an open file by its inode, which a new file
+// may get again.
+struct DbFiles {
+    fs::path path = fs::temp_directory_path() / ("kt3916-figures-" + std::to_string(getpid()) + ".db");
+    ~DbFiles()
+    {
+        for (const char* end : {"", "-wal", "-shm"})
+            fs::remove(path.string() + end);
+    }
+};
+
 class LineFiguresTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        m_path = fs::temp_directory_path() / ("kt3916-figures-" + std::to_string(getpid()) + ".db");
-        fs::remove(m_path);
         CRecordDb db;
         std::string error;
         ASSERT_TRUE(db.Open(m_path.string(), error)) << error;
@@ -86,12 +96,8 @@ protected:
             ASSERT_EQ(db.Add(Json(r, ++n), r.station, "import", error), CRecordDb::Added::Stored) << error;
         ASSERT_TRUE(m_figures.Open(m_path.string(), error)) << error;
     }
-    void TearDown() override
-    {
-        for (const char* end : {"", "-wal", "-shm"})
-            fs::remove(m_path.string() + end);
-    }
-    fs::path m_path;
+    DbFiles m_files;  // before the connections: it goes after them
+    const fs::path& m_path = m_files.path;
     CLineFigures m_figures;
 };
 
@@ -299,18 +305,28 @@ TEST(LineFiguresTimes, RangeTimesTakeTheRecordsFormOrAreRefused)
     }
 }
 
-TEST_F(LineFiguresTest, AFileRemovedOrPutInThePlaceOfTheOpenOneIsNoticed)
+// Each query reads the file the path names now: a database put in its
+// place (a restored copy) is read, a removed one is said.
+TEST_F(LineFiguresTest, EachQueryReadsTheFileThePathNamesNow)
 {
-    EXPECT_FALSE(m_figures.FileReplaced());
-    const std::string other = m_path.string() + ".copy";
-    fs::copy_file(m_path, other);
+    const CLineFigures::Stamp before = m_figures.Changes();
+    const std::string other = m_path.string() + ".restored";
+    {
+        CRecordDb db;
+        std::string error;
+        ASSERT_TRUE(db.Open(other, error)) << error;
+        ASSERT_EQ(db.Add(Json(kShift[0], 1), "bench-7", "import", error), CRecordDb::Added::Stored) << error;
+    }
     fs::rename(other, m_path);
-    EXPECT_TRUE(m_figures.FileReplaced());
-    fs::remove(m_path);
-    EXPECT_TRUE(m_figures.FileReplaced());
+    EXPECT_FALSE(m_figures.Changes() == before);
     LineFigures f;
     std::string error;
-    EXPECT_TRUE(m_figures.Figures({}, f, error)) << "the open file is still read: " << error;
+    ASSERT_TRUE(m_figures.Figures({}, f, error)) << error;
+    ASSERT_EQ(f.stations.size(), 1u);
+    EXPECT_EQ(f.stations[0].strStation + " " + std::to_string(f.nPassed), "bench-7 1");
+    fs::remove(m_path);
+    EXPECT_FALSE(m_figures.Figures({}, f, error));
+    EXPECT_NE(error.find("cannot open the database " + m_path.string()), std::string::npos) << error;
 }
 
 TEST(LineFiguresOpen, ANonDatabaseOrAMissingFileIsSaidAndNothingIsCreated)
