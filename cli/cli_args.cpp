@@ -81,7 +81,9 @@ enum CommandBits : unsigned {
     kLineApprove = 1u << 5,
     kLineWatch = 1u << 6,
     kLineCollect = 1u << 7,
-    kLine = kLineApprove | kLineWatch | kLineCollect,
+    kLineServe = 1u << 8,
+    kLineReport = 1u << 9,
+    kLine = kLineApprove | kLineWatch | kLineCollect | kLineServe | kLineReport,
     kEveryCommand = kList | kInfo | kFlash | kStation | kUdevRule | kLine,
 };
 
@@ -100,6 +102,8 @@ constexpr struct {
     {"line approve", kLineApprove},
     {"line watch", kLineWatch},
     {"line collect", kLineCollect},
+    {"line serve", kLineServe},
+    {"line report", kLineReport},
 };
 
 // "'flash' and 'station'": the commands of bits.
@@ -263,7 +267,8 @@ const OptionSpec kOptions[] = {
      StoreFlag<&CliOptions::bAllowOlder>},
     {nullptr, "--line", ValueForm::Required, "mqtt[s]://HOST[:PORT]/LINE", kStation | kLine, true,
      "station: join the line through its MQTT broker (needs\n"
-     "--log, the spool of what the broker has not taken)",
+     "--log, the spool of what the broker has not taken);\n"
+     "line serve: show the stations' status and approval",
      StoreText<&CliOptions::line>},
     // Which commands take it depends on other options: a rule of its own.
     {nullptr, "--station-name", ValueForm::Required, "NAME", kEveryCommand, true,
@@ -278,10 +283,24 @@ const OptionSpec kOptions[] = {
      "station: take units while the line has no approved\n"
      "image (never while another image is approved)",
      StoreFlag<&CliOptions::bLineWithoutApproval>},
-    {nullptr, "--db", ValueForm::Required, "FILE", kLineCollect, true,
-     "line collect: the SQLite database of the records", StoreText<&CliOptions::db>},
+    {nullptr, "--db", ValueForm::Required, "FILE", kLineCollect | kLineServe | kLineReport, true,
+     "line collect, serve, report: the SQLite database of\n"
+     "the records (serve and report only read it)",
+     StoreText<&CliOptions::db>},
     {nullptr, "--import", ValueForm::Required, "LOG", kLineCollect, true,
      "line collect: load the unit records of a station's log", StoreText<&CliOptions::importLog>},
+    {nullptr, "--http", ValueForm::Required, "HOST:PORT", kLineServe, true,
+     "line serve: where the page listens (default\n"
+     "127.0.0.1:8391)",
+     StoreText<&CliOptions::http>},
+    {nullptr, "--since", ValueForm::Required, "TIME", kLineReport, true,
+     "line report: units that ended at TIME (UTC,\n"
+     "2026-12-10T06:00) or later",
+     StoreText<&CliOptions::since>},
+    {nullptr, "--until", ValueForm::Required, "TIME", kLineReport, true, "line report: units that ended before TIME",
+     StoreText<&CliOptions::until>},
+    {nullptr, "--csv", ValueForm::None, nullptr, kLineReport, true, "line report: one CSV table instead of text",
+     StoreFlag<&CliOptions::bCsv>},
     {"-h", "--help", ValueForm::None, nullptr, kEveryCommand, false, "show this help", nullptr},
     {"-V", "--version", ValueForm::None, nullptr, kEveryCommand, false, "show the version", nullptr},
 };
@@ -371,8 +390,9 @@ bool ReadCommand(const std::vector<std::string>& positional, CliOptions& options
         options.strLineAction = positional.size() > 1 ? positional[1] : "";
         expected = options.strLineAction == "approve" ? 3 : 2;
         if (options.strLineAction != "approve" && options.strLineAction != "watch" &&
-            options.strLineAction != "collect") {
-            return FailWith(error, "'line' needs approve IMAGE, watch or collect");
+            options.strLineAction != "collect" && options.strLineAction != "serve" &&
+            options.strLineAction != "report") {
+            return FailWith(error, "'line' needs approve IMAGE, watch, collect, serve or report");
         }
         if (positional.size() < expected)
             return FailWith(error, "'line approve' needs an image file");
@@ -437,11 +457,18 @@ bool CheckOptionsTogether(const CliOptions& options, std::string& error)
     } else if (line && (options.bEmulate || options.log || options.transcript)) {
         error =
             "'line " + options.strLineAction + "' talks to the line's broker only: no --emulate, --log or --transcript";
-    } else if (line && options.bJson && options.strLineAction != "watch") {
-        error = "--json is for 'line watch' only";
-    } else if (line && options.strLineAction == "collect" && !options.db) {
-        error = "'line collect' needs --db FILE: the SQLite database the records go into";
-    } else if (line && !options.line && !(options.strLineAction == "collect" && options.importLog)) {
+    } else if (line && options.strLineAction == "report" && options.line) {
+        error = "'line report' reads --db only: without --line";
+    } else if (line && options.bJson && options.strLineAction != "watch" && options.strLineAction != "report") {
+        error = "--json is for 'line watch' and 'line report' only";
+    } else if (options.bJson && options.bCsv) {
+        error = "--json and --csv exclude each other";
+    } else if (line && !options.db &&
+               (options.strLineAction == "collect" || options.strLineAction == "serve" ||
+                options.strLineAction == "report")) {
+        error = "'line " + options.strLineAction + "' needs --db FILE: the SQLite database of the line's records";
+    } else if (line && !options.line && options.strLineAction != "serve" && options.strLineAction != "report" &&
+               !(options.strLineAction == "collect" && options.importLog)) {
         error = "'line " + options.strLineAction + "' needs --line mqtt[s]://HOST[:PORT]/LINE";
     } else if (line && options.line && options.importLog) {
         error = "'line collect --import' loads one log and ends: without --line";
@@ -525,6 +552,10 @@ std::string CliUsageText()
                        "  line watch           show every station of the line live (needs --line)\n"
                        "  line collect         store every unit record of the line once in --db; with\n"
                        "                       --import LOG, load a station's log instead\n"
+                       "  line serve           the line's live page of --db (and the stations of --line)\n"
+                       "                       on --http\n"
+                       "  line report          the figures of the page (yield, first pass, failures,\n"
+                       "                       cycle times) from --db, as text, --json or --csv\n"
 #endif
                        "\n"
                        "Options:\n" +

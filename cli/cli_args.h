@@ -36,7 +36,7 @@ struct CliOptions {
     std::optional<std::string> newRevision;
     VerifyWindow pollWindow;        // --poll-window FIRST..LAST
     std::optional<uint32_t> units;  // station: stop once this many units have ended
-    // The line (Linux): station --line, and line approve|watch|collect.
+    // The line (Linux): station --line, and line approve|watch|collect|serve|report.
     std::string strLineAction;
     std::optional<std::string> line;  // mqtt[s]://HOST[:PORT]/LINE
     std::optional<std::string> stationName, lineCa, lineCredentials, db, importLog;
@@ -48,6 +48,9 @@ struct CliOptions {
     std::optional<std::string> signature;
     bool bAllowUnsigned = false;
     bool bAllowOlder = false;
+    std::optional<std::string> since, until;  // line report: UTC times
+    std::optional<std::string> http;          // line serve: HOST:PORT
+    bool bCsv = false;                        // line report
 };
 
 // The latest tick --poll-window may name: ten minutes of one-second ticks.

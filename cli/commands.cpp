@@ -86,8 +86,9 @@ FlashJob MakeFlashJob(const CliOptions& options, const ImageCheck& check, IScsiH
     if (records.Trust().bChecked)
         job.heldImage = records.Trust().digest;
     const std::string sha256 = check.bHasChecksum ? Sha256Text(check.digest) : std::string();
-    job.onTransferStart = [&records, sha256](const FlashRecord& record) {
-        return records.UnitStart(record, IdentityText(record.strIdentity), sha256);
+    job.onTransferStart = [&records, &host, sha256](const FlashRecord& record) {
+        return records.UnitStart(record, IdentityText(record.strIdentity), sha256,
+                                 record.chDrive ? host.DriveSerial(record.chDrive) : std::string());
     };
     return job;
 }

@@ -45,6 +45,7 @@ std::unique_ptr<CLineSeat> JoinLine(const CliOptions&, const ImageCheck&, const 
 #include "cli/image_check.h"
 #include "cli/image_trust.h"
 #include "cli/run_records.h"
+#include "cli/line_page_commands.h"
 #include "device/recording_host.h"
 #include "device/sha256.h"
 #include "device/json_line.h"
@@ -518,6 +519,10 @@ int CommandLine(const CliOptions& options, CliEnvironment& env)
         return CommandApprove(options, env, settings);
     if (options.strLineAction == "watch")
         return CommandWatch(options, env, settings);
+    if (options.strLineAction == "serve")
+        return CommandLineServe(options, env, options.line ? &settings : nullptr);
+    if (options.strLineAction == "report")
+        return CommandLineReport(options, env);
     return CommandCollect(options, env, settings);
 }
 

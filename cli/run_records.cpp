@@ -132,11 +132,16 @@ bool CRunRecords::Begin(const char* command, bool announce)
     return true;
 }
 
-std::string CRunRecords::UnitStart(const FlashRecord& record, const std::string& identity, const std::string& sha256)
+std::string CRunRecords::UnitStart(const FlashRecord& record, const std::string& identity, const std::string& sha256,
+                                   const std::string& serial)
 {
     const std::string unit = m_strRunId + "-u" + std::to_string(m_nNextUnit++);
     if (!m_pLog)
         return unit;
+    if (!serial.empty()) {
+        std::lock_guard lock(m_serialsMutex);
+        m_serials[unit] = serial;
+    }
     std::string json;
     CJsonLine out(json);
     out.String("record", "unit-start").String("id", NextId()).String("unit", unit).String("run", m_strRunId);
@@ -144,6 +149,8 @@ std::string CRunRecords::UnitStart(const FlashRecord& record, const std::string&
         out.String("station", StationName(m_options));
     out.String("time", NowUtcText()).String("device", DriveText(record.chDrive)).String("node", record.strNode);
     out.String("identity", identity).String("revision", record.strRevision).String("image", record.strImage);
+    if (!serial.empty())
+        out.String("serial", serial);
     out.String("checksum", record.strChecksum);
     if (!sha256.empty())
         out.String("sha256", sha256);
@@ -171,6 +178,16 @@ void CRunRecords::RecordUnitEnd(const UnitEnd& end)
         out.String("station", StationName(m_options));
     out.String("time", NowUtcText()).String("device", DriveText(end.chDrive));
     out.String("node", end.strNode).String("identity", end.strIdentity);
+    std::string serial;
+    {
+        std::lock_guard lock(m_serialsMutex);
+        if (const auto it = m_serials.find(end.strUnit); it != m_serials.end()) {
+            serial = it->second;
+            m_serials.erase(it);
+        }
+    }
+    if (!serial.empty())
+        out.String("serial", serial);
     out.String("old_revision", end.strOldRevision).String("new_revision", end.strNewRevision);
     out.Bool("revision_changed", !end.strNewRevision.empty() && end.strNewRevision != end.strOldRevision);
     out.String("result", end.result).Number("exit_code", end.exit).String("exit_name", CliExitName(end.exit));

@@ -2,6 +2,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -83,8 +84,10 @@ public:
     // be sent.
     bool Begin(const char* command, bool announce);
     // A unit's transfer starts: its start record is in the log, on the disk
-    // where the log has one, when this returns. Returns the unit's id.
-    std::string UnitStart(const FlashRecord& record, const std::string& identity, const std::string& sha256);
+    // where the log has one, when this returns. Returns the unit's id. The
+    // serial (empty: not known) goes into the unit's start and end records.
+    std::string UnitStart(const FlashRecord& record, const std::string& identity, const std::string& sha256,
+                          const std::string& serial);
     void RecordUnitEnd(const UnitEnd& end);
     // The log's line that a unit found unfinished was seen and reported.
     void RecordUnfinished(const UnfinishedUnit& unit);
@@ -127,4 +130,6 @@ private:
     std::mutex m_mutex;
     bool m_bReported = false;
     std::string m_strUnread;  // a file whose reader stopped reading
+    std::mutex m_serialsMutex;
+    std::map<std::string, std::string> m_serials;  // unit id -> serial, from its start to its end
 };

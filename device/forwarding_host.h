@@ -34,6 +34,7 @@ public:
     IAspiHost* Aspi() override { return m_inner.Aspi() != nullptr ? this : nullptr; }
     IDriveNodes* DriveNodes() override { return m_inner.DriveNodes(); }
     std::string DriveNodeText(char drive) override { return m_inner.DriveNodeText(drive); }
+    std::string DriveSerial(char drive) override { return m_inner.DriveSerial(drive); }
     uint8_t* AllocateDataBuffer(uint32_t length) override { return m_inner.AllocateDataBuffer(length); }
     void FreeDataBuffer(uint8_t* buffer) override { m_inner.FreeDataBuffer(buffer); }
 

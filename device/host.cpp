@@ -44,6 +44,11 @@ IDriveNodes* IScsiHost::DriveNodes()
     return nullptr;
 }
 
+std::string IScsiHost::DriveSerial(char)
+{
+    return {};
+}
+
 std::string IScsiHost::DriveNodeText(char drive)
 {
     char path[kDevicePathSize];

@@ -62,6 +62,9 @@ public:
     // Where a drive lives, for people: its node ("/dev/sg1"), "emulated",
     // or by default its device path "\\.\D:".
     virtual std::string DriveNodeText(char drive);
+    // The serial number of the unit in a drive of the last scan, where the
+    // system knows it without a command to the device; empty when not.
+    virtual std::string DriveSerial(char drive);
 
     // Memory for a device object's data buffer, on a page boundary so that
     // the direct pass-through meets any adapter's alignment; null when there

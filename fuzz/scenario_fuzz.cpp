@@ -17,7 +17,8 @@ std::string ScenarioText(const EmulatorScenario& s)
     std::string text = "devices=" + std::to_string(s.devices) + ",vendor=" + s.vendor + ",product=" + s.product +
                        ",revision=" + s.revision + ",new_revision=" + s.newRevision +
                        ",reboot_ms=" + std::to_string(s.rebootMs) + ",never_return=" + (s.neverReturn ? "1" : "0") +
-                       ",latency_ms=" + std::to_string(s.latencyMs) + ",win9x=" + (s.win9x ? "1" : "0");
+                       ",latency_ms=" + std::to_string(s.latencyMs) + ",win9x=" + (s.win9x ? "1" : "0") +
+                       ",serial=" + s.serial;
     if (s.failBlock) {
         char sense[16];
         std::snprintf(sense, sizeof sense, "%X/%X/%X", s.senseKey, s.senseAsc, s.senseAscq);
@@ -49,7 +50,8 @@ bool SameScenario(const EmulatorScenario& a, const EmulatorScenario& b)
            a.newRevision == b.newRevision && a.rebootMs == b.rebootMs && a.neverReturn == b.neverReturn &&
            a.failBlock == b.failBlock && a.senseKey == b.senseKey && a.senseAsc == b.senseAsc &&
            a.senseAscq == b.senseAscq && a.dropBlock == b.dropBlock && a.latencyMs == b.latencyMs &&
-           a.win9x == b.win9x && a.replugMs == b.replugMs && a.replugElsewhere == b.replugElsewhere;
+           a.win9x == b.win9x && a.replugMs == b.replugMs && a.replugElsewhere == b.replugElsewhere &&
+           a.serial == b.serial;
 }
 
 bool PrintableWithin(const std::string& text, size_t longest)

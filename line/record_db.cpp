@@ -56,6 +56,7 @@ CREATE TABLE IF NOT EXISTS rejected (
 );
 CREATE INDEX IF NOT EXISTS unit_records_unit ON unit_records(unit);
 CREATE INDEX IF NOT EXISTS unit_records_identity ON unit_records(identity);
+CREATE INDEX IF NOT EXISTS unit_records_time ON unit_records(time);
 CREATE VIEW IF NOT EXISTS units AS
     SELECT e.unit, e.station, e.run, s.time AS started, e.time AS ended, e.device, e.node, e.identity,
            e.old_revision, e.new_revision, e.revision_changed, e.result, e.exit_name, e.reason, e.message,

@@ -129,6 +129,8 @@ TEST(CliLog, EveryCommandTheDevicesReceiveIsALineAppended)
             ++kinds[fields.at("record")];
             if (fields.at("record") == "run-start")
                 run = fields.at("run");
+            else  // each emulated drive's first unit
+                EXPECT_EQ(fields["serial"], "EMU-" + fields.at("device").substr(0, 1) + "1") << lines[i];
             EXPECT_EQ(fields.at("run"), run) << lines[i];
             continue;
         }

@@ -175,11 +175,13 @@ TEST(EmulatedHost, PlugTimelineAttachesAndDetachesDrives)
     };
 
     EXPECT_EQ(roots(), "CD");
+    EXPECT_EQ(host.DriveSerial('D') + "," + host.DriveSerial('E'), "EMU-D1,");
     EXPECT_EQ(host.GetDriveKind("E:\\"), 1u);
     EXPECT_EQ(host.OpenDevice("\\\\.\\E:"), kInvalidHandle);
 
     clock.Advance(5000);
     EXPECT_EQ(roots(), "CDE");
+    EXPECT_EQ(host.DriveSerial('e'), "EMU-E1");
     const HostHandle d = host.OpenDevice("\\\\.\\D:");
     const HostHandle e = host.OpenDevice("\\\\.\\E:");
     ASSERT_NE(e, kInvalidHandle);
@@ -203,6 +205,7 @@ TEST(EmulatedHost, PlugTimelineAttachesAndDetachesDrives)
 
     clock.Advance(3000);  // 8000: D: leaves
     EXPECT_EQ(roots(), "CE");
+    EXPECT_EQ(host.DriveSerial('D'), "");
     EXPECT_FALSE(inquiry(d)) << "a handle opened before the detach reaches no device";
     char why[96];
     host.DescribeLastFailure(why, sizeof why);
@@ -213,6 +216,7 @@ TEST(EmulatedHost, PlugTimelineAttachesAndDetachesDrives)
     EXPECT_FALSE(inquiry(e));
     clock.Advance(3000);  // 12000: another unit on E:
     EXPECT_EQ(roots(), "CE");
+    EXPECT_EQ(host.DriveSerial('E') + "," + host.DriveSerial('F'), "EMU-E2,");
     EXPECT_FALSE(inquiry(e)) << "the old handle belongs to the unit that left";
     const HostHandle e2 = host.OpenDevice("\\\\.\\E:");
     EXPECT_TRUE(inquiry(e2)) << "a fresh unit answers at once, with no restart pending";

@@ -1,6 +1,7 @@
 #include "device/emulated/emulated_host.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
@@ -56,8 +57,10 @@ EmulatedHost::EmulatedHost(const EmulatorScenario& scenario, IClock& clock, ITra
     std::vector<bool> seen(m_devices.size());
     for (const PlugEvent& event : scenario.plugEvents) {
         const auto index = static_cast<std::size_t>(event.device);
-        if (!seen[index])
+        if (!seen[index]) {
             m_devices[index]->present = !event.attach;
+            m_devices[index]->nUnit = event.attach ? 0 : 1;
+        }
         seen[index] = true;
     }
 }
@@ -86,6 +89,7 @@ void EmulatedHost::ApplyPlugEvents()
         ++slot.generation;
         if (event.attach) {
             // Another unit on the same drive: it starts as a unit fresh from the box.
+            ++slot.nUnit;
             std::lock_guard deviceLock(slot.mutex);
             slot.model = std::make_unique<EmulatedKt3916>(m_scenario, m_clock, slot.seat);
         }
@@ -134,6 +138,18 @@ int EmulatedHost::UnitOf(int device) const
 }
 
 EmulatedHost::~EmulatedHost() = default;
+
+std::string EmulatedHost::DriveSerial(char drive)
+{
+    const int device = std::toupper(static_cast<unsigned char>(drive)) - 'D';
+    if (device < 0 || device >= DeviceCount())
+        return {};
+    std::lock_guard lock(m_plugMutex);
+    // A unit that came back elsewhere keeps the serial it had at home.
+    const DeviceSlot& unit = *m_devices[static_cast<std::size_t>(UnitOf(device))];
+    return OnBus(device) ? m_scenario.serial + static_cast<char>('D' + UnitOf(device)) + std::to_string(unit.nUnit)
+                         : std::string();
+}
 
 bool EmulatedHost::GetVersionPlatformId(uint32_t& platformId)
 {

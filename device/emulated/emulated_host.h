@@ -42,6 +42,7 @@ public:
     void DescribeLastFailure(char* text, std::size_t size) override;
     IAspiHost* Aspi() override { return &m_aspi; }
     std::string DriveNodeText(char) override { return "emulated"; }
+    std::string DriveSerial(char drive) override;
 
 private:
     friend class EmulatedHostProbe;
@@ -58,6 +59,7 @@ private:
         // attachment it is (a handle opened before a detach stays dead).
         bool present = true;
         uint32_t generation = 0;
+        uint32_t nUnit = 1;  // the how-manieth unit plugged into the drive
         // The drive where the unit of drive D: + home shows once it came back
         // elsewhere (replug_elsewhere); its own model is not used.
         int home = -1;

@@ -174,6 +174,8 @@ bool ApplyValue(std::string_view key, std::string_view value, EmulatorScenario& 
     }
     if (key == "replug_elsewhere")
         return ParseBool(value, scenario.replugElsewhere);
+    if (key == "serial")
+        return ParseText(value, 24, scenario.serial);
     known = false;
     return false;
 }

@@ -52,6 +52,10 @@ struct EmulatorScenario {
     // with its new revision, and the next unit comes a second later; a
     // drive's later steps wait for such a step.
     std::vector<PlugEvent> plugEvents;
+    // serial=TEXT: each unit's serial number is TEXT, its drive letter and
+    // its number on that drive (EMU-D1, then EMU-D2 for the next unit
+    // plugged into D:), as the host would read it without asking the device.
+    std::string serial = "EMU-";
 };
 
 // Parses the scenario text; an empty text gives the defaults. On an unknown

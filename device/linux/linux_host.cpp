@@ -529,6 +529,15 @@ std::string CLinuxHost::DriveNodeText(char drive)
     return IScsiHost::DriveNodeText(drive);
 }
 
+std::string CLinuxHost::DriveSerial(char drive)
+{
+    for (const LinuxDrive& d : Drives()) {
+        if (d.chLetter == drive)
+            return SerialText(d);
+    }
+    return {};
+}
+
 std::vector<char> CLinuxHost::ScannedLetters()
 {
     std::vector<char> letters;

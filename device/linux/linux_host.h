@@ -64,6 +64,11 @@ struct LinuxDrive {
     std::string strSerial;
 };
 
+// A unit's serial number for its records, from what the scan read: the
+// serial number VPD page's text, else the USB serial; printable ASCII with
+// blanks trimmed, empty when neither says one.
+std::string SerialText(const LinuxDrive& drive);
+
 // Reads the CD-ROM-class (peripheral type 5) devices from the sysfs tree at
 // sysRoot, in the order of their block nodes (sr0, sr1, ...), devices without
 // a block node last; letters are not assigned here.
@@ -127,6 +132,7 @@ public:
     IDriveNodes* DriveNodes() override { return this; }
     // The generic node, or the block node when the sg driver has none.
     std::string DriveNodeText(char drive) override;
+    std::string DriveSerial(char drive) override;
 
     // IDriveNodes. LetterForNode follows symbolic links. OpenProblem: why
     // the last attempt to open the drive failed, empty when it did not.

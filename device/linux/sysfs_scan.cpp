@@ -118,6 +118,27 @@ std::string ReadBytes(const fs::path& path)
 
 }  // namespace
 
+std::string SerialText(const LinuxDrive& drive)
+{
+    // strSerial: the VPD page as the kernel keeps it (a 4-byte header, then
+    // the serial number), '|', the USB serial.
+    const size_t bar = drive.strSerial.rfind('|');
+    if (bar == std::string::npos)
+        return {};
+    const auto printable = [](std::string text) {
+        for (char& c : text) {
+            if (c < 0x20 || c > 0x7E)
+                c = ' ';
+        }
+        const size_t first = text.find_first_not_of(' ');
+        return first == std::string::npos ? std::string() : text.substr(first, text.find_last_not_of(' ') - first + 1);
+    };
+    const std::string page = drive.strSerial.substr(0, bar);
+    const std::string fromPage =
+        page.size() > 4 && static_cast<uint8_t>(page[1]) == 0x80 ? printable(page.substr(4)) : std::string();
+    return fromPage.empty() ? printable(drive.strSerial.substr(bar + 1)) : fromPage;
+}
+
 std::vector<LinuxDrive> ScanSysfsCdroms(const std::string& sysRoot)
 {
     // Each entry: its H:C:T:L name and the folder of the SCSI device itself.

@@ -99,6 +99,34 @@ TEST_F(LinuxHostTest, ScanReadsIdentityTrimmedAndToleratesNoSysfs)
     EXPECT_TRUE(ScanSysfsCdroms(tree.Sys() + "/does-not-exist").empty());
 }
 
+// The serial a unit's records carry: the VPD page's text, else the USB
+// serial, never a control character.
+TEST(LinuxSerial, ThePageTextElseTheUsbSerialPrintableAndTrimmed)
+{
+    using namespace std::string_literals;
+    const struct {
+        std::string read;  // as the scan keeps it: page, '|', USB serial
+        const char* serial;
+    } rows[] = {
+        {"\x00\x80\x00\x08  SN1234|USB9"s, "SN1234"},
+        {"|USB9", "USB9"},
+        {"\x00\x80\x00\x04    |USB9"s, "USB9"},
+        {"\x00\x83\x00\x04"
+         "ABCD|"s,
+         ""},
+        {"\x00\x80\x00\x04"
+         "A\x01\x7f"
+         "B|"s,
+         "A  B"},
+        {"", ""},
+    };
+    for (const auto& row : rows) {
+        LinuxDrive drive;
+        drive.strSerial = row.read;
+        EXPECT_EQ(SerialText(drive), row.serial) << row.read;
+    }
+}
+
 TEST_F(LinuxHostTest, DriveRootsFollowWin32BufferRules)
 {
     AddTwoDrivesAndADisk();

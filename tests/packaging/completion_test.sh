@@ -11,7 +11,7 @@ expect() {
     echo "FAIL: '$1<Tab>' offers '$got', expected '$2'" && failures=$((failures + 1))
 }
 expect "" "list info flash station udev-rule line"
-expect "line " "approve watch collect"
+expect "line " "approve watch collect serve report"
 expect "line approve fw" "fw110.bin"
 expect "ud" "udev-rule"
 expect "st" "station"
