@@ -116,19 +116,22 @@ def main():
 
         # The stations start once the page is open: their units' timelines
         # do not race the browser's start.
-        # Two units on bench-1, two that fail on bench-2 and one on the station
-        # with a name that is markup; bench-9 waits for a unit that never comes
-        # and is killed.
+        # Two units on bench-1, two that fail on bench-2 and one on bench-3;
+        # bench-9 waits for a unit that never comes and is killed. A station
+        # refuses a name that is markup, so the markup comes as a hostile
+        # client's retained status under such a name.
         station("bench-1", "bench1", "devices=2,reboot_ms=100,serial=B1-,plug=D+3000/E+3000", "--units", "2")
         station("bench-2", "bench2", "devices=2,reboot_ms=100,serial=B2-,fail_block=3,plug=D+8000/E+9000", "--units", "2")
-        station(EVIL, "evil", "devices=1,reboot_ms=100,serial=EV-,plug=D+3000", "--units", "1")
+        station("bench-3", "bench3", "devices=1,reboot_ms=100,serial=B3-,plug=D+3000", "--units", "1")
         waiting = station("bench-9", "bench9", "devices=1,plug=D+600000")
+        subprocess.run(["mosquitto_pub", "-p", str(port), "-r", "-t", "kt3916/L/station/" + EVIL + "/status",
+                        "-m", '{"state":"waiting"}'], check=True)
 
         def cards():
             return js("return [...document.querySelectorAll('#board .station')].map(c => "
                       "[c.dataset.station, c.querySelector('.state').firstChild.textContent])")
 
-        shown = wait_for(lambda: len(cards()) == 4 and all(s in ("waiting", "flashing") for _, s in cards()) and cards(), 15)
+        shown = wait_for(lambda: len(cards()) == 5 and all(s in ("waiting", "flashing") for _, s in cards()) and cards(), 15)
         check(bool(shown), f"the board shows each station waiting or flashing: {cards()}")
 
         names = js("return [...document.querySelectorAll('#board .station .name')].map(n => n.textContent)")
@@ -146,7 +149,7 @@ def main():
         before = units_on_page()
         check(before == 0, f"the page counts no unit before the first ends ({before})")
         js("window.notReloaded = true")
-        ended = wait_for(lambda: sum(unit_ends(log) for log in ("bench1.log", "bench2.log", "evil.log")) > 0, 40,
+        ended = wait_for(lambda: sum(unit_ends(log) for log in ("bench1.log", "bench2.log", "bench3.log")) > 0, 40,
                          step=0.01)
         t_end = time.monotonic()
         check(ended, "a unit ended")
