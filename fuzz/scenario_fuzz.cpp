@@ -31,7 +31,7 @@ std::string ScenarioText(const EmulatorScenario& s)
     for (size_t i = 0; i < s.plugEvents.size(); ++i) {
         const PlugEvent& e = s.plugEvents[i];
         text += (i == 0 ? ",plug=" : "/") + std::string(1, static_cast<char>('D' + e.device)) + (e.attach ? "+" : "-") +
-                std::to_string(e.atMs);
+                (e.afterUpdate ? "updated+" : "") + std::to_string(e.atMs);
     }
     return text;
 }
@@ -43,7 +43,7 @@ bool SameScenario(const EmulatorScenario& a, const EmulatorScenario& b)
     for (size_t i = 0; i < a.plugEvents.size(); ++i) {
         const PlugEvent& x = a.plugEvents[i];
         const PlugEvent& y = b.plugEvents[i];
-        if (x.device != y.device || x.attach != y.attach || x.atMs != y.atMs)
+        if (x.device != y.device || x.attach != y.attach || x.afterUpdate != y.afterUpdate || x.atMs != y.atMs)
             return false;
     }
     return a.devices == b.devices && a.vendor == b.vendor && a.product == b.product && a.revision == b.revision &&
@@ -89,13 +89,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     for (size_t i = 0; i < scenario.plugEvents.size(); ++i) {
         const PlugEvent& event = scenario.plugEvents[i];
         KT_FUZZ_CHECK(event.device >= 0 && event.device < scenario.devices);
+        bool first = true;
         for (size_t k = i; k-- > 0;) {
             const PlugEvent& before = scenario.plugEvents[k];
             if (before.device != event.device)
                 continue;
-            KT_FUZZ_CHECK(before.attach != event.attach && before.atMs < event.atMs);
+            // Times on different clocks (the start, an update) are not ordered.
+            KT_FUZZ_CHECK(before.attach != event.attach &&
+                          (before.afterUpdate != event.afterUpdate || before.atMs < event.atMs));
+            first = false;
             break;
         }
+        // An attach after an update needs a unit before it.
+        KT_FUZZ_CHECK(!first || !event.afterUpdate || !event.attach);
     }
 
     const std::string printed = ScenarioText(scenario);
