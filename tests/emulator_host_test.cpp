@@ -154,20 +154,24 @@ TEST(EmulatedHost, OpenAndCloseDeviceHandles)
     EXPECT_EQ(Inspect(host).OpenHandleCount(), 0);
 }
 
+// The letters of the drive roots the host lists now, e.g. "CDE".
+std::string DriveLetters(RecordedHost& host)
+{
+    char buffer[64] = {};
+    const uint32_t length = host.GetLogicalDriveRoots(sizeof buffer, buffer);
+    std::string letters;
+    for (uint32_t i = 0; i < length; i += 4)
+        letters += buffer[i];
+    return letters;
+}
+
 // Drives come and go on their timeline; a handle dies with its attachment,
 // and each attachment is a new unit.
 TEST(EmulatedHost, PlugTimelineAttachesAndDetachesDrives)
 {
     ManualClock clock;
     RecordedHost host(Scenario("devices=2,plug=E+5000/D-8000/E-9000/E+12000"), clock);
-    auto roots = [&host]() {
-        char buffer[64] = {};
-        const uint32_t length = host.GetLogicalDriveRoots(sizeof buffer, buffer);
-        std::string letters;
-        for (uint32_t i = 0; i < length; i += 4)
-            letters += buffer[i];
-        return letters;
-    };
+    auto roots = [&host]() { return DriveLetters(host); };
     std::vector<uint8_t> buffer(0x20000);
     auto inquiry = [&](HostHandle handle) {
         PassThroughRequest request = Request(InquiryCdb(), true, buffer.data(), 36);
@@ -233,14 +237,7 @@ TEST(EmulatedHost, PlugStepsAfterAnUpdateWaitForTheNewRevisionToBeSeen)
 {
     ManualClock clock;
     RecordedHost host(Scenario("devices=2,reboot_ms=1000,plug=D-updated+500/D+updated+1500/E-2000"), clock);
-    auto roots = [&host]() {
-        char buffer[64] = {};
-        const uint32_t length = host.GetLogicalDriveRoots(sizeof buffer, buffer);
-        std::string letters;
-        for (uint32_t i = 0; i < length; i += 4)
-            letters += buffer[i];
-        return letters;
-    };
+    auto roots = [&host]() { return DriveLetters(host); };
     std::vector<uint8_t> buffer(0x20000);
     auto revision = [&](HostHandle handle) {
         PassThroughRequest request = Request(InquiryCdb(), true, buffer.data(), 36);
