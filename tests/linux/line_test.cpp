@@ -199,6 +199,7 @@ TEST(Line, UrlsNameHostPortAndLineOrSayWhatIsWrong)
         {"mqtt://[::1]:1884/L", true, false, "::1", 1884, "L"},
         {"mqtt://broker:65535/L", true, false, "broker", 65535, "L"},
         {"mqtt://broker/Linie-\xc3\xa9", true, false, "broker", 1883, "Linie-\xc3\xa9"},
+        {"mqtt://broker/\xe7\xab\x99-\xf0\x9f\x94\xa7", true, false, "broker", 1883, "\xe7\xab\x99-\xf0\x9f\x94\xa7"},
         {"http://broker/L", false, false, "", 0, "--line takes mqtt://HOST[:PORT]/LINE"},
         {"mqtt://broker", false, false, "", 0, "names no line"},
         {"mqtt://broker/", false, false, "", 0, "a line's name is 1 to 64 bytes of printable UTF-8"},
