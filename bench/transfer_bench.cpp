@@ -5,11 +5,11 @@
 #include <vector>
 
 #include "app/options.h"
+#include "base/input_file.h"
 #include "bench/alloc_counter.h"
 #include "bench/bench_support.h"
 #include "cli/terminal_window.h"
 #include "console/flash_view.h"
-#include "device/input_file.h"
 #include "device/emulated/emulated_host.h"
 #include "device/flash_device.h"
 #include "device/sha256.h"

@@ -4,6 +4,10 @@
 #include <memory>
 #include <system_error>
 
+#include "base/output_file.h"
+#include "base/output_queue.h"
+#include "base/process_identity.h"
+#include "base/record_file.h"
 #include "cli/cli_args.h"
 #include "cli/commands.h"
 #include "cli/device_list.h"
@@ -14,10 +18,6 @@
 #include "cli/station.h"
 #include "cli/udev_rule.h"
 #include "device/host_stack.h"
-#include "device/output_file.h"
-#include "device/output_queue.h"
-#include "device/process_identity.h"
-#include "device/record_file.h"
 #include "device/recording_host.h"
 #include "res/app_name.h"
 

@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "base/clock.h"
 #include "cli/interrupt.h"
-#include "device/clock.h"
 #include "device/host.h"
 #include "device/sleep_inhibitor.h"
 

@@ -4,9 +4,9 @@
 #include <cstdio>
 #include <map>
 
+#include "base/fail_with.h"
 #include "cli/exit_codes.h"
 #include "cli/identity_guard.h"
-#include "device/fail_with.h"
 #include "res/app_name.h"
 
 namespace {

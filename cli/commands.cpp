@@ -3,6 +3,7 @@
 #include <memory>
 #include <thread>
 
+#include "base/json_line.h"
 #include "cli/device_list.h"
 #include "cli/exit_codes.h"
 #include "cli/flash_plan.h"
@@ -14,7 +15,6 @@
 #include "cli/summary.h"
 #include "console/inquiry_text.h"
 #include "device/drive_nodes.h"
-#include "device/json_line.h"
 
 int CommandInfo(const CliOptions& options, CliEnvironment& env)
 {

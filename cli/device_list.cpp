@@ -4,12 +4,12 @@
 #include <cctype>
 #include <cstdio>
 
+#include "base/json_line.h"
 #include "cli/identity_guard.h"
 #include "console/inquiry_text.h"
 #include "device/drive_name.h"
 #include "device/drive_nodes.h"
 #include "device/flash_device.h"
-#include "device/json_line.h"
 
 namespace {
 

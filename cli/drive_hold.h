@@ -3,7 +3,7 @@
 #include <functional>
 #include <string>
 
-#include "device/clock.h"
+#include "base/clock.h"
 #include "device/forwarding_host.h"
 
 // Said once for the drives whose hold is NotOffered, named after it.

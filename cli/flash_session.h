@@ -3,13 +3,13 @@
 #include <optional>
 #include <string>
 
+#include "base/clock.h"
 #include "cli/cli_app.h"
 #include "cli/cli_args.h"
 #include "cli/drive_hold.h"
 #include "cli/flash_events.h"
 #include "cli/interrupt.h"
 #include "console/flash_view.h"
-#include "device/clock.h"
 #include "device/host.h"
 
 class CRecordingHost;

@@ -5,11 +5,11 @@
 #include <filesystem>
 #include <system_error>
 
+#include "base/input_file.h"
+#include "base/json_line.h"
 #include "console/block_plan.h"
 #include "console/image_digest.h"
-#include "device/input_file.h"
 #include "device/flash_device.h"
-#include "device/json_line.h"
 
 std::string ImageChecksumText(uint16_t checksum)
 {

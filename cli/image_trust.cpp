@@ -1,6 +1,6 @@
 #include "cli/image_trust.h"
 
-#include "device/json_line.h"
+#include "base/json_line.h"
 
 std::string ImageTrustText(const ImageTrust& trust)
 {
@@ -47,10 +47,10 @@ ImageTrust CheckImageTrust(const CliOptions& options)
 #include <system_error>
 #include <vector>
 
+#include "base/fail_with.h"
 #include "cli/identity_guard.h"
 #include "cli/image_check.h"
 #include "cli/minisign.h"
-#include "device/fail_with.h"
 
 namespace {
 

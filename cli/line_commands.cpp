@@ -41,14 +41,14 @@ std::unique_ptr<CLineSeat> JoinLine(const CliOptions&, const ImageCheck&, const 
 #include <set>
 #include <thread>
 
+#include "base/clock.h"
+#include "base/json_line.h"
 #include "cli/commands.h"
 #include "cli/image_check.h"
 #include "cli/image_trust.h"
-#include "cli/run_records.h"
 #include "cli/line_page_commands.h"
-#include "device/recording_host.h"
+#include "cli/run_records.h"
 #include "device/sha256.h"
-#include "device/json_line.h"
 #include "line/line_record.h"
 #include "line/line_url.h"
 #include "line/record_db.h"

@@ -6,7 +6,7 @@
 #include <memory>
 #include <vector>
 
-#include "device/fail_with.h"
+#include "base/fail_with.h"
 
 namespace {
 

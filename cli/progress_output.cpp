@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
+#include "base/json_line.h"
 #include "console/flash_view.h"
-#include "device/json_line.h"
 
 namespace {
 

@@ -5,9 +5,9 @@
 #include <string>
 #include <vector>
 
+#include "base/output_queue.h"
 #include "cli/flash_events.h"
 #include "console/flash_view.h"
-#include "device/output_queue.h"
 
 // What one device's progress line shows.
 struct ProgressLine {

@@ -4,12 +4,13 @@
 #include <fstream>
 #include <map>
 
+#include "base/clock.h"
+#include "base/json_line.h"
+#include "base/output_queue.h"
+#include "base/process_identity.h"
+#include "base/record_file.h"
 #include "cli/commands.h"
 #include "cli/exit_codes.h"
-#include "device/json_line.h"
-#include "device/output_queue.h"
-#include "device/process_identity.h"
-#include "device/record_file.h"
 #include "device/recording_host.h"
 #include "res/app_name.h"
 

@@ -10,11 +10,13 @@
 #include <thread>
 #include <vector>
 
+#include "base/clock.h"
+#include "base/json_line.h"
 #include "cli/commands.h"
 #include "cli/device_list.h"
 #include "cli/drive_hold.h"
-#include "cli/flash_plan.h"
 #include "cli/exit_codes.h"
+#include "cli/flash_plan.h"
 #include "cli/flash_session.h"
 #include "cli/identity_guard.h"
 #include "cli/image_check.h"
@@ -23,8 +25,6 @@
 #include "cli/run_records.h"
 #include "cli/summary.h"
 #include "console/inquiry_text.h"
-#include "device/json_line.h"
-#include "device/recording_host.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 #pragma once
+#include "base/clock.h"
 #include "cli/cli_app.h"
 #include "cli/cli_args.h"
-#include "device/clock.h"
 #include "device/host.h"
 
 // Unattended flashing: checks the image once, then waits for devices. Each

@@ -1,5 +1,5 @@
+#include "base/json_line.h"
 #include "cli/summary.h"
-#include "device/json_line.h"
 
 #include <algorithm>
 #include <cstdio>

@@ -4,11 +4,11 @@
 #include <string>
 #include <vector>
 
+#include "base/clock.h"
 #include "cli/flash_events.h"
 #include "cli/interrupt.h"
 #include "console/flash_outcome.h"
 #include "console/form_window.h"
-#include "device/clock.h"
 
 class CFlashView;
 

@@ -5,9 +5,9 @@
 #include <iterator>
 #include <vector>
 
+#include "base/input_file.h"
 #include "console/block_plan.h"
 #include "console/form_options.h"
-#include "device/input_file.h"
 
 thread_local std::string g_strImagePath;
 thread_local std::string g_strDriveSpec;

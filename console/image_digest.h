@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "device/input_file.h"
+#include "base/input_file.h"
 #include "device/sha256.h"
 
 enum class ImageSumResult {

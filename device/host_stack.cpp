@@ -1,8 +1,8 @@
 #include "device/host_stack.h"
 
+#include "base/file_identity.h"
 #include "device/emulated/emulated_host.h"
 #include "device/emulated/scenario.h"
-#include "device/file_identity.h"
 #include "device/recording_host.h"
 
 namespace {

@@ -3,24 +3,12 @@
 #include <ostream>
 #include <string>
 
-#include "device/clock.h"
+#include "base/clock.h"
+#include "base/output_file.h"
 #include "device/host.h"
 #include "device/transcript.h"
 
 class CRecordingHost;
-
-// A file the stack appends its records to (the transcript, the log); each
-// face opens it its own way.
-class IOutputFile {
-public:
-    virtual ~IOutputFile() = default;
-    // False when it cannot be opened; ErrorText() then says why.
-    virtual bool Open(const std::string& path) = 0;
-    virtual std::ostream& Stream() = 0;
-    virtual std::string ErrorText() const = 0;
-    // The failed Open named a FIFO that nobody reads.
-    virtual bool FifoWithoutReader() const { return false; }
-};
 
 // What a face wants under its device objects.
 struct HostStackSpec {

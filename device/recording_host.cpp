@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "base/clock.h"
 #include "device/aspi_srb.h"
 #include "device/drive_name.h"
 #include "device/sha256.h"
@@ -17,26 +18,6 @@ uint16_t AspiAddress(uint8_t adapter, uint8_t target)
 }
 
 }  // namespace
-
-void FormatUtc(std::chrono::system_clock::time_point time, char (&text)[kTimeTextLength])
-{
-    using namespace std::chrono;
-    const auto ms = floor<milliseconds>(time);
-    const auto day = floor<days>(ms);
-    const year_month_day date{day};
-    const hh_mm_ss clock{ms - day};
-    std::snprintf(text, sizeof text, "%04d-%02u-%02uT%02d:%02d:%02d.%03dZ", static_cast<int>(date.year()),
-                  static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()),
-                  static_cast<int>(clock.hours().count()), static_cast<int>(clock.minutes().count()),
-                  static_cast<int>(clock.seconds().count()), static_cast<int>(clock.subseconds().count()));
-}
-
-std::string NowUtcText()
-{
-    char text[kTimeTextLength];
-    FormatUtc(std::chrono::system_clock::now(), text);
-    return text;
-}
 
 CRecordingHost::CRecordingHost(IScsiHost& inner, RecordingOptions options)
     : CForwardingHost(inner), m_options(std::move(options)), m_liFrequency(inner.QueryCounterFrequency()),

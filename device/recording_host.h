@@ -17,13 +17,6 @@ struct SRB_ExecSCSICmd;
 
 constexpr std::size_t kRecordedErrorMax = 192;
 
-constexpr std::size_t kTimeTextLength = 32;  // "2025-01-31T12:34:56.789Z", with room for any year
-
-// The time in UTC to the millisecond, as log lines carry it.
-void FormatUtc(std::chrono::system_clock::time_point time, char (&text)[kTimeTextLength]);
-// Now, as FormatUtc writes it.
-std::string NowUtcText();
-
 // One command as the recording layer saw it go out and come back.
 struct RecordedCommand {
     uint8_t cdb[12] = {};

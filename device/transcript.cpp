@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "device/json_line.h"
+#include "base/json_line.h"
 #include "device/sense_text.h"
 
 std::size_t FormatTranscriptLine(const TranscriptRecord& record, char (&line)[kTranscriptLineMax])

@@ -19,7 +19,7 @@
 #include <thread>
 #include <vector>
 
-#include "device/fail_with.h"
+#include "base/fail_with.h"
 
 extern char** environ;
 

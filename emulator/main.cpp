@@ -19,9 +19,9 @@
 #include <thread>
 #include <vector>
 
-#include "device/clock.h"
+#include "base/clock.h"
+#include "base/output_file.h"
 #include "device/emulated/scenario.h"
-#include "device/output_file.h"
 #include "emulator/lio_target.h"
 #include "emulator/served_device.h"
 #include "emulator/tcmu_ring.h"

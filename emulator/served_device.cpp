@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "device/output_file.h"
+#include "base/output_file.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 #include <mutex>
 #include <vector>
 
-#include "device/clock.h"
+#include "base/clock.h"
 #include "device/emulated/kt3916.h"
 #include "device/emulated/scenario.h"
 #include "device/transcript.h"

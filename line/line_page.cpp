@@ -6,7 +6,7 @@
 #include <nlohmann/json.hpp>
 #include <set>
 
-#include "device/recording_host.h"
+#include "base/clock.h"
 #include "line/figures_format.h"
 #include "line/page_assets.h"
 

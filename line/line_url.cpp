@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "device/fail_with.h"
+#include "base/fail_with.h"
 
 namespace {
 

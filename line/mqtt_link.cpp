@@ -11,7 +11,7 @@
 #include <fstream>
 #include <string_view>
 
-#include "device/fail_with.h"
+#include "base/fail_with.h"
 
 namespace {
 

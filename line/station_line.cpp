@@ -8,8 +8,8 @@
 #include <utility>
 #include <nlohmann/json.hpp>
 
-#include "device/json_line.h"
-#include "device/recording_host.h"
+#include "base/clock.h"
+#include "base/json_line.h"
 #include "res/app_name.h"
 
 namespace {

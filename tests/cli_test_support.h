@@ -14,9 +14,9 @@
 
 #include <gtest/gtest.h>
 
+#include "base/clock.h"
 #include "cli/cli_app.h"
 #include "device/emulated/scenario.h"
-#include "device/clock.h"
 #include "device/forwarding_host.h"
 #include "device/host.h"
 

@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "app/options.h"
+#include "base/clock.h"
 #include "console/flash_view.h"
-#include "device/clock.h"
 #include "device/emulated/emulated_host.h"
 #include "probe_host.h"
 #include "recording_window.h"

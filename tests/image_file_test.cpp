@@ -1,5 +1,5 @@
+#include "base/input_file.h"
 #include "console/image_digest.h"
-#include "device/input_file.h"
 
 #include <gtest/gtest.h>
 
@@ -9,8 +9,8 @@
 #include <fstream>
 #include <string>
 
+#include "base/file_identity.h"
 #include "device/sha256.h"
-#include "device/file_identity.h"
 
 #include "temp_image.h"
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <thread>
 
-#include "device/output_queue.h"
+#include "base/output_queue.h"
 
 namespace {
 

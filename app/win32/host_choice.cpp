@@ -2,7 +2,7 @@
 
 #include "app/options.h"
 #include "app/win32/win32_include.h"
-#include "device/record_file.h"
+#include "base/record_file.h"
 
 namespace {
 // True when the variable is set, also when it is set to an empty text.

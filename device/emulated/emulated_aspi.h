@@ -4,9 +4,9 @@
 #include <mutex>
 #include <vector>
 
+#include "base/clock.h"
 #include "device/aspi_host.h"
 #include "device/aspi_srb.h"
-#include "device/clock.h"
 #include "device/emulated/kt3916.h"
 
 // The longest transfer an emulated bench carries, on either path.

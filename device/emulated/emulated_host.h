@@ -6,12 +6,12 @@
 #include <string>
 #include <vector>
 
-#include "device/clock.h"
+#include "base/clock.h"
 #include "device/emulated/emulated_aspi.h"
 #include "device/emulated/kt3916.h"
 #include "device/emulated/scenario.h"
-#include "device/transcript.h"
 #include "device/host.h"
+#include "device/transcript.h"
 
 // The whole host of an emulated bench: a fixed disk C: and one CD-ROM-class
 // drive per emulated KT3916 (D:, E:, ...), reached by pass-through or, with

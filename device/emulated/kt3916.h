@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "device/clock.h"
+#include "base/clock.h"
 #include "device/command_result.h"
 #include "device/emulated/scenario.h"
 #include "device/transcript.h"

@@ -1,4 +1,4 @@
-#include "device/input_file.h"
+#include "base/input_file.h"
 #include "tests/temp_image.h"
 
 #include <gtest/gtest.h>

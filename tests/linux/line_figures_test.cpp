@@ -15,7 +15,7 @@
 #include "line/line_figures.h"
 #include "line/line_page.h"
 #include "cli_test_support.h"
-#include "device/recording_host.h"
+#include "base/clock.h"
 #include "line/record_db.h"
 
 namespace {

@@ -7,14 +7,14 @@
 #include <filesystem>
 #include <string>
 
+#include "base/file_identity.h"
+#include "base/input_file.h"
 #include "cli/exit_codes.h"
-#include "device/file_identity.h"
-#include "device/input_file.h"
 #include "device/emulated/emulated_host.h"
 #include "device/emulated/scenario.h"
 #include "tests/cli_test_support.h"
-#include "tests/temp_image.h"
 #include "tests/emulated_host_probe.h"
+#include "tests/temp_image.h"
 
 namespace {
 

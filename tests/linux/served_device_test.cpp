@@ -11,10 +11,10 @@
 #include <string>
 #include <vector>
 
-#include "device/clock.h"
+#include "base/clock.h"
+#include "base/output_file.h"
 #include "device/emulated/emulated_host.h"
 #include "device/emulated/scenario.h"
-#include "device/output_file.h"
 #include "emulator/served_device.h"
 #include "emulator/tcmu_ring.h"
 #include "emulator_support.h"

@@ -1,6 +1,6 @@
-#include "device/record_file.h"
+#include "base/record_file.h"
 
-#include "device/output_file.h"
+#include "base/output_file.h"
 
 CRecordFile::CRecordFile() = default;
 

@@ -1,5 +1,6 @@
 #pragma once
 #include <cstddef>
+#include <ostream>
 #include <string>
 
 // A file the tool appends records to (a log, a transcript), behind one set of
@@ -58,4 +59,17 @@ private:
     // file's own index is not kept; a file open there cannot be deleted).
     unsigned long long m_nDevice = 0;
     unsigned long long m_nInode = 0;
+};
+
+// A file the stack appends its records to (the transcript, the log); each
+// face opens it its own way.
+class IOutputFile {
+public:
+    virtual ~IOutputFile() = default;
+    // False when it cannot be opened; ErrorText() then says why.
+    virtual bool Open(const std::string& path) = 0;
+    virtual std::ostream& Stream() = 0;
+    virtual std::string ErrorText() const = 0;
+    // The failed Open named a FIFO that nobody reads.
+    virtual bool FifoWithoutReader() const { return false; }
 };

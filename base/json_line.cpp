@@ -1,4 +1,4 @@
-#include "device/json_line.h"
+#include "base/json_line.h"
 
 #include <cstring>
 

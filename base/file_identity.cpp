@@ -1,4 +1,4 @@
-#include "device/file_identity.h"
+#include "base/file_identity.h"
 
 #ifdef _WIN32
 #include <windows.h>

@@ -1,6 +1,9 @@
 #pragma once
 #include <atomic>
+#include <chrono>
+#include <cstddef>
 #include <cstdint>
+#include <string>
 
 // Time as the emulator sees it. Programs use the system clock; tests use a
 // manual clock that only moves when something waits, so no test sleeps.
@@ -31,3 +34,10 @@ public:
 private:
     std::atomic<uint64_t> m_nowMs{0};
 };
+
+constexpr std::size_t kTimeTextLength = 32;  // "2025-01-31T12:34:56.789Z", with room for any year
+
+// The time in UTC to the millisecond, as log lines carry it.
+void FormatUtc(std::chrono::system_clock::time_point time, char (&text)[kTimeTextLength]);
+// Now, as FormatUtc writes it.
+std::string NowUtcText();

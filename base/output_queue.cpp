@@ -1,6 +1,6 @@
-#include "device/output_queue.h"
+#include "base/output_queue.h"
 
-#include "device/output_file.h"
+#include "base/output_file.h"
 
 #include <chrono>
 #include <deque>

@@ -1,4 +1,4 @@
-#include "device/input_file.h"
+#include "base/input_file.h"
 
 #include <sys/stat.h>
 #include <sys/types.h>

@@ -1,4 +1,4 @@
-#include "device/process_identity.h"
+#include "base/process_identity.h"
 
 #include <chrono>
 #include <cstdio>

@@ -1,6 +1,6 @@
-#include "device/output_file.h"
+#include "base/output_file.h"
 
-#include "device/input_file.h"
+#include "base/input_file.h"
 
 #include <cerrno>
 #include <fcntl.h>

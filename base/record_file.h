@@ -4,10 +4,9 @@
 #include <memory>
 #include <string>
 
-#include "device/host_stack.h"
-#include "device/output_queue.h"
+#include "base/output_file.h"
+#include "base/output_queue.h"
 
-class COutputFile;
 
 // A file of JSON lines (the log, a transcript), opened for appending by the
 // one output-file service and written by a queue of its own: whoever writes a
