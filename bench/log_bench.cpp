@@ -20,10 +20,10 @@
 #include "app/options.h"
 #include "bench/alloc_counter.h"
 #include "bench/bench_support.h"
-#include "cli/terminal_window.h"
 #include "console/flash_view.h"
 #include "device/emulated/emulated_host.h"
 #include "device/recording_host.h"
+#include "run/windowless_form.h"
 
 namespace {
 
@@ -84,7 +84,7 @@ private:
     std::ofstream m_log;
     std::unique_ptr<CRecordingHost> m_pRecorder;
     FlashRecord m_record;
-    CTerminalFormWindow m_window;
+    CWindowlessForm m_window;
     std::unique_ptr<CFlashView> m_pView;
 };
 

@@ -8,11 +8,11 @@
 #include "base/input_file.h"
 #include "bench/alloc_counter.h"
 #include "bench/bench_support.h"
-#include "cli/terminal_window.h"
 #include "console/flash_view.h"
 #include "device/emulated/emulated_host.h"
 #include "device/flash_device.h"
 #include "device/sha256.h"
+#include "run/windowless_form.h"
 
 namespace {
 
@@ -32,7 +32,7 @@ void BM_BlockTransfer1M(benchmark::State& state)
     g_strDriveSpec = "D:";
     g_bAutoFlash = 0;
     FlashRecord record;
-    CTerminalFormWindow window(clock, record, nullptr, nullptr);
+    CWindowlessForm window(clock, record, nullptr, nullptr);
     CFlashView view(window, host);
     view.OnInitialUpdate();
     for (auto _ : state) {

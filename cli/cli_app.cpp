@@ -10,16 +10,17 @@
 #include "base/record_file.h"
 #include "cli/cli_args.h"
 #include "cli/commands.h"
-#include "cli/device_list.h"
-#include "cli/exit_codes.h"
-#include "cli/image_trust.h"
 #include "cli/line_commands.h"
-#include "cli/run_records.h"
-#include "cli/station.h"
 #include "cli/udev_rule.h"
 #include "device/host_stack.h"
 #include "device/recording_host.h"
 #include "res/app_name.h"
+#include "run/device_list.h"
+#include "run/exit_codes.h"
+#include "run/image_trust.h"
+#include "run/progress_output.h"
+#include "run/run_records.h"
+#include "run/station.h"
 
 namespace {
 
@@ -176,7 +177,10 @@ int RunCommand(const std::vector<std::string>& args, CliEnvironment& env, RunFil
     case CliCommand::List:
         return records.Settle(CommandList(options, recorder, env));
     case CliCommand::Station:
-        return CommandStation(options, recorder, *clock, env, records);
+        return CommandStation(options, recorder, *clock, env, records,
+                              [&](const ImageCheck& check, const ImageTrust& trust, int& exit) {
+                                  return JoinLine(options, check, trust, env, exit);
+                              });
     case CliCommand::UdevRule:
         return records.Settle(CommandUdevRule(options, recorder, env));
     default:
@@ -185,12 +189,6 @@ int RunCommand(const std::vector<std::string>& args, CliEnvironment& env, RunFil
 }
 
 }  // namespace
-
-void PrintError(CliEnvironment& env, const std::string& text)
-{
-    *env.pErr << kCliProgramName << ": " << text << '\n';
-    env.pErr->flush();
-}
 
 int RunCli(const std::vector<std::string>& args, CliEnvironment& env)
 {

@@ -5,9 +5,9 @@
 #include <map>
 
 #include "base/fail_with.h"
-#include "cli/exit_codes.h"
-#include "cli/identity_guard.h"
 #include "res/app_name.h"
+#include "run/exit_codes.h"
+#include "run/identity_guard.h"
 
 namespace {
 

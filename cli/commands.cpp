@@ -4,17 +4,18 @@
 #include <thread>
 
 #include "base/json_line.h"
-#include "cli/device_list.h"
-#include "cli/exit_codes.h"
-#include "cli/flash_plan.h"
-#include "cli/flash_session.h"
-#include "cli/image_check.h"
-#include "cli/image_trust.h"
-#include "cli/progress_output.h"
-#include "cli/run_records.h"
-#include "cli/summary.h"
 #include "console/inquiry_text.h"
+#include "device/drive_name.h"
 #include "device/drive_nodes.h"
+#include "run/device_list.h"
+#include "run/exit_codes.h"
+#include "run/flash_job.h"
+#include "run/flash_plan.h"
+#include "run/image_check.h"
+#include "run/image_trust.h"
+#include "run/progress_output.h"
+#include "run/run_records.h"
+#include "run/summary.h"
 
 int CommandInfo(const CliOptions& options, CliEnvironment& env)
 {
@@ -39,17 +40,6 @@ int CommandInfo(const CliOptions& options, CliEnvironment& env)
     return check.exit != kExitSuccess ? check.exit : trust.exit;
 }
 
-void PrintOpenProblems(CliEnvironment& env, IScsiHost& host)
-{
-    if (IDriveNodes* nodes = host.DriveNodes()) {
-        for (char letter : nodes->ScannedLetters()) {
-            const std::string text = nodes->OpenProblem(letter);
-            if (!text.empty())
-                PrintError(env, std::string(1, letter) + ": " + text);
-        }
-    }
-}
-
 int CommandList(const CliOptions& options, IScsiHost& host, CliEnvironment& env)
 {
     const std::vector<ListedDevice> devices = ListDevices(host);
@@ -69,61 +59,6 @@ int CommandList(const CliOptions& options, IScsiHost& host, CliEnvironment& env)
         return kExitNoDevice;
     }
     return kExitSuccess;
-}
-
-FlashJob MakeFlashJob(const CliOptions& options, const ImageCheck& check, IScsiHost& host, IClock& clock,
-                      CliEnvironment& env, CRunRecords& records)
-{
-    FlashJob job;
-    job.pOptions = &options;
-    job.pEnv = &env;
-    job.nBlocks = check.nBlocks;
-    job.pHost = &host;
-    job.pRecorder = &records.Recorder();
-    job.pClock = &clock;
-    job.afterFinalBlock = [&records] { records.Sync(); };
-    // The bytes whose signature was checked are the only ones sent.
-    if (records.Trust().bChecked)
-        job.heldImage = records.Trust().digest;
-    const std::string sha256 = check.bHasChecksum ? Sha256Text(check.digest) : std::string();
-    job.onTransferStart = [&records, &host, sha256](const FlashRecord& record) {
-        return records.UnitStart(record, IdentityText(record.strIdentity), sha256,
-                                 record.chDrive ? host.DriveSerial(record.chDrive) : std::string());
-    };
-    return job;
-}
-
-int EarlyEnd(const CliOptions& options, CliEnvironment& env, CliExit exit, const std::string& error, FlashRecord record)
-{
-    if (options.bJson) {
-        record.strImage = options.strImage;
-        record.exit = exit;
-        record.messages.push_back(error);
-        FlashEvent event;
-        event.kind = FlashEventKind::Result;
-        event.record = &record;
-        *env.pOut << FlashEventJson(event) << '\n';
-        env.pOut->flush();
-    }
-    return exit;
-}
-
-UnitEnd UnitEndOf(const FlashRecord& record, const std::string& identity)
-{
-    UnitEnd end;
-    end.strUnit = record.strUnit;
-    end.chDrive = record.chDrive;
-    end.strNode = record.strNode;
-    end.strIdentity = identity.empty() ? IdentityText(record.strIdentity) : identity;
-    end.strOldRevision = record.strRevision;
-    end.strNewRevision = record.strNewRevision;
-    end.exit = record.exit;
-    end.result = record.bSkipped ? "skipped" : record.exit == kExitSuccess ? "passed" : "failed";
-    end.strMessage = record.ResultText();
-    end.nBlocksSent = record.nBlocksSent;
-    end.nBlocks = record.nBlocks;
-    end.strChecksum = record.strChecksum;
-    return end;
 }
 
 namespace {

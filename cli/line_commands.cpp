@@ -1,7 +1,7 @@
 #include "cli/line_commands.h"
 
-#include "cli/commands.h"
-#include "cli/exit_codes.h"
+#include "run/exit_codes.h"
+#include "run/run_environment.h"
 
 #ifdef _WIN32
 
@@ -43,16 +43,16 @@ std::unique_ptr<CLineSeat> JoinLine(const CliOptions&, const ImageCheck&, const 
 
 #include "base/clock.h"
 #include "base/json_line.h"
-#include "cli/commands.h"
-#include "cli/image_check.h"
-#include "cli/image_trust.h"
 #include "cli/line_page_commands.h"
-#include "cli/run_records.h"
 #include "device/sha256.h"
 #include "line/line_record.h"
 #include "line/line_url.h"
 #include "line/record_db.h"
 #include "line/station_line.h"
+#include "run/image_check.h"
+#include "run/image_check.h"
+#include "run/image_trust.h"
+#include "run/run_records.h"
 
 namespace {
 

@@ -8,12 +8,12 @@
 #include <chrono>
 #include <thread>
 
-#include "cli/commands.h"
-#include "cli/exit_codes.h"
 #include "line/figures_format.h"
 #include "line/line_page.h"
 #include "line/line_url.h"
 #include "line/mqtt_link.h"
+#include "run/exit_codes.h"
+#include "run/run_environment.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 #pragma once
-#include "cli/cli_app.h"
-#include "cli/cli_args.h"
+#include "run/run_environment.h"
+#include "run/run_options.h"
 
 struct MqttSettings;
 

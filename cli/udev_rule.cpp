@@ -3,8 +3,10 @@
 #include <cstdio>
 #include <vector>
 
-#include "cli/commands.h"
-#include "cli/exit_codes.h"
+#include "device/drive_name.h"
+#include "run/device_list.h"
+#include "run/exit_codes.h"
+#include "run/run_environment.h"
 
 namespace {
 

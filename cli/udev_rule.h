@@ -1,9 +1,9 @@
 #pragma once
 #include <string>
 
-#include "cli/cli_app.h"
-#include "cli/cli_args.h"
-#include "cli/device_list.h"
+#include "run/device_list.h"
+#include "run/run_environment.h"
+#include "run/run_options.h"
 
 // An INQUIRY text as a udev match value that matches that text and nothing
 // else: udev reads the value as a glob, so *, ? and [ are bracketed. False

@@ -1,5 +1,6 @@
 #pragma once
 #include <cstddef>
+#include <string>
 #include <string_view>
 
 // The names a drive goes by, in either case: its root "D:" or "D:\" and the
@@ -27,4 +28,10 @@ inline void FormatDevicePath(char drive, char (&path)[kDevicePathSize])
 {
     const char spec[] = {drive, ':', '\0'};
     FormatDevicePath(spec, path);
+}
+
+// "D:" for a drive, "-" for a device reached without a letter.
+inline std::string DriveText(char drive)
+{
+    return drive ? std::string(1, drive) + ":" : std::string("-");
 }

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "cli/device_list.h"
 #include "fuzz/fuzz_check.h"
+#include "run/device_list.h"
 
 namespace {
 

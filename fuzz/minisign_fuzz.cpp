@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "cli/minisign.h"
 #include "fuzz/fuzz_check.h"
+#include "run/minisign.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "cli/cli_args.h"
-#include "cli/exit_codes.h"
+#include "run/exit_codes.h"
 #include "tests/cli_test_support.h"
 
 using cli_test::RunTool;

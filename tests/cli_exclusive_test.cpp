@@ -10,12 +10,12 @@
 #include <tuple>
 #include <utility>
 
-#include "cli/exit_codes.h"
 #include "device/emulated/emulated_host.h"
+#include "run/exit_codes.h"
 #include "tests/cli_test_support.h"
+#include "tests/emulated_host_probe.h"
 #include "tests/probe_host.h"
 #include "tests/temp_image.h"
-#include "tests/emulated_host_probe.h"
 
 using cli_test::Scenario;
 

@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "cli/flash_session.h"
 #include "device/emulated/emulated_host.h"
+#include "run/flash_job.h"
 #include "tests/cli_test_support.h"
 #include "tests/temp_image.h"
 

@@ -13,14 +13,14 @@
 #include <vector>
 
 #include "cli/cli_app.h"
-#include "cli/exit_codes.h"
 #include "console/flash_view.h"
 #include "device/emulated/emulated_host.h"
 #include "device/emulated/scenario.h"
+#include "run/exit_codes.h"
 #include "tests/cli_test_support.h"
+#include "tests/emulated_host_probe.h"
 #include "tests/temp_image.h"
 #include "tests/virtual_terminal.h"
-#include "tests/emulated_host_probe.h"
 
 using cli_test::JsonReader;
 using cli_test::Lines;

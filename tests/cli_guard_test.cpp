@@ -7,14 +7,14 @@
 #include <string>
 #include <vector>
 
-#include "cli/device_list.h"
-#include "cli/exit_codes.h"
-#include "cli/identity_guard.h"
 #include "device/emulated/emulated_host.h"
 #include "device/emulated/scenario.h"
+#include "run/device_list.h"
+#include "run/exit_codes.h"
+#include "run/identity_guard.h"
 #include "tests/cli_test_support.h"
-#include "tests/temp_image.h"
 #include "tests/emulated_host_probe.h"
+#include "tests/temp_image.h"
 
 using cli_test::Events;
 using cli_test::RunTool;

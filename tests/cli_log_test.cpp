@@ -7,13 +7,13 @@
 #include <string>
 #include <vector>
 
-#include "cli/exit_codes.h"
 #include "cli/interrupt.h"
 #include "device/emulated/emulated_host.h"
 #include "device/emulated/scenario.h"
+#include "run/exit_codes.h"
 #include "tests/cli_test_support.h"
-#include "tests/temp_image.h"
 #include "tests/emulated_host_probe.h"
+#include "tests/temp_image.h"
 
 using cli_test::Events;
 using cli_test::JsonReader;

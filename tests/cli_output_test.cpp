@@ -12,13 +12,13 @@
 #include <thread>
 #include <vector>
 
-#include "cli/image_check.h"
-#include "cli/progress_output.h"
-#include "cli/summary.h"
 #include "cli/cli_app.h"
-#include "cli/exit_codes.h"
 #include "device/emulated/emulated_host.h"
 #include "device/emulated/scenario.h"
+#include "run/exit_codes.h"
+#include "run/image_check.h"
+#include "run/progress_output.h"
+#include "run/summary.h"
 #include "tests/cli_test_support.h"
 #include "tests/temp_image.h"
 #include "tests/virtual_terminal.h"

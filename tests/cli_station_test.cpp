@@ -8,16 +8,16 @@
 #include <thread>
 #include <vector>
 
-#include "cli/exit_codes.h"
 #include "cli/interrupt.h"
 #include "console/image_digest.h"
-#include "device/forwarding_host.h"
-#include "device/sha256.h"
 #include "device/emulated/emulated_host.h"
 #include "device/emulated/scenario.h"
+#include "device/forwarding_host.h"
+#include "device/sha256.h"
+#include "run/exit_codes.h"
 #include "tests/cli_test_support.h"
-#include "tests/temp_image.h"
 #include "tests/emulated_host_probe.h"
+#include "tests/temp_image.h"
 
 using cli_test::Events;
 using cli_test::JsonReader;

@@ -9,8 +9,8 @@
 #include <fnmatch.h>
 #endif
 
-#include "cli/exit_codes.h"
 #include "cli/udev_rule.h"
+#include "run/exit_codes.h"
 #include "tests/cli_test_support.h"
 
 TEST(UdevRule, IdentityIsQuotedToMatchItselfOnlyOrRefused)

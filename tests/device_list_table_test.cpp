@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "cli/device_list.h"
+#include "run/device_list.h"
 #include "tests/fake_host.h"
 
 namespace {

@@ -3,9 +3,9 @@
 #include <optional>
 #include <utility>
 
-#include "cli/flash_session.h"
-#include "cli/identity_guard.h"
 #include "console/block_plan.h"
+#include "run/flash_job.h"
+#include "run/identity_guard.h"
 #include "flash_bench.h"
 #include "temp_image.h"
 

@@ -5,9 +5,9 @@
 #include <sstream>
 #include <string>
 
-#include "cli/progress_output.h"
 #include "device/recording_host.h"
 #include "device/transcript.h"
+#include "run/progress_output.h"
 #include "tests/cli_test_support.h"
 #include "tests/fake_host.h"
 

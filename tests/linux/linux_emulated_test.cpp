@@ -7,10 +7,10 @@
 #include <string>
 #include <vector>
 
-#include "cli/exit_codes.h"
 #include "device/emulated/kt3916.h"
 #include "device/emulated/scenario.h"
 #include "device/flash_device.h"
+#include "run/exit_codes.h"
 #include "tests/cli_test_support.h"
 #include "tests/emulator_support.h"
 #include "tests/linux/fake_kernel.h"

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "cli/minisign.h"
+#include "run/minisign.h"
 
 namespace {
 

@@ -9,9 +9,9 @@
 
 #include "base/file_identity.h"
 #include "base/input_file.h"
-#include "cli/exit_codes.h"
 #include "device/emulated/emulated_host.h"
 #include "device/emulated/scenario.h"
+#include "run/exit_codes.h"
 #include "tests/cli_test_support.h"
 #include "tests/emulated_host_probe.h"
 #include "tests/temp_image.h"

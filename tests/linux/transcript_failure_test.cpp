@@ -7,7 +7,7 @@
 #include <map>
 #include <string>
 
-#include "cli/exit_codes.h"
+#include "run/exit_codes.h"
 #include "tests/cli_test_support.h"
 #include "tests/temp_image.h"
 

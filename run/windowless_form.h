@@ -5,23 +5,23 @@
 #include <vector>
 
 #include "base/clock.h"
-#include "cli/flash_events.h"
-#include "cli/interrupt.h"
 #include "console/flash_outcome.h"
 #include "console/form_window.h"
+#include "run/flash_events.h"
+#include "run/interrupt_flag.h"
 
 class CFlashView;
 
-// The flash form's window in a terminal: the controls are plain values, the
+// The flash form run without a window, for a face that has none: the controls are plain values, the
 // timers run in a small event loop on a clock, and a message box is reported
 // and closed at once, never waiting for anyone. What the form reports it did
 // fills the run's record and goes on to an observer as events.
-class CTerminalFormWindow final : public IFormWindow, public IFlashViewObserver {
+class CWindowlessForm final : public IFormWindow, public IFlashViewObserver {
 public:
-    CTerminalFormWindow(IClock& clock, FlashRecord& record, IFlashObserver* observer, CInterruptFlag* interrupt);
-    ~CTerminalFormWindow() override;
-    CTerminalFormWindow(const CTerminalFormWindow&) = delete;
-    CTerminalFormWindow& operator=(const CTerminalFormWindow&) = delete;
+    CWindowlessForm(IClock& clock, FlashRecord& record, IFlashObserver* observer, CInterruptFlag* interrupt);
+    ~CWindowlessForm() override;
+    CWindowlessForm(const CWindowlessForm&) = delete;
+    CWindowlessForm& operator=(const CWindowlessForm&) = delete;
 
     void InsertDeviceItem(int index, const std::string& text) override;
     void SetDeviceSelection(int index) override;

@@ -1,13 +1,13 @@
-#include "cli/terminal_window.h"
+#include "run/windowless_form.h"
 
 #include <algorithm>
 
-#include "cli/identity_guard.h"
 #include "console/block_plan.h"
 #include "console/flash_view.h"
+#include "run/identity_guard.h"
 
-CTerminalFormWindow::CTerminalFormWindow(IClock& clock, FlashRecord& record, IFlashObserver* observer,
-                                         CInterruptFlag* interrupt)
+CWindowlessForm::CWindowlessForm(IClock& clock, FlashRecord& record, IFlashObserver* observer,
+                                 CInterruptFlag* interrupt)
     : m_clock(clock), m_record(record), m_pObserver(observer), m_pInterrupt(interrupt), m_startMs(clock.NowMs())
 {
     // A Ctrl-C that comes while a block command runs is announced at once,
@@ -20,13 +20,13 @@ CTerminalFormWindow::CTerminalFormWindow(IClock& clock, FlashRecord& record, IFl
     }
 }
 
-CTerminalFormWindow::~CTerminalFormWindow()
+CWindowlessForm::~CWindowlessForm()
 {
     if (m_pInterrupt)
         m_pInterrupt->RemoveListener(m_nListener);
 }
 
-void CTerminalFormWindow::AnnounceHeld()
+void CWindowlessForm::AnnounceHeld()
 {
     if (m_bHeldAnnounced.exchange(true))
         return;
@@ -35,7 +35,7 @@ void CTerminalFormWindow::AnnounceHeld()
                      "because a half-sent image leaves the device without firmware"});
 }
 
-void CTerminalFormWindow::InsertDeviceItem(int index, const std::string& text)
+void CWindowlessForm::InsertDeviceItem(int index, const std::string& text)
 {
     // CB_INSERTSTRING: -1 appends, a position past the end is refused.
     if (index < 0) {
@@ -45,33 +45,33 @@ void CTerminalFormWindow::InsertDeviceItem(int index, const std::string& text)
     }
 }
 
-void CTerminalFormWindow::SetDeviceSelection(int index)
+void CWindowlessForm::SetDeviceSelection(int index)
 {
     m_nSelection = index >= 0 && static_cast<size_t>(index) < m_deviceItems.size() ? index : -1;
 }
 
-void CTerminalFormWindow::SetDeviceVersionText(const std::string& text)
+void CWindowlessForm::SetDeviceVersionText(const std::string& text)
 {
     m_record.strRevision = WithoutTrailingBlanks(text);
 }
 
-void CTerminalFormWindow::SetTimer(unsigned id, unsigned periodMs)
+void CWindowlessForm::SetTimer(unsigned id, unsigned periodMs)
 {
     m_timers[id] = Timer{periodMs, m_clock.NowMs() + periodMs};
 }
 
-void CTerminalFormWindow::KillTimer(unsigned id)
+void CWindowlessForm::KillTimer(unsigned id)
 {
     m_timers.erase(id);
 }
 
-void CTerminalFormWindow::MessageBox(const std::string& text)
+void CWindowlessForm::MessageBox(const std::string& text)
 {
     m_record.messages.push_back(text);
     Emit({.kind = FlashEventKind::Message, .strText = text});
 }
 
-void CTerminalFormWindow::OnTransferStarted(const BlockPlan& plan, uint16_t)
+void CWindowlessForm::OnTransferStarted(const BlockPlan& plan, uint16_t)
 {
     m_record.nBlocks = plan.blockCount;
     if (m_nSelection >= 0)
@@ -81,12 +81,12 @@ void CTerminalFormWindow::OnTransferStarted(const BlockPlan& plan, uint16_t)
     Emit(start);
 }
 
-void CTerminalFormWindow::OnDownloadModeSent()
+void CWindowlessForm::OnDownloadModeSent()
 {
     m_record.bDownloadModeSent = true;
 }
 
-void CTerminalFormWindow::OnBlockWritten(uint32_t, bool bAccepted)
+void CWindowlessForm::OnBlockWritten(uint32_t, bool bAccepted)
 {
     ++m_record.nBlockWrites;
     if (!bAccepted)
@@ -101,7 +101,7 @@ void CTerminalFormWindow::OnBlockWritten(uint32_t, bool bAccepted)
         AnnounceHeld();
 }
 
-void CTerminalFormWindow::OnVerifyTick(const VerifyTick& tick)
+void CWindowlessForm::OnVerifyTick(const VerifyTick& tick)
 {
     m_record.nTicks = tick.nTick;
     FlashEvent event;
@@ -114,13 +114,13 @@ void CTerminalFormWindow::OnVerifyTick(const VerifyTick& tick)
     Emit(event);
 }
 
-void CTerminalFormWindow::OnFinished(FlashOutcome outcome, const std::string& strRevision)
+void CWindowlessForm::OnFinished(FlashOutcome outcome, const std::string& strRevision)
 {
     m_record.outcome = outcome;
     m_record.strNewRevision = WithoutTrailingBlanks(strRevision);
 }
 
-void CTerminalFormWindow::Emit(FlashEvent event)
+void CWindowlessForm::Emit(FlashEvent event)
 {
     if (!m_pObserver)
         return;
@@ -129,7 +129,7 @@ void CTerminalFormWindow::Emit(FlashEvent event)
     m_pObserver->OnFlashEvent(event);
 }
 
-CTerminalFormWindow::RunEnd CTerminalFormWindow::Run(CFlashView& view)
+CWindowlessForm::RunEnd CWindowlessForm::Run(CFlashView& view)
 {
     for (;;) {
         if (m_timers.empty())

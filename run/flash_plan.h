@@ -3,12 +3,12 @@
 #include <string>
 #include <vector>
 
-#include "cli/cli_app.h"
-#include "cli/cli_args.h"
-#include "cli/device_list.h"
-#include "cli/drive_hold.h"
-#include "cli/flash_events.h"
-#include "cli/image_check.h"
+#include "run/device_list.h"
+#include "run/drive_hold.h"
+#include "run/flash_events.h"
+#include "run/image_check.h"
+#include "run/run_environment.h"
+#include "run/run_options.h"
 
 class CRunRecords;
 

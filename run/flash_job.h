@@ -4,15 +4,17 @@
 #include <string>
 
 #include "base/clock.h"
-#include "cli/cli_app.h"
-#include "cli/cli_args.h"
-#include "cli/drive_hold.h"
-#include "cli/flash_events.h"
-#include "cli/interrupt.h"
 #include "console/flash_view.h"
 #include "device/host.h"
+#include "run/drive_hold.h"
+#include "run/flash_events.h"
+#include "run/image_check.h"
+#include "run/interrupt_flag.h"
+#include "run/run_environment.h"
+#include "run/run_options.h"
 
 class CRecordingHost;
+class CRunRecords;
 
 // One device's flash: the desktop tool's form, run to its end in a terminal
 // window on the calling thread.
@@ -54,3 +56,12 @@ FlashRecord RunFlashJob(const FlashJob& job);
 
 // The exit code for a form that ended with this outcome.
 CliExit ExitForOutcome(FlashOutcome outcome);
+
+// The part of a flash job that is the same for every device of the run:
+// the caller adds the drive, its node and hold, and the observer. The unit's
+// start is recorded before its transfer; once the device took the final
+// block, the transcript and the log are put on the disk, so a power cut
+// during the restart keeps the record of what was sent; its end hands them
+// to the disk again.
+FlashJob MakeFlashJob(const CliOptions& options, const ImageCheck& check, IScsiHost& host, IClock& clock,
+                      CliEnvironment& env, CRunRecords& records);

@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "cli/exit_codes.h"
 #include "device/host.h"
+#include "run/exit_codes.h"
 
 // One device as 'list' shows it.
 struct ListedDevice {
@@ -52,3 +52,9 @@ DeviceChoice ChooseDevice(IScsiHost& host, const std::optional<std::string>& spe
 // The table of 'list' (and of a refusal to guess).
 std::string FormatDeviceTable(const std::vector<ListedDevice>& devices);
 std::string DeviceJson(const ListedDevice& device);
+
+struct CliEnvironment;
+
+// Says on stderr why each drive the system has could not be opened, where
+// the host can tell.
+void PrintOpenProblems(CliEnvironment& env, IScsiHost& host);

@@ -1,13 +1,15 @@
-#include "cli/flash_session.h"
+#include "run/flash_job.h"
 
 #include <cstring>
 
-#include "cli/command_failure.h"
-#include "cli/device_list.h"
-#include "cli/identity_guard.h"
-#include "cli/terminal_window.h"
 #include "console/flash_view.h"
 #include "console/form_options.h"
+#include "run/command_failure.h"
+#include "run/device_list.h"
+#include "run/identity_guard.h"
+#include "run/progress_output.h"
+#include "run/run_records.h"
+#include "run/windowless_form.h"
 
 CliExit ExitForOutcome(FlashOutcome outcome)
 {
@@ -96,7 +98,7 @@ struct FormEnd {
 FormEnd RunForm(const FlashJob& job, FlashRecord& record)
 {
     CRecordedObserver observer(job, record);
-    CTerminalFormWindow window(*job.pClock, record, &observer, job.pEnv->pInterrupt);
+    CWindowlessForm window(*job.pClock, record, &observer, job.pEnv->pInterrupt);
     IScsiHost& host = job.pHold ? static_cast<IScsiHost&>(*job.pHold) : *job.pHost;
     const std::unique_ptr<ISleepInhibitor> sleepInhibitor =
         job.pEnv->makeSleepInhibitor ? job.pEnv->makeSleepInhibitor() : nullptr;
@@ -110,7 +112,7 @@ FormEnd RunForm(const FlashJob& job, FlashRecord& record)
             end.bInterrupted = true;
         } else {
             view.OnInitialUpdate();
-            end.bInterrupted = window.Run(view) == CTerminalFormWindow::RunEnd::Interrupted;
+            end.bInterrupted = window.Run(view) == CWindowlessForm::RunEnd::Interrupted;
         }
         end.state = view.GetState();
     }
@@ -208,4 +210,26 @@ FlashRecord RunFlashJob(const FlashJob& job)
         job.pObserver->OnFlashEvent(result);
     }
     return record;
+}
+
+FlashJob MakeFlashJob(const CliOptions& options, const ImageCheck& check, IScsiHost& host, IClock& clock,
+                      CliEnvironment& env, CRunRecords& records)
+{
+    FlashJob job;
+    job.pOptions = &options;
+    job.pEnv = &env;
+    job.nBlocks = check.nBlocks;
+    job.pHost = &host;
+    job.pRecorder = &records.Recorder();
+    job.pClock = &clock;
+    job.afterFinalBlock = [&records] { records.Sync(); };
+    // The bytes whose signature was checked are the only ones sent.
+    if (records.Trust().bChecked)
+        job.heldImage = records.Trust().digest;
+    const std::string sha256 = check.bHasChecksum ? Sha256Text(check.digest) : std::string();
+    job.onTransferStart = [&records, &host, sha256](const FlashRecord& record) {
+        return records.UnitStart(record, IdentityText(record.strIdentity), sha256,
+                                 record.chDrive ? host.DriveSerial(record.chDrive) : std::string());
+    };
+    return job;
 }

@@ -3,9 +3,9 @@
 #include <string>
 #include <vector>
 
-#include "cli/exit_codes.h"
-#include "cli/image_trust.h"
 #include "console/image_digest.h"
+#include "run/exit_codes.h"
+#include "run/image_trust.h"
 
 // What 'info' tells about an image file, and what 'flash' checks before it
 // touches a device.

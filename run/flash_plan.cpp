@@ -1,11 +1,12 @@
-#include "cli/flash_plan.h"
+#include "run/flash_plan.h"
 
 #include <algorithm>
 
-#include "cli/commands.h"
-#include "cli/exit_codes.h"
-#include "cli/identity_guard.h"
-#include "cli/run_records.h"
+#include "run/device_list.h"
+#include "run/exit_codes.h"
+#include "run/identity_guard.h"
+#include "run/run_environment.h"
+#include "run/run_records.h"
 
 namespace {
 

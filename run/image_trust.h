@@ -2,9 +2,9 @@
 #include <optional>
 #include <string>
 
-#include "cli/cli_args.h"
-#include "cli/exit_codes.h"
 #include "console/image_digest.h"
+#include "run/exit_codes.h"
+#include "run/run_options.h"
 
 class CJsonLine;
 

@@ -1,4 +1,4 @@
-#include "cli/minisign.h"
+#include "run/minisign.h"
 
 #include <openssl/evp.h>
 

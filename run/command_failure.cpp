@@ -1,4 +1,4 @@
-#include "cli/command_failure.h"
+#include "run/command_failure.h"
 
 #include <cstdio>
 

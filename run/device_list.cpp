@@ -1,15 +1,15 @@
-#include "cli/device_list.h"
+#include "run/device_list.h"
 
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
 
 #include "base/json_line.h"
-#include "cli/identity_guard.h"
 #include "console/inquiry_text.h"
 #include "device/drive_name.h"
 #include "device/drive_nodes.h"
 #include "device/flash_device.h"
+#include "run/run_environment.h"
 
 namespace {
 
@@ -193,4 +193,15 @@ std::string DeviceJson(const ListedDevice& d)
     out.Bool("answered", d.bAnswered).String("vendor", d.strVendor).String("product", d.strProduct);
     out.String("revision", d.strRevision).Close();
     return json;
+}
+
+void PrintOpenProblems(CliEnvironment& env, IScsiHost& host)
+{
+    if (IDriveNodes* nodes = host.DriveNodes()) {
+        for (char letter : nodes->ScannedLetters()) {
+            const std::string text = nodes->OpenProblem(letter);
+            if (!text.empty())
+                PrintError(env, std::string(1, letter) + ": " + text);
+        }
+    }
 }

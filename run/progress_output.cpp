@@ -1,9 +1,12 @@
-#include "cli/progress_output.h"
+#include "run/progress_output.h"
 
 #include <algorithm>
 
 #include "base/json_line.h"
 #include "console/flash_view.h"
+#include "device/drive_name.h"
+#include "run/run_environment.h"
+#include "run/run_options.h"
 
 namespace {
 
@@ -306,4 +309,19 @@ std::string FlashEventJson(const FlashEvent& event)
     }
     out.Close();
     return json;
+}
+
+int EarlyEnd(const CliOptions& options, CliEnvironment& env, CliExit exit, const std::string& error, FlashRecord record)
+{
+    if (options.bJson) {
+        record.strImage = options.strImage;
+        record.exit = exit;
+        record.messages.push_back(error);
+        FlashEvent event;
+        event.kind = FlashEventKind::Result;
+        event.record = &record;
+        *env.pOut << FlashEventJson(event) << '\n';
+        env.pOut->flush();
+    }
+    return exit;
 }

@@ -2,7 +2,7 @@
 #include <string>
 #include <vector>
 
-#include "cli/flash_events.h"
+#include "run/flash_events.h"
 
 // What a run of several devices came to: flash --all and a station count
 // their devices alike.

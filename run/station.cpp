@@ -1,4 +1,4 @@
-#include "cli/station.h"
+#include "run/station.h"
 
 #include <atomic>
 #include <chrono>
@@ -12,19 +12,19 @@
 
 #include "base/clock.h"
 #include "base/json_line.h"
-#include "cli/commands.h"
-#include "cli/device_list.h"
-#include "cli/drive_hold.h"
-#include "cli/exit_codes.h"
-#include "cli/flash_plan.h"
-#include "cli/flash_session.h"
-#include "cli/identity_guard.h"
-#include "cli/image_check.h"
-#include "cli/line_commands.h"
-#include "cli/progress_output.h"
-#include "cli/run_records.h"
-#include "cli/summary.h"
 #include "console/inquiry_text.h"
+#include "device/drive_name.h"
+#include "run/device_list.h"
+#include "run/drive_hold.h"
+#include "run/exit_codes.h"
+#include "run/flash_job.h"
+#include "run/flash_plan.h"
+#include "run/identity_guard.h"
+#include "run/image_check.h"
+#include "run/progress_output.h"
+#include "run/run_environment.h"
+#include "run/run_records.h"
+#include "run/summary.h"
 
 namespace {
 
@@ -440,6 +440,10 @@ public:
                 Scan();
             m_output.Status(m_counts, stopping);
             if (m_line) {
+                // The station sends the line nothing itself: the unit records
+                // it wrote to the log are the line's spool, which the line's
+                // thread reads back and sends until the collector stored
+                // them. This only wakes that thread for what the log took.
                 m_line->RecordsWritten();
                 m_line->Status(m_counts.nInProgress, m_counts.nPassed, m_counts.nFailed, stopping);
             }
@@ -711,7 +715,8 @@ private:
 
 }  // namespace
 
-int CommandStation(const CliOptions& options, IScsiHost& host, IClock& clock, CliEnvironment& env, CRunRecords& records)
+int CommandStation(const CliOptions& options, IScsiHost& host, IClock& clock, CliEnvironment& env, CRunRecords& records,
+                   const LineJoiner& joinLine)
 {
     // The image is read whole once; every unit is held to these bytes.
     const ImageCheck check = CheckImage(options.strImage, true);
@@ -727,7 +732,7 @@ int CommandStation(const CliOptions& options, IScsiHost& host, IClock& clock, Cl
     std::unique_ptr<CLineSeat> line;
     if (options.line) {
         int exit = kExitError;
-        if (!(line = JoinLine(options, check, records.Trust(), env, exit)))
+        if (!(line = joinLine(check, records.Trust(), exit)))
             return EarlyEnd(options, env, static_cast<CliExit>(exit), "the station could not join its line");
     }
     return CStation(options, host, clock, env, records, check, std::move(line)).Run();

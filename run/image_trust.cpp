@@ -1,4 +1,4 @@
-#include "cli/image_trust.h"
+#include "run/image_trust.h"
 
 #include "base/json_line.h"
 
@@ -48,9 +48,9 @@ ImageTrust CheckImageTrust(const CliOptions& options)
 #include <vector>
 
 #include "base/fail_with.h"
-#include "cli/identity_guard.h"
-#include "cli/image_check.h"
-#include "cli/minisign.h"
+#include "run/identity_guard.h"
+#include "run/image_check.h"
+#include "run/minisign.h"
 
 namespace {
 

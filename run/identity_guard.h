@@ -35,9 +35,3 @@ std::string WithoutTrailingBlanks(std::string text);
 // prints it and as the events print the device's padded fields ("KTDEV
 // KT3916 FLASHER" and "KTDEV   KT3916 FLASHER") name the same device.
 std::string FoldedBlanks(const std::string& text);
-
-// "D:" for a drive, "-" for a device reached without a letter.
-inline std::string DriveText(char drive)
-{
-    return drive ? std::string(1, drive) + ":" : std::string("-");
-}

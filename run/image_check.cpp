@@ -1,4 +1,4 @@
-#include "cli/image_check.h"
+#include "run/image_check.h"
 
 #include <cerrno>
 #include <cstdio>

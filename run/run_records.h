@@ -7,10 +7,10 @@
 #include <string>
 #include <vector>
 
-#include "cli/cli_app.h"
-#include "cli/cli_args.h"
-#include "cli/flash_events.h"
-#include "cli/image_trust.h"
+#include "run/flash_events.h"
+#include "run/image_trust.h"
+#include "run/run_environment.h"
+#include "run/run_options.h"
 
 class CRecordFile;
 class CRecordingHost;
@@ -133,3 +133,7 @@ private:
     std::mutex m_serialsMutex;
     std::map<std::string, std::string> m_serials;  // unit id -> serial, from its start to its end
 };
+
+// A flashed (or skipped) device's end record; identity: as its INQUIRY
+// answered, empty for the form's own.
+UnitEnd UnitEndOf(const FlashRecord& record, const std::string& identity);

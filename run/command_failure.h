@@ -1,6 +1,6 @@
 #pragma once
-#include "cli/flash_events.h"
 #include "device/recording_host.h"
+#include "run/flash_events.h"
 
 // When a flash stopped on a command the device refused, or on a pass-through
 // call that failed, says which command it was and why, in words and in hex

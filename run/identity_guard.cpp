@@ -1,7 +1,8 @@
-#include "cli/identity_guard.h"
+#include "run/identity_guard.h"
 
-#include "cli/device_list.h"
 #include "console/inquiry_text.h"
+#include "device/drive_name.h"
+#include "run/device_list.h"
 
 std::string WithoutTrailingBlanks(std::string text)
 {

@@ -4,9 +4,9 @@
 #include <string>
 #include <vector>
 
-#include "cli/exit_codes.h"
-#include "cli/identity_guard.h"
 #include "console/flash_outcome.h"
+#include "run/exit_codes.h"
+#include "run/identity_guard.h"
 
 // What one device's run of the form came to, filled in as it goes.
 struct FlashRecord {

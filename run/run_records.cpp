@@ -1,4 +1,4 @@
-#include "cli/run_records.h"
+#include "run/run_records.h"
 
 #include <chrono>
 #include <fstream>
@@ -9,10 +9,12 @@
 #include "base/output_queue.h"
 #include "base/process_identity.h"
 #include "base/record_file.h"
-#include "cli/commands.h"
-#include "cli/exit_codes.h"
+#include "device/drive_name.h"
 #include "device/recording_host.h"
 #include "res/app_name.h"
+#include "run/exit_codes.h"
+#include "run/progress_output.h"
+#include "run/run_environment.h"
 
 namespace {
 
@@ -298,4 +300,22 @@ bool CRunRecords::CheckFailed()
         m_env.pOut->flush();
     }
     return true;
+}
+
+UnitEnd UnitEndOf(const FlashRecord& record, const std::string& identity)
+{
+    UnitEnd end;
+    end.strUnit = record.strUnit;
+    end.chDrive = record.chDrive;
+    end.strNode = record.strNode;
+    end.strIdentity = identity.empty() ? IdentityText(record.strIdentity) : identity;
+    end.strOldRevision = record.strRevision;
+    end.strNewRevision = record.strNewRevision;
+    end.exit = record.exit;
+    end.result = record.bSkipped ? "skipped" : record.exit == kExitSuccess ? "passed" : "failed";
+    end.strMessage = record.ResultText();
+    end.nBlocksSent = record.nBlocksSent;
+    end.nBlocks = record.nBlocks;
+    end.strChecksum = record.strChecksum;
+    return end;
 }

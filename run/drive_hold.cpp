@@ -1,4 +1,4 @@
-#include "cli/drive_hold.h"
+#include "run/drive_hold.h"
 
 #include <cctype>
 #include <cstring>

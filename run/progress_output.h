@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "base/output_queue.h"
-#include "cli/flash_events.h"
 #include "console/flash_view.h"
+#include "run/flash_events.h"
 
 // What one device's progress line shows.
 struct ProgressLine {
@@ -92,3 +92,11 @@ private:
 };
 
 std::string FlashEventJson(const FlashEvent& event);
+
+struct CliEnvironment;
+struct CliOptions;
+
+// --json runs of flash and station end with a result event even when no form
+// ran; record holds what is known of the device. Returns exit.
+int EarlyEnd(const CliOptions& options, CliEnvironment& env, CliExit exit, const std::string& error,
+             FlashRecord record = {});

@@ -1,8 +1,10 @@
-#include "base/json_line.h"
-#include "cli/summary.h"
+#include "run/summary.h"
 
 #include <algorithm>
 #include <cstdio>
+
+#include "base/json_line.h"
+#include "device/drive_name.h"
 
 namespace {
 

@@ -1,0 +1,7 @@
+#include "run/run_environment.h"
+
+void PrintError(CliEnvironment& env, const std::string& text)
+{
+    *env.pErr << kCliProgramName << ": " << text << '\n';
+    env.pErr->flush();
+}
