@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "console/form_options.h"
+#include "form/form_options.h"
 
 // What follows the application name in the program file's name on this
 // platform; the parser takes it as a parameter, so every platform's suite

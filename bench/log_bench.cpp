@@ -20,9 +20,9 @@
 #include "app/options.h"
 #include "bench/alloc_counter.h"
 #include "bench/bench_support.h"
-#include "console/flash_view.h"
 #include "device/emulated/emulated_host.h"
 #include "device/recording_host.h"
+#include "form/flash_view.h"
 #include "run/windowless_form.h"
 
 namespace {

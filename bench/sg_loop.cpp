@@ -22,8 +22,8 @@
 #include <iterator>
 #include <vector>
 
-#include "console/block_plan.h"
 #include "device/flash_device.h"
+#include "form/block_plan.h"
 
 namespace {
 

@@ -4,9 +4,9 @@
 #include <thread>
 
 #include "base/json_line.h"
-#include "console/inquiry_text.h"
 #include "device/drive_name.h"
 #include "device/drive_nodes.h"
+#include "form/inquiry_text.h"
 #include "run/device_list.h"
 #include "run/exit_codes.h"
 #include "run/flash_job.h"

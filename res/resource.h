@@ -53,7 +53,7 @@
 #endif
 
 // The form template and its controls. The code takes these from
-// console/flash_view.h, where they are typed constants; only the resource
+// form/flash_view.h, where they are typed constants; only the resource
 // compiler reads them here.
 #ifdef RC_INVOKED
 #define IDD_FLASH_FORM 130

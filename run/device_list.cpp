@@ -5,10 +5,10 @@
 #include <cstdio>
 
 #include "base/json_line.h"
-#include "console/inquiry_text.h"
 #include "device/drive_name.h"
 #include "device/drive_nodes.h"
 #include "device/flash_device.h"
+#include "form/inquiry_text.h"
 #include "run/run_environment.h"
 
 namespace {

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "console/flash_outcome.h"
+#include "form/flash_outcome.h"
 #include "run/exit_codes.h"
 #include "run/identity_guard.h"
 

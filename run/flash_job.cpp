@@ -2,8 +2,8 @@
 
 #include <cstring>
 
-#include "console/flash_view.h"
-#include "console/form_options.h"
+#include "form/flash_view.h"
+#include "form/form_options.h"
 #include "run/command_failure.h"
 #include "run/device_list.h"
 #include "run/identity_guard.h"

@@ -4,8 +4,8 @@
 #include <string>
 
 #include "base/clock.h"
-#include "console/flash_view.h"
 #include "device/host.h"
+#include "form/flash_view.h"
 #include "run/drive_hold.h"
 #include "run/flash_events.h"
 #include "run/image_check.h"

@@ -1,7 +1,7 @@
 #include "run/identity_guard.h"
 
-#include "console/inquiry_text.h"
 #include "device/drive_name.h"
+#include "form/inquiry_text.h"
 #include "run/device_list.h"
 
 std::string WithoutTrailingBlanks(std::string text)

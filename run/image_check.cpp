@@ -7,9 +7,9 @@
 
 #include "base/input_file.h"
 #include "base/json_line.h"
-#include "console/block_plan.h"
-#include "console/image_digest.h"
 #include "device/flash_device.h"
+#include "form/block_plan.h"
+#include "form/image_digest.h"
 
 std::string ImageChecksumText(uint16_t checksum)
 {

@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "console/image_digest.h"
+#include "form/image_digest.h"
 #include "run/exit_codes.h"
 #include "run/image_trust.h"
 

@@ -2,7 +2,7 @@
 #include <optional>
 #include <string>
 
-#include "console/image_digest.h"
+#include "form/image_digest.h"
 #include "run/exit_codes.h"
 #include "run/run_options.h"
 

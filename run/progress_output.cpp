@@ -3,8 +3,8 @@
 #include <algorithm>
 
 #include "base/json_line.h"
-#include "console/flash_view.h"
 #include "device/drive_name.h"
+#include "form/flash_view.h"
 #include "run/run_environment.h"
 #include "run/run_options.h"
 

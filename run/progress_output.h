@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "base/output_queue.h"
-#include "console/flash_view.h"
+#include "form/flash_view.h"
 #include "run/flash_events.h"
 
 // What one device's progress line shows.

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "console/flash_view.h"
+#include "form/flash_view.h"
 #include "run/identity_guard.h"
 
 enum class CliCommand {

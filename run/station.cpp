@@ -12,8 +12,8 @@
 
 #include "base/clock.h"
 #include "base/json_line.h"
-#include "console/inquiry_text.h"
 #include "device/drive_name.h"
+#include "form/inquiry_text.h"
 #include "run/device_list.h"
 #include "run/drive_hold.h"
 #include "run/exit_codes.h"

@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
-#include "console/block_plan.h"
-#include "console/flash_view.h"
+#include "form/block_plan.h"
+#include "form/flash_view.h"
 #include "run/identity_guard.h"
 
 CWindowlessForm::CWindowlessForm(IClock& clock, FlashRecord& record, IFlashObserver* observer,

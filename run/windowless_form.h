@@ -5,8 +5,8 @@
 #include <vector>
 
 #include "base/clock.h"
-#include "console/flash_outcome.h"
-#include "console/form_window.h"
+#include "form/flash_outcome.h"
+#include "form/form_window.h"
 #include "run/flash_events.h"
 #include "run/interrupt_flag.h"
 

@@ -13,9 +13,9 @@
 #include <vector>
 
 #include "cli/cli_app.h"
-#include "console/flash_view.h"
 #include "device/emulated/emulated_host.h"
 #include "device/emulated/scenario.h"
+#include "form/flash_view.h"
 #include "run/exit_codes.h"
 #include "tests/cli_test_support.h"
 #include "tests/emulated_host_probe.h"

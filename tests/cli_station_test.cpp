@@ -9,11 +9,11 @@
 #include <vector>
 
 #include "cli/interrupt.h"
-#include "console/image_digest.h"
 #include "device/emulated/emulated_host.h"
 #include "device/emulated/scenario.h"
 #include "device/forwarding_host.h"
 #include "device/sha256.h"
+#include "form/image_digest.h"
 #include "run/exit_codes.h"
 #include "tests/cli_test_support.h"
 #include "tests/emulated_host_probe.h"

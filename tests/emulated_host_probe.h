@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "device/emulated/emulated_host.h"
-#include "tests/emulator_support.h"
+#include "tests/emulated_support.h"
 
 // What tests read of an emulated bench beyond the host interface: what is
 // still open, and its units.

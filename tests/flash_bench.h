@@ -7,8 +7,8 @@
 
 #include "app/options.h"
 #include "base/clock.h"
-#include "console/flash_view.h"
 #include "device/emulated/emulated_host.h"
+#include "form/flash_view.h"
 #include "probe_host.h"
 #include "recording_window.h"
 #include "tests/emulated_host_probe.h"

@@ -3,7 +3,7 @@
 #include <optional>
 #include <utility>
 
-#include "console/block_plan.h"
+#include "form/block_plan.h"
 #include "run/flash_job.h"
 #include "run/identity_guard.h"
 #include "flash_bench.h"

@@ -1,5 +1,5 @@
 #include "base/input_file.h"
-#include "console/image_digest.h"
+#include "form/image_digest.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "console/inquiry_text.h"
+#include "form/inquiry_text.h"
 
 #include <gtest/gtest.h>
 

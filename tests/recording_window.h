@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "console/form_window.h"
+#include "form/form_window.h"
 #include "tests/progress_model.h"
 
 // A form window that records every call, in order, as one line of text, and

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "console/image_digest.h"
+#include "form/image_digest.h"
 
 // An image file in the temporary directory, removed again by the destructor.
 class TempImage {

@@ -3,8 +3,8 @@
 #include <string>
 
 #include "app/win32/win32_include.h"
-#include "console/flash_view.h"
-#include "console/form_window.h"
+#include "form/flash_view.h"
+#include "form/form_window.h"
 #include "device/host.h"
 #include "device/sleep_inhibitor.h"
 

@@ -12,7 +12,7 @@
 #include "device/flash_device.h"
 #include "run/exit_codes.h"
 #include "tests/cli_test_support.h"
-#include "tests/emulator_support.h"
+#include "tests/emulated_support.h"
 #include "tests/linux/fake_kernel.h"
 #include "tests/linux/fake_sysfs.h"
 #include "tests/temp_image.h"

@@ -17,7 +17,7 @@
 #include "device/emulated/scenario.h"
 #include "emulator/served_device.h"
 #include "emulator/tcmu_ring.h"
-#include "emulator_support.h"
+#include "emulated_support.h"
 #include "linux/fake_tcmu_ring.h"
 
 // What tests read of a served device beyond its ring.

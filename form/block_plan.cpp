@@ -1,6 +1,6 @@
-#include "console/block_plan.h"
+#include "form/block_plan.h"
 
-#include "console/flash_view.h"
+#include "form/flash_view.h"
 
 namespace {
 

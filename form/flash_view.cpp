@@ -1,4 +1,4 @@
-#include "console/flash_view.h"
+#include "form/flash_view.h"
 
 #include <cstdio>
 #include <cstring>
@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "base/input_file.h"
-#include "console/block_plan.h"
-#include "console/form_options.h"
+#include "form/block_plan.h"
+#include "form/form_options.h"
 
 thread_local std::string g_strImagePath;
 thread_local std::string g_strDriveSpec;

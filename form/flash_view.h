@@ -4,13 +4,13 @@
 #include <optional>
 #include <string>
 
-#include "console/flash_outcome.h"
-#include "console/form_window.h"
-#include "console/image_digest.h"
-#include "console/inquiry_text.h"
 #include "device/flash_device.h"
 #include "device/host.h"
 #include "device/sleep_inhibitor.h"
+#include "form/flash_outcome.h"
+#include "form/form_window.h"
+#include "form/image_digest.h"
+#include "form/inquiry_text.h"
 
 // Control ids of the form template IDD_FLASH_FORM.
 constexpr int IDD_FLASH_FORM = 130;

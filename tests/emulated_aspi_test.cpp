@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "device/emulated/emulated_host.h"
-#include "emulator_support.h"
+#include "emulated_support.h"
 #include "tests/emulated_host_probe.h"
 
 using namespace emu_test;

@@ -6,9 +6,9 @@
 #include <vector>
 
 #include "device/emulated/emulated_host.h"
-#include "device/sha256.h"
 #include "device/flash_device.h"
-#include "emulator_support.h"
+#include "device/sha256.h"
+#include "emulated_support.h"
 #include "tests/emulated_host_probe.h"
 
 using namespace emu_test;

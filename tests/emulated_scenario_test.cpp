@@ -3,8 +3,8 @@
 #include <functional>
 #include <string>
 
-#include "console/block_plan.h"
 #include "device/emulated/scenario.h"
+#include "form/block_plan.h"
 
 namespace {
 

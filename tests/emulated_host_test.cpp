@@ -9,7 +9,7 @@
 
 #include "device/emulated/emulated_host.h"
 #include "device/sha256.h"
-#include "emulator_support.h"
+#include "emulated_support.h"
 #include "tests/emulated_host_probe.h"
 
 using namespace emu_test;

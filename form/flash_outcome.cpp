@@ -1,4 +1,4 @@
-#include "console/flash_outcome.h"
+#include "form/flash_outcome.h"
 
 #include <iterator>
 

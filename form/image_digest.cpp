@@ -1,4 +1,4 @@
-#include "console/image_digest.h"
+#include "form/image_digest.h"
 
 #include <algorithm>
 #include <cstring>

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "device/emulated/kt3916.h"
-#include "emulator_support.h"
+#include "emulated_support.h"
 
 using namespace emu_test;
 
