@@ -13,6 +13,8 @@
 #include <system_error>
 
 #include "device/drive_name.h"
+#include "device/linux/sg_exchange.h"
+#include "device/linux/sg_translate.h"
 
 namespace {
 

@@ -11,95 +11,10 @@
 
 #include "device/drive_nodes.h"
 #include "device/host.h"
+#include "device/linux/sysfs_scan.h"
+#include "device/linux/system_kernel.h"
 
-// The kernel services the Linux host uses beyond sysfs: opening a node and
-// the sg driver's asynchronous interface. Tests put a fake device behind it.
-// Commands go out by write() and come back by read(), never by the SG_IO
-// ioctl: the kernel restarts an SG_IO whose wait a stop signal or a tracer
-// interrupted, and the restart submits the same command a second time.
-class ILinuxKernel {
-public:
-    virtual ~ILinuxKernel() = default;
-    virtual int Open(const char* path, int flags) = 0;  // a descriptor, or -errno
-    virtual void Close(int fd) = 0;
-    // Queues the command (write() of the header, header.pack_id naming it):
-    // 0, or -errno when it was not queued.
-    virtual int SgSubmit(int fd, sg_io_hdr_t& header) = 0;
-    // Waits up to waitMs for the answer to header.pack_id and reads it into
-    // header: 0; -EINTR or -EAGAIN when it should be asked again; -ETIMEDOUT
-    // when waitMs passed; any other -errno when the answer cannot come.
-    virtual int SgReceive(int fd, sg_io_hdr_t& header, int waitMs) = 0;
-    // SG_SET_FORCE_PACK_ID on an open node: a read then takes the answer to
-    // its own pack_id, not whichever command finished first. 0, or -errno.
-    virtual int SgForcePackId(int fd) = 0;
-    // SG_GET_SCSI_ID: the host, channel, target and lun of the node's device.
-    virtual int SgScsiId(int fd, sg_scsi_id& id) = 0;  // 0, or -errno
-    // The same for a block node (SCSI_IOCTL_GET_IDLUN and
-    // SCSI_IOCTL_GET_BUS_NUMBER): channel, target and lun come back in 8 bits.
-    virtual int BlockScsiId(int fd, sg_scsi_id& id) = 0;  // 0, or -errno
-    virtual void SleepMs(int ms) = 0;
-    // The name of the group that owns the node, empty when unknown.
-    virtual std::string NodeGroup(const char* path) = 0;
-};
-
-// The real kernel.
-std::unique_ptr<ILinuxKernel> CreateSystemKernel();
-
-// One CD-ROM-class SCSI device as sysfs shows it, with the drive letter the
-// host presents it under.
-struct LinuxDrive {
-    char chLetter = 0;
-    std::string strHctl;         // host:channel:target:lun
-    std::string strBlockNode;    // "sr0", empty when the sr driver has none
-    std::string strGenericNode;  // "sg1", empty when the sg driver has none
-    std::string strVendor;       // as sysfs reports them, blanks trimmed
-    std::string strModel;
-    std::string strRevision;
-    // Where the device hangs off the machine: its sysfs path up to its SCSI
-    // host (a USB interface, a controller), which a unit that drops off the
-    // bus and re-enumerates keeps while its host, sg and sr numbers change.
-    std::string strPlace;
-    // What tells two units of one kind apart, where the device or its USB
-    // bridge says: the serial number VPD page and the USB serial.
-    std::string strSerial;
-};
-
-// A unit's serial number for its records, from what the scan read: the
-// serial number VPD page's text, else the USB serial; printable ASCII with
-// blanks trimmed, empty when neither says one.
-std::string SerialText(const LinuxDrive& drive);
-
-// Reads the CD-ROM-class (peripheral type 5) devices from the sysfs tree at
-// sysRoot, in the order of their block nodes (sr0, sr1, ...), devices without
-// a block node last; letters are not assigned here.
-std::vector<LinuxDrive> ScanSysfsCdroms(const std::string& sysRoot);
-
-// The translation of one pass-through request into an sg_io_hdr and back.
-// Build fails (and says why in error) on a request the sg driver cannot carry
-// faithfully: a command length outside 1..16 or an unknown direction.
-bool BuildSgIoHeader(PassThroughRequest& request, sg_io_hdr_t& header, uint8_t* senseBuffer, uint8_t senseBufferLength,
-                     std::string& error);
-// Writes the outcome back into the request the way the pass-through call
-// leaves it: ScsiStatus, the transferred length, the sense data. Returns the
-// result of the call itself: false when the adapter or the driver failed the
-// command or a write moved fewer bytes than asked, true when the target
-// answered (whatever its status).
-bool CompleteSgIoRequest(const sg_io_hdr_t& header, const uint8_t* senseBuffer, PassThroughRequest& request);
-// A data-out transfer whose residual count is not zero.
-bool IsShortWrite(const sg_io_hdr_t& header, const ScsiPassThroughDirect& sptd);
-
-enum class SgExchange {
-    Answered,  // the answer is in the header
-    NotSent,   // the command was not queued
-    Lost,      // queued, and no answer came: it may still run on the device
-};
-// One command out and its answer back, the command queued exactly once
-// whatever interrupts the wait. The sg driver's own timeout (header.timeout)
-// ends the command; the wait gives up graceMs after it.
-SgExchange ExchangeSg(ILinuxKernel& kernel, int fd, sg_io_hdr_t& header, int graceMs, std::string& error);
-
-constexpr uint16_t kSgDriverSense = 0x08;  // the driver only says sense data came back
-constexpr uint32_t kPlatformWin32Nt = 2;   // VER_PLATFORM_WIN32_NT
+constexpr uint32_t kPlatformWin32Nt = 2;  // VER_PLATFORM_WIN32_NT
 constexpr uint32_t kDriveTypeNoRootDir = 1;
 
 struct LinuxHostConfig {

@@ -3,7 +3,7 @@
 #include <string>
 #include <system_error>
 
-#include "device/linux/linux_host.h"
+#include "device/linux/sg_exchange.h"
 
 SgExchange ExchangeSg(ILinuxKernel& kernel, int fd, sg_io_hdr_t& header, int graceMs, std::string& error)
 {

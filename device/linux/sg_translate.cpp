@@ -4,7 +4,7 @@
 #include <cstring>
 #include <string>
 
-#include "device/linux/linux_host.h"
+#include "device/linux/sg_translate.h"
 
 bool IsShortWrite(const sg_io_hdr_t& header, const ScsiPassThroughDirect& sptd)
 {

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "device/aspi_srb.h"
-#include "device/linux/linux_host.h"
+#include "device/linux/sysfs_scan.h"
 
 namespace fs = std::filesystem;
 

@@ -10,7 +10,7 @@
 
 #include <cerrno>
 
-#include "device/linux/linux_host.h"
+#include "device/linux/system_kernel.h"
 
 namespace {
 

@@ -10,6 +10,7 @@
 #include "device/emulated/kt3916.h"
 #include "device/emulated/scenario.h"
 #include "device/flash_device.h"
+#include "device/linux/sg_translate.h"
 #include "run/exit_codes.h"
 #include "tests/cli_test_support.h"
 #include "tests/emulated_support.h"

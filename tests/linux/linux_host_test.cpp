@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "device/linux/linux_host.h"
+#include "device/linux/sg_translate.h"
 #include "tests/linux/fake_kernel.h"
 #include "tests/linux/fake_sysfs.h"
 
