@@ -44,6 +44,7 @@ std::unique_ptr<CLineSeat> JoinLine(const CliOptions&, const ImageCheck&, const 
 #include "base/clock.h"
 #include "base/json_line.h"
 #include "cli/line_page_commands.h"
+#include "device/command_set.h"
 #include "device/sha256.h"
 #include "line/line_record.h"
 #include "line/line_url.h"
@@ -102,7 +103,7 @@ LineImage LineImageOf(const ImageCheck& check, const ImageTrust& trust)
 {
     return {std::filesystem::path(check.strPath).filename().string(),
             check.nSize,
-            ImageChecksumText(check.digest.nChecksum),
+            ChecksumText(check.digest.nChecksum),
             Sha256Text(check.digest),
             trust.strKeyId,
             trust.strTrustedComment};

@@ -2,11 +2,9 @@
 
 #include <cstring>
 
-namespace {
+#include "device/command_set.h"
 
-constexpr uint8_t kOpInquiry = 0x12;
-constexpr uint8_t kOpStartStopUnit = 0x1B;
-constexpr uint8_t kOpBlockWrite = 0xFA;
+namespace {
 
 constexpr uint8_t kInquiryAllocationLength = 36;
 // More than the allocation length: the device returns at most the 36 bytes.

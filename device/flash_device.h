@@ -1,9 +1,8 @@
 #pragma once
 #include <cstdint>
 
+#include "device/command_set.h"
 #include "device/scsi_device.h"
-
-constexpr uint32_t kBlockLength = 61440;  // 0xF000, every block write
 
 // The three commands the flash tool sends: INQUIRY, START STOP UNIT and the
 // vendor block write 0xFA.

@@ -5,12 +5,12 @@
 #include <cstring>
 
 #include "base/output_file.h"
+#include "device/command_set.h"
 
 namespace {
 
 constexpr uint8_t kStatusGood = 0x00;
 constexpr uint8_t kStatusCheckCondition = 0x02;
-constexpr uint8_t kOpBlockWrite = 0xFA;
 constexpr kt3916_sense::Code kAbortedCommand{0x0B, 0x00, 0x00};
 // When a command came is known only as well as the server's wake-ups: one
 // run this close to the kernel's timer may already be past it.

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "base/input_file.h"
+#include "device/command_set.h"
 #include "form/block_plan.h"
 #include "form/form_options.h"
 
@@ -14,14 +15,6 @@ thread_local std::string g_strDriveSpec;
 thread_local int32_t g_bAutoFlash = 0;
 thread_local std::string g_strOptionText;
 thread_local int32_t g_nVerifyTicks = 0;
-
-namespace {
-
-constexpr uint8_t kStartStopEject = 2;  // LOEJ set, START clear
-constexpr uint8_t kMarkerFirst = 0x00;
-constexpr uint8_t kMarkerMiddle = 0xFF;
-
-}  // namespace
 
 const char* FlashStateName(FlashState state)
 {
@@ -110,9 +103,7 @@ void CFlashView::TakeCheckedImage(const ImageDigest& digest)
 {
     m_checkedImage = digest;
 
-    char text[16];
-    std::snprintf(text, sizeof text, "%04X", static_cast<unsigned>(digest.nChecksum));
-    g_strOptionText = text;
+    g_strOptionText = ChecksumText(digest.nChecksum);
     m_window.SetChecksumText(g_strOptionText);
 }
 
@@ -275,7 +266,7 @@ bool CFlashView::DownloadImage()
     if (m_pObserver)
         m_pObserver->OnTransferStarted(*plan, current.nChecksum);
     m_window.ProgressSetStep(1);
-    if (m_pDevice->StartStopUnit(kStartStopEject) != CommandResult::NotSent && m_pObserver)
+    if (m_pDevice->StartStopUnit(kEnterDownloadMode) != CommandResult::NotSent && m_pObserver)
         m_pObserver->OnDownloadModeSent();
 
     // Each block is read straight into the device's buffer; bytes beyond what
@@ -296,7 +287,7 @@ bool CFlashView::DownloadImage()
             return FailDownload(FlashOutcome::ImageReadFailure);
 
         const CommandResult result = bFinal ? m_pDevice->WriteBlock(1, current.nChecksum, plan->finalMarker)
-                                            : m_pDevice->WriteBlock(0, 0, block == 0 ? kMarkerFirst : kMarkerMiddle);
+                                            : m_pDevice->WriteBlock(0, 0, block == 0 ? kMarkerStart : kMarkerContinue);
         const bool sent = result == CommandResult::Good;
         if (m_pObserver && result != CommandResult::NotSent)
             m_pObserver->OnBlockWritten(block, sent);

@@ -27,9 +27,6 @@ constexpr unsigned IDT_START_DOWNLOAD = 1026;
 constexpr unsigned kStartDownloadPeriodMs = 500;
 constexpr unsigned kVerifyPeriodMs = 1000;
 
-constexpr uint32_t kImageLength512K = 524288;
-constexpr uint32_t kImageLength1M = 1048576;
-
 // Verification: ticks 1..kFirstInquiryTick-1 only step the bar, ticks from
 // kFirstInquiryTick to kLastVerifyTick ask the device with INQUIRY.
 constexpr int32_t kFirstInquiryTick = 13;

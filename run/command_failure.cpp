@@ -2,11 +2,9 @@
 
 #include <cstdio>
 
-namespace {
+#include "device/command_set.h"
 
-constexpr uint8_t kOpInquiry = 0x12;
-constexpr uint8_t kOpStartStopUnit = 0x1B;
-constexpr uint8_t kOpBlockWrite = 0xFA;
+namespace {
 
 constexpr char kNoteRefused[] = "the device refused ";
 constexpr char kNoteCallFailed[] = "the pass-through call failed on ";

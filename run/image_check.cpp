@@ -11,13 +11,6 @@
 #include "form/block_plan.h"
 #include "form/image_digest.h"
 
-std::string ImageChecksumText(uint16_t checksum)
-{
-    char text[8];
-    std::snprintf(text, sizeof text, "%04X", static_cast<unsigned>(checksum));
-    return text;
-}
-
 std::string Sha256Text(const ImageDigest& digest)
 {
     std::string text;
@@ -88,7 +81,7 @@ std::string FormatImageCheck(const ImageCheck& check)
         text += "plan      not flashable (the size must be 524288 or 1048576 bytes)\n";
     }
     if (check.bHasChecksum)
-        text += "checksum  " + ImageChecksumText(check.digest.nChecksum) + "\n";
+        text += "checksum  " + ChecksumText(check.digest.nChecksum) + "\n";
     return text;
 }
 
@@ -103,7 +96,7 @@ std::string ImageCheckJson(const ImageCheck& check, const ImageTrust& trust)
         out.Bool("readable", true).Number("size", check.nSize).Bool("flashable", check.nBlocks != 0);
         out.Number("blocks", check.nBlocks);
         if (check.bHasChecksum)
-            out.String("checksum", ImageChecksumText(check.digest.nChecksum));
+            out.String("checksum", ChecksumText(check.digest.nChecksum));
         if (trust.exit != kExitSuccess)
             out.String("signature", "refused").String("signature_error", trust.strError);
         AddImageTrustFields(out, trust);

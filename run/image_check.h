@@ -28,8 +28,6 @@ struct ImageCheck {
 ImageCheck CheckImage(const std::string& path, bool withChecksum, std::vector<uint8_t>* bytes = nullptr);
 
 std::string FormatImageCheck(const ImageCheck& check);
-// Four upper-case hex digits, as the form shows the checksum.
-std::string ImageChecksumText(uint16_t checksum);
 // The digest's SHA-256 in lower-case hex.
 std::string Sha256Text(const ImageDigest& digest);
 // With the signature when one was checked.

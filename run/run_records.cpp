@@ -15,6 +15,7 @@
 #include "run/exit_codes.h"
 #include "run/progress_output.h"
 #include "run/run_environment.h"
+#include "run/summary.h"
 
 namespace {
 
@@ -312,7 +313,7 @@ UnitEnd UnitEndOf(const FlashRecord& record, const std::string& identity)
     end.strOldRevision = record.strRevision;
     end.strNewRevision = record.strNewRevision;
     end.exit = record.exit;
-    end.result = record.bSkipped ? "skipped" : record.exit == kExitSuccess ? "passed" : "failed";
+    end.result = record.bSkipped ? kResultSkipped : record.exit == kExitSuccess ? kResultPassed : kResultFailed;
     end.strMessage = record.ResultText();
     end.nBlocksSent = record.nBlocksSent;
     end.nBlocks = record.nBlocks;

@@ -12,6 +12,7 @@
 
 #include "base/clock.h"
 #include "base/json_line.h"
+#include "device/command_set.h"
 #include "device/drive_name.h"
 #include "form/inquiry_text.h"
 #include "run/device_list.h"
@@ -31,10 +32,6 @@ namespace {
 // Attach and detach are seen by listing the drives this often; listing sends
 // no command, so idle drives hear nothing from the station.
 constexpr uint32_t kScanPeriodMs = 500;
-
-constexpr char kResultPassed[] = "passed";
-constexpr char kResultFailed[] = "failed";
-constexpr char kResultSkipped[] = "skipped";
 
 // Why a unit got nothing, with the exit code its own flash would have had.
 struct SkipReason {
@@ -144,7 +141,7 @@ UnitEnd StationUnitEnd(const Unit& unit, const char* result, const char* reason,
     end.strMessage = detail;
     end.nDurationMs = unit.nDurationMs;
     if (result != kResultSkipped) {
-        end.strChecksum = ImageChecksumText(image.nChecksum);
+        end.strChecksum = ChecksumText(image.nChecksum);
         end.strSha256 = Sha256Text(image);
     }
     return end;
@@ -526,8 +523,8 @@ private:
             m_bImageProblem = true;
             m_output.Error(imageChanged
                                ? "the image " + m_options.strImage + " changed since the station checked it (image " +
-                                     ImageChecksumText(m_check.digest.nChecksum) + " sha256 " +
-                                     Sha256Text(m_check.digest) + "); no more units are taken"
+                                     ChecksumText(m_check.digest.nChecksum) + " sha256 " + Sha256Text(m_check.digest) +
+                                     "); no more units are taken"
                                : "the image " + m_options.strImage + " cannot be read; no more units are taken");
         }
         // Ctrl-C before its transfer began (its survey, the start delay): the

@@ -8,8 +8,6 @@
 
 namespace {
 
-constexpr char kResultSkipped[] = "skipped";
-
 const char* ResultName(const FlashRecord& r)
 {
     return r.bSkipped ? kResultSkipped : CliExitName(r.exit);

@@ -4,6 +4,11 @@
 
 #include "run/flash_events.h"
 
+// A unit's result in the records, the line and the summaries.
+constexpr char kResultPassed[] = "passed";
+constexpr char kResultFailed[] = "failed";
+constexpr char kResultSkipped[] = "skipped";
+
 // What a run of several devices came to: flash --all and a station count
 // their devices alike.
 struct RunTally {

@@ -7,6 +7,7 @@
 
 #include "app/options.h"
 #include "base/clock.h"
+#include "device/command_set.h"
 #include "device/emulated/emulated_host.h"
 #include "form/flash_view.h"
 #include "probe_host.h"
@@ -116,7 +117,3 @@ inline std::vector<TranscriptRecord> WithOpcode(const std::vector<TranscriptReco
     }
     return matching;
 }
-
-constexpr uint8_t kOpInquiry = 0x12;
-constexpr uint8_t kOpStartStop = 0x1B;
-constexpr uint8_t kOpWriteBlock = 0xFA;

@@ -124,8 +124,8 @@ TEST_F(FlashBench, TheFormReportsWhatItSentAndHowItEnded)
         m_pObserver = nullptr;
 
         const std::vector<TranscriptRecord> records = Records();
-        EXPECT_EQ(report.nAccepted + report.nRefused, WithOpcode(records, kOpWriteBlock).size());
-        EXPECT_EQ(report.bDownloadMode, !WithOpcode(records, kOpStartStop).empty());
+        EXPECT_EQ(report.nAccepted + report.nRefused, WithOpcode(records, kOpBlockWrite).size());
+        EXPECT_EQ(report.bDownloadMode, !WithOpcode(records, kOpStartStopUnit).empty());
         EXPECT_EQ(report.nPlanBlocks,
                   c.outcome == FlashOutcome::SizeInvalid ? 0u : FindBlockPlan(c.length)->blockCount);
         EXPECT_EQ(report.nAccepted, c.accepted);

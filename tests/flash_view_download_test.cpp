@@ -302,7 +302,7 @@ TEST_F(DownloadTest, SecondDownloadAfterSuccessCountsTicksAfresh)
     FireStartTick();
     EXPECT_EQ(RunVerifyTicks(), 13);
 
-    EXPECT_EQ(WithOpcode(RecordsSince(afterFirst), kOpWriteBlock).size(), 9u);
+    EXPECT_EQ(WithOpcode(RecordsSince(afterFirst), kOpBlockWrite).size(), 9u);
     EXPECT_EQ(m_window.m_messages, (std::vector<std::string>{FlashOutcomeText(FlashOutcome::Updated),
                                                              FlashOutcomeText(FlashOutcome::Updated)}));
     EXPECT_EQ(View().GetState(), FlashState::Ready);
@@ -365,7 +365,7 @@ TEST_F(DownloadTest, FailedBlockStopsTheTransfer)
 
     FireStartTick();
 
-    const std::vector<TranscriptRecord> blocks = WithOpcode(DownloadRecords(), kOpWriteBlock);
+    const std::vector<TranscriptRecord> blocks = WithOpcode(DownloadRecords(), kOpBlockWrite);
     ASSERT_EQ(blocks.size(), 4u);
     EXPECT_EQ(blocks.back().result, "check");
     EXPECT_EQ(m_window.m_messages, std::vector<std::string>{FlashOutcomeText(FlashOutcome::SendFailed)});
@@ -516,7 +516,7 @@ TEST_F(DownloadTest, ImageChangedAfterTheSurveyIsShownBeforeItIsSent)
             EXPECT_TRUE(DownloadRecords().empty());
             continue;
         }
-        const std::vector<TranscriptRecord> blocks = WithOpcode(DownloadRecords(), kOpWriteBlock);
+        const std::vector<TranscriptRecord> blocks = WithOpcode(DownloadRecords(), kOpBlockWrite);
         ASSERT_FALSE(blocks.empty());
         EXPECT_EQ(blocks.back().cdb[6] << 8 | blocks.back().cdb[7], newSum);
         EXPECT_EQ(Inspect(Emulated()).Device(0).LastImage(), c.replacement);
@@ -553,7 +553,7 @@ TEST_F(DownloadTest, ImageChangedDuringTheTransferNeverGetsItsFinalBlock)
         const std::string path = file.Path();
         SurveyAndFlash(path);
         Probe().m_beforePassThrough = [&](PassThroughRequest& request) {
-            if (request.sptd.Cdb[0] == kOpWriteBlock && WithOpcode(Records(), kOpWriteBlock).empty()) {
+            if (request.sptd.Cdb[0] == kOpBlockWrite && WithOpcode(Records(), kOpBlockWrite).empty()) {
                 std::fstream out(path, std::ios::in | std::ios::out | std::ios::binary);
                 out.seekp(c.offset);
                 out.write(reinterpret_cast<const char*>(c.bytes.data()), static_cast<std::streamsize>(c.bytes.size()));
@@ -562,7 +562,7 @@ TEST_F(DownloadTest, ImageChangedDuringTheTransferNeverGetsItsFinalBlock)
 
         FireStartTick();
 
-        EXPECT_EQ(WithOpcode(DownloadRecords(), kOpWriteBlock).size(), c.blocksSent);
+        EXPECT_EQ(WithOpcode(DownloadRecords(), kOpBlockWrite).size(), c.blocksSent);
         EXPECT_EQ(m_window.m_messages, std::vector<std::string>{FlashOutcomeText(FlashOutcome::ImageReadFailure)});
         EXPECT_EQ(View().GetState(), FlashState::Stopped);
     }
@@ -593,13 +593,13 @@ TEST_F(DownloadTest, ShortReadStopsBeforeTheBlock)
         uint32_t blocksSeen = 0;
         const std::string path = file.Path();
         Probe().m_beforePassThrough = [&](PassThroughRequest& request) {
-            if (request.sptd.Cdb[0] == kOpWriteBlock && blocksSeen++ == c.truncateAtBlock)
+            if (request.sptd.Cdb[0] == kOpBlockWrite && blocksSeen++ == c.truncateAtBlock)
                 std::filesystem::resize_file(path, c.truncatedLength);
         };
 
         FireStartTick();
 
-        const std::vector<TranscriptRecord> blocks = WithOpcode(DownloadRecords(), kOpWriteBlock);
+        const std::vector<TranscriptRecord> blocks = WithOpcode(DownloadRecords(), kOpBlockWrite);
         EXPECT_EQ(blocks.size(), c.truncateAtBlock + 1);
         for (uint32_t block = 0; block < blocks.size(); ++block) {
             const std::vector<uint8_t> data = ExpectedBlockData(image, c.plan, block);

@@ -188,7 +188,7 @@ TEST_F(SurveyTest, SurveyStopsAtItsMessagesAndNeverStartsTheDownload)
         EXPECT_EQ(View().GetState(), FlashState::Ready);
         EXPECT_EQ(View().GetChecksum(), 0u);
         ASSERT_NE(View().GetDevice(), nullptr);  // created also when nothing was found
-        EXPECT_EQ(WithOpcode(Records(), kOpStartStop).size(), 0u);
+        EXPECT_EQ(WithOpcode(Records(), kOpStartStopUnit).size(), 0u);
     }
 }
 
@@ -300,8 +300,8 @@ TEST_F(SurveyTest, AutomaticStartArmsTheDownloadAtTheEndOfACompleteSurvey)
               (std::vector<std::string>{"Status ", "Enable 0", "ListEnable 0", "SetPos 0", "SetTimer 1026 500"}));
     EXPECT_EQ(View().GetState(), FlashState::Armed);
     // The transfer waits for the start tick.
-    EXPECT_TRUE(WithOpcode(Records(), kOpWriteBlock).empty());
-    EXPECT_TRUE(WithOpcode(Records(), kOpStartStop).empty());
+    EXPECT_TRUE(WithOpcode(Records(), kOpBlockWrite).empty());
+    EXPECT_TRUE(WithOpcode(Records(), kOpStartStopUnit).empty());
 }
 
 }  // namespace

@@ -4,21 +4,12 @@
 #include <cstring>
 
 #include "device/byte_sum.h"
+#include "device/command_set.h"
 #include "device/sha256.h"
 
 namespace {
 
-constexpr uint8_t kOpInquiry = 0x12;
-constexpr uint8_t kOpStartStopUnit = 0x1B;
-constexpr uint8_t kOpWriteBlock = 0xFA;
-
-constexpr uint8_t kEnterDownloadMode = 2;
-constexpr uint32_t kBlockBytes = 61440;
-constexpr uint8_t kMarkerStart = 0x00;
-constexpr uint8_t kMarkerContinue = 0xFF;
-constexpr uint32_t kMaxFinalKiB = kBlockBytes / 1024;  // 60
-constexpr uint32_t kImageSmall = 524288;
-constexpr uint32_t kImageLarge = 1048576;
+constexpr uint32_t kMaxFinalKiB = kBlockLength / 1024;  // 60
 
 constexpr uint32_t kInquiryDataLength = 36;
 
@@ -104,7 +95,7 @@ DataDirection CommandDirection(uint8_t opcode)
     case 0x5D:  // SEND CUE SHEET
     case 0xAA:  // WRITE(12)
     case 0xBF:  // SEND DVD STRUCTURE
-    case kOpWriteBlock:
+    case kOpBlockWrite:
         return DataDirection::Out;
     default:
         return DataDirection::In;
@@ -163,7 +154,7 @@ ScsiOutcome EmulatedKt3916::Answer(const uint8_t* cdb, bool dataIn, uint8_t* buf
         return Inquiry(cdb, dataIn, buffer, length);
     case kOpStartStopUnit:
         return StartStopUnit(cdb);
-    case kOpWriteBlock:
+    case kOpBlockWrite:
         return WriteBlock(cdb, dataIn, buffer, length);
     default:
         return DriveWithoutDisc(cdb, dataIn, buffer, length);
@@ -225,22 +216,22 @@ ScsiOutcome EmulatedKt3916::WriteBlock(const uint8_t* cdb, bool dataIn, const ui
     const uint8_t marker = cdb[5];
     if (AgainstDirection(cdb, dataIn) || finalFlag > 1)
         return AbortImage(kt3916_sense::kInvalidFieldInCdb);
-    if (length != kBlockBytes || buffer == nullptr)
+    if (length != kBlockLength || buffer == nullptr)
         return AbortImage(kt3916_sense::kBadTransferLength);
 
     if (finalFlag == 0) {
         if (marker == kMarkerStart) {
             m_image.clear();
-            m_image.reserve(kImageLarge);
+            m_image.reserve(kImageLength1M);
             m_bImageOpen = true;
         } else if (marker != kMarkerContinue) {
             return AbortImage(kt3916_sense::kInvalidFieldInCdb);
         } else if (!m_bImageOpen) {
             return Check(kt3916_sense::kSequenceError);
         }
-        if (m_image.size() + kBlockBytes > kImageLarge)
+        if (m_image.size() + kBlockLength > kImageLength1M)
             return AbortImage(kt3916_sense::kImageTooLong);
-        m_image.insert(m_image.end(), buffer, buffer + kBlockBytes);
+        m_image.insert(m_image.end(), buffer, buffer + kBlockLength);
         return Good();
     }
 
@@ -251,10 +242,10 @@ ScsiOutcome EmulatedKt3916::WriteBlock(const uint8_t* cdb, bool dataIn, const ui
     if (!m_bImageOpen)
         return Check(kt3916_sense::kSequenceError);
     const uint32_t dataBytes = marker * 1024u;
-    if (m_image.size() + dataBytes > kImageLarge)
+    if (m_image.size() + dataBytes > kImageLength1M)
         return AbortImage(kt3916_sense::kImageTooLong);
     m_image.insert(m_image.end(), buffer, buffer + dataBytes);
-    if (m_image.size() != kImageSmall && m_image.size() != kImageLarge)
+    if (m_image.size() != kImageLength512K && m_image.size() != kImageLength1M)
         return AbortImage(kt3916_sense::kBadImageLength);
     const uint16_t sum = static_cast<uint16_t>(SumBytes(m_image.data(), m_image.size()));
     const uint16_t expected = static_cast<uint16_t>((cdb[6] << 8) | cdb[7]);
