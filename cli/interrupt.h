@@ -11,7 +11,8 @@
 // started with ignored (SIGHUP under nohup, SIGINT for a background job of a
 // script) stays ignored. Create it before any other thread
 // starts: on POSIX it blocks the signals in every thread and takes them in a
-// watcher thread of its own, so no SG_IO call is ever cut short by a signal.
+// watcher thread of its own, so no command's write or read on the sg
+// driver is ever cut short by a signal.
 class CInterruptWatch {
 public:
     explicit CInterruptWatch(CInterruptFlag& flag);

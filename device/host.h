@@ -74,5 +74,5 @@ public:
 };
 
 // The host of the platform the program was built for: the Win32 API in the
-// Windows build, sysfs and SG_IO on Linux.
+// Windows build, sysfs and the sg driver on Linux.
 std::unique_ptr<IScsiHost> CreatePlatformHost();

@@ -81,7 +81,7 @@ struct UnitSeat {
 // check, the reboot window and the new revision. To the commands an operating
 // system sends any CD-ROM drive (test unit ready, event status, capabilities,
 // reads) it answers as a drive with no disc. Transport-neutral, so every
-// host (pass-through, ASPI, SG_IO translation) can drive it. Not thread-safe:
+// host (pass-through, ASPI, the sg translation) can drive it. Not thread-safe:
 // the host serialises the commands of one device.
 //
 // Every answer is decided here, in every state; a face only carries it: the

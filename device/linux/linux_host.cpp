@@ -459,20 +459,20 @@ void CLinuxHost::DrainLostCommand(int fd, int packId)
 bool CLinuxHost::SendPassThrough(HostHandle device, PassThroughRequest& request)
 {
     if (device == kInvalidHandle || device > static_cast<HostHandle>(INT_MAX)) {
-        t_strLastError = "SG_IO: not an open device";
+        t_strLastError = "sg: not an open device";
         return false;
     }
     sg_io_hdr_t header;
     uint8_t sense[kSenseAreaLength] = {};
     std::string error;
     if (!BuildSgIoHeader(request, header, sense, sizeof sense, error)) {
-        t_strLastError = "SG_IO: " + error;
+        t_strLastError = "sg: " + error;
         return false;
     }
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         if (m_lostHandles.count(device) != 0) {
-            t_strLastError = "SG_IO: an earlier command on this node never answered and may still be running on "
+            t_strLastError = "sg: an earlier command on this node never answered and may still be running on "
                              "the device; nothing more is sent through it";
             return false;
         }
@@ -498,14 +498,14 @@ bool CLinuxHost::SendPassThrough(HostHandle device, PassThroughRequest& request)
     char text[96] = "";
     if (!bCallOk && IsShortWrite(header, request.sptd)) {
         if (header.resid > 0 && static_cast<unsigned>(header.resid) <= header.dxfer_len) {
-            std::snprintf(text, sizeof text, "SG_IO: short write, %u of %u bytes reached the device",
+            std::snprintf(text, sizeof text, "sg: short write, %u of %u bytes reached the device",
                           header.dxfer_len - static_cast<unsigned>(header.resid), header.dxfer_len);
         } else {
-            std::snprintf(text, sizeof text, "SG_IO: short write, residual %d of %u bytes", header.resid,
+            std::snprintf(text, sizeof text, "sg: short write, residual %d of %u bytes", header.resid,
                           header.dxfer_len);
         }
     } else if (!bCallOk) {
-        std::snprintf(text, sizeof text, "SG_IO: host status 0x%02x, driver status 0x%02x", header.host_status,
+        std::snprintf(text, sizeof text, "sg: host status 0x%02x, driver status 0x%02x", header.host_status,
                       header.driver_status);
     } else if (request.sptd.ScsiStatus != kScsiStatusGood) {
         std::snprintf(text, sizeof text, "SCSI status 0x%02x, sense key 0x%02x, ASC 0x%02x, ASCQ 0x%02x",

@@ -24,7 +24,8 @@ struct LinuxHostConfig {
 };
 
 // The host on Linux: sysfs discovery presented as drive letters D:, E:, ...,
-// SG_IO on the SCSI generic node of each. The ASPI layer does not exist here.
+// commands by write() and read() on the SCSI generic node of each. The ASPI
+// layer does not exist here.
 class CLinuxHost final : public IScsiHost, public IDriveNodes {
 public:
     explicit CLinuxHost(const LinuxHostConfig& config = {});

@@ -9,7 +9,7 @@ SgExchange ExchangeSg(ILinuxKernel& kernel, int fd, sg_io_hdr_t& header, int gra
 {
     const int rc = kernel.SgSubmit(fd, header);
     if (rc < 0) {
-        error = "SG_IO: " + std::error_code(-rc, std::generic_category()).message();
+        error = "sg: " + std::error_code(-rc, std::generic_category()).message();
         return SgExchange::NotSent;
     }
     // From here on the command is the device's: whatever happens to the wait
@@ -25,10 +25,10 @@ SgExchange ExchangeSg(ILinuxKernel& kernel, int fd, sg_io_hdr_t& header, int gra
         if (result == -EINTR || result == -EAGAIN)
             continue;
         if (result == -ETIMEDOUT) {
-            error = "SG_IO: no answer from the sg driver " + std::to_string(graceMs / 1000) +
+            error = "sg: no answer from the sg driver " + std::to_string(graceMs / 1000) +
                     " s after the command's own timeout; it may still be running on the device";
         } else {
-            error = "SG_IO: waiting for the answer: " + std::error_code(-result, std::generic_category()).message() +
+            error = "sg: waiting for the answer: " + std::error_code(-result, std::generic_category()).message() +
                     "; the command may still be running on the device";
         }
         return SgExchange::Lost;

@@ -20,7 +20,7 @@
 
 namespace {
 
-// Emulated KT3916 devices behind SG_IO: the kernel side of the translation,
+// Emulated KT3916 devices behind the sg driver: the kernel side of the translation,
 // turning each sg_io_hdr into a command for the model and its outcome back
 // into the statuses and sense the sg driver reports.
 class CEmulatedSgBench {

@@ -572,16 +572,16 @@ TEST_F(LinuxHostTest, SendPassThroughCarriesTheRequestOverSgIo)
     };
     r = MakeRequest(kDataOut, sizeof data, 30, data);
     EXPECT_FALSE(host.SendPassThrough(e, r));
-    EXPECT_EQ(CLinuxHost::LastErrorText(), "SG_IO: short write, 32 of 36 bytes reached the device");
+    EXPECT_EQ(CLinuxHost::LastErrorText(), "sg: short write, 32 of 36 bytes reached the device");
 
     kernel.submitError = EIO;
     r = MakeRequest(kDataOut, sizeof data, 30, data);
     EXPECT_FALSE(host.SendPassThrough(e, r));
-    EXPECT_EQ(CLinuxHost::LastErrorText(), "SG_IO: Input/output error");
+    EXPECT_EQ(CLinuxHost::LastErrorText(), "sg: Input/output error");
     // What the recording layer asks for, cut to the room it has.
     char text[12];
     host.DescribeLastFailure(text, sizeof text);
-    EXPECT_STREQ(text, "SG_IO: Inpu");
+    EXPECT_STREQ(text, "sg: Input/o");
 
     const int calls = kernel.submits;
     EXPECT_FALSE(host.SendPassThrough(kInvalidHandle, r));

@@ -65,7 +65,7 @@ TEST_F(SgHostTest, ACommandIsQueuedOnceWhateverEndsTheWait)
         {"answered", 0, {}, true, 1, false, "", {}, 0},
         {"stopped and continued twice", 0, {EINTR, EINTR}, true, 1, false, "", {}, 0},
         {"woken with nothing to read", 0, {EAGAIN, EINTR, EAGAIN}, true, 1, false, "", {}, 0},
-        {"not queued", EIO, {}, false, 0, false, "SG_IO: Input/output error", {}, 0},
+        {"not queued", EIO, {}, false, 0, false, "sg: Input/output error", {}, 0},
         {"device gone while waiting", 0, {EINTR, ENODEV}, false, 1, true, "may still be running", {ENODEV}, 1},
         {"no answer past the timeout", 0, {ETIMEDOUT}, false, 1, true, "own timeout", {ETIMEDOUT, EINTR, ETIMEDOUT}, 4},
         {"never given back", 0, {ETIMEDOUT}, false, 1, true, "own timeout", std::vector<int>(60, ETIMEDOUT), 60},
@@ -367,7 +367,7 @@ TEST_F(SgHostTest, ADeviceThatLeftIsFollowedToItsOwnPlaceOnly)
          {{.hctl = "8:0:0:0", .block = "sr1", .generic = "sg3", .place = port}},
          false,
          nullptr,
-         "SG_IO: No such device"},
+         "sg: No such device"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

@@ -2,7 +2,7 @@
 # End-to-end checks against the real kernel, run inside the test VM by
 # vm_run.sh: KT3916 devices served by kt3916flash-emulator (LIO tcm_loop and
 # a user backstore) and a plain CD-ROM-class device (scsi_debug), reached by
-# kt3916flash-cli through SG_IO and by KT3916Flash.exe through Wine.
+# kt3916flash-cli through the sg driver and by KT3916Flash.exe through Wine.
 #
 #   vm_checks.sh       (the source tree is two levels up; its build trees
 #                       build-native and build-win hold the programs)
