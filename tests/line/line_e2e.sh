@@ -302,7 +302,7 @@ rotate_row() {
     sleep 4 && cp "$dir/s1.log" "$dir/s1.log.1" && truncate -s 0 "$dir/s1.log"
     wait "$(cat "$dir/s1.pid")"
     echo $? >"$dir/s1.rc"
-    station "$dir" s2 "$line" "D+300" --units 1
+    station "$dir" s2 "$line" "D+300/E+7000" --units 2
     sleep 4 && mv "$dir/s2.log" "$dir/s2.log.1" && : >"$dir/s2.log"
     wait "$(cat "$dir/s2.pid")"
     wait_for 20 "[ \"\$(cat $dir/s?.log $dir/s?.log.1 | jq -r 'select(.record==\"unit-start\" or .record==\"unit-end\") | .id' | sort -u | wc -l)\" -eq \"\$(db_ids $dir | wc -l)\" ]"
@@ -471,6 +471,7 @@ check backlog '[ "$(db_ids . | wc -l)" -eq 3000 ] && diff <(log_ids .) <(db_ids 
 check backlog '! grep -q "Outgoing messages are being dropped" broker/broker.log' "the broker never had to drop a message: the station keeps few in flight"
 check rotate 'grep -q "was cut short" s1.err' "copytruncate is noticed and named"
 check rotate '! grep -q "another station named" s1.err s2.err' "a station alone with its name hears no warning of another"
+check rotate 'grep -q "renamed away" s2.err && jq -r "select(.record==\"unit-end\") | .result" s2.log | grep -q passed' "a renamed log is followed: the unit after the rename is in the new file"
 check rotate 'diff <(cat s?.log s?.log.1 | jq -r "select(.record==\"unit-start\" or .record==\"unit-end\") | .id" | sort -u) <(db_ids .) >/dev/null' "after copytruncate and rename no record is missing ($(db_ids rotate | wc -l) stored)"
 check hostile '[ "$(sort alive | tr "\n" " ")" = "collect table watch " ]' "collect and both watches outlive every hostile message"
 check hostile '[ "$(sqlite3 records.db "SELECT count(*) FROM unit_records")" -eq 1 ] && [ "$(sqlite3 records.db "SELECT result FROM unit_records WHERE id=\"c1\"")" = passed ]' "only the one unit record is stored, as it came first"
