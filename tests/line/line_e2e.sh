@@ -450,7 +450,7 @@ for row in approval-none approval-other; do
     check $row '! grep -q " passed " s1.out && ! grep -q "\"record\":\"unit-start\"" s1.log' "no unit is taken"
 done
 check approval-none 'grep -q "no unit is taken: the line has no approved image" s1.err' "the station says the line has no approval"
-check approval-other 'grep -q "the line.s approved image is other.bin" s1.err' "the station names the approved image that differs"
+check approval-other 'grep -qE "the line.s approved image is other.bin \([0-9A-F]{4} sha256 $(sha256sum ../other.bin | cut -c1-12)\.\.\.\), not this station.s \([0-9A-F]{4} sha256 $(sha256sum ../fw.bin | cut -c1-12)\.\.\.\)" s1.err' "the station names the approved image that differs, and both digests' first 12 digits"
 check approval-none 'jq -s -e "any(.[]; .station==\"s1\" and .status.state==\"stopped\" and (.status.why // \"\" | test(\"no approved image\")))" watch.jsonl >/dev/null' "watch shows the held station and why"
 check approval-none 'jq -s -e "last(.[] | select(.station==\"s1\")) | .status.state==\"offline\"" watch.jsonl >/dev/null' "watch shows the killed station offline (its last will)"
 check approval-optional 'grep -q " passed " s1.out' "--line-without-approval takes the unit"

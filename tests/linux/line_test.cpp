@@ -296,6 +296,26 @@ TEST(Line, ApprovalComparesLengthSumAndSha256)
     EXPECT_FALSE(ParseLineImage("{\"length\":\"x\",\"checksum\":1,\"sha256\":2}", parsed));
 }
 
+// Only a collector that says it is online makes the station wait for it
+// and send its window again.
+TEST(Line, OnlyACollectorOnlineIsOne)
+{
+    const struct {
+        const char* status;
+        bool online;
+    } cases[] = {
+        {"{\"state\":\"online\",\"pid\":7}", true},
+        {"{\"state\":\"offline\"}", false},
+        {"{}", false},
+        {"{\"state\":1}", false},
+        {"[\"online\"]", false},
+        {"online", false},
+        {"", false},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(CollectorOnline(c.status), c.online) << c.status;
+}
+
 // The mark only ever lags: stored out of order, it moves to the oldest
 // record still waiting; records of another station are not this one's.
 TEST(Line, SpoolMarkStopsAtTheOldestRecordNotStored)
