@@ -123,6 +123,8 @@ shift_row() { # NAME [faults]
     sleep 1
     stop "$dir/collect.pid"
     for s in s1 s2; do "$CLI" line collect --db "$dir/records.db" --import "$dir/$s.log" >>"$dir/import.out"; done
+    echo '{"record":"unit-end","id":"torn-1","run":"r"}' >"$dir/torn.jsonl"
+    "$CLI" line collect --db "$dir/records.db" --import "$dir/torn.jsonl" --station-name s9 >"$dir/torn.out" 2>&1
 }
 
 approval_row() { # NAME: what the line approves, and what the stations do
@@ -443,7 +445,10 @@ for row in shift-clean shift-faults; do
     check $row 'db_equals_logs .' "the database holds each unit record of the logs exactly once ($(log_ids $row | wc -l) records)"
     check $row '[ "$(db_passed .)" -eq "$(passed_units .)" ]' "its passed units are the stations' passed lines ($(passed_units $row))"
     check $row 'grep -q "imported 0 unit records" import.out' "importing the logs afterwards adds nothing"
+    check $row '[ "$(sqlite3 records.db "SELECT topic FROM rejected" | grep -c "^import:.*torn.jsonl$")" -eq 1 ]' "an imported record without a unit record's fields is kept aside"
+    check $row '! grep -q "has not stored all" s1.err' "a station whose records were all stored says nothing of the rest"
 done
+check approval-optional 'grep -q "the line.s collector has not stored all unit records yet" s1.err' "a station ending with records no collector stored says so"
 check shift-faults '[ "$(grep -c "\"record\":\"run-start\"" s2.log)" -eq 2 ] && [ "$(passed_units .)" -ge 9 ]' "the killed station was started again and the shift went on"
 check shift-clean '[ "$(passed_units .)" -eq 12 ]' "twelve units passed"
 for row in approval-none approval-other; do

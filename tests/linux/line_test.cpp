@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 #include <iterator>
 #include <map>
 #include <mutex>
@@ -246,6 +247,7 @@ TEST(Line, NamesFollowOneRuleAndQuotedTextIsPrintable)
     } names[] = {
         {"bench-4", true},
         {"Stati\xc3\xb6n_2", true},
+        {"\xdf\xbf_1", true},  // the last two-byte character
         {std::string(64, 'a'), true},
         {std::string(65, 'a'), false},
         {"", false},
@@ -582,6 +584,19 @@ TEST(Line, DatabaseStoresUnitRecordsOnceAndKeepsTheRestAside)
         {UnitRecord("a-6", "unit-start").insert(1, "\"pad\":\"" + std::string(70000, 'p') + "\","), "line",
          Added::Rejected, "larger than 65536 bytes"},
     };
+    // Each field a unit record cannot do without, left out.
+    for (const auto& [record, required] :
+         {std::pair{"unit-start", std::vector<std::string>{"id", "run", "time", "unit", "device"}},
+          std::pair{"unit-end", std::vector<std::string>{"id", "run", "time", "device", "result", "exit_code"}}}) {
+        for (const std::string& field : required) {
+            nlohmann::json json = nlohmann::json::parse(UnitRecord("w-" + field, record));
+            json.erase(field);
+            std::string id;
+            std::string why;
+            EXPECT_EQ(records.Add(json.dump(), "s1", "line", id, why), Added::Rejected) << record << " " << field;
+            EXPECT_EQ(why, std::string("a ") + record + " without '" + field + "'");
+        }
+    }
     for (const auto& c : cases) {
         std::string id;
         std::string why;
