@@ -137,6 +137,8 @@ public:
             if (!up)
                 return;
             m_link.Subscribe(StationWildcard(line, "unit"));
+            // A broken client's status under the station's own name.
+            m_link.Publish(StationTopic(line, "s1", "status"), "{not json", true);
             if (acknowledge)
                 m_link.Publish(CollectorTopic(line, "test"), "{\"state\":\"online\"}", true);
         };
