@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <mutex>
 #include <system_error>
 
 #ifdef _WIN32
@@ -130,6 +131,17 @@ void COutputFile::Adopt(int fd, const std::string& name)
 
 bool COutputFile::Write(const char* data, std::size_t size)
 {
+    std::unique_lock lock(m_followMutex, std::defer_lock);
+    if (Following()) {
+        lock.lock();
+        if (!FollowLocked())
+            return false;
+    }
+    return WriteAll(data, size);
+}
+
+bool COutputFile::WriteAll(const char* data, std::size_t size)
+{
     if (m_fd < 0 || m_nErrno != 0)
         return false;
     while (size != 0) {
@@ -150,6 +162,14 @@ bool COutputFile::Write(const char* data, std::size_t size)
 
 bool COutputFile::Sync()
 {
+    std::unique_lock lock(m_followMutex, std::defer_lock);
+    if (Following())
+        lock.lock();
+    return SyncLocked();
+}
+
+bool COutputFile::SyncLocked()
+{
     if (m_fd < 0 || m_nErrno != 0)
         return false;
     if (!m_bRegular || !m_bUnsynced)
@@ -159,6 +179,14 @@ bool COutputFile::Sync()
         Fail(errno);
     m_bUnsynced = false;
     return m_nErrno == 0;
+}
+
+bool COutputFile::FollowRename()
+{
+    if (!Following())
+        return m_nErrno == 0;
+    std::lock_guard lock(m_followMutex);
+    return FollowLocked();
 }
 
 bool COutputFile::Close()
@@ -174,16 +202,54 @@ bool COutputFile::Close()
     return m_nErrno == 0;
 }
 
-bool COutputFile::StillAtPath() const
+bool COutputFile::AtPath() const
 {
 #ifdef _WIN32
     return true;
 #else
-    if (!m_bRegular || !m_bOwned)
-        return true;
     struct stat info {};
     return stat(m_strPath.c_str(), &info) == 0 && static_cast<unsigned long long>(info.st_dev) == m_nDevice &&
            static_cast<unsigned long long>(info.st_ino) == m_nInode;
+#endif
+}
+
+bool COutputFile::StillAtPath() const
+{
+    if (!m_bRegular || !m_bOwned || AtPath())
+        return true;
+    struct stat info {};
+    return m_bFollowRenames && fstat(m_fd, &info) == 0 && info.st_nlink > 0;
+}
+
+// Renamed away: what this file holds goes to its disk first, then the path's
+// file takes its descriptor's place (dup2: other threads that look at the
+// descriptor never see it closed). Deleted meanwhile: nothing is followed.
+bool COutputFile::FollowLocked()
+{
+#ifdef _WIN32
+    return true;
+#else
+    if (m_fd < 0 || m_nErrno != 0)
+        return false;
+    struct stat info {};
+    if (AtPath() || fstat(m_fd, &info) != 0 || info.st_nlink == 0)
+        return true;  // deleted: StillAtPath says so
+    if (!SyncLocked())
+        return false;
+    bool noReader = false;
+    errno = 0;
+    const int fd = OpenForAppending(m_strPath, noReader);
+    if (fd < 0 || fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || dup2(fd, m_fd) < 0) {
+        Fail(fd < 0 || S_ISREG(info.st_mode) ? errno : EEXIST);
+        if (fd >= 0)
+            close(fd);
+        return false;
+    }
+    close(fd);
+    m_nDevice = static_cast<unsigned long long>(info.st_dev);
+    m_nInode = static_cast<unsigned long long>(info.st_ino);
+    ++m_nReopened;
+    return EndsWithNewline(m_strPath, static_cast<long long>(info.st_size)) || WriteAll("\n", 1);
 #endif
 }
 

@@ -1,5 +1,7 @@
 #pragma once
+#include <atomic>
 #include <cstddef>
+#include <mutex>
 #include <ostream>
 #include <string>
 
@@ -34,7 +36,20 @@ public:
     // The path still names the file this object writes: nobody deleted,
     // renamed or replaced it since it was opened. A file that is not a
     // regular one always counts as still there.
+    // With FollowRenames, a file renamed away (still linked under another
+    // name) counts as still there: it is let go at the next write.
     bool StillAtPath() const;
+    // A long-running writer (the station) follows a rotation: once the file
+    // was renamed away, it is synced and the path opened anew (a new file,
+    // or the one the rotation made) at the next write, or at FollowRename.
+    // A file deleted, or replaced with this one unlinked, is gone as before.
+    // Not on Windows, where a file open for writing cannot be renamed.
+    void FollowRenames() { m_bFollowRenames = true; }
+    // Follows a rename now (any thread); false when the path could not be
+    // opened anew, or a write failed before.
+    bool FollowRename();
+    // How often the path was opened anew.
+    unsigned Reopened() const { return m_nReopened; }
     bool IsOpen() const { return m_fd >= 0; }
     bool IsRegular() const { return m_bRegular; }
     bool Failed() const { return m_nErrno != 0; }
@@ -47,18 +62,27 @@ public:
 
 private:
     void Fail(int error);
+    bool Following() const { return m_bFollowRenames && m_bRegular && m_bOwned; }
+    bool AtPath() const;
+    bool FollowLocked();
+    bool WriteAll(const char* data, std::size_t size);
+    bool SyncLocked();
 
     int m_fd = -1;
     bool m_bOwned = true;
     std::string m_strPath;
     bool m_bRegular = false;
     bool m_bNoReader = false;
-    int m_nErrno = 0;
+    std::atomic<int> m_nErrno{0};
     bool m_bUnsynced = false;  // written to since the last sync
     // What the path named at the opening: device and inode (Windows: the
     // file's own index is not kept; a file open there cannot be deleted).
-    unsigned long long m_nDevice = 0;
-    unsigned long long m_nInode = 0;
+    // Read by other threads (StillAtPath) while a rename is followed.
+    std::atomic<unsigned long long> m_nDevice{0};
+    std::atomic<unsigned long long> m_nInode{0};
+    std::atomic<bool> m_bFollowRenames{false};
+    std::mutex m_followMutex;  // a rename is followed between writes and syncs
+    std::atomic<unsigned> m_nReopened{0};
 };
 
 // A file the stack appends its records to (the transcript, the log); each

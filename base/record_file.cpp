@@ -84,6 +84,24 @@ bool CRecordFile::Replaced() const
     return m_pFile && !m_pFile->StillAtPath();
 }
 
+void CRecordFile::FollowRenames()
+{
+    if (m_pFile)
+        m_pFile->FollowRenames();
+}
+
+void CRecordFile::FollowRename()
+{
+    // A failure is the queue's to tell: the next line fails on it.
+    if (m_pFile)
+        m_pFile->FollowRename();
+}
+
+unsigned CRecordFile::Reopened() const
+{
+    return m_pFile ? m_pFile->Reopened() : 0;
+}
+
 bool CRecordFile::Close(const std::function<bool()>& stop)
 {
     if (!m_pQueue)

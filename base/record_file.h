@@ -48,6 +48,11 @@ public:
     // (deleted or replaced): lines written from now on go nowhere.
     bool Failed() const;
     bool Replaced() const;
+    // Renamed away (a rotation), the path is opened anew at the next line or
+    // at FollowRename; see COutputFile::FollowRenames.
+    void FollowRenames();
+    void FollowRename();
+    unsigned Reopened() const;
     // Waits for every line (as Sync), then closes; false when not all lines
     // were written.
     bool Close(const std::function<bool()>& stop = {});
@@ -57,7 +62,7 @@ private:
     bool m_bRegular = false;
     bool m_bNoReader = false;
     std::string m_strOpenError;
-    const COutputFile* m_pFile = nullptr;  // owned by the queue's sink
+    COutputFile* m_pFile = nullptr;  // owned by the queue's sink
     std::unique_ptr<COutputQueue> m_pQueue;
     std::unique_ptr<COutputQueueStream> m_pStream;
 };

@@ -3,8 +3,7 @@
 #   BM_BlockTransfer1M / BM_ReadImageFloor1M  host time of a 1 MiB block transfer
 #                                             against the emulated device, next to
 #                                             reading the file alone
-#   BM_Sha256Of1M                             SHA-256 of 1 MiB: portable, SHA instructions,
-#                                             the fastest (libcrypto on Linux)
+#   BM_Sha256Of1M                             SHA-256 of 1 MiB (libcrypto)
 #   BM_CommandOn*Host                         heap allocations per command
 #   BM_LogOverhead1M                          the same transfer on the bare host, through
 #                                             the recording layer, and with its log

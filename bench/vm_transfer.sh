@@ -114,7 +114,7 @@ calls=$(awk -v node="$SG" '
     }
     END { for (c in count) printf "%s %d, ", c, count[c] }' "$W/strace.txt")
 
-# SHA-256 speed in this guest, by engine (the tool hashes each image twice).
+# SHA-256 speed in this guest (the tool hashes each image twice).
 sha=$("$SRC/build-native/bench/kt_bench" --benchmark_filter=BM_Sha256Of1M --benchmark_min_time=0.5 2>/dev/null |
     awk '/^BM_Sha256Of1M/ { $2 = $3 = $4 = $5 = $6 = ""; gsub(/ +/, " "); printf "%s; ", $0 }')
 

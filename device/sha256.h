@@ -3,34 +3,33 @@
 #include <cstdint>
 #include <string>
 
-// Which code compresses the blocks: Fastest takes the CPU's SHA instructions
-// when this CPU has them and otherwise the faster on this machine of the
-// system's library (where the build has one) and the portable code (asked
-// once, at run time); the other two exist so that each can be checked on one
-// machine.
-enum class Sha256Engine {
-    Fastest,
-    Portable,
-    CpuSha
-};
-
-// True when this CPU runs the SHA instructions (and the SSE4.1 they need).
-bool Sha256CpuShaAvailable();
+#ifndef _WIN32
+#include <openssl/types.h>
+#endif
 
 // SHA-256 (FIPS 180-4), for the data digests of the transcript and the image
-// checks. Asking for CpuSha on a CPU without it gives the portable code.
+// checks. On Linux the system's libcrypto computes it (with the CPU's SHA
+// instructions where it has them); on Windows, which has no libcrypto in this
+// build, the portable code.
 class CSha256 {
 public:
-    explicit CSha256(Sha256Engine engine = Sha256Engine::Fastest);
+    CSha256();
+    ~CSha256();
+    CSha256(const CSha256&) = delete;
+    CSha256& operator=(const CSha256&) = delete;
     void Update(const uint8_t* data, std::size_t length);
+    // Once, after the last Update.
     void Final(uint8_t (&digest)[32]);
 
 private:
-    void (*m_pCompress)(uint32_t (&state)[8], const uint8_t* blocks, std::size_t count);
+#ifdef _WIN32
     uint32_t m_state[8];
     uint8_t m_block[64];
     std::size_t m_nBlockUsed = 0;
     uint64_t m_nTotalBytes = 0;
+#else
+    EVP_MD_CTX* m_pContext;
+#endif
 };
 
 // The digest of data as 64 lower-case hex digits.

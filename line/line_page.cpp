@@ -118,9 +118,8 @@ void CLinePage::LineMessage(const std::string& station, const std::string& paylo
 
 // New records show as the database's files change (two stat calls), so the
 // page hears of a unit within kPollMs.
-void CLinePage::Watch()
+void CLinePage::Watch(CLineFigures::Stamp seen)
 {
-    CLineFigures::Stamp seen = m_figures.Changes();
     std::unique_lock lock(m_mutex);
     while (!m_changed.wait_for(lock, std::chrono::milliseconds(kPollMs), [this]() { return m_bStopping; })) {
         lock.unlock();
@@ -305,7 +304,9 @@ bool CLinePage::Start(const std::string& host, int port, std::string& error)
         return false;
     }
     m_nPort = port;
-    m_watcher = std::thread([this]() { Watch(); });
+    // What the files were as the server started: a change before the
+    // watcher's first look is a change too.
+    m_watcher = std::thread([this, seen = m_figures.Changes()]() { Watch(seen); });
     m_listener = std::thread([this]() { m_server->listen_after_bind(); });
     return true;
 }

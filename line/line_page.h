@@ -47,7 +47,7 @@ public:
 
 private:
     void Changed();
-    void Watch();
+    void Watch(CLineFigures::Stamp seen);
     std::string BoardJson();
     // The answer to path and query as of the current version: computed once
     // for all the pages that ask after a change.

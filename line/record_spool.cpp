@@ -120,9 +120,11 @@ void CRecordSpool::CheckFile()
     }
     // Renamed away with a new file at the path: the old one is read to its
     // end, then the new one from its start.
+    // The old one's size is taken after the new one was seen: the station
+    // writes its last line there before its first one in the new file.
     struct stat atPath {};
     if (stat(m_strLog.c_str(), &atPath) != 0 || atPath.st_ino == m_nInode || atPath.st_size == 0 ||
-        m_nRead < static_cast<uint64_t>(st.st_size) || !m_strPartial.empty())
+        fstat(m_fd, &st) != 0 || m_nRead < static_cast<uint64_t>(st.st_size) || !m_strPartial.empty())
         return;
     const int fd = open(m_strLog.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0)

@@ -173,12 +173,17 @@ void CStationLine::OnMessage(const std::string& topic, const std::string& payloa
                             ", since " + ShownText(TextOf(status, "since")) +
                             "): the line shows one status for both; give each station its own --station-name");
     } else if (topic.rfind(CollectorTopic(line, ""), 0) == 0) {
-        const nlohmann::json status = nlohmann::json::parse(payload, nullptr, false);
-        const bool online = status.is_object() && TextOf(status, "state") == "online";
+        const bool online = CollectorOnline(payload);
         bool& known = m_collectors[topic];
         m_bCollectorCameBack = m_bCollectorCameBack || (online && !known);
         known = online;
     }
+}
+
+bool CollectorOnline(const std::string& status)
+{
+    const nlohmann::json json = nlohmann::json::parse(status, nullptr, false);
+    return json.is_object() && TextOf(json, "state") == "online";
 }
 
 std::unique_ptr<CStationLine> CStationLine::Connect(const StationLineOptions& options, std::string& error)

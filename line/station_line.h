@@ -28,6 +28,9 @@ std::string LineImageJson(const LineImage& image, const std::string& time, const
 // False when payload is no image digest.
 bool ParseLineImage(const std::string& payload, LineImage& image);
 bool SameImage(const LineImage& a, const LineImage& b);
+// A collector's retained status says it is there to store records: its
+// last will and anything else are not.
+bool CollectorOnline(const std::string& status);
 
 enum class StationState {
     Waiting,

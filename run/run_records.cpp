@@ -284,6 +284,28 @@ std::string CRunRecords::FailureText() const
     return {};
 }
 
+void CRunRecords::FollowRenames()
+{
+    for (CRecordFile* file : {m_pLog, m_pTranscript}) {
+        if (file)
+            file->FollowRenames();
+    }
+}
+
+void CRunRecords::FollowRotation()
+{
+    for (auto [file, told] : {std::pair{m_pLog, &m_nLogReopened}, std::pair{m_pTranscript, &m_nTranscriptReopened}}) {
+        if (!file)
+            continue;
+        file->FollowRename();
+        if (file->Reopened() == *told)
+            continue;
+        *told = file->Reopened();
+        PrintError(m_env,
+                   file->Path() + " was renamed away (rotated): the station writes on in a new file at that path");
+    }
+}
+
 bool CRunRecords::CheckFailed()
 {
     std::lock_guard lock(m_mutex);

@@ -109,6 +109,12 @@ public:
     // says so on stderr and in a JSON error event while stdout still takes
     // one; true from then on.
     bool CheckFailed();
+    // A station's log and transcript follow a rotation by rename (the line
+    // reads the renamed log to its end, then the new one).
+    void FollowRenames();
+    // Follows a rename of either at once, and says on stderr when a file was
+    // opened anew at its path since the last call.
+    void FollowRotation();
     // The layer every command of the run goes through.
     const CRecordingHost& Recorder() const { return m_recorder; }
     // The interrupt stops a wait for an output (a log on a disk that hangs).
@@ -130,6 +136,8 @@ private:
     std::mutex m_mutex;
     bool m_bReported = false;
     std::string m_strUnread;  // a file whose reader stopped reading
+    unsigned m_nLogReopened = 0;
+    unsigned m_nTranscriptReopened = 0;
     std::mutex m_serialsMutex;
     std::map<std::string, std::string> m_serials;  // unit id -> serial, from its start to its end
 };

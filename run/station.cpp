@@ -421,9 +421,11 @@ public:
     int Run()
     {
         TellUnfinished();
+        m_records.FollowRenames();
         m_output.Begin();
         while (true) {
             EndFinishedUnits();
+            m_records.FollowRotation();
             if (!m_bRecordsFailed && m_records.CheckFailed()) {
                 m_bRecordsFailed = true;
                 PrintError(m_env,

@@ -231,29 +231,74 @@ TEST(CliLog, AUnitACrashLeftUnderWayIsToldOnce)
     std::remove(log.c_str());
 }
 
-// A log deleted mid-shift is noticed: the station takes no more units.
-TEST(CliLog, ALogDeletedMidShiftStopsTheStation)
+// What becomes of a station's log mid-shift, between its two units: a
+// rotation by rename is followed and loses no line; a log deleted, or
+// replaced with the station's file unlinked, stops it taking units.
+TEST(CliLog, AStationFollowsARenamedLogAndStopsOnAGoneOne)
 {
 #ifdef _WIN32
-    GTEST_SKIP() << "a file open for writing cannot be deleted there";
+    GTEST_SKIP() << "a file open for writing cannot be deleted or renamed there";
 #endif
+    const struct {
+        const char* name;
+        void (*act)(const std::string& log);
+        bool followed;
+    } rows[] = {
+        {"deleted", [](const std::string& log) { std::remove(log.c_str()); }, false},
+        {"replaced by another file",
+         [](const std::string& log) {
+             std::ofstream(log + ".other") << "{\"other\":1}\n";
+             std::rename((log + ".other").c_str(), log.c_str());
+         },
+         false},
+        {"renamed away, nothing at the path",
+         [](const std::string& log) { std::rename(log.c_str(), (log + ".1").c_str()); }, true},
+        {"renamed away, a file at the path without its last newline",
+         [](const std::string& log) {
+             std::rename(log.c_str(), (log + ".1").c_str());
+             std::ofstream(log) << "{\"cut\":tr";
+         },
+         true},
+    };
     TempImage image(PatternImage(524288, 12));
-    const std::string log = image.Path() + ".deleted.jsonl";
-    cli_test::CMarkClock clock(30000, [&log]() { std::remove(log.c_str()); });
-    RecordedHost host(Scenario("devices=2,reboot_ms=0,plug=D+0/E+60000"), clock);
-    const auto run = RunTool(
-        {"station", image.Path(), "--json", "--log", log, "--expect-identity", "KTDEV KT3916 FLASHER", "--units", "2"},
-        &host, &clock);
-    EXPECT_EQ(run.exit, kExitError) << run.err;
-    EXPECT_NE(run.err.find("the log file was deleted or replaced while the tool wrote to it: " + log),
-              std::string::npos)
-        << run.err;
-    EXPECT_EQ(Events(run.out, "error").size(), 1u) << run.out;
-    EXPECT_EQ(Events(run.out, "summary").at(0).at("exit_code"), "1");
-    size_t ejects = 0;
-    for (const TranscriptRecord& r : host.Records())
-        ejects += r.cdb[0] == 0x1B;
-    EXPECT_EQ(ejects, 1u) << "only the unit before the deletion";
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        const std::string log = image.Path() + ".rotated.jsonl";
+        cli_test::CMarkClock clock(30000, [&log, &row]() { row.act(log); });
+        RecordedHost host(Scenario("devices=2,reboot_ms=0,plug=D+0/E+60000"), clock);
+        const auto run = RunTool({"station", image.Path(), "--json", "--log", log, "--expect-identity",
+                                  "KTDEV KT3916 FLASHER", "--units", "2"},
+                                 &host, &clock);
+        size_t ejects = 0;
+        for (const TranscriptRecord& r : host.Records())
+            ejects += r.cdb[0] == 0x1B;
+        const bool toldGone = run.err.find("the log file was deleted or replaced while the tool wrote to it: " + log) !=
+                              std::string::npos;
+        const bool toldRenamed = run.err.find(log + " was renamed away (rotated)") != std::string::npos;
+        EXPECT_EQ(toldGone, !row.followed) << run.err;
+        EXPECT_EQ(toldRenamed, row.followed) << run.err;
+        EXPECT_EQ(run.exit, row.followed ? kExitSuccess : kExitError) << run.err;
+        EXPECT_EQ(Events(run.out, "error").size(), row.followed ? 0u : 1u) << run.out;
+        EXPECT_EQ(ejects, row.followed ? 2u : 1u);
+        if (row.followed) {
+            // Each unit's records whole in one file: the first before the
+            // rename, the second after; every line a record of its own.
+            for (const auto& [path, unit] : {std::pair{log + ".1", "u1"}, std::pair{log, "u2"}}) {
+                size_t ends = 0;
+                for (const std::string& line : Lines(ReadFile(path))) {
+                    Fields fields;
+                    ASSERT_TRUE(JsonReader::ParseObject(line, fields) || line == "{\"cut\":tr") << path << ": " << line;
+                    if (fields["record"] == "unit-end") {
+                        ++ends;
+                        EXPECT_NE(fields["unit"].find(unit), std::string::npos) << path << ": " << line;
+                    }
+                }
+                EXPECT_EQ(ends, 1u) << path;
+            }
+        }
+        for (const char* suffix : {"", ".1"})
+            std::remove((log + suffix).c_str());
+    }
 }
 
 // A line cut short by a full disk is not glued to the next run's first line.

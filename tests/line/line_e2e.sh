@@ -123,6 +123,8 @@ shift_row() { # NAME [faults]
     sleep 1
     stop "$dir/collect.pid"
     for s in s1 s2; do "$CLI" line collect --db "$dir/records.db" --import "$dir/$s.log" >>"$dir/import.out"; done
+    echo '{"record":"unit-end","id":"torn-1","run":"r"}' >"$dir/torn.jsonl"
+    "$CLI" line collect --db "$dir/records.db" --import "$dir/torn.jsonl" --station-name s9 >"$dir/torn.out" 2>&1
 }
 
 approval_row() { # NAME: what the line approves, and what the stations do
@@ -302,7 +304,7 @@ rotate_row() {
     sleep 4 && cp "$dir/s1.log" "$dir/s1.log.1" && truncate -s 0 "$dir/s1.log"
     wait "$(cat "$dir/s1.pid")"
     echo $? >"$dir/s1.rc"
-    station "$dir" s2 "$line" "D+300" --units 1
+    station "$dir" s2 "$line" "D+300/E+7000" --units 2
     sleep 4 && mv "$dir/s2.log" "$dir/s2.log.1" && : >"$dir/s2.log"
     wait "$(cat "$dir/s2.pid")"
     wait_for 20 "[ \"\$(cat $dir/s?.log $dir/s?.log.1 | jq -r 'select(.record==\"unit-start\" or .record==\"unit-end\") | .id' | sort -u | wc -l)\" -eq \"\$(db_ids $dir | wc -l)\" ]"
@@ -443,14 +445,17 @@ for row in shift-clean shift-faults; do
     check $row 'db_equals_logs .' "the database holds each unit record of the logs exactly once ($(log_ids $row | wc -l) records)"
     check $row '[ "$(db_passed .)" -eq "$(passed_units .)" ]' "its passed units are the stations' passed lines ($(passed_units $row))"
     check $row 'grep -q "imported 0 unit records" import.out' "importing the logs afterwards adds nothing"
+    check $row '[ "$(sqlite3 records.db "SELECT topic FROM rejected" | grep -c "^import:.*torn.jsonl$")" -eq 1 ]' "an imported record without a unit record's fields is kept aside"
+    check $row '! grep -q "has not stored all" s1.err' "a station whose records were all stored says nothing of the rest"
 done
+check approval-optional 'grep -q "the line.s collector has not stored all unit records yet" s1.err' "a station ending with records no collector stored says so"
 check shift-faults '[ "$(grep -c "\"record\":\"run-start\"" s2.log)" -eq 2 ] && [ "$(passed_units .)" -ge 9 ]' "the killed station was started again and the shift went on"
 check shift-clean '[ "$(passed_units .)" -eq 12 ]' "twelve units passed"
 for row in approval-none approval-other; do
     check $row '! grep -q " passed " s1.out && ! grep -q "\"record\":\"unit-start\"" s1.log' "no unit is taken"
 done
 check approval-none 'grep -q "no unit is taken: the line has no approved image" s1.err' "the station says the line has no approval"
-check approval-other 'grep -q "the line.s approved image is other.bin" s1.err' "the station names the approved image that differs"
+check approval-other 'grep -qE "the line.s approved image is other.bin \([0-9A-F]{4} sha256 $(sha256sum ../other.bin | cut -c1-12)\.\.\.\), not this station.s \([0-9A-F]{4} sha256 $(sha256sum ../fw.bin | cut -c1-12)\.\.\.\)" s1.err' "the station names the approved image that differs, and both digests' first 12 digits"
 check approval-none 'jq -s -e "any(.[]; .station==\"s1\" and .status.state==\"stopped\" and (.status.why // \"\" | test(\"no approved image\")))" watch.jsonl >/dev/null' "watch shows the held station and why"
 check approval-none 'jq -s -e "last(.[] | select(.station==\"s1\")) | .status.state==\"offline\"" watch.jsonl >/dev/null' "watch shows the killed station offline (its last will)"
 check approval-optional 'grep -q " passed " s1.out' "--line-without-approval takes the unit"
@@ -471,6 +476,7 @@ check backlog '[ "$(db_ids . | wc -l)" -eq 3000 ] && diff <(log_ids .) <(db_ids 
 check backlog '! grep -q "Outgoing messages are being dropped" broker/broker.log' "the broker never had to drop a message: the station keeps few in flight"
 check rotate 'grep -q "was cut short" s1.err' "copytruncate is noticed and named"
 check rotate '! grep -q "another station named" s1.err s2.err' "a station alone with its name hears no warning of another"
+check rotate 'grep -q "renamed away" s2.err && jq -r "select(.record==\"unit-end\") | .result" s2.log | grep -q passed' "a renamed log is followed: the unit after the rename is in the new file"
 check rotate 'diff <(cat s?.log s?.log.1 | jq -r "select(.record==\"unit-start\" or .record==\"unit-end\") | .id" | sort -u) <(db_ids .) >/dev/null' "after copytruncate and rename no record is missing ($(db_ids rotate | wc -l) stored)"
 check hostile '[ "$(sort alive | tr "\n" " ")" = "collect table watch " ]' "collect and both watches outlive every hostile message"
 check hostile '[ "$(sqlite3 records.db "SELECT count(*) FROM unit_records")" -eq 1 ] && [ "$(sqlite3 records.db "SELECT result FROM unit_records WHERE id=\"c1\"")" = passed ]' "only the one unit record is stored, as it came first"

@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 #include <iterator>
 #include <map>
 #include <mutex>
@@ -136,6 +137,8 @@ public:
             if (!up)
                 return;
             m_link.Subscribe(StationWildcard(line, "unit"));
+            // A broken client's status under the station's own name.
+            m_link.Publish(StationTopic(line, "s1", "status"), "{not json", true);
             if (acknowledge)
                 m_link.Publish(CollectorTopic(line, "test"), "{\"state\":\"online\"}", true);
         };
@@ -246,6 +249,7 @@ TEST(Line, NamesFollowOneRuleAndQuotedTextIsPrintable)
     } names[] = {
         {"bench-4", true},
         {"Stati\xc3\xb6n_2", true},
+        {"\xdf\xbf_1", true},  // the last two-byte character
         {std::string(64, 'a'), true},
         {std::string(65, 'a'), false},
         {"", false},
@@ -294,6 +298,26 @@ TEST(Line, ApprovalComparesLengthSumAndSha256)
     ASSERT_TRUE(ParseLineImage(LineImageJson(approved, "", ""), parsed));
     EXPECT_TRUE(SameImage(parsed, approved));
     EXPECT_FALSE(ParseLineImage("{\"length\":\"x\",\"checksum\":1,\"sha256\":2}", parsed));
+}
+
+// Only a collector that says it is online makes the station wait for it
+// and send its window again.
+TEST(Line, OnlyACollectorOnlineIsOne)
+{
+    const struct {
+        const char* status;
+        bool online;
+    } cases[] = {
+        {"{\"state\":\"online\",\"pid\":7}", true},
+        {"{\"state\":\"offline\"}", false},
+        {"{}", false},
+        {"{\"state\":1}", false},
+        {"[\"online\"]", false},
+        {"online", false},
+        {"", false},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(CollectorOnline(c.status), c.online) << c.status;
 }
 
 // The mark only ever lags: stored out of order, it moves to the oldest
@@ -562,6 +586,19 @@ TEST(Line, DatabaseStoresUnitRecordsOnceAndKeepsTheRestAside)
         {UnitRecord("a-6", "unit-start").insert(1, "\"pad\":\"" + std::string(70000, 'p') + "\","), "line",
          Added::Rejected, "larger than 65536 bytes"},
     };
+    // Each field a unit record cannot do without, left out.
+    for (const auto& [record, required] :
+         {std::pair{"unit-start", std::vector<std::string>{"id", "run", "time", "unit", "device"}},
+          std::pair{"unit-end", std::vector<std::string>{"id", "run", "time", "device", "result", "exit_code"}}}) {
+        for (const std::string& field : required) {
+            nlohmann::json json = nlohmann::json::parse(UnitRecord("w-" + field, record));
+            json.erase(field);
+            std::string id;
+            std::string why;
+            EXPECT_EQ(records.Add(json.dump(), "s1", "line", id, why), Added::Rejected) << record << " " << field;
+            EXPECT_EQ(why, std::string("a ") + record + " without '" + field + "'");
+        }
+    }
     for (const auto& c : cases) {
         std::string id;
         std::string why;
