@@ -6,11 +6,11 @@
 
 #include "app/options.h"
 #include "base/input_file.h"
+#include "base/sha256.h"
 #include "bench/alloc_counter.h"
 #include "bench/bench_support.h"
 #include "device/emulated/emulated_host.h"
 #include "device/flash_device.h"
-#include "device/sha256.h"
 #include "form/flash_view.h"
 #include "run/windowless_form.h"
 

@@ -43,9 +43,9 @@ std::unique_ptr<CLineSeat> JoinLine(const CliOptions&, const ImageCheck&, const 
 
 #include "base/clock.h"
 #include "base/json_line.h"
+#include "base/sha256.h"
 #include "cli/line_page_commands.h"
 #include "device/command_set.h"
-#include "device/sha256.h"
 #include "line/line_record.h"
 #include "line/line_url.h"
 #include "line/record_db.h"

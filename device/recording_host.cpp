@@ -5,9 +5,9 @@
 #include <cstring>
 
 #include "base/clock.h"
+#include "base/sha256.h"
 #include "device/aspi_srb.h"
 #include "device/drive_name.h"
-#include "device/sha256.h"
 #include "device/transcript.h"
 
 namespace {

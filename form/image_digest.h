@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "base/input_file.h"
-#include "device/sha256.h"
+#include "base/sha256.h"
 
 enum class ImageSumResult {
     Ok,

@@ -11,7 +11,7 @@
 #include <fstream>
 #include <utility>
 
-#include "device/sha256.h"
+#include "base/sha256.h"
 #include "line/line_record.h"
 
 namespace {

@@ -8,11 +8,11 @@
 #include <thread>
 #include <vector>
 
+#include "base/sha256.h"
 #include "cli/interrupt.h"
 #include "device/emulated/emulated_host.h"
 #include "device/emulated/scenario.h"
 #include "device/forwarding_host.h"
-#include "device/sha256.h"
 #include "form/image_digest.h"
 #include "run/exit_codes.h"
 #include "tests/cli_test_support.h"

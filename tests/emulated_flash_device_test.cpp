@@ -5,9 +5,9 @@
 #include <string>
 #include <vector>
 
+#include "base/sha256.h"
 #include "device/emulated/emulated_host.h"
 #include "device/flash_device.h"
-#include "device/sha256.h"
 #include "emulated_support.h"
 #include "tests/emulated_host_probe.h"
 

@@ -7,8 +7,8 @@
 #include <thread>
 #include <vector>
 
+#include "base/sha256.h"
 #include "device/emulated/emulated_host.h"
-#include "device/sha256.h"
 #include "emulated_support.h"
 #include "tests/emulated_host_probe.h"
 

@@ -4,7 +4,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "device/sha256.h"
+#include "base/sha256.h"
 #include "flash_bench.h"
 #include "temp_image.h"
 #include "tests/emulated_host_probe.h"

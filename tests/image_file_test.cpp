@@ -10,7 +10,7 @@
 #include <string>
 
 #include "base/file_identity.h"
-#include "device/sha256.h"
+#include "base/sha256.h"
 
 #include "temp_image.h"
 

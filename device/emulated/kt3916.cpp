@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <cstring>
 
+#include "base/sha256.h"
 #include "device/byte_sum.h"
 #include "device/command_set.h"
-#include "device/sha256.h"
 
 namespace {
 

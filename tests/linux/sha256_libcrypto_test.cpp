@@ -3,7 +3,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "device/sha256.h"
+#include "base/sha256.h"
 #include "temp_image.h"
 
 namespace {

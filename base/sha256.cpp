@@ -1,4 +1,4 @@
-#include "device/sha256.h"
+#include "base/sha256.h"
 
 void Sha256Hex(const uint8_t* data, std::size_t length, char (&hex)[65])
 {

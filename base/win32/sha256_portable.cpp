@@ -1,7 +1,7 @@
 // SHA-256 in portable code: the Windows build has no libcrypto.
 #include <cstring>
 
-#include "device/sha256.h"
+#include "base/sha256.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "device/sha256.h"
+#include "base/sha256.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "device/sha256.h"
+#include "base/sha256.h"
 
 namespace {
 
