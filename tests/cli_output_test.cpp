@@ -234,6 +234,28 @@ TEST(CliOutput, AllDevicesSucceedOnlyTogether)
     EXPECT_EQ(AllDevicesExit(skipping({kExitWrongDevice, kExitWrongDevice}, 2)), kExitWrongDevice);
 }
 
+// A run of several devices ends with the first of 130, 8, 4, 9 that applies.
+TEST(CliOutput, ARunsExitRanksItsOutcomes)
+{
+    const struct {
+        RunTally tally;
+        int exit;
+    } rows[] = {
+        {{.nPassed = 2}, kExitSuccess},
+        {{.nPassed = 1, .nSkippedWrong = 1}, kExitSuccess},
+        {{.nSkippedWrong = 2}, kExitWrongDevice},
+        {{.nSkippedWrong = 1, .bImageProblem = true}, kExitImageUnreadable},
+        {{.nPassed = 1, .bImageProblem = true}, kExitImageUnreadable},
+        {{.nPassed = 1, .nFailed = 1, .bImageProblem = true}, kExitSomeFailed},
+        {{.nFailed = 1, .bInterrupted = true, .bImageProblem = true}, kExitInterrupted},
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(RunExit(row.tally), row.exit)
+            << row.tally.nPassed << " passed, " << row.tally.nFailed << " failed, " << row.tally.nSkippedWrong
+            << " skipped, image problem " << row.tally.bImageProblem;
+    }
+}
+
 TEST(CliInfo, SizePlanAndChecksum)
 {
     const struct {
