@@ -148,32 +148,45 @@ private:
 
 }  // namespace
 
-// The station reads the image once; a file replaced mid-shift is not sent
-// to the next unit, the station stops and says why, and each unit's record
-// carries the image it was held to.
+// The station reads the image once; a file replaced or removed mid-shift is
+// not sent to the next unit, which is skipped, not failed; the station stops
+// and says why, and each unit's record carries the image it was held to.
 TEST(CliStation, TheImageCheckedAtTheStartIsTheOnlyOneSent)
 {
-    TempImage image(PatternImage(524288, 11));
-    ImageDigest checked;
-    ASSERT_EQ(DigestImageFile(image.Path(), checked), ImageSumResult::Ok);
-    cli_test::CMarkClock clock(15000, [&]() { image.Write(PatternImage(524288, 12)); });
-    RecordedHost host(Scenario("devices=2,plug=D+0/E+16000"), clock);
-    const auto run =
-        RunTool({"station", image.Path(), "--expect-identity", kKt3916, "--units", "2", "--json"}, &host, &clock);
-    EXPECT_EQ(run.exit, kExitImageUnreadable) << run.err;
-    EXPECT_NE(run.err.find("changed since the station checked it"), std::string::npos) << run.err;
+    const struct {
+        const char* name;
+        void (*act)(TempImage& image);
+        const char* said;
+        const char* reason;
+    } rows[] = {
+        {"replaced", [](TempImage& image) { image.Write(PatternImage(524288, 12)); },
+         "changed since the station checked it", "image-changed"},
+        {"removed", [](TempImage& image) { std::remove(image.Path().c_str()); }, "cannot be read", "image-unreadable"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        TempImage image(PatternImage(524288, 11));
+        ImageDigest checked;
+        ASSERT_EQ(DigestImageFile(image.Path(), checked), ImageSumResult::Ok);
+        cli_test::CMarkClock clock(15000, [&]() { row.act(image); });
+        RecordedHost host(Scenario("devices=2,plug=D+0/E+16000"), clock);
+        const auto run =
+            RunTool({"station", image.Path(), "--expect-identity", kKt3916, "--units", "2", "--json"}, &host, &clock);
+        EXPECT_EQ(run.exit, kExitImageUnreadable) << run.err;
+        EXPECT_NE(run.err.find(row.said), std::string::npos) << run.err;
 
-    const auto units = Events(run.out, "unit");
-    ASSERT_EQ(units.size(), 2u) << run.out;
-    EXPECT_EQ(units[0].at("result"), "passed");
-    char checksum[8];
-    std::snprintf(checksum, sizeof checksum, "%04X", static_cast<unsigned>(checked.nChecksum));
-    EXPECT_EQ(units[0].at("checksum"), checksum);
-    EXPECT_EQ(units[0].at("sha256"), Sha256Hex(PatternImage(524288, 11).data(), 524288));
-    EXPECT_EQ(units[1].at("result"), "skipped");
-    EXPECT_EQ(units[1].at("reason"), "image-changed");
-    EXPECT_EQ(Count(host, 0xFA), (std::map<char, int>{{'D', 9}})) << "E: got nothing of the new file";
-    EXPECT_EQ(Events(run.out, "summary").at(0).at("exit_code"), "4");
+        const auto units = Events(run.out, "unit");
+        ASSERT_EQ(units.size(), 2u) << run.out;
+        EXPECT_EQ(units[0].at("result"), "passed");
+        char checksum[8];
+        std::snprintf(checksum, sizeof checksum, "%04X", static_cast<unsigned>(checked.nChecksum));
+        EXPECT_EQ(units[0].at("checksum"), checksum);
+        EXPECT_EQ(units[0].at("sha256"), Sha256Hex(PatternImage(524288, 11).data(), 524288));
+        EXPECT_EQ(units[1].at("result"), "skipped");
+        EXPECT_EQ(units[1].at("reason"), row.reason);
+        EXPECT_EQ(Count(host, 0xFA), (std::map<char, int>{{'D', 9}})) << "E: got nothing of the new file";
+        EXPECT_EQ(Events(run.out, "summary").at(0).at("exit_code"), "4");
+    }
 }
 
 // The unit pulled in its restart wait fails; the one plugged into its drive
