@@ -6,9 +6,11 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <tuple>
 #include <utility>
+#include <vector>
 
 #include "device/emulated/emulated_host.h"
 #include "run/exit_codes.h"
@@ -46,26 +48,34 @@ struct SleepBalance {
 
 }  // namespace
 
+// The busy drive was not asked its identity: with --expect-identity too, its
+// run says it is busy rather than skip it as another device.
 TEST(CliExclusive, AllFlashesTheFreeDevicesAwakeOnTheirOwnThreadsAndLeavesTheBusyOneAlone)
 {
-    TempImage image(PatternImage(524288, 32));
-    ManualClock clock;
-    RecordedHost host(Scenario("devices=3,reboot_ms=0"), clock);
-    ExclusiveAccess access;
-    host.OpenDeviceExclusive("\\\\.\\E:", access);
-    SleepBalance sleep;
-    const auto run = cli_test::RunTool({"flash", image.Path(), "--all"}, &host, &clock, nullptr, false, {},
-                                       [&sleep]() { return std::make_unique<SleepBalance::CInhibitor>(sleep); });
-    EXPECT_EQ(run.exit, kExitSomeFailed) << run.err;
-    EXPECT_NE(run.err.find("E: device busy: in use by another program (emulated)"), std::string::npos) << run.err;
-    EXPECT_EQ(Inspect(host).Device(0).LastImage().size(), 524288u);
-    EXPECT_EQ(Inspect(host).Device(2).LastImage().size(), 524288u);
-    for (const TranscriptRecord& r : host.Records())
-        EXPECT_NE(r.drive, 'E');
-    EXPECT_EQ(sleep.nKeepAwake, 2) << "the busy drive's run writes nothing and keeps nothing awake";
-    EXPECT_EQ(sleep.byThread.size(), 2u);
-    for (const auto& [thread, balance] : sleep.byThread)
-        EXPECT_EQ(balance, 0) << "the state is each thread's own";
+    for (const std::vector<std::string>& extra :
+         {std::vector<std::string>{}, {"--expect-identity", "KTDEV KT3916 FLASHER"}}) {
+        SCOPED_TRACE(extra.empty() ? "--all" : "--all --expect-identity");
+        TempImage image(PatternImage(524288, 32));
+        ManualClock clock;
+        RecordedHost host(Scenario("devices=3,reboot_ms=0"), clock);
+        ExclusiveAccess access;
+        host.OpenDeviceExclusive("\\\\.\\E:", access);
+        SleepBalance sleep;
+        std::vector<std::string> args = {"flash", image.Path(), "--all"};
+        args.insert(args.end(), extra.begin(), extra.end());
+        const auto run = cli_test::RunTool(args, &host, &clock, nullptr, false, {},
+                                           [&sleep]() { return std::make_unique<SleepBalance::CInhibitor>(sleep); });
+        EXPECT_EQ(run.exit, kExitSomeFailed) << run.err;
+        EXPECT_NE(run.err.find("E: device busy: in use by another program (emulated)"), std::string::npos) << run.err;
+        EXPECT_EQ(Inspect(host).Device(0).LastImage().size(), 524288u);
+        EXPECT_EQ(Inspect(host).Device(2).LastImage().size(), 524288u);
+        for (const TranscriptRecord& r : host.Records())
+            EXPECT_NE(r.drive, 'E');
+        EXPECT_EQ(sleep.nKeepAwake, 2) << "the busy drive's run writes nothing and keeps nothing awake";
+        EXPECT_EQ(sleep.byThread.size(), 2u);
+        for (const auto& [thread, balance] : sleep.byThread)
+            EXPECT_EQ(balance, 0) << "the state is each thread's own";
+    }
 }
 
 TEST(CliExclusive, ADriveHeldOnlyForAMomentIsWaitedFor)
