@@ -49,6 +49,7 @@ public:
     void Close(int fd) override
     {
         closed.push_back(fd);
+        receivesAtClose[fd] = receives;
         openFds.erase(fd);
         if (detachedFds.erase(fd) != 0)
             return;
@@ -145,6 +146,7 @@ public:
     std::vector<std::string> opened;
     std::vector<int> openFlags;
     std::vector<int> closed;
+    std::map<int, int> receivesAtClose;  // fd -> the receives made before its close
     std::map<int, std::string> fdPaths;
     std::map<std::string, int> openCounts;         // path -> descriptors open on it
     std::map<std::string, int> exclusiveFds;       // path -> the descriptor that has it alone

@@ -115,6 +115,25 @@ TEST_F(SgHostTest, ACommandIsQueuedOnceWhateverEndsTheWait)
     }
 }
 
+// The block node's hold is what keeps a mount (and the kernel's media polls)
+// away while a lost command may still reach the device: it goes last.
+TEST_F(SgHostTest, TheBlockNodeIsHeldUntilALostCommandDrained)
+{
+    CLinuxHost host = MakeHost();
+    ExclusiveAccess access = ExclusiveAccess::NotOffered;
+    const HostHandle d = host.OpenDeviceExclusive("\\\\.\\D:", access);
+    ASSERT_EQ(access, ExclusiveAccess::Held) << host.OpenProblem('D');
+    kernel.receiveErrors = {ETIMEDOUT};
+    uint8_t data[64] = {};
+    PassThroughRequest r = WriteRequest(data, sizeof data);
+    EXPECT_FALSE(host.SendPassThrough(d, r));
+    kernel.receiveErrors = {ETIMEDOUT, ETIMEDOUT, ENODEV};
+    host.CloseDevice(d);
+    ASSERT_EQ(kernel.closed.size(), 2u);
+    EXPECT_EQ(kernel.fdPaths.at(kernel.closed.back()), tree.Dev() + "/sr0");
+    EXPECT_EQ(kernel.receivesAtClose.at(kernel.closed.back()), kernel.receives) << "let go before the drain ended";
+}
+
 // An sg or sr number freed by an unplug can go to the next device plugged in.
 TEST_F(SgHostTest, ANodeNowOfAnotherDeviceIsRefused)
 {
