@@ -191,6 +191,9 @@ TEST(ServerLock, AnIdThatConfigfsShowsInUseIsNotTaken)
     CServerLock lock;
     ASSERT_TRUE(AcquireServerId(lock, fake.Configfs(), fake.Run(), 500, error)) << error;
     EXPECT_EQ(lock.Id(), 502);
+    // Any device of a server shows its id, not only its first.
+    fs::create_directories(fake.Wwn("naa.50014050001f7002"));
+    EXPECT_TRUE(ServerIdInUse(fake.Configfs(), 503));
 }
 
 // Only a backstore named kt3916_ID_N, both numbers in digits, carries a
