@@ -17,6 +17,7 @@
 #include "device/emulated/scenario.h"
 #include "form/flash_view.h"
 #include "run/exit_codes.h"
+#include "run/interrupt_flag.h"
 #include "tests/cli_test_support.h"
 #include "tests/emulated_host_probe.h"
 #include "tests/temp_image.h"
@@ -522,6 +523,19 @@ TEST(CliFlash, LiveProgressRedrawsOneLineInPlace)
     EXPECT_EQ(rows[0], "D: Update success!!");
     EXPECT_NE(rows[1].find("[########################] Update success!!"), std::string::npos) << rows[1];
     EXPECT_EQ(terminal.Wraps(), 0);
+}
+
+// A listener hears each raise until it is removed, and never after.
+TEST(CliFlash, AnInterruptListenerIsHeardUntilRemoved)
+{
+    CInterruptFlag flag;
+    int heard = 0;
+    const int id = flag.AddListener([&heard] { ++heard; });
+    flag.Raise();
+    flag.RemoveListener(id);
+    flag.Raise();
+    EXPECT_EQ(heard, 1);
+    EXPECT_EQ(flag.RaiseCount(), 2u);
 }
 
 TEST(CliFlash, CtrlCNeverCutsTheTransfer)

@@ -121,6 +121,7 @@ TEST(CliLog, EveryCommandTheDevicesReceiveIsALineAppended)
     std::map<std::string, std::vector<std::string>> logged;
     std::map<std::string, std::vector<std::string>> received;
     std::map<std::string, int> kinds;
+    std::vector<std::string> results;
     std::string run;
     for (std::size_t i = 1; i < lines.size(); ++i) {
         Fields fields;
@@ -129,7 +130,9 @@ TEST(CliLog, EveryCommandTheDevicesReceiveIsALineAppended)
             ++kinds[fields.at("record")];
             if (fields.at("record") == "run-start")
                 run = fields.at("run");
-            else  // each emulated drive's first unit
+            if (fields.at("record") == "unit-end")
+                results.push_back(fields.at("result"));
+            if (fields.at("record") != "run-start")  // each emulated drive's first unit
                 EXPECT_EQ(fields["serial"], "EMU-" + fields.at("device").substr(0, 1) + "1") << lines[i];
             EXPECT_EQ(fields.at("run"), run) << lines[i];
             continue;
@@ -140,6 +143,7 @@ TEST(CliLog, EveryCommandTheDevicesReceiveIsALineAppended)
     }
     EXPECT_EQ(lines.size(), records.size() + 1 + 2 + 2 + 2);
     EXPECT_EQ(kinds, (std::map<std::string, int>{{"run-start", 2}, {"unit-end", 2}, {"unit-start", 2}}));
+    EXPECT_EQ(results, (std::vector<std::string>{"failed", "failed"})) << "fail_block=4 fails both";
     for (const TranscriptRecord& record : records) {
         Fields fields;
         ASSERT_TRUE(JsonReader::ParseObject(TranscriptLineText(record), fields));
