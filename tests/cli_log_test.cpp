@@ -132,8 +132,9 @@ TEST(CliLog, EveryCommandTheDevicesReceiveIsALineAppended)
                 run = fields.at("run");
             if (fields.at("record") == "unit-end")
                 results.push_back(fields.at("result"));
-            if (fields.at("record") != "run-start")  // each emulated drive's first unit
+            if (fields.at("record") != "run-start") {  // each emulated drive's first unit
                 EXPECT_EQ(fields["serial"], "EMU-" + fields.at("device").substr(0, 1) + "1") << lines[i];
+            }
             EXPECT_EQ(fields.at("run"), run) << lines[i];
             continue;
         }
