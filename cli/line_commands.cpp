@@ -51,7 +51,6 @@ std::unique_ptr<CLineSeat> JoinLine(const CliOptions&, const ImageCheck&, const 
 #include "line/record_db.h"
 #include "line/station_line.h"
 #include "run/image_check.h"
-#include "run/image_check.h"
 #include "run/image_trust.h"
 #include "run/run_records.h"
 

@@ -6,7 +6,6 @@
 #include <system_error>
 
 #include "base/input_file.h"
-#include "base/json_line.h"
 #include "device/flash_device.h"
 #include "form/block_plan.h"
 #include "form/image_digest.h"
@@ -83,24 +82,4 @@ std::string FormatImageCheck(const ImageCheck& check)
     if (check.bHasChecksum)
         text += "checksum  " + ChecksumText(check.digest.nChecksum) + "\n";
     return text;
-}
-
-std::string ImageCheckJson(const ImageCheck& check, const ImageTrust& trust)
-{
-    std::string json;
-    CJsonLine out(json);
-    out.String("event", "image").String("image", check.strPath);
-    if (check.exit == kExitImageUnreadable) {
-        out.Bool("readable", false).String("error", check.strError);
-    } else {
-        out.Bool("readable", true).Number("size", check.nSize).Bool("flashable", check.nBlocks != 0);
-        out.Number("blocks", check.nBlocks);
-        if (check.bHasChecksum)
-            out.String("checksum", ChecksumText(check.digest.nChecksum));
-        if (trust.exit != kExitSuccess)
-            out.String("signature", "refused").String("signature_error", trust.strError);
-        AddImageTrustFields(out, trust);
-    }
-    out.Close();
-    return json;
 }

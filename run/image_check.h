@@ -5,7 +5,6 @@
 
 #include "form/image_digest.h"
 #include "run/exit_codes.h"
-#include "run/image_trust.h"
 
 // What 'info' tells about an image file, and what 'flash' checks before it
 // touches a device.
@@ -30,5 +29,3 @@ ImageCheck CheckImage(const std::string& path, bool withChecksum, std::vector<ui
 std::string FormatImageCheck(const ImageCheck& check);
 // The digest's SHA-256 in lower-case hex.
 std::string Sha256Text(const ImageDigest& digest);
-// With the signature when one was checked.
-std::string ImageCheckJson(const ImageCheck& check, const ImageTrust& trust = ImageTrust{});

@@ -1,6 +1,7 @@
 #include "run/image_trust.h"
 
 #include "base/json_line.h"
+#include "device/command_set.h"
 
 std::string ImageTrustText(const ImageTrust& trust)
 {
@@ -21,6 +22,26 @@ void AddImageTrustFields(CJsonLine& out, const ImageTrust& trust)
         return;
     }
     out.String("signature", "good").String("key_id", trust.strKeyId).String("trusted_comment", trust.strTrustedComment);
+}
+
+std::string ImageCheckJson(const ImageCheck& check, const ImageTrust& trust)
+{
+    std::string json;
+    CJsonLine out(json);
+    out.String("event", "image").String("image", check.strPath);
+    if (check.exit == kExitImageUnreadable) {
+        out.Bool("readable", false).String("error", check.strError);
+    } else {
+        out.Bool("readable", true).Number("size", check.nSize).Bool("flashable", check.nBlocks != 0);
+        out.Number("blocks", check.nBlocks);
+        if (check.bHasChecksum)
+            out.String("checksum", ChecksumText(check.digest.nChecksum));
+        if (trust.exit != kExitSuccess)
+            out.String("signature", "refused").String("signature_error", trust.strError);
+        AddImageTrustFields(out, trust);
+    }
+    out.Close();
+    return json;
 }
 
 #ifdef _WIN32
@@ -49,7 +70,6 @@ ImageTrust CheckImageTrust(const CliOptions& options)
 
 #include "base/fail_with.h"
 #include "run/identity_guard.h"
-#include "run/image_check.h"
 #include "run/minisign.h"
 
 namespace {

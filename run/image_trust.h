@@ -4,6 +4,7 @@
 
 #include "form/image_digest.h"
 #include "run/exit_codes.h"
+#include "run/image_check.h"
 #include "run/run_options.h"
 
 class CJsonLine;
@@ -42,3 +43,7 @@ ImageTrust CheckImageTrust(const CliOptions& options);
 std::string ImageTrustText(const ImageTrust& trust);
 // The record's fields: signature, and key_id and trusted_comment when signed.
 void AddImageTrustFields(CJsonLine& out, const ImageTrust& trust);
+
+// What 'info --json' says of an image: the check, with the signature when
+// one was checked.
+std::string ImageCheckJson(const ImageCheck& check, const ImageTrust& trust = ImageTrust{});
