@@ -288,6 +288,11 @@ TEST(CliInfo, SizePlanAndChecksum)
         EXPECT_EQ(run.exit, c.exit);
         EXPECT_EQ(run.out, "image     " + image.Path() + "\n" + c.text);
     }
+    TempImage flashable(std::vector<uint8_t>(524288, 0x01));
+    const auto json = cli_test::RunTool({"info", flashable.Path(), "--json"});
+    EXPECT_EQ(json.out,
+              "{\"event\":\"image\",\"image\":\"" + flashable.Path() +
+                  "\",\"readable\":true,\"size\":524288,\"flashable\":true,\"blocks\":9,\"checksum\":\"0000\"}\n");
     const auto missing = cli_test::RunTool({"info", "/nonexistent/x.bin", "--json"});
     EXPECT_EQ(missing.exit, kExitImageUnreadable);
     EXPECT_EQ(missing.out,

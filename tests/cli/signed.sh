@@ -99,6 +99,11 @@ while IFS='|' read -r name want sent err log scenario environment args; do
     fi
 done <<<"$rows"
 
+# info --json says the signature was refused, and why.
+env KT3916FLASH_TRUSTED_KEYS=none "$cli" info unsigned.bin --trusted-key vendor.pub --json >out.txt 2>err.txt </dev/null
+grep -q '"signature":"refused","signature_error":"[^"]*has no signature' out.txt ||
+    fail "info --json: the refused signature and its reason are not in its line"
+
 # A station skips a unit whose revision is newer than the image's, by name.
 env KT3916FLASH_TRUSTED_KEYS=none timeout -s INT 3 "$cli" --emulate=revision=1.20 --transcript transcript.jsonl \
     station fw.bin --trusted-key vendor.pub --expect-identity "KTDEV KT3916 FLASHER" >out.txt 2>err.txt </dev/null
