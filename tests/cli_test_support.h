@@ -72,19 +72,21 @@ struct CliRun {
 // A manual clock that runs a step once, when time first reaches a mark.
 class CMarkClock final : public IClock {
 public:
-    CMarkClock(uint64_t markMs, std::function<void()> step) : m_markMs(markMs), m_step(std::move(step)) {}
+    CMarkClock(uint64_t markMs, std::function<void()> step) : CMarkClock({{markMs, std::move(step)}}) {}
+    // Each step once its time came, in the order given.
+    explicit CMarkClock(std::vector<std::pair<uint64_t, std::function<void()>>> marks) : m_marks(std::move(marks)) {}
     uint64_t NowMs() override { return m_nowMs; }
     void SleepMs(uint32_t milliseconds) override
     {
         m_nowMs += milliseconds;
-        if (m_step && m_nowMs >= m_markMs)
-            std::exchange(m_step, nullptr)();
+        while (m_nNext < m_marks.size() && m_nowMs >= m_marks[m_nNext].first)
+            std::exchange(m_marks[m_nNext++].second, nullptr)();
     }
 
 private:
     uint64_t m_nowMs = 0;
-    uint64_t m_markMs;
-    std::function<void()> m_step;
+    std::vector<std::pair<uint64_t, std::function<void()>>> m_marks;
+    size_t m_nNext = 0;
 };
 
 // Runs the whole tool in-process on a manual clock: the forms' timers and
