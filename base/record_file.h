@@ -7,7 +7,6 @@
 #include "base/output_file.h"
 #include "base/output_queue.h"
 
-
 // A file of JSON lines (the log, a transcript), opened for appending by the
 // one output-file service and written by a queue of its own: whoever writes a
 // line never waits on the file, and a line the run cannot go on without is
