@@ -290,8 +290,11 @@ TEST(CliInfo, SizePlanAndChecksum)
     }
     TempImage flashable(std::vector<uint8_t>(524288, 0x01));
     const auto json = cli_test::RunTool({"info", flashable.Path(), "--json"});
+    std::string path = flashable.Path();  // a Windows path's backslashes are escaped in JSON
+    for (size_t at = 0; (at = path.find('\\', at)) != std::string::npos; at += 2)
+        path.insert(at, 1, '\\');
     EXPECT_EQ(json.out,
-              "{\"event\":\"image\",\"image\":\"" + flashable.Path() +
+              "{\"event\":\"image\",\"image\":\"" + path +
                   "\",\"readable\":true,\"size\":524288,\"flashable\":true,\"blocks\":9,\"checksum\":\"0000\"}\n");
     const auto missing = cli_test::RunTool({"info", "/nonexistent/x.bin", "--json"});
     EXPECT_EQ(missing.exit, kExitImageUnreadable);
