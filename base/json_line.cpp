@@ -2,9 +2,6 @@
 
 #include <cstring>
 
-namespace {
-
-// Length of the valid UTF-8 sequence at text[i], 0 when there is none.
 std::size_t Utf8Length(std::string_view text, std::size_t i)
 {
     const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
@@ -31,6 +28,8 @@ std::size_t Utf8Length(std::string_view text, std::size_t i)
         return 0;
     return length;
 }
+
+namespace {
 
 constexpr char kHexDigits[] = "0123456789abcdef";
 

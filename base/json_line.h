@@ -6,6 +6,11 @@
 #include <string>
 #include <string_view>
 
+// The length of the valid multi-byte UTF-8 sequence at text[i] (2 to 4), 0
+// when none starts there: an ASCII byte, a stray or overlong byte, a
+// surrogate, a code point past U+10FFFF, or a sequence cut short.
+std::size_t Utf8Length(std::string_view text, std::size_t i);
+
 // One JSON object on one line, for the events, the log and the transcript
 // alike, so the same text reads the same in all three. Strings keep valid
 // UTF-8 as it is; a control character, and a byte that is not part of valid

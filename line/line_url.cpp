@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "base/fail_with.h"
+#include "base/json_line.h"
 
 namespace {
 
@@ -23,24 +24,14 @@ bool ParsePort(const std::string& text, uint16_t& port)
 // control characters (C0, DEL, C1) count as none.
 size_t PrintableCharacter(const std::string& text, size_t at)
 {
-    const auto byte = [&text](size_t i) { return i < text.size() ? static_cast<unsigned char>(text[i]) : 0; };
-    const unsigned char c = byte(at);
+    const auto c = static_cast<unsigned char>(text[at]);
     if (c < 0x20 || c == 0x7f)
         return 0;
     if (c < 0x80)
         return 1;
-    const size_t length = c >= 0xc2 && c <= 0xdf ? 2 : c >= 0xe0 && c <= 0xef ? 3 : c >= 0xf0 && c <= 0xf4 ? 4 : 0;
-    uint32_t point = c & (0x7f >> length);
-    for (size_t i = 1; i < length; ++i) {
-        if ((byte(at + i) & 0xc0) != 0x80)
-            return 0;
-        point = point << 6 | (byte(at + i) & 0x3f);
-    }
-    const uint32_t least[] = {0, 0, 0x80, 0x800, 0x10000};
-    if (length == 0 || point < least[length] || point > 0x10ffff || (point >= 0xd800 && point <= 0xdfff) ||
-        (point >= 0x80 && point <= 0x9f))
-        return 0;
-    return length;
+    // U+0080 to U+009F, the C1 controls, are C2 80 to C2 9F.
+    const size_t length = Utf8Length(text, at);
+    return length == 2 && c == 0xc2 && static_cast<unsigned char>(text[at + 1]) <= 0x9f ? 0 : length;
 }
 
 }  // namespace
