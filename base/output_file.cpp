@@ -132,11 +132,8 @@ void COutputFile::Adopt(int fd, const std::string& name)
 bool COutputFile::Write(const char* data, std::size_t size)
 {
     std::unique_lock lock(m_followMutex, std::defer_lock);
-    if (Following()) {
+    if (Following())
         lock.lock();
-        if (!FollowLocked())
-            return false;
-    }
     return WriteAll(data, size);
 }
 
@@ -181,14 +178,6 @@ bool COutputFile::SyncLocked()
     return m_nErrno == 0;
 }
 
-bool COutputFile::FollowRename()
-{
-    if (!Following())
-        return m_nErrno == 0;
-    std::lock_guard lock(m_followMutex);
-    return FollowLocked();
-}
-
 bool COutputFile::Close()
 {
     if (m_fd < 0)
@@ -224,18 +213,16 @@ bool COutputFile::StillAtPath() const
 // Renamed away: what this file holds goes to its disk first, then the path's
 // file takes its descriptor's place (dup2: other threads that look at the
 // descriptor never see it closed). Deleted meanwhile: nothing is followed.
-bool COutputFile::FollowLocked()
+// A failure is kept, and told by the next write.
+void COutputFile::FollowRename()
 {
-#ifdef _WIN32
-    return true;
-#else
-    if (m_fd < 0 || m_nErrno != 0)
-        return false;
+#ifndef _WIN32
+    if (!Following())
+        return;
+    std::lock_guard lock(m_followMutex);
     struct stat info {};
-    if (AtPath() || fstat(m_fd, &info) != 0 || info.st_nlink == 0)
-        return true;  // deleted: StillAtPath says so
-    if (!SyncLocked())
-        return false;
+    if (m_fd < 0 || m_nErrno != 0 || AtPath() || fstat(m_fd, &info) != 0 || info.st_nlink == 0 || !SyncLocked())
+        return;
     bool noReader = false;
     errno = 0;
     const int fd = OpenForAppending(m_strPath, noReader);
@@ -243,13 +230,14 @@ bool COutputFile::FollowLocked()
         Fail(fd < 0 || S_ISREG(info.st_mode) ? errno : EEXIST);
         if (fd >= 0)
             close(fd);
-        return false;
+        return;
     }
     close(fd);
     m_nDevice = static_cast<unsigned long long>(info.st_dev);
     m_nInode = static_cast<unsigned long long>(info.st_ino);
     ++m_nReopened;
-    return EndsWithNewline(m_strPath, static_cast<long long>(info.st_size)) || WriteAll("\n", 1);
+    if (!EndsWithNewline(m_strPath, static_cast<long long>(info.st_size)))
+        WriteAll("\n", 1);
 #endif
 }
 

@@ -37,17 +37,18 @@ public:
     // renamed or replaced it since it was opened. A file that is not a
     // regular one always counts as still there.
     // With FollowRenames, a file renamed away (still linked under another
-    // name) counts as still there: it is let go at the next write.
+    // name) counts as still there: FollowRename lets it go.
     bool StillAtPath() const;
     // A long-running writer (the station) follows a rotation: once the file
     // was renamed away, it is synced and the path opened anew (a new file,
-    // or the one the rotation made) at the next write, or at FollowRename.
+    // or the one the rotation made) at FollowRename, which its owner calls
+    // as often as it looks at its work.
     // A file deleted, or replaced with this one unlinked, is gone as before.
     // Not on Windows, where a file open for writing cannot be renamed.
     void FollowRenames() { m_bFollowRenames = true; }
-    // Follows a rename now (any thread); false when the path could not be
-    // opened anew, or a write failed before.
-    bool FollowRename();
+    // Follows a rename now (any thread); a path that cannot be opened anew
+    // fails the file as a write would.
+    void FollowRename();
     // How often the path was opened anew.
     unsigned Reopened() const { return m_nReopened; }
     bool IsOpen() const { return m_fd >= 0; }
@@ -64,7 +65,6 @@ private:
     void Fail(int error);
     bool Following() const { return m_bFollowRenames && m_bRegular && m_bOwned; }
     bool AtPath() const;
-    bool FollowLocked();
     bool WriteAll(const char* data, std::size_t size);
     bool SyncLocked();
 

@@ -47,8 +47,7 @@ public:
     // (deleted or replaced): lines written from now on go nowhere.
     bool Failed() const;
     bool Replaced() const;
-    // Renamed away (a rotation), the path is opened anew at the next line or
-    // at FollowRename; see COutputFile::FollowRenames.
+    // Renamed away (a rotation), the path is opened anew at FollowRename; see COutputFile::FollowRenames.
     void FollowRenames();
     void FollowRename();
     unsigned Reopened() const;
