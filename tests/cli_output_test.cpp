@@ -303,6 +303,29 @@ TEST(CliInfo, SizePlanAndChecksum)
               "image /nonexistent/x.bin: No such file or directory\"}\n");
 }
 
+// A build that cannot check signatures never seems to: each option that asks
+// for a check, or lets one off, is refused.
+TEST(CliInfo, ABuildWithoutSignaturesRefusesTheirOptions)
+{
+#ifndef _WIN32
+    GTEST_SKIP() << "this build checks signatures";
+#endif
+    TempImage image(std::vector<uint8_t>(524288, 0x01));
+    const std::vector<std::vector<std::string>> rows = {
+        {"--trusted-key", image.Path() + ".pub"},
+        {"--signature", image.Path() + ".minisig"},
+        {"--allow-unsigned"},
+        {"--allow-older"},
+    };
+    for (const auto& options : rows) {
+        std::vector<std::string> args = {"flash", image.Path(), "--emulate"};
+        args.insert(args.end(), options.begin(), options.end());
+        const auto run = cli_test::RunTool(args);
+        EXPECT_EQ(run.exit, kExitUsage) << options[0];
+        EXPECT_NE(run.err.find("this build cannot check image signatures"), std::string::npos) << run.err;
+    }
+}
+
 TEST(CliInfo, SizesBeyond32BitsAreNotCutShort)
 {
     // A sparse file one byte past 4 GiB: its low 32 bits would read as 1.
