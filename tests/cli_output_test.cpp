@@ -18,6 +18,7 @@
 #include "run/exit_codes.h"
 #include "run/image_check.h"
 #include "run/progress_output.h"
+#include "run/image_trust.h"
 #include "run/summary.h"
 #include "tests/cli_test_support.h"
 #include "tests/temp_image.h"
@@ -324,6 +325,25 @@ TEST(CliInfo, ABuildWithoutSignaturesRefusesTheirOptions)
         EXPECT_EQ(run.exit, kExitUsage) << options[0];
         EXPECT_NE(run.err.find("this build cannot check image signatures"), std::string::npos) << run.err;
     }
+}
+
+// Only a check that passed has a word to say about the image's signature.
+TEST(CliInfo, OnlyAPassedSignatureCheckIsTold)
+{
+    ImageTrust unchecked;
+    ImageTrust refused;
+    refused.bChecked = true;
+    refused.exit = kExitUntrustedImage;
+    ImageTrust unsignedAllowed;
+    unsignedAllowed.bChecked = unsignedAllowed.bUnsigned = true;
+    ImageTrust good;
+    good.bChecked = true;
+    good.strKeyId = "K1";
+    EXPECT_EQ(ImageTrustText(unchecked), "");
+    EXPECT_EQ(ImageTrustText(refused), "");
+    EXPECT_EQ(ImageTrustText(unsignedAllowed),
+              "the image is not signed: it is sent anyway because of --allow-unsigned");
+    EXPECT_EQ(ImageTrustText(good).rfind("signature good: key K1 (", 0), 0u);
 }
 
 TEST(CliInfo, SizesBeyond32BitsAreNotCutShort)
