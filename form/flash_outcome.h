@@ -1,8 +1,5 @@
 #pragma once
-#include <cstdint>
 #include <string>
-
-struct BlockPlan;
 
 // How the form's survey or download ended; each ending is one message box.
 enum class FlashOutcome {
@@ -21,29 +18,38 @@ enum class FlashOutcome {
 // The text of the box the window shows for an outcome.
 const char* FlashOutcomeText(FlashOutcome outcome);
 
-// One verification tick: the device is asked from nFirstInquiryTick on, and
-// the update has failed after nLastTick without an answer.
-struct VerifyTick {
-    int32_t nTick = 0;
-    int32_t nFirstInquiryTick = 0;
-    int32_t nLastTick = 0;
-    bool bAsked = false;     // an INQUIRY went out
-    bool bAnswered = false;  // and the device answered it
+// What a run of the form did, as it happens: one vocabulary from the form to
+// every output of a run. The form tells its transfer, on its own thread;
+// the face that runs it adds the message boxes, a held interrupt and the
+// run's result.
+enum class FlashEventKind {
+    Start,          // the image is checked; the transfer follows, nTotal blocks
+    Block,          // block write nIndex (from 1) of nTotal went out; bAnswered: the device took it
+    Tick,           // verification tick nIndex of nTotal; the device is asked from nFirstInquiryTick
+    Message,        // a message box, strText
+    InterruptHeld,  // an interrupt came during the transfer: held until it ends; strText
+    Result,         // the run is over
+    DownloadMode,   // the command that puts the device in download mode went out
+    // Just before the outcome's box; strText: the revision the device
+    // answered with after the transfer, empty unless it answered.
+    Finished,
 };
 
-// Hears what the form does, as it happens, on the form's thread. A face
-// decides from these what a run came to, never from the window's calls.
+struct FlashEvent {
+    FlashEventKind kind = FlashEventKind::Start;
+    int nIndex = 0;
+    int nTotal = 0;
+    int nFirstInquiryTick = 0;
+    bool bInquiry = false;                         // tick: an INQUIRY went out
+    bool bAnswered = false;                        // tick: the device answered it; block: the device took it
+    FlashOutcome outcome = FlashOutcome::Updated;  // finished
+    std::string strText{};
+};
+
+// Hears the form's events. A face decides from these what a run came to,
+// never from the window's calls.
 class IFlashViewObserver {
 public:
     virtual ~IFlashViewObserver() = default;
-    // The image is checked; the first command of the transfer follows.
-    virtual void OnTransferStarted(const BlockPlan& plan, uint16_t nChecksum) = 0;
-    // The command that puts the device in download mode went out.
-    virtual void OnDownloadModeSent() = 0;
-    // Block nBlock (0-based) went out; bAccepted: the device took it.
-    virtual void OnBlockWritten(uint32_t nBlock, bool bAccepted) = 0;
-    virtual void OnVerifyTick(const VerifyTick& tick) = 0;
-    // Just before the outcome's box; strRevision: the revision the device
-    // answered with after the transfer, empty unless it answered.
-    virtual void OnFinished(FlashOutcome outcome, const std::string& strRevision) = 0;
+    virtual void OnFlashEvent(const FlashEvent& event) = 0;
 };

@@ -160,14 +160,16 @@ void CFlashView::OnVerifyTick()
 {
     m_window.ProgressStepIt();
     ++g_nVerifyTicks;
-    VerifyTick tick{g_nVerifyTicks, m_verifyWindow.nFirstInquiryTick, m_verifyWindow.nLastTick};
+    FlashEvent tick{.kind = FlashEventKind::Tick,
+                    .nIndex = g_nVerifyTicks,
+                    .nTotal = m_verifyWindow.nLastTick,
+                    .nFirstInquiryTick = m_verifyWindow.nFirstInquiryTick};
     if (g_nVerifyTicks >= m_verifyWindow.nFirstInquiryTick && m_pDevice) {
         m_pDevice->SelectDevice(m_nFlashDevice);
-        tick.bAsked = true;
+        tick.bInquiry = true;
         tick.bAnswered = m_pDevice->Inquiry() == CommandResult::Good;
     }
-    if (m_pObserver)
-        m_pObserver->OnVerifyTick(tick);
+    Tell(tick);
     if (tick.bAnswered) {
         m_strAnsweredRevision = InquiryRevisionText(m_pDevice->GetDataBuffer());
         m_window.KillTimer(IDT_VERIFY);
@@ -200,10 +202,15 @@ void CFlashView::AllowSleep()
     m_pSleepInhibitor->AllowSleep();
 }
 
-void CFlashView::ShowOutcome(FlashOutcome outcome)
+void CFlashView::Tell(const FlashEvent& event)
 {
     if (m_pObserver)
-        m_pObserver->OnFinished(outcome, m_strAnsweredRevision);
+        m_pObserver->OnFlashEvent(event);
+}
+
+void CFlashView::ShowOutcome(FlashOutcome outcome)
+{
+    Tell({.kind = FlashEventKind::Finished, .outcome = outcome, .strText = m_strAnsweredRevision});
     m_window.MessageBox(FlashOutcomeText(outcome));
 }
 
@@ -263,11 +270,11 @@ bool CFlashView::DownloadImage()
         m_bKeepingAwake = true;
     }
     m_window.ProgressSetRange(0, static_cast<uint16_t>(plan->blockCount - 1));
-    if (m_pObserver)
-        m_pObserver->OnTransferStarted(*plan, current.nChecksum);
+    const int blocks = static_cast<int>(plan->blockCount);
+    Tell({.kind = FlashEventKind::Start, .nTotal = blocks});
     m_window.ProgressSetStep(1);
-    if (m_pDevice->StartStopUnit(kEnterDownloadMode) != CommandResult::NotSent && m_pObserver)
-        m_pObserver->OnDownloadModeSent();
+    if (m_pDevice->StartStopUnit(kEnterDownloadMode) != CommandResult::NotSent)
+        Tell({.kind = FlashEventKind::DownloadMode});
 
     // Each block is read straight into the device's buffer; bytes beyond what
     // a read delivers keep what the previous block left there. A block goes
@@ -289,8 +296,11 @@ bool CFlashView::DownloadImage()
         const CommandResult result = bFinal ? m_pDevice->WriteBlock(1, current.nChecksum, plan->finalMarker)
                                             : m_pDevice->WriteBlock(0, 0, block == 0 ? kMarkerStart : kMarkerContinue);
         const bool sent = result == CommandResult::Good;
-        if (m_pObserver && result != CommandResult::NotSent)
-            m_pObserver->OnBlockWritten(block, sent);
+        if (result != CommandResult::NotSent)
+            Tell({.kind = FlashEventKind::Block,
+                  .nIndex = static_cast<int>(block) + 1,
+                  .nTotal = blocks,
+                  .bAnswered = sent});
         if (!sent)
             return FailDownload(FlashOutcome::SendFailed);
 

@@ -99,6 +99,7 @@ private:
     void TakeCheckedImage(const ImageDigest& digest);
     void ShowRevision();
     void OnVerifyTick();
+    void Tell(const FlashEvent& event);
     // The download is over: the device list takes a new choice again.
     void EndDownload(FlashState state);
     bool FailDownload(FlashOutcome outcome);

@@ -59,31 +59,11 @@ struct FlashRecord {
     }
 };
 
-enum class FlashEventKind {
-    Start,          // the form checked the image: the transfer begins
-    Block,          // nIndex blocks of nTotal sent
-    Tick,           // verification tick nIndex of nTotal; the device is asked from nFirstInquiryTick
-    Message,        // a message box of the form, strText
-    InterruptHeld,  // Ctrl-C during the transfer: held until it ends
-    Result,         // the run is over; record->exit says how
-};
-
-struct FlashEvent {
-    FlashEventKind kind = FlashEventKind::Start;
-    const FlashRecord* record = nullptr;
-    uint64_t tMs = 0;  // since the run started
-    int nIndex = 0;
-    int nTotal = 0;
-    bool bInquiry = false;   // tick: an INQUIRY went out
-    bool bAnswered = false;  // tick: and the device answered it
-    int nFirstInquiryTick = 0;
-    std::string strText;
-};
-
-// Receives the events of one or more runs; runs on several threads call it
-// at once, so implementations serialise themselves.
+// Hears the form's events of one or more runs, each with its run's record
+// as it stands and the time since that run started; runs on several threads
+// call it at once, so implementations serialise themselves.
 class IFlashObserver {
 public:
     virtual ~IFlashObserver() = default;
-    virtual void OnFlashEvent(const FlashEvent& event) = 0;
+    virtual void OnFlashEvent(const FlashEvent& event, const FlashRecord& record, uint64_t tMs) = 0;
 };

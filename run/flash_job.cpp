@@ -68,26 +68,6 @@ void AddTransferNotes(FlashRecord& record)
         record.notes.push_back("the interrupt was held until the transfer ended");
 }
 
-// Passes the events on; records the unit's start before the start event is
-// heard, and runs the job's afterFinalBlock when the final block was taken.
-class CRecordedObserver final : public IFlashObserver {
-public:
-    CRecordedObserver(const FlashJob& job, FlashRecord& record) : m_job(job), m_record(record) {}
-    void OnFlashEvent(const FlashEvent& event) override
-    {
-        if (event.kind == FlashEventKind::Start && m_job.onTransferStart)
-            m_record.strUnit = m_job.onTransferStart(m_record);
-        if (m_job.pObserver)
-            m_job.pObserver->OnFlashEvent(event);
-        if (event.kind == FlashEventKind::Block && event.nIndex == event.nTotal && m_job.afterFinalBlock)
-            m_job.afterFinalBlock();
-    }
-
-private:
-    const FlashJob& m_job;
-    FlashRecord& m_record;
-};
-
 // How the form's run ended: cut short by Ctrl-C or not, and its last state.
 struct FormEnd {
     bool bInterrupted = false;
@@ -97,8 +77,7 @@ struct FormEnd {
 // Runs the form on this thread until it ends, and gives the drive back.
 FormEnd RunForm(const FlashJob& job, FlashRecord& record)
 {
-    CRecordedObserver observer(job, record);
-    CWindowlessForm window(*job.pClock, record, &observer, job.pEnv->pInterrupt);
+    CWindowlessForm window(*job.pClock, record, job.pObserver, job.pEnv->pInterrupt, job.hooks);
     IScsiHost& host = job.pHold ? static_cast<IScsiHost&>(*job.pHold) : *job.pHost;
     const std::unique_ptr<ISleepInhibitor> sleepInhibitor =
         job.pEnv->makeSleepInhibitor ? job.pEnv->makeSleepInhibitor() : nullptr;
@@ -203,11 +182,7 @@ FlashRecord RunFlashJob(const FlashJob& job)
             record.notes.push_back(why);
     }
     if (job.pObserver) {
-        FlashEvent result;
-        result.kind = FlashEventKind::Result;
-        result.record = &record;
-        result.tMs = job.pClock->NowMs() - startMs;
-        job.pObserver->OnFlashEvent(result);
+        job.pObserver->OnFlashEvent({.kind = FlashEventKind::Result}, record, job.pClock->NowMs() - startMs);
     }
     return record;
 }
@@ -222,12 +197,12 @@ FlashJob MakeFlashJob(const CliOptions& options, const ImageCheck& check, IScsiH
     job.pHost = &host;
     job.pRecorder = &records.Recorder();
     job.pClock = &clock;
-    job.afterFinalBlock = [&records] { records.Sync(); };
+    job.hooks.afterFinalBlock = [&records] { records.Sync(); };
     // The bytes whose signature was checked are the only ones sent.
     if (records.Trust().bChecked)
         job.heldImage = records.Trust().digest;
     const std::string sha256 = check.bHasChecksum ? Sha256Text(check.digest) : std::string();
-    job.onTransferStart = [&records, &host, sha256](const FlashRecord& record) {
+    job.hooks.onStart = [&records, &host, sha256](const FlashRecord& record) {
         return records.UnitStart(record, IdentityText(record.strIdentity), sha256,
                                  record.chDrive ? host.DriveSerial(record.chDrive) : std::string());
     };

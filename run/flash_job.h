@@ -1,5 +1,4 @@
 #pragma once
-#include <functional>
 #include <optional>
 #include <string>
 
@@ -12,6 +11,7 @@
 #include "run/interrupt_flag.h"
 #include "run/run_environment.h"
 #include "run/run_options.h"
+#include "run/windowless_form.h"
 
 class CRecordingHost;
 class CRunRecords;
@@ -40,13 +40,7 @@ struct FlashJob {
     // The image checked once for many runs: the form sends it and no other
     // (a file changed since is not sent). Empty: the form's own survey.
     std::optional<ImageDigest> heldImage;
-    // Runs on the job's thread when the transfer starts, before the first
-    // command of it and before the start event is heard: the unit's start is
-    // on the record first. Returns the unit's id.
-    std::function<std::string(const FlashRecord&)> onTransferStart;
-    // Runs on the job's thread once the device took the final block, before
-    // it restarts: the moment a record of what was sent must reach the disk.
-    std::function<void()> afterFinalBlock;
+    TransferHooks hooks;  // run on the job's thread
 };
 
 // Sets this thread's option globals (image, drive, automatic start), runs

@@ -173,11 +173,9 @@ size_t CProgressOutput::LineFor(char drive)
     return m_lines.size() - 1;
 }
 
-void CProgressOutput::OnFlashEvent(const FlashEvent& event)
+void CProgressOutput::OnFlashEvent(const FlashEvent& event, const FlashRecord& r, uint64_t)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    static const FlashRecord kNoRecord;
-    const FlashRecord& r = event.record ? *event.record : kNoRecord;
     ProgressLine& line = m_lines[LineFor(r.chDrive)];
     const std::string label = DriveText(r.chDrive);
     std::string plain;
@@ -230,6 +228,8 @@ void CProgressOutput::OnFlashEvent(const FlashEvent& event)
                 line.strRevisions = r.RevisionText();
         }
         break;
+    default:  // the form's own: no line
+        return;
     }
     if (m_pLive) {
         m_pLive->Refresh();
@@ -255,28 +255,28 @@ void CJsonOutput::WriteLine(const std::string& object)
     m_out.flush();
 }
 
-void CJsonOutput::OnFlashEvent(const FlashEvent& event)
+void CJsonOutput::OnFlashEvent(const FlashEvent& event, const FlashRecord& record, uint64_t tMs)
 {
-    WriteLine(FlashEventJson(event));
+    WriteLine(FlashEventJson(event, record, tMs));
 }
 
-std::string FlashEventJson(const FlashEvent& event)
+std::string FlashEventJson(const FlashEvent& event, const FlashRecord& record, uint64_t tMs)
 {
-    static const FlashRecord kNoRecord;
-    const FlashRecord* r = event.record ? event.record : &kNoRecord;
-    const char* kinds[] = {"start", "block", "tick", "message", "interrupt", "result"};
+    const char* kinds[] = {"start", "block", "tick", "message", "interrupt", "result", "download_mode", "finished"};
     std::string json;
     CJsonLine out(json);
     out.String("event", kinds[static_cast<int>(event.kind)])
-        .Number("t_ms", event.tMs)
-        .String("device", DriveText(r->chDrive));
+        .Number("t_ms", tMs)
+        .String("device", DriveText(record.chDrive));
     switch (event.kind) {
     case FlashEventKind::Start:
-        out.String("node", r->strNode).Bool("emulated", r->bEmulated).String("identity", r->strIdentity);
-        out.String("revision", r->strRevision).String("image", r->strImage).String("checksum", r->strChecksum);
-        out.Number("blocks", r->nBlocks);
-        if (!r->strUnit.empty())
-            out.String("unit", r->strUnit);
+        out.String("node", record.strNode).Bool("emulated", record.bEmulated).String("identity", record.strIdentity);
+        out.String("revision", record.strRevision)
+            .String("image", record.strImage)
+            .String("checksum", record.strChecksum);
+        out.Number("blocks", record.nBlocks);
+        if (!record.strUnit.empty())
+            out.String("unit", record.strUnit);
         break;
     case FlashEventKind::Block:
         out.Number("block", event.nIndex).Number("blocks", event.nTotal);
@@ -290,22 +290,24 @@ std::string FlashEventJson(const FlashEvent& event)
         out.String("text", event.strText);
         break;
     case FlashEventKind::Result: {
-        out.String("node", r->strNode)
-            .String("result", CliExitName(r->exit))
-            .Number("exit_code", static_cast<int>(r->exit));
-        out.String("message", r->messages.empty() ? std::string() : r->messages.back());
-        out.String("revision", r->strRevision).String("new_revision", r->strNewRevision);
-        out.Number("blocks_sent", r->nBlocksSent).Number("blocks", r->nBlocks).Number("ticks", r->nTicks);
+        out.String("node", record.strNode)
+            .String("result", CliExitName(record.exit))
+            .Number("exit_code", static_cast<int>(record.exit));
+        out.String("message", record.messages.empty() ? std::string() : record.messages.back());
+        out.String("revision", record.strRevision).String("new_revision", record.strNewRevision);
+        out.Number("blocks_sent", record.nBlocksSent).Number("blocks", record.nBlocks).Number("ticks", record.nTicks);
         out.Array("notes");
-        for (const std::string& note : r->notes)
+        for (const std::string& note : record.notes)
             out.Element(note);
         out.End();
-        if (!r->strSense.empty())
-            out.String("sense", r->strSense).String("sense_text", r->strSenseText);
-        if (!r->strHostError.empty())
-            out.String("host_error", r->strHostError);
+        if (!record.strSense.empty())
+            out.String("sense", record.strSense).String("sense_text", record.strSenseText);
+        if (!record.strHostError.empty())
+            out.String("host_error", record.strHostError);
         break;
     }
+    default:
+        break;
     }
     out.Close();
     return json;
@@ -317,10 +319,7 @@ int EarlyEnd(const CliOptions& options, CliEnvironment& env, CliExit exit, const
         record.strImage = options.strImage;
         record.exit = exit;
         record.messages.push_back(error);
-        FlashEvent event;
-        event.kind = FlashEventKind::Result;
-        event.record = &record;
-        *env.pOut << FlashEventJson(event) << '\n';
+        *env.pOut << FlashEventJson({.kind = FlashEventKind::Result}, record, 0) << '\n';
         env.pOut->flush();
     }
     return exit;

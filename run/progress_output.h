@@ -56,7 +56,7 @@ public:
 
     // The devices, in the order their lines stand; before the first event.
     void Begin(const std::vector<char>& drives);
-    void OnFlashEvent(const FlashEvent& event) override;
+    void OnFlashEvent(const FlashEvent& event, const FlashRecord& record, uint64_t tMs) override;
     // The lines' last state goes out before anything written after this,
     // and the cursor stays below them.
     void Finish();
@@ -82,7 +82,7 @@ private:
 class CJsonOutput final : public IFlashObserver {
 public:
     explicit CJsonOutput(std::ostream& out) : m_out(out) {}
-    void OnFlashEvent(const FlashEvent& event) override;
+    void OnFlashEvent(const FlashEvent& event, const FlashRecord& record, uint64_t tMs) override;
     // Writes one finished line (a JSON object without the newline).
     void WriteLine(const std::string& object);
 
@@ -91,7 +91,7 @@ private:
     std::ostream& m_out;
 };
 
-std::string FlashEventJson(const FlashEvent& event);
+std::string FlashEventJson(const FlashEvent& event, const FlashRecord& record, uint64_t tMs);
 
 struct CliEnvironment;
 struct CliOptions;

@@ -394,12 +394,12 @@ std::string UnitKey(char drive, const std::string& node)
 class CUnitEvents final : public IFlashObserver {
 public:
     CUnitEvents(CStationOutput& output, const Unit& unit) : m_output(output), m_unit(unit) {}
-    void OnFlashEvent(const FlashEvent& event) override
+    void OnFlashEvent(const FlashEvent& event, const FlashRecord& record, uint64_t) override
     {
         if (event.kind == FlashEventKind::InterruptHeld)
             m_output.Held(m_unit, event.strText);
-        if (event.kind == FlashEventKind::Start && event.record)
-            m_output.UnitStarted(m_unit, *event.record);
+        if (event.kind == FlashEventKind::Start)
+            m_output.UnitStarted(m_unit, record);
     }
 
 private:

@@ -2,13 +2,13 @@
 
 #include <algorithm>
 
-#include "form/block_plan.h"
 #include "form/flash_view.h"
 #include "run/identity_guard.h"
 
 CWindowlessForm::CWindowlessForm(IClock& clock, FlashRecord& record, IFlashObserver* observer,
-                                 CInterruptFlag* interrupt)
-    : m_clock(clock), m_record(record), m_pObserver(observer), m_pInterrupt(interrupt), m_startMs(clock.NowMs())
+                                 CInterruptFlag* interrupt, TransferHooks hooks)
+    : m_clock(clock), m_record(record), m_pObserver(observer), m_pInterrupt(interrupt), m_hooks(std::move(hooks)),
+      m_startMs(clock.NowMs())
 {
     // A Ctrl-C that comes while a block command runs is announced at once,
     // not when the command returns, which may take seconds.
@@ -71,62 +71,48 @@ void CWindowlessForm::MessageBox(const std::string& text)
     Emit({.kind = FlashEventKind::Message, .strText = text});
 }
 
-void CWindowlessForm::OnTransferStarted(const BlockPlan& plan, uint16_t)
+void CWindowlessForm::OnFlashEvent(const FlashEvent& event)
 {
-    m_record.nBlocks = plan.blockCount;
-    if (m_nSelection >= 0)
-        m_record.strIdentity = m_deviceItems[static_cast<size_t>(m_nSelection)];
-    FlashEvent start;
-    start.kind = FlashEventKind::Start;
-    Emit(start);
-}
-
-void CWindowlessForm::OnDownloadModeSent()
-{
-    m_record.bDownloadModeSent = true;
-}
-
-void CWindowlessForm::OnBlockWritten(uint32_t, bool bAccepted)
-{
-    ++m_record.nBlockWrites;
-    if (!bAccepted)
+    switch (event.kind) {
+    case FlashEventKind::Start:
+        m_record.nBlocks = static_cast<uint32_t>(event.nTotal);
+        if (m_nSelection >= 0)
+            m_record.strIdentity = m_deviceItems[static_cast<size_t>(m_nSelection)];
+        if (m_hooks.onStart)
+            m_record.strUnit = m_hooks.onStart(m_record);
+        break;
+    case FlashEventKind::DownloadMode:
+        m_record.bDownloadModeSent = true;
         return;
-    ++m_record.nBlocksSent;
-    FlashEvent event;
-    event.kind = FlashEventKind::Block;
-    event.nIndex = static_cast<int>(m_record.nBlocksSent);
-    event.nTotal = static_cast<int>(m_record.nBlocks);
+    case FlashEventKind::Block:
+        ++m_record.nBlockWrites;
+        if (!event.bAnswered)
+            return;
+        m_record.nBlocksSent = static_cast<uint32_t>(event.nIndex);
+        break;
+    case FlashEventKind::Tick:
+        m_record.nTicks = event.nIndex;
+        break;
+    case FlashEventKind::Finished:
+        m_record.outcome = event.outcome;
+        m_record.strNewRevision = WithoutTrailingBlanks(event.strText);
+        return;
+    default:
+        break;
+    }
     Emit(event);
+    if (event.kind != FlashEventKind::Block)
+        return;
+    if (event.nIndex == event.nTotal && m_hooks.afterFinalBlock)
+        m_hooks.afterFinalBlock();
     if (Interrupted())
         AnnounceHeld();
 }
 
-void CWindowlessForm::OnVerifyTick(const VerifyTick& tick)
+void CWindowlessForm::Emit(const FlashEvent& event)
 {
-    m_record.nTicks = tick.nTick;
-    FlashEvent event;
-    event.kind = FlashEventKind::Tick;
-    event.nIndex = tick.nTick;
-    event.nTotal = tick.nLastTick;
-    event.nFirstInquiryTick = tick.nFirstInquiryTick;
-    event.bInquiry = tick.bAsked;
-    event.bAnswered = tick.bAnswered;
-    Emit(event);
-}
-
-void CWindowlessForm::OnFinished(FlashOutcome outcome, const std::string& strRevision)
-{
-    m_record.outcome = outcome;
-    m_record.strNewRevision = WithoutTrailingBlanks(strRevision);
-}
-
-void CWindowlessForm::Emit(FlashEvent event)
-{
-    if (!m_pObserver)
-        return;
-    event.record = &m_record;
-    event.tMs = m_clock.NowMs() - m_startMs;
-    m_pObserver->OnFlashEvent(event);
+    if (m_pObserver)
+        m_pObserver->OnFlashEvent(event, m_record, m_clock.NowMs() - m_startMs);
 }
 
 CWindowlessForm::RunEnd CWindowlessForm::Run(CFlashView& view)

@@ -1,5 +1,6 @@
 #pragma once
 #include <atomic>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -12,13 +13,27 @@
 
 class CFlashView;
 
+// What a run does at two moments of its transfer, on the form's thread.
+struct TransferHooks {
+    // When the transfer starts, before the first command of it and before
+    // the start event is heard: the unit's start is on the record first.
+    // Returns the unit's id.
+    std::function<std::string(const FlashRecord&)> onStart;
+    // Once the device took the final block, before it restarts: the moment
+    // a record of what was sent must reach the disk.
+    std::function<void()> afterFinalBlock;
+};
+
 // The flash form run without a window, for a face that has none: the controls are plain values, the
 // timers run in a small event loop on a clock, and a message box is reported
-// and closed at once, never waiting for anyone. What the form reports it did
-// fills the run's record and goes on to an observer as events.
+// and closed at once, never waiting for anyone. The form's events fill the
+// run's record and go on, as they are, to an observer: all but the download
+// mode's and the finish, which only the record keeps, and a block the device
+// refused.
 class CWindowlessForm final : public IFormWindow, public IFlashViewObserver {
 public:
-    CWindowlessForm(IClock& clock, FlashRecord& record, IFlashObserver* observer, CInterruptFlag* interrupt);
+    CWindowlessForm(IClock& clock, FlashRecord& record, IFlashObserver* observer, CInterruptFlag* interrupt,
+                    TransferHooks hooks = {});
     ~CWindowlessForm() override;
     CWindowlessForm(const CWindowlessForm&) = delete;
     CWindowlessForm& operator=(const CWindowlessForm&) = delete;
@@ -43,11 +58,7 @@ public:
     void KillTimer(unsigned id) override;
     void MessageBox(const std::string& text) override;
 
-    void OnTransferStarted(const BlockPlan& plan, uint16_t nChecksum) override;
-    void OnDownloadModeSent() override;
-    void OnBlockWritten(uint32_t nBlock, bool bAccepted) override;
-    void OnVerifyTick(const VerifyTick& tick) override;
-    void OnFinished(FlashOutcome outcome, const std::string& strRevision) override;
+    void OnFlashEvent(const FlashEvent& event) override;
 
     enum class RunEnd {
         Idle,
@@ -65,7 +76,7 @@ private:
         unsigned periodMs;
         uint64_t dueMs;
     };
-    void Emit(FlashEvent event);
+    void Emit(const FlashEvent& event);
     bool Interrupted() const { return m_pInterrupt && m_pInterrupt->IsRaised(); }
     // Says once that the interrupt waits for the transfer; on any thread.
     void AnnounceHeld();
@@ -74,6 +85,7 @@ private:
     FlashRecord& m_record;
     IFlashObserver* m_pObserver;
     CInterruptFlag* m_pInterrupt;
+    TransferHooks m_hooks;
     int m_nListener = 0;
     uint64_t m_startMs;
 

@@ -15,7 +15,7 @@ namespace {
 // The run as "block N/M", "tick" (once) and "result", in order.
 struct CSequenceObserver final : IFlashObserver {
     std::vector<std::string> steps;
-    void OnFlashEvent(const FlashEvent& event) override
+    void OnFlashEvent(const FlashEvent& event, const FlashRecord&, uint64_t) override
     {
         if (event.kind == FlashEventKind::Block)
             steps.push_back("block " + std::to_string(event.nIndex) + "/" + std::to_string(event.nTotal));
@@ -54,7 +54,7 @@ TEST(FlashJobFinalBlock, RunsOnceBetweenTheFinalBlockAndTheRestartOnly)
         job.pHost = &host;
         job.pClock = &clock;
         job.pObserver = &observer;
-        job.afterFinalBlock = [&observer] { observer.steps.push_back("sync"); };
+        job.hooks.afterFinalBlock = [&observer] { observer.steps.push_back("sync"); };
         RunFlashJob(job);
         ASSERT_GE(observer.steps.size(), c.steps.size());
         EXPECT_EQ(

@@ -57,22 +57,34 @@ struct ReportedRun : IFlashViewObserver {
     bool bDownloadMode = false;
     uint32_t nAccepted = 0;
     uint32_t nRefused = 0;
-    VerifyTick lastTick;
+    FlashEvent lastTick;
     std::optional<FlashOutcome> outcome;
     std::string strRevision;
 
-    void OnTransferStarted(const BlockPlan& plan, uint16_t) override { nPlanBlocks = plan.blockCount; }
-    void OnDownloadModeSent() override { bDownloadMode = true; }
-    void OnBlockWritten(uint32_t nBlock, bool bAccepted) override
+    void OnFlashEvent(const FlashEvent& event) override
     {
-        EXPECT_EQ(nBlock, nAccepted + nRefused);
-        ++(bAccepted ? nAccepted : nRefused);
-    }
-    void OnVerifyTick(const VerifyTick& tick) override { lastTick = tick; }
-    void OnFinished(FlashOutcome finished, const std::string& revision) override
-    {
-        outcome = finished;
-        strRevision = revision;
+        switch (event.kind) {
+        case FlashEventKind::Start:
+            nPlanBlocks = static_cast<uint32_t>(event.nTotal);
+            break;
+        case FlashEventKind::DownloadMode:
+            bDownloadMode = true;
+            break;
+        case FlashEventKind::Block:
+            EXPECT_EQ(event.nIndex, static_cast<int>(nAccepted + nRefused) + 1);
+            EXPECT_EQ(event.nTotal, static_cast<int>(nPlanBlocks));
+            ++(event.bAnswered ? nAccepted : nRefused);
+            break;
+        case FlashEventKind::Tick:
+            lastTick = event;
+            break;
+        case FlashEventKind::Finished:
+            outcome = event.outcome;
+            strRevision = event.strText;
+            break;
+        default:
+            ADD_FAILURE() << "the form tells only its transfer";
+        }
     }
 };
 
@@ -130,8 +142,8 @@ TEST_F(FlashBench, TheFormReportsWhatItSentAndHowItEnded)
                   c.outcome == FlashOutcome::SizeInvalid ? 0u : FindBlockPlan(c.length)->blockCount);
         EXPECT_EQ(report.nAccepted, c.accepted);
         EXPECT_EQ(report.nRefused, c.refused);
-        EXPECT_EQ(report.lastTick.nTick, c.lastTick);
-        EXPECT_EQ(report.lastTick.bAsked, c.lastTick >= kFirstInquiryTick);
+        EXPECT_EQ(report.lastTick.nIndex, c.lastTick);
+        EXPECT_EQ(report.lastTick.bInquiry, c.lastTick >= kFirstInquiryTick);
         EXPECT_EQ(report.lastTick.bAnswered, c.answered);
         EXPECT_EQ(report.outcome, c.outcome);
         EXPECT_EQ(WithoutTrailingBlanks(report.strRevision), c.revision);

@@ -31,10 +31,7 @@ private:
 
 std::string EventLine(const std::string& text)
 {
-    FlashEvent event;
-    event.kind = FlashEventKind::Message;
-    event.strText = text;
-    return FlashEventJson(event);
+    return FlashEventJson({.kind = FlashEventKind::Message, .strText = text}, FlashRecord{}, 0);
 }
 
 std::string LogLine(const std::string& text)
