@@ -15,7 +15,7 @@ int CommandLine(const CliOptions&, CliEnvironment& env)
     return kExitUsage;
 }
 
-std::unique_ptr<CLineSeat> JoinLine(const CliOptions&, const ImageCheck&, const ImageTrust&, CliEnvironment& env,
+std::unique_ptr<ILineLink> JoinLine(const CliOptions&, const ImageCheck&, const ImageTrust&, CliEnvironment& env,
                                     int& exit)
 {
     PrintError(env, kNoLineMode);
@@ -462,9 +462,9 @@ int CommandCollect(const CliOptions& options, CliEnvironment& env, MqttSettings&
     return kExitSuccess;
 }
 
-class CLineSeatImpl final : public CLineSeat {
+class CJoinedLine final : public ILineLink {
 public:
-    CLineSeatImpl(std::unique_ptr<CStationLine> line, CliEnvironment& env) : m_line(std::move(line)), m_env(env) {}
+    CJoinedLine(std::unique_ptr<CStationLine> line, CliEnvironment& env) : m_line(std::move(line)), m_env(env) {}
     bool MayTakeUnits() override
     {
         std::string why;
@@ -526,7 +526,7 @@ int CommandLine(const CliOptions& options, CliEnvironment& env)
     return CommandCollect(options, env, settings);
 }
 
-std::unique_ptr<CLineSeat> JoinLine(const CliOptions& options, const ImageCheck& check, const ImageTrust& trust,
+std::unique_ptr<ILineLink> JoinLine(const CliOptions& options, const ImageCheck& check, const ImageTrust& trust,
                                     CliEnvironment& env, int& exit)
 {
     StationLineOptions line;
@@ -552,7 +552,7 @@ std::unique_ptr<CLineSeat> JoinLine(const CliOptions& options, const ImageCheck&
     // that does not fit the log.
     for (const std::string& notice : joined->TakeNotices())
         PrintError(env, "station: line: " + notice);
-    return std::make_unique<CLineSeatImpl>(std::move(joined), env);
+    return std::make_unique<CJoinedLine>(std::move(joined), env);
 }
 
 #endif

@@ -15,5 +15,5 @@ int CommandLine(const CliOptions& options, CliEnvironment& env);
 
 // Joins the line named by --line with the image and its signature; null with
 // the exit code in exit (the reason is on stderr) when it could not.
-std::unique_ptr<CLineSeat> JoinLine(const CliOptions& options, const ImageCheck& check, const ImageTrust& trust,
+std::unique_ptr<ILineLink> JoinLine(const CliOptions& options, const ImageCheck& check, const ImageTrust& trust,
                                     CliEnvironment& env, int& exit);

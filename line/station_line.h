@@ -52,7 +52,7 @@ struct StationLineOptions {
 // stay below that.
 inline constexpr size_t kRecordsInFlight = 100;
 
-// A station's seat on its line. The station's threads only ever take a
+// A station's connection to its line. The station's threads only ever take a
 // short lock here and never wait on the broker: publishing, the collector's
 // acknowledgements, reconnects and the reading of the log run on the line's
 // own thread and libmosquitto's.
@@ -71,7 +71,7 @@ public:
     // What the line has to say to the station's operator since the last call
     // (the log rotated, the mark unwritable, another station of this name).
     std::vector<std::string> TakeNotices();
-    // Ends the seat: while the collector is there, the records in flight get
+    // Ends the connection: while the collector is there, the records in flight get
     // up to timeoutMs to be stored; then the status says stopped. False when
     // records are left in the log for the next start.
     bool Close(int timeoutMs);

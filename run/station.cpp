@@ -411,7 +411,7 @@ private:
 class CStation {
 public:
     CStation(const CliOptions& options, IScsiHost& host, IClock& clock, CliEnvironment& env, CRunRecords& records,
-             const ImageCheck& check, std::unique_ptr<CLineSeat> line)
+             const ImageCheck& check, std::unique_ptr<ILineLink> line)
         : m_options(options), m_host(host), m_clock(clock), m_env(env), m_records(records), m_check(check),
           m_line(std::move(line)), m_output(env, options.bJson, ExpectedUnitsText(options))
     {
@@ -698,7 +698,7 @@ private:
     CliEnvironment& m_env;
     CRunRecords& m_records;
     const ImageCheck& m_check;
-    const std::unique_ptr<CLineSeat> m_line;
+    const std::unique_ptr<ILineLink> m_line;
     CStationOutput m_output;
     std::map<std::string, std::unique_ptr<Unit>> m_units;
     StationCounts m_counts;
@@ -728,7 +728,7 @@ int CommandStation(const CliOptions& options, IScsiHost& host, IClock& clock, Cl
         PrintError(env, error + "; nothing was sent");
         return EarlyEnd(options, env, kExitImageUnreadable, error);
     }
-    std::unique_ptr<CLineSeat> line;
+    std::unique_ptr<ILineLink> line;
     if (options.line) {
         int exit = kExitError;
         if (!(line = joinLine(check, records.Trust(), exit)))

@@ -10,11 +10,12 @@
 struct ImageCheck;
 struct ImageTrust;
 
-// A station's seat on its line (station --line), as the station loop uses
-// it. Nothing here waits on the broker.
-class CLineSeat {
+// The station's link to its line (station --line), as the station loop uses it: the
+// face joins it, since the line is not in every build, and words what the
+// line tells the operator. Nothing here waits on the broker.
+class ILineLink {
 public:
-    virtual ~CLineSeat() = default;
+    virtual ~ILineLink() = default;
     // False while the line's approval does not allow this station's image;
     // each change of the reason is said once on stderr.
     virtual bool MayTakeUnits() = 0;
@@ -30,7 +31,7 @@ public:
 // exit code in exit (the reason is on stderr) when it could not. The face
 // gives it: the line is not in every build.
 using LineJoiner =
-    std::function<std::unique_ptr<CLineSeat>(const ImageCheck& check, const ImageTrust& trust, int& exit)>;
+    std::function<std::unique_ptr<ILineLink>(const ImageCheck& check, const ImageTrust& trust, int& exit)>;
 
 class CRunRecords;
 

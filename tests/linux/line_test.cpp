@@ -493,7 +493,7 @@ TEST(Line, RecordsLeaveTheSpoolOnlyOnceStored)
     const struct {
         const char* name;
         bool brokerAway;       // stopped while records are written, then started again
-        bool stationRestarts;  // a new seat on the same log
+        bool stationRestarts;  // a new connection on the same log
         bool collector;        // the receiver says what it stored
     } cases[] = {
         {"broker stays", false, false, true},    {"broker away", true, false, true},
