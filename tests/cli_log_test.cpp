@@ -315,6 +315,31 @@ TEST(CliLog, AStationFollowsARenamedLogAndStopsOnAGoneOne)
     }
 }
 
+// Only a station follows a rotation: a one-shot flash whose log leaves its
+// path, renamed or deleted, says so and ends with 1 after its unit.
+TEST(CliLog, AOneShotFlashFollowsNoRenamedLog)
+{
+#ifdef _WIN32
+    GTEST_SKIP() << "a file open for writing cannot be deleted or renamed there";
+#endif
+    TempImage image(PatternImage(524288, 12));
+    const std::string log = image.Path() + ".once.jsonl";
+    for (const bool renamed : {false, true}) {
+        SCOPED_TRACE(renamed ? "renamed away" : "deleted");
+        cli_test::CMarkClock clock(5000, [&log, renamed]() {
+            renamed ? std::rename(log.c_str(), (log + ".1").c_str()) : std::remove(log.c_str());
+        });
+        RecordedHost host(Scenario(""), clock);
+        const auto run = RunTool({"flash", image.Path(), "--log", log}, &host, &clock);
+        EXPECT_EQ(run.exit, kExitError) << run.err;
+        EXPECT_NE(run.err.find("the log file was deleted or replaced while the tool wrote to it: " + log),
+                  std::string::npos)
+            << run.err;
+        for (const char* suffix : {"", ".1"})
+            std::remove((log + suffix).c_str());
+    }
+}
+
 // A line cut short by a full disk is not glued to the next run's first line.
 TEST(CliLog, EachRunStartsOnAFreshLine)
 {
