@@ -320,7 +320,6 @@ int EarlyEnd(const CliOptions& options, CliEnvironment& env, CliExit exit, const
         record.exit = exit;
         record.messages.push_back(error);
         *env.pOut << FlashEventJson({.kind = FlashEventKind::Result}, record, 0) << '\n';
-        env.pOut->flush();
     }
     return exit;
 }
