@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <sstream>
@@ -313,6 +314,34 @@ TEST(CliLog, AStationFollowsARenamedLogAndStopsOnAGoneOne)
         for (const char* suffix : {"", ".1"})
             std::remove((log + suffix).c_str());
     }
+}
+
+// A rotation that leaves no file at the path but a device: the station
+// cannot follow it, says why, stops taking units, and keeps no descriptor of
+// the attempt.
+TEST(CliLog, AStationThatCannotFollowARenameStopsAndLeaksNothing)
+{
+#ifdef _WIN32
+    GTEST_SKIP() << "a file open for writing cannot be renamed there";
+#else
+    TempImage image(PatternImage(524288, 12));
+    const std::string log = image.Path() + ".dir.jsonl";
+    cli_test::CMarkClock clock(30000, [&log]() {
+        std::rename(log.c_str(), (log + ".1").c_str());
+        std::filesystem::create_symlink("/dev/null", log);
+    });
+    RecordedHost host(Scenario("devices=2,reboot_ms=0,plug=D+0/E+60000"), clock);
+    const auto descriptors = [] { return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}); };
+    const auto before = descriptors();
+    const auto run =
+        RunTool({"station", image.Path(), "--log", log, "--expect-identity", "KTDEV KT3916 FLASHER", "--units", "2"},
+                &host, &clock);
+    EXPECT_EQ(descriptors(), before);
+    EXPECT_EQ(run.exit, kExitError) << run.err;
+    EXPECT_NE(run.err.find(log), std::string::npos) << run.err;
+    std::filesystem::remove(log);
+    std::filesystem::remove(log + ".1");
+#endif
 }
 
 // Only a station follows a rotation: a one-shot flash whose log leaves its
