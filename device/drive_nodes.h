@@ -4,6 +4,27 @@
 #include "device/host_types.h"
 #include <vector>
 
+// Why the last attempt to open a drive failed, as the host saw it: what
+// kind of failure, and the facts a face needs to say what gives access.
+struct OpenFailure {
+    enum class Kind {
+        None,           // it did not fail, or for no reason the host names
+        Denied,         // the user may not open the node read-write
+        Missing,        // the node or its device is gone
+        Busy,           // another program has the drive
+        NoGenericNode,  // Linux: the sg driver has no node for the drive
+        Other,
+    };
+    Kind kind = Kind::None;
+    std::string strFacts;  // what failed, and the system's reason
+    // Linux: the node that failed, its group (Denied), and whether the drive
+    // names itself a KT3916; the drive's letter.
+    std::string strNode;
+    std::string strGroup;
+    bool bKt3916 = false;
+    char chDrive = 0;
+};
+
 // What a host can tell about its drives beyond the drive itself
 // (IScsiHost::DriveNodes): why opening one failed and, on Linux, which of
 // the system's nodes a drive letter stands for.
@@ -17,10 +38,8 @@ public:
     // The drives of the last scan, by letter (on Windows the CD-ROM drives
     // the system has now, the ones a scan opens).
     virtual std::vector<char> ScannedLetters() = 0;
-    // Why the last attempt to open drive failed, with what gives access
-    // (a group to join, a module to load, an administrator prompt); empty
-    // when it did not fail or the host has nothing to add.
-    virtual std::string OpenProblem(char drive) = 0;
+    // Why the last attempt to open drive failed; kind None when it did not.
+    virtual OpenFailure OpenProblem(char drive) = 0;
     // That attempt failed because another program has the drive.
     virtual bool OpenFoundBusy(char drive) = 0;
     // What the user should know about the last exclusive open of drive that

@@ -92,10 +92,68 @@ ListedDevice IdentifyDrive(IScsiHost& host, char drive)
     return listed;
 }
 
+#ifndef _WIN32
+namespace {
+
+// The group and file of the udev rule the kt3916flash package installs for
+// KT3916 devices.
+constexpr char kRuleGroup[] = "plugdev";
+constexpr char kRuleFile[] = "60-kt3916flash.rules";
+
+std::string LinuxAccessAdvice(const OpenFailure& failure)
+{
+    std::string text =
+        !failure.strGroup.empty() && failure.strGroup != "root"
+            ? "; add your user to the '" + failure.strGroup + "' group (then log in again) or run as root"
+            : "; run as root or give your user read-write access to " + failure.strNode;
+    const std::string rule = std::string("; the kt3916flash package's udev rule (") + kRuleFile + ") gives ";
+    // Only a KT3916 is covered by the package's rule: for any other drive it
+    // would be the wrong way in.
+    if (failure.bKt3916 && failure.strGroup == kRuleGroup)
+        return text + rule + "that group read-write access to KT3916 devices";
+    if (failure.bKt3916) {
+        return text + rule + "the '" + kRuleGroup +
+               "' group read-write access to KT3916 devices: install the package, or replug the device if it is "
+               "installed";
+    }
+    // A real KT3916 may name itself otherwise than the rule expects.
+    if (failure.chDrive) {
+        text += std::string("; if this is a KT3916, '") + kCliProgramName + " udev-rule --device " + failure.chDrive +
+                ":' (as root) prints a udev rule that gives the '" + kRuleGroup + "' group access to it";
+    }
+    return text;
+}
+
+}  // namespace
+#endif
+
+std::string OpenFailureText(const OpenFailure& failure)
+{
+    switch (failure.kind) {
+    case OpenFailure::Kind::None:
+        return {};
+    case OpenFailure::Kind::Denied:
+#ifdef _WIN32
+        // Since Vista a standard user's token may not open a CD-ROM drive
+        // for writing; only an elevated one may.
+        return failure.strFacts + ": run " + kCliProgramName + ".exe from an administrator prompt";
+#else
+        return failure.strFacts + LinuxAccessAdvice(failure);
+#endif
+    case OpenFailure::Kind::Missing:
+        return failure.strFacts +
+               "; check that the device is still attached and that the sg module is loaded (modprobe sg)";
+    case OpenFailure::Kind::NoGenericNode:
+        return failure.strFacts + "; load the sg module (modprobe sg)";
+    default:
+        return failure.strFacts;
+    }
+}
+
 std::string OpenProblem(IScsiHost& host, char drive)
 {
     IDriveNodes* nodes = host.DriveNodes();
-    return nodes ? nodes->OpenProblem(drive) : std::string();
+    return nodes ? OpenFailureText(nodes->OpenProblem(drive)) : std::string();
 }
 
 std::vector<char> BusyDrives(IScsiHost& host)
@@ -199,7 +257,7 @@ void PrintOpenProblems(CliEnvironment& env, IScsiHost& host)
 {
     if (IDriveNodes* nodes = host.DriveNodes()) {
         for (char letter : nodes->ScannedLetters()) {
-            const std::string text = nodes->OpenProblem(letter);
+            const std::string text = OpenFailureText(nodes->OpenProblem(letter));
             if (!text.empty())
                 PrintError(env, std::string(1, letter) + ": " + text);
         }

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "device/drive_nodes.h"
 #include "device/host.h"
 #include "run/exit_codes.h"
 
@@ -32,7 +33,11 @@ std::vector<ListedDevice> ListDevices(IScsiHost& host, bool identify = true);
 // shows it (bAnswered false when it did not answer).
 ListedDevice IdentifyDrive(IScsiHost& host, char drive);
 
-// Why the drive could not be opened; empty where the host cannot tell.
+// Why a drive could not be opened, with what gives access (a group to
+// join, the package's udev rule, a module to load, an administrator
+// prompt); empty when it did not fail or for no reason the host names.
+std::string OpenFailureText(const OpenFailure& failure);
+// The host's last open of the drive, so worded; empty where it cannot tell.
 std::string OpenProblem(IScsiHost& host, char drive);
 // The drives that the last listing could not open because another program
 // has them: there, but not to be used now. Empty where the host cannot tell.

@@ -66,7 +66,7 @@ bool CLinuxHost::FollowDevice(HostHandle device, int& fd, std::string& error)
     const int newFd = m_pKernel->Open(node.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC | (opened.bExclusive ? O_EXCL : 0));
     if (newFd < 0) {
         error = unit + " and came back as " + now.strHctl + "; " +
-                DescribeOpenFailure(now, node, -newFd, opened.bExclusive);
+                OpenFailureOf(now, node, -newFd, opened.bExclusive).strFacts;
         return false;
     }
     std::string why;

@@ -23,12 +23,9 @@ thread_local std::string t_strLastError;
 constexpr char kFirstLetter = 'D';
 constexpr char kLastLetter = 'Z';
 
-// What the kt3916flash package's udev rule matches (the INQUIRY vendor and
-// product as sysfs shows them) and the group it gives the nodes.
+// A KT3916's INQUIRY vendor and product, as sysfs shows them.
 constexpr char kKt3916Vendor[] = "KTDEV";
 constexpr char kKt3916Product[] = "KT3916 FLASHER";
-constexpr char kRuleGroup[] = "plugdev";
-constexpr char kRuleFile[] = "60-kt3916flash.rules";
 
 // How long after a command's own timeout the sg driver's answer is waited
 // for: the SCSI error handler may abort and reset before it gives one.
@@ -192,40 +189,27 @@ char CLinuxHost::LetterForNode(const std::string& path)
     return 0;
 }
 
-std::string CLinuxHost::DescribeOpenFailure(const LinuxDrive& drive, const std::string& node, int error,
-                                            bool bExclusive)
+OpenFailure CLinuxHost::OpenFailureOf(const LinuxDrive& drive, const std::string& node, int error, bool bExclusive)
 {
-    std::string text = "cannot open " + node + (bExclusive ? " read-write for this program alone: " : " read-write: ") +
+    OpenFailure failure;
+    failure.strFacts = "cannot open " + node + (bExclusive ? " read-write for this program alone: " : " read-write: ") +
                        ErrorText(error);
+    failure.strNode = node;
+    failure.chDrive = drive.chLetter;
+    failure.bKt3916 = drive.strVendor == kKt3916Vendor && drive.strModel == kKt3916Product;
     if (error == EACCES || error == EPERM) {
-        const std::string group = m_pKernel->NodeGroup(node.c_str());
-        if (!group.empty() && group != "root") {
-            text += "; add your user to the '" + group + "' group (then log in again) or run as root";
-        } else {
-            text += "; run as root or give your user read-write access to " + node;
-        }
-        // Only a KT3916 is covered by the package's rule: for any other drive
-        // it would be the wrong way in.
-        if (drive.strVendor == kKt3916Vendor && drive.strModel == kKt3916Product) {
-            if (group == kRuleGroup) {
-                text += std::string("; the kt3916flash package's udev rule (") + kRuleFile +
-                        ") gives that group read-write access to KT3916 devices";
-            } else {
-                text += std::string("; the kt3916flash package's udev rule (") + kRuleFile + ") gives the '" +
-                        kRuleGroup + "' group read-write access to KT3916 devices: install the package, " +
-                        "or replug the device if it is installed";
-            }
-        } else if (drive.chLetter) {
-            // A real KT3916 may name itself otherwise than the rule expects.
-            text += std::string("; if this is a KT3916, 'kt3916flash-cli udev-rule --device ") + drive.chLetter +
-                    ":' (as root) prints a udev rule that gives the '" + kRuleGroup + "' group access to it";
-        }
+        failure.kind = OpenFailure::Kind::Denied;
+        failure.strGroup = m_pKernel->NodeGroup(node.c_str());
     } else if (error == ENOENT || error == ENXIO || error == ENODEV) {
-        text += "; check that the device is still attached and that the sg module is loaded (modprobe sg)";
+        failure.kind = OpenFailure::Kind::Missing;
     } else if (error == EBUSY) {
-        text += bExclusive ? "; another program has it open" : "; another program holds it open exclusively";
+        failure.kind = OpenFailure::Kind::Busy;
+        failure.strFacts +=
+            bExclusive ? "; another program has it open" : "; another program holds it open exclusively";
+    } else {
+        failure.kind = OpenFailure::Kind::Other;
     }
-    return text;
+    return failure;
 }
 
 HostHandle CLinuxHost::OpenDevice(const char* path)
@@ -259,21 +243,23 @@ HostHandle CLinuxHost::OpenNode(const char* path, bool bExclusive, ExclusiveAcce
         drive = *found;
     }
 
-    std::string error;
+    OpenFailure failure;
+    std::string& error = failure.strFacts;
     std::string note;
     HostHandle handle = kInvalidHandle;
     bool bBusy = false;
     if (drive.strGenericNode.empty()) {
         const std::string block = NodePath(drive.strBlockNode);
+        failure.kind = OpenFailure::Kind::NoGenericNode;
         error = std::string("drive ") + letter + ": (" + drive.strHctl + (block.empty() ? "" : ", " + block) +
-                ") has no SCSI generic node; load the sg module (modprobe sg)";
+                ") has no SCSI generic node";
     } else {
         const std::string node = NodePath(drive.strGenericNode);
         // O_NONBLOCK: a node held by someone else fails at once with EBUSY
         // instead of waiting for its release.
         const int fd = m_pKernel->Open(node.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC | (bExclusive ? O_EXCL : 0));
         if (fd < 0) {
-            error = DescribeOpenFailure(drive, node, -fd, bExclusive);
+            failure = OpenFailureOf(drive, node, -fd, bExclusive);
             bBusy = fd == -EBUSY;
             if (bBusy)
                 access = ExclusiveAccess::Busy;
@@ -297,11 +283,14 @@ HostHandle CLinuxHost::OpenNode(const char* path, bool bExclusive, ExclusiveAcce
         }
     }
     t_strLastError = error;
+    if (bBusy)
+        failure.kind = OpenFailure::Kind::Busy;
+    else if (failure.kind == OpenFailure::Kind::None && !error.empty())
+        failure.kind = OpenFailure::Kind::Other;
     std::lock_guard<std::mutex> lock(m_mutex);
     if (handle != kInvalidHandle)
         m_opened[handle] = OpenedDrive{drive, bExclusive, static_cast<int>(handle)};
-    m_openErrors[letter - 'A'] = error;
-    m_openBusy[letter - 'A'] = bBusy;
+    m_openFailures[letter - 'A'] = failure;
     m_holdNotes[letter - 'A'] = handle == kInvalidHandle ? std::string() : note;
     return handle;
 }
@@ -565,7 +554,7 @@ T CLinuxHost::OfLetter(const T (&values)[26], char letter) const
 
 bool CLinuxHost::OpenFoundBusy(char letter)
 {
-    return OfLetter(m_openBusy, letter);
+    return OfLetter(m_openFailures, letter).kind == OpenFailure::Kind::Busy;
 }
 
 std::string CLinuxHost::HoldNote(char drive)
@@ -573,7 +562,7 @@ std::string CLinuxHost::HoldNote(char drive)
     return OfLetter(m_holdNotes, drive);
 }
 
-std::string CLinuxHost::OpenProblem(char drive)
+OpenFailure CLinuxHost::OpenProblem(char drive)
 {
-    return OfLetter(m_openErrors, drive);
+    return OfLetter(m_openFailures, drive);
 }

@@ -50,13 +50,11 @@ public:
     std::string DriveNodeText(char drive) override;
     std::string DriveSerial(char drive) override;
 
-    // IDriveNodes. LetterForNode follows symbolic links. OpenProblem: why
-    // the last attempt to open the drive failed, empty when it did not.
-    // OpenFoundBusy: another program has the node open exclusively (or, for
-    // an exclusive open, at all).
+    // IDriveNodes. LetterForNode follows symbolic links. OpenFoundBusy: another program has the node open exclusively
+    // (or, for an exclusive open, at all).
     char LetterForNode(const std::string& path) override;
     std::vector<char> ScannedLetters() override;
-    std::string OpenProblem(char drive) override;
+    OpenFailure OpenProblem(char drive) override;
     bool OpenFoundBusy(char letter) override;
     std::string HoldNote(char drive) override;
     // CloseDevice of a handle whose command never answered waits for the
@@ -89,7 +87,7 @@ private:
     bool HoldBlockNode(int genericFd, const LinuxDrive& drive, std::string& error, bool& bBusy, std::string& note);
     void DrainLostCommand(int fd, int packId);
     bool NoCommandLeftInDriver(const LinuxDrive& drive, const std::string& node, std::string& error);
-    std::string DescribeOpenFailure(const LinuxDrive& drive, const std::string& node, int error, bool bExclusive);
+    OpenFailure OpenFailureOf(const LinuxDrive& drive, const std::string& node, int error, bool bExclusive);
     // The key a drive's letter is kept under while it stays attached.
     static std::string LetterKey(const LinuxDrive& drive);
     // The descriptor commands on the handle go through now.
@@ -114,8 +112,7 @@ private:
     bool m_bScanned = false;
     std::vector<LinuxDrive> m_drives;
     std::map<std::string, char> m_letters;  // attached drive -> its letter
-    std::string m_openErrors[26];
-    bool m_openBusy[26] = {};
+    OpenFailure m_openFailures[26];
     std::string m_holdNotes[26];
     std::map<HostHandle, int> m_blockHolds;   // exclusive handle -> its drive's block node held with O_EXCL
     std::map<HostHandle, int> m_lostHandles;  // a command on them never answered -> its pack id

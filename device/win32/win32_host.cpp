@@ -278,7 +278,7 @@ public:
         return letters;
     }
 
-    std::string OpenProblem(char drive) override
+    OpenFailure OpenProblem(char drive) override
     {
         return m_openFailures.Problem(drive);
     }

@@ -22,18 +22,23 @@ uint32_t CWin32OpenFailures::LastError(char drive) const
     return m_nErrors[index];
 }
 
-std::string CWin32OpenFailures::Problem(char drive) const
+OpenFailure CWin32OpenFailures::Problem(char drive) const
 {
-    // Since Vista a standard user's token may not open a CD-ROM drive for
-    // writing; only an elevated one may.
+    OpenFailure failure;
+    failure.chDrive = drive;
     switch (LastError(drive)) {
     case ERROR_ACCESS_DENIED:
-        return "access denied: run kt3916flash-cli.exe from an administrator prompt";
+        failure.kind = OpenFailure::Kind::Denied;
+        failure.strFacts = "access denied";
+        break;
     case ERROR_SHARING_VIOLATION:
-        return "in use by another program";
+        failure.kind = OpenFailure::Kind::Busy;
+        failure.strFacts = "in use by another program";
+        break;
     default:
-        return std::string();
+        break;
     }
+    return failure;
 }
 
 bool CWin32OpenFailures::Busy(char drive) const

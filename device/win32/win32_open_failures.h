@@ -3,6 +3,8 @@
 #include <mutex>
 #include <string>
 
+#include "device/drive_nodes.h"
+
 // Why the Win32 host's last open of each drive (\\.\X:) failed, for the
 // console build's listing: the system's error code per drive letter.
 class CWin32OpenFailures {
@@ -10,9 +12,9 @@ public:
     // The open of path ended with error (0 when it succeeded). A path that
     // names no drive letter is not kept.
     void Record(const char* path, uint32_t nError);
-    // What stands between the user and the drive, with what gives access;
-    // empty when the last open succeeded or failed for another reason.
-    std::string Problem(char drive) const;
+    // What stands between the user and the drive; kind None when the last
+    // open succeeded or failed for another reason.
+    OpenFailure Problem(char drive) const;
     // The last open was refused because another program has the drive
     // without sharing it.
     bool Busy(char drive) const;

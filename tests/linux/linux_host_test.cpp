@@ -9,6 +9,7 @@
 
 #include "device/linux/linux_host.h"
 #include "device/linux/sg_translate.h"
+#include "run/device_list.h"
 #include "tests/linux/fake_kernel.h"
 #include "tests/linux/fake_sysfs.h"
 
@@ -255,42 +256,36 @@ TEST_F(LinuxHostTest, OpenFailureNamesTheNodeAndTheWayIn)
     const std::string install = "; the kt3916flash package's udev rule (60-kt3916flash.rules) gives the 'plugdev' "
                                 "group read-write access to KT3916 devices: install the package, or replug the "
                                 "device if it is installed";
+    using Kind = OpenFailure::Kind;
     struct Case {
         const char* path;
         int error;
         std::string group;
-        std::string expected;
+        Kind kind;
+        std::string facts;   // the host's
+        std::string advice;  // the tool's
     };
+    const std::string denied1 = "cannot open " + sg1 + " read-write: Permission denied";
     const std::vector<Case> cases = {
-        {"\\\\.\\D:", EACCES, "cdrom",
-         "cannot open " + sg1 +
-             " read-write: Permission denied; add your user to the 'cdrom' group (then log in again) or run as root" +
-             install},
-        {"\\\\.\\D:", EACCES, "plugdev",
-         "cannot open " + sg1 +
-             " read-write: Permission denied; add your user to the 'plugdev' group (then log in again) or run as "
-             "root; the kt3916flash package's udev rule (60-kt3916flash.rules) gives that group read-write access "
-             "to KT3916 devices"},
-        {"\\\\.\\D:", EPERM, "root",
-         "cannot open " + sg1 +
-             " read-write: Operation not permitted; run as root or give your user read-write "
-             "access to " +
-             sg1 + install},
+        {"\\\\.\\D:", EACCES, "cdrom", Kind::Denied, denied1,
+         "; add your user to the 'cdrom' group (then log in again) or run as root" + install},
+        {"\\\\.\\D:", EACCES, "plugdev", Kind::Denied, denied1,
+         "; add your user to the 'plugdev' group (then log in again) or run as root; the kt3916flash package's udev "
+         "rule (60-kt3916flash.rules) gives that group read-write access to KT3916 devices"},
+        {"\\\\.\\D:", EPERM, "root", Kind::Denied, "cannot open " + sg1 + " read-write: Operation not permitted",
+         "; run as root or give your user read-write access to " + sg1 + install},
         // The package's rule covers no other identity: the message offers a
         // rule for this drive's own instead.
-        {"\\\\.\\G:", EACCES, "cdrom",
-         "cannot open " + sg3 +
-             " read-write: Permission denied; add your user to the 'cdrom' group (then log in again) or run as "
-             "root; if this is a KT3916, 'kt3916flash-cli udev-rule --device G:' (as root) prints a udev rule that "
-             "gives the 'plugdev' group access to it"},
-        {"\\\\.\\E:", ENOENT, "",
-         "cannot open " + sg2 +
-             " read-write: No such file or directory; check that the device is still attached "
-             "and that the sg module is loaded (modprobe sg)"},
-        {"\\\\.\\E:", EBUSY, "",
-         "cannot open " + sg2 + " read-write: Device or resource busy; another program holds it open exclusively"},
-        {"\\\\.\\F:", 0, "",
-         "drive F: (5:0:0:0, " + tree.Dev() + "/sr2) has no SCSI generic node; load the sg module (modprobe sg)"},
+        {"\\\\.\\G:", EACCES, "cdrom", Kind::Denied, "cannot open " + sg3 + " read-write: Permission denied",
+         "; add your user to the 'cdrom' group (then log in again) or run as root; if this is a KT3916, "
+         "'kt3916flash-cli udev-rule --device G:' (as root) prints a udev rule that gives the 'plugdev' group "
+         "access to it"},
+        {"\\\\.\\E:", ENOENT, "", Kind::Missing, "cannot open " + sg2 + " read-write: No such file or directory",
+         "; check that the device is still attached and that the sg module is loaded (modprobe sg)"},
+        {"\\\\.\\E:", EBUSY, "", Kind::Busy,
+         "cannot open " + sg2 + " read-write: Device or resource busy; another program holds it open exclusively", ""},
+        {"\\\\.\\F:", 0, "", Kind::NoGenericNode, "drive F: (5:0:0:0, " + tree.Dev() + "/sr2) has no SCSI generic node",
+         "; load the sg module (modprobe sg)"},
     };
     for (const Case& c : cases) {
         kernel.openErrors.clear();
@@ -301,12 +296,15 @@ TEST_F(LinuxHostTest, OpenFailureNamesTheNodeAndTheWayIn)
         }
         kernel.group = c.group;
         EXPECT_EQ(host.OpenDevice(c.path), kInvalidHandle) << c.path;
-        EXPECT_EQ(CLinuxHost::LastErrorText(), c.expected);
-        EXPECT_EQ(host.OpenProblem(c.path[4]), c.expected);
+        const OpenFailure failure = host.OpenProblem(c.path[4]);
+        EXPECT_EQ(failure.kind, c.kind) << c.facts;
+        EXPECT_EQ(failure.strFacts, c.facts);
+        EXPECT_EQ(CLinuxHost::LastErrorText(), c.facts);
+        EXPECT_EQ(OpenFailureText(failure), c.facts + c.advice);
     }
     kernel.openErrors.clear();
     EXPECT_NE(host.OpenDevice("\\\\.\\D:"), kInvalidHandle);
-    EXPECT_EQ(host.OpenProblem('D'), "") << "a later success clears the drive's error";
+    EXPECT_EQ(host.OpenProblem('D').kind, OpenFailure::Kind::None) << "a later success clears the drive's error";
 }
 
 TEST_F(LinuxHostTest, MapsNodePathsToLetters)

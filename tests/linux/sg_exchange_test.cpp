@@ -122,7 +122,7 @@ TEST_F(SgHostTest, TheBlockNodeIsHeldUntilALostCommandDrained)
     CLinuxHost host = MakeHost();
     ExclusiveAccess access = ExclusiveAccess::NotOffered;
     const HostHandle d = host.OpenDeviceExclusive("\\\\.\\D:", access);
-    ASSERT_EQ(access, ExclusiveAccess::Held) << host.OpenProblem('D');
+    ASSERT_EQ(access, ExclusiveAccess::Held) << host.OpenProblem('D').strFacts;
     kernel.receiveErrors = {ETIMEDOUT};
     uint8_t data[64] = {};
     PassThroughRequest r = WriteRequest(data, sizeof data);
@@ -172,13 +172,13 @@ TEST_F(SgHostTest, ANodeNowOfAnotherDeviceIsRefused)
             c.exclusive ? host.OpenDeviceExclusive(path.c_str(), access) : host.OpenDevice(path.c_str());
         EXPECT_EQ(kernel.submits, 0);
         if (!*c.error) {
-            EXPECT_NE(d, kInvalidHandle) << host.OpenProblem(c.drive);
+            EXPECT_NE(d, kInvalidHandle) << host.OpenProblem(c.drive).strFacts;
             EXPECT_EQ(access, ExclusiveAccess::Held);
             continue;
         }
         EXPECT_EQ(d, kInvalidHandle);
         EXPECT_NE(access, ExclusiveAccess::Busy);
-        EXPECT_TRUE(Contains(host.OpenProblem(c.drive), c.error)) << host.OpenProblem(c.drive);
+        EXPECT_TRUE(Contains(host.OpenProblem(c.drive).strFacts, c.error)) << host.OpenProblem(c.drive).strFacts;
         const std::vector<std::string> reached =
             c.sgAnswer != "-" ? std::vector<std::string>{sg} : std::vector<std::string>{sg, sr};
         EXPECT_EQ(kernel.opened, reached) << "a refused generic node leaves the block node untouched";
@@ -192,7 +192,7 @@ TEST_F(SgHostTest, AnExclusiveOpenHoldsTheBlockNodeToo)
     const std::string sr0 = tree.Dev() + "/sr0";
     ExclusiveAccess access = ExclusiveAccess::NotOffered;
     const HostHandle d = host.OpenDeviceExclusive("\\\\.\\D:", access);
-    ASSERT_NE(d, kInvalidHandle) << host.OpenProblem('D');
+    ASSERT_NE(d, kInvalidHandle) << host.OpenProblem('D').strFacts;
     EXPECT_EQ(access, ExclusiveAccess::Held);
     ASSERT_EQ(kernel.opened, (std::vector<std::string>{tree.Dev() + "/sg1", sr0}));
     // Only a claim that may write keeps the kernel's media polling away from the device.
@@ -245,7 +245,7 @@ TEST_F(SgHostTest, ABlockNodeInUseRefusesTheFlash)
         const HostHandle d = host.OpenDeviceExclusive("\\\\.\\D:", access);
         EXPECT_EQ(access, c.access);
         if (c.access == ExclusiveAccess::Held) {
-            ASSERT_NE(d, kInvalidHandle) << host.OpenProblem('D');
+            ASSERT_NE(d, kInvalidHandle) << host.OpenProblem('D').strFacts;
             EXPECT_EQ(kernel.openFlags.back() & (O_ACCMODE | O_EXCL), O_RDONLY | O_EXCL);
             EXPECT_TRUE(Contains(host.HoldNote('D'), c.text)) << host.HoldNote('D');
             EXPECT_EQ(kernel.Open(sr0.c_str(), O_RDONLY | O_EXCL), -EBUSY) << "held all the same";
@@ -254,7 +254,7 @@ TEST_F(SgHostTest, ABlockNodeInUseRefusesTheFlash)
         }
         EXPECT_EQ(d, kInvalidHandle);
         EXPECT_EQ(host.OpenFoundBusy('D'), c.access == ExclusiveAccess::Busy);
-        EXPECT_TRUE(Contains(host.OpenProblem('D'), c.text)) << host.OpenProblem('D');
+        EXPECT_TRUE(Contains(host.OpenProblem('D').strFacts, c.text)) << host.OpenProblem('D').strFacts;
         EXPECT_EQ(host.HoldNote('D'), "");
         EXPECT_EQ(kernel.openCounts[tree.Dev() + "/sg1"], 0) << "the generic node is let go again";
     }
@@ -295,8 +295,8 @@ TEST_F(SgHostTest, ACommandLeftInTheDriverKeepsTheDriveBusyUntilItEnds)
         EXPECT_EQ(kernel.submits, 0);
         if (c.access == ExclusiveAccess::Busy) {
             EXPECT_TRUE(host.OpenFoundBusy('D'));
-            EXPECT_TRUE(Contains(host.OpenProblem('D'), "1 command is still in the kernel's driver for"))
-                << host.OpenProblem('D');
+            EXPECT_TRUE(Contains(host.OpenProblem('D').strFacts, "1 command is still in the kernel's driver for"))
+                << host.OpenProblem('D').strFacts;
             EXPECT_EQ(kernel.opened, std::vector<std::string>{tree.Dev() + "/sg1"})
                 << "the block node, whose open the kernel checks for media with commands, is not touched";
             EXPECT_EQ(kernel.openCounts[tree.Dev() + "/sg1"], 0);
@@ -397,7 +397,7 @@ TEST_F(SgHostTest, ADeviceThatLeftIsFollowedToItsOwnPlaceOnly)
         CLinuxHost host(LinuxHostConfig{usb.Sys(), usb.Dev(), &kernel});
         ExclusiveAccess access = ExclusiveAccess::NotOffered;
         const HostHandle d = c.exclusive ? host.OpenDeviceExclusive("\\\\.\\D:", access) : host.OpenDevice("\\\\.\\D:");
-        ASSERT_NE(d, kInvalidHandle) << host.OpenProblem('D');
+        ASSERT_NE(d, kInvalidHandle) << host.OpenProblem('D').strFacts;
         uint8_t data[64] = {};
         PassThroughRequest r = WriteRequest(data, sizeof data);
         ASSERT_TRUE(host.SendPassThrough(d, r));

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "device/win32/win32_open_failures.h"
+#include "run/device_list.h"
 
 namespace {
 
@@ -44,7 +45,7 @@ TEST(Win32OpenFailures, LastOpenOfEachDriveTells)
         CWin32OpenFailures failures;
         for (const Open& open : c.opens)
             failures.Record(open.path, open.nError);
-        EXPECT_EQ(failures.Problem(c.drive), c.problem) << c.name;
+        EXPECT_EQ(OpenFailureText(failures.Problem(c.drive)), c.problem) << c.name;
         EXPECT_EQ(failures.Busy(c.drive), c.bBusy) << c.name;
     }
 }
