@@ -248,6 +248,7 @@ TEST_F(LinuxHostTest, OpenFailureNamesTheNodeAndTheWayIn)
     AddTwoDrivesAndADisk();
     tree.Add({.hctl = "5:0:0:0", .block = "sr2", .generic = ""});  // no sg node
     tree.Add({.hctl = "6:0:0:0", .block = "sr3", .generic = "sg3", .vendor = "OTHERCO ", .model = "DVD-ROM-X       "});
+    tree.Add({.hctl = "7:0:0:0", .block = "sr4", .generic = "sg4", .vendor = "KTDEV   ", .model = "KT3917 FLASHER  "});
     CLinuxHost host = MakeHost();
     host.Drives();
     const std::string sg1 = tree.Dev() + "/sg1";
@@ -264,6 +265,7 @@ TEST_F(LinuxHostTest, OpenFailureNamesTheNodeAndTheWayIn)
         Kind kind;
         std::string facts;   // the host's
         std::string advice;  // the tool's
+        bool exclusive = false;
     };
     const std::string denied1 = "cannot open " + sg1 + " read-write: Permission denied";
     const std::vector<Case> cases = {
@@ -280,6 +282,17 @@ TEST_F(LinuxHostTest, OpenFailureNamesTheNodeAndTheWayIn)
          "; add your user to the 'cdrom' group (then log in again) or run as root; if this is a KT3916, "
          "'kt3916flash-cli udev-rule --device G:' (as root) prints a udev rule that gives the 'plugdev' group "
          "access to it"},
+        {"\\\\.\\H:", EACCES, "cdrom", Kind::Denied, "cannot open " + tree.Dev() + "/sg4 read-write: Permission denied",
+         "; add your user to the 'cdrom' group (then log in again) or run as root; if this is a KT3916, "
+         "'kt3916flash-cli udev-rule --device H:' (as root) prints a udev rule that gives the 'plugdev' group "
+         "access to it"},
+        {"\\\\.\\E:", ENXIO, "", Kind::Missing, "cannot open " + sg2 + " read-write: No such device or address",
+         "; check that the device is still attached and that the sg module is loaded (modprobe sg)"},
+        {"\\\\.\\E:", EBUSY, "", Kind::Busy,
+         "cannot open " + sg2 +
+             " read-write for this program alone: Device or resource busy; another program has "
+             "it open",
+         "", true},
         {"\\\\.\\E:", ENOENT, "", Kind::Missing, "cannot open " + sg2 + " read-write: No such file or directory",
          "; check that the device is still attached and that the sg module is loaded (modprobe sg)"},
         {"\\\\.\\E:", EBUSY, "", Kind::Busy,
@@ -293,9 +306,12 @@ TEST_F(LinuxHostTest, OpenFailureNamesTheNodeAndTheWayIn)
             kernel.openErrors[sg1] = c.error;
             kernel.openErrors[sg2] = c.error;
             kernel.openErrors[sg3] = c.error;
+            kernel.openErrors[tree.Dev() + "/sg4"] = c.error;
         }
         kernel.group = c.group;
-        EXPECT_EQ(host.OpenDevice(c.path), kInvalidHandle) << c.path;
+        ExclusiveAccess access;
+        EXPECT_EQ(c.exclusive ? host.OpenDeviceExclusive(c.path, access) : host.OpenDevice(c.path), kInvalidHandle)
+            << c.path;
         const OpenFailure failure = host.OpenProblem(c.path[4]);
         EXPECT_EQ(failure.kind, c.kind) << c.facts;
         EXPECT_EQ(failure.strFacts, c.facts);
