@@ -8,15 +8,14 @@
 // kind of failure, and the facts a face needs to say what gives access.
 struct OpenFailure {
     enum class Kind {
-        None,           // it did not fail, or for no reason the host names
+        Other,          // or none, when there are no facts
         Denied,         // the user may not open the node read-write
         Missing,        // the node or its device is gone
         Busy,           // another program has the drive
         NoGenericNode,  // Linux: the sg driver has no node for the drive
-        Other,
     };
-    Kind kind = Kind::None;
-    std::string strFacts;  // what failed, and the system's reason
+    Kind kind = Kind::Other;
+    std::string strFacts;  // what failed, and the system's reason; empty: it did not fail
     // Linux: the node that failed, its group (Denied), and whether the drive
     // names itself a KT3916; the drive's letter.
     std::string strNode;
@@ -38,7 +37,7 @@ public:
     // The drives of the last scan, by letter (on Windows the CD-ROM drives
     // the system has now, the ones a scan opens).
     virtual std::vector<char> ScannedLetters() = 0;
-    // Why the last attempt to open drive failed; kind None when it did not.
+    // Why the last attempt to open drive failed.
     virtual OpenFailure OpenProblem(char drive) = 0;
     // That attempt failed because another program has the drive.
     virtual bool OpenFoundBusy(char drive) = 0;

@@ -130,8 +130,6 @@ std::string LinuxAccessAdvice(const OpenFailure& failure)
 std::string OpenFailureText(const OpenFailure& failure)
 {
     switch (failure.kind) {
-    case OpenFailure::Kind::None:
-        return {};
     case OpenFailure::Kind::Denied:
 #ifdef _WIN32
         // Since Vista a standard user's token may not open a CD-ROM drive

@@ -206,8 +206,6 @@ OpenFailure CLinuxHost::OpenFailureOf(const LinuxDrive& drive, const std::string
         failure.kind = OpenFailure::Kind::Busy;
         failure.strFacts +=
             bExclusive ? "; another program has it open" : "; another program holds it open exclusively";
-    } else {
-        failure.kind = OpenFailure::Kind::Other;
     }
     return failure;
 }
@@ -285,8 +283,6 @@ HostHandle CLinuxHost::OpenNode(const char* path, bool bExclusive, ExclusiveAcce
     t_strLastError = error;
     if (bBusy)
         failure.kind = OpenFailure::Kind::Busy;
-    else if (failure.kind == OpenFailure::Kind::None && !error.empty())
-        failure.kind = OpenFailure::Kind::Other;
     std::lock_guard<std::mutex> lock(m_mutex);
     if (handle != kInvalidHandle)
         m_opened[handle] = OpenedDrive{drive, bExclusive, static_cast<int>(handle)};

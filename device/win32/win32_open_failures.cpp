@@ -25,7 +25,6 @@ uint32_t CWin32OpenFailures::LastError(char drive) const
 OpenFailure CWin32OpenFailures::Problem(char drive) const
 {
     OpenFailure failure;
-    failure.chDrive = drive;
     switch (LastError(drive)) {
     case ERROR_ACCESS_DENIED:
         failure.kind = OpenFailure::Kind::Denied;

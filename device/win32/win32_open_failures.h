@@ -12,7 +12,7 @@ public:
     // The open of path ended with error (0 when it succeeded). A path that
     // names no drive letter is not kept.
     void Record(const char* path, uint32_t nError);
-    // What stands between the user and the drive; kind None when the last
+    // What stands between the user and the drive; no facts when the last
     // open succeeded or failed for another reason.
     OpenFailure Problem(char drive) const;
     // The last open was refused because another program has the drive

@@ -320,7 +320,7 @@ TEST_F(LinuxHostTest, OpenFailureNamesTheNodeAndTheWayIn)
     }
     kernel.openErrors.clear();
     EXPECT_NE(host.OpenDevice("\\\\.\\D:"), kInvalidHandle);
-    EXPECT_EQ(host.OpenProblem('D').kind, OpenFailure::Kind::None) << "a later success clears the drive's error";
+    EXPECT_EQ(OpenFailureText(host.OpenProblem('D')), "") << "a later success clears the drive's error";
 }
 
 TEST_F(LinuxHostTest, MapsNodePathsToLetters)
