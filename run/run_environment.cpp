@@ -3,5 +3,4 @@
 void PrintError(CliEnvironment& env, const std::string& text)
 {
     *env.pErr << kCliProgramName << ": " << text << '\n';
-    env.pErr->flush();
 }

@@ -344,6 +344,18 @@ TEST(CliInfo, OnlyAPassedSignatureCheckIsTold)
     EXPECT_EQ(ImageTrustText(unsignedAllowed),
               "the image is not signed: it is sent anyway because of --allow-unsigned");
     EXPECT_EQ(ImageTrustText(good).rfind("signature good: key K1 (", 0), 0u);
+    // info --json says the same in its image line.
+    const ImageCheck check;
+    const std::pair<const ImageTrust*, std::string> lines[] = {
+        {&unchecked, ""},
+        {&refused, "\"signature\":\"refused\""},
+        {&unsignedAllowed, "\"signature\":\"unsigned, sent because of --allow-unsigned\"}"},
+        {&good, "\"signature\":\"good\",\"key_id\":\"K1\",\"trusted_comment\":\"\"}"},
+    };
+    for (const auto& [trust, fields] : lines) {
+        const std::string json = ImageCheckJson(check, *trust);
+        EXPECT_EQ(json.find(fields.empty() ? "signature" : fields) != std::string::npos, !fields.empty()) << json;
+    }
 }
 
 TEST(CliInfo, SizesBeyond32BitsAreNotCutShort)
