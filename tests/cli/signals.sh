@@ -15,18 +15,21 @@ mkdir -p "$work" && cd "$work" || exit 1
 seq 1 200000 | head -c 524288 >img512.bin
 failures=0
 
-# wait_for FILE PATTERN [COUNT]: until FILE holds COUNT (1) lines matching
-# PATTERN, at most a minute. Signals go at a step of the flash rather than at
-# a time on the wall clock, which a slow machine (a sanitizer build beside
-# other builds) would move. The file is removed before the run starts: the
+# wait_for PID FILE PATTERN [COUNT]: until FILE holds COUNT (1) lines matching
+# PATTERN, at most a minute and no longer than PID runs. Signals go at a step
+# of the flash rather than at a time on the wall clock, which a slow machine
+# (a sanitizer build beside other builds) would move. The file is removed before the run starts: the
 # shell may come here before the program's own redirection has emptied it.
 wait_for() {
-    local i
+    local i running
     for i in $(seq 600); do
-        [ "$(grep -c -- "$2" "$1" 2>/dev/null)" -ge "${3:-1}" ] && return 0
+        running=0
+        kill -0 "$1" 2>/dev/null && running=1
+        [ "$(grep -c -- "$3" "$2" 2>/dev/null)" -ge "${4:-1}" ] && return 0
+        [ "$running" = 1 ] || break
         sleep 0.1
     done
-    echo "FAIL: $1 never held ${3:-1} line(s) matching $2"
+    echo "FAIL: $2 never held ${4:-1} line(s) matching $3"
     failures=$((failures + 1))
     return 1
 }
@@ -38,7 +41,7 @@ run() {
     rm -f out.txt
     "$cli" "--emulate=$1" --json flash img512.bin >out.txt 2>err.txt </dev/null &
     local pid=$!
-    wait_for out.txt "$BLOCK" "$2"
+    wait_for "$pid" out.txt "$BLOCK" "$2"
     kill -INT "$pid"
     wait "$pid"
     status=$?
@@ -86,7 +89,7 @@ check 'grep -q "interrupted before the transfer started: nothing was written" er
 rm -f out.txt
 "$cli" --emulate=latency_ms=1500 --json flash img512.bin >out.txt 2>err.txt </dev/null &
 pid=$!
-wait_for out.txt "$BLOCK"
+wait_for "$pid" out.txt "$BLOCK"
 kill -INT "$pid"
 sleep 0.6
 check 'grep -q "\"event\":\"interrupt\"" out.txt' "the hold is announced while the command runs"
@@ -98,7 +101,7 @@ wait "$pid" 2>/dev/null
 "$cli" --emulate=latency_ms=200 --transcript transcript.jsonl --json flash img512.bin \
     > >(head -c 1 >/dev/null) 2>err.txt </dev/null &
 pid=$!
-wait_for transcript.jsonl '"cdb":"fa'
+wait_for "$pid" transcript.jsonl '"cdb":"fa'
 kill -INT "$pid" 2>/dev/null
 wait "$pid"
 status=$?
@@ -121,6 +124,9 @@ reader=$!
 timeout 60 "$cli" --emulate=reboot_ms=100 --log log.fifo --poll-window 13..14 flash img512.bin >out.txt 2>err.txt \
     </dev/null
 status=$?
+# A reader still waiting for a writer (the tool never opened the FIFO) gets
+# its end of file here; a nonblocking open fails at once when nobody reads.
+dd of=log.fifo oflag=nonblock conv=notrunc count=0 2>/dev/null
 wait "$reader"
 check '[ "$status" -eq 0 ]' "--log on a FIFO with a reader flashes (got $status)"
 check '[ "$(grep -c "\"cdb\":\"fa" read.txt)" -eq 9 ]' "the reader gets every block write"
@@ -146,7 +152,7 @@ check '[ "$result" = "blocks 9 alive 1 exit 1" ]' "a station whose log FIFO is n
 rm -f out.txt
 (trap '' HUP && exec "$cli" --emulate=latency_ms=300 --json flash img512.bin >out.txt 2>err.txt </dev/null) &
 pid=$!
-wait_for out.txt "$BLOCK"
+wait_for "$pid" out.txt "$BLOCK"
 kill -HUP "$pid"
 sleep 0.5
 check '! grep -q "\"event\":\"interrupt\"" out.txt' "SIGHUP under nohup is ignored"
