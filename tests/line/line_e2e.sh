@@ -116,9 +116,9 @@ shift_row() { # NAME [faults]
         sleep 9 && stop "$dir/s2.pid" KILL
         station "$dir" s2 "$line" "${PLUG%%/D+updated*}" --units 3
     fi
-    wait "$(cat "$dir/s1.pid")"
+    wait_exit "$dir/s1.pid" 120
     echo $? >"$dir/s1.rc"
-    wait "$(cat "$dir/s2.pid")"
+    wait_exit "$dir/s2.pid" 120
     echo $? >"$dir/s2.rc"
     sleep 1
     stop "$dir/collect.pid"
@@ -193,7 +193,7 @@ wrong-password|$line|--line-ca $dir/ca.pem --line-credentials $dir/bad.cred|1|re
 no-login|$line|--line-ca $dir/ca.pem|1|refused the login
 ROWS
     KT3916FLASH_LINE_CREDENTIALS=$dir/good.cred station "$dir" s1 "$line" "D+100" --units 1 --line-ca "$dir/ca.pem"
-    wait "$(cat "$dir/s1.pid")"
+    wait_exit "$dir/s1.pid" 120
     echo $? >"$dir/s1.rc"
 }
 
@@ -211,7 +211,7 @@ cleansession false"
     "$CLI" line approve fw.bin --line "$(url "$dir/plant" L)" >"$dir/approve.out" 2>"$dir/approve.err"
     collector "$dir" "$(url "$dir/plant" L)"
     station "$dir" s1 "$(url "$dir/broker" L)" "D+500/E+700" --units 2
-    wait "$(cat "$dir/s1.pid")"
+    wait_exit "$dir/s1.pid" 120
     echo $? >"$dir/s1.rc"
     sleep 2
     stop "$dir/collect.pid"
@@ -302,11 +302,11 @@ rotate_row() {
     collector "$dir" "$line"
     station "$dir" s1 "$line" "D+300/E+7000" --units 2
     sleep 4 && cp "$dir/s1.log" "$dir/s1.log.1" && truncate -s 0 "$dir/s1.log"
-    wait "$(cat "$dir/s1.pid")"
+    wait_exit "$dir/s1.pid" 120
     echo $? >"$dir/s1.rc"
     station "$dir" s2 "$line" "D+300/E+7000" --units 2
     sleep 4 && mv "$dir/s2.log" "$dir/s2.log.1" && : >"$dir/s2.log"
-    wait "$(cat "$dir/s2.pid")"
+    wait_exit "$dir/s2.pid" 120
     wait_for 20 "[ \"\$(cat $dir/s?.log $dir/s?.log.1 | jq -r 'select(.record==\"unit-start\" or .record==\"unit-end\") | .id' | sort -u | wc -l)\" -eq \"\$(db_ids $dir | wc -l)\" ]"
     stop "$dir/collect.pid"
 }
@@ -410,7 +410,7 @@ shared_row() {
     done
     mkdir -p "$dir/twin"
     station "$dir/twin" s1 "$line" "$NEVER"
-    for s in s1 s2; do wait "$(cat "$dir/$s.pid")"; done
+    for s in s1 s2; do wait_exit "$dir/$s.pid" 120; done
     stop "$dir/twin/s1.pid"
     wait_for 10 "db_equals_logs $dir"
     stop "$dir/collect.pid"
