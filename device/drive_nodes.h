@@ -37,10 +37,9 @@ public:
     // The drives of the last scan, by letter (on Windows the CD-ROM drives
     // the system has now, the ones a scan opens).
     virtual std::vector<char> ScannedLetters() = 0;
-    // Why the last attempt to open drive failed.
+    // Why the last attempt to open drive failed (Busy: another program has
+    // the drive).
     virtual OpenFailure OpenProblem(char drive) = 0;
-    // That attempt failed because another program has the drive.
-    virtual bool OpenFoundBusy(char drive) = 0;
     // What the user should know about the last exclusive open of drive that
     // succeeded with less than a full hold; empty when the hold is whole.
     virtual std::string HoldNote(char /*drive*/) { return {}; }

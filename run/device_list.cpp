@@ -159,7 +159,7 @@ std::vector<char> BusyDrives(IScsiHost& host)
     std::vector<char> busy;
     if (IDriveNodes* nodes = host.DriveNodes()) {
         for (char letter : nodes->ScannedLetters()) {
-            if (nodes->OpenFoundBusy(letter))
+            if (nodes->OpenProblem(letter).kind == OpenFailure::Kind::Busy)
                 busy.push_back(letter);
         }
     }

@@ -89,7 +89,12 @@ void CWindowlessForm::OnFlashEvent(const FlashEvent& event)
         if (!event.bAnswered)
             return;
         m_record.nBlocksSent = static_cast<uint32_t>(event.nIndex);
-        break;
+        Emit(event);
+        if (event.nIndex == event.nTotal && m_hooks.afterFinalBlock)
+            m_hooks.afterFinalBlock();
+        if (Interrupted())
+            AnnounceHeld();
+        return;
     case FlashEventKind::Tick:
         m_record.nTicks = event.nIndex;
         break;
@@ -101,12 +106,6 @@ void CWindowlessForm::OnFlashEvent(const FlashEvent& event)
         break;
     }
     Emit(event);
-    if (event.kind != FlashEventKind::Block)
-        return;
-    if (event.nIndex == event.nTotal && m_hooks.afterFinalBlock)
-        m_hooks.afterFinalBlock();
-    if (Interrupted())
-        AnnounceHeld();
 }
 
 void CWindowlessForm::Emit(const FlashEvent& event)

@@ -259,8 +259,6 @@ HostHandle CLinuxHost::OpenNode(const char* path, bool bExclusive, ExclusiveAcce
         if (fd < 0) {
             failure = OpenFailureOf(drive, node, -fd, bExclusive);
             bBusy = fd == -EBUSY;
-            if (bBusy)
-                access = ExclusiveAccess::Busy;
         } else if (!CheckNodeAddress(fd, false, drive, node, error) || !ForcePackId(fd, node, error)) {
             m_pKernel->Close(fd);
         } else if (bExclusive && !NoCommandLeftInDriver(drive, node, error)) {
@@ -269,11 +267,8 @@ HostHandle CLinuxHost::OpenNode(const char* path, bool bExclusive, ExclusiveAcce
             // open, which makes the kernel ask the drive for media events.
             m_pKernel->Close(fd);
             bBusy = true;
-            access = ExclusiveAccess::Busy;
         } else if (bExclusive && !HoldBlockNode(fd, drive, error, bBusy, note)) {
             m_pKernel->Close(fd);
-            if (bBusy)
-                access = ExclusiveAccess::Busy;
         } else {
             handle = static_cast<HostHandle>(fd);
             if (bExclusive)
@@ -281,8 +276,10 @@ HostHandle CLinuxHost::OpenNode(const char* path, bool bExclusive, ExclusiveAcce
         }
     }
     t_strLastError = error;
-    if (bBusy)
+    if (bBusy) {
         failure.kind = OpenFailure::Kind::Busy;
+        access = ExclusiveAccess::Busy;
+    }
     std::lock_guard<std::mutex> lock(m_mutex);
     if (handle != kInvalidHandle)
         m_opened[handle] = OpenedDrive{drive, bExclusive, static_cast<int>(handle)};
@@ -546,11 +543,6 @@ T CLinuxHost::OfLetter(const T (&values)[26], char letter) const
         return T{};
     std::lock_guard<std::mutex> lock(m_mutex);
     return values[index];
-}
-
-bool CLinuxHost::OpenFoundBusy(char letter)
-{
-    return OfLetter(m_openFailures, letter).kind == OpenFailure::Kind::Busy;
 }
 
 std::string CLinuxHost::HoldNote(char drive)

@@ -50,12 +50,12 @@ public:
     std::string DriveNodeText(char drive) override;
     std::string DriveSerial(char drive) override;
 
-    // IDriveNodes. LetterForNode follows symbolic links. OpenFoundBusy: another program has the node open exclusively
-    // (or, for an exclusive open, at all).
+    // IDriveNodes. LetterForNode follows symbolic links. OpenProblem's Busy:
+    // another program has the node open exclusively (or, for an exclusive
+    // open, at all).
     char LetterForNode(const std::string& path) override;
     std::vector<char> ScannedLetters() override;
     OpenFailure OpenProblem(char drive) override;
-    bool OpenFoundBusy(char letter) override;
     std::string HoldNote(char drive) override;
     // CloseDevice of a handle whose command never answered waits for the
     // driver to give it back (bounded), the drive held meanwhile.

@@ -185,7 +185,7 @@ public:
         const HostHandle device = OpenDevice(path);
         if (device == kInvalidHandle) {
             // Another program opened the drive without sharing it.
-            if (m_openFailures.Busy(DevicePathLetter(path)))
+            if (m_openFailures.Problem(DevicePathLetter(path)).kind == OpenFailure::Kind::Busy)
                 access = ExclusiveAccess::Busy;
             return device;
         }
@@ -281,11 +281,6 @@ public:
     OpenFailure OpenProblem(char drive) override
     {
         return m_openFailures.Problem(drive);
-    }
-
-    bool OpenFoundBusy(char drive) override
-    {
-        return m_openFailures.Busy(drive);
     }
 
     // Whether WNASPI32 is installed shows when it is loaded.

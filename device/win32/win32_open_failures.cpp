@@ -39,8 +39,3 @@ OpenFailure CWin32OpenFailures::Problem(char drive) const
     }
     return failure;
 }
-
-bool CWin32OpenFailures::Busy(char drive) const
-{
-    return LastError(drive) == ERROR_SHARING_VIOLATION;
-}

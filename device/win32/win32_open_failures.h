@@ -15,9 +15,6 @@ public:
     // What stands between the user and the drive; no facts when the last
     // open succeeded or failed for another reason.
     OpenFailure Problem(char drive) const;
-    // The last open was refused because another program has the drive
-    // without sharing it.
-    bool Busy(char drive) const;
 
 private:
     uint32_t LastError(char drive) const;

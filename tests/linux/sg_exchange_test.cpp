@@ -253,7 +253,7 @@ TEST_F(SgHostTest, ABlockNodeInUseRefusesTheFlash)
             continue;
         }
         EXPECT_EQ(d, kInvalidHandle);
-        EXPECT_EQ(host.OpenFoundBusy('D'), c.access == ExclusiveAccess::Busy);
+        EXPECT_EQ(host.OpenProblem('D').kind == OpenFailure::Kind::Busy, c.access == ExclusiveAccess::Busy);
         EXPECT_TRUE(Contains(host.OpenProblem('D').strFacts, c.text)) << host.OpenProblem('D').strFacts;
         EXPECT_EQ(host.HoldNote('D'), "");
         EXPECT_EQ(kernel.openCounts[tree.Dev() + "/sg1"], 0) << "the generic node is let go again";
@@ -294,7 +294,7 @@ TEST_F(SgHostTest, ACommandLeftInTheDriverKeepsTheDriveBusyUntilItEnds)
         EXPECT_EQ(d == kInvalidHandle, c.access == ExclusiveAccess::Busy);
         EXPECT_EQ(kernel.submits, 0);
         if (c.access == ExclusiveAccess::Busy) {
-            EXPECT_TRUE(host.OpenFoundBusy('D'));
+            EXPECT_EQ(host.OpenProblem('D').kind, OpenFailure::Kind::Busy);
             EXPECT_TRUE(Contains(host.OpenProblem('D').strFacts, "1 command is still in the kernel's driver for"))
                 << host.OpenProblem('D').strFacts;
             EXPECT_EQ(kernel.opened, std::vector<std::string>{tree.Dev() + "/sg1"})

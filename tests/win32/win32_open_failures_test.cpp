@@ -46,6 +46,6 @@ TEST(Win32OpenFailures, LastOpenOfEachDriveTells)
         for (const Open& open : c.opens)
             failures.Record(open.path, open.nError);
         EXPECT_EQ(OpenFailureText(failures.Problem(c.drive)), c.problem) << c.name;
-        EXPECT_EQ(failures.Busy(c.drive), c.bBusy) << c.name;
+        EXPECT_EQ(failures.Problem(c.drive).kind == OpenFailure::Kind::Busy, c.bBusy) << c.name;
     }
 }
